@@ -1,0 +1,130 @@
+// The native document that the builder produces and the conversions read.
+//
+// Scalar texts are views: into the lexed text (most values), into the
+// document's arena (values that had to be rewritten, such as transformed text
+// fields) or into static storage. A document must not outlive the text it was
+// built from.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "error.hpp"
+#include "version.hpp"
+
+namespace quarzel {
+
+struct TableEntry;
+
+// A scalar text, a list of values or a table of key/value entries in order.
+// Destroying a value nested to any depth never recurses.
+class RawValue {
+public:
+    enum class Kind : std::uint8_t { Scalar, List, Table };
+
+    RawValue() noexcept : RawValue(std::string_view{}) {}
+    static RawValue scalar(std::string_view text) noexcept { return RawValue(text); }
+    static RawValue list(std::vector<RawValue> items);
+    static RawValue table(std::vector<TableEntry> entries);
+
+    RawValue(RawValue&& other) noexcept;
+    RawValue& operator=(RawValue&& other) noexcept;
+    RawValue(const RawValue&) = delete;
+    RawValue& operator=(const RawValue&) = delete;
+    ~RawValue();
+
+    Kind kind() const noexcept { return kind_; }
+    bool is_scalar() const noexcept { return kind_ == Kind::Scalar; }
+    std::string_view text() const noexcept { return {static_cast<const char*>(ptr_), size_}; }
+    const std::vector<RawValue>& items() const noexcept {
+        return *static_cast<const std::vector<RawValue>*>(ptr_);
+    }
+    const std::vector<TableEntry>& entries() const noexcept {
+        return *static_cast<const std::vector<TableEntry>*>(ptr_);
+    }
+
+private:
+    explicit RawValue(std::string_view text) noexcept
+        : ptr_(text.data()), size_(text.size()), kind_(Kind::Scalar) {}
+    void release() noexcept;
+    friend void destroy_children(RawValue&, std::vector<RawValue>&) noexcept;
+
+    const void* ptr_;  // text for scalars; owned vector for lists and tables
+    std::size_t size_;
+    Kind kind_;
+};
+
+struct TableEntry {
+    std::string_view key;  // as written (case kept)
+    RawValue value;
+};
+
+// The values of one tag: one per occurrence, or one per row of a loop.
+// Scalars that are short slices of the document's text take 8 bytes; any
+// other value is kept aside as a RawValue.
+class ValueColumn {
+public:
+    // A view of one stored value: `compound` is null for scalars.
+    struct Ref {
+        std::string_view text;
+        const RawValue* compound = nullptr;
+    };
+
+    ValueColumn() = default;
+    ValueColumn(const char* base, std::size_t base_size) noexcept : base_(base), base_size_(base_size) {}
+
+    void push(RawValue&& value);
+    void reserve(std::size_t n) { refs_.reserve(n); }
+    std::size_t size() const noexcept { return refs_.size(); }
+    bool empty() const noexcept { return refs_.empty(); }
+    Ref operator[](std::size_t i) const noexcept;
+    void clear() noexcept;  // frees storage as well
+
+private:
+    static constexpr std::uint64_t kSide = std::uint64_t{1} << 63;
+    static constexpr unsigned kLenBits = 23;
+    static constexpr std::uint64_t kMaxLen = (std::uint64_t{1} << kLenBits) - 1;
+    static constexpr std::uint64_t kMaxOffset = (std::uint64_t{1} << (63 - kLenBits)) - 1;
+
+    const char* base_ = nullptr;
+    std::size_t base_size_ = 0;
+    std::vector<std::uint64_t> refs_;  // offset | len << 40, or kSide | index into side_
+    std::vector<RawValue> side_;
+};
+
+// The content of one data block or save frame.
+struct FrameData {
+    std::vector<std::string> tag_order;            // lower-cased, first appearance, each once
+    std::vector<std::vector<std::string>> loops;  // each loop's tags, header order
+    std::unordered_map<std::string, ValueColumn> tags;  // keys are exactly tag_order
+
+    const ValueColumn* find(const std::string& tag) const {
+        auto it = tags.find(tag);
+        return it == tags.end() ? nullptr : &it->second;
+    }
+};
+
+struct ParsedSaveFrame {
+    std::string name;  // lower-cased
+    FrameData data;
+};
+
+struct ParsedBlock {
+    std::string name;  // lower-cased
+    FrameData data;
+    std::vector<ParsedSaveFrame> save_frames;  // in order of their end
+};
+
+struct ParsedCif {
+    std::vector<ParsedBlock> blocks;
+    std::vector<NativeParseError> errors;
+    CifVersion version = CifVersion::Cif11;
+    // Owned texts that scalar views may point into. Deque elements never move.
+    std::deque<std::string> arena;
+};
+
+}  // namespace quarzel

@@ -1,0 +1,62 @@
+// The lexer: a pull interface over the bytes of a normalised text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "token.hpp"
+#include "version.hpp"
+
+namespace quarzel {
+
+class Lexer {
+public:
+    // `text` must hold no CR (detect_version guarantees it) and must outlive
+    // the lexer and every token it yields.
+    Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset);
+
+    // Reads the next token into `out`; false at the end of the text.
+    bool next(Token& out);
+
+    // The errors of a token this lexer produced.
+    std::span<const LexerError> errors_of(const Token& token) const noexcept {
+        return {errors_.data() + token.error_begin, token.error_count};
+    }
+    const std::vector<LexerError>& errors() const noexcept { return errors_; }
+    std::vector<LexerError> take_errors() noexcept { return std::move(errors_); }
+
+    std::string_view text() const noexcept { return text_; }
+    bool is_cif2() const noexcept { return is_cif2_; }
+
+private:
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    std::uint32_t line_ = 1;
+    std::uint32_t column_ = 1;
+    bool is_cif2_ = false;
+    bool after_whitespace_ = true;
+    std::vector<LexerError> errors_;
+    // Implementation details (readers for words, quoted strings and text
+    // fields) live in lexer.cpp.
+    friend struct LexerImpl;
+};
+
+// Every token of the text at once, with the errors they refer to.
+struct TokenList {
+    std::vector<Token> tokens;
+    std::vector<LexerError> errors;
+    std::span<const LexerError> errors_of(const Token& token) const noexcept {
+        return {errors.data() + token.error_begin, token.error_count};
+    }
+};
+
+TokenList tokenise(Lexer lexer);
+
+// The CIF 1.1 character test: no error for tab, LF, CR and U+0020..U+007E.
+std::optional<LexerError> check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column);
+
+}  // namespace quarzel

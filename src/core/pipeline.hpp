@@ -1,0 +1,20 @@
+// The whole native pipeline in one call: version detection, lexing, parsing
+// and building.
+#pragma once
+
+#include <string_view>
+
+#include "document.hpp"
+#include "version.hpp"
+
+namespace quarzel {
+
+struct ParseResult {
+    VersionResult detected;  // owns (or views) the text the document points into
+    ParsedCif document;
+};
+
+// `source` must outlive the result.
+ParseResult parse_document(std::string_view source, bool strict);
+
+}  // namespace quarzel
