@@ -1,6 +1,23 @@
-"""quarzel: a fast, forgiving reader of Crystallographic Information Files."""
+"""quarzel: a fast, forgiving reader of Crystallographic Information Files.
 
+The native module ``quarzel_core`` does the reading; this package adds the
+enumerations and error class it uses (``quarzel.types``), the object model's
+home (``quarzel.cifmodel.model``), a few conveniences and the ``quarzel``
+command line.
+"""
+
+from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
 from .types import CifVersion, ParseError, TokenType, ValueType
 
-__all__ = ["CifVersion", "ParseError", "TokenType", "ValueType"]
+__all__ = [
+    "CifVersion",
+    "ParseError",
+    "ReadResult",
+    "TokenType",
+    "ValueType",
+    "loop_dataframe",
+    "loop_table",
+    "loop_tags",
+    "read",
+]
 __version__ = "0.1.0"

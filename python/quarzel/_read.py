@@ -1,0 +1,97 @@
+"""Convenience readers on top of the native module."""
+
+from __future__ import annotations
+
+import json
+import os
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from .types import ParseError
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas
+    import pyarrow
+
+    from .cifmodel.model import CifBlock, CifFile, CifSaveFrame
+
+__all__ = ["ReadResult", "read", "read_text", "loop_tags", "loop_table", "loop_dataframe"]
+
+
+class ReadResult(NamedTuple):
+    """A document and every problem found while reading it."""
+
+    cif: "CifFile"
+    errors: list[ParseError]
+
+
+def _looks_like_path(source: str) -> bool:
+    return "\n" not in source and "\r" not in source and os.path.isfile(source)
+
+
+def read_text(path: str | os.PathLike[str]) -> str:
+    """The whole file as text (UTF-8; a byte order mark is kept for the reader)."""
+    with open(path, encoding="utf-8", newline="") as f:
+        return f.read()
+
+
+def read(source: str | os.PathLike[str], *, strict: bool = False) -> ReadResult:
+    """Read a CIF document from a path or from CIF text.
+
+    ``source`` is taken as a path when it is a path object, or a one-line
+    string naming an existing file; anything else is CIF text. Returns the
+    object model (``CifFile``) and the list of problems as ``ParseError``
+    objects. Problems in the text never raise; an unreadable file raises
+    ``OSError`` (``UnicodeDecodeError`` for a file that is not UTF-8).
+    """
+    import quarzel_core
+
+    if isinstance(source, os.PathLike) or (isinstance(source, str) and _looks_like_path(source)):
+        text = read_text(source)
+    elif isinstance(source, str):
+        text = source
+    else:
+        raise TypeError(f"expected a path or CIF text, not {type(source).__name__}")
+    cif, errors = quarzel_core.parse_cif(text, "strict" if strict else None)
+    return ReadResult(cif, [ParseError(**e) for e in errors])
+
+
+def loop_tags(block: "CifBlock | CifSaveFrame", key: str) -> list[str]:
+    """The tags of the loop of ``block`` that holds the tag ``key``, or whose
+    tags all belong to the category ``key`` (such as ``_atom_site``).
+    Comparisons ignore case. Raises KeyError when no loop matches."""
+    wanted = key.lower()
+    for tags in block.loops:
+        lowered = [t.lower() for t in tags]
+        if wanted in lowered:
+            return list(tags)
+        prefix = wanted.rstrip(".") + "."
+        if lowered and all(t.startswith(prefix) for t in lowered):
+            return list(tags)
+    raise KeyError(key)
+
+
+def _cell(value: Any) -> str:
+    if isinstance(value, str):
+        return value
+    return json.dumps(value, ensure_ascii=False)
+
+
+def loop_table(block: "CifBlock | CifSaveFrame", key: str) -> "pyarrow.Table":
+    """One loop of a block as a pyarrow Table of strings, one column per tag
+    (list and table values as JSON text)."""
+    import pyarrow as pa
+
+    tags = loop_tags(block, key)
+    names: list[str] = []
+    columns = []
+    for tag in tags:
+        if tag in names:
+            continue
+        names.append(tag)
+        columns.append(pa.array([_cell(v) for v in block[tag]], type=pa.string()))
+    return pa.Table.from_arrays(columns, names=names)
+
+
+def loop_dataframe(block: "CifBlock | CifSaveFrame", key: str) -> "pandas.DataFrame":
+    """One loop of a block as a pandas DataFrame (see ``loop_table``)."""
+    return loop_table(block, key).to_pandas()

@@ -1,0 +1,271 @@
+"""The ``quarzel`` command line: check, info and convert CIF files."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections import Counter
+from typing import Any, Iterable, TextIO
+
+EXIT_CLEAN, EXIT_ERRORS, EXIT_UNREADABLE = 0, 1, 2
+
+# Runs that touch more files or bytes than this show a progress bar (on a
+# terminal only).
+PROGRESS_MIN_FILES = 2
+PROGRESS_MIN_BYTES = 20 * 1024 * 1024
+
+
+class Progress:
+    """A one-line progress bar on stderr, shown only on a terminal."""
+
+    def __init__(self, total_bytes: int, total_files: int, enabled: bool, stream: TextIO) -> None:
+        self.total_bytes = max(total_bytes, 1)
+        self.total_files = total_files
+        self.stream = stream
+        self.enabled = enabled and stream.isatty()
+        self.done_bytes = 0
+        self.done_files = 0
+        self.start = time.monotonic()
+
+    def step(self, name: str, size: int) -> None:
+        self.done_bytes += size
+        self.done_files += 1
+        if not self.enabled:
+            return
+        width = 30
+        filled = int(width * self.done_bytes / self.total_bytes)
+        rate = self.done_bytes / max(time.monotonic() - self.start, 1e-9) / 1e6
+        label = os.path.basename(name)[:30]
+        self.stream.write(
+            f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done_files}/{self.total_files} "
+            f"files {self.done_bytes / 1e6:.1f} MB {rate:.0f} MB/s {label:<30}"
+        )
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.enabled:
+            self.stream.write("\r" + " " * 100 + "\r")
+            self.stream.flush()
+
+
+def _read_source(path: str) -> str:
+    with open(path, encoding="utf-8", newline="") as f:
+        return f.read()
+
+
+def _errors_of(text: str, strict: bool) -> list[dict[str, Any]]:
+    """Every problem of a text, by the cheapest route available."""
+    import quarzel_core
+
+    mode = "strict" if strict else None
+    try:
+        import pyarrow  # noqa: F401  (parse_arrow makes no Python object per value)
+    except ImportError:
+        return quarzel_core.parse_raw(text, mode)["errors"]
+    return quarzel_core.parse_arrow(text, mode)[1]
+
+
+def format_error(path: str, e: dict[str, Any]) -> str:
+    context = f" [{e['context']}]" if e["context"] else ""
+    return (
+        f"{path}:{e['line']}:{e['column']}: {e['error_type']}: {e['message']}{context} "
+        f"({e['recovery_action']})"
+    )
+
+
+def summary(path: str, errors: list[dict[str, Any]]) -> str:
+    if not errors:
+        return f"{path}: no errors"
+    kinds = Counter(e["error_type"] for e in errors)
+    parts = ", ".join(f"{kinds[k]} {k}" for k in ("lexical", "syntactic", "semantic") if kinds[k])
+    noun = "error" if len(errors) == 1 else "errors"
+    return f"{path}: {len(errors)} {noun} ({parts})"
+
+
+def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    sizes = {}
+    for path in args.files:
+        try:
+            sizes[path] = os.path.getsize(path)
+        except OSError:
+            sizes[path] = 0
+    total = sum(sizes.values())
+    progress = Progress(
+        total,
+        len(args.files),
+        not args.no_progress
+        and (len(args.files) >= PROGRESS_MIN_FILES or total >= PROGRESS_MIN_BYTES),
+        err,
+    )
+    status = EXIT_CLEAN
+    report = []
+    for path in args.files:
+        try:
+            text = _read_source(path)
+        except (OSError, UnicodeDecodeError) as exc:
+            progress.step(path, sizes[path])
+            message = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+            if isinstance(exc, UnicodeDecodeError):
+                message = f"not valid UTF-8 ({exc.reason} at byte {exc.start})"
+            report.append({"file": path, "status": "unreadable", "message": message, "errors": []})
+            if not args.json:
+                progress.close()
+                print(f"{path}: cannot read: {message}", file=out)
+            status = EXIT_UNREADABLE
+            continue
+        errors = _errors_of(text, args.strict)
+        progress.step(path, sizes[path])
+        report.append({"file": path, "status": "errors" if errors else "clean", "errors": errors})
+        if errors and status == EXIT_CLEAN:
+            status = EXIT_ERRORS
+        if not args.json:
+            progress.close()
+            for e in errors:
+                print(format_error(path, e), file=out)
+            print(summary(path, errors), file=out)
+    progress.close()
+    if args.json:
+        json.dump(report, out, ensure_ascii=False, indent=2)
+        out.write("\n")
+    return status
+
+
+def _table(rows: list[list[str]], out: TextIO) -> None:
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    for n, row in enumerate(rows):
+        print("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths))).rstrip(), file=out)
+        if n == 0:
+            print("  ".join("-" * w for w in widths), file=out)
+
+
+def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    import quarzel_core
+
+    try:
+        text = _read_source(args.file)
+    except (OSError, UnicodeDecodeError) as exc:
+        print(f"{args.file}: cannot read: {exc}", file=err)
+        return EXIT_UNREADABLE
+    cif, errors = quarzel_core.parse_cif(text, "strict" if args.strict else None)
+    version = "CIF 2.0" if cif.version.name == "CIF_2_0" else "CIF 1.1"
+    print(f"file:     {args.file}", file=out)
+    print(f"version:  {version}", file=out)
+    print(f"size:     {len(text.encode('utf-8', 'surrogatepass')):,} bytes", file=out)
+    print(f"errors:   {summary(args.file, errors).split(': ', 1)[1]}", file=out)
+    print(f"blocks:   {len(cif._block_list)}", file=out)
+    print(file=out)
+    rows = [["block / save frame", "tags", "loops", "looped tags", "values"]]
+    for block in cif._block_list:
+        rows.append(_frame_row(block.name, block))
+        for frame in block._save_frame_list:
+            rows.append(_frame_row(f"  save_{frame.name}", frame))
+    if len(rows) > 1:
+        _table(rows, out)
+    return EXIT_ERRORS if errors else EXIT_CLEAN
+
+
+def _frame_row(name: str, frame: Any) -> list[str]:
+    looped = {t for loop in frame._loops for t in loop}
+    values = sum(len(v) if isinstance(v, list) else 1 for v in frame._tags.values())
+    return [name, str(len(frame._tag_order)), str(len(frame._loops)), str(len(looped)), f"{values:,}"]
+
+
+def _batches_as_tables(batches: Iterable[Any]) -> list[Any]:
+    import pyarrow as pa
+
+    tables = []
+    for batch in batches:
+        names, columns = [], []
+        for name, column in zip(batch.schema.names, batch.columns):
+            if name not in names:  # a tag listed twice in a loop header
+                names.append(name)
+                columns.append(column)
+        tables.append(pa.Table.from_arrays(columns, names=names))
+    return tables
+
+
+FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "ipc", ".feather": "ipc",
+           ".ipc": "ipc", ".json": "json"}
+
+
+def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    import quarzel_core
+
+    suffix = os.path.splitext(args.out)[1].lower()
+    fmt = FORMATS.get(suffix)
+    if fmt is None:
+        print(f"{args.out}: unknown output format {suffix or '(no suffix)'}; use one of "
+              f"{', '.join(sorted(FORMATS))}", file=err)
+        return EXIT_UNREADABLE
+    try:
+        import pyarrow as pa
+    except ImportError as exc:
+        print(f"convert needs pyarrow: {exc}", file=err)
+        return EXIT_UNREADABLE
+    try:
+        batches, errors = quarzel_core.parse_arrow_file(args.file, "strict" if args.strict else None)
+    except OSError as exc:
+        print(f"{args.file}: cannot read: {exc}", file=err)
+        return EXIT_UNREADABLE
+    tables = _batches_as_tables(batches)
+    if fmt == "json":
+        doc = {"errors": errors, "tables": [t.to_pylist() for t in tables]}
+        with open(args.out, "w", encoding="utf-8") as f:
+            json.dump(doc, f, ensure_ascii=False, indent=1)
+    else:
+        # One table holding every batch: the union of their columns, told
+        # apart by the identity columns (_block_name, _frame_name, _loop_id).
+        if tables:
+            table = pa.concat_tables(tables, promote_options="permissive")
+        else:
+            table = pa.table({})
+        if fmt == "parquet":
+            import pyarrow.parquet as pq
+
+            pq.write_table(table, args.out)
+        else:
+            import pyarrow.feather as feather
+
+            feather.write_feather(table, args.out, compression="uncompressed")
+    rows = sum(t.num_rows for t in tables)
+    print(f"{args.out}: {len(tables)} tables, {rows:,} rows ({fmt}); "
+          f"{summary(args.file, errors)}", file=out)
+    return EXIT_CLEAN
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="quarzel", description="Read and check CIF files.")
+    sub = parser.add_subparsers(dest="command", required=True)
+    check = sub.add_parser("check", help="report every problem in CIF files")
+    check.add_argument("files", nargs="+", metavar="FILE")
+    check.add_argument("--json", action="store_true", help="machine-readable output")
+    check.add_argument("--strict", action="store_true", help="stop at the first semantic problem")
+    check.add_argument("--no-progress", action="store_true", help="never show a progress bar")
+    check.set_defaults(run=cmd_check)
+    info = sub.add_parser("info", help="summarise a CIF file: version, blocks, tags, loops")
+    info.add_argument("file", metavar="FILE")
+    info.add_argument("--strict", action="store_true")
+    info.set_defaults(run=cmd_info)
+    convert = sub.add_parser("convert", help="convert to Parquet, Arrow IPC or JSON (by suffix)")
+    convert.add_argument("file", metavar="FILE")
+    convert.add_argument("out", metavar="OUT")
+    convert.add_argument("--strict", action="store_true")
+    convert.set_defaults(run=cmd_convert)
+    return parser
+
+
+def main(argv: list[str] | None = None, out: TextIO | None = None, err: TextIO | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args, out or sys.stdout, err or sys.stderr)
+    except BrokenPipeError:
+        return EXIT_CLEAN
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
