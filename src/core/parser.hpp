@@ -378,7 +378,7 @@ private:
     // after the tags in `token`; returns false when there is none.
     bool on_loop(Token& token) {
         const At where = at(token);
-        prepare_for_keyword(where, token.value);
+        prepare_for_keyword(where, "loop_");
         if (!in_data_block_) error(where, "loop_ outside data block", "continuing");
         loop_tags_.clear();
         bool have;

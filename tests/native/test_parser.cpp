@@ -3,7 +3,10 @@
 // case also runs through the sink guarantee checker.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "parser_harness.hpp"
 
@@ -148,7 +151,7 @@ data_block "y"
         {"data_x _a LOOP_ _b 1", V1, R"e(
 data_block "x"
 tag "_a"
-error syntactic 1:11 tag "_a" has no value (terminated by LOOP_) ctx="LOOP_" rec="inserted ? placeholder"
+error syntactic 1:11 tag "_a" has no value (terminated by loop_) ctx="LOOP_" rec="inserted ? placeholder"
 value "?" 6
 loop_start ["_b"]
 value "1" 5
@@ -904,6 +907,76 @@ TEST(ParserDeepNesting, UnclosedTables) {
     // Each inner table stands in a key position; each table is unterminated.
     EXPECT_EQ(c.errors, 2 * kDeep - 1);
     EXPECT_EQ(c.keys, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Hands out prepared tokens; for token shapes the lexer never produces.
+struct TokenVector {
+    std::vector<quarzel::Token> tokens;
+    std::vector<quarzel::LexerError> errors;
+    std::size_t next_index = 0;
+    bool next(quarzel::Token& out) {
+        if (next_index == tokens.size()) return false;
+        out = tokens[next_index++];
+        return true;
+    }
+    std::span<const quarzel::LexerError> errors_of(const quarzel::Token& t) const {
+        return {errors.data() + t.error_begin, t.error_count};
+    }
+};
+
+quarzel::Token token(std::string_view text, quarzel::TokenType type, ValueType kind,
+                     std::uint32_t column) {
+    quarzel::Token t;
+    t.value = text;
+    t.line = 1;
+    t.column = column;
+    t.type = type;
+    t.value_type = kind;
+    return t;
+}
+
+TEST(Parser, KindlessValuesReachTheSinkAsStrings) {
+    using quarzel::TokenType;
+    TokenVector source;
+    source.tokens = {
+        token("data_x", TokenType::Keyword, ValueType::None, 1),
+        token("_a", TokenType::Tag, ValueType::None, 8),
+        token("v", TokenType::Value, ValueType::None, 11),
+        token("_t", TokenType::Tag, ValueType::None, 13),
+        token("{", TokenType::Value, ValueType::None, 16),
+        token("k", TokenType::Value, ValueType::None, 17),
+        token(":", TokenType::Value, ValueType::None, 18),
+        token("w", TokenType::Value, ValueType::None, 19),
+        token("}", TokenType::Value, ValueType::None, 20),
+    };
+    // A lexer error on a tag collected after loop_ comes before the loop.
+    source.errors = {{"odd tag", "_b", 2, 3}};
+    auto tagged = token("_b", TokenType::Tag, ValueType::None, 3);
+    tagged.line = 2;
+    tagged.error_count = 1;
+    source.tokens.push_back(token("loop_", TokenType::Keyword, ValueType::None, 22));
+    source.tokens.push_back(tagged);
+
+    quarzel::testing::RecordingSink recording;
+    quarzel::parse(source, recording);
+    EXPECT_EQ(recording.text(), R"e(data_block "x"
+tag "_a"
+value "v" 5
+tag "_t"
+table_start
+error syntactic 1:17 table key must be a quoted string, got unquoted: "k" ctx="k" rec="treating as key anyway"
+key "k" 5
+value "w" 5
+table_end
+error lexical 2:3 odd tag ctx="_b" rec="lexer recovery"
+loop_start ["_b"]
+error syntactic 1:22 loop has tags ["_b"] but no values ctx="EOF" rec="loop emitted empty"
+loop_end
+)e");
 }
 
 }  // namespace
