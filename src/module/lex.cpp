@@ -40,15 +40,35 @@ private:
     PyRef members_[N];
 };
 
-// Builds a dict from keys and values given in insertion order.
+// Dicts with fixed keys in a fixed order. Each is copied from a template
+// that already holds every key, so filling it never grows its table.
 template <std::size_t N>
-PyRef make_dict(PyRef (&keys)[N], PyObject* const (&values)[N]) {
-    PyRef d = PyRef::steal(PyDict_New());
-    if (!d) return {};
-    for (std::size_t i = 0; i < N; ++i)
-        if (PyDict_SetItem(d.get(), keys[i].get(), values[i]) < 0) return {};
-    return d;
-}
+class DictShape {
+public:
+    explicit DictShape(const char* const (&keys)[N]) {
+        PyRef d = PyRef::steal(PyDict_New());
+        if (!d) return;
+        for (std::size_t i = 0; i < N; ++i) {
+            keys_[i] = PyRef::steal(PyUnicode_InternFromString(keys[i]));
+            if (!keys_[i] || PyDict_SetItem(d.get(), keys_[i].get(), Py_None) < 0) return;
+        }
+        template_ = std::move(d);
+    }
+    // False with the error set when the keys could not be made.
+    bool ok() const noexcept { return static_cast<bool>(template_); }
+
+    PyRef make(PyObject* const (&values)[N]) const {
+        PyRef d = PyRef::steal(PyDict_Copy(template_.get()));
+        if (!d) return {};
+        for (std::size_t i = 0; i < N; ++i)
+            if (PyDict_SetItem(d.get(), keys_[i].get(), values[i]) < 0) return {};
+        return d;
+    }
+
+private:
+    PyRef keys_[N];
+    PyRef template_;
+};
 
 }  // namespace
 
@@ -87,24 +107,13 @@ QUARZEL_ENTRY(py_lex_cif) {
 
         Members token_types(token_type_cls.get(), kTokenTypeNames);
         Members value_types(value_type_cls.get(), kValueTypeNames);
-        PyRef token_keys[] = {
-            PyRef::steal(PyUnicode_InternFromString("token_type")),
-            PyRef::steal(PyUnicode_InternFromString("value")),
-            PyRef::steal(PyUnicode_InternFromString("value_type")),
-            PyRef::steal(PyUnicode_InternFromString("line")),
-            PyRef::steal(PyUnicode_InternFromString("column")),
-            PyRef::steal(PyUnicode_InternFromString("errors")),
-        };
-        PyRef error_keys[] = {
-            PyRef::steal(PyUnicode_InternFromString("message")),
-            PyRef::steal(PyUnicode_InternFromString("line")),
-            PyRef::steal(PyUnicode_InternFromString("column")),
-            PyRef::steal(PyUnicode_InternFromString("context")),
-        };
-        for (const PyRef& k : token_keys)
-            if (!k) return nullptr;
-        for (const PyRef& k : error_keys)
-            if (!k) return nullptr;
+        static const char* const token_key_names[] = {"token_type", "value",  "value_type",
+                                                      "line",       "column", "errors"};
+        static const char* const error_key_names[] = {"message", "line", "column", "context"};
+        const DictShape token_shape(token_key_names);
+        if (!token_shape.ok()) return nullptr;
+        const DictShape error_shape(error_key_names);
+        if (!error_shape.ok()) return nullptr;
 
         PyRef tokens = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(list.tokens.size())));
         if (!tokens) return nullptr;
@@ -132,14 +141,14 @@ QUARZEL_ENTRY(py_lex_cif) {
                 PyRef e_column = int_of(e.column);
                 PyRef context = str(e.context);
                 if (!message || !e_line || !e_column || !context) return nullptr;
-                PyRef d = make_dict(error_keys,
-                                    {message.get(), e_line.get(), e_column.get(), context.get()});
+                PyRef d =
+                    error_shape.make({message.get(), e_line.get(), e_column.get(), context.get()});
                 if (!d) return nullptr;
                 PyList_SET_ITEM(errors.get(), static_cast<Py_ssize_t>(k), d.release());
             }
 
-            PyRef d = make_dict(token_keys, {token_type, value.get(), value_type, line.get(),
-                                             column.get(), errors.get()});
+            PyRef d = token_shape.make(
+                {token_type, value.get(), value_type, line.get(), column.get(), errors.get()});
             if (!d) return nullptr;
             PyList_SET_ITEM(tokens.get(), static_cast<Py_ssize_t>(i), d.release());
         }

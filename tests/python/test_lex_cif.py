@@ -71,24 +71,6 @@ def test_worked_example_cif2():
     assert error_tuples(tokens) == []
 
 
-def test_worked_example_forced_cif1():
-    tokens, version = q.lex_cif(WORKED, "cif1")
-    assert version is CifVersion.CIF_1_1
-    assert compact(tokens) == [
-        (KEYWORD, "data_x", None, 2, 1),
-        (TAG, "_a", None, 3, 1),
-        (VALUE, "[1", V.STRING, 3, 4),
-        (VALUE, "b']", V.SINGLE_QUOTED, 3, 7),
-        (TAG, "_t", None, 4, 1),
-        (VALUE, "{'k':v}", V.STRING, 4, 4),
-        (VALUE, "\ntext", V.MULTILINE_STRING, 5, 1),
-    ]
-    assert error_tuples(tokens) == [
-        ("bare word beginning with '[' is not permitted in CIF 1.x", "[", 3, 4),
-        ("unterminated single quoted string", "'b']", 3, 7),
-    ]
-
-
 @pytest.mark.parametrize("source, expected", [
     ("'''a\nb''' \"\"\"c\"\"\"", [(VALUE, "a\nb", V.TRIPLE_SINGLE_QUOTED, 1, 1),
                                  (VALUE, "c", V.TRIPLE_DOUBLE_QUOTED, 2, 6)]),
@@ -123,12 +105,6 @@ def test_cif1_character_errors():
         ("character U+00E9 is not permitted in CIF 1.x", "\u00e9", 1, 8),
         ("character U+000C is not permitted in CIF 1.x", "\x0c", 3, 1),
     ]
-
-
-def test_line_ends_are_normalised_and_counted():
-    tokens, _ = q.lex_cif("\r\n\r\na\rb\r\n;\r\nx\r\n;")
-    assert compact(tokens) == [(VALUE, "a", V.STRING, 3, 1), (VALUE, "b", V.STRING, 4, 1),
-                               (VALUE, "\nx", V.MULTILINE_STRING, 5, 1)]
 
 
 # --- version choice -----------------------------------------------------------
