@@ -198,7 +198,7 @@ bool Lexer::next(Token& out) {
             out.value = text_.substr(p, 1);
             out.line = line_;
             out.column = column_at(p);
-            out.error_begin = static_cast<std::uint32_t>(errors_.size());
+            out.error_begin = error_total_;
             out.error_count = 0;
             out.type = TokenType::Value;
             out.value_type = ValueType::String;
@@ -239,7 +239,7 @@ void Lexer::read_word(std::size_t p, Token& out) {
     out.value = w;
     out.line = line_;
     out.column = column_at(p);
-    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.error_begin = error_total_;
     out.ascii = (high & 0x80) == 0;
     if (w[0] == '_') {
         out.type = TokenType::Tag;
@@ -256,10 +256,9 @@ void Lexer::read_word(std::size_t p, Token& out) {
         std::string message = "bare word beginning with '";
         message += w[0];
         message += "' is not permitted in CIF 1.x";
-        errors_.push_back(
-            make_error(std::move(message), std::string(1, w[0]), out.line, out.column));
+        push_error(make_error(std::move(message), std::string(1, w[0]), out.line, out.column));
     }
-    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    out.error_count = error_total_ - out.error_begin;
     if (!out.ascii) line_base_ += continuation_bytes(w.data(), w.size());
     pos_ = q;
 }
@@ -278,7 +277,7 @@ void Lexer::check_cif1_span(std::size_t from, std::size_t to, std::uint32_t line
         counted = q;
         std::size_t r = q;
         const char32_t c = utf8::decode(text_.substr(0, to), r);
-        if (auto e = check_cif1_char(c, line, column)) errors_.push_back(std::move(*e));
+        if (auto e = check_cif1_char(c, line, column)) push_error(std::move(*e));
         q = r;
     }
 }
@@ -321,18 +320,18 @@ void Lexer::read_quoted(std::size_t p, char quote, Token& out) {
     out.value = content;
     out.line = line_;
     out.column = column_at(p);
-    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.error_begin = error_total_;
     out.type = TokenType::Value;
     out.value_type = quote == '\'' ? ValueType::SingleQuoted : ValueType::DoubleQuoted;
     out.ascii = is_ascii(content.data(), content.size());
     if (!is_cif2_) check_cif1_span(s, q, out.line, out.column + 1);
     if (!closed) {
-        errors_.push_back(make_error(quote == '\'' ? "unterminated single quoted string"
-                                                   : "unterminated double quoted string",
-                                     unterminated_context(std::string_view(&b[p], 1), content),
-                                     out.line, out.column));
+        push_error(make_error(quote == '\'' ? "unterminated single quoted string"
+                                            : "unterminated double quoted string",
+                              unterminated_context(std::string_view(&b[p], 1), content), out.line,
+                              out.column));
     }
-    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    out.error_count = error_total_ - out.error_begin;
     if (!out.ascii) line_base_ += continuation_bytes(content.data(), content.size());
     pos_ = closed ? q + 1 : q;
 }
@@ -344,15 +343,15 @@ void Lexer::read_triple(std::size_t p, char quote, Token& out) {
     const std::string_view delimiter = text_.substr(p, 3);
     out.line = line_;
     out.column = column_at(p);
-    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.error_begin = error_total_;
     out.type = TokenType::Value;
     if (is_cif2_) {
         out.value_type =
             quote == '\'' ? ValueType::TripleSingleQuoted : ValueType::TripleDoubleQuoted;
     } else {
         out.value_type = ValueType::String;
-        errors_.push_back(make_error("triple-quoted strings are not valid in CIF 1.x",
-                                     std::string(delimiter), out.line, out.column));
+        push_error(make_error("triple-quoted strings are not valid in CIF 1.x",
+                              std::string(delimiter), out.line, out.column));
     }
     // The first run of three quotes closes the string.
     std::size_t q = s;
@@ -378,10 +377,10 @@ void Lexer::read_triple(std::size_t p, char quote, Token& out) {
         const char* message = !is_cif2_       ? "unterminated triple-quoted string"
                               : quote == '\'' ? "unterminated triple single quoted string"
                                               : "unterminated triple double quoted string";
-        errors_.push_back(
+        push_error(
             make_error(message, unterminated_context(delimiter, content), out.line, out.column));
     }
-    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    out.error_count = error_total_ - out.error_begin;
 
     // Line ends inside the string move the position to a later line.
     std::size_t last_lf = std::string_view::npos;
@@ -426,7 +425,7 @@ void Lexer::read_text_field(std::size_t p, Token& out) {
     out.value = content;
     out.line = first_line;
     out.column = 1;
-    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.error_begin = error_total_;
     out.type = TokenType::Value;
     out.value_type = ValueType::MultilineString;
     out.ascii = is_ascii(content.data(), content.size());
@@ -444,8 +443,8 @@ void Lexer::read_text_field(std::size_t p, Token& out) {
             column = 1;
         }
     }
-    if (!closed) errors_.push_back(make_error("unterminated multiline string", ";", first_line, 1));
-    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    if (!closed) push_error(make_error("unterminated multiline string", ";", first_line, 1));
+    out.error_count = error_total_ - out.error_begin;
     line_ = first_line + lines;
     if (closed) {
         line_base_ = end + 1;  // the closing ';' is column 1
