@@ -35,6 +35,7 @@ public:
 private:
     // Readers, each entered with `p` on the token's first byte; they leave
     // pos_, line_ and line_base_ after the token.
+    // The word reader is the hot path: inlined into next() (lexer.cpp).
     [[gnu::always_inline]] inline void read_word(std::size_t p, Token& out);
     void read_quoted(std::size_t p, char quote, Token& out);
     void read_triple(std::size_t p, char quote, Token& out);
