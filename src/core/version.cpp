@@ -52,7 +52,7 @@ std::string_view trim_end(std::string_view s) noexcept {
 VersionResult detect_version(std::string_view source) {
     VersionResult r;
     std::string_view work = source;
-    if (std::memchr(source.data(), '\r', source.size()) != nullptr) {
+    if (!source.empty() && std::memchr(source.data(), '\r', source.size()) != nullptr) {
         r.storage = std::make_unique<std::string>(normalise_line_ends(source));
         work = *r.storage;
     }
