@@ -211,20 +211,6 @@ def test_names_lower_cased_keys_as_written():
     assert b["tags"]["_tag.name"] == [{"MixedKey": "1"}]
 
 
-@pytest.mark.parametrize(
-    "source, tag_order, tags",
-    [
-        ("data_x _a 0 _z 9 loop_ _b _a 1 2", ["_a", "_z", "_b"], {"_a": ["2"], "_z": ["9"], "_b": ["1"]}),
-        ("data_x loop_ _a _b", ["_a", "_b"], {"_a": [], "_b": []}),
-        ("_a 1 loop_ _b 2 data_x _c 3", ["_c"], {"_c": ["3"]}),
-    ],
-)
-def test_tag_order_and_columns(source, tag_order, tags):
-    (b,) = parse_raw(source)["blocks"]
-    assert b["tag_order"] == tag_order
-    assert b["tags"] == tags
-
-
 # Lower-casing agrees with str.lower for every code point a block name can
 # hold; many names go into one source.
 # Only space, tab, line ends and "#" end a block name.
