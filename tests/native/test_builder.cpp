@@ -447,7 +447,9 @@ struct LowerCase {
     const char* out;
 };
 
-void PrintTo(const LowerCase& c, std::ostream* os) { *os << c.in; }
+void PrintTo(const LowerCase& c, std::ostream* os) {
+    *os << c.in;
+}
 
 class Lower : public ::testing::TestWithParam<LowerCase> {};
 
