@@ -278,7 +278,9 @@ def calls():
         "block add_loop": lambda: Block("x")._add_loop(tags, buffers),
         "block add_loop error": lambda: b._add_loop(tags, []),
         "block add_save_frame": lambda: Block("x")._add_save_frame(fr),
-        "block new": lambda: Block("x", id=3),
+        "block new": lambda: Block("x" * 200, id=3),
+        "frame new": lambda: Frame("y" * 200, id=3),
+        "block set long name": lambda: setattr(Block("b"), "name", "n" * 200),
         "frame getitem": lambda: fr["_T"],
         "frame append": lambda: Frame("y")._append_value(key, value),
         "frame add_loop": lambda: Frame("y")._add_loop(tags, buffers),
@@ -311,27 +313,34 @@ def test_reference_counts_stay_flat(op):
     assert [sys.getrefcount(o) for o in shared] == before
 
 
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
 def test_memory_stays_stable():
     import tracemalloc
 
     ops, _ = calls()
 
-    def round_():
-        for fn in ops.values():
-            try:
-                fn()
-            except (KeyError, TypeError, RuntimeError):
-                pass
+    def rounds(n):
+        for _ in range(n):
+            for fn in ops.values():
+                try:
+                    fn()
+                except (KeyError, TypeError, RuntimeError):
+                    pass
+        gc.collect()
 
-    for _ in range(200):
-        round_()
-    gc.collect()
+    rounds(500)
+    rss = rss_bytes()
+    rounds(10_000)
+    assert rss_bytes() - rss < 2 * 1024 * 1024  # native memory included
+
     tracemalloc.start()
     try:
         start = tracemalloc.get_traced_memory()[0]
-        for _ in range(2_000):
-            round_()
-        gc.collect()
+        rounds(1_000)
         grown = tracemalloc.get_traced_memory()[0] - start
     finally:
         tracemalloc.stop()
