@@ -53,14 +53,6 @@ bool frame_data_to_py(Converter& conv, const FrameData& data, FrameObjects& out)
     return true;
 }
 
-// Stores `value` under `key` unless the key is present already.
-bool index_first(PyObject* dict, PyObject* key, PyObject* value) {
-    PyObject* existing = nullptr;
-    int present = PyDict_SetDefaultRef(dict, key, value, &existing);
-    Py_XDECREF(existing);
-    return present >= 0;
-}
-
 PyRef build_block(Converter& conv, const ParsedBlock& block, std::size_t index) {
     const std::size_t count = block.save_frames.size();
     PyRef frame_list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -73,7 +65,7 @@ PyRef build_block(Converter& conv, const ParsedBlock& block, std::size_t index) 
         PyRef obj = new_cif_save_frame(frame.name, j, std::move(data.tags),
                                        std::move(data.tag_order), std::move(data.loops));
         PyRef key = conv.text(frame.name);
-        if (!obj || !key || !index_first(frame_index.get(), key.get(), obj.get())) return {};
+        if (!obj || !key || index_first(frame_index.get(), key.get(), obj.get()) < 0) return {};
         PyList_SET_ITEM(frame_list.get(), static_cast<Py_ssize_t>(j), obj.release());
     }
     FrameObjects data;
@@ -92,7 +84,7 @@ PyRef build_py_cif(const ParsedCif& document) {
         const ParsedBlock& block = document.blocks[i];
         PyRef obj = build_block(conv, block, i);
         PyRef key = conv.text(block.name);
-        if (!obj || !key || !index_first(block_index.get(), key.get(), obj.get())) return {};
+        if (!obj || !key || index_first(block_index.get(), key.get(), obj.get()) < 0) return {};
         PyList_SET_ITEM(block_list.get(), static_cast<Py_ssize_t>(i), obj.release());
     }
     return new_cif_file(std::move(block_index), std::move(block_list),

@@ -19,7 +19,8 @@ namespace {
 // Instances and their borrow state
 
 struct Instance {
-    PyObject_HEAD Py_ssize_t borrow;  // > 0: that many readers; -1: one writer
+    PyObject ob_base;
+    Py_ssize_t borrow;  // > 0: that many readers; -1: one writer
 };
 
 struct Frame : Instance {
@@ -113,7 +114,7 @@ int guarded_int(F&& body) noexcept {
     return ok ? result : -1;
 }
 
-// A field that a collection emptied reads as None.
+// A field that the garbage collector has cleared reads as None.
 PyObject* field(PyObject* value) {
     return value ? value : Py_None;
 }
@@ -254,9 +255,7 @@ PyObject* add_indexed(PyObject* list_field, PyObject* dict_field, PyObject* item
     if (PyList_Append(list, item) < 0) return nullptr;
     PyRef name = attr(item, "name");
     if (!name || !need_str(name.get())) return nullptr;
-    PyObject* existing = nullptr;
-    int present = PyDict_SetDefaultRef(dict, name.get(), item, &existing);
-    Py_XDECREF(existing);
+    int present = index_first(dict, name.get(), item);
     if (present < 0) return nullptr;
     return PyBool_FromLong(present);
 }
@@ -487,15 +486,16 @@ int block_clear(PyObject* self) {
     return frame_clear(self);
 }
 
+// Instances of heap types own a reference to their type, dropped last.
 template <int (*Clear)(PyObject*)>
 void frame_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyRef owned_type = PyRef::steal(reinterpret_cast<PyObject*>(type));
     PyObject_GC_UnTrack(self);
     Clear(self);
     using std::string;
     as_frame(self)->name.~string();
     type->tp_free(self);
-    Py_DECREF(type);
 }
 
 int file_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -515,10 +515,10 @@ int file_clear(PyObject* self) {
 
 void file_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyRef owned_type = PyRef::steal(reinterpret_cast<PyObject*>(type));
     PyObject_GC_UnTrack(self);
     file_clear(self);
     type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyRef allocate(PyTypeObject* type) {
@@ -866,13 +866,6 @@ bool name_and_id(PyObject* obj, bool id_first, PyRef& name, std::string& utf8, s
     return true;
 }
 
-bool index_first(PyObject* dict, PyObject* key, PyObject* value) {
-    PyObject* existing = nullptr;
-    int present = PyDict_SetDefaultRef(dict, key, value, &existing);
-    Py_XDECREF(existing);
-    return present >= 0;
-}
-
 PyRef copy_block(PyObject* deepcopy, PyObject* block, PyRef& name) {
     CopiedFrame data;
     if (!deep_copy_frame_data(deepcopy, block, data)) return {};
@@ -893,7 +886,7 @@ PyRef copy_block(PyObject* deepcopy, PyObject* block, PyRef& name) {
         PyRef fresh = new_cif_save_frame(std::move(utf8), id, std::move(copied.tags),
                                          std::move(copied.tag_order), std::move(copied.loops));
         if (!fresh || PyList_Append(frame_list.get(), fresh.get()) < 0 ||
-            !index_first(frames.get(), frame_name.get(), fresh.get()))
+            index_first(frames.get(), frame_name.get(), fresh.get()) < 0)
             return {};
     }
     std::string utf8;
@@ -927,7 +920,7 @@ PyObject* file_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             PyRef name;
             PyRef fresh = copy_block(deepcopy.get(), block.get(), name);
             if (!fresh || PyList_Append(block_list.get(), fresh.get()) < 0 ||
-                !index_first(blocks.get(), name.get(), fresh.get()))
+                index_first(blocks.get(), name.get(), fresh.get()) < 0)
                 return nullptr;
         }
         return new_cif_file(std::move(blocks), std::move(block_list), f->version_is_2_0).release();
@@ -1098,6 +1091,13 @@ PyTypeObject* cif_block_type() {
 }
 PyTypeObject* cif_file_type() {
     return cached_type<file_spec>();
+}
+
+int index_first(PyObject* dict, PyObject* key, PyObject* value) {
+    PyObject* existing = nullptr;
+    int present = PyDict_SetDefaultRef(dict, key, value, &existing);
+    PyRef drop = PyRef::steal(existing);
+    return present;
 }
 
 PyRef new_cif_save_frame(std::string name, std::uint64_t id, PyRef tags, PyRef tag_order,

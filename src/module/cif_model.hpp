@@ -18,4 +18,8 @@ PyRef new_cif_block(std::string name, std::uint64_t id, PyRef tags, PyRef tag_or
 
 PyRef new_cif_file(PyRef blocks, PyRef block_list, bool version_is_2_0);
 
+// Stores `value` under `key` in the dict unless the key is present already,
+// as the name indexes of files and blocks do: 0 stored, 1 present, -1 error.
+int index_first(PyObject* dict, PyObject* key, PyObject* value);
+
 }  // namespace quarzel::py

@@ -287,7 +287,7 @@ def calls():
         "borrow error": lambda: setattr(f, "version", Named("CIF_1_1", lambda: f.version)),
     }
     shared = [f, b, fr, key, value, missing, tags, buffers, buffers["_n"], b._tags, b._tags["_a"],
-              CifVersion.CIF_1_1]
+              CifVersion.CIF_1_1, Block, Frame, File]
     return ops, shared
 
 
