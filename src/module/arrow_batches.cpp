@@ -1,9 +1,11 @@
 #include "arrow_batches.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -33,31 +35,127 @@ struct BuilderWriter {
     void put(std::string_view s) { builder.UnsafeExtendCurrent(s); }
 };
 
-// One Utf8 array with the cell text of every value of `column`, followed by
-// nulls up to `rows` (never fewer cells than values).
-arrow::Result<ArrayPtr> text_column(const ValueColumn& column, std::int64_t rows) {
-    const std::size_t n = column.size();
-    std::size_t bytes = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        ValueColumn::Ref ref = column[i];
-        bytes += ref.compound ? cell_size(*ref.compound) : ref.text.size();
+// The Utf8 array of one tag: the cell text of each of its values, then
+// nulls up to the requested length. Sized first, then filled in row ranges,
+// so that several columns can be filled side by side.
+class TextColumn {
+public:
+    TextColumn(const ValueColumn& values, std::int64_t length)
+        : values_(values), length_(std::max(length, static_cast<std::int64_t>(values.size()))) {}
+
+    // Counts the bytes of text.
+    void count() {
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < values_.size(); ++i) {
+            ValueColumn::Ref ref = values_[i];
+            bytes += ref.compound ? cell_size(*ref.compound) : ref.text.size();
+        }
+        bytes_ = static_cast<std::int64_t>(bytes);
     }
-    arrow::StringBuilder builder(pool());
-    const auto length = std::max(rows, static_cast<std::int64_t>(n));
-    ARROW_RETURN_NOT_OK(builder.Reserve(length));
-    ARROW_RETURN_NOT_OK(builder.ReserveData(static_cast<std::int64_t>(bytes)));
-    BuilderWriter writer{builder};
-    for (std::size_t i = 0; i < n; ++i) {
-        ValueColumn::Ref ref = column[i];
-        if (ref.compound == nullptr) {
-            builder.UnsafeAppend(ref.text);
-        } else {
-            builder.UnsafeAppend(std::string_view{});
-            put_cell(writer, *ref.compound);
+
+    // Reserves the builder's buffers for the counted text and the cells.
+    Status reserve() {
+        ARROW_RETURN_NOT_OK(builder_.Reserve(length_));
+        return builder_.ReserveData(bytes_);
+    }
+
+    // Bytes the finished array takes (text and offsets).
+    std::int64_t footprint() const { return bytes_ + 4 * length_; }
+    std::size_t values() const { return values_.size(); }
+
+    // Appends the values [begin, end), clamped to the values there are.
+    void fill(std::size_t begin, std::size_t end) {
+        end = std::min(end, values_.size());
+        BuilderWriter writer{builder_};
+        for (std::size_t i = begin; i < end; ++i) {
+            ValueColumn::Ref ref = values_[i];
+            if (ref.compound == nullptr) {
+                builder_.UnsafeAppend(ref.text);
+            } else {
+                builder_.UnsafeAppend(std::string_view{});
+                put_cell(writer, *ref.compound);
+            }
         }
     }
-    for (auto i = static_cast<std::int64_t>(n); i < length; ++i) builder.UnsafeAppendNull();
-    return builder.Finish();
+
+    arrow::Result<ArrayPtr> finish() {
+        ARROW_RETURN_NOT_OK(builder_.AppendNulls(length_ - builder_.length()));
+        return builder_.Finish();
+    }
+
+private:
+    const ValueColumn& values_;
+    std::int64_t length_;
+    std::int64_t bytes_ = 0;
+    arrow::StringBuilder builder_{pool()};
+};
+
+// A column to build: the tag's values (null for a tag without any, which
+// gives an all-null array) and the number of cells.
+struct ColumnRequest {
+    ValueColumn* values;
+    std::int64_t length;
+};
+
+// Columns filled side by side take at most this much new memory at once
+// beyond the values they replace...
+constexpr std::int64_t kGroupBytes = std::int64_t{16} << 20;
+// ...and are filled this many rows at a time, so that the text of a block
+// of rows is still in cache when the next column of the group reads it.
+constexpr std::size_t kRowBlock = 2048;
+
+Status fill_group(std::vector<TextColumn>& group, std::span<const ColumnRequest> requests,
+                  std::vector<ArrayPtr>& out) {
+    std::size_t rows = 0;
+    for (const TextColumn& column : group) rows = std::max(rows, column.values());
+    for (std::size_t begin = 0; begin < rows; begin += kRowBlock)
+        for (TextColumn& column : group) column.fill(begin, begin + kRowBlock);
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        ARROW_ASSIGN_OR_RAISE(auto array, group[k].finish());
+        out.push_back(std::move(array));
+    }
+    group.clear();
+    // The values now live in the arrays: give their storage back.
+    for (const ColumnRequest& request : requests)
+        if (request.values) request.values->clear();
+    return Status::OK();
+}
+
+// The arrays of `requests`, in order. Columns are built in groups whose
+// arrays together stay within kGroupBytes, and each request's values are
+// freed as soon as its group is done, so the document shrinks while the
+// arrays grow.
+arrow::Result<std::vector<ArrayPtr>> build_columns(std::span<const ColumnRequest> requests) {
+    std::vector<ArrayPtr> out;
+    out.reserve(requests.size());
+    std::vector<TextColumn> group;
+    group.reserve(requests.size());
+    std::size_t first = 0;  // first request of the open group
+    std::int64_t group_bytes = 0;
+    for (std::size_t k = 0; k < requests.size(); ++k) {
+        const ColumnRequest& request = requests[k];
+        if (request.values == nullptr) {
+            ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first, k - first), out));
+            ARROW_ASSIGN_OR_RAISE(auto nulls,
+                                  arrow::MakeArrayOfNull(arrow::utf8(), request.length, pool()));
+            out.push_back(std::move(nulls));
+            first = k + 1;
+            group_bytes = 0;
+            continue;
+        }
+        TextColumn column(*request.values, request.length);
+        column.count();
+        if (!group.empty() && group_bytes + column.footprint() > kGroupBytes) {
+            ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first, k - first), out));
+            first = k;
+            group_bytes = 0;
+        }
+        ARROW_RETURN_NOT_OK(column.reserve());
+        group_bytes += column.footprint();
+        group.push_back(std::move(column));
+    }
+    ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first), out));
+    return out;
 }
 
 std::shared_ptr<arrow::Schema> batch_schema(std::span<const std::string> tags) {
@@ -102,12 +200,10 @@ public:
                 rows = std::max(rows, static_cast<std::int64_t>(column->size()));
         }
         if (rows > 0) {
-            std::vector<ArrayPtr> columns;
-            columns.reserve(scalar_tags.size());
-            for (const std::string& tag : scalar_tags) {
-                ARROW_ASSIGN_OR_RAISE(auto array, take_scalar_column(tag, rows));
-                columns.push_back(std::move(array));
-            }
+            // Every column has the batch's row count: shorter ones end in nulls.
+            std::vector<ColumnRequest> requests;
+            for (const std::string& tag : scalar_tags) requests.push_back({values_of(tag), rows});
+            ARROW_ASSIGN_OR_RAISE(auto columns, build_columns(requests));
             ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, std::move(columns)));
         }
 
@@ -116,26 +212,34 @@ public:
             if (tags.empty()) continue;
             const std::int64_t loop_rows = value_count(tags.front());
             if (loop_rows == 0) continue;
+            // A loop column holds every value of its tag (its own length,
+            // checked against the batch's), so a tag in several columns or
+            // loops shares one array.
+            std::vector<ColumnRequest> requests;
+            std::vector<std::string_view> requested;
+            for (const std::string& tag : tags) {
+                if (built_.contains(tag) || std::ranges::find(requested, tag) != requested.end())
+                    continue;
+                if (ValueColumn* values = values_of(tag)) {
+                    requests.push_back({values, 0});
+                    requested.push_back(tag);
+                }
+            }
+            ARROW_ASSIGN_OR_RAISE(auto arrays, build_columns(requests));
+            for (std::size_t k = 0; k < arrays.size(); ++k)
+                built_.emplace(requested[k], std::move(arrays[k]));
+
             std::vector<ArrayPtr> columns;
             columns.reserve(tags.size());
             for (const std::string& tag : tags) {
-                // A loop column holds every value of its tag, so a tag that
-                // appears in more than one column shares one array.
-                auto cached = built_.find(tag);
-                if (cached != built_.end()) {
-                    columns.push_back(cached->second);
-                    continue;
-                }
-                auto it = data_.tags.find(tag);
-                if (it == data_.tags.end()) {
-                    ARROW_ASSIGN_OR_RAISE(auto nulls, null_column(loop_rows));
+                auto it = built_.find(tag);
+                if (it != built_.end()) {
+                    columns.push_back(it->second);
+                } else {
+                    ARROW_ASSIGN_OR_RAISE(auto nulls,
+                                          arrow::MakeArrayOfNull(arrow::utf8(), loop_rows, pool()));
                     columns.push_back(std::move(nulls));
-                    continue;
                 }
-                ARROW_ASSIGN_OR_RAISE(auto array, text_column(it->second, 0));
-                it->second.clear();  // its values now live in the array
-                built_.emplace(tag, array);
-                columns.push_back(std::move(array));
             }
             ARROW_RETURN_NOT_OK(
                 emit("__loop_" + std::to_string(n) + "__", tags, loop_rows, std::move(columns)));
@@ -144,26 +248,17 @@ public:
     }
 
 private:
+    ValueColumn* values_of(const std::string& tag) {
+        auto it = data_.tags.find(tag);
+        return it == data_.tags.end() ? nullptr : &it->second;
+    }
+
     // Values a tag has (or had, before its array was built).
     std::int64_t value_count(const std::string& tag) const {
         auto cached = built_.find(tag);
         if (cached != built_.end()) return cached->second->length();
         const ValueColumn* column = data_.find(tag);
         return column ? static_cast<std::int64_t>(column->size()) : 0;
-    }
-
-    static arrow::Result<ArrayPtr> null_column(std::int64_t rows) {
-        return arrow::MakeArrayOfNull(arrow::utf8(), rows, pool());
-    }
-
-    // A scalar tag's values padded with nulls to `rows` (all null for a tag
-    // without values). The tag's values are freed.
-    arrow::Result<ArrayPtr> take_scalar_column(const std::string& tag, std::int64_t rows) {
-        auto it = data_.tags.find(tag);
-        if (it == data_.tags.end()) return null_column(rows);
-        ARROW_ASSIGN_OR_RAISE(auto array, text_column(it->second, rows));
-        it->second.clear();
-        return array;
     }
 
     // The four identity columns that depend only on the frame and the row
