@@ -33,16 +33,31 @@ public:
     bool is_cif2() const noexcept { return is_cif2_; }
 
 private:
+    // Readers, each entered with `p` on the token's first byte; they leave
+    // pos_, line_ and line_base_ after the token.
+    void read_word(std::size_t p, Token& out);
+    void read_quoted(std::size_t p, char quote, Token& out);
+    void read_triple(std::size_t p, char quote, Token& out);
+    void read_text_field(std::size_t p, Token& out);
+    // Appends the CIF 1.1 character errors for the bytes [from, to) of one
+    // line, `column` being the column of `from`.
+    void check_cif1_span(std::size_t from, std::size_t to, std::uint32_t line,
+                         std::uint32_t column);
+    std::uint32_t column_at(std::size_t p) const noexcept {
+        return static_cast<std::uint32_t>(p - line_base_ + 1);
+    }
+
     std::string_view text_;
     std::size_t pos_ = 0;
     std::uint32_t line_ = 1;
-    std::uint32_t column_ = 1;
+    // Columns are derived from byte offsets: the column of a byte offset p
+    // on the current line is p - line_base_ + 1, where line_base_ is the
+    // offset of the line's start plus the number of UTF-8 continuation bytes
+    // read so far on that line.
+    std::size_t line_base_ = 0;
     bool is_cif2_ = false;
     bool after_whitespace_ = true;
     std::vector<LexerError> errors_;
-    // Implementation details (readers for words, quoted strings and text
-    // fields) live in lexer.cpp.
-    friend struct LexerImpl;
 };
 
 // Every token of the text at once, with the errors they refer to.

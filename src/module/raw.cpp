@@ -1,21 +1,98 @@
+#include "../core/pipeline.hpp"
 #include "args.hpp"
 #include "common.hpp"
+#include "convert.hpp"
 #include "entry_points.hpp"
 
 namespace quarzel::py {
 
+namespace {
+
+bool set(PyObject* dict, const char* key, const PyRef& value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyRef str_list(Converter& conv, const std::vector<std::string>& texts) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyRef s = conv.text(texts[i]);
+        if (!s) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
+    }
+    return list;
+}
+
+// {"name", "tag_order", "loops", "tags"}
+PyRef frame_data_to_python(Converter& conv, const std::string& name, const FrameData& data) {
+    PyRef d = PyRef::steal(PyDict_New());
+    if (!d || !set(d.get(), "name", conv.text(name)) ||
+        !set(d.get(), "tag_order", str_list(conv, data.tag_order)))
+        return {};
+    PyRef loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
+    if (!loops) return {};
+    for (std::size_t i = 0; i < data.loops.size(); ++i) {
+        PyRef tags = str_list(conv, data.loops[i]);
+        if (!tags) return {};
+        PyList_SET_ITEM(loops.get(), static_cast<Py_ssize_t>(i), tags.release());
+    }
+    if (!set(d.get(), "loops", loops)) return {};
+    PyRef tags = PyRef::steal(PyDict_New());
+    if (!tags) return {};
+    for (const std::string& tag : data.tag_order) {
+        const ValueColumn* col = data.find(tag);
+        PyRef key = conv.text(tag);
+        PyRef values = col ? conv.column(*col) : PyRef::steal(PyList_New(0));
+        if (!key || !values || PyDict_SetItem(tags.get(), key.get(), values.get()) < 0) return {};
+    }
+    if (!set(d.get(), "tags", tags)) return {};
+    return d;
+}
+
+PyRef to_python(const ParsedCif& doc) {
+    Converter conv;
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result ||
+        !set(result.get(), "version",
+             str(doc.version == CifVersion::Cif20 ? "CIF_2_0" : "CIF_1_1")) ||
+        !set(result.get(), "errors", error_list(doc.errors)))
+        return {};
+    PyRef blocks = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(doc.blocks.size())));
+    if (!blocks) return {};
+    for (std::size_t i = 0; i < doc.blocks.size(); ++i) {
+        const ParsedBlock& b = doc.blocks[i];
+        PyRef bd = frame_data_to_python(conv, b.name, b.data);
+        if (!bd) return {};
+        PyRef frames = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(b.save_frames.size())));
+        if (!frames) return {};
+        for (std::size_t j = 0; j < b.save_frames.size(); ++j) {
+            PyRef fd = frame_data_to_python(conv, b.save_frames[j].name, b.save_frames[j].data);
+            if (!fd) return {};
+            PyList_SET_ITEM(frames.get(), static_cast<Py_ssize_t>(j), fd.release());
+        }
+        if (!set(bd.get(), "save_frames", frames)) return {};
+        PyList_SET_ITEM(blocks.get(), static_cast<Py_ssize_t>(i), bd.release());
+    }
+    if (!set(result.get(), "blocks", blocks)) return {};
+    return result;
+}
+
+}  // namespace
+
 QUARZEL_ENTRY(py_parse_raw) {
     (void)self;
-    static const Signature sig{"parse_raw", {"source","mode"}, 1};
-    PyObject* a[2];
-    if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
-    std::string_view source;
-    if (!str_argument("source", a[0], source)) return nullptr;
-    std::string_view mode;
-    bool has_mode = false;
-    if (!optional_str_argument("mode", a[1], mode, has_mode)) return nullptr;
-    PyErr_SetString(PyExc_NotImplementedError, "parse_raw is not implemented yet");
-    return nullptr;
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"parse_raw", {"source", "mode"}, 1};
+        PyObject* a[2];
+        if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
+        if (!PyUnicode_Check(a[0])) return argument_type_error("source", a[0], "str");
+        bool strict = false;
+        if (!strict_mode_argument("mode", a[1], strict)) return nullptr;
+        std::string_view source;
+        if (!str_argument("source", a[0], source)) return nullptr;
+        ParseResult parsed = parse_document(source, strict);
+        return to_python(parsed.document).release();
+    });
 }
 
 }  // namespace quarzel::py

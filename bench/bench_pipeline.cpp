@@ -1,0 +1,63 @@
+// FILE -> parse_document, no Python: throughput and peak memory.
+//
+//   build/release/bench_pipeline FILE [RUNS] [strict]
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "pipeline.hpp"
+
+namespace {
+
+long peak_rss_kb() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s FILE [RUNS] [strict]\n", argv[0]);
+        return 2;
+    }
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        return 1;
+    }
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    const std::string text = buf.str();
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const bool strict = argc > 3 && std::strcmp(argv[3], "strict") == 0;
+
+    const long before = peak_rss_kb();
+    double best = 1e300, total = 0;
+    std::size_t blocks = 0, errors = 0;
+    for (int i = 0; i < runs; ++i) {
+        auto t0 = std::chrono::steady_clock::now();
+        quarzel::ParseResult r = quarzel::parse_document(text, strict);
+        auto t1 = std::chrono::steady_clock::now();
+        blocks = r.document.blocks.size();
+        errors = r.document.errors.size();
+        double s = std::chrono::duration<double>(t1 - t0).count();
+        best = std::min(best, s);
+        total += s;
+    }
+    const double mb = static_cast<double>(text.size()) / 1e6;
+    std::printf("%s: %.1f MB, %zu block(s), %zu error(s)\n", argv[1], mb, blocks, errors);
+    std::printf("best %.3f s (%.0f MB/s), mean %.3f s over %d run(s)\n", best, mb / best,
+                total / runs, runs);
+    std::printf("peak RSS %.0f MB (text %.0f MB; growth over reading %.0f MB)\n",
+                peak_rss_kb() / 1024.0, mb, (peak_rss_kb() - before) / 1024.0);
+    return 0;
+}

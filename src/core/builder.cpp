@@ -1,0 +1,369 @@
+#include "builder.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "lowercase.hpp"
+#include "textfield.hpp"
+
+namespace quarzel {
+
+namespace {
+
+// Texts the builder substitutes; static, so views of them never dangle.
+constexpr std::string_view kDot = ".";
+constexpr std::string_view kQuestion = "?";
+constexpr std::string_view kQuotedDot = "\".\"";
+constexpr std::string_view kQuotedQuestion = "\"?\"";
+
+struct OpenBlock {
+    std::string name;
+    FrameData data;
+    std::vector<ParsedSaveFrame> save_frames;
+};
+
+struct OpenFrame {
+    std::string name;
+    FrameData data;
+};
+
+// One open list or table.
+struct Container {
+    bool is_table = false;
+    std::vector<RawValue> items;
+    std::vector<TableEntry> entries;
+    std::optional<std::string_view> pending_key;
+};
+
+}  // namespace
+
+struct RawBuilder::State {
+    const char* base;
+    std::size_t base_size;
+    bool strict;
+    bool stopped = false;
+
+    ParsedCif doc;  // errors, finished blocks, version and the arena
+    std::optional<OpenBlock> block;
+    std::optional<OpenFrame> frame;
+
+    bool has_pending_tag = false;
+    std::string pending_tag;
+    std::vector<Container> containers;
+
+    // The open loop. Values go round the header positions; each position
+    // refers to its tag's column (a tag repeated in the header has one).
+    bool collecting_loop = false;
+    std::vector<std::string> loop_tags;
+    std::vector<std::uint32_t> loop_slot;  // header position -> column
+    std::vector<ValueColumn> loop_columns;
+    std::size_t loop_pos = 0;
+    std::uint64_t loop_value_count = 0;
+
+    std::unordered_set<std::string> seen_block_names;
+    std::unordered_set<std::string> seen_frame_names;
+    std::string scratch;
+
+    State(CifVersion version, bool strict_mode, std::string_view text)
+        : base(text.data()), base_size(text.size()), strict(strict_mode) {
+        doc.version = version;
+    }
+
+    bool in_text(std::string_view t) const noexcept {
+        auto p = reinterpret_cast<std::uintptr_t>(t.data());
+        auto b = reinterpret_cast<std::uintptr_t>(base);
+        return base != nullptr && p >= b && t.size() <= base_size && p - b <= base_size - t.size();
+    }
+
+    // A view of `t` that lives as long as the document: `t` itself when it
+    // lies in the lexed text, otherwise a copy in the arena.
+    std::string_view keep(std::string_view t) {
+        if (in_text(t)) return t;
+        if (t.empty()) return kDot.substr(0, 0);
+        return doc.arena.emplace_back(t);
+    }
+
+    FrameData* target() noexcept {
+        if (frame) return &frame->data;
+        if (block) return &block->data;
+        return nullptr;
+    }
+
+    void semantic_error(std::string message, std::string recovery_action) {
+        NativeParseError e;
+        e.error_type = ErrorType::Semantic;
+        e.message = std::move(message);
+        e.line = 0;
+        e.column = 0;
+        e.context = "RawBuilder";
+        e.recovery_action = std::move(recovery_action);
+        doc.errors.push_back(std::move(e));
+        if (strict) stopped = true;
+    }
+
+    void reset_loop() noexcept {
+        collecting_loop = false;
+        loop_tags.clear();
+        loop_slot.clear();
+        loop_columns.clear();
+        loop_pos = 0;
+        loop_value_count = 0;
+    }
+
+    void push_loop_value(RawValue&& value) {
+        std::size_t n = loop_slot.size();
+        if (n == 0) return;
+        loop_columns[loop_slot[loop_pos]].push(std::move(value));
+        if (++loop_pos == n) loop_pos = 0;
+        ++loop_value_count;
+    }
+
+    void append_value(FrameData& data, const std::string& tag, RawValue&& value) {
+        auto it = data.tags.find(tag);
+        if (it == data.tags.end()) {
+            data.tag_order.push_back(tag);
+            it = data.tags.try_emplace(tag, base, base_size).first;
+        }
+        it->second.push(std::move(value));
+    }
+
+    void dispatch_value(RawValue&& value) {
+        if (!containers.empty()) {
+            Container& c = containers.back();
+            if (!c.is_table) {
+                c.items.push_back(std::move(value));
+            } else if (c.pending_key) {
+                c.entries.push_back(TableEntry{*c.pending_key, std::move(value)});
+                c.pending_key.reset();
+            }
+            return;
+        }
+        if (collecting_loop) {
+            push_loop_value(std::move(value));
+            return;
+        }
+        if (!has_pending_tag) return;
+        has_pending_tag = false;
+        if (FrameData* data = target()) append_value(*data, pending_tag, std::move(value));
+    }
+};
+
+RawBuilder::RawBuilder(CifVersion version, bool strict, std::string_view text)
+    : s_(std::make_unique<State>(version, strict, text)) {}
+RawBuilder::~RawBuilder() = default;
+RawBuilder::RawBuilder(RawBuilder&&) noexcept = default;
+RawBuilder& RawBuilder::operator=(RawBuilder&&) noexcept = default;
+
+void RawBuilder::push_error(const NativeParseError& error) {
+    s_->doc.errors.push_back(error);
+}
+
+void RawBuilder::on_parse_error(NativeParseError error) {
+    s_->doc.errors.push_back(std::move(error));
+}
+
+void RawBuilder::on_data_block(std::string_view name) {
+    State& s = *s_;
+    if (s.stopped) return;
+    if (s.block) {
+        s.doc.blocks.push_back(ParsedBlock{std::move(s.block->name), std::move(s.block->data),
+                                           std::move(s.block->save_frames)});
+        s.block.reset();
+    }
+    std::string lname = lower(name);
+    if (s.seen_block_names.contains(lname))
+        s.semantic_error("duplicate data block name: " + quoted(name),
+                         "duplicate block stored with distinct internal id");
+    else
+        s.seen_block_names.insert(lname);
+    s.frame.reset();
+    s.has_pending_tag = false;
+    s.reset_loop();
+    s.containers.clear();
+    s.seen_frame_names.clear();
+    s.block.emplace();
+    s.block->name = std::move(lname);
+}
+
+void RawBuilder::on_save_frame_start(std::string_view name) {
+    State& s = *s_;
+    if (s.stopped || !s.block) return;
+    std::string lname = lower(name);
+    if (s.seen_frame_names.contains(lname))
+        s.semantic_error("duplicate save frame name: " + quoted(name),
+                         "duplicate save frame stored with distinct internal id");
+    else
+        s.seen_frame_names.insert(lname);
+    s.frame.emplace();
+    s.frame->name = std::move(lname);
+}
+
+void RawBuilder::on_save_frame_end() {
+    State& s = *s_;
+    if (s.stopped || !s.block || !s.frame) return;
+    s.block->save_frames.push_back(
+        ParsedSaveFrame{std::move(s.frame->name), std::move(s.frame->data)});
+    s.frame.reset();
+}
+
+void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
+    State& s = *s_;
+    if (s.stopped) return;
+    s.reset_loop();
+    s.collecting_loop = true;
+    s.loop_tags.reserve(tags.size());
+    s.loop_slot.reserve(tags.size());
+    // Header positions of one tag share a column. Headers are short, so a
+    // linear search serves; long ones get a map.
+    std::unordered_map<std::string_view, std::uint32_t> index;
+    const bool use_map = tags.size() > 16;
+    for (std::string_view tag : tags) {
+        s.loop_tags.push_back(lower(tag));
+        const std::string& t = s.loop_tags.back();
+        std::uint32_t slot = static_cast<std::uint32_t>(s.loop_columns.size());
+        if (use_map) {
+            auto [it, added] = index.try_emplace(t, slot);
+            slot = it->second;
+        } else {
+            for (std::size_t i = 0; i + 1 < s.loop_tags.size(); ++i) {
+                if (s.loop_tags[i] == t) {
+                    slot = s.loop_slot[i];
+                    break;
+                }
+            }
+        }
+        if (slot == s.loop_columns.size()) s.loop_columns.emplace_back(s.base, s.base_size);
+        s.loop_slot.push_back(slot);
+    }
+}
+
+void RawBuilder::on_loop_end() {
+    State& s = *s_;
+    if (s.stopped) return;
+    const std::size_t n = s.loop_tags.size();
+    if (n == 0) {
+        s.collecting_loop = false;
+        return;
+    }
+    const std::uint64_t c = s.loop_value_count;
+    if (c % n != 0) {
+        const std::uint64_t m = n - c % n;
+        std::string tags;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i) tags += ", ";
+            tags += s.loop_tags[i];
+        }
+        s.semantic_error(
+            "loop value count " + std::to_string(c) + " is not divisible by tag count " +
+                std::to_string(n) + " (" + std::to_string(m) +
+                " value(s) missing from final row); tags: " + tags,
+            s.strict ? std::string("stopped") : "padded " + std::to_string(m) + " placeholder(s)");
+        if (s.stopped) {
+            s.reset_loop();
+            return;
+        }
+        for (std::uint64_t i = 0; i < m; ++i) s.push_loop_value(RawValue::scalar(kQuestion));
+    }
+    if (FrameData* data = s.target()) {
+        data->loops.push_back(s.loop_tags);
+        std::vector<bool> taken(s.loop_columns.size(), false);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string& tag = s.loop_tags[i];
+            std::uint32_t slot = s.loop_slot[i];
+            auto it = data->tags.find(tag);
+            if (it == data->tags.end()) {
+                data->tag_order.push_back(tag);
+                it = data->tags.try_emplace(tag, s.base, s.base_size).first;
+            }
+            // The column goes to the tag's first position; a later position
+            // of the same tag finds it gone and stores an empty one.
+            if (taken[slot]) {
+                it->second = ValueColumn(s.base, s.base_size);
+            } else {
+                it->second = std::move(s.loop_columns[slot]);
+                taken[slot] = true;
+            }
+        }
+    }
+    s.reset_loop();
+}
+
+void RawBuilder::add_tag(std::string_view tag) {
+    State& s = *s_;
+    if (s.stopped) return;
+    lower_into(tag, s.pending_tag);
+    s.has_pending_tag = true;
+}
+
+void RawBuilder::add_value(std::string_view text, ValueType kind) {
+    State& s = *s_;
+    if (s.stopped) return;
+    std::string_view value = text;
+    if (kind == ValueType::MultilineString) {
+        if (auto changed = transform_multiline_if_changed(text))
+            value = s.doc.arena.emplace_back(std::move(*changed));
+        else
+            value = s.keep(text);
+    } else if (text.size() == 1 && (text[0] == '.' || text[0] == '?')) {
+        // Only an unquoted placeholder stays a bare "." or "?"; the same
+        // character quoted is stored with its quotes to keep it apart.
+        if (kind == ValueType::Placeholder)
+            value = text[0] == '.' ? kDot : kQuestion;
+        else
+            value = text[0] == '.' ? kQuotedDot : kQuotedQuestion;
+    } else {
+        value = s.keep(text);
+    }
+    s.dispatch_value(RawValue::scalar(value));
+}
+
+void RawBuilder::on_list_start() {
+    State& s = *s_;
+    if (s.stopped) return;
+    s.containers.emplace_back();
+}
+
+void RawBuilder::on_table_start() {
+    State& s = *s_;
+    if (s.stopped) return;
+    s.containers.emplace_back().is_table = true;
+}
+
+void RawBuilder::on_table_key(std::string_view key, ValueType) {
+    State& s = *s_;
+    if (s.stopped || s.containers.empty() || !s.containers.back().is_table) return;
+    s.containers.back().pending_key = s.keep(key);
+}
+
+void RawBuilder::on_list_end() {
+    State& s = *s_;
+    if (s.stopped || s.containers.empty()) return;
+    Container c = std::move(s.containers.back());
+    s.containers.pop_back();
+    if (!c.is_table) s.dispatch_value(RawValue::list(std::move(c.items)));
+}
+
+void RawBuilder::on_table_end() {
+    State& s = *s_;
+    if (s.stopped || s.containers.empty()) return;
+    Container c = std::move(s.containers.back());
+    s.containers.pop_back();
+    if (c.is_table) s.dispatch_value(RawValue::table(std::move(c.entries)));
+}
+
+ParsedCif RawBuilder::finish() && {
+    State& s = *s_;
+    if (s.block)
+        s.doc.blocks.push_back(ParsedBlock{std::move(s.block->name), std::move(s.block->data),
+                                           std::move(s.block->save_frames)});
+    ParsedCif doc = std::move(s.doc);
+    s_.reset();
+    return doc;
+}
+
+}  // namespace quarzel

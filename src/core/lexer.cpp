@@ -1,0 +1,432 @@
+#include "lexer.hpp"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "utf8.hpp"
+
+namespace quarzel {
+
+namespace {
+
+// Byte classes for the bare-word scan.
+enum : std::uint8_t {
+    kSeparator = 1,  // space, tab, LF and '#': end every bare word
+    kBracket = 2,    // [ ] { }: end most bare words under CIF 2.0
+};
+
+constexpr std::array<std::uint8_t, 256> make_word_classes() {
+    std::array<std::uint8_t, 256> t{};
+    t[' '] = t['\t'] = t['\n'] = t['#'] = kSeparator;
+    t['['] = t[']'] = t['{'] = t['}'] = kBracket;
+    return t;
+}
+constexpr auto kWordClass = make_word_classes();
+
+// Bytes that pass the CIF 1.1 character test on their own: tab, LF, CR and
+// U+0020..U+007E. Every other byte needs a closer look.
+constexpr std::array<bool, 256> make_cif1_plain() {
+    std::array<bool, 256> t{};
+    for (int b = 0x20; b <= 0x7E; ++b) t[b] = true;
+    t['\t'] = t['\n'] = t['\r'] = true;
+    return t;
+}
+constexpr auto kCif1Plain = make_cif1_plain();
+
+constexpr char ascii_lower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? char(c + 32) : c;
+}
+
+// `s` (at least `lower.size()` bytes) begins with `lower`, ignoring ASCII case.
+bool starts_with_lower(const char* s, std::string_view lower) noexcept {
+    for (std::size_t i = 0; i < lower.size(); ++i)
+        if (ascii_lower(s[i]) != lower[i]) return false;
+    return true;
+}
+
+bool is_keyword(std::string_view w) noexcept {
+    if (w.size() < 5) return false;
+    if (w[4] == '_' &&
+        (starts_with_lower(w.data(), "data_") || starts_with_lower(w.data(), "save_")))
+        return true;
+    if (w.size() == 5)
+        return starts_with_lower(w.data(), "loop_") || starts_with_lower(w.data(), "stop_");
+    return w.size() == 7 && starts_with_lower(w.data(), "global_");
+}
+
+bool is_ascii(const char* p, std::size_t n) noexcept {
+    std::size_t i = 0;
+    std::uint64_t acc = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    for (; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
+    return (acc & 0x8080808080808080ull) == 0;
+}
+
+// Number of UTF-8 continuation bytes (10xxxxxx) in [p, p + n).
+std::size_t continuation_bytes(const char* p, std::size_t n) noexcept {
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) k += (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80;
+    return k;
+}
+
+LexerError make_error(std::string message, std::string context, std::uint32_t line,
+                      std::uint32_t column) {
+    return LexerError{std::move(message), std::move(context), line, column};
+}
+
+// The opening delimiter followed by at most 40 bytes of the content, cut at a
+// character boundary.
+std::string unterminated_context(std::string_view delimiter, std::string_view content) {
+    std::string_view head = utf8_prefix(content, 40);
+    std::string out;
+    out.reserve(delimiter.size() + head.size());
+    out.append(delimiter);
+    out.append(head);
+    return out;
+}
+
+}  // namespace
+
+std::optional<LexerError> check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column) {
+    if (c == 0x09 || c == 0x0A || c == 0x0D || (c >= 0x20 && c <= 0x7E)) return std::nullopt;
+    char code[16];
+    int n = std::snprintf(code, sizeof code, "%04X", static_cast<unsigned>(c));
+    std::string message = "character U+";
+    message.append(code, static_cast<std::size_t>(n));
+    message += " is not permitted in CIF 1.x";
+    std::string context;
+    utf8::append(context, c);
+    return make_error(std::move(message), std::move(context), line, column);
+}
+
+Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset)
+    : text_(text), line_(line_offset + 1), is_cif2_(version == CifVersion::Cif20) {}
+
+bool Lexer::next(Token& out) {
+    const char* const b = text_.data();
+    const std::size_t n = text_.size();
+    std::size_t p = pos_;
+    while (p < n) {
+        const char c = b[p];
+        switch (c) {
+            case ' ':
+            case '\t':
+                ++p;
+                after_whitespace_ = true;
+                continue;
+            case '\n':
+                ++p;
+                ++line_;
+                line_base_ = p;
+                after_whitespace_ = true;
+                continue;
+            case '#': {
+                // The rest of the line; its bytes do not matter for columns
+                // because the LF that ends it starts a new line.
+                const void* lf = std::memchr(b + p, '\n', n - p);
+                p = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - b) : n;
+                after_whitespace_ = true;
+                continue;
+            }
+            case ';':
+                if (p == line_base_) {
+                    read_text_field(p, out);
+                    after_whitespace_ = false;
+                    return true;
+                }
+                break;
+            case '\'':
+            case '"':
+                if (p + 2 < n && b[p + 1] == c && b[p + 2] == c)
+                    read_triple(p, c, out);
+                else
+                    read_quoted(p, c, out);
+                after_whitespace_ = false;
+                return true;
+            case '[':
+            case ']':
+            case '{':
+            case '}':
+            case ':':
+                if (is_cif2_ && (c != ':' || !after_whitespace_)) {
+                    out.value = text_.substr(p, 1);
+                    out.line = line_;
+                    out.column = column_at(p);
+                    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+                    out.error_count = 0;
+                    out.type = TokenType::Value;
+                    out.value_type = ValueType::String;
+                    out.ascii = true;
+                    pos_ = p + 1;
+                    after_whitespace_ = false;
+                    return true;
+                }
+                break;
+            default:
+                break;
+        }
+        read_word(p, out);
+        after_whitespace_ = false;
+        return true;
+    }
+    pos_ = p;
+    return false;
+}
+
+void Lexer::read_word(std::size_t p, Token& out) {
+    const char* const b = text_.data();
+    const std::size_t n = text_.size();
+    // Brackets end a word under CIF 2.0, except in tags and, from their sixth
+    // byte on, in data block and save frame names.
+    std::uint8_t stop = (is_cif2_ && b[p] != '_') ? (kSeparator | kBracket) : kSeparator;
+    unsigned char high = 0;
+    std::size_t q = p;
+    for (;;) {
+        while (q < n) {
+            const auto byte = static_cast<unsigned char>(b[q]);
+            if (kWordClass[byte] & stop) break;
+            high |= byte;
+            ++q;
+        }
+        if (q < n && (kWordClass[static_cast<unsigned char>(b[q])] & kBracket) && q - p >= 5 &&
+            (starts_with_lower(b + p, "data_") || starts_with_lower(b + p, "save_"))) {
+            stop = kSeparator;
+            continue;
+        }
+        break;
+    }
+    const std::string_view w = text_.substr(p, q - p);
+    out.value = w;
+    out.line = line_;
+    out.column = column_at(p);
+    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.ascii = (high & 0x80) == 0;
+    if (w[0] == '_') {
+        out.type = TokenType::Tag;
+        out.value_type = ValueType::None;
+    } else if (is_keyword(w)) {
+        out.type = TokenType::Keyword;
+        out.value_type = ValueType::None;
+    } else {
+        out.type = TokenType::Value;
+        out.value_type = (w.size() == 1 && (w[0] == '.' || w[0] == '?')) ? ValueType::Placeholder
+                                                                         : ValueType::String;
+    }
+    if (!is_cif2_ && (w[0] == '[' || w[0] == '$')) {
+        std::string message = "bare word beginning with '";
+        message += w[0];
+        message += "' is not permitted in CIF 1.x";
+        errors_.push_back(
+            make_error(std::move(message), std::string(1, w[0]), out.line, out.column));
+    }
+    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    if (!out.ascii) line_base_ += continuation_bytes(w.data(), w.size());
+    pos_ = q;
+}
+
+void Lexer::check_cif1_span(std::size_t from, std::size_t to, std::uint32_t line,
+                            std::uint32_t column) {
+    const char* const b = text_.data();
+    std::size_t counted = from;  // `column` is the column of `counted`
+    for (std::size_t q = from; q < to;) {
+        if (kCif1Plain[static_cast<unsigned char>(b[q])]) {
+            ++q;
+            continue;
+        }
+        column += static_cast<std::uint32_t>((q - counted) -
+                                             continuation_bytes(b + counted, q - counted));
+        counted = q;
+        std::size_t r = q;
+        const char32_t c = utf8::decode(text_.substr(0, to), r);
+        if (auto e = check_cif1_char(c, line, column)) errors_.push_back(std::move(*e));
+        q = r;
+    }
+}
+
+void Lexer::read_quoted(std::size_t p, char quote, Token& out) {
+    const char* const b = text_.data();
+    const std::size_t n = text_.size();
+    const std::size_t s = p + 1;
+    std::size_t q = s;
+    bool closed = false;
+    if (is_cif2_) {
+        for (; q < n; ++q) {
+            const char c = b[q];
+            if (c == quote) {
+                closed = true;
+                break;
+            }
+            if (c == '\n') break;
+        }
+    } else {
+        // A quote closes the string only when followed by NUL, tab, LF,
+        // space or the end of the text; otherwise it is content.
+        for (; q < n; ++q) {
+            const char c = b[q];
+            if (c == '\n') break;
+            if (c == quote) {
+                if (q + 1 == n) {
+                    closed = true;
+                    break;
+                }
+                const char d = b[q + 1];
+                if (d == ' ' || d == '\n' || d == '\t' || d == '\0') {
+                    closed = true;
+                    break;
+                }
+            }
+        }
+    }
+    const std::string_view content = text_.substr(s, q - s);
+    out.value = content;
+    out.line = line_;
+    out.column = column_at(p);
+    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.type = TokenType::Value;
+    out.value_type = quote == '\'' ? ValueType::SingleQuoted : ValueType::DoubleQuoted;
+    out.ascii = is_ascii(content.data(), content.size());
+    if (!is_cif2_) check_cif1_span(s, q, out.line, out.column + 1);
+    if (!closed) {
+        errors_.push_back(make_error(quote == '\'' ? "unterminated single quoted string"
+                                                   : "unterminated double quoted string",
+                                     unterminated_context(std::string_view(&b[p], 1), content),
+                                     out.line, out.column));
+    }
+    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    if (!out.ascii) line_base_ += continuation_bytes(content.data(), content.size());
+    pos_ = closed ? q + 1 : q;
+}
+
+void Lexer::read_triple(std::size_t p, char quote, Token& out) {
+    const char* const b = text_.data();
+    const std::size_t n = text_.size();
+    const std::size_t s = p + 3;
+    const std::string_view delimiter = text_.substr(p, 3);
+    out.line = line_;
+    out.column = column_at(p);
+    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.type = TokenType::Value;
+    if (is_cif2_) {
+        out.value_type =
+            quote == '\'' ? ValueType::TripleSingleQuoted : ValueType::TripleDoubleQuoted;
+    } else {
+        out.value_type = ValueType::String;
+        errors_.push_back(make_error("triple-quoted strings are not valid in CIF 1.x",
+                                     std::string(delimiter), out.line, out.column));
+    }
+    // The first run of three quotes closes the string.
+    std::size_t q = s;
+    bool closed = false;
+    while (q < n) {
+        const void* hit = std::memchr(b + q, quote, n - q);
+        if (!hit) {
+            q = n;
+            break;
+        }
+        const auto f = static_cast<std::size_t>(static_cast<const char*>(hit) - b);
+        if (f + 2 < n && b[f + 1] == quote && b[f + 2] == quote) {
+            q = f;
+            closed = true;
+            break;
+        }
+        q = f + 1;
+    }
+    const std::string_view content = text_.substr(s, q - s);
+    out.value = content;
+    out.ascii = is_ascii(content.data(), content.size());
+    if (!closed) {
+        const char* message = !is_cif2_       ? "unterminated triple-quoted string"
+                              : quote == '\'' ? "unterminated triple single quoted string"
+                                              : "unterminated triple double quoted string";
+        errors_.push_back(
+            make_error(message, unterminated_context(delimiter, content), out.line, out.column));
+    }
+    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+
+    // Line ends inside the string move the position to a later line.
+    std::size_t last_lf = std::string_view::npos;
+    for (std::size_t i = s; i < q; ++i) {
+        if (b[i] == '\n') {
+            ++line_;
+            last_lf = i;
+        }
+    }
+    if (last_lf != std::string_view::npos) {
+        line_base_ = last_lf + 1;
+        if (!out.ascii) line_base_ += continuation_bytes(b + last_lf + 1, q - (last_lf + 1));
+    } else if (!out.ascii) {
+        line_base_ += continuation_bytes(content.data(), content.size());
+    }
+    pos_ = closed ? q + 3 : q;
+}
+
+void Lexer::read_text_field(std::size_t p, Token& out) {
+    const char* const b = text_.data();
+    const std::size_t n = text_.size();
+    const std::size_t s = p + 1;
+    const std::uint32_t first_line = line_;
+    // Closed by the first LF that is directly followed by ';'.
+    std::size_t q = s;
+    std::size_t end = n;  // end of the content
+    bool closed = false;
+    std::uint32_t lines = 0;
+    while (q < n) {
+        const void* hit = std::memchr(b + q, '\n', n - q);
+        if (!hit) break;
+        const auto f = static_cast<std::size_t>(static_cast<const char*>(hit) - b);
+        ++lines;
+        if (f + 1 < n && b[f + 1] == ';') {
+            end = f;
+            closed = true;
+            break;
+        }
+        q = f + 1;
+    }
+    const std::string_view content = text_.substr(s, end - s);
+    out.value = content;
+    out.line = first_line;
+    out.column = 1;
+    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.type = TokenType::Value;
+    out.value_type = ValueType::MultilineString;
+    out.ascii = is_ascii(content.data(), content.size());
+    if (!is_cif2_) {
+        std::size_t from = s;
+        std::uint32_t line = first_line;
+        std::uint32_t column = 2;
+        while (from < end) {
+            const void* hit = std::memchr(b + from, '\n', end - from);
+            const std::size_t to =
+                hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - b) : end;
+            check_cif1_span(from, to, line, column);
+            from = to + 1;
+            ++line;
+            column = 1;
+        }
+    }
+    if (!closed) errors_.push_back(make_error("unterminated multiline string", ";", first_line, 1));
+    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    line_ = first_line + lines;
+    if (closed) {
+        line_base_ = end + 1;  // the closing ';' is column 1
+        pos_ = end + 2;
+    } else {
+        pos_ = n;
+    }
+}
+
+TokenList tokenise(Lexer lexer) {
+    TokenList list;
+    list.tokens.reserve(lexer.text().size() / 8 + 16);
+    Token t;
+    while (lexer.next(t)) list.tokens.push_back(t);
+    list.errors = lexer.take_errors();
+    return list;
+}
+
+}  // namespace quarzel

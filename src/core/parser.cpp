@@ -1,0 +1,81 @@
+// The parts of the parser that do not depend on the sink: keyword tests,
+// the table-key adjacency rule and the texts of its messages.
+#include "parser.hpp"
+
+#include "utf8.hpp"
+
+namespace quarzel::parser_detail {
+
+namespace {
+char ascii_lower(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+}  // namespace
+
+bool keyword_starts(std::string_view word, std::string_view lower) noexcept {
+    if (word.size() < lower.size()) return false;
+    for (std::size_t i = 0; i < lower.size(); ++i)
+        if (ascii_lower(word[i]) != lower[i]) return false;
+    return true;
+}
+
+bool keyword_is(std::string_view word, std::string_view lower) noexcept {
+    return word.size() == lower.size() && keyword_starts(word, lower);
+}
+
+void set_key_span(OpenContainer& table, std::string_view key, ValueType kind) noexcept {
+    const auto length = static_cast<std::uint32_t>(utf8::count(key));
+    switch (kind) {
+        case ValueType::TripleDoubleQuoted:
+        case ValueType::TripleSingleQuoted:
+            // A key over several lines: the colon's column says nothing.
+            table.check_adjacent = key.find('\n') == std::string_view::npos;
+            table.key_span = table.check_adjacent ? length + 6 : length;
+            break;
+        case ValueType::DoubleQuoted:
+        case ValueType::SingleQuoted:
+            table.check_adjacent = true;
+            table.key_span = length + 2;
+            break;
+        default:
+            table.check_adjacent = false;
+            table.key_span = length;
+            break;
+    }
+}
+
+std::string Reason::text() const {
+    std::string out(prefix);
+    if (quote_subject)
+        append_quoted(out, subject);
+    else
+        out += subject;
+    return out;
+}
+
+std::string msg_quoted(std::string_view before, std::string_view text, std::string_view after) {
+    std::string out(before);
+    append_quoted(out, text);
+    out += after;
+    return out;
+}
+
+std::string msg_reason(std::string_view before, const Reason& reason, std::string_view after) {
+    std::string out(before);
+    out += reason.text();
+    out += after;
+    return out;
+}
+
+std::string msg_tag_reason(std::string_view tag, const Reason& reason) {
+    std::string out = msg_quoted("tag ", tag, " has no value (");
+    out += reason.text();
+    out += ')';
+    return out;
+}
+
+std::string msg_loop_without_values(std::span<const std::string_view> tags) {
+    return "loop has tags " + quoted_list(tags) + " but no values";
+}
+
+}  // namespace quarzel::parser_detail

@@ -1,0 +1,21 @@
+#include "pipeline.hpp"
+
+#include "builder.hpp"
+#include "lexer.hpp"
+#include "parser.hpp"
+
+namespace quarzel {
+
+ParseResult parse_document(std::string_view source, bool strict) {
+    ParseResult result;
+    result.detected = detect_version(source);
+    const VersionResult& d = result.detected;
+    RawBuilder builder(d.version, strict, d.text);
+    for (const NativeParseError& e : d.errors) builder.push_error(e);
+    Lexer lexer(d.text, d.version, d.line_offset);
+    parse(lexer, builder);
+    result.document = std::move(builder).finish();
+    return result;
+}
+
+}  // namespace quarzel

@@ -1,0 +1,152 @@
+#include "convert.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "args.hpp"
+
+namespace quarzel::py {
+
+namespace {
+
+bool is_ascii(std::string_view s) noexcept {
+    const char* p = s.data();
+    std::size_t n = s.size();
+    std::uint64_t acc = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        acc |= w;
+    }
+    for (; n > 0; ++p, --n) acc |= static_cast<unsigned char>(*p);
+    return (acc & 0x8080808080808080ull) == 0;
+}
+
+std::size_t slot_of(std::string_view s) noexcept {
+    std::uint64_t w[2] = {0, 0};
+    std::memcpy(w, s.data(), s.size());
+    std::uint64_t h = (w[0] ^ (w[1] * 0x9E3779B97F4A7C15ull) ^ s.size()) * 0xFF51AFD7ED558CCDull;
+    return static_cast<std::size_t>(h >> 52);  // 12 bits: the slot count
+}
+
+}  // namespace
+
+Converter::Converter() : cache_(std::make_unique<std::array<Slot, kSlots>>()) {}
+Converter::~Converter() = default;
+
+PyRef Converter::fresh(std::string_view s) {
+    if (is_ascii(s)) {
+        PyRef obj = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+        if (obj && !s.empty()) std::memcpy(PyUnicode_1BYTE_DATA(obj.get()), s.data(), s.size());
+        return obj;
+    }
+    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
+}
+
+PyRef Converter::text(std::string_view s) {
+    static_assert(kSlots == 4096, "slot_of yields 12 bits");
+    if (s.size() > kMaxCached) return fresh(s);
+    Slot& slot = (*cache_)[slot_of(s)];
+    if (slot.str && slot.size == s.size() && std::memcmp(slot.bytes, s.data(), s.size()) == 0)
+        return PyRef::borrow(slot.str.get());
+    PyRef obj = fresh(s);
+    if (!obj) return obj;
+    slot.str = PyRef::borrow(obj.get());
+    slot.size = static_cast<std::uint8_t>(s.size());
+    if (!s.empty()) std::memcpy(slot.bytes, s.data(), s.size());
+    return obj;
+}
+
+PyRef Converter::value(const RawValue& v) {
+    if (v.is_scalar()) return text(v.text());
+    return compound(v);
+}
+
+// Depth-first with an explicit stack: each frame is one list or dict being
+// filled, `next` the index of its next element.
+PyRef Converter::compound(const RawValue& root) {
+    struct Frame {
+        const RawValue* value;
+        PyRef obj;
+        std::size_t next;
+    };
+    auto open = [](const RawValue& v) -> PyRef {
+        if (v.kind() == RawValue::Kind::List)
+            return PyRef::steal(PyList_New(static_cast<Py_ssize_t>(v.items().size())));
+        return PyRef::steal(PyDict_New());
+    };
+    std::vector<Frame> stack;
+    PyRef obj = open(root);
+    if (!obj) return {};
+    stack.push_back({&root, std::move(obj), 0});
+    // Stores `child` as the next element of the innermost frame.
+    auto attach = [&](PyRef child) -> bool {
+        Frame& f = stack.back();
+        if (f.value->kind() == RawValue::Kind::List) {
+            PyList_SET_ITEM(f.obj.get(), static_cast<Py_ssize_t>(f.next), child.release());
+        } else {
+            PyRef key = text(f.value->entries()[f.next].key);
+            if (!key || PyDict_SetItem(f.obj.get(), key.get(), child.get()) < 0) return false;
+        }
+        ++f.next;
+        return true;
+    };
+    while (true) {
+        Frame& f = stack.back();
+        const bool is_list = f.value->kind() == RawValue::Kind::List;
+        const std::size_t n = is_list ? f.value->items().size() : f.value->entries().size();
+        if (f.next == n) {
+            PyRef done = std::move(f.obj);
+            stack.pop_back();
+            if (stack.empty()) return done;
+            if (!attach(std::move(done))) return {};
+            continue;
+        }
+        const RawValue& child =
+            is_list ? f.value->items()[f.next] : f.value->entries()[f.next].value;
+        if (child.is_scalar()) {
+            PyRef s = text(child.text());
+            if (!s || !attach(std::move(s))) return {};
+        } else {
+            PyRef c = open(child);
+            if (!c) return {};
+            stack.push_back({&child, std::move(c), 0});
+        }
+    }
+}
+
+PyRef Converter::column(const ValueColumn& col) {
+    const std::size_t n = col.size();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return {};
+    for (std::size_t i = 0; i < n; ++i) {
+        ValueColumn::Ref r = col[i];
+        PyRef item = r.compound ? compound(*r.compound) : text(r.text);
+        if (!item) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
+PyRef raw_value_to_python(const RawValue& value) {
+    Converter c;
+    return c.value(value);
+}
+
+PyRef column_to_list(const ValueColumn& column) {
+    Converter c;
+    return c.column(column);
+}
+
+bool strict_mode_argument(const char* param, PyObject* mode, bool& strict) {
+    strict = false;
+    if (mode == nullptr || mode == Py_None) return true;
+    if (!PyUnicode_Check(mode)) {
+        argument_type_error(param, mode, "str");
+        return false;
+    }
+    strict = PyUnicode_EqualToUTF8(mode, "strict") == 1;
+    return true;
+}
+
+}  // namespace quarzel::py

@@ -1,0 +1,55 @@
+// Python objects from the native document: str for scalars, list for lists,
+// dict for tables. Shared by parse_raw and the object model.
+#pragma once
+
+#include "pyref.hpp"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "../core/document.hpp"
+
+namespace quarzel::py {
+
+// Creates the Python objects of one document. Short texts that repeat (as
+// the values of a column usually do) share one str object; conversions
+// never recurse, so values of any depth convert.
+class Converter {
+public:
+    Converter();
+    ~Converter();
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // A str of UTF-8 the core produced. Null with the error set on failure.
+    PyRef text(std::string_view text);
+    // A scalar becomes a str, a list a list, a table a dict (a repeated key
+    // keeps its first position and takes the value of its last entry).
+    PyRef value(const RawValue& value);
+    // One element per stored value, in order.
+    PyRef column(const ValueColumn& column);
+
+private:
+    static constexpr std::size_t kMaxCached = 16;
+    static constexpr std::size_t kSlots = 4096;
+    struct Slot {
+        PyRef str;
+        std::uint8_t size = 0;
+        char bytes[kMaxCached];
+    };
+    PyRef fresh(std::string_view text);
+    PyRef compound(const RawValue& value);
+    std::unique_ptr<std::array<Slot, kSlots>> cache_;
+};
+
+PyRef raw_value_to_python(const RawValue& value);
+PyRef column_to_list(const ValueColumn& column);
+
+// The `mode` argument of the entry points that build a document: None,
+// omitted or any str is accepted, and only exactly "strict" sets `strict`.
+// Anything else raises TypeError naming `param`; returns false then.
+bool strict_mode_argument(const char* param, PyObject* mode, bool& strict);
+
+}  // namespace quarzel::py

@@ -1,0 +1,460 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "builder.hpp"
+#include "lowercase.hpp"
+
+using quarzel::CifVersion;
+using quarzel::ParsedCif;
+using quarzel::RawBuilder;
+using quarzel::RawValue;
+using quarzel::ValueType;
+
+namespace {
+
+// One sink operation with its arguments.
+struct Ev {
+    enum Op {
+        Data,
+        FrameStart,
+        FrameEnd,
+        LoopStart,
+        LoopEnd,
+        Tag,
+        Value,
+        ListStart,
+        ListEnd,
+        TableStart,
+        TableKey,
+        TableEnd,
+        Error
+    } op;
+    std::vector<std::string> args = {};
+    ValueType kind = ValueType::String;
+};
+
+Ev D(std::string n) {
+    return {Ev::Data, {std::move(n)}};
+}
+Ev SF(std::string n) {
+    return {Ev::FrameStart, {std::move(n)}};
+}
+const Ev SE{Ev::FrameEnd};
+Ev LS(std::vector<std::string> tags) {
+    return {Ev::LoopStart, std::move(tags)};
+}
+const Ev LE{Ev::LoopEnd};
+Ev T(std::string t) {
+    return {Ev::Tag, {std::move(t)}};
+}
+Ev V(std::string v, ValueType k = ValueType::String) {
+    return {Ev::Value, {std::move(v)}, k};
+}
+Ev P(std::string v) {
+    return V(std::move(v), ValueType::Placeholder);
+}
+const Ev L{Ev::ListStart};
+const Ev LX{Ev::ListEnd};
+const Ev TS{Ev::TableStart};
+Ev K(std::string k) {
+    return {Ev::TableKey, {std::move(k)}};
+}
+const Ev TX{Ev::TableEnd};
+Ev ERR(std::string m) {
+    return {Ev::Error, {std::move(m)}};
+}
+
+void drive(RawBuilder& b, const std::vector<Ev>& events) {
+    for (const Ev& e : events) {
+        // Every text argument is a temporary copy, gone after the call: the
+        // builder must keep its own.
+        std::vector<std::string> args = e.args;
+        switch (e.op) {
+            case Ev::Data:
+                b.on_data_block(args[0]);
+                break;
+            case Ev::FrameStart:
+                b.on_save_frame_start(args[0]);
+                break;
+            case Ev::FrameEnd:
+                b.on_save_frame_end();
+                break;
+            case Ev::LoopStart: {
+                std::vector<std::string_view> views(args.begin(), args.end());
+                b.on_loop_start(views);
+                break;
+            }
+            case Ev::LoopEnd:
+                b.on_loop_end();
+                break;
+            case Ev::Tag:
+                b.add_tag(args[0]);
+                break;
+            case Ev::Value:
+                b.add_value(args[0], e.kind);
+                break;
+            case Ev::ListStart:
+                b.on_list_start();
+                break;
+            case Ev::ListEnd:
+                b.on_list_end();
+                break;
+            case Ev::TableStart:
+                b.on_table_start();
+                break;
+            case Ev::TableKey:
+                b.on_table_key(args[0], ValueType::String);
+                break;
+            case Ev::TableEnd:
+                b.on_table_end();
+                break;
+            case Ev::Error:
+                b.on_parse_error({quarzel::ErrorType::Syntactic, args[0], 7, 3, "ctx", "skipped"});
+                break;
+        }
+        for (auto& a : args) a.assign(a.size(), '#');
+    }
+}
+
+void render(std::string& out, const RawValue& v) {
+    switch (v.kind()) {
+        case RawValue::Kind::Scalar:
+            out += v.text();
+            break;
+        case RawValue::Kind::List:
+            out += '[';
+            for (std::size_t i = 0; i < v.items().size(); ++i) {
+                if (i) out += ' ';
+                render(out, v.items()[i]);
+            }
+            out += ']';
+            break;
+        case RawValue::Kind::Table:
+            out += '{';
+            for (std::size_t i = 0; i < v.entries().size(); ++i) {
+                if (i) out += ' ';
+                out += v.entries()[i].key;
+                out += ':';
+                render(out, v.entries()[i].value);
+            }
+            out += '}';
+            break;
+    }
+}
+
+void render_frame(std::string& out, const quarzel::FrameData& f, const std::string& indent) {
+    for (const auto& loop : f.loops) {
+        out += indent + "loop";
+        for (const auto& t : loop) out += ' ' + t;
+        out += '\n';
+    }
+    for (const auto& tag : f.tag_order) {
+        out += indent + tag + ":";
+        const quarzel::ValueColumn* col = f.find(tag);
+        for (std::size_t i = 0; i < col->size(); ++i) {
+            out += ' ';
+            auto ref = (*col)[i];
+            if (ref.compound)
+                render(out, *ref.compound);
+            else
+                out += ref.text;
+        }
+        out += '\n';
+    }
+    EXPECT_EQ(f.tags.size(), f.tag_order.size());
+}
+
+// The document as text, one line per item.
+std::string dump(const ParsedCif& doc) {
+    std::string out;
+    for (const auto& e : doc.errors) {
+        out += "E " + std::string(quarzel::error_type_name(e.error_type)) + " " +
+               std::to_string(e.line) + ":" + std::to_string(e.column) + " " + e.context + " | " +
+               e.message + " | " + e.recovery_action + "\n";
+    }
+    for (const auto& b : doc.blocks) {
+        out += "block " + b.name + "\n";
+        render_frame(out, b.data, "  ");
+        for (const auto& f : b.save_frames) {
+            out += "  frame " + f.name + "\n";
+            render_frame(out, f.data, "    ");
+        }
+    }
+    return out;
+}
+
+struct BuildCase {
+    const char* name;
+    std::vector<Ev> events;
+    std::string expected;
+    bool strict = false;
+};
+
+class Builder : public ::testing::TestWithParam<BuildCase> {};
+
+TEST_P(Builder, Builds) {
+    const BuildCase& c = GetParam();
+    RawBuilder b(CifVersion::Cif20, c.strict, {});
+    drive(b, c.events);
+    ParsedCif doc = std::move(b).finish();
+    EXPECT_EQ(dump(doc), c.expected);
+}
+
+const char* kDupBlock =
+    "E semantic 0:0 RawBuilder | duplicate data block name: \"a\" | duplicate block stored with "
+    "distinct internal id\n";
+const char* kShortLoop =
+    "E semantic 0:0 RawBuilder | loop value count 3 is not divisible by tag count 2 (1 value(s) "
+    "missing from final row); tags: _a, _b | ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Structure, Builder,
+    ::testing::Values(
+        BuildCase{
+            "names_lower_cased", {D("ABC"), T("_Tag.X"), V("Val")}, "block abc\n  _tag.x: Val\n"},
+        BuildCase{
+            "unicode_names_lower_cased", {D("ÄΣΑΣ"), T("_ÖΣ"), V("x")}, "block äσας\n  _öς: x\n"},
+        BuildCase{"repeated_tag_keeps_one_order_entry",
+                  {D("x"), T("_a"), V("1"), T("_b"), V("2"), T("_A"), V("3")},
+                  "block x\n  _a: 1 3\n  _b: 2\n"},
+        BuildCase{"value_without_tag_dropped",
+                  {D("x"), V("1"), T("_a"), V("2"), V("3")},
+                  "block x\n  _a: 2\n"},
+        BuildCase{"pending_tag_replaced", {D("x"), T("_a"), T("_b"), V("1")}, "block x\n  _b: 1\n"},
+        BuildCase{"before_first_block_dropped",
+                  {T("_a"), V("1"), LS({"_l"}), V("2"), LE, SF("f"), SE, D("x")},
+                  "block x\n"},
+        BuildCase{"empty_block_name", {D("")}, "block \n"},
+        BuildCase{
+            "save_frames",
+            {D("x"), T("_a"), V("1"), SF("F1"), T("_b"), V("2"), SE, SF("f2"), SE, T("_c"), V("3")},
+            "block x\n  _a: 1\n  _c: 3\n  frame f1\n    _b: 2\n  frame f2\n"},
+        BuildCase{
+            "frame_open_at_end_not_attached", {D("x"), SF("f"), T("_a"), V("1")}, "block x\n"},
+        BuildCase{"frame_open_at_new_block_discarded",
+                  {D("x"), SF("f"), T("_a"), V("1"), D("y")},
+                  "block x\nblock y\n"},
+        BuildCase{"frame_name_repeated_in_other_block",
+                  {D("x"), SF("f"), SE, D("y"), SF("F"), SE},
+                  "block x\n  frame f\nblock y\n  frame f\n"},
+        BuildCase{
+            "duplicate_frame",
+            {D("x"), SF("f"), SE, SF("F"), T("_a"), V("1"), SE},
+            "E semantic 0:0 RawBuilder | duplicate save frame name: \"F\" | duplicate save "
+            "frame stored with distinct internal id\nblock x\n  frame f\n  frame f\n    _a: 1\n"},
+        BuildCase{"duplicate_block",
+                  {D("A"), T("_x"), V("1"), D("a"), T("_x"), V("2")},
+                  std::string(kDupBlock) + "block a\n  _x: 1\nblock a\n  _x: 2\n"},
+        BuildCase{"duplicate_name_quoted",
+                  {D("b\"q"), D("B\"Q")},
+                  "E semantic 0:0 RawBuilder | duplicate data block name: \"B\\\"Q\" | duplicate "
+                  "block stored with distinct internal id\nblock b\"q\nblock b\"q\n"},
+        BuildCase{"parse_errors_kept_in_order",
+                  {ERR("first"), D("x"), ERR("second")},
+                  "E syntactic 7:3 ctx | first | skipped\nE syntactic 7:3 ctx | second | skipped\n"
+                  "block x\n"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Loops, Builder,
+    ::testing::Values(
+        BuildCase{"columns",
+                  {D("x"), LS({"_A", "_b"}), V("1"), V("2"), V("3"), V("4"), LE},
+                  "block x\n  loop _a _b\n  _a: 1 3\n  _b: 2 4\n"},
+        BuildCase{"padding",
+                  {D("x"), LS({"_A", "_b"}), V("1"), V("2"), V("3"), LE},
+                  std::string(kShortLoop) +
+                      "padded 1 placeholder(s)\nblock x\n  loop _a _b\n  _a: 1 3\n  _b: 2 ?\n"},
+        BuildCase{
+            "padding_several",
+            {D("x"), LS({"_a", "_b", "_c"}), V("1"), LE},
+            "E semantic 0:0 RawBuilder | loop value count 1 is not divisible by tag count 3 "
+            "(2 value(s) missing from final row); tags: _a, _b, _c | padded 2 placeholder(s)\n"
+            "block x\n  loop _a _b _c\n  _a: 1\n  _b: ?\n  _c: ?\n"},
+        BuildCase{
+            "no_values", {D("x"), LS({"_a", "_b"}), LE}, "block x\n  loop _a _b\n  _a:\n  _b:\n"},
+        BuildCase{"plain_then_looped",
+                  {D("x"), T("_a"), V("0"), T("_z"), V("9"), LS({"_b", "_a"}), V("1"), V("2"), LE},
+                  "block x\n  loop _b _a\n  _a: 2\n  _z: 9\n  _b: 1\n"},
+        BuildCase{"looped_then_plain_appends",
+                  {D("x"), LS({"_a"}), V("1"), LE, T("_a"), V("2")},
+                  "block x\n  loop _a\n  _a: 1 2\n"},
+        BuildCase{"two_loops_same_tag",
+                  {D("x"), LS({"_a"}), V("1"), LE, LS({"_a"}), V("2"), LE},
+                  "block x\n  loop _a\n  loop _a\n  _a: 2\n"},
+        // A tag repeated in the header shares one column; its later position
+        // then stores an empty column.
+        BuildCase{"repeated_header_tag",
+                  {D("x"), LS({"_a", "_b", "_A"}), V("1"), V("2"), V("3"), LE},
+                  "block x\n  loop _a _b _a\n  _a:\n  _b: 2\n"},
+        BuildCase{"loop_in_save_frame",
+                  {D("x"), SF("f"), LS({"_a"}), V("1"), LE, SE},
+                  "block x\n  frame f\n    loop _a\n    _a: 1\n"},
+        BuildCase{"loop_cut_by_block",
+                  {D("x"), LS({"_a"}), V("1"), D("y"), V("2"), LE, T("_b"), V("3")},
+                  "block x\nblock y\n  _b: 3\n"},
+        BuildCase{"loop_end_without_loop", {D("x"), LE, T("_a"), V("1")}, "block x\n  _a: 1\n"},
+        BuildCase{"compound_loop_values",
+                  {D("x"), LS({"_a", "_b"}), L, V("1"), LX, TS, K("K"), V("2"), TX, LE},
+                  "block x\n  loop _a _b\n  _a: [1]\n  _b: {K:2}\n"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, Builder,
+    ::testing::Values(
+        BuildCase{
+            "placeholders_and_quoted",
+            {D("x"), T("_a"), P("."), T("_b"), P("?"), T("_c"), V(".", ValueType::SingleQuoted),
+             T("_d"), V("?", ValueType::DoubleQuoted), T("_e"), V("..", ValueType::SingleQuoted),
+             T("_f"), V(".", ValueType::String), T("_g"), V("?", ValueType::TripleDoubleQuoted),
+             T("_h"), V("x", ValueType::SingleQuoted), T("_i"), V("", ValueType::SingleQuoted)},
+            "block x\n  _a: .\n  _b: ?\n  _c: \".\"\n  _d: \"?\"\n  _e: ..\n  _f: \".\"\n"
+            "  _g: \"?\"\n  _h: x\n  _i: \n"},
+        BuildCase{"text_field_dot_kept",
+                  {D("x"), T("_a"), V(".", ValueType::MultilineString)},
+                  "block x\n  _a: .\n"},
+        BuildCase{"nested",
+                  {D("x"), T("_a"), L, V("1"), L, V("2"), LX, TS, K("k"), P("."), TX, LX},
+                  "block x\n  _a: [1 [2] {k:.}]\n"},
+        BuildCase{"table_keys_keep_case_and_repeats",
+                  {D("x"), T("_a"), TS, K("Key"), V("1"), K("key"), V("2"), K("Key"), V("3"), TX},
+                  "block x\n  _a: {Key:1 key:2 Key:3}\n"},
+        BuildCase{"table_value_without_key_dropped",
+                  {D("x"), T("_a"), TS, V("1"), K("k"), L, V("2"), LX, TX},
+                  "block x\n  _a: {k:[2]}\n"},
+        BuildCase{"table_key_replaced",
+                  {D("x"), T("_a"), TS, K("a"), K("b"), V("1"), TX},
+                  "block x\n  _a: {b:1}\n"},
+        BuildCase{"key_outside_table_ignored",
+                  {D("x"), T("_a"), L, K("k"), V("1"), LX},
+                  "block x\n  _a: [1]\n"},
+        BuildCase{
+            "mismatched_ends_discard",
+            {D("x"), T("_a"), L, V("1"), TX, T("_b"), TS, K("k"), V("2"), LX, T("_c"), V("3")},
+            "block x\n  _c: 3\n"},
+        BuildCase{
+            "ends_on_empty_stack_ignored", {D("x"), LX, TX, T("_a"), V("1")}, "block x\n  _a: 1\n"},
+        BuildCase{"containers_cut_by_block",
+                  {D("x"), T("_a"), L, V("1"), D("y"), T("_b"), V("2")},
+                  "block x\nblock y\n  _b: 2\n"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Strict, Builder,
+    ::testing::Values(
+        BuildCase{"short_loop_stops",
+                  {D("x"), T("_z"), V("0"), LS({"_A", "_b"}), V("1"), V("2"), V("3"), LE, T("_y"),
+                   V("4"), ERR("later"), D("y"), T("_q"), V("5")},
+                  std::string(kShortLoop) +
+                      "stopped\nE syntactic 7:3 ctx | later | skipped\nblock x\n  _z: 0\n",
+                  true},
+        BuildCase{"duplicate_block_keeps_empty_duplicate",
+                  {D("A"), T("_x"), V("1"), D("a"), T("_x"), V("2"), D("b")},
+                  std::string(kDupBlock) + "block a\n  _x: 1\nblock a\n",
+                  true},
+        BuildCase{
+            "duplicate_frame_left_out",
+            {D("x"), T("_a"), V("1"), SF("f"), SE, SF("F"), T("_b"), V("2"), SE, T("_c"), V("3")},
+            "E semantic 0:0 RawBuilder | duplicate save frame name: \"F\" | duplicate save "
+            "frame stored with distinct internal id\nblock x\n  _a: 1\n  frame f\n",
+            true},
+        BuildCase{"no_problem_no_stop",
+                  {D("x"), LS({"_a"}), V("1"), LE, D("y"), T("_b"), V("2")},
+                  "block x\n  loop _a\n  _a: 1\nblock y\n  _b: 2\n",
+                  true}));
+
+TEST(Builder, PushedErrorsComeFirst) {
+    RawBuilder b(CifVersion::Cif11, false, {});
+    b.push_error({quarzel::ErrorType::Lexical, "version", 1, 1, "#\\#CIF_9", "defaulting"});
+    drive(b, {D("x"), ERR("parse")});
+    ParsedCif doc = std::move(b).finish();
+    ASSERT_EQ(doc.errors.size(), 2u);
+    EXPECT_EQ(doc.errors[0].message, "version");
+    EXPECT_EQ(doc.errors[1].message, "parse");
+    EXPECT_EQ(doc.version, CifVersion::Cif11);
+}
+
+TEST(Builder, SlicesOfTextAreViews) {
+    std::string text = "data_x _a abc _b 'xyz'";
+    std::string_view tv = text;
+    RawBuilder b(CifVersion::Cif20, false, tv);
+    b.on_data_block(tv.substr(5, 1));
+    b.add_tag(tv.substr(7, 2));
+    b.add_value(tv.substr(10, 3), ValueType::String);
+    std::string other = "copy";
+    b.add_tag(tv.substr(14, 2));
+    b.add_value(other, ValueType::String);
+    other = "gone";
+    ParsedCif doc = std::move(b).finish();
+    auto a = (*doc.blocks[0].data.find("_a"))[0].text;
+    auto c = (*doc.blocks[0].data.find("_b"))[0].text;
+    EXPECT_EQ(a.data(), text.data() + 10);
+    EXPECT_EQ(c, "copy");
+}
+
+TEST(Builder, DeepValueBuildsAndFrees) {
+    constexpr int kDepth = 1'000'000;
+    RawBuilder b(CifVersion::Cif20, false, {});
+    b.on_data_block("x");
+    b.add_tag("_deep");
+    for (int i = 0; i < kDepth; ++i) {
+        if (i % 2) {
+            b.on_table_start();
+            b.on_table_key("k", ValueType::String);
+        } else {
+            b.on_list_start();
+        }
+    }
+    b.add_value("leaf", ValueType::String);
+    for (int i = kDepth - 1; i >= 0; --i) {
+        if (i % 2)
+            b.on_table_end();
+        else
+            b.on_list_end();
+    }
+    ParsedCif doc = std::move(b).finish();
+    const RawValue* v = (*doc.blocks[0].data.find("_deep"))[0].compound;
+    ASSERT_NE(v, nullptr);
+    int depth = 0;
+    while (!v->is_scalar()) {
+        v = v->kind() == RawValue::Kind::List ? &v->items()[0] : &v->entries()[0].value;
+        ++depth;
+    }
+    EXPECT_EQ(depth, kDepth);
+    EXPECT_EQ(v->text(), "leaf");
+}
+
+TEST(Builder, DeepValueDroppedUnfinishedFrees) {
+    RawBuilder b(CifVersion::Cif20, false, {});
+    b.on_data_block("x");
+    b.add_tag("_deep");
+    for (int i = 0; i < 1'000'000; ++i) b.on_list_start();
+    b.on_data_block("y");  // discards the open containers
+    ParsedCif doc = std::move(b).finish();
+    EXPECT_EQ(doc.blocks.size(), 2u);
+}
+
+struct LowerCase {
+    const char* in;
+    const char* out;
+};
+
+class Lower : public ::testing::TestWithParam<LowerCase> {};
+
+TEST_P(Lower, MatchesPython) {
+    EXPECT_EQ(quarzel::lower(GetParam().in), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Lower,
+    ::testing::Values(LowerCase{"_ATOM_site.Cartn_X", "_atom_site.cartn_x"}, LowerCase{"", ""},
+                      LowerCase{"ÀÉÎ", "àéî"}, LowerCase{"İ", "i\xCC\x87"}, LowerCase{"ΣΑΣ", "σας"},
+                      LowerCase{"Σ", "σ"}, LowerCase{"ΑΣ.", "ας."}, LowerCase{"ΑΣ'Β", "ασ'β"},
+                      LowerCase{"Α'Σ", "α'ς"}, LowerCase{"'Σ", "'σ"}, LowerCase{"ΑΣ1", "ας1"},
+                      LowerCase{"ΑΣ\xCC\x81", "ας\xCC\x81"}, LowerCase{"ǅ", "ǆ"},
+                      LowerCase{"\xEA\x9F\x8E", "\xEA\x9F\x8E"},
+                      LowerCase{"A\xFF"
+                                "B",
+                                "a\xFF"
+                                "b"}));
+
+}  // namespace
