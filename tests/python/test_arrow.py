@@ -1,9 +1,11 @@
 import gc
 import os
+import subprocess
 import sys
 from pathlib import Path
 
 import pyarrow as pa
+import pyarrow.compute as pc
 import pytest
 
 import quarzel_core as q
@@ -121,6 +123,22 @@ def test_large_loop_columns():
     assert batch.column("_c").to_pylist() == [f"q {i}" for i in range(rows)]
     assert batch.column("_block_name").to_pylist() == ["big"] * rows
     assert batch.column("_frame_idx").null_count == rows
+
+
+def test_wide_loop_built_in_groups():
+    # Enough text for the columns to be filled in several groups, each a
+    # block of rows at a time; every cell must land in its own column.
+    rows, tags = 200_000, 8
+    header = "data_w loop_ " + " ".join(f"_t{k}" for k in range(tags)) + "\n"
+    body = "".join(" ".join(f"{k}{i:07d}" for k in range(tags)) + "\n" for i in range(rows))
+    [batch] = q.parse_arrow(header + body)[0]
+    assert batch.num_rows == rows
+    numbers = pa.array(range(rows), pa.int64())
+    for k in range(tags):
+        column = batch.column(f"_t{k}")
+        assert column.null_count == 0
+        assert pc.all(pc.starts_with(column, str(k))).as_py()
+        assert pc.cast(pc.utf8_slice_codeunits(column, 1), pa.int64()).equals(numbers)
 
 
 # --- cell text --------------------------------------------------------------
@@ -333,6 +351,13 @@ def test_without_pyarrow(monkeypatch, tmp_path):
 
     q.parse("data_a _x 1", Handler())
     assert calls == ["on_data_block", "add_tag", "add_value"]
+
+
+def test_module_import_leaves_pyarrow_alone():
+    code = "import sys, quarzel_core; print('pyarrow' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          check=True)
+    assert done.stdout.strip() == "False"
 
 
 def test_pyarrow_import_failure_releases_everything(monkeypatch):
