@@ -79,9 +79,11 @@ public:
 
     // Counts the bytes of text.
     void count() {
+        const ValueColumn& values = values_;
+        const std::size_t n = values.size();
         std::size_t bytes = 0;
-        for (std::size_t i = 0; i < values_.size(); ++i) {
-            ValueColumn::Ref ref = values_[i];
+        for (std::size_t i = 0; i < n; ++i) {
+            ValueColumn::Ref ref = values[i];
             bytes += ref.compound ? cell_size(*ref.compound) : ref.text.size();
         }
         bytes_ = static_cast<std::int64_t>(bytes);
@@ -102,22 +104,27 @@ public:
     std::size_t values() const { return values_.size(); }
 
     // Writes the values [begin, end), clamped to the values there are.
+    // Locals throughout: stores through the byte pointer could alias any
+    // member, which would be reloaded for every value.
     void fill(std::size_t begin, std::size_t end) {
-        end = std::min(end, values_.size());
-        auto* offset = offsets_->mutable_data_as<std::int32_t>();
+        const ValueColumn& values = values_;
+        end = std::min(end, values.size());
+        std::int32_t* const offset = offsets_->mutable_data_as<std::int32_t>();
         std::uint8_t* const text = data_->mutable_data();
+        std::int32_t used = used_;
         for (std::size_t i = begin; i < end; ++i) {
-            offset[i] = used_;
-            ValueColumn::Ref ref = values_[i];
+            offset[i] = used;
+            ValueColumn::Ref ref = values[i];
             if (ref.compound == nullptr) {
-                copy_text(text + used_, ref.text);
-                used_ += static_cast<std::int32_t>(ref.text.size());
+                copy_text(text + used, ref.text);
+                used += static_cast<std::int32_t>(ref.text.size());
             } else {
-                BufferWriter writer{text + used_};
+                BufferWriter writer{text + used};
                 put_cell(writer, *ref.compound);
-                used_ = static_cast<std::int32_t>(writer.out - text);
+                used = static_cast<std::int32_t>(writer.out - text);
             }
         }
+        used_ = used;
     }
 
     arrow::Result<ArrayPtr> finish() {
