@@ -115,21 +115,51 @@ struct RawBuilder::State {
         loop_value_count = 0;
     }
 
-    void push_loop_value(RawValue&& value) {
-        std::size_t n = loop_slot.size();
-        if (n == 0) return;
-        loop_columns[loop_slot[loop_pos]].push(std::move(value));
+    // The column of the loop's next value, or null without loop tags.
+    ValueColumn* next_loop_column() noexcept {
+        const std::size_t n = loop_slot.size();
+        if (n == 0) return nullptr;
+        ValueColumn* col = &loop_columns[loop_slot[loop_pos]];
         if (++loop_pos == n) loop_pos = 0;
         ++loop_value_count;
+        return col;
     }
 
-    void append_value(FrameData& data, const std::string& tag, RawValue&& value) {
+    // The column of `tag` in `data`, entered at the end of the tag order when
+    // new.
+    ValueColumn& column_of(FrameData& data, const std::string& tag) {
         auto it = data.tags.find(tag);
         if (it == data.tags.end()) {
             data.tag_order.push_back(tag);
             it = data.tags.try_emplace(tag, base, base_size).first;
         }
-        it->second.push(std::move(value));
+        return it->second;
+    }
+
+    // Stores a scalar in a column: as a view when it is a slice of the
+    // lexed text, else from static storage or a copy in the arena.
+    [[gnu::always_inline]] void push_scalar(ValueColumn& col, std::string_view text,
+                                            bool is_static) {
+        if (!col.push_slice(text)) [[unlikely]]
+            push_other(col, text, is_static);
+    }
+    [[gnu::noinline]] void push_other(ValueColumn& col, std::string_view text, bool is_static) {
+        col.push(RawValue::scalar(is_static ? text : keep(text)));
+    }
+
+    // Scalars take this path: the same routing as dispatch_value, without
+    // making a RawValue for the common cases. `is_static` marks texts that
+    // live as long as the document already (static or in the arena).
+    void dispatch_scalar(std::string_view text, bool is_static) {
+        if (!containers.empty()) {
+            dispatch_value(RawValue::scalar(is_static ? text : keep(text)));
+        } else if (collecting_loop) {
+            if (ValueColumn* col = next_loop_column()) push_scalar(*col, text, is_static);
+        } else if (has_pending_tag) {
+            has_pending_tag = false;
+            if (FrameData* data = target())
+                push_scalar(column_of(*data, pending_tag), text, is_static);
+        }
     }
 
     void dispatch_value(RawValue&& value) {
@@ -144,12 +174,12 @@ struct RawBuilder::State {
             return;
         }
         if (collecting_loop) {
-            push_loop_value(std::move(value));
+            if (ValueColumn* col = next_loop_column()) col->push(std::move(value));
             return;
         }
         if (!has_pending_tag) return;
         has_pending_tag = false;
-        if (FrameData* data = target()) append_value(*data, pending_tag, std::move(value));
+        if (FrameData* data = target()) column_of(*data, pending_tag).push(std::move(value));
     }
 };
 
@@ -267,7 +297,7 @@ void RawBuilder::on_loop_end() {
             s.reset_loop();
             return;
         }
-        for (std::uint64_t i = 0; i < m; ++i) s.push_loop_value(RawValue::scalar(kQuestion));
+        for (std::uint64_t i = 0; i < m; ++i) s.push_scalar(*s.next_loop_column(), kQuestion, true);
     }
     if (FrameData* data = s.target()) {
         data->loops.push_back(s.loop_tags);
@@ -275,17 +305,13 @@ void RawBuilder::on_loop_end() {
         for (std::size_t i = 0; i < n; ++i) {
             const std::string& tag = s.loop_tags[i];
             std::uint32_t slot = s.loop_slot[i];
-            auto it = data->tags.find(tag);
-            if (it == data->tags.end()) {
-                data->tag_order.push_back(tag);
-                it = data->tags.try_emplace(tag, s.base, s.base_size).first;
-            }
+            ValueColumn& col = s.column_of(*data, tag);
             // The column goes to the tag's first position; a later position
             // of the same tag finds it gone and stores an empty one.
             if (taken[slot]) {
-                it->second = ValueColumn(s.base, s.base_size);
+                col = ValueColumn(s.base, s.base_size);
             } else {
-                it->second = std::move(s.loop_columns[slot]);
+                col = std::move(s.loop_columns[slot]);
                 taken[slot] = true;
             }
         }
@@ -303,23 +329,23 @@ void RawBuilder::add_tag(std::string_view tag) {
 void RawBuilder::add_value(std::string_view text, ValueType kind) {
     State& s = *s_;
     if (s.stopped) return;
-    std::string_view value = text;
     if (kind == ValueType::MultilineString) {
         if (auto changed = transform_multiline_if_changed(text))
-            value = s.doc.arena.emplace_back(std::move(*changed));
+            s.dispatch_scalar(s.doc.arena.emplace_back(std::move(*changed)), true);
         else
-            value = s.keep(text);
+            s.dispatch_scalar(text, false);
     } else if (text.size() == 1 && (text[0] == '.' || text[0] == '?')) {
         // Only an unquoted placeholder stays a bare "." or "?"; the same
         // character quoted is stored with its quotes to keep it apart.
-        if (kind == ValueType::Placeholder)
-            value = text[0] == '.' ? kDot : kQuestion;
+        if (kind != ValueType::Placeholder)
+            s.dispatch_scalar(text[0] == '.' ? kQuotedDot : kQuotedQuestion, true);
+        else if (s.in_text(text))
+            s.dispatch_scalar(text, false);
         else
-            value = text[0] == '.' ? kQuotedDot : kQuotedQuestion;
+            s.dispatch_scalar(text[0] == '.' ? kDot : kQuestion, true);
     } else {
-        value = s.keep(text);
+        s.dispatch_scalar(text, false);
     }
-    s.dispatch_value(RawValue::scalar(value));
 }
 
 void RawBuilder::on_list_start() {

@@ -20,7 +20,8 @@ RawValue RawValue::table(std::vector<TableEntry> entries) {
     return v;
 }
 
-RawValue::RawValue(RawValue&& other) noexcept : ptr_(other.ptr_), size_(other.size_), kind_(other.kind_) {
+RawValue::RawValue(RawValue&& other) noexcept
+    : ptr_(other.ptr_), size_(other.size_), kind_(other.kind_) {
     other.ptr_ = nullptr;
     other.size_ = 0;
     other.kind_ = Kind::Scalar;
@@ -36,7 +37,9 @@ RawValue& RawValue::operator=(RawValue&& other) noexcept {
     return *this;
 }
 
-RawValue::~RawValue() { release(); }
+RawValue::~RawValue() {
+    release();
+}
 
 // Moves the children of a compound value into `work` and frees its vector,
 // leaving `v` an empty scalar.
@@ -88,16 +91,10 @@ void ValueColumn::push(RawValue&& value) {
     side_.push_back(std::move(value));
 }
 
-ValueColumn::Ref ValueColumn::operator[](std::size_t i) const noexcept {
-    std::uint64_t r = refs_[i];
-    if (r & kSide) {
-        const RawValue& v = side_[r & ~kSide];
-        if (v.is_scalar()) return {v.text(), nullptr};
-        return {{}, &v};
-    }
-    std::size_t len = static_cast<std::size_t>(r >> (63 - kLenBits));
-    std::size_t off = static_cast<std::size_t>(r & kMaxOffset);
-    return {std::string_view(base_ + off, len), nullptr};
+ValueColumn::Ref ValueColumn::side(std::uint64_t r) const noexcept {
+    const RawValue& v = side_[r & ~kSide];
+    if (v.is_scalar()) return {v.text(), nullptr};
+    return {{}, &v};
 }
 
 void ValueColumn::clear() noexcept {

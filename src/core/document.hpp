@@ -75,16 +75,37 @@ public:
     };
 
     ValueColumn() = default;
-    ValueColumn(const char* base, std::size_t base_size) noexcept : base_(base), base_size_(base_size) {}
+    // Slices of `base` beyond the reach of an 8-byte reference are kept aside.
+    ValueColumn(const char* base, std::size_t base_size) noexcept
+        : base_(base), base_size_(base_size < kMaxOffset ? base_size : kMaxOffset) {}
 
     void push(RawValue&& value);
+    // Stores a scalar that is a short slice of the base text in 8 bytes;
+    // false (nothing stored) for any other text.
+    bool push_slice(std::string_view text) {
+        auto off =
+            reinterpret_cast<std::uintptr_t>(text.data()) - reinterpret_cast<std::uintptr_t>(base_);
+        if (off > base_size_ || text.size() > base_size_ - off || text.size() > kMaxLen)
+            return false;
+        refs_.push_back(off | (static_cast<std::uint64_t>(text.size()) << (63 - kLenBits)));
+        return true;
+    }
     void reserve(std::size_t n) { refs_.reserve(n); }
     std::size_t size() const noexcept { return refs_.size(); }
     bool empty() const noexcept { return refs_.empty(); }
-    Ref operator[](std::size_t i) const noexcept;
+    Ref operator[](std::size_t i) const noexcept {
+        std::uint64_t r = refs_[i];
+        if (r & kSide) [[unlikely]]
+            return side(r);
+        return {std::string_view(base_ + (r & kMaxOffset),
+                                 static_cast<std::size_t>(r >> (63 - kLenBits))),
+                nullptr};
+    }
     void clear() noexcept;  // frees storage as well
 
 private:
+    Ref side(std::uint64_t r) const noexcept;
+
     static constexpr std::uint64_t kSide = std::uint64_t{1} << 63;
     static constexpr unsigned kLenBits = 23;
     static constexpr std::uint64_t kMaxLen = (std::uint64_t{1} << kLenBits) - 1;
@@ -98,8 +119,8 @@ private:
 
 // The content of one data block or save frame.
 struct FrameData {
-    std::vector<std::string> tag_order;            // lower-cased, first appearance, each once
-    std::vector<std::vector<std::string>> loops;  // each loop's tags, header order
+    std::vector<std::string> tag_order;                 // lower-cased, first appearance, each once
+    std::vector<std::vector<std::string>> loops;        // each loop's tags, header order
     std::unordered_map<std::string, ValueColumn> tags;  // keys are exactly tag_order
 
     const ValueColumn* find(const std::string& tag) const {

@@ -24,6 +24,27 @@ constexpr std::array<std::uint8_t, 256> make_word_classes() {
 }
 constexpr auto kWordClass = make_word_classes();
 
+// What a byte met between tokens starts.
+enum : std::uint8_t {
+    kStartWord = 0,
+    kStartLineEnd,
+    kStartComment,
+    kStartQuote,
+    kStartSemicolon,
+    kStartPunctuation,  // brackets and colon: punctuation or a word
+};
+
+constexpr std::array<std::uint8_t, 256> make_start_classes() {
+    std::array<std::uint8_t, 256> t{};
+    t['\n'] = kStartLineEnd;
+    t['#'] = kStartComment;
+    t['\''] = t['"'] = kStartQuote;
+    t[';'] = kStartSemicolon;
+    t['['] = t[']'] = t['{'] = t['}'] = t[':'] = kStartPunctuation;
+    return t;
+}
+constexpr auto kStartClass = make_start_classes();
+
 // Bytes that pass the CIF 1.1 character test on their own: tab, LF, CR and
 // U+0020..U+007E. Every other byte needs a closer look.
 constexpr std::array<bool, 256> make_cif1_plain() {
@@ -33,6 +54,26 @@ constexpr std::array<bool, 256> make_cif1_plain() {
     return t;
 }
 constexpr auto kCif1Plain = make_cif1_plain();
+
+// First offset at or after `q` whose byte has a class in `stop`; ORs the
+// bytes passed over into `high`. (Mostly short words in regular columns:
+// a plain byte loop predicts well and beats wider compares here.)
+inline std::size_t scan_word(const char* b, std::size_t q, std::size_t n, std::uint8_t stop,
+                             unsigned char& high) noexcept {
+    while (q < n) {
+        const auto byte = static_cast<unsigned char>(b[q]);
+        if (kWordClass[byte] & stop) break;
+        high |= byte;
+        ++q;
+    }
+    return q;
+}
+
+// First offset at or after `p` that is neither space nor tab.
+inline std::size_t skip_blanks(const char* b, std::size_t p, std::size_t n) noexcept {
+    while (p < n && (b[p] == ' ' || b[p] == '\t')) ++p;
+    return p;
+}
 
 constexpr char ascii_lower(char c) noexcept {
     return c >= 'A' && c <= 'Z' ? char(c + 32) : c;
@@ -111,71 +152,70 @@ bool Lexer::next(Token& out) {
     const char* const b = text_.data();
     const std::size_t n = text_.size();
     std::size_t p = pos_;
+    // Tested in order of frequency: blanks, then the start of a plain word.
     while (p < n) {
         const char c = b[p];
-        switch (c) {
-            case ' ':
-            case '\t':
-                ++p;
-                after_whitespace_ = true;
-                continue;
-            case '\n':
-                ++p;
-                ++line_;
-                line_base_ = p;
-                after_whitespace_ = true;
-                continue;
-            case '#': {
-                // The rest of the line; its bytes do not matter for columns
-                // because the LF that ends it starts a new line.
-                const void* lf = std::memchr(b + p, '\n', n - p);
-                p = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - b) : n;
-                after_whitespace_ = true;
-                continue;
-            }
-            case ';':
-                if (p == line_base_) {
-                    read_text_field(p, out);
-                    after_whitespace_ = false;
-                    return true;
-                }
-                break;
-            case '\'':
-            case '"':
-                if (p + 2 < n && b[p + 1] == c && b[p + 2] == c)
-                    read_triple(p, c, out);
-                else
-                    read_quoted(p, c, out);
+        if (c == ' ' || c == '\t') {
+            p = skip_blanks(b, p + 1, n);
+            after_whitespace_ = true;
+            continue;
+        }
+        const std::uint8_t k = kStartClass[static_cast<unsigned char>(c)];
+        if (k == kStartWord) break;
+        if (k == kStartLineEnd) {
+            ++p;
+            ++line_;
+            line_base_ = p;
+            after_whitespace_ = true;
+            continue;
+        }
+        if (k == kStartComment) {
+            // The rest of the line; its bytes do not matter for columns
+            // because the LF that ends it starts a new line.
+            const void* lf = std::memchr(b + p, '\n', n - p);
+            p = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - b) : n;
+            after_whitespace_ = true;
+            continue;
+        }
+        if (k == kStartQuote) {
+            if (p + 2 < n && b[p + 1] == c && b[p + 2] == c)
+                read_triple(p, c, out);
+            else
+                read_quoted(p, c, out);
+            after_whitespace_ = false;
+            return true;
+        }
+        if (k == kStartSemicolon) {
+            if (p == line_base_) {
+                read_text_field(p, out);
                 after_whitespace_ = false;
                 return true;
-            case '[':
-            case ']':
-            case '{':
-            case '}':
-            case ':':
-                if (is_cif2_ && (c != ':' || !after_whitespace_)) {
-                    out.value = text_.substr(p, 1);
-                    out.line = line_;
-                    out.column = column_at(p);
-                    out.error_begin = static_cast<std::uint32_t>(errors_.size());
-                    out.error_count = 0;
-                    out.type = TokenType::Value;
-                    out.value_type = ValueType::String;
-                    out.ascii = true;
-                    pos_ = p + 1;
-                    after_whitespace_ = false;
-                    return true;
-                }
-                break;
-            default:
-                break;
+            }
+            break;
         }
-        read_word(p, out);
-        after_whitespace_ = false;
-        return true;
+        // A bracket or a colon.
+        if (is_cif2_ && (c != ':' || !after_whitespace_)) {
+            out.value = text_.substr(p, 1);
+            out.line = line_;
+            out.column = column_at(p);
+            out.error_begin = error_total_;
+            out.error_count = 0;
+            out.type = TokenType::Value;
+            out.value_type = ValueType::String;
+            out.ascii = true;
+            pos_ = p + 1;
+            after_whitespace_ = false;
+            return true;
+        }
+        break;
     }
-    pos_ = p;
-    return false;
+    if (p >= n) {
+        pos_ = p;
+        return false;
+    }
+    read_word(p, out);
+    after_whitespace_ = false;
+    return true;
 }
 
 void Lexer::read_word(std::size_t p, Token& out) {
@@ -187,12 +227,7 @@ void Lexer::read_word(std::size_t p, Token& out) {
     unsigned char high = 0;
     std::size_t q = p;
     for (;;) {
-        while (q < n) {
-            const auto byte = static_cast<unsigned char>(b[q]);
-            if (kWordClass[byte] & stop) break;
-            high |= byte;
-            ++q;
-        }
+        q = scan_word(b, q, n, stop, high);
         if (q < n && (kWordClass[static_cast<unsigned char>(b[q])] & kBracket) && q - p >= 5 &&
             (starts_with_lower(b + p, "data_") || starts_with_lower(b + p, "save_"))) {
             stop = kSeparator;
@@ -204,7 +239,7 @@ void Lexer::read_word(std::size_t p, Token& out) {
     out.value = w;
     out.line = line_;
     out.column = column_at(p);
-    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.error_begin = error_total_;
     out.ascii = (high & 0x80) == 0;
     if (w[0] == '_') {
         out.type = TokenType::Tag;
@@ -221,10 +256,9 @@ void Lexer::read_word(std::size_t p, Token& out) {
         std::string message = "bare word beginning with '";
         message += w[0];
         message += "' is not permitted in CIF 1.x";
-        errors_.push_back(
-            make_error(std::move(message), std::string(1, w[0]), out.line, out.column));
+        push_error(make_error(std::move(message), std::string(1, w[0]), out.line, out.column));
     }
-    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    out.error_count = error_total_ - out.error_begin;
     if (!out.ascii) line_base_ += continuation_bytes(w.data(), w.size());
     pos_ = q;
 }
@@ -243,7 +277,7 @@ void Lexer::check_cif1_span(std::size_t from, std::size_t to, std::uint32_t line
         counted = q;
         std::size_t r = q;
         const char32_t c = utf8::decode(text_.substr(0, to), r);
-        if (auto e = check_cif1_char(c, line, column)) errors_.push_back(std::move(*e));
+        if (auto e = check_cif1_char(c, line, column)) push_error(std::move(*e));
         q = r;
     }
 }
@@ -286,18 +320,18 @@ void Lexer::read_quoted(std::size_t p, char quote, Token& out) {
     out.value = content;
     out.line = line_;
     out.column = column_at(p);
-    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.error_begin = error_total_;
     out.type = TokenType::Value;
     out.value_type = quote == '\'' ? ValueType::SingleQuoted : ValueType::DoubleQuoted;
     out.ascii = is_ascii(content.data(), content.size());
     if (!is_cif2_) check_cif1_span(s, q, out.line, out.column + 1);
     if (!closed) {
-        errors_.push_back(make_error(quote == '\'' ? "unterminated single quoted string"
-                                                   : "unterminated double quoted string",
-                                     unterminated_context(std::string_view(&b[p], 1), content),
-                                     out.line, out.column));
+        push_error(make_error(quote == '\'' ? "unterminated single quoted string"
+                                            : "unterminated double quoted string",
+                              unterminated_context(std::string_view(&b[p], 1), content), out.line,
+                              out.column));
     }
-    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    out.error_count = error_total_ - out.error_begin;
     if (!out.ascii) line_base_ += continuation_bytes(content.data(), content.size());
     pos_ = closed ? q + 1 : q;
 }
@@ -309,15 +343,15 @@ void Lexer::read_triple(std::size_t p, char quote, Token& out) {
     const std::string_view delimiter = text_.substr(p, 3);
     out.line = line_;
     out.column = column_at(p);
-    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.error_begin = error_total_;
     out.type = TokenType::Value;
     if (is_cif2_) {
         out.value_type =
             quote == '\'' ? ValueType::TripleSingleQuoted : ValueType::TripleDoubleQuoted;
     } else {
         out.value_type = ValueType::String;
-        errors_.push_back(make_error("triple-quoted strings are not valid in CIF 1.x",
-                                     std::string(delimiter), out.line, out.column));
+        push_error(make_error("triple-quoted strings are not valid in CIF 1.x",
+                              std::string(delimiter), out.line, out.column));
     }
     // The first run of three quotes closes the string.
     std::size_t q = s;
@@ -343,10 +377,10 @@ void Lexer::read_triple(std::size_t p, char quote, Token& out) {
         const char* message = !is_cif2_       ? "unterminated triple-quoted string"
                               : quote == '\'' ? "unterminated triple single quoted string"
                                               : "unterminated triple double quoted string";
-        errors_.push_back(
+        push_error(
             make_error(message, unterminated_context(delimiter, content), out.line, out.column));
     }
-    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    out.error_count = error_total_ - out.error_begin;
 
     // Line ends inside the string move the position to a later line.
     std::size_t last_lf = std::string_view::npos;
@@ -391,7 +425,7 @@ void Lexer::read_text_field(std::size_t p, Token& out) {
     out.value = content;
     out.line = first_line;
     out.column = 1;
-    out.error_begin = static_cast<std::uint32_t>(errors_.size());
+    out.error_begin = error_total_;
     out.type = TokenType::Value;
     out.value_type = ValueType::MultilineString;
     out.ascii = is_ascii(content.data(), content.size());
@@ -409,8 +443,8 @@ void Lexer::read_text_field(std::size_t p, Token& out) {
             column = 1;
         }
     }
-    if (!closed) errors_.push_back(make_error("unterminated multiline string", ";", first_line, 1));
-    out.error_count = static_cast<std::uint32_t>(errors_.size()) - out.error_begin;
+    if (!closed) push_error(make_error("unterminated multiline string", ";", first_line, 1));
+    out.error_count = error_total_ - out.error_begin;
     line_ = first_line + lines;
     if (closed) {
         line_base_ = end + 1;  // the closing ';' is column 1

@@ -35,7 +35,8 @@ public:
 private:
     // Readers, each entered with `p` on the token's first byte; they leave
     // pos_, line_ and line_base_ after the token.
-    void read_word(std::size_t p, Token& out);
+    // The word reader is the hot path: inlined into next() (lexer.cpp).
+    [[gnu::always_inline]] inline void read_word(std::size_t p, Token& out);
     void read_quoted(std::size_t p, char quote, Token& out);
     void read_triple(std::size_t p, char quote, Token& out);
     void read_text_field(std::size_t p, Token& out);
@@ -43,6 +44,10 @@ private:
     // line, `column` being the column of `from`.
     void check_cif1_span(std::size_t from, std::size_t to, std::uint32_t line,
                          std::uint32_t column);
+    void push_error(LexerError error) {
+        errors_.push_back(std::move(error));
+        ++error_total_;
+    }
     std::uint32_t column_at(std::size_t p) const noexcept {
         return static_cast<std::uint32_t>(p - line_base_ + 1);
     }
@@ -58,6 +63,7 @@ private:
     bool is_cif2_ = false;
     bool after_whitespace_ = true;
     std::vector<LexerError> errors_;
+    std::uint32_t error_total_ = 0;  // errors_.size(), kept at hand for every token
 };
 
 // Every token of the text at once, with the errors they refer to.

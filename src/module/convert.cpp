@@ -22,11 +22,36 @@ bool is_ascii(std::string_view s) noexcept {
     return (acc & 0x8080808080808080ull) == 0;
 }
 
-std::size_t slot_of(std::string_view s) noexcept {
-    std::uint64_t w[2] = {0, 0};
-    std::memcpy(w, s.data(), s.size());
-    std::uint64_t h = (w[0] ^ (w[1] * 0x9E3779B97F4A7C15ull) ^ s.size()) * 0xFF51AFD7ED558CCDull;
-    return static_cast<std::size_t>(h >> 52);  // 12 bits: the slot count
+std::uint64_t load64(const char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+std::uint32_t load32(const char* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// Two words that, with the size, determine a text of at most 16 bytes:
+// overlapping first and last 8 (or 4) bytes, or the bytes themselves.
+void short_key(std::string_view s, std::uint64_t& a, std::uint64_t& b) noexcept {
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    if (n >= 8) {
+        a = load64(p);
+        b = load64(p + n - 8);
+    } else if (n >= 4) {
+        a = load32(p);
+        b = load32(p + n - 4);
+    } else if (n > 0) {
+        a = static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) << 8 |
+            static_cast<unsigned char>(p[n - 1]) << 16;
+        b = 0;
+    } else {
+        a = b = 0;
+    }
 }
 
 }  // namespace
@@ -44,16 +69,35 @@ PyRef Converter::fresh(std::string_view s) {
 }
 
 PyRef Converter::text(std::string_view s) {
-    static_assert(kSlots == 4096, "slot_of yields 12 bits");
     if (s.size() > kMaxCached) return fresh(s);
-    Slot& slot = (*cache_)[slot_of(s)];
-    if (slot.str && slot.size == s.size() && std::memcmp(slot.bytes, s.data(), s.size()) == 0)
+    std::uint64_t a, b;
+    short_key(s, a, b);
+    const std::uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ull) ^ s.size()) * 0xFF51AFD7ED558CCDull;
+    Slot& slot = (*cache_)[static_cast<std::size_t>(h >> (64 - kSlotBits))];
+    if (slot.a == a && slot.b == b && slot.size == s.size() && slot.str)
         return PyRef::borrow(slot.str.get());
-    PyRef obj = fresh(s);
+    PyRef obj;
+    if (s.size() >= 4 && is_ascii(s)) {
+        // The key words hold every byte: store them instead of copying.
+        obj = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+        if (!obj) return obj;
+        char* dst = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj.get()));
+        if (s.size() >= 8) {
+            std::memcpy(dst, &a, 8);
+            std::memcpy(dst + s.size() - 8, &b, 8);
+        } else {
+            auto a4 = static_cast<std::uint32_t>(a), b4 = static_cast<std::uint32_t>(b);
+            std::memcpy(dst, &a4, 4);
+            std::memcpy(dst + s.size() - 4, &b4, 4);
+        }
+    } else {
+        obj = fresh(s);
+    }
     if (!obj) return obj;
     slot.str = PyRef::borrow(obj.get());
-    slot.size = static_cast<std::uint8_t>(s.size());
-    if (!s.empty()) std::memcpy(slot.bytes, s.data(), s.size());
+    slot.a = a;
+    slot.b = b;
+    slot.size = s.size();
     return obj;
 }
 

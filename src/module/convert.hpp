@@ -33,11 +33,14 @@ public:
 
 private:
     static constexpr std::size_t kMaxCached = 16;
-    static constexpr std::size_t kSlots = 4096;
+    static constexpr unsigned kSlotBits = 12;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+    // A short text is identified by its size and two words that together
+    // cover all its bytes.
     struct Slot {
+        std::uint64_t a = 0, b = 0;
+        std::size_t size = 0;
         PyRef str;
-        std::uint8_t size = 0;
-        char bytes[kMaxCached];
     };
     PyRef fresh(std::string_view text);
     PyRef compound(const RawValue& value);

@@ -23,8 +23,10 @@ PyRef str_list(Converter& conv, const std::vector<std::string>& texts) {
     return list;
 }
 
-// {"name", "tag_order", "loops", "tags"}
-PyRef frame_data_to_python(Converter& conv, const std::string& name, const FrameData& data) {
+// {"name", "tag_order", "loops", "tags"}. Each column is released once it is
+// converted, so the native and the Python copy of the values do not both
+// stand in full.
+PyRef frame_data_to_python(Converter& conv, const std::string& name, FrameData& data) {
     PyRef d = PyRef::steal(PyDict_New());
     if (!d || !set(d.get(), "name", conv.text(name)) ||
         !set(d.get(), "tag_order", str_list(conv, data.tag_order)))
@@ -40,16 +42,18 @@ PyRef frame_data_to_python(Converter& conv, const std::string& name, const Frame
     PyRef tags = PyRef::steal(PyDict_New());
     if (!tags) return {};
     for (const std::string& tag : data.tag_order) {
-        const ValueColumn* col = data.find(tag);
+        auto col = data.tags.find(tag);
         PyRef key = conv.text(tag);
-        PyRef values = col ? conv.column(*col) : PyRef::steal(PyList_New(0));
+        PyRef values =
+            col != data.tags.end() ? conv.column(col->second) : PyRef::steal(PyList_New(0));
         if (!key || !values || PyDict_SetItem(tags.get(), key.get(), values.get()) < 0) return {};
+        if (col != data.tags.end()) col->second.clear();
     }
     if (!set(d.get(), "tags", tags)) return {};
     return d;
 }
 
-PyRef to_python(const ParsedCif& doc) {
+PyRef to_python(ParsedCif& doc) {
     Converter conv;
     PyRef result = PyRef::steal(PyDict_New());
     if (!result ||
@@ -60,7 +64,7 @@ PyRef to_python(const ParsedCif& doc) {
     PyRef blocks = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(doc.blocks.size())));
     if (!blocks) return {};
     for (std::size_t i = 0; i < doc.blocks.size(); ++i) {
-        const ParsedBlock& b = doc.blocks[i];
+        ParsedBlock& b = doc.blocks[i];
         PyRef bd = frame_data_to_python(conv, b.name, b.data);
         if (!bd) return {};
         PyRef frames = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(b.save_frames.size())));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -194,6 +195,10 @@ struct BuildCase {
 
 class Builder : public ::testing::TestWithParam<BuildCase> {};
 
+std::string case_name(const ::testing::TestParamInfo<BuildCase>& info) {
+    return info.param.name;
+}
+
 TEST_P(Builder, Builds) {
     const BuildCase& c = GetParam();
     RawBuilder b(CifVersion::Cif20, c.strict, {});
@@ -254,7 +259,8 @@ INSTANTIATE_TEST_SUITE_P(
         BuildCase{"parse_errors_kept_in_order",
                   {ERR("first"), D("x"), ERR("second")},
                   "E syntactic 7:3 ctx | first | skipped\nE syntactic 7:3 ctx | second | skipped\n"
-                  "block x\n"}));
+                  "block x\n"}),
+    case_name);
 
 INSTANTIATE_TEST_SUITE_P(
     Loops, Builder,
@@ -297,7 +303,8 @@ INSTANTIATE_TEST_SUITE_P(
         BuildCase{"loop_end_without_loop", {D("x"), LE, T("_a"), V("1")}, "block x\n  _a: 1\n"},
         BuildCase{"compound_loop_values",
                   {D("x"), LS({"_a", "_b"}), L, V("1"), LX, TS, K("K"), V("2"), TX, LE},
-                  "block x\n  loop _a _b\n  _a: [1]\n  _b: {K:2}\n"}));
+                  "block x\n  loop _a _b\n  _a: [1]\n  _b: {K:2}\n"}),
+    case_name);
 
 INSTANTIATE_TEST_SUITE_P(
     Values, Builder,
@@ -336,7 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
             "ends_on_empty_stack_ignored", {D("x"), LX, TX, T("_a"), V("1")}, "block x\n  _a: 1\n"},
         BuildCase{"containers_cut_by_block",
                   {D("x"), T("_a"), L, V("1"), D("y"), T("_b"), V("2")},
-                  "block x\nblock y\n  _b: 2\n"}));
+                  "block x\nblock y\n  _b: 2\n"}),
+    case_name);
 
 INSTANTIATE_TEST_SUITE_P(
     Strict, Builder,
@@ -360,7 +368,8 @@ INSTANTIATE_TEST_SUITE_P(
         BuildCase{"no_problem_no_stop",
                   {D("x"), LS({"_a"}), V("1"), LE, D("y"), T("_b"), V("2")},
                   "block x\n  loop _a\n  _a: 1\nblock y\n  _b: 2\n",
-                  true}));
+                  true}),
+    case_name);
 
 TEST(Builder, PushedErrorsComeFirst) {
     RawBuilder b(CifVersion::Cif11, false, {});
@@ -437,6 +446,10 @@ struct LowerCase {
     const char* in;
     const char* out;
 };
+
+void PrintTo(const LowerCase& c, std::ostream* os) {
+    *os << c.in;
+}
 
 class Lower : public ::testing::TestWithParam<LowerCase> {};
 

@@ -515,27 +515,51 @@ TEST(LexCorpus, PullAgreesAndPositionsAreSound) {
     EXPECT_GT(files, 10);
 }
 
-TEST(CheckCif1Char, PermittedAndNot) {
-    for (char32_t c : {U'\t', U'\n', U'\r', U' ', U'a', U'~'})
-        EXPECT_FALSE(quarzel::check_cif1_char(c, 1, 1).has_value()) << static_cast<unsigned>(c);
-    struct {
-        char32_t c;
-        const char* message;
-        std::string_view context;
-    } bad[] = {
-        {0x00, "character U+0000 is not permitted in CIF 1.x", std::string_view("\0", 1)},
-        {0x7F, "character U+007F is not permitted in CIF 1.x", "\x7F"},
-        {0x0C, "character U+000C is not permitted in CIF 1.x", "\x0C"},
-        {0xE9, "character U+00E9 is not permitted in CIF 1.x", "\xC3\xA9"},
-        {0x1F600, "character U+1F600 is not permitted in CIF 1.x", "\xF0\x9F\x98\x80"},
+// Generated texts made of the characters that matter to the lexer.
+TEST(LexGenerated, PullAgreesAndPositionsAreSound) {
+    static const std::string_view pieces[] = {" ",
+                                              "\t",
+                                              "\n",
+                                              "\n;",
+                                              ";",
+                                              "'",
+                                              "\"",
+                                              "'''",
+                                              "\"\"\"",
+                                              "#",
+                                              "[",
+                                              "]",
+                                              "{",
+                                              "}",
+                                              ":",
+                                              "_",
+                                              "a",
+                                              "data_",
+                                              "save_",
+                                              "$",
+                                              "?",
+                                              ".",
+                                              "\xC3\xA9",
+                                              "\xF0\x9F\x98\x80",
+                                              std::string_view("\0", 1),
+                                              "\x0C"};
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto next_random = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
     };
-    for (const auto& b : bad) {
-        auto e = quarzel::check_cif1_char(b.c, 3, 9);
-        ASSERT_TRUE(e.has_value());
-        EXPECT_EQ(e->message, b.message);
-        EXPECT_EQ(e->context, b.context);
-        EXPECT_EQ(e->line, 3u);
-        EXPECT_EQ(e->column, 9u);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const std::size_t count = next_random() % 40;
+        for (std::size_t i = 0; i < count; ++i) text += pieces[next_random() % std::size(pieces)];
+        SCOPED_TRACE(quarzel::quoted(text));
+        for (CifVersion v : {V11, V20}) {
+            expect_pull_matches_tokenise(text, v);
+            expect_sound(text, v);
+        }
+        if (HasFailure()) return;
     }
 }
 
