@@ -147,9 +147,10 @@ QUARZEL_ENTRY(py_parse_arrow_file) {
         if (std::strlen(path) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())))
             return raise_os_error("file name contained an unexpected NUL byte");
 
-        std::string text, error;
+        FileText text;
+        std::string error;
         if (!read_text_file(path, text, error)) return raise_os_error(error);
-        return parse_to_arrow(text, is_strict(mode, has_mode));
+        return parse_to_arrow(text.view(), is_strict(mode, has_mode));
     });
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace quarzel::py {
@@ -87,7 +88,7 @@ bool valid_utf8(std::string_view bytes) noexcept {
     return true;
 }
 
-bool read_text_file(const char* path, std::string& text, std::string& error) {
+bool read_text_file(const char* path, FileText& text, std::string& error) {
     int fd;
     do fd = ::open(path, O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
@@ -102,13 +103,20 @@ bool read_text_file(const char* path, std::string& text, std::string& error) {
         expected = static_cast<std::size_t>(info.st_size);
 
     // One byte more than the size the file claims, so that the common case
-    // ends with a single read that returns 0.
-    text.clear();
-    text.resize(expected + 1);
+    // ends with a single read that returns 0. The buffer is not cleared
+    // first: every byte that counts is read into it.
+    std::size_t capacity = expected + 1;
+    auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
     std::size_t used = 0;
     for (;;) {
-        if (used == text.size()) text.resize(text.size() < 4096 ? 8192 : text.size() * 2);
-        ssize_t got = ::read(fd, text.data() + used, text.size() - used);
+        if (used == capacity) {  // the file is longer than it claimed
+            std::size_t larger = capacity < 4096 ? 8192 : capacity * 2;
+            auto grown = std::make_unique_for_overwrite<char[]>(larger);
+            std::memcpy(grown.get(), bytes.get(), used);
+            bytes = std::move(grown);
+            capacity = larger;
+        }
+        ssize_t got = ::read(fd, bytes.get() + used, capacity - used);
         if (got < 0) {
             if (errno == EINTR) continue;
             error = os_error(errno);
@@ -117,11 +125,12 @@ bool read_text_file(const char* path, std::string& text, std::string& error) {
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
-    text.resize(used);
-    if (!valid_utf8(text)) {
+    if (!valid_utf8({bytes.get(), used})) {
         error = "stream did not contain valid UTF-8";
         return false;
     }
+    text.bytes = std::move(bytes);
+    text.size = used;
     return true;
 }
 

@@ -273,6 +273,21 @@ def test_file_same_as_text(tmp_path):
     assert q.parse_arrow_file(str(path), "strict")[0][0].equals(from_text[0][0])
 
 
+def test_file_without_known_size(tmp_path):
+    # A pipe reports no size: the reader must grow its buffer as it goes.
+    # The writer is another process, as the call holds the interpreter.
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    code = ("import sys; open(sys.argv[1], 'w').write("
+            "'data_p loop_ _v\\n' + ''.join(f'value{i}\\n' for i in range(20000)))")
+    writer = subprocess.Popen([sys.executable, "-c", code, str(path)])
+    try:
+        [batch] = q.parse_arrow_file(str(path))[0]
+    finally:
+        writer.wait(timeout=60)
+    assert batch.column("_v").to_pylist() == [f"value{i}" for i in range(20000)]
+
+
 def test_empty_file(tmp_path):
     path = tmp_path / "empty.cif"
     path.write_bytes(b"")
