@@ -38,7 +38,10 @@ from quarzel.types import CifVersion, TokenType, ValueType
 
 import cifgen
 
-gemmi = pytest.importorskip("gemmi")
+try:
+    import gemmi
+except ImportError:
+    gemmi = None
 
 HERE = pathlib.Path(__file__).resolve()
 SHARED = HERE.parents[2].parent / "shared"
@@ -46,6 +49,12 @@ CORPUS = SHARED / "corpus" / "cif1"
 LIBCIFPP = pathlib.Path("/usr/share/libcifpp")
 UNDER_ASAN = bool(os.environ.get("QUARZEL_UNDER_ASAN"))
 SEEDS = range(60) if UNDER_ASAN else range(400)
+# The sanitizer pass preloads its runtime into an interpreter that has not
+# loaded the C++ runtime, so C++ exceptions cannot be intercepted there; gemmi
+# throws them internally (an iteration ends with one), so it does not run
+# there. The quarzel entry points are still checked against cifgen's answers
+# and against each other.
+USE_GEMMI = gemmi is not None and not UNDER_ASAN
 
 
 def read_text(path):
@@ -113,11 +122,13 @@ def gemmi_tree(doc, text_fields=None):
 class TreeHandler:
     """A handler for `parse` that builds parse_raw's tree from raw events.
 
-    Values stay as the events carry them (text fields untransformed), with a
-    quoted "." / "?" marked as parse_raw marks it.
+    A quoted "." / "?" is marked as parse_raw marks it; the raw text of a text
+    field is looked up in `text_fields` (raw -> stored) and kept as it is when
+    absent there.
     """
 
-    def __init__(self):
+    def __init__(self, text_fields=None):
+        self.text_fields = text_fields or {}
         self.blocks, self.errors = [], []
         self.frame = self.block = None
         self.tag = None
@@ -157,7 +168,9 @@ class TreeHandler:
 
     def add_value(self, value, kind):
         # parse_raw marks quoted dots and question marks; text fields keep them bare.
-        if kind not in (ValueType.PLACEHOLDER, ValueType.MULTILINE_STRING) and value in (".", "?"):
+        if kind is ValueType.MULTILINE_STRING:
+            value = self.text_fields.get(value, value)
+        elif kind is not ValueType.PLACEHOLDER and value in (".", "?"):
             value = f'"{value}"'
         if self.loop is not None:
             tags, n = self.loop
@@ -201,21 +214,31 @@ def first_difference(ours, theirs, path="blocks"):
     return None
 
 
-def check_against_gemmi(text, text_fields=None, via_parse=True):
-    """parse_raw, parse_cif and (optionally) parse agree with gemmi on text."""
-    expected = gemmi_tree(gemmi.cif.read_string(text), text_fields)
+def check_document(text, expected=None, text_fields=None, via_parse=True):
+    """parse_raw, parse_cif and parse read text alike, as `expected` and gemmi say.
+
+    `expected` (parse_raw's blocks) may be None; gemmi's reading is used when
+    it can run. `text_fields` maps the raw text of folded text fields to
+    their stored value.
+    """
+    if USE_GEMMI:
+        theirs = gemmi_tree(gemmi.cif.read_string(text), text_fields)
+        if expected is not None:
+            assert first_difference(expected, theirs) is None
+        expected = theirs
     raw = q.parse_raw(text)
     assert raw["errors"] == []
     assert raw["version"] == "CIF_1_1"
-    assert first_difference(raw["blocks"], expected) is None
+    if expected is not None:
+        assert first_difference(raw["blocks"], expected) is None
     cif, errors = q.parse_cif(text)
     assert errors == [] and cif.version is CifVersion.CIF_1_1
-    assert model_tree(cif) == expected
+    assert first_difference(model_tree(cif), raw["blocks"]) is None
     if via_parse:
-        h = TreeHandler()
+        h = TreeHandler(text_fields)
         assert q.parse(text, h) is CifVersion.CIF_1_1
         assert h.errors == []
-        assert h.blocks == gemmi_tree(gemmi.cif.read_string(text), {t: t for t in text_fields or {}})
+        assert first_difference(h.blocks, raw["blocks"]) is None
     return raw
 
 
@@ -234,12 +257,13 @@ def test_real_files(path):
     text = read_text(path)
     # The handler path makes a Python call per value: only the smaller files.
     small = len(text) < (500_000 if UNDER_ASAN else 4_000_000)
-    raw = check_against_gemmi(text, via_parse=small)
+    raw = check_document(text, via_parse=small)
     assert raw["blocks"]
 
 
 def test_the_real_files_are_present():
-    # libcifpp-data is part of the development environment.
+    # libcifpp-data and gemmi are part of the development environment.
+    assert gemmi is not None or UNDER_ASAN
     assert LIBCIFPP.is_dir() and len(sorted(LIBCIFPP.glob("*.dic"))) >= 2
     assert len(real_files()) >= 5
 
@@ -250,7 +274,7 @@ def test_synthetic_mmcif(atoms, tmp_path):
     subprocess.run([sys.executable, str(SHARED / "bench" / "make_mmcif.py"), str(atoms), str(out)],
                    check=True)
     text = out.read_text()
-    raw = check_against_gemmi(text)
+    raw = check_document(text)
     (block,) = raw["blocks"]
     assert len(block["tags"]["_atom_site.id"]) == atoms
 
@@ -264,8 +288,7 @@ def test_generated_documents(chunk):
     for seed in SEEDS[chunk::8]:
         g = cifgen.generate(seed)
         try:
-            check_against_gemmi(g.text, g.text_fields)
-            assert q.parse_raw(g.text)["blocks"] == g.blocks
+            check_document(g.text, g.blocks, g.text_fields)
             tokens, version = q.lex_cif(g.text)
             assert version is CifVersion.CIF_1_1
             assert [(t["token_type"], t["value"], t["value_type"], t["line"], t["column"])
@@ -327,46 +350,55 @@ SNIPPETS = [
 
 @pytest.mark.parametrize("text", SNIPPETS)
 def test_snippets(text):
-    check_against_gemmi(text)
+    check_document(text)
 
 
 # --------------------------------------------------------------------------
 # Where the readers differ
 
-# (input, what parse_raw stores for _a or the error it reports, reason)
+# (input, tags parse_raw stores, its first error message, gemmi's tags or
+# None when gemmi rejects the text, reason)
 DIFFERENCES = [
     # A number sign ends a bare word here and starts a comment; gemmi keeps
     # it inside the word.
-    ("data_x _a a#b", {"_a": ["a"]}, None, "'#' ends a bare word"),
+    ("data_x _a a#b", {"_a": ["a"]}, None, {"_a": ["a#b"]}, "'#' ends a bare word"),
+    # A quote directly followed by "#" closes a quoted string for gemmi; here
+    # only white space (or the end) after the quote closes it.
+    ("data_x _a 'a'#b'", {"_a": ["a'#b"]}, None, {"_a": ["a"]},
+     "a quote before '#' does not close"),
     # Three quotes in CIF 1.1 are reported as a triple-quoted string (one
     # token, with an error) instead of being read as a quote that encloses
     # two quote characters.
     ("data_x _a '''a'''", {"_a": ["a"]}, "triple-quoted strings are not valid in CIF 1.x",
-     "three quotes begin a triple-quoted string"),
+     {"_a": ["''a''"]}, "three quotes begin a triple-quoted string"),
     ("data_x _a ''''", {"_a": ["'"]}, "triple-quoted strings are not valid in CIF 1.x",
-     "three quotes begin a triple-quoted string"),
+     {"_a": ["''"]}, "four quotes begin a triple-quoted string"),
     # Forgiving reading of faulty text that gemmi rejects as a whole.
-    ("data_x _a 1 _a 2", {"_a": ["1", "2"]}, None, "a repeated tag keeps both values"),
-    ("data_x _a x\x00y", {"_a": ["x\x00y"]}, None, "NUL is word material"),
+    ("data_x _a 1 _a 2", {"_a": ["1", "2"]}, None, None, "a repeated tag keeps both values"),
+    ("data_x _a x\x00y", {"_a": ["x\x00y"]}, None, None, "NUL is word material"),
     ("data_x _a $x", {"_a": ["$x"]}, "bare word beginning with '$' is not permitted in CIF 1.x",
-     "reported, value kept"),
-    ("data_x\r_a\r;\rx\r;\r", {"_a": ["\nx"]}, None, "a lone CR ends a line"),
-    ("data_x\n_a\n;t\n;_b 2", {"_a": ["t"], "_b": ["2"]}, None,
+     None, "reported, value kept"),
+    ("data_x\r_a\r;\rx\r;\r", {"_a": ["\nx"]}, None, None, "a lone CR ends a line"),
+    ("data_x\n_a\n;t\n;_b 2", {"_a": ["t"], "_b": ["2"]}, None, None,
      "text after a closing semicolon is the next token"),
-    ("data_x _a x\x7fy", {"_a": ["x\x7fy"]}, None, "bare words are not checked for CIF 1.1 characters"),
+    ("data_x _a x\x7fy", {"_a": ["x\x7fy"]}, None, None,
+     "bare words are not checked for CIF 1.1 characters"),
 ]
 
 
-@pytest.mark.parametrize("text, tags, error, reason", DIFFERENCES, ids=[d[3] for d in DIFFERENCES])
-def test_documented_differences(text, tags, error, reason):
+@pytest.mark.parametrize("text, ours, error, theirs, reason", DIFFERENCES,
+                         ids=[d[-1] for d in DIFFERENCES])
+def test_documented_differences(text, ours, error, theirs, reason):
     raw = q.parse_raw(text)
-    assert raw["blocks"][0]["tags"] == tags
+    assert raw["blocks"][0]["tags"] == ours
     assert [e["message"] for e in raw["errors"]][:1] == ([error] if error else [])
+    if not USE_GEMMI:
+        return
     try:
-        theirs = gemmi_tree(gemmi.cif.read_string(text))
+        read = gemmi_tree(gemmi.cif.read_string(text))[0]["tags"]
     except (RuntimeError, ValueError):
-        return  # gemmi rejects the text
-    assert theirs[0]["tags"] != tags
+        read = None
+    assert read == theirs
 
 
 def test_text_field_values():
@@ -383,7 +415,8 @@ def test_text_field_values():
     ]
     for content, stored in cases:
         text = f"data_x\n_a\n;{content}\n;\n"
-        assert gemmi.cif.as_string(gemmi.cif.read_string(text)[0].find_value("_a")) == content
+        if USE_GEMMI:
+            assert gemmi.cif.as_string(gemmi.cif.read_string(text)[0].find_value("_a")) == content
         r = q.parse_raw(text)
         assert r["errors"] == [] and r["blocks"][0]["tags"]["_a"] == [stored]
         (v,) = [t for t in q.lex_cif(text)[0] if t["token_type"] is TokenType.VALUE]
