@@ -49,12 +49,7 @@ CORPUS = SHARED / "corpus" / "cif1"
 LIBCIFPP = pathlib.Path("/usr/share/libcifpp")
 UNDER_ASAN = bool(os.environ.get("QUARZEL_UNDER_ASAN"))
 SEEDS = range(60) if UNDER_ASAN else range(400)
-# The sanitizer pass preloads its runtime into an interpreter that has not
-# loaded the C++ runtime, so C++ exceptions cannot be intercepted there; gemmi
-# throws them internally (an iteration ends with one), so it does not run
-# there. The quarzel entry points are still checked against cifgen's answers
-# and against each other.
-USE_GEMMI = gemmi is not None and not UNDER_ASAN
+USE_GEMMI = gemmi is not None
 
 
 def read_text(path):
@@ -263,7 +258,7 @@ def test_real_files(path):
 
 def test_the_real_files_are_present():
     # libcifpp-data and gemmi are part of the development environment.
-    assert gemmi is not None or UNDER_ASAN
+    assert gemmi is not None
     assert LIBCIFPP.is_dir() and len(sorted(LIBCIFPP.glob("*.dic"))) >= 2
     assert len(real_files()) >= 5
 

@@ -479,6 +479,7 @@ def shapes():
         "unclosed quotes": lambda n: "data_x loop_ _a\n" + "'v\n" * n,
         "nested lists": lambda n: CIF2 + "data_x _a " + "[" * n,
         "many tags": lambda n: "data_x\n" + "".join(f"_t{i} {i}\n" for i in range(n)),
+        "wide loop": lambda n: "data_x loop_ " + " ".join(f"_t{i}" for i in range(n)) + " 1 2",
     }
 
 
