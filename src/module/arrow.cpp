@@ -1,39 +1,157 @@
+// parse_arrow and parse_arrow_file: the document as pyarrow record batches,
+// handed over one by one through the Arrow C stream interface.
+#include <arrow/api.h>
+#include <arrow/c/abi.h>
+#include <arrow/c/bridge.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "../core/pipeline.hpp"
 #include "args.hpp"
+#include "arrow_batches.hpp"
 #include "common.hpp"
 #include "entry_points.hpp"
+#include "file_text.hpp"
 
 namespace quarzel::py {
 
-QUARZEL_ENTRY(py_parse_arrow) {
-    (void)self;
-    static const Signature sig{"parse_arrow", {"source","mode"}, 1};
-    PyObject* a[2];
-    if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
-    std::string_view source;
-    if (!str_argument("source", a[0], source)) return nullptr;
-    std::string_view mode;
-    bool has_mode = false;
-    if (!optional_str_argument("mode", a[1], mode, has_mode)) return nullptr;
-    PyErr_SetString(PyExc_NotImplementedError, "parse_arrow is not implemented yet");
+namespace {
+
+// A stream on the heap that is released, unless pyarrow has taken it over
+// (which marks it released), and freed on every path.
+struct StreamDeleter {
+    void operator()(ArrowArrayStream* stream) const noexcept {
+        if (stream->release != nullptr) stream->release(stream);
+        delete stream;
+    }
+};
+using StreamPtr = std::unique_ptr<ArrowArrayStream, StreamDeleter>;
+
+// pyarrow's side of the hand-over, looked up once per call: importing
+// pyarrow here, and only here, keeps every other function of the module
+// independent of it.
+class PyArrowImporter {
+public:
+    bool open() {
+        PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
+        if (!pyarrow) return false;
+        PyRef reader_type = attr(pyarrow.get(), "RecordBatchReader");
+        if (!reader_type) return false;
+        import_from_c_ = attr(reader_type.get(), "_import_from_c");
+        if (!import_from_c_) return false;
+        read_next_batch_ = PyRef::steal(PyUnicode_InternFromString("read_next_batch"));
+        return static_cast<bool>(read_next_batch_);
+    }
+
+    // The batch as a pyarrow.RecordBatch, or null with the Python error set.
+    arrow::Result<PyRef> convert(std::shared_ptr<arrow::RecordBatch> batch) const {
+        auto schema = batch->schema();
+        ARROW_ASSIGN_OR_RAISE(
+            auto reader, arrow::RecordBatchReader::Make({std::move(batch)}, std::move(schema)));
+        StreamPtr stream(new ArrowArrayStream{});
+        ARROW_RETURN_NOT_OK(arrow::ExportRecordBatchReader(std::move(reader), stream.get()));
+        PyRef address = PyRef::steal(PyLong_FromVoidPtr(stream.get()));
+        if (!address) return PyRef();
+        PyRef py_reader = PyRef::steal(PyObject_CallOneArg(import_from_c_.get(), address.get()));
+        if (!py_reader) return PyRef();
+        return PyRef::steal(PyObject_CallMethodNoArgs(py_reader.get(), read_next_batch_.get()));
+    }
+
+private:
+    PyRef import_from_c_;
+    PyRef read_next_batch_;
+};
+
+// Raises the Python exception for a failed conversion.
+PyObject* raise_status(const arrow::Status& status) {
+    if (status.IsOutOfMemory()) return PyErr_NoMemory();
+    PyObject* type = PyExc_RuntimeError;
+    if (status.IsInvalid() && status.message().starts_with(kLengthMismatch))
+        type = PyExc_ValueError;
+    else if (status.IsCapacityError())
+        type = PyExc_OverflowError;
+    PyErr_SetString(type, status.message().c_str());
     return nullptr;
 }
 
-}  // namespace quarzel::py
+// The common body: (batches, errors) for a whole CIF text.
+PyObject* parse_to_arrow(std::string_view text, bool strict) {
+    PyArrowImporter importer;
+    if (!importer.open()) return nullptr;
 
-namespace quarzel::py {
+    ParseResult parsed = parse_document(text, strict);
+    PyRef errors = error_list(parsed.document.errors);
+    if (!errors) return nullptr;
+    PyRef batches = PyRef::steal(PyList_New(0));
+    if (!batches) return nullptr;
+
+    arrow::Status status =
+        document_batches(parsed.document, [&](std::shared_ptr<arrow::RecordBatch> batch) {
+            arrow::Result<PyRef> converted = importer.convert(std::move(batch));
+            if (!converted.ok()) return converted.status();
+            PyRef py_batch = std::move(converted).ValueUnsafe();
+            if (!py_batch || PyList_Append(batches.get(), py_batch.get()) < 0)
+                return arrow::Status::Cancelled("Python error");
+            return arrow::Status::OK();
+        });
+    if (!status.ok()) return PyErr_Occurred() ? nullptr : raise_status(status);
+    return PyTuple_Pack(2, batches.get(), errors.get());
+}
+
+bool is_strict(std::string_view mode, bool has_mode) {
+    return has_mode && mode == "strict";
+}
+
+PyObject* raise_os_error(std::string_view message) {
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(PyExc_OSError, text.get());
+    return nullptr;
+}
+
+}  // namespace
+
+QUARZEL_ENTRY(py_parse_arrow) {
+    (void)self;
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"parse_arrow", {"source", "mode"}, 1};
+        PyObject* a[2];
+        if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
+        std::string_view source;
+        if (!str_argument("source", a[0], source)) return nullptr;
+        std::string_view mode;
+        bool has_mode = false;
+        if (!optional_str_argument("mode", a[1], mode, has_mode)) return nullptr;
+        return parse_to_arrow(source, is_strict(mode, has_mode));
+    });
+}
 
 QUARZEL_ENTRY(py_parse_arrow_file) {
     (void)self;
-    static const Signature sig{"parse_arrow_file", {"path", "mode"}, 1};
-    PyObject* a[2];
-    if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
-    std::string_view path;
-    if (!str_argument("path", a[0], path)) return nullptr;
-    std::string_view mode;
-    bool has_mode = false;
-    if (!optional_str_argument("mode", a[1], mode, has_mode)) return nullptr;
-    PyErr_SetString(PyExc_NotImplementedError, "parse_arrow_file is not implemented yet");
-    return nullptr;
+    return guarded([&]() -> PyObject* {
+        static const Signature sig{"parse_arrow_file", {"path", "mode"}, 1};
+        PyObject* a[2];
+        if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
+        if (!PyUnicode_Check(a[0])) return argument_type_error("path", a[0], "str");
+        std::string_view mode;
+        bool has_mode = false;
+        if (!optional_str_argument("mode", a[1], mode, has_mode)) return nullptr;
+
+        // The path as the file system spells it (undecodable bytes kept).
+        PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(a[0]));
+        if (!encoded) return nullptr;
+        const char* path = PyBytes_AS_STRING(encoded.get());
+        if (std::strlen(path) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())))
+            return raise_os_error("file name contained an unexpected NUL byte");
+
+        FileText text;
+        std::string error;
+        if (!read_text_file(path, text, error)) return raise_os_error(error);
+        return parse_to_arrow(text.view(), is_strict(mode, has_mode));
+    });
 }
 
 }  // namespace quarzel::py

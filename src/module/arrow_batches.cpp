@@ -1,0 +1,417 @@
+#include "arrow_batches.hpp"
+
+#include <arrow/util/bit_util.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "cell_text.hpp"
+
+namespace quarzel::py {
+
+namespace {
+
+using arrow::Status;
+using ArrayPtr = std::shared_ptr<arrow::Array>;
+
+// Buffers come from malloc, so the storage the document gives back while
+// the batches are built is reused for them.
+arrow::MemoryPool* pool() {
+    return arrow::system_memory_pool();
+}
+
+// Writes compound cell text into a buffer sized in advance.
+struct BufferWriter {
+    std::uint8_t* out;
+    void put(char c) { *out++ = static_cast<std::uint8_t>(c); }
+    void put(std::string_view s) {
+        std::memcpy(out, s.data(), s.size());
+        out += s.size();
+    }
+};
+
+// memcpy for the short texts that make up most columns, inline, touching no
+// byte outside either range.
+inline void copy_text(std::uint8_t* dst, std::string_view text) {
+    const char* src = text.data();
+    const std::size_t n = text.size();
+    if (n >= 8) {
+        if (n > 16) {
+            std::memcpy(dst, src, n);
+            return;
+        }
+        std::uint64_t head, tail;
+        std::memcpy(&head, src, 8);
+        std::memcpy(&tail, src + n - 8, 8);
+        std::memcpy(dst, &head, 8);
+        std::memcpy(dst + n - 8, &tail, 8);
+    } else if (n >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, src, 4);
+        std::memcpy(&tail, src + n - 4, 4);
+        std::memcpy(dst, &head, 4);
+        std::memcpy(dst + n - 4, &tail, 4);
+    } else if (n > 0) {
+        dst[0] = static_cast<std::uint8_t>(src[0]);
+        dst[n / 2] = static_cast<std::uint8_t>(src[n / 2]);
+        dst[n - 1] = static_cast<std::uint8_t>(src[n - 1]);
+    }
+}
+
+// The Utf8 array of one tag: the cell text of each of its values, then
+// nulls up to the requested length. Sized first, then filled in row ranges,
+// so that several columns can be filled side by side.
+class TextColumn {
+public:
+    TextColumn(const ValueColumn& values, std::int64_t length)
+        : values_(values), length_(std::max(length, static_cast<std::int64_t>(values.size()))) {}
+
+    // Counts the bytes of text.
+    void count() {
+        const ValueColumn& values = values_;
+        const std::size_t n = values.size();
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            ValueColumn::Ref ref = values[i];
+            bytes += ref.compound ? cell_size(*ref.compound) : ref.text.size();
+        }
+        bytes_ = static_cast<std::int64_t>(bytes);
+    }
+
+    // Allocates the offsets and the text for the counted size.
+    Status reserve() {
+        if (bytes_ > std::numeric_limits<std::int32_t>::max())
+            return Status::CapacityError("the text of one column exceeds 2147483647 bytes (",
+                                         bytes_, ")");
+        ARROW_ASSIGN_OR_RAISE(offsets_, arrow::AllocateResizableBuffer((length_ + 1) * 4, pool()));
+        ARROW_ASSIGN_OR_RAISE(data_, arrow::AllocateResizableBuffer(bytes_, pool()));
+        return Status::OK();
+    }
+
+    // Bytes the finished array takes (text and offsets).
+    std::int64_t footprint() const { return bytes_ + 4 * length_; }
+    std::size_t values() const { return values_.size(); }
+
+    // Writes the values [begin, end), clamped to the values there are.
+    // Locals throughout: stores through the byte pointer could alias any
+    // member, which would be reloaded for every value.
+    void fill(std::size_t begin, std::size_t end) {
+        const ValueColumn& values = values_;
+        end = std::min(end, values.size());
+        std::int32_t* const offset = offsets_->mutable_data_as<std::int32_t>();
+        std::uint8_t* const text = data_->mutable_data();
+        std::int32_t used = used_;
+        for (std::size_t i = begin; i < end; ++i) {
+            offset[i] = used;
+            ValueColumn::Ref ref = values[i];
+            if (ref.compound == nullptr) {
+                copy_text(text + used, ref.text);
+                used += static_cast<std::int32_t>(ref.text.size());
+            } else {
+                BufferWriter writer{text + used};
+                put_cell(writer, *ref.compound);
+                used = static_cast<std::int32_t>(writer.out - text);
+            }
+        }
+        used_ = used;
+    }
+
+    arrow::Result<ArrayPtr> finish() {
+        const auto n = static_cast<std::int64_t>(values_.size());
+        auto* offset = offsets_->mutable_data_as<std::int32_t>();
+        std::fill(offset + n, offset + length_ + 1, used_);
+        offsets_->ZeroPadding();
+        data_->ZeroPadding();
+        std::shared_ptr<arrow::Buffer> validity;
+        if (n < length_) {
+            ARROW_ASSIGN_OR_RAISE(validity, arrow::AllocateEmptyBitmap(length_, pool()));
+            arrow::bit_util::SetBitsTo(validity->mutable_data(), 0, n, true);
+        }
+        return std::make_shared<arrow::StringArray>(length_, std::move(offsets_), std::move(data_),
+                                                    std::move(validity), length_ - n);
+    }
+
+private:
+    const ValueColumn& values_;
+    std::int64_t length_;
+    std::int64_t bytes_ = 0;
+    std::int32_t used_ = 0;
+    std::shared_ptr<arrow::ResizableBuffer> offsets_, data_;
+};
+
+// A column to build: the tag's values (null for a tag without any, which
+// gives an all-null array) and the number of cells.
+struct ColumnRequest {
+    ValueColumn* values;
+    std::int64_t length;
+};
+
+// Columns filled side by side take at most this much new memory at once
+// beyond the values they replace...
+constexpr std::int64_t kGroupBytes = std::int64_t{8} << 20;
+// ...and are filled this many rows at a time, so that the text of a block
+// of rows is still in cache when the next column of the group reads it.
+constexpr std::size_t kRowBlock = 2048;
+
+Status fill_group(std::vector<TextColumn>& group, std::span<const ColumnRequest> requests,
+                  std::vector<ArrayPtr>& out) {
+    std::size_t rows = 0;
+    for (const TextColumn& column : group) rows = std::max(rows, column.values());
+    for (std::size_t begin = 0; begin < rows; begin += kRowBlock)
+        for (TextColumn& column : group) column.fill(begin, begin + kRowBlock);
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        ARROW_ASSIGN_OR_RAISE(auto array, group[k].finish());
+        out.push_back(std::move(array));
+    }
+    group.clear();
+    // The values now live in the arrays: give their storage back.
+    for (const ColumnRequest& request : requests)
+        if (request.values) request.values->clear();
+    return Status::OK();
+}
+
+// The arrays of `requests`, in order. Columns are built in groups whose
+// arrays together stay within kGroupBytes, and each request's values are
+// freed as soon as its group is done, so the document shrinks while the
+// arrays grow.
+arrow::Result<std::vector<ArrayPtr>> build_columns(std::span<const ColumnRequest> requests) {
+    std::vector<ArrayPtr> out;
+    out.reserve(requests.size());
+    std::vector<TextColumn> group;
+    group.reserve(requests.size());
+    std::size_t first = 0;  // first request of the open group
+    std::int64_t group_bytes = 0;
+    for (std::size_t k = 0; k < requests.size(); ++k) {
+        const ColumnRequest& request = requests[k];
+        if (request.values == nullptr) {
+            ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first, k - first), out));
+            ARROW_ASSIGN_OR_RAISE(auto nulls,
+                                  arrow::MakeArrayOfNull(arrow::utf8(), request.length, pool()));
+            out.push_back(std::move(nulls));
+            first = k + 1;
+            group_bytes = 0;
+            continue;
+        }
+        TextColumn column(*request.values, request.length);
+        column.count();
+        if (!group.empty() && group_bytes + column.footprint() > kGroupBytes) {
+            ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first, k - first), out));
+            first = k;
+            group_bytes = 0;
+        }
+        ARROW_RETURN_NOT_OK(column.reserve());
+        group_bytes += column.footprint();
+        group.push_back(std::move(column));
+    }
+    ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first), out));
+    return out;
+}
+
+std::shared_ptr<arrow::Schema> batch_schema(std::span<const std::string> tags) {
+    static const auto identity = std::array{
+        arrow::field("_quarzel_block_idx", arrow::int32(), false),
+        arrow::field("_block_name", arrow::utf8(), false),
+        arrow::field("_frame_idx", arrow::int32(), true),
+        arrow::field("_frame_name", arrow::utf8(), true),
+        arrow::field("_loop_id", arrow::utf8(), false),
+    };
+    arrow::FieldVector fields(identity.begin(), identity.end());
+    fields.reserve(identity.size() + tags.size());
+    for (const std::string& tag : tags) fields.push_back(arrow::field(tag, arrow::utf8(), true));
+    return arrow::schema(std::move(fields));
+}
+
+// Where a batch comes from.
+struct FrameId {
+    std::int32_t block_index;
+    std::string_view block_name;
+    std::optional<std::int32_t> frame_index;  // none for the block itself
+    std::string_view frame_name;
+};
+
+// Builds the batches of one block or save frame.
+class FrameConverter {
+public:
+    FrameConverter(FrameData& data, const FrameId& id, const BatchSink& sink)
+        : data_(data), id_(id), sink_(sink) {}
+
+    Status run() {
+        std::unordered_set<std::string_view> in_loops;
+        for (const auto& loop : data_.loops)
+            for (const std::string& tag : loop) in_loops.insert(tag);
+
+        std::vector<std::string> scalar_tags;
+        std::int64_t rows = 0;
+        for (const std::string& tag : data_.tag_order) {
+            if (in_loops.contains(tag)) continue;
+            scalar_tags.push_back(tag);
+            if (const ValueColumn* column = data_.find(tag))
+                rows = std::max(rows, static_cast<std::int64_t>(column->size()));
+        }
+        if (rows > 0) {
+            // Every column has the batch's row count: shorter ones end in nulls.
+            std::vector<ColumnRequest> requests;
+            for (const std::string& tag : scalar_tags) requests.push_back({values_of(tag), rows});
+            ARROW_ASSIGN_OR_RAISE(auto columns, build_columns(requests));
+            ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, std::move(columns)));
+        }
+
+        for (std::size_t n = 0; n < data_.loops.size(); ++n) {
+            const std::vector<std::string>& tags = data_.loops[n];
+            if (tags.empty()) continue;
+            const std::int64_t loop_rows = value_count(tags.front());
+            if (loop_rows == 0) continue;
+            // A loop column holds every value of its tag (its own length,
+            // checked against the batch's), so a tag in several columns or
+            // loops shares one array.
+            std::vector<ColumnRequest> requests;
+            std::vector<std::string_view> requested;
+            for (const std::string& tag : tags) {
+                if (built_.contains(tag) || std::ranges::find(requested, tag) != requested.end())
+                    continue;
+                if (ValueColumn* values = values_of(tag)) {
+                    requests.push_back({values, 0});
+                    requested.push_back(tag);
+                }
+            }
+            ARROW_ASSIGN_OR_RAISE(auto arrays, build_columns(requests));
+            for (std::size_t k = 0; k < arrays.size(); ++k)
+                built_.emplace(requested[k], std::move(arrays[k]));
+
+            std::vector<ArrayPtr> columns;
+            columns.reserve(tags.size());
+            for (const std::string& tag : tags) {
+                auto it = built_.find(tag);
+                if (it != built_.end()) {
+                    columns.push_back(it->second);
+                } else {
+                    ARROW_ASSIGN_OR_RAISE(auto nulls,
+                                          arrow::MakeArrayOfNull(arrow::utf8(), loop_rows, pool()));
+                    columns.push_back(std::move(nulls));
+                }
+            }
+            ARROW_RETURN_NOT_OK(
+                emit("__loop_" + std::to_string(n) + "__", tags, loop_rows, std::move(columns)));
+        }
+        return Status::OK();
+    }
+
+private:
+    ValueColumn* values_of(const std::string& tag) {
+        auto it = data_.tags.find(tag);
+        return it == data_.tags.end() ? nullptr : &it->second;
+    }
+
+    // Values a tag has (or had, before its array was built).
+    std::int64_t value_count(const std::string& tag) const {
+        auto cached = built_.find(tag);
+        if (cached != built_.end()) return cached->second->length();
+        const ValueColumn* column = data_.find(tag);
+        return column ? static_cast<std::int64_t>(column->size()) : 0;
+    }
+
+    // The four identity columns that depend only on the frame and the row
+    // count; loops of equal length share them.
+    arrow::Result<std::array<ArrayPtr, 4>> identity(std::int64_t rows) {
+        for (const auto& [count, arrays] : identity_)
+            if (count == rows) return arrays;
+        std::array<ArrayPtr, 4> arrays;
+        ARROW_ASSIGN_OR_RAISE(arrays[0], arrow::MakeArrayFromScalar(
+                                             arrow::Int32Scalar(id_.block_index), rows, pool()));
+        ARROW_ASSIGN_OR_RAISE(
+            arrays[1], arrow::MakeArrayFromScalar(arrow::StringScalar(std::string(id_.block_name)),
+                                                  rows, pool()));
+        if (id_.frame_index) {
+            ARROW_ASSIGN_OR_RAISE(
+                arrays[2],
+                arrow::MakeArrayFromScalar(arrow::Int32Scalar(*id_.frame_index), rows, pool()));
+            ARROW_ASSIGN_OR_RAISE(
+                arrays[3], arrow::MakeArrayFromScalar(
+                               arrow::StringScalar(std::string(id_.frame_name)), rows, pool()));
+        } else {
+            ARROW_ASSIGN_OR_RAISE(arrays[2], arrow::MakeArrayOfNull(arrow::int32(), rows, pool()));
+            ARROW_ASSIGN_OR_RAISE(arrays[3], arrow::MakeArrayOfNull(arrow::utf8(), rows, pool()));
+        }
+        identity_.emplace_back(rows, arrays);
+        return arrays;
+    }
+
+    Status emit(const std::string& loop_id, std::span<const std::string> tags, std::int64_t rows,
+                std::vector<ArrayPtr> tag_columns) {
+        ARROW_ASSIGN_OR_RAISE(auto ids, identity(rows));
+        std::vector<ArrayPtr> columns(ids.begin(), ids.end());
+        ARROW_ASSIGN_OR_RAISE(auto loop_column, arrow::MakeArrayFromScalar(
+                                                    arrow::StringScalar(loop_id), rows, pool()));
+        columns.push_back(std::move(loop_column));
+        columns.reserve(columns.size() + tag_columns.size());
+        for (auto& column : tag_columns) columns.push_back(std::move(column));
+
+        auto batch = arrow::RecordBatch::Make(batch_schema(tags), rows, std::move(columns));
+        if (Status valid = batch->Validate(); !valid.ok()) return mismatch(loop_id, *batch, valid);
+        return sink_(std::move(batch));
+    }
+
+    Status mismatch(const std::string& loop_id, const arrow::RecordBatch& batch,
+                    const Status& valid) const {
+        std::string where = loop_id + " of block " + quoted(id_.block_name);
+        if (id_.frame_index) where += ", save frame " + quoted(id_.frame_name);
+        for (int i = 0; i < batch.num_columns(); ++i) {
+            const auto length = batch.column(i)->length();
+            if (length != batch.num_rows())
+                return Status::Invalid(kLengthMismatch, ": column ",
+                                       quoted(batch.schema()->field(i)->name()), " of ", where,
+                                       " has ", length, " value(s) but the batch has ",
+                                       batch.num_rows(), " row(s)");
+        }
+        return Status::Invalid(kLengthMismatch, ": ", where, ": ", valid.message());
+    }
+
+    FrameData& data_;
+    const FrameId& id_;
+    const BatchSink& sink_;
+    std::unordered_map<std::string_view, ArrayPtr> built_;
+    std::vector<std::pair<std::int64_t, std::array<ArrayPtr, 4>>> identity_;
+};
+
+arrow::Result<std::int32_t> index32(std::size_t index) {
+    if (index > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        return Status::CapacityError("more than 2147483647 data blocks or save frames");
+    return static_cast<std::int32_t>(index);
+}
+
+Status convert_frame(FrameData& data, const FrameId& id, const BatchSink& sink) {
+    ARROW_RETURN_NOT_OK(FrameConverter(data, id, sink).run());
+    decltype(data.tags)().swap(data.tags);  // every value has been handed over
+    return Status::OK();
+}
+
+}  // namespace
+
+Status document_batches(ParsedCif& document, const BatchSink& sink) {
+    for (std::size_t b = 0; b < document.blocks.size(); ++b) {
+        ParsedBlock& block = document.blocks[b];
+        ARROW_ASSIGN_OR_RAISE(auto block_index, index32(b));
+        ARROW_RETURN_NOT_OK(
+            convert_frame(block.data, {block_index, block.name, std::nullopt, {}}, sink));
+        for (std::size_t f = 0; f < block.save_frames.size(); ++f) {
+            ParsedSaveFrame& frame = block.save_frames[f];
+            ARROW_ASSIGN_OR_RAISE(auto frame_index, index32(f));
+            ARROW_RETURN_NOT_OK(convert_frame(
+                frame.data, {block_index, block.name, frame_index, frame.name}, sink));
+        }
+    }
+    return Status::OK();
+}
+
+}  // namespace quarzel::py

@@ -1,0 +1,28 @@
+// Reading a whole text file for parse_arrow_file.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quarzel::py {
+
+// True if `bytes` is well-formed UTF-8 (no overlong forms, surrogates or
+// code points above U+10FFFF).
+bool valid_utf8(std::string_view bytes) noexcept;
+
+// The whole content of a file.
+struct FileText {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+    std::string_view view() const noexcept { return {bytes.get(), size}; }
+};
+
+// Reads the whole file at `path` (a file-system path without NUL) into
+// `text` and checks that it is UTF-8. On failure returns false and sets
+// `error` to "stream did not contain valid UTF-8" or to the system's
+// description of the failure followed by " (os error {code})".
+bool read_text_file(const char* path, FileText& text, std::string& error);
+
+}  // namespace quarzel::py
