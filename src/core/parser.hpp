@@ -22,9 +22,10 @@ namespace quarzel {
 
 // Anything that hands out tokens one at a time, like the Lexer.
 template <class T>
-concept TokenSource = requires(T& source, Token& token) {
+concept TokenSource = requires(T& source, const T& csource, Token& token) {
     { source.next(token) } -> std::same_as<bool>;
     { source.errors_of(token) } -> std::convertible_to<std::span<const LexerError>>;
+    { csource.is_cif2() } -> std::same_as<bool>;
 };
 
 // The tag that receives a value or container that has no tag of its own.
@@ -89,7 +90,8 @@ std::string msg_loop_without_values(std::span<const std::string_view> tags);
 template <TokenSource Source, EventSink Sink>
 class Parser {
 public:
-    Parser(Source& source, Sink& sink) : source_(source), sink_(sink) {}
+    Parser(Source& source, Sink& sink)
+        : source_(source), sink_(sink), containers_enabled_(source.is_cif2()) {}
 
     void run() {
         Token token;
@@ -127,7 +129,9 @@ private:
     void on_value(const Token& token) {
         const std::string_view v = token.value;
         const ValueType kind = sink_kind(token.value_type);
-        if (v.size() == 1) {
+        // Lists and tables exist only in CIF 2.0: in CIF 1.1 a lone bracket,
+        // brace or colon is an ordinary value ({ and } are even valid ones).
+        if (v.size() == 1 && containers_enabled_) {
             switch (v[0]) {
                 case '[':
                     open_container(token, false);
@@ -540,6 +544,7 @@ private:
 
     Source& source_;
     Sink& sink_;
+    const bool containers_enabled_;
     std::vector<std::string_view> loop_tags_;  // tags of the open loop, as written
     std::vector<OpenContainer> containers_;    // innermost last
     std::string_view active_tag_;              // meaningful while has_active_tag_

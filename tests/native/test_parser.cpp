@@ -505,14 +505,38 @@ error syntactic 1:14 value "2]" has no preceding tag ctx="2]" rec="attached to _
 tag "_quarzel_error_value"
 value "2]" 5
 )e"},
-        // ... except standing alone.
+        // ... also standing alone: CIF 1.1 has no lists or tables, and a lone
+        // brace, quoted bracket or colon is an ordinary (valid) value.
         {"data_x _a [ 1 ]", V1, R"e(
 data_block "x"
 tag "_a"
 error lexical 1:11 bare word beginning with '[' is not permitted in CIF 1.x ctx="[" rec="lexer recovery"
-list_start
+value "[" 5
+error syntactic 1:13 value "1" has no preceding tag ctx="1" rec="attached to _quarzel_error_value"
+tag "_quarzel_error_value"
 value "1" 5
-list_end
+error syntactic 1:15 value "]" has no preceding tag ctx="]" rec="attached to _quarzel_error_value"
+tag "_quarzel_error_value"
+value "]" 5
+)e"},
+        {"data_x _a { _b } _c '[' _d \"]\" _e : loop_ _f _g { '{' } ':'", V1, R"e(
+data_block "x"
+tag "_a"
+value "{" 5
+tag "_b"
+value "}" 5
+tag "_c"
+value "[" 4
+tag "_d"
+value "]" 3
+tag "_e"
+value ":" 5
+loop_start ["_f", "_g"]
+value "{" 5
+value "{" 4
+value "}" 5
+value ":" 4
+loop_end
 )e"},
     };
     expect_cases(cases);
@@ -926,6 +950,7 @@ struct TokenVector {
     std::span<const quarzel::LexerError> errors_of(const quarzel::Token& t) const {
         return {errors.data() + t.error_begin, t.error_count};
     }
+    bool is_cif2() const { return true; }
 };
 
 quarzel::Token token(std::string_view text, quarzel::TokenType type, ValueType kind,
