@@ -1,6 +1,6 @@
-import os
 """parse_cif: the object model built from a parsed document, and its errors."""
 
+import os
 import gc
 import gzip
 import pathlib

@@ -1,7 +1,7 @@
-import os
 """Re-entrant use of the object model: the borrow state, lists changed during
 a walk, reference counts and cyclic garbage collection."""
 
+import os
 import gc
 import sys
 import types as pytypes
