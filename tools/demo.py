@@ -32,10 +32,12 @@ def main(path: str) -> None:
     if lexed is not None:
         tokens, version = lexed
         print(f"version {version.name}, {len(tokens)} tokens")
-        for t in tokens:
+        for t in tokens[:40]:
             vt = t["value_type"].name if t["value_type"] else "-"
             errs = f"  !! {t['errors'][0]['message']}" if t["errors"] else ""
             print(f"  {t['line']:>3}:{t['column']:<3} {t['token_type'].name:<8} {vt:<20} {t['value']!r}{errs}")
+        if len(tokens) > 40:
+            print(f"  ... and {len(tokens) - 40} more")
 
     result = attempt("parse_cif: object model and errors", lambda: q.parse_cif(text))
     if result is not None:
@@ -56,5 +58,16 @@ def main(path: str) -> None:
                   f"columns {batch.schema.names[5:]}")
 
 
+def cli(path: str) -> None:
+    from quarzel import cli as quarzel_cli
+
+    for args in (["check", path], ["info", path]):
+        section("$ quarzel " + " ".join(args))
+        status = quarzel_cli.main(args)
+        print(f"(exit status {status})")
+
+
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "samples/sample.cif")
+    sample = sys.argv[1] if len(sys.argv) > 1 else "samples/sample.cif"
+    main(sample)
+    cli(sample)

@@ -57,15 +57,16 @@ def read(source: str | os.PathLike[str], *, strict: bool = False) -> ReadResult:
 
 def loop_tags(block: "CifBlock | CifSaveFrame", key: str) -> list[str]:
     """The tags of the loop of ``block`` that holds the tag ``key``, or whose
-    tags all belong to the category ``key`` (such as ``_atom_site``).
+    tags all belong to the category ``key`` (``_atom_site`` matches
+    ``_atom_site.id`` as well as ``_atom_site_label``).
     Comparisons ignore case. Raises KeyError when no loop matches."""
     wanted = key.lower()
     for tags in block.loops:
         lowered = [t.lower() for t in tags]
         if wanted in lowered:
             return list(tags)
-        prefix = wanted.rstrip(".") + "."
-        if lowered and all(t.startswith(prefix) for t in lowered):
+        category = wanted.rstrip("._")
+        if lowered and all(t.startswith((category + ".", category + "_")) for t in lowered):
             return list(tags)
     raise KeyError(key)
 

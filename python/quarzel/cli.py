@@ -227,9 +227,8 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
             pq.write_table(table, args.out)
         else:
-            import pyarrow.feather as feather
-
-            feather.write_feather(table, args.out, compression="uncompressed")
+            with pa.OSFile(args.out, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
+                writer.write_table(table)
     rows = sum(t.num_rows for t in tables)
     print(f"{args.out}: {len(tables)} tables, {rows:,} rows ({fmt}); "
           f"{summary(args.file, errors)}", file=out)
