@@ -14,7 +14,7 @@ import time
 import pytest
 
 import quarzel_core as q
-from quarzel.types import CifVersion, ParseError, TokenType, ValueType
+from quarzel.types import CifVersion, ParseError, ValueType
 
 UNDER_ASAN = bool(os.environ.get("QUARZEL_UNDER_ASAN"))
 SKIP_HUGE = UNDER_ASAN or os.environ.get("QUARZEL_SKIP_HUGE") == "1"
