@@ -1,6 +1,10 @@
 // FILE -> parse_document, no Python: throughput and peak memory.
 //
-//   build/release/bench_pipeline FILE [RUNS] [strict]
+//   build/release/bench_pipeline [--json] FILE [RUNS] [strict]
+//
+// With --json it prints one line {"times": [...], "peak": BYTES} for
+// bench/run, the peak being the growth of resident memory during a run (the
+// text already loaded).
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -16,6 +20,20 @@
 
 namespace {
 
+// A field of /proc/self/status in bytes (VmRSS, VmHWM).
+long status_bytes(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::size_t n = std::strlen(field);
+    while (std::getline(in, line))
+        if (line.compare(0, n, field) == 0) return std::atol(line.c_str() + n + 1) * 1024;
+    return 0;
+}
+
+void reset_peak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
 long peak_rss_kb() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -25,6 +43,11 @@ long peak_rss_kb() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool json = argc > 1 && std::strcmp(argv[1], "--json") == 0;
+    if (json) {
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s FILE [RUNS] [strict]\n", argv[0]);
         return 2;
@@ -40,6 +63,23 @@ int main(int argc, char** argv) {
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const bool strict = argc > 3 && std::strcmp(argv[3], "strict") == 0;
 
+    if (json) {
+        std::string times;
+        long peak = 0;
+        for (int i = 0; i < runs; ++i) {
+            reset_peak();
+            const long rss = status_bytes("VmRSS:");
+            auto t0 = std::chrono::steady_clock::now();
+            {
+                quarzel::ParseResult r = quarzel::parse_document(text, strict);
+                auto t1 = std::chrono::steady_clock::now();
+                times += (i ? ", " : "") + std::to_string(std::chrono::duration<double>(t1 - t0).count());
+            }
+            peak = std::max(peak, status_bytes("VmHWM:") - rss);
+        }
+        std::printf("{\"times\": [%s], \"peak\": %ld}\n", times.c_str(), peak);
+        return 0;
+    }
     const long before = peak_rss_kb();
     double best = 1e300, total = 0;
     std::size_t blocks = 0, errors = 0;
