@@ -277,9 +277,10 @@ public:
             // loops shares one array.
             std::vector<ColumnRequest> requests;
             std::vector<std::string_view> requested;
+            // Hashed, so that a loop of many tags costs no more than linear.
+            std::unordered_set<std::string_view> seen;
             for (const std::string& tag : tags) {
-                if (built_.contains(tag) || std::ranges::find(requested, tag) != requested.end())
-                    continue;
+                if (built_.contains(tag) || !seen.insert(tag).second) continue;
                 if (ValueColumn* values = values_of(tag)) {
                     requests.push_back({values, 0});
                     requested.push_back(tag);

@@ -29,7 +29,6 @@ WORD_REST = "".join(c for c in string.printable[:94] if c != "#")
 # Inside quotes and text fields: any printable ASCII, space and tab.
 QUOTED = string.printable[:94] + " \t"
 NAME_CHARS = string.ascii_letters + string.digits + "-_.()[]{}'\"/+*"
-KEYWORDS = ("data_", "save_", "loop_", "stop_", "global_")
 
 
 def _is_keyword(word):

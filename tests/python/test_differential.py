@@ -1,5 +1,9 @@
 """Valid CIF 1.1 read by quarzel and by gemmi: both find the same data.
 
+Every entry point takes part: parse_raw, parse_cif, parse_arrow (and
+parse_arrow_file on the real files), parse through a handler that builds
+the same tree, and lex_cif on the generated documents.
+
 Inputs: the mmCIF dictionaries shipped with libcifpp, the corpus files, the
 synthetic mmCIF files of the benchmark generator, and random valid documents
 from cifgen (which also knows the tokens, events and values they hold).
@@ -209,8 +213,59 @@ def first_difference(ours, theirs, path="blocks"):
     return None
 
 
+IDENTITY = ["_quarzel_block_idx", "_block_name", "_frame_idx", "_frame_name", "_loop_id"]
+
+
+def arrow_frames(batches):
+    """parse_arrow's batches grouped per block or save frame.
+
+    Maps (block index, frame index or None) to the frame's name, its scalar
+    tags in column order with their values, and its loops (tag lists) with the
+    values of their tags.
+    """
+    frames = {}
+    for batch in batches:
+        names = batch.schema.names
+        assert names[:5] == IDENTITY
+        ident = [batch.column(i).to_pylist() for i in range(5)]
+        assert all(col == col[:1] * batch.num_rows for col in ident)
+        block, block_name, frame, frame_name, loop_id = (col[0] for col in ident)
+        f = frames.setdefault((block, frame), {
+            "name": block_name if frame is None else frame_name,
+            "scalars": {}, "loops": [], "loop_values": {}})
+        values = {n: batch.column(i).to_pylist() for i, n in enumerate(names) if i >= 5}
+        if loop_id == "__scalars__":
+            assert not f["scalars"] and not f["loops"]
+            f["scalars"] = values
+        else:
+            assert loop_id == f"__loop_{len(f['loops'])}__"
+            f["loops"].append(names[5:])
+            f["loop_values"].update(values)
+    return frames
+
+
+def expected_arrow_frames(blocks):
+    """What arrow_frames gives for parse_raw's blocks of a valid CIF 1.1 text."""
+    frames = {}
+    for b, block in enumerate(blocks):
+        for f, frame in [(None, block)] + list(enumerate(block["save_frames"])):
+            in_loops = dict.fromkeys(t for loop in frame["loops"] for t in loop)
+            scalars = {t: frame["tags"][t] for t in frame["tag_order"] if t not in in_loops}
+            if not scalars and not frame["loops"]:
+                continue
+            frames[(b, f)] = {
+                "name": frame["name"], "scalars": scalars, "loops": frame["loops"],
+                "loop_values": {t: frame["tags"][t] for t in in_loops}}
+    return frames
+
+
+def check_arrow(batches, errors, raw):
+    assert errors == []
+    assert first_difference(arrow_frames(batches), expected_arrow_frames(raw["blocks"])) is None
+
+
 def check_document(text, expected=None, text_fields=None, via_parse=True):
-    """parse_raw, parse_cif and parse read text alike, as `expected` and gemmi say.
+    """parse_raw, parse_cif, parse_arrow and parse read text alike, as `expected` and gemmi say.
 
     `expected` (parse_raw's blocks) may be None; gemmi's reading is used when
     it can run. `text_fields` maps the raw text of folded text fields to
@@ -229,6 +284,7 @@ def check_document(text, expected=None, text_fields=None, via_parse=True):
     cif, errors = q.parse_cif(text)
     assert errors == [] and cif.version is CifVersion.CIF_1_1
     assert first_difference(model_tree(cif), raw["blocks"]) is None
+    check_arrow(*q.parse_arrow(text), raw)
     if via_parse:
         h = TreeHandler(text_fields)
         assert q.parse(text, h) is CifVersion.CIF_1_1
@@ -254,6 +310,18 @@ def test_real_files(path):
     small = len(text) < (500_000 if UNDER_ASAN else 4_000_000)
     raw = check_document(text, via_parse=small)
     assert raw["blocks"]
+
+
+def files_to_read():
+    # Under the sanitizer only the smaller ones: the larger are read above.
+    limit = 1_000_000 if UNDER_ASAN else None
+    return [p for p in real_files()
+            if p.suffix != ".gz" and (limit is None or p.stat().st_size < limit)]
+
+
+@pytest.mark.parametrize("path", files_to_read(), ids=lambda p: p.name)
+def test_real_files_read_from_disk(path):
+    check_arrow(*q.parse_arrow_file(str(path)), q.parse_raw(read_text(path)))
 
 
 def test_the_real_files_are_present():

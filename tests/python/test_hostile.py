@@ -5,6 +5,7 @@ skipped there and when QUARZEL_SKIP_HUGE=1.
 """
 
 import collections
+import errno
 import gc
 import os
 import random
@@ -13,7 +14,7 @@ import time
 import pytest
 
 import quarzel_core as q
-from quarzel.types import CifVersion, ParseError, TokenType, ValueType
+from quarzel.types import CifVersion, ParseError, ValueType
 
 UNDER_ASAN = bool(os.environ.get("QUARZEL_UNDER_ASAN"))
 SKIP_HUGE = UNDER_ASAN or os.environ.get("QUARZEL_SKIP_HUGE") == "1"
@@ -115,6 +116,7 @@ ENTRY_POINTS = {
     "parse_raw": lambda s: q.parse_raw(s),
     "parse_cif": lambda s: q.parse_cif(s),
     "parse_raw strict": lambda s: q.parse_raw(s, "strict"),
+    "parse_arrow": lambda s: q.parse_arrow(s),
 }
 
 
@@ -143,6 +145,77 @@ def test_bytes_decoded_with_surrogateescape():
 
 
 # --------------------------------------------------------------------------
+# Files that are not valid UTF-8, and paths that are no file names
+
+INVALID_UTF8 = [
+    b"data_x _a caf\xe9\n",  # Latin-1
+    b"data_x _a \x80\n",  # lone continuation byte
+    b"data_x _a \xc0\x80\n",  # overlong NUL
+    b"data_x _a \xed\xa0\x80\n",  # encoded surrogate
+    b"data_x _a \xf4\x90\x80\x80\n",  # beyond U+10FFFF
+    b"data_x _a \xe2\x82",  # cut short at the end
+    b"\xff\xfedata_x",  # UTF-16 byte order mark
+    b"data_x\n" * 100_000 + b"\xc3",  # fault far into the file
+]
+
+
+@pytest.mark.parametrize("data", INVALID_UTF8, ids=range(len(INVALID_UTF8)))
+@pytest.mark.parametrize("mode", [None, "strict"])
+def test_file_with_invalid_utf8(tmp_path, data, mode):
+    path = tmp_path / "bad.cif"
+    path.write_bytes(data)
+    with pytest.raises(OSError) as info:
+        q.parse_arrow_file(str(path), mode)
+    assert type(info.value) is OSError
+    assert info.value.args == ("stream did not contain valid UTF-8",)
+
+
+@pytest.mark.parametrize("data, rows", [
+    # A byte order mark is dropped only before the version line; elsewhere it
+    # is the first character of a word, so this header is no header (reported).
+    (b"\xef\xbb\xbfdata_x _a 1", []),
+    (b"\xef\xbb\xbf#\\#CIF_2.0\ndata_x _a [1]", [("x", "_a", ['\x00["1"]'])]),
+    (b"data_x\r_a caf\xc3\xa9\r_b \x00\r", [("x", "_a", ["caf\u00e9"]), ("x", "_b", ["\x00"])]),
+    (b"", []),
+])
+def test_file_edge_contents(tmp_path, data, rows):
+    path = tmp_path / "edge.cif"
+    path.write_bytes(data)
+    batches, errors = q.parse_arrow_file(str(path))
+    got = [(b.column(1)[0].as_py(), name, b.column(name).to_pylist())
+           for b in batches for name in b.schema.names[5:]]
+    assert got == rows
+    assert errors == q.parse_arrow(data.decode("utf-8"))[1]
+    assert bool(errors) == data.startswith(b"\xef\xbb\xbfdata_")
+
+
+def test_file_errors_count_cr_lines(tmp_path):
+    path = tmp_path / "cr.cif"
+    path.write_bytes(b"data_x\r\r_a 'caf\xc3\xa9'\r_b")
+    _, errors = q.parse_arrow_file(str(path))
+    assert [(e["message"], e["line"], e["column"]) for e in errors] == [
+        ("character U+00E9 is not permitted in CIF 1.x", 3, 8),
+        ('tag "_b" has no value at EOF', 4, 1)]
+
+
+@pytest.mark.parametrize("path, error", [
+    ("\ud800.cif", UnicodeEncodeError),
+    ("a\x00b.cif", OSError),
+    ("", OSError),
+    ("/nonexistent-dir/x.cif", OSError),
+])
+def test_paths_that_name_no_file(path, error):
+    with pytest.raises(error):
+        q.parse_arrow_file(path)
+
+
+def test_path_that_is_a_directory(tmp_path):
+    with pytest.raises(OSError) as info:
+        q.parse_arrow_file(str(tmp_path))
+    assert info.value.args[0].endswith(f"(os error {errno.EISDIR})")
+
+
+# --------------------------------------------------------------------------
 # One bare word of 200 MB
 
 
@@ -166,7 +239,7 @@ def peak_rss_reset():
 
 
 @pytest.mark.skipif(SKIP_HUGE, reason="huge input skipped (QUARZEL_SKIP_HUGE or sanitizer build)")
-@pytest.mark.parametrize("entry", ["parse_raw", "lex_cif"])
+@pytest.mark.parametrize("entry", ["parse_raw", "lex_cif", "parse_arrow"])
 def test_one_word_of_200_mb(entry):
     size = 200 * 1024 * 1024
     source = "data_x _a " + "x" * size + "\n_b 1\n"
@@ -178,6 +251,16 @@ def test_one_word_of_200_mb(entry):
         tags = result["blocks"][0]["tags"]
         (word,) = tags["_a"]
         assert tags["_b"] == ["1"]
+    elif entry == "parse_arrow":
+        import pyarrow.compute as pc
+
+        (batch,), errors = q.parse_arrow(source)
+        assert grown is None or grown() < 3 * size
+        assert errors == [] and batch.column("_b").to_pylist() == ["1"]
+        column = batch.column("_a")
+        assert pc.binary_length(column).to_pylist() == [size]
+        assert pc.count_substring(column, "xxxxxxxx").to_pylist() == [size // 8]
+        return
     else:
         tokens, _ = q.lex_cif(source)
         assert [t["value"] for t in tokens[:2]] + [t["value"] for t in tokens[3:]] == [
@@ -246,6 +329,17 @@ def test_million_nested_lists_through_a_handler(closed):
         assert not last_error
     else:
         assert last_error[0].message == "unterminated list at EOF"
+
+
+@pytest.mark.parametrize("closed", [True, False], ids=["closed", "unclosed"])
+def test_million_nested_lists_parse_arrow(closed):
+    n = MILLION
+    source = CIF2 + "data_x _a " + "[" * n + "leaf" + ("]" * n if closed else "") + " _b end"
+    (batch,), errors = q.parse_arrow(source)
+    assert len(errors) == (0 if closed else n + 1)
+    assert batch.column("_b").to_pylist() == ["end"]
+    text = batch.column("_a")[0].as_py()
+    assert text == "\x00" + "[" * n + '"leaf"' + "]" * n
 
 
 def test_unclosed_nested_tables_at_end_of_input():
@@ -505,22 +599,25 @@ CHEAP = CheapHandler()
 
 # Entry point, and the bound on the cost ratio of 8n to n. The handler path
 # keeps no result, so its cost is the native reading plus a constant per
-# event: linear gives about 8. The other two build results of a million
+# event: linear gives about 8. The others build results of a million
 # objects, which cost more per object once they outgrow the processor
 # caches (ratios up to about 25 seen); quadratic cost would give 64.
+# parse_arrow hands every batch to pyarrow on its own (some 20 us each), so
+# it runs on smaller sizes.
 ENTRIES = {
-    "parse": (lambda s: q.parse(s, CHEAP), 20),
-    "parse_raw": (q.parse_raw, 40),
-    "lex_cif": (q.lex_cif, 40),
+    "parse": (lambda s: q.parse(s, CHEAP), 20, 1),
+    "parse_raw": (q.parse_raw, 40, 1),
+    "lex_cif": (q.lex_cif, 40, 1),
+    "parse_arrow": (q.parse_arrow, 40, 4),
 }
 
 
 @pytest.mark.parametrize("shape", list(shapes()))
 @pytest.mark.parametrize("entry", list(ENTRIES))
 def test_cost_grows_linearly(shape, entry):
-    fn, bound = ENTRIES[entry]
+    fn, bound, smaller = ENTRIES[entry]
     make = shapes()[shape]
-    n = 2_000 if UNDER_ASAN else 15_000
+    n = (2_000 if UNDER_ASAN else 15_000) // smaller
     small, large = make(n), make(8 * n)
     gc.collect()
     gc.disable()  # collections triggered by the results would add noise

@@ -96,7 +96,7 @@ class HalfHandler:
 def swallow(fn, *args, **kwargs):
     try:
         fn(*args, **kwargs)
-    except (TypeError, UnicodeEncodeError, AttributeError, Boom):
+    except (TypeError, UnicodeEncodeError, AttributeError, OSError, ValueError, Boom):
         pass
 
 
@@ -135,6 +135,32 @@ def builder_calls(fn):
     yield lambda: swallow(fn)
 
 
+MISMATCH = "data_x loop_ _a _b 1 2 3 4 _a 5"  # a batch that cannot be assembled
+
+
+def arrow_calls():
+    yield from builder_calls(q.parse_arrow)
+    yield lambda: swallow(q.parse_arrow, MISMATCH)
+
+
+def arrow_file_calls(folder):
+    paths = []
+    for i, s in enumerate(SOURCES + [MISMATCH]):
+        path = folder / f"{i}.cif"
+        path.write_text(s, encoding="utf-8")
+        paths.append(str(path))
+    bad = folder / "bad.cif"
+    bad.write_bytes(b"data_x _a caf\xe9\n")
+    for p in paths:
+        for m in (None, "strict"):
+            yield lambda p=p, m=m: swallow(q.parse_arrow_file, p, m)
+    for p in (str(bad), str(folder / "missing.cif"), str(folder), "a\x00b", "\ud800"):
+        yield lambda p=p: swallow(q.parse_arrow_file, p)
+    yield lambda: swallow(q.parse_arrow_file, folder)  # a Path, not a str
+    yield lambda: swallow(q.parse_arrow_file, paths[0], 1)
+    yield lambda: swallow(q.parse_arrow_file)
+
+
 # The handler objects are shared across calls so that their reference
 # counts can be watched; Raising needs a fresh countdown per call.
 RECORDER = Recording()
@@ -149,6 +175,8 @@ CALLS = {
     "parse half handler": lambda: list(handler_calls(HALF)),
     "parse_raw": lambda: list(builder_calls(q.parse_raw)),
     "parse_cif": lambda: list(builder_calls(q.parse_cif)),
+    "parse_arrow": lambda: list(arrow_calls()),
+    "parse_arrow_file": None,  # needs a folder: see the test
 }
 
 
@@ -187,8 +215,8 @@ def run(calls, rounds):
 
 
 @pytest.mark.parametrize("entry", list(CALLS))
-def test_repeated_calls_leak_nothing(entry):
-    calls = CALLS[entry]()
+def test_repeated_calls_leak_nothing(entry, tmp_path):
+    calls = CALLS[entry]() if CALLS[entry] else list(arrow_file_calls(tmp_path))
     shared, names = shared_objects(), interned_names()
     run(calls, 20)  # warm-up: caches, interned names, allocator arenas
     refs = [sys.getrefcount(o) for o in shared]
@@ -227,4 +255,6 @@ def test_calls_really_ran():
         q.parse(SOURCES[1], HALF)
     with pytest.raises(UnicodeEncodeError):
         q.parse_cif(BAD_SOURCES[0])
+    with pytest.raises(ValueError, match="^schema/array length mismatch"):
+        q.parse_arrow(MISMATCH)
     assert len(CALLS["lex_cif"]()) > 30 and len(CALLS["parse_raw"]()) > 25
