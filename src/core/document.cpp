@@ -1,5 +1,7 @@
 #include "document.hpp"
 
+#include <cstdlib>
+#include <new>
 #include <utility>
 
 namespace quarzel {
@@ -97,8 +99,26 @@ ValueColumn::Ref ValueColumn::side(std::uint64_t r) const noexcept {
     return {{}, &v};
 }
 
+// realloc moves large blocks by remapping their pages (no copy) and may
+// extend smaller ones in place.
+void WordBuffer::grow(std::size_t at_least) {
+    std::size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
+    if (capacity < at_least) capacity = at_least;
+    void* p = std::realloc(data_, capacity * sizeof(std::uint64_t));
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<std::uint64_t*>(p);
+    capacity_ = capacity;
+}
+
+void WordBuffer::release() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = 0;
+    capacity_ = 0;
+}
+
 void ValueColumn::clear() noexcept {
-    std::vector<std::uint64_t>().swap(refs_);
+    refs_.release();
     std::vector<RawValue>().swap(side_);
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -19,6 +20,50 @@
 namespace quarzel {
 
 struct TableEntry;
+
+// A growable array of 64-bit words that grows with realloc: large arrays
+// are remapped rather than copied, so a loop column of millions of values
+// is not copied (and its pages touched anew) at every doubling.
+class WordBuffer {
+public:
+    WordBuffer() noexcept = default;
+    WordBuffer(WordBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    WordBuffer& operator=(WordBuffer&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    WordBuffer(const WordBuffer&) = delete;
+    WordBuffer& operator=(const WordBuffer&) = delete;
+    ~WordBuffer() { release(); }
+
+    void push_back(std::uint64_t word) {
+        if (size_ == capacity_) [[unlikely]]
+            grow(size_ + 1);
+        data_[size_++] = word;
+    }
+    void reserve(std::size_t n) {
+        if (n > capacity_) grow(n);
+    }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::uint64_t operator[](std::size_t i) const noexcept { return data_[i]; }
+    void release() noexcept;  // frees storage; leaves the buffer empty
+
+private:
+    void grow(std::size_t at_least);
+
+    std::uint64_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
 
 // A scalar text, a list of values or a table of key/value entries in order.
 // Destroying a value nested to any depth never recurses.
@@ -113,7 +158,7 @@ private:
 
     const char* base_ = nullptr;
     std::size_t base_size_ = 0;
-    std::vector<std::uint64_t> refs_;  // offset | len << 40, or kSide | index into side_
+    WordBuffer refs_;  // offset | len << 40, or kSide | index into side_
     std::vector<RawValue> side_;
 };
 

@@ -45,6 +45,26 @@ constexpr std::array<std::uint8_t, 256> make_start_classes() {
 }
 constexpr auto kStartClass = make_start_classes();
 
+// What the first byte of a bare word may make of it.
+enum : std::uint8_t {
+    kFirstPlain = 0,
+    kFirstTag,          // '_'
+    kFirstKeyword,      // first letter of data_, save_, loop_, stop_, global_
+    kFirstPlaceholder,  // '.' or '?' (a placeholder when alone)
+    kFirstCif1Error,    // '[' or '$': not permitted to begin a CIF 1.1 word
+};
+
+constexpr std::array<std::uint8_t, 256> make_first_classes() {
+    std::array<std::uint8_t, 256> t{};
+    t['_'] = kFirstTag;
+    for (char c : {'d', 'D', 's', 'S', 'l', 'L', 'g', 'G'})
+        t[static_cast<unsigned char>(c)] = kFirstKeyword;
+    t['.'] = t['?'] = kFirstPlaceholder;
+    t['['] = t['$'] = kFirstCif1Error;
+    return t;
+}
+constexpr auto kFirstClass = make_first_classes();
+
 // Bytes that pass the CIF 1.1 character test on their own: tab, LF, CR and
 // U+0020..U+007E. Every other byte needs a closer look.
 constexpr std::array<bool, 256> make_cif1_plain() {
@@ -241,26 +261,40 @@ void Lexer::read_word(std::size_t p, Token& out) {
     out.column = column_at(p);
     out.error_begin = error_total_;
     out.ascii = (high & 0x80) == 0;
-    if (w[0] == '_') {
-        out.type = TokenType::Tag;
-        out.value_type = ValueType::None;
-    } else if (is_keyword(w)) {
-        out.type = TokenType::Keyword;
-        out.value_type = ValueType::None;
-    } else {
-        out.type = TokenType::Value;
-        out.value_type = (w.size() == 1 && (w[0] == '.' || w[0] == '?')) ? ValueType::Placeholder
-                                                                         : ValueType::String;
+    out.type = TokenType::Value;
+    out.value_type = ValueType::String;
+    out.error_count = 0;
+    switch (kFirstClass[static_cast<unsigned char>(w[0])]) {
+        case kFirstPlain:
+            break;
+        case kFirstTag:
+            out.type = TokenType::Tag;
+            out.value_type = ValueType::None;
+            break;
+        case kFirstKeyword:
+            if (is_keyword(w)) {
+                out.type = TokenType::Keyword;
+                out.value_type = ValueType::None;
+            }
+            break;
+        case kFirstPlaceholder:
+            if (w.size() == 1) out.value_type = ValueType::Placeholder;
+            break;
+        default:  // kFirstCif1Error
+            if (!is_cif2_) [[unlikely]]
+                bare_word_error(w[0], out);
+            break;
     }
-    if (!is_cif2_ && (w[0] == '[' || w[0] == '$')) {
-        std::string message = "bare word beginning with '";
-        message += w[0];
-        message += "' is not permitted in CIF 1.x";
-        push_error(make_error(std::move(message), std::string(1, w[0]), out.line, out.column));
-    }
-    out.error_count = error_total_ - out.error_begin;
     if (!out.ascii) line_base_ += continuation_bytes(w.data(), w.size());
     pos_ = q;
+}
+
+void Lexer::bare_word_error(char first, Token& out) {
+    std::string message = "bare word beginning with '";
+    message += first;
+    message += "' is not permitted in CIF 1.x";
+    push_error(make_error(std::move(message), std::string(1, first), out.line, out.column));
+    out.error_count = 1;
 }
 
 void Lexer::check_cif1_span(std::size_t from, std::size_t to, std::uint32_t line,

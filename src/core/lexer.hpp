@@ -37,6 +37,7 @@ private:
     // pos_, line_ and line_base_ after the token.
     // The word reader is the hot path: inlined into next() (lexer.cpp).
     [[gnu::always_inline]] inline void read_word(std::size_t p, Token& out);
+    [[gnu::cold, gnu::noinline]] void bare_word_error(char first, Token& out);
     void read_quoted(std::size_t p, char quote, Token& out);
     void read_triple(std::size_t p, char quote, Token& out);
     void read_text_field(std::size_t p, Token& out);
