@@ -34,8 +34,7 @@ const char* suggestion(const Signature& sig, std::string_view wrong) {
     Py_ssize_t best_cost = -1;
     for (const char* p : sig.params) {
         std::string_view cand = p;
-        Py_ssize_t max_cost =
-            (static_cast<Py_ssize_t>(wrong.size() + cand.size()) + 3) * 2 / 6;
+        Py_ssize_t max_cost = (static_cast<Py_ssize_t>(wrong.size() + cand.size()) + 3) * 2 / 6;
         if (best_cost > 0) max_cost = std::min(max_cost, best_cost - 1);
         Py_ssize_t cost = edit_cost(wrong, cand);
         if (cost > max_cost) continue;
@@ -74,8 +73,8 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
                          sig.name, hi, hi == 1 ? "" : "s", given, given == 1 ? "was" : "were");
         else
             PyErr_Format(PyExc_TypeError,
-                         "%s() takes from %zd to %zd positional arguments but %zd %s given", sig.name,
-                         lo, hi, given, given == 1 ? "was" : "were");
+                         "%s() takes from %zd to %zd positional arguments but %zd %s given",
+                         sig.name, lo, hi, given, given == 1 ? "was" : "were");
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -109,8 +108,8 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
                 return false;
             }
             if (out[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", sig.name,
-                             key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
+                             sig.name, key);
                 return false;
             }
             out[index] = args[nargs + k];
@@ -154,8 +153,8 @@ std::nullptr_t type_error(PyObject* actual, const char* expected) {
     if (actual == Py_None)
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
     else
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'",
-                     type_name(actual), expected);
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", type_name(actual),
+                     expected);
     return nullptr;
 }
 
@@ -178,6 +177,28 @@ bool optional_str_argument(const char* param, PyObject* obj, std::string_view& o
     if (!str_argument(param, obj, out)) return false;
     present = true;
     return true;
+}
+
+bool strict_mode_argument(const char* param, PyObject* mode, bool& strict) {
+    strict = false;
+    if (mode == nullptr || mode == Py_None) return true;
+    if (!PyUnicode_Check(mode)) {
+        argument_type_error(param, mode, "str");
+        return false;
+    }
+    strict = PyUnicode_EqualToUTF8(mode, "strict") == 1;
+    return true;
+}
+
+bool source_and_mode(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, std::string_view& source, bool& strict) {
+    PyObject* a[2];
+    if (!bind(sig, args, nargs, kwnames, a)) return false;
+    if (!PyUnicode_Check(a[0])) {
+        argument_type_error("source", a[0], "str");
+        return false;
+    }
+    return strict_mode_argument("mode", a[1], strict) && str_argument("source", a[0], source);
 }
 
 }  // namespace quarzel::py

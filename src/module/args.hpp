@@ -12,7 +12,7 @@ namespace quarzel::py {
 struct Signature {
     const char* name;  // as shown in messages: "parse_raw" or "CifBlock.get_all"
     std::initializer_list<const char*> params;
-    int required;           // leading parameters without a default
+    int required;            // leading parameters without a default
     bool is_method = false;  // messages count `self` like a def method does
 };
 
@@ -38,5 +38,16 @@ bool str_argument(const char* param, PyObject* obj, std::string_view& out);
 
 // `mode` may be None/omitted (out stays empty, present=false) or a str.
 bool optional_str_argument(const char* param, PyObject* obj, std::string_view& out, bool& present);
+
+// The `mode` argument of the entry points that build a document: None,
+// omitted or any str is accepted, and only exactly "strict" sets `strict`.
+// Anything else raises TypeError naming `param`; returns false then.
+bool strict_mode_argument(const char* param, PyObject* mode, bool& strict);
+
+// `(source, mode)` of parse_raw, parse_cif and parse_arrow: binds the call,
+// checks both types (source first), then takes the UTF-8 view of `source`
+// (UnicodeEncodeError for a lone surrogate). False with the error set.
+bool source_and_mode(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, std::string_view& source, bool& strict);
 
 }  // namespace quarzel::py

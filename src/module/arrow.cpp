@@ -101,10 +101,6 @@ PyObject* parse_to_arrow(std::string_view text, bool strict) {
     return PyTuple_Pack(2, batches.get(), errors.get());
 }
 
-bool is_strict(std::string_view mode, bool has_mode) {
-    return has_mode && mode == "strict";
-}
-
 PyObject* raise_os_error(std::string_view message) {
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
@@ -118,14 +114,10 @@ QUARZEL_ENTRY(py_parse_arrow) {
     (void)self;
     return guarded([&]() -> PyObject* {
         static const Signature sig{"parse_arrow", {"source", "mode"}, 1};
-        PyObject* a[2];
-        if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
         std::string_view source;
-        if (!str_argument("source", a[0], source)) return nullptr;
-        std::string_view mode;
-        bool has_mode = false;
-        if (!optional_str_argument("mode", a[1], mode, has_mode)) return nullptr;
-        return parse_to_arrow(source, is_strict(mode, has_mode));
+        bool strict = false;
+        if (!source_and_mode(sig, args, nargs, kwnames, source, strict)) return nullptr;
+        return parse_to_arrow(source, strict);
     });
 }
 
@@ -136,9 +128,8 @@ QUARZEL_ENTRY(py_parse_arrow_file) {
         PyObject* a[2];
         if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
         if (!PyUnicode_Check(a[0])) return argument_type_error("path", a[0], "str");
-        std::string_view mode;
-        bool has_mode = false;
-        if (!optional_str_argument("mode", a[1], mode, has_mode)) return nullptr;
+        bool strict = false;
+        if (!strict_mode_argument("mode", a[1], strict)) return nullptr;
 
         // The path as the file system spells it (undecodable bytes kept).
         PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(a[0]));
@@ -150,7 +141,7 @@ QUARZEL_ENTRY(py_parse_arrow_file) {
         FileText text;
         std::string error;
         if (!read_text_file(path, text, error)) return raise_os_error(error);
-        return parse_to_arrow(text.view(), is_strict(mode, has_mode));
+        return parse_to_arrow(text.view(), strict);
     });
 }
 

@@ -97,13 +97,9 @@ QUARZEL_ENTRY(py_parse_cif) {
     (void)self;
     return guarded([&]() -> PyObject* {
         static const Signature sig{"parse_cif", {"source", "mode"}, 1};
-        PyObject* a[2];
-        if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
-        if (!PyUnicode_Check(a[0])) return argument_type_error("source", a[0], "str");
-        bool strict = false;
-        if (!strict_mode_argument("mode", a[1], strict)) return nullptr;
         std::string_view source;
-        if (!str_argument("source", a[0], source)) return nullptr;
+        bool strict = false;
+        if (!source_and_mode(sig, args, nargs, kwnames, source, strict)) return nullptr;
         ParseResult parsed = parse_document(source, strict);
         PyRef errors = error_list(parsed.document.errors);
         if (!errors) return nullptr;

@@ -182,15 +182,4 @@ PyRef column_to_list(const ValueColumn& column) {
     return c.column(column);
 }
 
-bool strict_mode_argument(const char* param, PyObject* mode, bool& strict) {
-    strict = false;
-    if (mode == nullptr || mode == Py_None) return true;
-    if (!PyUnicode_Check(mode)) {
-        argument_type_error(param, mode, "str");
-        return false;
-    }
-    strict = PyUnicode_EqualToUTF8(mode, "strict") == 1;
-    return true;
-}
-
 }  // namespace quarzel::py

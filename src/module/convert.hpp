@@ -50,9 +50,4 @@ private:
 PyRef raw_value_to_python(const RawValue& value);
 PyRef column_to_list(const ValueColumn& column);
 
-// The `mode` argument of the entry points that build a document: None,
-// omitted or any str is accepted, and only exactly "strict" sets `strict`.
-// Anything else raises TypeError naming `param`; returns false then.
-bool strict_mode_argument(const char* param, PyObject* mode, bool& strict);
-
 }  // namespace quarzel::py
