@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
             {
                 quarzel::ParseResult r = quarzel::parse_document(text, strict);
                 auto t1 = std::chrono::steady_clock::now();
-                times += (i ? ", " : "") + std::to_string(std::chrono::duration<double>(t1 - t0).count());
+                times += (i ? ", " : "") +
+                         std::to_string(std::chrono::duration<double>(t1 - t0).count());
             }
             peak = std::max(peak, status_bytes("VmHWM:") - rss);
         }

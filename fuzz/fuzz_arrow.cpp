@@ -31,9 +31,9 @@ arrow::Status check_batch(const std::shared_ptr<arrow::RecordBatch>& batch, std:
                     !schema.field(4)->nullable(),
                 "identity column nullability");
     for (int i = 5; i < schema.num_fields(); ++i)
-        fuzz::check(schema.field(i)->type()->id() == arrow::Type::STRING &&
-                        schema.field(i)->nullable(),
-                    "tag column is not nullable Utf8");
+        fuzz::check(
+            schema.field(i)->type()->id() == arrow::Type::STRING && schema.field(i)->nullable(),
+            "tag column is not nullable Utf8");
     fuzz::check(batch->num_rows() > 0, "batch without rows");
     auto index = std::static_pointer_cast<arrow::Int32Array>(batch->column(0));
     fuzz::check(index->null_count() == 0, "null block index");
@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ParseResult r = parse_document(in.text, (in.flags & 1) != 0);
     const std::size_t blocks = r.document.blocks.size();
     arrow::Status st = py::document_batches(
-        r.document, [&](std::shared_ptr<arrow::RecordBatch> batch) { return check_batch(batch, blocks); });
+        r.document,
+        [&](std::shared_ptr<arrow::RecordBatch> batch) { return check_batch(batch, blocks); });
     // Unequal loop columns are a reported failure, not a crash; anything else
     // is a fault.
     if (!st.ok() && st.message().find(py::kLengthMismatch) != 0)

@@ -27,7 +27,8 @@ void check_value(const RawValue& root) {
 }
 
 void check_frame(const FrameData& data) {
-    fuzz::check(data.tags.size() == data.tag_order.size(), "tag index and tag order differ in size");
+    fuzz::check(data.tags.size() == data.tag_order.size(),
+                "tag index and tag order differ in size");
     std::unordered_set<std::string> seen;
     for (const auto& tag : data.tag_order) {
         fuzz::check(seen.insert(tag).second, "tag listed twice in the tag order", tag);
@@ -40,7 +41,8 @@ void check_frame(const FrameData& data) {
     }
     for (const auto& loop : data.loops) {
         fuzz::check(!loop.empty(), "loop without tags");
-        for (const auto& tag : loop) fuzz::check(seen.count(tag) == 1, "looped tag not indexed", tag);
+        for (const auto& tag : loop)
+            fuzz::check(seen.count(tag) == 1, "looped tag not indexed", tag);
     }
 }
 
@@ -53,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_frame(block.data);
         for (const auto& frame : block.save_frames) check_frame(frame.data);
     }
-    for (const auto& e : r.document.errors) fuzz::check(!e.message.empty(), "error without a message");
+    for (const auto& e : r.document.errors)
+        fuzz::check(!e.message.empty(), "error without a message");
     return 0;
 }

@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     VersionResult v = detect_version(in.text);
     fuzz::check(v.text.find('\r') == std::string_view::npos, "CR left in the lexer's text");
     fuzz::check(v.errors.size() <= 1, "more than one version error");
-    CifVersion version = (in.flags & 1) ? v.version
-                                        : ((in.flags & 2) ? CifVersion::Cif20 : CifVersion::Cif11);
+    CifVersion version =
+        (in.flags & 1) ? v.version : ((in.flags & 2) ? CifVersion::Cif20 : CifVersion::Cif11);
 
     Lexer lexer(v.text, version, v.line_offset);
     TokenList all = tokenise(Lexer(v.text, version, v.line_offset));
@@ -30,8 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         t.type == u.type && t.value_type == u.value_type &&
                         t.error_count == u.error_count,
                     "next() and tokenise disagree", t.value);
-        fuzz::check(t.value.empty() || (t.value.data() >= begin && t.value.data() + t.value.size() <= end),
-                    "token value outside the text");
+        fuzz::check(
+            t.value.empty() || (t.value.data() >= begin && t.value.data() + t.value.size() <= end),
+            "token value outside the text");
         fuzz::check(t.line > v.line_offset && t.column >= 1, "position before the text");
         fuzz::check(!valid || t.line > last_line || (t.line == last_line && t.column > last_column),
                     "token positions go backwards");
@@ -41,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     "value type does not match token type");
         fuzz::check(!t.value.empty() || t.type == TokenType::Value, "empty tag or keyword");
         auto errs = lexer.errors_of(t);
-        fuzz::check(t.error_begin + t.error_count <= lexer.errors().size(), "error range out of bounds");
+        fuzz::check(t.error_begin + t.error_count <= lexer.errors().size(),
+                    "error range out of bounds");
         for (const auto& e : errs) {
             fuzz::check(!e.message.empty(), "error without a message");
             fuzz::check(e.line >= t.line, "error before its token");

@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     testing::GuaranteeChecker checker;
     parse(lexer, checker);
     checker.finish();
-    if (!checker.violations().empty()) fuzz::fail("sink guarantee broken:", checker.violations()[0]);
+    if (!checker.violations().empty())
+        fuzz::fail("sink guarantee broken:", checker.violations()[0]);
     return 0;
 }

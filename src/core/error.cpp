@@ -8,9 +8,12 @@ namespace quarzel {
 
 std::string_view error_type_name(ErrorType type) noexcept {
     switch (type) {
-        case ErrorType::Lexical: return "lexical";
-        case ErrorType::Syntactic: return "syntactic";
-        case ErrorType::Semantic: return "semantic";
+        case ErrorType::Lexical:
+            return "lexical";
+        case ErrorType::Syntactic:
+            return "syntactic";
+        case ErrorType::Semantic:
+            return "semantic";
     }
     return "syntactic";
 }
@@ -49,12 +52,24 @@ void append_quoted(std::string& out, std::string_view text) {
         }
         ++i;
         switch (b) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (b < 0x20 || b == 0x7F)
                     append_escape(out, b);
@@ -85,8 +100,12 @@ std::string quoted_list_impl(std::span<const T> texts) {
 }
 }  // namespace
 
-std::string quoted_list(std::span<const std::string_view> texts) { return quoted_list_impl(texts); }
-std::string quoted_list(std::span<const std::string> texts) { return quoted_list_impl(texts); }
+std::string quoted_list(std::span<const std::string_view> texts) {
+    return quoted_list_impl(texts);
+}
+std::string quoted_list(std::span<const std::string> texts) {
+    return quoted_list_impl(texts);
+}
 
 std::string_view utf8_prefix(std::string_view text, std::size_t max_bytes) noexcept {
     if (text.size() <= max_bytes) return text;

@@ -22,8 +22,9 @@ enum class ValueType : std::uint8_t {
 // Python-side member names, indexed by code.
 inline constexpr std::string_view kTokenTypeNames[] = {"TAG", "KEYWORD", "VALUE"};
 inline constexpr std::string_view kValueTypeNames[] = {
-    "MULTILINE_STRING", "TRIPLE_DOUBLE_QUOTED", "TRIPLE_SINGLE_QUOTED", "DOUBLE_QUOTED",
-    "SINGLE_QUOTED",    "STRING",               "PLACEHOLDER"};
+    "MULTILINE_STRING", "TRIPLE_DOUBLE_QUOTED", "TRIPLE_SINGLE_QUOTED",
+    "DOUBLE_QUOTED",    "SINGLE_QUOTED",        "STRING",
+    "PLACEHOLDER"};
 
 struct Token {
     // The token's text: a view into the lexed text (quoted strings without

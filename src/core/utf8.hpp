@@ -9,7 +9,9 @@
 namespace quarzel::utf8 {
 
 // True for bytes that start a code point (everything but 10xxxxxx).
-constexpr bool is_lead(unsigned char b) noexcept { return (b & 0xC0) != 0x80; }
+constexpr bool is_lead(unsigned char b) noexcept {
+    return (b & 0xC0) != 0x80;
+}
 
 // Decodes the code point at `pos` and advances `pos` past it. An invalid or
 // truncated sequence yields its first byte as a code point and advances one.

@@ -78,11 +78,12 @@ VersionResult detect_version(std::string_view source) {
                     } else {
                         r.version = CifVersion::Cif20;
                         std::string magic = std::string(kMagic) + std::string(rest);
-                        r.errors.push_back(NativeParseError{ErrorType::Lexical,
-                                                            "unrecognised CIF version: " + magic,
-                                                            index + 1, 1, magic, "defaulting to CIF 2.0"});
+                        r.errors.push_back(NativeParseError{
+                            ErrorType::Lexical, "unrecognised CIF version: " + magic, index + 1, 1,
+                            magic, "defaulting to CIF 2.0"});
                     }
-                    r.text = nl == std::string_view::npos ? std::string_view{} : work.substr(nl + 1);
+                    r.text =
+                        nl == std::string_view::npos ? std::string_view{} : work.substr(nl + 1);
                     r.line_offset = index + 1;
                     return r;
                 }

@@ -2,7 +2,9 @@
 
 namespace quarzel::py {
 
-PyRef import_types() { return PyRef::steal(PyImport_ImportModule("quarzel.types")); }
+PyRef import_types() {
+    return PyRef::steal(PyImport_ImportModule("quarzel.types"));
+}
 
 PyRef attr(PyObject* obj, const char* name) {
     return PyRef::steal(PyObject_GetAttrString(obj, name));
@@ -24,9 +26,11 @@ PyRef str(std::string_view text) {
 PyRef error_dict(const NativeParseError& e) {
     PyRef d = PyRef::steal(PyDict_New());
     if (!d) return {};
-    PyRef values[] = {str(error_type_name(e.error_type)), str(e.message),
+    PyRef values[] = {str(error_type_name(e.error_type)),
+                      str(e.message),
                       PyRef::steal(PyLong_FromUnsignedLong(e.line)),
-                      PyRef::steal(PyLong_FromUnsignedLong(e.column)), str(e.context),
+                      PyRef::steal(PyLong_FromUnsignedLong(e.column)),
+                      str(e.context),
                       str(e.recovery_action)};
     static const char* const keys[] = {"error_type", "message", "line",
                                        "column",     "context", "recovery_action"};

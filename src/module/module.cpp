@@ -87,18 +87,12 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "quarzel_core",
-    "",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "quarzel_core", "", 0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 }  // namespace quarzel::py
 
-PyMODINIT_FUNC PyInit_quarzel_core() { return PyModuleDef_Init(&quarzel::py::module_def); }
+PyMODINIT_FUNC PyInit_quarzel_core() {
+    return PyModuleDef_Init(&quarzel::py::module_def);
+}
