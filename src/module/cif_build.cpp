@@ -17,21 +17,10 @@ struct FrameObjects {
     PyRef loops;      // list of lists of str
 };
 
-PyRef str_list(Converter& conv, const std::vector<std::string>& texts) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-    if (!list) return {};
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyRef s = conv.text(texts[i]);
-        if (!s) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
-    }
-    return list;
-}
-
 bool frame_data_to_py(Converter& conv, const FrameData& data, FrameObjects& out) {
     out.tags = PyRef::steal(PyDict_New());
     if (!out.tags) return false;
-    out.tag_order = str_list(conv, data.tag_order);
+    out.tag_order = conv.text_list(data.tag_order);
     if (!out.tag_order) return false;
     if (!data.tags.empty()) {
         for (const std::string& tag : data.tag_order) {
@@ -46,7 +35,7 @@ bool frame_data_to_py(Converter& conv, const FrameData& data, FrameObjects& out)
     out.loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
     if (!out.loops) return false;
     for (std::size_t i = 0; i < data.loops.size(); ++i) {
-        PyRef entry = str_list(conv, data.loops[i]);
+        PyRef entry = conv.text_list(data.loops[i]);
         if (!entry) return false;
         PyList_SET_ITEM(out.loops.get(), static_cast<Py_ssize_t>(i), entry.release());
     }

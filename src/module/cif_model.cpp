@@ -653,10 +653,11 @@ PyObject* block_save_frames(PyObject* self, void*) {
     });
 }
 
-PyObject* block_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+// get_all(name): every item of the list in `list_field` whose name equals
+// the lower-cased query.
+PyObject* get_all_in(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject* (*list_field)(PyObject*)) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"CifBlock.get_all", {"name"}, 1, true};
         ReadGuard hold(self);
         if (!hold) return nullptr;
         PyObject* a[1];
@@ -664,23 +665,38 @@ PyObject* block_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!PyUnicode_Check(a[0])) return argument_type_error("name", a[0], "str");
         PyRef query = lowered(a[0]);
         if (!query) return nullptr;
-        PyObject* list = need_list(as_block(self)->save_frame_list);
+        PyObject* list = need_list(list_field(self));
         if (!list) return nullptr;
         return items_named(list, query.get());
     });
 }
 
-PyObject* block_add_save_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+// _add_block(block) / _add_save_frame(frame): append and index one item.
+PyObject* add_in(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, PyObject* (*list_field)(PyObject*),
+                 PyObject* (*dict_field)(PyObject*)) {
     return guarded([&]() -> PyObject* {
-        static const Signature sig{"CifBlock._add_save_frame", {"frame"}, 1, true};
         ReadGuard hold(self);
         if (!hold) return nullptr;
         PyObject* a[1];
         if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
-        Block* b = as_block(self);
-        return add_indexed(b->save_frame_list, b->save_frames, a[0]);
+        return add_indexed(list_field(self), dict_field(self), a[0]);
     });
+}
+
+PyObject* block_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    static const Signature sig{"CifBlock.get_all", {"name"}, 1, true};
+    return get_all_in(sig, self, args, nargs, kwnames,
+                      [](PyObject* o) { return as_block(o)->save_frame_list; });
+}
+
+PyObject* block_add_save_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    static const Signature sig{"CifBlock._add_save_frame", {"frame"}, 1, true};
+    return add_in(
+        sig, self, args, nargs, kwnames, [](PyObject* o) { return as_block(o)->save_frame_list; },
+        [](PyObject* o) { return as_block(o)->save_frames; });
 }
 
 PyObject* block_append_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -764,32 +780,17 @@ PyObject* file_blocks(PyObject* self, void*) {
 }
 
 PyObject* file_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig{"CifFile.get_all", {"name"}, 1, true};
-        ReadGuard hold(self);
-        if (!hold) return nullptr;
-        PyObject* a[1];
-        if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
-        if (!PyUnicode_Check(a[0])) return argument_type_error("name", a[0], "str");
-        PyRef query = lowered(a[0]);
-        if (!query) return nullptr;
-        PyObject* list = need_list(as_file(self)->block_list);
-        if (!list) return nullptr;
-        return items_named(list, query.get());
-    });
+    static const Signature sig{"CifFile.get_all", {"name"}, 1, true};
+    return get_all_in(sig, self, args, nargs, kwnames,
+                      [](PyObject* o) { return as_file(o)->block_list; });
 }
 
 PyObject* file_add_block(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const Signature sig{"CifFile._add_block", {"block"}, 1, true};
-        ReadGuard hold(self);
-        if (!hold) return nullptr;
-        PyObject* a[1];
-        if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
-        File* f = as_file(self);
-        return add_indexed(f->block_list, f->blocks, a[0]);
-    });
+    static const Signature sig{"CifFile._add_block", {"block"}, 1, true};
+    return add_in(
+        sig, self, args, nargs, kwnames, [](PyObject* o) { return as_file(o)->block_list; },
+        [](PyObject* o) { return as_file(o)->blocks; });
 }
 
 PyObject* file_subscript(PyObject* self, PyObject* key) {

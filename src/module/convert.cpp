@@ -172,6 +172,17 @@ PyRef Converter::column(const ValueColumn& col) {
     return list;
 }
 
+PyRef Converter::text_list(const std::vector<std::string>& texts) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyRef s = text(texts[i]);
+        if (!s) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
+    }
+    return list;
+}
+
 PyRef raw_value_to_python(const RawValue& value) {
     Converter c;
     return c.value(value);

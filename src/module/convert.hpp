@@ -25,6 +25,8 @@ public:
 
     // A str of UTF-8 the core produced. Null with the error set on failure.
     PyRef text(std::string_view text);
+    // A list of str, one per text.
+    PyRef text_list(const std::vector<std::string>& texts);
     // A scalar becomes a str, a list a list, a table a dict (a repeated key
     // keeps its first position and takes the value of its last entry).
     PyRef value(const RawValue& value);

@@ -12,29 +12,18 @@ bool set(PyObject* dict, const char* key, const PyRef& value) {
     return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-PyRef str_list(Converter& conv, const std::vector<std::string>& texts) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-    if (!list) return {};
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyRef s = conv.text(texts[i]);
-        if (!s) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
-    }
-    return list;
-}
-
 // {"name", "tag_order", "loops", "tags"}. Each column is released once it is
 // converted, so the native and the Python copy of the values do not both
 // stand in full.
 PyRef frame_data_to_python(Converter& conv, const std::string& name, FrameData& data) {
     PyRef d = PyRef::steal(PyDict_New());
     if (!d || !set(d.get(), "name", conv.text(name)) ||
-        !set(d.get(), "tag_order", str_list(conv, data.tag_order)))
+        !set(d.get(), "tag_order", conv.text_list(data.tag_order)))
         return {};
     PyRef loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
     if (!loops) return {};
     for (std::size_t i = 0; i < data.loops.size(); ++i) {
-        PyRef tags = str_list(conv, data.loops[i]);
+        PyRef tags = conv.text_list(data.loops[i]);
         if (!tags) return {};
         PyList_SET_ITEM(loops.get(), static_cast<Py_ssize_t>(i), tags.release());
     }
