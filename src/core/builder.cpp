@@ -58,12 +58,13 @@ struct RawBuilder::State {
 
     // The open loop. Values go round the header positions; each position
     // refers to its tag's column (a tag repeated in the header has one).
+    // The lane holds the position and the count.
     bool collecting_loop = false;
     std::vector<std::string> loop_tags;
-    std::vector<std::uint32_t> loop_slot;  // header position -> column
+    std::vector<std::uint32_t> loop_slot;            // header position -> column
+    std::vector<ValueColumn*> loop_position_column;  // header position -> its column
     std::vector<ValueColumn> loop_columns;
-    std::size_t loop_pos = 0;
-    std::uint64_t loop_value_count = 0;
+    LoopLane lane;
 
     std::unordered_set<std::string> seen_block_names;
     std::unordered_set<std::string> seen_frame_names;
@@ -103,25 +104,36 @@ struct RawBuilder::State {
         e.context = "RawBuilder";
         e.recovery_action = std::move(recovery_action);
         doc.errors.push_back(std::move(e));
-        if (strict) stopped = true;
+        if (strict) {
+            stopped = true;
+            refresh_lane();
+        }
+    }
+
+    // Opens or closes the lane after any change of the loop, the open
+    // containers or the stop flag.
+    void refresh_lane() noexcept {
+        const bool open =
+            collecting_loop && containers.empty() && !stopped && !loop_position_column.empty();
+        lane.columns = open ? loop_position_column.data() : nullptr;
     }
 
     void reset_loop() noexcept {
         collecting_loop = false;
         loop_tags.clear();
         loop_slot.clear();
+        loop_position_column.clear();
         loop_columns.clear();
-        loop_pos = 0;
-        loop_value_count = 0;
+        lane = LoopLane{};
     }
 
     // The column of the loop's next value, or null without loop tags.
     ValueColumn* next_loop_column() noexcept {
-        const std::size_t n = loop_slot.size();
+        const std::size_t n = loop_position_column.size();
         if (n == 0) return nullptr;
-        ValueColumn* col = &loop_columns[loop_slot[loop_pos]];
-        if (++loop_pos == n) loop_pos = 0;
-        ++loop_value_count;
+        ValueColumn* col = loop_position_column[lane.pos];
+        if (++lane.pos == n) lane.pos = 0;
+        ++lane.count;
         return col;
     }
 
@@ -184,7 +196,7 @@ struct RawBuilder::State {
 };
 
 RawBuilder::RawBuilder(CifVersion version, bool strict, std::string_view text)
-    : s_(std::make_unique<State>(version, strict, text)) {}
+    : s_(std::make_unique<State>(version, strict, text)), lane_(&s_->lane) {}
 RawBuilder::~RawBuilder() = default;
 RawBuilder::RawBuilder(RawBuilder&&) noexcept = default;
 RawBuilder& RawBuilder::operator=(RawBuilder&&) noexcept = default;
@@ -270,6 +282,10 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
         if (slot == s.loop_columns.size()) s.loop_columns.emplace_back(s.base, s.base_size);
         s.loop_slot.push_back(slot);
     }
+    // The columns are all in place: their addresses hold from here on.
+    for (std::uint32_t slot : s.loop_slot) s.loop_position_column.push_back(&s.loop_columns[slot]);
+    s.lane.size = static_cast<std::uint32_t>(s.loop_position_column.size());
+    s.refresh_lane();
 }
 
 void RawBuilder::on_loop_end() {
@@ -280,7 +296,7 @@ void RawBuilder::on_loop_end() {
         s.collecting_loop = false;
         return;
     }
-    const std::uint64_t c = s.loop_value_count;
+    const std::uint64_t c = s.lane.count;
     if (c % n != 0) {
         const std::uint64_t m = n - c % n;
         std::string tags;
@@ -326,7 +342,11 @@ void RawBuilder::add_tag(std::string_view tag) {
     s.has_pending_tag = true;
 }
 
-void RawBuilder::add_value(std::string_view text, ValueType kind) {
+void RawBuilder::push_kept(ValueColumn& column, std::string_view text) {
+    s_->push_other(column, text, false);
+}
+
+void RawBuilder::add_value_slow(std::string_view text, ValueType kind) {
     State& s = *s_;
     if (s.stopped) return;
     if (kind == ValueType::MultilineString) {
@@ -352,12 +372,14 @@ void RawBuilder::on_list_start() {
     State& s = *s_;
     if (s.stopped) return;
     s.containers.emplace_back();
+    s.refresh_lane();
 }
 
 void RawBuilder::on_table_start() {
     State& s = *s_;
     if (s.stopped) return;
     s.containers.emplace_back().is_table = true;
+    s.refresh_lane();
 }
 
 void RawBuilder::on_table_key(std::string_view key, ValueType) {
@@ -372,6 +394,7 @@ void RawBuilder::on_list_end() {
     Container c = std::move(s.containers.back());
     s.containers.pop_back();
     if (!c.is_table) s.dispatch_value(RawValue::list(std::move(c.items)));
+    s.refresh_lane();
 }
 
 void RawBuilder::on_table_end() {
@@ -380,6 +403,7 @@ void RawBuilder::on_table_end() {
     Container c = std::move(s.containers.back());
     s.containers.pop_back();
     if (c.is_table) s.dispatch_value(RawValue::table(std::move(c.entries)));
+    s.refresh_lane();
 }
 
 ParsedCif RawBuilder::finish() && {

@@ -1,6 +1,7 @@
 // The sink that turns parser events into a native document.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -29,7 +30,22 @@ public:
     void on_loop_start(std::span<const std::string_view> tags);
     void on_loop_end();
     void add_tag(std::string_view tag);
-    void add_value(std::string_view text, ValueType kind);
+    // Most values are plain words of a loop's rows: they take an inline lane
+    // straight to their column.
+    void add_value(std::string_view text, ValueType kind) {
+        LoopLane& lane = *lane_;
+        if (lane.columns != nullptr && kind != ValueType::MultilineString &&
+            (text.size() != 1 || kind >= ValueType::String)) [[likely]] {
+            ValueColumn* column = lane.columns[lane.pos];
+            if (++lane.pos == lane.size) lane.pos = 0;
+            ++lane.count;
+            if (column->push_slice(text)) [[likely]]
+                return;
+            push_kept(*column, text);
+            return;
+        }
+        add_value_slow(text, kind);
+    }
     void on_list_start();
     void on_list_end();
     void on_table_start();
@@ -39,9 +55,24 @@ public:
 
     ParsedCif finish() &&;
 
+    // The open loop as the value path sees it: the column of each header
+    // position, the next position and the values so far. `columns` is null
+    // unless plain values go straight to the loop (a loop is open, no list
+    // or table is, the builder has not stopped).
+    struct LoopLane {
+        ValueColumn* const* columns = nullptr;
+        std::uint32_t size = 0;
+        std::uint32_t pos = 0;
+        std::uint64_t count = 0;
+    };
+
 private:
     struct State;
+    void add_value_slow(std::string_view text, ValueType kind);
+    void push_kept(ValueColumn& column, std::string_view text);
+
     std::unique_ptr<State> s_;
+    LoopLane* lane_;  // inside *s_
 };
 
 }  // namespace quarzel

@@ -1,5 +1,6 @@
 #include "document.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -82,11 +83,9 @@ void ValueColumn::push(RawValue&& value) {
         auto b = reinterpret_cast<std::uintptr_t>(base_);
         if (base_ != nullptr && p >= b && t.size() <= kMaxLen && t.size() <= base_size_ &&
             p - b <= base_size_ - t.size()) {
-            std::uint64_t offset = p - b;
-            if (offset <= kMaxOffset) {
-                refs_.push_back(offset | (static_cast<std::uint64_t>(t.size()) << (63 - kLenBits)));
-                return;
-            }
+            refs_.push_back((p - b) | (static_cast<std::uint64_t>(t.size()) << kLenShift));
+            slice_bytes_ += t.size();
+            return;
         }
     }
     refs_.push_back(kSide | side_.size());
@@ -101,16 +100,17 @@ ValueColumn::Ref ValueColumn::side(std::uint64_t r) const noexcept {
 
 // realloc moves large blocks by remapping their pages (no copy) and may
 // extend smaller ones in place.
-void WordBuffer::grow(std::size_t at_least) {
+void RefBuffer::grow(std::size_t at_least) {
     std::size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
     if (capacity < at_least) capacity = at_least;
-    void* p = std::realloc(data_, capacity * sizeof(std::uint64_t));
+    if (capacity > (SIZE_MAX - 2) / kStride) throw std::bad_alloc();
+    void* p = std::realloc(data_, capacity * kStride + 2);
     if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<std::uint64_t*>(p);
+    data_ = static_cast<unsigned char*>(p);
     capacity_ = capacity;
 }
 
-void WordBuffer::release() noexcept {
+void RefBuffer::release() noexcept {
     std::free(data_);
     data_ = nullptr;
     size_ = 0;
@@ -119,6 +119,7 @@ void WordBuffer::release() noexcept {
 
 void ValueColumn::clear() noexcept {
     refs_.release();
+    slice_bytes_ = 0;
     std::vector<RawValue>().swap(side_);
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -21,17 +22,22 @@ namespace quarzel {
 
 struct TableEntry;
 
-// A growable array of 64-bit words that grows with realloc: large arrays
-// are remapped rather than copied, so a loop column of millions of values
-// is not copied (and its pages touched anew) at every doubling.
-class WordBuffer {
+// A growable array of 48-bit references, packed six bytes apart. It grows
+// with realloc: large arrays are remapped rather than copied, so a loop
+// column of millions of values is not copied (and its pages touched anew) at
+// every doubling. Each entry is read and written as one unaligned 8-byte
+// word; two spare bytes after the last entry keep that inside the storage.
+class RefBuffer {
 public:
-    WordBuffer() noexcept = default;
-    WordBuffer(WordBuffer&& other) noexcept
+    static constexpr std::size_t kStride = 6;
+    static constexpr std::uint64_t kMask = (std::uint64_t{1} << 48) - 1;
+
+    RefBuffer() noexcept = default;
+    RefBuffer(RefBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
           capacity_(std::exchange(other.capacity_, 0)) {}
-    WordBuffer& operator=(WordBuffer&& other) noexcept {
+    RefBuffer& operator=(RefBuffer&& other) noexcept {
         if (this != &other) {
             release();
             data_ = std::exchange(other.data_, nullptr);
@@ -40,27 +46,33 @@ public:
         }
         return *this;
     }
-    WordBuffer(const WordBuffer&) = delete;
-    WordBuffer& operator=(const WordBuffer&) = delete;
-    ~WordBuffer() { release(); }
+    RefBuffer(const RefBuffer&) = delete;
+    RefBuffer& operator=(const RefBuffer&) = delete;
+    ~RefBuffer() { release(); }
 
-    void push_back(std::uint64_t word) {
+    // `ref` must fit in 48 bits.
+    void push_back(std::uint64_t ref) {
         if (size_ == capacity_) [[unlikely]]
             grow(size_ + 1);
-        data_[size_++] = word;
+        std::memcpy(data_ + size_ * kStride, &ref, sizeof ref);
+        ++size_;
     }
     void reserve(std::size_t n) {
         if (n > capacity_) grow(n);
     }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
-    std::uint64_t operator[](std::size_t i) const noexcept { return data_[i]; }
+    std::uint64_t operator[](std::size_t i) const noexcept {
+        std::uint64_t r;
+        std::memcpy(&r, data_ + i * kStride, sizeof r);
+        return r & kMask;
+    }
     void release() noexcept;  // frees storage; leaves the buffer empty
 
 private:
     void grow(std::size_t at_least);
 
-    std::uint64_t* data_ = nullptr;
+    unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
@@ -109,8 +121,8 @@ struct TableEntry {
 };
 
 // The values of one tag: one per occurrence, or one per row of a loop.
-// Scalars that are short slices of the document's text take 8 bytes; any
-// other value is kept aside as a RawValue.
+// Scalars that are short slices of the first 4 GiB of the document's text
+// take 6 bytes; any other value is kept aside as a RawValue.
 class ValueColumn {
 public:
     // A view of one stored value: `compound` is null for scalars.
@@ -120,19 +132,20 @@ public:
     };
 
     ValueColumn() = default;
-    // Slices of `base` beyond the reach of an 8-byte reference are kept aside.
+    // Slices of `base` beyond the reach of a 6-byte reference are kept aside.
     ValueColumn(const char* base, std::size_t base_size) noexcept
         : base_(base), base_size_(base_size < kMaxOffset ? base_size : kMaxOffset) {}
 
     void push(RawValue&& value);
-    // Stores a scalar that is a short slice of the base text in 8 bytes;
+    // Stores a scalar that is a short slice of the base text in 6 bytes;
     // false (nothing stored) for any other text.
     bool push_slice(std::string_view text) {
         auto off =
             reinterpret_cast<std::uintptr_t>(text.data()) - reinterpret_cast<std::uintptr_t>(base_);
         if (off > base_size_ || text.size() > base_size_ - off || text.size() > kMaxLen)
             return false;
-        refs_.push_back(off | (static_cast<std::uint64_t>(text.size()) << (63 - kLenBits)));
+        refs_.push_back(off | (static_cast<std::uint64_t>(text.size()) << kLenShift));
+        slice_bytes_ += text.size();
         return true;
     }
     void reserve(std::size_t n) { refs_.reserve(n); }
@@ -142,23 +155,31 @@ public:
         std::uint64_t r = refs_[i];
         if (r & kSide) [[unlikely]]
             return side(r);
-        return {std::string_view(base_ + (r & kMaxOffset),
-                                 static_cast<std::size_t>(r >> (63 - kLenBits))),
-                nullptr};
+        return {
+            std::string_view(base_ + (r & kMaxOffset), static_cast<std::size_t>(r >> kLenShift)),
+            nullptr};
     }
+    // The bytes of the scalars stored as slices, and the values kept aside:
+    // together they tell the size of the column's text without a pass over
+    // every value.
+    std::uint64_t slice_bytes() const noexcept { return slice_bytes_; }
+    const std::vector<RawValue>& side_values() const noexcept { return side_; }
     void clear() noexcept;  // frees storage as well
 
 private:
     Ref side(std::uint64_t r) const noexcept;
 
-    static constexpr std::uint64_t kSide = std::uint64_t{1} << 63;
-    static constexpr unsigned kLenBits = 23;
-    static constexpr std::uint64_t kMaxLen = (std::uint64_t{1} << kLenBits) - 1;
-    static constexpr std::uint64_t kMaxOffset = (std::uint64_t{1} << (63 - kLenBits)) - 1;
+    // A reference: offset (32 bits) | length (15 bits) << 32, or
+    // kSide | index into side_.
+    static constexpr unsigned kLenShift = 32;
+    static constexpr std::uint64_t kSide = std::uint64_t{1} << 47;
+    static constexpr std::uint64_t kMaxLen = (std::uint64_t{1} << 15) - 1;
+    static constexpr std::uint64_t kMaxOffset = (std::uint64_t{1} << 32) - 1;
 
     const char* base_ = nullptr;
     std::size_t base_size_ = 0;
-    WordBuffer refs_;  // offset | len << 40, or kSide | index into side_
+    RefBuffer refs_;
+    std::uint64_t slice_bytes_ = 0;
     std::vector<RawValue> side_;
 };
 

@@ -77,16 +77,14 @@ public:
     TextColumn(const ValueColumn& values, std::int64_t length)
         : values_(values), length_(std::max(length, static_cast<std::int64_t>(values.size()))) {}
 
-    // Counts the bytes of text.
+    // Counts the bytes of text: the column keeps the total of its slices, so
+    // only the values kept aside are looked at.
     void count() {
-        const ValueColumn& values = values_;
-        const std::size_t n = values.size();
-        std::size_t bytes = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            ValueColumn::Ref ref = values[i];
-            bytes += ref.compound ? cell_size(*ref.compound) : ref.text.size();
-        }
-        bytes_ = static_cast<std::int64_t>(bytes);
+        std::uint64_t bytes = values_.slice_bytes();
+        for (const RawValue& v : values_.side_values())
+            bytes += v.is_scalar() ? v.text().size() : cell_size(v);
+        bytes_ = static_cast<std::int64_t>(
+            std::min<std::uint64_t>(bytes, std::numeric_limits<std::int64_t>::max()));
     }
 
     // Allocates the offsets and the text for the counted size.

@@ -400,6 +400,81 @@ TEST(Builder, SlicesOfTextAreViews) {
     EXPECT_EQ(c, "copy");
 }
 
+// Loop values that are slices of the text take the inline lane; lists, a
+// copied value, quoted placeholders and values too long for a short
+// reference take the other paths. Order and texts must not depend on which.
+TEST(Builder, LoopValuesAcrossEveryPath) {
+    const std::string longest(32767, 'x'), too_long(32768, 'y');
+    std::string text = "a b c " + longest + " " + too_long + " . ?";
+    std::string_view tv = text;
+    auto at = [&](std::string_view part) { return tv.substr(text.find(part), part.size()); };
+    RawBuilder b(CifVersion::Cif20, false, tv);
+    b.on_data_block(at("a"));
+    const std::vector<std::string_view> tags{"_p", "_q"};
+    b.on_loop_start(tags);
+    b.add_value(at("a"), ValueType::String);
+    b.on_list_start();
+    b.add_value(at("b"), ValueType::String);
+    b.on_list_end();
+    b.add_value(at(longest), ValueType::String);
+    b.add_value(at(too_long), ValueType::String);
+    std::string copy = "copied";
+    b.add_value(copy, ValueType::String);
+    copy = "gone!!";
+    b.add_value(at("."), ValueType::Placeholder);
+    b.add_value(at("?"), ValueType::SingleQuoted);
+    b.add_value(at("c"), ValueType::String);
+    b.on_loop_end();
+    ParsedCif doc = std::move(b).finish();
+    const quarzel::FrameData& f = doc.blocks[0].data;
+    const quarzel::ValueColumn& p = *f.find("_p");
+    const quarzel::ValueColumn& q = *f.find("_q");
+    ASSERT_EQ(p.size(), 4u);
+    ASSERT_EQ(q.size(), 4u);
+    EXPECT_EQ(p[0].text, "a");
+    ASSERT_NE(q[0].compound, nullptr);
+    EXPECT_EQ(q[0].compound->items()[0].text(), "b");
+    EXPECT_EQ(p[1].text.data(), text.data() + text.find(longest));
+    EXPECT_EQ(p[1].text.size(), longest.size());
+    EXPECT_EQ(q[1].text, too_long);
+    EXPECT_EQ(p[2].text, "copied");
+    EXPECT_EQ(q[2].text, ".");
+    EXPECT_EQ(p[3].text, "\"?\"");
+    EXPECT_EQ(q[3].text, "c");
+    // The slice totals plus the values kept aside give each column's text size.
+    for (const quarzel::ValueColumn* col : {&p, &q}) {
+        std::uint64_t total = col->slice_bytes(), expected = 0;
+        for (const RawValue& v : col->side_values())
+            if (v.is_scalar()) total += v.text().size();
+        for (std::size_t i = 0; i < col->size(); ++i)
+            if (!(*col)[i].compound) expected += (*col)[i].text.size();
+        EXPECT_EQ(total, expected);
+    }
+    EXPECT_TRUE(doc.errors.empty());
+}
+
+// A strict builder that has stopped takes no value, whichever path the
+// value would have taken.
+TEST(Builder, StrictStopClosesTheLane) {
+    std::string text = "x 1 2 3 4";
+    std::string_view tv = text;
+    RawBuilder b(CifVersion::Cif11, true, tv);
+    const std::vector<std::string_view> tags{"_a"};
+    b.on_data_block(tv.substr(0, 1));
+    b.on_loop_start(tags);
+    b.add_value(tv.substr(2, 1), ValueType::String);
+    b.on_loop_end();
+    b.on_data_block(tv.substr(0, 1));  // duplicate: stops
+    b.on_loop_start(tags);
+    b.add_value(tv.substr(4, 1), ValueType::String);
+    b.on_loop_end();
+    ParsedCif doc = std::move(b).finish();
+    ASSERT_EQ(doc.blocks.size(), 2u);
+    EXPECT_EQ(doc.errors.size(), 1u);
+    EXPECT_EQ((*doc.blocks[0].data.find("_a"))[0].text, "1");
+    EXPECT_TRUE(doc.blocks[1].data.tags.empty());
+}
+
 TEST(Builder, DeepValueBuildsAndFrees) {
     constexpr int kDepth = 1'000'000;
     RawBuilder b(CifVersion::Cif20, false, {});

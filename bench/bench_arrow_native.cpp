@@ -1,0 +1,60 @@
+// FILE -> parse_document -> Arrow record batches, no Python: where the time
+// of parse_arrow goes before pyarrow sees the batches.
+//
+//   build/release/bench_arrow_native FILE [RUNS]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "arrow_batches.hpp"
+#include "pipeline.hpp"
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s FILE [RUNS]\n", argv[0]);
+        return 2;
+    }
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        return 1;
+    }
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    const std::string text = buf.str();
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    using clock = std::chrono::steady_clock;
+    double best_parse = 1e300, best_arrow = 1e300, best_total = 1e300;
+    std::size_t batches = 0;
+    for (int i = 0; i < runs; ++i) {
+        auto t0 = clock::now();
+        quarzel::ParseResult r = quarzel::parse_document(text, false);
+        auto t1 = clock::now();
+        std::vector<std::shared_ptr<arrow::RecordBatch>> out;
+        arrow::Status st =
+            quarzel::py::document_batches(r.document, [&](std::shared_ptr<arrow::RecordBatch> b) {
+                out.push_back(std::move(b));
+                return arrow::Status::OK();
+            });
+        auto t2 = clock::now();
+        if (!st.ok()) {
+            std::fprintf(stderr, "%s\n", st.ToString().c_str());
+            return 1;
+        }
+        batches = out.size();
+        best_parse = std::min(best_parse, std::chrono::duration<double>(t1 - t0).count());
+        best_arrow = std::min(best_arrow, std::chrono::duration<double>(t2 - t1).count());
+        best_total = std::min(best_total, std::chrono::duration<double>(t2 - t0).count());
+    }
+    const double mb = static_cast<double>(text.size()) / 1e6;
+    std::printf(
+        "%s: %.1f MB, %zu batch(es); best of %d: parse %.3f s, arrow %.3f s, "
+        "total %.3f s (%.0f MB/s)\n",
+        argv[1], mb, batches, runs, best_parse, best_arrow, best_total, mb / best_total);
+    return 0;
+}
