@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     std::size_t batches = 0;
     for (int i = 0; i < runs; ++i) {
         auto t0 = clock::now();
-        quarzel::ParseResult r = quarzel::parse_document(text, false);
+        quarzel::ParseResult r =
+            quarzel::parse_document(text, false, quarzel::ColumnLayout::Packed);
         auto t1 = clock::now();
         std::vector<std::shared_ptr<arrow::RecordBatch>> out;
         arrow::Status st =

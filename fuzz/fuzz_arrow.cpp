@@ -52,7 +52,9 @@ arrow::Status check_batch(const std::shared_ptr<arrow::RecordBatch>& batch, std:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto in = fuzz::split(data, size);
     if (!fuzz::valid_utf8(in.text)) return 0;  // the entry points only hand on valid UTF-8
-    ParseResult r = parse_document(in.text, (in.flags & 1) != 0);
+    // Both column layouts convert; parse_arrow builds packed ones.
+    ParseResult r = parse_document(in.text, (in.flags & 1) != 0,
+                                   (in.flags & 2) ? ColumnLayout::Refs : ColumnLayout::Packed);
     const std::size_t blocks = r.document.blocks.size();
     arrow::Status st = py::document_batches(
         r.document,

@@ -1,10 +1,12 @@
 // The whole native pipeline into a document, whose invariants are checked:
 // the tag index matches the tag order, every looped tag is indexed, every
-// value can be read back.
+// value can be read back. The same text built with packed columns must hold
+// the same values, each as its cell text.
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "cell_text.hpp"
 #include "document.hpp"
 #include "fuzz_common.hpp"
 #include "pipeline.hpp"
@@ -46,6 +48,23 @@ void check_frame(const FrameData& data) {
     }
 }
 
+// `packed` holds the values of `refs`, each as its cell text.
+void check_same(const FrameData& refs, const FrameData& packed) {
+    fuzz::check(refs.tag_order == packed.tag_order, "layouts differ in their tags");
+    fuzz::check(refs.loops == packed.loops, "layouts differ in their loops");
+    for (const auto& tag : refs.tag_order) {
+        const ValueColumn& a = *refs.find(tag);
+        const ValueColumn& b = *packed.find(tag);
+        fuzz::check(a.size() == b.size(), "layouts differ in a value count", tag);
+        fuzz::check(b.packed() && !a.packed(), "a column has the wrong layout", tag);
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            auto ra = a[i];
+            const std::string want = ra.compound ? cell_text(*ra.compound) : std::string(ra.text);
+            fuzz::check(b[i].text == want && !b[i].compound, "layouts differ in a value", tag);
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -57,5 +76,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const auto& e : r.document.errors)
         fuzz::check(!e.message.empty(), "error without a message");
+
+    ParseResult p = parse_document(in.text, (in.flags & 1) != 0, ColumnLayout::Packed);
+    fuzz::check(p.document.blocks.size() == r.document.blocks.size(), "layouts differ in blocks");
+    fuzz::check(p.document.errors.size() == r.document.errors.size(), "layouts differ in errors");
+    for (std::size_t b = 0; b < r.document.blocks.size(); ++b) {
+        const ParsedBlock& x = r.document.blocks[b];
+        const ParsedBlock& y = p.document.blocks[b];
+        check_same(x.data, y.data);
+        fuzz::check(x.save_frames.size() == y.save_frames.size(), "layouts differ in frames");
+        for (std::size_t f = 0; f < x.save_frames.size(); ++f)
+            check_same(x.save_frames[f].data, y.save_frames[f].data);
+    }
     return 0;
 }

@@ -46,6 +46,7 @@ struct RawBuilder::State {
     const char* base;
     std::size_t base_size;
     bool strict;
+    ColumnLayout layout;
     bool stopped = false;
 
     ParsedCif doc;  // errors, finished blocks, version and the arena
@@ -70,8 +71,8 @@ struct RawBuilder::State {
     std::unordered_set<std::string> seen_frame_names;
     std::string scratch;
 
-    State(CifVersion version, bool strict_mode, std::string_view text)
-        : base(text.data()), base_size(text.size()), strict(strict_mode) {
+    State(CifVersion version, bool strict_mode, std::string_view text, ColumnLayout column_layout)
+        : base(text.data()), base_size(text.size()), strict(strict_mode), layout(column_layout) {
         doc.version = version;
     }
 
@@ -143,7 +144,7 @@ struct RawBuilder::State {
         auto it = data.tags.find(tag);
         if (it == data.tags.end()) {
             data.tag_order.push_back(tag);
-            it = data.tags.try_emplace(tag, base, base_size).first;
+            it = data.tags.try_emplace(tag, base, base_size, layout).first;
         }
         return it->second;
     }
@@ -195,8 +196,8 @@ struct RawBuilder::State {
     }
 };
 
-RawBuilder::RawBuilder(CifVersion version, bool strict, std::string_view text)
-    : s_(std::make_unique<State>(version, strict, text)), lane_(&s_->lane) {}
+RawBuilder::RawBuilder(CifVersion version, bool strict, std::string_view text, ColumnLayout layout)
+    : s_(std::make_unique<State>(version, strict, text, layout)), lane_(&s_->lane) {}
 RawBuilder::~RawBuilder() = default;
 RawBuilder::RawBuilder(RawBuilder&&) noexcept = default;
 RawBuilder& RawBuilder::operator=(RawBuilder&&) noexcept = default;
@@ -279,7 +280,8 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
                 }
             }
         }
-        if (slot == s.loop_columns.size()) s.loop_columns.emplace_back(s.base, s.base_size);
+        if (slot == s.loop_columns.size())
+            s.loop_columns.emplace_back(s.base, s.base_size, s.layout);
         s.loop_slot.push_back(slot);
     }
     // The columns are all in place: their addresses hold from here on.
@@ -325,7 +327,7 @@ void RawBuilder::on_loop_end() {
             // The column goes to the tag's first position; a later position
             // of the same tag finds it gone and stores an empty one.
             if (taken[slot]) {
-                col = ValueColumn(s.base, s.base_size);
+                col = ValueColumn(s.base, s.base_size, s.layout);
             } else {
                 col = std::move(s.loop_columns[slot]);
                 taken[slot] = true;

@@ -16,8 +16,10 @@ namespace quarzel {
 class RawBuilder {
 public:
     // `text` is the text being lexed: scalar values that are slices of it are
-    // stored as views. `strict` stops at the first semantic problem.
-    RawBuilder(CifVersion version, bool strict, std::string_view text);
+    // stored as views. `strict` stops at the first semantic problem. Value
+    // columns take `layout`.
+    RawBuilder(CifVersion version, bool strict, std::string_view text,
+               ColumnLayout layout = ColumnLayout::Refs);
     ~RawBuilder();
     RawBuilder(RawBuilder&&) noexcept;
     RawBuilder& operator=(RawBuilder&&) noexcept;

@@ -1,5 +1,7 @@
 #include "document.hpp"
 
+#include "cell_text.hpp"
+
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -76,20 +78,70 @@ void RawValue::release() noexcept {
     }
 }
 
+ValueColumn::ValueColumn(const char* base, std::size_t base_size, ColumnLayout layout)
+    : base_(base),
+      base_size_(base_size < kMaxOffset ? base_size : kMaxOffset),
+      copy16_bound_(base != nullptr && base_size >= 16 ? base_size - 15 : 0),
+      packed_(layout == ColumnLayout::Packed) {
+    if (packed_) {
+        // The leading offset.
+        refs_.reserve_more(4);
+        std::memset(refs_.end(), 0, 4);
+        refs_.advance(4);
+    }
+}
+
 void ValueColumn::push(RawValue&& value) {
+    if (packed_) {
+        if (value.is_scalar()) {
+            push_packed(value.text(), ~std::uintptr_t{0});
+            return;
+        }
+        const std::size_t n = cell_size(value);
+        if (slice_bytes_ + n > kMaxPackedBytes) {
+            packed_overflow(n);
+            return;
+        }
+        text_.reserve_more(n);
+        BufferWriter writer{text_.end()};
+        put_cell(writer, value);
+        text_.advance(n);
+        slice_bytes_ += n;
+        refs_.reserve_more(4);
+        const auto end = static_cast<std::uint32_t>(slice_bytes_);
+        std::memcpy(refs_.end(), &end, sizeof end);
+        refs_.advance(4);
+        ++size_;
+        return;
+    }
     if (value.is_scalar()) {
         std::string_view t = value.text();
         auto p = reinterpret_cast<std::uintptr_t>(t.data());
         auto b = reinterpret_cast<std::uintptr_t>(base_);
         if (base_ != nullptr && p >= b && t.size() <= kMaxLen && t.size() <= base_size_ &&
             p - b <= base_size_ - t.size()) {
-            refs_.push_back((p - b) | (static_cast<std::uint64_t>(t.size()) << kLenShift));
-            slice_bytes_ += t.size();
+            push_slice(t);
             return;
         }
     }
-    refs_.push_back(kSide | side_.size());
+    const std::uint64_t r = kSide | side_.size();
     side_.push_back(std::move(value));
+    refs_.reserve_more(kRefSize);
+    std::memcpy(refs_.end(), &r, sizeof r);
+    refs_.advance(kRefSize);
+    ++size_;
+}
+
+// Past the limit the text is dropped (the conversion reports the size) but
+// values are still counted, so row counts stay right.
+void ValueColumn::packed_overflow(std::size_t n) noexcept {
+    if (!overflow_) {
+        overflow_ = true;
+        refs_.release();
+        text_.release();
+    }
+    slice_bytes_ += n;
+    ++size_;
 }
 
 ValueColumn::Ref ValueColumn::side(std::uint64_t r) const noexcept {
@@ -100,17 +152,17 @@ ValueColumn::Ref ValueColumn::side(std::uint64_t r) const noexcept {
 
 // realloc moves large blocks by remapping their pages (no copy) and may
 // extend smaller ones in place.
-void RefBuffer::grow(std::size_t at_least) {
-    std::size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
-    if (capacity < at_least) capacity = at_least;
-    if (capacity > (SIZE_MAX - 2) / kStride) throw std::bad_alloc();
-    void* p = std::realloc(data_, capacity * kStride + 2);
+void ByteBuffer::grow(std::size_t more) {
+    if (more > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+    std::size_t capacity = capacity_ < 64 ? 64 : capacity_ * 2;
+    if (capacity < size_ + more) capacity = size_ + more;
+    void* p = std::realloc(data_, capacity);
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<unsigned char*>(p);
     capacity_ = capacity;
 }
 
-void RefBuffer::release() noexcept {
+void ByteBuffer::release() noexcept {
     std::free(data_);
     data_ = nullptr;
     size_ = 0;
@@ -119,7 +171,10 @@ void RefBuffer::release() noexcept {
 
 void ValueColumn::clear() noexcept {
     refs_.release();
+    text_.release();
+    size_ = 0;
     slice_bytes_ = 0;
+    overflow_ = false;
     std::vector<RawValue>().swap(side_);
 }
 

@@ -22,22 +22,21 @@ namespace quarzel {
 
 struct TableEntry;
 
-// A growable array of 48-bit references, packed six bytes apart. It grows
-// with realloc: large arrays are remapped rather than copied, so a loop
-// column of millions of values is not copied (and its pages touched anew) at
-// every doubling. Each entry is read and written as one unaligned 8-byte
-// word; two spare bytes after the last entry keep that inside the storage.
-class RefBuffer {
+// A growable byte array with 16 spare bytes beyond what is reserved, so
+// that short copies may move whole 8- or 16-byte words. It grows with
+// realloc: large arrays are remapped rather than copied, so a loop column of
+// millions of values is not copied (and its pages touched anew) at every
+// doubling.
+class ByteBuffer {
 public:
-    static constexpr std::size_t kStride = 6;
-    static constexpr std::uint64_t kMask = (std::uint64_t{1} << 48) - 1;
+    static constexpr std::size_t kSpare = 16;
 
-    RefBuffer() noexcept = default;
-    RefBuffer(RefBuffer&& other) noexcept
+    ByteBuffer() noexcept = default;
+    ByteBuffer(ByteBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
           capacity_(std::exchange(other.capacity_, 0)) {}
-    RefBuffer& operator=(RefBuffer&& other) noexcept {
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
         if (this != &other) {
             release();
             data_ = std::exchange(other.data_, nullptr);
@@ -46,35 +45,44 @@ public:
         }
         return *this;
     }
-    RefBuffer(const RefBuffer&) = delete;
-    RefBuffer& operator=(const RefBuffer&) = delete;
-    ~RefBuffer() { release(); }
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() { release(); }
 
-    // `ref` must fit in 48 bits.
-    void push_back(std::uint64_t ref) {
-        if (size_ == capacity_) [[unlikely]]
-            grow(size_ + 1);
-        std::memcpy(data_ + size_ * kStride, &ref, sizeof ref);
-        ++size_;
+    // Makes room for `n` more bytes, and the spare ones after them.
+    void reserve_more(std::size_t n) {
+        if (capacity_ - size_ < n + kSpare) [[unlikely]]
+            grow(n + kSpare);
     }
-    void reserve(std::size_t n) {
-        if (n > capacity_) grow(n);
-    }
+    unsigned char* data() noexcept { return data_; }
+    const unsigned char* data() const noexcept { return data_; }
+    unsigned char* end() noexcept { return data_ + size_; }
     std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    std::uint64_t operator[](std::size_t i) const noexcept {
-        std::uint64_t r;
-        std::memcpy(&r, data_ + i * kStride, sizeof r);
-        return r & kMask;
-    }
+    void advance(std::size_t n) noexcept { size_ += n; }
     void release() noexcept;  // frees storage; leaves the buffer empty
+    // Hands the storage over, to be freed with std::free; leaves the buffer
+    // empty.
+    unsigned char* take() noexcept {
+        size_ = capacity_ = 0;
+        return std::exchange(data_, nullptr);
+    }
 
 private:
-    void grow(std::size_t at_least);
+    void grow(std::size_t more);
 
     unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+};
+
+// How a column keeps its values.
+enum class ColumnLayout : std::uint8_t {
+    // Views: 6-byte references into the text, compound values kept aside.
+    // The least memory, for conversions that read each value.
+    Refs,
+    // Arrow's layout: the cell texts back to back and the 32-bit offset of
+    // each value's end after a leading 0, ready to become a Utf8 array.
+    Packed,
 };
 
 // A scalar text, a list of values or a table of key/value entries in order.
@@ -121,8 +129,10 @@ struct TableEntry {
 };
 
 // The values of one tag: one per occurrence, or one per row of a loop.
-// Scalars that are short slices of the first 4 GiB of the document's text
-// take 6 bytes; any other value is kept aside as a RawValue.
+// In the Refs layout, scalars that are short slices of the first 4 GiB of the
+// document's text take 6 bytes and any other value is kept aside as a
+// RawValue. In the Packed layout every value is copied as its cell text
+// (compound values as written by put_cell).
 class ValueColumn {
 public:
     // A view of one stored value: `compound` is null for scalars.
@@ -131,46 +141,110 @@ public:
         const RawValue* compound = nullptr;
     };
 
+    // Most packed text one column takes: Arrow's 32-bit offsets.
+    static constexpr std::uint64_t kMaxPackedBytes = 0x7FFFFFFF;
+
     ValueColumn() = default;
     // Slices of `base` beyond the reach of a 6-byte reference are kept aside.
-    ValueColumn(const char* base, std::size_t base_size) noexcept
-        : base_(base), base_size_(base_size < kMaxOffset ? base_size : kMaxOffset) {}
+    ValueColumn(const char* base, std::size_t base_size, ColumnLayout layout = ColumnLayout::Refs);
 
     void push(RawValue&& value);
-    // Stores a scalar that is a short slice of the base text in 6 bytes;
-    // false (nothing stored) for any other text.
+    // Stores a scalar that is a short slice of the base text (in the Refs
+    // layout, in 6 bytes); false (nothing stored) for any other text. The
+    // Packed layout takes any text.
     bool push_slice(std::string_view text) {
         auto off =
             reinterpret_cast<std::uintptr_t>(text.data()) - reinterpret_cast<std::uintptr_t>(base_);
+        if (packed_) {
+            push_packed(text, off);
+            return true;
+        }
         if (off > base_size_ || text.size() > base_size_ - off || text.size() > kMaxLen)
             return false;
-        refs_.push_back(off | (static_cast<std::uint64_t>(text.size()) << kLenShift));
+        refs_.reserve_more(kRefSize);
+        const std::uint64_t r = off | (static_cast<std::uint64_t>(text.size()) << kLenShift);
+        std::memcpy(refs_.end(), &r, sizeof r);
+        refs_.advance(kRefSize);
         slice_bytes_ += text.size();
+        ++size_;
         return true;
     }
-    void reserve(std::size_t n) { refs_.reserve(n); }
-    std::size_t size() const noexcept { return refs_.size(); }
-    bool empty() const noexcept { return refs_.empty(); }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
     Ref operator[](std::size_t i) const noexcept {
-        std::uint64_t r = refs_[i];
+        if (packed_) return {overflow_ ? std::string_view() : packed_text(i), nullptr};
+        std::uint64_t r;
+        std::memcpy(&r, refs_.data() + i * kRefSize, sizeof r);
+        r &= kRefMask;
         if (r & kSide) [[unlikely]]
             return side(r);
         return {
             std::string_view(base_ + (r & kMaxOffset), static_cast<std::size_t>(r >> kLenShift)),
             nullptr};
     }
-    // The bytes of the scalars stored as slices, and the values kept aside:
-    // together they tell the size of the column's text without a pass over
-    // every value.
-    std::uint64_t slice_bytes() const noexcept { return slice_bytes_; }
+
+    bool packed() const noexcept { return packed_; }
+    // Refs: the bytes of the scalars stored as slices. Packed: the bytes of
+    // every value's cell text. With the values kept aside this tells the
+    // size of the column's text without a pass over every value.
+    std::uint64_t text_bytes() const noexcept { return slice_bytes_; }
     const std::vector<RawValue>& side_values() const noexcept { return side_; }
+    // Packed: the text did not fit kMaxPackedBytes and was dropped; values
+    // are still counted.
+    bool overflowed() const noexcept { return overflow_; }
+    // Packed: the offsets (size() + 1 of them, 4 bytes each, then room for
+    // the spare bytes) and the text, for the caller to fill up and take.
+    ByteBuffer& packed_offsets() noexcept { return refs_; }
+    ByteBuffer& packed_text() noexcept { return text_; }
     void clear() noexcept;  // frees storage as well
 
 private:
     Ref side(std::uint64_t r) const noexcept;
+    std::string_view packed_text(std::size_t i) const noexcept {
+        std::uint32_t bounds[2];
+        std::memcpy(bounds, refs_.data() + 4 * i, sizeof bounds);
+        return {reinterpret_cast<const char*>(text_.data()) + bounds[0], bounds[1] - bounds[0]};
+    }
+    // Appends `text` (`off` bytes past base_) to the packed text. Texts
+    // with 16 bytes of the base text after their start are copied as one
+    // 16-byte word when short: the bytes past their end are overwritten by
+    // the next value or lie in the spare bytes.
+    void push_packed(std::string_view text, std::uintptr_t off) {
+        const std::size_t n = text.size();
+        // Once over the limit the total stays over it.
+        if (slice_bytes_ + n > kMaxPackedBytes) [[unlikely]] {
+            packed_overflow(n);
+            return;
+        }
+        text_.reserve_more(n);
+        refs_.reserve_more(4);
+        if (n <= 16 && off < copy16_bound_)
+            copy16(text_.end(), text.data());
+        else if (n != 0)
+            std::memcpy(text_.end(), text.data(), n);
+        text_.advance(n);
+        slice_bytes_ += n;
+        const auto end = static_cast<std::uint32_t>(slice_bytes_);
+        std::memcpy(refs_.end(), &end, sizeof end);
+        refs_.advance(4);
+        ++size_;
+    }
+    void packed_overflow(std::size_t n) noexcept;
+    // Copies 16 bytes. Callers check that the source has them; the compiler
+    // cannot always see that where a short static text reaches here.
+    static void copy16(unsigned char* dst, const char* src) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#pragma GCC diagnostic ignored "-Wstringop-overread"
+        std::memcpy(dst, src, 16);
+#pragma GCC diagnostic pop
+    }
 
     // A reference: offset (32 bits) | length (15 bits) << 32, or
-    // kSide | index into side_.
+    // kSide | index into side_; stored in 6 bytes, read and written as one
+    // unaligned 8-byte word (the spare bytes keep that in bounds).
+    static constexpr std::size_t kRefSize = 6;
+    static constexpr std::uint64_t kRefMask = (std::uint64_t{1} << 48) - 1;
     static constexpr unsigned kLenShift = 32;
     static constexpr std::uint64_t kSide = std::uint64_t{1} << 47;
     static constexpr std::uint64_t kMaxLen = (std::uint64_t{1} << 15) - 1;
@@ -178,9 +252,14 @@ private:
 
     const char* base_ = nullptr;
     std::size_t base_size_ = 0;
-    RefBuffer refs_;
+    std::size_t copy16_bound_ = 0;  // offsets below it have 16 bytes of base text
+    ByteBuffer refs_;               // Refs: references. Packed: offsets.
+    ByteBuffer text_;               // Packed: the cell texts
+    std::size_t size_ = 0;
     std::uint64_t slice_bytes_ = 0;
     std::vector<RawValue> side_;
+    bool packed_ = false;
+    bool overflow_ = false;
 };
 
 // The content of one data block or save frame.

@@ -20,7 +20,8 @@ public:
     Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset);
 
     // Reads the next token into `out`; false at the end of the text.
-    bool next(Token& out);
+    // (Defined in lexer_inline.hpp.)
+    [[gnu::always_inline]] inline bool next(Token& out);
 
     // The errors of a token this lexer produced.
     std::span<const LexerError> errors_of(const Token& token) const noexcept {
@@ -35,7 +36,7 @@ public:
 private:
     // Readers, each entered with `p` on the token's first byte; they leave
     // pos_, line_ and line_base_ after the token.
-    // The word reader is the hot path: inlined into next() (lexer.cpp).
+    // The word reader is the hot path: inlined into next().
     [[gnu::always_inline]] inline void read_word(std::size_t p, Token& out);
     [[gnu::cold, gnu::noinline]] void bare_word_error(char first, Token& out);
     void read_quoted(std::size_t p, char quote, Token& out);
@@ -82,3 +83,6 @@ TokenList tokenise(Lexer lexer);
 std::optional<LexerError> check_cif1_char(char32_t c, std::uint32_t line, std::uint32_t column);
 
 }  // namespace quarzel
+
+// The definitions of next() and read_word().
+#include "lexer_inline.hpp"

@@ -6,11 +6,11 @@
 
 namespace quarzel {
 
-ParseResult parse_document(std::string_view source, bool strict) {
+ParseResult parse_document(std::string_view source, bool strict, ColumnLayout layout) {
     ParseResult result;
     result.detected = detect_version(source);
     const VersionResult& d = result.detected;
-    RawBuilder builder(d.version, strict, d.text);
+    RawBuilder builder(d.version, strict, d.text, layout);
     for (const NativeParseError& e : d.errors) builder.push_error(e);
     Lexer lexer(d.text, d.version, d.line_offset);
     parse(lexer, builder);

@@ -14,7 +14,8 @@ struct ParseResult {
     ParsedCif document;
 };
 
-// `source` must outlive the result.
-ParseResult parse_document(std::string_view source, bool strict);
+// `source` must outlive the result. Value columns take `layout`.
+ParseResult parse_document(std::string_view source, bool strict,
+                           ColumnLayout layout = ColumnLayout::Refs);
 
 }  // namespace quarzel

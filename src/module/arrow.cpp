@@ -82,7 +82,7 @@ PyObject* parse_to_arrow(std::string_view text, bool strict) {
     PyArrowImporter importer;
     if (!importer.open()) return nullptr;
 
-    ParseResult parsed = parse_document(text, strict);
+    ParseResult parsed = parse_document(text, strict, ColumnLayout::Packed);
     PyRef errors = error_list(parsed.document.errors);
     if (!errors) return nullptr;
     PyRef batches = PyRef::steal(PyList_New(0));

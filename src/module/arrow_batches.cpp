@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "cell_text.hpp"
+#include "../core/cell_text.hpp"
 
 namespace quarzel::py {
 
@@ -31,14 +31,13 @@ arrow::MemoryPool* pool() {
     return arrow::system_memory_pool();
 }
 
-// Writes compound cell text into a buffer sized in advance.
-struct BufferWriter {
-    std::uint8_t* out;
-    void put(char c) { *out++ = static_cast<std::uint8_t>(c); }
-    void put(std::string_view s) {
-        std::memcpy(out, s.data(), s.size());
-        out += s.size();
-    }
+// Storage from std::malloc handed to Arrow, freed with std::free.
+class MallocBuffer final : public arrow::Buffer {
+public:
+    MallocBuffer(unsigned char* data, std::int64_t size) : arrow::Buffer(data, size) {}
+    ~MallocBuffer() override { std::free(const_cast<std::uint8_t*>(data_)); }
+    MallocBuffer(const MallocBuffer&) = delete;
+    MallocBuffer& operator=(const MallocBuffer&) = delete;
 };
 
 // memcpy for the short texts that make up most columns, inline, touching no
@@ -74,37 +73,40 @@ inline void copy_text(std::uint8_t* dst, std::string_view text) {
 // so that several columns can be filled side by side.
 class TextColumn {
 public:
-    TextColumn(const ValueColumn& values, std::int64_t length)
+    TextColumn(ValueColumn& values, std::int64_t length)
         : values_(values), length_(std::max(length, static_cast<std::int64_t>(values.size()))) {}
 
-    // Counts the bytes of text: the column keeps the total of its slices, so
-    // only the values kept aside are looked at.
+    // Counts the bytes of text: the column keeps the total of its slices (of
+    // all its text when packed), so only the values kept aside are looked at.
     void count() {
-        std::uint64_t bytes = values_.slice_bytes();
+        std::uint64_t bytes = values_.text_bytes();
         for (const RawValue& v : values_.side_values())
             bytes += v.is_scalar() ? v.text().size() : cell_size(v);
         bytes_ = static_cast<std::int64_t>(
             std::min<std::uint64_t>(bytes, std::numeric_limits<std::int64_t>::max()));
     }
 
-    // Allocates the offsets and the text for the counted size.
+    // Allocates the offsets and the text for the counted size (a packed
+    // column has both already).
     Status reserve() {
         if (bytes_ > std::numeric_limits<std::int32_t>::max())
             return Status::CapacityError("the text of one column exceeds 2147483647 bytes (",
                                          bytes_, ")");
+        if (values_.packed()) return Status::OK();
         ARROW_ASSIGN_OR_RAISE(offsets_, arrow::AllocateResizableBuffer((length_ + 1) * 4, pool()));
         ARROW_ASSIGN_OR_RAISE(data_, arrow::AllocateResizableBuffer(bytes_, pool()));
         return Status::OK();
     }
 
     // Bytes the finished array takes (text and offsets).
-    std::int64_t footprint() const { return bytes_ + 4 * length_; }
+    std::int64_t footprint() const { return values_.packed() ? 0 : bytes_ + 4 * length_; }
     std::size_t values() const { return values_.size(); }
 
     // Writes the values [begin, end), clamped to the values there are.
     // Locals throughout: stores through the byte pointer could alias any
     // member, which would be reloaded for every value.
     void fill(std::size_t begin, std::size_t end) {
+        if (values_.packed()) return;
         const ValueColumn& values = values_;
         end = std::min(end, values.size());
         std::int32_t* const offset = offsets_->mutable_data_as<std::int32_t>();
@@ -126,6 +128,7 @@ public:
     }
 
     arrow::Result<ArrayPtr> finish() {
+        if (values_.packed()) return finish_packed();
         const auto n = static_cast<std::int64_t>(values_.size());
         auto* offset = offsets_->mutable_data_as<std::int32_t>();
         std::fill(offset + n, offset + length_ + 1, used_);
@@ -141,7 +144,35 @@ public:
     }
 
 private:
-    const ValueColumn& values_;
+    // The column's own buffers become the array's: offsets are added for
+    // the null cells, then both are handed over.
+    arrow::Result<ArrayPtr> finish_packed() {
+        const auto n = static_cast<std::int64_t>(values_.size());
+        ByteBuffer& offsets = values_.packed_offsets();
+        ByteBuffer& text = values_.packed_text();
+        const auto used = static_cast<std::int32_t>(bytes_);
+        const auto extra = static_cast<std::size_t>(length_ - n);
+        offsets.reserve_more(4 * extra);
+        for (std::size_t i = 0; i < extra; ++i) {
+            std::memcpy(offsets.end(), &used, 4);
+            offsets.advance(4);
+        }
+        std::shared_ptr<arrow::Buffer> validity;
+        if (n < length_) {
+            ARROW_ASSIGN_OR_RAISE(validity, arrow::AllocateEmptyBitmap(length_, pool()));
+            arrow::bit_util::SetBitsTo(validity->mutable_data(), 0, n, true);
+        }
+        // Both buffers hold their spare bytes, so neither pointer is null.
+        text.reserve_more(0);
+        const auto offsets_size = static_cast<std::int64_t>(offsets.size());
+        auto offsets_buffer = std::make_shared<MallocBuffer>(offsets.take(), offsets_size);
+        auto text_buffer = std::make_shared<MallocBuffer>(text.take(), bytes_);
+        return std::make_shared<arrow::StringArray>(length_, std::move(offsets_buffer),
+                                                    std::move(text_buffer), std::move(validity),
+                                                    length_ - n);
+    }
+
+    ValueColumn& values_;
     std::int64_t length_;
     std::int64_t bytes_ = 0;
     std::int32_t used_ = 0;

@@ -443,7 +443,7 @@ TEST(Builder, LoopValuesAcrossEveryPath) {
     EXPECT_EQ(q[3].text, "c");
     // The slice totals plus the values kept aside give each column's text size.
     for (const quarzel::ValueColumn* col : {&p, &q}) {
-        std::uint64_t total = col->slice_bytes(), expected = 0;
+        std::uint64_t total = col->text_bytes(), expected = 0;
         for (const RawValue& v : col->side_values())
             if (v.is_scalar()) total += v.text().size();
         for (std::size_t i = 0; i < col->size(); ++i)

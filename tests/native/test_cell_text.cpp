@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../src/module/cell_text.hpp"
+#include "cell_text.hpp"
 
 namespace {
 
@@ -39,8 +39,8 @@ std::string nul(std::string_view rest) {
 }
 
 TEST(CellText, Scalars) {
-    EXPECT_EQ(quarzel::py::cell_text(s("a\tb \"c\"")), "a\tb \"c\"");
-    EXPECT_EQ(quarzel::py::cell_text(s("")), "");
+    EXPECT_EQ(quarzel::cell_text(s("a\tb \"c\"")), "a\tb \"c\"");
+    EXPECT_EQ(quarzel::cell_text(s("")), "");
 }
 
 TEST(CellText, Compounds) {
@@ -64,9 +64,9 @@ TEST(CellText, Compounds) {
                        nul(R"({"t":[{"x":"1"},"y"]})"));
 
     for (auto& [value, expected] : cases) {
-        std::string text = quarzel::py::cell_text(value);
+        std::string text = quarzel::cell_text(value);
         EXPECT_EQ(text, expected);
-        EXPECT_EQ(quarzel::py::cell_size(value), expected.size());
+        EXPECT_EQ(quarzel::cell_size(value), expected.size());
     }
 }
 
@@ -80,8 +80,8 @@ TEST(CellText, DeepNestingDoesNotRecurse) {
             v = table(kv("k", std::move(v)));
         }
     }
-    std::string text = quarzel::py::cell_text(v);
-    ASSERT_EQ(text.size(), quarzel::py::cell_size(v));
+    std::string text = quarzel::cell_text(v);
+    ASSERT_EQ(text.size(), quarzel::cell_size(v));
     EXPECT_EQ(text.substr(0, 8), nul(R"({"k":[{)"));
     EXPECT_EQ(text.substr(text.size() - 5), R"(}]}]})");
     EXPECT_EQ(text.find("\"x\""), depth / 2 * 6 + 1);

@@ -4,13 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "../core/document.hpp"
+#include "document.hpp"
 
-namespace quarzel::py {
+namespace quarzel {
 
 // Writes `text` between double quotes with tab, line feed, carriage return,
 // double quote and backslash escaped; every other byte is copied as it is.
@@ -103,6 +104,16 @@ struct SizeCounter {
     void put(std::string_view s) { size += s.size(); }
 };
 
+// Writes into storage sized in advance.
+struct BufferWriter {
+    unsigned char* out;
+    void put(char c) { *out++ = static_cast<unsigned char>(c); }
+    void put(std::string_view s) {
+        if (!s.empty()) std::memcpy(out, s.data(), s.size());
+        out += s.size();
+    }
+};
+
 struct StringWriter {
     std::string& text;
     void put(char c) { text.push_back(c); }
@@ -122,4 +133,4 @@ inline std::string cell_text(const RawValue& value) {
     return text;
 }
 
-}  // namespace quarzel::py
+}  // namespace quarzel
