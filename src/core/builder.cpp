@@ -134,7 +134,6 @@ struct RawBuilder::State {
         if (n == 0) return nullptr;
         ValueColumn* col = loop_position_column[lane.pos];
         if (++lane.pos == n) lane.pos = 0;
-        ++lane.count;
         return col;
     }
 
@@ -298,7 +297,9 @@ void RawBuilder::on_loop_end() {
         s.collecting_loop = false;
         return;
     }
-    const std::uint64_t c = s.lane.count;
+    // Every value went to one of the loop's columns.
+    std::uint64_t c = 0;
+    for (const ValueColumn& column : s.loop_columns) c += column.size();
     if (c % n != 0) {
         const std::uint64_t m = n - c % n;
         std::string tags;

@@ -40,7 +40,6 @@ public:
             (text.size() != 1 || kind >= ValueType::String)) [[likely]] {
             ValueColumn* column = lane.columns[lane.pos];
             if (++lane.pos == lane.size) lane.pos = 0;
-            ++lane.count;
             if (column->push_slice(text)) [[likely]]
                 return;
             push_kept(*column, text);
@@ -58,14 +57,13 @@ public:
     ParsedCif finish() &&;
 
     // The open loop as the value path sees it: the column of each header
-    // position, the next position and the values so far. `columns` is null
-    // unless plain values go straight to the loop (a loop is open, no list
-    // or table is, the builder has not stopped).
+    // position and the next position. `columns` is null unless plain values
+    // go straight to the loop (a loop is open, no list or table is, the
+    // builder has not stopped).
     struct LoopLane {
         ValueColumn* const* columns = nullptr;
         std::uint32_t size = 0;
         std::uint32_t pos = 0;
-        std::uint64_t count = 0;
     };
 
 private:

@@ -97,6 +97,17 @@ public:
         Token token;
         bool have = source_.next(token);
         while (have) {
+            // Most of a large file: plain values in the rows of a loop.
+            if (token.type == TokenType::Value && in_loop_ && token.error_count == 0 &&
+                containers_.empty() && !(token.value.size() == 1 && containers_enabled_))
+                [[likely]] {
+                last_line_ = token.line;
+                last_column_ = token.column;
+                sink_.add_value(token.value, sink_kind(token.value_type));
+                loop_has_values_ = true;
+                have = source_.next(token);
+                continue;
+            }
             if (token.error_count != 0) [[unlikely]]
                 report_lexer_errors(token);
             last_line_ = token.line;
