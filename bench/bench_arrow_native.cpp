@@ -2,6 +2,8 @@
 // of parse_arrow goes before pyarrow sees the batches.
 //
 //   build/release/bench_arrow_native FILE [RUNS]
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +31,12 @@ int main(int argc, char** argv) {
     const std::string text = buf.str();
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     using clock = std::chrono::steady_clock;
+    auto max_rss_kb = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return u.ru_maxrss;
+    };
+    const long rss_before = max_rss_kb();
     double best_parse = 1e300, best_arrow = 1e300, best_total = 1e300;
     std::size_t batches = 0;
     for (int i = 0; i < runs; ++i) {
@@ -57,5 +65,7 @@ int main(int argc, char** argv) {
         "%s: %.1f MB, %zu batch(es); best of %d: parse %.3f s, arrow %.3f s, "
         "total %.3f s (%.0f MB/s)\n",
         argv[1], mb, batches, runs, best_parse, best_arrow, best_total, mb / best_total);
+    std::printf("peak resident growth %.1f MB\n",
+                static_cast<double>(max_rss_kb() - rss_before) / 1024.0);
     return 0;
 }

@@ -2,8 +2,14 @@
 
 #include "cell_text.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -150,23 +156,47 @@ ValueColumn::Ref ValueColumn::side(std::uint64_t r) const noexcept {
     return {{}, &v};
 }
 
-// realloc moves large blocks by remapping their pages (no copy) and may
-// extend smaller ones in place.
 void ByteBuffer::grow(std::size_t more) {
-    if (more > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+    if (more > SIZE_MAX / 4 - size_) throw std::bad_alloc();
     std::size_t capacity = capacity_ < 64 ? 64 : capacity_ * 2;
     if (capacity < size_ + more) capacity = size_ + more;
+#if defined(__linux__)
+    if (capacity >= kMapBytes) {
+        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        capacity = (capacity + page - 1) / page * page;
+        void* p;
+        if (mapped_) {
+            p = mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+        } else {
+            p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p != MAP_FAILED && size_ != 0) std::memcpy(p, data_, size_);
+        }
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        if (!mapped_) std::free(data_);
+        data_ = static_cast<unsigned char*>(p);
+        capacity_ = capacity;
+        mapped_ = true;
+        return;
+    }
+#endif
     void* p = std::realloc(data_, capacity);
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<unsigned char*>(p);
     capacity_ = capacity;
 }
 
+void ByteBuffer::free_storage(const Storage& storage) noexcept {
+#if defined(__linux__)
+    if (storage.mapped) {
+        munmap(storage.data, storage.capacity);
+        return;
+    }
+#endif
+    std::free(storage.data);
+}
+
 void ByteBuffer::release() noexcept {
-    std::free(data_);
-    data_ = nullptr;
-    size_ = 0;
-    capacity_ = 0;
+    free_storage(take());
 }
 
 void ValueColumn::clear() noexcept {

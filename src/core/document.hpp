@@ -23,25 +23,37 @@ namespace quarzel {
 struct TableEntry;
 
 // A growable byte array with 16 spare bytes beyond what is reserved, so
-// that short copies may move whole 8- or 16-byte words. It grows with
-// realloc: large arrays are remapped rather than copied, so a loop column of
-// millions of values is not copied (and its pages touched anew) at every
-// doubling.
+// that short copies may move whole 8- or 16-byte words. Small arrays live on
+// the heap; from kMapBytes on, an array has pages of its own that grow by
+// remapping (never copied) and go back to the system when freed, so that a
+// column of millions of values neither is copied at every doubling nor
+// leaves heap behind it.
 class ByteBuffer {
 public:
     static constexpr std::size_t kSpare = 16;
+    static constexpr std::size_t kMapBytes = std::size_t{256} << 10;
+
+    // Storage handed over by take().
+    struct Storage {
+        unsigned char* data = nullptr;
+        std::size_t capacity = 0;
+        bool mapped = false;
+    };
+    static void free_storage(const Storage& storage) noexcept;
 
     ByteBuffer() noexcept = default;
     ByteBuffer(ByteBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
+          capacity_(std::exchange(other.capacity_, 0)),
+          mapped_(std::exchange(other.mapped_, false)) {}
     ByteBuffer& operator=(ByteBuffer&& other) noexcept {
         if (this != &other) {
             release();
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);
+            mapped_ = std::exchange(other.mapped_, false);
         }
         return *this;
     }
@@ -60,11 +72,14 @@ public:
     std::size_t size() const noexcept { return size_; }
     void advance(std::size_t n) noexcept { size_ += n; }
     void release() noexcept;  // frees storage; leaves the buffer empty
-    // Hands the storage over, to be freed with std::free; leaves the buffer
-    // empty.
-    unsigned char* take() noexcept {
+    // Hands the storage over, to be freed with free_storage; leaves the
+    // buffer empty.
+    Storage take() noexcept {
+        Storage storage{data_, capacity_, mapped_};
+        data_ = nullptr;
         size_ = capacity_ = 0;
-        return std::exchange(data_, nullptr);
+        mapped_ = false;
+        return storage;
     }
 
 private:
@@ -73,6 +88,7 @@ private:
     unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    bool mapped_ = false;
 };
 
 // How a column keeps its values.

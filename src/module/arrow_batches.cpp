@@ -31,13 +31,18 @@ arrow::MemoryPool* pool() {
     return arrow::system_memory_pool();
 }
 
-// Storage from std::malloc handed to Arrow, freed with std::free.
-class MallocBuffer final : public arrow::Buffer {
+// A column's storage handed over to Arrow, and freed as the column would
+// have freed it.
+class ColumnBuffer final : public arrow::Buffer {
 public:
-    MallocBuffer(unsigned char* data, std::int64_t size) : arrow::Buffer(data, size) {}
-    ~MallocBuffer() override { std::free(const_cast<std::uint8_t*>(data_)); }
-    MallocBuffer(const MallocBuffer&) = delete;
-    MallocBuffer& operator=(const MallocBuffer&) = delete;
+    ColumnBuffer(ByteBuffer::Storage storage, std::int64_t size)
+        : arrow::Buffer(storage.data, size), storage_(storage) {}
+    ~ColumnBuffer() override { ByteBuffer::free_storage(storage_); }
+    ColumnBuffer(const ColumnBuffer&) = delete;
+    ColumnBuffer& operator=(const ColumnBuffer&) = delete;
+
+private:
+    ByteBuffer::Storage storage_;
 };
 
 // memcpy for the short texts that make up most columns, inline, touching no
@@ -165,8 +170,8 @@ private:
         // Both buffers hold their spare bytes, so neither pointer is null.
         text.reserve_more(0);
         const auto offsets_size = static_cast<std::int64_t>(offsets.size());
-        auto offsets_buffer = std::make_shared<MallocBuffer>(offsets.take(), offsets_size);
-        auto text_buffer = std::make_shared<MallocBuffer>(text.take(), bytes_);
+        auto offsets_buffer = std::make_shared<ColumnBuffer>(offsets.take(), offsets_size);
+        auto text_buffer = std::make_shared<ColumnBuffer>(text.take(), bytes_);
         return std::make_shared<arrow::StringArray>(length_, std::move(offsets_buffer),
                                                     std::move(text_buffer), std::move(validity),
                                                     length_ - n);
@@ -260,6 +265,105 @@ std::shared_ptr<arrow::Schema> batch_schema(std::span<const std::string> tags) {
     for (const std::string& tag : tags) fields.push_back(arrow::field(tag, arrow::utf8(), true));
     return arrow::schema(std::move(fields));
 }
+
+// Columns that repeat one value (or null) in every row, built by hand
+// into one allocation: a handful of these per batch, and batches can be
+// many and small (dictionaries have thousands of save frames).
+class ConstantColumns {
+public:
+    explicit ConstantColumns(std::int64_t rows) : rows_(rows) {}
+
+    std::size_t add_int32(std::int32_t value) {
+        return add({Kind::Int32, value, {}, {}, part(4 * rows_)});
+    }
+    std::size_t add_text(std::string_view value) {
+        const std::size_t offsets = part(4 * (rows_ + 1));
+        return add(
+            {Kind::Text, 0, value, offsets, part(static_cast<std::int64_t>(value.size()) * rows_)});
+    }
+    std::size_t add_null_int32() {
+        return add({Kind::NullInt32, 0, {}, part(bitmap_size()), part(4 * rows_)});
+    }
+    std::size_t add_null_text() {
+        const std::size_t bitmap = part(bitmap_size());
+        return add({Kind::NullText, 0, {}, bitmap, part(4 * (rows_ + 1))});
+    }
+
+    // Allocates and fills every column added.
+    Status allocate() {
+        ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> buffer,
+                              arrow::AllocateBuffer(size_, pool()));
+        buffer_ = std::move(buffer);
+        std::uint8_t* base = buffer_->mutable_data();
+        std::memset(base, 0, static_cast<std::size_t>(size_));
+        for (const Column& c : columns_) {
+            if (c.kind == Kind::Int32) {
+                auto* v = reinterpret_cast<std::int32_t*>(base + c.second);
+                std::fill(v, v + rows_, c.value);
+            } else if (c.kind == Kind::Text) {
+                auto* offsets = reinterpret_cast<std::int32_t*>(base + c.first);
+                const auto len = static_cast<std::int32_t>(c.text.size());
+                for (std::int64_t i = 0; i <= rows_; ++i)
+                    offsets[i] = static_cast<std::int32_t>(i) * len;
+                std::uint8_t* out = base + c.second;
+                for (std::int64_t i = 0; i < rows_; ++i, out += len)
+                    std::memcpy(out, c.text.data(), c.text.size());
+            }
+            // Null columns: zero offsets, zero values, an all-clear bitmap.
+        }
+        return Status::OK();
+    }
+
+    ArrayPtr array(std::size_t k) const {
+        const Column& c = columns_[k];
+        switch (c.kind) {
+            case Kind::Int32:
+                return std::make_shared<arrow::Int32Array>(rows_, slice(c.second, 4 * rows_));
+            case Kind::Text:
+                return std::make_shared<arrow::StringArray>(
+                    rows_, slice(c.first, 4 * (rows_ + 1)),
+                    slice(c.second, static_cast<std::int64_t>(c.text.size()) * rows_));
+            case Kind::NullInt32:
+                return std::make_shared<arrow::Int32Array>(rows_, slice(c.second, 4 * rows_),
+                                                           slice(c.first, bitmap_size()), rows_);
+            case Kind::NullText:
+                return std::make_shared<arrow::StringArray>(rows_, slice(c.second, 4 * (rows_ + 1)),
+                                                            slice(c.second, 0),
+                                                            slice(c.first, bitmap_size()), rows_);
+        }
+        return nullptr;
+    }
+
+private:
+    enum class Kind : std::uint8_t { Int32, Text, NullInt32, NullText };
+    struct Column {
+        Kind kind;
+        std::int32_t value;
+        std::string_view text;
+        std::size_t first;   // Text: offsets; null columns: bitmap
+        std::size_t second;  // Int32 columns: values; Text: characters; NullText: offsets
+    };
+
+    std::int64_t bitmap_size() const { return (rows_ + 7) / 8; }
+    // Reserves `bytes` (64-byte aligned) and returns their offset.
+    std::size_t part(std::int64_t bytes) {
+        const auto at = static_cast<std::size_t>(size_);
+        size_ += (bytes + 63) / 64 * 64;
+        return at;
+    }
+    std::size_t add(Column c) {
+        columns_.push_back(c);
+        return columns_.size() - 1;
+    }
+    std::shared_ptr<arrow::Buffer> slice(std::size_t at, std::int64_t size) const {
+        return arrow::SliceBuffer(buffer_, static_cast<std::int64_t>(at), size);
+    }
+
+    std::int64_t rows_;
+    std::int64_t size_ = 0;
+    std::vector<Column> columns_;
+    std::shared_ptr<arrow::Buffer> buffer_;
+};
 
 // Where a batch comes from.
 struct FrameId {
@@ -357,54 +461,47 @@ private:
         for (const auto& [count, arrays] : identity_)
             if (count == rows) return arrays;
         std::array<ArrayPtr, 4> arrays;
-        ARROW_ASSIGN_OR_RAISE(arrays[0], arrow::MakeArrayFromScalar(
-                                             arrow::Int32Scalar(id_.block_index), rows, pool()));
-        ARROW_ASSIGN_OR_RAISE(
-            arrays[1], arrow::MakeArrayFromScalar(arrow::StringScalar(std::string(id_.block_name)),
-                                                  rows, pool()));
-        if (id_.frame_index) {
-            ARROW_ASSIGN_OR_RAISE(
-                arrays[2],
-                arrow::MakeArrayFromScalar(arrow::Int32Scalar(*id_.frame_index), rows, pool()));
-            ARROW_ASSIGN_OR_RAISE(
-                arrays[3], arrow::MakeArrayFromScalar(
-                               arrow::StringScalar(std::string(id_.frame_name)), rows, pool()));
-        } else {
-            ARROW_ASSIGN_OR_RAISE(arrays[2], arrow::MakeArrayOfNull(arrow::int32(), rows, pool()));
-            ARROW_ASSIGN_OR_RAISE(arrays[3], arrow::MakeArrayOfNull(arrow::utf8(), rows, pool()));
-        }
+        const bool in_frame = id_.frame_index.has_value();
+        ConstantColumns block(rows);
+        const std::size_t block_index = block.add_int32(id_.block_index);
+        const std::size_t block_name = block.add_text(id_.block_name);
+        const std::size_t frame_index =
+            in_frame ? block.add_int32(*id_.frame_index) : block.add_null_int32();
+        const std::size_t frame_name =
+            in_frame ? block.add_text(id_.frame_name) : block.add_null_text();
+        ARROW_RETURN_NOT_OK(block.allocate());
+        arrays[0] = block.array(block_index);
+        arrays[1] = block.array(block_name);
+        arrays[2] = block.array(frame_index);
+        arrays[3] = block.array(frame_name);
         identity_.emplace_back(rows, arrays);
         return arrays;
     }
 
     Status emit(const std::string& loop_id, std::span<const std::string> tags, std::int64_t rows,
                 std::vector<ArrayPtr> tag_columns) {
+        // Every column must have the batch's row count.
+        for (std::size_t k = 0; k < tag_columns.size(); ++k)
+            if (tag_columns[k]->length() != rows)
+                return mismatch(loop_id, tags[k], tag_columns[k]->length(), rows);
         ARROW_ASSIGN_OR_RAISE(auto ids, identity(rows));
-        std::vector<ArrayPtr> columns(ids.begin(), ids.end());
-        ARROW_ASSIGN_OR_RAISE(auto loop_column, arrow::MakeArrayFromScalar(
-                                                    arrow::StringScalar(loop_id), rows, pool()));
-        columns.push_back(std::move(loop_column));
-        columns.reserve(columns.size() + tag_columns.size());
+        std::vector<ArrayPtr> columns;
+        columns.reserve(ids.size() + 1 + tag_columns.size());
+        columns.assign(ids.begin(), ids.end());
+        ConstantColumns loop(rows);
+        const std::size_t loop_column = loop.add_text(loop_id);
+        ARROW_RETURN_NOT_OK(loop.allocate());
+        columns.push_back(loop.array(loop_column));
         for (auto& column : tag_columns) columns.push_back(std::move(column));
-
-        auto batch = arrow::RecordBatch::Make(batch_schema(tags), rows, std::move(columns));
-        if (Status valid = batch->Validate(); !valid.ok()) return mismatch(loop_id, *batch, valid);
-        return sink_(std::move(batch));
+        return sink_(arrow::RecordBatch::Make(batch_schema(tags), rows, std::move(columns)));
     }
 
-    Status mismatch(const std::string& loop_id, const arrow::RecordBatch& batch,
-                    const Status& valid) const {
+    Status mismatch(const std::string& loop_id, std::string_view tag, std::int64_t length,
+                    std::int64_t rows) const {
         std::string where = loop_id + " of block " + quoted(id_.block_name);
         if (id_.frame_index) where += ", save frame " + quoted(id_.frame_name);
-        for (int i = 0; i < batch.num_columns(); ++i) {
-            const auto length = batch.column(i)->length();
-            if (length != batch.num_rows())
-                return Status::Invalid(kLengthMismatch, ": column ",
-                                       quoted(batch.schema()->field(i)->name()), " of ", where,
-                                       " has ", length, " value(s) but the batch has ",
-                                       batch.num_rows(), " row(s)");
-        }
-        return Status::Invalid(kLengthMismatch, ": ", where, ": ", valid.message());
+        return Status::Invalid(kLengthMismatch, ": column ", quoted(tag), " of ", where, " has ",
+                               length, " value(s) but the batch has ", rows, " row(s)");
     }
 
     FrameData& data_;

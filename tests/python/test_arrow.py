@@ -376,13 +376,13 @@ def test_module_import_leaves_pyarrow_alone():
 
 
 def test_pyarrow_import_failure_releases_everything(monkeypatch):
-    class Reader:
+    class Batch:
         @staticmethod
-        def _import_from_c(address):
+        def _import_from_c(array_address, schema_address):
             raise RuntimeError("refused")
 
     class FakeArrow:
-        RecordBatchReader = Reader
+        RecordBatch = Batch
 
     pool = pa.system_memory_pool()
     before = pool.bytes_allocated()
