@@ -249,11 +249,15 @@ private:
     // Copies 16 bytes. Callers check that the source has them; the compiler
     // cannot always see that where a short static text reaches here.
     static void copy16(unsigned char* dst, const char* src) noexcept {
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Warray-bounds"
 #pragma GCC diagnostic ignored "-Wstringop-overread"
+#endif
         std::memcpy(dst, src, 16);
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
     }
 
     // A reference: offset (32 bits) | length (15 bits) << 32, or
