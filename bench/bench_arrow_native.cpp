@@ -8,12 +8,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "arrow_batches.hpp"
+#include "bench_input.hpp"
 #include "pipeline.hpp"
 
 int main(int argc, char** argv) {
@@ -21,14 +20,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s FILE [RUNS]\n", argv[0]);
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", argv[1]);
-        return 1;
-    }
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    const std::string text = buf.str();
+    std::string text;
+    if (!quarzel::bench::read_input(argv[1], text)) return 1;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     using clock = std::chrono::steady_clock;
     auto max_rss_kb = [] {

@@ -5,10 +5,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "bench_input.hpp"
 #include "lexer.hpp"
 #include "version.hpp"
 
@@ -17,14 +16,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s FILE [repeats]\n", argv[0]);
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", argv[1]);
-        return 1;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    const std::string source = buffer.str();
+    std::string source;
+    if (!quarzel::bench::read_input(argv[1], source)) return 1;
     const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
     double best = 1e300;

@@ -3,12 +3,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "bench_input.hpp"
 #include "error.hpp"
 #include "lexer.hpp"
 #include "parser.hpp"
@@ -44,13 +43,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bench_parse FILE [repeats]\n");
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", argv[1]);
-        return 1;
-    }
-    const std::string source((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
+    std::string source;
+    if (!quarzel::bench::read_input(argv[1], source)) return 1;
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
 
     // The lexer alone, to see what the parser adds.

@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 
+#include "bench_input.hpp"
 #include "pipeline.hpp"
 
 namespace {
@@ -52,14 +52,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s FILE [RUNS] [strict]\n", argv[0]);
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", argv[1]);
-        return 1;
-    }
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    const std::string text = buf.str();
+    std::string text;
+    if (!quarzel::bench::read_input(argv[1], text)) return 1;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const bool strict = argc > 3 && std::strcmp(argv[3], "strict") == 0;
 

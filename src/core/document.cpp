@@ -111,31 +111,13 @@ void ValueColumn::push(RawValue&& value) {
         text_.reserve_more(n);
         BufferWriter writer{text_.end()};
         put_cell(writer, value);
-        text_.advance(n);
-        slice_bytes_ += n;
-        refs_.reserve_more(4);
-        const auto end = static_cast<std::uint32_t>(slice_bytes_);
-        std::memcpy(refs_.end(), &end, sizeof end);
-        refs_.advance(4);
-        ++size_;
+        append_end(n);
         return;
     }
-    if (value.is_scalar()) {
-        std::string_view t = value.text();
-        auto p = reinterpret_cast<std::uintptr_t>(t.data());
-        auto b = reinterpret_cast<std::uintptr_t>(base_);
-        if (base_ != nullptr && p >= b && t.size() <= kMaxLen && t.size() <= base_size_ &&
-            p - b <= base_size_ - t.size()) {
-            push_slice(t);
-            return;
-        }
-    }
-    const std::uint64_t r = kSide | side_.size();
+    // A short slice of the base text takes a reference; anything else goes aside.
+    if (value.is_scalar() && push_slice(value.text())) return;
+    append_ref(kSide | side_.size());
     side_.push_back(std::move(value));
-    refs_.reserve_more(kRefSize);
-    std::memcpy(refs_.end(), &r, sizeof r);
-    refs_.advance(kRefSize);
-    ++size_;
 }
 
 // Past the limit the text is dropped (the conversion reports the size) but

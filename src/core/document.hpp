@@ -177,12 +177,8 @@ public:
         }
         if (off > base_size_ || text.size() > base_size_ - off || text.size() > kMaxLen)
             return false;
-        refs_.reserve_more(kRefSize);
-        const std::uint64_t r = off | (static_cast<std::uint64_t>(text.size()) << kLenShift);
-        std::memcpy(refs_.end(), &r, sizeof r);
-        refs_.advance(kRefSize);
+        append_ref(off | (static_cast<std::uint64_t>(text.size()) << kLenShift));
         slice_bytes_ += text.size();
-        ++size_;
         return true;
     }
     std::size_t size() const noexcept { return size_; }
@@ -233,16 +229,27 @@ private:
             return;
         }
         text_.reserve_more(n);
-        refs_.reserve_more(4);
         if (n <= 16 && off < copy16_bound_)
             copy16(text_.end(), text.data());
         else if (n != 0)
             std::memcpy(text_.end(), text.data(), n);
+        append_end(n);
+    }
+    // Refs: stores one reference.
+    void append_ref(std::uint64_t r) {
+        refs_.reserve_more(kRefSize);
+        std::memcpy(refs_.end(), &r, sizeof r);
+        refs_.advance(kRefSize);
+        ++size_;
+    }
+    // Packed: ends the value whose `n` bytes of text were just written.
+    void append_end(std::size_t n) {
         text_.advance(n);
         slice_bytes_ += n;
         const auto end = static_cast<std::uint32_t>(slice_bytes_);
+        refs_.reserve_more(sizeof end);
         std::memcpy(refs_.end(), &end, sizeof end);
-        refs_.advance(4);
+        refs_.advance(sizeof end);
         ++size_;
     }
     void packed_overflow(std::size_t n) noexcept;

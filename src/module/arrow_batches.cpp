@@ -295,21 +295,37 @@ public:
                               arrow::AllocateBuffer(size_, pool()));
         buffer_ = std::move(buffer);
         std::uint8_t* base = buffer_->mutable_data();
-        std::memset(base, 0, static_cast<std::size_t>(size_));
+        // Each part is written once: filled columns with their value, null
+        // ones with zeros (an all-clear bitmap, zero offsets and values).
+        auto zero = [&](std::size_t at, std::int64_t bytes) {
+            std::memset(base + at, 0, static_cast<std::size_t>(bytes));
+        };
         for (const Column& c : columns_) {
-            if (c.kind == Kind::Int32) {
-                auto* v = reinterpret_cast<std::int32_t*>(base + c.second);
-                std::fill(v, v + rows_, c.value);
-            } else if (c.kind == Kind::Text) {
-                auto* offsets = reinterpret_cast<std::int32_t*>(base + c.first);
-                const auto len = static_cast<std::int32_t>(c.text.size());
-                for (std::int64_t i = 0; i <= rows_; ++i)
-                    offsets[i] = static_cast<std::int32_t>(i) * len;
-                std::uint8_t* out = base + c.second;
-                for (std::int64_t i = 0; i < rows_; ++i, out += len)
-                    std::memcpy(out, c.text.data(), c.text.size());
+            switch (c.kind) {
+                case Kind::Int32: {
+                    auto* v = reinterpret_cast<std::int32_t*>(base + c.second);
+                    std::fill(v, v + rows_, c.value);
+                    break;
+                }
+                case Kind::Text: {
+                    auto* offsets = reinterpret_cast<std::int32_t*>(base + c.first);
+                    const auto len = static_cast<std::int32_t>(c.text.size());
+                    for (std::int64_t i = 0; i <= rows_; ++i)
+                        offsets[i] = static_cast<std::int32_t>(i) * len;
+                    std::uint8_t* out = base + c.second;
+                    for (std::int64_t i = 0; i < rows_; ++i, out += len)
+                        std::memcpy(out, c.text.data(), c.text.size());
+                    break;
+                }
+                case Kind::NullInt32:
+                    zero(c.first, bitmap_size());
+                    zero(c.second, 4 * rows_);
+                    break;
+                case Kind::NullText:
+                    zero(c.first, bitmap_size());
+                    zero(c.second, 4 * (rows_ + 1));
+                    break;
             }
-            // Null columns: zero offsets, zero values, an all-clear bitmap.
         }
         return Status::OK();
     }
