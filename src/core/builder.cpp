@@ -32,12 +32,16 @@ struct OpenFrame {
     FrameData data;
 };
 
-// One open list or table.
+// One open list or table, written in the builder's node store from `start`
+// (its key first, in a table). `head` is the index of its head node.
 struct Container {
     bool is_table = false;
-    std::vector<RawValue> items;
-    std::vector<TableEntry> entries;
-    std::optional<std::string_view> pending_key;
+    std::size_t start = 0;
+    std::size_t head = 0;
+    // Its parent (if any) counts it already and gave it its pending key.
+    bool counted = false;
+    std::string_view parent_key;
+    std::optional<std::string_view> pending_key;  // tables: the key awaiting its value
 };
 
 }  // namespace
@@ -56,6 +60,7 @@ struct RawBuilder::State {
     bool has_pending_tag = false;
     std::string pending_tag;
     std::vector<Container> containers;
+    NodeStore open_value;  // the list or table being read, nested ones inside it
 
     // The open loop. Values go round the header positions; each position
     // refers to its tag's column (a tag repeated in the header has one).
@@ -72,7 +77,11 @@ struct RawBuilder::State {
     std::string scratch;
 
     State(CifVersion version, bool strict_mode, std::string_view text, ColumnLayout column_layout)
-        : base(text.data()), base_size(text.size()), strict(strict_mode), layout(column_layout) {
+        : base(text.data()),
+          base_size(text.size()),
+          strict(strict_mode),
+          layout(column_layout),
+          open_value(text.data(), text.size()) {
         doc.version = version;
     }
 
@@ -156,15 +165,15 @@ struct RawBuilder::State {
             push_other(col, text, is_static);
     }
     [[gnu::noinline]] void push_other(ValueColumn& col, std::string_view text, bool is_static) {
-        col.push(RawValue::scalar(is_static ? text : keep(text)));
+        col.push_text(is_static ? text : keep(text));
     }
 
-    // Scalars take this path: the same routing as dispatch_value, without
-    // making a RawValue for the common cases. `is_static` marks texts that
-    // live as long as the document already (static or in the arena).
+    // Routes a scalar to the open list or table, the open loop or the
+    // pending tag. `is_static` marks texts that live as long as the
+    // document already (static or in the arena).
     void dispatch_scalar(std::string_view text, bool is_static) {
         if (!containers.empty()) {
-            dispatch_value(RawValue::scalar(is_static ? text : keep(text)));
+            if (take_element()) open_value.push_text(is_static ? text : keep(text));
         } else if (collecting_loop) {
             if (ValueColumn* col = next_loop_column()) push_scalar(*col, text, is_static);
         } else if (has_pending_tag) {
@@ -174,24 +183,63 @@ struct RawBuilder::State {
         }
     }
 
-    void dispatch_value(RawValue&& value) {
-        if (!containers.empty()) {
-            Container& c = containers.back();
-            if (!c.is_table) {
-                c.items.push_back(std::move(value));
-            } else if (c.pending_key) {
-                c.entries.push_back(TableEntry{*c.pending_key, std::move(value)});
-                c.pending_key.reset();
-            }
-            return;
+    // Makes room for one more element of the innermost open list or table:
+    // counts it and writes the key it pairs with. False when a table has no
+    // key waiting, and the element is dropped.
+    bool take_element() {
+        Container& c = containers.back();
+        if (c.is_table) {
+            if (!c.pending_key) return false;
+            open_value.push_text(*c.pending_key);
+            c.pending_key.reset();
         }
+        open_value.add_to_count(c.head, 1);
+        return true;
+    }
+
+    void open_container(bool is_table) {
+        Container c;
+        c.is_table = is_table;
+        if (containers.empty()) {
+            open_value.reset();
+        } else {
+            const std::optional<std::string_view> key = containers.back().pending_key;
+            c.start = open_value.size();
+            c.counted = take_element();
+            if (c.counted && key) c.parent_key = *key;
+        }
+        c.head = open_value.push_head(is_table ? NodeKind::Table : NodeKind::List);
+        containers.push_back(c);
+        refresh_lane();
+    }
+
+    // Ends the innermost open list or table: kept when `is_table` matches
+    // and its parent took it, else dropped with everything in it.
+    void close_container(bool is_table) {
+        Container c = containers.back();
+        containers.pop_back();
+        if (c.is_table != is_table || (!containers.empty() && !c.counted)) {
+            open_value.truncate(c.start);
+            if (!containers.empty() && c.counted) {
+                Container& parent = containers.back();
+                open_value.add_to_count(parent.head, -1);
+                if (parent.is_table) parent.pending_key = c.parent_key;
+            }
+        } else if (containers.empty()) {
+            dispatch_open_value();
+        }
+        refresh_lane();
+    }
+
+    // Stores the finished outermost list or table.
+    void dispatch_open_value() {
         if (collecting_loop) {
-            if (ValueColumn* col = next_loop_column()) col->push(std::move(value));
+            if (ValueColumn* col = next_loop_column()) col->push_value(open_value);
             return;
         }
         if (!has_pending_tag) return;
         has_pending_tag = false;
-        if (FrameData* data = target()) column_of(*data, pending_tag).push(std::move(value));
+        if (FrameData* data = target()) column_of(*data, pending_tag).push_value(open_value);
     }
 };
 
@@ -374,15 +422,13 @@ void RawBuilder::add_value_slow(std::string_view text, ValueType kind) {
 void RawBuilder::on_list_start() {
     State& s = *s_;
     if (s.stopped) return;
-    s.containers.emplace_back();
-    s.refresh_lane();
+    s.open_container(false);
 }
 
 void RawBuilder::on_table_start() {
     State& s = *s_;
     if (s.stopped) return;
-    s.containers.emplace_back().is_table = true;
-    s.refresh_lane();
+    s.open_container(true);
 }
 
 void RawBuilder::on_table_key(std::string_view key, ValueType) {
@@ -394,19 +440,13 @@ void RawBuilder::on_table_key(std::string_view key, ValueType) {
 void RawBuilder::on_list_end() {
     State& s = *s_;
     if (s.stopped || s.containers.empty()) return;
-    Container c = std::move(s.containers.back());
-    s.containers.pop_back();
-    if (!c.is_table) s.dispatch_value(RawValue::list(std::move(c.items)));
-    s.refresh_lane();
+    s.close_container(false);
 }
 
 void RawBuilder::on_table_end() {
     State& s = *s_;
     if (s.stopped || s.containers.empty()) return;
-    Container c = std::move(s.containers.back());
-    s.containers.pop_back();
-    if (c.is_table) s.dispatch_value(RawValue::table(std::move(c.entries)));
-    s.refresh_lane();
+    s.close_container(true);
 }
 
 ParsedCif RawBuilder::finish() && {

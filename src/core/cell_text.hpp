@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -50,51 +51,41 @@ void put_json_str(Out& out, std::string_view text) {
     out.put('"');
 }
 
-// Writes the cell text of a list or table value: NUL, then the value with
-// nested lists and tables and their scalars in JSON-like form, no spaces.
-// A scalar `value` is written as its text.
+// Writes the cell text of the value at node `root`: for a list or table,
+// NUL, then the value with nested lists and tables and their scalars in
+// JSON-like form, no spaces; a text is written as it is.
 template <class Out>
-void put_cell(Out& out, const RawValue& value) {
-    if (value.is_scalar()) {
-        out.put(value.text());
-        return;
-    }
-    struct Open {
-        const RawValue* value;
-        std::size_t next;
-    };
-    std::vector<Open> stack;
-    auto open = [&](const RawValue* v) {
-        out.put(v->kind() == RawValue::Kind::List ? '[' : '{');
-        stack.push_back({v, 0});
-    };
-    out.put('\0');
-    open(&value);
-    while (!stack.empty()) {
-        Open& top = stack.back();
-        const bool is_list = top.value->kind() == RawValue::Kind::List;
-        const std::size_t size = is_list ? top.value->items().size() : top.value->entries().size();
-        if (top.next == size) {
-            out.put(is_list ? ']' : '}');
-            stack.pop_back();
-            continue;
+void put_cell(Out& out, const NodeStore& nodes, std::size_t root, std::size_t* end = nullptr) {
+    struct Writer {
+        Out& out;
+        std::size_t depth = 0;
+        bool text(std::string_view t) {
+            if (depth == 0)
+                out.put(t);
+            else
+                put_json_str(out, t);
+            return true;
         }
-        const std::size_t i = top.next++;
-        if (i > 0) out.put(',');
-        const RawValue* child;
-        if (is_list) {
-            child = &top.value->items()[i];
-        } else {
-            const TableEntry& entry = top.value->entries()[i];
-            put_json_str(out, entry.key);
-            out.put(':');
-            child = &entry.value;
+        bool open(NodeKind kind, std::uint64_t) {
+            if (depth++ == 0) out.put('\0');
+            out.put(kind == NodeKind::List ? '[' : '{');
+            return true;
         }
-        if (child->is_scalar())
-            put_json_str(out, child->text());
-        else
-            open(child);  // `top` is not used after this
-    }
+        bool close(NodeKind kind) {
+            --depth;
+            out.put(kind == NodeKind::List ? ']' : '}');
+            return true;
+        }
+        bool element(bool in_table, std::uint64_t index, std::string_view key) {
+            if (index > 0) out.put(',');
+            if (in_table) {
+                put_json_str(out, key);
+                out.put(':');
+            }
+            return true;
+        }
+    } writer{out};
+    walk_value(nodes, root, writer, end);
 }
 
 // Counts the bytes a writer would produce.
@@ -120,17 +111,24 @@ struct StringWriter {
     void put(std::string_view s) { text.append(s); }
 };
 
-inline std::size_t cell_size(const RawValue& value) {
+inline std::size_t cell_size(const NodeStore& nodes, std::size_t root) {
     SizeCounter counter;
-    put_cell(counter, value);
+    put_cell(counter, nodes, root);
     return counter.size;
 }
 
-inline std::string cell_text(const RawValue& value) {
+inline std::string cell_text(const NodeStore& nodes, std::size_t root) {
     std::string text;
     StringWriter writer{text};
-    put_cell(writer, value);
+    put_cell(writer, nodes, root);
     return text;
+}
+
+// The cell text bytes of all the values of `nodes`, stored one after another.
+inline std::uint64_t cell_size_of_all(const NodeStore& nodes) {
+    SizeCounter counter;
+    for (std::size_t i = 0; i < nodes.size();) put_cell(counter, nodes, i, &i);
+    return counter.size;
 }
 
 }  // namespace quarzel

@@ -15,72 +15,18 @@
 
 namespace quarzel {
 
-RawValue RawValue::list(std::vector<RawValue> items) {
-    RawValue v;
-    v.ptr_ = new std::vector<RawValue>(std::move(items));
-    v.size_ = 0;
-    v.kind_ = Kind::List;
-    return v;
-}
-
-RawValue RawValue::table(std::vector<TableEntry> entries) {
-    RawValue v;
-    v.ptr_ = new std::vector<TableEntry>(std::move(entries));
-    v.size_ = 0;
-    v.kind_ = Kind::Table;
-    return v;
-}
-
-RawValue::RawValue(RawValue&& other) noexcept
-    : ptr_(other.ptr_), size_(other.size_), kind_(other.kind_) {
-    other.ptr_ = nullptr;
-    other.size_ = 0;
-    other.kind_ = Kind::Scalar;
-}
-
-RawValue& RawValue::operator=(RawValue&& other) noexcept {
-    if (this != &other) {
-        release();
-        ptr_ = std::exchange(other.ptr_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        kind_ = std::exchange(other.kind_, Kind::Scalar);
-    }
-    return *this;
-}
-
-RawValue::~RawValue() {
-    release();
-}
-
-// Moves the children of a compound value into `work` and frees its vector,
-// leaving `v` an empty scalar.
-void destroy_children(RawValue& v, std::vector<RawValue>& work) noexcept {
-    if (v.kind_ == RawValue::Kind::List) {
-        auto* items = static_cast<std::vector<RawValue>*>(const_cast<void*>(v.ptr_));
-        for (auto& item : *items)
-            if (!item.is_scalar()) work.push_back(std::move(item));
-        delete items;
-    } else if (v.kind_ == RawValue::Kind::Table) {
-        auto* entries = static_cast<std::vector<TableEntry>*>(const_cast<void*>(v.ptr_));
-        for (auto& e : *entries)
-            if (!e.value.is_scalar()) work.push_back(std::move(e.value));
-        delete entries;
-    }
-    v.ptr_ = nullptr;
-    v.size_ = 0;
-    v.kind_ = RawValue::Kind::Scalar;
-}
-
-void RawValue::release() noexcept {
-    if (kind_ == Kind::Scalar) return;
-    // Children are moved into a work list before their parent's vector is
-    // freed, so no destructor below ever meets a compound child.
-    std::vector<RawValue> work;
-    destroy_children(*this, work);
-    while (!work.empty()) {
-        RawValue v = std::move(work.back());
-        work.pop_back();
-        destroy_children(v, work);
+void NodeStore::append(const NodeStore& other) {
+    const std::size_t n = other.size();
+    words_.reserve_more(8 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t w;
+        std::memcpy(&w, other.words_.data() + 8 * i, sizeof w);
+        if (w >> kKindShift == kFar || (w >> kKindShift == kSlice && other.base_ != base_)) {
+            push_text(other[i].text);
+        } else {
+            std::memcpy(words_.end(), &w, sizeof w);
+            words_.advance(8);
+        }
     }
 }
 
@@ -88,6 +34,7 @@ ValueColumn::ValueColumn(const char* base, std::size_t base_size, ColumnLayout l
     : base_(base),
       base_size_(base_size < kMaxOffset ? base_size : kMaxOffset),
       copy16_bound_(base != nullptr && base_size >= 16 ? base_size - 15 : 0),
+      side_(base, base_size),
       packed_(layout == ColumnLayout::Packed) {
     if (packed_) {
         // The leading offset.
@@ -97,27 +44,32 @@ ValueColumn::ValueColumn(const char* base, std::size_t base_size, ColumnLayout l
     }
 }
 
-void ValueColumn::push(RawValue&& value) {
+void ValueColumn::push_text(std::string_view text) {
     if (packed_) {
-        if (value.is_scalar()) {
-            push_packed(value.text(), ~std::uintptr_t{0});
-            return;
-        }
-        const std::size_t n = cell_size(value);
+        push_packed(text, ~std::uintptr_t{0});
+        return;
+    }
+    // A short slice of the base text takes a reference; anything else goes aside.
+    if (push_slice(text)) return;
+    append_ref(kSide | side_.size());
+    side_.push_text(text);
+}
+
+void ValueColumn::push_value(const NodeStore& value) {
+    if (packed_) {
+        const std::size_t n = cell_size(value, 0);
         if (slice_bytes_ + n > kMaxPackedBytes) {
             packed_overflow(n);
             return;
         }
         text_.reserve_more(n);
         BufferWriter writer{text_.end()};
-        put_cell(writer, value);
+        put_cell(writer, value, 0);
         append_end(n);
         return;
     }
-    // A short slice of the base text takes a reference; anything else goes aside.
-    if (value.is_scalar() && push_slice(value.text())) return;
     append_ref(kSide | side_.size());
-    side_.push_back(std::move(value));
+    side_.append(value);
 }
 
 // Past the limit the text is dropped (the conversion reports the size) but
@@ -133,9 +85,10 @@ void ValueColumn::packed_overflow(std::size_t n) noexcept {
 }
 
 ValueColumn::Ref ValueColumn::side(std::uint64_t r) const noexcept {
-    const RawValue& v = side_[r & ~kSide];
-    if (v.is_scalar()) return {v.text(), nullptr};
-    return {{}, &v};
+    const std::size_t i = r & ~kSide;
+    const Node n = side_[i];
+    if (n.kind == NodeKind::Text) return {n.text};
+    return {{}, &side_, i};
 }
 
 void ByteBuffer::grow(std::size_t more) {
@@ -187,7 +140,7 @@ void ValueColumn::clear() noexcept {
     size_ = 0;
     slice_bytes_ = 0;
     overflow_ = false;
-    std::vector<RawValue>().swap(side_);
+    side_.clear();
 }
 
 }  // namespace quarzel

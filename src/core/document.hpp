@@ -20,8 +20,6 @@
 
 namespace quarzel {
 
-struct TableEntry;
-
 // A growable byte array with 16 spare bytes beyond what is reserved, so
 // that short copies may move whole 8- or 16-byte words. Small arrays live on
 // the heap; from kMapBytes on, an array has pages of its own that grow by
@@ -71,6 +69,9 @@ public:
     unsigned char* end() noexcept { return data_ + size_; }
     std::size_t size() const noexcept { return size_; }
     void advance(std::size_t n) noexcept { size_ += n; }
+    void truncate(std::size_t n) noexcept {
+        if (n < size_) size_ = n;
+    }
     void release() noexcept;  // frees storage; leaves the buffer empty
     // Hands the storage over, to be freed with free_storage; leaves the
     // buffer empty.
@@ -101,60 +102,181 @@ enum class ColumnLayout : std::uint8_t {
     Packed,
 };
 
-// A scalar text, a list of values or a table of key/value entries in order.
-// Destroying a value nested to any depth never recurses.
-class RawValue {
+enum class NodeKind : std::uint8_t { Text, List, Table };
+
+// One node of a stored value: a text, or the head of a list (`count` items
+// follow) or of a table (`count` entries follow, each a key text node and
+// then the value).
+struct Node {
+    NodeKind kind;
+    std::string_view text;  // Text nodes
+    std::uint64_t count;    // List and Table nodes
+};
+
+// Values written out flat, each in preorder: a text is one node, a list or
+// table its head node followed by its contents. A node takes 8 bytes; texts
+// are slices of the base text where they can be, else views kept in a side
+// vector (they must outlive the store, as the document's texts do). No
+// value owns an allocation of its own, and destroying or walking a value
+// nested to any depth never recurses.
+class NodeStore {
 public:
-    enum class Kind : std::uint8_t { Scalar, List, Table };
+    NodeStore() = default;
+    NodeStore(const char* base, std::size_t base_size) noexcept
+        : base_(base), base_size_(base_size < kMaxOffset ? base_size : kMaxOffset) {}
 
-    RawValue() noexcept : RawValue(std::string_view{}) {}
-    static RawValue scalar(std::string_view text) noexcept { return RawValue(text); }
-    static RawValue list(std::vector<RawValue> items);
-    static RawValue table(std::vector<TableEntry> entries);
-
-    RawValue(RawValue&& other) noexcept;
-    RawValue& operator=(RawValue&& other) noexcept;
-    RawValue(const RawValue&) = delete;
-    RawValue& operator=(const RawValue&) = delete;
-    ~RawValue();
-
-    Kind kind() const noexcept { return kind_; }
-    bool is_scalar() const noexcept { return kind_ == Kind::Scalar; }
-    std::string_view text() const noexcept { return {static_cast<const char*>(ptr_), size_}; }
-    const std::vector<RawValue>& items() const noexcept {
-        return *static_cast<const std::vector<RawValue>*>(ptr_);
+    std::size_t size() const noexcept { return words_.size() / 8; }
+    bool empty() const noexcept { return words_.size() == 0; }
+    Node operator[](std::size_t i) const noexcept {
+        std::uint64_t w;
+        std::memcpy(&w, words_.data() + 8 * i, sizeof w);
+        const std::uint64_t payload = w & kPayload;
+        switch (w >> kKindShift) {
+            case kSlice:
+                return {NodeKind::Text,
+                        {base_ + (payload & kMaxOffset), static_cast<std::size_t>(payload >> 32)},
+                        0};
+            case kFar:
+                return {NodeKind::Text, far_[payload], 0};
+            case kList:
+                return {NodeKind::List, {}, payload};
+            default:
+                return {NodeKind::Table, {}, payload};
+        }
     }
-    const std::vector<TableEntry>& entries() const noexcept {
-        return *static_cast<const std::vector<TableEntry>*>(ptr_);
+
+    void push_text(std::string_view text) {
+        auto off =
+            reinterpret_cast<std::uintptr_t>(text.data()) - reinterpret_cast<std::uintptr_t>(base_);
+        if (off <= base_size_ && text.size() <= base_size_ - off && text.size() <= kMaxSliceLen) {
+            push_word(kSlice << kKindShift | off | static_cast<std::uint64_t>(text.size()) << 32);
+        } else {
+            push_word(kFar << kKindShift | far_.size());
+            far_.push_back(text);
+        }
+    }
+    // Appends the head of a list or table of no elements yet; returns its index.
+    std::size_t push_head(NodeKind kind) {
+        push_word((kind == NodeKind::List ? kList : kTable) << kKindShift);
+        return size() - 1;
+    }
+    // Counts one more (or one fewer) element in the head at `i`.
+    void add_to_count(std::size_t i, std::int64_t delta) noexcept {
+        std::uint64_t w;
+        std::memcpy(&w, words_.data() + 8 * i, sizeof w);
+        w += static_cast<std::uint64_t>(delta);
+        std::memcpy(words_.data() + 8 * i, &w, sizeof w);
+    }
+    // Drops the nodes from `n` on (their side texts stay until clear()).
+    void truncate(std::size_t n) noexcept { words_.truncate(8 * n); }
+    // Appends all of `other`'s nodes.
+    void append(const NodeStore& other);
+    void clear() noexcept {
+        words_.release();
+        std::vector<std::string_view>().swap(far_);
+    }
+    // Empties the store but keeps its storage, for reuse.
+    void reset() noexcept {
+        words_.truncate(0);
+        far_.clear();
     }
 
 private:
-    explicit RawValue(std::string_view text) noexcept
-        : ptr_(text.data()), size_(text.size()), kind_(Kind::Scalar) {}
-    void release() noexcept;
-    friend void destroy_children(RawValue&, std::vector<RawValue>&) noexcept;
+    void push_word(std::uint64_t w) {
+        words_.reserve_more(8);
+        std::memcpy(words_.end(), &w, sizeof w);
+        words_.advance(8);
+    }
 
-    const void* ptr_;  // text for scalars; owned vector for lists and tables
-    std::size_t size_;
-    Kind kind_;
+    static constexpr unsigned kKindShift = 62;
+    static constexpr std::uint64_t kSlice = 0, kFar = 1, kList = 2, kTable = 3;
+    static constexpr std::uint64_t kPayload = (std::uint64_t{1} << kKindShift) - 1;
+    static constexpr std::uint64_t kMaxOffset = (std::uint64_t{1} << 32) - 1;
+    static constexpr std::uint64_t kMaxSliceLen = (std::uint64_t{1} << 30) - 1;
+
+    const char* base_ = nullptr;
+    std::size_t base_size_ = 0;
+    ByteBuffer words_;
+    std::vector<std::string_view> far_;
 };
 
-struct TableEntry {
-    std::string_view key;  // as written (case kept)
-    RawValue value;
-};
+// Walks the value at node `root` of `nodes` in order, calling
+//   v.text(text) for a text (the root or an element),
+//   v.open(kind, count) and later v.close(kind) for a list or table,
+//   v.element(in_table, index, key) before each element of a list or table
+//     (`key` is the entry's key in a table),
+// any of which may return false to stop the walk. Returns false when
+// stopped; `end` is set to the index after the value when walked through.
+template <class V>
+bool walk_value(const NodeStore& nodes, std::size_t root, V& v, std::size_t* end = nullptr) {
+    std::size_t i = root;
+    const Node first = nodes[i++];
+    if (first.kind == NodeKind::Text) {
+        if (!v.text(first.text)) return false;
+        if (end) *end = i;
+        return true;
+    }
+    struct Open {
+        std::uint64_t left;
+        std::uint64_t index;
+        bool table;
+    };
+    // Most values are shallow: the first levels stay on the stack.
+    constexpr std::size_t kInline = 16;
+    Open inline_stack[kInline];
+    std::vector<Open> deep;
+    std::size_t depth = 0;
+    auto push = [&](const Node& n) {
+        Open o{n.count, 0, n.kind == NodeKind::Table};
+        if (depth < kInline)
+            inline_stack[depth] = o;
+        else
+            deep.push_back(o);
+        ++depth;
+    };
+    auto top = [&]() -> Open& { return depth <= kInline ? inline_stack[depth - 1] : deep.back(); };
+    if (!v.open(first.kind, first.count)) return false;
+    push(first);
+    while (depth != 0) {
+        Open& o = top();
+        if (o.left == 0) {
+            const NodeKind kind = o.table ? NodeKind::Table : NodeKind::List;
+            if (depth > kInline) deep.pop_back();
+            --depth;
+            if (!v.close(kind)) return false;
+            continue;
+        }
+        --o.left;
+        const std::uint64_t index = o.index++;
+        const bool table = o.table;
+        std::string_view key;
+        if (table) key = nodes[i++].text;
+        if (!v.element(table, index, key)) return false;
+        const Node n = nodes[i++];
+        if (n.kind == NodeKind::Text) {
+            if (!v.text(n.text)) return false;
+        } else {
+            if (!v.open(n.kind, n.count)) return false;
+            push(n);  // `o` is not used after this
+        }
+    }
+    if (end) *end = i;
+    return true;
+}
 
 // The values of one tag: one per occurrence, or one per row of a loop.
 // In the Refs layout, scalars that are short slices of the first 4 GiB of the
-// document's text take 6 bytes and any other value is kept aside as a
-// RawValue. In the Packed layout every value is copied as its cell text
-// (compound values as written by put_cell).
+// document's text take 6 bytes and any other value is kept aside in a node
+// store. In the Packed layout every value is copied as its cell text
+// (lists and tables as written by put_cell).
 class ValueColumn {
 public:
-    // A view of one stored value: `compound` is null for scalars.
+    // A view of one stored value: a text, or (`compound` not null) the
+    // list or table at node `root` of `compound`.
     struct Ref {
         std::string_view text;
-        const RawValue* compound = nullptr;
+        const NodeStore* compound = nullptr;
+        std::size_t root = 0;
     };
 
     // Most packed text one column takes: Arrow's 32-bit offsets.
@@ -164,7 +286,10 @@ public:
     // Slices of `base` beyond the reach of a 6-byte reference are kept aside.
     ValueColumn(const char* base, std::size_t base_size, ColumnLayout layout = ColumnLayout::Refs);
 
-    void push(RawValue&& value);
+    // Stores any text that lives as long as the document.
+    void push_text(std::string_view text);
+    // Stores the list or table that makes up all of `value`.
+    void push_value(const NodeStore& value);
     // Stores a scalar that is a short slice of the base text (in the Refs
     // layout, in 6 bytes); false (nothing stored) for any other text. The
     // Packed layout takes any text.
@@ -200,7 +325,8 @@ public:
     // every value's cell text. With the values kept aside this tells the
     // size of the column's text without a pass over every value.
     std::uint64_t text_bytes() const noexcept { return slice_bytes_; }
-    const std::vector<RawValue>& side_values() const noexcept { return side_; }
+    // Refs: the values kept aside, one after another from node 0.
+    const NodeStore& side_values() const noexcept { return side_; }
     // Packed: the text did not fit kMaxPackedBytes and was dropped; values
     // are still counted.
     bool overflowed() const noexcept { return overflow_; }
@@ -284,7 +410,7 @@ private:
     ByteBuffer text_;               // Packed: the cell texts
     std::size_t size_ = 0;
     std::uint64_t slice_bytes_ = 0;
-    std::vector<RawValue> side_;
+    NodeStore side_;
     bool packed_ = false;
     bool overflow_ = false;
 };

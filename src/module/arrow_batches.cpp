@@ -84,9 +84,7 @@ public:
     // Counts the bytes of text: the column keeps the total of its slices (of
     // all its text when packed), so only the values kept aside are looked at.
     void count() {
-        std::uint64_t bytes = values_.text_bytes();
-        for (const RawValue& v : values_.side_values())
-            bytes += v.is_scalar() ? v.text().size() : cell_size(v);
+        std::uint64_t bytes = values_.text_bytes() + cell_size_of_all(values_.side_values());
         bytes_ = static_cast<std::int64_t>(
             std::min<std::uint64_t>(bytes, std::numeric_limits<std::int64_t>::max()));
     }
@@ -125,7 +123,7 @@ public:
                 used += static_cast<std::int32_t>(ref.text.size());
             } else {
                 BufferWriter writer{text + used};
-                put_cell(writer, *ref.compound);
+                put_cell(writer, *ref.compound, ref.root);
                 used = static_cast<std::int32_t>(writer.out - text);
             }
         }

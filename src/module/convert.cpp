@@ -101,62 +101,61 @@ PyRef Converter::text(std::string_view s) {
     return obj;
 }
 
-PyRef Converter::value(const RawValue& v) {
-    if (v.is_scalar()) return text(v.text());
-    return compound(v);
-}
-
-// Depth-first with an explicit stack: each frame is one list or dict being
-// filled, `next` the index of its next element.
-PyRef Converter::compound(const RawValue& root) {
-    struct Frame {
-        const RawValue* value;
-        PyRef obj;
-        std::size_t next;
-    };
-    auto open = [](const RawValue& v) -> PyRef {
-        if (v.kind() == RawValue::Kind::List)
-            return PyRef::steal(PyList_New(static_cast<Py_ssize_t>(v.items().size())));
-        return PyRef::steal(PyDict_New());
-    };
-    std::vector<Frame> stack;
-    PyRef obj = open(root);
-    if (!obj) return {};
-    stack.push_back({&root, std::move(obj), 0});
-    // Stores `child` as the next element of the innermost frame.
-    auto attach = [&](PyRef child) -> bool {
-        Frame& f = stack.back();
-        if (f.value->kind() == RawValue::Kind::List) {
-            PyList_SET_ITEM(f.obj.get(), static_cast<Py_ssize_t>(f.next), child.release());
-        } else {
-            PyRef key = text(f.value->entries()[f.next].key);
-            if (!key || PyDict_SetItem(f.obj.get(), key.get(), child.get()) < 0) return false;
+// Each list or dict is created when its walk opens it and attached to its
+// parent when it closes, so that a value nested to any depth converts.
+PyRef Converter::value(const NodeStore& nodes, std::size_t root) {
+    struct Builder {
+        Converter& c;
+        struct Open {
+            PyRef obj;
+            bool is_list;
+            Py_ssize_t index;  // lists: the place of the element being built
+            PyRef key;         // dicts: the key of the element being built
+        };
+        std::vector<Open> stack;
+        PyRef result;
+        // Stores a finished element in the innermost list or dict.
+        bool attach(PyRef item) {
+            if (stack.empty()) {
+                result = std::move(item);
+                return true;
+            }
+            Open& top = stack.back();
+            if (top.is_list) {
+                PyList_SET_ITEM(top.obj.get(), top.index, item.release());
+                return true;
+            }
+            return PyDict_SetItem(top.obj.get(), top.key.get(), item.get()) == 0;
         }
-        ++f.next;
-        return true;
-    };
-    while (true) {
-        Frame& f = stack.back();
-        const bool is_list = f.value->kind() == RawValue::Kind::List;
-        const std::size_t n = is_list ? f.value->items().size() : f.value->entries().size();
-        if (f.next == n) {
-            PyRef done = std::move(f.obj);
+        bool text(std::string_view t) {
+            PyRef s = c.text(t);
+            return s && attach(std::move(s));
+        }
+        bool open(NodeKind kind, std::uint64_t count) {
+            const bool is_list = kind == NodeKind::List;
+            PyRef obj =
+                PyRef::steal(is_list ? PyList_New(static_cast<Py_ssize_t>(count)) : PyDict_New());
+            if (!obj) return false;
+            stack.push_back({std::move(obj), is_list, 0, {}});
+            return true;
+        }
+        bool close(NodeKind) {
+            PyRef done = std::move(stack.back().obj);
             stack.pop_back();
-            if (stack.empty()) return done;
-            if (!attach(std::move(done))) return {};
-            continue;
+            return attach(std::move(done));
         }
-        const RawValue& child =
-            is_list ? f.value->items()[f.next] : f.value->entries()[f.next].value;
-        if (child.is_scalar()) {
-            PyRef s = text(child.text());
-            if (!s || !attach(std::move(s))) return {};
-        } else {
-            PyRef c = open(child);
-            if (!c) return {};
-            stack.push_back({&child, std::move(c), 0});
+        bool element(bool in_table, std::uint64_t index, std::string_view key) {
+            Open& top = stack.back();
+            if (!in_table) {
+                top.index = static_cast<Py_ssize_t>(index);
+                return true;
+            }
+            top.key = c.text(key);
+            return static_cast<bool>(top.key);
         }
-    }
+    } builder{*this, {}, {}};
+    if (!walk_value(nodes, root, builder)) return {};
+    return std::move(builder.result);
 }
 
 PyRef Converter::column(const ValueColumn& col) {
@@ -165,7 +164,7 @@ PyRef Converter::column(const ValueColumn& col) {
     if (!list) return {};
     for (std::size_t i = 0; i < n; ++i) {
         ValueColumn::Ref r = col[i];
-        PyRef item = r.compound ? compound(*r.compound) : text(r.text);
+        PyRef item = r.compound ? value(*r.compound, r.root) : text(r.text);
         if (!item) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
@@ -181,11 +180,6 @@ PyRef Converter::text_list(const std::vector<std::string>& texts) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
     }
     return list;
-}
-
-PyRef raw_value_to_python(const RawValue& value) {
-    Converter c;
-    return c.value(value);
 }
 
 PyRef column_to_list(const ValueColumn& column) {

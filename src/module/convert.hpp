@@ -27,9 +27,10 @@ public:
     PyRef text(std::string_view text);
     // A list of str, one per text.
     PyRef text_list(const std::vector<std::string>& texts);
-    // A scalar becomes a str, a list a list, a table a dict (a repeated key
-    // keeps its first position and takes the value of its last entry).
-    PyRef value(const RawValue& value);
+    // The value at node `root` of `nodes`: a text becomes a str, a list a
+    // list, a table a dict (a repeated key keeps its first position and
+    // takes the value of its last entry).
+    PyRef value(const NodeStore& nodes, std::size_t root);
     // One element per stored value, in order.
     PyRef column(const ValueColumn& column);
 
@@ -45,11 +46,9 @@ private:
         PyRef str;
     };
     PyRef fresh(std::string_view text);
-    PyRef compound(const RawValue& value);
     std::unique_ptr<std::array<Slot, kSlots>> cache_;
 };
 
-PyRef raw_value_to_python(const RawValue& value);
 PyRef column_to_list(const ValueColumn& column);
 
 }  // namespace quarzel::py

@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "builder.hpp"
+#include "cell_text.hpp"
 #include "lowercase.hpp"
 
 using quarzel::CifVersion;
 using quarzel::ParsedCif;
 using quarzel::RawBuilder;
-using quarzel::RawValue;
 using quarzel::ValueType;
 
 namespace {
@@ -119,30 +119,32 @@ void drive(RawBuilder& b, const std::vector<Ev>& events) {
     }
 }
 
-void render(std::string& out, const RawValue& v) {
-    switch (v.kind()) {
-        case RawValue::Kind::Scalar:
-            out += v.text();
-            break;
-        case RawValue::Kind::List:
-            out += '[';
-            for (std::size_t i = 0; i < v.items().size(); ++i) {
-                if (i) out += ' ';
-                render(out, v.items()[i]);
-            }
-            out += ']';
-            break;
-        case RawValue::Kind::Table:
-            out += '{';
-            for (std::size_t i = 0; i < v.entries().size(); ++i) {
-                if (i) out += ' ';
-                out += v.entries()[i].key;
+// A value as "[a b]" and "{k:v}".
+void render(std::string& out, const quarzel::NodeStore& nodes, std::size_t root) {
+    struct Writer {
+        std::string& out;
+        bool text(std::string_view t) {
+            out += t;
+            return true;
+        }
+        bool open(quarzel::NodeKind kind, std::uint64_t) {
+            out += kind == quarzel::NodeKind::List ? '[' : '{';
+            return true;
+        }
+        bool close(quarzel::NodeKind kind) {
+            out += kind == quarzel::NodeKind::List ? ']' : '}';
+            return true;
+        }
+        bool element(bool in_table, std::uint64_t index, std::string_view key) {
+            if (index) out += ' ';
+            if (in_table) {
+                out += key;
                 out += ':';
-                render(out, v.entries()[i].value);
             }
-            out += '}';
-            break;
-    }
+            return true;
+        }
+    } writer{out};
+    EXPECT_TRUE(quarzel::walk_value(nodes, root, writer));
 }
 
 void render_frame(std::string& out, const quarzel::FrameData& f, const std::string& indent) {
@@ -158,7 +160,7 @@ void render_frame(std::string& out, const quarzel::FrameData& f, const std::stri
             out += ' ';
             auto ref = (*col)[i];
             if (ref.compound)
-                render(out, *ref.compound);
+                render(out, *ref.compound, ref.root);
             else
                 out += ref.text;
         }
@@ -339,6 +341,17 @@ INSTANTIATE_TEST_SUITE_P(
             "mismatched_ends_discard",
             {D("x"), T("_a"), L, V("1"), TX, T("_b"), TS, K("k"), V("2"), LX, T("_c"), V("3")},
             "block x\n  _c: 3\n"},
+        // A nested value dropped by a mismatched end leaves its parent as it
+        // was before the value began: count and pending key.
+        BuildCase{"nested_mismatch_gives_key_back",
+                  {D("x"), T("_a"), TS, K("k"), L, V("1"), TX, V("2"), TX},
+                  "block x\n  _a: {k:2}\n"},
+        BuildCase{"nested_mismatch_in_list",
+                  {D("x"), T("_a"), L, V("1"), TS, K("k"), V("2"), LX, V("3"), LX},
+                  "block x\n  _a: [1 3]\n"},
+        BuildCase{"keyless_nested_table_dropped",
+                  {D("x"), T("_a"), TS, TS, K("x"), L, V("1"), LX, TX, K("k"), V("2"), TX},
+                  "block x\n  _a: {k:2}\n"},
         BuildCase{
             "ends_on_empty_stack_ignored", {D("x"), LX, TX, T("_a"), V("1")}, "block x\n  _a: 1\n"},
         BuildCase{"containers_cut_by_block",
@@ -433,7 +446,7 @@ TEST(Builder, LoopValuesAcrossEveryPath) {
     ASSERT_EQ(q.size(), 4u);
     EXPECT_EQ(p[0].text, "a");
     ASSERT_NE(q[0].compound, nullptr);
-    EXPECT_EQ(q[0].compound->items()[0].text(), "b");
+    EXPECT_EQ((*q[0].compound)[q[0].root + 1].text, "b");
     EXPECT_EQ(p[1].text.data(), text.data() + text.find(longest));
     EXPECT_EQ(p[1].text.size(), longest.size());
     EXPECT_EQ(q[1].text, too_long);
@@ -444,8 +457,15 @@ TEST(Builder, LoopValuesAcrossEveryPath) {
     // The slice totals plus the values kept aside give each column's text size.
     for (const quarzel::ValueColumn* col : {&p, &q}) {
         std::uint64_t total = col->text_bytes(), expected = 0;
-        for (const RawValue& v : col->side_values())
-            if (v.is_scalar()) total += v.text().size();
+        const quarzel::NodeStore& side = col->side_values();
+        for (std::size_t i = 0; i < side.size();) {
+            if (side[i].kind == quarzel::NodeKind::Text) {
+                total += side[i++].text.size();
+            } else {
+                quarzel::SizeCounter skip;
+                quarzel::put_cell(skip, side, i, &i);
+            }
+        }
         for (std::size_t i = 0; i < col->size(); ++i)
             if (!(*col)[i].compound) expected += (*col)[i].text.size();
         EXPECT_EQ(total, expected);
@@ -496,15 +516,19 @@ TEST(Builder, DeepValueBuildsAndFrees) {
             b.on_list_end();
     }
     ParsedCif doc = std::move(b).finish();
-    const RawValue* v = (*doc.blocks[0].data.find("_deep"))[0].compound;
-    ASSERT_NE(v, nullptr);
+    const quarzel::ValueColumn::Ref ref = (*doc.blocks[0].data.find("_deep"))[0];
+    ASSERT_NE(ref.compound, nullptr);
+    const quarzel::NodeStore& nodes = *ref.compound;
+    std::size_t i = ref.root;
     int depth = 0;
-    while (!v->is_scalar()) {
-        v = v->kind() == RawValue::Kind::List ? &v->items()[0] : &v->entries()[0].value;
+    for (quarzel::Node n = nodes[i]; n.kind != quarzel::NodeKind::Text; n = nodes[i]) {
+        EXPECT_EQ(n.count, 1u);
+        i += n.kind == quarzel::NodeKind::Table ? 2 : 1;  // a table's key comes first
         ++depth;
     }
     EXPECT_EQ(depth, kDepth);
-    EXPECT_EQ(v->text(), "leaf");
+    EXPECT_EQ(nodes[i].text, "leaf");
+    EXPECT_EQ(i + 1, nodes.size());
 }
 
 TEST(Builder, DeepValueDroppedUnfinishedFrees) {
