@@ -50,7 +50,7 @@ def main() -> None:
             for t in range(20):
                 parts.append(f"_item.scalar_{t} {compound(rnd, 4)}\n")
             parts.append('_item.description\n"""A description that spans\nseveral lines, with \'quotes\'\nand "double quotes" inside."""\n')
-            parts.append(";\\\nA folded text field that is continued \\\non the next line.\n;\n")
+            parts.append("_item.folded\n;\\\nA folded text field that is continued \\\non the next line.\n;\n")
             parts.append("loop_\n_row.id\n_row.vector\n_row.props\n_row.note\n")
             for r in range(200):
                 vec = "[" + " ".join(f"{rnd.uniform(-1, 1):.5f}" for _ in range(3)) + "]"
