@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "../core/pipeline.hpp"
 #include "args.hpp"
@@ -36,7 +37,8 @@ struct ExportedBatch {
 // pyarrow here, and only here, keeps every other function of the module
 // independent of it.
 //
-// Each batch goes over as one ArrowArray and its ArrowSchema. (A stream per
+// Each batch goes over as one ArrowArray and, the first time it is met, its
+// ArrowSchema. (A stream per
 // batch would also do, but pyarrow keeps about 13 KB and spends about 9 us
 // more per imported stream, which dominates for documents of many small
 // save frames.)
@@ -46,25 +48,45 @@ public:
         PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
         if (!pyarrow) return false;
         PyRef batch_type = attr(pyarrow.get(), "RecordBatch");
-        if (!batch_type) return false;
-        import_from_c_ = attr(batch_type.get(), "_import_from_c");
-        return static_cast<bool>(import_from_c_);
+        PyRef schema_type = attr(pyarrow.get(), "Schema");
+        if (!batch_type || !schema_type) return false;
+        import_batch_ = attr(batch_type.get(), "_import_from_c");
+        import_schema_ = attr(schema_type.get(), "_import_from_c");
+        return import_batch_ && import_schema_;
     }
 
     // The batch as a pyarrow.RecordBatch, or null with the Python error set.
-    arrow::Result<PyRef> convert(const std::shared_ptr<arrow::RecordBatch>& batch) const {
+    // A schema object met before is not exported again: its pyarrow
+    // counterpart is reused (batches with the same tags share one).
+    arrow::Result<PyRef> convert(const std::shared_ptr<arrow::RecordBatch>& batch) {
         auto exported = std::make_unique<ExportedBatch>();
-        ARROW_RETURN_NOT_OK(arrow::ExportRecordBatch(*batch, &exported->array, &exported->schema));
+        auto known = schemas_.find(batch->schema().get());
+        ARROW_RETURN_NOT_OK(arrow::ExportRecordBatch(
+            *batch, &exported->array, known == schemas_.end() ? &exported->schema : nullptr));
+        if (known == schemas_.end()) {
+            PyRef schema_address = PyRef::steal(PyLong_FromVoidPtr(&exported->schema));
+            if (!schema_address) return PyRef();
+            PyRef schema =
+                PyRef::steal(PyObject_CallOneArg(import_schema_.get(), schema_address.get()));
+            if (!schema) return PyRef();
+            known =
+                schemas_.emplace(batch->schema().get(), Known{batch->schema(), std::move(schema)})
+                    .first;
+        }
         PyRef array_address = PyRef::steal(PyLong_FromVoidPtr(&exported->array));
         if (!array_address) return PyRef();
-        PyRef schema_address = PyRef::steal(PyLong_FromVoidPtr(&exported->schema));
-        if (!schema_address) return PyRef();
-        PyObject* args[] = {array_address.get(), schema_address.get()};
-        return PyRef::steal(PyObject_Vectorcall(import_from_c_.get(), args, 2, nullptr));
+        PyObject* args[] = {array_address.get(), known->second.schema.get()};
+        return PyRef::steal(PyObject_Vectorcall(import_batch_.get(), args, 2, nullptr));
     }
 
 private:
-    PyRef import_from_c_;
+    struct Known {
+        std::shared_ptr<arrow::Schema> native;  // keeps the key's address taken
+        PyRef schema;
+    };
+    PyRef import_batch_;
+    PyRef import_schema_;
+    std::unordered_map<const arrow::Schema*, Known> schemas_;
 };
 
 // Raises the Python exception for a failed conversion.

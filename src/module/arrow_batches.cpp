@@ -250,19 +250,42 @@ arrow::Result<std::vector<ArrayPtr>> build_columns(std::span<const ColumnRequest
     return out;
 }
 
-std::shared_ptr<arrow::Schema> batch_schema(std::span<const std::string> tags) {
-    static const auto identity = std::array{
-        arrow::field("_quarzel_block_idx", arrow::int32(), false),
-        arrow::field("_block_name", arrow::utf8(), false),
-        arrow::field("_frame_idx", arrow::int32(), true),
-        arrow::field("_frame_name", arrow::utf8(), true),
-        arrow::field("_loop_id", arrow::utf8(), false),
-    };
-    arrow::FieldVector fields(identity.begin(), identity.end());
-    fields.reserve(identity.size() + tags.size());
-    for (const std::string& tag : tags) fields.push_back(arrow::field(tag, arrow::utf8(), true));
-    return arrow::schema(std::move(fields));
-}
+// The schemas of one document's batches, one per distinct list of tags:
+// documents of many save frames repeat a few lists of tags many times, and
+// a shared schema is built, exported and imported once.
+class Schemas {
+public:
+    const std::shared_ptr<arrow::Schema>& of(std::span<const std::string> tags) {
+        key_.clear();
+        for (const std::string& tag : tags) {
+            const auto n = static_cast<std::uint32_t>(tag.size());
+            key_.append(reinterpret_cast<const char*>(&n), sizeof n);
+            key_.append(tag);
+        }
+        auto it = cache_.find(key_);
+        if (it == cache_.end()) it = cache_.emplace(key_, make(tags)).first;
+        return it->second;
+    }
+
+private:
+    static std::shared_ptr<arrow::Schema> make(std::span<const std::string> tags) {
+        static const auto identity = std::array{
+            arrow::field("_quarzel_block_idx", arrow::int32(), false),
+            arrow::field("_block_name", arrow::utf8(), false),
+            arrow::field("_frame_idx", arrow::int32(), true),
+            arrow::field("_frame_name", arrow::utf8(), true),
+            arrow::field("_loop_id", arrow::utf8(), false),
+        };
+        arrow::FieldVector fields(identity.begin(), identity.end());
+        fields.reserve(identity.size() + tags.size());
+        for (const std::string& tag : tags)
+            fields.push_back(arrow::field(tag, arrow::utf8(), true));
+        return arrow::schema(std::move(fields));
+    }
+
+    std::string key_;  // the tags, each led by its length
+    std::unordered_map<std::string, std::shared_ptr<arrow::Schema>> cache_;
+};
 
 // Columns that repeat one value (or null) in every row, built by hand
 // into one allocation: a handful of these per batch, and batches can be
@@ -390,8 +413,8 @@ struct FrameId {
 // Builds the batches of one block or save frame.
 class FrameConverter {
 public:
-    FrameConverter(FrameData& data, const FrameId& id, const BatchSink& sink)
-        : data_(data), id_(id), sink_(sink) {}
+    FrameConverter(FrameData& data, const FrameId& id, Schemas& schemas, const BatchSink& sink)
+        : data_(data), id_(id), schemas_(schemas), sink_(sink) {}
 
     Status run() {
         std::unordered_set<std::string_view> in_loops;
@@ -507,7 +530,7 @@ private:
         ARROW_RETURN_NOT_OK(loop.allocate());
         columns.push_back(loop.array(loop_column));
         for (auto& column : tag_columns) columns.push_back(std::move(column));
-        return sink_(arrow::RecordBatch::Make(batch_schema(tags), rows, std::move(columns)));
+        return sink_(arrow::RecordBatch::Make(schemas_.of(tags), rows, std::move(columns)));
     }
 
     Status mismatch(const std::string& loop_id, std::string_view tag, std::int64_t length,
@@ -520,6 +543,7 @@ private:
 
     FrameData& data_;
     const FrameId& id_;
+    Schemas& schemas_;
     const BatchSink& sink_;
     std::unordered_map<std::string_view, ArrayPtr> built_;
     std::vector<std::pair<std::int64_t, std::array<ArrayPtr, 4>>> identity_;
@@ -531,8 +555,8 @@ arrow::Result<std::int32_t> index32(std::size_t index) {
     return static_cast<std::int32_t>(index);
 }
 
-Status convert_frame(FrameData& data, const FrameId& id, const BatchSink& sink) {
-    ARROW_RETURN_NOT_OK(FrameConverter(data, id, sink).run());
+Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, const BatchSink& sink) {
+    ARROW_RETURN_NOT_OK(FrameConverter(data, id, schemas, sink).run());
     decltype(data.tags)().swap(data.tags);  // every value has been handed over
     return Status::OK();
 }
@@ -540,16 +564,17 @@ Status convert_frame(FrameData& data, const FrameId& id, const BatchSink& sink) 
 }  // namespace
 
 Status document_batches(ParsedCif& document, const BatchSink& sink) {
+    Schemas schemas;
     for (std::size_t b = 0; b < document.blocks.size(); ++b) {
         ParsedBlock& block = document.blocks[b];
         ARROW_ASSIGN_OR_RAISE(auto block_index, index32(b));
         ARROW_RETURN_NOT_OK(
-            convert_frame(block.data, {block_index, block.name, std::nullopt, {}}, sink));
+            convert_frame(block.data, {block_index, block.name, std::nullopt, {}}, schemas, sink));
         for (std::size_t f = 0; f < block.save_frames.size(); ++f) {
             ParsedSaveFrame& frame = block.save_frames[f];
             ARROW_ASSIGN_OR_RAISE(auto frame_index, index32(f));
             ARROW_RETURN_NOT_OK(convert_frame(
-                frame.data, {block_index, block.name, frame_index, frame.name}, sink));
+                frame.data, {block_index, block.name, frame_index, frame.name}, schemas, sink));
         }
     }
     return Status::OK();

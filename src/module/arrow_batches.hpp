@@ -21,6 +21,7 @@ inline constexpr std::string_view kLengthMismatch = "schema/array length mismatc
 
 // Hands every batch of `document` to `sink`, in document order: a block's
 // scalar batch, its loop batches, then each of its save frames the same way.
+// Batches with the same tags share one schema object.
 // The document's value columns are emptied as their arrays are built, so
 // the document and the batches are not both held in full. Failures: Invalid
 // beginning with kLengthMismatch for unequal columns, CapacityError for a

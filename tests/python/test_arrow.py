@@ -375,14 +375,18 @@ def test_module_import_leaves_pyarrow_alone():
     assert done.stdout.strip() == "False"
 
 
-def test_pyarrow_import_failure_releases_everything(monkeypatch):
-    class Batch:
-        @staticmethod
-        def _import_from_c(array_address, schema_address):
-            raise RuntimeError("refused")
+@pytest.mark.parametrize("refuses", ["Schema", "RecordBatch"])
+def test_pyarrow_import_failure_releases_everything(monkeypatch, refuses):
+    def importer(name):
+        def _import_from_c(*addresses):
+            if name == refuses:
+                raise RuntimeError("refused")
+            return object()
+        return type(name, (), {"_import_from_c": staticmethod(_import_from_c)})
 
     class FakeArrow:
-        RecordBatch = Batch
+        Schema = importer("Schema")
+        RecordBatch = importer("RecordBatch")
 
     pool = pa.system_memory_pool()
     before = pool.bytes_allocated()
@@ -391,6 +395,19 @@ def test_pyarrow_import_failure_releases_everything(monkeypatch):
         q.parse_arrow("data_a loop_ _x " + "1 " * 10000)
     monkeypatch.undo()
     assert pool.bytes_allocated() == before
+
+
+def test_batches_with_repeated_tag_lists():
+    source = "".join(f"save_f{i} _a.x {i} _a.y 'v {i}' save_\n" for i in range(50))
+    batches, _ = q.parse_arrow("data_d " + source + "save_g _a.x 1 save_")
+    frames = batches  # the block itself has no tags, so no batch
+    assert [b.column(5).to_pylist() for b in frames[:2]] == [["0"], ["1"]]
+    assert all(b.schema.equals(frames[0].schema) and not b.schema.metadata
+               for b in frames[:50])
+    assert frames[50].schema.names[5:] == ["_a.x"]
+    assert frames[3].to_pylist() == [{"_quarzel_block_idx": 0, "_block_name": "d",
+                                      "_frame_idx": 3, "_frame_name": "f3",
+                                      "_loop_id": "__scalars__", "_a.x": "3", "_a.y": "v 3"}]
 
 
 def test_batches_released_after_use():
