@@ -1,6 +1,7 @@
 // The whole native pipeline into a document, whose invariants are checked:
 // the tag index matches the tag order, every looped tag is indexed, every
-// value can be read back. The same text built with packed columns must hold
+// value can be read back. The same text built with packed columns, every
+// value taking the parser's general path, must give the same errors and hold
 // the same values, each as its cell text.
 #include <string>
 #include <unordered_set>
@@ -88,9 +89,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& e : r.document.errors)
         fuzz::check(!e.message.empty(), "error without a message");
 
-    ParseResult p = parse_document(in.text, (in.flags & 1) != 0, ColumnLayout::Packed);
+    // Packed columns, and every value through the parser's general path:
+    // the same document.
+    ParseResult p =
+        parse_document(in.text, (in.flags & 1) != 0, ColumnLayout::Packed, /*plain_words=*/false);
     fuzz::check(p.document.blocks.size() == r.document.blocks.size(), "layouts differ in blocks");
     fuzz::check(p.document.errors.size() == r.document.errors.size(), "layouts differ in errors");
+    for (std::size_t i = 0; i < r.document.errors.size(); ++i) {
+        const NativeParseError& x = r.document.errors[i];
+        const NativeParseError& y = p.document.errors[i];
+        fuzz::check(x.message == y.message && x.line == y.line && x.column == y.column &&
+                        x.context == y.context && x.recovery_action == y.recovery_action &&
+                        x.error_type == y.error_type,
+                    "the two paths differ in an error", x.message);
+    }
     for (std::size_t b = 0; b < r.document.blocks.size(); ++b) {
         const ParsedBlock& x = r.document.blocks[b];
         const ParsedBlock& y = p.document.blocks[b];

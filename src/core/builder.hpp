@@ -47,6 +47,20 @@ public:
         }
         add_value_slow(text, kind);
     }
+    // Plain bare words of a loop's rows (kind String or Placeholder), which
+    // a lexer may hand over straight from the text while the lane is open.
+    bool takes_plain_words() const noexcept { return plain_words_ && lane_->columns != nullptr; }
+    void add_plain_word(std::string_view text) {
+        LoopLane& lane = *lane_;
+        ValueColumn* column = lane.columns[lane.pos];
+        if (++lane.pos == lane.size) lane.pos = 0;
+        if (!column->push_slice(text)) [[unlikely]]
+            push_kept(*column, text);
+    }
+    // Whether takes_plain_words() may be true: off, every value comes
+    // through add_value (tests compare the two paths).
+    void set_plain_words(bool on) noexcept { plain_words_ = on; }
+
     void on_list_start();
     void on_list_end();
     void on_table_start();
@@ -73,6 +87,7 @@ private:
 
     std::unique_ptr<State> s_;
     LoopLane* lane_;  // inside *s_
+    bool plain_words_ = true;
 };
 
 }  // namespace quarzel

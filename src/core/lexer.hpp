@@ -23,6 +23,15 @@ public:
     // (Defined in lexer_inline.hpp.)
     [[gnu::always_inline]] inline bool next(Token& out);
 
+    // Reads on from where next() left off, for as long as plain bare words
+    // follow (the most common values: no tag, keyword, quote, comment, text
+    // field or bracket), and hands each word to `sink.add_plain_word`; stops
+    // before anything else. `line` and `column` are set to the position of
+    // the last word read. (Defined in lexer_inline.hpp.)
+    template <class Sink>
+    [[gnu::always_inline]] inline void read_plain_words(Sink& sink, std::uint32_t& line,
+                                                        std::uint32_t& column);
+
     // The errors of a token this lexer produced.
     std::span<const LexerError> errors_of(const Token& token) const noexcept {
         return {errors_.data() + token.error_begin, token.error_count};

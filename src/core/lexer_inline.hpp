@@ -248,4 +248,51 @@ inline void Lexer::read_word(std::size_t p, Token& out) {
     pos_ = q;
 }
 
+template <class Sink>
+inline void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
+    using namespace lexer_detail;
+    const char* const b = text_.data();
+    const std::size_t n = text_.size();
+    const std::uint8_t stop = is_cif2_ ? kSeparator | kBracket : kSeparator;
+    std::size_t p = pos_;
+    bool blank = after_whitespace_;
+    for (;;) {
+        // Blanks and line ends, as next() takes them.
+        while (p < n) {
+            const char c = b[p];
+            if (c == ' ' || c == '\t') {
+                p = skip_blanks(b, p + 1, n);
+                blank = true;
+            } else if (c == '\n') {
+                ++p;
+                ++line_;
+                line_base_ = p;
+                blank = true;
+            } else {
+                break;
+            }
+        }
+        if (p >= n) break;
+        const auto c = static_cast<unsigned char>(b[p]);
+        if (kStartClass[c] != kStartWord) break;
+        const std::uint8_t first = kFirstClass[c];
+        if (first == kFirstTag || first == kFirstCif1Error) break;
+        unsigned char high = c;
+        const std::size_t q = scan_word(b, p + 1, n, stop, high);
+        const std::string_view w(b + p, q - p);
+        // A keyword ends the run (under CIF 2.0 a bracket ends the word
+        // early, but never before a keyword's fifth byte).
+        if (first == kFirstKeyword && is_keyword(w)) break;
+        sink.add_plain_word(w);
+        line = line_;
+        column = column_at(p);
+        if (high & 0x80) [[unlikely]]
+            line_base_ += continuation_bytes(w.data(), w.size());
+        p = q;
+        blank = false;
+    }
+    pos_ = p;
+    after_whitespace_ = blank;
+}
+
 }  // namespace quarzel

@@ -105,6 +105,15 @@ public:
                 last_column_ = token.column;
                 sink_.add_value(token.value, sink_kind(token.value_type));
                 loop_has_values_ = true;
+                // The plain words that follow go straight from the text to
+                // a sink that takes them as they are.
+                if constexpr (requires(std::uint32_t& at) {
+                                  source_.read_plain_words(sink_, at, at);
+                                  { sink_.takes_plain_words() } -> std::same_as<bool>;
+                              }) {
+                    if (sink_.takes_plain_words())
+                        source_.read_plain_words(sink_, last_line_, last_column_);
+                }
                 have = source_.next(token);
                 continue;
             }

@@ -6,11 +6,13 @@
 
 namespace quarzel {
 
-ParseResult parse_document(std::string_view source, bool strict, ColumnLayout layout) {
+ParseResult parse_document(std::string_view source, bool strict, ColumnLayout layout,
+                           bool plain_words) {
     ParseResult result;
     result.detected = detect_version(source);
     const VersionResult& d = result.detected;
     RawBuilder builder(d.version, strict, d.text, layout);
+    builder.set_plain_words(plain_words);
     for (const NativeParseError& e : d.errors) builder.push_error(e);
     Lexer lexer(d.text, d.version, d.line_offset);
     parse(lexer, builder);

@@ -15,7 +15,9 @@ struct ParseResult {
 };
 
 // `source` must outlive the result. Value columns take `layout`.
+// `plain_words` off sends every value through the parser's general path
+// (the same document, slower; for tests).
 ParseResult parse_document(std::string_view source, bool strict,
-                           ColumnLayout layout = ColumnLayout::Refs);
+                           ColumnLayout layout = ColumnLayout::Refs, bool plain_words = true);
 
 }  // namespace quarzel

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <ostream>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "builder.hpp"
 #include "cell_text.hpp"
 #include "lowercase.hpp"
+#include "pipeline.hpp"
 
 using quarzel::CifVersion;
 using quarzel::ParsedCif;
@@ -493,6 +498,61 @@ TEST(Builder, StrictStopClosesTheLane) {
     EXPECT_EQ(doc.errors.size(), 1u);
     EXPECT_EQ((*doc.blocks[0].data.find("_a"))[0].text, "1");
     EXPECT_TRUE(doc.blocks[1].data.tags.empty());
+}
+
+// Plain words read straight off the text into a loop's columns give the
+// document (values, errors and their positions) that the general path gives.
+void expect_paths_agree(std::string_view text) {
+    for (bool strict : {false, true}) {
+        quarzel::ParseResult fast = quarzel::parse_document(text, strict);
+        quarzel::ParseResult general =
+            quarzel::parse_document(text, strict, quarzel::ColumnLayout::Refs, false);
+        ASSERT_EQ(dump(fast.document), dump(general.document));
+    }
+}
+
+TEST(PlainWords, AgreeWithTheGeneralPathOnCorpus) {
+    const std::filesystem::path dir = std::filesystem::path(QUARZEL_SHARED_DIR) / "corpus";
+    if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no corpus";
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        const auto ext = entry.path().extension();
+        if (ext != ".cif" && ext != ".dic") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        SCOPED_TRACE(entry.path().string());
+        expect_paths_agree(text.str());
+        ++files;
+    }
+    EXPECT_GT(files, 10);
+}
+
+TEST(PlainWords, AgreeWithTheGeneralPathOnGeneratedLoops) {
+    // Loop rows broken by everything that ends a run of plain words.
+    static constexpr std::string_view kPieces[] = {
+        "a",       "bb",     "caf\xC3\xA9", "\xCF\x80x", ".",        "?",       "'q r'", "\"s\"",
+        "'''t'''", "#c\n",   "\n;f\n;\n",   ";x",        "[1 2]",    "{'k':v}", "x]",    "[",
+        "$y",      "data_z", "save_s",      "save_",     "loop_",    "_t",      "stop_", "global_",
+        "Loop_",   "datum",  "d",           "l[",        "data_[b]", ":",       "a:b",
+    };
+    static constexpr std::string_view kGaps[] = {" ", " ", "\t", "\n", "\n\n", "  \t "};
+    std::mt19937 rng(7);
+    auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
+    for (int i = 0; i < 3000; ++i) {
+        std::string text = i % 2 ? "#\\#CIF_2.0\n" : "";
+        text += "data_x\nloop_ _a _b _c\n";
+        const std::size_t n = 1 + pick(80);
+        for (std::size_t k = 0; k < n; ++k) {
+            text += pick(4) ? std::string_view("w") : kPieces[pick(std::size(kPieces))];
+            text += kGaps[pick(std::size(kGaps))];
+        }
+        SCOPED_TRACE(quarzel::quoted(text));
+        expect_paths_agree(text);
+        if (::testing::Test::HasFailure()) return;
+    }
 }
 
 TEST(Builder, DeepValueBuildsAndFrees) {
