@@ -20,13 +20,14 @@ struct FrameObjects {
 bool frame_data_to_py(Converter& conv, const FrameData& data, FrameObjects& out) {
     out.tags = PyRef::steal(PyDict_New());
     if (!out.tags) return false;
-    out.tag_order = conv.text_list(data.tag_order);
+    out.tag_order = conv.name_list(data.tag_order);
     if (!out.tag_order) return false;
     if (!data.tags.empty()) {
-        for (const std::string& tag : data.tag_order) {
-            const ValueColumn* column = data.find(tag);
+        for (std::size_t i = 0; i < data.tag_order.size(); ++i) {
+            const ValueColumn* column = data.find(data.tag_order[i]);
             if (column == nullptr) continue;
-            PyRef key = conv.text(tag);
+            PyRef key =
+                PyRef::borrow(PyList_GET_ITEM(out.tag_order.get(), static_cast<Py_ssize_t>(i)));
             PyRef values = conv.column(*column);
             if (!key || !values || PyDict_SetItem(out.tags.get(), key.get(), values.get()) < 0)
                 return false;
@@ -35,7 +36,7 @@ bool frame_data_to_py(Converter& conv, const FrameData& data, FrameObjects& out)
     out.loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
     if (!out.loops) return false;
     for (std::size_t i = 0; i < data.loops.size(); ++i) {
-        PyRef entry = conv.text_list(data.loops[i]);
+        PyRef entry = conv.name_list(data.loops[i]);
         if (!entry) return false;
         PyList_SET_ITEM(out.loops.get(), static_cast<Py_ssize_t>(i), entry.release());
     }

@@ -171,11 +171,20 @@ PyRef Converter::column(const ValueColumn& col) {
     return list;
 }
 
-PyRef Converter::text_list(const std::vector<std::string>& texts) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+PyRef Converter::name(std::string_view name) {
+    auto it = names_.find(name);
+    if (it != names_.end()) return PyRef::borrow(it->second.get());
+    PyRef s = fresh(name);
+    if (!s) return s;
+    names_.emplace(std::string(name), PyRef::borrow(s.get()));
+    return s;
+}
+
+PyRef Converter::name_list(const std::vector<std::string>& names) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!list) return {};
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyRef s = text(texts[i]);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyRef s = name(names[i]);
         if (!s) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
     }

@@ -7,7 +7,10 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "../core/document.hpp"
 
@@ -25,8 +28,11 @@ public:
 
     // A str of UTF-8 the core produced. Null with the error set on failure.
     PyRef text(std::string_view text);
-    // A list of str, one per text.
-    PyRef text_list(const std::vector<std::string>& texts);
+    // A tag or block name: one str object per distinct name in a document
+    // (names repeat across its frames, loops and tag orders).
+    PyRef name(std::string_view name);
+    // A list of names.
+    PyRef name_list(const std::vector<std::string>& names);
     // The value at node `root` of `nodes`: a text becomes a str, a list a
     // list, a table a dict (a repeated key keeps its first position and
     // takes the value of its last entry).
@@ -47,6 +53,13 @@ private:
     };
     PyRef fresh(std::string_view text);
     std::unique_ptr<std::array<Slot, kSlots>> cache_;
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    std::unordered_map<std::string, PyRef, NameHash, std::equal_to<>> names_;
 };
 
 PyRef column_to_list(const ValueColumn& column);

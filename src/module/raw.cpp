@@ -17,22 +17,22 @@ bool set(PyObject* dict, const char* key, const PyRef& value) {
 // stand in full.
 PyRef frame_data_to_python(Converter& conv, const std::string& name, FrameData& data) {
     PyRef d = PyRef::steal(PyDict_New());
-    if (!d || !set(d.get(), "name", conv.text(name)) ||
-        !set(d.get(), "tag_order", conv.text_list(data.tag_order)))
+    PyRef tag_order = conv.name_list(data.tag_order);
+    if (!d || !set(d.get(), "name", conv.text(name)) || !set(d.get(), "tag_order", tag_order))
         return {};
     PyRef loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
     if (!loops) return {};
     for (std::size_t i = 0; i < data.loops.size(); ++i) {
-        PyRef tags = conv.text_list(data.loops[i]);
+        PyRef tags = conv.name_list(data.loops[i]);
         if (!tags) return {};
         PyList_SET_ITEM(loops.get(), static_cast<Py_ssize_t>(i), tags.release());
     }
     if (!set(d.get(), "loops", loops)) return {};
     PyRef tags = PyRef::steal(PyDict_New());
     if (!tags) return {};
-    for (const std::string& tag : data.tag_order) {
-        auto col = data.tags.find(tag);
-        PyRef key = conv.text(tag);
+    for (std::size_t i = 0; i < data.tag_order.size(); ++i) {
+        auto col = data.tags.find(data.tag_order[i]);
+        PyRef key = PyRef::borrow(PyList_GET_ITEM(tag_order.get(), static_cast<Py_ssize_t>(i)));
         PyRef values =
             col != data.tags.end() ? conv.column(col->second) : PyRef::steal(PyList_New(0));
         if (!key || !values || PyDict_SetItem(tags.get(), key.get(), values.get()) < 0) return {};
