@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "utf8.hpp"
@@ -116,23 +117,37 @@ void lower_unicode(std::string_view text, std::string& out) {
 
 }  // namespace
 
+// Lower-cases the ASCII letters of eight ASCII bytes at once.
+std::uint64_t lower_ascii8(std::uint64_t w) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    // High bit of each byte: at least 'A', and above 'Z'.
+    const std::uint64_t from_a = w + kOnes * (0x80 - 'A');
+    const std::uint64_t past_z = w + kOnes * (0x80 - 'Z' - 1);
+    const std::uint64_t upper = (from_a & ~past_z) & kOnes * 0x80;
+    return w | upper >> 2;
+}
+
 void lower_into(std::string_view text, std::string& out) {
-    out.clear();
-    bool ascii = true;
-    for (char ch : text) {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    out.resize(n);
+    char* o = out.data();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (w & 0x8080808080808080ull) break;
+        w = lower_ascii8(w);
+        std::memcpy(o + i, &w, 8);
+    }
+    for (; i < n; ++i) {
+        const char ch = p[i];
         if (static_cast<unsigned char>(ch) >= 0x80) {
-            ascii = false;
-            break;
+            out.clear();
+            lower_unicode(text, out);
+            return;
         }
-    }
-    if (!ascii) {
-        lower_unicode(text, out);
-        return;
-    }
-    out.resize(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char ch = text[i];
-        out[i] = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 32) : ch;
+        o[i] = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 32) : ch;
     }
 }
 

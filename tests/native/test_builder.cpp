@@ -624,6 +624,11 @@ INSTANTIATE_TEST_SUITE_P(
                       LowerCase{"Α'Σ", "α'ς"}, LowerCase{"'Σ", "'σ"}, LowerCase{"ΑΣ1", "ας1"},
                       LowerCase{"ΑΣ\xCC\x81", "ας\xCC\x81"}, LowerCase{"ǅ", "ǆ"},
                       LowerCase{"\xEA\x9F\x8E", "\xEA\x9F\x8E"},
+                      // Eight bytes at a time: every ASCII byte around the letters.
+                      LowerCase{"@AZ[`az{_ATOM_SITE.ID@@@@@@@", "@az[`az{_atom_site.id@@@@@@@"},
+                      LowerCase{"\x7F\x01ZZZZZZZZ09", "\x7F\x01zzzzzzzz09"},
+                      LowerCase{"_ABCDEFGHIJÉK", "_abcdefghijék"},
+                      LowerCase{"_ABCDEFGHIJKLMNOΣ", "_abcdefghijklmnoς"},
                       LowerCase{"A\xFF"
                                 "B",
                                 "a\xFF"
