@@ -149,11 +149,8 @@ struct RawBuilder::State {
     // The column of `tag` in `data`, entered at the end of the tag order when
     // new.
     ValueColumn& column_of(FrameData& data, const std::string& tag) {
-        auto it = data.tags.find(tag);
-        if (it == data.tags.end()) {
-            data.tag_order.push_back(tag);
-            it = data.tags.try_emplace(tag, base, base_size, layout).first;
-        }
+        auto [it, added] = data.tags.try_emplace(tag, base, base_size, layout);
+        if (added) data.tag_order.push_back(tag);
         return it->second;
     }
 

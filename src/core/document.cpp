@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,16 +18,13 @@ namespace quarzel {
 
 void NodeStore::append(const NodeStore& other) {
     const std::size_t n = other.size();
-    words_.reserve_more(8 * n);
+    words_.reserve_more(kNodeSize * n);
     for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t w;
-        std::memcpy(&w, other.words_.data() + 8 * i, sizeof w);
-        if (w >> kKindShift == kFar || (w >> kKindShift == kSlice && other.base_ != base_)) {
+        const std::uint64_t w = other.word(i);
+        if (w >> kKindShift == kFar || (w >> kKindShift == kSlice && other.base_ != base_))
             push_text(other[i].text);
-        } else {
-            std::memcpy(words_.end(), &w, sizeof w);
-            words_.advance(8);
-        }
+        else
+            push_word(w);
     }
 }
 
@@ -34,7 +32,6 @@ ValueColumn::ValueColumn(const char* base, std::size_t base_size, ColumnLayout l
     : base_(base),
       base_size_(base_size < kMaxOffset ? base_size : kMaxOffset),
       copy16_bound_(base != nullptr && base_size >= 16 ? base_size - 15 : 0),
-      side_(base, base_size),
       packed_(layout == ColumnLayout::Packed) {
     if (packed_) {
         // The leading offset.
@@ -51,8 +48,9 @@ void ValueColumn::push_text(std::string_view text) {
     }
     // A short slice of the base text takes a reference; anything else goes aside.
     if (push_slice(text)) return;
-    append_ref(kSide | side_.size());
-    side_.push_text(text);
+    NodeStore& side = side_store();
+    append_ref(kSide | side.size());
+    side.push_text(text);
 }
 
 void ValueColumn::push_value(const NodeStore& value) {
@@ -68,8 +66,9 @@ void ValueColumn::push_value(const NodeStore& value) {
         append_end(n);
         return;
     }
-    append_ref(kSide | side_.size());
-    side_.append(value);
+    NodeStore& side = side_store();
+    append_ref(kSide | side.size());
+    side.append(value);
 }
 
 // Past the limit the text is dropped (the conversion reports the size) but
@@ -84,16 +83,26 @@ void ValueColumn::packed_overflow(std::size_t n) noexcept {
     ++size_;
 }
 
+const NodeStore ValueColumn::kNoValues;
+
+NodeStore& ValueColumn::side_store() {
+    if (!side_) side_ = std::make_unique<NodeStore>(base_, base_size_);
+    return *side_;
+}
+
 ValueColumn::Ref ValueColumn::side(std::uint64_t r) const noexcept {
     const std::size_t i = r & ~kSide;
-    const Node n = side_[i];
+    const Node n = (*side_)[i];
     if (n.kind == NodeKind::Text) return {n.text};
-    return {{}, &side_, i};
+    return {{}, side_.get(), i};
 }
 
 void ByteBuffer::grow(std::size_t more) {
     if (more > SIZE_MAX / 4 - size_) throw std::bad_alloc();
-    std::size_t capacity = capacity_ < 64 ? 64 : capacity_ * 2;
+    // The first allocation takes what is asked for (many columns hold one
+    // value), later ones double, from 64 bytes on.
+    std::size_t capacity =
+        capacity_ == 0 ? (more + 7) / 8 * 8 : std::max<std::size_t>(64, capacity_ * 2);
     if (capacity < size_ + more) capacity = size_ + more;
 #if defined(__linux__)
     if (capacity >= kMapBytes) {
@@ -140,7 +149,7 @@ void ValueColumn::clear() noexcept {
     size_ = 0;
     slice_bytes_ = 0;
     overflow_ = false;
-    side_.clear();
+    side_.reset();
 }
 
 }  // namespace quarzel

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -114,7 +115,7 @@ struct Node {
 };
 
 // Values written out flat, each in preorder: a text is one node, a list or
-// table its head node followed by its contents. A node takes 8 bytes; texts
+// table its head node followed by its contents. A node takes 6 bytes; texts
 // are slices of the base text where they can be, else views kept in a side
 // vector (they must outlive the store, as the document's texts do). No
 // value owns an allocation of its own, and destroying or walking a value
@@ -125,11 +126,10 @@ public:
     NodeStore(const char* base, std::size_t base_size) noexcept
         : base_(base), base_size_(base_size < kMaxOffset ? base_size : kMaxOffset) {}
 
-    std::size_t size() const noexcept { return words_.size() / 8; }
+    std::size_t size() const noexcept { return words_.size() / kNodeSize; }
     bool empty() const noexcept { return words_.size() == 0; }
     Node operator[](std::size_t i) const noexcept {
-        std::uint64_t w;
-        std::memcpy(&w, words_.data() + 8 * i, sizeof w);
+        const std::uint64_t w = word(i);
         const std::uint64_t payload = w & kPayload;
         switch (w >> kKindShift) {
             case kSlice:
@@ -162,13 +162,14 @@ public:
     }
     // Counts one more (or one fewer) element in the head at `i`.
     void add_to_count(std::size_t i, std::int64_t delta) noexcept {
+        // The node's neighbour bytes are written back as they were read.
         std::uint64_t w;
-        std::memcpy(&w, words_.data() + 8 * i, sizeof w);
-        w += static_cast<std::uint64_t>(delta);
-        std::memcpy(words_.data() + 8 * i, &w, sizeof w);
+        std::memcpy(&w, words_.data() + kNodeSize * i, sizeof w);
+        w = (w & ~kNodeMask) | ((w + static_cast<std::uint64_t>(delta)) & kNodeMask);
+        std::memcpy(words_.data() + kNodeSize * i, &w, sizeof w);
     }
     // Drops the nodes from `n` on (their side texts stay until clear()).
-    void truncate(std::size_t n) noexcept { words_.truncate(8 * n); }
+    void truncate(std::size_t n) noexcept { words_.truncate(kNodeSize * n); }
     // Appends all of `other`'s nodes.
     void append(const NodeStore& other);
     void clear() noexcept {
@@ -182,17 +183,26 @@ public:
     }
 
 private:
+    // A node is read and written as an unaligned 8-byte word, of which it
+    // takes the low 6 bytes (the buffer's spare bytes keep the last in bounds).
+    std::uint64_t word(std::size_t i) const noexcept {
+        std::uint64_t w;
+        std::memcpy(&w, words_.data() + kNodeSize * i, sizeof w);
+        return w & kNodeMask;
+    }
     void push_word(std::uint64_t w) {
-        words_.reserve_more(8);
+        words_.reserve_more(kNodeSize);
         std::memcpy(words_.end(), &w, sizeof w);
-        words_.advance(8);
+        words_.advance(kNodeSize);
     }
 
-    static constexpr unsigned kKindShift = 62;
+    static constexpr std::size_t kNodeSize = 6;
+    static constexpr std::uint64_t kNodeMask = (std::uint64_t{1} << 48) - 1;
+    static constexpr unsigned kKindShift = 46;
     static constexpr std::uint64_t kSlice = 0, kFar = 1, kList = 2, kTable = 3;
     static constexpr std::uint64_t kPayload = (std::uint64_t{1} << kKindShift) - 1;
     static constexpr std::uint64_t kMaxOffset = (std::uint64_t{1} << 32) - 1;
-    static constexpr std::uint64_t kMaxSliceLen = (std::uint64_t{1} << 30) - 1;
+    static constexpr std::uint64_t kMaxSliceLen = (std::uint64_t{1} << 14) - 1;
 
     const char* base_ = nullptr;
     std::size_t base_size_ = 0;
@@ -326,7 +336,7 @@ public:
     // size of the column's text without a pass over every value.
     std::uint64_t text_bytes() const noexcept { return slice_bytes_; }
     // Refs: the values kept aside, one after another from node 0.
-    const NodeStore& side_values() const noexcept { return side_; }
+    const NodeStore& side_values() const noexcept { return side_ ? *side_ : kNoValues; }
     // Packed: the text did not fit kMaxPackedBytes and was dropped; values
     // are still counted.
     bool overflowed() const noexcept { return overflow_; }
@@ -338,6 +348,7 @@ public:
 
 private:
     Ref side(std::uint64_t r) const noexcept;
+    NodeStore& side_store();
     std::string_view packed_text(std::size_t i) const noexcept {
         std::uint32_t bounds[2];
         std::memcpy(bounds, refs_.data() + 4 * i, sizeof bounds);
@@ -410,7 +421,8 @@ private:
     ByteBuffer text_;               // Packed: the cell texts
     std::size_t size_ = 0;
     std::uint64_t slice_bytes_ = 0;
-    NodeStore side_;
+    std::unique_ptr<NodeStore> side_;  // made on first use: most columns have none
+    static const NodeStore kNoValues;
     bool packed_ = false;
     bool overflow_ = false;
 };

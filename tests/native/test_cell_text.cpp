@@ -123,6 +123,16 @@ TEST(CellText, SlicesAndKeptTexts) {
     no_base.append(nodes);
     EXPECT_EQ(quarzel::cell_text(same_base, 0), expected);
     EXPECT_EQ(quarzel::cell_text(no_base, 0), expected);
+    // A slice too long for a node is kept as a view; both ends of the
+    // limit read back whole.
+    const std::string big(20000, 'x');
+    NodeStore long_texts(big.data(), big.size());
+    for (std::size_t n : {std::size_t{16383}, std::size_t{16384}, big.size()})
+        long_texts.push_text(std::string_view(big).substr(big.size() - n));
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(long_texts[i].text.data() + long_texts[i].text.size(), big.data() + big.size());
+    EXPECT_EQ(long_texts[0].text.size(), 16383u);
+    EXPECT_EQ(long_texts[2].text.size(), big.size());
     // Dropping the last elements and their count.
     nodes.truncate(3);
     nodes.add_to_count(head, -2);
