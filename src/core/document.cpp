@@ -34,6 +34,10 @@ ValueColumn::ValueColumn(const char* base, std::size_t base_size, ColumnLayout l
       copy16_bound_(base != nullptr && base_size >= 16 ? base_size - 15 : 0),
       packed_(layout == ColumnLayout::Packed) {
     if (packed_) {
+        // Offsets are the most memory a large packed column writes (4 bytes
+        // per value); the text and the 6-byte references stay in small
+        // pages, whose unused ends cost nothing.
+        refs_.prefer_huge_pages();
         // The leading offset.
         refs_.reserve_more(4);
         std::memset(refs_.end(), 0, 4);
@@ -109,6 +113,10 @@ void ByteBuffer::grow(std::size_t more) {
         const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         capacity = (capacity + page - 1) / page * page;
         void* p;
+        if (huge_ && capacity >= kHugeFrom) {
+            grow_huge(capacity);
+            return;
+        }
         if (mapped_) {
             p = mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
         } else {
@@ -128,6 +136,30 @@ void ByteBuffer::grow(std::size_t more) {
     data_ = static_cast<unsigned char*>(p);
     capacity_ = capacity;
 }
+
+#if defined(__linux__)
+// A fresh mapping aligned to 2 MiB and marked for huge pages before any of
+// it is touched (pages already present would stay small); the contents are
+// copied over.
+void ByteBuffer::grow_huge(std::size_t capacity) {
+    capacity = (capacity + kHugePage - 1) / kHugePage * kHugePage;
+    void* raw = mmap(nullptr, capacity + kHugePage, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    auto* start = static_cast<unsigned char*>(raw);
+    auto* aligned = reinterpret_cast<unsigned char*>(
+        (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1));
+    if (aligned != start) munmap(start, static_cast<std::size_t>(aligned - start));
+    const std::size_t tail = kHugePage - static_cast<std::size_t>(aligned - start);
+    if (tail != 0) munmap(aligned + capacity, tail);
+    madvise(aligned, capacity, MADV_HUGEPAGE);
+    if (size_ != 0) std::memcpy(aligned, data_, size_);
+    free_storage({data_, capacity_, mapped_});
+    data_ = aligned;
+    capacity_ = capacity;
+    mapped_ = true;
+}
+#endif
 
 void ByteBuffer::free_storage(const Storage& storage) noexcept {
 #if defined(__linux__)

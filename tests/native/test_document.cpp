@@ -1,0 +1,74 @@
+// Storage of the document: byte buffers through every way they grow, and
+// packed columns large enough to leave the heap.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "document.hpp"
+
+namespace {
+
+using quarzel::ByteBuffer;
+using quarzel::ColumnLayout;
+using quarzel::ValueColumn;
+
+// Byte i of the pattern.
+unsigned char pattern(std::size_t i) {
+    return static_cast<unsigned char>(i * 131 + (i >> 12));
+}
+
+class BufferGrowth : public ::testing::TestWithParam<bool> {};
+
+// Appends in uneven pieces past the heap, the mapped and the huge-page
+// thresholds; every byte must survive every move.
+TEST_P(BufferGrowth, KeepsEveryByte) {
+    ByteBuffer buffer;
+    if (GetParam()) buffer.prefer_huge_pages();
+    constexpr std::size_t kTotal = (std::size_t{9} << 20) + 12345;
+    std::size_t piece = 1;
+    while (buffer.size() < kTotal) {
+        const std::size_t n = std::min(piece, kTotal - buffer.size());
+        buffer.reserve_more(n);
+        for (std::size_t i = 0; i < n; ++i) buffer.end()[i] = pattern(buffer.size() + i);
+        buffer.advance(n);
+        piece = piece * 3 % 70001 + 1;
+    }
+    ByteBuffer moved = std::move(buffer);
+    EXPECT_EQ(buffer.size(), 0u);
+    moved.reserve_more(1 << 20);  // grows again after the move
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < kTotal; ++i) wrong += moved.data()[i] != pattern(i);
+    EXPECT_EQ(wrong, 0u);
+    // Handed over and freed by the taker.
+    ByteBuffer::Storage storage = moved.take();
+    EXPECT_TRUE(storage.mapped);
+    EXPECT_GE(storage.capacity, kTotal + (1 << 20));
+    EXPECT_EQ(moved.size(), 0u);
+    ByteBuffer::free_storage(storage);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, BufferGrowth, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "huge" : "small"; });
+
+// A packed column of a million values (4 MB of offsets): each reads back.
+TEST(PackedColumn, MillionValuesReadBack) {
+    std::string text;
+    for (int i = 0; i < 1'000'000; ++i) text += std::to_string(i) + " ";
+    ValueColumn column(text.data(), text.size(), ColumnLayout::Packed);
+    std::size_t at = 0;
+    for (int i = 0; i < 1'000'000; ++i) {
+        const std::size_t end = text.find(' ', at);
+        ASSERT_TRUE(column.push_slice(std::string_view(text).substr(at, end - at)));
+        at = end + 1;
+    }
+    ASSERT_EQ(column.size(), 1'000'000u);
+    for (int i : {0, 1, 9, 10, 262'143, 262'144, 524'288, 999'999})
+        EXPECT_EQ(column[static_cast<std::size_t>(i)].text, std::to_string(i));
+    EXPECT_EQ(column.text_bytes(), text.size() - 1'000'000);
+}
+
+}  // namespace
