@@ -22,6 +22,16 @@ constexpr std::array<bool, 256> make_cif1_plain() {
 }
 constexpr auto kCif1Plain = make_cif1_plain();
 
+// Eight bytes all in ' '..'~' (each then allowed in CIF 1.1 text).
+bool printable8(std::uint64_t w) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHigh = kOnes * 0x80;
+    const std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
+    const std::uint64_t x = w ^ (kOnes * 0x7F);
+    const std::uint64_t is_delete = (x - kOnes) & ~x;
+    return ((w | below_space | is_delete) & kHigh) == 0;
+}
+
 bool is_ascii(const char* p, std::size_t n) noexcept {
     std::size_t i = 0;
     std::uint64_t acc = 0;
@@ -80,6 +90,14 @@ void Lexer::check_cif1_span(std::size_t from, std::size_t to, std::uint32_t line
     const char* const b = text_.data();
     std::size_t counted = from;  // `column` is the column of `counted`
     for (std::size_t q = from; q < to;) {
+        if (q + 8 <= to) {
+            std::uint64_t w;
+            std::memcpy(&w, b + q, 8);
+            if (printable8(w)) {
+                q += 8;
+                continue;
+            }
+        }
         if (kCif1Plain[static_cast<unsigned char>(b[q])]) {
             ++q;
             continue;

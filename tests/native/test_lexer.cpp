@@ -312,6 +312,19 @@ INSTANTIATE_TEST_SUITE_P(
                 "  ! character U+20AC is not permitted in CIF 1.x | \"\xE2\x82\xAC\" | 1:3\n"
                 "  ! unterminated single quoted string | \"'\\0\xE2\x82\xAC\" | 1:1\n"},
         LexCase{"tab_passes", "'a\tb'", V11, 0, "\"a\\tb\" VALUE SINGLE_QUOTED 1:1\n"},
+        // Long texts are checked eight bytes at a time: faults on both sides
+        // of word boundaries, the last byte of the text included.
+        LexCase{"long_quoted",
+                "'0123456789\x1F"
+                "0123456\x7F"
+                "89abcdefghi\xC3\xA9z~\t\x01'",
+                V11, 0,
+                "\"0123456789\\u{1f}0123456\\u{7f}89abcdefghi\xC3\xA9z~\\t\\u{1}\" VALUE "
+                "SINGLE_QUOTED 1:1\n"
+                "  ! character U+001F is not permitted in CIF 1.x | \"\\u{1f}\" | 1:12\n"
+                "  ! character U+007F is not permitted in CIF 1.x | \"\\u{7f}\" | 1:20\n"
+                "  ! character U+00E9 is not permitted in CIF 1.x | \"\xC3\xA9\" | 1:32\n"
+                "  ! character U+0001 is not permitted in CIF 1.x | \"\\u{1}\" | 1:36\n"},
         LexCase{"not_in_words_comments_triples", "\xC3\xA9 #\xC3\xA9\n'''\xC3\xA9'''", V11, 0,
                 "\"\xC3\xA9\" VALUE STRING 1:1\n"
                 "\"\xC3\xA9\" VALUE STRING 2:1\n"
