@@ -91,6 +91,7 @@ QUARZEL_ENTRY(py_parse_cif) {
         bool strict = false;
         if (!source_and_mode(sig, args, nargs, kwnames, source, strict)) return nullptr;
         ParseResult parsed = parse_document(source, strict);
+        GcPause pause;
         PyRef errors = error_list(parsed.document.errors);
         if (!errors) return nullptr;
         PyRef file = build_py_cif(parsed.document);

@@ -37,6 +37,22 @@ PyRef attr(PyObject* obj, const char* name);
 // quarzel.types.CifVersion.CIF_1_1 or CIF_2_0.
 PyRef version_member(CifVersion version);
 
+// Keeps the cyclic garbage collector from running while a conversion
+// creates its many containers (which form no cycles): every few hundred
+// new lists and dicts would otherwise start a collection pass over them.
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 // A str from UTF-8 the core produced (always valid UTF-8).
 PyRef str(std::string_view text);
 

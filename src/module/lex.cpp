@@ -115,6 +115,7 @@ QUARZEL_ENTRY(py_lex_cif) {
         const DictShape error_shape(error_key_names);
         if (!error_shape.ok()) return nullptr;
 
+        GcPause pause;
         PyRef tokens = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(list.tokens.size())));
         if (!tokens) return nullptr;
         for (std::size_t i = 0; i < list.tokens.size(); ++i) {

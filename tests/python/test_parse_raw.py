@@ -1,8 +1,10 @@
+import gc
 import gzip
 import pathlib
 
 import pytest
 
+import quarzel_core as q
 from quarzel_core import parse_raw
 
 CIF2 = "#\\#CIF_2.0\n"
@@ -374,3 +376,20 @@ def test_agrees_with_gemmi(name):
             expected = gemmi_tags(other)
             assert mine["tag_order"] == list(expected)
             assert mine["tags"] == expected
+
+
+# The conversions hold the cyclic collector off while they build their
+# containers, and leave it as they found it.
+@pytest.mark.parametrize("convert", [q.parse_raw, q.parse_cif, q.lex_cif])
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_left_as_found(convert, enabled):
+    was = gc.isenabled()
+    try:
+        if not enabled:
+            gc.disable()
+        else:
+            gc.enable()
+        convert("data_a _x 1 loop_ _y 1 2 save_f _z [1] save_")
+        assert gc.isenabled() == enabled
+    finally:
+        (gc.enable if was else gc.disable)()
