@@ -37,13 +37,15 @@ void check_side(const NodeStore& side, const std::string& tag) {
 }
 
 void check_frame(const FrameData& data) {
-    fuzz::check(data.tags.size() == data.tag_order.size(),
-                "tag index and tag order differ in size");
-    std::unordered_set<std::string> seen;
-    for (const auto& tag : data.tag_order) {
-        fuzz::check(seen.insert(tag).second, "tag listed twice in the tag order", tag);
+    fuzz::check(data.columns.size() == data.tag_order.size(),
+                "columns and tag order differ in size");
+    std::unordered_set<std::string_view> seen;
+    for (std::size_t k = 0; k < data.tag_order.size(); ++k) {
+        const std::string tag(data.tag_order[k]);
+        fuzz::check(seen.insert(data.tag_order[k]).second, "tag listed twice in the tag order",
+                    tag);
         const ValueColumn* col = data.find(tag);
-        fuzz::check(col != nullptr, "ordered tag missing from the index", tag);
+        fuzz::check(col == &data.columns[k], "a tag finds another column", tag);
         check_side(col->side_values(), tag);
         for (std::size_t i = 0; i < col->size(); ++i) {
             auto ref = (*col)[i];
@@ -54,8 +56,8 @@ void check_frame(const FrameData& data) {
     }
     for (const auto& loop : data.loops) {
         fuzz::check(!loop.empty(), "loop without tags");
-        for (const auto& tag : loop)
-            fuzz::check(seen.count(tag) == 1, "looped tag not indexed", tag);
+        for (std::string_view tag : loop)
+            fuzz::check(seen.count(tag) == 1, "looped tag not indexed", std::string(tag));
     }
 }
 
@@ -63,7 +65,8 @@ void check_frame(const FrameData& data) {
 void check_same(const FrameData& refs, const FrameData& packed) {
     fuzz::check(refs.tag_order == packed.tag_order, "layouts differ in their tags");
     fuzz::check(refs.loops == packed.loops, "layouts differ in their loops");
-    for (const auto& tag : refs.tag_order) {
+    for (std::string_view tag_view : refs.tag_order) {
+        const std::string tag(tag_view);
         const ValueColumn& a = *refs.find(tag);
         const ValueColumn& b = *packed.find(tag);
         fuzz::check(a.size() == b.size(), "layouts differ in a value count", tag);

@@ -66,12 +66,14 @@ struct RawBuilder::State {
     // refers to its tag's column (a tag repeated in the header has one).
     // The lane holds the position and the count.
     bool collecting_loop = false;
-    std::vector<std::string> loop_tags;
+    std::vector<std::string_view> loop_tags;         // interned
     std::vector<std::uint32_t> loop_slot;            // header position -> column
     std::vector<ValueColumn*> loop_position_column;  // header position -> its column
     std::vector<ValueColumn> loop_columns;
     LoopLane lane;
 
+    // One copy of each distinct tag name, in the document's arena.
+    std::unordered_set<std::string_view> names;
     std::unordered_set<std::string> seen_block_names;
     std::unordered_set<std::string> seen_frame_names;
     std::string scratch;
@@ -146,12 +148,18 @@ struct RawBuilder::State {
         return col;
     }
 
+    // The document's copy of a (lower-cased) tag name.
+    std::string_view intern(std::string_view name) {
+        auto it = names.find(name);
+        if (it != names.end()) return *it;
+        return *names.insert(doc.arena.emplace_back(name)).first;
+    }
+
     // The column of `tag` in `data`, entered at the end of the tag order when
     // new.
-    ValueColumn& column_of(FrameData& data, const std::string& tag) {
-        auto [it, added] = data.tags.try_emplace(tag, base, base_size, layout);
-        if (added) data.tag_order.push_back(tag);
-        return it->second;
+    ValueColumn& column_of(FrameData& data, std::string_view tag) {
+        if (ValueColumn* column = data.find(tag)) return *column;
+        return data.add(intern(tag), ValueColumn(base, base_size, layout));
     }
 
     // Stores a scalar in a column: as a view when it is a slice of the
@@ -310,8 +318,9 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     std::unordered_map<std::string_view, std::uint32_t> index;
     const bool use_map = tags.size() > 16;
     for (std::string_view tag : tags) {
-        s.loop_tags.push_back(lower(tag));
-        const std::string& t = s.loop_tags.back();
+        lower_into(tag, s.scratch);
+        s.loop_tags.push_back(s.intern(s.scratch));
+        const std::string_view t = s.loop_tags.back();
         std::uint32_t slot = static_cast<std::uint32_t>(s.loop_columns.size());
         if (use_map) {
             auto [it, added] = index.try_emplace(t, slot);
@@ -367,7 +376,7 @@ void RawBuilder::on_loop_end() {
         data->loops.push_back(s.loop_tags);
         std::vector<bool> taken(s.loop_columns.size(), false);
         for (std::size_t i = 0; i < n; ++i) {
-            const std::string& tag = s.loop_tags[i];
+            const std::string_view tag = s.loop_tags[i];
             std::uint32_t slot = s.loop_slot[i];
             ValueColumn& col = s.column_of(*data, tag);
             // The column goes to the tag's first position; a later position

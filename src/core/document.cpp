@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -173,6 +175,54 @@ void ByteBuffer::free_storage(const Storage& storage) noexcept {
 
 void ByteBuffer::release() noexcept {
     free_storage(take());
+}
+
+namespace {
+
+std::size_t tag_hash(std::string_view tag) noexcept {
+    return std::hash<std::string_view>{}(tag);
+}
+
+}  // namespace
+
+std::size_t FrameData::position(std::string_view tag) const noexcept {
+    if (index_.empty()) {
+        for (std::size_t i = 0; i < tag_order.size(); ++i)
+            if (tag_order[i] == tag) return i;
+        return npos;
+    }
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t slot = tag_hash(tag) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t entry = index_[slot];
+        if (entry == 0) return npos;
+        if (tag_order[entry - 1] == tag) return entry - 1;
+    }
+}
+
+ValueColumn& FrameData::add(std::string_view tag, ValueColumn column) {
+    if (tag_order.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
+    tag_order.push_back(tag);
+    columns.push_back(std::move(column));
+    const std::size_t n = tag_order.size();
+    if (n >= kIndexFrom) {
+        if (index_.size() < 2 * n) {
+            // Rebuilt at twice the size: at most half full.
+            std::size_t size = 16;
+            while (size < 4 * n) size *= 2;
+            index_.assign(size, 0);
+            for (std::size_t i = 0; i < n; ++i) index_tag(i);
+        } else {
+            index_tag(n - 1);
+        }
+    }
+    return columns.back();
+}
+
+void FrameData::index_tag(std::size_t position) {
+    const std::size_t mask = index_.size() - 1;
+    std::size_t slot = tag_hash(tag_order[position]) & mask;
+    while (index_[slot] != 0) slot = (slot + 1) & mask;
+    index_[slot] = static_cast<std::uint32_t>(position + 1);
 }
 
 void ValueColumn::clear() noexcept {

@@ -438,16 +438,40 @@ private:
     bool overflow_ = false;
 };
 
-// The content of one data block or save frame.
+// The content of one data block or save frame. Tag names are views of
+// texts the document owns (one copy of each distinct name, however many
+// frames and loops name it).
 struct FrameData {
-    std::vector<std::string> tag_order;                 // lower-cased, first appearance, each once
-    std::vector<std::vector<std::string>> loops;        // each loop's tags, header order
-    std::unordered_map<std::string, ValueColumn> tags;  // keys are exactly tag_order
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-    const ValueColumn* find(const std::string& tag) const {
-        auto it = tags.find(tag);
-        return it == tags.end() ? nullptr : &it->second;
+    std::vector<std::string_view> tag_order;           // lower-cased, first appearance, each once
+    std::vector<std::vector<std::string_view>> loops;  // each loop's tags, header order
+    std::vector<ValueColumn> columns;                  // columns[i]: the values of tag_order[i]
+
+    // The position of `tag` in the tag order, or npos.
+    std::size_t position(std::string_view tag) const noexcept;
+    const ValueColumn* find(std::string_view tag) const noexcept {
+        const std::size_t i = position(tag);
+        return i < columns.size() ? &columns[i] : nullptr;
     }
+    ValueColumn* find(std::string_view tag) noexcept {
+        const std::size_t i = position(tag);
+        return i < columns.size() ? &columns[i] : nullptr;
+    }
+    // Enters a tag that is not in the tag order yet, with its column;
+    // `tag` must live as long as the frame.
+    ValueColumn& add(std::string_view tag, ValueColumn column);
+    // Frees every column (the tag order stays): after the values have been
+    // handed over, find() finds nothing.
+    void release_values() noexcept { std::vector<ValueColumn>().swap(columns); }
+
+private:
+    // Frames of a few tags are searched in order; from kIndexFrom tags on, an
+    // open-addressing table of positions + 1 (0 for a free slot), at most
+    // half full.
+    static constexpr std::size_t kIndexFrom = 9;
+    void index_tag(std::size_t position);
+    std::vector<std::uint32_t> index_;
 };
 
 struct ParsedSaveFrame {

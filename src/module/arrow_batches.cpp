@@ -255,9 +255,9 @@ arrow::Result<std::vector<ArrayPtr>> build_columns(std::span<const ColumnRequest
 // a shared schema is built, exported and imported once.
 class Schemas {
 public:
-    const std::shared_ptr<arrow::Schema>& of(std::span<const std::string> tags) {
+    const std::shared_ptr<arrow::Schema>& of(std::span<const std::string_view> tags) {
         key_.clear();
-        for (const std::string& tag : tags) {
+        for (std::string_view tag : tags) {
             const auto n = static_cast<std::uint32_t>(tag.size());
             key_.append(reinterpret_cast<const char*>(&n), sizeof n);
             key_.append(tag);
@@ -268,7 +268,7 @@ public:
     }
 
 private:
-    static std::shared_ptr<arrow::Schema> make(std::span<const std::string> tags) {
+    static std::shared_ptr<arrow::Schema> make(std::span<const std::string_view> tags) {
         static const auto identity = std::array{
             arrow::field("_quarzel_block_idx", arrow::int32(), false),
             arrow::field("_block_name", arrow::utf8(), false),
@@ -278,8 +278,8 @@ private:
         };
         arrow::FieldVector fields(identity.begin(), identity.end());
         fields.reserve(identity.size() + tags.size());
-        for (const std::string& tag : tags)
-            fields.push_back(arrow::field(tag, arrow::utf8(), true));
+        for (std::string_view tag : tags)
+            fields.push_back(arrow::field(std::string(tag), arrow::utf8(), true));
         return arrow::schema(std::move(fields));
     }
 
@@ -419,11 +419,11 @@ public:
     Status run() {
         std::unordered_set<std::string_view> in_loops;
         for (const auto& loop : data_.loops)
-            for (const std::string& tag : loop) in_loops.insert(tag);
+            for (std::string_view tag : loop) in_loops.insert(tag);
 
-        std::vector<std::string> scalar_tags;
+        std::vector<std::string_view> scalar_tags;
         std::int64_t rows = 0;
-        for (const std::string& tag : data_.tag_order) {
+        for (std::string_view tag : data_.tag_order) {
             if (in_loops.contains(tag)) continue;
             scalar_tags.push_back(tag);
             if (const ValueColumn* column = data_.find(tag))
@@ -432,13 +432,13 @@ public:
         if (rows > 0) {
             // Every column has the batch's row count: shorter ones end in nulls.
             std::vector<ColumnRequest> requests;
-            for (const std::string& tag : scalar_tags) requests.push_back({values_of(tag), rows});
+            for (std::string_view tag : scalar_tags) requests.push_back({values_of(tag), rows});
             ARROW_ASSIGN_OR_RAISE(auto columns, build_columns(requests));
             ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, std::move(columns)));
         }
 
         for (std::size_t n = 0; n < data_.loops.size(); ++n) {
-            const std::vector<std::string>& tags = data_.loops[n];
+            const std::vector<std::string_view>& tags = data_.loops[n];
             if (tags.empty()) continue;
             const std::int64_t loop_rows = value_count(tags.front());
             if (loop_rows == 0) continue;
@@ -449,7 +449,7 @@ public:
             std::vector<std::string_view> requested;
             // Hashed, so that a loop of many tags costs no more than linear.
             std::unordered_set<std::string_view> seen;
-            for (const std::string& tag : tags) {
+            for (std::string_view tag : tags) {
                 if (built_.contains(tag) || !seen.insert(tag).second) continue;
                 if (ValueColumn* values = values_of(tag)) {
                     requests.push_back({values, 0});
@@ -462,7 +462,7 @@ public:
 
             std::vector<ArrayPtr> columns;
             columns.reserve(tags.size());
-            for (const std::string& tag : tags) {
+            for (std::string_view tag : tags) {
                 auto it = built_.find(tag);
                 if (it != built_.end()) {
                     columns.push_back(it->second);
@@ -479,13 +479,10 @@ public:
     }
 
 private:
-    ValueColumn* values_of(const std::string& tag) {
-        auto it = data_.tags.find(tag);
-        return it == data_.tags.end() ? nullptr : &it->second;
-    }
+    ValueColumn* values_of(std::string_view tag) { return data_.find(tag); }
 
     // Values a tag has (or had, before its array was built).
-    std::int64_t value_count(const std::string& tag) const {
+    std::int64_t value_count(std::string_view tag) const {
         auto cached = built_.find(tag);
         if (cached != built_.end()) return cached->second->length();
         const ValueColumn* column = data_.find(tag);
@@ -515,8 +512,8 @@ private:
         return arrays;
     }
 
-    Status emit(const std::string& loop_id, std::span<const std::string> tags, std::int64_t rows,
-                std::vector<ArrayPtr> tag_columns) {
+    Status emit(const std::string& loop_id, std::span<const std::string_view> tags,
+                std::int64_t rows, std::vector<ArrayPtr> tag_columns) {
         // Every column must have the batch's row count.
         for (std::size_t k = 0; k < tag_columns.size(); ++k)
             if (tag_columns[k]->length() != rows)
@@ -557,7 +554,7 @@ arrow::Result<std::int32_t> index32(std::size_t index) {
 
 Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, const BatchSink& sink) {
     ARROW_RETURN_NOT_OK(FrameConverter(data, id, schemas, sink).run());
-    decltype(data.tags)().swap(data.tags);  // every value has been handed over
+    data.release_values();  // every value has been handed over
     return Status::OK();
 }
 

@@ -22,16 +22,10 @@ bool frame_data_to_py(Converter& conv, const FrameData& data, FrameObjects& out)
     if (!out.tags) return false;
     out.tag_order = conv.name_list(data.tag_order);
     if (!out.tag_order) return false;
-    if (!data.tags.empty()) {
-        for (std::size_t i = 0; i < data.tag_order.size(); ++i) {
-            const ValueColumn* column = data.find(data.tag_order[i]);
-            if (column == nullptr) continue;
-            PyRef key =
-                PyRef::borrow(PyList_GET_ITEM(out.tag_order.get(), static_cast<Py_ssize_t>(i)));
-            PyRef values = conv.column(*column);
-            if (!key || !values || PyDict_SetItem(out.tags.get(), key.get(), values.get()) < 0)
-                return false;
-        }
+    for (std::size_t i = 0; i < data.columns.size(); ++i) {
+        PyRef key = PyRef::borrow(PyList_GET_ITEM(out.tag_order.get(), static_cast<Py_ssize_t>(i)));
+        PyRef values = conv.column(data.columns[i]);
+        if (!values || PyDict_SetItem(out.tags.get(), key.get(), values.get()) < 0) return false;
     }
     out.loops = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(data.loops.size())));
     if (!out.loops) return false;

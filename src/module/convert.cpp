@@ -180,7 +180,7 @@ PyRef Converter::name(std::string_view name) {
     return s;
 }
 
-PyRef Converter::name_list(const std::vector<std::string>& names) {
+PyRef Converter::name_list(std::span<const std::string_view> names) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!list) return {};
     for (std::size_t i = 0; i < names.size(); ++i) {

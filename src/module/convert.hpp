@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,7 +33,7 @@ public:
     // (names repeat across its frames, loops and tag orders).
     PyRef name(std::string_view name);
     // A list of names.
-    PyRef name_list(const std::vector<std::string>& names);
+    PyRef name_list(std::span<const std::string_view> names);
     // The value at node `root` of `nodes`: a text becomes a str, a list a
     // list, a table a dict (a repeated key keeps its first position and
     // takes the value of its last entry).

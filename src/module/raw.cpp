@@ -42,13 +42,11 @@ PyRef frame_data_to_python(Converter& conv, const FrameKeys& keys, const std::st
     if (!set(d.get(), keys.loops, loops)) return {};
     PyRef tags = PyRef::steal(PyDict_New());
     if (!tags) return {};
-    for (std::size_t i = 0; i < data.tag_order.size(); ++i) {
-        auto col = data.tags.find(data.tag_order[i]);
+    for (std::size_t i = 0; i < data.columns.size(); ++i) {
         PyRef key = PyRef::borrow(PyList_GET_ITEM(tag_order.get(), static_cast<Py_ssize_t>(i)));
-        PyRef values =
-            col != data.tags.end() ? conv.column(col->second) : PyRef::steal(PyList_New(0));
-        if (!key || !values || PyDict_SetItem(tags.get(), key.get(), values.get()) < 0) return {};
-        if (col != data.tags.end()) col->second.clear();
+        PyRef values = conv.column(data.columns[i]);
+        if (!values || PyDict_SetItem(tags.get(), key.get(), values.get()) < 0) return {};
+        data.columns[i].clear();
     }
     if (!set(d.get(), keys.tags, tags)) return {};
     return d;

@@ -155,12 +155,15 @@ void render(std::string& out, const quarzel::NodeStore& nodes, std::size_t root)
 void render_frame(std::string& out, const quarzel::FrameData& f, const std::string& indent) {
     for (const auto& loop : f.loops) {
         out += indent + "loop";
-        for (const auto& t : loop) out += ' ' + t;
+        for (const auto& t : loop) (out += ' ') += t;
         out += '\n';
     }
     for (const auto& tag : f.tag_order) {
-        out += indent + tag + ":";
+        out += indent;
+        (out += tag) += ":";
         const quarzel::ValueColumn* col = f.find(tag);
+        ASSERT_NE(col, nullptr);
+        EXPECT_EQ(col, &f.columns[f.position(tag)]);
         for (std::size_t i = 0; i < col->size(); ++i) {
             out += ' ';
             auto ref = (*col)[i];
@@ -171,7 +174,7 @@ void render_frame(std::string& out, const quarzel::FrameData& f, const std::stri
         }
         out += '\n';
     }
-    EXPECT_EQ(f.tags.size(), f.tag_order.size());
+    EXPECT_EQ(f.columns.size(), f.tag_order.size());
 }
 
 // The document as text, one line per item.
@@ -497,7 +500,7 @@ TEST(Builder, StrictStopClosesTheLane) {
     ASSERT_EQ(doc.blocks.size(), 2u);
     EXPECT_EQ(doc.errors.size(), 1u);
     EXPECT_EQ((*doc.blocks[0].data.find("_a"))[0].text, "1");
-    EXPECT_TRUE(doc.blocks[1].data.tags.empty());
+    EXPECT_TRUE(doc.blocks[1].data.columns.empty());
 }
 
 // Plain words read straight off the text into a loop's columns give the

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "document.hpp"
 
@@ -69,6 +70,29 @@ TEST(PackedColumn, MillionValuesReadBack) {
     for (int i : {0, 1, 9, 10, 262'143, 262'144, 524'288, 999'999})
         EXPECT_EQ(column[static_cast<std::size_t>(i)].text, std::to_string(i));
     EXPECT_EQ(column.text_bytes(), text.size() - 1'000'000);
+}
+
+// Tags are found in order while few, through the index from nine on, and
+// the index keeps up as the frame grows.
+TEST(FrameData, FindsEveryTagAtEverySize) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 3000; ++i) names.push_back("_t." + std::to_string(i * 7919 % 3001));
+    quarzel::FrameData frame;
+    for (std::size_t n = 0; n < names.size(); ++n) {
+        ValueColumn& column = frame.add(names[n], ValueColumn(nullptr, 0));
+        column.push_text(names[n]);
+        if (n % 97 == 0 || n < 20) {
+            for (std::size_t k = 0; k <= n; ++k) {
+                ASSERT_EQ(frame.position(names[k]), k) << n;
+                ASSERT_EQ((*frame.find(names[k]))[0].text, names[k]);
+            }
+            EXPECT_EQ(frame.find("_absent"), nullptr);
+            EXPECT_EQ(frame.position(std::string(names[0]) + "x"), quarzel::FrameData::npos);
+        }
+    }
+    frame.release_values();
+    EXPECT_EQ(frame.find(names[5]), nullptr);
+    EXPECT_EQ(frame.position(names[5]), 5u);
 }
 
 }  // namespace
