@@ -68,6 +68,30 @@ constexpr std::array<std::uint8_t, 256> make_first_classes() {
 }
 inline constexpr auto kFirstClass = make_first_classes();
 
+// What a byte begins within a run of plain words (read_plain_words): a
+// plain word, blanks, a line end, a word that may be a keyword, or
+// anything the run leaves to next().
+enum : std::uint8_t {
+    kRunWord = 0,
+    kRunBlank,
+    kRunLineEnd,
+    kRunKeywordLetter,
+    kRunStop,
+};
+
+constexpr std::array<std::uint8_t, 256> make_run_classes() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        if (kStartClass[c] != kStartWord) t[c] = kRunStop;
+        if (kFirstClass[c] == kFirstTag || kFirstClass[c] == kFirstCif1Error) t[c] = kRunStop;
+        if (kFirstClass[c] == kFirstKeyword) t[c] = kRunKeywordLetter;
+    }
+    t[' '] = t['\t'] = kRunBlank;
+    t['\n'] = kRunLineEnd;
+    return t;
+}
+inline constexpr auto kRunClass = make_run_classes();
+
 // First offset at or after `q` whose byte has a class in `stop`; ORs the
 // bytes passed over into `high`. (Mostly short words in regular columns:
 // a plain byte loop does as well as eight bytes at a time here.)
@@ -254,44 +278,54 @@ inline void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32
     const char* const b = text_.data();
     const std::size_t n = text_.size();
     const std::uint8_t stop = is_cif2_ ? kSeparator | kBracket : kSeparator;
+    // Kept in locals: the sink's stores could alias the members.
     std::size_t p = pos_;
+    std::uint32_t lines = line_;
+    std::size_t base = line_base_;
     bool blank = after_whitespace_;
-    for (;;) {
-        // Blanks and line ends, as next() takes them.
-        while (p < n) {
-            const char c = b[p];
-            if (c == ' ' || c == '\t') {
-                p = skip_blanks(b, p + 1, n);
-                blank = true;
-            } else if (c == '\n') {
-                ++p;
-                ++line_;
-                line_base_ = p;
-                blank = true;
-            } else {
-                break;
-            }
-        }
-        if (p >= n) break;
+    std::size_t last = n;  // start of the last word read, none yet
+    std::uint32_t last_line = 0;
+    std::size_t last_base = 0;
+    while (p < n) {
         const auto c = static_cast<unsigned char>(b[p]);
-        if (kStartClass[c] != kStartWord) break;
-        const std::uint8_t first = kFirstClass[c];
-        if (first == kFirstTag || first == kFirstCif1Error) break;
+        const std::uint8_t k = kRunClass[c];
+        if (k != kRunWord) {
+            if (k == kRunBlank) {
+                ++p;
+                blank = true;
+                continue;
+            }
+            if (k == kRunLineEnd) {
+                ++p;
+                ++lines;
+                base = p;
+                blank = true;
+                continue;
+            }
+            if (k == kRunStop) break;
+        }
         unsigned char high = c;
         const std::size_t q = scan_word(b, p + 1, n, stop, high);
         const std::string_view w(b + p, q - p);
         // A keyword ends the run (under CIF 2.0 a bracket ends the word
         // early, but never before a keyword's fifth byte).
-        if (first == kFirstKeyword && is_keyword(w)) break;
+        if (k == kRunKeywordLetter && is_keyword(w)) break;
         sink.add_plain_word(w);
-        line = line_;
-        column = column_at(p);
+        last = p;
+        last_line = lines;
+        last_base = base;
         if (high & 0x80) [[unlikely]]
-            line_base_ += continuation_bytes(w.data(), w.size());
+            base += continuation_bytes(w.data(), w.size());
         p = q;
         blank = false;
     }
+    if (last != n) {
+        line = last_line;
+        column = static_cast<std::uint32_t>(last - last_base + 1);
+    }
     pos_ = p;
+    line_ = lines;
+    line_base_ = base;
     after_whitespace_ = blank;
 }
 
