@@ -30,7 +30,7 @@ namespace quarzel {
 class ByteBuffer {
 public:
     static constexpr std::size_t kSpare = 16;
-    static constexpr std::size_t kMapBytes = std::size_t{256} << 10;
+    static constexpr std::size_t kMapBytes = std::size_t{64} << 10;
 
     // Storage handed over by take().
     struct Storage {
