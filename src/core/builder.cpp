@@ -266,6 +266,7 @@ void RawBuilder::on_data_block(std::string_view name) {
     State& s = *s_;
     if (s.stopped) return;
     if (s.block) {
+        s.block->data.shrink_to_fit();
         s.doc.blocks.push_back(ParsedBlock{std::move(s.block->name), std::move(s.block->data),
                                            std::move(s.block->save_frames)});
         s.block.reset();
@@ -301,6 +302,7 @@ void RawBuilder::on_save_frame_start(std::string_view name) {
 void RawBuilder::on_save_frame_end() {
     State& s = *s_;
     if (s.stopped || !s.block || !s.frame) return;
+    s.frame->data.shrink_to_fit();
     s.block->save_frames.push_back(
         ParsedSaveFrame{std::move(s.frame->name), std::move(s.frame->data)});
     s.frame.reset();
@@ -457,9 +459,11 @@ void RawBuilder::on_table_end() {
 
 ParsedCif RawBuilder::finish() && {
     State& s = *s_;
-    if (s.block)
+    if (s.block) {
+        s.block->data.shrink_to_fit();
         s.doc.blocks.push_back(ParsedBlock{std::move(s.block->name), std::move(s.block->data),
                                            std::move(s.block->save_frames)});
+    }
     ParsedCif doc = std::move(s.doc);
     s_.reset();
     return doc;

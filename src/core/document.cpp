@@ -107,36 +107,34 @@ void ByteBuffer::grow(std::size_t more) {
     if (more > SIZE_MAX / 4 - size_) throw std::bad_alloc();
     // The first allocation takes what is asked for (many columns hold one
     // value), later ones double, from 64 bytes on.
-    std::size_t capacity =
-        capacity_ == 0 ? (more + 7) / 8 * 8 : std::max<std::size_t>(64, capacity_ * 2);
+    const std::size_t old_capacity = capacity();
+    std::size_t capacity = old_capacity == 0 ? more : std::max<std::size_t>(64, old_capacity * 2);
     if (capacity < size_ + more) capacity = size_ + more;
+    capacity = (capacity + 7) / 8 * 8;
 #if defined(__linux__)
     if (capacity >= kMapBytes) {
         const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         capacity = (capacity + page - 1) / page * page;
         void* p;
-        if (huge_ && capacity >= kHugeFrom) {
+        if ((bits_ & kHuge) && capacity >= kHugeFrom) {
             grow_huge(capacity);
             return;
         }
-        if (mapped_) {
-            p = mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+        if (mapped()) {
+            p = mremap(data_, old_capacity, capacity, MREMAP_MAYMOVE);
         } else {
             p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (p != MAP_FAILED && size_ != 0) std::memcpy(p, data_, size_);
         }
         if (p == MAP_FAILED) throw std::bad_alloc();
-        if (!mapped_) std::free(data_);
-        data_ = static_cast<unsigned char*>(p);
-        capacity_ = capacity;
-        mapped_ = true;
+        if (!mapped()) std::free(data_);
+        set_storage(static_cast<unsigned char*>(p), capacity, true);
         return;
     }
 #endif
     void* p = std::realloc(data_, capacity);
     if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<unsigned char*>(p);
-    capacity_ = capacity;
+    set_storage(static_cast<unsigned char*>(p), capacity, false);
 }
 
 #if defined(__linux__)
@@ -156,10 +154,8 @@ void ByteBuffer::grow_huge(std::size_t capacity) {
     if (tail != 0) munmap(aligned + capacity, tail);
     madvise(aligned, capacity, MADV_HUGEPAGE);
     if (size_ != 0) std::memcpy(aligned, data_, size_);
-    free_storage({data_, capacity_, mapped_});
-    data_ = aligned;
-    capacity_ = capacity;
-    mapped_ = true;
+    free_storage({data_, this->capacity(), mapped()});
+    set_storage(aligned, capacity, true);
 }
 #endif
 

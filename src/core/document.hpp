@@ -44,17 +44,13 @@ public:
     ByteBuffer(ByteBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)),
-          mapped_(std::exchange(other.mapped_, false)),
-          huge_(other.huge_) {}
+          bits_(std::exchange(other.bits_, other.bits_ & kHuge)) {}
     ByteBuffer& operator=(ByteBuffer&& other) noexcept {
         if (this != &other) {
             release();
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
-            capacity_ = std::exchange(other.capacity_, 0);
-            mapped_ = std::exchange(other.mapped_, false);
-            huge_ = other.huge_;
+            bits_ = std::exchange(other.bits_, other.bits_ & kHuge);
         }
         return *this;
     }
@@ -65,11 +61,11 @@ public:
     // From 1 MiB on, the array grows into pages of 2 MiB where the system
     // offers them: one page fault per 2 MiB instead of 512. For arrays that
     // are certain to grow large; at most one such page is partly used.
-    void prefer_huge_pages() noexcept { huge_ = true; }
+    void prefer_huge_pages() noexcept { bits_ |= kHuge; }
 
     // Makes room for `n` more bytes, and the spare ones after them.
     void reserve_more(std::size_t n) {
-        if (capacity_ - size_ < n + kSpare) [[unlikely]]
+        if (capacity() - size_ < n + kSpare) [[unlikely]]
             grow(n + kSpare);
     }
     unsigned char* data() noexcept { return data_; }
@@ -84,10 +80,10 @@ public:
     // Hands the storage over, to be freed with free_storage; leaves the
     // buffer empty.
     Storage take() noexcept {
-        Storage storage{data_, capacity_, mapped_};
+        Storage storage{data_, capacity(), mapped()};
         data_ = nullptr;
-        size_ = capacity_ = 0;
-        mapped_ = false;
+        size_ = 0;
+        bits_ &= kHuge;
         return storage;
     }
 
@@ -97,11 +93,19 @@ private:
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;
     static constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
 
+    // The capacity (a multiple of 8) with two flags in its low bits: the
+    // storage is mapped, huge pages are preferred.
+    static constexpr std::size_t kMapped = 1, kHuge = 2, kFlags = 7;
+    std::size_t capacity() const noexcept { return bits_ & ~kFlags; }
+    bool mapped() const noexcept { return (bits_ & kMapped) != 0; }
+    void set_storage(unsigned char* data, std::size_t capacity, bool mapped) noexcept {
+        data_ = data;
+        bits_ = capacity | (mapped ? kMapped : 0) | (bits_ & kHuge);
+    }
+
     unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-    bool mapped_ = false;
-    bool huge_ = false;
+    std::size_t bits_ = 0;
 };
 
 // How a column keeps its values.
@@ -464,6 +468,14 @@ struct FrameData {
     // Frees every column (the tag order stays): after the values have been
     // handed over, find() finds nothing.
     void release_values() noexcept { std::vector<ValueColumn>().swap(columns); }
+    // Gives back the spare room of the frame's vectors once it is complete
+    // (documents of many small frames would otherwise keep about a third
+    // more than they use).
+    void shrink_to_fit() {
+        tag_order.shrink_to_fit();
+        columns.shrink_to_fit();
+        loops.shrink_to_fit();
+    }
 
 private:
     // Frames of a few tags are searched in order; from kIndexFrom tags on, an
