@@ -197,6 +197,11 @@ std::size_t FrameData::position(std::string_view tag) const noexcept {
 
 ValueColumn& FrameData::add(std::string_view tag, ValueColumn column) {
     if (tag_order.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
+    if (columns.capacity() == 0) {
+        // Room for a typical frame at once; complete frames give back the rest.
+        tag_order.reserve(8);
+        columns.reserve(8);
+    }
     tag_order.push_back(tag);
     columns.push_back(std::move(column));
     const std::size_t n = tag_order.size();

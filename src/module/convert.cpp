@@ -176,7 +176,7 @@ PyRef Converter::name(std::string_view name) {
     if (it != names_.end()) return PyRef::borrow(it->second.get());
     PyRef s = fresh(name);
     if (!s) return s;
-    names_.emplace(std::string(name), PyRef::borrow(s.get()));
+    names_.emplace(name, PyRef::borrow(s.get()));
     return s;
 }
 

@@ -29,8 +29,9 @@ public:
 
     // A str of UTF-8 the core produced. Null with the error set on failure.
     PyRef text(std::string_view text);
-    // A tag or block name: one str object per distinct name in a document
-    // (names repeat across its frames, loops and tag orders).
+    // A tag name held by the document: one str object per name (names
+    // repeat across frames, loops and tag orders). `name` must outlive the
+    // converter.
     PyRef name(std::string_view name);
     // A list of names.
     PyRef name_list(std::span<const std::string_view> names);
@@ -54,13 +55,20 @@ private:
     };
     PyRef fresh(std::string_view text);
     std::unique_ptr<std::array<Slot, kSlots>> cache_;
-    struct NameHash {
-        using is_transparent = void;
+    // Names are views of the document's one copy of each: the view itself
+    // identifies the name (two views of equal text merely make two str).
+    struct ViewHash {
         std::size_t operator()(std::string_view s) const noexcept {
-            return std::hash<std::string_view>{}(s);
+            const auto p = reinterpret_cast<std::uintptr_t>(s.data());
+            return static_cast<std::size_t>((p ^ s.size() << 48) * 0x9E3779B97F4A7C15ull >> 16);
         }
     };
-    std::unordered_map<std::string, PyRef, NameHash, std::equal_to<>> names_;
+    struct SameView {
+        bool operator()(std::string_view a, std::string_view b) const noexcept {
+            return a.data() == b.data() && a.size() == b.size();
+        }
+    };
+    std::unordered_map<std::string_view, PyRef, ViewHash, SameView> names_;
 };
 
 PyRef column_to_list(const ValueColumn& column);
