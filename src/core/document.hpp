@@ -335,9 +335,11 @@ public:
     bool empty() const noexcept { return size_ == 0; }
     Ref operator[](std::size_t i) const noexcept {
         if (packed_) return {overflow_ ? std::string_view() : packed_text(i), nullptr};
-        std::uint64_t r;
-        std::memcpy(&r, refs_.data() + i * kRefSize, sizeof r);
-        r &= kRefMask;
+        std::uint64_t r = first_;
+        if (i != 0) {
+            std::memcpy(&r, refs_.data() + (i - 1) * kRefSize, sizeof r);
+            r &= kRefMask;
+        }
         if (r & kSide) [[unlikely]]
             return side(r);
         return {
@@ -387,8 +389,14 @@ private:
             std::memcpy(text_.end(), text.data(), n);
         append_end(n);
     }
-    // Refs: stores one reference.
+    // Refs: stores one reference; the first in the column object itself
+    // (most tags of a dictionary have one value, and need no buffer).
     void append_ref(std::uint64_t r) {
+        if (size_ == 0) {
+            first_ = r;
+            ++size_;
+            return;
+        }
         refs_.reserve_more(kRefSize);
         std::memcpy(refs_.end(), &r, sizeof r);
         refs_.advance(kRefSize);
@@ -432,9 +440,10 @@ private:
     const char* base_ = nullptr;
     std::size_t base_size_ = 0;
     std::size_t copy16_bound_ = 0;  // offsets below it have 16 bytes of base text
-    ByteBuffer refs_;               // Refs: references. Packed: offsets.
+    ByteBuffer refs_;               // Refs: the references after the first. Packed: offsets.
     ByteBuffer text_;               // Packed: the cell texts
     std::size_t size_ = 0;
+    std::uint64_t first_ = 0;  // Refs: the first reference
     std::uint64_t slice_bytes_ = 0;
     std::unique_ptr<NodeStore> side_;  // made on first use: most columns have none
     static const NodeStore kNoValues;

@@ -72,6 +72,34 @@ TEST(PackedColumn, MillionValuesReadBack) {
     EXPECT_EQ(column.text_bytes(), text.size() - 1'000'000);
 }
 
+// The first value of a column sits in the column itself, the rest in its
+// buffer; a value kept aside may come first or later.
+TEST(RefsColumn, FirstAndLaterValuesOfEveryKind) {
+    const std::string text = "alpha beta gamma";
+    const std::string elsewhere = "kept aside";
+    for (int first_aside : {0, 1}) {
+        ValueColumn column(text.data(), text.size());
+        EXPECT_TRUE(column.empty());
+        if (first_aside)
+            column.push_text(elsewhere);
+        else
+            ASSERT_TRUE(column.push_slice(std::string_view(text).substr(0, 5)));
+        ASSERT_TRUE(column.push_slice(std::string_view(text).substr(6, 4)));
+        column.push_text(elsewhere);
+        ASSERT_TRUE(column.push_slice(std::string_view(text).substr(11)));
+        ASSERT_EQ(column.size(), 4u);
+        EXPECT_EQ(column[0].text, first_aside ? elsewhere : "alpha");
+        EXPECT_EQ(column[1].text, "beta");
+        EXPECT_EQ(column[2].text, elsewhere);
+        EXPECT_EQ(column[3].text, "gamma");
+        EXPECT_EQ(column[1].text.data(), text.data() + 6);
+        column.clear();
+        EXPECT_EQ(column.size(), 0u);
+        ASSERT_TRUE(column.push_slice(std::string_view(text).substr(6, 4)));
+        EXPECT_EQ(column[0].text, "beta");
+    }
+}
+
 // Tags are found in order while few, through the index from nine on, and
 // the index keeps up as the frame grows.
 TEST(FrameData, FindsEveryTagAtEverySize) {
