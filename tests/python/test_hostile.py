@@ -621,11 +621,18 @@ def test_cost_grows_linearly(shape, entry):
     small, large = make(n), make(8 * n)
     gc.collect()
     gc.disable()  # collections triggered by the results would add noise
+    # Timings of a few milliseconds on a shared machine: a ratio over the
+    # bound is measured again (quadratic cost stays far above it).
+    ratios = []
     try:
         fn(large)  # warm-up, also of the allocator
         fn(small)
-        t_small = max(best_time(fn, small, 5), 1e-5)
-        t_large = best_time(fn, large)
+        for _ in range(3):
+            t_small = max(best_time(fn, small, 5), 1e-5)
+            t_large = best_time(fn, large)
+            ratios.append(t_large / t_small)
+            if ratios[-1] < bound:
+                break
     finally:
         gc.enable()
-    assert t_large / t_small < bound, (t_small, t_large)
+    assert min(ratios) < bound, ratios
