@@ -3,52 +3,59 @@
 // any depth cannot exhaust the stack.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "document.hpp"
 
 namespace quarzel {
 
+// The letter after the backslash for the five escaped bytes, else 0.
+inline constexpr auto kJsonEscape = [] {
+    std::array<char, 256> t{};
+    t['\t'] = 't';
+    t['\n'] = 'n';
+    t['\r'] = 'r';
+    t['"'] = '"';
+    t['\\'] = '\\';
+    return t;
+}();
+
+struct SizeCounter;
+
 // Writes `text` between double quotes with tab, line feed, carriage return,
 // double quote and backslash escaped; every other byte is copied as it is.
 // `Out` has put(char) and put(std::string_view).
 template <class Out>
 void put_json_str(Out& out, std::string_view text) {
-    out.put('"');
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char escaped;
-        switch (text[i]) {
-            case '\t':
-                escaped = 't';
-                break;
-            case '\n':
-                escaped = 'n';
-                break;
-            case '\r':
-                escaped = 'r';
-                break;
-            case '"':
-                escaped = '"';
-                break;
-            case '\\':
-                escaped = '\\';
-                break;
-            default:
+    const char* const p = text.data();
+    const std::size_t n = text.size();
+    if constexpr (std::is_same_v<Out, SizeCounter>) {
+        std::size_t escapes = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            escapes += kJsonEscape[static_cast<unsigned char>(p[i])] != 0;
+        out.size += n + escapes + 2;
+    } else {
+        out.put('"');
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const char escaped = kJsonEscape[static_cast<unsigned char>(p[i])];
+            if (escaped == 0) [[likely]]
                 continue;
+            out.put(text.substr(run, i - run));
+            out.put('\\');
+            out.put(escaped);
+            run = i + 1;
         }
-        out.put(text.substr(run, i - run));
-        out.put('\\');
-        out.put(escaped);
-        run = i + 1;
+        out.put(text.substr(run));
+        out.put('"');
     }
-    out.put(text.substr(run));
-    out.put('"');
 }
 
 // Writes the cell text of the value at node `root`: for a list or table,
