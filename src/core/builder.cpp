@@ -101,6 +101,15 @@ struct RawBuilder::State {
         return doc.arena.emplace_back(t);
     }
 
+    // Moves the open block, if any, into the document.
+    void close_block() {
+        if (!block) return;
+        block->data.shrink_to_fit();
+        doc.blocks.push_back(ParsedBlock{std::move(block->name), std::move(block->data),
+                                         std::move(block->save_frames)});
+        block.reset();
+    }
+
     FrameData* target() noexcept {
         if (frame) return &frame->data;
         if (block) return &block->data;
@@ -265,12 +274,7 @@ void RawBuilder::on_parse_error(NativeParseError error) {
 void RawBuilder::on_data_block(std::string_view name) {
     State& s = *s_;
     if (s.stopped) return;
-    if (s.block) {
-        s.block->data.shrink_to_fit();
-        s.doc.blocks.push_back(ParsedBlock{std::move(s.block->name), std::move(s.block->data),
-                                           std::move(s.block->save_frames)});
-        s.block.reset();
-    }
+    s.close_block();
     std::string lname = lower(name);
     if (s.seen_block_names.contains(lname))
         s.semantic_error("duplicate data block name: " + quoted(name),
@@ -459,11 +463,7 @@ void RawBuilder::on_table_end() {
 
 ParsedCif RawBuilder::finish() && {
     State& s = *s_;
-    if (s.block) {
-        s.block->data.shrink_to_fit();
-        s.doc.blocks.push_back(ParsedBlock{std::move(s.block->name), std::move(s.block->data),
-                                           std::move(s.block->save_frames)});
-    }
+    s.close_block();
     ParsedCif doc = std::move(s.doc);
     s_.reset();
     return doc;

@@ -35,14 +35,9 @@ public:
     // Most values are plain words of a loop's rows: they take an inline lane
     // straight to their column.
     void add_value(std::string_view text, ValueType kind) {
-        LoopLane& lane = *lane_;
-        if (lane.columns != nullptr && kind != ValueType::MultilineString &&
+        if (lane_->columns != nullptr && kind != ValueType::MultilineString &&
             (text.size() != 1 || kind >= ValueType::String)) [[likely]] {
-            ValueColumn* column = lane.columns[lane.pos];
-            if (++lane.pos == lane.size) lane.pos = 0;
-            if (column->push_slice(text)) [[likely]]
-                return;
-            push_kept(*column, text);
+            add_plain_word(text);
             return;
         }
         add_value_slow(text, kind);
@@ -50,6 +45,7 @@ public:
     // Plain bare words of a loop's rows (kind String or Placeholder), which
     // a lexer may hand over straight from the text while the lane is open.
     bool takes_plain_words() const noexcept { return plain_words_ && lane_->columns != nullptr; }
+    // Stores a value on the open lane.
     void add_plain_word(std::string_view text) {
         LoopLane& lane = *lane_;
         ValueColumn* column = lane.columns[lane.pos];

@@ -38,10 +38,9 @@ struct ExportedBatch {
 // independent of it.
 //
 // Each batch goes over as one ArrowArray and, the first time it is met, its
-// ArrowSchema. (A stream per
-// batch would also do, but pyarrow keeps about 13 KB and spends about 9 us
-// more per imported stream, which dominates for documents of many small
-// save frames.)
+// ArrowSchema. (A stream per batch would also do, but pyarrow keeps about
+// 13 KB and spends about 9 us more per imported stream, which dominates for
+// documents of many small save frames.)
 class PyArrowImporter {
 public:
     bool open() {

@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <ostream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "builder.hpp"
 #include "cell_text.hpp"
+#include "corpus.hpp"
 #include "lowercase.hpp"
 #include "pipeline.hpp"
 
@@ -515,17 +513,12 @@ void expect_paths_agree(std::string_view text) {
 }
 
 TEST(PlainWords, AgreeWithTheGeneralPathOnCorpus) {
-    const std::filesystem::path dir = std::filesystem::path(QUARZEL_SHARED_DIR) / "corpus";
-    if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no corpus";
+    const auto paths = quarzel::testing::corpus_files();
+    if (paths.empty()) GTEST_SKIP() << "no corpus";
     int files = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-        const auto ext = entry.path().extension();
-        if (ext != ".cif" && ext != ".dic") continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        SCOPED_TRACE(entry.path().string());
-        expect_paths_agree(text.str());
+    for (const auto& path : paths) {
+        SCOPED_TRACE(path.string());
+        expect_paths_agree(quarzel::testing::read_file(path));
         ++files;
     }
     EXPECT_GT(files, 10);

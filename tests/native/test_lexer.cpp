@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "corpus.hpp"
 #include "error.hpp"
 #include "lexer.hpp"
 #include "version.hpp"
@@ -502,23 +501,14 @@ void expect_sound(std::string_view text, CifVersion version) {
     }
 }
 
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 TEST(LexCorpus, PullAgreesAndPositionsAreSound) {
-    const std::filesystem::path dir = std::filesystem::path(QUARZEL_SHARED_DIR) / "corpus";
-    if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no corpus";
+    const auto paths = quarzel::testing::corpus_files();
+    if (paths.empty()) GTEST_SKIP() << "no corpus";
     int files = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-        const auto ext = entry.path().extension();
-        if (ext != ".cif" && ext != ".dic") continue;
-        std::string source = read_file(entry.path());
+    for (const auto& path : paths) {
+        std::string source = quarzel::testing::read_file(path);
         auto detected = quarzel::detect_version(source);
-        SCOPED_TRACE(entry.path().string());
+        SCOPED_TRACE(path.string());
         for (CifVersion v : {V11, V20}) {
             expect_pull_matches_tokenise(detected.text, v);
             expect_sound(detected.text, v);
