@@ -1,5 +1,5 @@
-// FILE -> parse_document -> Arrow record batches, no Python: where the time
-// of parse_arrow goes before pyarrow sees the batches.
+// FILE -> parse_document -> exported Arrow record batches, no Python: where
+// the time of parse_arrow goes before pyarrow sees the batches.
 //
 //   build/release/bench_arrow_native FILE [RUNS]
 #include <sys/resource.h>
@@ -37,13 +37,16 @@ int main(int argc, char** argv) {
         quarzel::ParseResult r =
             quarzel::parse_document(text, false, quarzel::ColumnLayout::Packed);
         auto t1 = clock::now();
-        std::vector<std::shared_ptr<arrow::RecordBatch>> out;
-        arrow::Status st =
-            quarzel::py::document_batches(r.document, [&](std::shared_ptr<arrow::RecordBatch> b) {
-                out.push_back(std::move(b));
+        // Every batch is kept until the run ends, as a caller would.
+        std::vector<ArrowArray> out;
+        arrow::Status st = quarzel::py::document_batches(
+            r.document, [&](const std::shared_ptr<arrow::Schema>&, ArrowArray* array) {
+                out.push_back(*array);
+                array->release = nullptr;
                 return arrow::Status::OK();
             });
         auto t2 = clock::now();
+        for (ArrowArray& array : out) array.release(&array);
         if (!st.ok()) {
             std::fprintf(stderr, "%s\n", st.ToString().c_str());
             return 1;

@@ -1,7 +1,10 @@
-// The whole pipeline into Arrow record batches, each fully validated: the
-// identity columns come first with their types and nullability, every
-// column has the batch's row count, and the buffers are consistent.
+// The whole pipeline into Arrow record batches, each imported back through
+// the C data interface and fully validated: the identity columns come first
+// with their types and nullability, every column has the batch's row count,
+// and the buffers are consistent. Some inputs also move a column out of its
+// batch and release the batch before the column, as a consumer may.
 #include <arrow/api.h>
+#include <arrow/c/bridge.h>
 
 #include <string>
 
@@ -47,6 +50,20 @@ arrow::Status check_batch(const std::shared_ptr<arrow::RecordBatch>& batch, std:
     return arrow::Status::OK();
 }
 
+// Moves column `k` out of the exported batch, releases the rest of the
+// batch, then imports and validates the column alone.
+arrow::Status check_moved_column(const std::shared_ptr<arrow::Schema>& schema, ArrowArray* batch,
+                                 std::int64_t k) {
+    ArrowArray moved = *batch->children[k];
+    batch->children[k]->release = nullptr;
+    const std::int64_t rows = batch->length;
+    batch->release(batch);
+    ARROW_ASSIGN_OR_RAISE(auto column, arrow::ImportArray(&moved, schema->field(k)->type()));
+    ARROW_RETURN_NOT_OK(column->ValidateFull());
+    fuzz::check(column->length() == rows, "moved column lost its length");
+    return arrow::Status::OK();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -56,9 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ParseResult r = parse_document(in.text, (in.flags & 1) != 0,
                                    (in.flags & 2) ? ColumnLayout::Refs : ColumnLayout::Packed);
     const std::size_t blocks = r.document.blocks.size();
+    std::size_t seen = 0;
     arrow::Status st = py::document_batches(
-        r.document,
-        [&](std::shared_ptr<arrow::RecordBatch> batch) { return check_batch(batch, blocks); });
+        r.document, [&](const std::shared_ptr<arrow::Schema>& schema, ArrowArray* array) {
+            fuzz::check(array->n_children == schema->num_fields(), "batch and schema differ");
+            if ((in.flags & 4) && seen++ % 3 == 0)
+                return check_moved_column(schema, array, (seen / 3) % array->n_children);
+            ARROW_ASSIGN_OR_RAISE(auto batch, arrow::ImportRecordBatch(array, schema));
+            return check_batch(batch, blocks);
+        });
     // Unequal loop columns are a reported failure, not a crash; anything else
     // is a fault.
     if (!st.ok() && st.message().find(py::kLengthMismatch) != 0)

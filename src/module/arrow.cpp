@@ -21,14 +21,14 @@ namespace quarzel::py {
 
 namespace {
 
-// An exported batch on the heap: its array and schema are released unless
-// pyarrow has taken them over (which marks them released), and freed on
-// every path.
-struct ExportedBatch {
-    ArrowArray array{};
+// An exported schema, released unless pyarrow has taken it over (which
+// marks it released).
+struct ExportedSchema {
     ArrowSchema schema{};
-    ~ExportedBatch() {
-        if (array.release != nullptr) array.release(&array);
+    ExportedSchema() = default;
+    ExportedSchema(const ExportedSchema&) = delete;
+    ExportedSchema& operator=(const ExportedSchema&) = delete;
+    ~ExportedSchema() {
         if (schema.release != nullptr) schema.release(&schema);
     }
 };
@@ -37,10 +37,10 @@ struct ExportedBatch {
 // pyarrow here, and only here, keeps every other function of the module
 // independent of it.
 //
-// Each batch goes over as one ArrowArray and, the first time it is met, its
-// ArrowSchema. (A stream per batch would also do, but pyarrow keeps about
-// 13 KB and spends about 9 us more per imported stream, which dominates for
-// documents of many small save frames.)
+// Each batch goes over as one struct ArrowArray and, the first time its
+// tags are met, its ArrowSchema. (A stream per batch would also do, but
+// pyarrow keeps about 13 KB and spends about 9 us more per imported stream,
+// which dominates for documents of many small save frames.)
 class PyArrowImporter {
 public:
     bool open() {
@@ -55,24 +55,21 @@ public:
     }
 
     // The batch as a pyarrow.RecordBatch, or null with the Python error set.
-    // A schema object met before is not exported again: its pyarrow
-    // counterpart is reused (batches with the same tags share one).
-    arrow::Result<PyRef> convert(const std::shared_ptr<arrow::RecordBatch>& batch) {
-        auto exported = std::make_unique<ExportedBatch>();
-        auto known = schemas_.find(batch->schema().get());
-        ARROW_RETURN_NOT_OK(arrow::ExportRecordBatch(
-            *batch, &exported->array, known == schemas_.end() ? &exported->schema : nullptr));
+    // pyarrow takes the array over. A schema object met before is not
+    // exported again: its pyarrow counterpart is reused.
+    arrow::Result<PyRef> convert(const std::shared_ptr<arrow::Schema>& schema, ArrowArray* array) {
+        auto known = schemas_.find(schema.get());
         if (known == schemas_.end()) {
-            PyRef schema_address = PyRef::steal(PyLong_FromVoidPtr(&exported->schema));
+            ExportedSchema exported;
+            ARROW_RETURN_NOT_OK(arrow::ExportSchema(*schema, &exported.schema));
+            PyRef schema_address = PyRef::steal(PyLong_FromVoidPtr(&exported.schema));
             if (!schema_address) return PyRef();
-            PyRef schema =
+            PyRef imported =
                 PyRef::steal(PyObject_CallOneArg(import_schema_.get(), schema_address.get()));
-            if (!schema) return PyRef();
-            known =
-                schemas_.emplace(batch->schema().get(), Known{batch->schema(), std::move(schema)})
-                    .first;
+            if (!imported) return PyRef();
+            known = schemas_.emplace(schema.get(), Known{schema, std::move(imported)}).first;
         }
-        PyRef array_address = PyRef::steal(PyLong_FromVoidPtr(&exported->array));
+        PyRef array_address = PyRef::steal(PyLong_FromVoidPtr(array));
         if (!array_address) return PyRef();
         PyObject* args[] = {array_address.get(), known->second.schema.get()};
         return PyRef::steal(PyObject_Vectorcall(import_batch_.get(), args, 2, nullptr));
@@ -111,9 +108,9 @@ PyObject* parse_to_arrow(std::string_view text, bool strict) {
     PyRef batches = PyRef::steal(PyList_New(0));
     if (!batches) return nullptr;
 
-    arrow::Status status =
-        document_batches(parsed.document, [&](std::shared_ptr<arrow::RecordBatch> batch) {
-            arrow::Result<PyRef> converted = importer.convert(batch);
+    arrow::Status status = document_batches(
+        parsed.document, [&](const std::shared_ptr<arrow::Schema>& schema, ArrowArray* array) {
+            arrow::Result<PyRef> converted = importer.convert(schema, array);
             if (!converted.ok()) return converted.status();
             PyRef py_batch = std::move(converted).ValueUnsafe();
             if (!py_batch || PyList_Append(batches.get(), py_batch.get()) < 0)

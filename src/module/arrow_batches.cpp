@@ -1,12 +1,13 @@
 #include "arrow_batches.hpp"
 
-#include <arrow/util/bit_util.h>
-
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,31 +24,202 @@ namespace quarzel::py {
 namespace {
 
 using arrow::Status;
-using ArrayPtr = std::shared_ptr<arrow::Array>;
 
-// Buffers come from malloc, so the storage the document gives back while
-// the batches are built is reused for them.
-arrow::MemoryPool* pool() {
-    return arrow::system_memory_pool();
-}
-
-// A column's storage handed over to Arrow, and freed as the column would
-// have freed it.
-class ColumnBuffer final : public arrow::Buffer {
+// What keeps exported memory alive, counted by hand: the release callbacks
+// of the C data interface may run on any thread, long after the conversion.
+class Keeper {
 public:
-    ColumnBuffer(ByteBuffer::Storage storage, std::int64_t size)
-        : arrow::Buffer(storage.data, size), storage_(storage) {}
-    ~ColumnBuffer() override { ByteBuffer::free_storage(storage_); }
-    ColumnBuffer(const ColumnBuffer&) = delete;
-    ColumnBuffer& operator=(const ColumnBuffer&) = delete;
+    Keeper() = default;
+    Keeper(const Keeper&) = delete;
+    Keeper& operator=(const Keeper&) = delete;
+    void ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void unref() noexcept {
+        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    }
+
+protected:
+    virtual ~Keeper() = default;
 
 private:
-    ByteBuffer::Storage storage_;
+    std::atomic<std::int64_t> refs_{1};
 };
+
+// One counted reference to a keeper.
+class KeeperRef {
+public:
+    KeeperRef() noexcept = default;
+    // Takes over the reference `keeper` was made with.
+    static KeeperRef adopt(Keeper* keeper) noexcept {
+        KeeperRef r;
+        r.k_ = keeper;
+        return r;
+    }
+    KeeperRef(const KeeperRef& other) noexcept : k_(other.k_) {
+        if (k_) k_->ref();
+    }
+    KeeperRef(KeeperRef&& other) noexcept : k_(std::exchange(other.k_, nullptr)) {}
+    KeeperRef& operator=(KeeperRef other) noexcept {
+        std::swap(k_, other.k_);
+        return *this;
+    }
+    ~KeeperRef() {
+        if (k_) k_->unref();
+    }
+    Keeper* get() const noexcept { return k_; }
+
+private:
+    Keeper* k_ = nullptr;
+};
+
+// A large packed column's storage, freed as the column would have freed it.
+class StorageKeeper final : public Keeper {
+public:
+    StorageKeeper(ByteBuffer::Storage offsets, ByteBuffer::Storage text) noexcept
+        : offsets_(offsets), text_(text) {}
+
+private:
+    ~StorageKeeper() override {
+        ByteBuffer::free_storage(offsets_);
+        ByteBuffer::free_storage(text_);
+    }
+    ByteBuffer::Storage offsets_, text_;
+};
+
+// A block of memory from malloc.
+class Slab final : public Keeper {
+public:
+    // Null when out of memory.
+    static Slab* make(std::size_t bytes) noexcept {
+        void* data = std::malloc(bytes);
+        if (data == nullptr) return nullptr;
+        return new (std::nothrow) Slab(static_cast<unsigned char*>(data));
+    }
+    unsigned char* data() const noexcept { return data_; }
+
+private:
+    explicit Slab(unsigned char* data) noexcept : data_(data) {}
+    ~Slab() override { std::free(data_); }
+    unsigned char* data_;
+};
+
+// Memory for the small columns (identity columns, tags with few values),
+// handed out from shared slabs: documents of many save frames make many
+// small batches, and each would otherwise hold allocations of its own.
+// A slab is freed once no exported column uses it.
+class Arena {
+public:
+    // `bytes` of memory aligned to 8 and the keeper that holds it, or null
+    // when out of memory. Large requests get a slab of their own.
+    unsigned char* allocate(std::size_t bytes, KeeperRef& keeper) {
+        bytes = (std::max<std::size_t>(bytes, 8) + 7) & ~std::size_t{7};
+        if (bytes > kSlabBytes / 4) {
+            Slab* own = Slab::make(bytes);
+            if (own == nullptr) return nullptr;
+            keeper = KeeperRef::adopt(own);
+            return own->data();
+        }
+        if (bytes > left_) {
+            Slab* slab = Slab::make(kSlabBytes);
+            if (slab == nullptr) return nullptr;
+            slab_ = KeeperRef::adopt(slab);
+            next_ = slab->data();
+            left_ = kSlabBytes;
+        }
+        unsigned char* out = next_;
+        next_ += bytes;
+        left_ -= bytes;
+        keeper = slab_;
+        return out;
+    }
+
+private:
+    static constexpr std::size_t kSlabBytes = std::size_t{64} << 10;
+    KeeperRef slab_;
+    unsigned char* next_ = nullptr;
+    std::size_t left_ = 0;
+};
+
+// A finished column: an Int32 (validity, values) or Utf8 (validity, offsets,
+// text) array of the C data interface, and what keeps its buffers alive.
+struct Column {
+    std::int64_t length = 0;
+    std::int64_t null_count = 0;
+    std::int64_t n_buffers = 3;
+    std::array<const void*, 3> buffers{};
+    KeeperRef keeper;
+};
+
+Status out_of_memory() {
+    return Status::OutOfMemory("no memory for the record batches");
+}
+
+std::size_t bitmap_bytes(std::int64_t rows) {
+    return (static_cast<std::size_t>(rows) + 63) / 64 * 8;
+}
+
+// Sets the first `valid` of a bitmap's bits and clears the rest.
+void fill_bitmap(unsigned char* bitmap, std::int64_t rows, std::int64_t valid) {
+    std::memset(bitmap, 0, bitmap_bytes(rows));
+    const auto whole = static_cast<std::size_t>(valid / 8);
+    std::memset(bitmap, 0xFF, whole);
+    if (valid % 8 != 0) bitmap[whole] = static_cast<unsigned char>((1u << (valid % 8)) - 1);
+}
+
+// `rows` copies of one Int32 value.
+arrow::Result<Column> constant_int32(Arena& arena, std::int64_t rows, std::int32_t value) {
+    Column c;
+    auto* v = reinterpret_cast<std::int32_t*>(
+        arena.allocate(4 * static_cast<std::size_t>(rows), c.keeper));
+    if (v == nullptr) return out_of_memory();
+    std::fill(v, v + rows, value);
+    c.length = rows;
+    c.n_buffers = 2;
+    c.buffers = {nullptr, v, nullptr};
+    return c;
+}
+
+// `rows` copies of one text.
+arrow::Result<Column> constant_text(Arena& arena, std::int64_t rows, std::string_view text) {
+    const auto n = static_cast<std::size_t>(rows);
+    const std::size_t offsets_bytes = (4 * (n + 1) + 7) & ~std::size_t{7};
+    if (text.size() > 0 && n > (std::numeric_limits<std::int32_t>::max)() / text.size())
+        return Status::CapacityError("an identity column exceeds 2147483647 bytes");
+    Column c;
+    unsigned char* p = arena.allocate(offsets_bytes + text.size() * n, c.keeper);
+    if (p == nullptr) return out_of_memory();
+    auto* offsets = reinterpret_cast<std::int32_t*>(p);
+    const auto len = static_cast<std::int32_t>(text.size());
+    for (std::size_t i = 0; i <= n; ++i) offsets[i] = static_cast<std::int32_t>(i) * len;
+    unsigned char* out = p + offsets_bytes;
+    for (std::size_t i = 0; i < n; ++i, out += text.size())
+        std::memcpy(out, text.data(), text.size());
+    c.length = rows;
+    c.buffers = {nullptr, offsets, p + offsets_bytes};
+    return c;
+}
+
+// `rows` nulls of Int32 or Utf8: a clear bitmap and zero offsets or values.
+arrow::Result<Column> null_column(Arena& arena, std::int64_t rows, bool text) {
+    const std::size_t bitmap = bitmap_bytes(rows);
+    const std::size_t zeros = 4 * (static_cast<std::size_t>(rows) + 1);
+    Column c;
+    unsigned char* p = arena.allocate(bitmap + zeros, c.keeper);
+    if (p == nullptr) return out_of_memory();
+    std::memset(p, 0, bitmap + zeros);
+    c.length = rows;
+    c.null_count = rows;
+    if (text) {
+        c.buffers = {p, p + bitmap, p + bitmap};  // no text: any valid address
+    } else {
+        c.n_buffers = 2;
+        c.buffers = {p, p + bitmap, nullptr};
+    }
+    return c;
+}
 
 // memcpy for the short texts that make up most columns, inline, touching no
 // byte outside either range.
-inline void copy_text(std::uint8_t* dst, std::string_view text) {
+inline void copy_text(unsigned char* dst, std::string_view text) {
     const char* src = text.data();
     const std::size_t n = text.size();
     if (n >= 8) {
@@ -67,11 +239,20 @@ inline void copy_text(std::uint8_t* dst, std::string_view text) {
         std::memcpy(dst, &head, 4);
         std::memcpy(dst + n - 4, &tail, 4);
     } else if (n > 0) {
-        dst[0] = static_cast<std::uint8_t>(src[0]);
-        dst[n / 2] = static_cast<std::uint8_t>(src[n / 2]);
-        dst[n - 1] = static_cast<std::uint8_t>(src[n - 1]);
+        dst[0] = static_cast<unsigned char>(src[0]);
+        dst[n / 2] = static_cast<unsigned char>(src[n / 2]);
+        dst[n - 1] = static_cast<unsigned char>(src[n - 1]);
     }
 }
+
+std::size_t round8(std::size_t n) {
+    return (n + 7) & ~std::size_t{7};
+}
+
+// A packed column this small (offsets, text and bitmap) is copied into the
+// arena, and its own storage freed: most columns of a dictionary's save
+// frames hold one short value.
+constexpr std::size_t kCopyBytes = 4096;
 
 // The Utf8 array of one tag: the cell text of each of its values, then
 // nulls up to the requested length. Sized first, then filled in row ranges,
@@ -89,19 +270,25 @@ public:
             std::min<std::uint64_t>(bytes, std::numeric_limits<std::int64_t>::max()));
     }
 
-    // Allocates the offsets and the text for the counted size (a packed
-    // column has both already).
-    Status reserve() {
+    // Allocates the bitmap, offsets and text for the counted size (a packed
+    // column has its own already).
+    Status reserve(Arena& arena) {
         if (bytes_ > std::numeric_limits<std::int32_t>::max())
             return Status::CapacityError("the text of one column exceeds 2147483647 bytes (",
                                          bytes_, ")");
         if (values_.packed()) return Status::OK();
-        ARROW_ASSIGN_OR_RAISE(offsets_, arrow::AllocateResizableBuffer((length_ + 1) * 4, pool()));
-        ARROW_ASSIGN_OR_RAISE(data_, arrow::AllocateResizableBuffer(bytes_, pool()));
+        const std::size_t bitmap = has_nulls() ? bitmap_bytes(length_) : 0;
+        const std::size_t offsets = round8(4 * (static_cast<std::size_t>(length_) + 1));
+        unsigned char* p =
+            arena.allocate(bitmap + offsets + static_cast<std::size_t>(bytes_), column_.keeper);
+        if (p == nullptr) return out_of_memory();
+        validity_ = bitmap != 0 ? p : nullptr;
+        offsets_ = reinterpret_cast<std::int32_t*>(p + bitmap);
+        text_ = p + bitmap + offsets;
         return Status::OK();
     }
 
-    // Bytes the finished array takes (text and offsets).
+    // New memory the finished array takes (text and offsets).
     std::int64_t footprint() const { return values_.packed() ? 0 : bytes_ + 4 * length_; }
     std::size_t values() const { return values_.size(); }
 
@@ -112,8 +299,8 @@ public:
         if (values_.packed()) return;
         const ValueColumn& values = values_;
         end = std::min(end, values.size());
-        std::int32_t* const offset = offsets_->mutable_data_as<std::int32_t>();
-        std::uint8_t* const text = data_->mutable_data();
+        std::int32_t* const offset = offsets_;
+        unsigned char* const text = text_;
         std::int32_t used = used_;
         for (std::size_t i = begin; i < end; ++i) {
             offset[i] = used;
@@ -130,56 +317,76 @@ public:
         used_ = used;
     }
 
-    arrow::Result<ArrayPtr> finish() {
-        if (values_.packed()) return finish_packed();
+    arrow::Result<Column> finish(Arena& arena) {
+        if (values_.packed()) return finish_packed(arena);
         const auto n = static_cast<std::int64_t>(values_.size());
-        auto* offset = offsets_->mutable_data_as<std::int32_t>();
-        std::fill(offset + n, offset + length_ + 1, used_);
-        offsets_->ZeroPadding();
-        data_->ZeroPadding();
-        std::shared_ptr<arrow::Buffer> validity;
-        if (n < length_) {
-            ARROW_ASSIGN_OR_RAISE(validity, arrow::AllocateEmptyBitmap(length_, pool()));
-            arrow::bit_util::SetBitsTo(validity->mutable_data(), 0, n, true);
-        }
-        return std::make_shared<arrow::StringArray>(length_, std::move(offsets_), std::move(data_),
-                                                    std::move(validity), length_ - n);
+        std::fill(offsets_ + n, offsets_ + length_ + 1, used_);
+        if (validity_ != nullptr) fill_bitmap(validity_, length_, n);
+        column_.length = length_;
+        column_.null_count = length_ - n;
+        column_.buffers = {validity_, offsets_, text_};
+        return std::move(column_);
     }
 
 private:
-    // The column's own buffers become the array's: offsets are added for
-    // the null cells, then both are handed over.
-    arrow::Result<ArrayPtr> finish_packed() {
-        const auto n = static_cast<std::int64_t>(values_.size());
+    bool has_nulls() const { return static_cast<std::int64_t>(values_.size()) < length_; }
+
+    // A small column is copied into the arena; a large one hands its own
+    // buffers over, with offsets added for the null cells and the bitmap
+    // written after them.
+    arrow::Result<Column> finish_packed(Arena& arena) {
+        const auto n = static_cast<std::size_t>(values_.size());
+        const auto length = static_cast<std::size_t>(length_);
         ByteBuffer& offsets = values_.packed_offsets();
         ByteBuffer& text = values_.packed_text();
         const auto used = static_cast<std::int32_t>(bytes_);
-        const auto extra = static_cast<std::size_t>(length_ - n);
-        offsets.reserve_more(4 * extra);
-        for (std::size_t i = 0; i < extra; ++i) {
-            std::memcpy(offsets.end(), &used, 4);
-            offsets.advance(4);
+        const auto text_bytes = static_cast<std::size_t>(bytes_);
+        const std::size_t bitmap = has_nulls() ? bitmap_bytes(length_) : 0;
+        const std::size_t offsets_bytes = round8(4 * (length + 1));
+        unsigned char* validity = nullptr;
+        std::int32_t* out_offsets = nullptr;
+        unsigned char* out_text = nullptr;
+        if (bitmap + offsets_bytes + text_bytes <= kCopyBytes) {
+            unsigned char* p = arena.allocate(bitmap + offsets_bytes + text_bytes, column_.keeper);
+            if (p == nullptr) return out_of_memory();
+            validity = bitmap != 0 ? p : nullptr;
+            out_offsets = reinterpret_cast<std::int32_t*>(p + bitmap);
+            out_text = p + bitmap + offsets_bytes;
+            std::memcpy(out_offsets, offsets.data(), 4 * (n + 1));
+            std::fill(out_offsets + n + 1, out_offsets + length + 1, used);
+            if (text_bytes != 0) std::memcpy(out_text, text.data(), text_bytes);
+        } else {
+            const std::size_t extra = length - n;
+            const std::size_t bitmap_at = round8(offsets.size() + 4 * extra);
+            offsets.reserve_more(bitmap_at - offsets.size() + bitmap);
+            for (std::size_t i = 0; i < extra; ++i) {
+                std::memcpy(offsets.end(), &used, 4);
+                offsets.advance(4);
+            }
+            out_offsets = reinterpret_cast<std::int32_t*>(offsets.data());
+            if (bitmap != 0) validity = offsets.data() + bitmap_at;
+            // Both buffers hold their spare bytes, so neither pointer is null.
+            text.reserve_more(0);
+            out_text = text.data();
+            auto* keeper = new (std::nothrow) StorageKeeper(offsets.take(), text.take());
+            if (keeper == nullptr) return out_of_memory();
+            column_.keeper = KeeperRef::adopt(keeper);
         }
-        std::shared_ptr<arrow::Buffer> validity;
-        if (n < length_) {
-            ARROW_ASSIGN_OR_RAISE(validity, arrow::AllocateEmptyBitmap(length_, pool()));
-            arrow::bit_util::SetBitsTo(validity->mutable_data(), 0, n, true);
-        }
-        // Both buffers hold their spare bytes, so neither pointer is null.
-        text.reserve_more(0);
-        const auto offsets_size = static_cast<std::int64_t>(offsets.size());
-        auto offsets_buffer = std::make_shared<ColumnBuffer>(offsets.take(), offsets_size);
-        auto text_buffer = std::make_shared<ColumnBuffer>(text.take(), bytes_);
-        return std::make_shared<arrow::StringArray>(length_, std::move(offsets_buffer),
-                                                    std::move(text_buffer), std::move(validity),
-                                                    length_ - n);
+        if (validity != nullptr) fill_bitmap(validity, length_, static_cast<std::int64_t>(n));
+        column_.length = length_;
+        column_.null_count = length_ - static_cast<std::int64_t>(n);
+        column_.buffers = {validity, out_offsets, out_text};
+        return std::move(column_);
     }
 
     ValueColumn& values_;
     std::int64_t length_;
     std::int64_t bytes_ = 0;
     std::int32_t used_ = 0;
-    std::shared_ptr<arrow::ResizableBuffer> offsets_, data_;
+    unsigned char* validity_ = nullptr;
+    std::int32_t* offsets_ = nullptr;
+    unsigned char* text_ = nullptr;
+    Column column_;
 };
 
 // A column to build: the tag's values (null for a tag without any, which
@@ -197,13 +404,13 @@ constexpr std::int64_t kGroupBytes = std::int64_t{8} << 20;
 constexpr std::size_t kRowBlock = 2048;
 
 Status fill_group(std::vector<TextColumn>& group, std::span<const ColumnRequest> requests,
-                  std::vector<ArrayPtr>& out) {
+                  Arena& arena, std::vector<Column>& out) {
     std::size_t rows = 0;
     for (const TextColumn& column : group) rows = std::max(rows, column.values());
     for (std::size_t begin = 0; begin < rows; begin += kRowBlock)
         for (TextColumn& column : group) column.fill(begin, begin + kRowBlock);
-    for (std::size_t k = 0; k < group.size(); ++k) {
-        ARROW_ASSIGN_OR_RAISE(auto array, group[k].finish());
+    for (TextColumn& column : group) {
+        ARROW_ASSIGN_OR_RAISE(Column array, column.finish(arena));
         out.push_back(std::move(array));
     }
     group.clear();
@@ -217,8 +424,9 @@ Status fill_group(std::vector<TextColumn>& group, std::span<const ColumnRequest>
 // arrays together stay within kGroupBytes, and each request's values are
 // freed as soon as its group is done, so the document shrinks while the
 // arrays grow.
-arrow::Result<std::vector<ArrayPtr>> build_columns(std::span<const ColumnRequest> requests) {
-    std::vector<ArrayPtr> out;
+arrow::Result<std::vector<Column>> build_columns(std::span<const ColumnRequest> requests,
+                                                 Arena& arena) {
+    std::vector<Column> out;
     out.reserve(requests.size());
     std::vector<TextColumn> group;
     group.reserve(requests.size());
@@ -227,9 +435,8 @@ arrow::Result<std::vector<ArrayPtr>> build_columns(std::span<const ColumnRequest
     for (std::size_t k = 0; k < requests.size(); ++k) {
         const ColumnRequest& request = requests[k];
         if (request.values == nullptr) {
-            ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first, k - first), out));
-            ARROW_ASSIGN_OR_RAISE(auto nulls,
-                                  arrow::MakeArrayOfNull(arrow::utf8(), request.length, pool()));
+            ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first, k - first), arena, out));
+            ARROW_ASSIGN_OR_RAISE(Column nulls, null_column(arena, request.length, true));
             out.push_back(std::move(nulls));
             first = k + 1;
             group_bytes = 0;
@@ -238,15 +445,15 @@ arrow::Result<std::vector<ArrayPtr>> build_columns(std::span<const ColumnRequest
         TextColumn column(*request.values, request.length);
         column.count();
         if (!group.empty() && group_bytes + column.footprint() > kGroupBytes) {
-            ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first, k - first), out));
+            ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first, k - first), arena, out));
             first = k;
             group_bytes = 0;
         }
-        ARROW_RETURN_NOT_OK(column.reserve());
+        ARROW_RETURN_NOT_OK(column.reserve(arena));
         group_bytes += column.footprint();
         group.push_back(std::move(column));
     }
-    ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first), out));
+    ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first), arena, out));
     return out;
 }
 
@@ -287,120 +494,113 @@ private:
     std::unordered_map<std::string, std::shared_ptr<arrow::Schema>> cache_;
 };
 
-// Columns that repeat one value (or null) in every row, built by hand
-// into one allocation: a handful of these per batch, and batches can be
-// many and small (dictionaries have thousands of save frames).
-class ConstantColumns {
-public:
-    explicit ConstantColumns(std::int64_t rows) : rows_(rows) {}
+// An exported batch's own memory, one allocation: the child arrays, the
+// pointers to them and to their buffers, and a reference to each keeper of
+// the columns' buffers. It is freed when the parent and every child (which
+// a consumer may move out and release on its own) have been released.
+struct ExportBlock {
+    std::atomic<std::int64_t> live;  // parent and children not yet released
+    std::size_t columns;
+    std::size_t keepers;
+    const void* parent_buffers[1];
 
-    std::size_t add_int32(std::int32_t value) {
-        return add({Kind::Int32, value, {}, {}, part(4 * rows_)});
+    ArrowArray* children() { return static_cast<ArrowArray*>(part(0)); }
+    ArrowArray** child_pointers() {
+        return static_cast<ArrowArray**>(part(columns * sizeof(ArrowArray)));
     }
-    std::size_t add_text(std::string_view value) {
-        const std::size_t offsets = part(4 * (rows_ + 1));
-        return add(
-            {Kind::Text, 0, value, offsets, part(static_cast<std::int64_t>(value.size()) * rows_)});
+    const void** buffers() {
+        return static_cast<const void**>(
+            part(columns * (sizeof(ArrowArray) + sizeof(ArrowArray*))));
     }
-    std::size_t add_null_int32() {
-        return add({Kind::NullInt32, 0, {}, part(bitmap_size()), part(4 * rows_)});
+    Keeper** keeper_list() {
+        return static_cast<Keeper**>(
+            part(columns * (sizeof(ArrowArray) + sizeof(ArrowArray*) + 3 * sizeof(void*))));
     }
-    std::size_t add_null_text() {
-        const std::size_t bitmap = part(bitmap_size());
-        return add({Kind::NullText, 0, {}, bitmap, part(4 * (rows_ + 1))});
+    // The memory `offset` bytes past the end of the header.
+    void* part(std::size_t offset) { return reinterpret_cast<unsigned char*>(this + 1) + offset; }
+
+    static std::size_t bytes(std::size_t columns) {
+        return sizeof(ExportBlock) + columns * (sizeof(ArrowArray) + sizeof(ArrowArray*) +
+                                                3 * sizeof(void*) + sizeof(Keeper*));
     }
 
-    // Allocates and fills every column added.
-    Status allocate() {
-        ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> buffer,
-                              arrow::AllocateBuffer(size_, pool()));
-        buffer_ = std::move(buffer);
-        std::uint8_t* base = buffer_->mutable_data();
-        // Each part is written once: filled columns with their value, null
-        // ones with zeros (an all-clear bitmap, zero offsets and values).
-        auto zero = [&](std::size_t at, std::int64_t bytes) {
-            std::memset(base + at, 0, static_cast<std::size_t>(bytes));
-        };
-        for (const Column& c : columns_) {
-            switch (c.kind) {
-                case Kind::Int32: {
-                    auto* v = reinterpret_cast<std::int32_t*>(base + c.second);
-                    std::fill(v, v + rows_, c.value);
-                    break;
-                }
-                case Kind::Text: {
-                    auto* offsets = reinterpret_cast<std::int32_t*>(base + c.first);
-                    const auto len = static_cast<std::int32_t>(c.text.size());
-                    for (std::int64_t i = 0; i <= rows_; ++i)
-                        offsets[i] = static_cast<std::int32_t>(i) * len;
-                    std::uint8_t* out = base + c.second;
-                    for (std::int64_t i = 0; i < rows_; ++i, out += len)
-                        std::memcpy(out, c.text.data(), c.text.size());
-                    break;
-                }
-                case Kind::NullInt32:
-                    zero(c.first, bitmap_size());
-                    zero(c.second, 4 * rows_);
-                    break;
-                case Kind::NullText:
-                    zero(c.first, bitmap_size());
-                    zero(c.second, 4 * (rows_ + 1));
-                    break;
-            }
+    static void drop(ExportBlock* block) noexcept {
+        if (block->live.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+        Keeper** keepers = block->keeper_list();
+        for (std::size_t k = 0; k < block->keepers; ++k) keepers[k]->unref();
+        block->~ExportBlock();
+        std::free(block);
+    }
+    static void release_child(ArrowArray* array) noexcept {
+        auto* block = static_cast<ExportBlock*>(array->private_data);
+        array->release = nullptr;
+        drop(block);
+    }
+    static void release_parent(ArrowArray* array) noexcept {
+        auto* block = static_cast<ExportBlock*>(array->private_data);
+        for (std::int64_t i = 0; i < array->n_children; ++i) {
+            ArrowArray* child = array->children[i];
+            if (child->release != nullptr) child->release(child);
         }
-        return Status::OK();
+        array->release = nullptr;
+        drop(block);
     }
-
-    ArrayPtr array(std::size_t k) const {
-        const Column& c = columns_[k];
-        switch (c.kind) {
-            case Kind::Int32:
-                return std::make_shared<arrow::Int32Array>(rows_, slice(c.second, 4 * rows_));
-            case Kind::Text:
-                return std::make_shared<arrow::StringArray>(
-                    rows_, slice(c.first, 4 * (rows_ + 1)),
-                    slice(c.second, static_cast<std::int64_t>(c.text.size()) * rows_));
-            case Kind::NullInt32:
-                return std::make_shared<arrow::Int32Array>(rows_, slice(c.second, 4 * rows_),
-                                                           slice(c.first, bitmap_size()), rows_);
-            case Kind::NullText:
-                return std::make_shared<arrow::StringArray>(rows_, slice(c.second, 4 * (rows_ + 1)),
-                                                            slice(c.second, 0),
-                                                            slice(c.first, bitmap_size()), rows_);
-        }
-        return nullptr;
-    }
-
-private:
-    enum class Kind : std::uint8_t { Int32, Text, NullInt32, NullText };
-    struct Column {
-        Kind kind;
-        std::int32_t value;
-        std::string_view text;
-        std::size_t first;   // Text: offsets; null columns: bitmap
-        std::size_t second;  // Int32 columns: values; Text: characters; NullText: offsets
-    };
-
-    std::int64_t bitmap_size() const { return (rows_ + 7) / 8; }
-    // Reserves `bytes` (64-byte aligned) and returns their offset.
-    std::size_t part(std::int64_t bytes) {
-        const auto at = static_cast<std::size_t>(size_);
-        size_ += (bytes + 63) / 64 * 64;
-        return at;
-    }
-    std::size_t add(Column c) {
-        columns_.push_back(c);
-        return columns_.size() - 1;
-    }
-    std::shared_ptr<arrow::Buffer> slice(std::size_t at, std::int64_t size) const {
-        return arrow::SliceBuffer(buffer_, static_cast<std::int64_t>(at), size);
-    }
-
-    std::int64_t rows_;
-    std::int64_t size_ = 0;
-    std::vector<Column> columns_;
-    std::shared_ptr<arrow::Buffer> buffer_;
 };
+static_assert(alignof(ExportBlock) >= alignof(ArrowArray));
+static_assert(sizeof(ExportBlock) % alignof(ArrowArray) == 0);
+
+// Exports `rows` rows of `columns` as one struct array into `out`.
+Status export_batch(std::int64_t rows, std::span<const Column* const> columns, ArrowArray* out) {
+    const std::size_t n = columns.size();
+    void* memory = std::malloc(ExportBlock::bytes(n));
+    if (memory == nullptr) return out_of_memory();
+    auto* block = new (memory) ExportBlock{};
+    block->live.store(static_cast<std::int64_t>(n) + 1, std::memory_order_relaxed);
+    block->columns = n;
+    block->parent_buffers[0] = nullptr;
+    ArrowArray* children = block->children();
+    ArrowArray** pointers = block->child_pointers();
+    const void** buffers = block->buffers();
+    Keeper** keepers = block->keeper_list();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Column& c = *columns[i];
+        std::copy(c.buffers.begin(), c.buffers.end(), buffers + 3 * i);
+        children[i] = ArrowArray{
+            .length = c.length,
+            .null_count = c.null_count,
+            .offset = 0,
+            .n_buffers = c.n_buffers,
+            .n_children = 0,
+            .buffers = buffers + 3 * i,
+            .children = nullptr,
+            .dictionary = nullptr,
+            .release = &ExportBlock::release_child,
+            .private_data = block,
+        };
+        pointers[i] = &children[i];
+        // Columns of one batch mostly share a slab: one reference will do.
+        Keeper* keeper = c.keeper.get();
+        if (keeper != nullptr && (kept == 0 || keepers[kept - 1] != keeper)) {
+            keeper->ref();
+            keepers[kept++] = keeper;
+        }
+    }
+    block->keepers = kept;
+    *out = ArrowArray{
+        .length = rows,
+        .null_count = 0,
+        .offset = 0,
+        .n_buffers = 1,
+        .n_children = static_cast<std::int64_t>(n),
+        .buffers = block->parent_buffers,
+        .children = pointers,
+        .dictionary = nullptr,
+        .release = &ExportBlock::release_parent,
+        .private_data = block,
+    };
+    return Status::OK();
+}
 
 // Where a batch comes from.
 struct FrameId {
@@ -413,8 +613,9 @@ struct FrameId {
 // Builds the batches of one block or save frame.
 class FrameConverter {
 public:
-    FrameConverter(FrameData& data, const FrameId& id, Schemas& schemas, const BatchSink& sink)
-        : data_(data), id_(id), schemas_(schemas), sink_(sink) {}
+    FrameConverter(FrameData& data, const FrameId& id, Schemas& schemas, Arena& arena,
+                   const BatchSink& sink)
+        : data_(data), id_(id), schemas_(schemas), arena_(arena), sink_(sink) {}
 
     Status run() {
         std::unordered_set<std::string_view> in_loops;
@@ -432,9 +633,12 @@ public:
         if (rows > 0) {
             // Every column has the batch's row count: shorter ones end in nulls.
             std::vector<ColumnRequest> requests;
-            for (std::string_view tag : scalar_tags) requests.push_back({values_of(tag), rows});
-            ARROW_ASSIGN_OR_RAISE(auto columns, build_columns(requests));
-            ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, std::move(columns)));
+            for (std::string_view tag : scalar_tags) requests.push_back({data_.find(tag), rows});
+            ARROW_ASSIGN_OR_RAISE(auto columns, build_columns(requests, arena_));
+            std::vector<const Column*> pointers;
+            pointers.reserve(columns.size());
+            for (const Column& column : columns) pointers.push_back(&column);
+            ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, pointers));
         }
 
         for (std::size_t n = 0; n < data_.loops.size(); ++n) {
@@ -451,83 +655,84 @@ public:
             std::unordered_set<std::string_view> seen;
             for (std::string_view tag : tags) {
                 if (built_.contains(tag) || !seen.insert(tag).second) continue;
-                if (ValueColumn* values = values_of(tag)) {
+                if (ValueColumn* values = data_.find(tag)) {
                     requests.push_back({values, 0});
                     requested.push_back(tag);
                 }
             }
-            ARROW_ASSIGN_OR_RAISE(auto arrays, build_columns(requests));
+            ARROW_ASSIGN_OR_RAISE(auto arrays, build_columns(requests, arena_));
             for (std::size_t k = 0; k < arrays.size(); ++k)
                 built_.emplace(requested[k], std::move(arrays[k]));
 
-            std::vector<ArrayPtr> columns;
-            columns.reserve(tags.size());
+            std::optional<Column> nulls;  // for the tags without values
+            std::vector<const Column*> pointers;
+            pointers.reserve(tags.size());
             for (std::string_view tag : tags) {
                 auto it = built_.find(tag);
                 if (it != built_.end()) {
-                    columns.push_back(it->second);
-                } else {
-                    ARROW_ASSIGN_OR_RAISE(auto nulls,
-                                          arrow::MakeArrayOfNull(arrow::utf8(), loop_rows, pool()));
-                    columns.push_back(std::move(nulls));
+                    pointers.push_back(&it->second);
+                    continue;
                 }
+                if (!nulls) {
+                    ARROW_ASSIGN_OR_RAISE(Column made, null_column(arena_, loop_rows, true));
+                    nulls = std::move(made);
+                }
+                pointers.push_back(&*nulls);
             }
             ARROW_RETURN_NOT_OK(
-                emit("__loop_" + std::to_string(n) + "__", tags, loop_rows, std::move(columns)));
+                emit("__loop_" + std::to_string(n) + "__", tags, loop_rows, pointers));
         }
         return Status::OK();
     }
 
 private:
-    ValueColumn* values_of(std::string_view tag) { return data_.find(tag); }
-
     // Values a tag has (or had, before its array was built).
     std::int64_t value_count(std::string_view tag) const {
         auto cached = built_.find(tag);
-        if (cached != built_.end()) return cached->second->length();
+        if (cached != built_.end()) return cached->second.length;
         const ValueColumn* column = data_.find(tag);
         return column ? static_cast<std::int64_t>(column->size()) : 0;
     }
 
     // The four identity columns that depend only on the frame and the row
     // count; loops of equal length share them.
-    arrow::Result<std::array<ArrayPtr, 4>> identity(std::int64_t rows) {
-        for (const auto& [count, arrays] : identity_)
-            if (count == rows) return arrays;
-        std::array<ArrayPtr, 4> arrays;
-        const bool in_frame = id_.frame_index.has_value();
-        ConstantColumns block(rows);
-        const std::size_t block_index = block.add_int32(id_.block_index);
-        const std::size_t block_name = block.add_text(id_.block_name);
-        const std::size_t frame_index =
-            in_frame ? block.add_int32(*id_.frame_index) : block.add_null_int32();
-        const std::size_t frame_name =
-            in_frame ? block.add_text(id_.frame_name) : block.add_null_text();
-        ARROW_RETURN_NOT_OK(block.allocate());
-        arrays[0] = block.array(block_index);
-        arrays[1] = block.array(block_name);
-        arrays[2] = block.array(frame_index);
-        arrays[3] = block.array(frame_name);
-        identity_.emplace_back(rows, arrays);
-        return arrays;
+    arrow::Result<const std::array<Column, 4>*> identity(std::int64_t rows) {
+        for (const auto& [count, columns] : identity_)
+            if (count == rows) return &columns;
+        std::array<Column, 4> columns;
+        ARROW_ASSIGN_OR_RAISE(columns[0], constant_int32(arena_, rows, id_.block_index));
+        ARROW_ASSIGN_OR_RAISE(columns[1], constant_text(arena_, rows, id_.block_name));
+        if (id_.frame_index) {
+            ARROW_ASSIGN_OR_RAISE(columns[2], constant_int32(arena_, rows, *id_.frame_index));
+            ARROW_ASSIGN_OR_RAISE(columns[3], constant_text(arena_, rows, id_.frame_name));
+        } else {
+            ARROW_ASSIGN_OR_RAISE(columns[2], null_column(arena_, rows, false));
+            ARROW_ASSIGN_OR_RAISE(columns[3], null_column(arena_, rows, true));
+        }
+        identity_.emplace_back(rows, std::move(columns));
+        return &identity_.back().second;
     }
 
     Status emit(const std::string& loop_id, std::span<const std::string_view> tags,
-                std::int64_t rows, std::vector<ArrayPtr> tag_columns) {
+                std::int64_t rows, std::span<const Column* const> tag_columns) {
         // Every column must have the batch's row count.
         for (std::size_t k = 0; k < tag_columns.size(); ++k)
-            if (tag_columns[k]->length() != rows)
-                return mismatch(loop_id, tags[k], tag_columns[k]->length(), rows);
-        ARROW_ASSIGN_OR_RAISE(auto ids, identity(rows));
-        std::vector<ArrayPtr> columns;
-        columns.reserve(ids.size() + 1 + tag_columns.size());
-        columns.assign(ids.begin(), ids.end());
-        ConstantColumns loop(rows);
-        const std::size_t loop_column = loop.add_text(loop_id);
-        ARROW_RETURN_NOT_OK(loop.allocate());
-        columns.push_back(loop.array(loop_column));
-        for (auto& column : tag_columns) columns.push_back(std::move(column));
-        return sink_(arrow::RecordBatch::Make(schemas_.of(tags), rows, std::move(columns)));
+            if (tag_columns[k]->length != rows)
+                return mismatch(loop_id, tags[k], tag_columns[k]->length, rows);
+        using Identity = const std::array<Column, 4>*;
+        ARROW_ASSIGN_OR_RAISE(Identity ids, identity(rows));
+        ARROW_ASSIGN_OR_RAISE(Column loop_column, constant_text(arena_, rows, loop_id));
+        std::vector<const Column*> columns;
+        columns.reserve(ids->size() + 1 + tag_columns.size());
+        for (const Column& column : *ids) columns.push_back(&column);
+        columns.push_back(&loop_column);
+        columns.insert(columns.end(), tag_columns.begin(), tag_columns.end());
+
+        ArrowArray array;
+        ARROW_RETURN_NOT_OK(export_batch(rows, columns, &array));
+        Status status = sink_(schemas_.of(tags), &array);
+        if (array.release != nullptr) array.release(&array);
+        return status;
     }
 
     Status mismatch(const std::string& loop_id, std::string_view tag, std::int64_t length,
@@ -541,9 +746,11 @@ private:
     FrameData& data_;
     const FrameId& id_;
     Schemas& schemas_;
+    Arena& arena_;
     const BatchSink& sink_;
-    std::unordered_map<std::string_view, ArrayPtr> built_;
-    std::vector<std::pair<std::int64_t, std::array<ArrayPtr, 4>>> identity_;
+    std::unordered_map<std::string_view, Column> built_;
+    // Read through a pointer taken after the last growth, in each emit.
+    std::vector<std::pair<std::int64_t, std::array<Column, 4>>> identity_;
 };
 
 arrow::Result<std::int32_t> index32(std::size_t index) {
@@ -552,8 +759,9 @@ arrow::Result<std::int32_t> index32(std::size_t index) {
     return static_cast<std::int32_t>(index);
 }
 
-Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, const BatchSink& sink) {
-    ARROW_RETURN_NOT_OK(FrameConverter(data, id, schemas, sink).run());
+Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, Arena& arena,
+                     const BatchSink& sink) {
+    ARROW_RETURN_NOT_OK(FrameConverter(data, id, schemas, arena, sink).run());
     data.release_values();  // every value has been handed over
     return Status::OK();
 }
@@ -562,16 +770,18 @@ Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, const
 
 Status document_batches(ParsedCif& document, const BatchSink& sink) {
     Schemas schemas;
+    Arena arena;
     for (std::size_t b = 0; b < document.blocks.size(); ++b) {
         ParsedBlock& block = document.blocks[b];
         ARROW_ASSIGN_OR_RAISE(auto block_index, index32(b));
-        ARROW_RETURN_NOT_OK(
-            convert_frame(block.data, {block_index, block.name, std::nullopt, {}}, schemas, sink));
+        ARROW_RETURN_NOT_OK(convert_frame(block.data, {block_index, block.name, std::nullopt, {}},
+                                          schemas, arena, sink));
         for (std::size_t f = 0; f < block.save_frames.size(); ++f) {
             ParsedSaveFrame& frame = block.save_frames[f];
             ARROW_ASSIGN_OR_RAISE(auto frame_index, index32(f));
-            ARROW_RETURN_NOT_OK(convert_frame(
-                frame.data, {block_index, block.name, frame_index, frame.name}, schemas, sink));
+            ARROW_RETURN_NOT_OK(convert_frame(frame.data,
+                                              {block_index, block.name, frame_index, frame.name},
+                                              schemas, arena, sink));
         }
     }
     return Status::OK();

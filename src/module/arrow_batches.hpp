@@ -4,6 +4,7 @@
 #pragma once
 
 #include <arrow/api.h>
+#include <arrow/c/abi.h>
 
 #include <functional>
 #include <memory>
@@ -12,20 +13,25 @@
 
 namespace quarzel::py {
 
-// Receives each finished batch; a failure status stops the conversion and is
-// returned as it is.
-using BatchSink = std::function<arrow::Status(std::shared_ptr<arrow::RecordBatch>)>;
+// Receives each finished batch: its schema (batches with the same tags share
+// one object) and its columns as one struct array of the Arrow C data
+// interface, whose buffers are the document's own. The sink may move the
+// array on (marking it released, as the interface has it); whatever it
+// leaves is released when it returns. A failure status stops the conversion
+// and is returned as it is.
+using BatchSink = std::function<arrow::Status(const std::shared_ptr<arrow::Schema>&, ArrowArray*)>;
 
 // Text that begins the failure of a batch whose columns differ in length.
 inline constexpr std::string_view kLengthMismatch = "schema/array length mismatch";
 
 // Hands every batch of `document` to `sink`, in document order: a block's
 // scalar batch, its loop batches, then each of its save frames the same way.
-// Batches with the same tags share one schema object.
 // The document's value columns are emptied as their arrays are built, so
-// the document and the batches are not both held in full. Failures: Invalid
-// beginning with kLengthMismatch for unequal columns, CapacityError for a
-// column beyond 32-bit offsets, OutOfMemory, or whatever `sink` returns.
+// the document and the batches are not both held in full; an exported array
+// keeps what it uses alive until it is released, on any thread. Failures:
+// Invalid beginning with kLengthMismatch for unequal columns, CapacityError
+// for a column beyond 32-bit offsets, OutOfMemory, or whatever `sink`
+// returns.
 arrow::Status document_batches(ParsedCif& document, const BatchSink& sink);
 
 }  // namespace quarzel::py
