@@ -35,15 +35,26 @@ ValueColumn::ValueColumn(const char* base, std::size_t base_size, ColumnLayout l
       base_size_(base_size < kMaxOffset ? base_size : kMaxOffset),
       copy16_bound_(base != nullptr && base_size >= 16 ? base_size - 15 : 0),
       packed_(layout == ColumnLayout::Packed) {
-    if (packed_) {
-        // Offsets are the most memory a large packed column writes (4 bytes
-        // per value); the text and the 6-byte references stay in small
-        // pages, whose unused ends cost nothing.
-        refs_.prefer_huge_pages();
-        // The leading offset.
-        refs_.reserve_more(4);
-        std::memset(refs_.end(), 0, 4);
-        refs_.advance(4);
+    // Offsets are the most memory a large packed column writes (4 bytes
+    // per value); the text and the 6-byte references stay in small pages,
+    // whose unused ends cost nothing.
+    if (packed_) refs_.prefer_huge_pages();
+}
+
+void ValueColumn::start_buffers() {
+    refs_.reserve_more(8);
+    std::memset(refs_.end(), 0, 4);
+    refs_.advance(4);
+    started_ = true;
+    if (held_first_) {
+        held_first_ = false;
+        const std::string_view first = held_text();
+        text_.reserve_more(first.size());
+        if (!first.empty()) std::memcpy(text_.end(), first.data(), first.size());
+        text_.advance(first.size());
+        const auto end = static_cast<std::uint32_t>(first.size());
+        std::memcpy(refs_.end(), &end, sizeof end);
+        refs_.advance(sizeof end);
     }
 }
 
@@ -66,6 +77,7 @@ void ValueColumn::push_value(const NodeStore& value) {
             packed_overflow(n);
             return;
         }
+        start_packed();
         text_.reserve_more(n);
         BufferWriter writer{text_.end()};
         put_cell(writer, value, 0);
@@ -82,6 +94,7 @@ void ValueColumn::push_value(const NodeStore& value) {
 void ValueColumn::packed_overflow(std::size_t n) noexcept {
     if (!overflow_) {
         overflow_ = true;
+        held_first_ = false;
         refs_.release();
         text_.release();
     }
@@ -232,6 +245,8 @@ void ValueColumn::clear() noexcept {
     size_ = 0;
     slice_bytes_ = 0;
     overflow_ = false;
+    started_ = false;
+    held_first_ = false;
     side_.reset();
 }
 

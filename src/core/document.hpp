@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -293,7 +294,9 @@ bool walk_value(const NodeStore& nodes, std::size_t root, V& v, std::size_t* end
 // In the Refs layout, scalars that are short slices of the first 4 GiB of the
 // document's text take 6 bytes and any other value is kept aside in a node
 // store. In the Packed layout every value is copied as its cell text
-// (lists and tables as written by put_cell).
+// (lists and tables as written by put_cell), except that a lone first value
+// that is a short slice of the base text stays a reference until a second
+// one comes.
 class ValueColumn {
 public:
     // A view of one stored value: a text, or (`compound` not null) the
@@ -334,7 +337,10 @@ public:
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     Ref operator[](std::size_t i) const noexcept {
-        if (packed_) return {overflow_ ? std::string_view() : packed_text(i), nullptr};
+        if (packed_) {
+            if (overflow_) return {};
+            return {held_first_ ? held_text() : packed_text(i), nullptr};
+        }
         std::uint64_t r = first_;
         if (i != 0) {
             std::memcpy(&r, refs_.data() + (i - 1) * kRefSize, sizeof r);
@@ -357,10 +363,25 @@ public:
     // Packed: the text did not fit kMaxPackedBytes and was dropped; values
     // are still counted.
     bool overflowed() const noexcept { return overflow_; }
+    // Packed: a column's first value, while it is its only one and a short
+    // slice of the base text, is kept as a reference (most tags of a
+    // dictionary's save frames hold one value, and need no buffers); this
+    // is that value, or null when the values are in the buffers.
+    std::optional<std::string_view> packed_single() const noexcept {
+        if (!held_first_) return std::nullopt;
+        return held_text();
+    }
     // Packed: the offsets (size() + 1 of them, 4 bytes each, then room for
-    // the spare bytes) and the text, for the caller to fill up and take.
-    ByteBuffer& packed_offsets() noexcept { return refs_; }
-    ByteBuffer& packed_text() noexcept { return text_; }
+    // the spare bytes) and the text, for the caller to fill up and take; a
+    // value held as a reference is moved into them first.
+    ByteBuffer& packed_offsets() {
+        start_packed();
+        return refs_;
+    }
+    ByteBuffer& packed_text() {
+        start_packed();
+        return text_;
+    }
     void clear() noexcept;  // frees storage as well
 
 private:
@@ -381,6 +402,16 @@ private:
         if (slice_bytes_ + n > kMaxPackedBytes) [[unlikely]] {
             packed_overflow(n);
             return;
+        }
+        if (!started_) [[unlikely]] {
+            if (size_ == 0 && off < base_size_ && n <= base_size_ - off && n <= kMaxLen) {
+                first_ = off | (static_cast<std::uint64_t>(n) << kLenShift);
+                held_first_ = true;
+                slice_bytes_ = n;
+                size_ = 1;
+                return;
+            }
+            start_packed();
         }
         text_.reserve_more(n);
         if (n <= 16 && off < copy16_bound_)
@@ -413,6 +444,14 @@ private:
         ++size_;
     }
     void packed_overflow(std::size_t n) noexcept;
+    // Packed: writes the leading offset, and the value held as a reference.
+    void start_packed() {
+        if (!started_) start_buffers();
+    }
+    void start_buffers();
+    std::string_view held_text() const noexcept {
+        return {base_ + (first_ & kMaxOffset), static_cast<std::size_t>(first_ >> kLenShift)};
+    }
     // Copies 16 bytes. Callers check that the source has them; the compiler
     // cannot always see that where a short static text reaches here.
     static void copy16(unsigned char* dst, const char* src) noexcept {
@@ -443,12 +482,14 @@ private:
     ByteBuffer refs_;               // Refs: the references after the first. Packed: offsets.
     ByteBuffer text_;               // Packed: the cell texts
     std::size_t size_ = 0;
-    std::uint64_t first_ = 0;  // Refs: the first reference
+    std::uint64_t first_ = 0;  // the first reference (Packed: while held)
     std::uint64_t slice_bytes_ = 0;
     std::unique_ptr<NodeStore> side_;  // made on first use: most columns have none
     static const NodeStore kNoValues;
     bool packed_ = false;
     bool overflow_ = false;
+    bool started_ = false;     // Packed: the buffers hold the leading offset
+    bool held_first_ = false;  // Packed: the only value is first_, a reference
 };
 
 // The content of one data block or save frame. Tag names are views of

@@ -337,8 +337,6 @@ private:
     arrow::Result<Column> finish_packed(Arena& arena) {
         const auto n = static_cast<std::size_t>(values_.size());
         const auto length = static_cast<std::size_t>(length_);
-        ByteBuffer& offsets = values_.packed_offsets();
-        ByteBuffer& text = values_.packed_text();
         const auto used = static_cast<std::int32_t>(bytes_);
         const auto text_bytes = static_cast<std::size_t>(bytes_);
         const std::size_t bitmap = has_nulls() ? bitmap_bytes(length_) : 0;
@@ -352,10 +350,20 @@ private:
             validity = bitmap != 0 ? p : nullptr;
             out_offsets = reinterpret_cast<std::int32_t*>(p + bitmap);
             out_text = p + bitmap + offsets_bytes;
-            std::memcpy(out_offsets, offsets.data(), 4 * (n + 1));
-            std::fill(out_offsets + n + 1, out_offsets + length + 1, used);
-            if (text_bytes != 0) std::memcpy(out_text, text.data(), text_bytes);
+            if (std::optional<std::string_view> single = values_.packed_single()) {
+                out_offsets[0] = 0;
+                std::fill(out_offsets + 1, out_offsets + length + 1, used);
+                if (text_bytes != 0) std::memcpy(out_text, single->data(), text_bytes);
+            } else {
+                const ByteBuffer& offsets = values_.packed_offsets();
+                std::memcpy(out_offsets, offsets.data(), 4 * (n + 1));
+                std::fill(out_offsets + n + 1, out_offsets + length + 1, used);
+                if (text_bytes != 0)
+                    std::memcpy(out_text, values_.packed_text().data(), text_bytes);
+            }
         } else {
+            ByteBuffer& offsets = values_.packed_offsets();
+            ByteBuffer& text = values_.packed_text();
             const std::size_t extra = length - n;
             const std::size_t bitmap_at = round8(offsets.size() + 4 * extra);
             offsets.reserve_more(bitmap_at - offsets.size() + bitmap);

@@ -72,6 +72,78 @@ TEST(PackedColumn, MillionValuesReadBack) {
     EXPECT_EQ(column.text_bytes(), text.size() - 1'000'000);
 }
 
+// A packed column's lone first value stays a reference into the text; a
+// second value, or a value that is not a slice, moves it into the buffers,
+// whose offsets and text then hold every value in order.
+struct PackedCase {
+    const char* name;
+    std::vector<std::string> steps;  // "@n": slice n of the text; "[...": a list; else a text
+    std::vector<std::string> cells;
+    bool single;
+};
+
+class PackedFirstValue : public ::testing::TestWithParam<PackedCase> {};
+
+TEST_P(PackedFirstValue, ReadsBackInOrder) {
+    const std::string text = "alpha beta gamma";
+    const std::string_view view = text;
+    const std::string_view slices[] = {view.substr(0, 5), view.substr(6, 4), view.substr(11, 5),
+                                       view.substr(5, 0)};
+    ValueColumn column(text.data(), text.size(), ColumnLayout::Packed);
+    for (const std::string& step : GetParam().steps) {
+        if (step[0] == '@') {
+            ASSERT_TRUE(column.push_slice(slices[step[1] - '0']));
+        } else if (step[0] == '[') {
+            quarzel::NodeStore list(text.data(), text.size());
+            list.add_to_count(list.push_head(quarzel::NodeKind::List), 1);
+            list.push_text(slices[0]);
+            column.push_value(list);
+        } else {
+            column.push_text(step);
+        }
+    }
+    const std::vector<std::string>& cells = GetParam().cells;
+    ASSERT_EQ(column.size(), cells.size());
+    EXPECT_EQ(column.packed_single().has_value(), GetParam().single);
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        EXPECT_EQ(column[i].text, cells[i]) << i;
+        bytes += cells[i].size();
+    }
+    EXPECT_EQ(column.text_bytes(), bytes);
+    // Handing the buffers out moves a held value into them.
+    const ByteBuffer& offsets = column.packed_offsets();
+    const ByteBuffer& texts = column.packed_text();
+    EXPECT_FALSE(column.packed_single().has_value());
+    ASSERT_EQ(offsets.size(), 4 * (cells.size() + 1));
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        std::uint32_t bounds[2];
+        std::memcpy(bounds, offsets.data() + 4 * i, sizeof bounds);
+        EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(texts.data()) + bounds[0],
+                                   bounds[1] - bounds[0]),
+                  cells[i])
+            << i;
+        EXPECT_EQ(column[i].text, cells[i]) << i;
+    }
+}
+
+// The cell text of the list [alpha]: a leading NUL marks it.
+const std::string kList("\0[\"alpha\"]", 10);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PackedFirstValue,
+    ::testing::Values(PackedCase{"one_slice", {"@0"}, {"alpha"}, true},
+                      PackedCase{"empty_slice", {"@3"}, {""}, true},
+                      PackedCase{"two_slices", {"@0", "@1"}, {"alpha", "beta"}, false},
+                      PackedCase{
+                          "three_slices", {"@2", "@1", "@0"}, {"gamma", "beta", "alpha"}, false},
+                      PackedCase{"text_first", {"other"}, {"other"}, false},
+                      PackedCase{"slice_then_text", {"@1", "other"}, {"beta", "other"}, false},
+                      PackedCase{"slice_then_list", {"@1", "["}, {"beta", kList}, false},
+                      PackedCase{"list_then_slice", {"[", "@1"}, {kList, "beta"}, false},
+                      PackedCase{"nothing", {}, {}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // The first value of a column sits in the column itself, the rest in its
 // buffer; a value kept aside may come first or later.
 TEST(RefsColumn, FirstAndLaterValuesOfEveryKind) {
