@@ -471,11 +471,13 @@ arrow::Result<std::vector<Column>> build_columns(std::span<const ColumnRequest> 
 class Schemas {
 public:
     const std::shared_ptr<arrow::Schema>& of(std::span<const std::string_view> tags) {
+        // A document keeps one copy of each tag name, which stays put while
+        // its batches are made: the names' addresses and sizes tell the list.
         key_.clear();
         for (std::string_view tag : tags) {
-            const auto n = static_cast<std::uint32_t>(tag.size());
-            key_.append(reinterpret_cast<const char*>(&n), sizeof n);
-            key_.append(tag);
+            const std::array<std::uintptr_t, 2> name{reinterpret_cast<std::uintptr_t>(tag.data()),
+                                                     tag.size()};
+            key_.append(reinterpret_cast<const char*>(name.data()), sizeof name);
         }
         auto it = cache_.find(key_);
         if (it == cache_.end()) it = cache_.emplace(key_, make(tags)).first;
@@ -498,7 +500,7 @@ private:
         return arrow::schema(std::move(fields));
     }
 
-    std::string key_;  // the tags, each led by its length
+    std::string key_;  // the address and size of each tag name
     std::unordered_map<std::string, std::shared_ptr<arrow::Schema>> cache_;
 };
 
@@ -610,6 +612,32 @@ Status export_batch(std::int64_t rows, std::span<const Column* const> columns, A
     return Status::OK();
 }
 
+// A set of tag names: scanned while small (most frames and loops have a
+// few tags), hashed beyond, so that a loop of many tags stays linear.
+class TagSet {
+public:
+    bool contains(std::string_view tag) const {
+        if (!hashed_.empty()) return hashed_.contains(tag);
+        return std::find(few_.begin(), few_.end(), tag) != few_.end();
+    }
+    // False when the tag was there already.
+    bool insert(std::string_view tag) {
+        if (contains(tag)) return false;
+        if (hashed_.empty() && few_.size() < kFew) {
+            few_.push_back(tag);
+            return true;
+        }
+        if (hashed_.empty()) hashed_.insert(few_.begin(), few_.end());
+        hashed_.insert(tag);
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kFew = 16;
+    std::vector<std::string_view> few_;
+    std::unordered_set<std::string_view> hashed_;
+};
+
 // Where a batch comes from.
 struct FrameId {
     std::int32_t block_index;
@@ -626,7 +654,7 @@ public:
         : data_(data), id_(id), schemas_(schemas), arena_(arena), sink_(sink) {}
 
     Status run() {
-        std::unordered_set<std::string_view> in_loops;
+        TagSet in_loops;
         for (const auto& loop : data_.loops)
             for (std::string_view tag : loop) in_loops.insert(tag);
 
@@ -659,10 +687,9 @@ public:
             // loops shares one array.
             std::vector<ColumnRequest> requests;
             std::vector<std::string_view> requested;
-            // Hashed, so that a loop of many tags costs no more than linear.
-            std::unordered_set<std::string_view> seen;
+            TagSet seen;
             for (std::string_view tag : tags) {
-                if (built_.contains(tag) || !seen.insert(tag).second) continue;
+                if (built_.contains(tag) || !seen.insert(tag)) continue;
                 if (ValueColumn* values = data_.find(tag)) {
                     requests.push_back({values, 0});
                     requested.push_back(tag);
