@@ -533,7 +533,7 @@ def test_scalar_columns_padded_on_both_sides_of_the_copy_limit(count):
     longest = count + 9
     values = [f"v{i}" for i in range(count)]
     source = ("data_a " + " ".join(f"_a {i}" for i in range(longest)) + " "
-              + " ".join(f"_b {v}" for v in values) + " _c 'x y'")
+              + " ".join(f"_b {v}" for v in values) + " _c 'x y' _d " + "z" * 6000)
     batches, errors = q.parse_arrow(source)
     assert len(batches) == 1
     batch = batches[0]
@@ -542,4 +542,5 @@ def test_scalar_columns_padded_on_both_sides_of_the_copy_limit(count):
     assert batch.column("_b").to_pylist() == values + [None] * 9
     assert batch.column("_b").null_count == 9
     assert batch.column("_c").to_pylist() == ["x y"] + [None] * (longest - 1)
+    assert batch.column("_d").to_pylist() == ["z" * 6000] + [None] * (longest - 1)
     batch.validate(full=True)
