@@ -23,10 +23,12 @@ void NodeStore::append(const NodeStore& other) {
     words_.reserve_more(kNodeSize * n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t w = other.word(i);
-        if (w >> kKindShift == kFar || (w >> kKindShift == kSlice && other.base_ != base_))
+        if (w >> kKindShift == kFar || (w >> kKindShift == kSlice && other.base_ != base_)) {
             push_text(other[i].text);
-        else
+        } else {
             push_word(w);
+            if (w >> kKindShift == kSlice) text_bytes_ += other[i].text.size();
+        }
     }
 }
 
@@ -72,16 +74,21 @@ void ValueColumn::push_text(std::string_view text) {
 
 void ValueColumn::push_value(const NodeStore& value) {
     if (packed_) {
-        const std::size_t n = cell_size(value, 0);
-        if (slice_bytes_ + n > kMaxPackedBytes) {
-            packed_overflow(n);
-            return;
+        // Written in one pass into room for the most it can take; the exact
+        // size is counted first only near the column's limit.
+        const std::uint64_t bound = value.cell_bound();
+        if (slice_bytes_ + bound > kMaxPackedBytes) [[unlikely]] {
+            const std::size_t n = cell_size(value, 0);
+            if (slice_bytes_ + n > kMaxPackedBytes) {
+                packed_overflow(n);
+                return;
+            }
         }
         start_packed();
-        text_.reserve_more(n);
+        text_.reserve_more(static_cast<std::size_t>(bound));
         BufferWriter writer{text_.end()};
         put_cell(writer, value, 0);
-        append_end(n);
+        append_end(static_cast<std::size_t>(writer.out - text_.end()));
         return;
     }
     NodeStore& side = side_store();

@@ -162,6 +162,7 @@ public:
     }
 
     void push_text(std::string_view text) {
+        text_bytes_ += text.size();
         auto off =
             reinterpret_cast<std::uintptr_t>(text.data()) - reinterpret_cast<std::uintptr_t>(base_);
         if (off <= base_size_ && text.size() <= base_size_ - off && text.size() <= kMaxSliceLen) {
@@ -185,17 +186,29 @@ public:
         std::memcpy(words_.data() + kNodeSize * i, &w, sizeof w);
     }
     // Drops the nodes from `n` on (their side texts stay until clear()).
-    void truncate(std::size_t n) noexcept { words_.truncate(kNodeSize * n); }
+    void truncate(std::size_t n) noexcept {
+        for (std::size_t i = n; i < size(); ++i)
+            if ((*this)[i].kind == NodeKind::Text) text_bytes_ -= (*this)[i].text.size();
+        words_.truncate(kNodeSize * n);
+    }
+    // The bytes of all the texts (keys included) of the nodes.
+    std::uint64_t text_bytes() const noexcept { return text_bytes_; }
+    // At least the bytes of the cell text of a value that takes all the
+    // nodes: every text byte escaped, and per node its quotes or brackets,
+    // a comma and a colon; one more for the mark.
+    std::uint64_t cell_bound() const noexcept { return 2 * text_bytes_ + 4 * size() + 1; }
     // Appends all of `other`'s nodes.
     void append(const NodeStore& other);
     void clear() noexcept {
         words_.release();
         std::vector<std::string_view>().swap(far_);
+        text_bytes_ = 0;
     }
     // Empties the store but keeps its storage, for reuse.
     void reset() noexcept {
         words_.truncate(0);
         far_.clear();
+        text_bytes_ = 0;
     }
 
 private:
@@ -224,6 +237,7 @@ private:
     std::size_t base_size_ = 0;
     ByteBuffer words_;
     std::vector<std::string_view> far_;
+    std::uint64_t text_bytes_ = 0;
 };
 
 // Walks the value at node `root` of `nodes` in order, calling

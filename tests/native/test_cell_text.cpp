@@ -80,6 +80,9 @@ TEST(CellText, Compounds) {
     // A table inside a list inside a table.
     cases.emplace_back(table(s("t"), list(table(s("x"), s("1")), s("y"))),
                        nul(R"({"t":[{"x":"1"},"y"]})"));
+    // Every byte escaped, in keys and values, at the most bytes per node.
+    cases.emplace_back(table(s("\"\""), s("\\\\"), s("\n"), table(s(""), list())),
+                       nul(R"({"\"\"":"\\\\","\n":{"":[]}})"));
 
     // Several values stored one after another read back one by one.
     NodeStore all;
@@ -89,6 +92,8 @@ TEST(CellText, Compounds) {
         std::string text = quarzel::cell_text(nodes, 0);
         EXPECT_EQ(text, expected);
         EXPECT_EQ(quarzel::cell_size(nodes, 0), expected.size());
+        // Room reserved for the text in one pass.
+        EXPECT_LE(expected.size(), nodes.cell_bound());
         all.append(nodes);
         total += expected.size();
     }
@@ -101,6 +106,28 @@ TEST(CellText, Compounds) {
     }
     EXPECT_EQ(at, all.size());
     EXPECT_EQ(quarzel::cell_size_of_all(all), total);
+}
+
+// The store keeps the bytes of its texts through appends and truncation.
+TEST(CellText, TextBytesFollowTheNodes) {
+    const std::string base = "alpha beta";
+    NodeStore nodes(base.data(), base.size());
+    const std::size_t head = nodes.push_head(NodeKind::Table);
+    nodes.push_text(std::string_view(base).substr(0, 5));  // a slice
+    nodes.push_text("elsewhere");                          // a kept view
+    const std::size_t inner = nodes.size();
+    nodes.push_text("k");
+    nodes.add_to_count(nodes.push_head(NodeKind::List), 1);
+    nodes.push_text(std::string_view(base).substr(6, 4));
+    nodes.add_to_count(head, 2);
+    EXPECT_EQ(nodes.text_bytes(), 5u + 9u + 1u + 4u);
+    NodeStore copy;
+    copy.append(nodes);
+    EXPECT_EQ(copy.text_bytes(), nodes.text_bytes());
+    nodes.truncate(inner);
+    EXPECT_EQ(nodes.text_bytes(), 14u);
+    nodes.reset();
+    EXPECT_EQ(nodes.text_bytes(), 0u);
 }
 
 // Texts inside the base text are stored as slices, others as kept views;
