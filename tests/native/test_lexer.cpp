@@ -324,6 +324,18 @@ INSTANTIATE_TEST_SUITE_P(
                 "  ! character U+007F is not permitted in CIF 1.x | \"\\u{7f}\" | 1:20\n"
                 "  ! character U+00E9 is not permitted in CIF 1.x | \"\xC3\xA9\" | 1:32\n"
                 "  ! character U+0001 is not permitted in CIF 1.x | \"\\u{1}\" | 1:36\n"},
+        // Runs of eight plain bytes are passed whole: a quote inside content
+        // and a non-ASCII character after such runs are still seen.
+        LexCase{"long_quoted_quote_inside", "'abcdefgh'ijklmnop' x", V11, 0,
+                "\"abcdefgh'ijklmnop\" VALUE SINGLE_QUOTED 1:1\n"
+                "\"x\" VALUE STRING 1:21\n"},
+        LexCase{"long_quoted_cif2_non_ascii",
+                "'\xC3\xA9"
+                "bcdefghijklmnop' x",
+                V20, 0,
+                "\"\xC3\xA9"
+                "bcdefghijklmnop\" VALUE SINGLE_QUOTED 1:1\n"
+                "\"x\" VALUE STRING 1:20\n"},
         LexCase{"not_in_words_comments_triples", "\xC3\xA9 #\xC3\xA9\n'''\xC3\xA9'''", V11, 0,
                 "\"\xC3\xA9\" VALUE STRING 1:1\n"
                 "\"\xC3\xA9\" VALUE STRING 2:1\n"
