@@ -188,7 +188,8 @@ public:
     // Drops the nodes from `n` on (their side texts stay until clear()).
     void truncate(std::size_t n) noexcept {
         for (std::size_t i = n; i < size(); ++i)
-            if ((*this)[i].kind == NodeKind::Text) text_bytes_ -= (*this)[i].text.size();
+            if (const Node node = (*this)[i]; node.kind == NodeKind::Text)
+                text_bytes_ -= node.text.size();
         words_.truncate(kNodeSize * n);
     }
     // The bytes of all the texts (keys included) of the nodes.

@@ -125,11 +125,12 @@ void Lexer::read_quoted(std::size_t p, char quote, Token& out) {
     const std::size_t s = p + 1;
     std::size_t q = s;
     bool closed = false;
-    // Eight bytes at a time while they hold neither the quote nor a line
-    // feed. For CIF 1.1 they must also be printable ASCII: such a run needs
-    // no character check and counts one column per byte, so the checks
-    // below start where it ends.
+    // Both versions first pass eight bytes at a time while they hold
+    // neither the quote nor a line feed. For CIF 1.1 they must also be
+    // printable ASCII: such a run needs no character check and counts one
+    // column per byte, so the checks below start where it ends.
     std::uint64_t high = 0;
+    std::size_t run_end = s;
     if (is_cif2_) {
         for (; q + 8 <= n; q += 8) {
             std::uint64_t w;
@@ -137,15 +138,7 @@ void Lexer::read_quoted(std::size_t p, char quote, Token& out) {
             if (has_byte(w, quote) || has_byte(w, '\n')) break;
             high |= w;
         }
-    } else {
-        for (; q + 8 <= n; q += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, b + q, 8);
-            if (!printable8(w) || has_byte(w, quote)) break;
-        }
-    }
-    const std::size_t run_end = q;
-    if (is_cif2_) {
+        run_end = q;
         for (; q < n; ++q) {
             const char c = b[q];
             if (c == quote) {
@@ -155,6 +148,12 @@ void Lexer::read_quoted(std::size_t p, char quote, Token& out) {
             if (c == '\n') break;
         }
     } else {
+        for (; q + 8 <= n; q += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, b + q, 8);
+            if (!printable8(w) || has_byte(w, quote)) break;
+        }
+        run_end = q;
         // A quote closes the string only when followed by NUL, tab, LF,
         // space or the end of the text; otherwise it is content.
         for (; q < n; ++q) {
