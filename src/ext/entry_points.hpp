@@ -13,4 +13,8 @@ namespace quarzel::ext {
 // The Unicode version of the character tables the native code carries.
 QUARZEL_EXT_ENTRY(py_unicode_version);
 
+// CIF text from the object model or a parse_raw dict; name checks.
+QUARZEL_EXT_ENTRY(py_write_cif);
+QUARZEL_EXT_ENTRY(py_check_name);
+
 }  // namespace quarzel::ext
