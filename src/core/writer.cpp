@@ -192,7 +192,21 @@ void check_name(std::string_view name, NameKind kind) {
     if (s.mask & kHash) throw WriteError("a name cannot hold '#'");
 }
 
-CifWriter::CifWriter(const WriteOptions& options) {
+void BufferTextOut::grow(std::size_t more) {
+    if (buffer_.size() > size_)
+        buffer_.truncate(size_);
+    else
+        buffer_.advance(size_ - buffer_.size());
+    // At least doubled, so that growing costs little over the whole text.
+    more = std::max(more, size_ + 4096);
+    buffer_.reserve_more(more);
+    data_ = buffer_.data();
+    capacity_ = size_ + more;
+}
+
+CifWriter::CifWriter(const WriteOptions& options, TextOut* out)
+    : own_out_(out != nullptr ? nullptr : std::make_unique<BufferTextOut>()),
+      out_(out != nullptr ? *out : *own_out_) {
     reset(options);
 }
 
@@ -200,6 +214,9 @@ void CifWriter::reset(const WriteOptions& options) {
     if (options.line_limit < kMinLineLimit)
         throw WriteError("the line limit must be at least " + std::to_string(kMinLineLimit));
     options_ = options;
+    fast_bad_ = kWs | kLf | kCr | kHash | kHigh | kCtrl |
+                (options.version == CifVersion::Cif20 ? kBracket : 0);
+    brackets_bad_ = options.version == CifVersion::Cif20;
     out_.truncate(0);
     col_ = 0;
     need_sep_ = false;
@@ -383,7 +400,103 @@ void CifWriter::value(std::string_view text) {
     write_value(text, c, slot);
 }
 
-void CifWriter::loop_value(std::string_view text, std::size_t pad) {
+const std::uint16_t CifWriter::kByteClass[256] = {
+#define Q(i) kClasses[i], kClasses[i + 1], kClasses[i + 2], kClasses[i + 3]
+#define R(i) Q(i), Q(i + 4), Q(i + 8), Q(i + 12)
+    R(0),   R(16),  R(32),  R(48),  R(64),  R(80),  R(96),  R(112),
+    R(128), R(144), R(160), R(176), R(192), R(208), R(224), R(240),
+#undef R
+#undef Q
+};
+
+namespace {
+constexpr std::array<std::uint8_t, 256> make_plain_first() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0x21; c < 0x7f; ++c) t[c] = kBadFirst[c] ? 0 : 1;
+    t[':'] = 0;  // CIF 2.0 rule, looked at closely on the general path
+    // Keywords begin with these letters: a word starting with one is looked
+    // at more closely.
+    for (unsigned char c : std::string_view("dDsSlLgG")) t[c] = 2;
+    return t;
+}
+constexpr auto kPlainFirstTable = make_plain_first();
+}  // namespace
+
+const std::uint8_t CifWriter::kPlainFirst[256] = {
+#define Q(i) \
+    kPlainFirstTable[i], kPlainFirstTable[i + 1], kPlainFirstTable[i + 2], kPlainFirstTable[i + 3]
+#define R(i) Q(i), Q(i + 4), Q(i + 8), Q(i + 12)
+    R(0),   R(16),  R(32),  R(48),  R(64),  R(80),  R(96),  R(112),
+    R(128), R(144), R(160), R(176), R(192), R(208), R(224), R(240),
+#undef R
+#undef Q
+};
+
+bool CifWriter::reserved(std::string_view word) noexcept {
+    return reserved_word(word);
+}
+
+std::size_t CifWriter::plain_row_values(const std::string_view* values, const std::size_t* pads,
+                                        std::size_t n) {
+    std::size_t room = 0;
+    for (std::size_t i = 0; i < n; ++i) room += std::max(values[i].size(), pads ? pads[i] : 0) + 1;
+    out_.reserve_more(room);  // and 16 spare bytes
+    unsigned char* const start = out_.end();
+    unsigned char* p = start;
+    std::size_t col = col_;
+    std::size_t sep = need_sep_ ? 1 : 0;
+    const std::size_t limit = options_.line_limit;
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        const std::size_t len = values[i].size();
+        const std::size_t pad = pads ? pads[i] : 0;
+        const std::size_t slot = len > pad ? len : pad;
+        const auto* src = reinterpret_cast<const unsigned char*>(values[i].data());
+        const std::uint8_t first = kPlainFirst[src[0]];
+        if (len == 0 || len > 16 || col + sep + slot > limit || first == 0) break;
+        if (first == 2 && len >= 5 && reserved_word(values[i])) break;
+#if defined(__SSE2__)
+        __m128i x;
+        if ((reinterpret_cast<std::uintptr_t>(src) & 4095) <= 4096 - 16) {
+            x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        } else {
+            alignas(16) unsigned char tmp[16] = {};
+            std::memcpy(tmp, src, len);
+            x = _mm_load_si128(reinterpret_cast<const __m128i*>(tmp));
+        }
+        __m128i bad = _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x21)),
+                                   _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7f)));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('#')));
+        if (brackets_bad_) {
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('[')));
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8(']')));
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('{')));
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('}')));
+        }
+        if (static_cast<unsigned>(_mm_movemask_epi8(bad)) & ((1u << len) - 1)) break;
+        *p = ' ';
+        p += sep;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
+#else
+        std::uint16_t mask = 0;
+        for (std::size_t k = 0; k < len; ++k) mask |= kByteClass[src[k]];
+        if (mask & fast_bad_) break;
+        *p = ' ';
+        p += sep;
+        std::memcpy(p, src, len);
+#endif
+        if (slot > len) std::memset(p + len, ' ', slot - len);
+        p += slot;
+        col += sep + slot;
+        sep = 1;
+    }
+    out_.advance(static_cast<std::size_t>(p - start));
+    col_ = col;
+    if (p != start) need_sep_ = true;
+    return i;
+}
+
+void CifWriter::loop_value_general(std::string_view text, std::size_t pad) {
     const FormChoice c = choose(text, in_table_value());
     const std::size_t slot = std::max<std::size_t>(c.width, pad);
     write_value(text, c, slot);
@@ -476,9 +589,10 @@ void CifWriter::write_text_field(std::string_view text, const FormChoice& c) {
         for (;;) {
             const std::size_t end = text.find('\n', start);
             put('\n');
-            write_folded_line(text.substr(start, end == std::string_view::npos ? std::string_view::npos
-                                                                                : end - start),
-                              prefix);
+            write_folded_line(
+                text.substr(start,
+                            end == std::string_view::npos ? std::string_view::npos : end - start),
+                prefix);
             if (end == std::string_view::npos) break;
             start = end + 1;
         }

@@ -12,10 +12,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "document.hpp"
 #include "version.hpp"
@@ -60,11 +65,48 @@ enum class ValueForm : std::uint8_t {
 
 struct FormChoice {
     ValueForm form = ValueForm::Bare;
-    bool multiline = false;  // the written form spans lines
-    bool protocol = false;   // a text field written with the folding protocol
-    bool prefix = false;     // ... and with a text prefix on each line
-    bool high = false;       // holds characters outside ASCII
+    bool multiline = false;   // the written form spans lines
+    bool protocol = false;    // a text field written with the folding protocol
+    bool prefix = false;      // ... and with a text prefix on each line
+    bool high = false;        // holds characters outside ASCII
     std::uint32_t width = 0;  // code points of a single-line form, delimiters included
+};
+
+// Where the text goes: a growing byte array whose storage its owner
+// provides. Always 16 spare bytes after what reserve_more asked for.
+class TextOut {
+public:
+    static constexpr std::size_t kSpare = 16;
+    virtual ~TextOut() = default;
+    void reserve_more(std::size_t n) {
+        if (capacity_ - size_ < n + kSpare) [[unlikely]]
+            grow(n + kSpare);
+    }
+    unsigned char* data() noexcept { return data_; }
+    const unsigned char* data() const noexcept { return data_; }
+    unsigned char* end() noexcept { return data_ + size_; }
+    std::size_t size() const noexcept { return size_; }
+    void advance(std::size_t n) noexcept { size_ += n; }
+    void truncate(std::size_t n) noexcept {
+        if (n < size_) size_ = n;
+    }
+
+protected:
+    // Makes room for `more` bytes after size().
+    virtual void grow(std::size_t more) = 0;
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// Storage of a ByteBuffer (mapped pages for large texts).
+class BufferTextOut final : public TextOut {
+public:
+    BufferTextOut() { buffer_.prefer_huge_pages(); }
+
+private:
+    void grow(std::size_t more) override;
+    ByteBuffer buffer_;
 };
 
 enum class NameKind : std::uint8_t { Block, SaveFrame, Tag };
@@ -76,7 +118,8 @@ void check_name(std::string_view name, NameKind kind);
 
 class CifWriter {
 public:
-    explicit CifWriter(const WriteOptions& options);
+    // Writes into its own buffer, or into `out` (which must outlive it).
+    explicit CifWriter(const WriteOptions& options, TextOut* out = nullptr);
 
     const WriteOptions& options() const noexcept { return options_; }
     // Drops what was written and starts again with new options.
@@ -109,7 +152,15 @@ public:
     void begin_row();
     // A value of the current row padded with spaces to `pad` code points
     // when it is written on the row's line (pdbx style; 0 for none).
-    void loop_value(std::string_view text, std::size_t pad = 0);
+    void loop_value(std::string_view text, std::size_t pad = 0) {
+        if (!loop_value_fast(text, pad)) loop_value_general(text, pad);
+    }
+    // Values of the current row (pads as loop_value, null for none), as
+    // many as are plain bare words of ASCII that fit on the line, in one
+    // tight pass; returns how many were written. The caller writes the next
+    // one with loop_value and goes on after it.
+    std::size_t plain_row_values(const std::string_view* values, const std::size_t* pads,
+                                 std::size_t n);
     void end_loop();
 
     // The width a value takes on a row, or 0 when it goes on lines of its
@@ -120,7 +171,7 @@ public:
     FormChoice choose(std::string_view text, bool in_table) const;
 
     // The text so far; true while it is all ASCII.
-    ByteBuffer& buffer() noexcept { return out_; }
+    TextOut& out() noexcept { return out_; }
     bool ascii() const noexcept { return ascii_; }
     std::string_view text() const noexcept {
         return {reinterpret_cast<const char*>(out_.data()), out_.size()};
@@ -132,6 +183,59 @@ public:
 
 private:
     enum class Frame : std::uint8_t { List, Table };
+
+    // A plain bare word of ASCII (the bulk of most files): copied while its
+    // bytes are checked, in one pass; false (nothing written) otherwise.
+    bool loop_value_fast(std::string_view text, std::size_t pad) {
+        const std::size_t n = text.size();
+        const std::size_t slot = n > pad ? n : pad;
+        const std::size_t sep = need_sep_ ? 1 : 0;
+        if (n == 0 || n > 256 || col_ + sep + slot > options_.line_limit) return false;
+        const auto* src = reinterpret_cast<const unsigned char*>(text.data());
+        if (kPlainFirst[src[0]] == 0) return false;
+        out_.reserve_more(sep + slot);  // and 16 spare bytes
+        unsigned char* dst = out_.end();
+        *dst = ' ';
+        dst += sep;
+#if defined(__SSE2__)
+        // Up to 16 bytes at once when reading 16 stays within the page.
+        if (n <= 16 && (reinterpret_cast<std::uintptr_t>(src) & 4095) <= 4096 - 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+            // Signed compare: bytes from 0x80 count as below 0x21 too.
+            __m128i bad = _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x21)),
+                                       _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7f)));
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('#')));
+            if (brackets_bad_) {
+                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('[')));
+                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8(']')));
+                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('{')));
+                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('}')));
+            }
+            if (static_cast<unsigned>(_mm_movemask_epi8(bad)) & ((1u << n) - 1)) return false;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), x);
+        } else
+#endif
+        {
+            std::uint16_t mask = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                mask |= kByteClass[src[i]];
+                dst[i] = src[i];
+            }
+            if (mask & fast_bad_) return false;
+        }
+        if (kPlainFirst[src[0]] == 2 && n >= 5 && reserved(text)) return false;
+        if (slot > n) std::memset(dst + n, ' ', slot - n);
+        out_.advance(sep + slot);
+        col_ += sep + slot;
+        need_sep_ = true;
+        return true;
+    }
+    void loop_value_general(std::string_view text, std::size_t pad);
+    static bool reserved(std::string_view word) noexcept;
+    static const std::uint16_t kByteClass[256];
+    // 0: not a bare word's first character (or one that needs a closer
+    // look), 2: a keyword's first letter, 1: any other.
+    static const std::uint8_t kPlainFirst[256];
 
     bool v2() const noexcept { return options_.version == CifVersion::Cif20; }
     [[noreturn]] void cif1_only_char(std::string_view text) const;
@@ -179,11 +283,14 @@ private:
     bool in_table_value() const noexcept { return depth_ != 0 && top_ == Frame::Table; }
 
     WriteOptions options_;
-    ByteBuffer out_;
-    std::size_t col_ = 0;      // code points on the current line
-    bool need_sep_ = false;    // the next token needs white space before it
+    std::unique_ptr<TextOut> own_out_;
+    TextOut& out_;
+    std::size_t col_ = 0;    // code points on the current line
+    bool need_sep_ = false;  // the next token needs white space before it
     bool ascii_ = true;
-    std::size_t pad_to_ = 0;   // pending alignment of an item's value
+    std::size_t pad_to_ = 0;      // pending alignment of an item's value
+    std::uint16_t fast_bad_ = 0;  // byte classes that keep a value off the fast path
+    bool brackets_bad_ = false;   // CIF 2.0: brackets end a bare word
     // Open lists and tables, innermost last (true: a table); a bit each, so
     // any depth costs little.
     std::vector<bool> kinds_;

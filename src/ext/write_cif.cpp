@@ -6,11 +6,13 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "args.hpp"
@@ -126,7 +128,8 @@ private:
     FrameFields fields(PyObject* obj, bool raw, bool is_block) {
         FrameFields f;
         if (raw) {
-            if (!PyDict_Check(obj)) type_error("a block or save frame of a parse_raw result must be a dict");
+            if (!PyDict_Check(obj))
+                type_error("a block or save frame of a parse_raw result must be a dict");
             f.name = item(obj, "name");
             f.tags = item(obj, "tags");
             f.tag_order = item(obj, "tag_order");
@@ -352,7 +355,8 @@ private:
             }
         }
         for (std::size_t j = 0; j < cols.size(); ++j)
-            if (cols[j].repeat == 0) cols[j].repeat = cols[first_at[std::string(utf8(header[j]))]].repeat;
+            if (cols[j].repeat == 0)
+                cols[j].repeat = cols[first_at[std::string(utf8(header[j]))]].repeat;
         Py_ssize_t rows = -1;
         for (std::size_t j = 0; j < cols.size(); ++j) {
             const Py_ssize_t len = PyList_GET_SIZE(cols[j].values);
@@ -362,7 +366,8 @@ private:
                                  "a tag listed more than once in a loop needs a multiple of that "
                                  "many values");
             if (rows >= 0 && len / cols[j].repeat != rows) {
-                PyErr_Format(PyExc_ValueError, "%U: the loop's columns differ in length (%zd and %zd values)",
+                PyErr_Format(PyExc_ValueError,
+                             "%U: the loop's columns differ in length (%zd and %zd values)",
                              where().get(), rows, len / cols[j].repeat);
                 raise_set();
             }
@@ -381,33 +386,65 @@ private:
                 tag_ = header[j];
                 std::size_t width = 0;
                 for (Py_ssize_t r = 0; r < rows; ++r) {
-                    PyObject* v = PyList_GET_ITEM(cols[j].values, r * cols[j].repeat + cols[j].occurrence);
+                    PyObject* v =
+                        PyList_GET_ITEM(cols[j].values, r * cols[j].repeat + cols[j].occurrence);
                     if (PyUnicode_Check(v)) width = std::max(width, w_.row_width(utf8(v)));
                 }
                 pad[j] = width;
             }
         }
         const std::size_t ncols = cols.size();
+        constexpr Py_ssize_t kAhead = 8;
         bool simple = true;
         for (const Col& c : cols) simple = simple && c.repeat == 1;
         std::size_t j = 0;
         try {
-            for (Py_ssize_t r = 0; r < rows; ++r) {
-                w_.begin_row();
-                for (j = 0; j < ncols; ++j) {
-                    const Col& c = cols[j];
-                    PyObject* v =
-                        PyList_GET_ITEM(c.values, simple ? r : r * c.repeat + c.occurrence);
-                    if (PyUnicode_CheckExact(v) && PyUnicode_IS_ASCII(v)) {
-                        w_.loop_value({static_cast<const char*>(PyUnicode_DATA(v)),
-                                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(v))},
-                                      pad[j]);
-                    } else {
-                        tag_ = header[j];
-                        if (PyUnicode_Check(v))
-                            w_.loop_value(utf8(v), pad[j]);
+            if (simple) {
+                // The common case, kept tight: each column's item array,
+                // ASCII str values read in place.
+                std::vector<PyObject**> items(ncols);
+                for (std::size_t k = 0; k < ncols; ++k)
+                    items[k] = reinterpret_cast<PyListObject*>(cols[k].values)->ob_item;
+                std::vector<std::string_view> row(ncols);
+                const std::size_t* pads = pdbx_ ? pad.data() : nullptr;
+                for (Py_ssize_t r = 0; r < rows; ++r) {
+                    w_.begin_row();
+                    if (r + kAhead < rows) {
+                        // The value objects lie apart in memory: ask for
+                        // the ones of a later row early.
+                        for (std::size_t k = 0; k < ncols; ++k)
+                            __builtin_prefetch(items[k][r + kAhead]);
+                    }
+                    // The row's ASCII str values read in place; others
+                    // (and bare words that need a closer look) one by one.
+                    for (std::size_t k = 0; k < ncols; ++k) {
+                        PyObject* v = items[k][r];
+                        row[k] = Py_IS_TYPE(v, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(v)
+                                     ? std::string_view(
+                                           reinterpret_cast<const char*>(
+                                               reinterpret_cast<PyASCIIObject*>(v) + 1),
+                                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)))
+                                     : std::string_view();
+                    }
+                    for (j = 0; j < ncols;) {
+                        j += w_.plain_row_values(row.data() + j, pads ? pads + j : nullptr,
+                                                 ncols - j);
+                        if (j == ncols) break;
+                        PyObject* v = items[j][r];
+                        if (row[j].data() != nullptr)
+                            w_.loop_value(row[j], pad[j]);
                         else
-                            value_tree(v);
+                            other_loop_value(v, header[j], pad[j]);
+                        ++j;
+                    }
+                }
+            } else {
+                for (Py_ssize_t r = 0; r < rows; ++r) {
+                    w_.begin_row();
+                    for (j = 0; j < ncols; ++j) {
+                        const Col& c = cols[j];
+                        other_loop_value(PyList_GET_ITEM(c.values, r * c.repeat + c.occurrence),
+                                         header[j], pad[j]);
                     }
                 }
             }
@@ -417,6 +454,14 @@ private:
         }
         w_.end_loop();
         tag_ = nullptr;
+    }
+
+    void other_loop_value(PyObject* v, PyObject* tag, std::size_t pad) {
+        tag_ = tag;
+        if (PyUnicode_Check(v))
+            w_.loop_value(utf8(v), pad);
+        else
+            value_tree(v);
     }
 
     void value_tree(PyObject* v) {
@@ -498,33 +543,118 @@ private:
     Place block_name_, frame_name_, tag_;
 };
 
-// The text as one str: ASCII text is copied into a str made for it, in
-// pieces whose pages the buffer then gives back, so that the text is not
-// held twice.
-PyObject* to_str(CifWriter& writer) {
-    ByteBuffer& buf = writer.buffer();
-    const std::size_t n = buf.size();
-    if (!writer.ascii())
-        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(buf.data()),
-                                    static_cast<Py_ssize_t>(n), "strict");
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-    if (s == nullptr) return nullptr;
-    auto* dst = static_cast<unsigned char*>(PyUnicode_DATA(s));
-    constexpr std::size_t kStep = std::size_t{1} << 21;
-    const unsigned char* src = buf.data();
-    for (std::size_t at = 0; at < n; at += kStep) {
-        const std::size_t len = std::min(kStep, n - at);
-        std::memcpy(dst + at, src + at, len);
-#if defined(__linux__)
-        if (n >= ByteBuffer::kMapBytes && len == kStep) {
-            // The buffer is mapped (page-aligned): give back whole pages
-            // already copied.
-            madvise(const_cast<unsigned char*>(src) + at, kStep, MADV_DONTNEED);
+// The text grows inside a str made for it (an ASCII str, resized as it
+// grows and to its length at the end), so that it is never held twice.
+// Large texts get a mapping of their own from the start, which the system
+// can enlarge without copying and back with huge pages.
+class StrOut final : public TextOut {
+public:
+    explicit StrOut(std::size_t expected) : expected_(expected) {}
+    ~StrOut() override { Py_XDECREF(str_); }
+
+    void restart() { size_ = 0; }
+
+    // The text as a str (the one written into when it is ASCII).
+    PyObject* finish(bool ascii) {
+        if (str_ == nullptr) return PyUnicode_New(0, 127);
+        if (!ascii)
+            return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data_),
+                                        static_cast<Py_ssize_t>(size_), "strict");
+        if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size_)) < 0) return nullptr;
+        return std::exchange(str_, nullptr);
+    }
+
+private:
+    // Beyond glibc's largest mmap threshold: a mapping of its own.
+    static constexpr std::size_t kMapped = (std::size_t{32} << 20) + 4096;
+    static constexpr std::size_t kLarge = std::size_t{4} << 20;
+
+    void grow(std::size_t more) override {
+        std::size_t capacity = std::max({more + size_, capacity_ * 2, std::size_t{1} << 16});
+        if (str_ == nullptr) {
+            // Room to spare costs address space only (pages are used when
+            // written): growing later might copy the text.
+            capacity = std::max(capacity, expected_ + expected_ / 4 + 4096);
+            if (capacity >= kLarge) capacity = std::max(capacity, kMapped);
+            str_ = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127);
+            if (str_ == nullptr) raise_set();
+        } else {
+            if (capacity >= kLarge) capacity = std::max(capacity, kMapped);
+            if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(capacity)) < 0) raise_set();
+        }
+        data_ = static_cast<unsigned char*>(PyUnicode_DATA(str_));
+        capacity_ = capacity;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (capacity >= kLarge) {
+            constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+            const auto begin = (reinterpret_cast<std::uintptr_t>(data_) + kHuge - 1) & ~(kHuge - 1);
+            const auto end = (reinterpret_cast<std::uintptr_t>(data_) + capacity) & ~(kHuge - 1);
+            if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
         }
 #endif
     }
-    buf.release();
-    return s;
+
+    std::size_t expected_;
+    PyObject* str_ = nullptr;
+};
+
+// A guess of the text's size from three values of each tag, without a look
+// at every value. Anything unexpected is left to the writer to report.
+std::size_t sample_width(PyObject* v) {
+    return PyUnicode_Check(v) ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)) + 1 : 8;
+}
+
+std::size_t expected_tags(PyObject* tags) {
+    if (tags == nullptr || !PyDict_Check(tags)) return 0;
+    std::size_t total = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *values;
+    while (PyDict_Next(tags, &pos, &key, &values)) {
+        if (PyUnicode_Check(key)) total += static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) + 2;
+        if (!PyList_Check(values)) continue;
+        const Py_ssize_t n = PyList_GET_SIZE(values);
+        if (n == 0) continue;
+        const std::size_t sum = sample_width(PyList_GET_ITEM(values, 0)) +
+                                sample_width(PyList_GET_ITEM(values, n / 2)) +
+                                sample_width(PyList_GET_ITEM(values, n - 1));
+        total += static_cast<std::size_t>(n) * sum / 3;
+    }
+    return total;
+}
+
+PyObject* field(PyObject* obj, const char* attr, const char* key, PyRef& keep) {
+    if (PyDict_Check(obj)) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemStringRef(obj, key, &found) < 0) PyErr_Clear();
+        keep = PyRef::steal(found);
+    } else {
+        keep = PyRef::steal(PyObject_GetAttrString(obj, attr));
+        if (!keep) PyErr_Clear();
+    }
+    return keep.get();
+}
+
+std::size_t expected_frame(PyObject* frame, bool block) {
+    PyRef tags, frames;
+    std::size_t total = expected_tags(field(frame, "_tags", "tags", tags));
+    if (!block) return total;
+    PyObject* list = field(frame, "_save_frame_list", "save_frames", frames);
+    if (list != nullptr && PyList_Check(list))
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+            total += expected_frame(PyList_GET_ITEM(list, i), false);
+    return total;
+}
+
+std::size_t expected_size(PyObject* obj, Kind kind) {
+    if (kind == Kind::Block) return expected_frame(obj, true);
+    if (kind == Kind::Frame) return expected_frame(obj, false);
+    PyRef blocks;
+    PyObject* list = field(obj, "_block_list", "blocks", blocks);
+    std::size_t total = 0;
+    if (list != nullptr && PyList_Check(list))
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+            total += expected_frame(PyList_GET_ITEM(list, i), true);
+    return total;
 }
 
 bool parse_kind(PyObject* obj, Kind& kind) {
@@ -548,7 +678,8 @@ bool parse_kind(PyObject* obj, Kind& kind) {
 
 QUARZEL_EXT_ENTRY(py_write_cif) {
     (void)self;
-    static const py::Signature sig{"write_cif", {"obj", "kind", "version", "pdbx", "line_limit"}, 5};
+    static const py::Signature sig{
+        "write_cif", {"obj", "kind", "version", "pdbx", "line_limit"}, 5};
     PyObject* a[5];
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     Kind kind;
@@ -574,18 +705,21 @@ QUARZEL_EXT_ENTRY(py_write_cif) {
     options.line_limit = static_cast<std::size_t>(limit);
     PyObject* obj = a[0];
     return py::guarded([&]() -> PyObject* {
-        CifWriter writer(options);
+        const std::size_t expected = expected_size(obj, kind);
+        StrOut out(pdbx ? expected + expected / 4 : expected);  // aligned columns
+        CifWriter writer(options, &out);
         for (;;) {
             Walker walker(writer, pdbx != 0);
             try {
                 walker.document(obj, kind);
-                return to_str(writer);
+                return out.finish(writer.ascii());
             } catch (const PyErrorSet&) {
                 return nullptr;
             } catch (const NeedsCif2&) {
                 // Written as CIF 1.1 until something needed CIF 2.0: again.
                 options.version = CifVersion::Cif20;
                 options.may_upgrade = false;
+                out.restart();
                 writer.reset(options);
             } catch (const WriteError& e) {
                 try {
