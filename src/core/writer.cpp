@@ -336,7 +336,7 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
     return c;
 }
 
-std::size_t CifWriter::row_width(std::string_view text) const {
+std::size_t CifWriter::row_width_general(std::string_view text) const {
     const FormChoice c = choose(text, false);
     return c.multiline ? 0 : c.width;
 }
@@ -436,56 +436,94 @@ bool CifWriter::reserved(std::string_view word) noexcept {
     return reserved_word(word);
 }
 
-std::size_t CifWriter::plain_row_values(const std::string_view* values, const std::size_t* pads,
-                                        std::size_t n) {
-    std::size_t room = 0;
-    for (std::size_t i = 0; i < n; ++i) room += std::max(values[i].size(), pads ? pads[i] : 0) + 1;
-    out_.reserve_more(room);  // and 16 spare bytes
+namespace {
+
+// Whether a word of `len` >= 5 bytes whose first eight are `w` (little
+// endian) might be a keyword: letters compared without their case bit,
+// which lets a few other words through too (they take the general path).
+inline bool maybe_keyword(std::uint64_t w, std::size_t len) noexcept {
+    constexpr auto word = [](const char* s, int n) {
+        std::uint64_t v = 0;
+        for (int i = n - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(s[i]);
+        return v;
+    };
+    const std::uint64_t w5 = (w | 0x20202020u) & 0xFFFFFFFFFFu;
+    if (w5 == word("data_", 5) || w5 == word("save_", 5)) return true;
+    if (len == 5) return w5 == word("loop_", 5) || w5 == word("stop_", 5);
+    if (len == 7) {
+        const std::uint64_t w7 = (w | 0x2020202020u) & 0xFFFFFFFFFFFFFFu;
+        return w7 == word("global_", 7);
+    }
+    return false;
+}
+
+}  // namespace
+
+template <bool kCif2, bool kPads>
+std::size_t CifWriter::plain_row_values_for(const std::string_view* values, const std::size_t* pads,
+                                            std::size_t n) {
+    // Room for n values of up to 16 bytes with a blank each, and the pads.
+    std::size_t room = n * 17;
+    if constexpr (kPads)
+        for (std::size_t i = 0; i < n; ++i) room += pads[i];
+    out_.reserve_more(room + 16);
     unsigned char* const start = out_.end();
     unsigned char* p = start;
     std::size_t col = col_;
     std::size_t sep = need_sep_ ? 1 : 0;
     const std::size_t limit = options_.line_limit;
     std::size_t i = 0;
+    // No calls in this loop: a value that needs any closer look ends it.
+#if defined(__SSE2__)
+    const __m128i below = _mm_set1_epi8(0x21), del = _mm_set1_epi8(0x7f), hash = _mm_set1_epi8('#'),
+                  spaces = _mm_set1_epi8(' '), fold = _mm_set1_epi8(static_cast<char>(0xDF)),
+                  open = _mm_set1_epi8(0x5B), close = _mm_set1_epi8(0x5D);
+#endif
     for (; i < n; ++i) {
         const std::size_t len = values[i].size();
-        const std::size_t pad = pads ? pads[i] : 0;
-        const std::size_t slot = len > pad ? len : pad;
+        std::size_t slot = len;
+        if constexpr (kPads) slot = len > pads[i] ? len : pads[i];
         const auto* src = reinterpret_cast<const unsigned char*>(values[i].data());
+        // Not empty, at most 16 bytes, on this line, a plain first
+        // character (not a keyword's first letter).
         const std::uint8_t first = kPlainFirst[src[0]];
-        if (len == 0 || len > 16 || col + sep + slot > limit || first == 0) break;
-        if (first == 2 && len >= 5 && reserved_word(values[i])) break;
-#if defined(__SSE2__)
-        __m128i x;
-        if ((reinterpret_cast<std::uintptr_t>(src) & 4095) <= 4096 - 16) {
-            x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-        } else {
-            alignas(16) unsigned char tmp[16] = {};
-            std::memcpy(tmp, src, len);
-            x = _mm_load_si128(reinterpret_cast<const __m128i*>(tmp));
-        }
-        __m128i bad = _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x21)),
-                                   _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7f)));
-        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('#')));
-        if (brackets_bad_) {
-            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('[')));
-            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8(']')));
-            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('{')));
-            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('}')));
+        if (len - 1 >= 16 || col + sep + slot > limit || first == 0) break;
+#if defined(__SSE2__) && defined(__x86_64__)
+        // Reading 16 bytes must stay within the page.
+        if ((reinterpret_cast<std::uintptr_t>(src) & 4095) > 4096 - 16) break;
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        if (first == 2 && len >= 5 &&
+            maybe_keyword(static_cast<std::uint64_t>(_mm_cvtsi128_si64(x)), len))
+            break;
+        // Signed compare: bytes from 0x80 count as below 0x21 too.
+        __m128i bad = _mm_or_si128(_mm_cmplt_epi8(x, below), _mm_cmpeq_epi8(x, del));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, hash));
+        if constexpr (kCif2) {
+            // [ ] { } are 0x5B 0x5D 0x7B 0x7D: 0x5B or 0x5D with or
+            // without bit 0x20.
+            const __m128i folded = _mm_and_si128(x, fold);
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(folded, open));
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(folded, close));
         }
         if (static_cast<unsigned>(_mm_movemask_epi8(bad)) & ((1u << len) - 1)) break;
         *p = ' ';
         p += sep;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
+        if constexpr (kPads) {
+            for (std::size_t k = len; k < slot; k += 16)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k), spaces);
+        }
 #else
+        if (first == 2) break;
         std::uint16_t mask = 0;
         for (std::size_t k = 0; k < len; ++k) mask |= kByteClass[src[k]];
         if (mask & fast_bad_) break;
         *p = ' ';
         p += sep;
         std::memcpy(p, src, len);
+        if constexpr (kPads)
+            for (std::size_t k = len; k < slot; ++k) p[k] = ' ';
 #endif
-        if (slot > len) std::memset(p + len, ' ', slot - len);
         p += slot;
         col += sep + slot;
         sep = 1;
@@ -494,6 +532,15 @@ std::size_t CifWriter::plain_row_values(const std::string_view* values, const st
     col_ = col;
     if (p != start) need_sep_ = true;
     return i;
+}
+
+std::size_t CifWriter::plain_row_values(const std::string_view* values, const std::size_t* pads,
+                                        std::size_t n) {
+    if (pads != nullptr)
+        return v2() ? plain_row_values_for<true, true>(values, pads, n)
+                    : plain_row_values_for<false, true>(values, pads, n);
+    return v2() ? plain_row_values_for<true, false>(values, pads, n)
+                : plain_row_values_for<false, false>(values, pads, n);
 }
 
 void CifWriter::loop_value_general(std::string_view text, std::size_t pad) {

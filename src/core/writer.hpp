@@ -165,7 +165,16 @@ public:
 
     // The width a value takes on a row, or 0 when it goes on lines of its
     // own (text fields, multi-line strings): for aligning loop columns.
-    std::size_t row_width(std::string_view text) const;
+    std::size_t row_width(std::string_view text) const {
+        // A plain bare word of ASCII is as wide as it is long.
+        const std::size_t n = text.size();
+        if (n != 0 && n <= 64 && kPlainFirst[static_cast<unsigned char>(text[0])] == 1) {
+            std::uint16_t mask = 0;
+            for (unsigned char b : text) mask |= kByteClass[b];
+            if (!(mask & fast_bad_)) return n;
+        }
+        return row_width_general(text);
+    }
 
     // How `text` would be written here (`in_table`: as a table value).
     FormChoice choose(std::string_view text, bool in_table) const;
@@ -231,6 +240,10 @@ private:
         return true;
     }
     void loop_value_general(std::string_view text, std::size_t pad);
+    std::size_t row_width_general(std::string_view text) const;
+    template <bool kCif2, bool kPads>
+    std::size_t plain_row_values_for(const std::string_view* values, const std::size_t* pads,
+                                     std::size_t n);
     static bool reserved(std::string_view word) noexcept;
     static const std::uint16_t kByteClass[256];
     // 0: not a bare word's first character (or one that needs a closer

@@ -394,7 +394,6 @@ private:
             }
         }
         const std::size_t ncols = cols.size();
-        constexpr Py_ssize_t kAhead = 8;
         bool simple = true;
         for (const Col& c : cols) simple = simple && c.repeat == 1;
         std::size_t j = 0;
@@ -405,37 +404,42 @@ private:
                 std::vector<PyObject**> items(ncols);
                 for (std::size_t k = 0; k < ncols; ++k)
                     items[k] = reinterpret_cast<PyListObject*>(cols[k].values)->ob_item;
-                std::vector<std::string_view> row(ncols);
                 const std::size_t* pads = pdbx_ ? pad.data() : nullptr;
-                for (Py_ssize_t r = 0; r < rows; ++r) {
-                    w_.begin_row();
-                    if (r + kAhead < rows) {
-                        // The value objects lie apart in memory: ask for
-                        // the ones of a later row early.
-                        for (std::size_t k = 0; k < ncols; ++k)
-                            __builtin_prefetch(items[k][r + kAhead]);
-                    }
-                    // The row's ASCII str values read in place; others
-                    // (and bare words that need a closer look) one by one.
+                // Rows a block at a time: the views of a block gathered
+                // column by column (each column's objects tend to lie
+                // together in memory), then written row by row.
+                constexpr Py_ssize_t kBlock = 128;
+                std::vector<std::string_view> block(static_cast<std::size_t>(kBlock) * ncols);
+                for (Py_ssize_t r0 = 0; r0 < rows; r0 += kBlock) {
+                    const Py_ssize_t r1 = std::min(rows, r0 + kBlock);
                     for (std::size_t k = 0; k < ncols; ++k) {
-                        PyObject* v = items[k][r];
-                        row[k] = Py_IS_TYPE(v, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(v)
-                                     ? std::string_view(
-                                           reinterpret_cast<const char*>(
-                                               reinterpret_cast<PyASCIIObject*>(v) + 1),
-                                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)))
-                                     : std::string_view();
+                        PyObject** column = items[k];
+                        std::string_view* out = block.data() + k;
+                        for (Py_ssize_t r = r0; r < r1; ++r, out += ncols) {
+                            PyObject* v = column[r];
+                            *out = Py_IS_TYPE(v, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(v)
+                                       ? std::string_view(
+                                             reinterpret_cast<const char*>(
+                                                 reinterpret_cast<PyASCIIObject*>(v) + 1),
+                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)))
+                                       : std::string_view();
+                        }
                     }
-                    for (j = 0; j < ncols;) {
-                        j += w_.plain_row_values(row.data() + j, pads ? pads + j : nullptr,
-                                                 ncols - j);
-                        if (j == ncols) break;
-                        PyObject* v = items[j][r];
-                        if (row[j].data() != nullptr)
-                            w_.loop_value(row[j], pad[j]);
-                        else
-                            other_loop_value(v, header[j], pad[j]);
-                        ++j;
+                    for (Py_ssize_t r = r0; r < r1; ++r) {
+                        const std::string_view* row =
+                            block.data() + static_cast<std::size_t>(r - r0) * ncols;
+                        w_.begin_row();
+                        // Plain bare words in one pass; others (and words
+                        // that need a closer look) one by one.
+                        for (j = 0; j < ncols;) {
+                            j += w_.plain_row_values(row + j, pads ? pads + j : nullptr, ncols - j);
+                            if (j == ncols) break;
+                            if (row[j].data() != nullptr)
+                                w_.loop_value(row[j], pad[j]);
+                            else
+                                other_loop_value(items[j][r], header[j], pad[j]);
+                            ++j;
+                        }
                     }
                 }
             } else {
