@@ -11,7 +11,9 @@ command line.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
+from .edit import add_block, new_file, remove_item, rename_block, set_item, set_loop
 from .types import CifVersion, ParseError, TokenType, ValueType
+from .write import dump, dumps
 
 __all__ = [
     "CifVersion",
@@ -19,9 +21,17 @@ __all__ = [
     "ReadResult",
     "TokenType",
     "ValueType",
+    "add_block",
+    "dump",
+    "dumps",
     "loop_dataframe",
     "loop_table",
     "loop_tags",
+    "new_file",
     "read",
+    "remove_item",
+    "rename_block",
+    "set_item",
+    "set_loop",
 ]
 __version__ = "0.1.0"
