@@ -101,6 +101,8 @@ bool reserved_word(std::string_view w) noexcept {
 // CIF 1.1: a quote followed by white space closes a quoted string, so only
 // a value without that pair can be quoted with it.
 bool cif1_quote_ok(std::string_view text, char q) noexcept {
+    // The opening quote and two more would open a triple-quoted string.
+    if (!text.empty() && text[0] == q && (text.size() == 1 || text[1] == q)) return false;
     for (std::size_t i = text.find(q); i != std::string_view::npos; i = text.find(q, i + 1)) {
         if (i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '\t')) return false;
     }
@@ -300,9 +302,9 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
             } else if (triple_ok(text, '"')) {
                 c.form = ValueForm::TripleDouble, extra = 6;
             }
-        } else if (!(s.mask & kSq) || cif1_quote_ok(text, '\'')) {
+        } else if (cif1_quote_ok(text, '\'')) {
             c.form = ValueForm::Single, extra = 2;
-        } else if (!(s.mask & kDq) || cif1_quote_ok(text, '"')) {
+        } else if (cif1_quote_ok(text, '"')) {
             c.form = ValueForm::Double, extra = 2;
         }
         if (extra != 0 && s.cp + extra <= limit) {

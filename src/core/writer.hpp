@@ -206,32 +206,12 @@ private:
         unsigned char* dst = out_.end();
         *dst = ' ';
         dst += sep;
-#if defined(__SSE2__)
-        // Up to 16 bytes at once when reading 16 stays within the page.
-        if (n <= 16 && (reinterpret_cast<std::uintptr_t>(src) & 4095) <= 4096 - 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-            // Signed compare: bytes from 0x80 count as below 0x21 too.
-            __m128i bad = _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x21)),
-                                       _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7f)));
-            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('#')));
-            if (brackets_bad_) {
-                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('[')));
-                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8(']')));
-                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('{')));
-                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, _mm_set1_epi8('}')));
-            }
-            if (static_cast<unsigned>(_mm_movemask_epi8(bad)) & ((1u << n) - 1)) return false;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), x);
-        } else
-#endif
-        {
-            std::uint16_t mask = 0;
-            for (std::size_t i = 0; i < n; ++i) {
-                mask |= kByteClass[src[i]];
-                dst[i] = src[i];
-            }
-            if (mask & fast_bad_) return false;
+        std::uint16_t mask = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            mask |= kByteClass[src[i]];
+            dst[i] = src[i];
         }
+        if (mask & fast_bad_) return false;
         if (kPlainFirst[src[0]] == 2 && n >= 5 && reserved(text)) return false;
         if (slot > n) std::memset(dst + n, ' ', slot - n);
         out_.advance(sep + slot);
