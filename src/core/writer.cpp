@@ -453,7 +453,7 @@ inline bool maybe_keyword(std::uint64_t w, std::size_t len) noexcept {
     if (w5 == word("data_", 5) || w5 == word("save_", 5)) return true;
     if (len == 5) return w5 == word("loop_", 5) || w5 == word("stop_", 5);
     if (len == 7) {
-        const std::uint64_t w7 = (w | 0x2020202020u) & 0xFFFFFFFFFFFFFFu;
+        const std::uint64_t w7 = (w | 0x202020202020u) & 0xFFFFFFFFFFFFFFu;
         return w7 == word("global_", 7);
     }
     return false;

@@ -46,11 +46,17 @@ std::string both_text(std::string_view value, const WriteOptions& o) {
     w.loop_tag("_a");
     w.loop_tag("_b");
     w.loop_tag("_c");
-    for (int row = 0; row < 2; ++row) {
-        w.begin_row();
-        w.loop_value("x");
-        w.loop_value(value);
-        w.loop_value("y");
+    // One row value by value, one as the binding writes rows: plain words
+    // in one pass, the others one by one.
+    w.begin_row();
+    w.loop_value("x");
+    w.loop_value(value);
+    w.loop_value("y");
+    w.begin_row();
+    const std::string_view row[] = {"x", value, "y"};
+    for (std::size_t j = 0; j < 3;) {
+        j += w.plain_row_values(row + j, nullptr, 3 - j);
+        if (j < 3) w.loop_value(row[j++]);
     }
     w.end_loop();
     return w.finish_string();
