@@ -6,6 +6,7 @@ home (``quarzel.cifmodel.model``), a few conveniences and the ``quarzel``
 command line.
 """
 
+from ._files import UnreadableFile
 from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
 from .types import CifVersion, ParseError, TokenType, ValueType
 
@@ -14,6 +15,7 @@ __all__ = [
     "ParseError",
     "ReadResult",
     "TokenType",
+    "UnreadableFile",
     "ValueType",
     "loop_dataframe",
     "loop_table",
