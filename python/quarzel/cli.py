@@ -239,12 +239,13 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return EXIT_CLEAN
 
 
-def _write_tables(f: Any, fmt: str, tables: list[Any], errors: list[dict[str, Any]]) -> None:
+def _write_tables(path: str, fmt: str, tables: list[Any], errors: list[dict[str, Any]]) -> None:
     import pyarrow as pa
 
     if fmt == "json":
         doc = {"errors": errors, "tables": [t.to_pylist() for t in tables]}
-        f.write(json.dumps(doc, ensure_ascii=False, indent=1).encode("utf-8"))
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(doc, f, ensure_ascii=False, indent=1)
         return
     # One table holding every batch: the union of their columns, told apart
     # by the identity columns (_block_name, _frame_name, _loop_id).
@@ -252,23 +253,24 @@ def _write_tables(f: Any, fmt: str, tables: list[Any], errors: list[dict[str, An
     if fmt == "parquet":
         import pyarrow.parquet as pq
 
-        pq.write_table(table, f)
+        pq.write_table(table, path)
     else:
-        with pa.ipc.new_file(f, table.schema) as writer:
+        with pa.OSFile(path, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
             writer.write_table(table)
 
 
 def _write_atomically(path: str, write: Any) -> None:
-    """Run ``write`` on a new file beside ``path`` and give it that name only
-    when it is complete, so that a failure leaves no partial file behind (and
-    any earlier file at ``path`` as it was)."""
+    """Run ``write`` with the name of a new, empty file beside ``path`` and
+    give that file the name ``path`` only when it is complete, so that a
+    failure leaves no partial file behind (and an earlier file at ``path``
+    as it was)."""
     folder, name = os.path.split(os.path.abspath(path))
     temp = os.path.join(folder, f".{name}.{os.getpid()}.{os.urandom(4).hex()}.tmp")
-    # Mode "xb" creates the file with the permissions of an ordinary new file.
-    f = open(temp, "xb")
+    # Mode "x" creates the file with the permissions of an ordinary new file,
+    # and only if nothing has that name yet; writers then keep them.
+    open(temp, "xb").close()
     try:
-        with f:
-            write(f)
+        write(temp)
         os.replace(temp, path)
     except BaseException:
         with contextlib.suppress(OSError):

@@ -153,6 +153,10 @@ def test_many_gzip_members(tmp_path):
     (b"data_x\n_a \xed\xa0\x80", 2, 4, 0xED),             # an encoded surrogate
     (b"data_x\n_a \xc0\xaf", 2, 4, 0xC0),                 # an overlong form
     (b"\xef\xbb\xbfdata_x\n_a \xe9", 2, 4, 0xE9),         # a byte order mark, then Latin-1
+    (b"data_x _a \x80\n", 1, 11, 0x80),                  # a lone continuation byte
+    (b"data_x _a \xf4\x90\x80\x80\n", 1, 11, 0xF4),       # beyond U+10FFFF
+    (b"\xff\xfedata_x", 1, 1, 0xFF),                      # UTF-16 byte order mark
+    (b"data_x\n" * 100_000 + b"_a \xc3", 100_001, 4, 0xC3),  # far into the file
 ])
 def test_record_position(tmp_path, data, line, column, byte):
     path = tmp_path / "x.cif"
@@ -161,7 +165,9 @@ def test_record_position(tmp_path, data, line, column, byte):
     assert (first.line, first.column) == (line, column)
     assert first.message == f"not valid UTF-8 (byte 0x{byte:02X}); read as Latin-1"
     assert first.context == chr(byte)
-    # the position names that character in the text as read
+    # the position names that character in the text as read, which is the
+    # whole file, byte for byte
+    assert _files.read_source(path).text == data.decode("latin-1")
     text = data.decode("latin-1").replace("\r\n", "\n").replace("\r", "\n")
     assert text.split("\n")[line - 1][column - 1] == chr(byte)
 
@@ -311,8 +317,9 @@ def test_convert_failing_midway_leaves_no_file(tmp_path, source, monkeypatch, su
     target = tmp_path / ("out" + suffix)
     target.write_bytes(b"the earlier output")
 
-    def failing(f, *args):
-        f.write(b"half a file")
+    def failing(path, *args):
+        with open(path, "wb") as f:
+            f.write(b"half a file")
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(cli, "_write_tables", failing)
