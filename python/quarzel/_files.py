@@ -16,7 +16,8 @@ import os
 import zlib
 from typing import Any, Callable, NamedTuple
 
-__all__ = ["SourceText", "UnreadableFile", "decode_text", "decompress", "read_source"]
+__all__ = ["SourceText", "UnreadableFile", "decode_text", "decompress", "describe",
+           "not_utf8_record", "read_source"]
 
 # (name, first bytes, a fresh decompressor for one stream)
 _FORMATS: list[tuple[str, bytes, Callable[[], Any]]] = [
@@ -55,15 +56,8 @@ class SourceText(NamedTuple):
     stored_size: int
 
 
-def compression_of(data: bytes) -> str | None:
-    """The compression format that ``data`` begins with, if any."""
-    for name, magic, _ in _FORMATS:
-        if data.startswith(magic):
-            return name
-    return None
-
-
-def decompress(data: bytes, filename: str | os.PathLike[str] = "<data>") -> tuple[bytes, str | None]:
+def decompress(data: bytes, filename: str | os.PathLike[str] = "<data>",
+               ) -> tuple[bytes | bytearray, str | None]:
     """The content of a gzip, bzip2 or xz file (every stream of a file made
     of several), or ``data`` itself when it is not compressed. Raises
     ``UnreadableFile`` for a truncated or corrupt stream."""
@@ -74,12 +68,12 @@ def decompress(data: bytes, filename: str | os.PathLike[str] = "<data>") -> tupl
 
 
 def _unpack(data: bytes, name: str, magic: bytes, make: Callable[[], Any],
-            filename: str | os.PathLike[str]) -> bytes:
+            filename: str | os.PathLike[str]) -> bytearray:
     # Fed in pieces so that a file of many streams (bgzip, pbzip2) costs no
     # more than one of a single stream: what a decompressor leaves over at
     # the end of its stream is at most one piece.
     view = memoryview(data)
-    parts = []
+    content = bytearray()  # grown in place, so the content is held once
     pos = 0
     carry = b""  # input left over after the end of a stream
     stream = None  # None between streams
@@ -106,7 +100,7 @@ def _unpack(data: bytes, name: str, magic: bytes, make: Callable[[], Any],
                 raise UnreadableFile(filename, f"corrupt {name} stream (data after its end)")
             stream, piece = make(), head
         try:
-            parts.append(stream.decompress(piece))
+            content += stream.decompress(piece)
         except (OSError, ValueError, EOFError, zlib.error, lzma.LZMAError) as exc:
             # zlib says "Error -3 while decompressing data: incorrect data check"
             detail = str(exc).rsplit(": ", 1)[-1] or type(exc).__name__
@@ -115,10 +109,10 @@ def _unpack(data: bytes, name: str, magic: bytes, make: Callable[[], Any],
             carry, stream = stream.unused_data, None
     if stream is not None:
         raise UnreadableFile(filename, f"truncated {name} stream")
-    return b"".join(parts)
+    return content
 
 
-def not_utf8_record(data: bytes, pos: int) -> dict[str, Any]:
+def not_utf8_record(data: bytes | bytearray, pos: int) -> dict[str, Any]:
     """The problem record for a text read as Latin-1 whose first byte that is
     not UTF-8 is ``data[pos]``: its line and column count CR LF and a lone
     CR as one line end, and one column per byte (one Latin-1 character)."""
@@ -135,7 +129,7 @@ def not_utf8_record(data: bytes, pos: int) -> dict[str, Any]:
     }
 
 
-def decode_text(data: bytes) -> tuple[str, dict[str, Any] | None]:
+def decode_text(data: bytes | bytearray) -> tuple[str, dict[str, Any] | None]:
     """``data`` as text: UTF-8 when it is valid UTF-8 (a byte order mark is
     kept for the reader), else the whole of it as Latin-1 together with the
     problem record of ``not_utf8_record``."""
