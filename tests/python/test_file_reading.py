@@ -181,15 +181,6 @@ def test_utf8_files_have_no_record(tmp_path, data):
     assert not any(e.message.startswith("not valid UTF-8") for e in quarzel.read(path).errors)
 
 
-def test_parse_arrow_file_still_refuses_latin1(tmp_path):
-    import quarzel_core
-
-    path = tmp_path / "x.cif"
-    path.write_bytes(ENCODINGS["latin-1"])
-    with pytest.raises(OSError, match="valid UTF-8"):
-        quarzel_core.parse_arrow_file(str(path))
-
-
 # --------------------------------------------------------------------------
 # Files that cannot be read
 
