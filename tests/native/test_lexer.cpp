@@ -160,8 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "b \x0B \x0C"
                 "c",
                 V11, 0,
-                "\"a\xC2\xA0"
-                "b\" VALUE STRING 1:1\n"
+                "\"a\\u{a0}b\" VALUE STRING 1:1\n"
                 "\"\\u{b}\" VALUE STRING 1:5\n"
                 "\"\\u{c}c\" VALUE STRING 1:7\n"}),
     [](const auto& info) { return std::string(info.param.name); });
