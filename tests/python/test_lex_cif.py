@@ -146,7 +146,8 @@ def test_number_sign_in_tokens(mode, source, expected):
      [(VALUE, "{", S, 1, 1), (VALUE, "k#1", V.SINGLE_QUOTED, 1, 2), (VALUE, ":", S, 1, 7),
       (VALUE, "v#2", S, 1, 8), (VALUE, "k", V.SINGLE_QUOTED, 1, 12), (VALUE, ":", S, 1, 15),
       (VALUE, "}", S, 2, 1)]),
-    ("_a#[1] data_a#{b}", "cif2", [(TAG, "_a#[1]", None, 1, 1), (KEYWORD, "data_a#{b}", None, 1, 8)]),
+    ("_a#[1] data_a#{b}", "cif2",
+     [(TAG, "_a#[1]", None, 1, 1), (KEYWORD, "data_a#{b}", None, 1, 8)]),
     # After a closing quote: a comment in CIF 2.0; in CIF 1.1 the quote does
     # not close the string.
     ("'a'#b c\n\"d\"#e\n'''f'''#g\nh", "cif2",
