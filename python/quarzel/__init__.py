@@ -10,6 +10,7 @@ command line.
 # the build folder's own quarzel/ folder: let the package find it there.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
+from ._files import UnreadableFile
 from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
 from .edit import add_block, new_file, remove_item, rename_block, set_item, set_loop
 from .types import CifVersion, ParseError, TokenType, ValueType
@@ -20,6 +21,7 @@ __all__ = [
     "ParseError",
     "ReadResult",
     "TokenType",
+    "UnreadableFile",
     "ValueType",
     "add_block",
     "dump",
