@@ -15,7 +15,7 @@ enum : std::uint16_t {
     kCr = 4,        // carriage return
     kCtrl = 8,      // other control characters and DEL
     kHigh = 16,     // a byte of a character outside ASCII
-    kHash = 32,     // #
+    kHash = 32,     // # (a comment at the start of a word only)
     kBracket = 64,  // [ ] { }
     kSq = 128,      // '
     kDq = 256,      // "
@@ -189,9 +189,6 @@ void check_name(std::string_view name, NameKind kind) {
     }
     const Scan s = scan(name);
     if (s.mask & (kWs | kLf | kCr)) throw WriteError("a name cannot hold white space");
-    // '#' ends a word for the lexer, so no name can hold one; relax once the
-    // lexer keeps a '#' inside a word as part of it.
-    if (s.mask & kHash) throw WriteError("a name cannot hold '#'");
 }
 
 void BufferTextOut::grow(std::size_t more) {
@@ -216,8 +213,8 @@ void CifWriter::reset(const WriteOptions& options) {
     if (options.line_limit < kMinLineLimit)
         throw WriteError("the line limit must be at least " + std::to_string(kMinLineLimit));
     options_ = options;
-    fast_bad_ = kWs | kLf | kCr | kHash | kHigh | kCtrl |
-                (options.version == CifVersion::Cif20 ? kBracket : 0);
+    fast_bad_ =
+        kWs | kLf | kCr | kHigh | kCtrl | (options.version == CifVersion::Cif20 ? kBracket : 0);
     brackets_bad_ = options.version == CifVersion::Cif20;
     out_.truncate(0);
     col_ = 0;
@@ -280,11 +277,11 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
         c.width = 3;
         return c;
     }
-    std::uint16_t not_bare = kWs | kLf | kHash;
+    // A '#' inside a word belongs to it; at its start it opens a comment
+    // (the first-character test).
+    std::uint16_t not_bare = kWs | kLf;
     if (v2()) not_bare |= kBracket | kCtrl;
     const auto first = n != 0 ? static_cast<unsigned char>(text[0]) : 0;
-    // A value containing '#' is quoted: a '#' inside a word ends it for
-    // readers that do not keep it in the word (relax once ours keeps it).
     if (n != 0 && !kBadFirst[first] && !(v2() && first == ':') && !(s.mask & not_bare) &&
         s.cp <= limit && !reserved_word(text)) {
         c.width = static_cast<std::uint32_t>(s.cp);
@@ -477,7 +474,7 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
     std::size_t i = 0;
     // No calls in this loop: a value that needs any closer look ends it.
 #if defined(__SSE2__)
-    const __m128i below = _mm_set1_epi8(0x21), del = _mm_set1_epi8(0x7f), hash = _mm_set1_epi8('#'),
+    const __m128i below = _mm_set1_epi8(0x21), del = _mm_set1_epi8(0x7f),
                   spaces = _mm_set1_epi8(' '), fold = _mm_set1_epi8(static_cast<char>(0xDF)),
                   open = _mm_set1_epi8(0x5B), close = _mm_set1_epi8(0x5D);
 #endif
@@ -499,7 +496,6 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
             break;
         // Signed compare: bytes from 0x80 count as below 0x21 too.
         __m128i bad = _mm_or_si128(_mm_cmplt_epi8(x, below), _mm_cmpeq_epi8(x, del));
-        bad = _mm_or_si128(bad, _mm_cmpeq_epi8(x, hash));
         if constexpr (kCif2) {
             // [ ] { } are 0x5B 0x5D 0x7B 0x7D: 0x5B or 0x5D with or
             // without bit 0x20.
