@@ -458,7 +458,7 @@ inline bool maybe_keyword(std::uint64_t w, std::size_t len) noexcept {
 
 }  // namespace
 
-template <bool kCif2, bool kPads>
+template <bool kCif2, bool kPads, bool kFits>
 std::size_t CifWriter::plain_row_values_for(const std::string_view* values, const std::size_t* pads,
                                             std::size_t n) {
     // Room for n values of up to 16 bytes with a blank each, and the pads.
@@ -468,7 +468,6 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
     out_.reserve_more(room + 16);
     unsigned char* const start = out_.end();
     unsigned char* p = start;
-    std::size_t col = col_;
     std::size_t sep = need_sep_ ? 1 : 0;
     const std::size_t limit = options_.line_limit;
     std::size_t i = 0;
@@ -486,7 +485,9 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
         // Not empty, at most 16 bytes, on this line, a plain first
         // character (not a keyword's first letter).
         const std::uint8_t first = kPlainFirst[src[0]];
-        if (len - 1 >= 16 || col + sep + slot > limit || first == 0) break;
+        if (len - 1 >= 16 || first == 0) break;
+        // (kFits: the whole row fits on the line, whatever its values.)
+        if (!kFits && col_ + static_cast<std::size_t>(p - start) + sep + slot > limit) break;
 #if defined(__SSE2__) && defined(__x86_64__)
         // Reading 16 bytes must stay within the page.
         if ((reinterpret_cast<std::uintptr_t>(src) & 4095) > 4096 - 16) break;
@@ -523,11 +524,11 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
             for (std::size_t k = len; k < slot; ++k) p[k] = ' ';
 #endif
         p += slot;
-        col += sep + slot;
         sep = 1;
     }
+    // Every value written here is ASCII: a byte is a column.
     out_.advance(static_cast<std::size_t>(p - start));
-    col_ = col;
+    col_ += static_cast<std::size_t>(p - start);
     if (p != start) need_sep_ = true;
     return i;
 }
@@ -535,10 +536,14 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
 std::size_t CifWriter::plain_row_values(const std::string_view* values, const std::size_t* pads,
                                         std::size_t n) {
     if (pads != nullptr)
-        return v2() ? plain_row_values_for<true, true>(values, pads, n)
-                    : plain_row_values_for<false, true>(values, pads, n);
-    return v2() ? plain_row_values_for<true, false>(values, pads, n)
-                : plain_row_values_for<false, false>(values, pads, n);
+        return v2() ? plain_row_values_for<true, true, false>(values, pads, n)
+                    : plain_row_values_for<false, true, false>(values, pads, n);
+    // Values of at most 16 bytes, each after one blank.
+    if (col_ + 17 * n <= options_.line_limit)
+        return v2() ? plain_row_values_for<true, false, true>(values, pads, n)
+                    : plain_row_values_for<false, false, true>(values, pads, n);
+    return v2() ? plain_row_values_for<true, false, false>(values, pads, n)
+                : plain_row_values_for<false, false, false>(values, pads, n);
 }
 
 void CifWriter::loop_value_general(std::string_view text, std::size_t pad) {

@@ -221,7 +221,7 @@ private:
     }
     void loop_value_general(std::string_view text, std::size_t pad);
     std::size_t row_width_general(std::string_view text) const;
-    template <bool kCif2, bool kPads>
+    template <bool kCif2, bool kPads, bool kFits>
     std::size_t plain_row_values_for(const std::string_view* values, const std::size_t* pads,
                                      std::size_t n);
     static bool reserved(std::string_view word) noexcept;
