@@ -4,6 +4,10 @@
 #include <array>
 #include <cstdio>
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace quarzel {
 namespace {
 
@@ -215,7 +219,6 @@ void CifWriter::reset(const WriteOptions& options) {
     options_ = options;
     fast_bad_ =
         kWs | kLf | kCr | kHigh | kCtrl | (options.version == CifVersion::Cif20 ? kBracket : 0);
-    brackets_bad_ = options.version == CifVersion::Cif20;
     out_.truncate(0);
     col_ = 0;
     need_sep_ = false;
@@ -472,7 +475,7 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
     const std::size_t limit = options_.line_limit;
     std::size_t i = 0;
     // No calls in this loop: a value that needs any closer look ends it.
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
     const __m128i below = _mm_set1_epi8(0x21), del = _mm_set1_epi8(0x7f),
                   spaces = _mm_set1_epi8(' '), fold = _mm_set1_epi8(static_cast<char>(0xDF)),
                   open = _mm_set1_epi8(0x5B), close = _mm_set1_epi8(0x5D);

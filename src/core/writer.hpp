@@ -18,10 +18,6 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "document.hpp"
 #include "version.hpp"
 
@@ -283,7 +279,6 @@ private:
     bool ascii_ = true;
     std::size_t pad_to_ = 0;      // pending alignment of an item's value
     std::uint16_t fast_bad_ = 0;  // byte classes that keep a value off the fast path
-    bool brackets_bad_ = false;   // CIF 2.0: brackets end a bare word
     // Open lists and tables, innermost last (true: a table); a bit each, so
     // any depth costs little.
     std::vector<bool> kinds_;

@@ -1,9 +1,11 @@
 // write_cif(obj, kind, version, pdbx, line_limit) and check_name(name, kind):
 // the binding of the CIF writer. It walks the object model (CifFile,
 // CifBlock, CifSaveFrame through their fields) or a parse_raw dict and hands
-// the core views of each str's UTF-8; the text grows in one native buffer
-// and becomes one str at the end.
+// the core views of each str's UTF-8; the text grows inside the one str
+// it becomes.
+#if defined(__linux__)
 #include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
