@@ -6,6 +6,10 @@ home (``quarzel.cifmodel.model``), a few conveniences and the ``quarzel``
 command line.
 """
 
+# In a development build the native helper module (quarzel._native) sits in
+# the build folder's own quarzel/ folder: let the package find it there.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+
 from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
 from .types import CifVersion, ParseError, TokenType, ValueType
 

@@ -1,0 +1,16 @@
+// quarzel._native: the functions beyond quarzel_core's published names.
+// Each feature's bindings live in a file of their own and declare their
+// functions here; native_module.cpp lists them.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace quarzel::ext {
+
+#define QUARZEL_EXT_ENTRY(name) \
+    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+// The Unicode version of the character tables the native code carries.
+QUARZEL_EXT_ENTRY(py_unicode_version);
+
+}  // namespace quarzel::ext

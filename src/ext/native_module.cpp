@@ -1,0 +1,35 @@
+// The quarzel._native module: definition and start-up. Private to the
+// quarzel package, which presents its functions to users.
+#include "entry_points.hpp"
+
+namespace quarzel::ext {
+namespace {
+
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+
+#define QUARZEL_EXT_METHOD(name, impl, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impl)), kFlags, doc}
+
+PyMethodDef functions[] = {
+    QUARZEL_EXT_METHOD("unicode_version", py_unicode_version,
+                       "unicode_version()\n--\n\n"
+                       "The Unicode version of the native character tables."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "quarzel._native", "quarzel's native helpers (private).", 0,
+    functions, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace quarzel::ext
+
+PyMODINIT_FUNC PyInit__native() {
+    return PyModuleDef_Init(&quarzel::ext::module_def);
+}
