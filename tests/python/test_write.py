@@ -20,22 +20,13 @@ from quarzel import dump, dumps
 from quarzel.types import CifVersion
 
 import cifgen
+import testdata
 
-DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 LIMITS = [2048, 80, 20]
 
 
 def read_text(path: pathlib.Path) -> str:
-    data = path.read_bytes()
-    if path.suffix == ".gz":
-        data = gzip.decompress(data)
-    return data.decode("utf-8")
-
-
-def data_files() -> list[pathlib.Path]:
-    if not DATA.is_dir():
-        return []
-    return sorted(p for p in DATA.rglob("*") if p.suffix in (".cif", ".dic", ".gz") and p.is_file())
+    return testdata.read_bytes(path).decode("utf-8")
 
 
 def longest_line(text: str) -> int:
@@ -170,15 +161,10 @@ def test_generated_documents_read_back(seed, version):
 
 # --- the test data -----------------------------------------------------------
 
-FILES = data_files()
-needs_data = pytest.mark.skipif(not FILES, reason="no test data in tests/data")
+FILES = testdata.files((".cif", ".dic", ".cif.gz"))
+file_id = testdata.file_id
 
 
-def file_id(path: pathlib.Path) -> str:
-    return str(path.relative_to(DATA))
-
-
-@needs_data
 @pytest.mark.parametrize("path", FILES, ids=file_id)
 def test_data_files_read_back(path):
     text = read_text(path)
@@ -257,7 +243,6 @@ def gemmi_values(doc) -> dict:
 CIF1_FILES = [p for p in FILES if "cif1" in p.parts or "pdb" in p.parts]
 
 
-@needs_data
 @pytest.mark.skipif(gemmi is None, reason="gemmi not installed")
 @pytest.mark.parametrize("style", ["plain", "pdbx"])
 @pytest.mark.parametrize("path", CIF1_FILES, ids=file_id)
@@ -276,7 +261,6 @@ def test_gemmi_reads_cif1_output_alike(path, style):
         assert [a for a, _ in kept] == [b for _, b in kept], key
 
 
-@needs_data
 @pytest.mark.skipif(shutil.which("cif_parse") is None, reason="cod-tools not installed")
 @pytest.mark.parametrize("path", CIF1_FILES, ids=file_id)
 def test_cod_tools_parse_cif1_output(path, tmp_path):
@@ -312,7 +296,6 @@ PYCIFRW_FILES = [
 ] + [p for p in FILES if p.name in ("ddl.dic", "1MOM_min.cif", "4Q9R_min.cif", "1SSU_mod.cif")]
 
 
-@needs_data
 @pytest.mark.skipif(pycifrw is None, reason="PyCifRW not installed")
 @pytest.mark.parametrize("path", PYCIFRW_FILES, ids=file_id)
 def test_pycifrw_reads_cif2_output_alike(path, tmp_path):
