@@ -225,6 +225,7 @@ void CifWriter::reset(const WriteOptions& options) {
     ascii_ = true;
     pad_to_ = 0;
     kinds_.clear();
+    known_.clear();
     depth_ = 0;
     top_ = Frame::List;
 }
@@ -463,7 +464,8 @@ inline bool maybe_keyword(std::uint64_t w, std::size_t len) noexcept {
 
 template <bool kCif2, bool kPads, bool kFits>
 std::size_t CifWriter::plain_row_values_for(const std::string_view* values, const std::size_t* pads,
-                                            std::size_t n) {
+                                            std::size_t n, const void* const* ids,
+                                            std::size_t first_column) {
     // Room for n values of up to 16 bytes with a blank each, and the pads.
     std::size_t room = n * 17;
     if constexpr (kPads)
@@ -479,35 +481,50 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
     const __m128i below = _mm_set1_epi8(0x21), del = _mm_set1_epi8(0x7f),
                   spaces = _mm_set1_epi8(' '), fold = _mm_set1_epi8(static_cast<char>(0xDF)),
                   open = _mm_set1_epi8(0x5B), close = _mm_set1_epi8(0x5D);
+    if (ids != nullptr && known_.size() < first_column + n) known_.resize(first_column + n);
+#else
+    (void)ids;
+    (void)first_column;
 #endif
     for (; i < n; ++i) {
         const std::size_t len = values[i].size();
         std::size_t slot = len;
         if constexpr (kPads) slot = len > pads[i] ? len : pads[i];
-        const auto* src = reinterpret_cast<const unsigned char*>(values[i].data());
-        // Not empty, at most 16 bytes, on this line, a plain first
-        // character (not a keyword's first letter).
-        const std::uint8_t first = kPlainFirst[src[0]];
-        if (len - 1 >= 16 || first == 0) break;
         // (kFits: the whole row fits on the line, whatever its values.)
         if (!kFits && col_ + static_cast<std::size_t>(p - start) + sep + slot > limit) break;
 #if defined(__SSE2__) && defined(__x86_64__)
-        // Reading 16 bytes must stay within the page.
-        if ((reinterpret_cast<std::uintptr_t>(src) & 4095) > 4096 - 16) break;
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-        if (first == 2 && len >= 5 &&
-            maybe_keyword(static_cast<std::uint64_t>(_mm_cvtsi128_si64(x)), len))
-            break;
-        // Signed compare: bytes from 0x80 count as below 0x21 too.
-        __m128i bad = _mm_or_si128(_mm_cmplt_epi8(x, below), _mm_cmpeq_epi8(x, del));
-        if constexpr (kCif2) {
-            // [ ] { } are 0x5B 0x5D 0x7B 0x7D: 0x5B or 0x5D with or
-            // without bit 0x20.
-            const __m128i folded = _mm_and_si128(x, fold);
-            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(folded, open));
-            bad = _mm_or_si128(bad, _mm_cmpeq_epi8(folded, close));
+        __m128i x;
+        Known* known = ids != nullptr ? &known_[first_column + i] : nullptr;
+        if (known != nullptr && known->id == ids[i]) {
+            // The value this column had last, already found plain.
+            x = _mm_load_si128(reinterpret_cast<const __m128i*>(known->bytes));
+        } else {
+            const auto* src = reinterpret_cast<const unsigned char*>(values[i].data());
+            // Not empty, at most 16 bytes, a plain first character (not a
+            // keyword's first letter), read without crossing into the next
+            // page.
+            if (len - 1 >= 16) break;
+            const std::uint8_t first = kPlainFirst[src[0]];
+            if (first == 0 || (reinterpret_cast<std::uintptr_t>(src) & 4095) > 4096 - 16) break;
+            x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+            if (first == 2 && len >= 5 &&
+                maybe_keyword(static_cast<std::uint64_t>(_mm_cvtsi128_si64(x)), len))
+                break;
+            // Signed compare: bytes from 0x80 count as below 0x21 too.
+            __m128i bad = _mm_or_si128(_mm_cmplt_epi8(x, below), _mm_cmpeq_epi8(x, del));
+            if constexpr (kCif2) {
+                // [ ] { } are 0x5B 0x5D 0x7B 0x7D: 0x5B or 0x5D with or
+                // without bit 0x20.
+                const __m128i folded = _mm_and_si128(x, fold);
+                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(folded, open));
+                bad = _mm_or_si128(bad, _mm_cmpeq_epi8(folded, close));
+            }
+            if (static_cast<unsigned>(_mm_movemask_epi8(bad)) & ((1u << len) - 1)) break;
+            if (known != nullptr) {
+                known->id = ids[i];
+                _mm_store_si128(reinterpret_cast<__m128i*>(known->bytes), x);
+            }
         }
-        if (static_cast<unsigned>(_mm_movemask_epi8(bad)) & ((1u << len) - 1)) break;
         *p = ' ';
         p += sep;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
@@ -516,7 +533,8 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k), spaces);
         }
 #else
-        if (first == 2) break;
+        const auto* src = reinterpret_cast<const unsigned char*>(values[i].data());
+        if (len - 1 >= 16 || kPlainFirst[src[0]] != 1) break;
         std::uint16_t mask = 0;
         for (std::size_t k = 0; k < len; ++k) mask |= kByteClass[src[k]];
         if (mask & fast_bad_) break;
@@ -537,16 +555,17 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
 }
 
 std::size_t CifWriter::plain_row_values(const std::string_view* values, const std::size_t* pads,
-                                        std::size_t n) {
+                                        std::size_t n, const void* const* ids,
+                                        std::size_t first_column) {
     if (pads != nullptr)
-        return v2() ? plain_row_values_for<true, true, false>(values, pads, n)
-                    : plain_row_values_for<false, true, false>(values, pads, n);
+        return v2() ? plain_row_values_for<true, true, false>(values, pads, n, ids, first_column)
+                    : plain_row_values_for<false, true, false>(values, pads, n, ids, first_column);
     // Values of at most 16 bytes, each after one blank.
     if (col_ + 17 * n <= options_.line_limit)
-        return v2() ? plain_row_values_for<true, false, true>(values, pads, n)
-                    : plain_row_values_for<false, false, true>(values, pads, n);
-    return v2() ? plain_row_values_for<true, false, false>(values, pads, n)
-                : plain_row_values_for<false, false, false>(values, pads, n);
+        return v2() ? plain_row_values_for<true, false, true>(values, pads, n, ids, first_column)
+                    : plain_row_values_for<false, false, true>(values, pads, n, ids, first_column);
+    return v2() ? plain_row_values_for<true, false, false>(values, pads, n, ids, first_column)
+                : plain_row_values_for<false, false, false>(values, pads, n, ids, first_column);
 }
 
 void CifWriter::loop_value_general(std::string_view text, std::size_t pad) {
@@ -766,6 +785,7 @@ void CifWriter::key(std::string_view key) {
 }
 
 void CifWriter::begin_loop() {
+    for (Known& k : known_) k.id = nullptr;
     end_line();
     put("loop_");
     newline();

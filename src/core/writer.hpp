@@ -154,9 +154,13 @@ public:
     // Values of the current row (pads as loop_value, null for none), as
     // many as are plain bare words of ASCII that fit on the line, in one
     // tight pass; returns how many were written. The caller writes the next
-    // one with loop_value and goes on after it.
+    // one with loop_value and goes on after it. `ids`, when given, name each
+    // value (the same id, the same text, within one loop): a column's value
+    // that repeats the one it had last is not looked at again. The values
+    // are those of columns first_column, first_column + 1, ...
     std::size_t plain_row_values(const std::string_view* values, const std::size_t* pads,
-                                 std::size_t n);
+                                 std::size_t n, const void* const* ids = nullptr,
+                                 std::size_t first_column = 0);
     void end_loop();
 
     // The width a value takes on a row, or 0 when it goes on lines of its
@@ -219,7 +223,14 @@ private:
     std::size_t row_width_general(std::string_view text) const;
     template <bool kCif2, bool kPads, bool kFits>
     std::size_t plain_row_values_for(const std::string_view* values, const std::size_t* pads,
-                                     std::size_t n);
+                                     std::size_t n, const void* const* ids,
+                                     std::size_t first_column);
+    // Per loop column: the last value found plain on the row path.
+    struct Known {
+        alignas(16) unsigned char bytes[16];
+        const void* id = nullptr;
+    };
+    std::vector<Known> known_;
     static bool reserved(std::string_view word) noexcept;
     static const std::uint16_t kByteClass[256];
     // 0: not a bare word's first character (or one that needs a closer

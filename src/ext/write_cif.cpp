@@ -412,29 +412,41 @@ private:
                 // together in memory), then written row by row.
                 constexpr Py_ssize_t kBlock = 128;
                 std::vector<std::string_view> block(static_cast<std::size_t>(kBlock) * ncols);
+                std::vector<const void*> ids(block.size());
                 for (Py_ssize_t r0 = 0; r0 < rows; r0 += kBlock) {
                     const Py_ssize_t r1 = std::min(rows, r0 + kBlock);
                     for (std::size_t k = 0; k < ncols; ++k) {
                         PyObject** column = items[k];
                         std::string_view* out = block.data() + k;
-                        for (Py_ssize_t r = r0; r < r1; ++r, out += ncols) {
+                        const void** id = ids.data() + k;
+                        PyObject* last = nullptr;  // a value repeated down a column
+                        std::string_view last_view;
+                        for (Py_ssize_t r = r0; r < r1; ++r, out += ncols, id += ncols) {
                             PyObject* v = column[r];
-                            *out = Py_IS_TYPE(v, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(v)
-                                       ? std::string_view(
-                                             reinterpret_cast<const char*>(
-                                                 reinterpret_cast<PyASCIIObject*>(v) + 1),
-                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)))
-                                       : std::string_view();
+                            *id = v;
+                            if (v != last) {
+                                last = v;
+                                last_view =
+                                    Py_IS_TYPE(v, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(v)
+                                        ? std::string_view(
+                                              reinterpret_cast<const char*>(
+                                                  reinterpret_cast<PyASCIIObject*>(v) + 1),
+                                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)))
+                                        : std::string_view();
+                            }
+                            *out = last_view;
                         }
                     }
                     for (Py_ssize_t r = r0; r < r1; ++r) {
-                        const std::string_view* row =
-                            block.data() + static_cast<std::size_t>(r - r0) * ncols;
+                        const std::size_t at = static_cast<std::size_t>(r - r0) * ncols;
+                        const std::string_view* row = block.data() + at;
+                        const void* const* row_ids = ids.data() + at;
                         w_.begin_row();
                         // Plain bare words in one pass; others (and words
                         // that need a closer look) one by one.
                         for (j = 0; j < ncols;) {
-                            j += w_.plain_row_values(row + j, pads ? pads + j : nullptr, ncols - j);
+                            j += w_.plain_row_values(row + j, pads ? pads + j : nullptr, ncols - j,
+                                                     row_ids + j, j);
                             if (j == ncols) break;
                             if (row[j].data() != nullptr)
                                 w_.loop_value(row[j], pad[j]);

@@ -371,3 +371,38 @@ TEST(WriterContainers, TablesReadBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rows written by value identity: a repeated id reuses the value found plain
+// before; values that are not plain are looked at every time; a new loop
+// forgets what the last one saw.
+TEST(WriterRows, RepeatedValuesByIdentity) {
+    CifWriter w(opts(quarzel::CifVersion::Cif20));
+    w.begin_document();
+    w.data_block("t");
+    const int a = 0, b = 0, c = 0;
+    const std::string_view row1[] = {"ATOM", "b c", "x"};
+    const std::string_view row2[] = {"ATOM", "b c", "y"};
+    const void* ids1[] = {&a, &b, &c};
+    const void* ids2[] = {&a, &b, &b};  // "y" under an id seen before in another column
+    for (int loop = 0; loop < 2; ++loop) {
+        w.begin_loop();
+        for (const char* tag : {"_p", "_q", "_r"}) w.loop_tag(tag);
+        for (int r = 0; r < 3; ++r) {
+            const std::string_view* row = r == 1 ? row2 : row1;
+            const void* const* ids = r == 1 ? ids2 : ids1;
+            w.begin_row();
+            for (std::size_t j = 0; j < 3;) {
+                j += w.plain_row_values(row + j, nullptr, 3 - j, ids + j, j);
+                if (j < 3) w.loop_value(row[j++]);
+            }
+        }
+        w.end_loop();
+    }
+    const std::string text = w.finish_string();
+    const std::string loop = "loop_\n_p\n_q\n_r\nATOM 'b c' x\nATOM 'b c' y\nATOM 'b c' x\n";
+    EXPECT_EQ(text, "#\\#CIF_2.0\ndata_t\n" + loop + loop);
+}
+
+}  // namespace
