@@ -7,6 +7,7 @@ beside the target, renamed when complete; ``.gz`` paths compressed).
 
 from __future__ import annotations
 
+import errno
 import gzip
 import os
 import tempfile
@@ -87,7 +88,7 @@ def dump(
     path = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
-        raise FileNotFoundError(2, "no such folder", folder)
+        raise FileNotFoundError(errno.ENOENT, f"no such folder {folder!r}", path)
     text = dumps(obj, version=version, style=style, line_limit=line_limit)
     write_text(text, path)
 

@@ -441,7 +441,7 @@ def test_dump_gzip_and_missing_folder(tmp_path):
     missing = tmp_path / "no" / "such" / "out.cif"
     with pytest.raises(OSError, match="no such folder") as info:
         dump(model(), missing)
-    assert str(missing.parent) in str(info.value)
+    assert str(missing) in str(info.value) and str(missing.parent) in str(info.value)
     assert not missing.parent.exists()
 
 
