@@ -387,9 +387,12 @@ private:
             for (std::size_t j = 0; j + 1 < cols.size(); ++j) {
                 tag_ = header[j];
                 std::size_t width = 0;
+                PyObject* last = nullptr;  // a value repeated down the column
                 for (Py_ssize_t r = 0; r < rows; ++r) {
                     PyObject* v =
                         PyList_GET_ITEM(cols[j].values, r * cols[j].repeat + cols[j].occurrence);
+                    if (v == last) continue;
+                    last = v;
                     if (PyUnicode_Check(v)) width = std::max(width, w_.row_width(utf8(v)));
                 }
                 pad[j] = width;
