@@ -586,12 +586,12 @@ public:
     }
 
 private:
-    // Beyond glibc's largest mmap threshold: a mapping of its own.
+    // Large texts: beyond glibc's largest mmap threshold, a mapping of their
+    // own, which grows without copying, with huge pages (one fault per 2 MiB;
+    // the last, partly used page adds little). Smaller ones come from the
+    // heap, whose memory is often at hand already.
+    static constexpr std::size_t kLarge = std::size_t{16} << 20;
     static constexpr std::size_t kMapped = (std::size_t{32} << 20) + 4096;
-    static constexpr std::size_t kLarge = std::size_t{4} << 20;
-    // Huge pages (one fault per 2 MiB) where the last, partly used one
-    // adds little to the text's size.
-    static constexpr std::size_t kHugeFrom = std::size_t{16} << 20;
 
     void grow(std::size_t more) override {
         std::size_t capacity = std::max({more + size_, capacity_ * 2, std::size_t{1} << 16});
@@ -609,7 +609,7 @@ private:
         data_ = static_cast<unsigned char*>(PyUnicode_DATA(str_));
         capacity_ = capacity;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (expected_ >= kHugeFrom || size_ >= kHugeFrom) {
+        if (capacity >= kLarge) {
             constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
             const auto begin = (reinterpret_cast<std::uintptr_t>(data_) + kHuge - 1) & ~(kHuge - 1);
             const auto end = (reinterpret_cast<std::uintptr_t>(data_) + capacity) & ~(kHuge - 1);
