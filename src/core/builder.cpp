@@ -1,15 +1,14 @@
-#include "builder.hpp"
+#include "core/builder.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "lowercase.hpp"
-#include "textfield.hpp"
+#include "core/lowercase.hpp"
+#include "core/textfield.hpp"
 
 namespace quarzel {
 
@@ -263,10 +262,6 @@ RawBuilder::~RawBuilder() = default;
 RawBuilder::RawBuilder(RawBuilder&&) noexcept = default;
 RawBuilder& RawBuilder::operator=(RawBuilder&&) noexcept = default;
 
-void RawBuilder::push_error(const NativeParseError& error) {
-    s_->doc.errors.push_back(error);
-}
-
 void RawBuilder::on_parse_error(NativeParseError error) {
     s_->doc.errors.push_back(std::move(error));
 }
@@ -319,26 +314,16 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     s.collecting_loop = true;
     s.loop_tags.reserve(tags.size());
     s.loop_slot.reserve(tags.size());
-    // Header positions of one tag share a column. Headers are short, so a
-    // linear search serves; long ones get a map.
-    std::unordered_map<std::string_view, std::uint32_t> index;
-    const bool use_map = tags.size() > 16;
+    // Header positions of one tag share a column.
+    NameIndex index;
     for (std::string_view tag : tags) {
         lower_into(tag, s.scratch);
-        s.loop_tags.push_back(s.intern(s.scratch));
-        const std::string_view t = s.loop_tags.back();
+        const std::string_view t = s.intern(s.scratch);
         std::uint32_t slot = static_cast<std::uint32_t>(s.loop_columns.size());
-        if (use_map) {
-            auto [it, added] = index.try_emplace(t, slot);
-            slot = it->second;
-        } else {
-            for (std::size_t i = 0; i + 1 < s.loop_tags.size(); ++i) {
-                if (s.loop_tags[i] == t) {
-                    slot = s.loop_slot[i];
-                    break;
-                }
-            }
-        }
+        if (const std::size_t first = index.find(s.loop_tags, t); first != NameIndex::npos)
+            slot = s.loop_slot[first];
+        s.loop_tags.push_back(t);
+        index.appended(s.loop_tags);
         if (slot == s.loop_columns.size())
             s.loop_columns.emplace_back(s.base, s.base_size, s.layout);
         s.loop_slot.push_back(slot);

@@ -1,17 +1,11 @@
-#include "document.hpp"
+#include "core/document.hpp"
 
-#include "cell_text.hpp"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
+#include "core/cell_text.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <new>
 #include <utility>
@@ -123,98 +117,6 @@ ValueColumn::Ref ValueColumn::side(std::uint64_t r) const noexcept {
     return {{}, side_.get(), i};
 }
 
-void ByteBuffer::grow(std::size_t more) {
-    if (more > SIZE_MAX / 4 - size_) throw std::bad_alloc();
-    // The first allocation takes what is asked for (many columns hold one
-    // value), later ones double, from 64 bytes on.
-    const std::size_t old_capacity = capacity();
-    std::size_t capacity = old_capacity == 0 ? more : std::max<std::size_t>(64, old_capacity * 2);
-    if (capacity < size_ + more) capacity = size_ + more;
-    capacity = (capacity + 7) / 8 * 8;
-#if defined(__linux__)
-    if (capacity >= kMapBytes) {
-        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        capacity = (capacity + page - 1) / page * page;
-        void* p;
-        if ((bits_ & kHuge) && capacity >= kHugeFrom) {
-            grow_huge(capacity);
-            return;
-        }
-        if (mapped()) {
-            p = mremap(data_, old_capacity, capacity, MREMAP_MAYMOVE);
-        } else {
-            p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (p != MAP_FAILED && size_ != 0) std::memcpy(p, data_, size_);
-        }
-        if (p == MAP_FAILED) throw std::bad_alloc();
-        if (!mapped()) std::free(data_);
-        set_storage(static_cast<unsigned char*>(p), capacity, true);
-        return;
-    }
-#endif
-    void* p = std::realloc(data_, capacity);
-    if (p == nullptr) throw std::bad_alloc();
-    set_storage(static_cast<unsigned char*>(p), capacity, false);
-}
-
-#if defined(__linux__)
-// A fresh mapping aligned to 2 MiB and marked for huge pages before any of
-// it is touched (pages already present would stay small); the contents are
-// copied over.
-void ByteBuffer::grow_huge(std::size_t capacity) {
-    capacity = (capacity + kHugePage - 1) / kHugePage * kHugePage;
-    void* raw = mmap(nullptr, capacity + kHugePage, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) throw std::bad_alloc();
-    auto* start = static_cast<unsigned char*>(raw);
-    auto* aligned = reinterpret_cast<unsigned char*>(
-        (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1));
-    if (aligned != start) munmap(start, static_cast<std::size_t>(aligned - start));
-    const std::size_t tail = kHugePage - static_cast<std::size_t>(aligned - start);
-    if (tail != 0) munmap(aligned + capacity, tail);
-    madvise(aligned, capacity, MADV_HUGEPAGE);
-    if (size_ != 0) std::memcpy(aligned, data_, size_);
-    free_storage({data_, this->capacity(), mapped()});
-    set_storage(aligned, capacity, true);
-}
-#endif
-
-void ByteBuffer::free_storage(const Storage& storage) noexcept {
-#if defined(__linux__)
-    if (storage.mapped) {
-        munmap(storage.data, storage.capacity);
-        return;
-    }
-#endif
-    std::free(storage.data);
-}
-
-void ByteBuffer::release() noexcept {
-    free_storage(take());
-}
-
-namespace {
-
-std::size_t tag_hash(std::string_view tag) noexcept {
-    return std::hash<std::string_view>{}(tag);
-}
-
-}  // namespace
-
-std::size_t FrameData::position(std::string_view tag) const noexcept {
-    if (index_.empty()) {
-        for (std::size_t i = 0; i < tag_order.size(); ++i)
-            if (tag_order[i] == tag) return i;
-        return npos;
-    }
-    const std::size_t mask = index_.size() - 1;
-    for (std::size_t slot = tag_hash(tag) & mask;; slot = (slot + 1) & mask) {
-        const std::uint32_t entry = index_[slot];
-        if (entry == 0) return npos;
-        if (tag_order[entry - 1] == tag) return entry - 1;
-    }
-}
-
 ValueColumn& FrameData::add(std::string_view tag, ValueColumn column) {
     if (tag_order.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
     if (columns.capacity() == 0) {
@@ -224,26 +126,8 @@ ValueColumn& FrameData::add(std::string_view tag, ValueColumn column) {
     }
     tag_order.push_back(tag);
     columns.push_back(std::move(column));
-    const std::size_t n = tag_order.size();
-    if (n >= kIndexFrom) {
-        if (index_.size() < 2 * n) {
-            // Rebuilt at twice the size: at most half full.
-            std::size_t size = 16;
-            while (size < 4 * n) size *= 2;
-            index_.assign(size, 0);
-            for (std::size_t i = 0; i < n; ++i) index_tag(i);
-        } else {
-            index_tag(n - 1);
-        }
-    }
+    index_.appended(tag_order);
     return columns.back();
-}
-
-void FrameData::index_tag(std::size_t position) {
-    const std::size_t mask = index_.size() - 1;
-    std::size_t slot = tag_hash(tag_order[position]) & mask;
-    while (index_[slot] != 0) slot = (slot + 1) & mask;
-    index_[slot] = static_cast<std::uint32_t>(position + 1);
 }
 
 void ValueColumn::clear() noexcept {

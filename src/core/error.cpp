@@ -1,8 +1,8 @@
-#include "error.hpp"
+#include "core/error.hpp"
 
 #include <cstdio>
 
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace quarzel {
 

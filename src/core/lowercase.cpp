@@ -1,4 +1,4 @@
-#include "lowercase.hpp"
+#include "core/lowercase.hpp"
 
 #include <utf8proc.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace quarzel {
 
@@ -18,7 +18,7 @@ struct CodeRange {
     char32_t last;
 };
 
-#include "lowercase_tables.inc"
+#include "core/lowercase_tables.inc"
 
 template <std::size_t N>
 bool in_ranges(const CodeRange (&table)[N], char32_t c) noexcept {

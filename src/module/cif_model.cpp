@@ -1,16 +1,16 @@
 // The object model classes CifFile, CifBlock and CifSaveFrame: thin native
 // containers over Python dicts and lists, with name lookups, the fill
 // methods of the package's Python side and a deep copy of a whole file.
-#include "cif_model.hpp"
+#include "module/cif_model.hpp"
 
 #include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "args.hpp"
-#include "common.hpp"
-#include "entry_points.hpp"
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "module/entry_points.hpp"
 
 namespace quarzel::py {
 namespace {
