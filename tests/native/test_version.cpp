@@ -61,15 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
         VersionCase{"version_30_late", "\n \n#\\#CIF_3.0\n", V20, "", 3,
                     "unrecognised CIF version: #\\#CIF_3.0"},
         VersionCase{"bom_magic", "\xEF\xBB\xBF#\\#CIF_2.0\ndata_x", V20, "data_x", 1, ""},
-        VersionCase{"bom_kept_in_text",
-                    "\xEF\xBB\xBF"
-                    "data_x",
-                    V11,
-                    "\xEF\xBB\xBF"
-                    "data_x",
-                    0, ""},
-        VersionCase{"comment_first", "# hello\n#\\#CIF_2.0\n", V11, "# hello\n#\\#CIF_2.0\n", 0,
-                    ""},
+        VersionCase{"bom_kept_in_text", "\xEF\xBB\xBF" "data_x", V11, "\xEF\xBB\xBF" "data_x", 0, ""},
+        VersionCase{"comment_first", "# hello\n#\\#CIF_2.0\n", V11, "# hello\n#\\#CIF_2.0\n", 0, ""},
         VersionCase{"only_blank_crlf", "\r\n\r\n", V11, "\n\n", 0, ""},
         VersionCase{"only_unicode_blank", "\xE3\x80\x80\n\t", V11, "\xE3\x80\x80\n\t", 0, ""},
         VersionCase{"blank_with_bom_line", "\xEF\xBB\xBF\n_a 1", V11, "_a 1", 1, ""}),
