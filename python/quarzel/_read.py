@@ -28,6 +28,11 @@ def _looks_like_path(source: str) -> bool:
     return "\n" not in source and "\r" not in source and os.path.isfile(source)
 
 
+def mode_argument(strict: bool) -> str | None:
+    """The native functions' ``mode`` argument for a ``strict`` flag."""
+    return "strict" if strict else None
+
+
 def read_text(path: str | os.PathLike[str]) -> str:
     """The whole file as text (UTF-8; a byte order mark is kept for the reader)."""
     with open(path, encoding="utf-8", newline="") as f:
@@ -51,7 +56,7 @@ def read(source: str | os.PathLike[str], *, strict: bool = False) -> ReadResult:
         text = source
     else:
         raise TypeError(f"expected a path or CIF text, not {type(source).__name__}")
-    cif, errors = quarzel_core.parse_cif(text, "strict" if strict else None)
+    cif, errors = quarzel_core.parse_cif(text, mode_argument(strict))
     return ReadResult(cif, [ParseError(**e) for e in errors])
 
 

@@ -8,9 +8,27 @@ import os
 import sys
 import time
 from collections import Counter
-from typing import Any, Iterable, TextIO
+from typing import Any, Iterable, NoReturn, TextIO
 
-EXIT_CLEAN, EXIT_ERRORS, EXIT_UNREADABLE = 0, 1, 2
+from ._read import mode_argument, read_text
+
+# Exit statuses, one meaning each (listed in --help).
+EXIT_CLEAN = 0  # every file read without a problem
+EXIT_ERRORS = 1  # some file has problems (each reported)
+EXIT_UNREADABLE = 2  # some file could not be read (missing, not UTF-8, ...)
+EXIT_USAGE = 3  # the command line itself is wrong: bad arguments, unknown output format
+EXIT_MISSING_DEPENDENCY = 4  # the command needs a package that is not installed (pyarrow)
+EXIT_INTERRUPTED = 130
+
+EXIT_STATUS_HELP = f"""\
+exit status:
+  {EXIT_CLEAN}    no problems found
+  {EXIT_ERRORS}    problems found in some file (each reported)
+  {EXIT_UNREADABLE}    some file could not be read (missing, unreadable, not UTF-8)
+  {EXIT_USAGE}    the command line is wrong (bad arguments, unknown output format)
+  {EXIT_MISSING_DEPENDENCY}    a package the command needs is missing (convert needs pyarrow)
+  {EXIT_INTERRUPTED}  interrupted
+"""
 
 # Runs that touch more files or bytes than this show a progress bar (on a
 # terminal only).
@@ -51,16 +69,11 @@ class Progress:
             self.stream.flush()
 
 
-def _read_source(path: str) -> str:
-    with open(path, encoding="utf-8", newline="") as f:
-        return f.read()
-
-
 def _errors_of(text: str, strict: bool) -> list[dict[str, Any]]:
     """Every problem of a text, by the cheapest route available."""
     import quarzel_core
 
-    mode = "strict" if strict else None
+    mode = mode_argument(strict)
     try:
         import pyarrow  # noqa: F401  (parse_arrow makes no Python object per value)
     except ImportError:
@@ -104,7 +117,7 @@ def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     report = []
     for path in args.files:
         try:
-            text = _read_source(path)
+            text = read_text(path)
         except (OSError, UnicodeDecodeError) as exc:
             progress.step(path, sizes[path])
             message = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
@@ -145,32 +158,36 @@ def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     import quarzel_core
 
     try:
-        text = _read_source(args.file)
+        text = read_text(args.file)
     except (OSError, UnicodeDecodeError) as exc:
         print(f"{args.file}: cannot read: {exc}", file=err)
         return EXIT_UNREADABLE
-    cif, errors = quarzel_core.parse_cif(text, "strict" if args.strict else None)
-    version = "CIF 2.0" if cif.version.name == "CIF_2_0" else "CIF 1.1"
+    # The plain published view of the document: its blocks and save frames
+    # in order, each with its tags, loops and values.
+    raw = quarzel_core.parse_raw(text, mode_argument(args.strict))
+    errors = raw["errors"]
+    version = "CIF 2.0" if raw["version"] == "CIF_2_0" else "CIF 1.1"
     print(f"file:     {args.file}", file=out)
     print(f"version:  {version}", file=out)
     print(f"size:     {len(text.encode('utf-8', 'surrogatepass')):,} bytes", file=out)
     print(f"errors:   {summary(args.file, errors).split(': ', 1)[1]}", file=out)
-    print(f"blocks:   {len(cif._block_list)}", file=out)
+    print(f"blocks:   {len(raw['blocks'])}", file=out)
     print(file=out)
     rows = [["block / save frame", "tags", "loops", "looped tags", "values"]]
-    for block in cif._block_list:
-        rows.append(_frame_row(block.name, block))
-        for frame in block._save_frame_list:
-            rows.append(_frame_row(f"  save_{frame.name}", frame))
+    for block in raw["blocks"]:
+        rows.append(_frame_row(block["name"], block))
+        for frame in block["save_frames"]:
+            rows.append(_frame_row(f"  save_{frame['name']}", frame))
     if len(rows) > 1:
         _table(rows, out)
     return EXIT_ERRORS if errors else EXIT_CLEAN
 
 
-def _frame_row(name: str, frame: Any) -> list[str]:
-    looped = {t for loop in frame._loops for t in loop}
-    values = sum(len(v) if isinstance(v, list) else 1 for v in frame._tags.values())
-    return [name, str(len(frame._tag_order)), str(len(frame._loops)), str(len(looped)), f"{values:,}"]
+def _frame_row(name: str, frame: dict[str, Any]) -> list[str]:
+    loops = frame["loops"]
+    looped = {t for loop in loops for t in loop}
+    values = sum(len(v) for v in frame["tags"].values())
+    return [name, str(len(frame["tag_order"])), str(len(loops)), str(len(looped)), f"{values:,}"]
 
 
 def _batches_as_tables(batches: Iterable[Any]) -> list[Any]:
@@ -199,14 +216,14 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if fmt is None:
         print(f"{args.out}: unknown output format {suffix or '(no suffix)'}; use one of "
               f"{', '.join(sorted(FORMATS))}", file=err)
-        return EXIT_UNREADABLE
+        return EXIT_USAGE
     try:
         import pyarrow as pa
     except ImportError as exc:
         print(f"convert needs pyarrow: {exc}", file=err)
-        return EXIT_UNREADABLE
+        return EXIT_MISSING_DEPENDENCY
     try:
-        batches, errors = quarzel_core.parse_arrow_file(args.file, "strict" if args.strict else None)
+        batches, errors = quarzel_core.parse_arrow_file(args.file, mode_argument(args.strict))
     except OSError as exc:
         print(f"{args.file}: cannot read: {exc}", file=err)
         return EXIT_UNREADABLE
@@ -235,8 +252,22 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return EXIT_CLEAN
 
 
+class _ArgumentParser(argparse.ArgumentParser):
+    """argparse with its own exit status for a wrong command line (argparse's
+    2 means "cannot read" here)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="quarzel", description="Read and check CIF files.")
+    parser = _ArgumentParser(
+        prog="quarzel",
+        description="Read and check CIF files.",
+        epilog=EXIT_STATUS_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     sub = parser.add_subparsers(dest="command", required=True)
     check = sub.add_parser("check", help="report every problem in CIF files")
     check.add_argument("files", nargs="+", metavar="FILE")
@@ -263,7 +294,7 @@ def main(argv: list[str] | None = None, out: TextIO | None = None, err: TextIO |
     except BrokenPipeError:
         return EXIT_CLEAN
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":  # pragma: no cover
