@@ -79,8 +79,4 @@ void ByteBuffer::free_storage(const Storage& storage) noexcept {
     std::free(storage.data);
 }
 
-void ByteBuffer::release() noexcept {
-    free_storage(take());
-}
-
 }  // namespace quarzel

@@ -61,7 +61,10 @@ public:
     void truncate(std::size_t n) noexcept {
         if (n < size_) size_ = n;
     }
-    void release() noexcept;  // frees storage; leaves the buffer empty
+    // Frees storage; leaves the buffer empty.
+    void release() noexcept {
+        if (data_ != nullptr) free_storage(take());
+    }
     // Hands the storage over, to be freed with free_storage; leaves the
     // buffer empty.
     Storage take() noexcept {

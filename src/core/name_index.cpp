@@ -39,12 +39,12 @@ void NameIndex::appended(std::span<const std::string_view> names) {
     }
 }
 
-// A repeated name is not entered again: its first position stays found.
+// Positions go in in increasing order, each after the occupied slots of its
+// probe chain: of a repeated name, find() meets the first position first.
 void NameIndex::insert(std::span<const std::string_view> names, std::size_t position) {
     const std::size_t mask = slots_.size() - 1;
     std::size_t slot = name_hash(names[position]) & mask;
-    for (; slots_[slot] != 0; slot = (slot + 1) & mask)
-        if (names[slots_[slot] - 1] == names[position]) return;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
     slots_[slot] = static_cast<std::uint32_t>(position + 1);
 }
 
