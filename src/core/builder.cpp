@@ -115,6 +115,15 @@ struct RawBuilder::State {
         return nullptr;
     }
 
+    // Records a block or frame name (`lname`, lower-cased); a name seen
+    // before is reported.
+    void note_name(std::unordered_set<std::string>& seen, const std::string& lname,
+                   std::string_view name, std::string_view what, std::string_view stored) {
+        if (seen.insert(lname).second) return;
+        semantic_error("duplicate " + std::string(what) + " name: " + quoted(name),
+                       "duplicate " + std::string(stored) + " stored with distinct internal id");
+    }
+
     void semantic_error(std::string message, std::string recovery_action) {
         NativeParseError e;
         e.error_type = ErrorType::Semantic;
@@ -271,11 +280,7 @@ void RawBuilder::on_data_block(std::string_view name) {
     if (s.stopped) return;
     s.close_block();
     std::string lname = lower(name);
-    if (s.seen_block_names.contains(lname))
-        s.semantic_error("duplicate data block name: " + quoted(name),
-                         "duplicate block stored with distinct internal id");
-    else
-        s.seen_block_names.insert(lname);
+    s.note_name(s.seen_block_names, lname, name, "data block", "block");
     s.frame.reset();
     s.has_pending_tag = false;
     s.reset_loop();
@@ -289,11 +294,7 @@ void RawBuilder::on_save_frame_start(std::string_view name) {
     State& s = *s_;
     if (s.stopped || !s.block) return;
     std::string lname = lower(name);
-    if (s.seen_frame_names.contains(lname))
-        s.semantic_error("duplicate save frame name: " + quoted(name),
-                         "duplicate save frame stored with distinct internal id");
-    else
-        s.seen_frame_names.insert(lname);
+    s.note_name(s.seen_frame_names, lname, name, "save frame", "save frame");
     s.frame.emplace();
     s.frame->name = std::move(lname);
 }

@@ -91,36 +91,45 @@ bool bind_call(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject*
     return bind(sig, flat.data(), nargs, kwnames.get(), out);
 }
 
-// New list of the items of `list` whose `name` attribute (a str) equals
-// `query`. The walk stops at the shorter of the starting and current length.
-static PyObject* items_named(PyObject* list, PyObject* query) {
-    PyRef out = PyRef::steal(PyList_New(0));
-    if (!out) return nullptr;
+namespace {
+
+// Calls `visit(item, name)` with each item of `list` and its `name`
+// attribute, until `visit` returns false (then false). The walk stops at the
+// shorter of the starting and current length: the list may change under it.
+template <class F>
+bool walk_names(PyObject* list, F&& visit) {
     const Py_ssize_t start = PyList_GET_SIZE(list);
     for (Py_ssize_t i = 0; i < start && i < PyList_GET_SIZE(list); ++i) {
         PyRef item = PyRef::steal(PyList_GetItemRef(list, i));
-        if (!item) return nullptr;
+        if (!item) return false;
         PyRef name = attr(item.get(), "name");
-        if (!name || !need_str(name.get())) return nullptr;
-        int equal = PyUnicode_Equal(name.get(), query);
-        if (equal < 0) return nullptr;
-        if (equal && PyList_Append(out.get(), item.get()) < 0) return nullptr;
+        if (!name || !visit(item.get(), name.get())) return false;
     }
-    return out.release();
+    return true;
 }
+
+// New list of the items of `list` whose `name` attribute (a str) equals
+// `query`.
+PyObject* items_named(PyObject* list, PyObject* query) {
+    PyRef out = PyRef::steal(PyList_New(0));
+    if (!out) return nullptr;
+    const bool walked = walk_names(list, [&](PyObject* item, PyObject* name) {
+        if (!need_str(name)) return false;
+        const int equal = PyUnicode_Equal(name, query);
+        return equal >= 0 && (!equal || PyList_Append(out.get(), item) == 0);
+    });
+    return walked ? out.release() : nullptr;
+}
+
+}  // namespace
 
 PyObject* names_of(PyObject* list, bool require_str) {
     PyRef out = PyRef::steal(PyList_New(0));
     if (!out) return nullptr;
-    const Py_ssize_t start = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < start && i < PyList_GET_SIZE(list); ++i) {
-        PyRef item = PyRef::steal(PyList_GetItemRef(list, i));
-        if (!item) return nullptr;
-        PyRef name = attr(item.get(), "name");
-        if (!name || (require_str && !need_str(name.get()))) return nullptr;
-        if (PyList_Append(out.get(), name.get()) < 0) return nullptr;
-    }
-    return out.release();
+    const bool walked = walk_names(list, [&](PyObject*, PyObject* name) {
+        return (!require_str || need_str(name)) && PyList_Append(out.get(), name) == 0;
+    });
+    return walked ? out.release() : nullptr;
 }
 
 // Sets item._id to the list's length, appends the item, and indexes it under
