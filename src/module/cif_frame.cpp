@@ -10,7 +10,8 @@ PyObject* get_name(PyObject* self, void*) {
     return reading(self, [&]() -> PyObject* { return str(as_frame(self)->name).release(); });
 }
 
-// The setters check their argument before they borrow the instance.
+// name is checked before the instance is borrowed (reading a str runs no
+// code of the object).
 int set_name(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return no_deleter();
     return guarded_int([&]() -> int {
@@ -30,13 +31,13 @@ PyObject* get_id(PyObject* self, void*) {
 
 int set_id(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return no_deleter();
-    return guarded_int([&]() -> int {
+    // Held before the conversion: the value's __index__ may run code that
+    // reads or changes this object.
+    return writing(self, [&]() -> int {
         std::uint64_t id = 0;
         if (!to_u64("_id", value, id)) return -1;
-        return writing(self, [&]() -> int {
-            as_frame(self)->id = id;
-            return 0;
-        });
+        as_frame(self)->id = id;
+        return 0;
     });
 }
 
