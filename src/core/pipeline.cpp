@@ -6,6 +6,11 @@
 
 namespace quarzel {
 
+// The lexer feeds the builder's plain-word lane; were either to drift from
+// the concept, the parser would quietly take the general path for every
+// value.
+static_assert(PlainWordSource<Lexer, RawBuilder>);
+
 ParseResult parse_document(std::string_view source, bool strict, ColumnLayout layout,
                            bool plain_words) {
     ParseResult result;
