@@ -1,0 +1,301 @@
+// number(text) and numbers(chunks, integers): CIF numbers with standard
+// uncertainties, one value as Python objects or whole string columns as
+// Arrow arrays (one native pass, no Python object per value).
+#include <arrow/api.h>
+#include <arrow/c/abi.h>
+#include <arrow/c/bridge.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../core/number.hpp"
+#include "args.hpp"
+#include "common.hpp"
+#include "entry_points.hpp"
+
+namespace quarzel::ext {
+namespace {
+
+using py::PyRef;
+
+// An int for the digits of an integer that does not fit int64. Null with
+// no error set when Python refuses that many digits (its limit on
+// conversions from text, 4300 digits by default).
+PyRef big_int(std::string_view digits) {
+    std::string text(digits);
+    PyRef value = PyRef::steal(PyLong_FromString(text.c_str(), nullptr, 10));
+    if (!value && PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+    return value;
+}
+
+PyObject* number_tuple(std::string_view text) {
+    NumberResult r = parse_number(text);
+    NumberParts parts;
+    if (r.status == NumberStatus::text && scan_number(text, parts) && !parts.has_point &&
+        !parts.has_exponent) {
+        // An integer beyond the float64 range: still an exact Python int.
+        r.is_integer = true;
+        r.int_exact = false;
+        r.has_su = !parts.su_digits.empty();
+        r.value = r.su = 0.0;
+        r.status = NumberStatus::number;
+    }
+    if (r.status != NumberStatus::number) return Py_BuildValue("(OO)", Py_None, Py_None);
+    PyRef value, su;
+    if (r.is_integer) {
+        scan_number(text, parts);
+        value =
+            r.int_exact ? PyRef::steal(PyLong_FromLongLong(r.int_value)) : big_int(parts.mantissa);
+        if (r.has_su && value) {
+            su = r.int_exact ? PyRef::steal(PyLong_FromLongLong(r.int_su))
+                             : big_int(parts.su_digits);
+        }
+        if ((!value || (r.has_su && !su)) && !PyErr_Occurred()) {
+            return Py_BuildValue("(OO)", Py_None, Py_None);
+        }
+        if (!value) return nullptr;
+    } else {
+        value = PyRef::steal(PyFloat_FromDouble(r.value));
+        if (!value) return nullptr;
+        if (r.has_su) su = PyRef::steal(PyFloat_FromDouble(r.su));
+    }
+    if (r.has_su && !su) return nullptr;
+    return PyTuple_Pack(2, value.get(), su ? su.get() : Py_None);
+}
+
+// ---- numbers(): string columns to a struct of arrays ----
+
+struct Columns {
+    std::int64_t length = 0;
+    std::shared_ptr<arrow::Buffer> value, value_valid, su, su_valid, status, status_valid;
+    std::shared_ptr<arrow::Buffer> ivalue, ivalue_valid, isu, isu_valid;
+    std::int64_t value_nulls = 0, su_nulls = 0, status_nulls = 0, ivalue_nulls = 0, isu_nulls = 0;
+};
+
+arrow::Result<std::shared_ptr<arrow::Buffer>> zeroed(std::int64_t bytes) {
+    ARROW_ASSIGN_OR_RAISE(std::unique_ptr<arrow::Buffer> b, arrow::AllocateBuffer(bytes));
+    std::memset(b->mutable_data(), 0, static_cast<std::size_t>(bytes));
+    return std::shared_ptr<arrow::Buffer>(std::move(b));
+}
+
+arrow::Status allocate(Columns& c, std::int64_t n, bool integers) {
+    const std::int64_t bitmap = (n + 7) / 8;
+    c.length = n;
+    ARROW_ASSIGN_OR_RAISE(c.value, zeroed(n * 8));
+    ARROW_ASSIGN_OR_RAISE(c.value_valid, zeroed(bitmap));
+    ARROW_ASSIGN_OR_RAISE(c.su, zeroed(n * 8));
+    ARROW_ASSIGN_OR_RAISE(c.su_valid, zeroed(bitmap));
+    ARROW_ASSIGN_OR_RAISE(c.status, zeroed(n));
+    ARROW_ASSIGN_OR_RAISE(c.status_valid, zeroed(bitmap));
+    if (integers) {
+        ARROW_ASSIGN_OR_RAISE(c.ivalue, zeroed(n * 8));
+        ARROW_ASSIGN_OR_RAISE(c.ivalue_valid, zeroed(bitmap));
+        ARROW_ASSIGN_OR_RAISE(c.isu, zeroed(n * 8));
+        ARROW_ASSIGN_OR_RAISE(c.isu_valid, zeroed(bitmap));
+    }
+    return arrow::Status::OK();
+}
+
+inline void set_bit(std::uint8_t* bits, std::int64_t i) {
+    bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+}
+
+// Fills rows [offset, offset + array length) of `c` from one string array.
+template <class ArrayType>
+void fill(const ArrayType& array, std::int64_t offset, Columns& c) {
+    auto* value = reinterpret_cast<double*>(c.value->mutable_data());
+    auto* su = reinterpret_cast<double*>(c.su->mutable_data());
+    auto* status = reinterpret_cast<std::int8_t*>(c.status->mutable_data());
+    std::uint8_t* value_valid = c.value_valid->mutable_data();
+    std::uint8_t* su_valid = c.su_valid->mutable_data();
+    std::uint8_t* status_valid = c.status_valid->mutable_data();
+    std::int64_t* ivalue =
+        c.ivalue ? reinterpret_cast<std::int64_t*>(c.ivalue->mutable_data()) : nullptr;
+    std::int64_t* isu = c.isu ? reinterpret_cast<std::int64_t*>(c.isu->mutable_data()) : nullptr;
+    std::uint8_t* ivalue_valid = c.ivalue ? c.ivalue_valid->mutable_data() : nullptr;
+    std::uint8_t* isu_valid = c.isu ? c.isu_valid->mutable_data() : nullptr;
+    const bool may_have_nulls = array.null_count() != 0;
+
+    const std::int64_t n = array.length();
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t row = offset + i;
+        if (may_have_nulls && array.IsNull(i)) continue;
+        const auto view = array.GetView(i);
+        const NumberResult r = parse_number(std::string_view(view.data(), view.size()));
+        status[row] = static_cast<std::int8_t>(r.status);
+        set_bit(status_valid, row);
+        if (r.status != NumberStatus::number) continue;
+        value[row] = r.value;
+        set_bit(value_valid, row);
+        if (r.has_su) {
+            su[row] = r.su;
+            set_bit(su_valid, row);
+        }
+        if (ivalue != nullptr && r.int_exact) {
+            ivalue[row] = r.int_value;
+            set_bit(ivalue_valid, row);
+            if (r.has_su) {
+                isu[row] = r.int_su;
+                set_bit(isu_valid, row);
+            }
+        }
+    }
+}
+
+arrow::Status fill_chunk(const arrow::Array& array, std::int64_t offset, Columns& c) {
+    switch (array.type_id()) {
+        case arrow::Type::STRING:
+            fill(static_cast<const arrow::StringArray&>(array), offset, c);
+            return arrow::Status::OK();
+        case arrow::Type::LARGE_STRING:
+            fill(static_cast<const arrow::LargeStringArray&>(array), offset, c);
+            return arrow::Status::OK();
+        case arrow::Type::STRING_VIEW:
+            fill(static_cast<const arrow::StringViewArray&>(array), offset, c);
+            return arrow::Status::OK();
+        default:
+            return arrow::Status::TypeError("expected string values, not ",
+                                            array.type()->ToString());
+    }
+}
+
+std::int64_t count_nulls(const std::shared_ptr<arrow::Buffer>& bits, std::int64_t n) {
+    return n - arrow::internal::CountSetBits(bits->data(), 0, n);
+}
+
+std::shared_ptr<arrow::Array> primitive(const std::shared_ptr<arrow::DataType>& type,
+                                        std::int64_t n, std::shared_ptr<arrow::Buffer> valid,
+                                        std::shared_ptr<arrow::Buffer> data) {
+    const std::int64_t nulls = count_nulls(valid, n);
+    return arrow::MakeArray(arrow::ArrayData::Make(
+        type, n, {nulls == 0 ? nullptr : std::move(valid), std::move(data)}, nulls));
+}
+
+arrow::Result<std::shared_ptr<arrow::Array>> assemble(Columns& c, bool integers) {
+    const std::int64_t n = c.length;
+    arrow::StringBuilder names;
+    ARROW_RETURN_NOT_OK(names.AppendValues({"number", "unknown", "inapplicable", "text"}));
+    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> dictionary, names.Finish());
+    const auto status_type = arrow::dictionary(arrow::int8(), arrow::utf8());
+    auto indices = primitive(arrow::int8(), n, c.status_valid, c.status);
+    ARROW_ASSIGN_OR_RAISE(auto status,
+                          arrow::DictionaryArray::FromArrays(status_type, indices, dictionary));
+
+    std::vector<std::shared_ptr<arrow::Array>> children = {
+        primitive(arrow::float64(), n, c.value_valid, c.value),
+        primitive(arrow::float64(), n, c.su_valid, c.su),
+        status,
+    };
+    std::vector<std::string> fields = {"value", "su", "status"};
+    if (integers) {
+        children.push_back(primitive(arrow::int64(), n, c.ivalue_valid, c.ivalue));
+        children.push_back(primitive(arrow::int64(), n, c.isu_valid, c.isu));
+        fields.insert(fields.end(), {"int_value", "int_su"});
+    }
+    ARROW_ASSIGN_OR_RAISE(auto result, arrow::StructArray::Make(children, fields));
+    return std::static_pointer_cast<arrow::Array>(result);
+}
+
+// Owners of exported C structs, released unless pyarrow has taken them over.
+struct CArray {
+    ArrowArray array{};
+    ArrowSchema schema{};
+    CArray() = default;
+    CArray(const CArray&) = delete;
+    CArray& operator=(const CArray&) = delete;
+    ~CArray() {
+        if (array.release != nullptr) array.release(&array);
+        if (schema.release != nullptr) schema.release(&schema);
+    }
+};
+
+PyObject* arrow_error(const arrow::Status& status) {
+    PyErr_SetString(status.IsTypeError() ? PyExc_TypeError : PyExc_ValueError,
+                    status.ToString().c_str());
+    return nullptr;
+}
+
+PyObject* numbers_of(PyObject* chunks, bool integers) {
+    PyRef seq = PyRef::steal(PySequence_Fast(chunks, "argument 'chunks': expected a sequence"));
+    if (!seq) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    // Borrow each chunk's memory through the C data interface.
+    std::vector<std::shared_ptr<arrow::Array>> arrays;
+    arrays.reserve(static_cast<std::size_t>(count));
+    std::int64_t total = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* chunk = PySequence_Fast_GET_ITEM(seq.get(), i);
+        CArray c;
+        PyRef done = PyRef::steal(PyObject_CallMethod(
+            chunk, "_export_to_c", "KK",
+            static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&c.array)),
+            static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&c.schema))));
+        if (!done) return nullptr;
+        auto imported = arrow::ImportArray(&c.array, &c.schema);
+        if (!imported.ok()) return arrow_error(imported.status());
+        total += (*imported)->length();
+        arrays.push_back(std::move(*imported));
+    }
+
+    // The pass itself runs without the interpreter lock.
+    Columns columns;
+    arrow::Result<std::shared_ptr<arrow::Array>> result;
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+        arrow::Status st = allocate(columns, total, integers);
+        std::int64_t offset = 0;
+        for (const auto& array : arrays) {
+            if (!st.ok()) break;
+            st = fill_chunk(*array, offset, columns);
+            offset += array->length();
+        }
+        result = st.ok() ? assemble(columns, integers)
+                         : arrow::Result<std::shared_ptr<arrow::Array>>(st);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS;
+    if (out_of_memory) return PyErr_NoMemory();
+    if (!result.ok()) return arrow_error(result.status());
+
+    CArray out;
+    const arrow::Status exported = arrow::ExportArray(**result, &out.array, &out.schema);
+    if (!exported.ok()) return arrow_error(exported);
+    PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
+    if (!pyarrow) return nullptr;
+    PyRef array_type = py::attr(pyarrow.get(), "Array");
+    if (!array_type) return nullptr;
+    return PyObject_CallMethod(
+        array_type.get(), "_import_from_c", "KK",
+        static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&out.array)),
+        static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&out.schema)));
+}
+
+}  // namespace
+
+QUARZEL_EXT_ENTRY(py_number) {
+    (void)self;
+    static const py::Signature sig{"number", {"text"}, 1};
+    PyObject* bound[1] = {};
+    if (!py::bind(sig, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view text;
+    if (!py::str_argument("text", bound[0], text)) return nullptr;
+    return py::guarded([&] { return number_tuple(text); });
+}
+
+QUARZEL_EXT_ENTRY(py_numbers) {
+    (void)self;
+    static const py::Signature sig{"numbers", {"chunks", "integers"}, 1};
+    PyObject* bound[2] = {};
+    if (!py::bind(sig, args, nargs, kwnames, bound)) return nullptr;
+    int integers = 0;
+    if (bound[1] != nullptr && (integers = PyObject_IsTrue(bound[1])) < 0) return nullptr;
+    return py::guarded([&] { return numbers_of(bound[0], integers != 0); });
+}
+
+}  // namespace quarzel::ext
