@@ -10,12 +10,16 @@ command line.
 # the build folder's own quarzel/ folder: let the package find it there.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
+from .dictionary import Definition, Dictionary, DictionaryError
 from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
 from .numbers import number, numbers, typed_table
 from .types import CifVersion, ParseError, TokenType, ValueType
 
 __all__ = [
     "CifVersion",
+    "Definition",
+    "Dictionary",
+    "DictionaryError",
     "ParseError",
     "ReadResult",
     "TokenType",
