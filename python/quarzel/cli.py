@@ -205,6 +205,13 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except ImportError as exc:
         print(f"convert needs pyarrow: {exc}", file=err)
         return EXIT_UNREADABLE
+    typer = None
+    if args.typed or args.dictionary:
+        from ._typed_convert import table_typer
+
+        typer = table_typer(args.dictionary, err)
+        if typer is None:
+            return EXIT_UNREADABLE
     try:
         batches, errors = quarzel_core.parse_arrow_file(args.file, "strict" if args.strict else None)
     except OSError as exc:
@@ -212,6 +219,8 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         return EXIT_UNREADABLE
     tables = _batches_as_tables(batches)
     if fmt == "json":
+        if typer is not None:
+            tables = [typer(t) for t in tables]
         doc = {"errors": errors, "tables": [t.to_pylist() for t in tables]}
         with open(args.out, "w", encoding="utf-8") as f:
             json.dump(doc, f, ensure_ascii=False, indent=1)
@@ -222,6 +231,8 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             table = pa.concat_tables(tables, promote_options="permissive")
         else:
             table = pa.table({})
+        if typer is not None:  # typed once over the union, so each tag gets one type
+            table = typer(table)
         if fmt == "parquet":
             import pyarrow.parquet as pq
 
@@ -252,6 +263,10 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("file", metavar="FILE")
     convert.add_argument("out", metavar="OUT")
     convert.add_argument("--strict", action="store_true")
+    convert.add_argument("--typed", action="store_true",
+                         help="numeric columns as int64/float64 with _su and _status columns")
+    convert.add_argument("--dictionary", metavar="DIC",
+                         help="type columns by this DDL1/DDL2/DDLm dictionary (implies --typed)")
     convert.set_defaults(run=cmd_convert)
     return parser
 

@@ -185,8 +185,7 @@ def typed_table(table: "pyarrow.Table | pyarrow.RecordBatch",
             columns.append(column)
             continue
         int_values = parsed.field("int_value")
-        integral = (declared != "real" and n_number > 0
-                    and len(int_values) - int_values.null_count == n_number)
+        integral = declared != "real" and len(int_values) - int_values.null_count == n_number
         if integral:
             values, sus = int_values, parsed.field("int_su")
         else:
