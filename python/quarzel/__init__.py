@@ -10,6 +10,7 @@ command line.
 # the build folder's own quarzel/ folder: let the package find it there.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
+from ._files import UnreadableFile
 from .dictionary import Definition, Dictionary, DictionaryError
 from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
 from .numbers import number, numbers, typed_table
@@ -23,6 +24,7 @@ __all__ = [
     "ParseError",
     "ReadResult",
     "TokenType",
+    "UnreadableFile",
     "ValueType",
     "loop_dataframe",
     "loop_table",
