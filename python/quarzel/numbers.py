@@ -93,12 +93,7 @@ def numbers(values: Any) -> "pyarrow.StructArray":
     Each value is parsed as ``number`` does; integers are given as float64
     here (exact up to 2**53).
     """
-    import pyarrow as pa
-
-    result = _native().numbers(_string_chunks(values))
-    return pa.StructArray.from_arrays(
-        [result.field("value"), result.field("su"), result.field("status")],
-        names=["value", "su", "status"])
+    return _native().numbers(_string_chunks(values))
 
 
 # ---- typed tables ----

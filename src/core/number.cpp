@@ -1,7 +1,10 @@
 #include "number.hpp"
+#include "number_inline.hpp"
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <system_error>
 
@@ -122,8 +125,96 @@ bool scan_number(std::string_view text, NumberParts& parts) noexcept {
     return i == n;
 }
 
+namespace {
+
+// Exact powers of ten: every one up to 1e22 is a double without rounding.
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
+
+// digits * 10^scale when both factors are exact doubles (digits <= 2^53,
+// |scale| <= 22): then one multiplication or division, rounded once, is the
+// correctly rounded result. False when the short route does not apply.
+inline bool exact_decimal(std::uint64_t digits, std::int64_t scale, double& out) noexcept {
+    if (digits > kExactMantissa || scale < -22 || scale > 22) return false;
+    const double m = static_cast<double>(digits);
+    out = scale < 0 ? m / kPow10[-scale] : m * kPow10[scale];
+    return true;
+}
+
+// The common case in one pass: at most 19 significant digits in the
+// mantissa and in the su, an exponent of at most four digits, and a result
+// that exact_decimal can give. False (r untouched) when anything else is
+// met; parse_number then takes the general route.
+inline bool parse_short(std::string_view text, NumberResult& r) noexcept {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    bool negative = false;
+    if (p != end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    std::uint64_t m = 0;
+    int digits = 0;      // digits taken into m (leading zeros excluded)
+    int any_digits = 0;  // digits seen at all
+    std::int64_t decimals = 0;
+    for (; p != end && is_digit(*p); ++p, ++any_digits) {
+        if (m == 0 && *p == '0') continue;
+        m = m * 10 + static_cast<unsigned>(*p - '0');
+        ++digits;
+    }
+    bool point = false;
+    if (p != end && *p == '.') {
+        point = true;
+        for (++p; p != end && is_digit(*p); ++p, ++any_digits, ++decimals) {
+            if (m == 0 && *p == '0') continue;
+            m = m * 10 + static_cast<unsigned>(*p - '0');
+            ++digits;
+        }
+    }
+    if (any_digits == 0 || digits > 19) return false;
+    std::int64_t exponent = 0;
+    bool has_exponent = false;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        has_exponent = true;
+        ++p;
+        bool exp_negative = false;
+        if (p != end && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
+        const char* const exp_begin = p;
+        for (; p != end && is_digit(*p); ++p) exponent = exponent * 10 + (*p - '0');
+        if (p == exp_begin || p - exp_begin > 4) return false;
+        if (exp_negative) exponent = -exponent;
+    }
+    std::uint64_t su = 0;
+    bool has_su = false;
+    if (p != end && *p == '(') {
+        const char* const su_begin = ++p;
+        for (; p != end && is_digit(*p); ++p) su = su * 10 + static_cast<unsigned>(*p - '0');
+        if (p == su_begin || p - su_begin > 19 || p == end || *p != ')') return false;
+        ++p;
+        has_su = true;
+    }
+    if (p != end) return false;
+    double value = 0.0, su_value = 0.0;
+    if (!exact_decimal(m, exponent - decimals, value)) return false;
+    if (has_su && !exact_decimal(su, exponent - decimals, su_value)) return false;
+    r.status = NumberStatus::number;
+    r.value = negative ? -value : value;
+    r.has_su = has_su;
+    r.su = su_value;
+    r.is_integer = !point && !has_exponent;
+    if (r.is_integer) {
+        // m <= 2^53 and su < 10^19: both fit int64.
+        r.int_exact = su <= static_cast<std::uint64_t>(INT64_MAX);
+        r.int_value = negative ? -static_cast<std::int64_t>(m) : static_cast<std::int64_t>(m);
+        r.int_su = r.int_exact ? static_cast<std::int64_t>(su) : 0;
+    }
+    return true;
+}
+
+}  // namespace
+
 NumberResult parse_number(std::string_view text) noexcept {
     NumberResult r;
+    if (parse_plain_decimal(text.data(), text.size(), r)) return r;
+    if (parse_short(text, r)) return r;
     if (text.size() == 1) {
         if (text[0] == '?') {
             r.status = NumberStatus::unknown;

@@ -5,14 +5,18 @@
 #include <arrow/c/abi.h>
 #include <arrow/c/bridge.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "../core/number.hpp"
+#include "../core/number_inline.hpp"
 #include "args.hpp"
 #include "common.hpp"
 #include "entry_points.hpp"
@@ -73,8 +77,13 @@ struct Columns {
     std::int64_t length = 0;
     std::shared_ptr<arrow::Buffer> value, value_valid, su, su_valid, status, status_valid;
     std::shared_ptr<arrow::Buffer> ivalue, ivalue_valid, isu, isu_valid;
-    std::int64_t value_nulls = 0, su_nulls = 0, status_nulls = 0, ivalue_nulls = 0, isu_nulls = 0;
 };
+
+// Data buffers are written in every row; validity bitmaps start all null.
+arrow::Result<std::shared_ptr<arrow::Buffer>> uninitialised(std::int64_t bytes) {
+    ARROW_ASSIGN_OR_RAISE(std::unique_ptr<arrow::Buffer> b, arrow::AllocateBuffer(bytes));
+    return std::shared_ptr<arrow::Buffer>(std::move(b));
+}
 
 arrow::Result<std::shared_ptr<arrow::Buffer>> zeroed(std::int64_t bytes) {
     ARROW_ASSIGN_OR_RAISE(std::unique_ptr<arrow::Buffer> b, arrow::AllocateBuffer(bytes));
@@ -85,82 +94,148 @@ arrow::Result<std::shared_ptr<arrow::Buffer>> zeroed(std::int64_t bytes) {
 arrow::Status allocate(Columns& c, std::int64_t n, bool integers) {
     const std::int64_t bitmap = (n + 7) / 8;
     c.length = n;
-    ARROW_ASSIGN_OR_RAISE(c.value, zeroed(n * 8));
+    ARROW_ASSIGN_OR_RAISE(c.value, uninitialised(n * 8));
     ARROW_ASSIGN_OR_RAISE(c.value_valid, zeroed(bitmap));
-    ARROW_ASSIGN_OR_RAISE(c.su, zeroed(n * 8));
+    ARROW_ASSIGN_OR_RAISE(c.su, uninitialised(n * 8));
     ARROW_ASSIGN_OR_RAISE(c.su_valid, zeroed(bitmap));
-    ARROW_ASSIGN_OR_RAISE(c.status, zeroed(n));
+    ARROW_ASSIGN_OR_RAISE(c.status, uninitialised(n));
     ARROW_ASSIGN_OR_RAISE(c.status_valid, zeroed(bitmap));
     if (integers) {
-        ARROW_ASSIGN_OR_RAISE(c.ivalue, zeroed(n * 8));
+        ARROW_ASSIGN_OR_RAISE(c.ivalue, uninitialised(n * 8));
         ARROW_ASSIGN_OR_RAISE(c.ivalue_valid, zeroed(bitmap));
-        ARROW_ASSIGN_OR_RAISE(c.isu, zeroed(n * 8));
+        ARROW_ASSIGN_OR_RAISE(c.isu, uninitialised(n * 8));
         ARROW_ASSIGN_OR_RAISE(c.isu_valid, zeroed(bitmap));
     }
     return arrow::Status::OK();
 }
 
-inline void set_bit(std::uint8_t* bits, std::int64_t i) {
-    bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+inline void set_bit_if(std::uint8_t* bits, std::int64_t i, bool on) {
+    bits[i >> 3] |= static_cast<std::uint8_t>(static_cast<unsigned>(on) << (i & 7));
 }
 
 // Fills rows [offset, offset + array length) of `c` from one string array.
-template <class ArrayType>
-void fill(const ArrayType& array, std::int64_t offset, Columns& c) {
-    auto* value = reinterpret_cast<double*>(c.value->mutable_data());
-    auto* su = reinterpret_cast<double*>(c.su->mutable_data());
-    auto* status = reinterpret_cast<std::int8_t*>(c.status->mutable_data());
+// Every row's data slots are written (0 where null), so that no
+// uninitialised memory reaches the result.
+template <bool kIntegers, class ArrayType>
+void fill(const ArrayType& array, std::int64_t begin, std::int64_t end, std::int64_t offset,
+          Columns& c) {
+    auto* value = reinterpret_cast<double*>(c.value->mutable_data()) + offset;
+    auto* su = reinterpret_cast<double*>(c.su->mutable_data()) + offset;
+    auto* status = reinterpret_cast<std::int8_t*>(c.status->mutable_data()) + offset;
     std::uint8_t* value_valid = c.value_valid->mutable_data();
     std::uint8_t* su_valid = c.su_valid->mutable_data();
     std::uint8_t* status_valid = c.status_valid->mutable_data();
-    std::int64_t* ivalue =
-        c.ivalue ? reinterpret_cast<std::int64_t*>(c.ivalue->mutable_data()) : nullptr;
-    std::int64_t* isu = c.isu ? reinterpret_cast<std::int64_t*>(c.isu->mutable_data()) : nullptr;
-    std::uint8_t* ivalue_valid = c.ivalue ? c.ivalue_valid->mutable_data() : nullptr;
-    std::uint8_t* isu_valid = c.isu ? c.isu_valid->mutable_data() : nullptr;
+    std::int64_t* ivalue = nullptr;
+    std::int64_t* isu = nullptr;
+    std::uint8_t* ivalue_valid = nullptr;
+    std::uint8_t* isu_valid = nullptr;
+    if constexpr (kIntegers) {
+        ivalue = reinterpret_cast<std::int64_t*>(c.ivalue->mutable_data()) + offset;
+        isu = reinterpret_cast<std::int64_t*>(c.isu->mutable_data()) + offset;
+        ivalue_valid = c.ivalue_valid->mutable_data();
+        isu_valid = c.isu_valid->mutable_data();
+    }
     const bool may_have_nulls = array.null_count() != 0;
 
-    const std::int64_t n = array.length();
-    for (std::int64_t i = 0; i < n; ++i) {
+    for (std::int64_t i = begin; i < end; ++i) {
         const std::int64_t row = offset + i;
-        if (may_have_nulls && array.IsNull(i)) continue;
-        const auto view = array.GetView(i);
-        const NumberResult r = parse_number(std::string_view(view.data(), view.size()));
-        status[row] = static_cast<std::int8_t>(r.status);
-        set_bit(status_valid, row);
-        if (r.status != NumberStatus::number) continue;
-        value[row] = r.value;
-        set_bit(value_valid, row);
-        if (r.has_su) {
-            su[row] = r.su;
-            set_bit(su_valid, row);
-        }
-        if (ivalue != nullptr && r.int_exact) {
-            ivalue[row] = r.int_value;
-            set_bit(ivalue_valid, row);
-            if (r.has_su) {
-                isu[row] = r.int_su;
-                set_bit(isu_valid, row);
+        NumberResult r;
+        const bool present = !(may_have_nulls && array.IsNull(i));
+        if (present) {
+            const auto view = array.GetView(i);
+            if (!parse_plain_decimal(view.data(), view.size(), r)) {
+                r = parse_number(std::string_view(view.data(), view.size()));
             }
+        }
+        const bool is_number = r.status == NumberStatus::number;
+        value[i] = r.value;
+        su[i] = r.su;
+        status[i] = static_cast<std::int8_t>(r.status);
+        set_bit_if(status_valid, row, present);
+        set_bit_if(value_valid, row, present && is_number);
+        set_bit_if(su_valid, row, present && is_number && r.has_su);
+        if constexpr (kIntegers) {
+            const bool exact = present && is_number && r.int_exact;
+            ivalue[i] = r.int_value;
+            isu[i] = r.int_su;
+            set_bit_if(ivalue_valid, row, exact);
+            set_bit_if(isu_valid, row, exact && r.has_su);
         }
     }
 }
 
-arrow::Status fill_chunk(const arrow::Array& array, std::int64_t offset, Columns& c) {
+template <class ArrayType>
+void fill_any(const arrow::Array& array, std::int64_t begin, std::int64_t end, std::int64_t offset,
+              Columns& c) {
+    const auto& typed = static_cast<const ArrayType&>(array);
+    if (c.ivalue) {
+        fill<true>(typed, begin, end, offset, c);
+    } else {
+        fill<false>(typed, begin, end, offset, c);
+    }
+}
+
+arrow::Status check_type(const arrow::Array& array) {
     switch (array.type_id()) {
         case arrow::Type::STRING:
-            fill(static_cast<const arrow::StringArray&>(array), offset, c);
-            return arrow::Status::OK();
         case arrow::Type::LARGE_STRING:
-            fill(static_cast<const arrow::LargeStringArray&>(array), offset, c);
-            return arrow::Status::OK();
         case arrow::Type::STRING_VIEW:
-            fill(static_cast<const arrow::StringViewArray&>(array), offset, c);
             return arrow::Status::OK();
         default:
             return arrow::Status::TypeError("expected string values, not ",
                                             array.type()->ToString());
     }
+}
+
+// Rows [begin, end) of one chunk (of a type check_type accepted).
+void fill_chunk(const arrow::Array& array, std::int64_t begin, std::int64_t end,
+                std::int64_t offset, Columns& c) {
+    switch (array.type_id()) {
+        case arrow::Type::STRING:
+            return fill_any<arrow::StringArray>(array, begin, end, offset, c);
+        case arrow::Type::LARGE_STRING:
+            return fill_any<arrow::LargeStringArray>(array, begin, end, offset, c);
+        default:
+            return fill_any<arrow::StringViewArray>(array, begin, end, offset, c);
+    }
+}
+
+// Output rows [lo, hi) from the chunks that hold them.
+void fill_rows(const std::vector<std::shared_ptr<arrow::Array>>& arrays, std::int64_t lo,
+               std::int64_t hi, Columns& c) {
+    std::int64_t offset = 0;
+    for (const auto& array : arrays) {
+        const std::int64_t length = array->length();
+        const std::int64_t begin = std::max(lo, offset) - offset;
+        const std::int64_t end = std::min(hi, offset + length) - offset;
+        if (begin < end) fill_chunk(*array, begin, end, offset, c);
+        offset += length;
+    }
+}
+
+// Large columns are shared out among a few threads, each taking a range of
+// rows that starts on a multiple of eight, so that no two of them write to
+// the same byte of a validity bitmap.
+void fill_all(const std::vector<std::shared_ptr<arrow::Array>>& arrays, Columns& c) {
+    constexpr std::int64_t kRowsPerThread = 1 << 18;
+    const std::int64_t n = c.length;
+    const std::int64_t wanted =
+        std::min<std::int64_t>(std::max(1u, std::thread::hardware_concurrency()),
+                               std::min<std::int64_t>(8, n / kRowsPerThread));
+    if (wanted <= 1) return fill_rows(arrays, 0, n, c);
+    const std::int64_t step = (n / wanted + 7) / 8 * 8;
+    std::vector<std::thread> threads;
+    std::int64_t lo = 0;
+    try {
+        for (; lo + step < n && static_cast<std::int64_t>(threads.size()) + 1 < wanted;
+             lo += step) {
+            threads.emplace_back([&arrays, &c, lo, step] { fill_rows(arrays, lo, lo + step, c); });
+        }
+    } catch (const std::system_error&) {
+        // No more threads to be had: this one does the rest.
+    }
+    fill_rows(arrays, lo, n, c);
+    for (auto& t : threads) t.join();
 }
 
 std::int64_t count_nulls(const std::shared_ptr<arrow::Buffer>& bits, std::int64_t n) {
@@ -182,8 +257,8 @@ arrow::Result<std::shared_ptr<arrow::Array>> assemble(Columns& c, bool integers)
     ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Array> dictionary, names.Finish());
     const auto status_type = arrow::dictionary(arrow::int8(), arrow::utf8());
     auto indices = primitive(arrow::int8(), n, c.status_valid, c.status);
-    ARROW_ASSIGN_OR_RAISE(auto status,
-                          arrow::DictionaryArray::FromArrays(status_type, indices, dictionary));
+    // The indices are 0 to 3 by construction: no check of their bounds.
+    auto status = std::make_shared<arrow::DictionaryArray>(status_type, indices, dictionary);
 
     std::vector<std::shared_ptr<arrow::Array>> children = {
         primitive(arrow::float64(), n, c.value_valid, c.value),
@@ -248,12 +323,10 @@ PyObject* numbers_of(PyObject* chunks, bool integers) {
     Py_BEGIN_ALLOW_THREADS;
     try {
         arrow::Status st = allocate(columns, total, integers);
-        std::int64_t offset = 0;
         for (const auto& array : arrays) {
-            if (!st.ok()) break;
-            st = fill_chunk(*array, offset, columns);
-            offset += array->length();
+            if (st.ok()) st = check_type(*array);
         }
+        if (st.ok()) fill_all(arrays, columns);
         result = st.ok() ? assemble(columns, integers)
                          : arrow::Result<std::shared_ptr<arrow::Array>>(st);
     } catch (const std::bad_alloc&) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "number.hpp"
+#include "number_inline.hpp"
 
 namespace {
 
@@ -191,6 +193,58 @@ TEST(NumberLong, MillionDigits) {
     const auto seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LT(seconds, 2.0);
+}
+
+// The eight-bytes-at-a-time route against the general scan and from_chars,
+// for every text of up to six bytes over an alphabet of digits, signs,
+// points and the bytes on either side of the digit range.
+TEST(NumberPlain, AgreesWithTheGeneralRoute) {
+    const std::string alphabet = "019.-+/:e";
+    std::string text;
+    std::size_t plain = 0;
+    for (std::size_t length = 1; length <= 6; ++length) {
+        std::vector<std::size_t> digit(length, 0);
+        while (true) {
+            text.clear();
+            for (std::size_t d : digit) text += alphabet[d];
+            quarzel::NumberResult r;
+            const bool fast = quarzel::parse_plain_decimal(text.data(), text.size(), r);
+            quarzel::NumberParts parts;
+            const bool general =
+                quarzel::scan_number(text, parts) && !parts.has_exponent && parts.su_digits.empty();
+            ASSERT_EQ(fast, general) << text;
+            if (fast) {
+                ++plain;
+                double want = 0;
+                const auto mantissa = parts.mantissa_and_exponent;
+                std::from_chars(mantissa.data(), mantissa.data() + mantissa.size(), want);
+                ASSERT_EQ(r.value, want) << text;
+                ASSERT_EQ(std::signbit(r.value), std::signbit(want)) << text;
+                ASSERT_EQ(r.is_integer, !parts.has_point) << text;
+                if (r.is_integer) {
+                    ASSERT_EQ(r.int_value, static_cast<std::int64_t>(want)) << text;
+                }
+            }
+            std::size_t i = 0;
+            while (i < length && ++digit[i] == alphabet.size()) digit[i++] = 0;
+            if (i == length) break;
+        }
+    }
+    EXPECT_GT(plain, 4000u);
+}
+
+TEST(NumberPlain, EightBytes) {
+    for (const char* text :
+         {"12345678", "-1234567", "1234.567", ".1234567", "9999999.", "00000000", "-0000000"}) {
+        quarzel::NumberResult r;
+        ASSERT_TRUE(quarzel::parse_plain_decimal(text, 8, r)) << text;
+        double want = 0;
+        std::from_chars(text, text + 8, want);
+        EXPECT_EQ(r.value, want) << text;
+    }
+    quarzel::NumberResult r;
+    EXPECT_FALSE(quarzel::parse_plain_decimal("123456789", 9, r));  // left to the general route
+    EXPECT_EQ(parse_number("123456789.5").value, 123456789.5);
 }
 
 }  // namespace

@@ -263,3 +263,27 @@ def test_values_of_the_test_files_agree_with_pycifrw():
             # "1_2", "2x"): none of these is a whole CIF number.
             assert reference(text) is None, text
     assert compared > 1000
+
+
+def test_a_large_column_split_among_threads_matches_number():
+    # Large enough to be shared out among threads; chunk edges and nulls
+    # fall at rows that are not multiples of eight.
+    texts = list(random_texts(7, 3000))
+    texts += ["?", ".", None, "x", "12(3)", "-0", "1e400"]
+    values = (texts * 200)[:600_001]
+    chunks = [pa.array(values[:250_003], pa.string()), pa.array(values[250_003:], pa.string())]
+    result = quarzel.numbers(pa.chunked_array(chunks))
+    rows = result.to_pylist()
+    for i in range(0, len(values), 997):
+        text = values[i]
+        if text is None:
+            assert rows[i]["status"] is None
+            continue
+        value, su = quarzel.number(text)
+        if value is None or isinstance(value, int) and abs(value) > 2**1000:
+            assert rows[i]["value"] is None
+        else:
+            assert (rows[i]["value"], rows[i]["su"]) == (
+                float(value), None if su is None else float(su)), text
+    full = quarzel.numbers(values)
+    assert full.equals(result)
