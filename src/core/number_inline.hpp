@@ -3,6 +3,7 @@
 // of real tables, read eight bytes at a time without branching per byte.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -47,47 +48,53 @@ inline std::uint64_t eight_digits(std::uint64_t x) noexcept {
     return (x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL >> 32;
 }
 
-inline bool parse_plain_decimal(const char* p, std::size_t n, NumberResult& r) noexcept {
-    if (n == 0 || n > 8) return false;
-    std::uint64_t x = load_up_to_8(p, n);
-    bool negative = false;
+// The decimal in the low n bytes of x (the other bytes zero).
+inline bool plain_from_word(std::uint64_t x, std::size_t n, NumberResult& r) noexcept {
     const unsigned first = static_cast<unsigned>(x & 0xFF);
-    if (first == '-' || first == '+') {
-        negative = first == '-';
-        x >>= 8;
-        if (--n == 0) return false;
-    }
-    const std::uint64_t lanes = n == 8 ? kHigh : kHigh & ((std::uint64_t{1} << (8 * n)) - 1);
-    if (x & kHigh) return false;  // a byte beyond ASCII
+    const bool has_sign = (first == '-') | (first == '+');
+    const bool negative = first == '-';
+    x >>= 8 * static_cast<unsigned>(has_sign);
+    n -= has_sign;
+    if (n == 0 || (x & kHigh) != 0) return false;  // a bare sign, or a byte beyond ASCII
+    const std::uint64_t lanes = kHigh & (~std::uint64_t{0} >> (64 - 8 * n));
     // Bytes >= '0' and bytes > '9' (no carries: every byte is below 0x80).
     const std::uint64_t at_least_0 = x + 0x50 * kOnes;
     const std::uint64_t above_9 = x + 0x46 * kOnes;
     const std::uint64_t not_digit = ~(at_least_0 & ~above_9) & lanes;
     const std::uint64_t dot = zero_bytes(x ^ ('.' * kOnes)) & lanes;
-    if (not_digit != dot || (dot & (dot - 1)) != 0) return false;  // other bytes, or two dots
-    std::size_t digits = n;
-    std::int64_t decimals = 0;
-    if (dot != 0) {
-        const int k = __builtin_ctzll(dot) >> 3;  // byte index of the point
-        const std::uint64_t below = x & ((std::uint64_t{1} << (8 * k)) - 1);
-        x = below | ((x >> (8 * (k + 1))) << (8 * k));
-        digits = n - 1;
-        decimals = static_cast<std::int64_t>(digits) - k;
-        if (digits == 0) return false;
-    }
+    if (not_digit != dot || (dot & (dot - 1)) != 0) return false;  // other bytes, or two points
+    // Close the gap of the point: the bytes above it move down by one.
+    const std::uint64_t below = (dot >> 7) - 1;  // the bytes before it (all when there is none)
+    const std::uint64_t point = (dot >> 7) * 0xFF;
+    x = (x & below) | ((x & ~below & ~point) >> 8);
+    const std::size_t digits = n - (dot != 0);
+    if (digits == 0) return false;
+    const std::size_t decimals =
+        dot != 0 ? n - 1 - static_cast<std::size_t>(std::countr_zero(dot) >> 3) : 0;
     // Left-pad with '0' digits to eight.
-    if (digits < 8) x = (x << (8 * (8 - digits))) | ('0' * kOnes >> (8 * digits));
-    const std::uint64_t m = eight_digits(x);
+    const std::uint64_t pad = digits == 8 ? 0 : ('0' * kOnes) >> (8 * digits);
+    const std::uint64_t m = eight_digits((x << (8 * (8 - digits))) | pad);
     const double value = static_cast<double>(m) / kPlainPow10[decimals];
     r.status = NumberStatus::number;
     r.value = negative ? -value : value;
     r.has_su = false;
     r.is_integer = dot == 0;
-    if (r.is_integer) {
-        r.int_exact = true;
-        r.int_value = negative ? -static_cast<std::int64_t>(m) : static_cast<std::int64_t>(m);
-    }
+    r.int_exact = dot == 0;
+    r.int_value = negative ? -static_cast<std::int64_t>(m) : static_cast<std::int64_t>(m);
     return true;
+}
+
+inline bool parse_plain_decimal(const char* p, std::size_t n, NumberResult& r) noexcept {
+    if (n == 0 || n > 8) return false;
+    return plain_from_word(load_up_to_8(p, n), n, r);
+}
+
+// The same for a text followed by at least 8 - n readable bytes.
+inline bool parse_plain_decimal_padded(const char* p, std::size_t n, NumberResult& r) noexcept {
+    if (n == 0 || n > 8) return false;
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return plain_from_word(x & (~std::uint64_t{0} >> (64 - 8 * n)), n, r);
 }
 
 }  // namespace number_detail
@@ -97,5 +104,8 @@ inline bool parse_plain_decimal(const char* p, std::size_t n, NumberResult& r) n
 // at most eight digits, so the quotient of two exact doubles, rounded once,
 // is the correctly rounded value. False (r untouched) for anything else.
 using number_detail::parse_plain_decimal;
+// As parse_plain_decimal, reading p[0..8) whatever n is: for texts inside a
+// buffer that goes on for at least eight bytes past their start.
+using number_detail::parse_plain_decimal_padded;
 
 }  // namespace quarzel

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "../core/number.hpp"
@@ -136,6 +137,15 @@ void fill(const ArrayType& array, std::int64_t begin, std::int64_t end, std::int
         isu_valid = c.isu_valid->mutable_data();
     }
     const bool may_have_nulls = array.null_count() != 0;
+    // Texts that start at least eight bytes before the end of the value
+    // buffer are read eight bytes at a time.
+    const char* safe_end = nullptr;
+    if constexpr (!std::is_same_v<ArrayType, arrow::StringViewArray>) {
+        const auto& data = array.value_data();
+        if (data != nullptr && data->size() >= 8) {
+            safe_end = reinterpret_cast<const char*>(data->data()) + data->size() - 8;
+        }
+    }
 
     for (std::int64_t i = begin; i < end; ++i) {
         const std::int64_t row = offset + i;
@@ -143,7 +153,10 @@ void fill(const ArrayType& array, std::int64_t begin, std::int64_t end, std::int
         const bool present = !(may_have_nulls && array.IsNull(i));
         if (present) {
             const auto view = array.GetView(i);
-            if (!parse_plain_decimal(view.data(), view.size(), r)) {
+            const bool plain = view.data() <= safe_end
+                                   ? parse_plain_decimal_padded(view.data(), view.size(), r)
+                                   : parse_plain_decimal(view.data(), view.size(), r);
+            if (!plain) {
                 r = parse_number(std::string_view(view.data(), view.size()));
             }
         }

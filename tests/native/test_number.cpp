@@ -209,6 +209,15 @@ TEST(NumberPlain, AgreesWithTheGeneralRoute) {
             for (std::size_t d : digit) text += alphabet[d];
             quarzel::NumberResult r;
             const bool fast = quarzel::parse_plain_decimal(text.data(), text.size(), r);
+            // The same text followed by other bytes, read eight at a time.
+            const std::string padded = text + "12345678";
+            quarzel::NumberResult r8;
+            ASSERT_EQ(quarzel::parse_plain_decimal_padded(padded.data(), text.size(), r8), fast)
+                << text;
+            if (fast) {
+                ASSERT_EQ(r8.value, r.value) << text;
+                ASSERT_EQ(r8.int_value, r.int_value) << text;
+            }
             quarzel::NumberParts parts;
             const bool general =
                 quarzel::scan_number(text, parts) && !parts.has_exponent && parts.su_digits.empty();
