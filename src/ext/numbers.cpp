@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <vector>
@@ -244,8 +243,9 @@ void fill_all(const std::vector<std::shared_ptr<arrow::Array>>& arrays, Columns&
              lo += step) {
             threads.emplace_back([&arrays, &c, lo, step] { fill_rows(arrays, lo, lo + step, c); });
         }
-    } catch (const std::system_error&) {
-        // No more threads to be had: this one does the rest.
+    } catch (...) {
+        // No more threads to be had (or no memory for one): this thread
+        // does the rest, and the ones started are joined below.
     }
     fill_rows(arrays, lo, n, c);
     for (auto& t : threads) t.join();
