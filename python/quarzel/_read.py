@@ -26,8 +26,20 @@ class ReadResult(NamedTuple):
     errors: list[ParseError]
 
 
+_CIF_STARTS = ("data_", "global_", "save_", "loop_", "#")
+
+
 def _looks_like_path(source: str) -> bool:
-    return "\n" not in source and "\r" not in source and os.path.isfile(source)
+    """A one-line string naming an existing file, or a single word that
+    cannot be a CIF document (such as ``"entry.cif"``): read as a path, so
+    that a mistyped file name raises instead of reading as empty CIF."""
+    if "\n" in source or "\r" in source:
+        return False
+    if os.path.isfile(source):
+        return True
+    word = source.strip()
+    return bool(word) and word == source and not any(c.isspace() for c in word) and not (
+        word.lower().startswith(_CIF_STARTS))
 
 
 def read_text(path: str | os.PathLike[str]) -> str:
@@ -40,8 +52,10 @@ def read_text(path: str | os.PathLike[str]) -> str:
 def read(source: str | os.PathLike[str], *, strict: bool = False) -> ReadResult:
     """Read a CIF document from a path or from CIF text.
 
-    ``source`` is taken as a path when it is a path object, or a one-line
-    string naming an existing file; anything else is CIF text. A file may be
+    ``source`` is taken as a path when it is a path object, a one-line
+    string naming an existing file, or a single word that cannot begin a CIF
+    document (so ``read("missing.cif")`` raises ``FileNotFoundError``);
+    anything else is CIF text. A file may be
     compressed with gzip, bzip2 or xz (recognised by its first bytes). A
     file that is not valid UTF-8 is read as Latin-1, and a "lexical" problem
     first in the list gives the line and column of its first byte that is

@@ -329,3 +329,21 @@ def test_convert_output_has_the_usual_permissions(tmp_path, source):
     finally:
         os.umask(mask)
     assert target.stat().st_mode & 0o777 == 0o644
+
+
+@pytest.mark.parametrize("source, is_path", [
+    ("missing.cif", True),
+    ("some/folder/entry.cif.gz", True),
+    ("data_x", False),
+    ("DATA_x", False),
+    ("#\\#CIF_2.0", False),
+    ("data_x _a 1", False),
+    ("", False),
+])
+def test_read_tells_a_missing_file_from_cif_text(tmp_path, monkeypatch, source, is_path):
+    monkeypatch.chdir(tmp_path)
+    if is_path:
+        with pytest.raises(FileNotFoundError):
+            quarzel.read(source)
+    else:
+        assert isinstance(quarzel.read(source).errors, list)
