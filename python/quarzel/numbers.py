@@ -37,8 +37,9 @@ def number(text: str) -> tuple[int | float | None, int | float | None]:
     ``"-4.5e-3(2)"`` gives ``(-0.0045, 0.0002)`` (the su belongs to the last
     digits of the mantissa and is scaled by the exponent), ``"1.2"`` gives
     ``(1.2, None)``. A value without decimal point and exponent is an
-    ``int``, su included (exact however many digits, up to Python's own
-    limit on converting text to int); otherwise both are ``float``.
+    ``int``, su included, exact however many digits (beyond Python's own
+    limit on converting text to int, 4300 digits by default, the result is
+    ``(None, None)``); otherwise both are ``float``.
 
     Accepted: a leading ``+`` or ``-``, ``e``/``E`` exponents, a leading or
     trailing decimal point (``.5``, ``5.``). ``"?"``, ``"."``, anything
@@ -91,7 +92,9 @@ def numbers(values: Any) -> "pyarrow.StructArray":
       null where the input is null.
 
     Each value is parsed as ``number`` does; integers are given as float64
-    here (exact up to 2**53).
+    here (exact up to 2**53), and a value beyond the float64 range is
+    ``"text"``. Large columns are read by a few threads at once, without
+    the interpreter lock.
     """
     return _native().numbers(_string_chunks(values))
 
