@@ -109,10 +109,6 @@ arrow::Status allocate(Columns& c, std::int64_t n, bool integers) {
     return arrow::Status::OK();
 }
 
-inline void set_bit_if(std::uint8_t* bits, std::int64_t i, bool on) {
-    bits[i >> 3] |= static_cast<std::uint8_t>(static_cast<unsigned>(on) << (i & 7));
-}
-
 // Fills rows [offset, offset + array length) of `c` from one string array.
 // Every row's data slots are written (0 where null), so that no
 // uninitialised memory reaches the result.
@@ -146,34 +142,71 @@ void fill(const ArrayType& array, std::int64_t begin, std::int64_t end, std::int
         }
     }
 
+    // Validity bits are gathered a byte at a time, then OR-ed in (a range
+    // may begin or end inside a byte).
+    std::uint8_t status_bits = 0, value_bits = 0, su_bits = 0, ivalue_bits = 0, isu_bits = 0;
+    std::int64_t byte = (offset + begin) >> 3;
+    const auto flush = [&] {
+        status_valid[byte] |= status_bits;
+        value_valid[byte] |= value_bits;
+        su_valid[byte] |= su_bits;
+        if constexpr (kIntegers) {
+            ivalue_valid[byte] |= ivalue_bits;
+            isu_valid[byte] |= isu_bits;
+        }
+        status_bits = value_bits = su_bits = ivalue_bits = isu_bits = 0;
+    };
+
     for (std::int64_t i = begin; i < end; ++i) {
         const std::int64_t row = offset + i;
-        NumberResult r;
-        const bool present = !(may_have_nulls && array.IsNull(i));
-        if (present) {
-            const auto view = array.GetView(i);
-            const bool plain = view.data() <= safe_end
-                                   ? parse_plain_decimal_padded(view.data(), view.size(), r)
-                                   : parse_plain_decimal(view.data(), view.size(), r);
-            if (!plain) {
-                r = parse_number(std::string_view(view.data(), view.size()));
-            }
+        if ((row >> 3) != byte) {
+            flush();
+            byte = row >> 3;
         }
-        const bool is_number = r.status == NumberStatus::number;
-        value[i] = r.value;
-        su[i] = r.su;
-        status[i] = static_cast<std::int8_t>(r.status);
-        set_bit_if(status_valid, row, present);
-        set_bit_if(value_valid, row, present && is_number);
-        set_bit_if(su_valid, row, present && is_number && r.has_su);
+        const unsigned bit = static_cast<unsigned>(row & 7);
+        if (may_have_nulls && array.IsNull(i)) {
+            value[i] = su[i] = 0.0;
+            status[i] = 0;
+            if constexpr (kIntegers) ivalue[i] = isu[i] = 0;
+            continue;
+        }
+        const auto view = array.GetView(i);
+        // The common case, kept in registers: a plain decimal.
+        NumberResult r;
+        const bool plain = view.data() <= safe_end
+                               ? parse_plain_decimal_padded(view.data(), view.size(), r)
+                               : parse_plain_decimal(view.data(), view.size(), r);
+        if (plain) {
+            value[i] = r.value;
+            su[i] = 0.0;
+            status[i] = 0;
+            status_bits |= static_cast<std::uint8_t>(1u << bit);
+            value_bits |= static_cast<std::uint8_t>(1u << bit);
+            if constexpr (kIntegers) {
+                ivalue[i] = r.int_value;
+                isu[i] = 0;
+                ivalue_bits |=
+                    static_cast<std::uint8_t>(static_cast<unsigned>(r.is_integer) << bit);
+            }
+            continue;
+        }
+        const NumberResult g = parse_number(std::string_view(view.data(), view.size()));
+        const bool is_number = g.status == NumberStatus::number;
+        value[i] = g.value;
+        su[i] = g.su;
+        status[i] = static_cast<std::int8_t>(g.status);
+        status_bits |= static_cast<std::uint8_t>(1u << bit);
+        value_bits |= static_cast<std::uint8_t>(static_cast<unsigned>(is_number) << bit);
+        su_bits |= static_cast<std::uint8_t>(static_cast<unsigned>(is_number && g.has_su) << bit);
         if constexpr (kIntegers) {
-            const bool exact = present && is_number && r.int_exact;
-            ivalue[i] = r.int_value;
-            isu[i] = r.int_su;
-            set_bit_if(ivalue_valid, row, exact);
-            set_bit_if(isu_valid, row, exact && r.has_su);
+            const bool exact = is_number && g.int_exact;
+            ivalue[i] = g.int_value;
+            isu[i] = g.int_su;
+            ivalue_bits |= static_cast<std::uint8_t>(static_cast<unsigned>(exact) << bit);
+            isu_bits |= static_cast<std::uint8_t>(static_cast<unsigned>(exact && g.has_su) << bit);
         }
     }
+    if (begin < end) flush();
 }
 
 template <class ArrayType>
