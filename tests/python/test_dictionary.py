@@ -2,41 +2,33 @@
 how their types agree with PyCifRW and with the dictionaries' own type
 lists."""
 
-import os
-import re
 import textwrap
 
 import pytest
 
 import quarzel
+import testdata
 from quarzel import Dictionary, DictionaryError
 
-DATA = os.path.join(os.path.dirname(__file__), "..", "data")
-DDLM_CORE = os.path.join(DATA, "dict", "ddlm", "cif_core-3_0_07.dic")
-DDLM_REFERENCE = os.path.join(DATA, "dict", "ddlm", "ddl.dic")
-DDL1_CORE = os.path.join(DATA, "dict", "ddl1", "cif_core.dic")
-PDBX = os.path.join(DATA, "cif1", "mmcif_pdbx_v40.dic")
-
-
-def needs(path):
-    if not os.path.exists(path):
-        pytest.skip(f"{os.path.relpath(path, DATA)} is not in tests/data")
-    return path
+DDLM_CORE = str(testdata.path("dict", "ddlm", "cif_core-3_0_07.dic"))
+DDLM_REFERENCE = str(testdata.path("dict", "ddlm", "ddl.dic"))
+DDL1_CORE = str(testdata.path("dict", "ddl1", "cif_core.dic"))
+PDBX = str(testdata.path("cif1", "mmcif_pdbx_v40.dic"))
 
 
 @pytest.fixture(scope="module")
 def ddlm_core():
-    return Dictionary(needs(DDLM_CORE))
+    return Dictionary(DDLM_CORE)
 
 
 @pytest.fixture(scope="module")
 def pdbx():
-    return Dictionary(needs(PDBX))
+    return Dictionary(PDBX)
 
 
 @pytest.fixture(scope="module")
 def ddl1_core():
-    return Dictionary(needs(DDL1_CORE))
+    return Dictionary(DDL1_CORE)
 
 
 # ---- the real dictionaries ----
@@ -143,7 +135,7 @@ def test_pdbx_type_codes_as_written_and_numeric_by_the_type_list(pdbx):
 
 
 def test_ddlm_reference_dictionary_imports_its_enumerations():
-    d = Dictionary(needs(DDLM_REFERENCE))
+    d = Dictionary(DDLM_REFERENCE)
     assert d["_type.contents"].category == "type"
     assert "Real" in d["_type.contents"].enumeration
     # the units codes come from templ_enum.cif

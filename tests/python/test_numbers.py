@@ -1,9 +1,7 @@
 """Numbers with standard uncertainties: quarzel.number, quarzel.numbers,
 and how they agree with float() and with PyCifRW on real files."""
 
-import gzip
 import math
-import os
 import random
 import re
 
@@ -12,8 +10,7 @@ import pytest
 
 import quarzel
 import quarzel_core
-
-DATA = os.path.join(os.path.dirname(__file__), "..", "data")
+import testdata
 
 # (text, value, su): the expected pair, types included (int or float).
 NUMBER_CASES = [
@@ -202,23 +199,11 @@ def test_numbers_of_a_million_digit_value():
 
 # ---- against PyCifRW, over the project's test files ----
 
-def _corpus_files():
-    files = []
-    for sub in ("cif1", "pdb", "cif_api", "cif2"):
-        folder = os.path.join(DATA, sub)
-        if os.path.isdir(folder):
-            files += [os.path.join(folder, f) for f in sorted(os.listdir(folder))
-                      if f.endswith((".cif", ".cif.gz"))]
-    return files
-
-
 def _distinct_values(paths):
     seen = set()
     for path in paths:
-        opener = gzip.open if path.endswith(".gz") else open
         try:
-            with opener(path, "rt", encoding="utf-8", newline="") as f:
-                text = f.read()
+            text = testdata.read_bytes(path).decode("utf-8")
         except UnicodeDecodeError:
             continue
         batches, _ = quarzel_core.parse_arrow(text)
@@ -233,9 +218,9 @@ def _distinct_values(paths):
 
 def test_values_of_the_test_files_agree_with_pycifrw():
     pycifrw = pytest.importorskip("CifFile")
-    files = _corpus_files()
-    if not files:
-        pytest.skip("tests/data is not there")
+    files = [p for p in testdata.files((".cif", ".cif.gz"))
+             if p.relative_to(testdata.DATA).parts[0] in ("cif1", "pdb", "cif_api", "cif2")]
+    assert files
     values = _distinct_values(files)
     ours = quarzel.numbers(values).to_pylist()
     compared = 0
