@@ -11,11 +11,16 @@ command line.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from ._files import UnreadableFile
+from .dictionary import Definition, Dictionary, DictionaryError
 from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
+from .numbers import number, numbers, typed_table
 from .types import CifVersion, ParseError, TokenType, ValueType
 
 __all__ = [
     "CifVersion",
+    "Definition",
+    "Dictionary",
+    "DictionaryError",
     "ParseError",
     "ReadResult",
     "TokenType",
@@ -24,6 +29,9 @@ __all__ = [
     "loop_dataframe",
     "loop_table",
     "loop_tags",
+    "number",
+    "numbers",
     "read",
+    "typed_table",
 ]
 __version__ = "0.1.0"

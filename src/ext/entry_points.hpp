@@ -13,4 +13,9 @@ namespace quarzel::ext {
 // The Unicode version of the character tables the native code carries.
 QUARZEL_EXT_ENTRY(py_unicode_version);
 
+// number(text): (value, su) of one CIF number; numbers(chunks, integers=False):
+// a struct array (value, su, status[, int_value, int_su]) of string arrays.
+QUARZEL_EXT_ENTRY(py_number);
+QUARZEL_EXT_ENTRY(py_numbers);
+
 }  // namespace quarzel::ext

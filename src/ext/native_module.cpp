@@ -14,6 +14,12 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("unicode_version", py_unicode_version,
                        "unicode_version()\n--\n\n"
                        "The Unicode version of the native character tables."),
+    QUARZEL_EXT_METHOD("number", py_number,
+                       "number(text)\n--\n\n"
+                       "(value, su) of one CIF number; (None, None) for anything else."),
+    QUARZEL_EXT_METHOD("numbers", py_numbers,
+                       "numbers(chunks, integers=False)\n--\n\n"
+                       "Numbers of pyarrow string arrays as one struct array."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -23,8 +29,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quarzel._native", "quarzel's native helpers (private).", 0,
-    functions, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "quarzel._native",
+    "quarzel's native helpers (private).",
+    0,
+    functions,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
