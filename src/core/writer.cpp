@@ -1,4 +1,4 @@
-#include "writer.hpp"
+#include "core/writer.hpp"
 
 #include <algorithm>
 #include <array>

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "document.hpp"
-#include "version.hpp"
+#include "core/byte_buffer.hpp"
+#include "core/version.hpp"
 
 namespace quarzel {
 

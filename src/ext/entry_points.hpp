@@ -3,7 +3,7 @@
 // functions here; native_module.cpp lists them.
 #pragma once
 
-#include "pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace quarzel::ext {
 
@@ -16,5 +16,9 @@ QUARZEL_EXT_ENTRY(py_unicode_version);
 // CIF text from the object model or a parse_raw dict; name checks.
 QUARZEL_EXT_ENTRY(py_write_cif);
 QUARZEL_EXT_ENTRY(py_check_name);
+// number(text): (value, su) of one CIF number; numbers(chunks, integers=False):
+// a struct array (value, su, status[, int_value, int_su]) of string arrays.
+QUARZEL_EXT_ENTRY(py_number);
+QUARZEL_EXT_ENTRY(py_numbers);
 
 }  // namespace quarzel::ext

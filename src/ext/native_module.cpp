@@ -1,6 +1,6 @@
 // The quarzel._native module: definition and start-up. Private to the
 // quarzel package, which presents its functions to users.
-#include "entry_points.hpp"
+#include "ext/entry_points.hpp"
 
 namespace quarzel::ext {
 namespace {
@@ -20,6 +20,12 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("check_name", py_check_name,
                        "check_name(name, kind)\n--\n\n"
                        "Raise ValueError when a block, frame or tag name breaks CIF rules."),
+    QUARZEL_EXT_METHOD("number", py_number,
+                       "number(text)\n--\n\n"
+                       "(value, su) of one CIF number; (None, None) for anything else."),
+    QUARZEL_EXT_METHOD("numbers", py_numbers,
+                       "numbers(chunks, integers=False)\n--\n\n"
+                       "Numbers of pyarrow string arrays as one struct array."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -29,8 +35,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quarzel._native", "quarzel's native helpers (private).", 0,
-    functions, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "quarzel._native",
+    "quarzel's native helpers (private).",
+    0,
+    functions,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

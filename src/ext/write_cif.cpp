@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "args.hpp"
-#include "common.hpp"
-#include "entry_points.hpp"
-#include "writer.hpp"
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "core/writer.hpp"
+#include "ext/entry_points.hpp"
 
 namespace quarzel::ext {
 namespace {

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "pipeline.hpp"
-#include "writer.hpp"
+#include "core/error.hpp"
+#include "core/pipeline.hpp"
+#include "core/writer.hpp"
 
 namespace {
 
