@@ -229,6 +229,10 @@ FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "ipc", ".feather":
 def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     import quarzel_core
 
+    from . import _cif_convert
+
+    if _cif_convert.is_cif_output(args.out):
+        return _cif_convert.run(args, out, err)
     suffix = os.path.splitext(args.out)[1].lower()
     fmt = FORMATS.get(suffix)
     if fmt is None:
@@ -339,10 +343,14 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("file", metavar="FILE")
     info.add_argument("--strict", action="store_true")
     info.set_defaults(run=cmd_info)
-    convert = sub.add_parser("convert", help="convert to Parquet, Arrow IPC or JSON (by suffix)")
+    convert = sub.add_parser("convert", help="convert to CIF, Parquet, Arrow IPC or JSON (by suffix)")
     convert.add_argument("file", metavar="FILE")
     convert.add_argument("out", metavar="OUT")
     convert.add_argument("--strict", action="store_true")
+    convert.add_argument("--style", choices=["plain", "pdbx"], default="plain",
+                         help="CIF output: layout")
+    convert.add_argument("--cif-version", choices=["1.1", "2.0"], default=None,
+                         help="CIF output: version (default: as read, or as the content needs)")
     convert.add_argument("--typed", action="store_true",
                          help="numeric columns as int64/float64 with _su and _status columns")
     convert.add_argument("--dictionary", metavar="DIC",

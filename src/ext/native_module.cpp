@@ -14,6 +14,12 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("unicode_version", py_unicode_version,
                        "unicode_version()\n--\n\n"
                        "The Unicode version of the native character tables."),
+    QUARZEL_EXT_METHOD("write_cif", py_write_cif,
+                       "write_cif(obj, kind, version, pdbx, line_limit)\n--\n\n"
+                       "CIF text of a CifFile, CifBlock, CifSaveFrame or parse_raw dict."),
+    QUARZEL_EXT_METHOD("check_name", py_check_name,
+                       "check_name(name, kind)\n--\n\n"
+                       "Raise ValueError when a block, frame or tag name breaks CIF rules."),
     QUARZEL_EXT_METHOD("number", py_number,
                        "number(text)\n--\n\n"
                        "(value, su) of one CIF number; (None, None) for anything else."),
