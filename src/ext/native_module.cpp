@@ -30,7 +30,7 @@ PyMethodDef functions[] = {
 };
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };
 
