@@ -178,7 +178,8 @@ inline bool parse_short(std::string_view text, NumberResult& r) noexcept {
         bool exp_negative = false;
         if (p != end && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
         const char* const exp_begin = p;
-        for (; p != end && is_digit(*p); ++p) exponent = exponent * 10 + (*p - '0');
+        for (; p != end && is_digit(*p); ++p)
+            if (p - exp_begin < 5) exponent = exponent * 10 + (*p - '0');  // longer: refused below
         if (p == exp_begin || p - exp_begin > 4) return false;
         if (exp_negative) exponent = -exponent;
     }
