@@ -13,4 +13,7 @@ namespace quarzel::ext {
 // The Unicode version of the character tables the native code carries.
 QUARZEL_EXT_ENTRY(py_unicode_version);
 
+// Many CIF files to a Parquet dataset per category (dataset_convert.cpp).
+QUARZEL_EXT_ENTRY(py_dataset_convert);
+
 }  // namespace quarzel::ext

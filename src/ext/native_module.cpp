@@ -14,6 +14,12 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("unicode_version", py_unicode_version,
                        "unicode_version()\n--\n\n"
                        "The Unicode version of the native character tables."),
+    QUARZEL_EXT_METHOD(
+        "dataset_convert", py_dataset_convert,
+        "dataset_convert(inputs, out_dir, categories=None, tag_categories=None, "
+        "jobs=1, progress=None, interval=0.2, remove_stale=False, "
+        "row_group_bytes=None, part_bytes=None)\n--\n\n"
+        "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -23,8 +29,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quarzel._native", "quarzel's native helpers (private).", 0,
-    functions, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "quarzel._native",
+    "quarzel's native helpers (private).",
+    0,
+    functions,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
