@@ -75,7 +75,8 @@ def _is_cif_name(name: str) -> bool:
 def expand_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
     """Files as given, folders searched recursively for CIF files (``*.cif``,
     ``*.mmcif``, ``*.dic`` and their ``.gz``/``.bz2``/``.xz`` forms, in name
-    order), glob patterns expanded. A name that is neither stays in the list,
+    order), glob patterns expanded (a folder they match is searched too,
+    unless its name is that of a CIF file). A name that is neither stays in the list,
     so that the conversion records why it cannot be read."""
     if isinstance(inputs, (str, os.PathLike)):
         inputs = [inputs]
@@ -98,7 +99,7 @@ def expand_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[st
                 add(path)
         elif not os.path.lexists(item) and glob.has_magic(item):
             for path in sorted(glob.glob(item, recursive=True)):
-                if os.path.isdir(path):
+                if os.path.isdir(path) and not _is_cif_name(path):
                     for sub in expand_inputs([path]):
                         add(sub)
                 else:
