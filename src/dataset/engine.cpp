@@ -95,6 +95,18 @@ struct TextColumn {
         valid.insert(valid.end(), n, 0);
         nulls += n;
     }
+    // Room for `rows` more cells of `bytes` bytes in all, growing by half
+    // at least (exact reservations from call to call would copy each time).
+    void reserve_more(std::size_t rows, std::size_t text) {
+        if (valid.capacity() < valid.size() + rows) {
+            const std::size_t n =
+                std::max(valid.size() + rows, valid.capacity() + valid.capacity() / 2);
+            valid.reserve(n);
+            ends.reserve(n + 1);
+        }
+        if (bytes.capacity() < bytes.size() + text)
+            bytes.reserve(std::max(bytes.size() + text, bytes.capacity() + bytes.capacity() / 2));
+    }
     void pad_to(std::size_t rows) {
         if (size() < rows) push_nulls(rows - size());
     }
@@ -182,11 +194,26 @@ std::shared_ptr<arrow::Schema> errors_schema() {
     return schema;
 }
 
+// Dictionary encoding costs as much as the rest of the writing: the tag
+// columns go without it (zstd at its fastest level keeps their repeated
+// values small), the identity columns (one value per file or block) with it.
 std::shared_ptr<parquet::WriterProperties> writer_properties() {
     static const auto props = [] {
         parquet::WriterProperties::Builder b;
-        if (arrow::util::Codec::IsAvailable(arrow::Compression::SNAPPY))
+        if (arrow::util::Codec::IsAvailable(arrow::Compression::ZSTD)) {
+            b.compression(arrow::Compression::ZSTD);
+            b.compression_level(1);
+        } else if (arrow::util::Codec::IsAvailable(arrow::Compression::SNAPPY)) {
             b.compression(arrow::Compression::SNAPPY);
+        }
+        // Statistics (a min and max per page and row group) cost a third
+        // of the writing; the identity columns keep them, for filters by file.
+        b.disable_dictionary();
+        b.disable_statistics();
+        for (std::string_view id : {kFileColumn, kBlockColumn, kFrameColumn}) {
+            b.enable_dictionary(std::string(id));
+            b.enable_statistics(std::string(id));
+        }
         b.max_row_group_length(std::int64_t{1} << 22);
         return b.build();
     }();
@@ -445,6 +472,8 @@ private:
         TextColumn* file_col = t.columns[0].get();
         TextColumn* block_col = t.columns[1].get();
         TextColumn* frame_col = t.columns[2].get();
+        file_col->reserve_more(rows, rows * path.size());
+        block_col->reserve_more(rows, rows * block.size());
         for (std::size_t r = 0; r < rows; ++r) {
             file_col->push(path);
             block_col->push(block);
@@ -460,6 +489,8 @@ private:
             c.pad_to(base);
             const std::size_t before = c.bytes.size();
             const std::size_t n = values ? std::min(values->size(), rows) : 0;
+            if (values)
+                c.reserve_more(rows, values->text_bytes() + 2 * values->side_values().text_bytes());
             for (std::size_t r = 0; r < n; ++r) {
                 const ValueColumn::Ref ref = (*values)[r];
                 if (ref.compound) {
