@@ -701,7 +701,7 @@ private:
         return p;
     }
 
-    arrow::Status close_part(const std::string& name) {
+    arrow::Status close_part(std::string name) {  // by value: it may be the key erased here
         auto it = parts_.find(name);
         if (it == parts_.end()) return arrow::Status::OK();
         std::unique_ptr<Part> part = std::move(it->second);
