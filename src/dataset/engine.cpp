@@ -75,6 +75,16 @@ struct Shared {
     }
 };
 
+// Hashing for maps keyed by std::string that are searched with views.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+        return std::hash<std::string_view>{}(s);
+    }
+};
+template <class V>
+using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
+
 // One text column being filled: cell texts back to back, the end of each
 // after a leading 0, and a validity byte per cell.
 struct TextColumn {
@@ -139,18 +149,79 @@ struct TextColumn {
     }
 };
 
+// An identity column (_file, _block_name, _frame_name): one value for many
+// rows, kept as a code per row into the distinct values, and written as
+// a dictionary array, which the Parquet writer stores as it is.
+struct IdColumn {
+    std::string name;
+    std::vector<std::string> values;
+    TextMap<std::int32_t> code_of;
+    std::vector<std::int32_t> codes;  // -1: null
+    std::size_t nulls = 0;
+
+    std::size_t size() const noexcept { return codes.size(); }
+    void push(std::string_view value, std::size_t rows) {
+        auto [it, added] =
+            code_of.try_emplace(std::string(value), static_cast<std::int32_t>(values.size()));
+        if (added) values.emplace_back(value);
+        codes.insert(codes.end(), rows, it->second);
+    }
+    void pad_to(std::size_t rows) {
+        if (codes.size() < rows) {
+            nulls += rows - codes.size();
+            codes.resize(rows, -1);
+        }
+    }
+    void reset() {
+        values.clear();
+        code_of.clear();
+        codes.clear();
+        nulls = 0;
+    }
+    static const std::shared_ptr<arrow::DataType>& type() {
+        static const auto t = arrow::dictionary(arrow::int32(), arrow::utf8());
+        return t;
+    }
+    std::shared_ptr<arrow::Array> array(arrow::MemoryPool* pool) {
+        const auto rows = static_cast<std::int64_t>(codes.size());
+        std::shared_ptr<arrow::Buffer> bitmap;
+        if (nulls != 0) {
+            auto made = arrow::AllocateBitmap(rows, pool);
+            if (!made.ok()) throw std::bad_alloc();
+            bitmap = std::move(made).ValueUnsafe();
+            std::uint8_t* bits = bitmap->mutable_data();
+            std::memset(bits, 0, static_cast<std::size_t>((rows + 7) / 8));
+            for (std::int64_t i = 0; i < rows; ++i)
+                if (codes[i] >= 0) bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+        }
+        auto indices = arrow::MakeArray(arrow::ArrayData::Make(
+            arrow::int32(), rows, {bitmap, arrow::Buffer::Wrap(codes.data(), codes.size())},
+            static_cast<std::int64_t>(nulls)));
+        arrow::StringBuilder dict(pool);
+        for (const std::string& v : values)
+            if (!dict.Append(v).ok()) throw std::bad_alloc();
+        std::shared_ptr<arrow::Array> dictionary;
+        if (!dict.Finish(&dictionary).ok()) throw std::bad_alloc();
+        return std::make_shared<arrow::DictionaryArray>(type(), indices, dictionary);
+    }
+};
+
 // The rows of one category gathered by a worker since its last row group.
 struct TableBuffer {
-    std::vector<std::unique_ptr<TextColumn>> columns;  // _file, _block_name, _frame_name, tags
-    std::unordered_map<std::string, TextColumn*> by_name;
+    IdColumn ids[3];                                   // _file, _block_name, _frame_name
+    std::vector<std::unique_ptr<TextColumn>> columns;  // the tags, in order of first appearance
+    TextMap<TextColumn*> by_name;
     std::size_t rows = 0;
     std::size_t bytes = 0;
+    std::uint64_t unflushed_rows = 0;  // counted in the summary once written
 
     TableBuffer() {
-        for (std::string_view name : {kFileColumn, kBlockColumn, kFrameColumn}) column(name);
+        ids[0].name = kFileColumn;
+        ids[1].name = kBlockColumn;
+        ids[2].name = kFrameColumn;
     }
     TextColumn& column(std::string_view name) {
-        auto it = by_name.find(std::string(name));
+        auto it = by_name.find(name);
         if (it != by_name.end()) return *it->second;
         auto& c = columns.emplace_back(std::make_unique<TextColumn>());
         c->name = name;
@@ -158,6 +229,7 @@ struct TableBuffer {
         return *c;
     }
     void reset() {
+        for (auto& id : ids) id.reset();
         for (auto& c : columns) c->reset();
         rows = 0;
         bytes = 0;
@@ -364,7 +436,8 @@ private:
 
     // A group of a batch's tags that go to one table.
     struct Group {
-        std::string table;
+        std::string_view category;  // views of table_names_'s texts
+        std::string_view table;
         std::vector<std::pair<std::string_view, const ValueColumn*>> tags;
     };
 
@@ -373,10 +446,15 @@ private:
     }
 
     Group& group_for(std::vector<Group>& groups, std::string_view category) {
-        const std::string table = category == kItems ? std::string(kItems) : folder_name(category);
         for (Group& g : groups)
-            if (g.table == table) return g;
-        return groups.emplace_back(Group{table, {}});
+            if (g.category == category) return g;
+        auto it = table_names_.find(category);
+        if (it == table_names_.end())
+            it = table_names_
+                     .emplace(std::string(category),
+                              category == kItems ? std::string(kItems) : folder_name(category))
+                     .first;
+        return groups.emplace_back(Group{it->first, it->second, {}});
     }
 
     static void add_tag(Group& g, std::string_view tag, const ValueColumn* values) {
@@ -466,21 +544,13 @@ private:
         TableBuffer& t = table(g.table);
         const std::size_t base = t.rows;
         std::size_t added = 0;
-        TextColumn* file_col = t.columns[0].get();
-        TextColumn* block_col = t.columns[1].get();
-        TextColumn* frame_col = t.columns[2].get();
-        file_col->reserve_more(rows, rows * path.size());
-        block_col->reserve_more(rows, rows * block.size());
-        for (std::size_t r = 0; r < rows; ++r) {
-            file_col->push(path);
-            block_col->push(block);
-        }
-        added += rows * (path.size() + block.size() + 8);
+        t.ids[0].push(path, rows);
+        t.ids[1].push(block, rows);
         if (frame) {
-            frame_col->pad_to(base);
-            for (std::size_t r = 0; r < rows; ++r) frame_col->push(*frame);
-            added += rows * frame->size();
+            t.ids[2].pad_to(base);
+            t.ids[2].push(*frame, rows);
         }
+        added += rows * 8;
         for (const auto& [tag, values] : g.tags) {
             TextColumn& c = t.column(tag);
             c.pad_to(base);
@@ -488,16 +558,19 @@ private:
             const std::size_t n = values ? std::min(values->size(), rows) : 0;
             if (values)
                 c.reserve_more(rows, values->text_bytes() + 2 * values->side_values().text_bytes());
+            c.valid.insert(c.valid.end(), n, 1);
+            const std::size_t first_end = c.ends.size();
+            c.ends.resize(first_end + n);
+            std::int32_t* end = c.ends.data() + first_end;
             for (std::size_t r = 0; r < n; ++r) {
                 const ValueColumn::Ref ref = (*values)[r];
                 if (ref.compound) {
                     StringWriter w{c.bytes};
                     put_cell(w, *ref.compound, ref.root);
-                    c.ends.push_back(static_cast<std::int32_t>(c.bytes.size()));
-                    c.valid.push_back(1);
                 } else {
-                    c.push(ref.text);
+                    c.bytes.append(ref.text);
                 }
+                end[r] = static_cast<std::int32_t>(c.bytes.size());
             }
             if (n < rows) c.push_nulls(rows - n);
             added += c.bytes.size() - before + rows * 5;
@@ -505,11 +578,11 @@ private:
         t.rows += rows;
         t.bytes += added;
         buffered_ += added;
-        rows_[g.table] += rows;
+        t.unflushed_rows += rows;
         return rows;
     }
 
-    TableBuffer& table(const std::string& name) {
+    TableBuffer& table(std::string_view name) {
         auto it = tables_.find(name);
         if (it != tables_.end()) return *it->second;
         return *tables_.emplace(name, std::make_unique<TableBuffer>()).first->second;
@@ -518,57 +591,55 @@ private:
     // ---- writing --------------------------------------------------------
 
     arrow::Status flush_all() {
-        for (auto& [name, t] : tables_)
+        for (auto& [name, t] : tables_) {
             if (t->rows) ARROW_RETURN_NOT_OK(flush_table(name, *t));
+            if (t->unflushed_rows) rows[name] += std::exchange(t->unflushed_rows, 0);
+        }
         ARROW_RETURN_NOT_OK(flush_files());
         ARROW_RETURN_NOT_OK(flush_errors());
         buffered_ = 0;
-        for (auto& [name, n] : rows_) rows[name] += n;
-        rows_.clear();
         return arrow::Status::OK();
     }
 
     arrow::Status flush_table(const std::string& name, TableBuffer& t) {
+        for (auto& id : t.ids) id.pad_to(t.rows);
         for (auto& c : t.columns) c->pad_to(t.rows);
         Part* part = find_part(name);
-        // Columns of this row group: all but a _frame_name that is all null
-        // and not yet in the part.
-        std::vector<TextColumn*> cols;
-        for (auto& c : t.columns) {
-            if (c->nulls == t.rows && c->name == kFrameColumn &&
-                !(part && part->schema->GetFieldIndex(c->name) >= 0))
-                continue;
-            cols.push_back(c.get());
-        }
-        bool fits = part != nullptr;
-        if (part)
-            for (TextColumn* c : cols)
-                if (part->schema->GetFieldIndex(c->name) < 0) fits = false;
+        auto in_part = [&](const std::string& n) {
+            return part && part->schema->GetFieldIndex(n) >= 0;
+        };
+        // The row group's identity columns: all but a _frame_name that is
+        // all null and not yet in the part.
+        const bool frames = t.ids[2].nulls != t.rows || in_part(t.ids[2].name);
+        bool fits = part != nullptr && (!frames || in_part(t.ids[2].name));
+        for (auto& c : t.columns) fits = fits && in_part(c->name);
         if (!fits) {
             // A new part, with the columns of the old one and the new ones;
             // the identity columns first.
             std::vector<std::shared_ptr<arrow::Field>> fields;
             std::unordered_set<std::string> seen;
-            auto add = [&](const std::string& n) {
-                if (!seen.insert(n).second) return;
-                const bool identity = n == kFileColumn || n == kBlockColumn;
-                fields.push_back(arrow::field(n, arrow::utf8(), !identity));
-            };
-            for (std::string_view id : {kFileColumn, kBlockColumn, kFrameColumn}) {
-                bool present = false;
-                for (TextColumn* c : cols) present |= c->name == id;
-                if (part && part->schema->GetFieldIndex(std::string(id)) >= 0) present = true;
-                if (present) add(std::string(id));
+            for (int i = 0; i < 3; ++i) {
+                if (i == 2 && !frames) continue;
+                seen.insert(t.ids[i].name);
+                fields.push_back(arrow::field(t.ids[i].name, IdColumn::type(), i == 2));
             }
+            auto add = [&](const std::string& n) {
+                if (seen.insert(n).second) fields.push_back(arrow::field(n, arrow::utf8()));
+            };
             if (part)
                 for (const auto& f : part->schema->fields()) add(f->name());
-            for (TextColumn* c : cols) add(c->name);
+            for (auto& c : t.columns) add(c->name);
             if (part) ARROW_RETURN_NOT_OK(close_part(name));
             ARROW_ASSIGN_OR_RAISE(part, open_part(name, arrow::schema(std::move(fields))));
         }
         std::vector<std::shared_ptr<arrow::Array>> arrays;
         arrays.reserve(part->schema->num_fields());
         for (const auto& f : part->schema->fields()) {
+            if (f->type()->id() == arrow::Type::DICTIONARY) {
+                for (auto& id : t.ids)
+                    if (id.name == f->name()) arrays.push_back(id.array(pool_));
+                continue;
+            }
             auto it = t.by_name.find(f->name());
             if (it != t.by_name.end()) {
                 arrays.push_back(it->second->array(pool_));
@@ -747,8 +818,8 @@ private:
     InputFile input_;
     Bytes decoded_;
     std::unordered_set<std::string_view> looped_;
-    std::unordered_map<std::string, std::unique_ptr<TableBuffer>> tables_;
-    std::map<std::string, std::uint64_t> rows_;  // since the last row groups
+    TextMap<std::unique_ptr<TableBuffer>> tables_;
+    TextMap<std::string> table_names_;  // category → table (folder) name
     std::vector<FileRecord> file_records_;
     std::vector<std::pair<std::string, NativeParseError>> error_records_;
     std::map<std::string, std::unique_ptr<Part>> parts_;
