@@ -172,6 +172,7 @@ def convert(
     expand: bool = True,
     _row_group_bytes: int | None = None,
     _part_bytes: int | None = None,
+    _progress_interval: float = 0.2,
 ) -> Summary:
     """Converts CIF files to one Parquet dataset per category under ``out_dir``.
 
@@ -220,7 +221,7 @@ def convert(
 
     jobs = default_jobs() if jobs is None else max(1, int(jobs))
     result = _native.dataset_convert(
-        paths, out, cats, tag_categories, jobs, callback, 0.2, resume, _row_group_bytes, _part_bytes
+        paths, out, cats, tag_categories, jobs, callback, _progress_interval, resume, _row_group_bytes, _part_bytes
     )
     for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes",
                 "text_bytes", "cancelled"):

@@ -91,16 +91,22 @@ struct TextColumn {
     std::string name;
     std::string bytes;
     std::vector<std::int32_t> ends{0};
-    std::vector<std::uint8_t> valid;
+    std::vector<std::uint8_t> valid;  // empty while there is no null
     std::size_t nulls = 0;
 
-    std::size_t size() const noexcept { return valid.size(); }
+    std::size_t size() const noexcept { return ends.size() - 1; }
     void push(std::string_view text) {
         bytes.append(text);
         ends.push_back(static_cast<std::int32_t>(bytes.size()));
-        valid.push_back(1);
+        if (nulls) valid.push_back(1);
+    }
+    // Marks the last `n` cells valid (after their ends were written).
+    void valid_cells(std::size_t n) {
+        if (nulls) valid.insert(valid.end(), n, 1);
     }
     void push_nulls(std::size_t n) {
+        if (n == 0) return;
+        if (nulls == 0) valid.assign(size(), 1);
         ends.insert(ends.end(), n, static_cast<std::int32_t>(bytes.size()));
         valid.insert(valid.end(), n, 0);
         nulls += n;
@@ -108,11 +114,11 @@ struct TextColumn {
     // Room for `rows` more cells of `bytes` bytes in all, growing by half
     // at least (exact reservations from call to call would copy each time).
     void reserve_more(std::size_t rows, std::size_t text) {
-        if (valid.capacity() < valid.size() + rows) {
+        if (ends.capacity() < ends.size() + rows) {
             const std::size_t n =
-                std::max(valid.size() + rows, valid.capacity() + valid.capacity() / 2);
-            valid.reserve(n);
-            ends.reserve(n + 1);
+                std::max(ends.size() + rows, ends.capacity() + ends.capacity() / 2);
+            ends.reserve(n);
+            if (nulls) valid.reserve(n);
         }
         if (bytes.capacity() < bytes.size() + text)
             bytes.reserve(std::max(bytes.size() + text, bytes.capacity() + bytes.capacity() / 2));
@@ -120,7 +126,12 @@ struct TextColumn {
     void pad_to(std::size_t rows) {
         if (size() < rows) push_nulls(rows - size());
     }
+    // Empties the column; its storage is kept unless it has grown large.
     void reset() {
+        constexpr std::size_t kKeep = std::size_t{4} << 20;
+        if (bytes.capacity() > kKeep) std::string().swap(bytes);
+        if (ends.capacity() * 4 > kKeep) std::vector<std::int32_t>().swap(ends);
+        if (valid.capacity() > kKeep) std::vector<std::uint8_t>().swap(valid);
         bytes.clear();
         ends.assign(1, 0);
         valid.clear();
@@ -478,7 +489,11 @@ private:
         std::uint64_t total = 0;
         std::vector<Group> groups;
         looped_.clear();
-        for (const auto& loop : data.loops) looped_.insert(loop.begin(), loop.end());
+        // A frame whose tags each go to one group hands over each column's
+        // values as they are copied: a large file is not held twice.
+        free_values_ = true;
+        for (const auto& loop : data.loops)
+            for (std::string_view tag : loop) free_values_ &= looped_.insert(tag).second;
 
         // The scalar tags: one batch, as many rows as the tag with most values.
         std::size_t scalar_rows = 0;
@@ -558,7 +573,6 @@ private:
             const std::size_t n = values ? std::min(values->size(), rows) : 0;
             if (values)
                 c.reserve_more(rows, values->text_bytes() + 2 * values->side_values().text_bytes());
-            c.valid.insert(c.valid.end(), n, 1);
             const std::size_t first_end = c.ends.size();
             c.ends.resize(first_end + n);
             std::int32_t* end = c.ends.data() + first_end;
@@ -572,13 +586,18 @@ private:
                 }
                 end[r] = static_cast<std::int32_t>(c.bytes.size());
             }
+            c.valid_cells(n);
             if (n < rows) c.push_nulls(rows - n);
             added += c.bytes.size() - before + rows * 5;
+            if (free_values_ && values) const_cast<ValueColumn*>(values)->clear();
         }
         t.rows += rows;
         t.bytes += added;
         buffered_ += added;
         t.unflushed_rows += rows;
+        // Row groups may end inside a file: its rows stay in order, and
+        // become visible with the rest at the commit.
+        if (buffered_ >= options_.row_group_bytes) check(flush_all());
         return rows;
     }
 
@@ -818,6 +837,7 @@ private:
     InputFile input_;
     Bytes decoded_;
     std::unordered_set<std::string_view> looped_;
+    bool free_values_ = false;
     TextMap<std::unique_ptr<TableBuffer>> tables_;
     TextMap<std::string> table_names_;  // category → table (folder) name
     std::vector<FileRecord> file_records_;

@@ -211,17 +211,17 @@ def test_interrupt_leaves_whole_files_and_resume_completes(tmp_path):
     src = tmp_path / "in"
     src.mkdir()
     body = "".join(f"{i} {'x' * 40}\n" for i in range(3000))
-    paths = [write(str(src), f"f{i:03}.cif", f"data_f{i}\nloop_\n_t.id\n_t.v\n{body}".encode()) for i in range(300)]
+    paths = [write(str(src), f"f{i:03}.cif", f"data_f{i}\nloop_\n_t.id\n_t.v\n{body}".encode()) for i in range(600)]
     out = str(tmp_path / "out")
     calls = []
 
     def stop(p):
         calls.append(p)
-        if p.files >= 20:
+        if p.files >= 1:
             raise KeyboardInterrupt
 
     with pytest.raises(KeyboardInterrupt):
-        dataset.convert(paths, out, jobs=2, progress=stop, _part_bytes=1 << 20)
+        dataset.convert(paths, out, jobs=2, progress=stop, _part_bytes=1 << 20, _progress_interval=0.001)
     # Only complete parts, and exactly the rows of the files listed as done.
     leftovers = [f for _, _, fs in os.walk(out) for f in fs if not f.startswith("part-")]
     assert leftovers == []
