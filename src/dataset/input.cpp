@@ -123,7 +123,7 @@ bool gunzip(const Bytes& raw, Bytes& out, std::string& reason) {
             s.next_in += skip;
             in_left -= skip;
             if (inflateReset(&s) != Z_OK) {
-                reason = "corrupt gzip stream";
+                reason = "corrupt gzip stream (data after its end)";
                 break;
             }
             continue;
@@ -135,7 +135,7 @@ bool gunzip(const Bytes& raw, Bytes& out, std::string& reason) {
             break;
         }
         if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-        reason = std::string("corrupt gzip stream: ") + (s.msg ? s.msg : "data error");
+        reason = std::string("corrupt gzip stream (") + (s.msg ? s.msg : "data error") + ")";
         break;
     }
     inflateEnd(&s);
