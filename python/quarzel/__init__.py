@@ -10,6 +10,7 @@ command line.
 # the build folder's own quarzel/ folder: let the package find it there.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
+from ._files import UnreadableFile
 from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
 from .types import CifVersion, ParseError, TokenType, ValueType
 
@@ -18,6 +19,7 @@ __all__ = [
     "ParseError",
     "ReadResult",
     "TokenType",
+    "UnreadableFile",
     "ValueType",
     "loop_dataframe",
     "loop_table",

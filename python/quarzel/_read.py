@@ -6,6 +6,7 @@ import json
 import os
 from typing import TYPE_CHECKING, Any, NamedTuple
 
+from ._files import read_source
 from .types import ParseError
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -24,34 +25,56 @@ class ReadResult(NamedTuple):
     errors: list[ParseError]
 
 
+_CIF_STARTS = ("data_", "global_", "save_", "loop_", "#")
+
+
 def _looks_like_path(source: str) -> bool:
-    return "\n" not in source and "\r" not in source and os.path.isfile(source)
+    """A one-line string naming an existing file, or a single word that
+    cannot be a CIF document (such as ``"entry.cif"``): read as a path, so
+    that a mistyped file name raises instead of reading as empty CIF."""
+    if "\n" in source or "\r" in source:
+        return False
+    if os.path.isfile(source):
+        return True
+    word = source.strip()
+    return bool(word) and word == source and not any(c.isspace() for c in word) and not (
+        word.lower().startswith(_CIF_STARTS))
 
 
 def read_text(path: str | os.PathLike[str]) -> str:
-    """The whole file as text (UTF-8; a byte order mark is kept for the reader)."""
-    with open(path, encoding="utf-8", newline="") as f:
-        return f.read()
+    """The whole file as text: unpacked when it is gzip, bzip2 or xz, decoded
+    as UTF-8 (a byte order mark is kept for the reader) or, when it is not
+    valid UTF-8, as Latin-1. ``read`` also reports where the UTF-8 failed."""
+    return read_source(path).text
 
 
 def read(source: str | os.PathLike[str], *, strict: bool = False) -> ReadResult:
     """Read a CIF document from a path or from CIF text.
 
-    ``source`` is taken as a path when it is a path object, or a one-line
-    string naming an existing file; anything else is CIF text. Returns the
-    object model (``CifFile``) and the list of problems as ``ParseError``
-    objects. Problems in the text never raise; an unreadable file raises
-    ``OSError`` (``UnicodeDecodeError`` for a file that is not UTF-8).
+    ``source`` is taken as a path when it is a path object, a one-line
+    string naming an existing file, or a single word that cannot begin a CIF
+    document (so ``read("missing.cif")`` raises ``FileNotFoundError``);
+    anything else is CIF text. A file may be
+    compressed with gzip, bzip2 or xz (recognised by its first bytes). A
+    file that is not valid UTF-8 is read as Latin-1, and a "lexical" problem
+    first in the list gives the line and column of its first byte that is
+    not UTF-8. Returns the object model (``CifFile``) and the list of
+    problems as ``ParseError`` objects. Problems in the text never raise; a
+    file that cannot be read raises ``OSError`` (``UnreadableFile`` for a
+    damaged compressed file).
     """
     import quarzel_core
 
+    problem = None
     if isinstance(source, os.PathLike) or (isinstance(source, str) and _looks_like_path(source)):
-        text = read_text(source)
+        text, problem = read_source(source)[:2]
     elif isinstance(source, str):
         text = source
     else:
         raise TypeError(f"expected a path or CIF text, not {type(source).__name__}")
     cif, errors = quarzel_core.parse_cif(text, "strict" if strict else None)
+    if problem is not None:
+        errors.insert(0, problem)
     return ReadResult(cif, [ParseError(**e) for e in errors])
 
 

@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
 import time
 from collections import Counter
 from typing import Any, Iterable, TextIO
+
+from ._files import SourceText, describe, read_source
 
 EXIT_CLEAN, EXIT_ERRORS, EXIT_UNREADABLE = 0, 1, 2
 
@@ -51,11 +54,6 @@ class Progress:
             self.stream.flush()
 
 
-def _read_source(path: str) -> str:
-    with open(path, encoding="utf-8", newline="") as f:
-        return f.read()
-
-
 def _errors_of(text: str, strict: bool) -> list[dict[str, Any]]:
     """Every problem of a text, by the cheapest route available."""
     import quarzel_core
@@ -70,10 +68,21 @@ def _errors_of(text: str, strict: bool) -> list[dict[str, Any]]:
 
 def format_error(path: str, e: dict[str, Any]) -> str:
     context = f" [{e['context']}]" if e["context"] else ""
-    return (
-        f"{path}:{e['line']}:{e['column']}: {e['error_type']}: {e['message']}{context} "
-        f"({e['recovery_action']})"
-    )
+    # Line 0 means the problem has no position in the text.
+    where = f"{path}:{e['line']}:{e['column']}" if e["line"] else path
+    return f"{where}: {e['error_type']}: {e['message']}{context} ({e['recovery_action']})"
+
+
+def _read(path: str) -> tuple[SourceText | None, str]:
+    """The file as text, or None and the cause of the failure."""
+    try:
+        return read_source(path), ""
+    except OSError as exc:
+        return None, describe(exc)
+
+
+def _with_problem(source: SourceText, errors: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    return errors if source.problem is None else [source.problem, *errors]
 
 
 def summary(path: str, errors: list[dict[str, Any]]) -> str:
@@ -103,20 +112,17 @@ def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     status = EXIT_CLEAN
     report = []
     for path in args.files:
-        try:
-            text = _read_source(path)
-        except (OSError, UnicodeDecodeError) as exc:
+        source, message = _read(path)
+        if source is None:
             progress.step(path, sizes[path])
-            message = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
-            if isinstance(exc, UnicodeDecodeError):
-                message = f"not valid UTF-8 ({exc.reason} at byte {exc.start})"
             report.append({"file": path, "status": "unreadable", "message": message, "errors": []})
             if not args.json:
                 progress.close()
                 print(f"{path}: cannot read: {message}", file=out)
             status = EXIT_UNREADABLE
             continue
-        errors = _errors_of(text, args.strict)
+        errors = _with_problem(source, _errors_of(source.text, args.strict))
+        del source
         progress.step(path, sizes[path])
         report.append({"file": path, "status": "errors" if errors else "clean", "errors": errors})
         if errors and status == EXIT_CLEAN:
@@ -144,16 +150,23 @@ def _table(rows: list[list[str]], out: TextIO) -> None:
 def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     import quarzel_core
 
-    try:
-        text = _read_source(args.file)
-    except (OSError, UnicodeDecodeError) as exc:
-        print(f"{args.file}: cannot read: {exc}", file=err)
+    source, message = _read(args.file)
+    if source is None:
+        print(f"{args.file}: cannot read: {message}", file=err)
         return EXIT_UNREADABLE
-    cif, errors = quarzel_core.parse_cif(text, "strict" if args.strict else None)
+    cif, errors = quarzel_core.parse_cif(source.text, "strict" if args.strict else None)
+    errors = _with_problem(source, errors)
     version = "CIF 2.0" if cif.version.name == "CIF_2_0" else "CIF 1.1"
+    size = f"{source.size:,} bytes"
+    if source.compression:
+        size += f" ({source.compression}, {source.stored_size:,} bytes compressed)"
     print(f"file:     {args.file}", file=out)
     print(f"version:  {version}", file=out)
-    print(f"size:     {len(text.encode('utf-8', 'surrogatepass')):,} bytes", file=out)
+    print(f"size:     {size}", file=out)
+    if source.problem is not None:
+        p = source.problem
+        print(f"text:     Latin-1 (not valid UTF-8 from line {p['line']}, column {p['column']})",
+              file=out)
     print(f"errors:   {summary(args.file, errors).split(': ', 1)[1]}", file=out)
     print(f"blocks:   {len(cif._block_list)}", file=out)
     print(file=out)
@@ -205,34 +218,64 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except ImportError as exc:
         print(f"convert needs pyarrow: {exc}", file=err)
         return EXIT_UNREADABLE
-    try:
-        batches, errors = quarzel_core.parse_arrow_file(args.file, "strict" if args.strict else None)
-    except OSError as exc:
-        print(f"{args.file}: cannot read: {exc}", file=err)
+    source, message = _read(args.file)
+    if source is None:
+        print(f"{args.file}: cannot read: {message}", file=err)
         return EXIT_UNREADABLE
+    batches, errors = quarzel_core.parse_arrow(source.text, "strict" if args.strict else None)
+    errors = _with_problem(source, errors)
+    del source
     tables = _batches_as_tables(batches)
-    if fmt == "json":
-        doc = {"errors": errors, "tables": [t.to_pylist() for t in tables]}
-        with open(args.out, "w", encoding="utf-8") as f:
-            json.dump(doc, f, ensure_ascii=False, indent=1)
-    else:
-        # One table holding every batch: the union of their columns, told
-        # apart by the identity columns (_block_name, _frame_name, _loop_id).
-        if tables:
-            table = pa.concat_tables(tables, promote_options="permissive")
-        else:
-            table = pa.table({})
-        if fmt == "parquet":
-            import pyarrow.parquet as pq
-
-            pq.write_table(table, args.out)
-        else:
-            with pa.OSFile(args.out, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
-                writer.write_table(table)
+    del batches
+    try:
+        _write_atomically(args.out, lambda f: _write_tables(f, fmt, tables, errors))
+    except (OSError, pa.ArrowException) as exc:
+        cause = describe(exc) if isinstance(exc, OSError) else str(exc)
+        print(f"{args.out}: cannot write: {cause}", file=err)
+        return EXIT_UNREADABLE
     rows = sum(t.num_rows for t in tables)
     print(f"{args.out}: {len(tables)} tables, {rows:,} rows ({fmt}); "
           f"{summary(args.file, errors)}", file=out)
     return EXIT_CLEAN
+
+
+def _write_tables(path: str, fmt: str, tables: list[Any], errors: list[dict[str, Any]]) -> None:
+    import pyarrow as pa
+
+    if fmt == "json":
+        doc = {"errors": errors, "tables": [t.to_pylist() for t in tables]}
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(doc, f, ensure_ascii=False, indent=1)
+        return
+    # One table holding every batch: the union of their columns, told apart
+    # by the identity columns (_block_name, _frame_name, _loop_id).
+    table = pa.concat_tables(tables, promote_options="permissive") if tables else pa.table({})
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+
+        pq.write_table(table, path)
+    else:
+        with pa.OSFile(path, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
+            writer.write_table(table)
+
+
+def _write_atomically(path: str, write: Any) -> None:
+    """Run ``write`` with the name of a new, empty file beside ``path`` and
+    give that file the name ``path`` only when it is complete, so that a
+    failure leaves no partial file behind (and an earlier file at ``path``
+    as it was)."""
+    folder, name = os.path.split(os.path.abspath(path))
+    temp = os.path.join(folder, f".{name}.{os.getpid()}.{os.urandom(4).hex()}.tmp")
+    # Mode "x" creates the file with the permissions of an ordinary new file,
+    # and only if nothing has that name yet; writers then keep them.
+    open(temp, "xb").close()
+    try:
+        write(temp)
+        os.replace(temp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        raise
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -33,10 +33,12 @@ public:
     void on_loop_end();
     void add_tag(std::string_view tag);
     // Most values are plain words of a loop's rows: they take an inline lane
-    // straight to their column.
+    // straight to their column. A one-byte "." or "?" stays bare only as a
+    // placeholder (a CIF 1.1 '''?''' is a STRING): the slow path quotes it.
     void add_value(std::string_view text, ValueType kind) {
         if (lane_->columns != nullptr && kind != ValueType::MultilineString &&
-            (text.size() != 1 || kind >= ValueType::String)) [[likely]] {
+            (text.size() != 1 || kind == ValueType::Placeholder ||
+             (kind == ValueType::String && text[0] != '.' && text[0] != '?'))) [[likely]] {
             add_plain_word(text);
             return;
         }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "unicode.hpp"
 #include "utf8.hpp"
 
 namespace quarzel {
@@ -20,14 +21,6 @@ std::string_view error_type_name(ErrorType type) noexcept {
 
 namespace {
 
-// Characters outside ASCII that are written escaped: C1 controls and the
-// invisible formatting characters.
-bool non_printable(char32_t c) noexcept {
-    return (c >= 0x80 && c <= 0x9F) || c == 0xAD || (c >= 0x200B && c <= 0x200F) ||
-           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) || c == 0xFEFF ||
-           (c >= 0xFFF9 && c <= 0xFFFB);
-}
-
 void append_escape(std::string& out, char32_t c) {
     char buf[16];
     int n = std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
@@ -44,7 +37,7 @@ void append_quoted(std::string& out, std::string_view text) {
         if (b >= 0x80) {
             std::size_t start = i;
             char32_t c = utf8::decode(text, i);
-            if (non_printable(c))
+            if (!unicode::is_printable(c))
                 append_escape(out, c);
             else
                 out.append(text.substr(start, i - start));

@@ -13,15 +13,17 @@ namespace quarzel {
 
 namespace lexer_detail {
 
-// Byte classes for the bare-word scan.
+// Byte classes for the bare-word scan. A '#' is word material after a
+// word's first byte (`abc#def`, `_tag#1`, `data_a#b`): only at the start of
+// a token does it open a comment.
 enum : std::uint8_t {
-    kSeparator = 1,  // space, tab, LF and '#': end every bare word
+    kSeparator = 1,  // space, tab, LF: end every bare word
     kBracket = 2,    // [ ] { }: end most bare words under CIF 2.0
 };
 
 constexpr std::array<std::uint8_t, 256> make_word_classes() {
     std::array<std::uint8_t, 256> t{};
-    t[' '] = t['\t'] = t['\n'] = t['#'] = kSeparator;
+    t[' '] = t['\t'] = t['\n'] = kSeparator;
     t['['] = t[']'] = t['{'] = t['}'] = kBracket;
     return t;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "unicode.hpp"
 #include "utf8.hpp"
 
 namespace quarzel {
@@ -32,13 +33,6 @@ bool is_cased(char32_t c) noexcept {
 }
 bool is_case_ignorable(char32_t c) noexcept {
     return in_ranges(kCaseIgnorable, c);
-}
-
-// Letters that utf8proc's newer Unicode database lower-cases but that are
-// unassigned in the database of the interpreter (Unicode 16.0), whose
-// str.lower leaves them alone.
-bool newer_than_interpreter(char32_t c) noexcept {
-    return c == 0xA7CE || c == 0xA7D2 || c == 0xA7D4 || (c >= 0x16EA0 && c <= 0x16EB8);
 }
 
 constexpr char32_t kCapitalSigma = 0x3A3;
@@ -106,7 +100,7 @@ void lower_unicode(std::string_view text, std::string& out) {
             out += "i\xCC\x87";  // i, combining dot above
         } else if (c == kCapitalSigma) {
             utf8::append(out, is_final_sigma(cps, i) ? kFinalSigma : kSmallSigma);
-        } else if (newer_than_interpreter(c)) {
+        } else if (unicode::newer_than_interpreter(c)) {
             utf8::append(out, c);
         } else {
             utf8::append(out,

@@ -150,11 +150,9 @@ std::nullptr_t argument_type_error(const char* param, PyObject* actual, const ch
 }
 
 std::nullptr_t type_error(PyObject* actual, const char* expected) {
-    if (actual == Py_None)
-        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
-    else
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", type_name(actual),
-                     expected);
+    // No special wording for None here: that is for arguments only.
+    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", type_name(actual),
+                 expected);
     return nullptr;
 }
 

@@ -29,7 +29,8 @@ std::nullptr_t argument_type_error(const char* param, PyObject* actual, const ch
 // The name Python shows for an object's type (its __name__).
 const char* type_name(PyObject* obj);
 
-// The same without the argument prefix, for fields of the wrong type.
+// "'{type}' object is not an instance of '{expected}'", for fields of the
+// wrong type; None reads 'NoneType' here like any other object.
 std::nullptr_t type_error(PyObject* actual, const char* expected);
 
 // UTF-8 view of a str argument, or nullopt-like failure: returns false with

@@ -324,10 +324,12 @@ PyObject* get_id(PyObject* self, void*) {
 int set_id(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return no_deleter();
     return guarded_int([&]() -> int {
-        std::uint64_t id = 0;
-        if (!to_u64("_id", value, id)) return -1;
+        // Held before the conversion: the value's __index__ may run code that
+        // reads or changes this object.
         WriteGuard hold(self);
         if (!hold) return -1;
+        std::uint64_t id = 0;
+        if (!to_u64("_id", value, id)) return -1;
         as_frame(self)->id = id;
         return 0;
     });

@@ -302,6 +302,14 @@ INSTANTIATE_TEST_SUITE_P(
         BuildCase{"repeated_header_tag",
                   {D("x"), LS({"_a", "_b", "_A"}), V("1"), V("2"), V("3"), LE},
                   "block x\n  loop _a _b _a\n  _a:\n  _b: 2\n"},
+        // Only a placeholder stays a bare "." or "?" in a loop too.
+        BuildCase{
+            "one_byte_values",
+            {D("x"), LS({"_a"}), P("."), P("?"), V(".", ValueType::SingleQuoted),
+             V("?", ValueType::DoubleQuoted), V(".", ValueType::String), V("?", ValueType::String),
+             V(".", ValueType::TripleSingleQuoted), V("?", ValueType::TripleDoubleQuoted),
+             V(".", ValueType::MultilineString), V("x", ValueType::String), LE},
+            "block x\n  loop _a\n  _a: . ? \".\" \"?\" \".\" \"?\" \".\" \"?\" . x\n"},
         BuildCase{"loop_in_save_frame",
                   {D("x"), SF("f"), LS({"_a"}), V("1"), LE, SE},
                   "block x\n  frame f\n    loop _a\n    _a: 1\n"},
@@ -527,10 +535,12 @@ TEST(PlainWords, AgreeWithTheGeneralPathOnCorpus) {
 TEST(PlainWords, AgreeWithTheGeneralPathOnGeneratedLoops) {
     // Loop rows broken by everything that ends a run of plain words.
     static constexpr std::string_view kPieces[] = {
-        "a",       "bb",     "caf\xC3\xA9", "\xCF\x80x", ".",        "?",       "'q r'", "\"s\"",
-        "'''t'''", "#c\n",   "\n;f\n;\n",   ";x",        "[1 2]",    "{'k':v}", "x]",    "[",
-        "$y",      "data_z", "save_s",      "save_",     "loop_",    "_t",      "stop_", "global_",
-        "Loop_",   "datum",  "d",           "l[",        "data_[b]", ":",       "a:b",
+        "a",      "bb",      "caf\xC3\xA9", "\xCF\x80x", ".",         "?",
+        "'q r'",  "\"s\"",   "'''t'''",     "#c\n",      "\n;f\n;\n", ";x",
+        "[1 2]",  "{'k':v}", "x]",          "[",         "$y",        "data_z",
+        "save_s", "save_",   "loop_",       "_t",        "stop_",     "global_",
+        "Loop_",  "datum",   "d",           "l[",        "data_[b]",  ":",
+        "a:b",    "a#b",     "x#",          "d#[",       "'''?'''",   "\"\"\".\"\"\"",
     };
     static constexpr std::string_view kGaps[] = {" ", " ", "\t", "\n", "\n\n", "  \t "};
     std::mt19937 rng(7);

@@ -18,6 +18,19 @@ TEST(Quoted, Escapes) {
         {"\x01\x7f", "\"\\u{1}\\u{7f}\""},
         {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
         {"\xC2\x85", "\"\\u{85}\""},
+        // Format characters, separators, private use and unassigned code
+        // points are written escaped; other letters and symbols as they are.
+        {"a\xC2\xA0"
+         "b\xE3\x80\x80",
+         "\"a\\u{a0}b\\u{3000}\""},
+        {"\xE2\x81\xA6x\xE2\x81\xA9", "\"\\u{2066}x\\u{2069}\""},
+        {"\xD8\x9C\xE1\xA0\x8E\xE2\x81\xAA\xE2\x81\xAF", "\"\\u{61c}\\u{180e}\\u{206a}\\u{206f}\""},
+        {"\xF3\xA0\x80\x81\xF3\xA0\x81\xBF", "\"\\u{e0001}\\u{e007f}\""},
+        {"\xE2\x80\xA8\xE2\x80\xA9\xC2\xAD", "\"\\u{2028}\\u{2029}\\u{ad}\""},
+        {"\xEE\x80\x80\xF4\x8F\xBF\xBF\xCD\xB8", "\"\\u{e000}\\u{10ffff}\\u{378}\""},
+        // Assigned after the interpreter's Unicode version: unassigned to it.
+        {"\xEA\x9F\x8E", "\"\\u{a7ce}\""},
+        {"\xE2\x82\xAC\xF0\x9F\x98\x80\xCC\x81", "\"\xE2\x82\xAC\xF0\x9F\x98\x80\xCC\x81\""},
         {"", "\"\""},
     };
     for (auto& c : cases) EXPECT_EQ(quarzel::quoted(c.in), c.out) << c.in;

@@ -138,8 +138,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "\"..\" VALUE STRING 1:12\n"
                 "\"?a\" VALUE STRING 1:15\n"
                 "\"_data_x\" TAG - 1:18\n"},
-        LexCase{"comment_ends_word", "abc#def ghi\nx # y\n#z", V11, 0,
+        LexCase{"comment_after_blank", "abc ghi\nx # y\n#z", V11, 0,
                 "\"abc\" VALUE STRING 1:1\n"
+                "\"ghi\" VALUE STRING 1:5\n"
                 "\"x\" VALUE STRING 2:1\n"},
         LexCase{"quotes_inside_word", "a'b\"c a;b", V20, 0,
                 "\"a'b\\\"c\" VALUE STRING 1:1\n"
@@ -160,10 +161,94 @@ INSTANTIATE_TEST_SUITE_P(
                 "b \x0B \x0C"
                 "c",
                 V11, 0,
-                "\"a\xC2\xA0"
-                "b\" VALUE STRING 1:1\n"
+                "\"a\\u{a0}b\" VALUE STRING 1:1\n"
                 "\"\\u{b}\" VALUE STRING 1:5\n"
                 "\"\\u{c}c\" VALUE STRING 1:7\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A number sign after a token's first byte belongs to the token; at the
+// start of a token (after white space, a closing quote or bracket, a colon)
+// it opens a comment.
+INSTANTIATE_TEST_SUITE_P(
+    NumberSign, LexTable,
+    ::testing::Values(
+        LexCase{"words_cif1", "abc#def a# AMCSD#0010129 &#x00A1;\n", V11, 0,
+                "\"abc#def\" VALUE STRING 1:1\n"
+                "\"a#\" VALUE STRING 1:9\n"
+                "\"AMCSD#0010129\" VALUE STRING 1:12\n"
+                "\"&#x00A1;\" VALUE STRING 1:26\n"},
+        LexCase{"words_cif2", "abc#def a# x##\n", V20, 0,
+                "\"abc#def\" VALUE STRING 1:1\n"
+                "\"a#\" VALUE STRING 1:9\n"
+                "\"x##\" VALUE STRING 1:12\n"},
+        LexCase{"word_start_is_comment", "#a b\n c #d\n\t#e\nf", V20, 0,
+                "\"c\" VALUE STRING 2:2\n"
+                "\"f\" VALUE STRING 4:1\n"},
+        LexCase{"tags_cif1", "_tag#1 _a# _#", V11, 0,
+                "\"_tag#1\" TAG - 1:1\n"
+                "\"_a#\" TAG - 1:8\n"
+                "\"_#\" TAG - 1:12\n"},
+        LexCase{"tags_cif2", "_tag#1 _a#[1]", V20, 0,
+                "\"_tag#1\" TAG - 1:1\n"
+                "\"_a#[1]\" TAG - 1:8\n"},
+        LexCase{"headers_cif1", "data_a#b save_x#y data_# save_", V11, 0,
+                "\"data_a#b\" KEYWORD - 1:1\n"
+                "\"save_x#y\" KEYWORD - 1:10\n"
+                "\"data_#\" KEYWORD - 1:19\n"
+                "\"save_\" KEYWORD - 1:26\n"},
+        LexCase{"headers_cif2", "data_a#b save_x#[y] save_", V20, 0,
+                "\"data_a#b\" KEYWORD - 1:1\n"
+                "\"save_x#[y]\" KEYWORD - 1:10\n"
+                "\"save_\" KEYWORD - 1:21\n"},
+        // Not a keyword followed by a comment: a word, as loop_x is.
+        LexCase{"keyword_then_number_sign", "loop_#x stop_#", V11, 0,
+                "\"loop_#x\" VALUE STRING 1:1\n"
+                "\"stop_#\" VALUE STRING 1:9\n"},
+        LexCase{"semicolon_word", "a ;#x", V11, 0,
+                "\"a\" VALUE STRING 1:1\n"
+                "\";#x\" VALUE STRING 1:3\n"},
+        LexCase{"non_ascii_before_and_after", "\xC3\xA9#\xC3\xA9 x", V20, 0,
+                "\"\xC3\xA9#\xC3\xA9\" VALUE STRING 1:1\n"
+                "\"x\" VALUE STRING 1:5\n"},
+        LexCase{"list_items", "[a#b c#] [#d\n]", V20, 0,
+                "\"[\" VALUE STRING 1:1\n"
+                "\"a#b\" VALUE STRING 1:2\n"
+                "\"c#\" VALUE STRING 1:6\n"
+                "\"]\" VALUE STRING 1:8\n"
+                "\"[\" VALUE STRING 1:10\n"
+                "\"]\" VALUE STRING 2:1\n"},
+        LexCase{"word_before_bracket", "a#[b]#c\nd", V20, 0,
+                "\"a#\" VALUE STRING 1:1\n"
+                "\"[\" VALUE STRING 1:3\n"
+                "\"b\" VALUE STRING 1:4\n"
+                "\"]\" VALUE STRING 1:5\n"
+                "\"d\" VALUE STRING 2:1\n"},
+        LexCase{"table_key_and_value", "{'k#1':v#2 'k':#c\n}", V20, 0,
+                "\"{\" VALUE STRING 1:1\n"
+                "\"k#1\" VALUE SINGLE_QUOTED 1:2\n"
+                "\":\" VALUE STRING 1:7\n"
+                "\"v#2\" VALUE STRING 1:8\n"
+                "\"k\" VALUE SINGLE_QUOTED 1:12\n"
+                "\":\" VALUE STRING 1:15\n"
+                "\"}\" VALUE STRING 2:1\n"},
+        LexCase{"after_quote_cif2", "'a'#b c\n\"d\"#e\nf", V20, 0,
+                "\"a\" VALUE SINGLE_QUOTED 1:1\n"
+                "\"d\" VALUE DOUBLE_QUOTED 2:1\n"
+                "\"f\" VALUE STRING 3:1\n"},
+        LexCase{"after_triple_quote_cif2", "'''a'''#b\nc", V20, 0,
+                "\"a\" VALUE TRIPLE_SINGLE_QUOTED 1:1\n"
+                "\"c\" VALUE STRING 2:1\n"},
+        // A CIF 1.1 quote followed by '#' does not close the string.
+        LexCase{"after_quote_cif1", "\"a\"#b\" c", V11, 0,
+                "\"a\\\"#b\" VALUE DOUBLE_QUOTED 1:1\n"
+                "\"c\" VALUE STRING 1:8\n"},
+        LexCase{"brackets_are_word_material_cif1", "[a]#b c", V11, 0,
+                "\"[a]#b\" VALUE STRING 1:1\n"
+                "  ! bare word beginning with '[' is not permitted in CIF 1.x | \"[\" | 1:1\n"
+                "\"c\" VALUE STRING 1:7\n"},
+        LexCase{"after_text_field", ";\nx\n;#y\nz", V11, 0,
+                "\"\\nx\" VALUE MULTILINE_STRING 1:1\n"
+                "\"z\" VALUE STRING 4:1\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -542,6 +627,7 @@ TEST(LexGenerated, PullAgreesAndPositionsAreSound) {
                                               "'''",
                                               "\"\"\"",
                                               "#",
+                                              "a#",
                                               "[",
                                               "]",
                                               "{",

@@ -23,16 +23,16 @@ TAG, KEYWORD, VALUE = TokenType.TAG, TokenType.KEYWORD, TokenType.VALUE
 # Characters a bare word may begin with: printable ASCII except the ones
 # that start something else (tag, comment, quote, text field, reserved).
 WORD_START = "".join(c for c in string.printable[:94] if c not in "_#$'\";[]")
-# Characters inside a bare word. A number sign is left out: a reader that
-# ends words at "#" and one that does not disagree there.
-WORD_REST = "".join(c for c in string.printable[:94] if c != "#")
+# Characters inside a bare word, the number sign included.
+WORD_REST = string.printable[:94]
 # Inside quotes and text fields: any printable ASCII, space and tab.
 QUOTED = string.printable[:94] + " \t"
-NAME_CHARS = string.ascii_letters + string.digits + "-_.()[]{}'\"/+*"
+NAME_CHARS = string.ascii_letters + string.digits + "-_.()[]{}'\"/+*#"
 
 
 def _is_keyword(word):
-    low = word.lower()
+    # Readers differ on a keyword directly followed by "#" (loop_#x): left out.
+    low = word.lower().split("#")[0]
     return low.startswith(("data_", "save_")) or low in ("loop_", "stop_", "global_")
 
 
@@ -108,7 +108,7 @@ class _Gen:
     def name(self, taken):
         while True:
             n = self.chars(NAME_CHARS, 1, 12)
-            if n[0] in "_'\"[]" or "#" in n:
+            if n[0] in "_'\"[]#":
                 continue
             if n.lower() not in taken:
                 taken.add(n.lower())
@@ -117,7 +117,7 @@ class _Gen:
     def tag(self, taken):
         while True:
             t = "_" + self.rnd.choice(("", "cat.", "atom_site.", "Struct_")) + self.chars(
-                string.ascii_letters + string.digits + "_.-[]()/%", 1, 14)
+                string.ascii_letters + string.digits + "_.-[]()/%#", 1, 14)
             if t.lower() not in taken:
                 taken.add(t.lower())
                 return t

@@ -156,6 +156,7 @@ def test_file_construction(args, kwargs, expected):
 
 @pytest.mark.parametrize("args, exc, message", [
     ((ns(name=1),), TypeError, "'int' object is not an instance of 'str'"),
+    ((ns(name=None),), TypeError, "'NoneType' object is not an instance of 'str'"),
     ((object(),), AttributeError, None),
     ((None, None), TypeError, "CifFile.__new__() takes from 1 to 2 positional arguments but 3 were given"),
 ])
@@ -341,14 +342,19 @@ def test_lookup_key_type_errors(obj, param, key, shown):
     (lambda: Frame("f"), "_tags", lambda o: o["_a"], "dict"),
     (lambda: Frame("f"), "_tags", lambda o: "a" in o, "dict"),
     (lambda: Frame("f"), "_loops", lambda o: o._add_loop([], {}), "list"),
+    (lambda: Frame("f"), "_loops", lambda o: o.loops, "list"),
+    (lambda: Frame("f"), "_tag_order", lambda o: o.tags, "list"),
+    (lambda: Frame("f"), "_tag_order", lambda o: o._append_value("_a", 1), "list"),
+    (lambda: Frame("f"), "_tags", lambda o: o._append_value("_a", 1), "dict"),
 ])
 def test_fields_of_the_wrong_type(make, field, call, expected):
     wrong_values = {"dict": [[1], None, ()], "list": [{1: 2}, None, ()]}[expected]
     for wrong in wrong_values:
         obj = make()
         setattr(obj, field, wrong)
-        shown = "'None'" if wrong is None else f"'{type(wrong).__name__}' object"
-        raises(TypeError, f"{shown} is not an instance of '{expected}'", call, obj)
+        # None is named by its type here, unlike in argument errors
+        raises(TypeError, f"'{type(wrong).__name__}' object is not an instance of '{expected}'",
+               call, obj)
 
 
 @pytest.mark.parametrize("setup, call, expected", [

@@ -83,6 +83,35 @@ def test_add_save_frame_of_the_block_itself():
     assert b._save_frame_list == [] and b._id == 0
 
 
+class Index:
+    """An integer whose conversion runs `action` first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+
+@pytest.mark.parametrize("cls", [Block, Frame])
+@pytest.mark.parametrize("touch, message", [
+    (lambda o: o.name, MUTABLY),
+    (lambda o: o._id, MUTABLY),
+    (lambda o: o.tags, MUTABLY),
+    (lambda o: "_a" in o, MUTABLY),
+    (lambda o: setattr(o, "name", "other"), BORROWED),
+    (lambda o: setattr(o, "_tags", {}), BORROWED),
+])
+def test_id_assignment_holds_the_instance_while_converting(cls, touch, message):
+    obj = cls("x", 4)
+    tags = obj._tags
+    expect_runtime(message, setattr, obj, "_id", Index(7, lambda: touch(obj)))
+    assert obj._id == 4 and obj.name == "x" and obj._tags is tags
+    obj._id = Index(9, lambda: None)  # a conversion that leaves the object alone
+    assert obj._id == 9
+
+
 class Colliding:
     """A dict key equal in hash to `text` whose comparison runs `action`."""
 

@@ -28,8 +28,27 @@ def test_check_reports_each_problem_with_position(tmp_path):
     lines = out.splitlines()
     assert lines[0] == (f"{SAMPLE}:46:1: syntactic: tag \"_cell_volume\" has no value "
                         "(terminated by loop_) [loop_] (inserted ? placeholder)")
-    assert lines[1].startswith(f"{SAMPLE}:0:0: semantic: loop value count 5 is not divisible")
+    # a problem without a position is shown without one
+    assert lines[1].startswith(f"{SAMPLE}: semantic: loop value count 5 is not divisible")
     assert lines[-1] == f"{SAMPLE}: 2 errors (1 syntactic, 1 semantic)"
+
+
+@pytest.mark.parametrize("text, first", [
+    ("data_a\ndata_a\n", ': semantic: duplicate data block name: "a" [RawBuilder] '
+                         "(duplicate block stored with distinct internal id)"),
+    ("data_a\n_x\n", ':2:1: syntactic: tag "_x" has no value at EOF [_x] '
+                     "(inserted ? placeholder)"),
+    ("data_a 1\n", ':1:8: syntactic: value "1" has no preceding tag [1] '
+                  "(attached to _quarzel_error_value)"),
+])
+def test_check_shows_a_position_only_where_there_is_one(tmp_path, text, first):
+    p = tmp_path / "p.cif"
+    p.write_text(text, encoding="utf-8")
+    _, out, _ = run("check", str(p))
+    assert out.splitlines()[0] == f"{p}{first}"
+    _, out, _ = run("check", "--json", str(p))
+    record = json.loads(out)[0]["errors"][0]
+    assert (record["line"] == 0) == first.startswith(": ")
 
 
 @pytest.mark.parametrize("extra, expected", [([], 0), (["--strict"], 0)])
@@ -40,12 +59,12 @@ def test_check_clean_file(clean, extra, expected):
 
 
 def test_check_unreadable_files_win_over_errors(tmp_path, clean):
-    bad = tmp_path / "latin1.cif"
-    bad.write_bytes(b"data_x\n_a caf\xe9\n")
+    bad = tmp_path / "cut.cif.gz"
+    bad.write_bytes(b"\x1f\x8b\x08\x00")
     missing = str(tmp_path / "missing.cif")
     status, out, _ = run("check", SAMPLE, str(bad), missing, clean)
     assert status == 2
-    assert f"{bad}: cannot read: not valid UTF-8" in out
+    assert f"{bad}: cannot read: truncated gzip stream" in out
     assert f"{missing}: cannot read: No such file or directory" in out
     assert out.splitlines()[-1] == f"{clean}: no errors"
 

@@ -107,6 +107,60 @@ def test_cif1_character_errors():
     ]
 
 
+# --- number signs ---------------------------------------------------------------
+# After a token's first byte "#" belongs to the token; at a token's start
+# (after white space, a closing quote or bracket, a colon) it opens a comment.
+
+S = V.STRING
+
+
+@pytest.mark.parametrize("mode", ["cif1", "cif2"])
+@pytest.mark.parametrize("source, expected", [
+    ("abc#def a# AMCSD#0010129 (OH)2&#x00A1;&#x00A4;27H2O",
+     [(VALUE, "abc#def", S, 1, 1), (VALUE, "a#", S, 1, 9), (VALUE, "AMCSD#0010129", S, 1, 12),
+      (VALUE, "(OH)2&#x00A1;&#x00A4;27H2O", S, 1, 26)]),
+    ("_tag#1 _a# data_a#b save_x#y save_",
+     [(TAG, "_tag#1", None, 1, 1), (TAG, "_a#", None, 1, 8), (KEYWORD, "data_a#b", None, 1, 12),
+      (KEYWORD, "save_x#y", None, 1, 21), (KEYWORD, "save_", None, 1, 30)]),
+    ("#a b\n c #d\n\t#\nf", [(VALUE, "c", S, 2, 2), (VALUE, "f", S, 4, 1)]),
+    ("caf\u00e9#\u00e9 x", [(VALUE, "caf\u00e9#\u00e9", S, 1, 1), (VALUE, "x", S, 1, 8)]),
+    ("loop_#x ;#y", [(VALUE, "loop_#x", S, 1, 1), (VALUE, ";#y", S, 1, 9)]),
+    (";\nt\n;#c\nz", [(VALUE, "\nt", V.MULTILINE_STRING, 1, 1), (VALUE, "z", S, 4, 1)]),
+], ids=["words", "tags_and_headers", "word_start", "non_ascii", "keyword_and_semicolon",
+        "after_text_field"])
+def test_number_sign_in_tokens(mode, source, expected):
+    tokens, _ = q.lex_cif(source, mode)
+    assert compact(tokens) == expected
+    assert error_tuples(tokens) == []
+
+
+@pytest.mark.parametrize("source, mode, expected", [
+    # Lists: items keep their number signs; one after a bracket is a comment.
+    ("[a#b c#] [#d\n]", "cif2",
+     [(VALUE, "[", S, 1, 1), (VALUE, "a#b", S, 1, 2), (VALUE, "c#", S, 1, 6),
+      (VALUE, "]", S, 1, 8), (VALUE, "[", S, 1, 10), (VALUE, "]", S, 2, 1)]),
+    ("a#[b]#c\nd", "cif2",
+     [(VALUE, "a#", S, 1, 1), (VALUE, "[", S, 1, 3), (VALUE, "b", S, 1, 4),
+      (VALUE, "]", S, 1, 5), (VALUE, "d", S, 2, 1)]),
+    ("{'k#1':v#2 'k':#c\n}", "cif2",
+     [(VALUE, "{", S, 1, 1), (VALUE, "k#1", V.SINGLE_QUOTED, 1, 2), (VALUE, ":", S, 1, 7),
+      (VALUE, "v#2", S, 1, 8), (VALUE, "k", V.SINGLE_QUOTED, 1, 12), (VALUE, ":", S, 1, 15),
+      (VALUE, "}", S, 2, 1)]),
+    ("_a#[1] data_a#{b}", "cif2",
+     [(TAG, "_a#[1]", None, 1, 1), (KEYWORD, "data_a#{b}", None, 1, 8)]),
+    # After a closing quote: a comment in CIF 2.0; in CIF 1.1 the quote does
+    # not close the string.
+    ("'a'#b c\n\"d\"#e\n'''f'''#g\nh", "cif2",
+     [(VALUE, "a", V.SINGLE_QUOTED, 1, 1), (VALUE, "d", V.DOUBLE_QUOTED, 2, 1),
+      (VALUE, "f", V.TRIPLE_SINGLE_QUOTED, 3, 1), (VALUE, "h", S, 4, 1)]),
+    ("'a'#b' c", "cif1", [(VALUE, "a'#b", V.SINGLE_QUOTED, 1, 1), (VALUE, "c", S, 1, 8)]),
+], ids=["list_items", "word_then_bracket", "table", "tag_and_header_brackets", "after_quote_cif2",
+        "after_quote_cif1"])
+def test_number_sign_next_to_punctuation(source, mode, expected):
+    tokens, _ = q.lex_cif(source, mode)
+    assert compact(tokens) == expected
+
+
 # --- version choice -----------------------------------------------------------
 
 CIF2_SOURCE = "#\\#CIF_2.0\n_a [1 2]\n"

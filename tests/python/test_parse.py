@@ -78,6 +78,29 @@ def test_events(source, version, expected):
     assert events(source) == (version, expected)
 
 
+# A number sign inside a token belongs to it, in both versions; one that
+# begins a token opens a comment.
+@pytest.mark.parametrize("prefix", ["", "#\\#CIF_2.0\n"], ids=["cif1", "cif2"])
+@pytest.mark.parametrize("body, expected", [
+    ("data_a#b _t#1 x#y _u z# _v #c\n1", [
+        ("on_data_block", "a#b"), ("add_tag", "_t#1"), ("add_value", "x#y", S),
+        ("add_tag", "_u"), ("add_value", "z#", S), ("add_tag", "_v"), ("add_value", "1", S)]),
+    ("data_a save_f#1 loop_ _l a#1 b#2 #c\nc# save_", [
+        ("on_data_block", "a"), ("on_save_frame_start", "f#1"), ("on_loop_start", ["_l"]),
+        ("add_value", "a#1", S), ("add_value", "b#2", S), ("add_value", "c#", S),
+        ("on_loop_end",), ("on_save_frame_end",)]),
+], ids=["names_and_values", "frame_and_loop"])
+def test_number_sign_events(prefix, body, expected):
+    _, calls = events(prefix + body)
+    assert calls == expected
+
+
+def test_number_sign_in_list_items_events():
+    _, calls = events("#\\#CIF_2.0\ndata_a _t [a#b c#]#d\n")
+    assert calls == [("on_data_block", "a"), ("add_tag", "_t"), ("on_list_start",),
+                     ("add_value", "a#b", S), ("add_value", "c#", S), ("on_list_end",)]
+
+
 def test_loop_tags_arrive_as_a_fresh_list_of_str():
     seen = []
 
