@@ -123,6 +123,10 @@ def convert(
         done = _dataset.done_inputs(out)
         summary.skipped = sum(1 for p in paths if p in done)
         paths = [p for p in paths if p not in done]
+        # Partitions of an interrupted run that never finished.
+        for name in os.listdir(out):
+            if name.startswith(".staging-"):
+                shutil.rmtree(os.path.join(out, name), ignore_errors=True)
     os.makedirs(out, exist_ok=True)
     tag_categories = _dataset.dictionary_categories(os.fspath(dictionary)) if dictionary else None
     cats = None if categories is None else [c.lower() for c in categories]
