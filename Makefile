@@ -1,19 +1,29 @@
 # The two entry points: `make demo` and `make test`. Both set up the
 # development environment on first use (see tools/devenv).
-.PHONY: demo test unit asan fuzz bench wheel build clean
+.PHONY: demo test standalone unit devenv asan fuzz bench wheel build clean
 
 # Seconds each fuzz target runs within `make test` (and `make fuzz`).
 FUZZ_SECONDS ?= 60
 
+# The demo, then the `quarzel` command (a launcher that runs this checkout
+# through tools/devenv) in /usr/local/bin or ~/.local/bin.
 demo:
 	tools/devenv python3 tools/demo.py samples/sample.cif
+	@tools/install-launcher
 
-# Every test: native and Python tests, the Python tests again against a
-# sanitizer build, and a short run of every fuzz target.
-test: unit asan fuzz
+# Every test: nothing read from outside the checkout, native and Python
+# tests, tools/devenv and the launcher on the host, the Python tests again
+# against a sanitizer build, and a short run of every fuzz target.
+test: standalone unit devenv asan fuzz
+
+standalone:
+	tools/check-standalone
 
 unit:
 	tools/devenv tools/run-tests
+
+devenv:
+	tests/devenv/test_devenv.sh
 
 asan:
 	tools/devenv tools/asan-tests

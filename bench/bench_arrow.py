@@ -21,7 +21,7 @@ from pathlib import Path
 
 TOP = Path(__file__).resolve().parents[1]
 DEFAULT = TOP / "build" / "data" / "mmcif500k.cif"
-MAKER = TOP.parent / "shared" / "bench" / "make_mmcif.py"
+MAKER = TOP / "bench" / "make_mmcif.py"
 
 CHILD = r"""
 import gc, json, sys, time

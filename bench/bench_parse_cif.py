@@ -4,7 +4,7 @@
 Usage (from the checkout): tools/devenv python3 bench/bench_parse_cif.py [FILE] [--runs N]
 
 Without FILE a synthetic 500000-atom mmCIF file (about 43 MB) is written
-first with ../shared/bench/make_mmcif.py. Runs alternate between the two
+first with bench/make_mmcif.py. Runs alternate between the two
 functions; each run reads the file, then times only the call. Prints the
 median and minimum of each and their ratios (parse_cif / parse_raw).
 """
@@ -44,7 +44,7 @@ def main():
     tmp = None
     if path is None:
         here = os.path.dirname(os.path.abspath(__file__))
-        maker = os.path.join(here, "..", "..", "shared", "bench", "make_mmcif.py")
+        maker = os.path.join(here, "make_mmcif.py")
         tmp = tempfile.NamedTemporaryFile(suffix=".cif", delete=False)
         tmp.close()
         path = tmp.name

@@ -1,6 +1,7 @@
-// The shared corpus of real CIF files, for tests that read every one.
+// The repository's real CIF files (tests/data), for tests that read every one.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -9,15 +10,17 @@
 
 namespace quarzel::testing {
 
-// The corpus's .cif and .dic files; empty when there is no corpus.
+// Every .cif and .dic file below tests/data, sorted; empty only when the
+// folder is missing, which the tests report as a failure.
 inline std::vector<std::filesystem::path> corpus_files() {
     std::vector<std::filesystem::path> files;
-    const std::filesystem::path dir = std::filesystem::path(QUARZEL_SHARED_DIR) / "corpus";
+    const std::filesystem::path dir(QUARZEL_TEST_DATA_DIR);
     if (!std::filesystem::exists(dir)) return files;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
         const auto ext = entry.path().extension();
         if (ext == ".cif" || ext == ".dic") files.push_back(entry.path());
     }
+    std::sort(files.begin(), files.end());
     return files;
 }
 

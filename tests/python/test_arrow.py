@@ -10,10 +10,11 @@ import pytest
 
 import quarzel_core as q
 
+import testdata
+
 NUL = "\0"
 CIF2 = "#\\#CIF_2.0\n"
 IDENTITY = ["_quarzel_block_idx", "_block_name", "_frame_idx", "_frame_name", "_loop_id"]
-CORPUS = Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 
 
 def describe(batch):
@@ -499,10 +500,7 @@ def to_cell(value):
     return value if isinstance(value, str) else NUL + plain(value)
 
 
-CORPUS_FILES = sorted(p for p in CORPUS.glob("*/*") if p.suffix in (".cif", ".dic"))
-
-
-@pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
+@pytest.mark.parametrize("path", testdata.files((".cif", ".dic")), ids=testdata.file_id)
 def test_corpus_agrees_with_parse_raw(path):
     text = path.read_bytes().decode("utf-8", errors="replace")
     raw = q.parse_raw(text)

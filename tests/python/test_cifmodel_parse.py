@@ -2,8 +2,6 @@
 
 import os
 import gc
-import gzip
-import pathlib
 import sys
 
 import pytest
@@ -11,7 +9,8 @@ import pytest
 import quarzel_core as q
 from quarzel.types import CifVersion
 
-CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
+import testdata
+
 
 
 def semantic(message, recovery):
@@ -245,18 +244,9 @@ def model_as_raw(cif):
     return blocks
 
 
-def corpus_files():
-    if not CORPUS.is_dir():
-        return []
-    return sorted(p for p in CORPUS.rglob("*") if p.suffix in (".cif", ".dic", ".gz"))
-
-
-@pytest.mark.parametrize("path", corpus_files(), ids=lambda p: p.name)
+@pytest.mark.parametrize("path", testdata.files((".cif", ".dic", ".gz")), ids=testdata.file_id)
 def test_agrees_with_parse_raw_on_the_corpus(path):
-    data = path.read_bytes()
-    if path.suffix == ".gz":
-        data = gzip.decompress(data)
-    source = data.decode("utf-8", errors="replace")
+    source = testdata.read_bytes(path).decode("utf-8", errors="replace")
     raw = q.parse_raw(source)
     cif, errors = q.parse_cif(source)
     assert errors == raw["errors"]

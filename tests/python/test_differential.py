@@ -41,6 +41,7 @@ import quarzel_core as q
 from quarzel.types import CifVersion, TokenType, ValueType
 
 import cifgen
+import testdata
 
 try:
     import gemmi
@@ -48,8 +49,7 @@ except ImportError:
     gemmi = None
 
 HERE = pathlib.Path(__file__).resolve()
-SHARED = HERE.parents[2].parent / "shared"
-CORPUS = SHARED / "corpus" / "cif1"
+MAKE_MMCIF = HERE.parents[2] / "bench" / "make_mmcif.py"
 LIBCIFPP = pathlib.Path("/usr/share/libcifpp")
 UNDER_ASAN = bool(os.environ.get("QUARZEL_UNDER_ASAN"))
 SEEDS = range(60) if UNDER_ASAN else range(400)
@@ -299,8 +299,8 @@ def check_document(text, expected=None, text_fields=None, via_parse=True):
 
 def real_files():
     files = sorted(LIBCIFPP.glob("*.dic")) if LIBCIFPP.is_dir() else []
-    files += [CORPUS / n for n in ("1kip.cif", "1ffk.cif.gz", "mmcif_pdbx_v40.dic")]
-    return [f for f in files if f.is_file()]
+    files += [testdata.path("cif1", n) for n in ("1kip.cif", "1ffk.cif.gz", "mmcif_pdbx_v40.dic")]
+    return files
 
 
 @pytest.mark.parametrize("path", real_files(), ids=lambda p: p.name)
@@ -331,15 +331,27 @@ def test_the_real_files_are_present():
     assert len(real_files()) >= 5
 
 
-@pytest.mark.parametrize("atoms", [1, 37, 2000])
+def make_mmcif(atoms, out):
+    subprocess.run([sys.executable, str(MAKE_MMCIF), str(atoms), str(out)], check=True)
+    return out.read_text()
+
+
+# 9,000 atoms reach past the first protein chain into the DNA strand (quoted
+# primed atom names) and the waters (no sequence number).
+@pytest.mark.parametrize("atoms", [1, 37, 9000])
 def test_synthetic_mmcif(atoms, tmp_path):
-    out = tmp_path / "synth.cif"
-    subprocess.run([sys.executable, str(SHARED / "bench" / "make_mmcif.py"), str(atoms), str(out)],
-                   check=True)
-    text = out.read_text()
+    text = make_mmcif(atoms, tmp_path / "synth.cif")
     raw = check_document(text)
     (block,) = raw["blocks"]
-    assert len(block["tags"]["_atom_site.id"]) == atoms
+    tags = block["tags"]
+    assert sum(t.startswith("_atom_site.") for t in tags) == 21
+    assert len(tags["_atom_site.id"]) == atoms
+    if atoms == 9000:
+        assert {"C5'", "O4'"} <= set(tags["_atom_site.label_atom_id"])
+        assert {"ATOM", "HETATM"} == set(tags["_atom_site.group_pdb"])
+        assert "." in tags["_atom_site.label_seq_id"]
+    # The same count always gives the same file.
+    assert make_mmcif(atoms, tmp_path / "again.cif") == text
 
 
 # --------------------------------------------------------------------------

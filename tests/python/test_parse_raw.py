@@ -1,14 +1,13 @@
 import gc
-import gzip
-import pathlib
 
 import pytest
 
 import quarzel_core as q
 from quarzel_core import parse_raw
 
+import testdata
+
 CIF2 = "#\\#CIF_2.0\n"
-CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 
 
 def frame(name, tags=None, loops=None, **extra):
@@ -309,20 +308,11 @@ def test_only_exact_strict_is_strict(mode):
     assert parse_raw("data_x loop_ _a _b 1 2 3", mode="strict")["errors"][0]["recovery_action"] == "stopped"
 
 
-def corpus_files():
-    if not CORPUS.is_dir():
-        return []
-    return sorted(p for p in CORPUS.rglob("*") if p.is_file() and p.name not in ("README", "README.md"))
-
-
 def read_corpus(path):
-    data = path.read_bytes()
-    if path.suffix == ".gz":
-        data = gzip.decompress(data)
-    return data.decode("utf-8", errors="replace")
+    return testdata.read_bytes(path).decode("utf-8", errors="replace")
 
 
-@pytest.mark.parametrize("path", corpus_files(), ids=lambda p: p.name)
+@pytest.mark.parametrize("path", testdata.files((".cif", ".dic", ".gz")), ids=testdata.file_id)
 def test_corpus_structure(path):
     result = parse_raw(read_corpus(path))
     assert result["version"] in ("CIF_1_1", "CIF_2_0")
@@ -361,10 +351,7 @@ def gemmi_tags(block):
 @pytest.mark.parametrize("name", ["1kip.cif", "1ffk.cif.gz", "mmcif_pdbx_v40.dic"])
 def test_agrees_with_gemmi(name):
     gemmi = pytest.importorskip("gemmi")
-    path = CORPUS / "cif1" / name
-    if not path.is_file():
-        pytest.skip("corpus not available")
-    text = read_corpus(path)
+    text = read_corpus(testdata.path("cif1", name))
     result = parse_raw(text)
     assert result["errors"] == []
     doc = gemmi.cif.read_string(text)
