@@ -10,11 +10,9 @@ import pyarrow.compute as pc  # noqa: E402
 
 import quarzel.dask as qdask  # noqa: E402
 from quarzel import dataset  # noqa: E402
+from testdata import DATA  # noqa: E402
 
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-DATA = os.path.join(TOP, "tests", "data")
-
-pytestmark = pytest.mark.skipif(not os.path.isdir(DATA), reason="tests/data is not there")
+DATA = str(DATA)
 
 
 @pytest.fixture(scope="module")

@@ -12,11 +12,9 @@ import pytest
 
 import quarzel_core as q
 from quarzel import dataset
+from testdata import DATA
 
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-DATA = os.path.join(TOP, "tests", "data")
-
-needs_data = pytest.mark.skipif(not os.path.isdir(DATA), reason="tests/data is not there")
+DATA = str(DATA)
 
 IDENTITY = ["_file", "_block_name", "_frame_name"]
 
@@ -84,7 +82,6 @@ def corpus_files():
     return dataset.expand_inputs([DATA])
 
 
-@needs_data
 def test_dataset_equals_parse_arrow_file_by_file(tmp_path):
     paths = corpus_files()
     out = str(tmp_path / "out")
@@ -263,7 +260,6 @@ def test_many_tiny_files_bounded_parts(tmp_path):
     assert dataset.read_table(out, "x").num_rows == 2 * n
 
 
-@needs_data
 def test_duckdb_and_polars_read_the_dataset_with_unified_schemas(tmp_path):
     duckdb = pytest.importorskip("duckdb")
     out = str(tmp_path / "out")
