@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "arrow_batches.hpp"
+#include "arrow/batches.hpp"
 #include "bench_input.hpp"
-#include "pipeline.hpp"
+#include "core/pipeline.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         auto t1 = clock::now();
         // Every batch is kept until the run ends, as a caller would.
         std::vector<ArrowArray> out;
-        arrow::Status st = quarzel::py::document_batches(
+        arrow::Status st = quarzel::document_batches(
             r.document, [&](const std::shared_ptr<arrow::Schema>&, ArrowArray* array) {
                 out.push_back(*array);
                 array->release = nullptr;

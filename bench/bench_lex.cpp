@@ -8,8 +8,8 @@
 #include <string>
 
 #include "bench_input.hpp"
-#include "lexer.hpp"
-#include "version.hpp"
+#include "core/lexer.hpp"
+#include "core/version.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

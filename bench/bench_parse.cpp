@@ -8,10 +8,10 @@
 #include <string_view>
 
 #include "bench_input.hpp"
-#include "error.hpp"
-#include "lexer.hpp"
-#include "parser.hpp"
-#include "version.hpp"
+#include "core/error.hpp"
+#include "core/lexer.hpp"
+#include "core/parser.hpp"
+#include "core/version.hpp"
 
 namespace {
 

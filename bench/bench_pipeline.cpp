@@ -16,7 +16,7 @@
 #include <string>
 
 #include "bench_input.hpp"
-#include "pipeline.hpp"
+#include "core/pipeline.hpp"
 
 namespace {
 

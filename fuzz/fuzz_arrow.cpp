@@ -8,9 +8,9 @@
 
 #include <string>
 
-#include "arrow_batches.hpp"
+#include "arrow/batches.hpp"
+#include "core/pipeline.hpp"
 #include "fuzz_common.hpp"
-#include "pipeline.hpp"
 
 using namespace quarzel;
 
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    (in.flags & 2) ? ColumnLayout::Refs : ColumnLayout::Packed);
     const std::size_t blocks = r.document.blocks.size();
     std::size_t seen = 0;
-    arrow::Status st = py::document_batches(
+    arrow::Status st = document_batches(
         r.document, [&](const std::shared_ptr<arrow::Schema>& schema, ArrowArray* array) {
             fuzz::check(array->n_children == schema->num_fields(), "batch and schema differ");
             if ((in.flags & 4) && seen++ % 3 == 0)
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         });
     // Unequal loop columns are a reported failure, not a crash; anything else
     // is a fault.
-    if (!st.ok() && st.message().find(py::kLengthMismatch) != 0)
+    if (!st.ok() && st.message().find(kLengthMismatch) != 0)
         fuzz::fail("conversion failed:", st.ToString());
     return 0;
 }

@@ -7,10 +7,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "cell_text.hpp"
-#include "document.hpp"
+#include "core/cell_text.hpp"
+#include "core/document.hpp"
+#include "core/pipeline.hpp"
 #include "fuzz_common.hpp"
-#include "pipeline.hpp"
 
 using namespace quarzel;
 

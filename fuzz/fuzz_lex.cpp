@@ -1,9 +1,9 @@
 // Version detection and lexing: every token is a slice of the text, positions
 // never go backwards, error ranges are in bounds, and pulling tokens one by
 // one gives the same result as tokenising at once.
+#include "core/lexer.hpp"
+#include "core/version.hpp"
 #include "fuzz_common.hpp"
-#include "lexer.hpp"
-#include "version.hpp"
 
 using namespace quarzel;
 

@@ -1,10 +1,10 @@
 // Parsing into a sink that checks, event by event, every promise the parser
 // makes to its sinks.
+#include "core/lexer.hpp"
+#include "core/parser.hpp"
+#include "core/version.hpp"
 #include "fuzz_common.hpp"
-#include "lexer.hpp"
-#include "parser.hpp"
 #include "sink_guarantees.hpp"
-#include "version.hpp"
 
 using namespace quarzel;
 

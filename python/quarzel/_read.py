@@ -41,6 +41,11 @@ def _looks_like_path(source: str) -> bool:
         word.lower().startswith(_CIF_STARTS))
 
 
+def mode_argument(strict: bool) -> str | None:
+    """The native functions' ``mode`` argument for a ``strict`` flag."""
+    return "strict" if strict else None
+
+
 def read_text(path: str | os.PathLike[str]) -> str:
     """The whole file as text: unpacked when it is gzip, bzip2 or xz, decoded
     as UTF-8 (a byte order mark is kept for the reader) or, when it is not
@@ -72,7 +77,7 @@ def read(source: str | os.PathLike[str], *, strict: bool = False) -> ReadResult:
         text = source
     else:
         raise TypeError(f"expected a path or CIF text, not {type(source).__name__}")
-    cif, errors = quarzel_core.parse_cif(text, "strict" if strict else None)
+    cif, errors = quarzel_core.parse_cif(text, mode_argument(strict))
     if problem is not None:
         errors.insert(0, problem)
     return ReadResult(cif, [ParseError(**e) for e in errors])

@@ -9,11 +9,30 @@ import os
 import sys
 import time
 from collections import Counter
-from typing import Any, Iterable, TextIO
+from typing import Any, Iterable, NoReturn, TextIO
 
 from ._files import SourceText, describe, read_source
+from ._read import mode_argument
 
-EXIT_CLEAN, EXIT_ERRORS, EXIT_UNREADABLE = 0, 1, 2
+# Exit statuses, one meaning each (listed in --help).
+EXIT_CLEAN = 0  # every file read without a problem
+EXIT_ERRORS = 1  # some file has problems (each reported)
+EXIT_UNREADABLE = 2  # some file could not be read (missing, unreadable, damaged)
+EXIT_USAGE = 3  # the command line itself is wrong: bad arguments, unknown output format
+EXIT_MISSING_DEPENDENCY = 4  # the command needs a package that is not installed (pyarrow)
+EXIT_UNWRITABLE = 5  # the output could not be written
+EXIT_INTERRUPTED = 130
+
+EXIT_STATUS_HELP = f"""\
+exit status:
+  {EXIT_CLEAN}    no problems found
+  {EXIT_ERRORS}    problems found in some file (each reported)
+  {EXIT_UNREADABLE}    some file could not be read (missing, unreadable, damaged)
+  {EXIT_USAGE}    the command line is wrong (bad arguments, unknown output format)
+  {EXIT_MISSING_DEPENDENCY}    a package the command needs is missing (convert needs pyarrow)
+  {EXIT_UNWRITABLE}    the output could not be written (convert)
+  {EXIT_INTERRUPTED}  interrupted
+"""
 
 # Runs that touch more files or bytes than this show a progress bar (on a
 # terminal only).
@@ -58,7 +77,7 @@ def _errors_of(text: str, strict: bool) -> list[dict[str, Any]]:
     """Every problem of a text, by the cheapest route available."""
     import quarzel_core
 
-    mode = "strict" if strict else None
+    mode = mode_argument(strict)
     try:
         import pyarrow  # noqa: F401  (parse_arrow makes no Python object per value)
     except ImportError:
@@ -154,9 +173,11 @@ def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if source is None:
         print(f"{args.file}: cannot read: {message}", file=err)
         return EXIT_UNREADABLE
-    cif, errors = quarzel_core.parse_cif(source.text, "strict" if args.strict else None)
-    errors = _with_problem(source, errors)
-    version = "CIF 2.0" if cif.version.name == "CIF_2_0" else "CIF 1.1"
+    # The plain published view of the document: its blocks and save frames
+    # in order, each with its tags, loops and values.
+    raw = quarzel_core.parse_raw(source.text, mode_argument(args.strict))
+    errors = _with_problem(source, raw["errors"])
+    version = "CIF 2.0" if raw["version"] == "CIF_2_0" else "CIF 1.1"
     size = f"{source.size:,} bytes"
     if source.compression:
         size += f" ({source.compression}, {source.stored_size:,} bytes compressed)"
@@ -168,22 +189,23 @@ def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print(f"text:     Latin-1 (not valid UTF-8 from line {p['line']}, column {p['column']})",
               file=out)
     print(f"errors:   {summary(args.file, errors).split(': ', 1)[1]}", file=out)
-    print(f"blocks:   {len(cif._block_list)}", file=out)
+    print(f"blocks:   {len(raw['blocks'])}", file=out)
     print(file=out)
     rows = [["block / save frame", "tags", "loops", "looped tags", "values"]]
-    for block in cif._block_list:
-        rows.append(_frame_row(block.name, block))
-        for frame in block._save_frame_list:
-            rows.append(_frame_row(f"  save_{frame.name}", frame))
+    for block in raw["blocks"]:
+        rows.append(_frame_row(block["name"], block))
+        for frame in block["save_frames"]:
+            rows.append(_frame_row(f"  save_{frame['name']}", frame))
     if len(rows) > 1:
         _table(rows, out)
     return EXIT_ERRORS if errors else EXIT_CLEAN
 
 
-def _frame_row(name: str, frame: Any) -> list[str]:
-    looped = {t for loop in frame._loops for t in loop}
-    values = sum(len(v) if isinstance(v, list) else 1 for v in frame._tags.values())
-    return [name, str(len(frame._tag_order)), str(len(frame._loops)), str(len(looped)), f"{values:,}"]
+def _frame_row(name: str, frame: dict[str, Any]) -> list[str]:
+    loops = frame["loops"]
+    looped = {t for loop in loops for t in loop}
+    values = sum(len(v) for v in frame["tags"].values())
+    return [name, str(len(frame["tag_order"])), str(len(loops)), str(len(looped)), f"{values:,}"]
 
 
 def _batches_as_tables(batches: Iterable[Any]) -> list[Any]:
@@ -212,17 +234,17 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if fmt is None:
         print(f"{args.out}: unknown output format {suffix or '(no suffix)'}; use one of "
               f"{', '.join(sorted(FORMATS))}", file=err)
-        return EXIT_UNREADABLE
+        return EXIT_USAGE
     try:
         import pyarrow as pa
     except ImportError as exc:
         print(f"convert needs pyarrow: {exc}", file=err)
-        return EXIT_UNREADABLE
+        return EXIT_MISSING_DEPENDENCY
     source, message = _read(args.file)
     if source is None:
         print(f"{args.file}: cannot read: {message}", file=err)
         return EXIT_UNREADABLE
-    batches, errors = quarzel_core.parse_arrow(source.text, "strict" if args.strict else None)
+    batches, errors = quarzel_core.parse_arrow(source.text, mode_argument(args.strict))
     errors = _with_problem(source, errors)
     del source
     tables = _batches_as_tables(batches)
@@ -232,11 +254,20 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except (OSError, pa.ArrowException) as exc:
         cause = describe(exc) if isinstance(exc, OSError) else str(exc)
         print(f"{args.out}: cannot write: {cause}", file=err)
-        return EXIT_UNREADABLE
+        return EXIT_UNWRITABLE
     rows = sum(t.num_rows for t in tables)
     print(f"{args.out}: {len(tables)} tables, {rows:,} rows ({fmt}); "
           f"{summary(args.file, errors)}", file=out)
     return EXIT_CLEAN
+
+
+class _ArgumentParser(argparse.ArgumentParser):
+    """argparse with its own exit status for a wrong command line (argparse's
+    2 means "cannot read" here)."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
 def _write_tables(path: str, fmt: str, tables: list[Any], errors: list[dict[str, Any]]) -> None:
@@ -279,7 +310,12 @@ def _write_atomically(path: str, write: Any) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="quarzel", description="Read and check CIF files.")
+    parser = _ArgumentParser(
+        prog="quarzel",
+        description="Read and check CIF files.",
+        epilog=EXIT_STATUS_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     sub = parser.add_subparsers(dest="command", required=True)
     check = sub.add_parser("check", help="report every problem in CIF files")
     check.add_argument("files", nargs="+", metavar="FILE")
@@ -319,7 +355,7 @@ def main(argv: list[str] | None = None, out: TextIO | None = None, err: TextIO |
     except BrokenPipeError:
         return EXIT_CLEAN
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -1,15 +1,14 @@
-#include "builder.hpp"
+#include "core/builder.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "lowercase.hpp"
-#include "textfield.hpp"
+#include "core/lowercase.hpp"
+#include "core/textfield.hpp"
 
 namespace quarzel {
 
@@ -114,6 +113,15 @@ struct RawBuilder::State {
         if (frame) return &frame->data;
         if (block) return &block->data;
         return nullptr;
+    }
+
+    // Records a block or frame name (`lname`, lower-cased); a name seen
+    // before is reported.
+    void note_name(std::unordered_set<std::string>& seen, const std::string& lname,
+                   std::string_view name, std::string_view what, std::string_view stored) {
+        if (seen.insert(lname).second) return;
+        semantic_error("duplicate " + std::string(what) + " name: " + quoted(name),
+                       "duplicate " + std::string(stored) + " stored with distinct internal id");
     }
 
     void semantic_error(std::string message, std::string recovery_action) {
@@ -263,10 +271,6 @@ RawBuilder::~RawBuilder() = default;
 RawBuilder::RawBuilder(RawBuilder&&) noexcept = default;
 RawBuilder& RawBuilder::operator=(RawBuilder&&) noexcept = default;
 
-void RawBuilder::push_error(const NativeParseError& error) {
-    s_->doc.errors.push_back(error);
-}
-
 void RawBuilder::on_parse_error(NativeParseError error) {
     s_->doc.errors.push_back(std::move(error));
 }
@@ -276,11 +280,7 @@ void RawBuilder::on_data_block(std::string_view name) {
     if (s.stopped) return;
     s.close_block();
     std::string lname = lower(name);
-    if (s.seen_block_names.contains(lname))
-        s.semantic_error("duplicate data block name: " + quoted(name),
-                         "duplicate block stored with distinct internal id");
-    else
-        s.seen_block_names.insert(lname);
+    s.note_name(s.seen_block_names, lname, name, "data block", "block");
     s.frame.reset();
     s.has_pending_tag = false;
     s.reset_loop();
@@ -294,11 +294,7 @@ void RawBuilder::on_save_frame_start(std::string_view name) {
     State& s = *s_;
     if (s.stopped || !s.block) return;
     std::string lname = lower(name);
-    if (s.seen_frame_names.contains(lname))
-        s.semantic_error("duplicate save frame name: " + quoted(name),
-                         "duplicate save frame stored with distinct internal id");
-    else
-        s.seen_frame_names.insert(lname);
+    s.note_name(s.seen_frame_names, lname, name, "save frame", "save frame");
     s.frame.emplace();
     s.frame->name = std::move(lname);
 }
@@ -319,26 +315,16 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     s.collecting_loop = true;
     s.loop_tags.reserve(tags.size());
     s.loop_slot.reserve(tags.size());
-    // Header positions of one tag share a column. Headers are short, so a
-    // linear search serves; long ones get a map.
-    std::unordered_map<std::string_view, std::uint32_t> index;
-    const bool use_map = tags.size() > 16;
+    // Header positions of one tag share a column.
+    NameIndex index;
     for (std::string_view tag : tags) {
         lower_into(tag, s.scratch);
-        s.loop_tags.push_back(s.intern(s.scratch));
-        const std::string_view t = s.loop_tags.back();
+        const std::string_view t = s.intern(s.scratch);
         std::uint32_t slot = static_cast<std::uint32_t>(s.loop_columns.size());
-        if (use_map) {
-            auto [it, added] = index.try_emplace(t, slot);
-            slot = it->second;
-        } else {
-            for (std::size_t i = 0; i + 1 < s.loop_tags.size(); ++i) {
-                if (s.loop_tags[i] == t) {
-                    slot = s.loop_slot[i];
-                    break;
-                }
-            }
-        }
+        if (const std::size_t first = index.find(s.loop_tags, t); first != NameIndex::npos)
+            slot = s.loop_slot[first];
+        s.loop_tags.push_back(t);
+        index.appended(s.loop_tags);
         if (slot == s.loop_columns.size())
             s.loop_columns.emplace_back(s.base, s.base_size, s.layout);
         s.loop_slot.push_back(slot);

@@ -6,10 +6,10 @@
 #include <span>
 #include <string_view>
 
-#include "document.hpp"
-#include "error.hpp"
-#include "token.hpp"
-#include "version.hpp"
+#include "core/document.hpp"
+#include "core/error.hpp"
+#include "core/token.hpp"
+#include "core/version.hpp"
 
 namespace quarzel {
 
@@ -23,8 +23,6 @@ public:
     ~RawBuilder();
     RawBuilder(RawBuilder&&) noexcept;
     RawBuilder& operator=(RawBuilder&&) noexcept;
-
-    void push_error(const NativeParseError& error);
 
     void on_data_block(std::string_view name);
     void on_save_frame_start(std::string_view name);

@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "document.hpp"
+#include "core/document.hpp"
 
 namespace quarzel {
 

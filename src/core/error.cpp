@@ -1,9 +1,9 @@
-#include "error.hpp"
+#include "core/error.hpp"
 
 #include <cstdio>
 
-#include "unicode.hpp"
-#include "utf8.hpp"
+#include "core/unicode.hpp"
+#include "core/utf8.hpp"
 
 namespace quarzel {
 

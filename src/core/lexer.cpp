@@ -1,10 +1,10 @@
-#include "lexer.hpp"
+#include "core/lexer.hpp"
 
 #include <array>
 #include <cstdio>
 #include <cstring>
 
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace quarzel {
 
@@ -39,17 +39,7 @@ bool has_byte(std::uint64_t w, char c) noexcept {
     return ((x - kOnes) & ~x & (kOnes * 0x80)) != 0;
 }
 
-bool is_ascii(const char* p, std::size_t n) noexcept {
-    std::size_t i = 0;
-    std::uint64_t acc = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        acc |= w;
-    }
-    for (; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
-    return (acc & 0x8080808080808080ull) == 0;
-}
+using ascii::is_ascii;
 
 LexerError make_error(std::string message, std::string context, std::uint32_t line,
                       std::uint32_t column) {

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "token.hpp"
-#include "version.hpp"
+#include "core/error.hpp"
+#include "core/token.hpp"
+#include "core/version.hpp"
 
 namespace quarzel {
 
@@ -94,4 +94,4 @@ std::optional<LexerError> check_cif1_char(char32_t c, std::uint32_t line, std::u
 }  // namespace quarzel
 
 // The definitions of next() and read_word().
-#include "lexer_inline.hpp"
+#include "core/lexer_inline.hpp"

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "lexer.hpp"
+#include "core/ascii.hpp"
+#include "core/lexer.hpp"
 
 namespace quarzel {
 
@@ -114,16 +115,7 @@ inline std::size_t skip_blanks(const char* b, std::size_t p, std::size_t n) noex
     return p;
 }
 
-constexpr char ascii_lower(char c) noexcept {
-    return c >= 'A' && c <= 'Z' ? char(c + 32) : c;
-}
-
-// `s` (at least `lower.size()` bytes) begins with `lower`, ignoring ASCII case.
-inline bool starts_with_lower(const char* s, std::string_view lower) noexcept {
-    for (std::size_t i = 0; i < lower.size(); ++i)
-        if (ascii_lower(s[i]) != lower[i]) return false;
-    return true;
-}
+using ascii::starts_with_lower;
 
 inline bool is_keyword(std::string_view w) noexcept {
     if (w.size() < 5) return false;

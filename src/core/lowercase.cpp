@@ -1,4 +1,4 @@
-#include "lowercase.hpp"
+#include "core/lowercase.hpp"
 
 #include <utf8proc.h>
 
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "unicode.hpp"
-#include "utf8.hpp"
+#include "core/unicode.hpp"
+#include "core/utf8.hpp"
 
 namespace quarzel {
 
@@ -19,7 +19,7 @@ struct CodeRange {
     char32_t last;
 };
 
-#include "lowercase_tables.inc"
+#include "core/lowercase_tables.inc"
 
 template <std::size_t N>
 bool in_ranges(const CodeRange (&table)[N], char32_t c) noexcept {

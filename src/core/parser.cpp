@@ -1,27 +1,10 @@
 // The parts of the parser that do not depend on the sink: keyword tests,
 // the table-key adjacency rule and the texts of its messages.
-#include "parser.hpp"
+#include "core/parser.hpp"
 
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace quarzel::parser_detail {
-
-namespace {
-char ascii_lower(char c) noexcept {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-}  // namespace
-
-bool keyword_starts(std::string_view word, std::string_view lower) noexcept {
-    if (word.size() < lower.size()) return false;
-    for (std::size_t i = 0; i < lower.size(); ++i)
-        if (ascii_lower(word[i]) != lower[i]) return false;
-    return true;
-}
-
-bool keyword_is(std::string_view word, std::string_view lower) noexcept {
-    return word.size() == lower.size() && keyword_starts(word, lower);
-}
 
 void set_key_span(OpenContainer& table, std::string_view key, ValueType kind) noexcept {
     const auto length = static_cast<std::uint32_t>(utf8::count(key));

@@ -13,10 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
-#include "event_sink.hpp"
-#include "lexer.hpp"
-#include "token.hpp"
+#include "core/ascii.hpp"
+#include "core/error.hpp"
+#include "core/event_sink.hpp"
+#include "core/lexer.hpp"
+#include "core/token.hpp"
 
 namespace quarzel {
 
@@ -65,9 +66,13 @@ struct OpenContainer {
 };
 
 // `word` equals `lower` (already lower case) ignoring ASCII case.
-bool keyword_is(std::string_view word, std::string_view lower) noexcept;
+inline bool keyword_is(std::string_view word, std::string_view lower) noexcept {
+    return word.size() == lower.size() && ascii::starts_with_lower(word.data(), lower);
+}
 // `word` begins with `lower` ignoring ASCII case.
-bool keyword_starts(std::string_view word, std::string_view lower) noexcept;
+inline bool keyword_starts(std::string_view word, std::string_view lower) noexcept {
+    return ascii::starts_with_lower(word, lower);
+}
 
 // Sets the adjacency rule of a table key read from a token of kind `kind`.
 void set_key_span(OpenContainer& table, std::string_view key, ValueType kind) noexcept;
@@ -107,10 +112,7 @@ public:
                 loop_has_values_ = true;
                 // The plain words that follow go straight from the text to
                 // a sink that takes them as they are.
-                if constexpr (requires(std::uint32_t& at) {
-                                  source_.read_plain_words(sink_, at, at);
-                                  { sink_.takes_plain_words() } -> std::same_as<bool>;
-                              }) {
+                if constexpr (PlainWordSource<Source, Sink>) {
                     if (sink_.takes_plain_words())
                         source_.read_plain_words(sink_, last_line_, last_column_);
                 }
@@ -359,23 +361,33 @@ private:
         }
     }
 
-    [[gnu::noinline]] void close_all_containers(const At& where, const Reason& reason) {
+    // Closes every open list and table, innermost first, reporting each:
+    // closed because of `reason`, or (null) left open at the end of input.
+    [[gnu::noinline]] void close_all_containers(const At& where, const Reason* reason) {
+        const At report = reason ? where : At{where.line, where.column, ""};
         while (!containers_.empty()) {
             OpenContainer entry = containers_.back();
             containers_.pop_back();
             if (entry.is_table) {
                 cleanup_table_frame(entry, where);
                 sink_.on_table_end();
-                error(where, msg_reason("implicitly closed unclosed table (", reason, ")"),
+                error(report,
+                      reason ? msg_reason("implicitly closed unclosed table (", *reason, ")")
+                             : std::string("unterminated table at EOF"),
                       "emitted on_table_end");
             } else {
                 sink_.on_list_end();
-                error(where, msg_reason("implicitly closed unclosed list (", reason, ")"),
+                error(report,
+                      reason ? msg_reason("implicitly closed unclosed list (", *reason, ")")
+                             : std::string("unterminated list at EOF"),
                       "emitted on_list_end");
             }
             value_closed_in_parent();
         }
         has_active_tag_ = false;
+    }
+    void close_all_containers(const At& where, const Reason& reason) {
+        close_all_containers(where, &reason);
     }
 
     // ---- tags, loops and keywords -----------------------------------------
@@ -514,23 +526,7 @@ private:
     void end_of_input() {
         const At where{last_line_, last_column_, "EOF"};
         if (in_loop_) close_loop(where, Reason{"EOF"});
-        if (!containers_.empty()) {
-            const At here{last_line_, last_column_, ""};
-            while (!containers_.empty()) {
-                OpenContainer entry = containers_.back();
-                containers_.pop_back();
-                if (entry.is_table) {
-                    cleanup_table_frame(entry, where);
-                    sink_.on_table_end();
-                    error(here, "unterminated table at EOF", "emitted on_table_end");
-                } else {
-                    sink_.on_list_end();
-                    error(here, "unterminated list at EOF", "emitted on_list_end");
-                }
-                value_closed_in_parent();
-            }
-            has_active_tag_ = false;
-        }
+        if (!containers_.empty()) close_all_containers(where, nullptr);
         if (has_active_tag_) {
             has_active_tag_ = false;
             error(At{last_line_, last_column_, active_tag_},

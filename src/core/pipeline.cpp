@@ -1,10 +1,15 @@
-#include "pipeline.hpp"
+#include "core/pipeline.hpp"
 
-#include "builder.hpp"
-#include "lexer.hpp"
-#include "parser.hpp"
+#include "core/builder.hpp"
+#include "core/lexer.hpp"
+#include "core/parser.hpp"
 
 namespace quarzel {
+
+// The lexer feeds the builder's plain-word lane; were either to drift from
+// the concept, the parser would quietly take the general path for every
+// value.
+static_assert(PlainWordSource<Lexer, RawBuilder>);
 
 ParseResult parse_document(std::string_view source, bool strict, ColumnLayout layout,
                            bool plain_words) {
@@ -13,7 +18,7 @@ ParseResult parse_document(std::string_view source, bool strict, ColumnLayout la
     const VersionResult& d = result.detected;
     RawBuilder builder(d.version, strict, d.text, layout);
     builder.set_plain_words(plain_words);
-    for (const NativeParseError& e : d.errors) builder.push_error(e);
+    for (const NativeParseError& e : d.errors) builder.on_parse_error(e);
     Lexer lexer(d.text, d.version, d.line_offset);
     parse(lexer, builder);
     result.document = std::move(builder).finish();

@@ -4,8 +4,8 @@
 
 #include <string_view>
 
-#include "document.hpp"
-#include "version.hpp"
+#include "core/document.hpp"
+#include "core/version.hpp"
 
 namespace quarzel {
 

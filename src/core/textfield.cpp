@@ -1,4 +1,4 @@
-#include "textfield.hpp"
+#include "core/textfield.hpp"
 
 #include <vector>
 

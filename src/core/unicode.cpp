@@ -1,4 +1,4 @@
-#include "unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <utf8proc.h>
 

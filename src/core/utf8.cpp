@@ -1,4 +1,4 @@
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace quarzel::utf8 {
 

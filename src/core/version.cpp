@@ -1,8 +1,8 @@
-#include "version.hpp"
+#include "core/version.hpp"
 
 #include <cstring>
 
-#include "utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace quarzel {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace quarzel {
 

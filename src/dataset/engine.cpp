@@ -1,4 +1,4 @@
-#include "engine.hpp"
+#include "dataset/engine.hpp"
 
 #include <arrow/api.h>
 #include <arrow/io/file.h>
@@ -16,9 +16,9 @@
 #include <mutex>
 #include <thread>
 
-#include "cell_text.hpp"
-#include "input.hpp"
-#include "pipeline.hpp"
+#include "core/cell_text.hpp"
+#include "core/pipeline.hpp"
+#include "dataset/input.hpp"
 
 namespace quarzel::dataset {
 

@@ -1,4 +1,4 @@
-#include "input.hpp"
+#include "dataset/input.hpp"
 
 #include <bzlib.h>
 #include <fcntl.h>

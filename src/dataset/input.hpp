@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace quarzel::dataset {
 

@@ -11,10 +11,10 @@
 #include <mutex>
 #include <thread>
 
-#include "args.hpp"
-#include "common.hpp"
-#include "engine.hpp"
-#include "entry_points.hpp"
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "dataset/engine.hpp"
+#include "ext/entry_points.hpp"
 
 namespace quarzel::ext {
 

@@ -3,7 +3,7 @@
 // functions here; native_module.cpp lists them.
 #pragma once
 
-#include "pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace quarzel::ext {
 

@@ -1,6 +1,6 @@
 // The quarzel._native module: definition and start-up. Private to the
 // quarzel package, which presents its functions to users.
-#include "entry_points.hpp"
+#include "ext/entry_points.hpp"
 
 namespace quarzel::ext {
 namespace {

@@ -2,9 +2,9 @@
 // tests and diagnostics that compare them with the interpreter's.
 #include <utf8proc.h>
 
-#include "args.hpp"
-#include "common.hpp"
-#include "entry_points.hpp"
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "ext/entry_points.hpp"
 
 namespace quarzel::ext {
 

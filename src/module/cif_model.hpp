@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace quarzel::py {
 

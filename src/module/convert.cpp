@@ -1,38 +1,17 @@
-#include "convert.hpp"
+#include "module/convert.hpp"
 
 #include <cstring>
 #include <vector>
 
-#include "args.hpp"
+#include "binding/args.hpp"
+#include "core/ascii.hpp"
+#include "core/short_copy.hpp"
 
 namespace quarzel::py {
 
 namespace {
 
-bool is_ascii(std::string_view s) noexcept {
-    const char* p = s.data();
-    std::size_t n = s.size();
-    std::uint64_t acc = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        acc |= w;
-    }
-    for (; n > 0; ++p, --n) acc |= static_cast<unsigned char>(*p);
-    return (acc & 0x8080808080808080ull) == 0;
-}
-
-std::uint64_t load64(const char* p) noexcept {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-
-std::uint32_t load32(const char* p) noexcept {
-    std::uint32_t w;
-    std::memcpy(&w, p, 4);
-    return w;
-}
+using ascii::is_ascii;
 
 // Two words that, with the size, determine a text of at most 16 bytes:
 // overlapping first and last 8 (or 4) bytes, or the bytes themselves.

@@ -2,7 +2,7 @@
 // dict for tables. Shared by parse_raw and the object model.
 #pragma once
 
-#include "pyref.hpp"
+#include "binding/pyref.hpp"
 
 #include <array>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../core/document.hpp"
+#include "core/document.hpp"
 
 namespace quarzel::py {
 

@@ -1,7 +1,7 @@
 // The module's six functions (vectorcall with keywords) and its classes.
 #pragma once
 
-#include "pyref.hpp"
+#include "binding/pyref.hpp"
 
 namespace quarzel::py {
 

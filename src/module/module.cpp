@@ -1,5 +1,5 @@
 // The quarzel_core module: definition, start-up and the published names.
-#include "entry_points.hpp"
+#include "module/entry_points.hpp"
 
 namespace quarzel::py {
 namespace {

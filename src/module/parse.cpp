@@ -5,13 +5,13 @@
 #include <span>
 #include <string_view>
 
-#include "../core/lexer.hpp"
-#include "../core/parser.hpp"
-#include "../core/token.hpp"
-#include "../core/version.hpp"
-#include "args.hpp"
-#include "common.hpp"
-#include "entry_points.hpp"
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "core/lexer.hpp"
+#include "core/parser.hpp"
+#include "core/token.hpp"
+#include "core/version.hpp"
+#include "module/entry_points.hpp"
 
 namespace quarzel::py {
 

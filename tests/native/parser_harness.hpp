@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-#include "lexer.hpp"
-#include "parser.hpp"
+#include "core/lexer.hpp"
+#include "core/parser.hpp"
+#include "core/version.hpp"
 #include "recording_sink.hpp"
 #include "sink_guarantees.hpp"
-#include "version.hpp"
 
 namespace quarzel::testing {
 

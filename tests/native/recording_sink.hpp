@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
-#include "token.hpp"
+#include "core/error.hpp"
+#include "core/token.hpp"
 
 namespace quarzel::testing {
 

@@ -1,19 +1,7 @@
-// A sink that checks, event by event, the promises the parser makes to every
-// sink:
-//   1. save frame start and end alternate, and every frame is ended;
-//   2. loop start and end alternate, every loop is ended, and only values
-//      and errors come between them;
-//   3. each tag is followed by exactly one complete value before the next
-//      structural event;
-//   4. lists and tables nest properly and are all closed, and never span a
-//      tag, a keyword or the end of a loop;
-//   5. inside a table each entry is a key followed by exactly one value,
-//      except a container met where a key was expected, which arrives as a
-//      value without a key;
-//   6. a data block may start while a frame is open only after the frame's
-//      end event;
-//   7. errors may come anywhere.
-// Call finish() after the parse; violations() is empty when all held.
+// A sink that checks, event by event, the seven promises the parser makes
+// to every sink, as src/core/event_sink.hpp states them (the numbers in the
+// messages below are theirs). Call finish() after the parse; violations()
+// is empty when all held.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "token.hpp"
+#include "core/error.hpp"
+#include "core/token.hpp"
 
 namespace quarzel::testing {
 

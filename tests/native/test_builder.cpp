@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "builder.hpp"
-#include "cell_text.hpp"
+#include "core/builder.hpp"
+#include "core/cell_text.hpp"
+#include "core/lowercase.hpp"
+#include "core/pipeline.hpp"
 #include "corpus.hpp"
-#include "lowercase.hpp"
-#include "pipeline.hpp"
 
 using quarzel::CifVersion;
 using quarzel::ParsedCif;
@@ -400,7 +400,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Builder, PushedErrorsComeFirst) {
     RawBuilder b(CifVersion::Cif11, false, {});
-    b.push_error({quarzel::ErrorType::Lexical, "version", 1, 1, "#\\#CIF_9", "defaulting"});
+    b.on_parse_error({quarzel::ErrorType::Lexical, "version", 1, 1, "#\\#CIF_9", "defaulting"});
     drive(b, {D("x"), ERR("parse")});
     ParsedCif doc = std::move(b).finish();
     ASSERT_EQ(doc.errors.size(), 2u);

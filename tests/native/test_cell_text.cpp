@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "cell_text.hpp"
+#include "core/cell_text.hpp"
 
 namespace {
 

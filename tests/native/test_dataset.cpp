@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "engine.hpp"
-#include "input.hpp"
+#include "dataset/engine.hpp"
+#include "dataset/input.hpp"
 
 namespace {
 

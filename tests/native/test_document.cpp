@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "document.hpp"
+#include "core/document.hpp"
 
 namespace {
 

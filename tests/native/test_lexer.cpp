@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "core/error.hpp"
+#include "core/lexer.hpp"
+#include "core/version.hpp"
 #include "corpus.hpp"
-#include "error.hpp"
-#include "lexer.hpp"
-#include "version.hpp"
 
 using quarzel::CifVersion;
 using quarzel::Lexer;

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "error.hpp"
-#include "textfield.hpp"
+#include "core/error.hpp"
+#include "core/textfield.hpp"
 
 namespace {
 

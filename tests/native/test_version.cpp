@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "version.hpp"
+#include "core/version.hpp"
 
 using quarzel::CifVersion;
 using quarzel::detect_version;

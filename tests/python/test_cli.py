@@ -124,7 +124,7 @@ def test_convert(tmp_path, suffix):
 
 def test_convert_unknown_suffix(tmp_path):
     status, _, err = run("convert", SAMPLE, str(tmp_path / "out.xyz"))
-    assert status == 2
+    assert status == 3
     assert "unknown output format .xyz" in err
 
 

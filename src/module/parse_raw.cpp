@@ -1,8 +1,8 @@
-#include "../core/pipeline.hpp"
-#include "args.hpp"
-#include "common.hpp"
-#include "convert.hpp"
-#include "entry_points.hpp"
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "core/pipeline.hpp"
+#include "module/convert.hpp"
+#include "module/entry_points.hpp"
 
 namespace quarzel::py {
 

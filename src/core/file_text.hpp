@@ -1,4 +1,4 @@
-// Reading a whole text file for parse_arrow_file.
+// Reading a whole text file (parse_arrow_file reads its input this way).
 #pragma once
 
 #include <cstddef>
@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace quarzel::py {
+namespace quarzel {
 
 // True if `bytes` is well-formed UTF-8 (no overlong forms, surrogates or
 // code points above U+10FFFF).
@@ -25,4 +25,4 @@ struct FileText {
 // description of the failure followed by " (os error {code})".
 bool read_text_file(const char* path, FileText& text, std::string& error);
 
-}  // namespace quarzel::py
+}  // namespace quarzel

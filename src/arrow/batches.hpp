@@ -3,15 +3,16 @@
 // columns (block index and name, frame index and name, loop id).
 #pragma once
 
-#include <arrow/api.h>
 #include <arrow/c/abi.h>
+#include <arrow/status.h>
+#include <arrow/type_fwd.h>
 
 #include <functional>
 #include <memory>
 
-#include "../core/document.hpp"
+#include "core/document.hpp"
 
-namespace quarzel::py {
+namespace quarzel {
 
 // Receives each finished batch: its schema (batches with the same tags share
 // one object) and its columns as one struct array of the Arrow C data
@@ -34,4 +35,4 @@ inline constexpr std::string_view kLengthMismatch = "schema/array length mismatc
 // returns.
 arrow::Status document_batches(ParsedCif& document, const BatchSink& sink);
 
-}  // namespace quarzel::py
+}  // namespace quarzel

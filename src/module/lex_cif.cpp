@@ -1,11 +1,11 @@
 #include <cstring>
 
-#include "../core/lexer.hpp"
-#include "../core/token.hpp"
-#include "../core/version.hpp"
-#include "args.hpp"
-#include "common.hpp"
-#include "entry_points.hpp"
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "core/lexer.hpp"
+#include "core/token.hpp"
+#include "core/version.hpp"
+#include "module/entry_points.hpp"
 
 namespace quarzel::py {
 

@@ -2,7 +2,7 @@
 // function defined with `def` gives, and the argument TypeErrors.
 #pragma once
 
-#include "pyref.hpp"
+#include "binding/pyref.hpp"
 
 #include <initializer_list>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "binding/common.hpp"
 
 namespace quarzel::py {
 

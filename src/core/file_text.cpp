@@ -1,4 +1,4 @@
-#include "file_text.hpp"
+#include "core/file_text.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-namespace quarzel::py {
+namespace quarzel {
 
 namespace {
 
@@ -134,4 +134,4 @@ bool read_text_file(const char* path, FileText& text, std::string& error) {
     return true;
 }
 
-}  // namespace quarzel::py
+}  // namespace quarzel

@@ -1,11 +1,11 @@
 // parse_cif: the native document as CifFile, CifBlock and CifSaveFrame
 // objects, built in one pass after parsing.
-#include "../core/pipeline.hpp"
-#include "args.hpp"
-#include "cif_model.hpp"
-#include "common.hpp"
-#include "convert.hpp"
-#include "entry_points.hpp"
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "core/pipeline.hpp"
+#include "module/cif_model.hpp"
+#include "module/convert.hpp"
+#include "module/entry_points.hpp"
 
 namespace quarzel::py {
 

@@ -2,14 +2,14 @@
 // companion package look-ups and the error-record conversion.
 #pragma once
 
-#include "pyref.hpp"
+#include "binding/pyref.hpp"
 
 #include <exception>
 #include <new>
 #include <vector>
 
-#include "../core/error.hpp"
-#include "../core/version.hpp"
+#include "core/error.hpp"
+#include "core/version.hpp"
 
 namespace quarzel::py {
 

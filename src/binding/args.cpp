@@ -1,4 +1,4 @@
-#include "args.hpp"
+#include "binding/args.hpp"
 
 #include <algorithm>
 #include <cstring>

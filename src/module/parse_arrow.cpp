@@ -10,12 +10,12 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "../core/pipeline.hpp"
-#include "args.hpp"
-#include "arrow_batches.hpp"
-#include "common.hpp"
-#include "entry_points.hpp"
-#include "file_text.hpp"
+#include "arrow/batches.hpp"
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "core/file_text.hpp"
+#include "core/pipeline.hpp"
+#include "module/entry_points.hpp"
 
 namespace quarzel::py {
 

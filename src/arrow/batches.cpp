@@ -1,0 +1,215 @@
+// The document as Arrow record batches: each frame's scalar batch and loop
+// batches, in document order.
+#include "arrow/batches.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "arrow/columns.hpp"
+#include "arrow/export.hpp"
+#include "arrow/memory.hpp"
+#include "arrow/schemas.hpp"
+#include "arrow/text_columns.hpp"
+#include "core/name_index.hpp"
+
+namespace quarzel {
+
+namespace {
+
+using arrow::Status;
+using namespace arrow_stage;
+
+// Where a batch comes from.
+struct FrameId {
+    std::int32_t block_index;
+    std::string_view block_name;
+    std::optional<std::int32_t> frame_index;  // none for the block itself
+    std::string_view frame_name;
+};
+
+// Builds the batches of one block or save frame.
+class FrameConverter {
+public:
+    FrameConverter(FrameData& data, const FrameId& id, Schemas& schemas, Arena& arena,
+                   const BatchSink& sink)
+        : data_(data), id_(id), schemas_(schemas), arena_(arena), sink_(sink) {}
+
+    Status run() {
+        NameSet in_loops;
+        for (const auto& loop : data_.loops)
+            for (std::string_view tag : loop) in_loops.insert(tag);
+
+        std::vector<std::string_view> scalar_tags;
+        std::int64_t rows = 0;
+        for (std::string_view tag : data_.tag_order) {
+            if (in_loops.contains(tag)) continue;
+            scalar_tags.push_back(tag);
+            if (const ValueColumn* column = data_.find(tag))
+                rows = std::max(rows, static_cast<std::int64_t>(column->size()));
+        }
+        if (rows > 0) {
+            // Every column has the batch's row count: shorter ones end in nulls.
+            std::vector<ColumnRequest> requests;
+            for (std::string_view tag : scalar_tags) requests.push_back({data_.find(tag), rows});
+            ARROW_ASSIGN_OR_RAISE(auto columns, build_columns(requests, arena_));
+            std::vector<const Column*> pointers;
+            pointers.reserve(columns.size());
+            for (const Column& column : columns) pointers.push_back(&column);
+            ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, pointers));
+        }
+
+        for (std::size_t n = 0; n < data_.loops.size(); ++n) {
+            const std::vector<std::string_view>& tags = data_.loops[n];
+            if (tags.empty()) continue;
+            const std::int64_t loop_rows = value_count(tags.front());
+            if (loop_rows == 0) continue;
+            // A loop column holds every value of its tag (its own length,
+            // checked against the batch's), so a tag in several columns or
+            // loops shares one array.
+            std::vector<ColumnRequest> requests;
+            std::vector<std::string_view> requested;
+            NameSet seen;
+            for (std::string_view tag : tags) {
+                if (built_.contains(tag) || !seen.insert(tag)) continue;
+                if (ValueColumn* values = data_.find(tag)) {
+                    requests.push_back({values, 0});
+                    requested.push_back(tag);
+                }
+            }
+            ARROW_ASSIGN_OR_RAISE(auto arrays, build_columns(requests, arena_));
+            for (std::size_t k = 0; k < arrays.size(); ++k)
+                built_.emplace(requested[k], std::move(arrays[k]));
+
+            std::optional<Column> nulls;  // for the tags without values
+            std::vector<const Column*> pointers;
+            pointers.reserve(tags.size());
+            for (std::string_view tag : tags) {
+                auto it = built_.find(tag);
+                if (it != built_.end()) {
+                    pointers.push_back(&it->second);
+                    continue;
+                }
+                if (!nulls) {
+                    ARROW_ASSIGN_OR_RAISE(Column made, null_column(arena_, loop_rows, true));
+                    nulls = std::move(made);
+                }
+                pointers.push_back(&*nulls);
+            }
+            ARROW_RETURN_NOT_OK(
+                emit("__loop_" + std::to_string(n) + "__", tags, loop_rows, pointers));
+        }
+        return Status::OK();
+    }
+
+private:
+    // Values a tag has (or had, before its array was built).
+    std::int64_t value_count(std::string_view tag) const {
+        auto cached = built_.find(tag);
+        if (cached != built_.end()) return cached->second.length;
+        const ValueColumn* column = data_.find(tag);
+        return column ? static_cast<std::int64_t>(column->size()) : 0;
+    }
+
+    // The four identity columns that depend only on the frame and the row
+    // count; loops of equal length share them.
+    arrow::Result<const std::array<Column, 4>*> identity(std::int64_t rows) {
+        for (const auto& [count, columns] : identity_)
+            if (count == rows) return &columns;
+        std::array<Column, 4> columns;
+        ARROW_ASSIGN_OR_RAISE(columns[0], constant_int32(arena_, rows, id_.block_index));
+        ARROW_ASSIGN_OR_RAISE(columns[1], constant_text(arena_, rows, id_.block_name));
+        if (id_.frame_index) {
+            ARROW_ASSIGN_OR_RAISE(columns[2], constant_int32(arena_, rows, *id_.frame_index));
+            ARROW_ASSIGN_OR_RAISE(columns[3], constant_text(arena_, rows, id_.frame_name));
+        } else {
+            ARROW_ASSIGN_OR_RAISE(columns[2], null_column(arena_, rows, false));
+            ARROW_ASSIGN_OR_RAISE(columns[3], null_column(arena_, rows, true));
+        }
+        identity_.emplace_back(rows, std::move(columns));
+        return &identity_.back().second;
+    }
+
+    Status emit(const std::string& loop_id, std::span<const std::string_view> tags,
+                std::int64_t rows, std::span<const Column* const> tag_columns) {
+        // Every column must have the batch's row count.
+        for (std::size_t k = 0; k < tag_columns.size(); ++k)
+            if (tag_columns[k]->length != rows)
+                return mismatch(loop_id, tags[k], tag_columns[k]->length, rows);
+        using Identity = const std::array<Column, 4>*;
+        ARROW_ASSIGN_OR_RAISE(Identity ids, identity(rows));
+        ARROW_ASSIGN_OR_RAISE(Column loop_column, constant_text(arena_, rows, loop_id));
+        std::vector<const Column*> columns;
+        columns.reserve(ids->size() + 1 + tag_columns.size());
+        for (const Column& column : *ids) columns.push_back(&column);
+        columns.push_back(&loop_column);
+        columns.insert(columns.end(), tag_columns.begin(), tag_columns.end());
+
+        ArrowArray array;
+        ARROW_RETURN_NOT_OK(export_batch(rows, columns, &array));
+        Status status = sink_(schemas_.of(tags), &array);
+        if (array.release != nullptr) array.release(&array);
+        return status;
+    }
+
+    Status mismatch(const std::string& loop_id, std::string_view tag, std::int64_t length,
+                    std::int64_t rows) const {
+        std::string where = loop_id + " of block " + quoted(id_.block_name);
+        if (id_.frame_index) where += ", save frame " + quoted(id_.frame_name);
+        return Status::Invalid(kLengthMismatch, ": column ", quoted(tag), " of ", where, " has ",
+                               length, " value(s) but the batch has ", rows, " row(s)");
+    }
+
+    FrameData& data_;
+    const FrameId& id_;
+    Schemas& schemas_;
+    Arena& arena_;
+    const BatchSink& sink_;
+    std::unordered_map<std::string_view, Column> built_;
+    // Read through a pointer taken after the last growth, in each emit.
+    std::vector<std::pair<std::int64_t, std::array<Column, 4>>> identity_;
+};
+
+arrow::Result<std::int32_t> index32(std::size_t index) {
+    if (index > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        return Status::CapacityError("more than 2147483647 data blocks or save frames");
+    return static_cast<std::int32_t>(index);
+}
+
+Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, Arena& arena,
+                     const BatchSink& sink) {
+    ARROW_RETURN_NOT_OK(FrameConverter(data, id, schemas, arena, sink).run());
+    data.release_values();  // every value has been handed over
+    return Status::OK();
+}
+
+}  // namespace
+
+Status document_batches(ParsedCif& document, const BatchSink& sink) {
+    Schemas schemas;
+    Arena arena;
+    for (std::size_t b = 0; b < document.blocks.size(); ++b) {
+        ParsedBlock& block = document.blocks[b];
+        ARROW_ASSIGN_OR_RAISE(auto block_index, index32(b));
+        ARROW_RETURN_NOT_OK(convert_frame(block.data, {block_index, block.name, std::nullopt, {}},
+                                          schemas, arena, sink));
+        for (std::size_t f = 0; f < block.save_frames.size(); ++f) {
+            ParsedSaveFrame& frame = block.save_frames[f];
+            ARROW_ASSIGN_OR_RAISE(auto frame_index, index32(f));
+            ARROW_RETURN_NOT_OK(convert_frame(frame.data,
+                                              {block_index, block.name, frame_index, frame.name},
+                                              schemas, arena, sink));
+        }
+    }
+    return Status::OK();
+}
+
+}  // namespace quarzel

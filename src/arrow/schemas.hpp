@@ -1,0 +1,43 @@
+// The schemas of a document's batches: five identity columns, then one
+// Utf8 column per tag.
+#pragma once
+
+#include <arrow/type.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace quarzel::arrow_stage {
+
+// The schemas of one document's batches, one per distinct list of tags:
+// documents of many save frames repeat a few lists of tags many times, and
+// a shared schema is built, exported and imported once.
+class Schemas {
+public:
+    const std::shared_ptr<arrow::Schema>& of(std::span<const std::string_view> tags) {
+        // A document keeps one copy of each tag name, which stays put while
+        // its batches are made: the names' addresses and sizes tell the list.
+        key_.clear();
+        for (std::string_view tag : tags) {
+            const std::array<std::uintptr_t, 2> name{reinterpret_cast<std::uintptr_t>(tag.data()),
+                                                     tag.size()};
+            key_.append(reinterpret_cast<const char*>(name.data()), sizeof name);
+        }
+        auto it = cache_.find(key_);
+        if (it == cache_.end()) it = cache_.emplace(key_, make(tags)).first;
+        return it->second;
+    }
+
+private:
+    static std::shared_ptr<arrow::Schema> make(std::span<const std::string_view> tags);
+
+    std::string key_;  // the address and size of each tag name
+    std::unordered_map<std::string, std::shared_ptr<arrow::Schema>> cache_;
+};
+
+}  // namespace quarzel::arrow_stage

@@ -1,0 +1,82 @@
+#include "core/byte_buffer.hpp"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace quarzel {
+
+void ByteBuffer::grow(std::size_t more) {
+    if (more > SIZE_MAX / 4 - size_) throw std::bad_alloc();
+    // The first allocation takes what is asked for (many columns hold one
+    // value), later ones double, from 64 bytes on.
+    const std::size_t old_capacity = capacity();
+    std::size_t capacity = old_capacity == 0 ? more : std::max<std::size_t>(64, old_capacity * 2);
+    if (capacity < size_ + more) capacity = size_ + more;
+    capacity = (capacity + 7) / 8 * 8;
+#if defined(__linux__)
+    if (capacity >= kMapBytes) {
+        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        capacity = (capacity + page - 1) / page * page;
+        void* p;
+        if ((bits_ & kHuge) && capacity >= kHugeFrom) {
+            grow_huge(capacity);
+            return;
+        }
+        if (mapped()) {
+            p = mremap(data_, old_capacity, capacity, MREMAP_MAYMOVE);
+        } else {
+            p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p != MAP_FAILED && size_ != 0) std::memcpy(p, data_, size_);
+        }
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        if (!mapped()) std::free(data_);
+        set_storage(static_cast<unsigned char*>(p), capacity, true);
+        return;
+    }
+#endif
+    void* p = std::realloc(data_, capacity);
+    if (p == nullptr) throw std::bad_alloc();
+    set_storage(static_cast<unsigned char*>(p), capacity, false);
+}
+
+#if defined(__linux__)
+// A fresh mapping aligned to 2 MiB and marked for huge pages before any of
+// it is touched (pages already present would stay small); the contents are
+// copied over.
+void ByteBuffer::grow_huge(std::size_t capacity) {
+    capacity = (capacity + kHugePage - 1) / kHugePage * kHugePage;
+    void* raw = mmap(nullptr, capacity + kHugePage, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    auto* start = static_cast<unsigned char*>(raw);
+    auto* aligned = reinterpret_cast<unsigned char*>(
+        (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1));
+    if (aligned != start) munmap(start, static_cast<std::size_t>(aligned - start));
+    const std::size_t tail = kHugePage - static_cast<std::size_t>(aligned - start);
+    if (tail != 0) munmap(aligned + capacity, tail);
+    madvise(aligned, capacity, MADV_HUGEPAGE);
+    if (size_ != 0) std::memcpy(aligned, data_, size_);
+    free_storage({data_, this->capacity(), mapped()});
+    set_storage(aligned, capacity, true);
+}
+#endif
+
+void ByteBuffer::free_storage(const Storage& storage) noexcept {
+#if defined(__linux__)
+    if (storage.mapped) {
+        munmap(storage.data, storage.capacity);
+        return;
+    }
+#endif
+    std::free(storage.data);
+}
+
+}  // namespace quarzel

@@ -1,0 +1,99 @@
+// The growable byte array under the document's columns and node stores.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+namespace quarzel {
+
+// A growable byte array with 16 spare bytes beyond what is reserved, so
+// that short copies may move whole 8- or 16-byte words. Small arrays live on
+// the heap; from kMapBytes on, an array has pages of its own that grow by
+// remapping (never copied) and go back to the system when freed, so that a
+// column of millions of values neither is copied at every doubling nor
+// leaves heap behind it.
+class ByteBuffer {
+public:
+    static constexpr std::size_t kSpare = 16;
+    static constexpr std::size_t kMapBytes = std::size_t{64} << 10;
+
+    // Storage handed over by take().
+    struct Storage {
+        unsigned char* data = nullptr;
+        std::size_t capacity = 0;
+        bool mapped = false;
+    };
+    static void free_storage(const Storage& storage) noexcept;
+
+    ByteBuffer() noexcept = default;
+    ByteBuffer(ByteBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          bits_(std::exchange(other.bits_, other.bits_ & kHuge)) {}
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            bits_ = std::exchange(other.bits_, other.bits_ & kHuge);
+        }
+        return *this;
+    }
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() { release(); }
+
+    // From 1 MiB on, the array grows into pages of 2 MiB where the system
+    // offers them: one page fault per 2 MiB instead of 512. For arrays that
+    // are certain to grow large; at most one such page is partly used.
+    void prefer_huge_pages() noexcept { bits_ |= kHuge; }
+
+    // Makes room for `n` more bytes, and the spare ones after them.
+    void reserve_more(std::size_t n) {
+        if (capacity() - size_ < n + kSpare) [[unlikely]]
+            grow(n + kSpare);
+    }
+    unsigned char* data() noexcept { return data_; }
+    const unsigned char* data() const noexcept { return data_; }
+    unsigned char* end() noexcept { return data_ + size_; }
+    std::size_t size() const noexcept { return size_; }
+    void advance(std::size_t n) noexcept { size_ += n; }
+    void truncate(std::size_t n) noexcept {
+        if (n < size_) size_ = n;
+    }
+    // Frees storage; leaves the buffer empty.
+    void release() noexcept {
+        if (data_ != nullptr) free_storage(take());
+    }
+    // Hands the storage over, to be freed with free_storage; leaves the
+    // buffer empty.
+    Storage take() noexcept {
+        Storage storage{data_, capacity(), mapped()};
+        data_ = nullptr;
+        size_ = 0;
+        bits_ &= kHuge;
+        return storage;
+    }
+
+private:
+    void grow(std::size_t more);
+    void grow_huge(std::size_t capacity);
+    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    static constexpr std::size_t kHugeFrom = std::size_t{1} << 20;
+
+    // The capacity (a multiple of 8) with two flags in its low bits: the
+    // storage is mapped, huge pages are preferred.
+    static constexpr std::size_t kMapped = 1, kHuge = 2, kFlags = 7;
+    std::size_t capacity() const noexcept { return bits_ & ~kFlags; }
+    bool mapped() const noexcept { return (bits_ & kMapped) != 0; }
+    void set_storage(unsigned char* data, std::size_t capacity, bool mapped) noexcept {
+        data_ = data;
+        bits_ = capacity | (mapped ? kMapped : 0) | (bits_ & kHuge);
+    }
+
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t bits_ = 0;
+};
+
+}  // namespace quarzel

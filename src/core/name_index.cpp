@@ -1,0 +1,51 @@
+#include "core/name_index.hpp"
+
+#include <functional>
+#include <limits>
+#include <new>
+
+namespace quarzel {
+
+namespace {
+
+std::size_t name_hash(std::string_view name) noexcept {
+    return std::hash<std::string_view>{}(name);
+}
+
+}  // namespace
+
+std::size_t NameIndex::find_hashed(std::span<const std::string_view> names,
+                                   std::string_view name) const noexcept {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = name_hash(name) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t entry = slots_[slot];
+        if (entry == 0) return npos;
+        if (names[entry - 1] == name) return entry - 1;
+    }
+}
+
+void NameIndex::appended(std::span<const std::string_view> names) {
+    const std::size_t n = names.size();
+    if (n < kHashFrom) return;
+    if (n >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
+    if (slots_.size() < 2 * n) {
+        // Rebuilt at twice the size: at most half full.
+        std::size_t size = 16;
+        while (size < 4 * n) size *= 2;
+        slots_.assign(size, 0);
+        for (std::size_t i = 0; i < n; ++i) insert(names, i);
+    } else {
+        insert(names, n - 1);
+    }
+}
+
+// Positions go in in increasing order, each after the occupied slots of its
+// probe chain: of a repeated name, find() meets the first position first.
+void NameIndex::insert(std::span<const std::string_view> names, std::size_t position) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = name_hash(names[position]) & mask;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = static_cast<std::uint32_t>(position + 1);
+}
+
+}  // namespace quarzel

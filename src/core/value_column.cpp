@@ -1,0 +1,119 @@
+#include "core/value_column.hpp"
+
+#include "core/cell_text.hpp"
+
+namespace quarzel {
+
+// ---------------------------------------------------------------------------
+// RefColumn
+
+const NodeStore RefColumn::kNoValues;
+
+RefColumn::RefColumn(RefColumn&&) noexcept = default;
+RefColumn& RefColumn::operator=(RefColumn&&) noexcept = default;
+RefColumn::~RefColumn() = default;
+
+// A short slice of the base text takes a reference; anything else goes aside.
+void RefColumn::push_text(std::string_view text) {
+    if (push_slice(text)) return;
+    NodeStore& side = side_store();
+    append_ref(kSide | side.size());
+    side.push_text(text);
+}
+
+void RefColumn::push_value(const NodeStore& value) {
+    NodeStore& side = side_store();
+    append_ref(kSide | side.size());
+    side.append(value);
+}
+
+NodeStore& RefColumn::side_store() {
+    if (!side_) side_ = std::make_unique<NodeStore>(base_.base, base_.size);
+    return *side_;
+}
+
+ValueRef RefColumn::side(std::uint64_t r) const noexcept {
+    const std::size_t i = r & ~kSide;
+    const Node n = (*side_)[i];
+    if (n.kind == NodeKind::Text) return {n.text};
+    return {{}, side_.get(), i};
+}
+
+void RefColumn::clear() noexcept {
+    refs_.release();
+    size_ = 0;
+    slice_bytes_ = 0;
+    side_.reset();
+}
+
+// ---------------------------------------------------------------------------
+// PackedColumn
+
+PackedColumn::PackedColumn(const char* base, std::size_t base_size) noexcept
+    : base_(base, base_size),
+      copy16_bound_(base != nullptr && base_size >= 16 ? base_size - 15 : 0) {
+    // Offsets are the most memory a large packed column writes (4 bytes
+    // per value); the text stays in small pages, whose unused ends cost
+    // nothing.
+    offsets_.prefer_huge_pages();
+}
+
+void PackedColumn::start_buffers() {
+    offsets_.reserve_more(8);
+    std::memset(offsets_.end(), 0, 4);
+    offsets_.advance(4);
+    started_ = true;
+    if (held_first_) {
+        held_first_ = false;
+        const std::string_view first = held_text();
+        text_.reserve_more(first.size());
+        if (!first.empty()) std::memcpy(text_.end(), first.data(), first.size());
+        text_.advance(first.size());
+        const auto end = static_cast<std::uint32_t>(first.size());
+        std::memcpy(offsets_.end(), &end, sizeof end);
+        offsets_.advance(sizeof end);
+    }
+}
+
+// Written in one pass into room for the most it can take; the exact size is
+// counted first only near the column's limit.
+void PackedColumn::push_value(const NodeStore& value) {
+    const std::uint64_t bound = value.cell_bound();
+    if (bytes_ + bound > kMaxBytes) [[unlikely]] {
+        const std::size_t n = cell_size(value, 0);
+        if (bytes_ + n > kMaxBytes) {
+            overflow(n);
+            return;
+        }
+    }
+    start();
+    text_.reserve_more(static_cast<std::size_t>(bound));
+    BufferWriter writer{text_.end()};
+    put_cell(writer, value, 0);
+    append_end(static_cast<std::size_t>(writer.out - text_.end()));
+}
+
+// Past the limit the text is dropped (the conversion reports the size) but
+// values are still counted, so row counts stay right.
+void PackedColumn::overflow(std::size_t n) noexcept {
+    if (!overflow_) {
+        overflow_ = true;
+        held_first_ = false;
+        offsets_.release();
+        text_.release();
+    }
+    bytes_ += n;
+    ++size_;
+}
+
+void PackedColumn::clear() noexcept {
+    offsets_.release();
+    text_.release();
+    size_ = 0;
+    bytes_ = 0;
+    overflow_ = false;
+    started_ = false;
+    held_first_ = false;
+}
+
+}  // namespace quarzel

@@ -1,0 +1,369 @@
+// The values of one tag: one per occurrence, or one per row of a loop, kept
+// in one of two layouts that a document chooses for all its columns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+#include "core/byte_buffer.hpp"
+#include "core/node_store.hpp"
+
+namespace quarzel {
+
+// How a column keeps its values.
+enum class ColumnLayout : std::uint8_t {
+    // Views: 6-byte references into the text, compound values kept aside
+    // (RefColumn). The least memory, for conversions that read each value.
+    Refs,
+    // Arrow's layout: the cell texts back to back and the 32-bit offset of
+    // each value's end after a leading 0, ready to become a Utf8 array
+    // (PackedColumn).
+    Packed,
+};
+
+// A view of one stored value: a text, or (`compound` not null) the list or
+// table at node `root` of `compound`.
+struct ValueRef {
+    std::string_view text;
+    const NodeStore* compound = nullptr;
+    std::size_t root = 0;
+};
+
+// Where a column's references point: the document's text, of which slices
+// within the first 4 GiB and short enough fit a 6-byte reference.
+struct ColumnBase {
+    static constexpr std::uint64_t kMaxLen = (std::uint64_t{1} << 15) - 1;
+    static constexpr std::uint64_t kMaxOffset = (std::uint64_t{1} << 32) - 1;
+    static constexpr unsigned kLenShift = 32;
+
+    ColumnBase() = default;
+    ColumnBase(const char* base, std::size_t base_size) noexcept
+        : base(base), size(base_size < kMaxOffset ? base_size : kMaxOffset) {}
+
+    // `text` lies `off` bytes into the base text and is short enough for
+    // a reference.
+    bool is_short_slice(std::string_view text, std::uintptr_t off) const noexcept {
+        return off <= size && text.size() <= size - off && text.size() <= kMaxLen;
+    }
+    std::uintptr_t offset_of(std::string_view text) const noexcept {
+        return reinterpret_cast<std::uintptr_t>(text.data()) -
+               reinterpret_cast<std::uintptr_t>(base);
+    }
+    std::string_view text_of(std::uint64_t ref) const noexcept {
+        return {base + (ref & kMaxOffset), static_cast<std::size_t>(ref >> kLenShift)};
+    }
+    static std::uint64_t ref_of(std::uintptr_t off, std::size_t len) noexcept {
+        return off | (static_cast<std::uint64_t>(len) << kLenShift);
+    }
+
+    const char* base = nullptr;
+    std::size_t size = 0;
+};
+
+// The Refs layout: scalars that are short slices of the first 4 GiB of the
+// document's text take 6 bytes; any other value is kept aside in a node
+// store.
+class RefColumn {
+public:
+    RefColumn() = default;
+    RefColumn(const char* base, std::size_t base_size) noexcept : base_(base, base_size) {}
+    // Out of line: inlined into the moves of a vector of columns, GCC sees
+    // the side store of the wrong alternative and warns.
+    RefColumn(RefColumn&&) noexcept;
+    RefColumn& operator=(RefColumn&&) noexcept;
+    ~RefColumn();
+
+    // Stores a scalar that is a short slice of the base text in 6 bytes;
+    // false (nothing stored) for any other text.
+    bool push_slice(std::string_view text) {
+        const std::uintptr_t off = base_.offset_of(text);
+        if (!base_.is_short_slice(text, off)) return false;
+        append_ref(ColumnBase::ref_of(off, text.size()));
+        slice_bytes_ += text.size();
+        return true;
+    }
+    // Stores any text that lives as long as the document.
+    void push_text(std::string_view text);
+    // Stores the list or table that makes up all of `value`.
+    void push_value(const NodeStore& value);
+
+    std::size_t size() const noexcept { return size_; }
+    ValueRef operator[](std::size_t i) const noexcept {
+        std::uint64_t r = first_;
+        if (i != 0) {
+            std::memcpy(&r, refs_.data() + (i - 1) * kRefSize, sizeof r);
+            r &= kRefMask;
+        }
+        if (r & kSide) [[unlikely]]
+            return side(r);
+        return {base_.text_of(r), nullptr};
+    }
+    // The bytes of the scalars stored as slices: with the values kept aside,
+    // the size of the column's text without a pass over every value.
+    std::uint64_t text_bytes() const noexcept { return slice_bytes_; }
+    // The values kept aside, one after another from node 0.
+    const NodeStore& side_values() const noexcept { return side_ ? *side_ : kNoValues; }
+    void clear() noexcept;  // frees storage as well
+
+    static const NodeStore kNoValues;
+
+private:
+    ValueRef side(std::uint64_t r) const noexcept;
+    NodeStore& side_store();
+    // Stores one reference; the first in the column object itself (most
+    // tags of a dictionary have one value, and need no buffer).
+    void append_ref(std::uint64_t r) {
+        if (size_ == 0) {
+            first_ = r;
+            ++size_;
+            return;
+        }
+        refs_.reserve_more(kRefSize);
+        std::memcpy(refs_.end(), &r, sizeof r);
+        refs_.advance(kRefSize);
+        ++size_;
+    }
+
+    // A reference: offset (32 bits) | length (15 bits) << 32, or
+    // kSide | index into side_; stored in 6 bytes, read and written as one
+    // unaligned 8-byte word (the spare bytes keep that in bounds).
+    static constexpr std::size_t kRefSize = 6;
+    static constexpr std::uint64_t kRefMask = (std::uint64_t{1} << 48) - 1;
+    static constexpr std::uint64_t kSide = std::uint64_t{1} << 47;
+
+    ColumnBase base_;
+    ByteBuffer refs_;  // the references after the first
+    std::size_t size_ = 0;
+    std::uint64_t first_ = 0;
+    std::uint64_t slice_bytes_ = 0;
+    std::unique_ptr<NodeStore> side_;  // made on first use: most columns have none
+};
+
+// The Packed layout: every value copied as its cell text (lists and tables
+// as written by put_cell), except that a lone first value that is a short
+// slice of the base text stays a reference until a second one comes.
+class PackedColumn {
+public:
+    // Most packed text one column takes: Arrow's 32-bit offsets.
+    static constexpr std::uint64_t kMaxBytes = 0x7FFFFFFF;
+
+    PackedColumn() = default;
+    PackedColumn(const char* base, std::size_t base_size) noexcept;
+
+    // Any text: a slice of the base text may be copied as whole words.
+    void push_slice(std::string_view text) { push(text, base_.offset_of(text)); }
+    // Any text that lives as long as the document.
+    void push_text(std::string_view text) { push(text, ~std::uintptr_t{0}); }
+    // The cell text of the list or table that makes up all of `value`.
+    void push_value(const NodeStore& value);
+
+    std::size_t size() const noexcept { return size_; }
+    ValueRef operator[](std::size_t i) const noexcept {
+        if (overflow_) return {};
+        return {held_first_ ? held_text() : text_at(i), nullptr};
+    }
+    // The bytes of every value's cell text.
+    std::uint64_t text_bytes() const noexcept { return bytes_; }
+    // The text did not fit kMaxBytes and was dropped; values are still
+    // counted.
+    bool overflowed() const noexcept { return overflow_; }
+    // A column's first value, while it is its only one and a short slice of
+    // the base text, is kept as a reference (most tags of a dictionary's
+    // save frames hold one value, and need no buffers); this is that value,
+    // or null when the values are in the buffers.
+    std::optional<std::string_view> single() const noexcept {
+        if (!held_first_) return std::nullopt;
+        return held_text();
+    }
+    // The offsets (size() + 1 of them, 4 bytes each, then room for the spare
+    // bytes) and the text, for the caller to fill up and take; a value held
+    // as a reference is moved into them first.
+    ByteBuffer& offsets() {
+        start();
+        return offsets_;
+    }
+    ByteBuffer& text() {
+        start();
+        return text_;
+    }
+    void clear() noexcept;  // frees storage as well
+
+private:
+    std::string_view text_at(std::size_t i) const noexcept {
+        std::uint32_t bounds[2];
+        std::memcpy(bounds, offsets_.data() + 4 * i, sizeof bounds);
+        return {reinterpret_cast<const char*>(text_.data()) + bounds[0], bounds[1] - bounds[0]};
+    }
+    // Appends `text` (`off` bytes past the base) to the text. Texts with 16
+    // bytes of the base text after their start are copied as one 16-byte
+    // word when short: the bytes past their end are overwritten by the next
+    // value or lie in the spare bytes.
+    void push(std::string_view text, std::uintptr_t off) {
+        const std::size_t n = text.size();
+        // Once over the limit the total stays over it.
+        if (bytes_ + n > kMaxBytes) [[unlikely]] {
+            overflow(n);
+            return;
+        }
+        if (!started_) [[unlikely]] {
+            if (size_ == 0 && off < base_.size && n <= base_.size - off &&
+                n <= ColumnBase::kMaxLen) {
+                first_ = ColumnBase::ref_of(off, n);
+                held_first_ = true;
+                bytes_ = n;
+                size_ = 1;
+                return;
+            }
+            start();
+        }
+        text_.reserve_more(n);
+        if (n <= 16 && off < copy16_bound_)
+            copy16(text_.end(), text.data());
+        else if (n != 0)
+            std::memcpy(text_.end(), text.data(), n);
+        append_end(n);
+    }
+    // Ends the value whose `n` bytes of text were just written.
+    void append_end(std::size_t n) {
+        text_.advance(n);
+        bytes_ += n;
+        const auto end = static_cast<std::uint32_t>(bytes_);
+        offsets_.reserve_more(sizeof end);
+        std::memcpy(offsets_.end(), &end, sizeof end);
+        offsets_.advance(sizeof end);
+        ++size_;
+    }
+    void overflow(std::size_t n) noexcept;
+    // Writes the leading offset, and the value held as a reference.
+    void start() {
+        if (!started_) start_buffers();
+    }
+    void start_buffers();
+    std::string_view held_text() const noexcept { return base_.text_of(first_); }
+    // Copies 16 bytes. Callers check that the source has them; the compiler
+    // cannot always see that where a short static text reaches here.
+    static void copy16(unsigned char* dst, const char* src) noexcept {
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#pragma GCC diagnostic ignored "-Wstringop-overread"
+#endif
+        std::memcpy(dst, src, 16);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+    }
+
+    ColumnBase base_;
+    std::size_t copy16_bound_ = 0;  // offsets below it have 16 bytes of base text
+    ByteBuffer offsets_;
+    ByteBuffer text_;
+    std::size_t size_ = 0;
+    std::uint64_t first_ = 0;  // the held first value's reference
+    std::uint64_t bytes_ = 0;
+    bool overflow_ = false;
+    bool started_ = false;     // the buffers hold the leading offset
+    bool held_first_ = false;  // the only value is first_, a reference
+};
+
+// A tag's values in the layout of its document: the one type the builder
+// fills and the conversions read. Operations that only one layout has
+// (side_values, packed_*) expect that layout.
+class ValueColumn {
+public:
+    using Ref = ValueRef;
+    static constexpr std::uint64_t kMaxPackedBytes = PackedColumn::kMaxBytes;
+
+    ValueColumn() = default;
+    // Slices of `base` beyond the reach of a 6-byte reference are kept aside.
+    ValueColumn(const char* base, std::size_t base_size, ColumnLayout layout = ColumnLayout::Refs)
+        : values_(make(base, base_size, layout)) {}
+
+    // Stores any text that lives as long as the document.
+    void push_text(std::string_view text) {
+        if (PackedColumn* p = packed_column())
+            p->push_text(text);
+        else
+            refs_column()->push_text(text);
+    }
+    // Stores the list or table that makes up all of `value`.
+    void push_value(const NodeStore& value) {
+        if (PackedColumn* p = packed_column())
+            p->push_value(value);
+        else
+            refs_column()->push_value(value);
+    }
+    // Stores a scalar that is a short slice of the base text (in the Refs
+    // layout, in 6 bytes); false (nothing stored) for any other text. The
+    // Packed layout takes any text.
+    bool push_slice(std::string_view text) {
+        if (PackedColumn* p = packed_column()) {
+            p->push_slice(text);
+            return true;
+        }
+        return refs_column()->push_slice(text);
+    }
+
+    std::size_t size() const noexcept {
+        if (const PackedColumn* p = packed_column()) return p->size();
+        return refs_column()->size();
+    }
+    bool empty() const noexcept { return size() == 0; }
+    Ref operator[](std::size_t i) const noexcept {
+        if (const PackedColumn* p = packed_column()) return (*p)[i];
+        return (*refs_column())[i];
+    }
+
+    bool packed() const noexcept { return values_.index() == 1; }
+    // Refs: the bytes of the scalars stored as slices. Packed: the bytes of
+    // every value's cell text.
+    std::uint64_t text_bytes() const noexcept {
+        if (const PackedColumn* p = packed_column()) return p->text_bytes();
+        return refs_column()->text_bytes();
+    }
+    // Refs: the values kept aside (none in the Packed layout).
+    const NodeStore& side_values() const noexcept {
+        const RefColumn* r = refs_column();
+        return r ? r->side_values() : RefColumn::kNoValues;
+    }
+    // Packed: see PackedColumn.
+    bool overflowed() const noexcept {
+        const PackedColumn* p = packed_column();
+        return p && p->overflowed();
+    }
+    std::optional<std::string_view> packed_single() const noexcept {
+        const PackedColumn* p = packed_column();
+        return p ? p->single() : std::nullopt;
+    }
+    ByteBuffer& packed_offsets() { return packed_column()->offsets(); }
+    ByteBuffer& packed_text() { return packed_column()->text(); }
+    void clear() noexcept {
+        if (PackedColumn* p = packed_column())
+            p->clear();
+        else
+            refs_column()->clear();
+    }
+
+    // The layout's own column, or null in the other layout.
+    RefColumn* refs_column() noexcept { return std::get_if<RefColumn>(&values_); }
+    const RefColumn* refs_column() const noexcept { return std::get_if<RefColumn>(&values_); }
+    PackedColumn* packed_column() noexcept { return std::get_if<PackedColumn>(&values_); }
+    const PackedColumn* packed_column() const noexcept {
+        return std::get_if<PackedColumn>(&values_);
+    }
+
+private:
+    static std::variant<RefColumn, PackedColumn> make(const char* base, std::size_t base_size,
+                                                      ColumnLayout layout) {
+        if (layout == ColumnLayout::Packed) return PackedColumn(base, base_size);
+        return RefColumn(base, base_size);
+    }
+    std::variant<RefColumn, PackedColumn> values_;
+};
+
+}  // namespace quarzel
