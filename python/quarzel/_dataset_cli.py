@@ -117,7 +117,9 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
         f"{tables:,} tables, {rows:,} rows, {summary.text_bytes / 1e6:,.1f} MB of text in {seconds:.1f} s",
         file=out,
     )
-    if summary.files and summary.files_read == 0:
+    if summary.files_read == 0 and not summary.skipped:
+        if not summary.files:
+            print(f"{args.out}: no CIF files among the inputs", file=err)
         return EXIT_FAILED
     if summary.files_failed or summary.files_with_problems:
         return EXIT_ERRORS

@@ -53,6 +53,9 @@ def test_statuses_and_tables(tmp_path, inputs, extra, status, tables):
 def test_nothing_readable_or_output_unwritable_is_status_2(tmp_path):
     code, _, stderr = run(str(tmp_path / "missing.cif"), str(tmp_path / "out") + "/")
     assert code == 2
+    (tmp_path / "empty").mkdir()
+    code, _, stderr = run(str(tmp_path / "empty"), str(tmp_path / "out2") + "/")
+    assert code == 2 and "no CIF files" in stderr
     (tmp_path / "file").write_bytes(b"")
     (tmp_path / "a.cif").write_bytes(GOOD)
     code, _, stderr = run(str(tmp_path / "a.cif"), str(tmp_path / "file" / "out") + "/")
