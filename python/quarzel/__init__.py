@@ -11,19 +11,37 @@ command line.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from ._files import UnreadableFile
+from .dictionary import Definition, Dictionary, DictionaryError
 from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
+from .edit import add_block, new_file, remove_item, rename_block, set_item, set_loop
+from .numbers import number, numbers, typed_table
 from .types import CifVersion, ParseError, TokenType, ValueType
+from .write import dump, dumps
 
 __all__ = [
     "CifVersion",
+    "Definition",
+    "Dictionary",
+    "DictionaryError",
     "ParseError",
     "ReadResult",
     "TokenType",
     "UnreadableFile",
     "ValueType",
+    "add_block",
+    "dump",
+    "dumps",
     "loop_dataframe",
     "loop_table",
     "loop_tags",
+    "new_file",
+    "number",
+    "numbers",
     "read",
+    "remove_item",
+    "rename_block",
+    "set_item",
+    "set_loop",
+    "typed_table",
 ]
 __version__ = "0.1.0"

@@ -14,7 +14,7 @@ import time
 from typing import TextIO
 
 EXIT_CLEAN, EXIT_ERRORS, EXIT_FAILED = 0, 1, 2
-DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume", "--dictionary")
+DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume")
 
 
 def wants_dataset(argv: list[str]) -> bool:

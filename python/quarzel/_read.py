@@ -14,6 +14,7 @@ if TYPE_CHECKING:  # pragma: no cover
     import pyarrow
 
     from .cifmodel.model import CifBlock, CifFile, CifSaveFrame
+    from .dictionary import Dictionary
 
 __all__ = ["ReadResult", "read", "read_text", "loop_tags", "loop_table", "loop_dataframe"]
 
@@ -105,9 +106,14 @@ def _cell(value: Any) -> str:
     return json.dumps(value, ensure_ascii=False)
 
 
-def loop_table(block: "CifBlock | CifSaveFrame", key: str) -> "pyarrow.Table":
+def loop_table(block: "CifBlock | CifSaveFrame", key: str, *, numbers: bool = False,
+               dictionary: "Dictionary | None" = None) -> "pyarrow.Table":
     """One loop of a block as a pyarrow Table of strings, one column per tag
-    (list and table values as JSON text)."""
+    (list and table values as JSON text).
+
+    With ``numbers=True``, or a ``dictionary`` (``quarzel.Dictionary``),
+    numeric columns become int64/float64 with their ``_su`` and ``_status``
+    columns, as ``quarzel.typed_table`` describes."""
     import pyarrow as pa
 
     tags = loop_tags(block, key)
@@ -118,9 +124,15 @@ def loop_table(block: "CifBlock | CifSaveFrame", key: str) -> "pyarrow.Table":
             continue
         names.append(tag)
         columns.append(pa.array([_cell(v) for v in block[tag]], type=pa.string()))
-    return pa.Table.from_arrays(columns, names=names)
+    table = pa.Table.from_arrays(columns, names=names)
+    if numbers or dictionary is not None:
+        from .numbers import typed_table
+
+        table = typed_table(table, dictionary)
+    return table
 
 
-def loop_dataframe(block: "CifBlock | CifSaveFrame", key: str) -> "pandas.DataFrame":
+def loop_dataframe(block: "CifBlock | CifSaveFrame", key: str, *, numbers: bool = False,
+                   dictionary: "Dictionary | None" = None) -> "pandas.DataFrame":
     """One loop of a block as a pandas DataFrame (see ``loop_table``)."""
-    return loop_table(block, key).to_pandas()
+    return loop_table(block, key, numbers=numbers, dictionary=dictionary).to_pandas()

@@ -229,6 +229,10 @@ FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "ipc", ".feather":
 def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     import quarzel_core
 
+    from . import _cif_convert
+
+    if _cif_convert.is_cif_output(args.out):
+        return _cif_convert.run(args, out, err)
     suffix = os.path.splitext(args.out)[1].lower()
     fmt = FORMATS.get(suffix)
     if fmt is None:
@@ -240,6 +244,13 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except ImportError as exc:
         print(f"convert needs pyarrow: {exc}", file=err)
         return EXIT_MISSING_DEPENDENCY
+    typer = None
+    if args.typed or args.dictionary:
+        from ._typed_convert import table_typer
+
+        typer = table_typer(args.dictionary, err)
+        if typer is None:
+            return EXIT_UNREADABLE
     source, message = _read(args.file)
     if source is None:
         print(f"{args.file}: cannot read: {message}", file=err)
@@ -250,7 +261,7 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     tables = _batches_as_tables(batches)
     del batches
     try:
-        _write_atomically(args.out, lambda f: _write_tables(f, fmt, tables, errors))
+        _write_atomically(args.out, lambda f: _write_tables(f, fmt, tables, errors, typer))
     except (OSError, pa.ArrowException) as exc:
         cause = describe(exc) if isinstance(exc, OSError) else str(exc)
         print(f"{args.out}: cannot write: {cause}", file=err)
@@ -270,10 +281,13 @@ class _ArgumentParser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
-def _write_tables(path: str, fmt: str, tables: list[Any], errors: list[dict[str, Any]]) -> None:
+def _write_tables(path: str, fmt: str, tables: list[Any], errors: list[dict[str, Any]],
+                  typer: Any = None) -> None:
     import pyarrow as pa
 
     if fmt == "json":
+        if typer is not None:
+            tables = [typer(t) for t in tables]
         doc = {"errors": errors, "tables": [t.to_pylist() for t in tables]}
         with open(path, "w", encoding="utf-8") as f:
             json.dump(doc, f, ensure_ascii=False, indent=1)
@@ -281,6 +295,8 @@ def _write_tables(path: str, fmt: str, tables: list[Any], errors: list[dict[str,
     # One table holding every batch: the union of their columns, told apart
     # by the identity columns (_block_name, _frame_name, _loop_id).
     table = pa.concat_tables(tables, promote_options="permissive") if tables else pa.table({})
+    if typer is not None:  # typed once over the union, so that each tag has one type
+        table = typer(table)
     if fmt == "parquet":
         import pyarrow.parquet as pq
 
@@ -329,12 +345,20 @@ def build_parser() -> argparse.ArgumentParser:
     info.set_defaults(run=cmd_info)
     convert = sub.add_parser(
         "convert",
-        help="convert to Parquet, Arrow IPC or JSON (by suffix); "
+        help="convert to CIF, Parquet, Arrow IPC or JSON (by suffix); "
         "INPUT... OUTDIR/ makes one Parquet dataset per category (see quarzel convert INPUT OUTDIR/ --help)",
     )
     convert.add_argument("file", metavar="FILE")
     convert.add_argument("out", metavar="OUT")
     convert.add_argument("--strict", action="store_true")
+    convert.add_argument("--style", choices=["plain", "pdbx"], default="plain",
+                         help="CIF output: layout")
+    convert.add_argument("--cif-version", choices=["1.1", "2.0"], default=None,
+                         help="CIF output: version (default: as read, or as the content needs)")
+    convert.add_argument("--typed", action="store_true",
+                         help="numeric columns as int64/float64 with _su and _status columns")
+    convert.add_argument("--dictionary", metavar="DIC",
+                         help="type columns by this DDL1/DDL2/DDLm dictionary (implies --typed)")
     convert.set_defaults(run=cmd_convert)
     return parser
 

@@ -13,6 +13,13 @@ namespace quarzel::ext {
 // The Unicode version of the character tables the native code carries.
 QUARZEL_EXT_ENTRY(py_unicode_version);
 
+// CIF text from the object model or a parse_raw dict; name checks.
+QUARZEL_EXT_ENTRY(py_write_cif);
+QUARZEL_EXT_ENTRY(py_check_name);
+// number(text): (value, su) of one CIF number; numbers(chunks, integers=False):
+// a struct array (value, su, status[, int_value, int_su]) of string arrays.
+QUARZEL_EXT_ENTRY(py_number);
+QUARZEL_EXT_ENTRY(py_numbers);
 // Many CIF files to a Parquet dataset per category (dataset_convert.cpp).
 QUARZEL_EXT_ENTRY(py_dataset_convert);
 

@@ -14,6 +14,18 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("unicode_version", py_unicode_version,
                        "unicode_version()\n--\n\n"
                        "The Unicode version of the native character tables."),
+    QUARZEL_EXT_METHOD("write_cif", py_write_cif,
+                       "write_cif(obj, kind, version, pdbx, line_limit)\n--\n\n"
+                       "CIF text of a CifFile, CifBlock, CifSaveFrame or parse_raw dict."),
+    QUARZEL_EXT_METHOD("check_name", py_check_name,
+                       "check_name(name, kind)\n--\n\n"
+                       "Raise ValueError when a block, frame or tag name breaks CIF rules."),
+    QUARZEL_EXT_METHOD("number", py_number,
+                       "number(text)\n--\n\n"
+                       "(value, su) of one CIF number; (None, None) for anything else."),
+    QUARZEL_EXT_METHOD("numbers", py_numbers,
+                       "numbers(chunks, integers=False)\n--\n\n"
+                       "Numbers of pyarrow string arrays as one struct array."),
     QUARZEL_EXT_METHOD(
         "dataset_convert", py_dataset_convert,
         "dataset_convert(inputs, out_dir, categories=None, tag_categories=None, "
@@ -24,7 +36,7 @@ PyMethodDef functions[] = {
 };
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };
 

@@ -1,0 +1,127 @@
+"""Writing CIF text: ``dumps`` and ``dump``.
+
+The text is made natively in one pass over the document (``quarzel._native``);
+this module settles the arguments and writes files safely (a temporary file
+beside the target, renamed when complete; ``.gz`` paths compressed).
+"""
+
+from __future__ import annotations
+
+import errno
+import gzip
+import os
+import tempfile
+from typing import Any
+
+import quarzel_core
+
+from . import _native
+from .types import CifVersion
+
+__all__ = ["dump", "dumps"]
+
+STYLES = ("plain", "pdbx")
+
+
+def _kind(obj: Any) -> str:
+    if isinstance(obj, quarzel_core.CifFile):
+        return "file"
+    if isinstance(obj, quarzel_core.CifBlock):
+        return "block"
+    if isinstance(obj, quarzel_core.CifSaveFrame):
+        return "frame"
+    if isinstance(obj, dict) and "blocks" in obj:
+        return "raw"
+    raise TypeError(
+        "obj must be a CifFile, CifBlock, CifSaveFrame or parse_raw result, "
+        f"not {type(obj).__name__!r}"
+    )
+
+
+def _version(obj: Any, kind: str, version: Any) -> str | None:
+    """'1.1', '2.0', or None: CIF 1.1 unless the content needs CIF 2.0."""
+    if version is None:
+        if kind == "file" and obj.version.name == "CIF_2_0":
+            return "2.0"
+        if kind == "raw" and obj.get("version") == "CIF_2_0":
+            return "2.0"
+        return None
+    if isinstance(version, CifVersion):
+        return "2.0" if version is CifVersion.CIF_2_0 else "1.1"
+    if version in ("1.1", "2.0"):
+        return version
+    raise ValueError(f"version must be None, '1.1', '2.0' or a CifVersion, not {version!r}")
+
+
+def dumps(obj: Any, *, version: Any = None, style: str = "plain", line_limit: int = 2048) -> str:
+    """The CIF text of ``obj``: a ``CifFile``, a ``CifBlock``, a
+    ``CifSaveFrame`` (written as a save frame) or a ``parse_raw`` result.
+
+    ``version``: ``None`` (CIF 2.0 when the document was read as CIF 2.0 or
+    holds a list, a table or a character outside ASCII, else CIF 1.1),
+    ``"1.1"``, ``"2.0"`` or a ``CifVersion``. ``style``: ``"plain"`` or
+    ``"pdbx"``. No line is longer than ``line_limit`` code points.
+
+    Content the version cannot hold, names that break CIF rules and values
+    that are not str, list or dict raise ``ValueError`` or ``TypeError``
+    naming the block, save frame and tag.
+    """
+    kind = _kind(obj)
+    if style not in STYLES:
+        raise ValueError(f"style must be 'plain' or 'pdbx', not {style!r}")
+    if isinstance(line_limit, bool) or not isinstance(line_limit, int):
+        raise TypeError(f"line_limit must be an int, not {type(line_limit).__name__!r}")
+    return _native.write_cif(obj, kind, _version(obj, kind, version), style == "pdbx", line_limit)
+
+
+def dump(
+    obj: Any,
+    path: str | os.PathLike[str],
+    *,
+    version: Any = None,
+    style: str = "plain",
+    line_limit: int = 2048,
+) -> None:
+    """Write ``dumps(obj, ...)`` to ``path``: into a temporary file beside it,
+    renamed to ``path`` when complete, so that a failure leaves an existing
+    file untouched. A path ending in ``.gz`` is written gzip-compressed."""
+    path = os.fspath(path)
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, f"no such folder {folder!r}", path)
+    text = dumps(obj, version=version, style=style, line_limit=line_limit)
+    write_text(text, path)
+
+
+def write_text(text: str, path: str) -> None:
+    """Write ``text`` as UTF-8 to ``path`` through a temporary file beside it."""
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as raw:
+            if path.endswith(".gz"):
+                with gzip.GzipFile(filename=os.path.basename(path), mode="wb", fileobj=raw) as f:
+                    _write_pieces(text, f)
+            else:
+                _write_pieces(text, raw)
+        try:
+            mode = os.stat(path).st_mode & 0o7777
+        except FileNotFoundError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        os.chmod(tmp, mode)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+def _write_pieces(text: str, f: Any) -> None:
+    # Encoded a piece at a time: the text is not held twice.
+    step = 1 << 22
+    for at in range(0, len(text), step):
+        f.write(text[at : at + step].encode("utf-8"))
