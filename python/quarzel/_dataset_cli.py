@@ -40,8 +40,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("out", metavar="OUTDIR/")
     p.add_argument("-j", "--jobs", type=int, default=None, help="worker threads (default: the number of cores)")
     p.add_argument("--categories", default=None, help="keep only these categories (comma-separated)")
+    p.add_argument("--typed", action="store_true",
+                   help="numeric columns as int64/float64 with _su and _status columns, decided per table")
     p.add_argument("--dictionary", default=None, metavar="D",
-                   help="DDL dictionary naming the categories of looped tags without a dot")
+                   help="DDL dictionary: the categories of looped tags without a dot, and with --typed "
+                   "the types of tags")
     p.add_argument("--resume", action="store_true", help="skip the inputs OUTDIR already holds")
     p.add_argument("--no-progress", action="store_true", help="never show a progress bar")
     return p
@@ -86,7 +89,8 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     start = time.monotonic()
     try:
         summary = dataset.convert(args.inputs, args.out, categories=categories, jobs=args.jobs,
-                                  dictionary=args.dictionary, progress=bar, resume=args.resume)
+                                  dictionary=args.dictionary, progress=bar, resume=args.resume,
+                                  typed=args.typed)
     except KeyboardInterrupt:
         bar.close()
         print(f"{args.out}: interrupted; the dataset holds the files completed so far "

@@ -179,7 +179,9 @@ def convert(
     ``categories`` keeps only the named categories (lower case, as in the
     folder names; ``"_items"`` for tags without a category). ``dictionary``
     is a DDL dictionary that names the category of looped tags without a dot
-    (otherwise their longest common prefix ending at ``_``). ``resume`` skips
+    (otherwise their longest common prefix ending at ``_``) and, with
+    ``typed``, the types of tags (see :func:`type_tables`, which runs over
+    the finished dataset). ``resume`` skips
     the inputs that ``out_dir`` already holds; without it ``out_dir`` must not
     hold a dataset yet. Files that cannot be read are recorded in ``_files``
     and the run goes on; KeyboardInterrupt stops the workers after the files
@@ -188,8 +190,6 @@ def convert(
     """
     from . import _native
 
-    if typed:
-        raise NotImplementedError("typed columns need quarzel.numbers, which this build lacks")
     start = time.monotonic()
     out = os.fspath(out_dir)
     paths = expand_inputs(inputs) if expand else [os.fspath(p) for p in inputs]  # type: ignore[union-attr]
@@ -227,8 +227,109 @@ def convert(
                 "text_bytes", "cancelled"):
         setattr(summary, key, result[key])
     summary.rows = dict(result["rows"])
+    if typed and not summary.cancelled:
+        type_tables(out, dictionary)
     summary.seconds = time.monotonic() - start
     return summary
+
+
+_IDENTITY = ("_file", "_block_name", "_frame_name")
+
+
+def _part_files(folder: str) -> list[str]:
+    return sorted(os.path.join(folder, f) for f in os.listdir(folder)
+                  if f.startswith("part-") and f.endswith(".parquet"))
+
+
+def type_tables(out_dir: str | os.PathLike[str], dictionary: Any = None) -> None:
+    """Turns the numeric text columns of every category table of a dataset
+    into numbers, as ``quarzel.numbers.typed_table`` does for one table, with
+    the same decision for a column in every part: a column becomes int64 or
+    float64 (with ``_su`` and ``_status`` columns in every part when the
+    table needs them)
+    when the dictionary types its tag ``integer`` or ``real``, or, for tags
+    it does not define (or without one), when no value of the whole table is
+    text other than ``?`` and ``.`` and at least one is a number. Each part is
+    rewritten under a temporary name and renamed."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    from .dictionary import Dictionary
+    from .numbers import _free_name, _native, _string_chunks
+
+    if dictionary is not None and not isinstance(dictionary, Dictionary):
+        dictionary = Dictionary(os.fspath(dictionary))
+    native = _native()
+    out = os.fspath(out_dir)
+
+    def declared(name: str) -> str | None:
+        definition = dictionary.get(name) if dictionary is not None else None
+        return definition.type if definition is not None else None
+
+    def parse(column: Any) -> tuple[Any, dict[str, int]]:
+        parsed = native.numbers(_string_chunks(column), True)
+        counts = {c["values"]: c["counts"]
+                  for c in pc.value_counts(parsed.field("status").dictionary_decode()).to_pylist()
+                  if c["values"] is not None}
+        return parsed, counts
+
+    for table in tables(out):
+        parts = _part_files(os.path.join(out, table))
+        # First every part: what the whole table holds in each text column.
+        # name -> [text values, numbers, all integral, any su, any value not a number]
+        seen: dict[str, list] = {}
+        for path in parts:
+            t = pq.read_table(path)
+            for name, column in zip(t.column_names, t.columns):
+                if name in _IDENTITY or not pa.types.is_string(column.type) or declared(name) == "text":
+                    continue
+                parsed, counts = parse(column)
+                s = seen.setdefault(name, [0, 0, True, False, False])
+                n_number = counts.get("number", 0)
+                s[0] += counts.get("text", 0)
+                s[1] += n_number
+                ints = parsed.field("int_value")
+                s[2] = s[2] and len(ints) - ints.null_count == n_number
+                s[3] = s[3] or parsed.field("su").null_count < len(column)
+                s[4] = s[4] or n_number + column.null_count < len(column)
+        numeric = {}  # name -> (as integers, with _su, with _status)
+        for name, (n_text, n_number, integral, su, status) in seen.items():
+            kind = declared(name)
+            if kind in ("integer", "real") or (kind is None and not n_text and n_number):
+                numeric[name] = (integral and kind != "real", su, status)
+        if not numeric:
+            continue
+        # Then each part with those columns as numbers.
+        for path in parts:
+            t = pq.read_table(path)
+            if not any(n in numeric and pa.types.is_string(t.column(n).type) for n in t.column_names):
+                continue
+            taken = set(t.column_names)
+            names, columns = [], []
+            for name, column in zip(t.column_names, t.columns):
+                names.append(name)
+                if name not in numeric or not pa.types.is_string(column.type):
+                    columns.append(column)
+                    continue
+                parsed, _ = parse(column)
+                integers, with_su, with_status = numeric[name]
+                if integers:
+                    values, sus = parsed.field("int_value"), parsed.field("int_su")
+                else:
+                    values, sus = parsed.field("value"), parsed.field("su")
+                columns.append(values)
+                if with_su:
+                    names.append(_free_name(name + "_su", taken))
+                    taken.add(names[-1])
+                    columns.append(sus)
+                if with_status:
+                    names.append(_free_name(name + "_status", taken))
+                    taken.add(names[-1])
+                    columns.append(parsed.field("status"))
+            temp = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".typed.tmp")
+            pq.write_table(pa.Table.from_arrays(columns, names=names), temp)
+            os.replace(temp, path)
 
 
 def read_table(out_dir: str | os.PathLike[str], table: str) -> Any:

@@ -287,3 +287,43 @@ def test_progress_is_reported_from_the_calling_thread(tmp_path):
     assert seen and {t for t, _ in seen} == {threading.get_ident()}
     last = seen[-1][1]
     assert (last.files, last.total_files, last.failed) == (50, 50, 0)
+
+
+@pytest.mark.parametrize("with_dictionary", [False, True])
+def test_typed_dataset_types_each_column_once_for_all_parts(tmp_path, with_dictionary):
+    from quarzel.dictionary import Dictionary
+    from quarzel.numbers import typed_table
+
+    src = tmp_path / "in"
+    src.mkdir()
+    texts = [
+        "data_a\n_cell.length_a 5.6402(3)\n_cell.note 12\nloop_ _atom.id _atom.x _atom.label 1 0.5 C1 2 ? N1\n",
+        "data_b\n_cell.length_a 7\n_cell.note many\nloop_ _atom.id _atom.x _atom.label 3 . 12 4 1.25(4) O2\n",
+        "data_c\n_cell.length_a ?\nloop_ _atom.id _atom.x 5 2\n",
+    ]
+    paths = [write(str(src), f"{i}.cif", t.encode()) for i, t in enumerate(texts)]
+    dic = None
+    if with_dictionary:
+        dic = write(str(tmp_path), "d.dic", (
+            b"#\\#CIF_2.0\ndata_D\n_dictionary.title d\n"
+            b"save_atom.x\n_definition.id '_atom.x'\n_name.category_id atom\n_type.contents Real\nsave_\n"
+            b"save_atom.label\n_definition.id '_atom.label'\n_name.category_id atom\n_type.contents Text\nsave_\n"))
+    plain, typed = str(tmp_path / "plain"), str(tmp_path / "typed")
+    dataset.convert(paths, plain, jobs=2, _part_bytes=1)
+    dataset.convert(paths, typed, jobs=2, _part_bytes=1, typed=True, dictionary=dic)
+    assert len(os.listdir(os.path.join(typed, "atom"))) > 1  # parts typed alike
+    for table in ("cell", "atom"):
+        want = by_file_rows(typed_table(dataset.read_table(plain, table), Dictionary(dic) if dic else None))
+        got = by_file_rows(dataset.read_table(typed, table))
+        assert got == want, table
+    schema = dataset.read_table(typed, "atom").schema
+    assert schema.field("_atom.id").type == pa.int64()
+    assert schema.field("_atom.x").type == pa.float64()
+    assert schema.field("_atom.label").type == pa.string()  # text in one file: text in all
+
+
+def by_file_rows(table):
+    table = table.take(pc.sort_indices(table, sort_keys=[("_file", "ascending")]))
+    rows = table.to_pylist()
+    return [{k: (v if not isinstance(v, float) else round(v, 12)) for k, v in sorted(r.items()) if v is not None}
+            for r in rows]

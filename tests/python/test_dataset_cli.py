@@ -36,6 +36,7 @@ def inputs(tmp_path):
     (["--jobs", "1", "--categories=cell,atom"], 0, ["atom", "cell"]),
     (["{bad}"], 1, ["atom", "cell"]),  # one unreadable input: status 1, the rest converted
     (["{problem}"], 1, ["atom", "cell", "x"]),  # a file with problem records: status 1
+    (["--typed"], 0, ["atom", "cell"]),
 ])
 def test_statuses_and_tables(tmp_path, inputs, extra, status, tables):
     (tmp_path / "bad.cif.gz").write_bytes(b"\x1f\x8b\x08\x00garbage")
@@ -48,6 +49,8 @@ def test_statuses_and_tables(tmp_path, inputs, extra, status, tables):
     assert "files (" in stdout and "\r" not in stderr  # no progress bar off a terminal
     if "bad" in " ".join(extra):
         assert "bad.cif.gz: cannot read: " in stderr
+    x_type = dataset.read_table(out, "atom").schema.field("_atom.x").type
+    assert str(x_type) == ("double" if "--typed" in extra else "string")
 
 
 def test_nothing_readable_or_output_unwritable_is_status_2(tmp_path):
