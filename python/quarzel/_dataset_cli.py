@@ -15,18 +15,42 @@ from typing import TextIO
 
 EXIT_CLEAN, EXIT_ERRORS, EXIT_FAILED = 0, 1, 2
 DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume")
+# Options of either mode that take a value (so that the value is not taken
+# for an input).
+VALUE_OPTIONS = ("--jobs", "-j", "--categories", "--dictionary", "--style", "--cif-version")
+# Outputs of the single-file mode: a folder named like one is not a dataset.
+SINGLE_FILE_SUFFIXES = (".parquet", ".pq", ".arrow", ".feather", ".ipc", ".json", ".cif", ".mmcif")
 
 
 def wants_dataset(argv: list[str]) -> bool:
-    """Whether ``quarzel convert`` arguments (after the command) ask for a dataset."""
-    if any(a == o or a.startswith(o + "=") for a in argv for o in DATASET_OPTIONS):
-        return True
-    positional = [a for a in argv if not a.startswith("-")]
+    """Whether ``quarzel convert`` arguments (after the command) ask for a
+    dataset: an option only this mode has, more than one input, or an
+    output that ends in ``/`` or names an existing folder (unless the folder
+    is named like a single-file output, ``x.parquet``)."""
+    positional: list[str] = []
+    i = 0
+    while i < len(argv):
+        a = argv[i]
+        if a == "--":
+            positional += argv[i + 1:]
+            break
+        if a.startswith("-") and a != "-":
+            name = a.split("=", 1)[0]
+            if name in DATASET_OPTIONS:
+                return True
+            if name in VALUE_OPTIONS and "=" not in a:
+                i += 1
+        else:
+            positional.append(a)
+        i += 1
     if len(positional) > 2:
         return True
-    return bool(positional) and len(positional) >= 2 and (
-        positional[-1].endswith(("/", os.sep)) or os.path.isdir(positional[-1])
-    )
+    if len(positional) < 2:
+        return False
+    out = positional[-1]
+    if out.endswith(("/", os.sep)):
+        return True
+    return os.path.isdir(out) and not out.lower().endswith(SINGLE_FILE_SUFFIXES)
 
 
 def build_parser() -> argparse.ArgumentParser:

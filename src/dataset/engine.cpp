@@ -508,8 +508,7 @@ private:
             add_tag(group_for(groups, category), tag, values);
         }
         if (scalar_rows != 0)
-            for (const Group& g : groups)
-                total += append_rows(path, doc, block, frame, g, scalar_rows);
+            for (const Group& g : groups) total += append_rows(path, block, frame, g, scalar_rows);
 
         // Each loop: its own batch, as many rows as its first tag has values.
         for (const auto& loop : data.loops) {
@@ -548,13 +547,13 @@ private:
                         doc.errors.push_back(std::move(e));
                     }
                 }
-                total += append_rows(path, doc, block, frame, g, loop_rows);
+                total += append_rows(path, block, frame, g, loop_rows);
             }
         }
         return total;
     }
 
-    std::size_t append_rows(const std::string& path, const ParsedCif&, std::string_view block,
+    std::size_t append_rows(const std::string& path, std::string_view block,
                             const std::string* frame, const Group& g, std::size_t rows) {
         TableBuffer& t = table(g.table);
         const std::size_t base = t.rows;

@@ -116,3 +116,24 @@ def test_ctrl_c_keeps_complete_files_and_resume_finishes(tmp_path):
     t = dataset.read_table(out, "t")
     assert t.num_rows == 20000 * n
     assert len(set(t["_file"].to_pylist())) == n
+
+
+@pytest.mark.parametrize("argv, dataset_mode", [
+    (["a.cif", "o.parquet"], False),
+    (["a.cif", "o.parquet", "--style", "pdbx", "--cif-version", "2.0"], False),  # option values are no inputs
+    (["a.cif", "o.parquet", "--dictionary", "d.dic", "--typed"], False),
+    (["a.cif", "{folder}.parquet"], False),  # an existing folder named like a single-file output
+    (["a.cif", "{folder}"], True),
+    (["a.cif", "o/"], True),
+    (["a.cif", "b.cif", "o"], True),
+    (["--jobs", "2", "a.cif", "o"], True),
+    (["--categories=x", "a.cif", "o"], True),
+    (["--resume", "a.cif", "o"], True),
+])
+def test_which_mode(tmp_path, argv, dataset_mode):
+    from quarzel._dataset_cli import wants_dataset
+
+    (tmp_path / "f").mkdir()
+    (tmp_path / "f.parquet").mkdir()
+    argv = [a.format(folder=tmp_path / "f") for a in argv]
+    assert wants_dataset(argv) == dataset_mode
