@@ -343,7 +343,11 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("file", metavar="FILE")
     info.add_argument("--strict", action="store_true")
     info.set_defaults(run=cmd_info)
-    convert = sub.add_parser("convert", help="convert to CIF, Parquet, Arrow IPC or JSON (by suffix)")
+    convert = sub.add_parser(
+        "convert",
+        help="convert to CIF, Parquet, Arrow IPC or JSON (by suffix); "
+        "INPUT... OUTDIR/ makes one Parquet dataset per category (see quarzel convert INPUT OUTDIR/ --help)",
+    )
     convert.add_argument("file", metavar="FILE")
     convert.add_argument("out", metavar="OUT")
     convert.add_argument("--strict", action="store_true")
@@ -360,6 +364,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None, out: TextIO | None = None, err: TextIO | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["convert"]:
+        from . import _dataset_cli
+
+        if _dataset_cli.wants_dataset(argv[1:]):
+            try:
+                return _dataset_cli.main(argv[1:], out or sys.stdout, err or sys.stderr)
+            except BrokenPipeError:
+                return EXIT_CLEAN
     args = build_parser().parse_args(argv)
     try:
         return args.run(args, out or sys.stdout, err or sys.stderr)

@@ -37,6 +37,27 @@ PyRef attr(PyObject* obj, const char* name);
 // quarzel.types.CifVersion.CIF_1_1 or CIF_2_0.
 PyRef version_member(CifVersion version);
 
+// Lets other threads run Python while native work that touches no Python
+// object runs: the GIL is released from construction to destruction, and
+// taken back when the scope is left, by an exception too.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs `work` (which must not touch Python objects) with the GIL released.
+template <class F>
+decltype(auto) without_gil(F&& work) {
+    GilRelease released;
+    return work();
+}
+
 // Keeps the cyclic garbage collector from running while a conversion
 // creates its many containers (which form no cycles): every few hundred
 // new lists and dicts would otherwise start a collection pass over them.

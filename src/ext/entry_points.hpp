@@ -20,5 +20,7 @@ QUARZEL_EXT_ENTRY(py_check_name);
 // a struct array (value, su, status[, int_value, int_su]) of string arrays.
 QUARZEL_EXT_ENTRY(py_number);
 QUARZEL_EXT_ENTRY(py_numbers);
+// Many CIF files to a Parquet dataset per category (dataset_convert.cpp).
+QUARZEL_EXT_ENTRY(py_dataset_convert);
 
 }  // namespace quarzel::ext

@@ -26,6 +26,12 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("numbers", py_numbers,
                        "numbers(chunks, integers=False)\n--\n\n"
                        "Numbers of pyarrow string arrays as one struct array."),
+    QUARZEL_EXT_METHOD(
+        "dataset_convert", py_dataset_convert,
+        "dataset_convert(inputs, out_dir, categories=None, tag_categories=None, "
+        "jobs=1, progress=None, interval=0.2, remove_stale=False, "
+        "row_group_bytes=None, part_bytes=None)\n--\n\n"
+        "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

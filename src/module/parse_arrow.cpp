@@ -102,7 +102,8 @@ PyObject* parse_to_arrow(std::string_view text, bool strict) {
     PyArrowImporter importer;
     if (!importer.open()) return nullptr;
 
-    ParseResult parsed = parse_document(text, strict, ColumnLayout::Packed);
+    ParseResult parsed =
+        without_gil([&] { return parse_document(text, strict, ColumnLayout::Packed); });
     PyRef errors = error_list(parsed.document.errors);
     if (!errors) return nullptr;
     PyRef batches = PyRef::steal(PyList_New(0));
@@ -160,7 +161,8 @@ QUARZEL_ENTRY(py_parse_arrow_file) {
 
         FileText text;
         std::string error;
-        if (!read_text_file(path, text, error)) return raise_os_error(error);
+        if (!without_gil([&] { return read_text_file(path, text, error); }))
+            return raise_os_error(error);
         return parse_to_arrow(text.view(), strict);
     });
 }

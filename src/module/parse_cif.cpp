@@ -84,7 +84,7 @@ QUARZEL_ENTRY(py_parse_cif) {
         std::string_view source;
         bool strict = false;
         if (!source_and_mode(sig, args, nargs, kwnames, source, strict)) return nullptr;
-        ParseResult parsed = parse_document(source, strict);
+        ParseResult parsed = without_gil([&] { return parse_document(source, strict); });
         GcPause pause;
         PyRef errors = error_list(parsed.document.errors);
         if (!errors) return nullptr;

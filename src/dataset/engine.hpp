@@ -1,0 +1,80 @@
+// Many CIF files to one Parquet dataset per category, on worker threads.
+//
+//   inputs ─► shared index ─► N workers, each: read (plain, gzip, bzip2, xz)
+//     → UTF-8 check (Latin-1 reading otherwise) → parse_document → per-category
+//     column buffers (chosen categories only) → row groups → one Parquet
+//     writer per category → OUT/<category>/part-NNNNN.parquet
+//   and OUT/_files/ (one row per input), OUT/_errors/ (one row per problem).
+//
+// Parts are written under hidden temporary names and renamed at a commit:
+// when a worker has written `part_bytes` of text since the last one, and at
+// its end (also after a cancel). A file's rows and its `_files` row become
+// visible together, so after an interrupt the dataset holds only whole
+// files and the files listed in `_files` are exactly those it holds.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace quarzel::dataset {
+
+struct Options {
+    std::vector<std::string> inputs;
+    std::string out_dir;
+    std::unordered_set<std::string> categories;                   // empty: every category
+    std::unordered_map<std::string, std::string> tag_categories;  // lower-case tag → category
+    unsigned jobs = 1;
+    std::size_t row_group_bytes = std::size_t{64} << 20;  // per worker, buffered before writing
+    std::size_t part_bytes = std::size_t{1} << 30;        // per worker, text read before a commit
+    std::size_t max_open_writers = 256;                   // per worker
+    bool remove_stale = false;  // delete temporary parts left by an earlier, killed run
+};
+
+// Counters that the workers raise as they go; read from any thread.
+struct Progress {
+    std::atomic<std::uint64_t> files{0};          // inputs finished (read or failed)
+    std::atomic<std::uint64_t> bytes{0};          // bytes on disk of finished inputs
+    std::atomic<std::uint64_t> text_bytes{0};     // their text, decompressed
+    std::atomic<std::uint64_t> failed{0};         // inputs that could not be read
+    std::atomic<std::uint64_t> problem_files{0};  // read, with problem records
+    std::atomic<std::uint64_t> problems{0};       // problem records
+};
+
+struct Summary {
+    std::uint64_t files = 0;  // inputs finished
+    std::uint64_t files_read = 0;
+    std::uint64_t files_failed = 0;
+    std::uint64_t files_with_problems = 0;  // read, with problem records
+    std::uint64_t problems = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t text_bytes = 0;
+    std::map<std::string, std::uint64_t> rows;  // per category
+    double seconds = 0;
+    bool cancelled = false;
+    std::string fatal;  // non-empty: the output could not be written; the run stopped
+};
+
+// Runs the conversion to its end, or until `cancel` becomes true (workers
+// finish the file in hand and commit what they have).
+Summary convert(const Options& options, Progress& progress, const std::atomic<bool>& cancel);
+
+// The category of a tag with a dot: the text between its leading
+// underscore and its first dot; empty for a tag without a dot.
+std::string_view dotted_category(std::string_view tag) noexcept;
+
+// The category of the tags of one loop that have no dot: the longest
+// common prefix ending at an underscore, without its leading and trailing
+// underscores (the first tag without its underscore when there is none).
+std::string loop_prefix_category(const std::vector<std::string_view>& tags);
+
+// The name of a category's folder: bytes that could not stand in a file
+// name, and a leading underscore (kept for the dataset's own tables), as
+// %XX; over-long names cut and marked with a hash.
+std::string folder_name(std::string_view category);
+
+}  // namespace quarzel::dataset

@@ -1,0 +1,381 @@
+#include "dataset/input.hpp"
+
+#include <bzlib.h>
+#include <fcntl.h>
+#include <lzma.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace quarzel::dataset {
+
+namespace {
+
+std::string system_error(int code) {
+    char buffer[256];
+    return ::strerror_r(code, buffer, sizeof buffer);  // GNU form
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Reads the whole file into `out`.
+bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::string& reason) {
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        reason = system_error(errno);
+        return false;
+    }
+    Descriptor file(fd);
+    struct stat info{};
+    if (::fstat(fd, &info) != 0) {
+        reason = system_error(errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        reason = system_error(EISDIR);
+        return false;
+    }
+    std::size_t expected = S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0;
+    // One byte more than the size the file claims: the last read returns 0.
+    out.clear();
+    out.reserve(expected + 1);
+    for (;;) {
+        if (out.size() == out.capacity()) out.reserve(std::max<std::size_t>(8192, 2 * out.size()));
+        ssize_t got = ::read(fd, out.data() + out.size(), out.capacity() - out.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            reason = system_error(errno);
+            return false;
+        }
+        if (got == 0) break;
+        out.resize(out.size() + static_cast<std::size_t>(got));
+    }
+    size = out.size();
+    return true;
+}
+
+// A first guess at the decompressed size: gzip's trailer holds it (modulo
+// 2^32) for a file of one member; otherwise four times the input.
+std::size_t size_guess(const Bytes& raw, Compression c) {
+    std::size_t guess = 4 * raw.size() + 4096;
+    if (c == Compression::Gzip && raw.size() >= 18) {
+        std::uint32_t isize;
+        std::memcpy(&isize, raw.data() + raw.size() - 4, 4);  // little-endian hosts
+        if (isize >= raw.size() / 2) guess = std::size_t{isize} + 1;
+    }
+    return guess;
+}
+
+void grow(Bytes& out) {
+    out.reserve(std::max<std::size_t>(out.capacity() * 2, 1 << 16));
+}
+
+bool gunzip(const Bytes& raw, Bytes& out, std::string& reason) {
+    z_stream s{};
+    if (inflateInit2(&s, 15 + 32) != Z_OK) {
+        reason = "cannot start the gzip decoder";
+        return false;
+    }
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
+    std::size_t in_left = raw.size();
+    out.clear();
+    out.reserve(size_guess(raw, Compression::Gzip));
+    bool ok = false;
+    for (;;) {
+        if (out.size() == out.capacity()) grow(out);
+        const auto in_chunk = static_cast<uInt>(std::min<std::size_t>(in_left, UINT_MAX));
+        s.avail_in = in_chunk;
+        const auto out_room =
+            static_cast<uInt>(std::min<std::size_t>(out.capacity() - out.size(), UINT_MAX));
+        s.next_out = reinterpret_cast<Bytef*>(out.data() + out.size());
+        s.avail_out = out_room;
+        const int rc = inflate(&s, Z_NO_FLUSH);
+        in_left -= in_chunk - s.avail_in;
+        out.resize(out.size() + (out_room - s.avail_out));
+        if (rc == Z_STREAM_END) {
+            // Another member may follow; zero bytes of padding may too.
+            const auto* rest = reinterpret_cast<const unsigned char*>(s.next_in);
+            std::size_t skip = 0;
+            while (skip < in_left && rest[skip] == 0) ++skip;
+            if (skip == in_left) {
+                ok = true;
+                break;
+            }
+            s.next_in += skip;
+            in_left -= skip;
+            if (inflateReset(&s) != Z_OK) {
+                reason = "corrupt gzip stream (data after its end)";
+                break;
+            }
+            continue;
+        }
+        if (rc == Z_OK) continue;
+        if (rc == Z_BUF_ERROR) {
+            if (s.avail_out == 0) continue;  // room runs out: grow and go on
+            reason = "truncated gzip stream";
+            break;
+        }
+        if (rc == Z_MEM_ERROR) throw std::bad_alloc();
+        reason = std::string("corrupt gzip stream (") + (s.msg ? s.msg : "data error") + ")";
+        break;
+    }
+    inflateEnd(&s);
+    return ok;
+}
+
+bool bunzip2(const Bytes& raw, Bytes& out, std::string& reason) {
+    out.clear();
+    out.reserve(size_guess(raw, Compression::Bzip2));
+    const char* in = raw.data();
+    std::size_t in_left = raw.size();
+    for (;;) {  // one pass per stream (parallel compressors write several)
+        bz_stream s{};
+        if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) {
+            reason = "cannot start the bzip2 decoder";
+            return false;
+        }
+        s.next_in = const_cast<char*>(in);
+        int rc;
+        for (;;) {
+            if (out.size() == out.capacity()) grow(out);
+            const auto in_chunk = static_cast<unsigned>(std::min<std::size_t>(in_left, UINT_MAX));
+            s.avail_in = in_chunk;
+            const auto room =
+                static_cast<unsigned>(std::min<std::size_t>(out.capacity() - out.size(), UINT_MAX));
+            s.next_out = out.data() + out.size();
+            s.avail_out = room;
+            rc = BZ2_bzDecompress(&s);
+            in_left -= in_chunk - s.avail_in;
+            out.resize(out.size() + (room - s.avail_out));
+            if (rc != BZ_OK) break;
+            if (in_left == 0 && s.avail_out != 0) {
+                rc = BZ_UNEXPECTED_EOF;
+                break;
+            }
+        }
+        in = s.next_in;
+        BZ2_bzDecompressEnd(&s);
+        if (rc == BZ_STREAM_END) {
+            if (in_left == 0) return true;
+            continue;
+        }
+        if (rc == BZ_MEM_ERROR) throw std::bad_alloc();
+        reason = rc == BZ_UNEXPECTED_EOF ? "truncated bzip2 stream" : "corrupt bzip2 stream";
+        return false;
+    }
+}
+
+bool unxz(const Bytes& raw, Bytes& out, std::string& reason) {
+    lzma_stream s = LZMA_STREAM_INIT;
+    if (lzma_stream_decoder(&s, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) {
+        reason = "cannot start the xz decoder";
+        return false;
+    }
+    out.clear();
+    out.reserve(size_guess(raw, Compression::Xz));
+    s.next_in = reinterpret_cast<const std::uint8_t*>(raw.data());
+    s.avail_in = raw.size();
+    bool ok = false;
+    for (;;) {
+        if (out.size() == out.capacity()) grow(out);
+        const std::size_t room = out.capacity() - out.size();
+        s.next_out = reinterpret_cast<std::uint8_t*>(out.data() + out.size());
+        s.avail_out = room;
+        const lzma_ret rc = lzma_code(&s, LZMA_FINISH);
+        out.resize(out.size() + (room - s.avail_out));
+        if (rc == LZMA_STREAM_END) {
+            ok = true;
+            break;
+        }
+        if (rc == LZMA_OK) continue;
+        if (rc == LZMA_BUF_ERROR && s.avail_out == 0) continue;
+        if (rc == LZMA_MEM_ERROR) throw std::bad_alloc();
+        reason = rc == LZMA_BUF_ERROR ? "truncated xz stream" : "corrupt xz stream";
+        break;
+    }
+    lzma_end(&s);
+    return ok;
+}
+
+std::size_t ascii_prefix(const unsigned char* p, std::size_t n) noexcept {
+    std::size_t i = 0;
+    while (i + 8 <= n) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080ULL) break;
+        i += 8;
+    }
+    while (i < n && p[i] < 0x80) ++i;
+    return i;
+}
+
+}  // namespace
+
+void Bytes::reserve(std::size_t n) {
+    if (n <= capacity_) return;
+    auto grown = std::make_unique_for_overwrite<char[]>(n);
+    if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
+    data_ = std::move(grown);
+    capacity_ = n;
+}
+
+std::string_view compression_name(Compression c) noexcept {
+    switch (c) {
+        case Compression::Gzip:
+            return "gzip";
+        case Compression::Bzip2:
+            return "bzip2";
+        case Compression::Xz:
+            return "xz";
+        default:
+            return "none";
+    }
+}
+
+Compression sniff_compression(std::string_view head) noexcept {
+    if (head.size() >= 2 && head[0] == '\x1f' && head[1] == '\x8b') return Compression::Gzip;
+    if (head.size() >= 4 && head.substr(0, 3) == "BZh" && head[3] >= '1' && head[3] <= '9')
+        return Compression::Bzip2;
+    if (head.size() >= 6 && head.substr(0, 6) == std::string_view("\xFD"
+                                                                  "7zXZ\0",
+                                                                  6))
+        return Compression::Xz;
+    return Compression::None;
+}
+
+bool read_input(const std::string& path, InputFile& file, std::string& reason) {
+    file.compression = Compression::None;
+    file.file_size = 0;
+    if (!read_all(path, file.raw, file.file_size, reason)) return false;
+    if (file.raw.size() == 0) {
+        reason = "empty file";
+        return false;
+    }
+    file.compression = sniff_compression(file.raw.view().substr(0, 8));
+    bool ok = true;
+    switch (file.compression) {
+        case Compression::None:
+            std::swap(file.raw, file.text);
+            break;
+        case Compression::Gzip:
+            ok = gunzip(file.raw, file.text, reason);
+            break;
+        case Compression::Bzip2:
+            ok = bunzip2(file.raw, file.text, reason);
+            break;
+        case Compression::Xz:
+            ok = unxz(file.raw, file.text, reason);
+            break;
+    }
+    if (!ok) return false;
+    if (file.text.size() == 0) {
+        reason = "empty file";
+        return false;
+    }
+    if (const void* nul = std::memchr(file.text.data(), 0, file.text.size())) {
+        reason = "not a text file (NUL byte at offset " +
+                 std::to_string(static_cast<const char*>(nul) - file.text.data()) + ")";
+        return false;
+    }
+    return true;
+}
+
+std::size_t first_invalid_utf8(std::string_view bytes) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        i += ascii_prefix(p + i, n - i);
+        if (i == n) break;
+        const unsigned char b = p[i];
+        std::size_t len;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            if (b == 0xE0)
+                lo = 0xA0;  // no overlong forms
+            else if (b == 0xED)
+                hi = 0x9F;  // no surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            if (b == 0xF0)
+                lo = 0x90;
+            else if (b == 0xF4)
+                hi = 0x8F;  // nothing above U+10FFFF
+        } else {
+            return i;
+        }
+        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return i;
+        for (std::size_t k = 2; k < len; ++k)
+            if ((p[i + k] & 0xC0) != 0x80) return i;
+        i += len;
+    }
+    return std::string_view::npos;
+}
+
+void latin1_to_utf8(std::string_view bytes, Bytes& out) {
+    out.clear();
+    out.reserve(2 * bytes.size() + 1);
+    char* o = out.data();
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            *o++ = static_cast<char>(c);
+        } else {
+            *o++ = static_cast<char>(0xC0 | (c >> 6));
+            *o++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
+}
+
+NativeParseError latin1_record(std::string_view bytes, std::size_t offset) {
+    std::uint32_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < offset; ++i) {
+        const char c = bytes[i];
+        if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < offset && bytes[i + 1] == '\n') ++i;
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    const auto byte = static_cast<unsigned char>(bytes[offset]);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    NativeParseError e;
+    e.error_type = ErrorType::Lexical;
+    e.message = std::string("not valid UTF-8 (byte 0x") + kHex[byte >> 4] + kHex[byte & 15] +
+                "); read as Latin-1";
+    e.line = line;
+    e.column = static_cast<std::uint32_t>(offset - line_start + 1);
+    if (byte < 0x80) {
+        e.context.assign(1, static_cast<char>(byte));
+    } else {
+        e.context.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+        e.context.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+    e.recovery_action = "read as Latin-1";
+    return e;
+}
+
+}  // namespace quarzel::dataset

@@ -1,0 +1,76 @@
+// Reading one input file of an archive: plain, gzip, bzip2 or xz (told
+// apart by their first bytes, never by name), then checked to be UTF-8
+// text, with a Latin-1 reading for files that are not.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/error.hpp"
+
+namespace quarzel::dataset {
+
+enum class Compression : std::uint8_t { None, Gzip, Bzip2, Xz };
+
+std::string_view compression_name(Compression c) noexcept;
+
+// The compression a file's first bytes announce.
+Compression sniff_compression(std::string_view head) noexcept;
+
+// A growable byte array that is not cleared when it grows.
+class Bytes {
+public:
+    char* data() noexcept { return data_.get(); }
+    const char* data() const noexcept { return data_.get(); }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    void reserve(std::size_t n);  // keeps the content
+    void resize(std::size_t n) {
+        reserve(n);
+        size_ = n;
+    }
+    void clear() noexcept { size_ = 0; }
+    void release() noexcept {
+        data_.reset();
+        size_ = capacity_ = 0;
+    }
+    std::string_view view() const noexcept { return {data_.get(), size_}; }
+
+private:
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+struct InputFile {
+    std::uint64_t file_size = 0;  // bytes on disk
+    Compression compression = Compression::None;
+    Bytes raw;   // the file's bytes (compressed inputs only)
+    Bytes text;  // the content: the file's bytes, or what they decompress to
+};
+
+// Reads and decompresses the file at `path` into `file` (whose buffers are
+// reused from call to call). On failure returns false with `reason` set:
+// the system's description for files that cannot be opened or read ("No
+// such file or directory", "Is a directory", ...), "empty file", "corrupt
+// gzip stream: ...", "truncated gzip stream" and the like, or "not a text
+// file (NUL byte at offset N)".
+bool read_input(const std::string& path, InputFile& file, std::string& reason);
+
+// The offset of the first byte that does not belong to well-formed UTF-8
+// (no overlong forms, surrogates or code points above U+10FFFF), or npos.
+std::size_t first_invalid_utf8(std::string_view bytes) noexcept;
+
+// Decodes `bytes` as Latin-1 into UTF-8 in `out`.
+void latin1_to_utf8(std::string_view bytes, Bytes& out);
+
+// The record that goes first in the problems of a file read as Latin-1:
+// the offending byte at `offset` of `bytes`, its 1-based line (CR LF and a
+// lone CR each end one line) and column (one character per byte).
+NativeParseError latin1_record(std::string_view bytes, std::size_t offset);
+
+}  // namespace quarzel::dataset

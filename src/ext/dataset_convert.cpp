@@ -1,0 +1,168 @@
+// dataset_convert(inputs, out_dir, categories, tag_categories, jobs,
+// progress, interval, remove_stale, row_group_bytes, part_bytes): runs the
+// archive engine with the GIL released. The workers run on threads of
+// their own while the calling thread waits; every `interval` seconds it
+// takes the GIL back to call `progress(files, bytes, text_bytes, failed,
+// problem_files, problems)` and to look for signals: KeyboardInterrupt (or
+// an exception from `progress`) stops the workers after the file each has
+// in hand, lets them commit what is complete, and is raised then.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "binding/args.hpp"
+#include "binding/common.hpp"
+#include "dataset/engine.hpp"
+#include "ext/entry_points.hpp"
+
+namespace quarzel::ext {
+
+using py::PyRef;
+
+namespace {
+
+bool str_list(const char* param, PyObject* obj, std::vector<std::string>& out) {
+    if (!PyList_Check(obj)) return py::argument_type_error(param, obj, "list"), false;
+    const Py_ssize_t n = PyList_GET_SIZE(obj);
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::string_view s;
+        if (!py::str_argument(param, PyList_GET_ITEM(obj, i), s)) return false;
+        out.emplace_back(s);
+    }
+    return true;
+}
+
+bool size_argument(const char* param, PyObject* obj, std::size_t& out) {
+    if (!obj || obj == Py_None) return true;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = static_cast<std::size_t>(v);
+    (void)param;
+    return true;
+}
+
+PyRef summary_dict(const dataset::Summary& s) {
+    PyRef rows = PyRef::steal(PyDict_New());
+    if (!rows) return {};
+    for (const auto& [name, n] : s.rows) {
+        PyRef v = PyRef::steal(PyLong_FromUnsignedLongLong(n));
+        if (!v || PyDict_SetItemString(rows.get(), name.c_str(), v.get()) < 0) return {};
+    }
+    return PyRef::steal(Py_BuildValue(
+        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:d,s:O}", "files", (unsigned long long)s.files,
+        "files_read", (unsigned long long)s.files_read, "files_failed",
+        (unsigned long long)s.files_failed, "files_with_problems",
+        (unsigned long long)s.files_with_problems, "problems", (unsigned long long)s.problems,
+        "bytes", (unsigned long long)s.bytes, "text_bytes", (unsigned long long)s.text_bytes,
+        "rows", rows.get(), "seconds", s.seconds, "cancelled", s.cancelled ? Py_True : Py_False));
+}
+
+}  // namespace
+
+QUARZEL_EXT_ENTRY(py_dataset_convert) {
+    (void)self;
+    static const py::Signature sig{
+        "dataset_convert",
+        {"inputs", "out_dir", "categories", "tag_categories", "jobs", "progress", "interval",
+         "remove_stale", "row_group_bytes", "part_bytes"},
+        2};
+    PyObject* a[10] = {};
+    if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        dataset::Options options;
+        if (!str_list("inputs", a[0], options.inputs)) return nullptr;
+        std::string_view out_dir;
+        if (!py::str_argument("out_dir", a[1], out_dir)) return nullptr;
+        options.out_dir = out_dir;
+        if (a[2] && a[2] != Py_None) {
+            std::vector<std::string> cats;
+            if (!str_list("categories", a[2], cats)) return nullptr;
+            options.categories.insert(cats.begin(), cats.end());
+        }
+        if (a[3] && a[3] != Py_None) {
+            if (!PyDict_Check(a[3])) return py::argument_type_error("tag_categories", a[3], "dict");
+            PyObject *key, *value;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(a[3], &pos, &key, &value)) {
+                std::string_view k, v;
+                if (!py::str_argument("tag_categories", key, k) ||
+                    !py::str_argument("tag_categories", value, v))
+                    return nullptr;
+                options.tag_categories.emplace(k, v);
+            }
+        }
+        std::size_t jobs = 1;
+        if (!size_argument("jobs", a[4], jobs)) return nullptr;
+        options.jobs = static_cast<unsigned>(std::max<std::size_t>(1, jobs));
+        PyObject* progress = a[5] && a[5] != Py_None ? a[5] : nullptr;
+        double interval = 0.2;
+        if (a[6] && a[6] != Py_None) {
+            interval = PyFloat_AsDouble(a[6]);
+            if (interval == -1.0 && PyErr_Occurred()) return nullptr;
+        }
+        if (a[7]) {
+            const int t = PyObject_IsTrue(a[7]);
+            if (t < 0) return nullptr;
+            options.remove_stale = t != 0;
+        }
+        if (!size_argument("row_group_bytes", a[8], options.row_group_bytes) ||
+            !size_argument("part_bytes", a[9], options.part_bytes))
+            return nullptr;
+
+        dataset::Progress counters;
+        std::atomic<bool> cancel{false};
+        dataset::Summary summary;
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+        std::exception_ptr failure;
+        PyRef raised;  // the exception that stopped the run
+
+        std::thread runner([&] {
+            try {
+                summary = dataset::convert(options, counters, cancel);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            std::lock_guard lock(mutex);
+            done = true;
+            cv.notify_all();
+        });
+        const auto tick = std::chrono::duration<double>(std::max(0.01, interval));
+        for (;;) {
+            bool finished;
+            Py_BEGIN_ALLOW_THREADS std::unique_lock lock(mutex);
+            finished = cv.wait_for(lock, tick, [&] { return done; });
+            Py_END_ALLOW_THREADS if (!raised &&
+                                     (PyErr_CheckSignals() < 0 ||
+                                      (progress &&
+                                       !PyRef::steal(PyObject_CallFunction(
+                                           progress, "KKKKKK",
+                                           (unsigned long long)counters.files.load(),
+                                           (unsigned long long)counters.bytes.load(),
+                                           (unsigned long long)counters.text_bytes.load(),
+                                           (unsigned long long)counters.failed.load(),
+                                           (unsigned long long)counters.problem_files.load(),
+                                           (unsigned long long)counters.problems.load()))))) {
+                raised = PyRef::steal(PyErr_GetRaisedException());
+                cancel = true;
+            }
+            if (finished) break;
+        }
+        Py_BEGIN_ALLOW_THREADS runner.join();
+        Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+        if (raised) {
+            PyErr_SetRaisedException(raised.release());
+            return nullptr;
+        }
+        if (!summary.fatal.empty()) {
+            PyErr_SetString(PyExc_OSError, summary.fatal.c_str());
+            return nullptr;
+        }
+        return summary_dict(summary).release();
+    });
+}
+
+}  // namespace quarzel::ext
