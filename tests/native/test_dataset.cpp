@@ -237,9 +237,9 @@ std::shared_ptr<arrow::Table> read_parts(const std::string& folder) {
         EXPECT_TRUE(fs::path(f).filename().string().starts_with("part-")) << f;
         auto in = arrow::io::ReadableFile::Open(f).ValueOrDie();
         auto reader = parquet::arrow::OpenFile(in, arrow::default_memory_pool()).ValueOrDie();
-        std::shared_ptr<arrow::Table> t;
-        EXPECT_TRUE(reader->ReadTable(&t).ok());
-        tables.push_back(t);
+        auto t = reader->ReadTable();
+        EXPECT_TRUE(t.ok()) << t.status().ToString();
+        tables.push_back(t.ValueOrDie());
     }
     arrow::ConcatenateTablesOptions unify;
     unify.unify_schemas = true;
