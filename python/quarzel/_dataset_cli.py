@@ -13,7 +13,8 @@ import sys
 import time
 from typing import TextIO
 
-EXIT_CLEAN, EXIT_ERRORS, EXIT_FAILED = 0, 1, 2
+from .cli import EXIT_CLEAN, EXIT_ERRORS, EXIT_INTERRUPTED
+from .cli import EXIT_UNREADABLE as EXIT_FAILED  # nothing read, or output not writable
 DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume")
 # Options of either mode that take a value (so that the value is not taken
 # for an input).
@@ -119,7 +120,7 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
         bar.close()
         print(f"{args.out}: interrupted; the dataset holds the files completed so far "
               "(go on with --resume)", file=err)
-        return 130
+        return EXIT_INTERRUPTED
     except OSError as exc:
         bar.close()
         print(f"{args.out}: cannot write: {exc}", file=err)

@@ -17,20 +17,20 @@ from ._read import mode_argument
 # Exit statuses, one meaning each (listed in --help).
 EXIT_CLEAN = 0  # every file read without a problem
 EXIT_ERRORS = 1  # some file has problems (each reported)
-EXIT_UNREADABLE = 2  # some file could not be read (missing, unreadable, damaged)
+EXIT_UNREADABLE = 2  # a file could not be read or written (missing, damaged, no room)
 EXIT_USAGE = 3  # the command line itself is wrong: bad arguments, unknown output format
 EXIT_MISSING_DEPENDENCY = 4  # the command needs a package that is not installed (pyarrow)
-EXIT_UNWRITABLE = 5  # the output could not be written
 EXIT_INTERRUPTED = 130
 
 EXIT_STATUS_HELP = f"""\
 exit status:
   {EXIT_CLEAN}    no problems found
   {EXIT_ERRORS}    problems found in some file (each reported)
-  {EXIT_UNREADABLE}    some file could not be read (missing, unreadable, damaged)
+  {EXIT_UNREADABLE}    a file could not be read or written (missing, unreadable or
+       damaged input; an output that cannot be written; for a dataset:
+       nothing could be read)
   {EXIT_USAGE}    the command line is wrong (bad arguments, unknown output format)
   {EXIT_MISSING_DEPENDENCY}    a package the command needs is missing (convert needs pyarrow)
-  {EXIT_UNWRITABLE}    the output could not be written (convert)
   {EXIT_INTERRUPTED}  interrupted
 """
 
@@ -265,7 +265,7 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except (OSError, pa.ArrowException) as exc:
         cause = describe(exc) if isinstance(exc, OSError) else str(exc)
         print(f"{args.out}: cannot write: {cause}", file=err)
-        return EXIT_UNWRITABLE
+        return EXIT_UNREADABLE
     rows = sum(t.num_rows for t in tables)
     print(f"{args.out}: {len(tables)} tables, {rows:,} rows ({fmt}); "
           f"{summary(args.file, errors)}", file=out)

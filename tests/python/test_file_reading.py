@@ -283,7 +283,7 @@ def test_convert_cannot_write(tmp_path, source, target, cause):
     (tmp_path / "folder.parquet").mkdir()
     before = sorted(os.listdir(tmp_path))
     target = str(tmp_path / target)
-    assert run("convert", source, target) == (5, "", f"{target}: cannot write: {cause}\n")
+    assert run("convert", source, target) == (2, "", f"{target}: cannot write: {cause}\n")
     assert sorted(os.listdir(tmp_path)) == before
 
 
@@ -298,7 +298,7 @@ def test_convert_to_unwritable_folder(tmp_path, source, monkeypatch):
 
         monkeypatch.setattr(cli, "open", refuse, raising=False)
     target = str(folder / "out.arrow")
-    assert run("convert", source, target) == (5, "", f"{target}: cannot write: Permission denied\n")
+    assert run("convert", source, target) == (2, "", f"{target}: cannot write: Permission denied\n")
     assert os.listdir(folder) == []
 
 
@@ -315,7 +315,7 @@ def test_convert_failing_midway_leaves_no_file(tmp_path, source, monkeypatch, su
 
     monkeypatch.setattr(cli, "_write_tables", failing)
     assert run("convert", source, str(target)) == (
-        5, "", f"{target}: cannot write: No space left on device\n")
+        2, "", f"{target}: cannot write: No space left on device\n")
     assert sorted(os.listdir(tmp_path)) == ["in.cif", "out" + suffix]
     assert target.read_bytes() == b"the earlier output"
 
