@@ -97,8 +97,7 @@ void check_against_parts(std::string_view text, const NumberResult& r) {
         }
     }
     if (cv == Conv::overflow || cs == Conv::overflow) {
-        fuzz::check(r.status == NumberStatus::text, "a number beyond the double range kept",
-                    text);
+        fuzz::check(r.status == NumberStatus::text, "a number beyond the double range kept", text);
         return;
     }
     fuzz::check(r.status == NumberStatus::number, "a scanned number in range refused", text);
@@ -137,8 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string buffer(text);
     for (std::size_t i = 0; i < 8; ++i) buffer += size ? text[i % size] : '9';
     const bool took_padded = parse_plain_decimal_padded(buffer.data(), text.size(), padded);
-    fuzz::check(took == took_padded, "padding changes whether the eight-byte route applies",
-                text);
+    fuzz::check(took == took_padded, "padding changes whether the eight-byte route applies", text);
     if (took)
         fuzz::check(same_result(plain, padded), "padding changes the eight-byte result", text);
     return 0;

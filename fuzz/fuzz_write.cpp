@@ -172,8 +172,9 @@ void write_loop(CifWriter& w, const FrameData& f, const std::vector<std::string_
                 // or table ends the run.
                 std::size_t k = j;
                 for (; k < n && !(*cols[k])[r].compound; ++k) row[k] = (*cols[k])[r].text;
-                if (k > j) j += w.plain_row_values(row.data() + j, pdbx ? pad.data() + j : nullptr,
-                                                   k - j, nullptr, j);
+                if (k > j)
+                    j += w.plain_row_values(row.data() + j, pdbx ? pad.data() + j : nullptr, k - j,
+                                            nullptr, j);
                 if (j == n) break;
             }
             const ValueRef ref = (*cols[j])[r];
