@@ -595,7 +595,8 @@ std::size_t CifWriter::plain_row_values(const std::string_view* values, const st
 
 void CifWriter::loop_value_general(std::string_view text, std::size_t pad) {
     const FormChoice c = choose(text, in_table_value());
-    const std::size_t slot = std::max<std::size_t>(c.width, pad);
+    // A pad never takes a line beyond the limit.
+    const std::size_t slot = std::max<std::size_t>(c.width, std::min(pad, options_.line_limit));
     write_value(text, c, slot);
     if (!c.multiline && slot > c.width) {
         const std::size_t spaces = slot - c.width;

@@ -439,4 +439,36 @@ TEST(WriterRows, ValuesEndingTheirAllocation) {
     }
 }
 
+// Aligned loop columns at a small line limit: a plain word longer than the
+// limit goes on lines of its own (no width to align to), and a pad wider
+// than the line is cut to it.
+TEST(WriterRows, PadsStayWithinTheLineLimit) {
+    for (auto version : {V1, V2}) {
+        const WriteOptions o = opts(version, 20);
+        const std::string word33(33, 'w');
+        CifWriter w(o);
+        EXPECT_EQ(w.row_width(word33), 0u);
+        EXPECT_EQ(w.row_width("w"), 1u);
+        w.begin_document();
+        w.data_block("t");
+        w.begin_loop();
+        w.loop_tag("_a");
+        w.loop_tag("_b");
+        for (std::string_view v : {std::string_view("v1"), std::string_view(word33)}) {
+            w.begin_row();
+            w.loop_value(v, w.row_width(word33));
+            w.loop_value("x", 40);
+        }
+        w.end_loop();
+        const std::string text = w.finish_string();
+        EXPECT_LE(longest_line(text), 20u) << text;
+        const quarzel::ParseResult r = quarzel::parse_document(text, false);
+        ASSERT_TRUE(r.document.errors.empty()) << text;
+        const auto* a = r.document.blocks.at(0).data.find("_a");
+        ASSERT_NE(a, nullptr);
+        ASSERT_EQ(a->size(), 2u);
+        EXPECT_EQ((*a)[1].text, word33) << text;
+    }
+}
+
 }  // namespace
