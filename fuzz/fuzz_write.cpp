@@ -6,7 +6,8 @@
 // than the limit. A refusal (WriteError) must say what it refuses.
 // Documents the writer cannot reproduce as they were read (a tag with other
 // than one value outside a loop, a tag in two loops, ragged or empty loops,
-// repeated block or frame names) are left out.
+// a loop whose tags are not together in the tag order, repeated block or
+// frame names) are left out.
 #include <algorithm>
 #include <string>
 #include <unordered_map>
@@ -99,6 +100,13 @@ bool regular_frame(const FrameData& f) {
     }
     for (std::string_view t : f.tag_order)
         if (looped.count(t) == 0 && f.find(t)->size() != 1) return false;
+    // Each loop's tags follow one another in the tag order, as in its
+    // header (not so when a loop took over a tag given before it).
+    for (const auto& loop : f.loops) {
+        const std::size_t at = f.position(loop[0]);
+        for (std::size_t k = 1; k < loop.size(); ++k)
+            if (f.position(loop[k]) != at + k) return false;
+    }
     return true;
 }
 
@@ -284,7 +292,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!again.document.errors.empty())
                 fuzz::fail("the written text reads with problems",
                            again.document.errors[0].message + "\n" + text);
-            fuzz::check(dump(again.document) == want, "the written text reads differently", text);
+            const std::string got = dump(again.document);
+            if (got != want)
+                fuzz::fail("the written text reads differently",
+                           text + "\n--- read first:" + want + "\n--- read again:" + got);
         }
     }
     return 0;
