@@ -6,8 +6,7 @@
 // than the limit. A refusal (WriteError) must say what it refuses.
 // Documents the writer cannot reproduce as they were read (a tag with other
 // than one value outside a loop, a tag in two loops, ragged or empty loops,
-// a loop whose tags are not together in the tag order, repeated block or
-// frame names) are left out.
+// loops not in the order of their tags, repeated block or frame names) are left out.
 #include <algorithm>
 #include <string>
 #include <unordered_map>
@@ -101,11 +100,15 @@ bool regular_frame(const FrameData& f) {
     for (std::string_view t : f.tag_order)
         if (looped.count(t) == 0 && f.find(t)->size() != 1) return false;
     // Each loop's tags follow one another in the tag order, as in its
-    // header (not so when a loop took over a tag given before it).
+    // header, and the loops come in that order too (not so when a loop took
+    // over a tag given before it).
+    std::size_t after = 0;
     for (const auto& loop : f.loops) {
         const std::size_t at = f.position(loop[0]);
+        if (at < after) return false;
         for (std::size_t k = 1; k < loop.size(); ++k)
             if (f.position(loop[k]) != at + k) return false;
+        after = at + loop.size();
     }
     return true;
 }
