@@ -53,7 +53,7 @@ private:
 
 }  // namespace
 
-bool valid_utf8(std::string_view bytes) noexcept {
+std::size_t first_invalid_utf8(std::string_view bytes) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
     std::size_t i = 0;
@@ -78,14 +78,14 @@ bool valid_utf8(std::string_view bytes) noexcept {
             else if (b == 0xF4)
                 hi = 0x8F;  // nothing above U+10FFFF
         } else {
-            return false;
+            return i;
         }
-        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return false;
+        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return i;
         for (std::size_t k = 2; k < len; ++k)
-            if (!is_continuation(p[i + k])) return false;
+            if (!is_continuation(p[i + k])) return i;
         i += len;
     }
-    return true;
+    return std::string_view::npos;
 }
 
 bool read_text_file(const char* path, FileText& text, std::string& error) {

@@ -8,9 +8,13 @@
 
 namespace quarzel {
 
-// True if `bytes` is well-formed UTF-8 (no overlong forms, surrogates or
-// code points above U+10FFFF).
-bool valid_utf8(std::string_view bytes) noexcept;
+// The offset of the first byte that does not belong to well-formed UTF-8
+// (no overlong forms, surrogates or code points above U+10FFFF), or npos.
+std::size_t first_invalid_utf8(std::string_view bytes) noexcept;
+
+inline bool valid_utf8(std::string_view bytes) noexcept {
+    return first_invalid_utf8(bytes) == std::string_view::npos;
+}
 
 // The whole content of a file.
 struct FileText {

@@ -216,18 +216,6 @@ bool unxz(const Bytes& raw, Bytes& out, std::string& reason) {
     return ok;
 }
 
-std::size_t ascii_prefix(const unsigned char* p, std::size_t n) noexcept {
-    std::size_t i = 0;
-    while (i + 8 <= n) {
-        std::uint64_t word;
-        std::memcpy(&word, p + i, 8);
-        if (word & 0x8080808080808080ULL) break;
-        i += 8;
-    }
-    while (i < n && p[i] < 0x80) ++i;
-    return i;
-}
-
 }  // namespace
 
 void Bytes::reserve(std::size_t n) {
@@ -297,41 +285,6 @@ bool read_input(const std::string& path, InputFile& file, std::string& reason) {
         return false;
     }
     return true;
-}
-
-std::size_t first_invalid_utf8(std::string_view bytes) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        i += ascii_prefix(p + i, n - i);
-        if (i == n) break;
-        const unsigned char b = p[i];
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0)
-                lo = 0xA0;  // no overlong forms
-            else if (b == 0xED)
-                hi = 0x9F;  // no surrogates
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0)
-                lo = 0x90;
-            else if (b == 0xF4)
-                hi = 0x8F;  // nothing above U+10FFFF
-        } else {
-            return i;
-        }
-        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return i;
-        for (std::size_t k = 2; k < len; ++k)
-            if ((p[i + k] & 0xC0) != 0x80) return i;
-        i += len;
-    }
-    return std::string_view::npos;
 }
 
 void latin1_to_utf8(std::string_view bytes, Bytes& out) {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "core/error.hpp"
+#include "core/file_text.hpp"  // first_invalid_utf8
 
 namespace quarzel::dataset {
 
@@ -60,10 +61,6 @@ struct InputFile {
 // gzip stream: ...", "truncated gzip stream" and the like, or "not a text
 // file (NUL byte at offset N)".
 bool read_input(const std::string& path, InputFile& file, std::string& reason);
-
-// The offset of the first byte that does not belong to well-formed UTF-8
-// (no overlong forms, surrogates or code points above U+10FFFF), or npos.
-std::size_t first_invalid_utf8(std::string_view bytes) noexcept;
 
 // Decodes `bytes` as Latin-1 into UTF-8 in `out`.
 void latin1_to_utf8(std::string_view bytes, Bytes& out);

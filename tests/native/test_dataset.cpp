@@ -21,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace quarzel::dataset;
+using quarzel::first_invalid_utf8;
 
 std::string gzip(const std::string& in) {
     z_stream s{};
