@@ -6,7 +6,8 @@
 // than the limit. A refusal (WriteError) must say what it refuses.
 // Documents the writer cannot reproduce as they were read (a tag with other
 // than one value outside a loop, a tag in two loops, ragged or empty loops,
-// loops not in the order of their tags, repeated block or frame names) are left out.
+// loops not in the order of their tags, repeated block or frame names) are
+// left out, and so is text that is not UTF-8.
 #include <algorithm>
 #include <string>
 #include <unordered_map>
