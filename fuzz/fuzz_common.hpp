@@ -9,8 +9,10 @@
 namespace quarzel::fuzz {
 
 [[noreturn]] inline void fail(const char* what, std::string_view detail = {}) {
-    std::fprintf(stderr, "fuzz check failed: %s %.*s\n", what, static_cast<int>(detail.size()),
-                 detail.data());
+    // The detail may hold NUL bytes: written whole.
+    std::fprintf(stderr, "fuzz check failed: %s ", what);
+    std::fwrite(detail.data(), 1, detail.size(), stderr);
+    std::fputc('\n', stderr);
     std::abort();
 }
 

@@ -441,6 +441,31 @@ bool CifWriter::reserved(std::string_view word) noexcept {
 
 namespace {
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARZEL_WRITER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARZEL_WRITER_ASAN 1
+#endif
+#endif
+
+// Sixteen bytes from `src`, the first `len` (1 to 16) being a value's. The
+// caller makes sure the others lie on the same page, so reading them is
+// harmless, but they may lie past the value's allocation: a build with
+// AddressSanitizer copies only the value's bytes (the others zero).
+inline __m128i load_value16(const unsigned char* src, std::size_t len) noexcept {
+#ifdef QUARZEL_WRITER_ASAN
+    alignas(16) unsigned char bytes[16] = {};
+    std::memcpy(bytes, src, len);
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
+#else
+    (void)len;
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+#endif
+}
+#endif
+
 // Whether a word of `len` >= 5 bytes whose first eight are `w` (little
 // endian) might be a keyword: letters compared without their case bit,
 // which lets a few other words through too (they take the general path).
@@ -506,7 +531,7 @@ std::size_t CifWriter::plain_row_values_for(const std::string_view* values, cons
             if (len - 1 >= 16) break;
             const std::uint8_t first = kPlainFirst[src[0]];
             if (first == 0 || (reinterpret_cast<std::uintptr_t>(src) & 4095) > 4096 - 16) break;
-            x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+            x = load_value16(src, len);
             if (first == 2 && len >= 5 &&
                 maybe_keyword(static_cast<std::uint64_t>(_mm_cvtsi128_si64(x)), len))
                 break;
@@ -570,7 +595,8 @@ std::size_t CifWriter::plain_row_values(const std::string_view* values, const st
 
 void CifWriter::loop_value_general(std::string_view text, std::size_t pad) {
     const FormChoice c = choose(text, in_table_value());
-    const std::size_t slot = std::max<std::size_t>(c.width, pad);
+    // A pad never takes a line beyond the limit.
+    const std::size_t slot = std::max<std::size_t>(c.width, std::min(pad, options_.line_limit));
     write_value(text, c, slot);
     if (!c.multiline && slot > c.width) {
         const std::size_t spaces = slot - c.width;

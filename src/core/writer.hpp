@@ -166,9 +166,11 @@ public:
     // The width a value takes on a row, or 0 when it goes on lines of its
     // own (text fields, multi-line strings): for aligning loop columns.
     std::size_t row_width(std::string_view text) const {
-        // A plain bare word of ASCII is as wide as it is long.
+        // A plain bare word of ASCII that fits on a line is as wide as it
+        // is long (a longer one becomes a text field).
         const std::size_t n = text.size();
-        if (n != 0 && n <= 64 && kPlainFirst[static_cast<unsigned char>(text[0])] == 1) {
+        if (n != 0 && n <= 64 && n <= options_.line_limit &&
+            kPlainFirst[static_cast<unsigned char>(text[0])] == 1) {
             std::uint16_t mask = 0;
             for (unsigned char b : text) mask |= kByteClass[b];
             if (!(mask & fast_bad_)) return n;

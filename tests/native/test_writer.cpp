@@ -3,6 +3,7 @@
 // several line limits) without a problem record, within the line limit.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -403,6 +404,71 @@ TEST(WriterRows, RepeatedValuesByIdentity) {
     const std::string text = w.finish_string();
     const std::string loop = "loop_\n_p\n_q\n_r\nATOM 'b c' x\nATOM 'b c' y\nATOM 'b c' x\n";
     EXPECT_EQ(text, "#\\#CIF_2.0\ndata_t\n" + loop + loop);
+}
+
+// Row values that end their allocation (as slices at the end of a parsed
+// text do): the one-pass route reads no byte past them (checked by the
+// sanitized build), in either version, with pads or without.
+TEST(WriterRows, ValuesEndingTheirAllocation) {
+    for (auto version : {V1, V2}) {
+        for (bool pads : {false, true}) {
+            std::vector<std::unique_ptr<char[]>> owned;
+            std::vector<std::string_view> row;
+            std::string want =
+                "#\\#CIF_" + std::string(version == V1 ? "1.1" : "2.0") + "\ndata_t\nloop_\n";
+            std::string line;
+            for (std::size_t n = 1; n <= 16; ++n) {
+                owned.push_back(std::make_unique<char[]>(n));
+                for (std::size_t k = 0; k < n; ++k) owned.back()[k] = static_cast<char>('a' + k);
+                row.emplace_back(owned.back().get(), n);
+                want += "_c" + std::to_string(n) + "\n";
+                line += (n == 1 ? "" : " ") + std::string(row.back());
+            }
+            const std::vector<std::size_t> pad(row.size(), 0);
+            CifWriter w(opts(version));
+            w.begin_document();
+            w.data_block("t");
+            w.begin_loop();
+            for (std::size_t n = 1; n <= 16; ++n) w.loop_tag("_c" + std::to_string(n));
+            w.begin_row();
+            EXPECT_EQ(w.plain_row_values(row.data(), pads ? pad.data() : nullptr, row.size()),
+                      row.size());
+            w.end_loop();
+            EXPECT_EQ(w.finish_string(), want + line + "\n");
+        }
+    }
+}
+
+// Aligned loop columns at a small line limit: a plain word longer than the
+// limit goes on lines of its own (no width to align to), and a pad wider
+// than the line is cut to it.
+TEST(WriterRows, PadsStayWithinTheLineLimit) {
+    for (auto version : {V1, V2}) {
+        const WriteOptions o = opts(version, 20);
+        const std::string word33(33, 'w');
+        CifWriter w(o);
+        EXPECT_EQ(w.row_width(word33), 0u);
+        EXPECT_EQ(w.row_width("w"), 1u);
+        w.begin_document();
+        w.data_block("t");
+        w.begin_loop();
+        w.loop_tag("_a");
+        w.loop_tag("_b");
+        for (std::string_view v : {std::string_view("v1"), std::string_view(word33)}) {
+            w.begin_row();
+            w.loop_value(v, w.row_width(word33));
+            w.loop_value("x", 40);
+        }
+        w.end_loop();
+        const std::string text = w.finish_string();
+        EXPECT_LE(longest_line(text), 20u) << text;
+        const quarzel::ParseResult r = quarzel::parse_document(text, false);
+        ASSERT_TRUE(r.document.errors.empty()) << text;
+        const auto* a = r.document.blocks.at(0).data.find("_a");
+        ASSERT_NE(a, nullptr);
+        ASSERT_EQ(a->size(), 2u);
+        EXPECT_EQ((*a)[1].text, word33) << text;
+    }
 }
 
 }  // namespace
