@@ -1,0 +1,85 @@
+// Values over several lines: triple-quoted strings, text fields, and the
+// folding protocol for lines too long or that would read as something else.
+#include "core/writer.hpp"
+
+#include "core/writer_scan.hpp"
+
+namespace quarzel {
+
+void CifWriter::write_multiline_quoted(std::string_view text, std::string_view q) {
+    const Lines l = line_stats(text);
+    const std::size_t limit = options_.line_limit;
+    if (need_sep_) {
+        if (col_ + 1 + q.size() + l.first_cp <= limit) {
+            put(' ');
+            ++col_;
+        } else {
+            newline();
+        }
+    } else if (col_ != 0 && col_ + q.size() + l.first_cp > limit) {
+        newline();
+    }
+    put(q);
+    put(text);
+    put(q);
+    col_ = l.last_cp + q.size();
+    need_sep_ = true;
+}
+
+void CifWriter::write_text_field(std::string_view text, const FormChoice& c) {
+    end_line();
+    put(';');
+    if (!c.protocol) {
+        put(text);
+    } else {
+        // The folding protocol: a first line of the prefix and one
+        // backslash, then every line of the value behind the prefix, folded
+        // where it is too long.
+        const std::string_view prefix = c.prefix ? ">" : "";
+        put(prefix);
+        put('\\');
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t end = text.find('\n', start);
+            put('\n');
+            write_folded_line(
+                text.substr(start,
+                            end == std::string_view::npos ? std::string_view::npos : end - start),
+                prefix);
+            if (end == std::string_view::npos) break;
+            start = end + 1;
+        }
+    }
+    put("\n;");
+    newline();
+}
+
+void CifWriter::write_folded_line(std::string_view line, std::string_view prefix) {
+    const std::size_t avail = options_.line_limit - prefix.size();
+    std::size_t cp = code_points(line);
+    for (;;) {
+        const bool escape = ends_with_backslash(line);
+        if (!escape && cp <= avail) {
+            put(prefix);
+            put(line);
+            return;
+        }
+        if (escape && cp + 1 <= avail) {
+            // Its own backslash would make it a continuation line: one more
+            // backslash, then an empty line, end it.
+            put(prefix);
+            put(line);
+            put("\\\n");
+            put(prefix);
+            return;
+        }
+        const std::size_t bytes = prefix_bytes(line, avail - 1);
+        put(prefix);
+        put(line.substr(0, bytes));
+        put("\\\n");
+        line.remove_prefix(bytes);
+        cp -= avail - 1;
+    }
+}
+
+}  // namespace quarzel

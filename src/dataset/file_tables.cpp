@@ -1,0 +1,94 @@
+// The dataset's own tables: _files (one row per input) and _errors (one
+// row per problem).
+#include "dataset/worker.hpp"
+
+namespace quarzel::dataset {
+
+std::shared_ptr<arrow::Schema> files_schema() {
+    using namespace arrow;
+    static const auto schema =
+        arrow::schema({field("_file", utf8(), false), field("status", utf8(), false),
+                       field("reason", utf8()), field("compression", utf8()),
+                       field("size", int64(), false), field("text_bytes", int64(), false),
+                       field("seconds", float64(), false), field("problems", int64(), false),
+                       field("lexical", int64(), false), field("syntactic", int64(), false),
+                       field("semantic", int64(), false), field("rows", int64(), false)});
+    return schema;
+}
+
+std::shared_ptr<arrow::Schema> errors_schema() {
+    using namespace arrow;
+    static const auto schema =
+        arrow::schema({field("_file", utf8(), false), field("error_type", utf8(), false),
+                       field("message", utf8(), false), field("line", int64(), false),
+                       field("column", int64(), false), field("context", utf8(), false),
+                       field("recovery_action", utf8(), false)});
+    return schema;
+}
+
+arrow::Status Worker::flush_files() {
+    if (file_records_.empty()) return arrow::Status::OK();
+    arrow::StringBuilder path, status, reason, compression;
+    arrow::Int64Builder size, text, problems, lexical, syntactic, semantic, nrows;
+    arrow::DoubleBuilder secs;
+    for (const FileRecord& r : file_records_) {
+        ARROW_RETURN_NOT_OK(path.Append(r.path));
+        ARROW_RETURN_NOT_OK(status.Append(r.status));
+        ARROW_RETURN_NOT_OK(r.reason.empty() ? reason.AppendNull() : reason.Append(r.reason));
+        ARROW_RETURN_NOT_OK(compression.Append(r.compression));
+        ARROW_RETURN_NOT_OK(size.Append(r.size));
+        ARROW_RETURN_NOT_OK(text.Append(r.text_bytes));
+        ARROW_RETURN_NOT_OK(secs.Append(r.seconds));
+        ARROW_RETURN_NOT_OK(problems.Append(r.problems));
+        ARROW_RETURN_NOT_OK(lexical.Append(r.lexical));
+        ARROW_RETURN_NOT_OK(syntactic.Append(r.syntactic));
+        ARROW_RETURN_NOT_OK(semantic.Append(r.semantic));
+        ARROW_RETURN_NOT_OK(nrows.Append(r.rows));
+    }
+    std::vector<std::shared_ptr<arrow::Array>> arrays(12);
+    ARROW_RETURN_NOT_OK(path.Finish(&arrays[0]));
+    ARROW_RETURN_NOT_OK(status.Finish(&arrays[1]));
+    ARROW_RETURN_NOT_OK(reason.Finish(&arrays[2]));
+    ARROW_RETURN_NOT_OK(compression.Finish(&arrays[3]));
+    ARROW_RETURN_NOT_OK(size.Finish(&arrays[4]));
+    ARROW_RETURN_NOT_OK(text.Finish(&arrays[5]));
+    ARROW_RETURN_NOT_OK(secs.Finish(&arrays[6]));
+    ARROW_RETURN_NOT_OK(problems.Finish(&arrays[7]));
+    ARROW_RETURN_NOT_OK(lexical.Finish(&arrays[8]));
+    ARROW_RETURN_NOT_OK(syntactic.Finish(&arrays[9]));
+    ARROW_RETURN_NOT_OK(semantic.Finish(&arrays[10]));
+    ARROW_RETURN_NOT_OK(nrows.Finish(&arrays[11]));
+    const auto n = static_cast<std::int64_t>(file_records_.size());
+    ARROW_RETURN_NOT_OK(write_own(std::string(kFiles), files_schema(), n, std::move(arrays)));
+    file_records_.clear();
+    return arrow::Status::OK();
+}
+
+arrow::Status Worker::flush_errors() {
+    if (error_records_.empty()) return arrow::Status::OK();
+    arrow::StringBuilder path, type, message, context, recovery;
+    arrow::Int64Builder line, column;
+    for (const auto& [p, e] : error_records_) {
+        ARROW_RETURN_NOT_OK(path.Append(p));
+        ARROW_RETURN_NOT_OK(type.Append(std::string(error_type_name(e.error_type))));
+        ARROW_RETURN_NOT_OK(message.Append(e.message));
+        ARROW_RETURN_NOT_OK(line.Append(e.line));
+        ARROW_RETURN_NOT_OK(column.Append(e.column));
+        ARROW_RETURN_NOT_OK(context.Append(e.context));
+        ARROW_RETURN_NOT_OK(recovery.Append(e.recovery_action));
+    }
+    std::vector<std::shared_ptr<arrow::Array>> arrays(7);
+    ARROW_RETURN_NOT_OK(path.Finish(&arrays[0]));
+    ARROW_RETURN_NOT_OK(type.Finish(&arrays[1]));
+    ARROW_RETURN_NOT_OK(message.Finish(&arrays[2]));
+    ARROW_RETURN_NOT_OK(line.Finish(&arrays[3]));
+    ARROW_RETURN_NOT_OK(column.Finish(&arrays[4]));
+    ARROW_RETURN_NOT_OK(context.Finish(&arrays[5]));
+    ARROW_RETURN_NOT_OK(recovery.Finish(&arrays[6]));
+    const auto n = static_cast<std::int64_t>(error_records_.size());
+    ARROW_RETURN_NOT_OK(write_own(std::string(kErrors), errors_schema(), n, std::move(arrays)));
+    error_records_.clear();
+    return arrow::Status::OK();
+}
+
+}  // namespace quarzel::dataset

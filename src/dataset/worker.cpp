@@ -1,0 +1,281 @@
+// A worker's reading side: takes inputs, parses them and appends their
+// rows to the per-category buffers, flushing row groups as they fill.
+#include "dataset/worker.hpp"
+
+#include <algorithm>
+#include <optional>
+
+#include "core/cell_text.hpp"
+
+namespace quarzel::dataset {
+
+void Worker::run() {
+    try {
+        loop();
+        if (!shared_.failed) {
+            check(flush_all());
+            check(commit());
+        }
+    } catch (const std::bad_alloc&) {
+        shared_.fail("out of memory");
+    } catch (const std::exception& e) {
+        shared_.fail(e.what());
+    }
+    if (shared_.failed) abandon();
+}
+
+void Worker::loop() {
+    const auto& inputs = options_.inputs;
+    while (!shared_.stop()) {
+        const std::size_t i = shared_.next_input.fetch_add(1);
+        if (i >= inputs.size()) break;
+        convert_file(inputs[i]);
+        if (buffered_ >= options_.row_group_bytes) check(flush_all());
+        if (since_commit_ >= options_.part_bytes) check(commit());
+    }
+}
+
+void Worker::convert_file(const std::string& path) {
+    const auto start = Clock::now();
+    FileRecord rec;
+    rec.path = path;
+    std::string reason;
+    const bool ok = read_input(path, input_, reason);
+    rec.size = static_cast<std::int64_t>(input_.file_size);
+    rec.compression = compression_name(input_.compression);
+    if (!ok) {
+        rec.status = "failed";
+        rec.reason = std::move(reason);
+    } else {
+        std::string_view text = input_.text.view();
+        rec.text_bytes = static_cast<std::int64_t>(text.size());
+        std::optional<NativeParseError> latin1;
+        if (const std::size_t bad = first_invalid_utf8(text); bad != std::string_view::npos) {
+            latin1 = latin1_record(text, bad);
+            latin1_to_utf8(text, decoded_);
+            text = decoded_.view();
+        }
+        ParseResult parsed = parse_document(text, false);
+        ParsedCif& doc = parsed.document;
+        if (latin1) doc.errors.insert(doc.errors.begin(), std::move(*latin1));
+        rec.rows = static_cast<std::int64_t>(append_document(path, doc));
+        Stats stats;
+        for (const NativeParseError& e : doc.errors) {
+            switch (e.error_type) {
+                case ErrorType::Lexical:
+                    ++stats.lexical;
+                    break;
+                case ErrorType::Syntactic:
+                    ++stats.syntactic;
+                    break;
+                case ErrorType::Semantic:
+                    ++stats.semantic;
+                    break;
+            }
+            append_error(path, e);
+        }
+        rec.problems = static_cast<std::int64_t>(doc.errors.size());
+        rec.lexical = stats.lexical;
+        rec.syntactic = stats.syntactic;
+        rec.semantic = stats.semantic;
+        rec.status = doc.errors.empty() ? "ok" : "problems";
+        since_commit_ += text.size();
+    }
+    rec.seconds = seconds_since(start);
+    // The input's buffers are kept for the next file, unless large.
+    if (input_.text.capacity() > (std::size_t{64} << 20)) input_.text.release();
+    if (input_.raw.capacity() > (std::size_t{64} << 20)) input_.raw.release();
+    if (decoded_.capacity() > (std::size_t{64} << 20)) decoded_.release();
+
+    ++files;
+    bytes += static_cast<std::uint64_t>(rec.size);
+    text_bytes += static_cast<std::uint64_t>(rec.text_bytes);
+    Progress& p = shared_.progress;
+    if (!ok) {
+        ++failed;
+        p.failed.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        ++read;
+        if (rec.problems) {
+            ++with_problems;
+            problems += static_cast<std::uint64_t>(rec.problems);
+            p.problem_files.fetch_add(1, std::memory_order_relaxed);
+            p.problems.fetch_add(static_cast<std::uint64_t>(rec.problems),
+                                 std::memory_order_relaxed);
+        }
+    }
+    file_records_.push_back(std::move(rec));
+    buffered_ += 256 + path.size();
+    p.bytes.fetch_add(static_cast<std::uint64_t>(file_records_.back().size),
+                      std::memory_order_relaxed);
+    p.text_bytes.fetch_add(static_cast<std::uint64_t>(file_records_.back().text_bytes),
+                           std::memory_order_relaxed);
+    p.files.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Worker::append_error(const std::string& path, const NativeParseError& e) {
+    error_records_.push_back({path, e});
+    buffered_ += 64 + path.size() + e.message.size() + e.context.size() + e.recovery_action.size();
+}
+
+Worker::Group& Worker::group_for(std::vector<Group>& groups, std::string_view category) {
+    for (Group& g : groups)
+        if (g.category == category) return g;
+    auto it = table_names_.find(category);
+    if (it == table_names_.end())
+        it = table_names_
+                 .emplace(std::string(category),
+                          category == kItems ? std::string(kItems) : folder_name(category))
+                 .first;
+    return groups.emplace_back(Group{it->first, it->second, {}});
+}
+
+void Worker::add_tag(Group& g, std::string_view tag, const ValueColumn* values) {
+    for (const auto& t : g.tags)
+        if (t.first == tag) return;  // a tag named twice in a loop header: one column
+    g.tags.emplace_back(tag, values);
+}
+
+std::uint64_t Worker::append_document(const std::string& path, ParsedCif& doc) {
+    std::uint64_t total = 0;
+    for (const ParsedBlock& block : doc.blocks) {
+        total += append_frame(path, doc, block.name, nullptr, block.data);
+        for (const ParsedSaveFrame& frame : block.save_frames)
+            total += append_frame(path, doc, block.name, &frame.name, frame.data);
+    }
+    return total;
+}
+
+std::uint64_t Worker::append_frame(const std::string& path, ParsedCif& doc, std::string_view block,
+                                   const std::string* frame, const FrameData& data) {
+    std::uint64_t total = 0;
+    std::vector<Group> groups;
+    looped_.clear();
+    // A frame whose tags each go to one group hands over each column's
+    // values as they are copied: a large file is not held twice.
+    free_values_ = true;
+    for (const auto& loop : data.loops)
+        for (std::string_view tag : loop) free_values_ &= looped_.insert(tag).second;
+
+    // The scalar tags: one batch, as many rows as the tag with most values.
+    std::size_t scalar_rows = 0;
+    for (std::size_t i = 0; i < data.tag_order.size(); ++i) {
+        const std::string_view tag = data.tag_order[i];
+        if (looped_.count(tag)) continue;
+        const ValueColumn* values = i < data.columns.size() ? &data.columns[i] : nullptr;
+        scalar_rows = std::max(scalar_rows, values ? values->size() : 0);
+        std::string_view category = dotted_category(tag);
+        if (category.empty()) category = kItems;
+        if (!wanted(category)) continue;
+        add_tag(group_for(groups, category), tag, values);
+    }
+    if (scalar_rows != 0)
+        for (const Group& g : groups) total += append_rows(path, block, frame, g, scalar_rows);
+
+    // Each loop: its own batch, as many rows as its first tag has values.
+    for (const auto& loop : data.loops) {
+        const ValueColumn* first = loop.empty() ? nullptr : data.find(loop.front());
+        const std::size_t loop_rows = first ? first->size() : 0;
+        if (loop_rows == 0) continue;
+        groups.clear();
+        std::vector<std::string_view> plain;
+        for (std::string_view tag : loop)
+            if (dotted_category(tag).empty() && !options_.tag_categories.count(std::string(tag)))
+                plain.push_back(tag);
+        const std::string plain_category =
+            plain.empty() ? std::string() : loop_prefix_category(plain);
+        for (std::string_view tag : loop) {
+            std::string category(dotted_category(tag));
+            if (category.empty()) {
+                auto it = options_.tag_categories.find(std::string(tag));
+                category = it != options_.tag_categories.end() ? it->second : plain_category;
+            }
+            if (!wanted(category)) continue;
+            add_tag(group_for(groups, category), tag, data.find(tag));
+        }
+        for (const Group& g : groups) {
+            for (const auto& [tag, values] : g.tags) {
+                const std::size_t n = values ? values->size() : 0;
+                if (n != loop_rows) {
+                    NativeParseError e;
+                    e.error_type = ErrorType::Semantic;
+                    e.message = "schema/array length mismatch: loop tag " + quoted(tag) + " has " +
+                                std::to_string(n) + " value(s) for " + std::to_string(loop_rows) +
+                                " row(s)";
+                    e.context = std::string(tag);
+                    e.recovery_action = n < loop_rows ? "missing cells left null"
+                                                      : "values beyond the last row dropped";
+                    doc.errors.push_back(std::move(e));
+                }
+            }
+            total += append_rows(path, block, frame, g, loop_rows);
+        }
+    }
+    return total;
+}
+
+std::size_t Worker::append_rows(const std::string& path, std::string_view block,
+                                const std::string* frame, const Group& g, std::size_t rows) {
+    TableBuffer& t = table(g.table);
+    const std::size_t base = t.rows;
+    std::size_t added = 0;
+    t.ids[0].push(path, rows);
+    t.ids[1].push(block, rows);
+    if (frame) {
+        t.ids[2].pad_to(base);
+        t.ids[2].push(*frame, rows);
+    }
+    added += rows * 8;
+    for (const auto& [tag, values] : g.tags) {
+        TextColumn& c = t.column(tag);
+        c.pad_to(base);
+        const std::size_t before = c.bytes.size();
+        const std::size_t n = values ? std::min(values->size(), rows) : 0;
+        if (values)
+            c.reserve_more(rows, values->text_bytes() + 2 * values->side_values().text_bytes());
+        const std::size_t first_end = c.ends.size();
+        c.ends.resize(first_end + n);
+        std::int32_t* end = c.ends.data() + first_end;
+        for (std::size_t r = 0; r < n; ++r) {
+            const ValueColumn::Ref ref = (*values)[r];
+            if (ref.compound) {
+                StringWriter w{c.bytes};
+                put_cell(w, *ref.compound, ref.root);
+            } else {
+                c.bytes.append(ref.text);
+            }
+            end[r] = static_cast<std::int32_t>(c.bytes.size());
+        }
+        c.valid_cells(n);
+        if (n < rows) c.push_nulls(rows - n);
+        added += c.bytes.size() - before + rows * 5;
+        if (free_values_ && values) const_cast<ValueColumn*>(values)->clear();
+    }
+    t.rows += rows;
+    t.bytes += added;
+    buffered_ += added;
+    t.unflushed_rows += rows;
+    // Row groups may end inside a file: its rows stay in order, and
+    // become visible with the rest at the commit.
+    if (buffered_ >= options_.row_group_bytes) check(flush_all());
+    return rows;
+}
+
+TableBuffer& Worker::table(std::string_view name) {
+    auto it = tables_.find(name);
+    if (it != tables_.end()) return *it->second;
+    return *tables_.emplace(name, std::make_unique<TableBuffer>()).first->second;
+}
+
+arrow::Status Worker::flush_all() {
+    for (auto& [name, t] : tables_) {
+        if (t->rows) ARROW_RETURN_NOT_OK(flush_table(name, *t));
+        if (t->unflushed_rows) rows[name] += std::exchange(t->unflushed_rows, 0);
+    }
+    ARROW_RETURN_NOT_OK(flush_files());
+    ARROW_RETURN_NOT_OK(flush_errors());
+    buffered_ = 0;
+    return arrow::Status::OK();
+}
+
+}  // namespace quarzel::dataset

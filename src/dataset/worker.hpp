@@ -1,0 +1,194 @@
+// One worker of the archive engine, and what the workers share. The
+// worker's members are defined by job: reading and appending rows
+// (worker.cpp), the Parquet parts (parts.cpp), the _files and _errors
+// tables (file_tables.cpp).
+#pragma once
+
+#include <arrow/api.h>
+#include <arrow/io/file.h>
+#include <parquet/arrow/writer.h>
+#include <parquet/properties.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/pipeline.hpp"
+#include "dataset/buffers.hpp"
+#include "dataset/engine.hpp"
+#include "dataset/input.hpp"
+
+namespace quarzel::dataset {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kItems = "_items";
+constexpr std::string_view kFiles = "_files";
+constexpr std::string_view kErrors = "_errors";
+
+using Clock = std::chrono::steady_clock;
+
+inline double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// What every worker shares: the run's options, the next input, the next
+// part number, and the first failure to write.
+struct Shared {
+    Shared(const Options& o, Progress& p, const std::atomic<bool>& c)
+        : options(o), progress(p), cancel(c) {}
+    const Options& options;
+    Progress& progress;
+    const std::atomic<bool>& cancel;
+    std::atomic<std::size_t> next_input{0};
+    std::atomic<std::uint64_t> next_part{0};
+    std::atomic<bool> failed{false};
+    std::mutex mutex;  // guards `fatal` and the creation of folders
+    std::string fatal;
+    std::unordered_set<std::string> folders;
+
+    bool stop() const noexcept {
+        return failed.load(std::memory_order_relaxed) || cancel.load(std::memory_order_relaxed);
+    }
+    void fail(std::string message) {
+        std::lock_guard lock(mutex);
+        if (fatal.empty()) fatal = std::move(message);
+        failed = true;
+    }
+    // Creates OUT/<table>/ once.
+    arrow::Status folder(const std::string& table, std::string& path) {
+        path = options.out_dir + "/" + table;
+        std::lock_guard lock(mutex);
+        if (folders.count(table)) return arrow::Status::OK();
+        std::error_code ec;
+        fs::create_directories(path, ec);
+        if (ec) return arrow::Status::IOError("cannot create ", path, ": ", ec.message());
+        folders.insert(table);
+        return arrow::Status::OK();
+    }
+};
+
+// Table-wide fixed columns of _files and _errors.
+struct FileRecord {
+    std::string path, status, reason, compression;
+    std::int64_t size = 0, text_bytes = 0, problems = 0, lexical = 0, syntactic = 0, semantic = 0,
+                 rows = 0;
+    double seconds = 0;
+};
+
+std::shared_ptr<arrow::Schema> files_schema();
+std::shared_ptr<arrow::Schema> errors_schema();
+std::shared_ptr<parquet::WriterProperties> writer_properties();
+
+// One open part of one table: written under a hidden name, renamed when the
+// worker commits.
+struct Part {
+    std::string table;
+    std::shared_ptr<arrow::Schema> schema;
+    std::shared_ptr<arrow::io::FileOutputStream> stream;
+    std::unique_ptr<parquet::arrow::FileWriter> writer;
+    std::string temp_path, final_path;
+    std::uint64_t last_use = 0;
+};
+
+struct Pending {
+    std::string temp_path, final_path;
+    bool own_table;  // _files and _errors, renamed after the categories
+};
+
+struct Stats {
+    std::int64_t lexical = 0, syntactic = 0, semantic = 0;
+};
+
+class Worker {
+public:
+    explicit Worker(Shared& shared) : shared_(shared), options_(shared.options) {}
+
+    void run();
+
+    std::map<std::string, std::uint64_t> rows;
+    std::uint64_t files = 0, read = 0, failed = 0, with_problems = 0, problems = 0, bytes = 0,
+                  text_bytes = 0;
+
+private:
+    void check(const arrow::Status& st) {
+        if (!st.ok()) throw std::runtime_error(st.ToString());
+    }
+
+    void loop();
+
+    // ---- one input ----------------------------------------------------
+
+    void convert_file(const std::string& path);
+    void append_error(const std::string& path, const NativeParseError& e);
+
+    // A group of a batch's tags that go to one table.
+    struct Group {
+        std::string_view category;  // views of table_names_'s texts
+        std::string_view table;
+        std::vector<std::pair<std::string_view, const ValueColumn*>> tags;
+    };
+
+    bool wanted(std::string_view category) const {
+        return options_.categories.empty() || options_.categories.count(std::string(category)) != 0;
+    }
+
+    Group& group_for(std::vector<Group>& groups, std::string_view category);
+    static void add_tag(Group& g, std::string_view tag, const ValueColumn* values);
+    std::uint64_t append_document(const std::string& path, ParsedCif& doc);
+    std::uint64_t append_frame(const std::string& path, ParsedCif& doc, std::string_view block,
+                               const std::string* frame, const FrameData& data);
+    std::size_t append_rows(const std::string& path, std::string_view block,
+                            const std::string* frame, const Group& g, std::size_t rows);
+    TableBuffer& table(std::string_view name);
+
+    // ---- writing --------------------------------------------------------
+
+    arrow::Status flush_all();
+    arrow::Status flush_table(const std::string& name, TableBuffer& t);
+    arrow::Status flush_files();
+    arrow::Status flush_errors();
+    arrow::Status write_own(const std::string& name, const std::shared_ptr<arrow::Schema>& schema,
+                            std::int64_t n, std::vector<std::shared_ptr<arrow::Array>> arrays);
+    Part* find_part(const std::string& name);
+    arrow::Result<Part*> open_part(const std::string& name, std::shared_ptr<arrow::Schema> schema);
+    arrow::Status close_part(std::string name);
+    // Closes every part and renames them: the categories first, then the
+    // problems, then the list of files that are now complete.
+    arrow::Status commit();
+    // After a failure: nothing of this worker's uncommitted work stays.
+    void abandon() noexcept;
+
+    Shared& shared_;
+    const Options& options_;
+    arrow::MemoryPool* pool_ = arrow::default_memory_pool();
+    InputFile input_;
+    Bytes decoded_;
+    std::unordered_set<std::string_view> looped_;
+    bool free_values_ = false;
+    TextMap<std::unique_ptr<TableBuffer>> tables_;
+    TextMap<std::string> table_names_;  // category → table (folder) name
+    std::vector<FileRecord> file_records_;
+    std::vector<std::pair<std::string, NativeParseError>> error_records_;
+    std::map<std::string, std::unique_ptr<Part>> parts_;
+    std::vector<Pending> pending_;
+    std::uint64_t clock_ = 0;
+    std::size_t buffered_ = 0;
+    std::size_t since_commit_ = 0;
+};
+
+// The first part number not used in the output folder yet; with
+// `remove_stale`, temporary parts of an earlier run are deleted.
+std::uint64_t first_free_part(const std::string& out_dir, bool remove_stale);
+
+}  // namespace quarzel::dataset
