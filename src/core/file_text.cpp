@@ -37,20 +37,6 @@ std::string os_error(int code) {
     return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 }  // namespace
 
 std::size_t first_invalid_utf8(std::string_view bytes) noexcept {
@@ -96,7 +82,7 @@ bool read_text_file(const char* path, FileText& text, std::string& error) {
         error = os_error(errno);
         return false;
     }
-    Descriptor file(fd);
+    FileDescriptor file(fd);
     struct stat info{};
     std::size_t expected = 0;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)

@@ -1,12 +1,29 @@
 // Reading a whole text file (parse_arrow_file reads its input this way).
 #pragma once
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 
 namespace quarzel {
+
+// An open file descriptor, closed when it goes out of scope.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
 
 // The offset of the first byte that does not belong to well-formed UTF-8
 // (no overlong forms, surrogates or code points above U+10FFFF), or npos.

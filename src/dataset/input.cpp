@@ -21,20 +21,6 @@ std::string system_error(int code) {
     return ::strerror_r(code, buffer, sizeof buffer);  // GNU form
 }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Reads the whole file into `out`.
 bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::string& reason) {
     int fd;
@@ -44,7 +30,7 @@ bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::str
         reason = system_error(errno);
         return false;
     }
-    Descriptor file(fd);
+    FileDescriptor file(fd);
     struct stat info{};
     if (::fstat(fd, &info) != 0) {
         reason = system_error(errno);
