@@ -332,6 +332,7 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     // The columns are all in place: their addresses hold from here on.
     for (std::uint32_t slot : s.loop_slot) s.loop_position_column.push_back(&s.loop_columns[slot]);
     s.lane.size = static_cast<std::uint32_t>(s.loop_position_column.size());
+    s.lane.distinct = s.loop_columns.size() == s.loop_position_column.size();
     s.refresh_lane();
 }
 
@@ -389,6 +390,26 @@ void RawBuilder::add_tag(std::string_view tag) {
     if (s.stopped) return;
     lower_into(tag, s.pending_tag);
     s.has_pending_tag = true;
+}
+
+void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
+    LoopLane& lane = *lane_;
+    const std::uint32_t size = lane.size;
+    // Every header position has a column of its own: each column takes its
+    // words of the batch in one pass, worth it from a few words each.
+    if (!lane.distinct || words.size() < 4 * std::size_t{size}) {
+        for (std::string_view word : words) add_plain_word(word);
+        return;
+    }
+    std::uint32_t position = lane.pos;
+    for (std::size_t first = 0; first < size; ++first) {
+        ValueColumn& column = *lane.columns[position];
+        if (++position == size) position = 0;
+        for (std::size_t i = column.push_slices(words, first, size); i < words.size();
+             i = column.push_slices(words, i + size, size))
+            push_kept(column, words[i]);
+    }
+    lane.pos = static_cast<std::uint32_t>((lane.pos + words.size()) % size);
 }
 
 void RawBuilder::push_kept(ValueColumn& column, std::string_view text) {

@@ -45,6 +45,8 @@ public:
     // Plain bare words of a loop's rows (kind String or Placeholder), which
     // a lexer may hand over straight from the text while the lane is open.
     bool takes_plain_words() const noexcept { return plain_words_ && lane_->columns != nullptr; }
+    // Stores values, in order, on the open lane.
+    void add_plain_words(std::span<const std::string_view> words);
     // Stores a value on the open lane.
     void add_plain_word(std::string_view text) {
         LoopLane& lane = *lane_;
@@ -74,6 +76,7 @@ public:
         ValueColumn* const* columns = nullptr;
         std::uint32_t size = 0;
         std::uint32_t pos = 0;
+        bool distinct = false;  // no two header positions share a column
     };
 
 private:

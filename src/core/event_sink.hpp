@@ -55,16 +55,18 @@ concept EventSink = requires(S& s, std::string_view text, ValueType kind,
 // large file are plain bare words in the rows of a loop. While
 // takes_plain_words() is true (checked after each value the parser hands
 // over inside a loop), the token source may read such words straight from
-// the text and pass each to add_plain_word(text), which stands for the
-// add_value(text, kind) of a bare word (kind String, or Placeholder for `?`
-// and `.`): a plain-word sink stores both kinds alike. The contract above
-// holds unchanged: the lane runs only between values of an open loop and
-// stops before anything that is not a plain word.
+// the text and pass them, in order and in batches, to add_plain_words(words),
+// each word standing for the add_value(text, kind) of a bare word (kind
+// String, or Placeholder for `?` and `.`): a plain-word sink stores both
+// kinds alike. The contract above holds unchanged: the lane runs only
+// between values of an open loop and stops before anything that is not a
+// plain word.
 template <class S>
-concept PlainWordSink = EventSink<S> && requires(S& s, const S& cs, std::string_view text) {
-    { cs.takes_plain_words() } -> std::same_as<bool>;
-    s.add_plain_word(text);
-};
+concept PlainWordSink =
+    EventSink<S> && requires(S& s, const S& cs, std::span<const std::string_view> words) {
+        { cs.takes_plain_words() } -> std::same_as<bool>;
+        s.add_plain_words(words);
+    };
 
 // A token source that can feed the plain-word lane of `Sink`: it reads on
 // from its last token for as long as plain words follow, and reports the

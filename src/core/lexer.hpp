@@ -1,6 +1,7 @@
 // The lexer: a pull interface over the bytes of a normalised text.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -25,12 +26,12 @@ public:
 
     // Reads on from where next() left off, for as long as plain bare words
     // follow (the most common values: no tag, keyword, quote, comment, text
-    // field or bracket), and hands each word to `sink.add_plain_word`; stops
-    // before anything else. `line` and `column` are set to the position of
-    // the last word read. (Defined in lexer_inline.hpp.)
+    // field or bracket), and hands the words in order, in batches, to
+    // `sink.add_plain_words`; stops before anything else. `line` and
+    // `column` are set to the position of the last word read. (Defined in
+    // lexer_inline.hpp.)
     template <class Sink>
-    [[gnu::always_inline]] inline void read_plain_words(Sink& sink, std::uint32_t& line,
-                                                        std::uint32_t& column);
+    [[gnu::noinline]] void read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column);
 
     // The errors of a token this lexer produced.
     std::span<const LexerError> errors_of(const Token& token) const noexcept {
@@ -75,6 +76,9 @@ private:
     bool after_whitespace_ = true;
     std::vector<LexerError> errors_;
     std::uint32_t error_total_ = 0;  // errors_.size(), kept at hand for every token
+    // The words read_plain_words() has read and not yet handed over.
+    static constexpr std::size_t kBatch = 1024;
+    std::array<std::string_view, kBatch> batch_;
 };
 
 // Every token of the text at once, with the errors they refer to.

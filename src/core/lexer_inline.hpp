@@ -3,12 +3,15 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "core/ascii.hpp"
 #include "core/lexer.hpp"
+#include "core/word_window.hpp"
 
 namespace quarzel {
 
@@ -132,6 +135,23 @@ inline std::size_t continuation_bytes(const char* p, std::size_t n) noexcept {
     std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i) k += (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80;
     return k;
+}
+
+// Passes the first `k` bytes of window `w`, which starts at offset `w0` of
+// `b` and holds only words and blanks there: counts the line ends in them
+// into `lines` and moves `base` as the byte loop would (past the last line
+// end, then past the continuation bytes after it).
+inline void pass_window_bytes(const WordWindow& w, const char* b, std::size_t w0, std::size_t k,
+                              std::uint32_t& lines, std::size_t& base) noexcept {
+    const std::uint64_t passed = low_bits(static_cast<unsigned>(k));
+    std::size_t from = 0;  // where the last line passed starts in the window
+    if (const std::uint64_t lfs = w.lf & passed) {
+        lines += static_cast<std::uint32_t>(std::popcount(lfs));
+        from = WordWindow::kBytes - static_cast<std::size_t>(std::countl_zero(lfs));
+        base = w0 + from;
+    }
+    if (w.high & passed & ~low_bits(static_cast<unsigned>(from))) [[unlikely]]
+        base += continuation_bytes(b + w0 + from, k - from);
 }
 
 }  // namespace lexer_detail
@@ -266,53 +286,145 @@ inline void Lexer::read_word(std::size_t p, Token& out) {
     pos_ = q;
 }
 
+// ---- hot path: the run of plain words ------------------------------------
+// Most of a large file. After a first stretch byte by byte (a run that stops
+// at once, at the quote or tag after a value, stops there), the text is read
+// in windows of 64 bytes whose byte classes are bit masks: a word's end and
+// the blanks after it are each found by counting zero bits, and the lines
+// and columns of what a window passed are worked out once, as it is left.
 template <class Sink>
-inline void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
+void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
     using namespace lexer_detail;
+    constexpr std::size_t kWindow = WordWindow::kBytes;
     const char* const b = text_.data();
     const std::size_t n = text_.size();
-    const std::uint8_t stop = is_cif2_ ? kSeparator | kBracket : kSeparator;
+    const bool cif2 = is_cif2_;
     // Kept in locals: the sink's stores could alias the members.
-    std::size_t p = pos_;
+    const std::size_t entry = pos_;
+    std::size_t p = entry;
     std::uint32_t lines = line_;
     std::size_t base = line_base_;
-    bool blank = after_whitespace_;
     std::size_t last = n;  // start of the last word read, none yet
     std::uint32_t last_line = 0;
     std::size_t last_base = 0;
-    while (p < n) {
-        const auto c = static_cast<unsigned char>(b[p]);
-        const std::uint8_t k = kRunClass[c];
-        if (k != kRunWord) {
-            if (k == kRunBlank) {
-                ++p;
-                blank = true;
-                continue;
-            }
-            if (k == kRunLineEnd) {
-                ++p;
-                ++lines;
-                base = p;
-                blank = true;
-                continue;
-            }
-            if (k == kRunStop) break;
+    // The words go to the sink in batches, handed over before a window
+    // could overfill the batch (a window holds at most 32 words, a long
+    // word follows it).
+    std::string_view* const batch = batch_.data();
+    std::string_view* out = batch;
+    auto hand_over = [&] {
+        sink.add_plain_words(std::span<const std::string_view>(batch, out));
+        out = batch;
+    };
+
+    // Byte by byte up to the end of the first word: many runs stop there,
+    // at the quote, tag or bracket that follows one value.
+    bool stopped = false;
+    for (bool first_word = true; p < n;) {
+        const std::uint8_t k = kRunClass[static_cast<unsigned char>(b[p])];
+        if (k == kRunBlank) {
+            ++p;
+            continue;
         }
-        unsigned char high = c;
-        const std::size_t q = scan_word(b, p + 1, n, stop, high);
-        const std::string_view w(b + p, q - p);
-        // A keyword ends the run (under CIF 2.0 a bracket ends the word
-        // early, but never before a keyword's fifth byte).
-        if (k == kRunKeywordLetter && is_keyword(w)) break;
-        sink.add_plain_word(w);
+        if (k == kRunLineEnd) {
+            ++lines;
+            base = ++p;
+            continue;
+        }
+        if (k == kRunStop || !first_word) {
+            stopped = k == kRunStop;
+            break;
+        }
+        unsigned char high = static_cast<unsigned char>(b[p]);
+        const std::size_t q =
+            scan_word(b, p + 1, n, cif2 ? kSeparator | kBracket : kSeparator, high);
+        const std::string_view word(b + p, q - p);
+        if (k == kRunKeywordLetter && is_keyword(word)) {
+            stopped = true;
+            break;
+        }
+        *out++ = word;
         last = p;
         last_line = lines;
         last_base = base;
         if (high & 0x80) [[unlikely]]
-            base += continuation_bytes(w.data(), w.size());
+            base += continuation_bytes(word.data(), word.size());
         p = q;
-        blank = false;
+        first_word = false;
     }
+    while (!stopped && p < n) {
+        // A window from `p`; near the end of the text the bytes past it read
+        // as spaces.
+        const std::size_t w0 = p;
+        const char* const wp = b + w0;
+        const WordWindow w =
+            n - p >= kWindow ? word_window(wp, cif2) : word_window_tail(wp, n - p, cif2);
+        if (batch + kBatch - out <= static_cast<std::ptrdiff_t>(kWindow / 2)) hand_over();
+        const std::uint64_t nonblank = ~w.blank;
+        std::size_t r = 0;              // offset in the window
+        std::size_t last_r = kWindow;   // offset of the window's last word, none yet
+        std::uint8_t first = kRunWord;  // class of the byte at r
+        bool long_word = false;
+        for (;;) {
+            // Blanks: to the next token, or out of the window.
+            const std::uint64_t rest = nonblank >> r;
+            if (rest == 0) {
+                r = kWindow;
+                break;
+            }
+            r += static_cast<std::size_t>(std::countr_zero(rest));
+            // A token: a plain word, or the end of the run.
+            first = kRunClass[static_cast<unsigned char>(wp[r])];
+            if (first == kRunStop) {
+                stopped = true;
+                break;
+            }
+            const std::uint64_t ends = w.end >> r;
+            if (ends == 0) {
+                // The word runs past the window: the next window starts with
+                // it; when this one did, it is a long word, read below.
+                long_word = r == 0;
+                break;
+            }
+            const std::string_view word(wp + r, static_cast<std::size_t>(std::countr_zero(ends)));
+            // A keyword ends the run (under CIF 2.0 a bracket ends the word
+            // early, but never before a keyword's fifth byte).
+            if (first == kRunKeywordLetter) {
+                if (is_keyword(word)) {
+                    stopped = true;
+                    break;
+                }
+            }
+            *out++ = word;
+            last_r = r;
+            r += word.size();
+        }
+        p = std::min(w0 + r, n);
+        // Positions: the last word's, and where the window was left.
+        if (last_r != kWindow) {
+            last = w0 + last_r;
+            last_line = lines;
+            last_base = base;
+            pass_window_bytes(w, b, w0, last_r, last_line, last_base);
+        }
+        pass_window_bytes(w, b, w0, p - w0, lines, base);
+        if (long_word) {
+            // 64 bytes or more: the rest byte by byte, as next() would.
+            unsigned char tail_high = 0;
+            const std::size_t q =
+                scan_word(b, p + kWindow, n, cif2 ? kSeparator | kBracket : kSeparator, tail_high);
+            const std::string_view word(b + p, q - p);
+            if (first == kRunKeywordLetter && is_keyword(word)) break;
+            *out++ = word;
+            last = p;
+            last_line = lines;
+            last_base = base;
+            if (w.high != 0 || (tail_high & 0x80) != 0) [[unlikely]]
+                base += continuation_bytes(word.data(), word.size());
+            p = q;
+        }
+    }
+    if (out != batch) hand_over();
     if (last != n) {
         line = last_line;
         column = static_cast<std::uint32_t>(last - last_base + 1);
@@ -320,7 +432,11 @@ inline void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32
     pos_ = p;
     line_ = lines;
     line_base_ = base;
-    after_whitespace_ = blank;
+    // Whatever the run passed last, a word or a blank, says whether a blank
+    // comes just before what follows.
+    if (p != entry)
+        after_whitespace_ =
+            kRunClass[static_cast<unsigned char>(b[p - 1])] == kRunBlank || b[p - 1] == '\n';
 }
 
 }  // namespace quarzel

@@ -6,23 +6,23 @@
 
 namespace quarzel::parser_detail {
 
-void set_key_span(OpenContainer& table, std::string_view key, ValueType kind) noexcept {
-    const auto length = static_cast<std::uint32_t>(utf8::count(key));
+void set_key_span(OpenContainer& table, std::string_view key, ValueType kind, bool ascii) noexcept {
+    // Columns count code points: an ASCII key spans its bytes.
+    auto length = [&] { return static_cast<std::uint32_t>(ascii ? key.size() : utf8::count(key)); };
     switch (kind) {
         case ValueType::TripleDoubleQuoted:
         case ValueType::TripleSingleQuoted:
             // A key over several lines: the colon's column says nothing.
             table.check_adjacent = key.find('\n') == std::string_view::npos;
-            table.key_span = table.check_adjacent ? length + 6 : length;
+            if (table.check_adjacent) table.key_span = length() + 6;
             break;
         case ValueType::DoubleQuoted:
         case ValueType::SingleQuoted:
             table.check_adjacent = true;
-            table.key_span = length + 2;
+            table.key_span = length() + 2;
             break;
         default:
             table.check_adjacent = false;
-            table.key_span = length;
             break;
     }
 }

@@ -59,6 +59,7 @@ struct OpenContainer {
     std::uint32_t key_line = 0;
     std::uint32_t key_column = 0;
     std::uint32_t key_span = 0;  // columns from the key's start to a directly following `:`
+                                 // (meaningful with check_adjacent)
     ValueType key_kind = ValueType::None;
     Slot slot = Slot::ExpectKey;
     bool is_table = false;
@@ -74,8 +75,9 @@ inline bool keyword_starts(std::string_view word, std::string_view lower) noexce
     return ascii::starts_with_lower(word, lower);
 }
 
-// Sets the adjacency rule of a table key read from a token of kind `kind`.
-void set_key_span(OpenContainer& table, std::string_view key, ValueType kind) noexcept;
+// Sets the adjacency rule of a table key read from a token of kind `kind`
+// (`ascii`: the key is all ASCII); key_span is set where the rule applies.
+void set_key_span(OpenContainer& table, std::string_view key, ValueType kind, bool ascii) noexcept;
 
 inline ValueType sink_kind(ValueType kind) noexcept {
     return kind == ValueType::None ? ValueType::String : kind;
@@ -222,7 +224,7 @@ private:
                           msg_quoted(
                               "table key must be a quoted string, got unquoted: ", token.value, ""),
                           "treating as key anyway");
-                set_key_span(top, token.value, kind);
+                set_key_span(top, token.value, kind, token.ascii);
                 top.key = token.value;
                 top.key_kind = kind;
                 top.key_line = token.line;

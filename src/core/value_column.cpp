@@ -21,6 +21,38 @@ void RefColumn::push_text(std::string_view text) {
     side.push_text(text);
 }
 
+// One reserve for all the words, and the word loop kept to locals (a store
+// through the byte buffer could alias a member).
+std::size_t RefColumn::push_slices(std::span<const std::string_view> words, std::size_t i,
+                                   std::size_t stride) {
+    const std::size_t n = words.size();
+    if (i < n && size_ == 0) {
+        if (!push_slice(words[i])) return i;
+        i += stride;
+    }
+    if (i >= n) return i;
+    refs_.reserve_more((n - i + stride - 1) / stride * kRefSize);
+    const ColumnBase base = base_;
+    unsigned char* const start = refs_.end();
+    unsigned char* out = start;
+    std::uint64_t bytes = 0;
+    for (; i < n; i += stride) {
+        const std::string_view text = words[i];
+        const std::uintptr_t off = base.offset_of(text);
+        if (!base.is_short_slice(text, off)) [[unlikely]]
+            break;
+        const std::uint64_t r = ColumnBase::ref_of(off, text.size());
+        std::memcpy(out, &r, sizeof r);
+        out += kRefSize;
+        bytes += text.size();
+    }
+    const auto written = static_cast<std::size_t>(out - start);
+    refs_.advance(written);
+    size_ += written / kRefSize;
+    slice_bytes_ += bytes;
+    return i;
+}
+
 void RefColumn::push_value(const NodeStore& value) {
     NodeStore& side = side_store();
     append_ref(kSide | side.size());

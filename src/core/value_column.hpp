@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <variant>
 
@@ -87,6 +88,11 @@ public:
         slice_bytes_ += text.size();
         return true;
     }
+    // Stores words[i], words[i + stride], ... as push_slice() would, up to
+    // the first that it would not take; returns that one's index, or from
+    // words.size() on when all are stored.
+    std::size_t push_slices(std::span<const std::string_view> words, std::size_t i,
+                            std::size_t stride);
     // Stores any text that lives as long as the document.
     void push_text(std::string_view text);
     // Stores the list or table that makes up all of `value`.
@@ -307,6 +313,17 @@ public:
             return true;
         }
         return refs_column()->push_slice(text);
+    }
+    // Stores words[i], words[i + stride], ... as push_slice() would, up to
+    // the first that it would not take; returns that one's index, or from
+    // words.size() on when all are stored.
+    std::size_t push_slices(std::span<const std::string_view> words, std::size_t i,
+                            std::size_t stride) {
+        if (PackedColumn* p = packed_column()) {
+            for (; i < words.size(); i += stride) p->push_slice(words[i]);
+            return i;
+        }
+        return refs_column()->push_slices(words, i, stride);
     }
 
     std::size_t size() const noexcept {
