@@ -98,6 +98,19 @@ constexpr std::array<std::uint8_t, 256> make_run_classes() {
 }
 inline constexpr auto kRunClass = make_run_classes();
 
+// The same for the first byte of a token inside a window of the run, in one
+// number: 0 when it ends the run, else the length from which a word that
+// begins with it may be a keyword (only the first letters of the keywords
+// have one a word can reach).
+inline constexpr std::uint8_t kNoKeyword = 255;
+constexpr std::array<std::uint8_t, 256> make_run_starts() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = kRunClass[c] == kRunStop ? 0 : kRunClass[c] == kRunKeywordLetter ? 5 : kNoKeyword;
+    return t;
+}
+inline constexpr auto kRunKeywordFrom = make_run_starts();
+
 // First offset at or after `q` whose byte has a class in `stop`; ORs the
 // bytes passed over into `high`. (Mostly short words in regular columns:
 // a plain byte loop does as well as eight bytes at a time here.)
@@ -130,6 +143,12 @@ inline bool is_keyword(std::string_view w) noexcept {
     return w.size() == 7 && starts_with_lower(w.data(), "global_");
 }
 
+// is_keyword out of line, for the run's word loop, which rarely needs it
+// and whose test of the first byte already covers the length.
+[[gnu::noinline]] inline bool is_keyword_call(std::string_view w) noexcept {
+    return is_keyword(w);
+}
+
 // Number of UTF-8 continuation bytes (10xxxxxx) in [p, p + n).
 inline std::size_t continuation_bytes(const char* p, std::size_t n) noexcept {
     std::size_t k = 0;
@@ -146,7 +165,7 @@ inline void pass_window_bytes(const WordWindow& w, const char* b, std::size_t w0
     const std::uint64_t passed = low_bits(static_cast<unsigned>(k));
     std::size_t from = 0;  // where the last line passed starts in the window
     if (const std::uint64_t lfs = w.lf & passed) {
-        lines += static_cast<std::uint32_t>(std::popcount(lfs));
+        for (std::uint64_t x = lfs; x != 0; x &= x - 1) ++lines;  // mostly one
         from = WordWindow::kBytes - static_cast<std::size_t>(std::countl_zero(lfs));
         base = w0 + from;
     }
@@ -361,9 +380,9 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
             n - p >= kWindow ? word_window(wp, cif2) : word_window_tail(wp, n - p, cif2);
         if (batch + kBatch - out <= static_cast<std::ptrdiff_t>(kWindow / 2)) hand_over();
         const std::uint64_t nonblank = ~w.blank;
-        std::size_t r = 0;              // offset in the window
-        std::size_t last_r = kWindow;   // offset of the window's last word, none yet
-        std::uint8_t first = kRunWord;  // class of the byte at r
+        std::size_t r = 0;                       // offset in the window
+        std::size_t last_r = kWindow;            // offset of the window's last word, none yet
+        std::uint8_t keyword_from = kNoKeyword;  // of the byte at r
         bool long_word = false;
         for (;;) {
             // Blanks: to the next token, or out of the window.
@@ -374,8 +393,8 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
             }
             r += static_cast<std::size_t>(std::countr_zero(rest));
             // A token: a plain word, or the end of the run.
-            first = kRunClass[static_cast<unsigned char>(wp[r])];
-            if (first == kRunStop) {
+            keyword_from = kRunKeywordFrom[static_cast<unsigned char>(wp[r])];
+            if (keyword_from == 0) {
                 stopped = true;
                 break;
             }
@@ -386,18 +405,18 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
                 long_word = r == 0;
                 break;
             }
-            const std::string_view word(wp + r, static_cast<std::size_t>(std::countr_zero(ends)));
+            const auto length = static_cast<std::size_t>(std::countr_zero(ends));
             // A keyword ends the run (under CIF 2.0 a bracket ends the word
             // early, but never before a keyword's fifth byte).
-            if (first == kRunKeywordLetter) {
-                if (is_keyword(word)) {
+            if (length >= keyword_from) [[unlikely]] {
+                if (is_keyword_call(std::string_view(wp + r, length))) {
                     stopped = true;
                     break;
                 }
             }
-            *out++ = word;
+            *out++ = std::string_view(wp + r, length);
             last_r = r;
-            r += word.size();
+            r += length;
         }
         p = std::min(w0 + r, n);
         // Positions: the last word's, and where the window was left.
@@ -414,7 +433,7 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
             const std::size_t q =
                 scan_word(b, p + kWindow, n, cif2 ? kSeparator | kBracket : kSeparator, tail_high);
             const std::string_view word(b + p, q - p);
-            if (first == kRunKeywordLetter && is_keyword(word)) break;
+            if (word.size() >= keyword_from && is_keyword(word)) break;
             *out++ = word;
             last = p;
             last_line = lines;

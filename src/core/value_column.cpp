@@ -31,26 +31,31 @@ std::size_t RefColumn::push_slices(std::span<const std::string_view> words, std:
         i += stride;
     }
     if (i >= n) return i;
-    refs_.reserve_more((n - i + stride - 1) / stride * kRefSize);
+    std::size_t left = (n - i + stride - 1) / stride;  // the words of this column
+    refs_.reserve_more(left * kRefSize);
     const ColumnBase base = base_;
+    const std::size_t max_len = base.max_len();
+    const std::string_view* word = words.data() + i;
     unsigned char* const start = refs_.end();
     unsigned char* out = start;
     std::uint64_t bytes = 0;
-    for (; i < n; i += stride) {
-        const std::string_view text = words[i];
-        const std::uintptr_t off = base.offset_of(text);
-        if (!base.is_short_slice(text, off)) [[unlikely]]
-            break;
-        const std::uint64_t r = ColumnBase::ref_of(off, text.size());
+    for (;;) {
+        const std::uintptr_t off = base.offset_of(*word);
+        const std::size_t length = word->size();
+        if (length > max_len || off > base.size - length) [[unlikely]]
+            break;  // as is_short_slice
+        const std::uint64_t r = ColumnBase::ref_of(off, length);
         std::memcpy(out, &r, sizeof r);
         out += kRefSize;
-        bytes += text.size();
+        bytes += length;
+        if (--left == 0) break;
+        word += stride;
     }
     const auto written = static_cast<std::size_t>(out - start);
     refs_.advance(written);
     size_ += written / kRefSize;
     slice_bytes_ += bytes;
-    return i;
+    return left == 0 ? n : static_cast<std::size_t>(word - words.data());
 }
 
 void RefColumn::push_value(const NodeStore& value) {

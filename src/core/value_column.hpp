@@ -46,10 +46,12 @@ struct ColumnBase {
     ColumnBase(const char* base, std::size_t base_size) noexcept
         : base(base), size(base_size < kMaxOffset ? base_size : kMaxOffset) {}
 
+    // The longest text a reference can hold here.
+    std::size_t max_len() const noexcept { return size < kMaxLen ? size : kMaxLen; }
     // `text` lies `off` bytes into the base text and is short enough for
     // a reference.
     bool is_short_slice(std::string_view text, std::uintptr_t off) const noexcept {
-        return off <= size && text.size() <= size - off && text.size() <= kMaxLen;
+        return text.size() <= max_len() && off <= size - text.size();
     }
     std::uintptr_t offset_of(std::string_view text) const noexcept {
         return reinterpret_cast<std::uintptr_t>(text.data()) -

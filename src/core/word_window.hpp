@@ -40,34 +40,53 @@ inline WordWindow word_window_bytewise(const char* p, bool cif2) noexcept {
 }
 
 #if defined(__SSE2__)
+// Sixteen copies of a byte, for comparing against, read from memory: a
+// window is built between calls, which keep no vector register.
+struct alignas(16) ByteSplat {
+    unsigned char bytes[16];
+};
+constexpr ByteSplat splat(unsigned char c) {
+    ByteSplat s{};
+    for (unsigned char& b : s.bytes) b = c;
+    return s;
+}
+inline constexpr ByteSplat kSpaces = splat(' ');
+inline constexpr ByteSplat kTabs = splat('\t');
+inline constexpr ByteSplat kLineFeeds = splat('\n');
+inline constexpr ByteSplat kBit5 = splat(0x20);
+inline constexpr ByteSplat kOpenBraces = splat('{');
+inline constexpr ByteSplat kCloseBraces = splat('}');
+
+inline __m128i load(const ByteSplat& s) noexcept {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(s.bytes));
+}
+inline std::uint64_t mask_bits(__m128i v, unsigned shift) noexcept {
+    return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(v))} << shift;
+}
+
 // The same masks, 16 bytes per step.
 inline WordWindow word_window_sse2(const char* p, bool cif2) noexcept {
-    const __m128i space = _mm_set1_epi8(' ');
-    const __m128i tab = _mm_set1_epi8('\t');
-    const __m128i lf = _mm_set1_epi8('\n');
-    // '[' ']' '{' '}' are 0x5B 0x5D 0x7B 0x7D: with bit 5 set, '{' or '}'.
-    const __m128i bit5 = _mm_set1_epi8(0x20);
-    const __m128i open = _mm_set1_epi8('{');
-    const __m128i close = _mm_set1_epi8('}');
     WordWindow w{0, 0, 0, 0};
     for (unsigned i = 0; i < 4; ++i) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-        const __m128i is_lf = _mm_cmpeq_epi8(x, lf);
-        const __m128i is_blank =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)), is_lf);
-        const auto shift = 16 * i;
-        w.blank |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(is_blank))} << shift;
-        w.lf |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(is_lf))} << shift;
-        w.high |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(x))} << shift;
-        if (cif2) {
-            const __m128i y = _mm_or_si128(x, bit5);
-            const __m128i is_bracket =
-                _mm_or_si128(_mm_cmpeq_epi8(y, open), _mm_cmpeq_epi8(y, close));
-            w.end |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(is_bracket))}
-                     << shift;
+        const __m128i is_lf = _mm_cmpeq_epi8(x, load(kLineFeeds));
+        const __m128i is_blank = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(x, load(kSpaces)), _mm_cmpeq_epi8(x, load(kTabs))), is_lf);
+        w.blank |= mask_bits(is_blank, 16 * i);
+        w.lf |= mask_bits(is_lf, 16 * i);
+        w.high |= mask_bits(x, 16 * i);
+    }
+    w.end = w.blank;
+    if (cif2) {
+        // '[' ']' '{' '}' are 0x5B 0x5D 0x7B 0x7D: with bit 5 set, '{' or '}'.
+        for (unsigned i = 0; i < 4; ++i) {
+            const __m128i y = _mm_or_si128(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), load(kBit5));
+            w.end |= mask_bits(_mm_or_si128(_mm_cmpeq_epi8(y, load(kOpenBraces)),
+                                            _mm_cmpeq_epi8(y, load(kCloseBraces))),
+                               16 * i);
         }
     }
-    w.end |= w.blank;
     return w;
 }
 #endif
