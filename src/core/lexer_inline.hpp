@@ -156,20 +156,21 @@ inline std::size_t continuation_bytes(const char* p, std::size_t n) noexcept {
     return k;
 }
 
-// Passes the first `k` bytes of window `w`, which starts at offset `w0` of
-// `b` and holds only words and blanks there: counts the line ends in them
-// into `lines` and moves `base` as the byte loop would (past the last line
-// end, then past the continuation bytes after it).
-inline void pass_window_bytes(const WordWindow& w, const char* b, std::size_t w0, std::size_t k,
-                              std::uint32_t& lines, std::size_t& base) noexcept {
+// Passes the first `k` bytes of a window (line ends `lf`, high bytes
+// `high`) which starts at offset `w0` of `b` and holds only words and blanks
+// there: counts the line ends in them into `lines` and moves `base` as the
+// byte loop would (past the last line end, then past the continuation bytes
+// after it).
+inline void pass_window_bytes(std::uint64_t lf, std::uint64_t high, const char* b, std::size_t w0,
+                              std::size_t k, std::uint32_t& lines, std::size_t& base) noexcept {
     const std::uint64_t passed = low_bits(static_cast<unsigned>(k));
     std::size_t from = 0;  // where the last line passed starts in the window
-    if (const std::uint64_t lfs = w.lf & passed) {
+    if (const std::uint64_t lfs = lf & passed) {
         for (std::uint64_t x = lfs; x != 0; x &= x - 1) ++lines;  // mostly one
         from = WordWindow::kBytes - static_cast<std::size_t>(std::countl_zero(lfs));
         base = w0 + from;
     }
-    if (w.high & passed & ~low_bits(static_cast<unsigned>(from))) [[unlikely]]
+    if (high & passed & ~low_bits(static_cast<unsigned>(from))) [[unlikely]]
         base += continuation_bytes(b + w0 + from, k - from);
 }
 
@@ -326,6 +327,12 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
     std::size_t last = n;  // start of the last word read, none yet
     std::uint32_t last_line = 0;
     std::size_t last_base = 0;
+    // A last word read in a window leaves its position to be worked out at
+    // the end, from where the window starts (`last_line` and `last_base`
+    // are the position there) and its masks.
+    std::size_t last_w0 = n;  // none
+    std::uint64_t last_lf = 0;
+    std::uint64_t last_high = 0;
     // The words go to the sink in batches, handed over before a window
     // could overfill the batch (a window holds at most 32 words, a long
     // word follows it).
@@ -419,14 +426,16 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
             r += length;
         }
         p = std::min(w0 + r, n);
-        // Positions: the last word's, and where the window was left.
+        // Positions: the last word's window, and where the window was left.
         if (last_r != kWindow) {
             last = w0 + last_r;
             last_line = lines;
             last_base = base;
-            pass_window_bytes(w, b, w0, last_r, last_line, last_base);
+            last_w0 = w0;
+            last_lf = w.lf;
+            last_high = w.high;
         }
-        pass_window_bytes(w, b, w0, p - w0, lines, base);
+        pass_window_bytes(w.lf, w.high, b, w0, p - w0, lines, base);
         if (long_word) {
             // 64 bytes or more: the rest byte by byte, as next() would.
             unsigned char tail_high = 0;
@@ -438,12 +447,15 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
             last = p;
             last_line = lines;
             last_base = base;
+            last_w0 = n;
             if (w.high != 0 || (tail_high & 0x80) != 0) [[unlikely]]
                 base += continuation_bytes(word.data(), word.size());
             p = q;
         }
     }
     if (out != batch) hand_over();
+    if (last_w0 != n)
+        pass_window_bytes(last_lf, last_high, b, last_w0, last - last_w0, last_line, last_base);
     if (last != n) {
         line = last_line;
         column = static_cast<std::uint32_t>(last - last_base + 1);
