@@ -1,7 +1,6 @@
 // The lexer: a pull interface over the bytes of a normalised text.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -76,9 +75,6 @@ private:
     bool after_whitespace_ = true;
     std::vector<LexerError> errors_;
     std::uint32_t error_total_ = 0;  // errors_.size(), kept at hand for every token
-    // The words read_plain_words() has read and not yet handed over.
-    static constexpr std::size_t kBatch = 1024;
-    std::array<std::string_view, kBatch> batch_;
 };
 
 // Every token of the text at once, with the errors they refer to.

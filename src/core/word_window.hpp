@@ -64,6 +64,21 @@ inline std::uint64_t mask_bits(__m128i v, unsigned shift) noexcept {
     return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(v))} << shift;
 }
 
+// Bits of the bytes of `x` that end a bare word: blanks, and with
+// `brackets` the brackets as well.
+inline std::uint32_t word_end_bits(__m128i x, bool brackets) noexcept {
+    __m128i ends =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, load(kSpaces)), _mm_cmpeq_epi8(x, load(kTabs))),
+                     _mm_cmpeq_epi8(x, load(kLineFeeds)));
+    if (brackets) {
+        // '[' ']' '{' '}' are 0x5B 0x5D 0x7B 0x7D: with bit 5 set, '{' or '}'.
+        const __m128i y = _mm_or_si128(x, load(kBit5));
+        ends = _mm_or_si128(ends, _mm_or_si128(_mm_cmpeq_epi8(y, load(kOpenBraces)),
+                                               _mm_cmpeq_epi8(y, load(kCloseBraces))));
+    }
+    return static_cast<std::uint16_t>(_mm_movemask_epi8(ends));
+}
+
 // The same masks, 16 bytes per step.
 inline WordWindow word_window_sse2(const char* p, bool cif2) noexcept {
     WordWindow w{0, 0, 0, 0};
