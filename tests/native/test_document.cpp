@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -171,6 +172,92 @@ TEST(RefsColumn, FirstAndLaterValuesOfEveryKind) {
         EXPECT_EQ(column[0].text, "beta");
     }
 }
+
+// A batch of words for push_slices: 's' a short slice of the text, 'L' a
+// slice too long for a reference, 'x' a text elsewhere.
+struct SlicesCase {
+    const char* name;
+    std::string_view kinds;
+    std::size_t start;
+    std::size_t stride;
+    bool column_had_value;
+};
+
+void PrintTo(const SlicesCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PushSlices : public ::testing::TestWithParam<SlicesCase> {};
+
+// A column takes words[start], words[start + stride], ... in one call as
+// push_slice takes them one by one, up to the first it refuses, whose index
+// it returns; the caller stores that one and goes on, as the builder does.
+TEST_P(PushSlices, AsOneByOne) {
+    const SlicesCase& c = GetParam();
+    const std::string text(40000, 't');
+    const std::string elsewhere = "kept aside";
+    std::vector<std::string_view> words;
+    for (std::size_t i = 0; i < c.kinds.size(); ++i) {
+        switch (c.kinds[i]) {
+            case 's':
+                words.push_back(std::string_view(text).substr(i * 7, i % 5));
+                break;
+            case 'L':
+                words.push_back(std::string_view(text).substr(i, 32768));
+                break;
+            default:
+                words.push_back(elsewhere);
+        }
+    }
+    for (ColumnLayout layout : {ColumnLayout::Refs, ColumnLayout::Packed}) {
+        ValueColumn batch(text.data(), text.size(), layout);
+        ValueColumn single(text.data(), text.size(), layout);
+        if (c.column_had_value) {
+            batch.push_text(elsewhere);
+            single.push_text(elsewhere);
+        }
+        std::vector<std::size_t> refused;
+        for (std::size_t i = batch.push_slices(words, c.start, c.stride); i < words.size();
+             i = batch.push_slices(words, i + c.stride, c.stride)) {
+            refused.push_back(i);
+            batch.push_text(words[i]);
+        }
+        std::vector<std::size_t> refused_one_by_one;
+        for (std::size_t i = c.start; i < words.size(); i += c.stride) {
+            if (single.push_slice(words[i])) continue;
+            refused_one_by_one.push_back(i);
+            single.push_text(words[i]);
+        }
+        EXPECT_EQ(refused, refused_one_by_one);
+        const bool refs = layout == ColumnLayout::Refs;
+        if (!refs) {
+            EXPECT_TRUE(refused.empty());  // a packed column copies any text
+        }
+        ASSERT_EQ(batch.size(), single.size());
+        EXPECT_EQ(batch.text_bytes(), single.text_bytes());
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            EXPECT_EQ(batch[i].text, single[i].text) << i;
+            if (refs) {
+                EXPECT_EQ(batch[i].text.data(), single[i].text.data()) << i;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PushSlices,
+    ::testing::Values(SlicesCase{"all_slices", "ssssssss", 0, 1, false},
+                      SlicesCase{"all_slices_after_a_value", "ssssssss", 0, 1, true},
+                      SlicesCase{"every_third_from_the_second", "ssssssssss", 1, 3, false},
+                      SlicesCase{"first_refused", "xsss", 0, 1, false},
+                      SlicesCase{"too_long_in_the_middle", "ssLssLs", 0, 1, true},
+                      SlicesCase{"elsewhere_last", "sssx", 0, 1, false},
+                      SlicesCase{"refused_skipped_by_the_stride", "sxsxsx", 0, 2, false},
+                      SlicesCase{"refused_on_the_stride", "sxsxsx", 1, 2, false},
+                      SlicesCase{"start_past_the_end", "ss", 5, 3, false},
+                      SlicesCase{"one_word", "s", 0, 4, false},
+                      SlicesCase{"none", "", 0, 1, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Tags are found in order while few, through the index from nine on, and
 // the index keeps up as the frame grows.
