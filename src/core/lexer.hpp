@@ -28,7 +28,8 @@ public:
     // field or bracket), and hands the words in order, in batches, to
     // `sink.add_plain_words`; stops before anything else. `line` and
     // `column` are set to the position of the last word read. (Defined in
-    // lexer_inline.hpp.)
+    // lexer_inline.hpp; out of line, so that the parser's loop keeps its
+    // registers for the other tokens.)
     template <class Sink>
     [[gnu::noinline]] void read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column);
 

@@ -319,11 +319,12 @@ inline void Lexer::read_word(std::size_t p, Token& out) {
 }
 
 // ---- hot path: the run of plain words ------------------------------------
-// Most of a large file. After a first stretch byte by byte (a run that stops
-// at once, at the quote or tag after a value, stops there), the text is read
-// in windows of 64 bytes whose byte classes are bit masks: a word's end and
-// the blanks after it are each found by counting zero bits, and the lines
-// and columns of what a window passed are worked out once, as it is left.
+// Most of a large file. Up to the end of the first word the run goes token
+// by token (a run that stops at once, at the quote or tag after a value,
+// stops there); then the text is read in windows of 64 bytes whose byte
+// classes are bit masks: a word's end and the blanks after it are each found
+// by counting zero bits, and the lines and columns of what a window passed
+// are worked out once, as it is left.
 template <class Sink>
 void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
     using namespace lexer_detail;
@@ -331,6 +332,7 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
     const char* const b = text_.data();
     const std::size_t n = text_.size();
     const bool cif2 = is_cif2_;
+    const std::uint8_t word_stop = cif2 ? kSeparator | kBracket : kSeparator;
     // Kept in locals: the sink's stores could alias the members.
     const std::size_t entry = pos_;
     std::size_t p = entry;
@@ -345,11 +347,10 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
     std::size_t last_w0 = n;  // none
     std::uint64_t last_lf = 0;
     std::uint64_t last_high = 0;
-    // The words go to the sink in batches, handed over before a window
-    // could overfill the batch (a window holds at most 32 words, a long
-    // word follows it).
-    // Storage left uninitialised, where a string_view array begins to exist
-    // (a word is written before it is read).
+    // The words go to the sink in batches, handed over before a window could
+    // overfill the batch (a window holds at most 32 words, a long word
+    // follows it). The storage is left uninitialised: a string_view array
+    // begins to exist in it, and each word is written before it is read.
     constexpr std::size_t kBatch = 1024;
     alignas(std::string_view) unsigned char storage[kBatch * sizeof(std::string_view)];
     auto* const batch = reinterpret_cast<std::string_view*>(storage);
@@ -359,27 +360,30 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
         out = batch;
     };
 
-    // Byte by byte up to the end of the first word: many runs stop there,
-    // at the quote, tag or bracket that follows one value.
+    // Token by token up to the end of the first word.
     bool stopped = false;
     for (bool first_word = true; p < n;) {
         const std::uint8_t k = kRunClass[static_cast<unsigned char>(b[p])];
+        // A blank: passed.
         if (k == kRunBlank) {
             ++p;
             continue;
         }
+        // A line end: passed, a new line begins.
         if (k == kRunLineEnd) {
             ++lines;
             base = ++p;
             continue;
         }
+        // Anything but a word ends the run; a word after the first is left
+        // to the windows.
         if (k == kRunStop || !first_word) {
             stopped = k == kRunStop;
             break;
         }
+        // The first word, unless it is a keyword.
         unsigned char high = static_cast<unsigned char>(b[p]);
-        const std::size_t q =
-            scan_word(b, p + 1, n, cif2 ? kSeparator | kBracket : kSeparator, high);
+        const std::size_t q = scan_word(b, p + 1, n, word_stop, high);
         const std::string_view word(b + p, q - p);
         if (k == kRunKeywordLetter && is_keyword(word)) {
             stopped = true;
@@ -394,6 +398,8 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
         p = q;
         first_word = false;
     }
+
+    // Window by window; `p` is at a word's first byte or in blanks.
     while (!stopped && p < n) {
         // A window from `p`; near the end of the text the bytes past it read
         // as spaces.
@@ -407,6 +413,7 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
         std::size_t last_r = kWindow;            // offset of the window's last word, none yet
         std::uint8_t keyword_from = kNoKeyword;  // of the byte at r
         bool long_word = false;
+        // One token per turn.
         for (;;) {
             // Blanks: to the next token, or out of the window.
             const std::uint64_t rest = nonblank >> r;
@@ -415,22 +422,23 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
                 break;
             }
             r += static_cast<std::size_t>(std::countr_zero(rest));
-            // A token: a plain word, or the end of the run.
+            // Anything but a word ends the run.
             keyword_from = kRunKeywordFrom[static_cast<unsigned char>(wp[r])];
             if (keyword_from == 0) {
                 stopped = true;
                 break;
             }
+            // A word that runs past the window: the next window starts with
+            // it; when this one did, it is a long word, read below.
             const std::uint64_t ends = w.end >> r;
             if (ends == 0) {
-                // The word runs past the window: the next window starts with
-                // it; when this one did, it is a long word, read below.
                 long_word = r == 0;
                 break;
             }
+            // A word in the window, unless it is a keyword (under CIF 2.0 a
+            // bracket ends a word early, but never before a keyword's fifth
+            // byte).
             const auto length = static_cast<std::size_t>(std::countr_zero(ends));
-            // A keyword ends the run (under CIF 2.0 a bracket ends the word
-            // early, but never before a keyword's fifth byte).
             if (length >= keyword_from) [[unlikely]] {
                 if (is_keyword_call(std::string_view(wp + r, length))) {
                     stopped = true;
@@ -453,10 +461,9 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
         }
         pass_window_bytes(w.lf, w.high, b, w0, p - w0, lines, base);
         if (long_word) {
-            // 64 bytes or more: the rest byte by byte, as next() would.
+            // 64 bytes or more: the rest through scan_word.
             unsigned char tail_high = 0;
-            const std::size_t q =
-                scan_word(b, p + kWindow, n, cif2 ? kSeparator | kBracket : kSeparator, tail_high);
+            const std::size_t q = scan_word(b, p + kWindow, n, word_stop, tail_high);
             const std::string_view word(b + p, q - p);
             if (word.size() >= keyword_from && is_keyword(word)) break;
             *out++ = word;
@@ -469,6 +476,7 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
             p = q;
         }
     }
+
     if (out != batch) hand_over();
     if (last_w0 != n)
         pass_window_bytes(last_lf, last_high, b, last_w0, last - last_w0, last_line, last_base);
@@ -481,9 +489,10 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
     line_base_ = base;
     // Whatever the run passed last, a word or a blank, says whether a blank
     // comes just before what follows.
-    if (p != entry)
-        after_whitespace_ =
-            kRunClass[static_cast<unsigned char>(b[p - 1])] == kRunBlank || b[p - 1] == '\n';
+    if (p != entry) {
+        const char c = b[p - 1];
+        after_whitespace_ = c == ' ' || c == '\t' || c == '\n';
+    }
 }
 
 }  // namespace quarzel
