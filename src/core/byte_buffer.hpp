@@ -57,6 +57,8 @@ public:
     const unsigned char* data() const noexcept { return data_; }
     unsigned char* end() noexcept { return data_ + size_; }
     std::size_t size() const noexcept { return size_; }
+    // Bytes the storage holds, the spare ones included.
+    std::size_t capacity() const noexcept { return bits_ & ~kFlags; }
     void advance(std::size_t n) noexcept { size_ += n; }
     void truncate(std::size_t n) noexcept {
         if (n < size_) size_ = n;
@@ -84,7 +86,6 @@ private:
     // The capacity (a multiple of 8) with two flags in its low bits: the
     // storage is mapped, huge pages are preferred.
     static constexpr std::size_t kMapped = 1, kHuge = 2, kFlags = 7;
-    std::size_t capacity() const noexcept { return bits_ & ~kFlags; }
     bool mapped() const noexcept { return (bits_ & kMapped) != 0; }
     void set_storage(unsigned char* data, std::size_t capacity, bool mapped) noexcept {
         data_ = data;

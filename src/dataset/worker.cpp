@@ -3,6 +3,7 @@
 #include "dataset/worker.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "core/cell_text.hpp"
@@ -55,6 +56,7 @@ void Worker::convert_file(const std::string& path) {
             latin1_to_utf8(text, decoded_);
             text = decoded_.view();
         }
+        text_ = text;
         ParseResult parsed = parse_document(text, false);
         ParsedCif& doc = parsed.document;
         if (latin1) doc.errors.insert(doc.errors.begin(), std::move(*latin1));
@@ -229,26 +231,10 @@ std::size_t Worker::append_rows(const std::string& path, std::string_view block,
     for (const auto& [tag, values] : g.tags) {
         TextColumn& c = t.column(tag);
         c.pad_to(base);
-        const std::size_t before = c.bytes.size();
         const std::size_t n = values ? std::min(values->size(), rows) : 0;
-        if (values)
-            c.reserve_more(rows, values->text_bytes() + 2 * values->side_values().text_bytes());
-        const std::size_t first_end = c.ends.size();
-        c.ends.resize(first_end + n);
-        std::int32_t* end = c.ends.data() + first_end;
-        for (std::size_t r = 0; r < n; ++r) {
-            const ValueColumn::Ref ref = (*values)[r];
-            if (ref.compound) {
-                StringWriter w{c.bytes};
-                put_cell(w, *ref.compound, ref.root);
-            } else {
-                c.bytes.append(ref.text);
-            }
-            end[r] = static_cast<std::int32_t>(c.bytes.size());
-        }
-        c.valid_cells(n);
+        if (n != 0) added += append_values(c, *values, n);
         if (n < rows) c.push_nulls(rows - n);
-        added += c.bytes.size() - before + rows * 5;
+        added += rows;
         if (free_values_ && values) const_cast<ValueColumn*>(values)->clear();
     }
     t.rows += rows;
@@ -259,6 +245,50 @@ std::size_t Worker::append_rows(const std::string& path, std::string_view block,
     // become visible with the rest at the commit.
     if (buffered_ >= options_.row_group_bytes) check(flush_all());
     return rows;
+}
+
+// ---- hot path: the values of one column into its pages -------------------
+//
+// Each value goes in as Parquet's plain encoding has it, a 4-byte length
+// and the bytes, straight from the document; full pages are compressed as
+// they fill. Returns the bytes written.
+std::size_t Worker::append_values(TextColumn& c, const ValueColumn& values, std::size_t n) {
+    constexpr std::size_t kStep = 4096;  // values between checks for a full page
+    const auto text_begin = reinterpret_cast<std::uintptr_t>(text_.data());
+    const std::size_t text_size = text_.size();
+    std::size_t written = 0;
+    for (std::size_t r = 0; r < n;) {
+        const std::size_t stop = std::min(n, r + kStep);
+        ByteBuffer& page = c.values();
+        const std::size_t before = page.size();
+        const std::size_t first = r;
+        for (; r < stop; ++r) {
+            const ValueRef ref = values[r];
+            std::string_view text = ref.text;
+            if (ref.compound) [[unlikely]] {
+                cell_.clear();
+                StringWriter w{cell_};
+                put_cell(w, *ref.compound, ref.root);
+                text = cell_;
+            }
+            const auto len = static_cast<std::uint32_t>(text.size());
+            page.reserve_more(4 + text.size());
+            unsigned char* out = page.end();
+            std::memcpy(out, &len, 4);
+            // Short slices of the file's text move as one 16-byte word: the
+            // page has spare bytes past its end for the overshoot.
+            const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(text.data()) - text_begin;
+            if (len <= 16 && at < text_size && text_size - at >= 16)
+                std::memcpy(out + 4, text.data(), 16);
+            else if (len != 0)
+                std::memcpy(out + 4, text.data(), len);
+            page.advance(4 + text.size());
+        }
+        c.added_values(r - first);
+        written += page.size() - before;
+        c.maybe_cut(pages_);
+    }
+    return written;
 }
 
 TableBuffer& Worker::table(std::string_view name) {
