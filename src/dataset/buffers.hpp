@@ -28,27 +28,32 @@ template <class V>
 using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
 
 // An identity column (_file, _block_name, _frame_name): one value for many
-// rows, kept as a code per row into the distinct values, and written with
+// rows, kept as runs of a code into the distinct values, and written with
 // a dictionary: a run of one code per file or block.
 struct IdColumn {
+    struct Run {
+        std::int32_t code;  // -1: null
+        std::size_t rows;
+    };
     std::string name;
     std::vector<std::string> values;
     TextMap<std::int32_t> code_of;
-    std::vector<std::int32_t> codes;  // -1: null
+    std::vector<Run> runs;
+    std::size_t rows = 0;
     std::size_t nulls = 0;
     ColumnChunk chunk;
 
-    std::size_t size() const noexcept { return codes.size(); }
-    void push(std::string_view value, std::size_t rows) {
+    std::size_t size() const noexcept { return rows; }
+    void push(std::string_view value, std::size_t n) {
         auto [it, added] =
             code_of.try_emplace(std::string(value), static_cast<std::int32_t>(values.size()));
         if (added) values.emplace_back(value);
-        codes.insert(codes.end(), rows, it->second);
+        add_run(it->second, n);
     }
-    void pad_to(std::size_t rows) {
-        if (codes.size() < rows) {
-            nulls += rows - codes.size();
-            codes.resize(rows, -1);
+    void pad_to(std::size_t n) {
+        if (rows < n) {
+            nulls += n - rows;
+            add_run(-1, n - rows);
         }
     }
     // Writes the rows as a column chunk: a dictionary page and one page of
@@ -57,9 +62,18 @@ struct IdColumn {
     void reset() {
         values.clear();
         code_of.clear();
-        codes.clear();
-        nulls = 0;
+        runs.clear();
+        rows = nulls = 0;
         chunk.reset();
+    }
+
+private:
+    void add_run(std::int32_t code, std::size_t n) {
+        if (!runs.empty() && runs.back().code == code)
+            runs.back().rows += n;
+        else
+            runs.push_back({code, n});
+        rows += n;
     }
 };
 

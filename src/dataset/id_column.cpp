@@ -9,13 +9,12 @@
 namespace quarzel::dataset {
 
 void IdColumn::encode(PageWriter& pages, bool optional) {
-    const std::size_t rows = codes.size();
     std::string page;
     if (optional) {
         std::vector<std::uint8_t> valid;
         if (nulls) {
-            valid.resize(rows);
-            for (std::size_t i = 0; i < rows; ++i) valid[i] = codes[i] >= 0;
+            valid.reserve(rows);
+            for (const Run& run : runs) valid.insert(valid.end(), run.rows, run.code >= 0);
         }
         put_levels(nulls ? valid.data() : nullptr, rows, page);
     }
@@ -44,18 +43,12 @@ void IdColumn::encode(PageWriter& pages, bool optional) {
         1, static_cast<int>(std::bit_width(static_cast<std::uint32_t>(values.size() - 1))));
     const int code_bytes = (width + 7) / 8;
     page.push_back(static_cast<char>(width));
-    std::size_t i = 0;
-    while (i < rows) {
-        const std::int32_t code = codes[i];
-        std::size_t j = i + 1;
-        while (j < rows && codes[j] == code) ++j;
-        if (code >= 0) {
-            put_varint(page, std::uint64_t{j - i} << 1);
-            for (int b = 0; b < code_bytes; ++b)
-                page.push_back(
-                    static_cast<char>((static_cast<std::uint32_t>(code) >> (8 * b)) & 0xFF));
-        }
-        i = j;
+    for (const Run& run : runs) {
+        if (run.code < 0) continue;  // nulls have no code
+        put_varint(page, std::uint64_t{run.rows} << 1);
+        for (int b = 0; b < code_bytes; ++b)
+            page.push_back(
+                static_cast<char>((static_cast<std::uint32_t>(run.code) >> (8 * b)) & 0xFF));
     }
     pages.add(chunk, pq::kDataPage, static_cast<std::int32_t>(rows), pq::kRleDictionary,
               reinterpret_cast<const unsigned char*>(page.data()), page.size());

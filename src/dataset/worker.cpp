@@ -227,7 +227,7 @@ std::size_t Worker::append_rows(const std::string& path, std::string_view block,
         t.ids[2].pad_to(base);
         t.ids[2].push(*frame, rows);
     }
-    added += rows * 8;
+    added += 16;  // a run of each identity column
     for (const auto& [tag, values] : g.tags) {
         TextColumn& c = t.column(tag);
         c.pad_to(base);
@@ -253,15 +253,25 @@ std::size_t Worker::append_rows(const std::string& path, std::string_view block,
 // and the bytes, straight from the document; full pages are compressed as
 // they fill. Returns the bytes written.
 std::size_t Worker::append_values(TextColumn& c, const ValueColumn& values, std::size_t n) {
+    if (const RefColumn* refs = values.refs_column()) return append_values(c, *refs, n);
+    return append_values(c, *values.packed_column(), n);
+}
+
+template <class Column>
+std::size_t Worker::append_values(TextColumn& c, const Column& values, std::size_t n) {
     constexpr std::size_t kStep = 4096;  // values between checks for a full page
     const auto text_begin = reinterpret_cast<std::uintptr_t>(text_.data());
     const std::size_t text_size = text_.size();
+    ByteBuffer& page = c.values();
     std::size_t written = 0;
     for (std::size_t r = 0; r < n;) {
         const std::size_t stop = std::min(n, r + kStep);
-        ByteBuffer& page = c.values();
-        const std::size_t before = page.size();
         const std::size_t first = r;
+        // The page's end and how far it may be written, kept in registers;
+        // the buffer learns of the bytes when the step ends or it must grow.
+        unsigned char* out = page.end();
+        unsigned char* limit = page.data() + page.capacity() - ByteBuffer::kSpare;
+        std::size_t grown = 0;  // bytes handed to the buffer mid-step
         for (; r < stop; ++r) {
             const ValueRef ref = values[r];
             std::string_view text = ref.text;
@@ -271,21 +281,29 @@ std::size_t Worker::append_values(TextColumn& c, const ValueColumn& values, std:
                 put_cell(w, *ref.compound, ref.root);
                 text = cell_;
             }
-            const auto len = static_cast<std::uint32_t>(text.size());
-            page.reserve_more(4 + text.size());
-            unsigned char* out = page.end();
-            std::memcpy(out, &len, 4);
+            const std::size_t len = text.size();
+            if (static_cast<std::size_t>(limit - out) < 4 + len) [[unlikely]] {
+                grown += static_cast<std::size_t>(out - page.end());
+                page.advance(static_cast<std::size_t>(out - page.end()));
+                page.reserve_more(4 + len);
+                out = page.end();
+                limit = page.data() + page.capacity() - ByteBuffer::kSpare;
+            }
+            const auto len32 = static_cast<std::uint32_t>(len);
+            std::memcpy(out, &len32, 4);
             // Short slices of the file's text move as one 16-byte word: the
-            // page has spare bytes past its end for the overshoot.
+            // buffer has spare bytes past its end for the overshoot.
             const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(text.data()) - text_begin;
             if (len <= 16 && at < text_size && text_size - at >= 16)
                 std::memcpy(out + 4, text.data(), 16);
             else if (len != 0)
                 std::memcpy(out + 4, text.data(), len);
-            page.advance(4 + text.size());
+            out += 4 + len;
         }
+        const std::size_t tail = static_cast<std::size_t>(out - page.end());
+        page.advance(tail);
+        written += grown + tail;
         c.added_values(r - first);
-        written += page.size() - before;
         c.maybe_cut(pages_);
     }
     return written;

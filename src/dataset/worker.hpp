@@ -154,6 +154,8 @@ private:
     std::size_t append_rows(const std::string& path, std::string_view block,
                             const std::string* frame, const Group& g, std::size_t rows);
     std::size_t append_values(TextColumn& c, const ValueColumn& values, std::size_t n);
+    template <class Column>
+    std::size_t append_values(TextColumn& c, const Column& values, std::size_t n);
     TableBuffer& table(std::string_view name);
 
     // ---- writing --------------------------------------------------------
