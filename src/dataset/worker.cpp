@@ -11,6 +11,10 @@
 namespace quarzel::dataset {
 
 void Worker::run() {
+    // The document of each file is built in buffers that the last ones
+    // freed, not in fresh pages: page faults were a fifth of the time.
+    MappingCache mappings(kCachedMappingBytes);
+    MappingCache::Use use(mappings);
     try {
         loop();
         if (!shared_.failed) {

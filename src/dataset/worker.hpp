@@ -39,6 +39,9 @@ constexpr std::string_view kErrors = "_errors";
 
 using Clock = std::chrono::steady_clock;
 
+// Freed buffer mappings a worker keeps for its next files.
+constexpr std::size_t kCachedMappingBytes = std::size_t{64} << 20;
+
 inline double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
