@@ -11,12 +11,9 @@ namespace quarzel::dataset {
 void IdColumn::encode(PageWriter& pages, bool optional) {
     std::string page;
     if (optional) {
-        std::vector<std::uint8_t> valid;
-        if (nulls) {
-            valid.reserve(rows);
-            for (const Run& run : runs) valid.insert(valid.end(), run.rows, run.code >= 0);
-        }
-        put_levels(nulls ? valid.data() : nullptr, rows, page);
+        LevelRuns levels;
+        for (const Run& run : runs) levels.add(run.code >= 0 ? 1 : 0, run.rows);
+        put_levels(levels, page);
     }
     chunk.nulls = static_cast<std::int64_t>(nulls);
     chunk.values = static_cast<std::int64_t>(rows);

@@ -29,14 +29,6 @@ void put_level_run(std::string& out, std::size_t n, std::uint8_t level) {
     out.push_back(static_cast<char>(level));
 }
 
-// `valid[at..at+8)` is one value (a run worth its own header).
-bool run_of_eight(const std::uint8_t* valid, std::size_t at, std::size_t n) {
-    if (n - at < 8) return false;
-    for (std::size_t i = 1; i < 8; ++i)
-        if (valid[at + i] != valid[at]) return false;
-    return true;
-}
-
 }  // namespace
 
 // Buffers are kept from row group to row group unless large: a worker may
@@ -118,40 +110,10 @@ void PageWriter::add(ColumnChunk& chunk, pq::PageType type, std::int32_t values,
 
 // ---- definition levels ------------------------------------------------------
 
-void put_levels(const std::uint8_t* valid, std::size_t n, std::string& out) {
+void put_levels(const LevelRuns& levels, std::string& out) {
     const std::size_t at = out.size();
     out.append(4, '\0');
-    if (valid == nullptr) {
-        put_level_run(out, n, 1);
-    } else {
-        std::size_t i = 0;
-        while (i < n) {
-            std::size_t j = i + 1;
-            while (j < n && valid[j] == valid[i]) ++j;
-            if (j - i >= 8 || j == n) {
-                put_level_run(out, j - i, valid[i]);
-                i = j;
-                continue;
-            }
-            // Bit-packed groups of eight until a run of eight starts a group;
-            // only the page's last group may be short (it is padded).
-            std::size_t end = i;
-            do end += 8;
-            while (end < n && !run_of_eight(valid, end, n));
-            end = std::min(end, n);
-            const std::size_t groups = (end - i + 7) / 8;
-            put_varint(out, (std::uint64_t{groups} << 1) | 1);
-            for (std::size_t g = 0; g < groups; ++g) {
-                std::uint8_t byte = 0;
-                for (std::size_t b = 0; b < 8; ++b) {
-                    const std::size_t k = i + g * 8 + b;
-                    if (k < end && valid[k]) byte |= static_cast<std::uint8_t>(1u << b);
-                }
-                out.push_back(static_cast<char>(byte));
-            }
-            i = end;
-        }
-    }
+    for (const LevelRun& run : levels.runs()) put_level_run(out, run.rows, run.level);
     put_u32(out, at, static_cast<std::uint32_t>(out.size() - at - 4));
 }
 
@@ -165,36 +127,33 @@ void TextColumn::start_page() {
     page_.truncate(0);
     page_.reserve_more(kLevelRoom);
     page_.advance(kLevelRoom);
-    valid_.clear();
+    levels_.clear();
     page_rows_ = 0;
-    page_nulls_ = 0;
 }
 
 void TextColumn::push_nulls(std::size_t n) {
     if (n == 0) return;
-    if (page_nulls_ == 0) valid_.assign(page_rows_, 1);
-    valid_.insert(valid_.end(), n, 0);
-    page_nulls_ += n;
+    levels_.add(0, n);
     page_rows_ += n;
     rows_ += n;
     chunk.nulls += static_cast<std::int64_t>(n);
 }
 
 void TextColumn::cut(PageWriter& pages) {
-    levels_.clear();
-    put_levels(page_nulls_ ? valid_.data() : nullptr, page_rows_, levels_);
+    encoded_levels_.clear();
+    put_levels(levels_, encoded_levels_);
     const std::size_t values = page_.size() - kLevelRoom;
     const unsigned char* data;
-    std::size_t size = levels_.size() + values;
-    if (levels_.size() <= kLevelRoom) {
+    std::size_t size = encoded_levels_.size() + values;
+    if (encoded_levels_.size() <= kLevelRoom) {
         // The levels go in the room before the values.
-        unsigned char* start = page_.data() + kLevelRoom - levels_.size();
-        std::memcpy(start, levels_.data(), levels_.size());
+        unsigned char* start = page_.data() + kLevelRoom - encoded_levels_.size();
+        std::memcpy(start, encoded_levels_.data(), encoded_levels_.size());
         data = start;
     } else {
         scratch_.resize(size);
-        std::memcpy(scratch_.data(), levels_.data(), levels_.size());
-        std::memcpy(scratch_.data() + levels_.size(), page_.data() + kLevelRoom, values);
+        std::memcpy(scratch_.data(), encoded_levels_.data(), encoded_levels_.size());
+        std::memcpy(scratch_.data() + encoded_levels_.size(), page_.data() + kLevelRoom, values);
         data = reinterpret_cast<const unsigned char*>(scratch_.data());
     }
     pages.add(chunk, pq::kDataPage, static_cast<std::int32_t>(page_rows_), pq::kPlain, data, size);
@@ -205,7 +164,7 @@ void TextColumn::cut(PageWriter& pages) {
 void TextColumn::reset() {
     if (page_.capacity() > kKeepBytes) page_.release();
     if (scratch_.capacity() > kKeepBytes) std::string().swap(scratch_);
-    if (valid_.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(valid_);
+    levels_.reset();
     chunk.reset();
     rows_ = 0;
     start_page();

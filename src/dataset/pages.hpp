@@ -61,10 +61,39 @@ private:
 // Appends `v` as a ULEB128 varint (the run headers of the hybrid encoding).
 void put_varint(std::string& out, std::uint64_t v);
 
-// Appends the definition levels of `n` rows, `valid[i]` 1 for a value and
-// 0 for a null (all 1 when `valid` is null), in the hybrid encoding of bit
-// width 1 after their 4-byte length, as a data page of version 1 has them.
-void put_levels(const std::uint8_t* valid, std::size_t n, std::string& out);
+// Definition levels as runs: rows with a value (level 1) or null (0).
+// Nulls come from tags a file or loop lacks, so they come in runs, and
+// a column of a thousand sparse tags costs a run each, not a byte a row.
+struct LevelRun {
+    std::size_t rows;
+    std::uint8_t level;
+};
+class LevelRuns {
+public:
+    void add(std::uint8_t level, std::size_t rows) {
+        if (rows == 0) return;
+        if (!runs_.empty() && runs_.back().level == level)
+            runs_.back().rows += rows;
+        else
+            runs_.push_back({rows, level});
+    }
+    const std::vector<LevelRun>& runs() const noexcept { return runs_; }
+    void clear() noexcept { runs_.clear(); }
+    // Empties the runs, and frees them when many.
+    void reset() {
+        if (runs_.capacity() > 4096)
+            std::vector<LevelRun>().swap(runs_);
+        else
+            runs_.clear();
+    }
+
+private:
+    std::vector<LevelRun> runs_;
+};
+
+// Appends the levels in the hybrid encoding of bit width 1 (as runs) after
+// their 4-byte length, as a data page of version 1 has them.
+void put_levels(const LevelRuns& levels, std::string& out);
 
 // One text column of a table being filled: the current page's values
 // (plain: each a 4-byte length and its bytes), after room for its levels;
@@ -85,7 +114,7 @@ public:
     void added_values(std::size_t rows) {
         rows_ += rows;
         page_rows_ += rows;
-        if (page_nulls_) valid_.insert(valid_.end(), rows, 1);
+        levels_.add(1, rows);
     }
     void push_nulls(std::size_t n);
     void pad_to(std::size_t rows) {
@@ -113,12 +142,11 @@ private:
     void start_page();
 
     ByteBuffer page_;
-    std::vector<std::uint8_t> valid_;  // per row of the page, once it has a null
-    std::string levels_;
+    LevelRuns levels_;  // of the page's rows
+    std::string encoded_levels_;
     std::string scratch_;
     std::size_t rows_ = 0;
     std::size_t page_rows_ = 0;
-    std::size_t page_nulls_ = 0;
 };
 
 }  // namespace quarzel::dataset
