@@ -13,6 +13,62 @@
 
 namespace quarzel {
 
+namespace {
+thread_local MappingCache* tls_cache = nullptr;
+}  // namespace
+
+MappingCache::Use::Use(MappingCache& cache) noexcept : previous_(tls_cache) {
+    tls_cache = &cache;
+}
+MappingCache::Use::~Use() {
+    tls_cache = previous_;
+}
+
+MappingCache* MappingCache::current() noexcept {
+    return tls_cache;
+}
+
+MappingCache::~MappingCache() {
+#if defined(__linux__)
+    for (const Mapping& m : mappings_) munmap(m.data, m.size);
+#endif
+}
+
+void* MappingCache::take(std::size_t& size) noexcept {
+    // The smallest that is large enough.
+    std::size_t best = mappings_.size();
+    for (std::size_t i = 0; i < mappings_.size(); ++i)
+        if (mappings_[i].size >= size &&
+            (best == mappings_.size() || mappings_[i].size < mappings_[best].size))
+            best = i;
+    if (best == mappings_.size()) return nullptr;
+    const Mapping m = mappings_[best];
+    mappings_.erase(mappings_.begin() + static_cast<std::ptrdiff_t>(best));
+    held_ -= m.size;
+    size = m.size;
+    return m.data;
+}
+
+bool MappingCache::put(void* data, std::size_t size) noexcept {
+    if (size > limit_) return false;
+    // The oldest go first.
+    std::size_t drop = 0;
+    std::size_t held = held_;
+    while (held + size > limit_) held -= mappings_[drop++].size;
+#if defined(__linux__)
+    for (std::size_t i = 0; i < drop; ++i) munmap(mappings_[i].data, mappings_[i].size);
+#endif
+    mappings_.erase(mappings_.begin(), mappings_.begin() + static_cast<std::ptrdiff_t>(drop));
+    try {
+        mappings_.push_back({data, size});
+    } catch (...) {
+        held_ = held;
+        return false;
+    }
+    held_ = held + size;
+    return true;
+}
+
 void ByteBuffer::grow(std::size_t more) {
     if (more > SIZE_MAX / 4 - size_) throw std::bad_alloc();
     // The first allocation takes what is asked for (many columns hold one
@@ -33,7 +89,14 @@ void ByteBuffer::grow(std::size_t more) {
         if (mapped()) {
             p = mremap(data_, old_capacity, capacity, MREMAP_MAYMOVE);
         } else {
-            p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            std::size_t held = capacity;
+            MappingCache* cache = tls_cache;
+            p = cache ? cache->take(held) : nullptr;
+            if (p != nullptr)
+                capacity = held;
+            else
+                p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                         0);
             if (p != MAP_FAILED && size_ != 0) std::memcpy(p, data_, size_);
         }
         if (p == MAP_FAILED) throw std::bad_alloc();
@@ -72,7 +135,9 @@ void ByteBuffer::grow_huge(std::size_t capacity) {
 void ByteBuffer::free_storage(const Storage& storage) noexcept {
 #if defined(__linux__)
     if (storage.mapped) {
-        munmap(storage.data, storage.capacity);
+        MappingCache* cache = tls_cache;
+        if (!cache || !cache->put(storage.data, storage.capacity))
+            munmap(storage.data, storage.capacity);
         return;
     }
 #endif

@@ -3,8 +3,50 @@
 
 #include <cstddef>
 #include <utility>
+#include <vector>
 
 namespace quarzel {
+
+// Freed mappings of byte buffers kept for the next buffers of one thread,
+// instead of fresh pages that the system zeroes one by one on first touch:
+// a thread that reads document after document (an archive worker) installs
+// one for as long as it runs. Without one, mappings go back to the system
+// when freed.
+class MappingCache {
+public:
+    explicit MappingCache(std::size_t limit) noexcept : limit_(limit) {}
+    MappingCache(const MappingCache&) = delete;
+    MappingCache& operator=(const MappingCache&) = delete;
+    ~MappingCache();  // unmaps what it holds
+
+    // Makes `cache` the calling thread's cache while it lives.
+    class Use {
+    public:
+        explicit Use(MappingCache& cache) noexcept;
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+        ~Use();
+
+    private:
+        MappingCache* previous_;
+    };
+
+    // The calling thread's cache, or null.
+    static MappingCache* current() noexcept;
+    // A held mapping of at least `size` bytes (its size in `size`), or null.
+    void* take(std::size_t& size) noexcept;
+    // Holds a mapping when it fits under the limit; false when it does not.
+    bool put(void* data, std::size_t size) noexcept;
+
+private:
+    struct Mapping {
+        void* data;
+        std::size_t size;
+    };
+    std::size_t limit_;
+    std::size_t held_ = 0;
+    std::vector<Mapping> mappings_;
+};
 
 // A growable byte array with 16 spare bytes beyond what is reserved, so
 // that short copies may move whole 8- or 16-byte words. Small arrays live on
@@ -57,6 +99,8 @@ public:
     const unsigned char* data() const noexcept { return data_; }
     unsigned char* end() noexcept { return data_ + size_; }
     std::size_t size() const noexcept { return size_; }
+    // Bytes the storage holds, the spare ones included.
+    std::size_t capacity() const noexcept { return bits_ & ~kFlags; }
     void advance(std::size_t n) noexcept { size_ += n; }
     void truncate(std::size_t n) noexcept {
         if (n < size_) size_ = n;
@@ -84,7 +128,6 @@ private:
     // The capacity (a multiple of 8) with two flags in its low bits: the
     // storage is mapped, huge pages are preferred.
     static constexpr std::size_t kMapped = 1, kHuge = 2, kFlags = 7;
-    std::size_t capacity() const noexcept { return bits_ & ~kFlags; }
     bool mapped() const noexcept { return (bits_ & kMapped) != 0; }
     void set_storage(unsigned char* data, std::size_t capacity, bool mapped) noexcept {
         data_ = data;

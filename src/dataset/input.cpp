@@ -5,12 +5,13 @@
 #include <lzma.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include "dataset/gzip.hpp"
 
 namespace quarzel::dataset {
 
@@ -59,78 +60,14 @@ bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::str
     return true;
 }
 
-// A first guess at the decompressed size: gzip's trailer holds it (modulo
-// 2^32) for a file of one member; otherwise four times the input.
-std::size_t size_guess(const Bytes& raw, Compression c) {
-    std::size_t guess = 4 * raw.size() + 4096;
-    if (c == Compression::Gzip && raw.size() >= 18) {
-        std::uint32_t isize;
-        std::memcpy(&isize, raw.data() + raw.size() - 4, 4);  // little-endian hosts
-        if (isize >= raw.size() / 2) guess = std::size_t{isize} + 1;
-    }
-    return guess;
-}
-
-void grow(Bytes& out) {
-    out.reserve(std::max<std::size_t>(out.capacity() * 2, 1 << 16));
-}
-
-bool gunzip(const Bytes& raw, Bytes& out, std::string& reason) {
-    z_stream s{};
-    if (inflateInit2(&s, 15 + 32) != Z_OK) {
-        reason = "cannot start the gzip decoder";
-        return false;
-    }
-    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
-    std::size_t in_left = raw.size();
-    out.clear();
-    out.reserve(size_guess(raw, Compression::Gzip));
-    bool ok = false;
-    for (;;) {
-        if (out.size() == out.capacity()) grow(out);
-        const auto in_chunk = static_cast<uInt>(std::min<std::size_t>(in_left, UINT_MAX));
-        s.avail_in = in_chunk;
-        const auto out_room =
-            static_cast<uInt>(std::min<std::size_t>(out.capacity() - out.size(), UINT_MAX));
-        s.next_out = reinterpret_cast<Bytef*>(out.data() + out.size());
-        s.avail_out = out_room;
-        const int rc = inflate(&s, Z_NO_FLUSH);
-        in_left -= in_chunk - s.avail_in;
-        out.resize(out.size() + (out_room - s.avail_out));
-        if (rc == Z_STREAM_END) {
-            // Another member may follow; zero bytes of padding may too.
-            const auto* rest = reinterpret_cast<const unsigned char*>(s.next_in);
-            std::size_t skip = 0;
-            while (skip < in_left && rest[skip] == 0) ++skip;
-            if (skip == in_left) {
-                ok = true;
-                break;
-            }
-            s.next_in += skip;
-            in_left -= skip;
-            if (inflateReset(&s) != Z_OK) {
-                reason = "corrupt gzip stream (data after its end)";
-                break;
-            }
-            continue;
-        }
-        if (rc == Z_OK) continue;
-        if (rc == Z_BUF_ERROR) {
-            if (s.avail_out == 0) continue;  // room runs out: grow and go on
-            reason = "truncated gzip stream";
-            break;
-        }
-        if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-        reason = std::string("corrupt gzip stream (") + (s.msg ? s.msg : "data error") + ")";
-        break;
-    }
-    inflateEnd(&s);
-    return ok;
+// A first guess at the decompressed size.
+std::size_t size_guess(const Bytes& raw) {
+    return 4 * raw.size() + 4096;
 }
 
 bool bunzip2(const Bytes& raw, Bytes& out, std::string& reason) {
     out.clear();
-    out.reserve(size_guess(raw, Compression::Bzip2));
+    out.reserve(size_guess(raw));
     const char* in = raw.data();
     std::size_t in_left = raw.size();
     for (;;) {  // one pass per stream (parallel compressors write several)
@@ -142,7 +79,7 @@ bool bunzip2(const Bytes& raw, Bytes& out, std::string& reason) {
         s.next_in = const_cast<char*>(in);
         int rc;
         for (;;) {
-            if (out.size() == out.capacity()) grow(out);
+            if (out.size() == out.capacity()) out.grow();
             const auto in_chunk = static_cast<unsigned>(std::min<std::size_t>(in_left, UINT_MAX));
             s.avail_in = in_chunk;
             const auto room =
@@ -177,12 +114,12 @@ bool unxz(const Bytes& raw, Bytes& out, std::string& reason) {
         return false;
     }
     out.clear();
-    out.reserve(size_guess(raw, Compression::Xz));
+    out.reserve(size_guess(raw));
     s.next_in = reinterpret_cast<const std::uint8_t*>(raw.data());
     s.avail_in = raw.size();
     bool ok = false;
     for (;;) {
-        if (out.size() == out.capacity()) grow(out);
+        if (out.size() == out.capacity()) out.grow();
         const std::size_t room = out.capacity() - out.size();
         s.next_out = reinterpret_cast<std::uint8_t*>(out.data() + out.size());
         s.avail_out = room;
@@ -251,7 +188,7 @@ bool read_input(const std::string& path, InputFile& file, std::string& reason) {
             std::swap(file.raw, file.text);
             break;
         case Compression::Gzip:
-            ok = gunzip(file.raw, file.text, reason);
+            ok = gunzip(file.raw.view(), file.text, reason);
             break;
         case Compression::Bzip2:
             ok = bunzip2(file.raw, file.text, reason);

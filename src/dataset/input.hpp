@@ -30,6 +30,7 @@ public:
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return capacity_; }
     void reserve(std::size_t n);  // keeps the content
+    void grow() { reserve(2 * capacity_ > kMinGrowth ? 2 * capacity_ : kMinGrowth); }  // doubles
     void resize(std::size_t n) {
         reserve(n);
         size_ = n;
@@ -42,6 +43,7 @@ public:
     std::string_view view() const noexcept { return {data_.get(), size_}; }
 
 private:
+    static constexpr std::size_t kMinGrowth = std::size_t{1} << 16;
     std::unique_ptr<char[]> data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

@@ -10,23 +10,13 @@
 
 namespace quarzel::dataset {
 
-// Dictionary encoding costs as much as the rest of the writing: the tag
-// columns go without it, the identity columns (one value per file or block)
-// with it. Snappy: zstd writes files half the size but costs more than all
-// the rest of the writing on the short pages of small files.
+// Arrow's writer, for _files and _errors: one row per file or problem, so
+// its cost does not matter; compressed as the category tables are.
 std::shared_ptr<parquet::WriterProperties> writer_properties() {
     static const auto props = [] {
         parquet::WriterProperties::Builder b;
         if (arrow::util::Codec::IsAvailable(arrow::Compression::SNAPPY))
             b.compression(arrow::Compression::SNAPPY);
-        // Statistics (a min and max per page and row group) cost a third
-        // of the writing; the identity columns keep them, for filters by file.
-        b.disable_dictionary();
-        b.disable_statistics();
-        for (std::string_view id : {kFileColumn, kBlockColumn, kFrameColumn}) {
-            b.enable_dictionary(std::string(id));
-            b.enable_statistics(std::string(id));
-        }
         b.max_row_group_length(std::int64_t{1} << 22);
         return b.build();
     }();
@@ -37,9 +27,7 @@ arrow::Status Worker::flush_table(const std::string& name, TableBuffer& t) {
     for (auto& id : t.ids) id.pad_to(t.rows);
     for (auto& c : t.columns) c->pad_to(t.rows);
     Part* part = find_part(name);
-    auto in_part = [&](const std::string& n) {
-        return part && part->schema->GetFieldIndex(n) >= 0;
-    };
+    auto in_part = [&](const std::string& n) { return part && part->file->has(n); };
     // The row group's identity columns: all but a _frame_name that is
     // all null and not yet in the part.
     const bool frames = t.ids[2].nulls != t.rows || in_part(t.ids[2].name);
@@ -48,43 +36,50 @@ arrow::Status Worker::flush_table(const std::string& name, TableBuffer& t) {
     if (!fits) {
         // A new part, with the columns of the old one and the new ones;
         // the identity columns first.
-        std::vector<std::shared_ptr<arrow::Field>> fields;
+        std::vector<FileColumn> columns;
         std::unordered_set<std::string> seen;
         for (int i = 0; i < 3; ++i) {
             if (i == 2 && !frames) continue;
             seen.insert(t.ids[i].name);
-            fields.push_back(arrow::field(t.ids[i].name, IdColumn::type(), i == 2));
+            columns.push_back({t.ids[i].name, true, i == 2});
         }
         auto add = [&](const std::string& n) {
-            if (seen.insert(n).second) fields.push_back(arrow::field(n, arrow::utf8()));
+            if (seen.insert(n).second) columns.push_back({n, false, true});
         };
         if (part)
-            for (const auto& f : part->schema->fields()) add(f->name());
+            for (const FileColumn& c : part->file->columns()) add(c.name);
         for (auto& c : t.columns) add(c->name);
         if (part) ARROW_RETURN_NOT_OK(close_part(name));
-        ARROW_ASSIGN_OR_RAISE(part, open_part(name, arrow::schema(std::move(fields))));
+        ARROW_ASSIGN_OR_RAISE(part, open_table_part(name, std::move(columns)));
     }
-    std::vector<std::shared_ptr<arrow::Array>> arrays;
-    arrays.reserve(part->schema->num_fields());
-    for (const auto& f : part->schema->fields()) {
-        if (f->type()->id() == arrow::Type::DICTIONARY) {
-            for (auto& id : t.ids)
-                if (id.name == f->name()) arrays.push_back(id.array(pool_));
+    // The chunks in the part's order; a column the row group lacks is all null.
+    bool lacks = false;
+    std::vector<const ColumnChunk*> chunks;
+    chunks.reserve(part->file->columns().size());
+    for (const FileColumn& f : part->file->columns()) {
+        if (f.dictionary) {
+            for (auto& id : t.ids) {
+                if (id.name != f.name) continue;
+                id.encode(pages_, f.optional);
+                chunks.push_back(&id.chunk);
+            }
             continue;
         }
-        auto it = t.by_name.find(f->name());
+        auto it = t.by_name.find(f.name);
         if (it != t.by_name.end()) {
-            arrays.push_back(it->second->array(pool_));
+            it->second->finish(pages_);
+            chunks.push_back(&it->second->chunk);
         } else {
-            ARROW_ASSIGN_OR_RAISE(
-                auto nulls,
-                arrow::MakeArrayOfNull(arrow::utf8(), static_cast<std::int64_t>(t.rows), pool_));
-            arrays.push_back(std::move(nulls));
+            if (!lacks) {
+                null_column_.reset();
+                null_column_.push_nulls(t.rows);
+                null_column_.finish(pages_);
+                lacks = true;
+            }
+            chunks.push_back(&null_column_.chunk);
         }
     }
-    auto table =
-        arrow::Table::Make(part->schema, std::move(arrays), static_cast<std::int64_t>(t.rows));
-    ARROW_RETURN_NOT_OK(part->writer->WriteTable(*table, static_cast<std::int64_t>(t.rows)));
+    ARROW_RETURN_NOT_OK(part->file->write_row_group(static_cast<std::int64_t>(t.rows), chunks));
     t.reset();
     return arrow::Status::OK();
 }
@@ -107,8 +102,7 @@ Part* Worker::find_part(const std::string& name) {
     return it->second.get();
 }
 
-arrow::Result<Part*> Worker::open_part(const std::string& name,
-                                       std::shared_ptr<arrow::Schema> schema) {
+arrow::Result<std::unique_ptr<Part>> Worker::new_part(const std::string& name) {
     // Too many open parts: the least recently used one is closed (it
     // is renamed with the others at the next commit).
     while (parts_.size() >= options_.max_open_writers) {
@@ -124,14 +118,30 @@ arrow::Result<Part*> Worker::open_part(const std::string& name,
                   static_cast<unsigned long long>(shared_.next_part.fetch_add(1)));
     auto part = std::make_unique<Part>();
     part->table = name;
-    part->schema = std::move(schema);
     part->final_path = folder + "/part-" + number + ".parquet";
     part->temp_path = folder + "/.part-" + number + ".parquet.tmp";
+    part->last_use = ++clock_;
+    return part;
+}
+
+arrow::Result<Part*> Worker::open_part(const std::string& name,
+                                       std::shared_ptr<arrow::Schema> schema) {
+    ARROW_ASSIGN_OR_RAISE(auto part, new_part(name));
+    part->schema = std::move(schema);
     ARROW_ASSIGN_OR_RAISE(part->stream, arrow::io::FileOutputStream::Open(part->temp_path));
     ARROW_ASSIGN_OR_RAISE(
         part->writer,
         parquet::arrow::FileWriter::Open(*part->schema, pool_, part->stream, writer_properties()));
-    part->last_use = ++clock_;
+    Part* p = part.get();
+    parts_[name] = std::move(part);
+    return p;
+}
+
+arrow::Result<Part*> Worker::open_table_part(const std::string& name,
+                                             std::vector<FileColumn> columns) {
+    ARROW_ASSIGN_OR_RAISE(auto part, new_part(name));
+    part->file = std::make_unique<ParquetFile>();
+    ARROW_RETURN_NOT_OK(part->file->open(part->temp_path, std::move(columns), pages_.codec_id()));
     Part* p = part.get();
     parts_[name] = std::move(part);
     return p;
@@ -142,8 +152,12 @@ arrow::Status Worker::close_part(std::string name) {  // by value: it may be the
     if (it == parts_.end()) return arrow::Status::OK();
     std::unique_ptr<Part> part = std::move(it->second);
     parts_.erase(it);
-    ARROW_RETURN_NOT_OK(part->writer->Close());
-    ARROW_RETURN_NOT_OK(part->stream->Close());
+    if (part->file) {
+        ARROW_RETURN_NOT_OK(part->file->close());
+    } else {
+        ARROW_RETURN_NOT_OK(part->writer->Close());
+        ARROW_RETURN_NOT_OK(part->stream->Close());
+    }
     const bool own = name == kFiles || name == kErrors;
     pending_.push_back({part->temp_path, part->final_path, own});
     return arrow::Status::OK();
@@ -169,6 +183,7 @@ arrow::Status Worker::commit() {
 
 void Worker::abandon() noexcept {
     for (auto& [name, part] : parts_) {
+        if (part->file) part->file->discard();
         if (part->stream) (void)part->stream->Close();
         std::remove(part->temp_path.c_str());
     }

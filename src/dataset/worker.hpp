@@ -27,6 +27,7 @@
 #include "dataset/buffers.hpp"
 #include "dataset/engine.hpp"
 #include "dataset/input.hpp"
+#include "dataset/parquet_file.hpp"
 
 namespace quarzel::dataset {
 
@@ -37,6 +38,9 @@ constexpr std::string_view kFiles = "_files";
 constexpr std::string_view kErrors = "_errors";
 
 using Clock = std::chrono::steady_clock;
+
+// Freed buffer mappings a worker keeps for its next files.
+constexpr std::size_t kCachedMappingBytes = std::size_t{64} << 20;
 
 inline double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -91,10 +95,12 @@ std::shared_ptr<arrow::Schema> errors_schema();
 std::shared_ptr<parquet::WriterProperties> writer_properties();
 
 // One open part of one table: written under a hidden name, renamed when the
-// worker commits.
+// worker commits. A category's part is written by the engine's own writer
+// (`file`); _files and _errors, small and of fixed columns, by Arrow's.
 struct Part {
     std::string table;
-    std::shared_ptr<arrow::Schema> schema;
+    std::unique_ptr<ParquetFile> file;
+    std::shared_ptr<arrow::Schema> schema;  // Arrow's writer only
     std::shared_ptr<arrow::io::FileOutputStream> stream;
     std::unique_ptr<parquet::arrow::FileWriter> writer;
     std::string temp_path, final_path;
@@ -150,6 +156,9 @@ private:
                                const std::string* frame, const FrameData& data);
     std::size_t append_rows(const std::string& path, std::string_view block,
                             const std::string* frame, const Group& g, std::size_t rows);
+    std::size_t append_values(TextColumn& c, const ValueColumn& values, std::size_t n);
+    template <class Column>
+    std::size_t append_values(TextColumn& c, const Column& values, std::size_t n);
     TableBuffer& table(std::string_view name);
 
     // ---- writing --------------------------------------------------------
@@ -161,7 +170,11 @@ private:
     arrow::Status write_own(const std::string& name, const std::shared_ptr<arrow::Schema>& schema,
                             std::int64_t n, std::vector<std::shared_ptr<arrow::Array>> arrays);
     Part* find_part(const std::string& name);
+    // A new part of a table under its temporary name (its number taken),
+    // closing the least recently used part when too many are open.
+    arrow::Result<std::unique_ptr<Part>> new_part(const std::string& name);
     arrow::Result<Part*> open_part(const std::string& name, std::shared_ptr<arrow::Schema> schema);
+    arrow::Result<Part*> open_table_part(const std::string& name, std::vector<FileColumn> columns);
     arrow::Status close_part(std::string name);
     // Closes every part and renames them: the categories first, then the
     // problems, then the list of files that are now complete.
@@ -172,6 +185,10 @@ private:
     Shared& shared_;
     const Options& options_;
     arrow::MemoryPool* pool_ = arrow::default_memory_pool();
+    PageWriter pages_;
+    TextColumn null_column_;  // the chunk of a part's column that a row group lacks
+    std::string cell_;        // a list or table value as cell text
+    std::string_view text_;   // the text of the file being read
     InputFile input_;
     Bytes decoded_;
     std::unordered_set<std::string_view> looped_;

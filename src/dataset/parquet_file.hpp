@@ -1,0 +1,70 @@
+// One Parquet file of a category table, written row group by row group
+// from column chunks that are already encoded: text columns (optional
+// UTF-8) and identity columns (UTF-8 with a dictionary, which readers see
+// as plain text).
+#pragma once
+
+#include <arrow/status.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dataset/pages.hpp"
+
+namespace quarzel::dataset {
+
+struct FileColumn {
+    std::string name;
+    bool dictionary = false;  // an identity column
+    bool optional = true;
+};
+
+class ParquetFile {
+public:
+    ParquetFile() = default;
+    ParquetFile(const ParquetFile&) = delete;
+    ParquetFile& operator=(const ParquetFile&) = delete;
+    ~ParquetFile() { discard(); }
+
+    // Creates the file at `path` for rows of `columns`; `codec` is
+    // Parquet's number for how the pages are compressed.
+    arrow::Status open(const std::string& path, std::vector<FileColumn> columns,
+                       std::int32_t codec);
+    const std::vector<FileColumn>& columns() const noexcept { return columns_; }
+    bool has(std::string_view name) const noexcept;
+
+    // Writes a row group of `rows` rows: `chunks[i]` holds the pages of
+    // columns()[i], `rows` values each.
+    arrow::Status write_row_group(std::int64_t rows, const std::vector<const ColumnChunk*>& chunks);
+    // Writes the footer and closes the file.
+    arrow::Status close();
+    // Closes the file as it is (it is not a valid Parquet file then).
+    void discard() noexcept;
+
+private:
+    struct ChunkMeta {
+        std::int64_t first_page = 0;        // the dictionary page if there is one
+        std::int64_t dictionary_bytes = 0;  // 0: no dictionary page
+        std::int64_t compressed = 0, uncompressed = 0, values = 0, nulls = 0;
+        bool statistics = false;
+        std::string min, max;
+    };
+    struct RowGroupMeta {
+        std::int64_t rows = 0, offset = 0, compressed = 0, uncompressed = 0;
+        std::vector<ChunkMeta> chunks;
+    };
+
+    arrow::Status write(const void* data, std::size_t size);
+    std::string footer() const;
+
+    int fd_ = -1;
+    std::string path_;
+    std::int64_t position_ = 0;
+    std::int32_t codec_ = 0;
+    std::vector<FileColumn> columns_;
+    std::vector<RowGroupMeta> row_groups_;
+};
+
+}  // namespace quarzel::dataset

@@ -1,0 +1,90 @@
+// Byte buffers reusing freed mappings through a thread's MappingCache.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "core/byte_buffer.hpp"
+
+namespace {
+
+using quarzel::ByteBuffer;
+using quarzel::MappingCache;
+
+constexpr std::size_t kBig = std::size_t{1} << 20;  // mapped, not on the heap
+
+unsigned char* filled(ByteBuffer& b, std::size_t n, unsigned char byte) {
+    b.reserve_more(n);
+    std::memset(b.end(), byte, n);
+    b.advance(n);
+    return b.data();
+}
+
+TEST(MappingCache, AFreedMappingServesTheNextBufferOfItsThread) {
+    MappingCache cache(std::size_t{8} << 20);
+    MappingCache::Use use(cache);
+    unsigned char* first;
+    {
+        ByteBuffer a;
+        first = filled(a, kBig, 1);
+    }
+    ByteBuffer b;
+    EXPECT_EQ(filled(b, kBig / 2, 2), first);  // the smallest that fits
+    EXPECT_GE(b.capacity(), kBig);
+    for (std::size_t i = 0; i < kBig / 2; ++i) ASSERT_EQ(b.data()[i], 2);
+    // It grows on from there, contents kept.
+    filled(b, 3 * kBig, 3);
+    EXPECT_EQ(b.data()[0], 2);
+    EXPECT_EQ(b.data()[b.size() - 1], 3);
+}
+
+TEST(MappingCache, HoldsNoMoreThanItsLimit) {
+    MappingCache cache(3 * kBig);
+    std::size_t want = kBig + 1;
+    EXPECT_EQ(cache.take(want), nullptr);
+    {
+        MappingCache::Use use(cache);
+        ByteBuffer a, b, c, too_big;
+        filled(a, kBig - 64, 1);
+        filled(b, kBig - 64, 1);
+        filled(c, kBig - 64, 1);
+        filled(too_big, 4 * kBig, 1);
+    }  // a, b and c are held (each a mapping of kBig bytes); too_big is unmapped
+    std::size_t n = kBig;
+    void* one = cache.take(n);
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(n, kBig);
+    EXPECT_TRUE(cache.put(one, n));
+    std::size_t large = 2 * kBig;
+    EXPECT_EQ(cache.take(large), nullptr);
+}
+
+TEST(MappingCache, OnlyTheInstallingThreadUsesIt) {
+    MappingCache cache(std::size_t{8} << 20);
+    MappingCache::Use use(cache);
+    EXPECT_EQ(MappingCache::current(), &cache);
+    std::thread([] {
+        EXPECT_EQ(MappingCache::current(), nullptr);
+        ByteBuffer b;
+        filled(b, kBig, 1);
+    }).join();
+    std::size_t n = 1;
+    EXPECT_EQ(cache.take(n), nullptr);  // the other thread's buffer went back to the system
+}
+
+TEST(MappingCache, BuffersMayOutliveTheCache) {
+    ByteBuffer survivor;
+    {
+        MappingCache cache(std::size_t{8} << 20);
+        MappingCache::Use use(cache);
+        ByteBuffer a;
+        filled(a, kBig, 1);
+        a.release();
+        filled(survivor, kBig, 7);  // made from a's mapping
+    }
+    EXPECT_EQ(MappingCache::current(), nullptr);
+    EXPECT_EQ(survivor.data()[kBig - 1], 7);
+    survivor.release();  // unmapped directly
+}
+
+}  // namespace
