@@ -111,6 +111,24 @@ public:
             return side(r);
         return {base_.text_of(r), nullptr};
     }
+    // Calls `f(value)` for values `first` to `last` (not included) in order:
+    // a walk over the references, for callers that read every value.
+    template <class F>
+    void for_each(std::size_t first, std::size_t last, F&& f) const {
+        const auto at = [&](std::uint64_t r) {
+            return r & kSide ? side(r) : ValueRef{base_.text_of(r)};
+        };
+        if (first == 0 && first < last) {
+            f(at(first_));
+            first = 1;
+        }
+        const unsigned char* p = refs_.data() + (first - (first != 0)) * kRefSize;
+        for (std::size_t i = first; i < last; ++i, p += kRefSize) {
+            std::uint64_t r;
+            std::memcpy(&r, p, sizeof r);
+            f(at(r & kRefMask));
+        }
+    }
     // The bytes of the scalars stored as slices: with the values kept aside,
     // the size of the column's text without a pass over every value.
     std::uint64_t text_bytes() const noexcept { return slice_bytes_; }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 
 #include "core/cell_text.hpp"
 
@@ -276,8 +277,7 @@ std::size_t Worker::append_values(TextColumn& c, const Column& values, std::size
         unsigned char* out = page.end();
         unsigned char* limit = page.data() + page.capacity() - ByteBuffer::kSpare;
         std::size_t grown = 0;  // bytes handed to the buffer mid-step
-        for (; r < stop; ++r) {
-            const ValueRef ref = values[r];
+        auto put = [&](const ValueRef& ref) {
             std::string_view text = ref.text;
             if (ref.compound) [[unlikely]] {
                 cell_.clear();
@@ -303,6 +303,12 @@ std::size_t Worker::append_values(TextColumn& c, const Column& values, std::size
             else if (len != 0)
                 std::memcpy(out + 4, text.data(), len);
             out += 4 + len;
+        };
+        if constexpr (std::is_same_v<Column, RefColumn>) {
+            values.for_each(r, stop, put);
+            r = stop;
+        } else {
+            for (; r < stop; ++r) put(values[r]);
         }
         const std::size_t tail = static_cast<std::size_t>(out - page.end());
         page.advance(tail);

@@ -166,6 +166,17 @@ TEST(RefsColumn, FirstAndLaterValuesOfEveryKind) {
         EXPECT_EQ(column[2].text, elsewhere);
         EXPECT_EQ(column[3].text, "gamma");
         EXPECT_EQ(column[1].text.data(), text.data() + 6);
+        // A walk over any range gives what indexing gives.
+        const quarzel::RefColumn& refs = *column.refs_column();
+        for (std::size_t from = 0; from <= 4; ++from) {
+            for (std::size_t to = from; to <= 4; ++to) {
+                std::vector<std::string_view> walked;
+                refs.for_each(from, to,
+                              [&](const quarzel::ValueRef& v) { walked.push_back(v.text); });
+                ASSERT_EQ(walked.size(), to - from);
+                for (std::size_t i = from; i < to; ++i) EXPECT_EQ(walked[i - from], column[i].text);
+            }
+        }
         column.clear();
         EXPECT_EQ(column.size(), 0u);
         ASSERT_TRUE(column.push_slice(std::string_view(text).substr(6, 4)));
