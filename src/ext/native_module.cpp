@@ -32,6 +32,18 @@ PyMethodDef functions[] = {
         "jobs=1, progress=None, interval=0.2, remove_stale=False, "
         "row_group_bytes=None, part_bytes=None)\n--\n\n"
         "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
+    QUARZEL_EXT_METHOD("bcif_is", py_bcif_is,
+                       "bcif_is(data)\n--\n\n"
+                       "True when the bytes begin like a BinaryCIF file."),
+    QUARZEL_EXT_METHOD("bcif_read", py_bcif_read,
+                       "bcif_read(data)\n--\n\n"
+                       "([(name, tags, tag_order, loops), ...], errors) of BinaryCIF bytes."),
+    QUARZEL_EXT_METHOD("bcif_tables", py_bcif_tables,
+                       "bcif_tables(data)\n--\n\n"
+                       "([(header, [(category, RecordBatch), ...]), ...], errors): typed columns."),
+    QUARZEL_EXT_METHOD("bcif_batches", py_bcif_batches,
+                       "bcif_batches(data)\n--\n\n"
+                       "(batches, errors) as parse_arrow gives them for the same content."),
     {nullptr, nullptr, 0, nullptr},
 };
 
