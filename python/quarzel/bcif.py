@@ -35,7 +35,7 @@ if TYPE_CHECKING:  # pragma: no cover
     from ._read import ReadResult
     from .dictionary import Dictionary
 
-__all__ = ["BinaryCIFError", "is_bcif", "read_bytes", "tables"]
+__all__ = ["BinaryCIFError", "dumps", "is_bcif", "read_bytes", "tables"]
 
 
 class BinaryCIFError(ValueError):
@@ -133,3 +133,56 @@ def batches(data: bytes | bytearray | memoryview) -> tuple[list["pyarrow.RecordB
     as ``quarzel_core.parse_arrow`` gives them for the same content as CIF
     text (text cells, identity columns)."""
     return _native().bcif_batches(data)
+
+
+def _tags_of(obj: Any, kind: str) -> set[str]:
+    if kind == "raw":
+        return {t for b in obj.get("blocks", []) for t in b.get("tag_order", [])}
+    if kind == "file":
+        return {t for b in obj._block_list for t in b._tag_order}
+    return set(obj._tag_order)
+
+
+def _dictionary_hints(obj: Any, kind: str, dictionary: "Dictionary | None",
+                      ) -> tuple[dict[str, str] | None, dict[str, str] | None]:
+    """Per tag of ``obj`` that ``dictionary`` defines: its type ("integer",
+    "real" or "text") and its spelling in the dictionary."""
+    if dictionary is None:
+        return None, None
+    types: dict[str, str] = {}
+    names: dict[str, str] = {}
+    for tag in _tags_of(obj, kind):
+        definition = dictionary.get(tag)
+        if definition is None:
+            continue
+        types[tag] = definition.type
+        if definition.name.lower() == tag.lower():
+            names[tag] = definition.name
+    return types, names
+
+
+def dumps(obj: Any, *, dictionary: "Dictionary | None" = None,
+          names: "dict[str, str] | None" = None) -> bytes:
+    """The BinaryCIF bytes of ``obj`` (a ``CifFile``, ``CifBlock``,
+    ``CifSaveFrame`` or ``parse_raw`` result); ``quarzel.dumps(obj,
+    format="bcif")`` calls this.
+
+    Each column is stored as numbers only when every value reads back
+    unchanged (``1.00`` stays ``1.00``; ``012`` and ``1.5(3)`` stay text),
+    unless ``dictionary`` (a ``quarzel.Dictionary``) types its tag
+    ``"integer"`` or ``"real"``: then any plain number is stored as one (its
+    formatting not kept), and a tag typed ``"text"`` always stays text. With
+    a dictionary, tags are spelled as it spells them (``_atom_site.Cartn_x``);
+    ``names`` maps lower-case tags or block names to other spellings.
+    Otherwise names are written as the object holds them (lower case).
+
+    BinaryCIF holds text values in blocks; save frames, lists and tables
+    raise ``ValueError`` naming the block and tag.
+    """
+    from .write import _kind
+
+    kind = _kind(obj)
+    types, spelled = _dictionary_hints(obj, kind, dictionary)
+    if names:
+        spelled = {**(spelled or {}), **names}
+    return _native().write_bcif(obj, kind, types, spelled or None)

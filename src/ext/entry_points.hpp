@@ -29,5 +29,6 @@ QUARZEL_EXT_ENTRY(py_bcif_is);
 QUARZEL_EXT_ENTRY(py_bcif_read);
 QUARZEL_EXT_ENTRY(py_bcif_tables);
 QUARZEL_EXT_ENTRY(py_bcif_batches);
+QUARZEL_EXT_ENTRY(py_write_bcif);
 
 }  // namespace quarzel::ext

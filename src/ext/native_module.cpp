@@ -44,6 +44,9 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("bcif_batches", py_bcif_batches,
                        "bcif_batches(data)\n--\n\n"
                        "(batches, errors) as parse_arrow gives them for the same content."),
+    QUARZEL_EXT_METHOD("write_bcif", py_write_bcif,
+                       "write_bcif(obj, kind, types=None, names=None)\n--\n\n"
+                       "BinaryCIF bytes of a CifFile, CifBlock, CifSaveFrame or parse_raw dict."),
     {nullptr, nullptr, 0, nullptr},
 };
 
