@@ -67,12 +67,19 @@ def read_bytes(data: bytes | bytearray | memoryview) -> "ReadResult":
     as ``quarzel.read`` gives them. Problems never raise: each is a
     ``ParseError`` naming the block, category and column, and what is sound
     is read."""
+    return read_with_names(data)[0]
+
+
+def read_with_names(data: bytes | bytearray | memoryview) -> tuple["ReadResult", dict[str, str]]:
+    """``read_bytes`` and the spelling of the file's tags and block names
+    (lower case → as stored, where they differ), which the object model
+    keeps lower-cased and ``dumps(names=...)`` takes back."""
     import quarzel_core
 
     from ._read import ReadResult
     from .types import CifVersion
 
-    blocks, errors = _native().bcif_read(data)
+    blocks, errors, names = _native().bcif_read(data)
     cif = quarzel_core.CifFile(CifVersion.CIF_1_1)
     for index, (name, tags, order, loops) in enumerate(blocks):
         block = quarzel_core.CifBlock(name, index)
@@ -80,7 +87,7 @@ def read_bytes(data: bytes | bytearray | memoryview) -> "ReadResult":
         block._tag_order = order
         block._loops = loops
         cif._add_block(block)
-    return ReadResult(cif, [ParseError(**e) for e in errors])
+    return ReadResult(cif, [ParseError(**e) for e in errors]), names
 
 
 def _source_bytes(source: Any) -> bytes | bytearray | memoryview:

@@ -53,7 +53,8 @@ def _version(obj: Any, kind: str, version: Any) -> str | None:
     raise ValueError(f"version must be None, '1.1', '2.0' or a CifVersion, not {version!r}")
 
 
-def dumps(obj: Any, *, version: Any = None, style: str = "plain", line_limit: int = 2048) -> str:
+def dumps(obj: Any, *, version: Any = None, style: str = "plain", line_limit: int = 2048,
+          format: str = "cif", dictionary: Any = None) -> Any:
     """The CIF text of ``obj``: a ``CifFile``, a ``CifBlock``, a
     ``CifSaveFrame`` (written as a save frame) or a ``parse_raw`` result.
 
@@ -65,7 +66,17 @@ def dumps(obj: Any, *, version: Any = None, style: str = "plain", line_limit: in
     Content the version cannot hold, names that break CIF rules and values
     that are not str, list or dict raise ``ValueError`` or ``TypeError``
     naming the block, save frame and tag.
+
+    ``format="bcif"`` gives BinaryCIF ``bytes`` instead (``dictionary``, a
+    ``quarzel.Dictionary``, then types and spells the columns; see
+    ``quarzel.bcif.dumps``).
     """
+    if format == "bcif":
+        from . import bcif
+
+        return bcif.dumps(obj, dictionary=dictionary)
+    if format != "cif":
+        raise ValueError(f"format must be 'cif' or 'bcif', not {format!r}")
     kind = _kind(obj)
     if style not in STYLES:
         raise ValueError(f"style must be 'plain' or 'pdbx', not {style!r}")
@@ -81,20 +92,38 @@ def dump(
     version: Any = None,
     style: str = "plain",
     line_limit: int = 2048,
+    format: str | None = None,
+    dictionary: Any = None,
 ) -> None:
     """Write ``dumps(obj, ...)`` to ``path``: into a temporary file beside it,
     renamed to ``path`` when complete, so that a failure leaves an existing
-    file untouched. A path ending in ``.gz`` is written gzip-compressed."""
+    file untouched. A path ending in ``.gz`` is written gzip-compressed.
+    ``format`` is "cif" or "bcif"; by default "bcif" for a path ending in
+    ``.bcif`` or ``.bcif.gz``, else "cif"."""
     path = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise FileNotFoundError(errno.ENOENT, f"no such folder {folder!r}", path)
-    text = dumps(obj, version=version, style=style, line_limit=line_limit)
+    if format is None:
+        format = "bcif" if path.lower().endswith((".bcif", ".bcif.gz")) else "cif"
+    if format == "bcif":
+        from . import bcif
+
+        write_bytes(bcif.dumps(obj, dictionary=dictionary), path)
+        return
+    text = dumps(obj, version=version, style=style, line_limit=line_limit, format=format)
     write_text(text, path)
 
 
-def write_text(text: str, path: str) -> None:
-    """Write ``text`` as UTF-8 to ``path`` through a temporary file beside it."""
+def write_bytes(data: bytes, path: str) -> None:
+    """Write ``data`` to ``path`` through a temporary file beside it (gzip-
+    compressed when ``path`` ends in ``.gz``)."""
+    write_text(data, path)
+
+
+def write_text(text: str | bytes, path: str) -> None:
+    """Write ``text`` as UTF-8 (or bytes as they are) to ``path`` through a
+    temporary file beside it."""
     folder = os.path.dirname(os.path.abspath(path))
     fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
     try:
@@ -120,7 +149,10 @@ def write_text(text: str, path: str) -> None:
         raise
 
 
-def _write_pieces(text: str, f: Any) -> None:
+def _write_pieces(text: str | bytes, f: Any) -> None:
+    if isinstance(text, bytes):
+        f.write(text)
+        return
     # Encoded a piece at a time: the text is not held twice.
     step = 1 << 22
     for at in range(0, len(text), step):

@@ -162,6 +162,28 @@ private:
     std::unordered_map<std::string, PyRef, Hash, std::equal_to<>> keys_;
 };
 
+// Lower-cased tag or block name → its spelling in the file, where the two
+// differ (the first spelling of each).
+PyRef spellings(const bcif::DecodedFile& file) {
+    PyRef out = PyRef::steal(PyDict_New());
+    if (!out) return {};
+    std::string lowered;
+    auto note = [&](std::string_view name) {
+        lower_into(name, lowered);
+        if (lowered == name) return true;
+        PyRef k = text(lowered), v = text(name);
+        if (!k || !v) return false;
+        return PyDict_SetDefaultRef(out.get(), k.get(), v.get(), nullptr) >= 0;
+    };
+    for (const bcif::DecodedBlock& b : file.blocks) {
+        if (!note(b.header)) return {};
+        for (const bcif::DecodedCategory& c : b.categories)
+            for (const bcif::NamedColumn& col : c.columns)
+                if (!note(bcif::tag_of(c.name, col.name))) return {};
+    }
+    return out;
+}
+
 }  // namespace
 
 QUARZEL_EXT_ENTRY(py_bcif_is) {
@@ -192,8 +214,9 @@ QUARZEL_EXT_ENTRY(py_bcif_read) {
         builder.close();
         if (!builder.ok) return nullptr;
         PyRef errors = py::error_list(file.errors);
-        if (!errors) return nullptr;
-        return PyTuple_Pack(2, builder.blocks.get(), errors.get());
+        PyRef names = spellings(file);
+        if (!errors || !names) return nullptr;
+        return PyTuple_Pack(3, builder.blocks.get(), errors.get(), names.get());
     });
 }
 

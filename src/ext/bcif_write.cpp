@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bcif/spellings.hpp"
 #include "bcif/write.hpp"
 #include "binding/args.hpp"
 #include "binding/common.hpp"
@@ -230,6 +231,29 @@ QUARZEL_EXT_ENTRY(py_write_bcif) {
             return nullptr;
         }
         return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+}  // namespace quarzel::ext
+
+namespace quarzel::ext {
+
+QUARZEL_EXT_ENTRY(py_name_spellings) {
+    (void)self;
+    static const py::Signature sig{"name_spellings", {"text"}, 1};
+    PyObject* a[1] = {};
+    if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
+    std::string_view text;
+    if (!py::str_argument("text", a[0], text)) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        auto names = py::without_gil([&] { return bcif::name_spellings(text); });
+        PyRef out = PyRef::steal(PyDict_New());
+        if (!out) return nullptr;
+        for (const auto& [lower, spelled] : names) {
+            PyRef k = py::str(lower), v = py::str(spelled);
+            if (!k || !v || PyDict_SetItem(out.get(), k.get(), v.get()) < 0) return nullptr;
+        }
+        return out.release();
     });
 }
 

@@ -30,5 +30,6 @@ QUARZEL_EXT_ENTRY(py_bcif_read);
 QUARZEL_EXT_ENTRY(py_bcif_tables);
 QUARZEL_EXT_ENTRY(py_bcif_batches);
 QUARZEL_EXT_ENTRY(py_write_bcif);
+QUARZEL_EXT_ENTRY(py_name_spellings);
 
 }  // namespace quarzel::ext

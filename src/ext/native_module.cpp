@@ -37,7 +37,7 @@ PyMethodDef functions[] = {
                        "True when the bytes begin like a BinaryCIF file."),
     QUARZEL_EXT_METHOD("bcif_read", py_bcif_read,
                        "bcif_read(data)\n--\n\n"
-                       "([(name, tags, tag_order, loops), ...], errors) of BinaryCIF bytes."),
+                       "([(name, tags, tag_order, loops), ...], errors, spellings) of BinaryCIF bytes."),
     QUARZEL_EXT_METHOD("bcif_tables", py_bcif_tables,
                        "bcif_tables(data)\n--\n\n"
                        "([(header, [(category, RecordBatch), ...]), ...], errors): typed columns."),
@@ -47,6 +47,9 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("write_bcif", py_write_bcif,
                        "write_bcif(obj, kind, types=None, names=None)\n--\n\n"
                        "BinaryCIF bytes of a CifFile, CifBlock, CifSaveFrame or parse_raw dict."),
+    QUARZEL_EXT_METHOD("name_spellings", py_name_spellings,
+                       "name_spellings(text)\n--\n\n"
+                       "{lower-case tag or block name: its first spelling in the CIF text}."),
     {nullptr, nullptr, 0, nullptr},
 };
 
