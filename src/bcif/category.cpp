@@ -29,6 +29,7 @@ DecodedFile decode_file(std::string_view input, Budget& budget) {
     DecodedFile out;
     File file = read_container(input);
     out.errors = std::move(file.errors);
+    out.mended = std::move(file.mended);  // deque: the views stay valid
     out.blocks.reserve(file.blocks.size());
     for (const Block& b : file.blocks) {
         DecodedBlock& block = out.blocks.emplace_back();

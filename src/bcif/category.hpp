@@ -1,6 +1,7 @@
 // One category's columns decoded, and the CIF tag names of its columns.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,7 @@ struct DecodedBlock {
 struct DecodedFile {
     std::vector<DecodedBlock> blocks;
     std::vector<NativeParseError> errors;
+    std::deque<std::string> mended;  // names mended to UTF-8 (see File)
 };
 
 // Reads and decodes `input` (uncompressed BinaryCIF), which must outlive

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "bcif/msgpack_tree.hpp"
+#include "core/file_text.hpp"
 
 namespace quarzel::bcif {
 
@@ -85,10 +86,28 @@ std::string Where::text() const {
     return out;
 }
 
+namespace {
+
+// `text` with each byte that is not part of valid UTF-8 replaced by U+FFFD.
+std::string mend_utf8(std::string_view text) {
+    std::string fixed;
+    for (std::size_t bad = first_invalid_utf8(text); bad != std::string_view::npos;
+         bad = first_invalid_utf8(text)) {
+        fixed.append(text.substr(0, bad));
+        fixed += "\xEF\xBF\xBD";
+        text.remove_prefix(bad + 1);
+    }
+    fixed.append(text);
+    return fixed;
+}
+
+}  // namespace
+
 NativeParseError problem(ErrorType type, std::string message, std::string recovery) {
     NativeParseError e;
     e.error_type = type;
-    e.message = std::move(message);
+    // Messages quote names and parameters of the file, which may be any bytes.
+    e.message = valid_utf8(message) ? std::move(message) : mend_utf8(message);
     e.context = "BinaryCIF";
     e.recovery_action = std::move(recovery);
     return e;
@@ -250,7 +269,7 @@ private:
                 "block skipped"));
             return;
         }
-        header = t_[h].bytes();
+        header = utf8_name(t_[h].bytes(), here, "block header");
         here.block = header;
         Block& out = file_.blocks.emplace_back();
         out.header = header;
@@ -298,7 +317,7 @@ private:
                      "category skipped");
                 return;
             }
-            name = t_[n].bytes();
+            name = utf8_name(t_[n].bytes(), here, "category name");
         }
         here.category = name;
         std::int64_t rows = 0;
@@ -384,7 +403,7 @@ private:
             return;
         }
         Column out;
-        out.name = t_[n].bytes();
+        out.name = utf8_name(t_[n].bytes(), here, "column name");
         here.column = out.name;
         const std::uint32_t d = t_.find(col, "data");
         if (d == npos) {
@@ -581,6 +600,17 @@ private:
                    encodings(oe, here, Path{&what, "offsetEncoding"}, out.offset_encoding, false);
         }
         return bad("unknown encoding");
+    }
+
+    // A name as UTF-8: the input's bytes, or when they are not UTF-8 a
+    // mended copy (each bad byte U+FFFD), reported.
+    std::string_view utf8_name(std::string_view name, const Where& where, const char* what) {
+        if (valid_utf8(name)) return name;
+        const std::string_view kept = file_.mended.emplace_back(mend_utf8(name));
+        fail(ErrorType::Syntactic, where,
+             std::string("the ") + what + " " + quoted(kept) + " is not valid UTF-8",
+             "read with U+FFFD for each bad byte");
+        return kept;
     }
 
     const MsgTree& t_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -87,6 +88,9 @@ struct File {
     std::string_view version, encoder;
     std::vector<Block> blocks;
     std::vector<NativeParseError> errors;
+    // Names that were not valid UTF-8, mended (U+FFFD for each bad byte);
+    // names of the file point here instead of into the input.
+    std::deque<std::string> mended;
 };
 
 // Reads the container from `input` (uncompressed MessagePack), which must

@@ -156,6 +156,17 @@ Result<Tables> read_tables(std::string_view input) {
         BlockBatches& block = out.blocks.emplace_back();
         block.header = b.header;
         for (DecodedCategory& c : b.categories) {
+            // A column name given twice: the first counts.
+            std::unordered_set<std::string_view> names;
+            std::erase_if(c.columns, [&](const NamedColumn& col) {
+                if (names.insert(col.name).second) return false;
+                const Where where{b.header, c.name, col.name};
+                out.errors.push_back(
+                    problem(ErrorType::Semantic,
+                            where.text() + ": duplicate tag " + quoted(tag_of(c.name, col.name)),
+                            "column skipped"));
+                return true;
+            });
             std::uint64_t text = 0;
             for (const NamedColumn& col : c.columns) text += text_bound(col.values);
             if (!budget.take_text(text)) {
