@@ -179,17 +179,11 @@ public:
             return;
         }
         const Where here{};
-        if (std::uint32_t v = t_.find(0, "version"); v != npos) {
-            if (t_[v].type == MsgType::Str) {
-                file_.version = t_[v].bytes();
-                if (!file_.version.starts_with("0.3.") && file_.version != "0.3")
-                    fail(ErrorType::Semantic, here,
-                         "version " + quoted(file_.version) + " is not 0.3.x",
-                         "read as version 0.3");
-            } else {
-                wrong_type(here, "version", v, "a string", "ignored");
-            }
-        }
+        // The version is kept but not checked: writers disagree on it (ihm
+        // writes its own version), and decoding goes by each column's
+        // encodings, whose faults are reported where they lie.
+        if (std::uint32_t v = t_.find(0, "version"); v != npos && t_[v].type == MsgType::Str)
+            file_.version = t_[v].bytes();
         if (std::uint32_t v = t_.find(0, "encoder"); v != npos && t_[v].type == MsgType::Str)
             file_.encoder = t_[v].bytes();
         const std::uint32_t blocks = t_.find(0, "dataBlocks");

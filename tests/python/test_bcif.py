@@ -549,11 +549,12 @@ def test_a_huge_declared_size_allocates_nothing():
     assert "truncated" in errors[0].message
 
 
-def test_another_version_is_read_with_a_record():
-    data = document([category("_c", 1, [ok_column()])], version="1.0.0")
-    data = document([category("_c", 3, [ok_column()])], version="1.0.0")
+def test_any_version_is_read():
+    # Writers disagree on the version (ihm writes its own): decoding goes by
+    # the encodings.
+    data = document([category("_c", 3, [ok_column()])], version="2.12")
     cif, errors = quarzel.read(data)
-    assert [e.message for e in errors] == ['BinaryCIF file: version "1.0.0" is not 0.3.x']
+    assert errors == []
     assert cif["test"]["_c.ok"] == ["1", "2", "3"]
 
 
