@@ -107,7 +107,17 @@ private:
         return it->second;
     }
 
+    // Marks a tag written; false when it already is (a tag given in two
+    // loops is written with the first).
+    bool take(std::size_t i) {
+        if (taken_.size() < f_.tag_order.size()) taken_.resize(f_.tag_order.size(), false);
+        if (taken_[i]) return false;
+        taken_[i] = true;
+        return true;
+    }
+
     void item(std::size_t i) {
+        if (!take(i)) return;
         const std::string_view tag = f_.tag_order[i];
         const std::string category = item_category(spelled(tag));
         const std::size_t rows = f_.values[i].size();
@@ -118,7 +128,10 @@ private:
         plan_[it->second].tags.push_back(i);
     }
 
-    void loop(const std::vector<std::string_view>& tags) {
+    void loop(const std::vector<std::string_view>& all_tags) {
+        std::vector<std::string_view> tags;
+        for (std::string_view t : all_tags)
+            if (take(index_of(t))) tags.push_back(t);
         if (tags.empty()) return;
         const std::size_t rows = f_.values[index_of(tags[0])].size();
         std::vector<std::string> spelled_tags;
@@ -158,6 +171,7 @@ private:
     std::unordered_map<std::string_view, std::size_t> position_;
     std::unordered_map<std::string, std::size_t> items_;
     std::vector<Planned> plan_;
+    std::vector<bool> taken_;
 };
 
 }  // namespace
