@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include <arrow/api.h>
+#include <arrow/c/bridge.h>
+
 #include "bcif/to_arrow.hpp"
 #include "bcif/to_document.hpp"
 #include "fuzz_common.hpp"
@@ -28,11 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         (void)bytes;
     }
-    const arrow::Result<bcif::Tables> tables = bcif::read_tables(input);
+    arrow::Result<bcif::Tables> tables = bcif::read_tables(input);
     fuzz::check(tables.ok(), "tables failed", tables.ok() ? "" : tables.status().ToString());
-    for (const bcif::BlockBatches& b : tables->blocks)
-        for (const bcif::CategoryBatch& c : b.categories) {
-            const arrow::Status st = c.batch->ValidateFull();
+    for (bcif::BlockBatches& b : tables->blocks)
+        for (bcif::CategoryBatch& c : b.categories) {
+            auto batch = arrow::ImportRecordBatch(&c.array, &c.schema);
+            fuzz::check(batch.ok(), "batch not imported", batch.status().ToString());
+            const arrow::Status st = (*batch)->ValidateFull();
             fuzz::check(st.ok(), "batch invalid", st.ToString());
         }
     return 0;

@@ -20,6 +20,25 @@ std::vector<NamedColumn> decode_category(const Block& block, const Category& cat
     return out;
 }
 
+std::size_t decode_category_into(const Block& block, const Category& category, Budget& budget,
+                                 std::vector<NativeParseError>& errors,
+                                 std::vector<NamedColumn>& out) {
+    if (out.size() < category.columns.size()) out.resize(category.columns.size());
+    std::size_t good = 0;
+    for (const Column& column : category.columns) {
+        NamedColumn& c = out[good];
+        c.name = column.name;
+        std::string err = decode_column(column, category.row_count, budget, c.values);
+        if (err.empty()) {
+            ++good;
+            continue;
+        }
+        const Where where{block.header, category.name, column.name};
+        errors.push_back(problem(ErrorType::Semantic, where.text() + ": " + err, "column skipped"));
+    }
+    return good;
+}
+
 DecodedFile decode_file(std::string_view input) {
     Budget budget(input.size());
     return decode_file(input, budget);

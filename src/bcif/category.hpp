@@ -21,6 +21,13 @@ struct NamedColumn {
 std::vector<NamedColumn> decode_category(const Block& block, const Category& category,
                                          Budget& budget, std::vector<NativeParseError>& errors);
 
+// The same into `out`, whose columns are reused (their buffers keep their
+// room from category to category); returns how many of its first columns
+// were decoded.
+std::size_t decode_category_into(const Block& block, const Category& category, Budget& budget,
+                                 std::vector<NativeParseError>& errors,
+                                 std::vector<NamedColumn>& out);
+
 struct DecodedCategory {
     std::string_view name;
     std::int64_t rows = 0;

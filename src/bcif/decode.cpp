@@ -1,6 +1,7 @@
 // The encodings undone, one step at a time, each checked against its data.
 #include "bcif/decode.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -16,8 +17,35 @@ std::string str(std::int64_t v) {
     return std::to_string(v);
 }
 
+// The range of an integer type.
+struct Range {
+    std::int64_t lo, hi;
+};
+Range range_of(DType type) {
+    switch (type) {
+        case DType::Int8:
+            return {-128, 127};
+        case DType::Int16:
+            return {-32768, 32767};
+        case DType::Uint8:
+            return {0, 255};
+        case DType::Uint16:
+            return {0, 65535};
+        case DType::Uint32:
+            return {0, 4294967295ll};
+        default:
+            return {-2147483648ll, 2147483647};
+    }
+}
+
+// Every value of type `inner` is one of type `outer`.
+bool holds(DType outer, DType inner) {
+    const Range a = range_of(outer), b = range_of(inner);
+    return a.lo <= b.lo && b.hi <= a.hi;
+}
+
 // Wraps integers into the range of `type`, as a typed array would hold them.
-void wrap(std::vector<std::int64_t>& v, DType type) {
+void wrap(PodVector<std::int64_t>& v, DType type) {
     switch (type) {
         case DType::Int8:
             for (auto& x : v) x = static_cast<std::int8_t>(x);
@@ -43,7 +71,7 @@ void wrap(std::vector<std::int64_t>& v, DType type) {
 }
 
 template <class T>
-void read_le(std::string_view bytes, std::vector<std::int64_t>& out) {
+void read_le(std::string_view bytes, PodVector<std::int64_t>& out) {
     const std::size_t n = bytes.size() / sizeof(T);
     out.resize(n);
     const char* p = bytes.data();
@@ -55,7 +83,7 @@ void read_le(std::string_view bytes, std::vector<std::int64_t>& out) {
 }
 
 template <class T>
-void read_le_float(std::string_view bytes, std::vector<double>& out) {
+void read_le_float(std::string_view bytes, PodVector<double>& out) {
     const std::size_t n = bytes.size() / sizeof(T);
     out.resize(n);
     const char* p = bytes.data();
@@ -66,13 +94,27 @@ void read_le_float(std::string_view bytes, std::vector<double>& out) {
     }
 }
 
+// A second set of buffers for the steps that cannot work in place, kept per
+// thread: once columns stop growing, decoding allocates nothing.
+Numbers& spare() {
+    thread_local Numbers s;
+    s.ints.clear();
+    s.floats.clear();
+    s.decimals = -1;
+    s.factor = 0;
+    return s;
+}
+
 std::string byte_array(const Encoding& e, std::string_view bytes, Budget& budget, Numbers& out) {
     const std::size_t size = dtype_size(e.type);
     if (bytes.size() % size != 0)
         return "ByteArray of " + std::string(dtype_name(e.type)) + ": " + str(bytes.size()) +
                " bytes are not a whole number of " + str(size) + "-byte values";
     if (!budget.take_values(bytes.size() / size)) return "ByteArray: too many values for the file";
-    out = Numbers{};
+    out.ints.clear();
+    out.floats.clear();
+    out.decimals = -1;
+    out.factor = 0;
     out.type = e.type;
     switch (e.type) {
         case DType::Int8:
@@ -113,7 +155,7 @@ std::string needs_integers(const Encoding& e, const Numbers& in) {
 
 std::string integer_packing(const Encoding& e, Numbers& n, Budget& budget) {
     if (std::string err = needs_integers(e, n); !err.empty()) return err;
-    const std::vector<std::int64_t>& in = n.ints;
+    const PodVector<std::int64_t>& in = n.ints;
     const auto size = static_cast<std::uint64_t>(e.src_size);
     // Each value takes one packed value at least.
     if (size > in.size())
@@ -133,11 +175,13 @@ std::string integer_packing(const Encoding& e, Numbers& n, Budget& budget) {
         return "IntegerPacking: byteCount " + str(e.byte_count) + " is not 1, 2 or 4";
     }
     if (!budget.take_values(size)) return "IntegerPacking: too many values for the file";
-    Numbers out;
+    Numbers& out = spare();
     out.type = DType::Int32;
     if (size == in.size()) {
         // As many values as packed ones: nothing was continued.
-        out.ints = in;
+        if (!holds(DType::Int32, n.type)) wrap(n.ints, DType::Int32);
+        n.type = DType::Int32;
+        return {};
     } else {
         out.ints.resize(size);
         const auto limit = [&](std::int64_t v) { return v == upper || (lower != 0 && v == lower); };
@@ -161,13 +205,13 @@ std::string integer_packing(const Encoding& e, Numbers& n, Budget& budget) {
                    " values, not srcSize " + str(e.src_size);
     }
     wrap(out.ints, DType::Int32);
-    n = std::move(out);
+    std::swap(n, out);
     return {};
 }
 
 std::string run_length(const Encoding& e, Numbers& n, Budget& budget) {
     if (std::string err = needs_integers(e, n); !err.empty()) return err;
-    const std::vector<std::int64_t>& in = n.ints;
+    const PodVector<std::int64_t>& in = n.ints;
     if (in.size() % 2 != 0)
         return "RunLength: " + str(in.size()) + " values are not whole (value, count) pairs";
     std::uint64_t total = 0;
@@ -182,29 +226,31 @@ std::string run_length(const Encoding& e, Numbers& n, Budget& budget) {
                str(e.src_size);
     if (!budget.take_values(total))
         return "RunLength: srcSize " + str(e.src_size) + " is more values than the file may hold";
-    Numbers out;
+    Numbers& out = spare();
     out.type = e.type;
     if (is_float(e.type)) {
-        out.floats.reserve(total);
+        out.floats.resize(total);
+        double* p = out.floats.data();
         for (std::size_t i = 0; i < in.size(); i += 2)
-            out.floats.insert(out.floats.end(), static_cast<std::size_t>(in[i + 1]),
-                              e.type == DType::Float32
-                                  ? static_cast<double>(static_cast<float>(in[i]))
-                                  : static_cast<double>(in[i]));
+            p = std::fill_n(p, static_cast<std::size_t>(in[i + 1]),
+                            e.type == DType::Float32
+                                ? static_cast<double>(static_cast<float>(in[i]))
+                                : static_cast<double>(in[i]));
     } else {
-        out.ints.reserve(total);
+        out.ints.resize(total);
+        std::int64_t* p = out.ints.data();
         for (std::size_t i = 0; i < in.size(); i += 2)
-            out.ints.insert(out.ints.end(), static_cast<std::size_t>(in[i + 1]), in[i]);
-        wrap(out.ints, e.type);
+            p = std::fill_n(p, static_cast<std::size_t>(in[i + 1]), in[i]);
+        if (!holds(e.type, n.type)) wrap(out.ints, e.type);
     }
-    n = std::move(out);
+    std::swap(n, out);
     return {};
 }
 
 std::string delta(const Encoding& e, Numbers& n) {
     if (std::string err = needs_integers(e, n); !err.empty()) return err;
     if (is_float(e.type)) {
-        Numbers out;
+        Numbers& out = spare();
         out.type = e.type;
         out.floats.resize(n.ints.size());
         double acc = static_cast<double>(e.origin);
@@ -212,17 +258,21 @@ std::string delta(const Encoding& e, Numbers& n) {
             acc += static_cast<double>(n.ints[i]);
             out.floats[i] = acc;
         }
-        n = std::move(out);
+        std::swap(n, out);
         return {};
     }
-    // Unsigned arithmetic: wraps as the typed array would, never overflows.
+    // Unsigned arithmetic: wraps as the typed array would, never overflows;
+    // a value out of the type's range is wrapped afterwards.
+    const Range r = range_of(e.type);
+    bool outside = e.origin < r.lo || e.origin > r.hi;
     auto acc = static_cast<std::uint64_t>(e.origin);
     for (auto& v : n.ints) {
         acc += static_cast<std::uint64_t>(v);
         v = static_cast<std::int64_t>(acc);
+        outside |= v < r.lo || v > r.hi;
     }
     n.type = e.type;
-    wrap(n.ints, e.type);
+    if (outside) wrap(n.ints, e.type);
     return {};
 }
 
@@ -246,18 +296,18 @@ std::string fixed_point(const Encoding& e, Numbers& n) {
         n.decimals = decimals;
         return {};
     }
-    Numbers out;
+    Numbers& out = spare();
     out.type = DType::Float64;
     out.floats.resize(n.ints.size());
     for (std::size_t i = 0; i < n.ints.size(); ++i)
         out.floats[i] = static_cast<double>(n.ints[i]) / e.factor;
-    n = std::move(out);
+    std::swap(n, out);
     return {};
 }
 
 std::string interval_quantization(const Encoding& e, Numbers& n) {
     if (std::string err = needs_integers(e, n); !err.empty()) return err;
-    Numbers out;
+    Numbers& out = spare();
     out.type = e.type == DType::Float32 ? DType::Float32 : DType::Float64;
     out.floats.resize(n.ints.size());
     const double step = (e.max - e.min) / static_cast<double>(e.num_steps - 1);
@@ -266,7 +316,7 @@ std::string interval_quantization(const Encoding& e, Numbers& n) {
         if (out.type == DType::Float32) v = static_cast<float>(v);
         out.floats[i] = v;
     }
-    n = std::move(out);
+    std::swap(n, out);
     return {};
 }
 
@@ -343,14 +393,14 @@ void boundaries(std::string_view s, bool utf16, std::vector<std::size_t>& out) {
 std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows, Budget& budget,
                     Strings& out) {
     const std::string_view data = e.string_data;
-    if (first_invalid_utf8(data) != std::string_view::npos)
+    const bool ascii = ascii::is_ascii(data);
+    if (!ascii && first_invalid_utf8(data) != std::string_view::npos)
         return "StringArray: stringData is not valid UTF-8";
-    Numbers offsets;
+    thread_local Numbers offsets, index;
     if (std::string err = decode_numbers(e.offsets, e.offset_encoding, budget, offsets);
         !err.empty())
         return "StringArray offsets: " + err;
     if (offsets.floating()) return "StringArray offsets are numbers, not integers";
-    Numbers index;
     if (std::string err = decode_numbers(column.data, e.data_encoding, budget, index); !err.empty())
         return "StringArray indices: " + err;
     if (index.floating()) return "StringArray indices are numbers, not integers";
@@ -358,9 +408,10 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
         return "StringArray: " + str(static_cast<std::int64_t>(index.ints.size())) +
                " indices for " + str(rows) + " rows";
 
-    const std::vector<std::int64_t>& off = offsets.ints;
+    const PodVector<std::int64_t>& off = offsets.ints;
     const std::size_t count = off.empty() ? 0 : off.size() - 1;
     if (!budget.take_values(count)) return "StringArray: too many strings for the file";
+    out.data = data;
     out.items.resize(count);
     if (count != 0) {
         for (std::size_t k = 0; k < count; ++k)
@@ -368,7 +419,7 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
                 return "StringArray: offsets " + str(off[k]) + ", " + str(off[k + 1]) +
                        " do not rise";
         const auto last = static_cast<std::uint64_t>(off[count]);
-        if (ascii::is_ascii(data)) {
+        if (ascii) {
             if (last > data.size())
                 return "StringArray: offset " + str(off[count]) + " is past the " +
                        str(static_cast<std::int64_t>(data.size())) + " characters of stringData";
@@ -418,7 +469,10 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
 
 std::string decode_column(const Column& column, std::int64_t rows, Budget& budget,
                           DecodedColumn& out) {
-    out = DecodedColumn{};
+    // `out` may be reused: its buffers keep their room.
+    out.is_string = false;
+    out.mask.clear();
+    out.strings.offsets_in_utf16 = false;
     const std::vector<Encoding>& chain = column.data.encoding;
     if (!chain.empty() && chain.front().kind == Kind::StringArray) {
         if (chain.size() != 1) return "StringArray is not the only encoding";
@@ -434,7 +488,7 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
                    " rows";
     }
     if (column.mask) {
-        Numbers mask;
+        thread_local Numbers mask;
         if (std::string err = decode_numbers(*column.mask, budget, mask); !err.empty())
             return "mask: " + err;
         if (mask.floating()) return "mask: numbers, not integers";
@@ -453,7 +507,7 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
     }
     // A string index of -1 without a mask value: no string, read as `?`.
     if (out.is_string) {
-        const std::vector<std::int32_t>& index = out.strings.index;
+        const PodVector<std::int32_t>& index = out.strings.index;
         for (std::size_t i = 0; i < index.size(); ++i) {
             if (index[i] >= 0 || out.masked(i)) continue;
             if (out.mask.empty()) out.mask.assign(index.size(), 0);

@@ -12,6 +12,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "bcif/container.hpp"
@@ -49,11 +51,35 @@ private:
     std::uint64_t text_;
 };
 
+// A vector that leaves new elements of plain types uninitialised: decoding
+// writes every element it makes room for, and zeroing first would cost a
+// pass over every array.
+template <class T>
+struct DefaultInit : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = DefaultInit<U>;
+    };
+    DefaultInit() = default;
+    template <class U>
+    DefaultInit(const DefaultInit<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+    }
+};
+template <class T>
+using PodVector = std::vector<T, DefaultInit<T>>;
+
 // The numbers of one step of decoding.
 struct Numbers {
     DType type = DType::Int32;
-    std::vector<std::int64_t> ints;  // integer types; FixedPoint's scaled integers
-    std::vector<double> floats;      // float types
+    PodVector<std::int64_t> ints;  // integer types; FixedPoint's scaled integers
+    PodVector<double> floats;      // float types
     // FixedPoint by 10^decimals: `ints` hold the scaled values (exact), and
     // `floats` stay empty until asked for.
     int decimals = -1;
@@ -69,8 +95,9 @@ struct Numbers {
 // A column of strings: the distinct strings, and per row an index into
 // them (-1: no string).
 struct Strings {
-    std::vector<std::string_view> items;
-    std::vector<std::int32_t> index;
+    std::string_view data;  // the column's string data, which every item lies in
+    PodVector<std::string_view> items;
+    PodVector<std::int32_t> index;
     bool offsets_in_utf16 = false;  // the offsets counted UTF-16 units (and were read so)
 };
 
@@ -80,7 +107,7 @@ struct DecodedColumn {
     Strings strings;  // is_string
     // Per row: 0 a value, 1 inapplicable ("."), 2 unknown ("?"). Empty when
     // every row has a value.
-    std::vector<std::uint8_t> mask;
+    PodVector<std::uint8_t> mask;
 
     std::size_t size() const noexcept { return is_string ? strings.index.size() : numbers.size(); }
     bool masked(std::size_t row) const noexcept { return !mask.empty() && mask[row] != 0; }

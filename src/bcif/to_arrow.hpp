@@ -1,25 +1,32 @@
 // A BinaryCIF file as typed Arrow record batches, one per category, with
-// the columns as stored: int32 (int64 for Uint32 data), float64 or utf8.
-// Masked cells are null; a column with masked cells is followed by a
-// dictionary-encoded `<name>_status` column: "unknown" for `?`,
-// "inapplicable" for `.`, and "number" (numeric columns) or "text" (string
-// columns) for the cells with a value.
+// the columns as stored, exported through the Arrow C data interface (see
+// arrow_export.hpp for the types and the `<name>_status` columns).
 #pragma once
 
-#include <arrow/api.h>
+#include <arrow/c/abi.h>
+#include <arrow/result.h>
 
-#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
-#include "bcif/category.hpp"
 #include "core/error.hpp"
 
 namespace quarzel::bcif {
 
+// One category's exported batch: released unless a consumer took it over
+// (which marks it released).
 struct CategoryBatch {
     std::string_view name;  // as stored
-    std::shared_ptr<arrow::RecordBatch> batch;
+    std::string key;        // the schema's names and types (equal keys, equal schemas)
+    ArrowSchema schema{};
+    ArrowArray array{};
+
+    CategoryBatch() = default;
+    CategoryBatch(CategoryBatch&& o) noexcept;
+    CategoryBatch& operator=(CategoryBatch&&) = delete;
+    CategoryBatch(const CategoryBatch&) = delete;
+    ~CategoryBatch();
 };
 
 struct BlockBatches {
@@ -32,12 +39,9 @@ struct Tables {
     std::vector<NativeParseError> errors;
 };
 
-// Decodes `input` (uncompressed BinaryCIF), which must outlive nothing of
-// the result but the names (views into it).
+// Decodes `input` (uncompressed BinaryCIF), which must outlive the names
+// of the result (views into it). A category whose strings would pass the
+// file's text budget is reported and left out.
 arrow::Result<Tables> read_tables(std::string_view input);
-
-// One decoded category as a record batch of `rows` rows.
-arrow::Result<std::shared_ptr<arrow::RecordBatch>> category_batch(
-    std::int64_t rows, const std::vector<NamedColumn>& columns);
 
 }  // namespace quarzel::bcif

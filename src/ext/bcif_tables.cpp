@@ -41,20 +41,19 @@ QUARZEL_EXT_ENTRY(py_bcif_tables) {
         arrow::Result<bcif::Tables> read =
             py::without_gil([&] { return bcif::read_tables(input); });
         if (!read.ok()) return raise_arrow_status(read.status());
-        const bcif::Tables& tables = *read;
+        bcif::Tables& tables = *read;
         PyRef blocks = PyRef::steal(PyList_New(0));
         if (!blocks) return nullptr;
-        for (const bcif::BlockBatches& b : tables.blocks) {
+        for (bcif::BlockBatches& b : tables.blocks) {
             PyRef cats = PyRef::steal(PyList_New(0));
             PyRef header = name_str(b.header);
             if (!cats || !header) return nullptr;
-            for (const bcif::CategoryBatch& c : b.categories) {
-                arrow::Result<PyRef> batch = importer.batch(*c.batch);
-                if (!batch.ok()) return raise_arrow_status(batch.status());
-                if (!*batch) return nullptr;
+            for (bcif::CategoryBatch& c : b.categories) {
+                PyRef batch = importer.keyed_batch(c.key, &c.schema, &c.array);
+                if (!batch) return nullptr;
                 PyRef name = name_str(c.name);
                 if (!name) return nullptr;
-                PyRef pair = PyRef::steal(PyTuple_Pack(2, name.get(), batch->get()));
+                PyRef pair = PyRef::steal(PyTuple_Pack(2, name.get(), batch.get()));
                 if (!pair || PyList_Append(cats.get(), pair.get()) < 0) return nullptr;
             }
             PyRef pair = PyRef::steal(PyTuple_Pack(2, header.get(), cats.get()));

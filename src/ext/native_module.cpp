@@ -35,9 +35,10 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("bcif_is", py_bcif_is,
                        "bcif_is(data)\n--\n\n"
                        "True when the bytes begin like a BinaryCIF file."),
-    QUARZEL_EXT_METHOD("bcif_read", py_bcif_read,
-                       "bcif_read(data)\n--\n\n"
-                       "([(name, tags, tag_order, loops), ...], errors, spellings) of BinaryCIF bytes."),
+    QUARZEL_EXT_METHOD(
+        "bcif_read", py_bcif_read,
+        "bcif_read(data)\n--\n\n"
+        "([(name, tags, tag_order, loops), ...], errors, spellings) of BinaryCIF bytes."),
     QUARZEL_EXT_METHOD("bcif_tables", py_bcif_tables,
                        "bcif_tables(data)\n--\n\n"
                        "([(header, [(category, RecordBatch), ...]), ...], errors): typed columns."),
