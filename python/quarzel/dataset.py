@@ -26,7 +26,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, Sequence
 
-SUFFIXES = (".cif", ".mmcif", ".dic")
+SUFFIXES = (".cif", ".mmcif", ".dic", ".bcif")
 COMPRESSED = ("", ".gz", ".bz2", ".xz")
 OWN_TABLES = ("_files", "_errors")
 
@@ -74,7 +74,7 @@ def _is_cif_name(name: str) -> bool:
 
 def expand_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
     """Files as given, folders searched recursively for CIF files (``*.cif``,
-    ``*.mmcif``, ``*.dic`` and their ``.gz``/``.bz2``/``.xz`` forms, in name
+    ``*.mmcif``, ``*.dic``, BinaryCIF ``*.bcif`` and their ``.gz``/``.bz2``/``.xz`` forms, in name
     order), glob patterns expanded (a folder they match is searched too,
     unless its name is that of a CIF file). A name that is neither stays in the list,
     so that the conversion records why it cannot be read."""

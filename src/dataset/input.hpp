@@ -52,12 +52,13 @@ private:
 struct InputFile {
     std::uint64_t file_size = 0;  // bytes on disk
     Compression compression = Compression::None;
+    bool bcif = false;  // the content is BinaryCIF, not text
     Bytes raw;   // the file's bytes (compressed inputs only)
     Bytes text;  // the content: the file's bytes, or what they decompress to
 };
 
 // Reads and decompresses the file at `path` into `file` (whose buffers are
-// reused from call to call). On failure returns false with `reason` set:
+// reused from call to call); `file.bcif` tells BinaryCIF content. On failure returns false with `reason` set:
 // the system's description for files that cannot be opened or read ("No
 // such file or directory", "Is a directory", ...), "empty file", "corrupt
 // gzip stream: ...", "truncated gzip stream" and the like, or "not a text

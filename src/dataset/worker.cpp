@@ -7,6 +7,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "bcif/to_document.hpp"
 #include "core/cell_text.hpp"
 
 namespace quarzel::dataset {
@@ -56,13 +57,21 @@ void Worker::convert_file(const std::string& path) {
         std::string_view text = input_.text.view();
         rec.text_bytes = static_cast<std::int64_t>(text.size());
         std::optional<NativeParseError> latin1;
-        if (const std::size_t bad = first_invalid_utf8(text); bad != std::string_view::npos) {
-            latin1 = latin1_record(text, bad);
-            latin1_to_utf8(text, decoded_);
-            text = decoded_.view();
+        ParseResult parsed;
+        if (input_.bcif) {
+            // Decoded natively into the document CIF text gives; its values
+            // live in the document, not in the file's bytes.
+            text_ = {};
+            parsed.document = bcif::read_document(text);
+        } else {
+            if (const std::size_t bad = first_invalid_utf8(text); bad != std::string_view::npos) {
+                latin1 = latin1_record(text, bad);
+                latin1_to_utf8(text, decoded_);
+                text = decoded_.view();
+            }
+            text_ = text;
+            parsed = parse_document(text, false);
         }
-        text_ = text;
-        ParseResult parsed = parse_document(text, false);
         ParsedCif& doc = parsed.document;
         if (latin1) doc.errors.insert(doc.errors.begin(), std::move(*latin1));
         rec.rows = static_cast<std::int64_t>(append_document(path, doc));
