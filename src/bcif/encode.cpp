@@ -1,5 +1,6 @@
 #include "bcif/encode.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -40,14 +41,24 @@ std::uint64_t chunks(std::int64_t v, std::int64_t upper, std::int64_t lower) {
 }
 
 Packing best_packing(std::span<const std::int64_t> s) {
-    bool non_negative = true;
-    for (std::int64_t v : s) non_negative &= v >= 0;
-    std::uint64_t c1 = 0, c2 = 0;
+    if (s.empty()) return {1, true, 0};
+    std::int64_t lo = s[0], hi = s[0];
     for (std::int64_t v : s) {
-        if (non_negative) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    const bool non_negative = lo >= 0;
+    // Every value within one byte (not at a limit, which continues): no
+    // pass over the values.
+    if (non_negative ? hi < 0xFF : lo > -0x80 && hi < 0x7F) return {1, non_negative, s.size()};
+    std::uint64_t c1 = 0, c2 = 0;
+    if (non_negative) {
+        for (std::int64_t v : s) {
             c1 += static_cast<std::uint64_t>(v / 0xFF) + 1;
             c2 += static_cast<std::uint64_t>(v / 0xFFFF) + 1;
-        } else {
+        }
+    } else {
+        for (std::int64_t v : s) {
             c1 += chunks(v, 0x7F, -0x80);
             c2 += chunks(v, 0x7FFF, -0x8000);
         }
@@ -56,6 +67,13 @@ Packing best_packing(std::span<const std::int64_t> s) {
     if (2 * c2 < best.size()) best = {2, non_negative, static_cast<std::size_t>(c2)};
     if (c1 < best.size()) best = {1, non_negative, static_cast<std::size_t>(c1)};
     return best;
+}
+
+// How many runs of equal values `s` has.
+std::size_t count_runs(std::span<const std::int64_t> s) {
+    std::size_t runs = s.empty() ? 0 : 1;
+    for (std::size_t i = 1; i < s.size(); ++i) runs += s[i] != s[i - 1];
+    return runs;
 }
 
 template <class T>
@@ -142,9 +160,6 @@ OutEncoded encode_ints(std::span<const std::int32_t> values) {
         delta[i] = i == 0 ? 0 : plain[i] - plain[i - 1];
         delta_ok = delta[i] >= kInt32Min && delta[i] <= kInt32Max;
     }
-    std::vector<std::int64_t> runs = run_lengths(plain);
-    std::vector<std::int64_t> delta_runs;
-    if (delta_ok) delta_runs = run_lengths(delta);
 
     struct Choice {
         const std::vector<std::int64_t>* seq;
@@ -158,12 +173,22 @@ OutEncoded encode_ints(std::span<const std::int32_t> values) {
         return Choice{&seq, d, r, p, p.size() + kStepCost * steps};
     };
     Choice best = consider(plain, false, false);
-    for (Choice c : {consider(runs, false, true)}) {
+    if (delta_ok) {
+        Choice c = consider(delta, true, false);
         if (c.cost < best.cost) best = c;
     }
-    if (delta_ok) {
-        for (Choice c : {consider(delta, true, false), consider(delta_runs, true, true)})
-            if (c.cost < best.cost) best = c;
+    // Run lengths only when their pairs (a byte each at best) could be
+    // smaller than the best so far.
+    std::vector<std::int64_t> runs, delta_runs;
+    if (2 * count_runs(plain) + 3 * kStepCost < best.cost) {
+        runs = run_lengths(plain);
+        Choice c = consider(runs, false, true);
+        if (c.cost < best.cost) best = c;
+    }
+    if (delta_ok && 2 * count_runs(delta) + 4 * kStepCost < best.cost) {
+        delta_runs = run_lengths(delta);
+        Choice c = consider(delta_runs, true, true);
+        if (c.cost < best.cost) best = c;
     }
     OutEncoded out;
     if (best.delta) {
