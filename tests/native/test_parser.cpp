@@ -559,19 +559,6 @@ value "[" 0
 tag "_b"
 value "}" 0
 )e"},
-        {"data_x _a ['[' \"]\" '{' [']'] '}']", V2, R"e(
-data_block "x"
-tag "_a"
-list_start
-value "[" 4
-value "]" 3
-value "{" 4
-list_start
-value "]" 4
-list_end
-value "}" 4
-list_end
-)e"},
         // A quoted colon is a table's value, or its key.
         {"data_x _t {'a':':' ':':'}' 'b':'{'}", V2, R"e(
 data_block "x"

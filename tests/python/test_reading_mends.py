@@ -110,14 +110,6 @@ def test_quoted_punctuation_is_a_string(tmp_path, body, tags):
     assert problems == {} and rows[str(path)] == arrow_rows(text)
 
 
-def test_quoted_punctuation_tokens_keep_their_kind():
-    tokens, _ = q.lex_cif(CIF2 + "data_x _a '[' _b \"]\" _c {'k':':'}")
-    kinds = [(t["value"], t["value_type"].name if t["value_type"] else None) for t in tokens]
-    assert kinds == [("data_x", None), ("_a", None), ("[", "SINGLE_QUOTED"), ("_b", None),
-                     ("]", "DOUBLE_QUOTED"), ("_c", None), ("{", "STRING"), ("k", "SINGLE_QUOTED"),
-                     (":", "STRING"), (":", "SINGLE_QUOTED"), ("}", "STRING")]
-
-
 # --------------------------------------------------------------------------
 # A data name given again: one record naming it where it stands again; the
 # later occurrence wins, at its later place; the earlier leaves its loop.
