@@ -34,13 +34,18 @@ class Input(NamedTuple):
     failure: str | None = None  # why it is recorded as failed without being read
 
 
+_ENDINGS = tuple(s + c for s in SUFFIXES for c in COMPRESSED)
+
+
 def is_cif_name(name: str) -> bool:
-    lower = name.lower()
-    return any(lower.endswith(s + c) for s in SUFFIXES for c in COMPRESSED)
+    return name.lower().endswith(_ENDINGS)
 
 
 def file_name(real: str) -> str:
-    """The ``_file`` of an input whose real path is ``real``."""
+    """The ``_file`` of an input whose real path is ``real`` (``real``
+    itself when it is valid UTF-8)."""
+    if real.isascii():
+        return real
     try:
         real.encode("utf-8")
         return real
@@ -50,11 +55,18 @@ def file_name(real: str) -> str:
 
 def os_path(real: str) -> str | bytes:
     """A path that the native engine can open: str when it is UTF-8, else bytes."""
-    try:
-        real.encode("utf-8")
-        return real
-    except UnicodeEncodeError:
-        return os.fsencode(real)
+    return real if file_name(real) is real else os.fsencode(real)
+
+
+def engine_inputs(entries: list[Input], names: list[str]) -> tuple[list[str | bytes], list[str] | None,
+                                                                  list[str] | None]:
+    """What the native engine takes for the entries named ``names`` (their
+    ``file_name``): the paths to open, the names when any differs from its
+    path, and the reasons of the inputs recorded as failed, when any."""
+    paths: list[str | bytes] = [n if n is e.real else os.fsencode(e.real) for e, n in zip(entries, names)]
+    same = all(n is e.real for e, n in zip(entries, names))
+    failures = [e.failure or "" for e in entries]
+    return paths, None if same else names, failures if any(failures) else None
 
 
 def input_path(name: str) -> str:
@@ -103,28 +115,33 @@ def _listing_failure(e: OSError) -> str:
 def walk(top: str, real_top: str, out: list[Input]) -> None:
     """The CIF files under a folder, in name order; folders that cannot be
     listed as failed inputs. Links to folders are not followed."""
-    found: list[Input] = []
+    found: list[tuple[str, str, str | None]] = []
     stack = [(top, real_top)]
+    endings = _ENDINGS
     while stack:
         path, real = stack.pop()
         try:
             entries = _entries(path)
         except OSError as e:
-            found.append(Input(path, real, _listing_failure(e)))
+            found.append((path, real, _listing_failure(e)))
             continue
+        real_prefix = real if real.endswith("/") else real + "/"
         for e in entries:
+            name = e.name
             try:
                 if e.is_dir(follow_symlinks=False):
-                    stack.append((e.path, os.path.join(real, e.name)))
+                    stack.append((e.path, real_prefix + name))
+                elif not name.lower().endswith(endings):
                     continue
-                link = e.is_symlink()
-                if not is_cif_name(e.name) or (link and e.is_dir()):
-                    continue
+                elif not e.is_symlink():
+                    found.append((e.path, real_prefix + name, None))
+                elif not e.is_dir():  # a link to a file
+                    found.append((e.path, os.path.realpath(e.path), None))
             except OSError:
                 continue
-            found.append(Input(e.path, os.path.realpath(e.path) if link else os.path.join(real, e.name)))
-    found.sort(key=lambda i: i.path)
-    out.extend(found)
+    found.sort()
+    new = tuple.__new__
+    out.extend([new(Input, f) for f in found])
 
 
 def _hidden(name: str) -> bool:
@@ -219,7 +236,9 @@ def collect(inputs: Iterable[str | os.PathLike[str]], expand: bool = True) -> li
         found: list[Input] = []
         walk(path, os.path.realpath(path), found)
         for item in found:
-            add(item)
+            if item.real not in seen:
+                seen.add(item.real)
+                out.append(item)
 
     for item in inputs:
         path = os.fspath(item)

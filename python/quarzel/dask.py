@@ -73,10 +73,8 @@ def _publish(staging: str, out_dir: str, next_part: int) -> int:
     return next_part + 1
 
 
-def _partition_args(entries: list[_inputs.Input], names: list[str]) -> tuple[list[str | bytes], list[str],
-                                                                           list[str] | None]:
-    failures = [e.failure or "" for e in entries]
-    return [_inputs.os_path(e.real) for e in entries], names, failures if any(failures) else None
+def _partition_args(entries: list[_inputs.Input], names: list[str]) -> tuple[Any, ...]:
+    return _inputs.engine_inputs(entries, names)
 
 
 def _default_client(client: Any) -> Any:

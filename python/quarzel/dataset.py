@@ -223,11 +223,10 @@ def convert(
                 )
 
         jobs = default_jobs() if jobs is None else max(1, int(jobs))
-        failures = [e.failure or "" for e in entries] if any(e.failure for e in entries) else None
+        paths, engine_names, failures = _inputs.engine_inputs(entries, names)
         result = _native.dataset_convert(
-            [_inputs.os_path(e.real) for e in entries], _inputs.os_path(out), cats, tag_categories, jobs,
-            callback, _progress_interval, names=names, failures=failures,
-            row_group_bytes=_row_group_bytes, part_bytes=_part_bytes)
+            paths, _inputs.os_path(out), cats, tag_categories, jobs, callback, _progress_interval,
+            names=engine_names, failures=failures, row_group_bytes=_row_group_bytes, part_bytes=_part_bytes)
         for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes",
                     "text_bytes", "cancelled", "jobs"):
             setattr(summary, key, result[key])
