@@ -58,13 +58,14 @@ bool Worker::convert_file(std::size_t i) {
     FileRecord rec;
     rec.path = name;
     std::string reason;
-    bool ok = false;
-    std::string_view text;
-    std::optional<NativeParseError> latin1;
+    Outcome outcome = Outcome::Failed;
     if (i < options_.failures.size() && !options_.failures[i].empty()) {
         reason = options_.failures[i];
         rec.compression = compression_name(Compression::None);
     } else {
+        std::string_view text;
+        std::optional<NativeParseError> latin1;
+        bool ok = false;
         try {
             ok = read_input(path, input_, reason, &shared_.cancel);
             if (ok) {
@@ -84,80 +85,87 @@ bool Worker::convert_file(std::size_t i) {
         if (!ok && reason == kCancelled) return false;
         rec.size = static_cast<std::int64_t>(input_.file_size);
         rec.compression = compression_name(input_.compression);
-    }
-    if (ok) {
-        rec.text_bytes = static_cast<std::int64_t>(text.size());
-        // A large file is committed on its own: should it not fit in
-        // memory, what came before it is safe and nothing of it stays.
-        const bool own = text.size() > options_.own_commit_bytes;
-        if (own && since_commit_ + buffered_ != 0) check(commit());
-        text_ = text;
-        std::optional<ParseResult> parsed;
-        try {
-            parsed.emplace(parse_document(text, false));
-        } catch (const std::bad_alloc&) {
-            parsed.reset();
-            ok = false;
-            reason =
-                "out of memory while parsing (" + std::to_string(text.size()) + " bytes of text)";
-        }
-        if (ok && shared_.cancel.load(std::memory_order_relaxed)) {
+        if (ok) outcome = convert_text(name, text, std::move(latin1), rec, reason);
+        if (outcome == Outcome::Cancelled) {
             trim(input_.text);
             trim(input_.raw);
             trim(decoded_);
             return false;
         }
-        if (ok) {
-            ParsedCif& doc = parsed->document;
-            if (latin1) doc.errors.insert(doc.errors.begin(), std::move(*latin1));
-            try {
-                rec.rows = static_cast<std::int64_t>(append_document(name, doc));
-            } catch (const std::bad_alloc&) {
-                if (!own) throw;  // rows of other files are in the same parts
-                parsed.reset();
-                abandon();
-                forget_uncommitted();
-                ok = false;
-                rec.rows = 0;
-                reason = "out of memory while writing its rows (" + std::to_string(text.size()) +
-                         " bytes of text)";
-            }
-        }
-        if (ok) {
-            ParsedCif& doc = parsed->document;
-            Stats stats;
-            for (const NativeParseError& e : doc.errors) {
-                switch (e.error_type) {
-                    case ErrorType::Lexical:
-                        ++stats.lexical;
-                        break;
-                    case ErrorType::Syntactic:
-                        ++stats.syntactic;
-                        break;
-                    case ErrorType::Semantic:
-                        ++stats.semantic;
-                        break;
-                }
-                append_error(name, e);
-            }
-            rec.problems = static_cast<std::int64_t>(doc.errors.size());
-            rec.lexical = stats.lexical;
-            rec.syntactic = stats.syntactic;
-            rec.semantic = stats.semantic;
-            rec.status = doc.errors.empty() ? "ok" : "problems";
-            since_commit_ += text.size();
-        }
     }
-    if (!ok) {
+    if (outcome == Outcome::Failed) {
         rec.status = "failed";
         rec.reason = std::move(reason);
     }
     rec.seconds = seconds_since(start);
-    const bool failed_memory = !ok && rec.reason.starts_with("out of memory");
-    trim(input_.text, failed_memory);
-    trim(input_.raw, failed_memory);
-    trim(decoded_, failed_memory);
+    const bool no_memory = rec.reason.starts_with("out of memory");
+    trim(input_.text, no_memory);
+    trim(input_.raw, no_memory);
+    trim(decoded_, no_memory);
+    count(rec);
+    buffered_ += 256 + name.size();
+    file_records_.push_back(std::move(rec));
+    return true;
+}
 
+Worker::Outcome Worker::convert_text(const std::string& name, std::string_view text,
+                                     std::optional<NativeParseError> latin1, FileRecord& rec,
+                                     std::string& reason) {
+    rec.text_bytes = static_cast<std::int64_t>(text.size());
+    // A large file is committed on its own: should it not fit in memory,
+    // what came before it is safe and nothing of it stays.
+    const bool own = text.size() > options_.own_commit_bytes;
+    if (own && since_commit_ + buffered_ != 0) check(commit());
+    text_ = text;
+    std::optional<ParseResult> parsed;
+    try {
+        parsed.emplace(parse_document(text, false));
+    } catch (const std::bad_alloc&) {
+        parsed.reset();
+        reason = "out of memory while parsing (" + std::to_string(text.size()) + " bytes of text)";
+        return Outcome::Failed;
+    }
+    if (shared_.cancel.load(std::memory_order_relaxed)) return Outcome::Cancelled;
+    ParsedCif& doc = parsed->document;
+    if (latin1) doc.errors.insert(doc.errors.begin(), std::move(*latin1));
+    try {
+        rec.rows = static_cast<std::int64_t>(append_document(name, doc));
+    } catch (const std::bad_alloc&) {
+        if (!own) throw;  // rows of other files are in the same parts
+        parsed.reset();
+        abandon();
+        forget_uncommitted();
+        rec.rows = 0;
+        reason = "out of memory while writing its rows (" + std::to_string(text.size()) +
+                 " bytes of text)";
+        return Outcome::Failed;
+    }
+    Stats stats;
+    for (const NativeParseError& e : doc.errors) {
+        switch (e.error_type) {
+            case ErrorType::Lexical:
+                ++stats.lexical;
+                break;
+            case ErrorType::Syntactic:
+                ++stats.syntactic;
+                break;
+            case ErrorType::Semantic:
+                ++stats.semantic;
+                break;
+        }
+        append_error(name, e);
+    }
+    rec.problems = static_cast<std::int64_t>(doc.errors.size());
+    rec.lexical = stats.lexical;
+    rec.syntactic = stats.syntactic;
+    rec.semantic = stats.semantic;
+    rec.status = doc.errors.empty() ? "ok" : "problems";
+    since_commit_ += text.size();
+    return Outcome::Kept;
+}
+
+void Worker::count(const FileRecord& rec) {
+    const bool ok = rec.status != "failed";
     ++files;
     bytes += static_cast<std::uint64_t>(rec.size);
     text_bytes += static_cast<std::uint64_t>(rec.text_bytes);
@@ -175,14 +183,9 @@ bool Worker::convert_file(std::size_t i) {
                                  std::memory_order_relaxed);
         }
     }
-    file_records_.push_back(std::move(rec));
-    buffered_ += 256 + name.size();
-    p.bytes.fetch_add(static_cast<std::uint64_t>(file_records_.back().size),
-                      std::memory_order_relaxed);
-    p.text_bytes.fetch_add(static_cast<std::uint64_t>(file_records_.back().text_bytes),
-                           std::memory_order_relaxed);
+    p.bytes.fetch_add(static_cast<std::uint64_t>(rec.size), std::memory_order_relaxed);
+    p.text_bytes.fetch_add(static_cast<std::uint64_t>(rec.text_bytes), std::memory_order_relaxed);
     p.files.fetch_add(1, std::memory_order_relaxed);
-    return true;
 }
 
 void Worker::append_error(const std::string& path, const NativeParseError& e) {

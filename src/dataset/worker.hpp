@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -142,6 +143,15 @@ private:
     // Reads, parses and appends input `i`; false when a cancel came first
     // (nothing of it is kept then, and it stays for a resumed run).
     bool convert_file(std::size_t i);
+    enum class Outcome { Kept, Failed, Cancelled };
+    // Parses a file's text and appends its rows and problems, completing
+    // its record; Failed (with `reason`, nothing of the file kept) when it
+    // does not fit in memory.
+    Outcome convert_text(const std::string& name, std::string_view text,
+                         std::optional<NativeParseError> latin1, FileRecord& rec,
+                         std::string& reason);
+    // Adds a finished file to the counts and the progress.
+    void count(const FileRecord& rec);
     void append_error(const std::string& path, const NativeParseError& e);
 
     // A group of a batch's tags that go to one table.
