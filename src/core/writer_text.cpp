@@ -32,20 +32,25 @@ void CifWriter::write_text_field(std::string_view text, const FormChoice& c) {
     if (!c.protocol) {
         put(text);
     } else {
-        // The folding protocol: a first line of the prefix and one
-        // backslash, then every line of the value behind the prefix, folded
-        // where it is too long.
+        // The protocols: a first line of the prefix and one backslash (the
+        // prefix alone), of the prefix and two (the prefix and folding) or
+        // of one backslash (folding alone); then every line of the value
+        // behind the prefix, folded where it is too long.
         const std::string_view prefix = c.prefix ? ">" : "";
         put(prefix);
-        put('\\');
+        put(c.prefix && c.fold ? "\\\\" : "\\");
         std::size_t start = 0;
         for (;;) {
             const std::size_t end = text.find('\n', start);
             put('\n');
-            write_folded_line(
-                text.substr(start,
-                            end == std::string_view::npos ? std::string_view::npos : end - start),
-                prefix);
+            const std::string_view line = text.substr(
+                start, end == std::string_view::npos ? std::string_view::npos : end - start);
+            if (c.fold) {
+                write_folded_line(line, prefix);
+            } else {
+                put(prefix);
+                put(line);
+            }
             if (end == std::string_view::npos) break;
             start = end + 1;
         }
