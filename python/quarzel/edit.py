@@ -2,9 +2,10 @@
 
 Blocks, save frames and tags are stored in lower case, as ``parse_cif``
 stores them, so that look-ups (which lower-case their query) find them. A
-tag is in ``_tag_order`` exactly once, a looped tag in exactly one loop, and
-the tags of a loop stand together in ``_tag_order`` in the loop's order, so
-that what ``dumps`` writes reads back the same.
+tag is in ``_tag_order`` exactly once, a looped tag in exactly one loop, the
+tags of a loop stand together in ``_tag_order`` in the loop's order, and the
+loops stand in ``_loops`` in the order of their tags, so that what ``dumps``
+writes reads back the same.
 """
 
 from __future__ import annotations
