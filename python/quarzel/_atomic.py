@@ -51,13 +51,17 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
     """Yields the name of a new, empty file beside the file ``path`` names,
     created with the permissions of an ordinary new file; when the block
     completes it takes the place of that file (keeping an earlier file's
-    permissions), when the block raises it is removed."""
-    target = check_folder(path)
+    permissions), when the block raises it is removed. (``check_folder``
+    first gives friendlier errors for a folder that is not there.)"""
+    target = os.path.realpath(path)
     folder = os.path.dirname(target)
     while True:
         temp = os.path.join(folder, f"{TEMP_PREFIX}{os.urandom(6).hex()}{TEMP_SUFFIX}")
         try:
-            os.close(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            # Mode "x": created only if nothing has that name yet, with the
+            # permissions of an ordinary new file. A missing folder raises
+            # the system's own error.
+            open(temp, "xb").close()
             break
         except FileExistsError:  # pragma: no cover (48 random bits)
             continue
