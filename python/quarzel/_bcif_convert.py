@@ -18,7 +18,7 @@ def is_bcif_output(path: str) -> bool:
 
 class Document(NamedTuple):
     cif: Any
-    problems: int  # problem records, the Latin-1 reading included
+    errors: list[dict[str, Any]]  # problem records, the Latin-1 reading first
     # How the input spelled its tags and block names, where not lower case
     # (None when not asked for).
     names: dict[str, str] | None
@@ -35,12 +35,12 @@ def read_document(path: str | os.PathLike[str], strict: bool, want_names: bool) 
     data = read_content(path)[0]
     if is_bcif(data):
         (cif, errors), names = read_with_names(data)
-        return Document(cif, len(errors), names)
+        return Document(cif, [e.as_dict() for e in errors], names)
     text, problem = decode_text(data)
     del data
     cif, errors = quarzel_core.parse_cif(text, "strict" if strict else None)
     names = _native.name_spellings(text) if want_names else None
-    return Document(cif, len(errors) + (problem is not None), names)
+    return Document(cif, errors if problem is None else [problem, *errors], names)
 
 
 def arrow_batches(path: str | os.PathLike[str], strict: bool) -> tuple[list[Any], list[dict]]:

@@ -23,20 +23,34 @@ def is_cif_output(path: str) -> bool:
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from ._bcif_convert import is_bcif_output, read_document, write_bcif
+    from ._convert_checks import strict_stop
     from ._files import describe
     from .write import dump
 
     binary = is_bcif_output(args.out)
+    if binary and (args.style or args.cif_version):
+        from .cli import EXIT_USAGE
+
+        given = [f for a, f in (("style", "--style"), ("cif_version", "--cif-version"))
+                 if getattr(args, a, None)]
+        verb = "does" if len(given) == 1 else "do"
+        print(f"{args.out}: {' and '.join(given)} {verb} not apply to BinaryCIF output", file=err)
+        return EXIT_USAGE
     try:
-        cif, problems, names = read_document(args.file, args.strict, want_names=binary)
+        cif, errors, names = read_document(args.file, args.strict, want_names=binary)
     except OSError as exc:
         print(f"{args.file}: cannot read: {describe(exc)}", file=err)
         return 2
+    stopped = strict_stop(args, errors, err)
+    if stopped is not None:
+        return stopped
+    problems = len(errors)
+    style = args.style or "plain"
     try:
         if binary:
             write_bcif(cif, args.out, names)
         else:
-            dump(cif, args.out, version=args.cif_version, style=args.style)
+            dump(cif, args.out, version=args.cif_version, style=style)
     except (ValueError, TypeError) as exc:
         print(f"{args.out}: cannot write: {exc}", file=err)
         return 2
@@ -44,7 +58,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print(f"{args.out}: cannot write: {describe(exc)}", file=err)
         return 2
     noun = "problem" if problems == 1 else "problems"
-    written = "bcif" if binary else args.style
+    written = "bcif" if binary else style
     print(f"{args.out}: {len(cif._block_list)} blocks written ({written}); "
           f"{args.file}: {problems} {noun} read", file=out)
     return 0

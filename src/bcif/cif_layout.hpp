@@ -1,14 +1,16 @@
 // How a decoded BinaryCIF file lies out as CIF: a data block per block
 // (its name lower-cased), and per category its columns as tags (lower-cased,
 // see tag_of), looped when the category has other than one row. A tag met
-// twice in a block, and a column whose text would pass the text budget,
-// are reported and left out; so is the second of two blocks of one name
-// left in, but reported, as the text reader does.
+// twice in a block is reported where it stands first and the later column
+// kept, and a column whose text would pass the text budget is reported and
+// left out, as the text reader does; the second of two blocks of one name
+// is kept, but reported.
 #pragma once
 
 #include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -27,27 +29,37 @@ void walk_cif(const DecodedFile& file, Budget& budget, std::vector<NativeParseEr
               V& v) {
     std::unordered_set<std::string> blocks;
     std::deque<std::string> names;
-    std::unordered_set<std::string_view> tags;
+    // Per lower-cased tag of a block, its last column (category, column).
+    std::unordered_map<std::string, std::pair<std::size_t, std::size_t>> last;
     std::string lowered;
     for (const DecodedBlock& b : file.blocks) {
         names.clear();
-        tags.clear();
+        last.clear();
+        for (std::size_t ci = 0; ci < b.categories.size(); ++ci) {
+            const DecodedCategory& c = b.categories[ci];
+            for (std::size_t j = 0; j < c.columns.size(); ++j) {
+                lower_into(tag_of(c.name, c.columns[j].name), lowered);
+                last[lowered] = {ci, j};
+            }
+        }
         lower_into(b.header, lowered);
         if (!blocks.insert(lowered).second)
             errors.push_back(problem(ErrorType::Semantic,
                                      "duplicate data block name: " + quoted(b.header),
                                      "duplicate data block stored with distinct internal id"));
         v.block(std::string_view(lowered));
-        for (const DecodedCategory& c : b.categories) {
+        for (std::size_t ci = 0; ci < b.categories.size(); ++ci) {
+            const DecodedCategory& c = b.categories[ci];
             std::vector<std::string_view> loop;
-            for (const NamedColumn& col : c.columns) {
+            for (std::size_t j = 0; j < c.columns.size(); ++j) {
+                const NamedColumn& col = c.columns[j];
                 const std::string tag = tag_of(c.name, col.name);
                 lower_into(tag, lowered);
                 const Where where{b.header, c.name, col.name};
-                if (tags.count(lowered)) {
+                if (last[lowered] != std::pair{ci, j}) {
                     errors.push_back(problem(ErrorType::Semantic,
                                              where.text() + ": duplicate tag " + quoted(tag),
-                                             "column skipped"));
+                                             "later column kept, earlier one dropped"));
                     continue;
                 }
                 if (!budget.take_text(text_bound(col.values))) {
@@ -58,7 +70,6 @@ void walk_cif(const DecodedFile& file, Budget& budget, std::vector<NativeParseEr
                     continue;
                 }
                 const std::string_view key = names.emplace_back(lowered);
-                tags.insert(key);
                 v.column(key, col.values);
                 if (c.rows != 1) loop.push_back(key);
             }

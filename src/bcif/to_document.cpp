@@ -15,7 +15,7 @@ public:
     DocumentBuilder(ParsedCif& doc, ColumnLayout layout) : doc_(doc), layout_(layout) {}
 
     void block(std::string_view name) {
-        if (frame_) frame_->shrink_to_fit();
+        if (frame_) frame_->settle();
         ParsedBlock& b = doc_.blocks.emplace_back();
         b.name = std::string(name);
         frame_ = &b.data;
@@ -29,7 +29,7 @@ public:
         for (std::string_view t : tags) loop.push_back(kept(t));
     }
     void finish() {
-        if (frame_) frame_->shrink_to_fit();
+        if (frame_) frame_->settle();
     }
 
 private:

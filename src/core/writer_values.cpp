@@ -6,25 +6,17 @@
 
 namespace quarzel {
 
-FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
+FormChoice CifWriter::choose(std::string_view text) const {
     const Scan s = scan(text);
     const std::size_t n = text.size();
     const std::size_t limit = options_.line_limit;
-    if (s.mask & kCr) throw WriteError(kCrMessage);
-    if (!v2() && (s.mask & (kHigh | kCtrl))) cif1_only_char(text);
+    if (s.mask & (kCr | kCtrl | kHigh)) {
+        check_permitted(text);
+        if (!v2() && (s.mask & kHigh)) cif1_only_char(text);
+    }
     FormChoice c;
     c.high = (s.mask & kHigh) != 0;
-    if (n == 1) {
-        const char ch = text[0];
-        // A lone bracket, or a colon inside a table, is read as structure
-        // however it is quoted; only a text field using the folding
-        // protocol carries it as a value.
-        if (ch == '[' || ch == ']' || ch == '{' || ch == '}' || (ch == ':' && in_table)) {
-            c.form = ValueForm::TextField;
-            c.multiline = c.protocol = true;
-            return c;
-        }
-    } else if (n == 3 && text[0] == '"' && text[2] == '"' && (text[1] == '?' || text[1] == '.')) {
+    if (n == 3 && text[0] == '"' && text[2] == '"' && (text[1] == '?' || text[1] == '.')) {
         // The form the document keeps for a quoted placeholder.
         c.width = 3;
         return c;
@@ -62,11 +54,11 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
         }
     }
     // Over several lines: a text field, or in CIF 2.0 triple quotes where
-    // they fit and a text field would need the folding protocol (or the
-    // value sits in a list or table).
+    // they fit and a text field would need a protocol (or the value sits in
+    // a list or table).
     const Lines l = line_stats(text);
-    const bool needs_protocol = l.semi_line || l.first_cp + 1 > limit || l.max_cp > limit ||
-                                first_line_signals_protocol(text);
+    const bool too_long = l.first_cp + 1 > limit || l.max_cp > limit;
+    const bool needs_protocol = l.semi_line || too_long || first_line_signals_protocol(text);
     if (v2() && (s.mask & kLf) && (needs_protocol || depth_ != 0) && l.first_cp + 3 <= limit &&
         l.max_cp <= limit && l.last_cp + 3 <= limit) {
         if (triple_ok(text, '\'')) {
@@ -83,17 +75,27 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
     c.form = ValueForm::TextField;
     c.multiline = true;
     c.protocol = needs_protocol;
-    c.prefix = needs_protocol && (s.mask & kSemi);
+    if (needs_protocol) {
+        // A line starting with ';' would close the field: every line goes
+        // behind the prefix `>`. Folding (`\`, or `>\\` with the prefix)
+        // cuts lines that are too long, and moves a first line that would
+        // read as a protocol's to a line of its own. A folded piece may start
+        // with any character of its line, so a value holding ';' that needs
+        // folding takes the prefix too.
+        const bool has_semi = (s.mask & kSemi) != 0;
+        c.prefix = l.semi_line || (too_long && has_semi);
+        c.fold = c.prefix ? l.max_cp + 1 > limit : true;
+    }
     return c;
 }
 
 std::size_t CifWriter::row_width_general(std::string_view text) const {
-    const FormChoice c = choose(text, false);
+    const FormChoice c = choose(text);
     return c.multiline ? 0 : c.width;
 }
 
 void CifWriter::value(std::string_view text) {
-    const FormChoice c = choose(text, in_table_value());
+    const FormChoice c = choose(text);
     std::size_t slot = c.width;
     if (pad_to_ != 0) {
         if (!c.multiline && pad_to_ + 1 + c.width <= options_.line_limit) {
@@ -109,7 +111,7 @@ void CifWriter::value(std::string_view text) {
 }
 
 void CifWriter::loop_value_general(std::string_view text, std::size_t pad) {
-    const FormChoice c = choose(text, in_table_value());
+    const FormChoice c = choose(text);
     // A pad never takes a line beyond the limit.
     const std::size_t slot = std::max<std::size_t>(c.width, std::min(pad, options_.line_limit));
     write_value(text, c, slot);

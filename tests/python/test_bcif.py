@@ -530,6 +530,18 @@ def test_hostile_columns_are_reported_where_they_lie(name, data, where, message)
     assert message in str(e.value)
 
 
+@pytest.mark.parametrize("categories,kept", [
+    # within one category, and across two categories of one name
+    ([category("_c", 3, [ok_column(), ints_column("ok", [4, 5, 6])])], ["4", "5", "6"]),
+    ([category("_c", 3, [ok_column()]), category("_c", 2, [ints_column("ok", [8, 9])])],
+     ["8", "9"]),
+])
+def test_a_tag_given_again_keeps_the_later_column_as_text_does(categories, kept):
+    cif, errors = quarzel.read(document(categories))
+    assert cif["test"]["_c.ok"] == kept
+    assert [e.recovery_action for e in errors] == ["later column kept, earlier one dropped"]
+
+
 def test_truncated_files_keep_what_came_before_the_cut():
     data = document([category("_a", 1, [ints_column("x", [7])]),
                      category("_b", 1000, [ints_column("y", list(range(1000)))])])

@@ -15,7 +15,7 @@ import testdata
 
 
 def category_names(out) -> list[str]:
-    return sorted(p.name for p in out.iterdir() if p.is_dir() and not p.name.startswith("_"))
+    return sorted(dataset.tables(out))
 
 
 def rows_of(out, name) -> dict[str, list]:
