@@ -50,10 +50,10 @@ arrow::Result<Tables> read_tables(std::string_view input) {
                         later = columns[j].name == columns[i].name;
                 if (later) {
                     const Where where{b.header, c.name, columns[i].name};
-                    out.errors.push_back(problem(ErrorType::Semantic,
-                                                 where.text() + ": duplicate tag " +
-                                                     quoted(tag_of(c.name, columns[i].name)),
-                                                 "later column kept, earlier one dropped"));
+                    out.errors.push_back(problem(
+                        ErrorType::Semantic,
+                        where.text() + ": duplicate tag " + quoted(tag_of(c.name, columns[i].name)),
+                        "later column kept, earlier one dropped"));
                     continue;
                 }
                 if (kept != i) std::swap(columns[kept], columns[i]);
