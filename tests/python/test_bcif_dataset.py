@@ -51,6 +51,26 @@ def test_bcif_inputs_give_the_tables_of_their_text(tmp_path, binary):
                 assert u == v or float(u) == float(v), (name, column, u, v)
 
 
+def test_dask_takes_bcif_inputs_as_the_engine_does(tmp_path):
+    pytest.importorskip("dask")
+    import pyarrow.compute as pc
+
+    import quarzel.dask as qdask
+
+    src = tmp_path / "in"
+    src.mkdir()
+    shutil.copy(testdata.path("bcif", "1bna.bcif.gz"), src / "1bna.bcif.gz")
+    shutil.copy(testdata.path("bcif", "1hml.bcif"), src / "1hml.bcif")
+    one = dataset.convert([str(src)], str(tmp_path / "one"))
+    many = qdask.convert([str(src)], str(tmp_path / "many"), files_per_task=1)
+    assert (many.files_read, many.problems, many.rows) == (2, 0, one.rows)
+    assert dataset.tables(tmp_path / "many") == dataset.tables(tmp_path / "one")
+    for name in ("atom_site", "entity"):
+        tables = [dataset.read_table(tmp_path / out, name) for out in ("many", "one")]
+        by_file = [t.take(pc.sort_indices(t, [("_file", "ascending")])) for t in tables]
+        assert by_file[0].equals(by_file[1]), name
+
+
 def test_damaged_bcif_is_recorded_not_fatal(tmp_path):
     src = tmp_path / "in"
     src.mkdir()
