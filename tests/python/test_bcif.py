@@ -628,3 +628,21 @@ def test_check_reports_a_damaged_bcif(tmp_path):
     with open(out, "w") as o, open(err, "w") as e:
         assert main(["check", str(path)], o, e) == 1
     assert f'{WHERE}: 1 values for 3 rows' in out.read_text()
+
+
+@pytest.mark.parametrize("options,message", [
+    (["--style", "pdbx"], "--style does not apply to BinaryCIF output"),
+    (["--cif-version", "2.0"], "--cif-version does not apply to BinaryCIF output"),
+    (["--dictionary", "x.dic"], "--dictionary applies to Parquet, Arrow and JSON output only"),
+])
+def test_convert_to_bcif_refuses_options_of_other_outputs(tmp_path, options, message):
+    from quarzel.cli import EXIT_USAGE, main
+
+    target = tmp_path / "a.bcif"
+    out, err = tmp_path / "o.txt", tmp_path / "e.txt"
+    with open(out, "w") as o, open(err, "w") as e:
+        status = main(["convert", str(testdata.path("bcif", "1bna.cif")), str(target), *options],
+                      o, e)
+    assert status == EXIT_USAGE
+    assert message in err.read_text()
+    assert not target.exists()
