@@ -134,6 +134,8 @@ public:
     std::uint64_t text_bytes() const noexcept { return slice_bytes_; }
     // The values kept aside, one after another from node 0.
     const NodeStore& side_values() const noexcept { return side_ ? *side_ : kNoValues; }
+    // The text the references point into.
+    const ColumnBase& base() const noexcept { return base_; }
     void clear() noexcept;  // frees storage as well
 
     static const NodeStore kNoValues;
