@@ -52,6 +52,12 @@ struct RawBuilder::State {
     ColumnLayout layout;
     bool stopped = false;
 
+    // A selective reading: what it keeps, whether the open block is one of
+    // its blocks, and whether the pending tag's values are kept.
+    const Selection* selection = nullptr;
+    bool block_wanted = true;
+    bool pending_wanted = true;
+
     ParsedCif doc;  // errors, finished blocks, version and the arena
     std::optional<OpenBlock> block;
     std::optional<OpenFrame> frame;
@@ -169,14 +175,38 @@ struct RawBuilder::State {
     std::string_view intern(std::string_view name) {
         auto it = names.find(name);
         if (it != names.end()) return *it;
-        return *names.insert(doc.arena.emplace_back(name)).first;
+        return *names.insert(doc.names.emplace_back(name)).first;
+    }
+
+    // The layout of a new column: the builder's, or Count for values a
+    // selective reading skips.
+    ColumnLayout layout_for(bool wanted) const noexcept {
+        return wanted ? layout : ColumnLayout::Count;
+    }
+
+    // Whether a selective reading keeps the values of `category` here.
+    bool wants(std::string_view category) const {
+        return selection == nullptr || (block_wanted && selection->wants_category(category));
     }
 
     // The column of `tag` in `data`, entered at the end of the tag order when
-    // new.
-    ValueColumn& column_of(FrameData& data, std::string_view tag) {
+    // new (with the layout for `wanted` values).
+    ValueColumn& column_of(FrameData& data, std::string_view tag, bool wanted = true) {
         if (ValueColumn* column = data.find(tag)) return *column;
-        return data.add(intern(tag), ValueColumn(base, base_size, layout));
+        return data.add(intern(tag), ValueColumn(base, base_size, layout_for(wanted)));
+    }
+
+    // Whether the next scalar value would only be counted.
+    bool next_value_counted() noexcept {
+        if (selection == nullptr || !containers.empty()) return false;
+        if (collecting_loop) {
+            return !loop_position_column.empty() && loop_position_column[lane.pos]->counted();
+        }
+        if (!has_pending_tag) return false;
+        FrameData* data = target();
+        if (data == nullptr) return false;
+        const ValueColumn* column = data->find(pending_tag);
+        return column ? column->counted() : !pending_wanted;
     }
 
     // Stores a scalar in a column: as a view when it is a slice of the
@@ -201,7 +231,7 @@ struct RawBuilder::State {
         } else if (has_pending_tag) {
             has_pending_tag = false;
             if (FrameData* data = target())
-                push_scalar(column_of(*data, pending_tag), text, is_static);
+                push_scalar(column_of(*data, pending_tag, pending_wanted), text, is_static);
         }
     }
 
@@ -261,7 +291,8 @@ struct RawBuilder::State {
         }
         if (!has_pending_tag) return;
         has_pending_tag = false;
-        if (FrameData* data = target()) column_of(*data, pending_tag).push_value(open_value);
+        if (FrameData* data = target())
+            column_of(*data, pending_tag, pending_wanted).push_value(open_value);
     }
 };
 
@@ -275,6 +306,22 @@ void RawBuilder::on_parse_error(NativeParseError error) {
     s_->doc.errors.push_back(std::move(error));
 }
 
+void RawBuilder::set_selection(const Selection* selection) noexcept {
+    s_->selection = selection;
+}
+
+std::vector<ParsedBlock> RawBuilder::take_blocks() {
+    return std::exchange(s_->doc.blocks, {});
+}
+
+std::vector<NativeParseError> RawBuilder::take_errors() {
+    return std::exchange(s_->doc.errors, {});
+}
+
+void RawBuilder::clear_arena() {
+    s_->doc.arena.clear();
+}
+
 void RawBuilder::on_data_block(std::string_view name) {
     State& s = *s_;
     if (s.stopped) return;
@@ -286,6 +333,7 @@ void RawBuilder::on_data_block(std::string_view name) {
     s.reset_loop();
     s.containers.clear();
     s.seen_frame_names.clear();
+    s.block_wanted = s.selection == nullptr || s.selection->wants_block(lname);
     s.block.emplace();
     s.block->name = std::move(lname);
 }
@@ -325,14 +373,26 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
             slot = s.loop_slot[first];
         s.loop_tags.push_back(t);
         index.appended(s.loop_tags);
-        if (slot == s.loop_columns.size())
-            s.loop_columns.emplace_back(s.base, s.base_size, s.layout);
+        if (slot == s.loop_columns.size()) s.loop_columns.emplace_back();
         s.loop_slot.push_back(slot);
+    }
+    // A selective reading keeps the positions of its categories.
+    std::vector<std::string> categories;
+    if (s.selection != nullptr && s.block_wanted)
+        categories = loop_categories(s.loop_tags, s.selection->dictionary());
+    bool any_wanted = false;
+    for (std::size_t i = 0; i < s.loop_tags.size(); ++i) {
+        ValueColumn& column = s.loop_columns[s.loop_slot[i]];
+        const bool wanted = s.selection == nullptr ||
+                            (s.block_wanted && s.selection->wants_category(categories[i]));
+        any_wanted |= wanted;
+        column = ValueColumn(s.base, s.base_size, s.layout_for(wanted));
     }
     // The columns are all in place: their addresses hold from here on.
     for (std::uint32_t slot : s.loop_slot) s.loop_position_column.push_back(&s.loop_columns[slot]);
     s.lane.size = static_cast<std::uint32_t>(s.loop_position_column.size());
     s.lane.distinct = s.loop_columns.size() == s.loop_position_column.size();
+    s.lane.skipped = !any_wanted;
     s.refresh_lane();
 }
 
@@ -375,7 +435,8 @@ void RawBuilder::on_loop_end() {
             // The column goes to the tag's first position; a later position
             // of the same tag finds it gone and stores an empty one.
             if (taken[slot]) {
-                col = ValueColumn(s.base, s.base_size, s.layout);
+                col =
+                    ValueColumn(s.base, s.base_size, s.layout_for(!s.loop_columns[slot].counted()));
             } else {
                 col = std::move(s.loop_columns[slot]);
                 taken[slot] = true;
@@ -390,11 +451,23 @@ void RawBuilder::add_tag(std::string_view tag) {
     if (s.stopped) return;
     lower_into(tag, s.pending_tag);
     s.has_pending_tag = true;
+    if (s.selection != nullptr) s.pending_wanted = s.wants(item_category(s.pending_tag));
 }
 
 void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
     LoopLane& lane = *lane_;
     const std::uint32_t size = lane.size;
+    if (lane.skipped) {
+        // Counted, position by position.
+        const std::size_t each = words.size() / size, extra = words.size() % size;
+        std::uint32_t position = lane.pos;
+        for (std::size_t k = 0; k < size; ++k) {
+            lane.columns[position]->add_count(each + (k < extra));
+            if (++position == size) position = 0;
+        }
+        lane.pos = static_cast<std::uint32_t>((lane.pos + words.size()) % size);
+        return;
+    }
     // Every header position has a column of its own: each column takes its
     // words of the batch in one pass, worth it from a few words each.
     if (!lane.distinct || words.size() < 4 * std::size_t{size}) {
@@ -420,7 +493,9 @@ void RawBuilder::add_value_slow(std::string_view text, ValueType kind) {
     State& s = *s_;
     if (s.stopped) return;
     if (kind == ValueType::MultilineString) {
-        if (auto changed = transform_multiline_if_changed(text))
+        if (s.next_value_counted())
+            s.dispatch_scalar(text, false);
+        else if (auto changed = transform_multiline_if_changed(text))
             s.dispatch_scalar(s.doc.arena.emplace_back(std::move(*changed)), true);
         else
             s.dispatch_scalar(text, false);

@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 
+#include "core/categories.hpp"
 #include "core/document.hpp"
 #include "core/error.hpp"
 #include "core/token.hpp"
@@ -59,6 +60,25 @@ public:
     // through add_value (tests compare the two paths).
     void set_plain_words(bool on) noexcept { plain_words_ = on; }
 
+    // Keeps the values of the categories and blocks `selection` names (it
+    // must outlive the builder) and only counts the others: their tags,
+    // loops and value counts stay in the document (the rows of a batch
+    // depend on them), their columns take the Count layout, and every
+    // problem record is the one a full reading gives. Set before the first
+    // event.
+    void set_selection(const Selection* selection) noexcept;
+
+    // Finished blocks, taken out of the document as they complete (the
+    // document keeps only the one still open): a reader may hand each on
+    // and free it. The texts that values point into outside the lexed text
+    // (`ParsedCif::arena`) stay with the document.
+    std::vector<ParsedBlock> take_blocks();
+    // Problem records so far, taken out of the document.
+    std::vector<NativeParseError> take_errors();
+    // Drops the document's arena; for a builder whose columns hold copies
+    // of every value (Packed, no lexed text), between blocks.
+    void clear_arena();
+
     void on_list_start();
     void on_list_end();
     void on_table_start();
@@ -77,6 +97,7 @@ public:
         std::uint32_t size = 0;
         std::uint32_t pos = 0;
         bool distinct = false;  // no two header positions share a column
+        bool skipped = false;   // every column only counts
     };
 
 private:

@@ -55,7 +55,7 @@ enum class Slot : std::uint8_t { ExpectKey, KeyPending, ExpectValue };
 // One open list or table. For a table, where it stands in the
 // key, `:`, value cycle and the pending key.
 struct OpenContainer {
-    std::string_view key;  // meaningful in KeyPending
+    std::string key;  // meaningful in KeyPending (a copy: the text may move on)
     std::uint32_t key_line = 0;
     std::uint32_t key_column = 0;
     std::uint32_t key_span = 0;  // columns from the key's start to a directly following `:`
@@ -100,6 +100,10 @@ public:
     Parser(Source& source, Sink& sink)
         : source_(source), sink_(sink), containers_enabled_(source.is_cif2()) {}
 
+    // Parses on from where it stopped. Returns at the end of the input, at
+    // `global_` (finished() then), or, with pause_at_blocks, after each
+    // data block's start has been reported (the block before it is then
+    // complete); call run() again to go on.
     void run() {
         Token token;
         bool have = source_.next(token);
@@ -139,13 +143,25 @@ public:
                         continue;
                     }
                     on_keyword(token);
-                    if (halted_) return;
+                    if (halted_) {
+                        finished_ = true;
+                        return;
+                    }
+                    if (paused_) [[unlikely]] {
+                        paused_ = false;
+                        return;
+                    }
                     break;
             }
             have = source_.next(token);
         }
         end_of_input();
+        finished_ = true;
     }
+
+    // Makes run() return after each data block starts.
+    void pause_at_blocks(bool on) noexcept { pause_at_blocks_ = on; }
+    bool finished() const noexcept { return finished_; }
 
 private:
     // ---- values -----------------------------------------------------------
@@ -225,7 +241,7 @@ private:
                               "table key must be a quoted string, got unquoted: ", token.value, ""),
                           "treating as key anyway");
                 set_key_span(top, token.value, kind, token.ascii);
-                top.key = token.value;
+                top.key.assign(token.value);
                 top.key_kind = kind;
                 top.key_line = token.line;
                 top.key_column = token.column;
@@ -257,7 +273,7 @@ private:
     }
 
     static void clear_key(OpenContainer& table) noexcept {
-        table.key = {};
+        table.key.clear();
         table.check_adjacent = false;
         table.key_kind = ValueType::None;
     }
@@ -291,7 +307,7 @@ private:
             error(at(token), "unexpected } \u2014 no open table", "ignored");
             return;
         }
-        OpenContainer entry = containers_.back();
+        OpenContainer entry = std::move(containers_.back());
         containers_.pop_back();
         cleanup_table_frame(entry, At{token.line, token.column, "}"});
         sink_.on_table_end();
@@ -368,7 +384,7 @@ private:
     [[gnu::noinline]] void close_all_containers(const At& where, const Reason* reason) {
         const At report = reason ? where : At{where.line, where.column, ""};
         while (!containers_.empty()) {
-            OpenContainer entry = containers_.back();
+            OpenContainer entry = std::move(containers_.back());
             containers_.pop_back();
             if (entry.is_table) {
                 cleanup_table_frame(entry, where);
@@ -406,7 +422,7 @@ private:
         close_active_tag(where, Reason{"new tag ", token.value, true});
         if (!in_data_block_)
             error(where, msg_quoted("tag ", token.value, " outside data block"), "continuing");
-        active_tag_ = token.value;
+        active_tag_.assign(token.value);
         has_active_tag_ = true;
         active_tag_depth_ = containers_.size();
         sink_.add_tag(token.value);
@@ -418,13 +434,20 @@ private:
         const At where = at(token);
         prepare_for_keyword(where, "loop_");
         if (!in_data_block_) error(where, "loop_ outside data block", "continuing");
+        // The tags are copied as they come: a source that reads its text in
+        // windows may have moved on by the last one.
         loop_tags_.clear();
+        loop_text_.clear();
+        loop_ends_.clear();
         bool have;
         while ((have = source_.next(token)) && token.type == TokenType::Tag) {
             if (token.error_count != 0) [[unlikely]]
                 report_lexer_errors(token);
-            loop_tags_.push_back(token.value);
+            loop_text_.append(token.value);
+            loop_ends_.push_back(loop_text_.size());
         }
+        for (std::size_t i = 0, from = 0; i < loop_ends_.size(); from = loop_ends_[i++])
+            loop_tags_.push_back(std::string_view(loop_text_).substr(from, loop_ends_[i] - from));
         if (!loop_tags_.empty()) {
             in_loop_ = true;
             loop_has_values_ = false;
@@ -456,6 +479,7 @@ private:
             end_save_frame();
             in_data_block_ = true;
             sink_.on_data_block(t.substr(5));
+            paused_ = pause_at_blocks_;
         } else if (keyword_starts(t, "save_")) {
             if (t.size() > 5) {
                 if (!in_data_block_) error(where, "save frame outside data block", "continuing");
@@ -563,9 +587,13 @@ private:
     Source& source_;
     Sink& sink_;
     const bool containers_enabled_;
-    std::vector<std::string_view> loop_tags_;  // tags of the open loop, as written
-    std::vector<OpenContainer> containers_;    // innermost last
-    std::string_view active_tag_;              // meaningful while has_active_tag_
+    // Texts held from one token to a later one are copies, never views of the
+    // source's text: a source may read its text in windows.
+    std::vector<std::string_view> loop_tags_;  // tags of the open loop, as written (in loop_text_)
+    std::string loop_text_;
+    std::vector<std::size_t> loop_ends_;
+    std::vector<OpenContainer> containers_;  // innermost last
+    std::string active_tag_;                 // meaningful while has_active_tag_
     std::size_t active_tag_depth_ = 0;
     std::uint32_t last_line_ = 1;
     std::uint32_t last_column_ = 1;
@@ -575,9 +603,17 @@ private:
     bool in_loop_ = false;
     bool loop_has_values_ = false;
     bool halted_ = false;
+    bool pause_at_blocks_ = false;
+    bool paused_ = false;
+    bool finished_ = false;
 };
 
 }  // namespace parser_detail
+
+// The parser of a token source and a sink, for callers that parse in steps
+// (pause_at_blocks).
+template <TokenSource Source, EventSink Sink>
+using Parser = parser_detail::Parser<Source, Sink>;
 
 // Parses every token `source` yields, reporting to `sink`. Token texts must
 // stay valid until the parse returns (the lexer's do: they view its text).

@@ -25,6 +25,9 @@ enum class ColumnLayout : std::uint8_t {
     // each value's end after a leading 0, ready to become a Utf8 array
     // (PackedColumn).
     Packed,
+    // No values, only their number (CountColumn): the tags a selective
+    // reading skips, whose counts still decide the rows of the others.
+    Count,
 };
 
 // A view of one stored value: a text, or (`compound` not null) the list or
@@ -299,6 +302,17 @@ private:
     bool held_first_ = false;  // the only value is first_, a reference
 };
 
+// The Count layout: how many values there were, and nothing of them.
+class CountColumn {
+public:
+    void add(std::size_t n) noexcept { size_ += n; }
+    std::size_t size() const noexcept { return size_; }
+    void clear() noexcept { size_ = 0; }
+
+private:
+    std::size_t size_ = 0;
+};
+
 // A tag's values in the layout of its document: the one type the builder
 // fills and the conversions read. Operations that only one layout has
 // (side_values, packed_*) expect that layout.
@@ -316,15 +330,19 @@ public:
     void push_text(std::string_view text) {
         if (PackedColumn* p = packed_column())
             p->push_text(text);
+        else if (RefColumn* r = refs_column())
+            r->push_text(text);
         else
-            refs_column()->push_text(text);
+            count_column()->add(1);
     }
     // Stores the list or table that makes up all of `value`.
     void push_value(const NodeStore& value) {
         if (PackedColumn* p = packed_column())
             p->push_value(value);
+        else if (RefColumn* r = refs_column())
+            r->push_value(value);
         else
-            refs_column()->push_value(value);
+            count_column()->add(1);
     }
     // Stores a scalar that is a short slice of the base text (in the Refs
     // layout, in 6 bytes); false (nothing stored) for any other text. The
@@ -334,7 +352,10 @@ public:
             p->push_slice(text);
             return true;
         }
-        return refs_column()->push_slice(text);
+        if (RefColumn* r = refs_column()) [[likely]]
+            return r->push_slice(text);
+        count_column()->add(1);
+        return true;
     }
     // Stores words[i], words[i + stride], ... as push_slice() would, up to
     // the first that it would not take; returns that one's index, or from
@@ -345,25 +366,42 @@ public:
             for (; i < words.size(); i += stride) p->push_slice(words[i]);
             return i;
         }
-        return refs_column()->push_slices(words, i, stride);
+        if (RefColumn* r = refs_column()) [[likely]]
+            return r->push_slices(words, i, stride);
+        if (i < words.size()) {
+            const std::size_t n = (words.size() - i + stride - 1) / stride;
+            count_column()->add(n);
+            i += n * stride;
+        }
+        return i;
     }
 
     std::size_t size() const noexcept {
         if (const PackedColumn* p = packed_column()) return p->size();
-        return refs_column()->size();
+        if (const RefColumn* r = refs_column()) [[likely]]
+            return r->size();
+        return count_column()->size();
     }
     bool empty() const noexcept { return size() == 0; }
+    // The value at `i` (an empty text in the Count layout).
     Ref operator[](std::size_t i) const noexcept {
         if (const PackedColumn* p = packed_column()) return (*p)[i];
-        return (*refs_column())[i];
+        if (const RefColumn* r = refs_column()) [[likely]]
+            return (*r)[i];
+        return {};
     }
 
     bool packed() const noexcept { return values_.index() == 1; }
+    // Only counted: the values were skipped.
+    bool counted() const noexcept { return values_.index() == 2; }
+    // Adds `n` values to a column of the Count layout.
+    void add_count(std::size_t n) noexcept { count_column()->add(n); }
     // Refs: the bytes of the scalars stored as slices. Packed: the bytes of
-    // every value's cell text.
+    // every value's cell text. Count: 0.
     std::uint64_t text_bytes() const noexcept {
         if (const PackedColumn* p = packed_column()) return p->text_bytes();
-        return refs_column()->text_bytes();
+        if (const RefColumn* r = refs_column()) return r->text_bytes();
+        return 0;
     }
     // Refs: the values kept aside (none in the Packed layout).
     const NodeStore& side_values() const noexcept {
@@ -384,8 +422,10 @@ public:
     void clear() noexcept {
         if (PackedColumn* p = packed_column())
             p->clear();
+        else if (RefColumn* r = refs_column())
+            r->clear();
         else
-            refs_column()->clear();
+            count_column()->clear();
     }
 
     // The layout's own column, or null in the other layout.
@@ -395,14 +435,18 @@ public:
     const PackedColumn* packed_column() const noexcept {
         return std::get_if<PackedColumn>(&values_);
     }
+    CountColumn* count_column() noexcept { return std::get_if<CountColumn>(&values_); }
+    const CountColumn* count_column() const noexcept { return std::get_if<CountColumn>(&values_); }
 
 private:
-    static std::variant<RefColumn, PackedColumn> make(const char* base, std::size_t base_size,
-                                                      ColumnLayout layout) {
+    static std::variant<RefColumn, PackedColumn, CountColumn> make(const char* base,
+                                                                   std::size_t base_size,
+                                                                   ColumnLayout layout) {
         if (layout == ColumnLayout::Packed) return PackedColumn(base, base_size);
+        if (layout == ColumnLayout::Count) return CountColumn();
         return RefColumn(base, base_size);
     }
-    std::variant<RefColumn, PackedColumn> values_;
+    std::variant<RefColumn, PackedColumn, CountColumn> values_;
 };
 
 }  // namespace quarzel

@@ -49,6 +49,10 @@ std::string_view trim_end(std::string_view s) noexcept {
 
 }  // namespace
 
+bool blank_line(std::string_view line) noexcept {
+    return is_blank(line.starts_with(kBom) ? line.substr(kBom.size()) : line);
+}
+
 VersionResult detect_version(std::string_view source) {
     VersionResult r;
     std::string_view work = source;
@@ -64,7 +68,7 @@ VersionResult detect_version(std::string_view source) {
         std::size_t line_end = nl == std::string_view::npos ? work.size() : nl;
         std::string_view line = work.substr(line_start, line_end - line_start);
         std::string_view l = line.starts_with(kBom) ? line.substr(kBom.size()) : line;
-        if (!is_blank(l)) {
+        if (!blank_line(line)) {
             if (l.starts_with(kMagic)) {
                 std::string_view rest = trim_end(l.substr(kMagic.size()));
                 bool has_space = false;
