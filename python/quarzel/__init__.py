@@ -40,6 +40,9 @@ _EXPORTS = {
     "ValueType": ".types",
     "dump": ".write",
     "dumps": ".write",
+    # Inputs of every size: chosen categories, one block at a time, an index.
+    "CategoryTables": "._selective",
+    "read_categories": "._selective",
 }
 
 # quarzel.numbers is both a submodule and a function of it: bound here at
@@ -66,6 +69,7 @@ def __dir__() -> list[str]:
 if TYPE_CHECKING:
     from ._files import UnreadableFile
     from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
+    from ._selective import CategoryTables, read_categories
     from .dictionary import Definition, Dictionary, DictionaryError
     from .edit import add_block, new_file, remove_item, rename_block, set_item, set_loop
     from .types import CifVersion, ParseError, TokenType, ValueType

@@ -182,10 +182,16 @@ Status CategoryTables::add_frame(FrameData& data, const std::string& block,
     if (scalar_rows != 0)
         for (const Group& g : groups) ARROW_RETURN_NOT_OK(emit(g, scalar_rows, false));
 
-    // Each loop: as many rows as its first tag has values.
+    // Each loop: as many rows as its first tag has values (counted before
+    // any column is made: making one frees its values).
+    std::vector<std::int64_t> loop_rows;
     for (const auto& loop : data.loops) {
         const ValueColumn* first = loop.empty() ? nullptr : data.find(loop.front());
-        const auto rows = static_cast<std::int64_t>(first ? first->size() : 0);
+        loop_rows.push_back(static_cast<std::int64_t>(first ? first->size() : 0));
+    }
+    for (std::size_t n = 0; n < data.loops.size(); ++n) {
+        const auto& loop = data.loops[n];
+        const std::int64_t rows = loop_rows[n];
         if (rows == 0) continue;
         groups.clear();
         const std::vector<std::string> categories = loop_categories(loop, selection_.dictionary());

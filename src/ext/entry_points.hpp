@@ -23,5 +23,7 @@ QUARZEL_EXT_ENTRY(py_number);
 QUARZEL_EXT_ENTRY(py_numbers);
 // Many CIF files to a Parquet dataset per category (dataset_convert.cpp).
 QUARZEL_EXT_ENTRY(py_dataset_convert);
+// Inputs of any size: chosen categories as tables (read_categories.cpp).
+QUARZEL_EXT_ENTRY(py_read_categories);
 
 }  // namespace quarzel::ext

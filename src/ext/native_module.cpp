@@ -35,6 +35,9 @@ PyMethodDef functions[] = {
         "jobs=1, progress=None, interval=0.2, remove_stale=False, "
         "row_group_bytes=None, part_bytes=None)\n--\n\n"
         "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
+    QUARZEL_EXT_METHOD("read_categories", py_read_categories,
+                       "read_categories(source, is_path, categories, blocks=None, window=None)\n--\n\n"
+                       "([(category, pyarrow.Table)], errors) of the chosen categories of one input."),
     {nullptr, nullptr, 0, nullptr},
 };
 
