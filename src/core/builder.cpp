@@ -52,6 +52,12 @@ struct RawBuilder::State {
     ColumnLayout layout;
     bool stopped = false;
 
+    // Records per block: the boundary before the next block's keyword, and
+    // the mark of each block closed and not taken yet.
+    std::size_t errors_taken = 0;
+    std::optional<std::size_t> boundary;
+    std::vector<std::size_t> marks;
+
     // A selective reading: what it keeps, whether the open block is one of
     // its blocks, and whether the pending tag's values are kept.
     const Selection* selection = nullptr;
@@ -109,6 +115,8 @@ struct RawBuilder::State {
     // Moves the open block, if any, into the document.
     void close_block() {
         if (!block) return;
+        marks.push_back(boundary.value_or(errors_taken + doc.errors.size()));
+        boundary.reset();
         block->data.shrink_to_fit();
         doc.blocks.push_back(ParsedBlock{std::move(block->name), std::move(block->data),
                                          std::move(block->save_frames)});
@@ -310,12 +318,20 @@ void RawBuilder::set_selection(const Selection* selection) noexcept {
     s_->selection = selection;
 }
 
-std::vector<ParsedBlock> RawBuilder::take_blocks() {
+std::vector<ParsedBlock> RawBuilder::take_blocks(std::vector<std::size_t>* marks) {
+    if (marks != nullptr) *marks = std::move(s_->marks);
+    s_->marks.clear();
     return std::exchange(s_->doc.blocks, {});
 }
 
 std::vector<NativeParseError> RawBuilder::take_errors() {
+    s_->errors_taken += s_->doc.errors.size();
     return std::exchange(s_->doc.errors, {});
+}
+
+void RawBuilder::on_block_boundary() {
+    State& s = *s_;
+    if (s.block) s.boundary = s.errors_taken + s.doc.errors.size();
 }
 
 void RawBuilder::clear_arena() {
@@ -543,9 +559,10 @@ void RawBuilder::on_table_end() {
     s.close_container(true);
 }
 
-ParsedCif RawBuilder::finish() && {
+ParsedCif RawBuilder::finish(std::vector<std::size_t>* marks) && {
     State& s = *s_;
     s.close_block();
+    if (marks != nullptr) *marks = std::move(s.marks);
     ParsedCif doc = std::move(s.doc);
     s_.reset();
     return doc;

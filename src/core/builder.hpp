@@ -71,10 +71,16 @@ public:
     // Finished blocks, taken out of the document as they complete (the
     // document keeps only the one still open): a reader may hand each on
     // and free it. The texts that values point into outside the lexed text
-    // (`ParsedCif::arena`) stay with the document.
-    std::vector<ParsedBlock> take_blocks();
+    // (`ParsedCif::arena`) stay with the document. With `marks`, the number
+    // of problem records (taken or not) that belong to each block and those
+    // before it: up to the keyword that starts the next block.
+    std::vector<ParsedBlock> take_blocks(std::vector<std::size_t>* marks = nullptr);
     // Problem records so far, taken out of the document.
     std::vector<NativeParseError> take_errors();
+    // The parser is about to start a new data block: the records so far
+    // belong to the open block, if any.
+    void on_block_boundary();
+
     // Drops the document's arena; for a builder whose columns hold copies
     // of every value (Packed, no lexed text), between blocks.
     void clear_arena();
@@ -86,7 +92,9 @@ public:
     void on_table_end();
     void on_parse_error(NativeParseError error);
 
-    ParsedCif finish() &&;
+    // The document; with `marks`, those of its blocks (as take_blocks gives
+    // them).
+    ParsedCif finish(std::vector<std::size_t>* marks = nullptr) &&;
 
     // The open loop as the value path sees it: the column of each header
     // position and the next position. `columns` is null unless plain values

@@ -25,7 +25,7 @@ struct DocumentReader::Run {
           detected(windows.start()),
           // Values are copied out of the windows: the builder has no text
           // to view.
-          builder(detected.version, false, {}, ColumnLayout::Packed),
+          builder(detected.version, false, {}, options.layout),
           lexer(windows, detected.version),
           parser(lexer, builder) {
         builder.set_selection(options.selection);
@@ -45,66 +45,85 @@ void DocumentReader::start_run() {
     version_ = run_->detected.version;
 }
 
-std::optional<ParsedBlock> DocumentReader::next_block() {
+void DocumentReader::take_from_builder(bool finished) {
+    RawBuilder& builder = run_->builder;
+    std::vector<std::size_t> marks;
+    std::vector<ParsedBlock> blocks;
+    if (finished) {
+        ParsedCif doc = std::move(builder).finish(&marks);
+        blocks = std::move(doc.blocks);
+        for (NativeParseError& e : doc.errors) errors_.push_back(std::move(e));
+        // The blocks' tag names (and values) live in the document's texts.
+        names_ = std::move(doc.names);
+        arena_ = std::move(doc.arena);
+    } else {
+        blocks = builder.take_blocks(&marks);
+        for (NativeParseError& e : builder.take_errors()) errors_.push_back(std::move(e));
+    }
+    for (std::size_t i = 0; i < blocks.size(); ++i)
+        pending_.push_back({std::move(blocks[i]), marks[i]});
+}
+
+void DocumentReader::move_errors(std::size_t mark, std::vector<NativeParseError>* to) {
+    while (first_error_ < mark && !errors_.empty()) {
+        if (to != nullptr) to->push_back(std::move(errors_.front()));
+        errors_.pop_front();
+        ++first_error_;
+    }
+}
+
+std::optional<ParsedBlock> DocumentReader::next_block(std::vector<NativeParseError>* errors) {
     for (;;) {
-        while (!pending_.empty()) {
-            ParsedBlock block = std::move(pending_.front());
+        if (!pending_.empty()) {
+            Pending next = std::move(pending_.front());
             pending_.pop_front();
             if (skip_blocks_ > 0) {
+                // Handed out before the restart: its records were too.
                 --skip_blocks_;
+                move_errors(next.mark, nullptr);
                 continue;
             }
             ++blocks_out_;
-            return block;
+            if (errors != nullptr) {
+                if (carry_) errors->push_back(*std::exchange(carry_, std::nullopt));
+                move_errors(next.mark, errors);
+            }
+            return std::move(next.block);
         }
         if (done_) return std::nullopt;
         try {
+            // The blocks handed out are done with: the texts their values
+            // viewed go (the parser is paused at a block's start, which
+            // holds no value yet).
+            if (run_) run_->builder.clear_arena();
             if (!run_) start_run();
-            RawBuilder& builder = run_->builder;
             run_->parser.run();
-            if (run_->parser.finished()) {
-                ParsedCif doc = std::move(builder).finish();
-                for (ParsedBlock& b : doc.blocks) pending_.push_back(std::move(b));
-                for (NativeParseError& e : doc.errors) errors_.push_back(std::move(e));
-                done_ = true;
-                // The blocks' tag names live in the document's names.
-                names_ = std::move(doc.names);
-            } else {
-                for (ParsedBlock& b : builder.take_blocks()) pending_.push_back(std::move(b));
-                for (NativeParseError& e : builder.take_errors()) errors_.push_back(std::move(e));
-                builder.clear_arena();
-            }
+            const bool finished = run_->parser.finished();
+            take_from_builder(finished);
+            done_ = finished;
         } catch (RestartAsLatin1& restart) {
-            // Everything again, as Latin-1; what was handed out is passed over.
+            // Everything again, as Latin-1; what was handed out is passed
+            // over, and the record goes with the next block.
             latin1_ = std::move(restart.record);
             run_.reset();
             pending_.clear();
             errors_.clear();
-            skip_blocks_ = blocks_out_;
-            skip_errors_ = errors_out_;
-            give_latin1_first_ = true;
+            first_error_ = 0;
+            ++restarts_;
+            if (options_.pass_over_handed_out) {
+                skip_blocks_ = blocks_out_;
+                if (blocks_out_ != 0) carry_ = latin1_;
+            } else {
+                blocks_out_ = 0;
+            }
         }
     }
 }
 
 std::vector<NativeParseError> DocumentReader::take_errors() {
     std::vector<NativeParseError> out;
-    for (NativeParseError& e : errors_) {
-        // After a restart the Latin-1 record comes first, new; then the
-        // records handed out before are passed over.
-        if (give_latin1_first_) {
-            give_latin1_first_ = false;
-            out.push_back(std::move(e));
-            continue;
-        }
-        if (skip_errors_ > 0) {
-            --skip_errors_;
-            continue;
-        }
-        out.push_back(std::move(e));
-    }
-    errors_.clear();
-    errors_out_ += out.size();
+    if (carry_) out.push_back(*std::exchange(carry_, std::nullopt));
+    move_errors(SIZE_MAX, &out);
     return out;
 }
 

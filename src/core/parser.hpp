@@ -475,6 +475,9 @@ private:
         prepare_for_keyword(where, t);
         if (t.size() <= 4) return;
         if (keyword_starts(t, "data_")) {
+            // What came before belongs to the block before (a sink that
+            // hands blocks out one by one sorts the records by this).
+            if constexpr (requires { sink_.on_block_boundary(); }) sink_.on_block_boundary();
             if (t.size() == 5) error(where, "data block with empty name", "using empty string");
             end_save_frame();
             in_data_block_ = true;

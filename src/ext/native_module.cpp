@@ -38,6 +38,15 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("read_categories", py_read_categories,
                        "read_categories(source, is_path, categories, blocks=None, window=None)\n--\n\n"
                        "([(category, pyarrow.Table)], errors) of the chosen categories of one input."),
+    QUARZEL_EXT_METHOD("open_blocks", py_open_blocks,
+                       "open_blocks(source, is_path, categories=None, window=None)\n--\n\n"
+                       "A reader of the blocks of one input, one at a time."),
+    QUARZEL_EXT_METHOD("next_block", py_next_block,
+                       "next_block(handle)\n--\n\n"
+                       "(block parts, errors) of the next block, or None at the end."),
+    QUARZEL_EXT_METHOD("rest_errors", py_rest_errors,
+                       "rest_errors(handle)\n--\n\n"
+                       "The problem records that no block took."),
     {nullptr, nullptr, 0, nullptr},
 };
 

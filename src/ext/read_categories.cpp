@@ -28,17 +28,26 @@ struct Outcome {
 Outcome read(const InputArgument& input, const Selection& selection,
              const std::vector<std::string>& named, std::size_t window) {
     Outcome out;
-    DocumentReader reader(input.opener(), {.window = window, .selection = &selection});
-    CategoryTables tables(selection);
+    DocumentReader reader(input.opener(), {.window = window,
+                                           .selection = &selection,
+                                           .pass_over_handed_out = false});
+    auto tables = std::make_unique<CategoryTables>(selection);
     std::vector<NativeParseError> mismatches;
+    std::size_t restarts = 0;
     while (auto block = reader.next_block()) {
+        if (reader.restarts() != restarts) {
+            // Read again from the start as Latin-1: what was made goes.
+            restarts = reader.restarts();
+            tables = std::make_unique<CategoryTables>(selection);
+            mismatches.clear();
+        }
         if (!selection.wants_block(block->name)) continue;
-        out.status = tables.add_block(*block, mismatches);
+        out.status = tables->add_block(*block, mismatches);
         if (!out.status.ok()) return out;
     }
     out.errors = reader.take_errors();
     out.errors.insert(out.errors.end(), mismatches.begin(), mismatches.end());
-    auto finished = tables.finish(named);
+    auto finished = tables->finish(named);
     if (!finished.ok()) {
         out.status = finished.status();
         return out;

@@ -21,19 +21,26 @@ using quarzel::MemorySource;
 using quarzel::testing::render_block;
 using quarzel::testing::render_errors;
 
-std::string whole(std::string_view text) {
-    quarzel::ParseResult parsed = quarzel::parse_document(text, false, ColumnLayout::Packed);
+std::string whole(std::string_view text, ColumnLayout layout = ColumnLayout::Packed) {
+    quarzel::ParseResult parsed = quarzel::parse_document(text, false, layout);
     std::string out;
     for (const auto& block : parsed.document.blocks) out += render_block(block);
     return out + render_errors(parsed.document.errors);
 }
 
-std::string windowed(std::string_view text, std::size_t window) {
+// Each block is rendered before the next is asked for (in the Refs layout
+// its values go then); the records that go with each block, then those no
+// block took, must be all records in order.
+std::string windowed(std::string_view text, std::size_t window,
+                     ColumnLayout layout = ColumnLayout::Packed) {
     DocumentReader reader([&] { return std::make_unique<MemorySource>(text); },
-                          {.window = window, .selection = nullptr});
+                          {.window = window, .selection = nullptr, .layout = layout});
     std::string out;
-    while (auto block = reader.next_block()) out += render_block(*block);
-    return out + render_errors(reader.take_errors());
+    std::vector<quarzel::NativeParseError> errors;
+    while (auto block = reader.next_block(&errors)) out += render_block(*block);
+    const auto rest = reader.take_errors();
+    errors.insert(errors.end(), rest.begin(), rest.end());
+    return out + render_errors(errors);
 }
 
 const std::size_t kWindows[] = {16, 97, 4096, std::size_t{1} << 20};
@@ -48,6 +55,7 @@ TEST(DocumentReader, EveryTestFileAtEveryWindow) {
             if (window < 4096 && text.size() > (std::size_t{1} << 20)) continue;  // slow
             ASSERT_EQ(windowed(text, window), expected) << path << " window " << window;
         }
+        ASSERT_EQ(windowed(text, 97, ColumnLayout::Refs), whole(text, ColumnLayout::Refs)) << path;
     }
 }
 

@@ -1,4 +1,4 @@
-#include "module/convert.hpp"
+#include "binding/convert.hpp"
 
 #include <cstring>
 #include <vector>
