@@ -329,6 +329,10 @@ std::vector<NativeParseError> RawBuilder::take_errors() {
     return std::exchange(s_->doc.errors, {});
 }
 
+std::size_t RawBuilder::error_count() const noexcept {
+    return s_->errors_taken + s_->doc.errors.size();
+}
+
 void RawBuilder::on_block_boundary() {
     State& s = *s_;
     if (s.block) s.boundary = s.errors_taken + s.doc.errors.size();

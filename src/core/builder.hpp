@@ -80,6 +80,8 @@ public:
     // The parser is about to start a new data block: the records so far
     // belong to the open block, if any.
     void on_block_boundary();
+    // Problem records so far, taken or not.
+    std::size_t error_count() const noexcept;
 
     // Drops the document's arena; for a builder whose columns hold copies
     // of every value (Packed, no lexed text), between blocks.

@@ -51,8 +51,16 @@ public:
     Selection(std::span<const std::string> categories,
               std::optional<std::span<const std::string>> blocks, TagCategories dictionary = {});
 
-    bool every_category() const noexcept { return categories_.empty(); }
+    // Keeps no value at all: everything is counted (an index's pass).
+    static Selection nothing() {
+        Selection s;
+        s.none_ = true;
+        return s;
+    }
+
+    bool every_category() const noexcept { return categories_.empty() && !none_; }
     bool wants_category(std::string_view category) const {
+        if (none_) return false;
         return categories_.empty() || categories_.contains(std::string(category));
     }
     // `name` lower-cased.
@@ -65,6 +73,7 @@ private:
     std::unordered_set<std::string> categories_;
     std::optional<std::unordered_set<std::string>> blocks_;
     TagCategories dictionary_;
+    bool none_ = false;
 };
 
 }  // namespace quarzel

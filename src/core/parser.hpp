@@ -161,6 +161,12 @@ public:
 
     // Makes run() return after each data block starts.
     void pause_at_blocks(bool on) noexcept { pause_at_blocks_ = on; }
+    // For a text that begins inside a data block (and save frame): what
+    // comes first belongs there. (The sink is told so by the caller.)
+    void assume_inside(bool save_frame) noexcept {
+        in_data_block_ = true;
+        in_save_frame_ = save_frame;
+    }
     bool finished() const noexcept { return finished_; }
 
 private:

@@ -15,9 +15,10 @@ namespace quarzel {
 
 class WindowedLexer {
 public:
-    // `windows` must have been started.
-    WindowedLexer(TextWindows& windows, CifVersion version)
-        : windows_(windows), version_(version), lexer_(make(0)) {}
+    // `windows` must have been started; lexing begins at byte `start` of its
+    // first line (the bytes before it count only for columns).
+    WindowedLexer(TextWindows& windows, CifVersion version, std::size_t start = 0)
+        : windows_(windows), version_(version), lexer_(make(start)) {}
 
     [[gnu::always_inline]] bool next(Token& out) {
         if (lexer_.next(out) && !lexer_.needs_more()) [[likely]]
@@ -50,6 +51,14 @@ public:
         auto at = static_cast<std::size_t>(text.data() - w.data());
         while (at > 0 && w[at - 1] != '\n') --at;
         return windows_.file_offset(at);
+    }
+    // The offset in the file just past the line that holds `text` (its line
+    // end included), or the end of the text read so far.
+    std::uint64_t line_end_offset(std::string_view text) const noexcept {
+        const std::string_view w = windows_.text();
+        auto at = static_cast<std::size_t>(text.data() - w.data());
+        const std::size_t lf = w.find('\n', at);
+        return windows_.file_offset(lf == std::string_view::npos ? w.size() : lf + 1);
     }
     const TextWindows& windows() const noexcept { return windows_; }
 

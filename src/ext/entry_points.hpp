@@ -29,5 +29,8 @@ QUARZEL_EXT_ENTRY(py_read_categories);
 QUARZEL_EXT_ENTRY(py_open_blocks);
 QUARZEL_EXT_ENTRY(py_next_block);
 QUARZEL_EXT_ENTRY(py_rest_errors);
+// An index of one input and reads of its byte ranges (index_file.cpp).
+QUARZEL_EXT_ENTRY(py_index_build);
+QUARZEL_EXT_ENTRY(py_index_read);
 
 }  // namespace quarzel::ext

@@ -47,6 +47,12 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("rest_errors", py_rest_errors,
                        "rest_errors(handle)\n--\n\n"
                        "The problem records that no block took."),
+    QUARZEL_EXT_METHOD("index_build", py_index_build,
+                       "index_build(source, is_path, window=None)\n--\n\n"
+                       "(handle, blocks, entries, errors, groups): the index of one input."),
+    QUARZEL_EXT_METHOD("index_read", py_index_read,
+                       "index_read(handle, category, block=None, window=None)\n--\n\n"
+                       "(pyarrow.Table, errors) of one category, from its byte ranges."),
     {nullptr, nullptr, 0, nullptr},
 };
 
