@@ -478,14 +478,7 @@ void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
     LoopLane& lane = *lane_;
     const std::uint32_t size = lane.size;
     if (lane.skipped) {
-        // Counted, position by position.
-        const std::size_t each = words.size() / size, extra = words.size() % size;
-        std::uint32_t position = lane.pos;
-        for (std::size_t k = 0; k < size; ++k) {
-            lane.columns[position]->add_count(each + (k < extra));
-            if (++position == size) position = 0;
-        }
-        lane.pos = static_cast<std::uint32_t>((lane.pos + words.size()) % size);
+        add_plain_word_count(words.size());
         return;
     }
     // Every header position has a column of its own: each column takes its
@@ -503,6 +496,19 @@ void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
             push_kept(column, words[i]);
     }
     lane.pos = static_cast<std::uint32_t>((lane.pos + words.size()) % size);
+}
+
+void RawBuilder::add_plain_word_count(std::uint64_t n) {
+    LoopLane& lane = *lane_;
+    const std::uint32_t size = lane.size;
+    // Position by position: the first `extra` after the lane's take one more.
+    const std::uint64_t each = n / size, extra = n % size;
+    std::uint32_t position = lane.pos;
+    for (std::uint64_t k = 0; k < size; ++k) {
+        lane.columns[position]->add_count(each + (k < extra));
+        if (++position == size) position = 0;
+    }
+    lane.pos = static_cast<std::uint32_t>((lane.pos + n) % size);
 }
 
 void RawBuilder::push_kept(ValueColumn& column, std::string_view text) {

@@ -48,6 +48,11 @@ public:
     bool takes_plain_words() const noexcept { return plain_words_ && lane_->columns != nullptr; }
     // Stores values, in order, on the open lane.
     void add_plain_words(std::span<const std::string_view> words);
+    // Whether the open lane only counts (a loop a selective reading skips):
+    // the words need not be handed over, only their number.
+    bool counts_plain_words() const noexcept { return lane_->skipped; }
+    // Counts `n` values on the open lane, position by position.
+    void add_plain_word_count(std::uint64_t n);
     // Stores a value on the open lane.
     void add_plain_word(std::string_view text) {
         LoopLane& lane = *lane_;

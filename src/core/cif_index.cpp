@@ -196,6 +196,8 @@ public:
 
     void add_value(std::string_view text, ValueType kind) { builder_.add_value(text, kind); }
     bool takes_plain_words() const noexcept { return builder_.takes_plain_words(); }
+    bool counts_plain_words() const noexcept { return builder_.counts_plain_words(); }
+    void add_plain_word_count(std::uint64_t n) { builder_.add_plain_word_count(n); }
     void add_plain_words(std::span<const std::string_view> words) {
         builder_.add_plain_words(words);
     }

@@ -49,6 +49,14 @@ public:
     template <class Sink>
     [[gnu::noinline]] void read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column);
 
+    // The same run, for a sink that only counts the words (its
+    // counts_plain_words() true): their number goes to
+    // `sink.add_plain_word_count`, no word is handed over. (Taken by
+    // read_plain_words itself; defined in lexer_inline.hpp.)
+    template <class Sink>
+    [[gnu::noinline]] void count_plain_words(Sink& sink, std::uint32_t& line,
+                                             std::uint32_t& column);
+
     // The errors of a token this lexer produced.
     std::span<const LexerError> errors_of(const Token& token) const noexcept {
         return {errors_.data() + token.error_begin, token.error_count};
