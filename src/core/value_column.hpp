@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "core/byte_buffer.hpp"
 #include "core/node_store.hpp"
@@ -203,6 +204,9 @@ public:
     // The text did not fit kMaxBytes and was dropped; values are still
     // counted.
     bool overflowed() const noexcept { return overflow_; }
+    // The positions of the values that are lists or tables (their cell
+    // text begins with NUL, as a scalar may too), in order.
+    const std::vector<std::uint32_t>& compound_rows() const noexcept { return compounds_; }
     // A column's first value, while it is its only one and a short slice of
     // the base text, is kept as a reference (most tags of a dictionary's
     // save frames hold one value, and need no buffers); this is that value,
@@ -297,6 +301,7 @@ private:
     std::size_t size_ = 0;
     std::uint64_t first_ = 0;  // the held first value's reference
     std::uint64_t bytes_ = 0;
+    std::vector<std::uint32_t> compounds_;  // see compound_rows()
     bool overflow_ = false;
     bool started_ = false;     // the buffers hold the leading offset
     bool held_first_ = false;  // the only value is first_, a reference
@@ -416,6 +421,12 @@ public:
     std::optional<std::string_view> packed_single() const noexcept {
         const PackedColumn* p = packed_column();
         return p ? p->single() : std::nullopt;
+    }
+    // Packed: the positions of the lists and tables (none elsewhere).
+    std::span<const std::uint32_t> packed_compound_rows() const noexcept {
+        const PackedColumn* p = packed_column();
+        if (p == nullptr) return {};
+        return p->compound_rows();
     }
     ByteBuffer& packed_offsets() { return packed_column()->offsets(); }
     ByteBuffer& packed_text() { return packed_column()->text(); }

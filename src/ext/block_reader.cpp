@@ -130,8 +130,7 @@ QUARZEL_EXT_ENTRY(py_open_blocks) {
         handle->reader = std::make_unique<DocumentReader>(
             handle->input.opener(),
             DocumentReader::Options{.window = window,
-                                    .selection = selective ? &*handle->selection : nullptr,
-                                    .layout = ColumnLayout::Refs});
+                                    .selection = selective ? &*handle->selection : nullptr});
         PyObject* capsule = PyCapsule_New(handle.get(), kHandleName, free_handle);
         if (capsule != nullptr) handle.release();
         return capsule;
