@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/categories.hpp"
 #include "core/document.hpp"
@@ -64,6 +67,13 @@ public:
     // Whether takes_plain_words() may be true: off, every value comes
     // through add_value (tests compare the two paths).
     void set_plain_words(bool on) noexcept { plain_words_ = on; }
+    // The number of source lines before `text`, for the positions of the
+    // builder's own problem records.
+    void set_line_offset(std::uint32_t lines) noexcept;
+    // For a text that is not one piece (read in windows): where a name the
+    // builder reports stands, when it is not a slice of the text (0 and 0
+    // when not known). Set before the first event.
+    void set_positions(std::function<std::pair<std::uint32_t, std::uint32_t>(std::string_view)> f);
 
     // Keeps the values of the categories and blocks `selection` names (it
     // must outlive the builder) and only counts the others: their tags,
@@ -87,7 +97,6 @@ public:
     void on_block_boundary();
     // Problem records so far, taken or not.
     std::size_t error_count() const noexcept;
-
     // Drops the document's arena; for a builder whose columns hold copies
     // of every value (Packed, no lexed text), between blocks.
     void clear_arena();
@@ -111,8 +120,7 @@ public:
         ValueColumn* const* columns = nullptr;
         std::uint32_t size = 0;
         std::uint32_t pos = 0;
-        bool distinct = false;  // no two header positions share a column
-        bool skipped = false;   // every column only counts
+        bool skipped = false;  // every column only counts
     };
 
 private:

@@ -23,6 +23,8 @@ struct Place {
 // The lexer, noting where each tag and keyword stands.
 class PlacedSource {
 public:
+    static constexpr bool kTextMoves = true;
+
     explicit PlacedSource(WindowedLexer& lexer) : lexer_(lexer) {}
 
     [[gnu::always_inline]] bool next(Token& out) {
@@ -310,6 +312,7 @@ struct IndexRun {
           sink(builder, places, index),
           parser(places, sink) {
         builder.set_selection(&nothing);
+        builder.set_positions([this](std::string_view t) { return parser.position_of(t); });
         if (index.latin1) sink.on_parse_error(*index.latin1);
         for (const NativeParseError& e : detected.errors) sink.on_parse_error(e);
         parser.pause_at_blocks(true);
@@ -381,6 +384,7 @@ ParsedCif read_index_range(ByteSource& range, const CifIndex& index, const Index
     }
     WindowedLexer lexer(windows, index.version, entry.column);
     Parser<WindowedLexer, RawBuilder> parser(lexer, builder);
+    builder.set_positions([&parser](std::string_view t) { return parser.position_of(t); });
     if (!entry.from_block_start) parser.assume_inside(entry.frame >= 0);
     parser.run();
     ParsedCif doc = std::move(builder).finish();

@@ -29,6 +29,7 @@ struct DocumentReader::Run {
           lexer(windows, detected.version),
           parser(lexer, builder) {
         builder.set_selection(options.selection);
+        builder.set_positions([this](std::string_view t) { return parser.position_of(t); });
         if (latin1) builder.on_parse_error(*latin1);
         for (const NativeParseError& e : detected.errors) builder.on_parse_error(e);
         parser.pause_at_blocks(true);

@@ -29,8 +29,10 @@ concept TokenSource = requires(T& source, const T& csource, Token& token) {
     { csource.is_cif2() } -> std::same_as<bool>;
 };
 
-// The tag that receives a value or container that has no tag of its own.
-inline constexpr std::string_view kErrorValueTag = "_quarzel_error_value";
+// A token source whose text moves on while it is read (a window at a
+// time): texts held from one token to a later one must be copies.
+template <class T>
+concept MovingTextSource = T::kTextMoves;
 
 namespace parser_detail {
 
@@ -167,6 +169,21 @@ public:
         in_data_block_ = true;
         in_save_frame_ = save_frame;
     }
+
+    // Of a source whose text moves on: the line and column of a tag the
+    // sink was handed last (a loop header's, or the tag before a value), or
+    // 0 and 0.
+    std::pair<std::uint32_t, std::uint32_t> position_of(std::string_view tag) const noexcept {
+        const char* p = tag.data();
+        if (!loop_text_.empty() && p >= loop_text_.data() &&
+            p < loop_text_.data() + loop_text_.size()) {
+            const auto offset = static_cast<std::size_t>(p - loop_text_.data());
+            for (std::size_t i = 0, from = 0; i < loop_ends_.size(); from = loop_ends_[i++])
+                if (offset == from) return loop_places_[i];
+        }
+        if (p == tag_at_.text) return {tag_at_.line, tag_at_.column};
+        return {0, 0};
+    }
     bool finished() const noexcept { return finished_; }
 
 private:
@@ -177,7 +194,9 @@ private:
         const ValueType kind = sink_kind(token.value_type);
         // Lists and tables exist only in CIF 2.0: in CIF 1.1 a lone bracket,
         // brace or colon is an ordinary value ({ and } are even valid ones).
-        if (v.size() == 1 && containers_enabled_) {
+        // Only the unquoted punctuation is structure: a quoted, triple-quoted
+        // or text-field "[" (or ":") is a string like any other.
+        if (v.size() == 1 && containers_enabled_ && kind == ValueType::String) {
             switch (v[0]) {
                 case '[':
                     open_container(token, false);
@@ -431,6 +450,7 @@ private:
         active_tag_.assign(token.value);
         has_active_tag_ = true;
         active_tag_depth_ = containers_.size();
+        if constexpr (MovingTextSource<Source>) tag_at_ = {token.value.data(), token.line, token.column};
         sink_.add_tag(token.value);
     }
 
@@ -440,20 +460,31 @@ private:
         const At where = at(token);
         prepare_for_keyword(where, "loop_");
         if (!in_data_block_) error(where, "loop_ outside data block", "continuing");
-        // The tags are copied as they come: a source that reads its text in
-        // windows may have moved on by the last one.
         loop_tags_.clear();
-        loop_text_.clear();
-        loop_ends_.clear();
         bool have;
-        while ((have = source_.next(token)) && token.type == TokenType::Tag) {
-            if (token.error_count != 0) [[unlikely]]
-                report_lexer_errors(token);
-            loop_text_.append(token.value);
-            loop_ends_.push_back(loop_text_.size());
+        if constexpr (MovingTextSource<Source>) {
+            // The tags are copied as they come (with where they stand): the
+            // source's text may have moved on by the last one.
+            loop_text_.clear();
+            loop_ends_.clear();
+            loop_places_.clear();
+            while ((have = source_.next(token)) && token.type == TokenType::Tag) {
+                if (token.error_count != 0) [[unlikely]]
+                    report_lexer_errors(token);
+                loop_text_.append(token.value);
+                loop_ends_.push_back(loop_text_.size());
+                loop_places_.emplace_back(token.line, token.column);
+            }
+            for (std::size_t i = 0, from = 0; i < loop_ends_.size(); from = loop_ends_[i++])
+                loop_tags_.push_back(
+                    std::string_view(loop_text_).substr(from, loop_ends_[i] - from));
+        } else {
+            while ((have = source_.next(token)) && token.type == TokenType::Tag) {
+                if (token.error_count != 0) [[unlikely]]
+                    report_lexer_errors(token);
+                loop_tags_.push_back(token.value);
+            }
         }
-        for (std::size_t i = 0, from = 0; i < loop_ends_.size(); from = loop_ends_[i++])
-            loop_tags_.push_back(std::string_view(loop_text_).substr(from, loop_ends_[i] - from));
         if (!loop_tags_.empty()) {
             in_loop_ = true;
             loop_has_values_ = false;
@@ -598,9 +629,16 @@ private:
     const bool containers_enabled_;
     // Texts held from one token to a later one are copies, never views of the
     // source's text: a source may read its text in windows.
-    std::vector<std::string_view> loop_tags_;  // tags of the open loop, as written (in loop_text_)
+    std::vector<std::string_view> loop_tags_;  // tags of the open loop, as written
+    // Of a source whose text moves on: the copies that loop_tags_ view, the
+    // end of each, where each stood, and where the last tag stood.
     std::string loop_text_;
     std::vector<std::size_t> loop_ends_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> loop_places_;
+    struct TagAt {
+        const char* text = nullptr;
+        std::uint32_t line = 0, column = 0;
+    } tag_at_;
     std::vector<OpenContainer> containers_;  // innermost last
     std::string active_tag_;                 // meaningful while has_active_tag_
     std::size_t active_tag_depth_ = 0;

@@ -15,6 +15,9 @@ namespace quarzel {
 
 class WindowedLexer {
 public:
+    // Its text moves on as it is read: the parser copies what it keeps.
+    static constexpr bool kTextMoves = true;
+
     // `windows` must have been started; lexing begins at byte `start` of its
     // first line (the bytes before it count only for columns).
     WindowedLexer(TextWindows& windows, CifVersion version, std::size_t start = 0)

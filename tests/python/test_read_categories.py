@@ -181,6 +181,10 @@ BAD = {
     "split_and_twice": "data_a loop_ _c.a 1 2 _d.x 1 data_b _c.a 3 loop_ _c.b 4 5 loop_ _c.b 6\n",
     # A tag given twice, a loop tag repeated, values in a table and a list.
     "repeats": "#\\#CIF_2.0\ndata_a _c.a 1 _c.a 2 loop_ _c.x _c.x [1 2] {'k':3} 4\n",
+    # Quoted one-character punctuation is text in CIF 2.0; a tag of one loop
+    # given again in a later loop leaves the earlier loop.
+    "punctuation_moved": "#\\#CIF_2.0\ndata_a _c.a '[' _c.b ':' _c.a '{' loop_ _d.a _d.b '{' x '}' y\n"
+                         "loop_ _d.a _e.z 1 2\n",
 }
 
 
