@@ -92,7 +92,16 @@ void TextWindows::append_raw(const char* raw, std::size_t n) {
         filled_ += n;  // the common case: nothing to change
         return;
     }
-    for (std::size_t i = 0; i < n; ++i, ++r) {
+    std::size_t i = 0;
+    // A byte order mark that starts the file stays one in Latin-1 mode: the
+    // reader drops it, as it does when it reads a whole text as Latin-1.
+    if (latin1_mode_ && r == 0 && n >= 3 && std::memcmp(raw, "\xEF\xBB\xBF", 3) == 0) {
+        std::memcpy(out + w, raw, 3);
+        w += 3;
+        i = 3;
+        r += 3;
+    }
+    for (; i < n; ++i, ++r) {
         const auto c = static_cast<unsigned char>(raw[i]);
         if (pending_cr_) {
             pending_cr_ = false;
@@ -152,7 +161,11 @@ void TextWindows::check_utf8() {
     const std::size_t at = validated_ + bad;
     const char* b = buf_.get();
     std::uint32_t line = first_line_ + 1;
-    std::size_t line_start = 0;
+    // A byte order mark that starts the file is no column.
+    std::size_t line_start =
+        first_line_ == 0 && source_base_ == 0 && std::string_view(b, at).starts_with("\xEF\xBB\xBF")
+            ? 3
+            : 0;
     for (std::size_t i = 0; i < at; ++i)
         if (b[i] == '\n') {
             ++line;

@@ -205,9 +205,11 @@ def test_bad_input_as_parse_arrow_reads_it(name, window, tmp_path, monkeypatch):
                    for c in got[category].column_names)
 
 
-def test_latin1_file_as_quarzel_read_reads_it(tmp_path):
+# With a byte order mark first: it stays one, and is no column.
+@pytest.mark.parametrize("bom", [b"", b"\xef\xbb\xbf"])
+def test_latin1_file_as_quarzel_read_reads_it(bom, tmp_path):
     path = tmp_path / "latin1.cif"
-    path.write_bytes("data_a _x.a 'caf\u00e9'\n_x.b ok\n".encode("latin-1"))
+    path.write_bytes(bom + "data_a _x.a 'caf\u00e9'\n_x.b ok\n".encode("latin-1"))
     got = quarzel.read_categories(path, "x")
     assert got["x"].column("_x.a").to_pylist() == ["caf\u00e9"]
     assert records(got.errors) == records(quarzel.read(path).errors)
