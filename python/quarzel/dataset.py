@@ -160,6 +160,7 @@ def convert(
     expand: bool = True,
     _row_group_bytes: int | None = None,
     _part_bytes: int | None = None,
+    _stream_bytes: int | None = None,
     _progress_interval: float = 0.2,
 ) -> Summary:
     """Converts CIF files to one Parquet dataset per category under ``out_dir``.
@@ -226,7 +227,8 @@ def convert(
         paths, engine_names, failures = _inputs.engine_inputs(entries, names)
         result = _native.dataset_convert(
             paths, _inputs.os_path(out), cats, tag_categories, jobs, callback, _progress_interval,
-            names=engine_names, failures=failures, row_group_bytes=_row_group_bytes, part_bytes=_part_bytes)
+            names=engine_names, failures=failures, row_group_bytes=_row_group_bytes, part_bytes=_part_bytes,
+            stream_bytes=_stream_bytes)
         for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes",
                     "text_bytes", "cancelled", "jobs"):
             setattr(summary, key, result[key])

@@ -1,5 +1,6 @@
 // dataset_convert(inputs, out_dir, categories, tag_categories, jobs,
-// progress, interval, names, failures, row_group_bytes, part_bytes): runs
+// progress, interval, names, failures, row_group_bytes, part_bytes,
+// stream_bytes): runs
 // the archive engine with the GIL released. Inputs and the output folder
 // are str or bytes (file names that are not UTF-8 come as bytes); `names`
 // gives each input's `_file` (default: its path), `failures` the reason
@@ -104,9 +105,9 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
     static const py::Signature sig{
         "dataset_convert",
         {"inputs", "out_dir", "categories", "tag_categories", "jobs", "progress", "interval",
-         "names", "failures", "row_group_bytes", "part_bytes"},
+         "names", "failures", "row_group_bytes", "part_bytes", "stream_bytes"},
         2};
-    PyObject* a[11] = {};
+    PyObject* a[12] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     return py::guarded([&]() -> PyObject* {
         dataset::Options options;
@@ -142,7 +143,8 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
             !per_input("failures", a[8], options.inputs.size(), options.failures))
             return nullptr;
         if (!size_argument("row_group_bytes", a[9], options.row_group_bytes) ||
-            !size_argument("part_bytes", a[10], options.part_bytes))
+            !size_argument("part_bytes", a[10], options.part_bytes) ||
+            !size_argument("stream_bytes", a[11], options.stream_bytes))
             return nullptr;
 
         dataset::Progress counters;

@@ -32,5 +32,14 @@ QUARZEL_EXT_ENTRY(py_bcif_tables);
 QUARZEL_EXT_ENTRY(py_bcif_batches);
 QUARZEL_EXT_ENTRY(py_write_bcif);
 QUARZEL_EXT_ENTRY(py_name_spellings);
+// Inputs of any size: chosen categories as tables (read_categories.cpp),
+// one block at a time (block_reader.cpp).
+QUARZEL_EXT_ENTRY(py_read_categories);
+QUARZEL_EXT_ENTRY(py_open_blocks);
+QUARZEL_EXT_ENTRY(py_next_block);
+QUARZEL_EXT_ENTRY(py_rest_errors);
+// An index of one input and reads of its byte ranges (index_file.cpp).
+QUARZEL_EXT_ENTRY(py_index_build);
+QUARZEL_EXT_ENTRY(py_index_read);
 
 }  // namespace quarzel::ext
