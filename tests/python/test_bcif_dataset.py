@@ -23,8 +23,12 @@ def rows_of(out, name) -> dict[str, list]:
     return dataset.read_table(out, name).drop_columns(["_file"]).to_pydict()
 
 
+@pytest.mark.parametrize("stream_bytes", [None, 1], ids=["small", "large"])
 @pytest.mark.parametrize("binary", ["quarzel", "pdb"])
-def test_bcif_inputs_give_the_tables_of_their_text(tmp_path, binary):
+def test_bcif_inputs_give_the_tables_of_their_text(tmp_path, binary, stream_bytes):
+    # Inputs over _stream_bytes are read a block at a time; BinaryCIF must
+    # still be recognised and decoded whole.
+    options = {"_stream_bytes": stream_bytes} if stream_bytes else {}
     text_in = tmp_path / "text"
     bin_in = tmp_path / "bin"
     text_in.mkdir()
@@ -36,7 +40,7 @@ def test_bcif_inputs_give_the_tables_of_their_text(tmp_path, binary):
     else:  # as the PDB serves it, gzip-compressed: numbers formatted its own way
         shutil.copy(testdata.path("bcif", "1bna.bcif.gz"), bin_in / "1bna.bcif.gz")
     a = dataset.convert([str(text_in)], str(tmp_path / "a"))
-    b = dataset.convert([str(bin_in)], str(tmp_path / "b"))
+    b = dataset.convert([str(bin_in)], str(tmp_path / "b"), **options)
     assert a.files_read == b.files_read == 1
     assert b.problems == 0 and b.files_failed == 0
     assert category_names(tmp_path / "a") == category_names(tmp_path / "b")
