@@ -45,6 +45,12 @@ struct Container {
 
 }  // namespace
 
+std::string_view stored_value_text(std::string_view stored) noexcept {
+    if (stored.data() == kQuotedDot.data()) return kQuotedDot.substr(1, 1);
+    if (stored.data() == kQuotedQuestion.data()) return kQuotedQuestion.substr(1, 1);
+    return stored;
+}
+
 struct RawBuilder::State {
     const char* base;
     std::size_t base_size;

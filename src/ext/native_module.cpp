@@ -32,6 +32,18 @@ PyMethodDef functions[] = {
         "jobs=1, progress=None, interval=0.2, remove_stale=False, "
         "row_group_bytes=None, part_bytes=None)\n--\n\n"
         "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
+    QUARZEL_EXT_METHOD("compile_rules", py_compile_rules,
+                       "compile_rules(text)\n--\n\n"
+                       "A rule set for the validator from the dictionary compiler's text."),
+    QUARZEL_EXT_METHOD("rules_info", py_rules_info,
+                       "rules_info(rules)\n--\n\n"
+                       "(dictionary labels, findings about the dictionaries, item count)."),
+    QUARZEL_EXT_METHOD(
+        "validate_text", py_validate_text,
+        "validate_text(rules, text, links=0, su_multiplier=3.0, ignore_case=False, "
+        "imported=None)\n--\n\n"
+        "(findings, reader errors) of a CIF text checked against a rule set (the GIL is "
+        "released)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

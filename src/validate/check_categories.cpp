@@ -1,0 +1,264 @@
+// Loops and categories of one frame: each loop within one category, each
+// category in one loop (or as single items), its mandatory and key items
+// present, its keys unique, and DDL1's references (items that must share a
+// loop with another).
+#include <algorithm>
+#include <unordered_map>
+
+#include "validate/check_context.hpp"
+
+namespace quarzel::validate::detail {
+
+namespace {
+
+struct Category {
+    std::uint32_t id;
+    std::vector<std::size_t> positions;  // tag positions in the frame, in order
+};
+
+void locate_tag(Finding& f, std::string_view tag) {
+    f.locate_tag = std::string(tag);
+    f.locate_value = false;
+}
+
+class CategoryCheck {
+public:
+    CategoryCheck(Context& cx, const Frame& frame) : cx_(cx), rules_(cx.rules), frame_(frame) {
+        const FrameData& data = *frame.data;
+        for (std::size_t i = 0; i < frame.items.size(); ++i) {
+            const std::uint32_t id = frame.items[i];
+            if (id == kNone) continue;
+            position_.emplace(id, i);
+            const std::uint32_t cat = rules_.items[id].category;
+            if (cat == kNone) continue;
+            auto it = std::find_if(categories_.begin(), categories_.end(),
+                                   [&](const Category& c) { return c.id == cat; });
+            if (it == categories_.end()) {
+                categories_.push_back({cat, {}});
+                it = categories_.end() - 1;
+            }
+            it->positions.push_back(i);
+        }
+        (void)data;
+    }
+
+    void run() {
+        check_loops();
+        for (const Category& c : categories_) check_category(c);
+        check_references();
+    }
+
+private:
+    std::string_view tag_at(std::size_t p) const { return frame_.data->tag_order[p]; }
+
+    std::size_t position_of(std::uint32_t item) const {
+        auto it = position_.find(item);
+        return it == position_.end() ? static_cast<std::size_t>(-1) : it->second;
+    }
+
+    // Each loop holds the items of one category.
+    void check_loops() {
+        const FrameData& data = *frame_.data;
+        for (std::size_t li = 0; li < data.loops.size(); ++li) {
+            std::vector<std::uint32_t> cats;
+            std::uint32_t first_item = kNone;
+            std::string_view stray;
+            for (std::string_view tag : data.loops[li]) {
+                const std::size_t p = data.position(tag);
+                if (p >= frame_.items.size() || frame_.items[p] == kNone) continue;
+                const std::uint32_t cat = rules_.items[frame_.items[p]].category;
+                if (cat == kNone) continue;
+                if (cats.empty()) first_item = frame_.items[p];
+                if (std::find(cats.begin(), cats.end(), cat) == cats.end()) {
+                    cats.push_back(cat);
+                    if (cats.size() == 2) stray = tag;
+                }
+            }
+            if (cats.size() < 2) continue;
+            std::string names;
+            for (std::size_t i = 0; i < cats.size(); ++i)
+                names += (i ? ", " : "") + rules_.categories[cats[i]].name;
+            Finding& f = cx_.add_for_item(frame_, Code::LoopCategory, Severity::Error,
+                                          "a loop mixes the categories " + names, first_item,
+                                          Check::Category);
+            for (std::string_view tag : data.loops[li]) f.tags.emplace_back(tag);
+            locate_tag(f, stray);
+        }
+    }
+
+    void check_category(const Category& c) {
+        const CategoryRule& cat = rules_.categories[c.id];
+        const FrameData& data = *frame_.data;
+        std::vector<std::int32_t> loops;
+        for (std::size_t p : c.positions)
+            if (std::find(loops.begin(), loops.end(), frame_.loop_of[p]) == loops.end())
+                loops.push_back(frame_.loop_of[p]);
+        const bool consistent = loops.size() == 1;
+        const bool looped = consistent && loops[0] >= 0;
+        const std::string_view first_tag = tag_at(c.positions.front());
+        if (!consistent) {
+            const bool singles = std::find(loops.begin(), loops.end(), -1) != loops.end();
+            const std::size_t n_loops = loops.size() - (singles ? 1 : 0);
+            Finding& f = cx_.add(frame_, Code::LoopCategory, Severity::Error,
+                                 "category " + cat.name + " is split over " +
+                                     std::to_string(n_loops) + " loop" + (n_loops == 1 ? "" : "s") +
+                                     (singles ? " and single items" : ""),
+                                 cat.dict, rules_.rule_of_dict(cat.dict, Check::Category));
+            f.category = cat.name;
+            for (std::size_t p : c.positions) f.tags.emplace_back(tag_at(p));
+            locate_tag(f, first_tag);
+        }
+        const bool keys_required =
+            cat.key_policy == KeyPolicy::Always || (cat.key_policy == KeyPolicy::Looped && looped);
+        const auto is_required_key = [&](std::uint32_t item) {
+            return keys_required &&
+                   std::find(cat.keys.begin(), cat.keys.end(), item) != cat.keys.end();
+        };
+        for (std::uint32_t m : cat.mandatory_items) {
+            if (position_of(m) != static_cast<std::size_t>(-1) || is_required_key(m)) continue;
+            Finding& f = cx_.add_for_item(frame_, Code::Mandatory, Severity::Error,
+                                          "mandatory item " + rules_.items[m].name +
+                                              " of category " + cat.name + " is missing",
+                                          m, Check::Mandatory);
+            f.tags.push_back(rules_.items[m].name);
+            locate_tag(f, first_tag);
+        }
+        if (keys_required) {
+            for (std::uint32_t k : cat.keys) {
+                const ItemRule& key = rules_.items[k];
+                if (position_of(k) != static_cast<std::size_t>(-1) || key.has_default ||
+                    key.mandatory == Mandatory::Implicit)
+                    continue;
+                Finding& f = cx_.add_for_item(
+                    frame_, Code::Key, Severity::Error,
+                    "category " + cat.name + " lacks its key item " + key.name, k, Check::Key);
+                f.tags.push_back(key.name);
+                locate_tag(f, first_tag);
+            }
+        }
+        if (consistent) {
+            if (!cat.keys.empty()) check_unique(cat, cat.keys, Check::Key);
+            for (const auto& set : cat.unique_sets) check_unique(cat, set, Check::Unique);
+        }
+        (void)data;
+    }
+
+    // No two rows with equal values of all of `items` (compared as each
+    // item compares values).
+    void check_unique(const CategoryRule& cat, const std::vector<std::uint32_t>& items,
+                      Check check) {
+        const FrameData& data = *frame_.data;
+        std::vector<const ValueColumn*> cols;
+        std::vector<std::size_t> positions;
+        for (std::uint32_t item : items) {
+            const std::size_t p = position_of(item);
+            if (p == static_cast<std::size_t>(-1)) return;
+            cols.push_back(&data.columns[p]);
+            positions.push_back(p);
+        }
+        const std::size_t rows = cols[0]->size();
+        if (rows < 2) return;
+        for (const ValueColumn* col : cols)
+            if (col->size() != rows) return;
+        std::unordered_map<std::string, std::size_t> seen;
+        seen.reserve(rows);
+        std::string key, part, shown_key;
+        for (std::size_t r = 0; r < rows; ++r) {
+            key.clear();
+            shown_key.clear();
+            bool usable = true;
+            for (std::size_t k = 0; k < cols.size() && usable; ++k) {
+                const ValueRef ref = (*cols[k])[r];
+                if (ref.compound) {
+                    usable = false;
+                    break;
+                }
+                bool null;
+                const std::string_view v = scalar_text(ref, null);
+                if (!compare_key(v, rules_.items[items[k]].compare, part)) part.assign(v);
+                key += std::to_string(part.size());
+                key += ':';
+                key += part;
+                if (k) shown_key += ", ";
+                shown_key += v;
+            }
+            if (!usable) continue;
+            auto [it, fresh] = seen.emplace(key, r);
+            if (fresh) continue;
+            std::string what = join_items(rules_, items);
+            Finding& f = cx_.add_for_item(frame_, Code::DuplicateKey, Severity::Error,
+                                          "row " + std::to_string(r) + " repeats the " +
+                                              (items.size() == 1 ? "key " : "key combination ") +
+                                              what + " = " + shown(shown_key) + " of row " +
+                                              std::to_string(it->second),
+                                          items[0], check);
+            f.category = cat.name;
+            for (std::size_t p : positions) f.tags.emplace_back(tag_at(p));
+            f.value = shown_key;
+            f.row = static_cast<std::int64_t>(r);
+            f.locate_tag = std::string(tag_at(positions[0]));
+            f.locate_value = true;
+        }
+    }
+
+    // DDL1 _list_reference: an item needs the items it refers to in its
+    // loop (or beside it, when it is not looped). One finding per missing
+    // item and loop.
+    void check_references() {
+        struct Missing {
+            std::int32_t loop;
+            std::uint32_t ref;
+            std::vector<std::size_t> needers;
+        };
+        std::vector<Missing> missing;
+        for (std::size_t i = 0; i < frame_.items.size(); ++i) {
+            const std::uint32_t id = frame_.items[i];
+            if (id == kNone) continue;
+            for (std::uint32_t r : rules_.items[id].references) {
+                if (r == id) continue;
+                const std::size_t rp = position_of(r);
+                const std::int32_t loop = frame_.loop_of[i];
+                if (rp != static_cast<std::size_t>(-1) && (loop < 0 || frame_.loop_of[rp] == loop))
+                    continue;
+                auto it = std::find_if(missing.begin(), missing.end(), [&](const Missing& m) {
+                    return m.loop == loop && m.ref == r;
+                });
+                if (it == missing.end()) {
+                    missing.push_back({loop, r, {}});
+                    it = missing.end() - 1;
+                }
+                it->needers.push_back(i);
+            }
+        }
+        for (const Missing& m : missing) {
+            std::string needers;
+            for (std::size_t k = 0; k < m.needers.size() && k < 4; ++k)
+                needers += (k ? ", " : "") + std::string(tag_at(m.needers[k]));
+            if (m.needers.size() > 4) needers += ", ...";
+            const std::uint32_t first = frame_.items[m.needers[0]];
+            Finding& f = cx_.add_for_item(
+                frame_, Code::Key, Severity::Error,
+                rules_.items[m.ref].name + " is missing" +
+                    (m.loop >= 0 ? " from the loop of " : " beside ") + needers +
+                    (m.needers.size() == 1 ? ", which needs it" : ", which need it"),
+                first, Check::Reference);
+            f.tags.push_back(rules_.items[m.ref].name);
+            for (std::size_t p : m.needers) f.tags.emplace_back(tag_at(p));
+            locate_tag(f, tag_at(m.needers[0]));
+        }
+    }
+
+    Context& cx_;
+    const RuleSet& rules_;
+    const Frame& frame_;
+    std::unordered_map<std::uint32_t, std::size_t> position_;
+    std::vector<Category> categories_;
+};
+
+}  // namespace
+
+void check_categories(Context& cx, const Frame& frame) {
+    CategoryCheck(cx, frame).run();
+}
+
+}  // namespace quarzel::validate::detail
