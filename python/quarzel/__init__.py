@@ -16,6 +16,7 @@ from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
 from .edit import add_block, new_file, remove_item, rename_block, set_item, set_loop
 from .numbers import number, numbers, typed_table
 from .types import CifVersion, ParseError, TokenType, ValueType
+from .validation import Finding, Report, validate
 from .write import dump, dumps
 
 __all__ = [
@@ -23,8 +24,10 @@ __all__ = [
     "Definition",
     "Dictionary",
     "DictionaryError",
+    "Finding",
     "ParseError",
     "ReadResult",
+    "Report",
     "TokenType",
     "UnreadableFile",
     "ValueType",
@@ -43,5 +46,6 @@ __all__ = [
     "set_item",
     "set_loop",
     "typed_table",
+    "validate",
 ]
 __version__ = "0.1.0"
