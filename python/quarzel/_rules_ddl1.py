@@ -5,8 +5,8 @@
 (``_type_construct``, where given, is matched as a POSIX extended
 expression). ``_list`` says whether an item must (yes), may (both) or may
 not (no, also when absent) be looped. ``_list_mandatory`` items must be
-present with their category, ``_list_reference`` items in the loop of the
-items naming them, ``_list_uniqueness`` values (together with the defined
+present in a loop of their category, ``_list_reference`` items in the loop
+of the looped items naming them, ``_list_uniqueness`` values (together with the defined
 item's) unique, and ``_list_link_parent`` values present in the parent.
 A name ending in ``_`` refers to the family of names its own definition
 block defines (``_refln_index_``: h, k and l). Numbers compare as numbers.
@@ -127,7 +127,7 @@ class _Ddl1:
         if listed not in ("yes", "no", "both"):
             self.w.problem(self.d, where, f"_list {listed!r} of {name} is not yes, no or both")
         if str(first(t, "_list_mandatory") or "no").lower() == "yes":
-            attributes["mandatory"] = "yes"
+            attributes["mandatory"] = "looped"
         if first(t, "_enumeration_default") is not None:
             attributes["default"] = True
         for related, function in zip(t.get("_related_item", []), t.get("_related_function", [])):

@@ -71,6 +71,31 @@ def _read_definitions(path: str, blocks: list, search_paths: list[str]) -> list[
     return reader.definitions
 
 
+_CODES = {"text", "word", "code", "name", "tag", "filename", "uri", "date", "datetime",
+          "version", "dimension", "range", "count", "index", "integer", "real", "imag",
+          "complex", "binary", "hexadecimal", "octal", "symop", "implied"}
+
+
+_NESTED = {"list", "array", "matrix", "table"}
+
+
+def _contents(text: str) -> str | None:
+    """A _type.contents value as the checker takes it ("Real", "Text|Real",
+    "Real,Integer"); a container written around it ("Matrix(Real,Real)")
+    gives its elements' forms. None for a code the checker does not know."""
+    text = text.strip()
+    if text.lower() in _NESTED:
+        return "Text"  # elements that are lists themselves, of any form
+    if "(" in text and text.endswith(")"):
+        text = text[text.index("(") + 1:-1]
+    if "," in text and "|" in text:
+        return None
+    parts = [p.strip() for p in text.replace("|", ",").split(",")]
+    if not parts or any(p.lower() not in _CODES for p in parts):
+        return None
+    return text.replace(" ", "")
+
+
 def _dimension(value: Any) -> list[str] | None:
     """[3], [3,3], [] (text or list) as dim fields; None when malformed."""
     if isinstance(value, list):
@@ -79,8 +104,7 @@ def _dimension(value: Any) -> list[str] | None:
         text = value.strip()
         if not (text.startswith("[") and text.endswith("]")):
             return None
-        inner = text[1:-1].strip()
-        parts = [p.strip() for p in inner.split(",")] if inner else []
+        parts = text[1:-1].replace(",", " ").split()
     else:
         return None
     if not parts:
@@ -163,8 +187,13 @@ class _Ddlm:
         if contents is None and isinstance(raw, str):
             self.problem(where, f"_type.contents ByReference of {name} names no definition")
         elif isinstance(contents, str):
-            attributes["type"] = contents
-            kind = contents.strip().lower()
+            known = _contents(contents)
+            if known is None:
+                self.problem(where, f"_type.contents {contents!r} of {name} is not a known form "
+                             "(its values are not checked for form)")
+            else:
+                attributes["type"] = known
+                kind = known.lower()
         container = first(t, "_type.container")
         if isinstance(container, str):
             attributes["container"] = container

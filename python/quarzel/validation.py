@@ -69,9 +69,11 @@ class Finding:
             getattr(self, n) == getattr(other, n) for n in self.__slots__)
 
     def __repr__(self) -> str:
-        where = f"{self.line}:{self.column}" if self.line else "-"
-        return (f"Finding({self.severity} [{self.code}] {where} data_{self.block} "
-                f"{' '.join(self.tags)}: {self.message})")
+        where = f"{self.line}:{self.column} " if self.line else ""
+        block = f"data_{self.block} " if self.block is not None else ""
+        tags = " ".join(self.tags)
+        return (f"Finding({self.severity} [{self.code}] {where}{block}"
+                f"{tags + ': ' if tags else ''}{self.message})")
 
 
 class Report:
@@ -205,10 +207,17 @@ def validate(source: Any, dictionary: Any, *, links: bool | None = None,
     Raises ``DictionaryError`` for a dictionary that cannot be read or is
     not one, ``OSError`` for a source that cannot be read.
     """
-    from . import _native
     from ._rules import compile_rules
 
     rules = compile_rules(dictionary, profile)
+    return _validate_compiled(source, rules, links=links, su_multiplier=su_multiplier,
+                              ignore_case=ignore_case)
+
+
+def _validate_compiled(source: Any, rules: Any, *, links: bool | None, su_multiplier: float,
+                       ignore_case: bool) -> Report:
+    from . import _native
+
     text, path, problem, placed = _source_text(source)
     imported = _imported(path, text) if rules.has_scopes else None
     raw, errors = _native.validate_text(rules.native, text, _links_mode(links),

@@ -116,6 +116,7 @@ private:
         };
         for (std::uint32_t m : cat.mandatory_items) {
             if (position_of(m) != static_cast<std::size_t>(-1) || is_required_key(m)) continue;
+            if (rules_.items[m].mandatory == Mandatory::Looped && !looped) continue;
             Finding& f = cx_.add_for_item(frame_, Code::Mandatory, Severity::Error,
                                           "mandatory item " + rules_.items[m].name +
                                               " of category " + cat.name + " is missing",
@@ -201,9 +202,8 @@ private:
         }
     }
 
-    // DDL1 _list_reference: an item needs the items it refers to in its
-    // loop (or beside it, when it is not looped). One finding per missing
-    // item and loop.
+    // DDL1 _list_reference: a looped item needs the items it refers to in
+    // its loop. One finding per missing item and loop.
     void check_references() {
         struct Missing {
             std::int32_t loop;
@@ -213,7 +213,7 @@ private:
         std::vector<Missing> missing;
         for (std::size_t i = 0; i < frame_.items.size(); ++i) {
             const std::uint32_t id = frame_.items[i];
-            if (id == kNone) continue;
+            if (id == kNone || frame_.loop_of[i] < 0) continue;
             for (std::uint32_t r : rules_.items[id].references) {
                 if (r == id) continue;
                 const std::size_t rp = position_of(r);
@@ -238,8 +238,7 @@ private:
             const std::uint32_t first = frame_.items[m.needers[0]];
             Finding& f = cx_.add_for_item(
                 frame_, Code::Key, Severity::Error,
-                rules_.items[m.ref].name + " is missing" +
-                    (m.loop >= 0 ? " from the loop of " : " beside ") + needers +
+                rules_.items[m.ref].name + " is missing from the loop of " + needers +
                     (m.needers.size() == 1 ? ", which needs it" : ", which need it"),
                 first, Check::Reference);
             f.tags.push_back(rules_.items[m.ref].name);

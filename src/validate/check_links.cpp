@@ -93,6 +93,20 @@ private:
     std::unordered_map<std::uint64_t, std::unordered_set<std::string>> sets_;
 };
 
+// Item names without their category's part: "_atom_site.label_comp_id" as
+// "label_comp_id"; several joined by commas.
+std::string short_items(const RuleSet& rules, const std::vector<std::uint32_t>& items) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        std::string_view n = rules.items[items[i]].name;
+        const std::size_t dot = n.find('.');
+        if (dot != std::string_view::npos) n.remove_prefix(dot + 1);
+        if (i) out += ", ";
+        out += n;
+    }
+    return out;
+}
+
 bool applies(const Context& cx, const LinkRule& link) {
     switch (cx.options.links) {
         case LinkMode::All:
@@ -177,11 +191,12 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
                       (checked == 1 ? "" : "s") + " of " + child_cat + " have no parent row in " +
                       parent_cat;
         }
-        message += " (" + join_items(rules, link.child) + " -> " + join_items(rules, link.parent) +
-                   (link.label.empty() ? "" : ", " + link.label) + "); rows " + rows_text +
-                   "; first: " + shown(first_value);
+        message += " (" + short_items(rules, link.child) + " -> " +
+                   short_items(rules, link.parent) + (link.label.empty() ? "" : "; " + link.label) +
+                   "); rows " + rows_text + "; first: " + shown(first_value);
         Finding& out = cx.add(f, Code::Link, Severity::Error, std::move(message), link.dict,
-                              rules.rule_of_dict(link.dict, Check::Link));
+                              link.rule.empty() ? rules.rule_of_dict(link.dict, Check::Link)
+                                                : std::string_view(link.rule));
         out.category = child_cat;
         std::string_view first_tag;
         for (std::size_t k = 0; k < n; ++k) {

@@ -63,7 +63,10 @@ enum class SuPolicy : std::uint8_t { Any, Forbidden, Allowed };
 // How values of an item compare with each other and with enumerated ones.
 enum class Compare : std::uint8_t { Exact, Fold, Numeric };
 enum class ListPolicy : std::uint8_t { Any, Yes, No };
-enum class Mandatory : std::uint8_t { No, Yes, Implicit };
+// Yes: present whenever its category is; Looped: whenever its category is
+// given as a loop (DDL1 _list_mandatory); Implicit: may be left out (its
+// value follows from elsewhere).
+enum class Mandatory : std::uint8_t { No, Yes, Implicit, Looped };
 
 // One end of a range: a number, or for character ranges (DDL1) a text.
 struct Bound {
@@ -148,6 +151,7 @@ struct LinkRule {
     std::uint32_t parent_category = kNone;
     std::vector<std::uint32_t> child, parent;  // items, pairwise
     std::string label;                         // e.g. the link group
+    std::string rule;                          // cited instead of the dictionary's
     bool by_default = true;                    // applied unless links are turned off
 };
 

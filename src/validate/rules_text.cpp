@@ -252,7 +252,8 @@ void read_item(const Record& r, RuleSet& set) {
                {{"any", ListPolicy::Any}, {"yes", ListPolicy::Yes}, {"no", ListPolicy::No}});
     item.mandatory =
         choose(r, "mandatory", Mandatory::No,
-               {{"no", Mandatory::No}, {"yes", Mandatory::Yes}, {"implicit", Mandatory::Implicit}});
+               {{"no", Mandatory::No}, {"yes", Mandatory::Yes}, {"implicit", Mandatory::Implicit},
+                {"looped", Mandatory::Looped}});
     item.has_default = r.flag("default");
     item.deprecated = r.flag("deprecated");
     item.replaced_by = r.text("replaced");
@@ -279,6 +280,7 @@ void read_link(const Record& r, RuleSet& set) {
     l.parent = r.indices("parent");
     if (l.child.size() != l.parent.size()) r.fail("link with unpaired items");
     l.label = r.text("label");
+    l.rule = r.text("rule");
     l.by_default = r.find("default") ? r.flag("default") : true;
     set.links.push_back(std::move(l));
 }

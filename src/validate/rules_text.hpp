@@ -15,10 +15,11 @@
 //   item      name alias=... dict cat=<category> type=<contents> type_name pattern=<n>
 //             su=any|no|yes container=<Single...> dim=<n|*>... enum=<value>...
 //             compare=exact|fold|numeric range=<low>:<high>... ranges=inclusive|exclusive
-//             range_kind=number|text widen=0|1 list=any|yes|no mandatory=no|yes|implicit
+//             range_kind=number|text widen=0|1 list=any|yes|no mandatory=no|yes|implicit|looped
 //             default=0|1 deprecated=0|1 replaced=<name> ref=<item>... su_of=<item>
 //             rule.<check>=<attribute cited>
-//   link      dict child_cat parent_cat child=<item>... parent=<item>... label default=0|1
+//   link      dict child_cat parent_cat child=<item>... parent=<item>... label rule
+//             default=0|1
 //   scope     dict scope strength=mandatory|recommended|prohibited name=...
 //   problem   dict definition message
 //   local     prefix=<lower-case prefix of local names>
