@@ -84,19 +84,30 @@ def read(source: str | os.PathLike[str], *, strict: bool = False) -> ReadResult:
     return ReadResult(cif, [ParseError(**e) for e in errors])
 
 
-def loop_tags(block: "CifBlock | CifSaveFrame", key: str) -> list[str]:
-    """The tags of the loop of ``block`` that holds the tag ``key``, or whose
-    tags all belong to the category ``key`` (``_atom_site`` matches
-    ``_atom_site.id`` as well as ``_atom_site_label``).
-    Comparisons ignore case. Raises KeyError when no loop matches."""
+def loop_tags(block: "CifBlock | CifSaveFrame", key: str,
+              dictionary: "Dictionary | None" = None) -> list[str]:
+    """The tags of the loop of ``block`` that holds the tag ``key``, or else
+    the tags of the category ``key`` (``_atom_site``, ``_atom_site.`` or
+    ``atom_site``) in the first loop that has any.
+
+    A tag's category is exactly the text before its dot (``_atom_site``
+    matches ``_atom_site.id`` but not ``_atom_site_anisotrop.id``); a tag
+    without a dot takes the category that ``dictionary`` gives it, or else
+    the longest common prefix ending at an underscore of its loop's other
+    dotless tags (``_atom_site_label`` and ``_atom_site_fract_x``:
+    ``atom_site``), as ``quarzel convert`` names its tables. Comparisons
+    ignore case. Raises KeyError when no loop matches."""
+    from ._categories import category_key, loop_categories
+
     wanted = key.lower()
     for tags in block.loops:
-        lowered = [t.lower() for t in tags]
-        if wanted in lowered:
+        if any(t.lower() == wanted for t in tags):
             return list(tags)
-        category = wanted.rstrip("._")
-        if lowered and all(t.startswith((category + ".", category + "_")) for t in lowered):
-            return list(tags)
+    category = category_key(key)
+    for tags in block.loops:
+        matching = [t for t, c in zip(tags, loop_categories(tags, dictionary)) if c == category]
+        if matching:
+            return matching
     raise KeyError(key)
 
 
@@ -111,12 +122,14 @@ def loop_table(block: "CifBlock | CifSaveFrame", key: str, *, numbers: bool = Fa
     """One loop of a block as a pyarrow Table of strings, one column per tag
     (list and table values as JSON text).
 
-    With ``numbers=True``, or a ``dictionary`` (``quarzel.Dictionary``),
-    numeric columns become int64/float64 with their ``_su`` and ``_status``
-    columns, as ``quarzel.typed_table`` describes."""
+    ``key`` is a tag of the loop or its category, as ``loop_tags`` finds
+    it (with the ``dictionary``'s categories for tags without a dot). With
+    ``numbers=True``, or a ``dictionary`` (``quarzel.Dictionary``), numeric
+    columns become int64/float64 with their ``_su``, ``_status`` and
+    ``_text`` columns, as ``quarzel.typed_table`` describes."""
     import pyarrow as pa
 
-    tags = loop_tags(block, key)
+    tags = loop_tags(block, key, dictionary)
     names: list[str] = []
     columns = []
     for tag in tags:
@@ -134,5 +147,12 @@ def loop_table(block: "CifBlock | CifSaveFrame", key: str, *, numbers: bool = Fa
 
 def loop_dataframe(block: "CifBlock | CifSaveFrame", key: str, *, numbers: bool = False,
                    dictionary: "Dictionary | None" = None) -> "pandas.DataFrame":
-    """One loop of a block as a pandas DataFrame (see ``loop_table``)."""
-    return loop_table(block, key, numbers=numbers, dictionary=dictionary).to_pandas()
+    """One loop of a block as a pandas DataFrame (see ``loop_table``).
+
+    Numeric columns use pandas' nullable dtypes ``Int64`` and ``Float64``:
+    integers stay exact whatever their size, and a value that is not a
+    number (``?``, ``.``) is ``pandas.NA``, never NaN."""
+    from .numbers import pandas_dtype
+
+    table = loop_table(block, key, numbers=numbers, dictionary=dictionary)
+    return table.to_pandas(types_mapper=pandas_dtype)

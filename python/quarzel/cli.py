@@ -75,14 +75,9 @@ class Progress:
 
 def _errors_of(text: str, strict: bool) -> list[dict[str, Any]]:
     """Every problem of a text, by the cheapest route available."""
-    import quarzel_core
+    from . import _native
 
-    mode = mode_argument(strict)
-    try:
-        import pyarrow  # noqa: F401  (parse_arrow makes no Python object per value)
-    except ImportError:
-        return quarzel_core.parse_raw(text, mode)["errors"]
-    return quarzel_core.parse_arrow(text, mode)[1]
+    return _native.text_errors(text, mode_argument(strict))
 
 
 def format_error(path: str, e: dict[str, Any]) -> str:

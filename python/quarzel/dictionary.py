@@ -95,13 +95,17 @@ def _colon_range(text: Any) -> tuple[Any, Any] | None:
 
 
 def _read_cif(path: str):
+    """The parsed file, read as ``quarzel.read`` reads files: gzip, bzip2
+    or xz recognised by their first bytes, text that is not UTF-8 as
+    Latin-1."""
     import quarzel_core
 
+    from ._files import describe, read_source
+
     try:
-        with open(path, encoding="utf-8", newline="") as f:
-            text = f.read()
-    except (OSError, UnicodeDecodeError) as e:
-        raise DictionaryError(f"{path}: cannot read: {e}") from e
+        text = read_source(path).text
+    except OSError as e:
+        raise DictionaryError(f"{path}: cannot read: {describe(e)}") from e
     cif, _errors = quarzel_core.parse_cif(text)
     return cif
 
@@ -114,7 +118,9 @@ class Dictionary:
     name); ``name in dictionary``, ``len(dictionary)`` and iteration over
     the defined names (as written, in dictionary order) work too.
 
-    ``path``: a DDL1, DDL2 (mmCIF) or DDLm dictionary file.
+    ``path``: a DDL1, DDL2 (mmCIF) or DDLm dictionary file, read as
+    ``quarzel.read`` reads files (gzip, bzip2 or xz; Latin-1 when it is not
+    UTF-8), and so are the files it imports.
     ``search_paths``: folders searched, after the dictionary's own folder,
     for the files that DDLm ``_import.get`` names.
 
@@ -122,8 +128,11 @@ class Dictionary:
     ``Count`` and ``Index`` are ``"integer"`` (for a ``Single`` container;
     lists and matrices are ``"text"``). DDL2 types are numeric when the
     dictionary's own ``_item_type_list`` gives their code the primitive
-    code ``numb``; such a code is ``"integer"`` when its construct matches
-    ``1`` but not ``1.5``, otherwise ``"real"``. DDL1 ``_type numb`` is
+    code ``numb`` and a construct that plain numbers match and ranges or
+    lists (``1-245``, ``6.5-7.0``, ``1,2``) do not: ``int-range`` and
+    ``float-range`` are ``"text"``. Such a code is ``"integer"`` when its
+    construct matches ``1`` but not ``1.5``, otherwise ``"real"``. Aliases
+    of a DDL2 item are those its own save frame declares. DDL1 ``_type numb`` is
     ``"real"`` (DDL1 does not tell integers apart). ``looped``: DDLm from
     the category's ``_definition.class`` (``Loop``), DDL1 from ``_list``
     (``yes`` or ``both``), and always true in DDL2, where any category may
@@ -158,9 +167,11 @@ class Dictionary:
 
     def _add(self, definition: Definition) -> None:
         key = definition.name.lower()
-        if key not in self._definitions or self._definitions[key].name.lower() != key:
-            if key not in self._definitions:
-                self._names.append(definition.name)
+        known = self._definitions.get(key)
+        # The first definition of a name counts; one found so far only as
+        # another item's alias gives way to the name's own.
+        if known is None or known.name.lower() != key:
+            self._names.append(definition.name)
             self._definitions[key] = definition
         for alias in definition.aliases:
             self._definitions.setdefault(alias.lower(), definition)
@@ -224,9 +235,34 @@ def _has_ddl2_frames(block) -> bool:
                for f in block._save_frame_list[:50])
 
 
+# Forms that are no number: a type whose construct matches one of them
+# (ranges such as int-range and float-range, lists) is text.
+_NOT_NUMBERS = ("1-2", "-1--2", "1.5-2.5", "1,2", "1 2")
+
+
+def _code_kind(construct: Any) -> str:
+    """``"integer"``, ``"real"`` or ``"text"`` for a code of primitive code
+    numb with this construct (a regular expression)."""
+    if not isinstance(construct, str):
+        return "real"
+    try:
+        # a construct in a text field may start and end with a line break
+        pattern = re.compile(construct.strip("\r\n"))
+    except re.error:
+        return "real"
+    if any(pattern.fullmatch(text) for text in _NOT_NUMBERS):
+        return "text"
+    if pattern.fullmatch("1.5") or pattern.fullmatch("1e5") or pattern.fullmatch("1.5(2)"):
+        return "real"
+    if pattern.fullmatch("1") or pattern.fullmatch("-1") or pattern.fullmatch("+1"):
+        return "integer"
+    return "text"  # no plain number matches
+
+
 def _numeric_codes(block) -> dict[str, str]:
     """Type code -> "integer"/"real" for the codes the dictionary's type list
-    declares with primitive code numb."""
+    declares with primitive code numb and whose construct holds plain
+    numbers only."""
     tags = block._tags
     codes = tags.get("_item_type_list.code", [])
     primitives = tags.get("_item_type_list.primitive_code", [])
@@ -236,16 +272,9 @@ def _numeric_codes(block) -> dict[str, str]:
         if i >= len(primitives) or not isinstance(primitives[i], str) \
                 or primitives[i].lower() != "numb":
             continue
-        kind = "real"
-        construct = constructs[i] if i < len(constructs) else None
-        if isinstance(construct, str):
-            try:
-                pattern = re.compile(construct)
-            except re.error:
-                pattern = None
-            if pattern is not None and pattern.fullmatch("1") and not pattern.fullmatch("1.5"):
-                kind = "integer"
-        out[code] = kind
+        kind = _code_kind(constructs[i] if i < len(constructs) else None)
+        if kind != "text":
+            out[code] = kind
     return out
 
 
@@ -319,7 +348,10 @@ def _read_ddl2(d: Dictionary, blocks) -> None:
                 name=name, category=category.lower() if category else None, looped=True,
                 type=numeric.get(code, "text") if isinstance(code, str) else "text",
                 type_code=code, enumeration=values("_item_enumeration.value"), range=rng,
-                units=attr("_item_units.code"), aliases=values("_item_aliases.alias_name")))
+                units=attr("_item_units.code"),
+                # aliases name this item only in its own frame: a parent's
+                # are the parent's
+                aliases=_texts(tags, "_item_aliases.alias_name")))
 
 
 # ---- DDLm ----

@@ -10,14 +10,15 @@ for ``?`` or ``.``.
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 if TYPE_CHECKING:  # pragma: no cover
     import pyarrow
 
     from .dictionary import Dictionary
 
-__all__ = ["number", "numbers", "typed_table"]
+__all__ = ["ColumnCounts", "ColumnPlan", "number", "numbers", "pandas_dtype", "text_cells",
+           "typed_columns", "typed_table"]
 
 # Columns that parse_arrow adds to every batch: never typed.
 IDENTITY_COLUMNS = frozenset(
@@ -110,6 +111,120 @@ def _free_name(name: str, taken: set[str]) -> str:
     return name
 
 
+class ColumnPlan(NamedTuple):
+    """How one text column becomes numbers: as int64 (else float64), and
+    which of the ``_su``, ``_status`` and ``_text`` columns stand beside it."""
+
+    integers: bool
+    su: bool
+    status: bool
+    text: bool
+
+
+class ColumnCounts:
+    """What the values of one column hold, added up over its parts (the
+    chunks of a table, or the part files of a dataset's table), and the
+    ``ColumnPlan`` that follows from it, so that every part of a table is
+    typed alike.
+
+    ``add(column)`` parses one part (a pyarrow string array or chunked
+    array) and returns the parsed values, a ``StructArray`` with the fields
+    ``value``, ``su`` (float64), ``status`` (as ``numbers`` gives it),
+    ``int_value`` and ``int_su`` (int64, null where the value is not an
+    integer that fits); ``plan(declared)`` decides."""
+
+    __slots__ = ("cells", "numbers", "texts", "integral", "su")
+
+    def __init__(self) -> None:
+        self.cells = 0  # values that are not null
+        self.numbers = 0
+        self.texts = 0  # values that are neither numbers nor ? or .
+        self.integral = True  # every number is an integer that fits int64
+        self.su = False  # some number has an su
+
+    def add(self, column: Any) -> "pyarrow.StructArray":
+        import pyarrow.compute as pc
+
+        parsed = _native().numbers(_string_chunks(column), True)
+        status = parsed.field("status")
+        labels = status.dictionary.to_pylist()
+        counts = {labels[c["values"]]: c["counts"]
+                  for c in pc.value_counts(status.indices).to_pylist() if c["values"] is not None}
+        n_number = counts.get("number", 0)
+        self.cells += len(parsed) - status.null_count
+        self.numbers += n_number
+        self.texts += counts.get("text", 0)
+        ints = parsed.field("int_value")
+        self.integral = self.integral and len(ints) - ints.null_count == n_number
+        self.su = self.su or parsed.field("su").null_count < len(parsed)
+        return parsed
+
+    def plan(self, declared: str | None = None) -> ColumnPlan | None:
+        """The plan for a column whose tag a dictionary types ``declared``
+        (``"integer"``, ``"real"``, ``"text"``, or ``None`` when no
+        dictionary defines it), or ``None`` when the column stays text: the
+        dictionary says text, or, undeclared, some value is text or none is
+        a number."""
+        if declared is not None and declared not in _NUMERIC_TYPES:
+            return None
+        if declared is None and (self.texts or not self.numbers):
+            return None
+        return ColumnPlan(integers=self.integral and declared != "real", su=self.su,
+                          status=self.numbers < self.cells, text=self.texts > 0)
+
+
+def text_cells(column: Any, parsed: "pyarrow.StructArray") -> Any:
+    """The original text of the values whose status is ``"text"`` (a
+    pyarrow array of the column's string type), null for every other
+    value. ``parsed``: the column's values as ``ColumnCounts.add`` gives
+    them."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    status = parsed.field("status")
+    text = status.dictionary.to_pylist().index("text")
+    if isinstance(column, pa.ChunkedArray):
+        column = column.combine_chunks()
+    return pc.if_else(pc.equal(status.indices, text), column, pa.scalar(None, column.type))
+
+
+def typed_columns(name: str, column: Any, parsed: "pyarrow.StructArray", plan: ColumnPlan,
+                  taken: set[str]) -> list[tuple[str, Any]]:
+    """The columns that stand for the text column ``name`` under ``plan``:
+    ``(name, values)``, then ``_su``, ``_status`` and ``_text`` as the plan
+    asks, each named after the tag with an underscore appended until it is
+    not in ``taken`` (which receives the names used)."""
+    if plan.integers:
+        values, sus = parsed.field("int_value"), parsed.field("int_su")
+    else:
+        values, sus = parsed.field("value"), parsed.field("su")
+    out = [(name, values)]
+    extras = [("_su", plan.su, lambda: sus),
+              ("_status", plan.status, lambda: parsed.field("status")),
+              ("_text", plan.text, lambda: text_cells(column, parsed))]
+    for suffix, wanted, make in extras:
+        if wanted:
+            extra = _free_name(name + suffix, taken)
+            taken.add(extra)
+            out.append((extra, make()))
+    return out
+
+
+def pandas_dtype(arrow_type: "pyarrow.DataType") -> Any:
+    """The pandas dtype for a typed column (``types_mapper`` of
+    ``pyarrow.Table.to_pandas``): nullable ``Int64`` and ``Float64`` for
+    int64 and float64, so that integers stay exact and a missing value is
+    ``pandas.NA``, never NaN; ``None`` (pyarrow's choice) for the others."""
+    import pandas as pd
+    import pyarrow as pa
+
+    if arrow_type == pa.int64():
+        return pd.Int64Dtype()
+    if arrow_type == pa.float64():
+        return pd.Float64Dtype()
+    return None
+
+
 def typed_table(table: "pyarrow.Table | pyarrow.RecordBatch",
                 dictionary: "Dictionary | None" = None) -> "pyarrow.Table":
     """A table of CIF tag columns with its numeric columns as numbers.
@@ -141,63 +256,45 @@ def typed_table(table: "pyarrow.Table | pyarrow.RecordBatch",
     number in a column the dictionary types numeric, and ``"number"`` for
     the others (null where the input was null). That column is present
     when any value of the column is not a number; when it is absent every
-    non-null value is a number. (Should an ``_su`` or ``_status`` name
-    already be taken by a column of the table, an underscore is appended
-    until it is free.)
+    non-null value is a number.
+
+    Nothing is lost: when some value of a numeric column is text, a string
+    column named after the tag with ``_text`` appended follows the
+    ``_status`` column and holds the original text of exactly those values
+    (null for every other). (Should an ``_su``, ``_status`` or ``_text``
+    name already be taken by a column of the table, an underscore is
+    appended until it is free.)
     """
     import pyarrow as pa
-    import pyarrow.compute as pc
 
     if isinstance(table, pa.RecordBatch):
         table = pa.Table.from_batches([table])
     elif not isinstance(table, pa.Table):
         raise TypeError(f"expected a pyarrow Table or RecordBatch, not {type(table).__name__}")
-    native = _native()
     taken = set(table.column_names)
     names: list[str] = []
     columns: list = []
     for name, column in zip(table.column_names, table.columns):
         t = column.type
-        if name in IDENTITY_COLUMNS or not (pa.types.is_string(t) or pa.types.is_large_string(t)
-                                            or pa.types.is_string_view(t)):
-            names.append(name)
-            columns.append(column)
-            continue
         declared = None
-        if dictionary is not None:
+        if dictionary is not None and name not in IDENTITY_COLUMNS:
             definition = dictionary.get(name)
             if definition is not None:
                 declared = definition.type
-        if declared == "text":
+        if name in IDENTITY_COLUMNS or declared == "text" or not (
+                pa.types.is_string(t) or pa.types.is_large_string(t)
+                or pa.types.is_string_view(t)):
             names.append(name)
             columns.append(column)
             continue
-        parsed = native.numbers(_string_chunks(column), True)
-        status = parsed.field("status")
-        counts = {c["values"]: c["counts"] for c in pc.value_counts(status.dictionary_decode())
-                  .to_pylist() if c["values"] is not None}
-        n_number = counts.get("number", 0)
-        n_text = counts.get("text", 0)
-        if declared is None and (n_text or not n_number):
+        counts = ColumnCounts()
+        parsed = counts.add(column)
+        plan = counts.plan(declared)
+        if plan is None:
             names.append(name)
             columns.append(column)
             continue
-        int_values = parsed.field("int_value")
-        integral = declared != "real" and len(int_values) - int_values.null_count == n_number
-        if integral:
-            values, sus = int_values, parsed.field("int_su")
-        else:
-            values, sus = parsed.field("value"), parsed.field("su")
-        names.append(name)
-        columns.append(values)
-        if sus.null_count < len(sus):
-            su_name = _free_name(name + "_su", taken)
-            taken.add(su_name)
-            names.append(su_name)
-            columns.append(sus)
-        if n_number + column.null_count < len(column):
-            status_name = _free_name(name + "_status", taken)
-            taken.add(status_name)
-            names.append(status_name)
-            columns.append(status)
+        for new_name, new_column in typed_columns(name, column, parsed, plan, taken):
+            names.append(new_name)
+            columns.append(new_column)
     return pa.Table.from_arrays(columns, names=names)

@@ -12,6 +12,7 @@ namespace quarzel::ext {
 
 // The Unicode version of the character tables the native code carries.
 QUARZEL_EXT_ENTRY(py_unicode_version);
+QUARZEL_EXT_ENTRY(py_text_errors);
 
 // CIF text from the object model or a parse_raw dict; name checks.
 QUARZEL_EXT_ENTRY(py_write_cif);

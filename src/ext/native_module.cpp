@@ -14,6 +14,9 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("unicode_version", py_unicode_version,
                        "unicode_version()\n--\n\n"
                        "The Unicode version of the native character tables."),
+    QUARZEL_EXT_METHOD("text_errors", py_text_errors,
+                       "text_errors(source, mode=None)\n--\n\n"
+                       "The error records of a whole read of a CIF text."),
     QUARZEL_EXT_METHOD("write_cif", py_write_cif,
                        "write_cif(obj, kind, version, pdbx, line_limit)\n--\n\n"
                        "CIF text of a CifFile, CifBlock, CifSaveFrame or parse_raw dict."),

@@ -41,6 +41,26 @@ for case in "ok.cif 0" "sample.cif 1" "missing.cif 2"; do
         fail "launcher: quarzel check $1 exited $status, expected $2: $(cat "$work/check.txt")"
 done
 
+# The launcher starts fast: with nothing changed it runs no build at all
+# (the build stamp stays as it was), and a changed source is built.
+stamp=$top/build/release/.quarzel-built
+before=$(stat -c %.9Y "$stamp" 2>/dev/null)
+times=()
+for i in 1 2 3 4 5; do
+    start=$(date +%s%N)
+    (cd "$work" && "$work/bin/quarzel" check ok.cif >/dev/null 2>&1)
+    times+=($(( ($(date +%s%N) - start) / 1000000 )))
+done
+median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 3p)
+echo "test_devenv: launcher check of a small file: median ${median} ms (${times[*]})"
+[ "$(stat -c %.9Y "$stamp" 2>/dev/null)" = "$before" ] && [ -n "$before" ] && ok ||
+    fail "launcher: a call with nothing changed rebuilt (or left no build stamp)"
+[ "$median" -lt 600 ] && ok || fail "launcher: check of a small file took ${median} ms (median of 5)"
+touch -c "$top/src/ext/text_errors.cpp"
+(cd "$work" && "$work/bin/quarzel" check ok.cif >/dev/null 2>&1)
+[ "$stamp" -nt "$top/src/ext/text_errors.cpp" ] && ok ||
+    fail "launcher: a changed source was not built"
+
 for code in 0 1 3 42; do
     QUARZEL_NO_BUILD=1 "$devenv" sh -c "exit $code"
     status=$?

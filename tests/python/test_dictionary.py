@@ -2,6 +2,7 @@
 how their types agree with PyCifRW and with the dictionaries' own type
 lists."""
 
+import os
 import textwrap
 
 import pytest
@@ -14,6 +15,8 @@ DDLM_CORE = str(testdata.path("dict", "ddlm", "cif_core-3_0_07.dic"))
 DDLM_REFERENCE = str(testdata.path("dict", "ddlm", "ddl.dic"))
 DDL1_CORE = str(testdata.path("dict", "ddl1", "cif_core.dic"))
 PDBX = str(testdata.path("cif1", "mmcif_pdbx_v40.dic"))
+# The current PDBx/mmCIF dictionary, as the development environment has it.
+LIBCIFPP_PDBX = "/usr/share/libcifpp/mmcif_pdbx.dic"
 
 
 @pytest.fixture(scope="module")
@@ -116,7 +119,9 @@ def test_pdbx_type_codes_as_written_and_numeric_by_the_type_list(pdbx):
     block = doc.sole_block()
     primitive = dict(zip(block.find_loop("_item_type_list.code"),
                          block.find_loop("_item_type_list.primitive_code")))
-    numeric_codes = {c for c, p in primitive.items() if p == "numb"}
+    # numb codes hold numbers, but a range (1-245, 6.5-7.0) is not one
+    ranges = {"int-range", "float-range"}
+    numeric_codes = {c for c, p in primitive.items() if p == "numb"} - ranges
     assert {"int", "float"} <= numeric_codes
     checked = set()
     for frame in block:
@@ -130,7 +135,7 @@ def test_pdbx_type_codes_as_written_and_numeric_by_the_type_list(pdbx):
         assert definition.type_code == gemmi.cif.as_string(code), own
         assert (definition.type != "text") == (definition.type_code in numeric_codes), own
         checked.add(definition.type_code)
-    assert numeric_codes & checked and len(checked) > 10
+    assert numeric_codes & checked and ranges & checked and len(checked) > 10
     assert pdbx["_refln.index_h"].type == "integer" and pdbx["_refln.F_meas"].type == "real"
 
 
@@ -265,7 +270,7 @@ def test_full_import_adds_the_children_under_the_importing_category(tmp_path):
 def test_unresolvable_imports_name_file_and_frame(tmp_path, spec, message):
     write(tmp_path, "templ.cif", TEMPLATES)
     write(tmp_path, "more.cif", MORE)
-    (tmp_path / "bad.cif").write_bytes(b"data_x\n_a \xff\xfe\n")
+    (tmp_path / "bad.cif").write_bytes(b"\x1f\x8b\x08\x00")  # a gzip stream cut short
     main = write(tmp_path, "main.dic", HEAD + item("a", f"_import.get [{spec}]"))
     with pytest.raises(DictionaryError, match=r"main\.dic.*" + message):
         Dictionary(main)
@@ -316,3 +321,146 @@ def test_not_a_dictionary(tmp_path, text):
 def test_unreadable_dictionary(tmp_path):
     with pytest.raises(DictionaryError, match="cannot read"):
         Dictionary(str(tmp_path / "missing.dic"))
+
+
+# ---- DDL2: aliases, types that are no number ----
+
+def ddl2(types, items, frames=""):
+    """A small DDL2 dictionary: the type list (code, primitive, construct),
+    one frame per (name, type code), then any further frames."""
+    rows = "".join(f"{code} {primitive}\n;{construct}\n;\n" for code, primitive, construct in types)
+    own = "".join(f"save_{name}\n_item.name '{name}'\n_item.category_id t\n_item_type.code {code}\n"
+                  "save_\n" for name, code in items)
+    return ("data_t\nloop_\n_item_type_list.code\n_item_type_list.primitive_code\n"
+            f"_item_type_list.construct\n{rows}save_t\n_category.id t\nsave_\n{frames}{own}")
+
+
+TYPE_LIST = [
+    ("int", "numb", "[+-]?[0-9]+", "integer"),
+    ("float", "numb", "-?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?",
+     "real"),
+    ("positive_int", "numb", "[1-9][0-9]*", "integer"),
+    ("int_on_its_own_line", "numb", "\n[+-]?[0-9]+", "integer"),  # text field's line break
+    # ranges: mmcif_pdbx v4.0 (a plain integer matches too) and today's dictionary
+    ("int-range", "numb", "-?[0-9]+(--?[0-9]+)?", "text"),
+    ("int-range2", "numb", "[+-]?[0-9]+-[+-]?[0-9]+", "text"),
+    ("float-range", "numb", "-?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?"
+     "(--?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?)?", "text"),
+    ("numb_list", "numb", "[0-9]+(,[0-9]+)*", "text"),
+    ("letters", "numb", "[A-Z]+", "text"),  # no plain number matches
+    ("code", "char", "[0-9]+", "text"),
+]
+
+
+@pytest.mark.parametrize("code,primitive,construct,want", TYPE_LIST)
+def test_ddl2_numeric_codes(tmp_path, code, primitive, construct, want):
+    path = write(tmp_path, "t.dic", ddl2([(code, primitive, construct)], [("_t.x", code)]))
+    assert Dictionary(path)["_t.x"].type == want
+
+
+@pytest.mark.parametrize("path", [PDBX, LIBCIFPP_PDBX], ids=["v40", "libcifpp"])
+def test_pdbx_range_types_are_text(path):
+    if not os.path.isfile(path):
+        pytest.skip(f"{path} is part of the development environment")
+    d = Dictionary(path)
+    ranges = [n for n in d if d[n].type_code in ("int-range", "float-range")]
+    assert len(ranges) >= 3 and all(d[n].type == "text" for n in ranges)
+    assert d["_pdbx_nmr_exptl_sample_conditions.pH"].type == "text"
+    assert d["_refln.index_h"].type == "integer" and d["_refln.F_meas"].type == "real"
+
+
+@pytest.mark.parametrize("path", [PDBX, LIBCIFPP_PDBX], ids=["v40", "libcifpp"])
+def test_ddl2_aliases_come_from_the_items_own_frame(path):
+    gemmi = pytest.importorskip("gemmi")
+    if not os.path.isfile(path):
+        pytest.skip(f"{path} is part of the development environment")
+    d = Dictionary(path)
+    assert d["_audit_block_code"].name == "_entry.id"
+    declared: dict[str, list[str]] = {}
+    for item in gemmi.cif.read_file(path).sole_block():
+        if item.frame is not None:
+            declared[item.frame.name.lower()] = [
+                gemmi.cif.as_string(v) for v in item.frame.find_values("_item_aliases.alias_name")]
+    for name in d:
+        assert sorted(d[name].aliases) == sorted(declared.get(name.lower(), [])), name
+    owners: dict[str, set[str]] = {}
+    for own, aliases in declared.items():
+        for alias in aliases:
+            owners.setdefault(alias.lower(), set()).add(own)
+    assert len(owners) > 1000
+    for alias, frames in owners.items():
+        assert d[alias].name.lower() in frames | {alias}, alias
+
+
+def test_ddl2_parent_aliases_stay_with_the_parent(tmp_path):
+    parent = ("save__p.id\nloop_\n_item.name\n_item.category_id\n'_p.id' p\n'_t.p_id' t\n"
+              "_item_type.code int\n_item_aliases.alias_name '_p_code'\nsave_\n")
+    types = [("int", "numb", "[+-]?[0-9]+")]
+    path = write(tmp_path, "t.dic", ddl2(types, [("_t.p_id", "int")], parent))
+    d = Dictionary(path)
+    assert d["_p_code"].name == "_p.id" and d["_p.id"].aliases == ["_p_code"]
+    assert d["_t.p_id"].aliases == [] and d["_t.p_id"].type == "integer"
+
+
+# ---- names first met as aliases ----
+
+DDLM_ALIAS_FIRST = HEAD + item("a", "_type.contents Real", "_alias.definition_id '_thing.b'") + \
+    item("b", "_type.contents Count")
+DDL2_ALIAS_FIRST = ddl2([("int", "numb", "[+-]?[0-9]+")], [
+    ("_t.a", "int"), ("_t.b", "int")]).replace(
+        "_item_type.code int\nsave_\n", "_item_type.code int\n_item_aliases.alias_name '_t.b'\n"
+        "save_\n", 1)
+
+
+@pytest.mark.parametrize("text,names", [(DDLM_ALIAS_FIRST, ["_thing.a", "_thing.b"]),
+                                        (DDL2_ALIAS_FIRST, ["_t.a", "_t.b"])],
+                         ids=["DDLm", "DDL2"])
+def test_a_name_met_first_as_an_alias_is_counted_when_defined(tmp_path, text, names):
+    d = Dictionary(write(tmp_path, "t.dic", text))
+    assert list(d) == names and len(d) == 2
+    assert d[names[1]].name == names[1] and d[names[1]].type == "integer"
+    assert d[names[0]].aliases == [names[1]]
+
+
+# ---- files as quarzel.read reads them ----
+
+COMPRESSORS = {"gzip": __import__("gzip").compress, "bzip2": __import__("bz2").compress,
+               "xz": __import__("lzma").compress}
+
+
+@pytest.mark.parametrize("compression,name", [
+    ("gzip", "core.dic.gz"), ("bzip2", "core.dic.bz2"), ("xz", "core.dic.xz"),
+    ("gzip", "core.dic"),  # recognised by its first bytes, not its name
+])
+def test_compressed_dictionaries(tmp_path, ddl1_core, compression, name):
+    path = tmp_path / name
+    path.write_bytes(COMPRESSORS[compression](open(DDL1_CORE, "rb").read()))
+    d = Dictionary(str(path))
+    assert list(d) == list(ddl1_core)
+    assert d["_atom_site_fract_x"].type == "real"
+
+
+LATIN1_DDL1 = ("data_cell_length_a\n_name '_cell_length_a'\n_category cell\n_type numb\n"
+               "_definition ' L\u00e4nge a, in \u00c5ngstr\u00f6m'\n_units A\n")
+
+
+@pytest.mark.parametrize("encoding", ["latin-1", "utf-8"])
+def test_dictionaries_that_are_not_utf8(tmp_path, encoding):
+    path = tmp_path / "x.dic"
+    path.write_bytes(LATIN1_DDL1.encode(encoding))
+    assert Dictionary(str(path))["_cell_length_a"].type == "real"
+
+
+def test_compressed_imports(tmp_path):
+    (tmp_path / "templ.cif").write_bytes(COMPRESSORS["gzip"](TEMPLATES.encode()))
+    write(tmp_path, "more.cif", MORE)
+    main = write(tmp_path, "main.dic", HEAD + item("a", "_import.get [{'file':templ.cif "
+                                                        "'save':length}]"))
+    assert Dictionary(main)["_thing.a"].units == "angstroms"
+
+
+def test_damaged_compressed_dictionary(tmp_path):
+    path = tmp_path / "x.dic.gz"
+    path.write_bytes(COMPRESSORS["gzip"](LATIN1_DDL1.encode("utf-8"))[:-6])
+    with pytest.raises(DictionaryError, match=r"x\.dic\.gz: cannot read: truncated gzip stream"):
+        Dictionary(str(path))

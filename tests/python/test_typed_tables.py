@@ -199,3 +199,85 @@ def test_convert_with_a_bad_dictionary(tmp_path):
     status = main(["convert", str(src), str(tmp_path / "o.parquet"), "--dictionary", str(bad)],
                   io.StringIO(), stderr)
     assert status == 2 and "not a dictionary" in stderr.getvalue()
+
+
+# ---- the text of values a numeric column cannot hold ----
+
+# tag, values -> the _text column (None: no such column); the dictionary types
+# _t.x real and _t.n integer.
+TEXT_KEPT = [
+    ("_t.n", ["1", "a b", "?", ".", "3"], [None, "a b", None, None, None]),
+    ("_t.x", ["1e400", "1.5(2)", "nan"], ["1e400", None, "nan"]),  # beyond float64, no number
+    ("_t.x", ["1.5", "?", "."], None),  # ? and . are no text
+    ("_t.n", ["1-245", "7"], ["1-245", None]),
+    ("_t.x", ["x", None, "2"], ["x", None, None]),  # null stays null
+    ("_other", ["1", "x"], None),  # undeclared with text: stays text as a whole
+]
+
+
+@pytest.mark.parametrize("tag,values,text", TEXT_KEPT)
+def test_text_of_values_that_are_no_numbers_is_kept(dictionary, tag, values, text):
+    table = quarzel.typed_table(pa.table({tag: pa.array(values, STR)}), dictionary)
+    if text is None:
+        assert tag + "_text" not in table.column_names
+        return
+    names = table.column_names
+    assert names[names.index(tag + "_status") + 1] == tag + "_text"
+    assert table.schema.field(tag + "_text").type == STR
+    assert table.column(tag + "_text").to_pylist() == text
+    status = table.column(tag + "_status").to_pylist()
+    assert [t is not None for t in text] == [s == "text" for s in status]
+
+
+@pytest.mark.parametrize("column", [
+    pa.chunked_array([pa.array(["1", "x"]), pa.array([], STR), pa.array(["?", "y"])]),
+    pa.array(["1", "x", "?", "y"], pa.large_string()),
+])
+def test_text_kept_from_chunked_and_large_string_columns(dictionary, column):
+    table = quarzel.typed_table(pa.table({"_t.n": column}), dictionary)
+    assert table.column("_t.n").to_pylist() == [1, None, None, None]
+    assert table.column("_t.n_text").to_pylist() == [None, "x", None, "y"]
+    assert table.schema.field("_t.n_text").type == column.type
+
+
+def test_text_name_taken(dictionary):
+    table = quarzel.typed_table(pa.table({"_t.n": ["1", "x"], "_t.n_text": ["a", "b"]}),
+                                dictionary)
+    assert table.column_names == ["_t.n", "_t.n_status", "_t.n_text_", "_t.n_text"]
+    assert table.column("_t.n_text_").to_pylist() == [None, "x"]
+    assert table.column("_t.n_text").to_pylist() == ["a", "b"]
+
+
+def test_range_values_stay_text_with_the_pdbx_dictionary():
+    import testdata
+
+    pdbx = Dictionary(str(testdata.path("cif1", "mmcif_pdbx_v40.dic")))
+    values = ["6.5-7.0", "7", "?"]
+    table = quarzel.typed_table(pa.table({"_pdbx_nmr_exptl_sample_conditions.pH": values}),
+                                pdbx)
+    assert table.column_names == ["_pdbx_nmr_exptl_sample_conditions.pH"]
+    assert table.column(0).to_pylist() == values
+
+
+# ---- pandas: exact integers, no NaN ----
+
+# values -> pandas dtype, the cells (None for pandas.NA)
+FRAMES = [
+    (["9007199254740993", "?"], "Int64", [9007199254740993, None]),
+    (["9223372036854775807", "."], "Int64", [9223372036854775807, None]),
+    (["1", "2"], "Int64", [1, 2]),
+    (["1.5(2)", "?"], "Float64", [1.5, None]),
+    (["a", "?"], "object", ["a", "?"]),
+]
+
+
+@pytest.mark.parametrize("values,dtype,cells", FRAMES)
+def test_loop_dataframe_keeps_integers_and_unknowns(values, dtype, cells):
+    pd = pytest.importorskip("pandas")
+    text = "data_a\nloop_\n_t.v\n" + "".join(v + "\n" for v in values)
+    block = quarzel_core.parse_cif(text)[0]["a"]
+    frame = quarzel.loop_dataframe(block, "_t", numbers=True)
+    column = frame["_t.v"]
+    assert str(column.dtype) == dtype
+    assert [None if c is pd.NA else c for c in column.tolist()] == cells
+    assert not any(isinstance(c, float) and c != c for c in column.tolist())  # no NaN
