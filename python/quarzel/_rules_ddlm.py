@@ -157,15 +157,17 @@ class _Ddlm:
         self.scopes()
         self.w.local("_[")
 
-    def contents(self, t: dict, seen: set[str]) -> str | None:
+    def contents(self, t: dict, seen: set[str]) -> tuple[str | None, dict]:
+        """The form of an item's values, following ByReference, and the
+        definition it was found in."""
         contents = first(t, "_type.contents")
         if isinstance(contents, str) and contents.lower() == "byreference":
             ref = first(t, "_type.contents_referenced_id")
             target = self.by_id.get(str(ref).lower()) if isinstance(ref, str) else None
             if target is None or str(ref).lower() in seen:
-                return None
+                return None, t
             return self.contents(target, seen | {str(ref).lower()})
-        return contents if isinstance(contents, str) else None
+        return (contents if isinstance(contents, str) else None), t
 
     def item(self, t: dict) -> None:
         name = first(t, "_definition.id")
@@ -182,8 +184,14 @@ class _Ddlm:
                 self.problem(where, f"{name} has no _name.category_id")
         attributes: dict[str, Any] = {"dict": self.d, "cat": cat}
         raw = first(t, "_type.contents")
-        contents = self.contents(t, {name.lower()})
+        contents, source = self.contents(t, {name.lower()})
         kind = ""
+        if source is not t:
+            # A list of the referenced item's values: of tables when those
+            # are tables.
+            element = first(source, "_type.container")
+            if isinstance(element, str) and element.lower() == "table":
+                attributes["elements"] = "Table"
         if contents is None and isinstance(raw, str):
             self.problem(where, f"_type.contents ByReference of {name} names no definition")
         elif isinstance(contents, str):

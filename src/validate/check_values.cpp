@@ -209,8 +209,11 @@ private:
         }
         bool open(NodeKind kind, std::uint64_t count) {
             const ItemRule& item = rules.item_;
-            if (kind == NodeKind::Table && rules.item_.container != Container::Table && depth > 0)
+            if (kind == NodeKind::Table && depth > 0 && item.container != Container::Table &&
+                item.elements != Container::Table)
                 return fail("a table inside the list of " + item.name);
+            if (kind == NodeKind::List && depth > 0 && item.elements == Container::Table)
+                return fail("a list inside the list of tables of " + item.name);
             if (item.has_dimension && kind == NodeKind::List) {
                 if (depth >= item.dimension.size())
                     return fail("lists nested deeper than the dimension of " + item.name +

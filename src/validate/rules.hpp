@@ -100,6 +100,7 @@ struct ItemRule {
     std::uint32_t pattern = kNone;  // a construct to match, index into patterns
     SuPolicy su = SuPolicy::Any;
     Container container = Container::Single;
+    Container elements = Container::Single;  // of a list: Table for a list of tables
     std::vector<std::int64_t> dimension;  // per level, -1 for any size
     bool has_dimension = false;
 

@@ -219,6 +219,11 @@ void read_item(const Record& r, RuleSet& set) {
         if (!container) r.fail("unknown container '" + *c + "'");
         item.container = *container;
     }
+    if (const std::string* c = r.find("elements")) {
+        auto container = container_from_name(*c);
+        if (!container) r.fail("unknown container '" + *c + "'");
+        item.elements = *container;
+    }
     for (const std::string& d : r.all("dim")) {
         item.has_dimension = true;
         if (d == "*") {
