@@ -155,7 +155,6 @@ class _Ddlm:
         for t in items:
             self.linked(t)
         self.scopes()
-        self.w.local("_[")
 
     def contents(self, t: dict, seen: set[str]) -> tuple[str | None, dict]:
         """The form of an item's values, following ByReference, and the
