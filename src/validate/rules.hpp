@@ -101,7 +101,7 @@ struct ItemRule {
     SuPolicy su = SuPolicy::Any;
     Container container = Container::Single;
     Container elements = Container::Single;  // of a list: Table for a list of tables
-    std::vector<std::int64_t> dimension;  // per level, -1 for any size
+    std::vector<std::int64_t> dimension;     // per level, -1 for any size
     bool has_dimension = false;
 
     std::vector<std::string> enumeration;  // as written

@@ -255,10 +255,11 @@ void read_item(const Record& r, RuleSet& set) {
     item.list =
         choose(r, "list", ListPolicy::Any,
                {{"any", ListPolicy::Any}, {"yes", ListPolicy::Yes}, {"no", ListPolicy::No}});
-    item.mandatory =
-        choose(r, "mandatory", Mandatory::No,
-               {{"no", Mandatory::No}, {"yes", Mandatory::Yes}, {"implicit", Mandatory::Implicit},
-                {"looped", Mandatory::Looped}});
+    item.mandatory = choose(r, "mandatory", Mandatory::No,
+                            {{"no", Mandatory::No},
+                             {"yes", Mandatory::Yes},
+                             {"implicit", Mandatory::Implicit},
+                             {"looped", Mandatory::Looped}});
     item.has_default = r.flag("default");
     item.deprecated = r.flag("deprecated");
     item.replaced_by = r.text("replaced");
