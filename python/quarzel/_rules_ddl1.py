@@ -4,10 +4,12 @@
 ``_type_conditions`` says ``esd`` or ``su``; ``char`` values are any text
 (``_type_construct``, where given, is matched as a POSIX extended
 expression). ``_list`` says whether an item must (yes), may (both) or may
-not (no, also when absent) be looped. ``_list_mandatory`` items must be
-present in a loop of their category, ``_list_reference`` items in the loop
-of the looped items naming them, ``_list_uniqueness`` values (together with the defined
-item's) unique, and ``_list_link_parent`` values present in the parent.
+not (no, also when absent) be looped. A looped item needs beside it, in
+its loop, the items its ``_list_reference`` names (which together are the
+loop's key: unique) and the other ``_list_mandatory`` items of its own
+definition (h, k and l of ``_refln_index_``); ``_list_uniqueness`` values
+(together with the defined item's) are unique, and ``_list_link_parent``
+values present in the parent. DDL1 categories may span several loops.
 A name ending in ``_`` refers to the family of names its own definition
 block defines (``_refln_index_``: h, k and l). Numbers compare as numbers.
 """
@@ -93,7 +95,7 @@ class _Ddl1:
             self.w.problem(self.d, where, f"{name} has no _category")
         cat = self.w.category_id(category)
         if cat is None:
-            cat = self.w.category(category, dict=self.d, keys="never")
+            cat = self.w.category(category, dict=self.d, keys="never", one_loop=False)
         type_code = str(first(t, "_type") or "char").lower()
         attributes: dict[str, Any] = {"dict": self.d, "cat": cat}
         if type_code == "numb":
@@ -126,8 +128,6 @@ class _Ddl1:
         attributes["list"] = {"yes": "yes", "both": "any"}.get(listed, "no")
         if listed not in ("yes", "no", "both"):
             self.w.problem(self.d, where, f"_list {listed!r} of {name} is not yes, no or both")
-        if str(first(t, "_list_mandatory") or "no").lower() == "yes":
-            attributes["mandatory"] = "looped"
         if first(t, "_enumeration_default") is not None:
             attributes["default"] = True
         for related, function in zip(t.get("_related_item", []), t.get("_related_function", [])):
@@ -143,6 +143,8 @@ class _Ddl1:
         refs = [i for r in texts(t, "_list_reference") for i in self.resolve(r, where)]
         unique = [i for r in texts(t, "_list_uniqueness") for i in self.resolve(r, where)]
         parents = [i for r in texts(t, "_list_link_parent") for i in self.resolve(r, where)]
+        mandatory = str(first(t, "_list_mandatory") or "no").lower() == "yes"
+        family = [self.w.item_id(n) for n in names] if mandatory else []
         for name in names:
             iid = self.w.item_id(name)
             if iid is None:
@@ -150,6 +152,9 @@ class _Ddl1:
             record = self.w.items[iid]
             if refs:
                 record["ref"] = refs
+            companions = [i for i in family if i is not None and i != iid]
+            if companions:
+                record["with"] = companions
             if unique:
                 group = [iid] + [u for u in unique if u != iid]
                 cat = record.get("cat")

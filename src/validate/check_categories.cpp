@@ -96,7 +96,7 @@ private:
         const bool consistent = loops.size() == 1;
         const bool looped = consistent && loops[0] >= 0;
         const std::string_view first_tag = tag_at(c.positions.front());
-        if (!consistent) {
+        if (!consistent && cat.one_loop) {
             const bool singles = std::find(loops.begin(), loops.end(), -1) != loops.end();
             const std::size_t n_loops = loops.size() - (singles ? 1 : 0);
             Finding& f = cx_.add(frame_, Code::LoopCategory, Severity::Error,
@@ -116,7 +116,6 @@ private:
         };
         for (std::uint32_t m : cat.mandatory_items) {
             if (position_of(m) != static_cast<std::size_t>(-1) || is_required_key(m)) continue;
-            if (rules_.items[m].mandatory == Mandatory::Looped && !looped) continue;
             Finding& f = cx_.add_for_item(frame_, Code::Mandatory, Severity::Error,
                                           "mandatory item " + rules_.items[m].name +
                                               " of category " + cat.name + " is missing",
@@ -137,15 +136,13 @@ private:
                 locate_tag(f, first_tag);
             }
         }
-        if (consistent) {
-            if (!cat.keys.empty()) check_unique(cat, cat.keys, Check::Key);
-            for (const auto& set : cat.unique_sets) check_unique(cat, set, Check::Unique);
-        }
+        if (consistent && !cat.keys.empty()) check_unique(cat, cat.keys, Check::Key);
+        for (const auto& set : cat.unique_sets) check_unique(cat, set, Check::Unique);
         (void)data;
     }
 
     // No two rows with equal values of all of `items` (compared as each
-    // item compares values).
+    // item compares values), when they are all given, in one loop.
     void check_unique(const CategoryRule& cat, const std::vector<std::uint32_t>& items,
                       Check check) {
         const FrameData& data = *frame_.data;
@@ -154,6 +151,7 @@ private:
         for (std::uint32_t item : items) {
             const std::size_t p = position_of(item);
             if (p == static_cast<std::size_t>(-1)) return;
+            if (!positions.empty() && frame_.loop_of[p] != frame_.loop_of[positions[0]]) return;
             cols.push_back(&data.columns[p]);
             positions.push_back(p);
         }
@@ -203,31 +201,67 @@ private:
     }
 
     // DDL1 _list_reference: a looped item needs the items it refers to in
-    // its loop. One finding per missing item and loop.
+    // its loop (one finding per missing item and loop), and the items a
+    // loop's items refer to are that loop's key: unique together.
     void check_references() {
-        struct Missing {
-            std::int32_t loop;
-            std::uint32_t ref;
-            std::vector<std::size_t> needers;
-        };
-        std::vector<Missing> missing;
+        std::vector<std::vector<std::uint32_t>> loop_keys(frame_.data->loops.size());
         for (std::size_t i = 0; i < frame_.items.size(); ++i) {
             const std::uint32_t id = frame_.items[i];
             if (id == kNone || frame_.loop_of[i] < 0) continue;
+            auto& keys = loop_keys[static_cast<std::size_t>(frame_.loop_of[i])];
             for (std::uint32_t r : rules_.items[id].references) {
-                if (r == id) continue;
                 const std::size_t rp = position_of(r);
-                const std::int32_t loop = frame_.loop_of[i];
-                if (rp != static_cast<std::size_t>(-1) && (loop < 0 || frame_.loop_of[rp] == loop))
-                    continue;
-                auto it = std::find_if(missing.begin(), missing.end(), [&](const Missing& m) {
-                    return m.loop == loop && m.ref == r;
-                });
-                if (it == missing.end()) {
-                    missing.push_back({loop, r, {}});
-                    it = missing.end() - 1;
-                }
-                it->needers.push_back(i);
+                if (rp != static_cast<std::size_t>(-1) && frame_.loop_of[rp] == frame_.loop_of[i] &&
+                    std::find(keys.begin(), keys.end(), r) == keys.end())
+                    keys.push_back(r);
+            }
+        }
+        for (auto& keys : loop_keys) {
+            if (keys.empty()) continue;
+            std::sort(keys.begin(), keys.end(), [&](std::uint32_t a, std::uint32_t b) {
+                return position_of(a) < position_of(b);
+            });
+            const std::uint32_t cat = rules_.items[keys[0]].category;
+            if (cat != kNone) check_unique(rules_.categories[cat], keys, Check::Reference);
+        }
+        missing_references();
+    }
+
+    // Items a looped item needs beside it in its loop: those it refers to
+    // (key, _list_reference), then the mandatory items defined with it
+    // (mandatory, _list_mandatory) that are not already reported.
+    void missing_references() {
+        struct Missing {
+            std::int32_t loop;
+            std::uint32_t ref;
+            bool mandatory;
+            std::vector<std::size_t> needers;
+        };
+        std::vector<Missing> missing;
+        const auto note = [&](std::size_t i, std::uint32_t r, bool mandatory) {
+            const std::uint32_t id = frame_.items[i];
+            const std::int32_t loop = frame_.loop_of[i];
+            const std::size_t rp = position_of(r);
+            if (r == id || (rp != static_cast<std::size_t>(-1) && frame_.loop_of[rp] == loop))
+                return;
+            auto it = std::find_if(missing.begin(), missing.end(), [&](const Missing& m) {
+                return m.loop == loop && m.ref == r;
+            });
+            if (it == missing.end()) {
+                missing.push_back({loop, r, mandatory, {}});
+                it = missing.end() - 1;
+            } else if (it->mandatory != mandatory) {
+                return;  // already missing as a reference
+            }
+            it->needers.push_back(i);
+        };
+        for (bool mandatory : {false, true}) {
+            for (std::size_t i = 0; i < frame_.items.size(); ++i) {
+                const std::uint32_t id = frame_.items[i];
+                if (id == kNone || frame_.loop_of[i] < 0) continue;
+                const ItemRule& item = rules_.items[id];
+                for (std::uint32_t r : mandatory ? item.companions : item.references)
+                    note(i, r, mandatory);
             }
         }
         for (const Missing& m : missing) {
@@ -237,10 +271,10 @@ private:
             if (m.needers.size() > 4) needers += ", ...";
             const std::uint32_t first = frame_.items[m.needers[0]];
             Finding& f = cx_.add_for_item(
-                frame_, Code::Key, Severity::Error,
+                frame_, m.mandatory ? Code::Mandatory : Code::Key, Severity::Error,
                 rules_.items[m.ref].name + " is missing from the loop of " + needers +
                     (m.needers.size() == 1 ? ", which needs it" : ", which need it"),
-                first, Check::Reference);
+                first, m.mandatory ? Check::Mandatory : Check::Reference);
             f.tags.push_back(rules_.items[m.ref].name);
             for (std::size_t p : m.needers) f.tags.emplace_back(tag_at(p));
             locate_tag(f, tag_at(m.needers[0]));

@@ -184,8 +184,9 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
         if (missing > shown_rows.size()) rows_text += ", ...";
         std::string message;
         if (parents.empty()) {
-            message = "category " + parent_cat + " is missing: " + std::to_string(missing) +
-                      " row" + (missing == 1 ? "" : "s") + " of " + child_cat + " refer to it";
+            message = "the parent " + join_items(rules, link.parent) + " is absent (category " +
+                      parent_cat + "): " + std::to_string(missing) + " row" +
+                      (missing == 1 ? "" : "s") + " of " + child_cat + " refer to it";
         } else {
             message = std::to_string(missing) + " of " + std::to_string(checked) + " row" +
                       (checked == 1 ? "" : "s") + " of " + child_cat + " have no parent row in " +

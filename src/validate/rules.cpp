@@ -55,8 +55,7 @@ void RuleSet::prepare() {
     for (CategoryRule& c : categories) c.mandatory_items.clear();
     for (std::size_t i = 0; i < items.size(); ++i) {
         const ItemRule& item = items[i];
-        if ((item.mandatory == Mandatory::Yes || item.mandatory == Mandatory::Looped) &&
-            item.category != kNone)
+        if (item.mandatory == Mandatory::Yes && item.category != kNone)
             categories[item.category].mandatory_items.push_back(static_cast<std::uint32_t>(i));
     }
     for (LinkRule& l : links) {

@@ -63,10 +63,9 @@ enum class SuPolicy : std::uint8_t { Any, Forbidden, Allowed };
 // How values of an item compare with each other and with enumerated ones.
 enum class Compare : std::uint8_t { Exact, Fold, Numeric };
 enum class ListPolicy : std::uint8_t { Any, Yes, No };
-// Yes: present whenever its category is; Looped: whenever its category is
-// given as a loop (DDL1 _list_mandatory); Implicit: may be left out (its
+// Yes: present whenever its category is; Implicit: may be left out (its
 // value follows from elsewhere).
-enum class Mandatory : std::uint8_t { No, Yes, Implicit, Looped };
+enum class Mandatory : std::uint8_t { No, Yes, Implicit };
 
 // One end of a range: a number, or for character ranges (DDL1) a text.
 struct Bound {
@@ -115,6 +114,7 @@ struct ItemRule {
     bool deprecated = false;
     std::string replaced_by;                // may be empty when deprecated
     std::vector<std::uint32_t> references;  // DDL1 items that must share its loop
+    std::vector<std::uint32_t> companions;  // DDL1 mandatory items defined with it, likewise
     std::uint32_t su_of = kNone;            // DDLm: the measurand whose su this gives
 
     // Attribute names that this item cites instead of its dictionary's.
@@ -138,6 +138,7 @@ struct CategoryRule {
     std::vector<std::uint32_t> keys;
     KeyPolicy key_policy = KeyPolicy::Always;
     bool mandatory = false;  // must appear in every data block
+    bool one_loop = true;    // its items in one loop (DDL1 categories may span several)
     bool deprecated = false;
     std::string replaced_by;
     std::vector<std::vector<std::uint32_t>> unique_sets;  // further unique combinations

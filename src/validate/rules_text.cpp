@@ -180,6 +180,7 @@ void read_category(const Record& r, RuleSet& set) {
                            {"looped", KeyPolicy::Looped},
                            {"never", KeyPolicy::Never}});
     c.mandatory = r.flag("mandatory");
+    if (r.find("one_loop")) c.one_loop = r.flag("one_loop");
     c.deprecated = r.flag("deprecated");
     c.replaced_by = r.text("replaced");
     for (const std::string& u : r.all("unique")) {
@@ -258,12 +259,12 @@ void read_item(const Record& r, RuleSet& set) {
     item.mandatory = choose(r, "mandatory", Mandatory::No,
                             {{"no", Mandatory::No},
                              {"yes", Mandatory::Yes},
-                             {"implicit", Mandatory::Implicit},
-                             {"looped", Mandatory::Looped}});
+                             {"implicit", Mandatory::Implicit}});
     item.has_default = r.flag("default");
     item.deprecated = r.flag("deprecated");
     item.replaced_by = r.text("replaced");
     item.references = r.indices("ref");
+    item.companions = r.indices("with");
     item.su_of = r.index("su_of");
     for (const Field& f : r.fields()) {
         if (!f.key.starts_with("rule.")) continue;
@@ -321,6 +322,8 @@ void check_references(const RuleSet& set) {
             !in(it.pattern, set.patterns.size(), true) || !in(it.su_of, ni, true))
             bad("item", k);
         for (std::uint32_t r : it.references)
+            if (!in(r, ni, false)) bad("item", k);
+        for (std::uint32_t r : it.companions)
             if (!in(r, ni, false)) bad("item", k);
         if (it.has_dimension && it.dimension.empty()) bad("item", k);
     }

@@ -11,13 +11,15 @@
 //   dict      name version ddl=ddl1|ddl2|ddlm rule.<check>=<attribute cited>
 //   pattern   source=<POSIX extended expression>
 //   category  name dict class=any|loop|set key=<item>... keys=always|looped|never
-//             mandatory=0|1 deprecated=0|1 replaced=<name> unique=<item>,<item>...
+//             mandatory=0|1 one_loop=0|1 deprecated=0|1 replaced=<name>
+//             unique=<item>,<item>...
 //   item      name alias=... dict cat=<category> type=<contents> type_name pattern=<n>
 //             su=any|no|yes container=<Single...> elements=<Table...> dim=<n|*>...
 //             enum=<value>...
 //             compare=exact|fold|numeric range=<low>:<high>... ranges=inclusive|exclusive
-//             range_kind=number|text widen=0|1 list=any|yes|no mandatory=no|yes|implicit|looped
-//             default=0|1 deprecated=0|1 replaced=<name> ref=<item>... su_of=<item>
+//             range_kind=number|text widen=0|1 list=any|yes|no mandatory=no|yes|implicit
+//             default=0|1 deprecated=0|1 replaced=<name> ref=<item>... with=<item>...
+//             su_of=<item>
 //             rule.<check>=<attribute cited>
 //   link      dict child_cat parent_cat child=<item>... parent=<item>... label rule
 //             default=0|1
