@@ -136,7 +136,7 @@ private:
                 locate_tag(f, first_tag);
             }
         }
-        if (consistent && !cat.keys.empty()) check_unique(cat, cat.keys, Check::Key);
+        if (!cat.keys.empty()) check_unique(cat, cat.keys, Check::Key);
         for (const auto& set : cat.unique_sets) check_unique(cat, set, Check::Unique);
         (void)data;
     }
