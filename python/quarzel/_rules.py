@@ -14,7 +14,6 @@ from typing import Any, NamedTuple, Sequence
 
 from ._files import describe, read_source
 from ._rules_ddl1 import compile_ddl1, is_ddl1
-from ._rules_ddl2 import compile_ddl2, is_ddl2
 from ._rules_ddlm import compile_ddlm, is_ddlm
 from ._rules_text import RuleWriter
 from .dictionary import Dictionary, DictionaryError
@@ -39,13 +38,16 @@ _lock = threading.Lock()
 _CACHE_LIMIT = 16
 
 
-def _read_blocks(path: str) -> list:
-    import quarzel_core
-
+def _read_text(path: str) -> str:
     try:
-        text = read_source(path).text
+        return read_source(path).text
     except OSError as e:
         raise DictionaryError(f"{path}: cannot read: {describe(e)}") from e
+
+
+def _blocks(text: str) -> list:
+    import quarzel_core
+
     cif, _errors = quarzel_core.parse_cif(text)
     return [cif[name] for name in cif.blocks]
 
@@ -101,14 +103,24 @@ def _compile(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> C
 
     w = RuleWriter()
     ddls: list[str] = []
+    text = None
     for path, search_paths in sources:
-        blocks = _read_blocks(path)
+        source = _read_text(path)
+        # DDL2 dictionaries (PDBx has over 7,000 definitions) compile natively.
+        ddl2 = _native.compile_ddl2(source, os.path.basename(path), profile == "deposition")
+        if ddl2 is not None:
+            ddls.append("DDL2")
+            if len(sources) == 1:
+                text = ddl2
+            else:
+                w.absorb(ddl2)
+            if "\nitem\t" not in ddl2:
+                raise DictionaryError(f"{path}: not a dictionary (no item definitions found)")
+            continue
+        blocks = _blocks(source)
         if is_ddlm(blocks):
             compile_ddlm(w, path, blocks, search_paths)
             ddls.append("DDLm")
-        elif is_ddl2(blocks):
-            compile_ddl2(w, path, blocks, profile)
-            ddls.append("DDL2")
         elif is_ddl1(blocks):
             compile_ddl1(w, path, blocks)
             ddls.append("DDL1")
@@ -118,8 +130,12 @@ def _compile(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> C
             raise DictionaryError(f"{path}: not a dictionary (no item definitions found)")
     # Names with a bracketed prefix (_[local]_..., _[cod]_...) are local or
     # private: reported as such, never checked.
-    w.local("_[")
-    text = w.text()
+    local = "local\tprefix=_[\n"
+    if text is not None:
+        text += local
+    else:
+        w.local("_[")
+        text = w.text()
     try:
         native = _native.compile_rules(text)
     except ValueError as e:  # a fault of the compiler, not of the dictionaries
@@ -127,4 +143,4 @@ def _compile(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> C
         raise DictionaryError(f"{names}: rules could not be compiled: {e}") from e
     labels, problems, _count = _native.rules_info(native)
     return CompiledRules(native, labels, problems, ddls, [p for p, _ in sources],
-                         bool(w.scopes), text)
+                         bool(w.scopes) or "\nscope\t" in text, text)

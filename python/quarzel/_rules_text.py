@@ -11,6 +11,20 @@ from __future__ import annotations
 from typing import Any, Iterable
 
 _ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r"})
+_UNESCAPES = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r"}
+
+
+def _unescape(value: str) -> str:
+    out, i = [], 0
+    while i < len(value):
+        c = value[i]
+        if c == "\\" and i + 1 < len(value):
+            out.append(_UNESCAPES.get(value[i + 1], value[i + 1]))
+            i += 2
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
 
 
 def _field(key: str, value: Any) -> str:
@@ -106,6 +120,71 @@ class RuleWriter:
         if prefix.lower() not in self.local_prefixes:
             self.local_prefixes.append(prefix.lower())
 
+    # ---- rules compiled elsewhere ----
+
+    def absorb(self, text: str) -> None:
+        """Adds a rule set's text (one dictionary's, numbered on its own, as
+        the native DDL2 compiler gives it) to these records, renumbered;
+        items and categories it defines again replace earlier ones."""
+        dict_base = len(self.dictionaries)
+        patterns: list[int] = []
+        categories: list[tuple[int, dict[str, Any]]] = []
+        items: list[int] = []
+        rest: list[tuple[str, dict[str, Any]]] = []
+        for line in text.splitlines()[1:]:
+            if not line:
+                continue
+            kind, *fields = line.split("\t")
+            record = _fields(fields)
+            if kind == "dict":
+                self.dictionaries.append(fields)
+            elif kind == "pattern":
+                patterns.append(self.pattern(record["source"]))
+            elif kind == "category":
+                name = record.pop("name")
+                if record.get("defined") == "0" and self.category_id(name) is not None:
+                    del record["defined"]  # an earlier dictionary's category
+                categories.append((self.category(name), record))
+            elif kind == "item":
+                record["dict"] = int(record.get("dict", 0)) + dict_base
+                if "cat" in record:
+                    record["cat"] = categories[int(record["cat"])][0]
+                if "pattern" in record:
+                    record["pattern"] = patterns[int(record["pattern"])]
+                rules = {k[5:]: record.pop(k) for k in list(record) if k.startswith("rule.")}
+                if rules:
+                    record["rule"] = rules
+                name = record.pop("name")
+                items.append(self.item(name, _as_list(record.pop("alias", [])), **record))
+            else:
+                rest.append((kind, record))
+        for cid, record in categories:
+            record["dict"] = int(record.get("dict", 0)) + dict_base
+            if "key" in record:
+                record["key"] = [self._item_ref(k, items) for k in _as_list(record["key"])]
+            self.category(self.categories[cid]["name"], **record)
+        for kind, record in rest:
+            record["dict"] = int(record.get("dict", 0)) + dict_base
+            if kind == "link":
+                record["child"] = [self._item_ref(k, items) for k in _as_list(record["child"])]
+                record["parent"] = [self._item_ref(k, items) for k in _as_list(record["parent"])]
+                self.link(**record)
+            elif kind == "problem":
+                self.problem(record["dict"], record.get("definition", ""),
+                             record.get("message", ""))
+            elif kind == "scope":
+                self.scope(**record)
+            elif kind == "local":
+                self.local(record["prefix"])
+
+    def _item_ref(self, ref: str, items: list[int]) -> int | str:
+        """A number of an absorbed text's item, renumbered; "@name" found
+        among the items so far, or left for the checker to report."""
+        if ref.startswith("@"):
+            found = self.item_id(ref[1:])
+            return ref if found is None else found
+        return items[int(ref)]
+
     # ---- the text ----
 
     def text(self) -> str:
@@ -121,6 +200,26 @@ class RuleWriter:
                   for d, name, message in self.problems]
         lines += ["local\t" + _field("prefix", p) for p in self.local_prefixes]
         return "\n".join(lines) + "\n"
+
+
+def _as_list(value: Any) -> list:
+    return value if isinstance(value, list) else [value]
+
+
+def _fields(fields: list[str]) -> dict[str, Any]:
+    """A record's fields as a dict; a repeated key gives a list."""
+    record: dict[str, Any] = {}
+    for f in fields:
+        key, _, value = f.partition("=")
+        if "\\" in value:
+            value = _unescape(value)
+        if key in record:
+            if not isinstance(record[key], list):
+                record[key] = [record[key]]
+            record[key].append(value)
+        else:
+            record[key] = value
+    return record
 
 
 def _record(kind: str, attributes: dict[str, Any]) -> str:

@@ -26,6 +26,7 @@ QUARZEL_EXT_ENTRY(py_dataset_convert);
 // Validation against dictionaries: rule sets (validate_rules.cpp) and
 // checking a text (validate_run.cpp).
 QUARZEL_EXT_ENTRY(py_compile_rules);
+QUARZEL_EXT_ENTRY(py_compile_ddl2);
 QUARZEL_EXT_ENTRY(py_rules_info);
 QUARZEL_EXT_ENTRY(py_validate_text);
 

@@ -38,6 +38,9 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("compile_rules", py_compile_rules,
                        "compile_rules(text)\n--\n\n"
                        "A rule set for the validator from the dictionary compiler's text."),
+    QUARZEL_EXT_METHOD("compile_ddl2", py_compile_ddl2,
+                       "compile_ddl2(text, name, deposition=False)\n--\n\n"
+                       "The rule-set text of a DDL2 dictionary, or None (the GIL is released)."),
     QUARZEL_EXT_METHOD("rules_info", py_rules_info,
                        "rules_info(rules)\n--\n\n"
                        "(dictionary labels, findings about the dictionaries, item count)."),

@@ -1,3 +1,5 @@
+// compile_ddl2(text, name, deposition=False): the rule-set text of a DDL2
+// dictionary (None when the text holds no DDL2 definitions);
 // compile_rules(text): a rule set (from the dictionary compiler's text) in a
 // capsule, made once per dictionary and reused by every check;
 // rules_info(rules): its dictionaries and the faults found in them.
@@ -5,9 +7,11 @@
 
 #include "binding/args.hpp"
 #include "binding/common.hpp"
+#include "core/pipeline.hpp"
 #include "ext/entry_points.hpp"
 #include "ext/validate_shared.hpp"
 #include "validate/checker.hpp"
+#include "validate/compile_ddl2.hpp"
 #include "validate/rules_text.hpp"
 
 namespace quarzel::ext {
@@ -99,6 +103,29 @@ QUARZEL_EXT_ENTRY(py_compile_rules) {
         PyObject* capsule = PyCapsule_New(holder, kCapsuleName, free_rules);
         if (!capsule) delete holder;
         return capsule;
+    });
+}
+
+QUARZEL_EXT_ENTRY(py_compile_ddl2) {
+    (void)self;
+    static const py::Signature sig{"compile_ddl2", {"text", "name", "deposition"}, 2};
+    PyObject* a[3] = {};
+    if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
+    std::string_view text, name;
+    if (!py::str_argument("text", a[0], text) || !py::str_argument("name", a[1], name))
+        return nullptr;
+    const int deposition = a[2] ? PyObject_IsTrue(a[2]) : 0;
+    if (deposition < 0) return nullptr;
+    return py::guarded([&]() -> PyObject* {
+        std::string rules;
+        bool ddl2 = false;
+        py::without_gil([&] {
+            ParseResult parsed = parse_document(text, false);
+            ddl2 = validate::is_ddl2(parsed.document);
+            if (ddl2) rules = validate::compile_ddl2(parsed.document, name, deposition != 0);
+        });
+        if (!ddl2) Py_RETURN_NONE;
+        return py::str(rules).release();
     });
 }
 

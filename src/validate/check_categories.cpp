@@ -244,9 +244,8 @@ private:
             const std::size_t rp = position_of(r);
             if (r == id || (rp != static_cast<std::size_t>(-1) && frame_.loop_of[rp] == loop))
                 return;
-            auto it = std::find_if(missing.begin(), missing.end(), [&](const Missing& m) {
-                return m.loop == loop && m.ref == r;
-            });
+            auto it = std::find_if(missing.begin(), missing.end(),
+                                   [&](const Missing& m) { return m.loop == loop && m.ref == r; });
             if (it == missing.end()) {
                 missing.push_back({loop, r, mandatory, {}});
                 it = missing.end() - 1;

@@ -207,7 +207,10 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
             if (first_tag.empty()) first_tag = t;
         }
         out.value = first_value;
-        out.row = static_cast<std::int64_t>(first_row);
+        // A row outside loops is no row.
+        const std::size_t p = f.data->position(first_tag);
+        const bool looped = p < f.loop_of.size() && f.loop_of[p] >= 0;
+        out.row = looped || rows > 1 ? static_cast<std::int64_t>(first_row) : -1;
         out.locate_tag = std::string(first_tag);
         out.locate_value = true;
     }

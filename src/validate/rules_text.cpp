@@ -152,6 +152,65 @@ Bound bound(const Record& r, std::string_view text, bool is_text) {
     return b;
 }
 
+// Items referred to by name ("@_entry.id"), resolved once every item is
+// read: an extension dictionary's keys and links may name items of the
+// dictionaries before it.
+enum class Named : std::uint8_t { Key, Child, Parent };
+struct NamedRef {
+    Named kind;
+    std::size_t owner;     // category or link
+    std::size_t position;  // in its list
+    std::string name;
+    std::uint32_t dict;
+};
+thread_local std::vector<NamedRef>* named_refs = nullptr;
+
+std::vector<std::uint32_t> item_refs(const Record& r, std::string_view key, const RuleSet& set,
+                                     Named kind, std::size_t owner) {
+    std::vector<std::uint32_t> out;
+    for (const Field& f : r.fields()) {
+        if (f.key != key) continue;
+        if (!f.value.empty() && f.value[0] == '@') {
+            if (named_refs)
+                named_refs->push_back(
+                    {kind, owner, out.size(), f.value.substr(1), r.index("dict", 0)});
+            out.push_back(kNone);
+        } else {
+            out.push_back(r.to_index(f.value));
+        }
+    }
+    (void)set;
+    return out;
+}
+
+// Puts the items that named references name in place; a name that no item
+// has becomes a problem of its dictionary, and the key or link is dropped.
+void resolve_named(RuleSet& set, std::vector<NamedRef>& refs) {
+    std::vector<bool> drop_link(set.links.size(), false);
+    for (const NamedRef& n : refs) {
+        const std::uint32_t id = set.find_item(lower(n.name));
+        if (id == kNone)
+            set.problems.push_back({n.dict, std::string(),
+                                    (n.kind == Named::Key ? "key item " : "linked item ") + n.name +
+                                        " is not defined"});
+        switch (n.kind) {
+            case Named::Key:
+                set.categories[n.owner].keys[n.position] = id;
+                break;
+            case Named::Child:
+                set.links[n.owner].child[n.position] = id;
+                break;
+            case Named::Parent:
+                set.links[n.owner].parent[n.position] = id;
+                break;
+        }
+        if (id == kNone && n.kind != Named::Key) drop_link[n.owner] = true;
+    }
+    for (CategoryRule& c : set.categories) std::erase(c.keys, kNone);
+    std::size_t k = 0;
+    std::erase_if(set.links, [&](const LinkRule&) { return drop_link[k++]; });
+}
+
 void read_dict(const Record& r, RuleSet& set) {
     DictionaryInfo d;
     d.name = r.text("name");
@@ -174,7 +233,7 @@ void read_category(const Record& r, RuleSet& set) {
     c.cls = choose(
         r, "class", CategoryClass::Any,
         {{"any", CategoryClass::Any}, {"loop", CategoryClass::Loop}, {"set", CategoryClass::Set}});
-    c.keys = r.indices("key");
+    c.keys = item_refs(r, "key", set, Named::Key, set.categories.size());
     c.key_policy = choose(r, "keys", KeyPolicy::Always,
                           {{"always", KeyPolicy::Always},
                            {"looped", KeyPolicy::Looped},
@@ -182,6 +241,9 @@ void read_category(const Record& r, RuleSet& set) {
     c.mandatory = r.flag("mandatory");
     if (r.find("one_loop")) c.one_loop = r.flag("one_loop");
     c.deprecated = r.flag("deprecated");
+    if (r.find("defined") && !r.flag("defined"))
+        set.problems.push_back(
+            {c.dict, std::string(), "category " + c.name + " is not defined (its items name it)"});
     c.replaced_by = r.text("replaced");
     for (const std::string& u : r.all("unique")) {
         std::vector<std::uint32_t> group;
@@ -256,10 +318,9 @@ void read_item(const Record& r, RuleSet& set) {
     item.list =
         choose(r, "list", ListPolicy::Any,
                {{"any", ListPolicy::Any}, {"yes", ListPolicy::Yes}, {"no", ListPolicy::No}});
-    item.mandatory = choose(r, "mandatory", Mandatory::No,
-                            {{"no", Mandatory::No},
-                             {"yes", Mandatory::Yes},
-                             {"implicit", Mandatory::Implicit}});
+    item.mandatory =
+        choose(r, "mandatory", Mandatory::No,
+               {{"no", Mandatory::No}, {"yes", Mandatory::Yes}, {"implicit", Mandatory::Implicit}});
     item.has_default = r.flag("default");
     item.deprecated = r.flag("deprecated");
     item.replaced_by = r.text("replaced");
@@ -283,8 +344,8 @@ void read_link(const Record& r, RuleSet& set) {
     l.dict = r.index("dict", 0);
     l.child_category = r.index("child_cat");
     l.parent_category = r.index("parent_cat");
-    l.child = r.indices("child");
-    l.parent = r.indices("parent");
+    l.child = item_refs(r, "child", set, Named::Child, set.links.size());
+    l.parent = item_refs(r, "parent", set, Named::Parent, set.links.size());
     if (l.child.size() != l.parent.size()) r.fail("link with unpaired items");
     l.label = r.text("label");
     l.rule = r.text("rule");
@@ -356,6 +417,11 @@ void check_references(const RuleSet& set) {
 
 std::shared_ptr<const RuleSet> parse_rules(std::string_view text) {
     auto set = std::make_shared<RuleSet>();
+    std::vector<NamedRef> refs;
+    named_refs = &refs;
+    struct Reset {
+        ~Reset() { named_refs = nullptr; }
+    } reset;
     std::size_t number = 0;
     bool header = false;
     while (!text.empty()) {
@@ -393,6 +459,7 @@ std::shared_ptr<const RuleSet> parse_rules(std::string_view text) {
         }
     }
     if (!header) throw RulesError("rules line 1: not a rule set (expected 'quarzel-rules 1')");
+    resolve_named(*set, refs);
     check_references(*set);
     set->prepare();
     return set;

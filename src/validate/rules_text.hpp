@@ -11,7 +11,7 @@
 //   dict      name version ddl=ddl1|ddl2|ddlm rule.<check>=<attribute cited>
 //   pattern   source=<POSIX extended expression>
 //   category  name dict class=any|loop|set key=<item>... keys=always|looped|never
-//             mandatory=0|1 one_loop=0|1 deprecated=0|1 replaced=<name>
+//             mandatory=0|1 one_loop=0|1 defined=0|1 deprecated=0|1 replaced=<name>
 //             unique=<item>,<item>...
 //   item      name alias=... dict cat=<category> type=<contents> type_name pattern=<n>
 //             su=any|no|yes container=<Single...> elements=<Table...> dim=<n|*>...
@@ -26,6 +26,9 @@
 //   scope     dict scope strength=mandatory|recommended|prohibited name=...
 //   problem   dict definition message
 //   local     prefix=<lower-case prefix of local names>
+//
+// Keys and link items may also be given by name, "@_entry.id" (an item of
+// an earlier dictionary); a name no item has is reported as a problem.
 //
 // <check> is one of: type construct enumeration range su container dimension
 // looped mandatory key unique reference link category deprecated scope

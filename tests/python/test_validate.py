@@ -66,7 +66,7 @@ DDL2_CASES = [
     ("links are off by default", ENTRY + "_residue.name GLY\n_residue.num 1\n"
      "_residue.entry_id T9\n", {}, []),
     ("links on: a missing parent", ENTRY + "_residue.name GLY\n_residue.num 1\n"
-     "_residue.entry_id T9\n", {"links": True}, [("link", "_residue.entry_id", 0)]),
+     "_residue.entry_id T9\n", {"links": True}, [("link", "_residue.entry_id", None)]),
     ("link group matched ignoring case and as numbers",
      site_loop(("1", "A", "alpha", "gly", "7"), tags=("id", "part", "label", "res_name",
                                                      "res_num"))
@@ -386,3 +386,55 @@ def test_changed_dictionary_is_compiled_again(tmp_path):
     d.write_text(text)
     os.utime(d, ns=(1, 1))
     assert found(str(d), "data_t\n_cell_setting Cubic\n") == []
+
+
+EXTENSION = """data_ext.dic
+_dictionary.title ext.dic
+loop_
+_item_type_list.code
+_item_type_list.primitive_code
+_item_type_list.construct
+code char '[A-Za-z0-9_]+'
+save_ext
+    _category.id ext
+    _category.mandatory_code no
+    _category_key.name '_ext.id'
+save_
+save__ext.id
+    _item.name '_ext.id'
+    _item.category_id ext
+    _item.mandatory_code yes
+    _item_type.code code
+save_
+save__ext.entry_id
+    _item.name '_ext.entry_id'
+    _item.category_id ext
+    _item.mandatory_code no
+    _item_type.code code
+    _item_linked.child_name '_ext.entry_id'
+    _item_linked.parent_name '_entry.id'
+save__site.kind
+    _item.name '_site.kind'
+    _item.category_id site
+    _item.mandatory_code no
+    _item_type.code code
+save_
+"""
+
+
+def test_ddl2_extension_dictionary(tmp_path):
+    ext = tmp_path / "ext.dic"
+    ext.write_text(EXTENSION)
+    text = site_loop(("1", "A", "alpha", "HETATM2"), tags=("id", "part", "label", "kind")) + \
+        "_ext.id e1\n_ext.entry_id T9\n"
+    # The extension's link names an item of the base dictionary; its
+    # definition of _site.kind replaces the base's (no enumeration).
+    assert found([DDL2, str(ext)], text, links=True) == [("link", "_ext.entry_id", None)]
+    assert found([DDL2, str(ext)], text) == []
+    assert ("enumeration", "_site.kind", 0) in found(DDL2, text)
+    alone = [f.message for f in quarzel.validate("data_t\n", ext) if f.code == "dictionary"]
+    assert sorted(alone) == ["category site is not defined (its items name it)",
+                             "linked item _entry.id is not defined"]
+    combined = quarzel.validate("data_t\n", [DDL2, str(ext)])
+    assert not any("is not defined" in f.message and "type code" not in f.message
+                   for f in combined if f.code == "dictionary")
