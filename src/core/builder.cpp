@@ -64,6 +64,7 @@ struct RawBuilder::State {
 
     bool has_pending_tag = false;
     std::string pending_tag;
+    std::uint32_t pending_offset = FrameData::kNoOffset;  // where the pending tag is written
     std::vector<Container> containers;
     NodeStore open_value;  // the list or table being read, nested ones inside it
 
@@ -72,6 +73,7 @@ struct RawBuilder::State {
     // The lane holds the position and the count.
     bool collecting_loop = false;
     std::vector<std::string_view> loop_tags;         // interned
+    std::vector<std::uint32_t> loop_tag_offsets;     // where each is written
     std::vector<std::uint32_t> loop_slot;            // header position -> column
     std::vector<ValueColumn*> loop_position_column;  // header position -> its column
     std::vector<ValueColumn> loop_columns;
@@ -156,6 +158,7 @@ struct RawBuilder::State {
     void reset_loop() noexcept {
         collecting_loop = false;
         loop_tags.clear();
+        loop_tag_offsets.clear();
         loop_slot.clear();
         loop_position_column.clear();
         loop_columns.clear();
@@ -180,9 +183,17 @@ struct RawBuilder::State {
 
     // The column of `tag` in `data`, entered at the end of the tag order when
     // new.
-    ValueColumn& column_of(FrameData& data, std::string_view tag) {
+    ValueColumn& column_of(FrameData& data, std::string_view tag,
+                           std::uint32_t offset = FrameData::kNoOffset) {
         if (ValueColumn* column = data.find(tag)) return *column;
-        return data.add(intern(tag), ValueColumn(base, base_size, layout));
+        return data.add(intern(tag), ValueColumn(base, base_size, layout), offset);
+    }
+
+    // The byte offset of a text written in the lexed text, for positions.
+    std::uint32_t offset_of(std::string_view t) const noexcept {
+        if (!in_text(t)) return FrameData::kNoOffset;
+        const std::size_t off = static_cast<std::size_t>(t.data() - base);
+        return off < FrameData::kNoOffset ? static_cast<std::uint32_t>(off) : FrameData::kNoOffset;
     }
 
     // Stores a scalar in a column: as a view when it is a slice of the
@@ -207,7 +218,7 @@ struct RawBuilder::State {
         } else if (has_pending_tag) {
             has_pending_tag = false;
             if (FrameData* data = target())
-                push_scalar(column_of(*data, pending_tag), text, is_static);
+                push_scalar(column_of(*data, pending_tag, pending_offset), text, is_static);
         }
     }
 
@@ -267,7 +278,8 @@ struct RawBuilder::State {
         }
         if (!has_pending_tag) return;
         has_pending_tag = false;
-        if (FrameData* data = target()) column_of(*data, pending_tag).push_value(open_value);
+        if (FrameData* data = target())
+            column_of(*data, pending_tag, pending_offset).push_value(open_value);
     }
 };
 
@@ -330,6 +342,7 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
         if (const std::size_t first = index.find(s.loop_tags, t); first != NameIndex::npos)
             slot = s.loop_slot[first];
         s.loop_tags.push_back(t);
+        s.loop_tag_offsets.push_back(s.offset_of(tag));
         index.appended(s.loop_tags);
         if (slot == s.loop_columns.size())
             s.loop_columns.emplace_back(s.base, s.base_size, s.layout);
@@ -377,7 +390,7 @@ void RawBuilder::on_loop_end() {
         for (std::size_t i = 0; i < n; ++i) {
             const std::string_view tag = s.loop_tags[i];
             std::uint32_t slot = s.loop_slot[i];
-            ValueColumn& col = s.column_of(*data, tag);
+            ValueColumn& col = s.column_of(*data, tag, s.loop_tag_offsets[i]);
             // The column goes to the tag's first position; a later position
             // of the same tag finds it gone and stores an empty one.
             if (taken[slot]) {
@@ -395,6 +408,7 @@ void RawBuilder::add_tag(std::string_view tag) {
     State& s = *s_;
     if (s.stopped) return;
     lower_into(tag, s.pending_tag);
+    s.pending_offset = s.offset_of(tag);
     s.has_pending_tag = true;
 }
 

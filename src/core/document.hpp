@@ -24,10 +24,15 @@ namespace quarzel {
 // frames and loops name it).
 struct FrameData {
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    static constexpr std::uint32_t kNoOffset = 0xFFFFFFFFu;
 
     std::vector<std::string_view> tag_order;           // lower-cased, first appearance, each once
     std::vector<std::vector<std::string_view>> loops;  // each loop's tags, header order
     std::vector<ValueColumn> columns;                  // columns[i]: the values of tag_order[i]
+    // tag_offsets[i]: where tag_order[i] is first written, as a byte offset
+    // into the lexed text (kNoOffset for a tag the parser supplied, or beyond
+    // 4 GiB): findings about a tag point there.
+    std::vector<std::uint32_t> tag_offsets;
 
     // The position of `tag` in the tag order, or npos.
     std::size_t position(std::string_view tag) const noexcept {
@@ -41,9 +46,9 @@ struct FrameData {
         const std::size_t i = position(tag);
         return i < columns.size() ? &columns[i] : nullptr;
     }
-    // Enters a tag that is not in the tag order yet, with its column;
-    // `tag` must live as long as the frame.
-    ValueColumn& add(std::string_view tag, ValueColumn column);
+    // Enters a tag that is not in the tag order yet, with its column and
+    // where it is written; `tag` must live as long as the frame.
+    ValueColumn& add(std::string_view tag, ValueColumn column, std::uint32_t offset = kNoOffset);
     // Frees every column (the tag order stays): after the values have been
     // handed over, find() finds nothing.
     void release_values() noexcept { std::vector<ValueColumn>().swap(columns); }
@@ -52,6 +57,7 @@ struct FrameData {
     // more than they use).
     void shrink_to_fit() {
         tag_order.shrink_to_fit();
+        tag_offsets.shrink_to_fit();
         columns.shrink_to_fit();
         loops.shrink_to_fit();
     }

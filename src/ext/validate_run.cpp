@@ -6,8 +6,10 @@
 //
 // links: 0 each dictionary's default, 1 all links, 2 none. imported:
 // {(block index, frame index or -1): [attribute names]} that imports add
-// to a definition (for DDLm scopes).
+// to a definition (for DDLm scopes). timing=True adds the seconds spent
+// reading and checking (for benchmarks): (findings, errors, read_s, check_s).
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "binding/args.hpp"
@@ -66,8 +68,10 @@ void sort_findings(std::vector<validate::Finding>& findings) {
 QUARZEL_EXT_ENTRY(py_validate_text) {
     (void)self;
     static const py::Signature sig{
-        "validate_text", {"rules", "text", "links", "su_multiplier", "ignore_case", "imported"}, 2};
-    PyObject* a[6] = {};
+        "validate_text",
+        {"rules", "text", "links", "su_multiplier", "ignore_case", "imported", "timing"},
+        2};
+    PyObject* a[7] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     auto rules = rules_of(a[0], "rules");
     if (!rules) return nullptr;
@@ -91,19 +95,28 @@ QUARZEL_EXT_ENTRY(py_validate_text) {
         options.ignore_case = b != 0;
     }
     if (!read_imported(a[5], options)) return nullptr;
+    const int timing = a[6] ? PyObject_IsTrue(a[6]) : 0;
+    if (timing < 0) return nullptr;
     return py::guarded([&]() -> PyObject* {
         ParseResult parsed;
         std::vector<validate::Finding> findings;
+        double reading = 0.0, checking = 0.0;
         py::without_gil([&] {
+            using Clock = std::chrono::steady_clock;
+            const auto t0 = Clock::now();
             parsed = parse_document(text, false);
+            const auto t1 = Clock::now();
             findings = validate::check_document(parsed.document, *rules, options);
             validate::resolve_positions(findings, parsed.document, parsed.detected);
             sort_findings(findings);
+            reading = std::chrono::duration<double>(t1 - t0).count();
+            checking = std::chrono::duration<double>(Clock::now() - t1).count();
         });
         PyRef list = findings_list(findings, &parsed.document);
         if (!list) return nullptr;
         PyRef errors = py::error_list(parsed.document.errors);
         if (!errors) return nullptr;
+        if (timing) return Py_BuildValue("(OOdd)", list.get(), errors.get(), reading, checking);
         return PyTuple_Pack(2, list.get(), errors.get());
     });
 }

@@ -159,6 +159,33 @@ private:
         if (rows < 2) return;
         for (const ValueColumn* col : cols)
             if (col->size() != rows) return;
+        if (cols.size() == 1 && rules_.items[items[0]].compare == Compare::Exact) {
+            // One key compared exactly: the values themselves, no copies, in
+            // an open-addressing table of row numbers.
+            std::size_t size = 16;
+            while (size < 2 * rows) size *= 2;
+            std::vector<std::uint32_t> slots(size, 0);  // row + 1, 0 free
+            std::vector<std::string_view> values(rows);
+            const std::hash<std::string_view> hash;
+            for (std::size_t r = 0; r < rows; ++r) {
+                const ValueRef ref = (*cols[0])[r];
+                if (ref.compound) continue;
+                bool null;
+                const std::string_view v = scalar_text(ref, null);
+                values[r] = v;
+                for (std::size_t s = hash(v) & (size - 1);; s = (s + 1) & (size - 1)) {
+                    if (slots[s] == 0) {
+                        slots[s] = static_cast<std::uint32_t>(r + 1);
+                        break;
+                    }
+                    if (values[slots[s] - 1] == v) {
+                        duplicate(cat, items, positions, check, r, slots[s] - 1, std::string(v));
+                        break;
+                    }
+                }
+            }
+            return;
+        }
         std::unordered_map<std::string, std::size_t> seen;
         seen.reserve(rows);
         std::string key, part, shown_key;
@@ -183,21 +210,25 @@ private:
             }
             if (!usable) continue;
             auto [it, fresh] = seen.emplace(key, r);
-            if (fresh) continue;
-            std::string what = join_items(rules_, items);
-            Finding& f = cx_.add_for_item(frame_, Code::DuplicateKey, Severity::Error,
-                                          "row " + std::to_string(r) + " repeats the " +
-                                              (items.size() == 1 ? "key " : "key combination ") +
-                                              what + " = " + shown(shown_key) + " of row " +
-                                              std::to_string(it->second),
-                                          items[0], check);
-            f.category = cat.name;
-            for (std::size_t p : positions) f.tags.emplace_back(tag_at(p));
-            f.value = shown_key;
-            f.row = static_cast<std::int64_t>(r);
-            f.locate_tag = std::string(tag_at(positions[0]));
-            f.locate_value = true;
+            if (!fresh) duplicate(cat, items, positions, check, r, it->second, shown_key);
         }
+    }
+
+    void duplicate(const CategoryRule& cat, const std::vector<std::uint32_t>& items,
+                   const std::vector<std::size_t>& positions, Check check, std::size_t r,
+                   std::size_t first, const std::string& shown_key) {
+        Finding& f = cx_.add_for_item(frame_, Code::DuplicateKey, Severity::Error,
+                                      "row " + std::to_string(r) + " repeats the " +
+                                          (items.size() == 1 ? "key " : "key combination ") +
+                                          join_items(rules_, items) + " = " + shown(shown_key) +
+                                          " of row " + std::to_string(first),
+                                      items[0], check);
+        f.category = cat.name;
+        for (std::size_t p : positions) f.tags.emplace_back(tag_at(p));
+        f.value = shown_key;
+        f.row = static_cast<std::int64_t>(r);
+        f.locate_tag = std::string(tag_at(positions[0]));
+        f.locate_value = true;
     }
 
     // DDL1 _list_reference: a looped item needs the items it refers to in

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/builder.hpp"
 #include "core/document.hpp"
 #include "validate/checker.hpp"
 
@@ -20,7 +21,13 @@ std::string join_items(const RuleSet& rules, const std::vector<std::uint32_t>& i
 
 // The text a stored value stands for (quoted placeholders as their
 // character); `null` when it is a bare `?` or `.`.
-std::string_view scalar_text(const ValueRef& ref, bool& null);
+inline std::string_view scalar_text(const ValueRef& ref, bool& null) {
+    null = ref.text.size() == 1 && (ref.text[0] == '?' || ref.text[0] == '.');
+    // The builder keeps a quoted "?" or "." as three characters.
+    if (ref.text.size() == 3 && ref.text[0] == '"') [[unlikely]]
+        return stored_value_text(ref.text);
+    return ref.text;
+}
 
 struct Frame {
     const FrameData* data = nullptr;

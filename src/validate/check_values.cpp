@@ -90,7 +90,22 @@ public:
         fold_enum_ = options_.ignore_case && item_.compare == Compare::Exact &&
                      rules_.dictionaries[item_.dict].ddl == Ddl::Ddl1;
         resolve_implied(frame);
+        // Most columns need only their construct: a single value passes when
+        // it matches (no enumeration, range or su rule to apply besides).
+        const bool single =
+            item_.container == Container::Single || item_.container == Container::Multiple;
+        if (single && item_.enum_keys.empty() && item_.ranges.empty() &&
+            item_.su != SuPolicy::Forbidden && type_ == &item_.type) {
+            if (item_.pattern != kNone && rules_.patterns[item_.pattern].ok())
+                quick_ = &rules_.patterns[item_.pattern];
+            else if (item_.pattern == kNone && item_.type.any())
+                anything_ = true;
+        }
     }
+
+    // A single value certainly passes (the construct alone decides).
+    bool quick(std::string_view v) const { return anything_ || (quick_ && quick_->full_match(v)); }
+    bool has_quick() const noexcept { return anything_ || quick_; }
 
     bool check_scalar(std::string_view v, std::size_t position, Failure& f) {
         // Form.
@@ -321,6 +336,8 @@ private:
     const ItemRule& item_;
     const Options& options_;
     const TypeSpec* type_;
+    const Pattern* quick_ = nullptr;
+    bool anything_ = false;
     TypeSpec implied_;
     bool fold_enum_ = false;
     std::string key_;
@@ -337,9 +354,32 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
     std::string_view last_ok;
     bool have_last = false;
     const std::size_t n = col.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const ValueRef ref = col[i];
-        Failure f;
+    std::size_t i = 0;
+    Failure f;  // written only when a value fails
+    if (rules.has_quick() && col.side_values().empty()) {
+        // Plain scalars against a construct alone: a tight loop, and the
+        // full checks only for a value that fails it.
+        if (const RefColumn* refs = col.refs_column()) {
+            refs->for_each(0, n, [&](const ValueRef& ref) {
+                const std::size_t row = i++;
+                bool null;
+                const std::string_view v = scalar_text(ref, null);
+                if (null || rules.quick(v)) return;
+                if (rules.check_scalar(v, 0, f)) return;
+                Finding& out = cx.add_for_item(frame, f.code, Severity::Error, std::move(f.message),
+                                               id, f.check);
+                out.tags.emplace_back(tag);
+                out.value = f.value.empty() ? std::string(v) : std::move(f.value);
+                out.row = looped || n > 1 ? static_cast<std::int64_t>(row) : -1;
+                out.locate_tag = std::string(tag);
+                out.locate_value = true;
+                f = Failure{};
+            });
+            return;
+        }
+    }
+    const auto visit = [&](const ValueRef& ref) {
+        const std::size_t row = i++;
         bool ok;
         std::string_view v;
         if (ref.compound) {
@@ -347,24 +387,29 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
         } else {
             bool null;
             v = scalar_text(ref, null);
-            if (null) continue;
-            if (have_last && v == last_ok) continue;
+            // Columns repeat values: one that passed just before passes again.
+            if (null || (have_last && v == last_ok)) return;
             ok = rules.scalar_allowed(f) && rules.check_scalar(v, 0, f);
             if (ok) {
                 last_ok = v;
                 have_last = true;
             }
         }
-        if (ok) continue;
+        if (ok) return;
         Finding& out =
             cx.add_for_item(frame, f.code, Severity::Error, std::move(f.message), id, f.check);
         out.tags.emplace_back(tag);
         if (!f.value.empty() || (!ref.compound && f.code != Code::Container))
             out.value = f.value.empty() ? std::string(v) : std::move(f.value);
-        out.row = looped || n > 1 ? static_cast<std::int64_t>(i) : -1;
+        f = Failure{};
+        out.row = looped || n > 1 ? static_cast<std::int64_t>(row) : -1;
         out.locate_tag = std::string(tag);
         out.locate_value = true;
-    }
+    };
+    if (const RefColumn* refs = col.refs_column())
+        refs->for_each(0, n, visit);
+    else
+        for (std::size_t k = 0; k < n; ++k) visit(col[k]);
 }
 
 }  // namespace quarzel::validate::detail

@@ -40,11 +40,6 @@ std::string shown(std::string_view value) {
     return out;
 }
 
-std::string_view scalar_text(const ValueRef& ref, bool& null) {
-    null = ref.text.size() == 1 && (ref.text[0] == '?' || ref.text[0] == '.');
-    return stored_value_text(ref.text);
-}
-
 Finding& Context::add(const Frame& frame, Code code, Severity severity, std::string message,
                       std::uint32_t dict, std::string_view rule) {
     Finding& f = out_.emplace_back();

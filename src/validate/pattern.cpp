@@ -14,9 +14,6 @@ using Table = std::array<std::uint64_t, 4>;
 void set_byte(Table& t, unsigned char b) noexcept {
     t[b >> 6] |= std::uint64_t{1} << (b & 63);
 }
-bool has_byte(const Table& t, unsigned char b) noexcept {
-    return (t[b >> 6] >> (b & 63)) & 1;
-}
 
 bool is_punct(unsigned char c) noexcept {
     return c < 0x80 && !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
@@ -213,6 +210,61 @@ std::size_t interval(std::string_view p, std::size_t i) noexcept {
     return j < p.size() && p[j] == '}' ? j + 1 : std::string::npos;
 }
 
+// Scanners for the commonest numeric constructs, exactly as PDBx writes them.
+constexpr std::string_view kInt = "[+-]?[0-9]+";
+constexpr std::string_view kPositiveInt = "[1-9][0-9]*";
+constexpr std::string_view kFloat =
+    "-?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?";
+
+bool digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+std::size_t digits_from(std::string_view t, std::size_t i) noexcept {
+    while (i < t.size() && digit(t[i])) ++i;
+    return i;
+}
+
+bool scan_int(std::string_view t) noexcept {
+    std::size_t i = !t.empty() && (t[0] == '+' || t[0] == '-') ? 1 : 0;
+    const std::size_t end = digits_from(t, i);
+    return end > i && end == t.size();
+}
+
+bool scan_positive_int(std::string_view t) noexcept {
+    return !t.empty() && t[0] >= '1' && t[0] <= '9' && digits_from(t, 1) == t.size();
+}
+
+// -? mantissa (digits, "digits.", ".digits", "digits.digits") ("(" digits
+// ")")? ([eE] [+-]? digits)?
+bool scan_float(std::string_view t) noexcept {
+    std::size_t i = !t.empty() && t[0] == '-' ? 1 : 0;
+    const std::size_t before = digits_from(t, i);
+    std::size_t after = before;
+    bool dot = false;
+    if (after < t.size() && t[after] == '.') {
+        dot = true;
+        after = digits_from(t, after + 1);
+    }
+    const bool lead = before > i;
+    const bool tail = dot && after > before + 1;
+    if (!lead && !tail) return false;
+    i = after;
+    if (i < t.size() && t[i] == '(') {
+        const std::size_t end = digits_from(t, i + 1);
+        if (end == i + 1 || end >= t.size() || t[end] != ')') return false;
+        i = end + 1;
+    }
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        std::size_t k = i + 1;
+        if (k < t.size() && (t[k] == '+' || t[k] == '-')) ++k;
+        const std::size_t end = digits_from(t, k);
+        if (end == k) return false;
+        i = end;
+    }
+    return i == t.size();
+}
+
 }  // namespace
 
 std::string translate_posix(std::string_view p, std::string& error) {
@@ -318,16 +370,21 @@ Pattern Pattern::compile(std::string_view posix) {
     }
     pat.re_ = std::move(re);
     pat.ok_ = true;
+    pat.scanner_ = posix == kInt ? 1 : posix == kPositiveInt ? 2 : posix == kFloat ? 3 : 0;
     return pat;
 }
 
-bool Pattern::full_match(std::string_view text) const {
+bool Pattern::match_other(std::string_view text) const {
     if (!ok_) return false;
-    if (table_form_) {
-        if (text.empty()) return empty_ok_;
-        for (char c : text)
-            if (!has_byte(table_, static_cast<unsigned char>(c))) return false;
-        return true;
+    switch (scanner_) {
+        case 1:
+            return scan_int(text);
+        case 2:
+            return scan_positive_int(text);
+        case 3:
+            return scan_float(text);
+        default:
+            break;
     }
     return RE2::FullMatch(text, *re_);
 }

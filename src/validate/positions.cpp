@@ -285,6 +285,14 @@ void resolve_positions(std::vector<Finding>& findings, const ParsedCif& doc,
         const FrameData* data = frame_data(doc, f);
         if (!data) continue;
         const std::int64_t row = std::max<std::int64_t>(f.row, 0);
+        if (!f.locate_value) {
+            // The builder notes where each tag is written.
+            const std::size_t p = data->position(f.locate_tag);
+            if (p < data->tag_offsets.size() && data->tag_offsets[p] != FrameData::kNoOffset) {
+                index().position(data->tag_offsets[p], f.line, f.column);
+                continue;
+            }
+        }
         if (f.locate_value) {
             if (const ValueColumn* col = data->find(f.locate_tag);
                 col && static_cast<std::size_t>(row) < col->size()) {

@@ -1,10 +1,9 @@
-// Line and column of findings. The document keeps no positions (reading
-// stays as fast without a validator as before); most values are views of
-// the text, so their place follows from their offset and an index of line
-// starts made once per document that has findings. Tags, and values that
-// are not slices of the text (lists, tables, rewritten text fields, quoted
-// placeholders), are found by reading the text once more without building
-// anything, only when some finding needs them.
+// Line and column of findings. Most values are views of the text, and the
+// document notes where each tag is first written, so their places follow
+// from offsets and an index of line starts made once per document that has
+// findings. Values that are not slices of the text (lists, tables,
+// rewritten text fields, quoted placeholders) are found by reading the text
+// once more without building anything, only when some finding needs them.
 #pragma once
 
 #include <cstdint>

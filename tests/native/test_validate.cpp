@@ -87,6 +87,31 @@ TEST(ValidatePattern, BadExpressionsAreReportedNeverMatchAll) {
     }
 }
 
+// PDBx's int, positive_int and float constructs have scanners of their own;
+// the same expressions in parentheses go through RE2. Both must agree on
+// every string of the characters that matter, up to 6 long.
+TEST(ValidatePattern, ScannersAgreeWithRe2) {
+    const char* constructs[] = {
+        "[+-]?[0-9]+", "[1-9][0-9]*",
+        "-?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?"};
+    const std::string alphabet = "09.-+eE()x";
+    for (const char* c : constructs) {
+        const Pattern fast = Pattern::compile(c);
+        const Pattern slow = Pattern::compile(std::string("(") + c + ")");
+        ASSERT_TRUE(fast.ok() && slow.ok());
+        std::vector<std::string> layer{""};
+        for (int len = 0; len <= 6; ++len) {
+            std::vector<std::string> next;
+            for (const std::string& s : layer) {
+                ASSERT_EQ(fast.full_match(s), slow.full_match(s)) << c << " on '" << s << "'";
+                if (len < 6)
+                    for (char ch : alphabet) next.push_back(s + ch);
+            }
+            layer = std::move(next);
+        }
+    }
+}
+
 struct ContentsCase {
     Contents contents;
     const char* value;
