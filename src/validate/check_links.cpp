@@ -3,6 +3,7 @@
 // (null components of the child match anything). One finding per link and
 // frame, with the count and the first rows.
 #include <algorithm>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -14,29 +15,145 @@ namespace {
 
 constexpr std::size_t kShownRows = 5;
 
-const ValueColumn* column_of(const Frame& f, std::uint32_t item) {
-    for (std::size_t i = 0; i < f.items.size(); ++i)
-        if (f.items[i] == item) return &f.data->columns[i];
-    return nullptr;
-}
+// Where each item's column is in the block's frames: looked up once per
+// block, not by a scan of each frame per link.
+class BlockColumns {
+public:
+    explicit BlockColumns(const std::vector<Frame>& frames) : frames_(frames) {
+        for (std::size_t fi = 0; fi < frames.size(); ++fi)
+            for (std::size_t i = 0; i < frames[fi].items.size(); ++i)
+                if (frames[fi].items[i] != kNone) where_[frames[fi].items[i]].push_back({fi, i});
+    }
+    // The column of `item` in frame `fi`, or null.
+    const ValueColumn* column(std::size_t fi, std::uint32_t item) const {
+        auto it = where_.find(item);
+        if (it == where_.end()) return nullptr;
+        for (const auto& [f, i] : it->second)
+            if (f == fi) return &frames_[fi].data->columns[i];
+        return nullptr;
+    }
+    std::string_view tag(std::size_t fi, std::uint32_t item) const {
+        auto it = where_.find(item);
+        if (it == where_.end()) return {};
+        for (const auto& [f, i] : it->second)
+            if (f == fi) return frames_[fi].data->tag_order[i];
+        return {};
+    }
+    bool present(std::uint32_t item) const { return where_.count(item) != 0; }
 
-std::string_view tag_of(const Frame& f, std::uint32_t item) {
-    for (std::size_t i = 0; i < f.items.size(); ++i)
-        if (f.items[i] == item) return f.data->tag_order[i];
-    return {};
-}
+private:
+    const std::vector<Frame>& frames_;
+    std::unordered_map<std::uint32_t, std::vector<std::pair<std::size_t, std::size_t>>> where_;
+};
 
-// The parent rows' values of one link, over every frame of the block,
-// keyed by the components a child row gives (by mask of present ones).
+// Each value of a column hashed once per block (as its item compares
+// values), shared by every link that names the column: 0 for a null, 1 for
+// a list or table, else the value's 64-bit hash.
+class ColumnHashes {
+public:
+    static constexpr std::uint64_t kNull = 0, kCompound = 1;
+
+    const std::vector<std::uint64_t>& of(const ValueColumn& col, Compare compare) {
+        auto [it, fresh] = cache_.try_emplace({&col, compare});
+        if (!fresh) return it->second;
+        std::vector<std::uint64_t>& out = it->second;
+        out.resize(col.size());
+        std::string scratch;
+        for (std::size_t r = 0; r < col.size(); ++r) {
+            const ValueRef ref = col[r];
+            if (ref.compound) {
+                out[r] = kCompound;
+                continue;
+            }
+            bool null;
+            std::string_view key = scalar_text(ref, null);
+            if (null) {
+                out[r] = kNull;
+                continue;
+            }
+            if (compare != Compare::Exact && compare_key(key, compare, scratch)) key = scratch;
+            std::uint64_t x = std::hash<std::string_view>{}(key) + key.size();
+            x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+            out[r] = (x ^ (x >> 27)) | 2;
+        }
+        return out;
+    }
+
+private:
+    std::map<std::pair<const ValueColumn*, Compare>, std::vector<std::uint64_t>> cache_;
+};
+
+// A row's key under a link: its components' hashes combined (two rows
+// agree when their keys do; a false agreement needs a collision of 64-bit
+// hashes).
+class KeyHash {
+public:
+    void reset() noexcept { h_ = 0x9E3779B97F4A7C15ull; }
+    void add(std::uint64_t component) noexcept {
+        std::uint64_t x = (h_ ^ component) * 0x94D049BB133111EBull;
+        h_ = x ^ (x >> 31);
+    }
+    std::uint64_t value() const noexcept { return h_ | 1; }  // never 0 (a free slot)
+
+private:
+    std::uint64_t h_ = 0;
+};
+
+// Open addressing over 64-bit keys (0 free).
+class HashSet {
+public:
+    void reserve(std::size_t n) {
+        std::size_t size = 16;
+        while (size < 2 * n) size *= 2;
+        slots_.assign(size, 0);
+    }
+    void insert(std::uint64_t h) {
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        for (std::size_t s = h & (slots_.size() - 1);; s = (s + 1) & (slots_.size() - 1)) {
+            if (slots_[s] == h) return;
+            if (slots_[s] == 0) {
+                slots_[s] = h;
+                ++count_;
+                return;
+            }
+        }
+    }
+    bool contains(std::uint64_t h) const {
+        if (slots_.empty()) return false;
+        for (std::size_t s = h & (slots_.size() - 1);; s = (s + 1) & (slots_.size() - 1)) {
+            if (slots_[s] == h) return true;
+            if (slots_[s] == 0) return false;
+        }
+    }
+
+private:
+    void grow() {
+        std::vector<std::uint64_t> old = std::move(slots_);
+        reserve(old.size() + 16);
+        count_ = 0;
+        for (std::uint64_t h : old)
+            if (h) insert(h);
+    }
+    std::vector<std::uint64_t> slots_;
+    std::size_t count_ = 0;
+};
+
+// Parent keys already gathered in a block, by the parent items they hash
+// (many links name the same parent items: atom_site's, for one).
+using ParentCache = std::map<std::vector<std::uint32_t>, HashSet>;
+
+// The parent rows' keys of one link, over every frame of the block, by the
+// components a child row gives (a mask of the present ones).
 class ParentIndex {
 public:
-    ParentIndex(const RuleSet& rules, const LinkRule& link, const std::vector<Frame>& frames)
-        : rules_(rules), link_(link) {
-        for (const Frame& f : frames) {
+    ParentIndex(const RuleSet& rules, const LinkRule& link, const std::vector<Frame>& frames,
+                const BlockColumns& columns, ParentCache& cache, ColumnHashes& hashes)
+        : rules_(rules), link_(link), cache_(cache), hashes_(hashes) {
+        for (std::size_t fi = 0; fi < frames.size(); ++fi) {
             std::vector<const ValueColumn*> cols;
             bool any = false;
             for (std::uint32_t p : link.parent) {
-                cols.push_back(column_of(f, p));
+                cols.push_back(columns.column(fi, p));
                 any = any || cols.back();
             }
             if (any) tables_.push_back(std::move(cols));
@@ -45,43 +162,54 @@ public:
 
     bool empty() const noexcept { return tables_.empty(); }
 
-    bool contains(std::uint64_t mask, const std::string& key) {
+    bool contains(std::uint64_t mask, std::uint64_t key) {
         auto it = sets_.find(mask);
-        if (it == sets_.end()) it = sets_.emplace(mask, build(mask)).first;
-        return it->second.count(key) != 0;
+        if (it == sets_.end()) {
+            std::vector<std::uint32_t> items;
+            for (std::size_t k = 0; k < link_.parent.size() && k < 64; ++k)
+                if (mask >> k & 1) items.push_back(link_.parent[k]);
+            auto found = cache_.find(items);
+            if (found == cache_.end()) found = cache_.emplace(items, build(mask)).first;
+            it = sets_.emplace(mask, &found->second).first;
+        }
+        return it->second->contains(key);
     }
 
 private:
-    std::unordered_set<std::string> build(std::uint64_t mask) const {
-        std::unordered_set<std::string> out;
-        std::string key, part;
+    HashSet build(std::uint64_t mask) {
+        HashSet out;
+        std::size_t total = 0;
+        for (const auto& cols : tables_)
+            for (const ValueColumn* c : cols)
+                if (c) total = std::max(total, c->size());
+        out.reserve(total);
+        KeyHash hash;
         for (const auto& cols : tables_) {
             std::size_t rows = 0;
-            for (const ValueColumn* c : cols)
-                if (c) rows = std::max(rows, c->size());
+            std::vector<const std::vector<std::uint64_t>*> hashed(cols.size(), nullptr);
+            bool complete = true;
+            for (std::size_t k = 0; k < cols.size(); ++k) {
+                if (!(mask >> k & 1)) continue;
+                if (!cols[k]) {
+                    complete = false;  // no row of this frame has the component
+                    break;
+                }
+                hashed[k] = &hashes_.of(*cols[k], rules_.items[link_.parent[k]].compare);
+                rows = std::max(rows, cols[k]->size());
+            }
+            if (!complete) continue;
             for (std::size_t r = 0; r < rows; ++r) {
-                key.clear();
+                hash.reset();
                 bool ok = true;
                 for (std::size_t k = 0; k < cols.size() && ok; ++k) {
                     if (!(mask >> k & 1)) continue;
-                    if (!cols[k] || r >= cols[k]->size()) {
+                    if (r >= hashed[k]->size() || (*hashed[k])[r] == ColumnHashes::kCompound) {
                         ok = false;
                         break;
                     }
-                    const ValueRef ref = (*cols[k])[r];
-                    if (ref.compound) {
-                        ok = false;
-                        break;
-                    }
-                    bool null;
-                    const std::string_view v = scalar_text(ref, null);
-                    if (!compare_key(v, rules_.items[link_.parent[k]].compare, part))
-                        part.assign(v);
-                    key += std::to_string(part.size());
-                    key += ':';
-                    key += part;
+                    hash.add((*hashed[k])[r]);
                 }
-                if (ok) out.insert(key);
+                if (ok) out.insert(hash.value());
             }
         }
         return out;
@@ -89,8 +217,10 @@ private:
 
     const RuleSet& rules_;
     const LinkRule& link_;
+    ParentCache& cache_;
+    ColumnHashes& hashes_;
     std::vector<std::vector<const ValueColumn*>> tables_;
-    std::unordered_map<std::uint64_t, std::unordered_set<std::string>> sets_;
+    std::unordered_map<std::uint64_t, const HashSet*> sets_;
 };
 
 // Item names without their category's part: "_atom_site.label_comp_id" as
@@ -119,61 +249,67 @@ bool applies(const Context& cx, const LinkRule& link) {
     return false;
 }
 
-void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& frames) {
+void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& frames,
+                const BlockColumns& columns, ParentCache& cache, ColumnHashes& hashes) {
     const RuleSet& rules = cx.rules;
     // Components beyond 64 are not keyed (no real link comes near).
     const std::size_t n = std::min<std::size_t>(link.child.size(), 64);
-    ParentIndex parents(rules, link, frames);
-    for (const Frame& f : frames) {
+    bool given = false;
+    for (std::size_t k = 0; k < n && !given; ++k) given = columns.present(link.child[k]);
+    if (!given) return;
+    ParentIndex parents(rules, link, frames, columns, cache, hashes);
+    KeyHash hash;
+    for (std::size_t fi = 0; fi < frames.size(); ++fi) {
+        const Frame& f = frames[fi];
         std::vector<const ValueColumn*> cols(n, nullptr);
         bool any = false;
         for (std::size_t k = 0; k < n; ++k) {
-            cols[k] = column_of(f, link.child[k]);
+            cols[k] = columns.column(fi, link.child[k]);
             any = any || cols[k];
         }
         if (!any) continue;
         std::size_t rows = 0;
-        for (const ValueColumn* c : cols)
-            if (c) rows = std::max(rows, c->size());
+        std::vector<const std::vector<std::uint64_t>*> hashed(n, nullptr);
+        for (std::size_t k = 0; k < n; ++k)
+            if (cols[k]) {
+                rows = std::max(rows, cols[k]->size());
+                hashed[k] = &hashes.of(*cols[k], rules.items[link.child[k]].compare);
+            }
         std::size_t missing = 0, first_row = 0, checked = 0;
         std::vector<std::size_t> shown_rows;
-        std::string first_value, key, part, shown_key;
         for (std::size_t r = 0; r < rows; ++r) {
             std::uint64_t mask = 0;
-            key.clear();
-            shown_key.clear();
+            hash.reset();
             bool usable = true;
             for (std::size_t k = 0; k < n; ++k) {
-                if (k) shown_key += ", ";
-                if (!cols[k] || r >= cols[k]->size()) {
-                    shown_key += "?";
-                    continue;
-                }
-                const ValueRef ref = (*cols[k])[r];
-                if (ref.compound) {
+                if (!hashed[k] || r >= hashed[k]->size()) continue;
+                const std::uint64_t h = (*hashed[k])[r];
+                if (h == ColumnHashes::kCompound) {
                     usable = false;
                     break;
                 }
-                bool null;
-                const std::string_view v = scalar_text(ref, null);
-                shown_key += v;
-                if (null) continue;
+                if (h == ColumnHashes::kNull) continue;
                 mask |= std::uint64_t{1} << k;
-                if (!compare_key(v, rules.items[link.child[k]].compare, part)) part.assign(v);
-                key += std::to_string(part.size());
-                key += ':';
-                key += part;
+                hash.add(h);
             }
             if (!usable || mask == 0) continue;
             ++checked;
-            if (!parents.empty() && parents.contains(mask, key)) continue;
-            if (missing++ == 0) {
-                first_row = r;
-                first_value = shown_key;
-            }
+            if (!parents.empty() && parents.contains(mask, hash.value())) continue;
+            if (missing++ == 0) first_row = r;
             if (shown_rows.size() < kShownRows) shown_rows.push_back(r);
         }
         if (missing == 0) continue;
+        // The first row without a parent, as its values read.
+        std::string first_value;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k) first_value += ", ";
+            if (!cols[k] || first_row >= cols[k]->size()) {
+                first_value += "?";
+                continue;
+            }
+            bool null;
+            first_value += scalar_text((*cols[k])[first_row], null);
+        }
         const std::string parent_cat =
             link.parent_category != kNone ? rules.categories[link.parent_category].name : "?";
         const std::string child_cat =
@@ -202,7 +338,7 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
         std::string_view first_tag;
         for (std::size_t k = 0; k < n; ++k) {
             if (!cols[k]) continue;
-            const std::string_view t = tag_of(f, link.child[k]);
+            const std::string_view t = columns.tag(fi, link.child[k]);
             out.tags.emplace_back(t);
             if (first_tag.empty()) first_tag = t;
         }
@@ -226,8 +362,12 @@ std::string join_items(const RuleSet& rules, const std::vector<std::uint32_t>& i
 }
 
 void check_links(Context& cx, const std::vector<Frame>& frames) {
+    if (cx.options.links == LinkMode::None || cx.rules.links.empty()) return;
+    const BlockColumns columns(frames);
+    ParentCache cache;
+    ColumnHashes hashes;
     for (const LinkRule& link : cx.rules.links)
-        if (applies(cx, link)) check_link(cx, link, frames);
+        if (applies(cx, link)) check_link(cx, link, frames, columns, cache, hashes);
 }
 
 }  // namespace quarzel::validate::detail
