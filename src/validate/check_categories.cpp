@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "core/number.hpp"
 #include "validate/check_context.hpp"
 
 namespace quarzel::validate::detail {
@@ -46,6 +47,7 @@ public:
         check_loops();
         for (const Category& c : categories_) check_category(c);
         check_references();
+        check_su_items();
     }
 
 private:
@@ -256,6 +258,57 @@ private:
             if (cat != kNone) check_unique(rules_.categories[cat], keys, Check::Reference);
         }
         missing_references();
+    }
+
+    // DDLm SU items: a standard uncertainty is never negative, and one given
+    // in its own item is not given again in parentheses on the measurand.
+    void check_su_items() {
+        const FrameData& data = *frame_.data;
+        for (std::size_t i = 0; i < frame_.items.size(); ++i) {
+            const std::uint32_t id = frame_.items[i];
+            if (id == kNone || rules_.items[id].su_of == kNone) continue;
+            const ValueColumn& su = data.columns[i];
+            const std::size_t mp = position_of(rules_.items[id].su_of);
+            const ValueColumn* measured = mp != static_cast<std::size_t>(-1) &&
+                                                  frame_.loop_of[mp] == frame_.loop_of[i] &&
+                                                  data.columns[mp].size() == su.size()
+                                              ? &data.columns[mp]
+                                              : nullptr;
+            const bool looped = frame_.loop_of[i] >= 0 || su.size() > 1;
+            for (std::size_t r = 0; r < su.size(); ++r) {
+                const ValueRef ref = su[r];
+                bool null;
+                const std::string_view v =
+                    ref.compound ? std::string_view() : scalar_text(ref, null);
+                if (ref.compound || null) continue;
+                const NumberResult n = parse_number(v);
+                std::string message;
+                Severity severity = Severity::Error;
+                if (n.status == NumberStatus::number && n.value < 0) {
+                    message = shown(v) + " is negative; a standard uncertainty never is";
+                } else if (measured) {
+                    const ValueRef m = (*measured)[r];
+                    bool mnull;
+                    const std::string_view mv =
+                        m.compound ? std::string_view() : scalar_text(m, mnull);
+                    if (m.compound || mnull || mv.find('(') == std::string_view::npos ||
+                        !parse_number(mv).has_su)
+                        continue;
+                    message = "the su of " + std::string(data.tag_order[mp]) + " = " + shown(mv) +
+                              " is given again here";
+                    severity = Severity::Warning;
+                } else {
+                    continue;
+                }
+                Finding& f =
+                    cx_.add_for_item(frame_, Code::Su, severity, std::move(message), id, Check::Su);
+                f.tags.emplace_back(data.tag_order[i]);
+                f.value = std::string(v);
+                f.row = looped ? static_cast<std::int64_t>(r) : -1;
+                f.locate_tag = std::string(data.tag_order[i]);
+                f.locate_value = true;
+            }
+        }
     }
 
     // Items a looped item needs beside it in its loop: those it refers to
