@@ -3,7 +3,8 @@
 // a small line limit taken from the input, and the output parsed once more.
 // The second reading has no problem records and holds the same blocks,
 // frames, tags, loops and values as the first; no output line is longer
-// than the limit. A refusal (WriteError) must say what it refuses.
+// than the limit; a text the writer marks ASCII is ASCII. A refusal
+// (WriteError) must say what it refuses.
 // Documents the writer cannot reproduce as they were read (a tag with other
 // than one value outside a loop, a tag in two loops, ragged or empty loops,
 // loops not in the order of their tags, repeated block or frame names) are
@@ -247,7 +248,12 @@ std::string write_document(const ParsedCif& doc, const WriteOptions& o, bool row
             w.end_save_frame();
         }
     }
-    return w.finish_string();
+    std::string text = w.finish_string();
+    // The binding hands an ASCII text to Python as ASCII without a look.
+    if (w.ascii())
+        for (unsigned char c : text)
+            if (c >= 0x80) fuzz::fail("a text marked ASCII holds other bytes", text);
+    return text;
 }
 
 // Code points of the longest line.

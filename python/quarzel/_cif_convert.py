@@ -19,6 +19,7 @@ def is_cif_output(path: str) -> bool:
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     import quarzel_core
 
+    from ._convert_checks import strict_stop
     from ._files import describe, read_source
     from .write import dump
 
@@ -28,10 +29,16 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print(f"{args.file}: cannot read: {describe(exc)}", file=err)
         return 2
     cif, errors = quarzel_core.parse_cif(source.text, "strict" if args.strict else None)
-    problems = len(errors) + (source.problem is not None)
+    if source.problem is not None:
+        errors = [source.problem, *errors]
     del source
+    stopped = strict_stop(args, errors, err)
+    if stopped is not None:
+        return stopped
+    problems = len(errors)
+    style = args.style or "plain"
     try:
-        dump(cif, args.out, version=args.cif_version, style=args.style)
+        dump(cif, args.out, version=args.cif_version, style=style)
     except (ValueError, TypeError) as exc:
         print(f"{args.out}: cannot write: {exc}", file=err)
         return 2
@@ -39,6 +46,6 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         print(f"{args.out}: cannot write: {describe(exc)}", file=err)
         return 2
     noun = "problem" if problems == 1 else "problems"
-    print(f"{args.out}: {len(cif._block_list)} blocks written ({args.style}); "
+    print(f"{args.out}: {len(cif._block_list)} blocks written ({style}); "
           f"{args.file}: {problems} {noun} read", file=out)
     return 0

@@ -103,8 +103,15 @@ class Bar:
             self.stream.flush()
 
 
+def _shown(path: str) -> str:
+    """A path as text that any stream can write (bytes that are not UTF-8
+    as Python shows them)."""
+    return path.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     from . import dataset
+    from .dictionary import DictionaryError
 
     args = build_parser().parse_args(argv)
     categories = None
@@ -118,12 +125,16 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
                                   typed=args.typed)
     except KeyboardInterrupt:
         bar.close()
-        print(f"{args.out}: interrupted; the dataset holds the files completed so far "
+        print(f"{_shown(args.out)}: interrupted; the dataset holds the files completed so far "
               "(go on with --resume)", file=err)
         return EXIT_INTERRUPTED
+    except DictionaryError as exc:
+        bar.close()
+        print(f"{_shown(args.dictionary)}: {exc}", file=err)
+        return EXIT_FAILED
     except OSError as exc:
         bar.close()
-        print(f"{args.out}: cannot write: {exc}", file=err)
+        print(f"{_shown(args.out)}: cannot write: {exc}", file=err)
         return EXIT_FAILED
     bar.close()
     if summary.files_failed:
@@ -135,20 +146,20 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
                     print(f"{row['_file']}: cannot read: {row['reason']}", file=err)
                 shown += 1
         if shown > 10:
-            print(f"... and {shown - 10} more (see {os.path.join(args.out, '_files')})", file=err)
+            print(f"... and {shown - 10} more (see {_shown(os.path.join(args.out, '_files'))})", file=err)
     seconds = time.monotonic() - start
     tables = len(summary.rows)
     rows = sum(summary.rows.values())
     skipped = f", {summary.skipped:,} already done" if summary.skipped else ""
     print(
-        f"{args.out}: {summary.files:,} files{skipped} ({summary.files_read:,} read, "
+        f"{_shown(args.out)}: {summary.files:,} files{skipped} ({summary.files_read:,} read, "
         f"{summary.files_failed:,} unreadable, {summary.files_with_problems:,} with problems), "
         f"{tables:,} tables, {rows:,} rows, {summary.text_bytes / 1e6:,.1f} MB of text in {seconds:.1f} s",
         file=out,
     )
     if summary.files_read == 0 and not summary.skipped:
         if not summary.files:
-            print(f"{args.out}: no CIF files among the inputs", file=err)
+            print(f"{_shown(args.out)}: no CIF files among the inputs", file=err)
         return EXIT_FAILED
     if summary.files_failed or summary.files_with_problems:
         return EXIT_ERRORS

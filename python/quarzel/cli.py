@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import os
 import sys
@@ -225,8 +224,13 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     import quarzel_core
 
     from . import _cif_convert
+    from ._convert_checks import refuse_options, strict_stop
 
-    if _cif_convert.is_cif_output(args.out):
+    cif_output = _cif_convert.is_cif_output(args.out)
+    refused = refuse_options(args, cif_output, err)
+    if refused is not None:
+        return refused
+    if cif_output:
         return _cif_convert.run(args, out, err)
     suffix = os.path.splitext(args.out)[1].lower()
     fmt = FORMATS.get(suffix)
@@ -253,6 +257,9 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     batches, errors = quarzel_core.parse_arrow(source.text, mode_argument(args.strict))
     errors = _with_problem(source, errors)
     del source
+    stopped = strict_stop(args, errors, err)
+    if stopped is not None:
+        return stopped
     tables = _batches_as_tables(batches)
     del batches
     try:
@@ -306,18 +313,10 @@ def _write_atomically(path: str, write: Any) -> None:
     give that file the name ``path`` only when it is complete, so that a
     failure leaves no partial file behind (and an earlier file at ``path``
     as it was)."""
-    folder, name = os.path.split(os.path.abspath(path))
-    temp = os.path.join(folder, f".{name}.{os.getpid()}.{os.urandom(4).hex()}.tmp")
-    # Mode "x" creates the file with the permissions of an ordinary new file,
-    # and only if nothing has that name yet; writers then keep them.
-    open(temp, "xb").close()
-    try:
+    from ._atomic import replacing
+
+    with replacing(path) as temp:
         write(temp)
-        os.replace(temp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
-        raise
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -346,8 +345,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("file", metavar="FILE")
     convert.add_argument("out", metavar="OUT")
     convert.add_argument("--strict", action="store_true")
-    convert.add_argument("--style", choices=["plain", "pdbx"], default="plain",
-                         help="CIF output: layout")
+    convert.add_argument("--style", choices=["plain", "pdbx"], default=None,
+                         help="CIF output: layout (default: plain)")
     convert.add_argument("--cif-version", choices=["1.1", "2.0"], default=None,
                          help="CIF output: version (default: as read, or as the content needs)")
     convert.add_argument("--typed", action="store_true",

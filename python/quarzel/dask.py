@@ -14,8 +14,10 @@ On an existing cluster::
 
 Every worker must see the inputs and the output folder under the same paths
 (a shared file system). A partition writes into a hidden staging folder of
-the output; its parts are moved into place when it has finished, so the
-dataset holds only whole partitions at any time.
+the output; its parts are moved into place in one commit when it has
+finished (see ``quarzel._commits``), so the dataset holds only whole
+partitions at any time. ``_file`` holds each input's real path, as the
+single-machine engine writes it.
 """
 
 from __future__ import annotations
@@ -27,6 +29,7 @@ import uuid
 import warnings
 from typing import Any, Iterable, Sequence
 
+from . import _commits, _inputs
 from . import dataset as _dataset
 
 FILES_PER_TASK = 256
@@ -43,46 +46,35 @@ def _groups(paths: list[str], size: int) -> list[list[str]]:
     return [paths[i:i + size] for i in range(0, len(paths), size)]
 
 
-def _convert_partition(files: list[str], staging: str, categories: list[str] | None,
+def _convert_partition(files: list[str | bytes], names: list[str], failures: list[str] | None,
+                       staging: str, categories: list[str] | None,
                        tag_categories: dict[str, str] | None, jobs: int) -> dict[str, Any]:
     """Runs on a worker: the native engine over one group of files."""
     from . import _native
 
-    result = _native.dataset_convert(files, staging, categories, tag_categories, jobs)
+    result = _native.dataset_convert(files, staging, categories, tag_categories, jobs, names=names,
+                                     failures=failures)
     result["staging"] = staging
     return result
 
 
-def _first_free_part(out_dir: str) -> int:
-    n = 0
-    for table in os.listdir(out_dir):
-        folder = os.path.join(out_dir, table)
-        if table.startswith(".") or not os.path.isdir(folder):
-            continue
-        for name in os.listdir(folder):
-            if name.startswith("part-") and name.endswith(".parquet"):
-                try:
-                    n = max(n, int(name[5:-8]) + 1)
-                except ValueError:
-                    pass
-    return n
-
-
 def _publish(staging: str, out_dir: str, next_part: int) -> int:
-    """Moves a finished partition's parts into the dataset: the categories
-    first, the list of files last, so that files listed as done are whole."""
-    tables = sorted(t for t in os.listdir(staging) if os.path.isdir(os.path.join(staging, t)))
+    """Moves a finished partition's parts into the dataset in one commit,
+    the list of files last; returns the next free part number."""
+    renames = []
+    tables = _commits.table_folders(staging)
     tables.sort(key=lambda t: (t == "_files", t == "_errors"))
     for table in tables:
-        target = os.path.join(out_dir, table)
-        os.makedirs(target, exist_ok=True)
-        for name in sorted(os.listdir(os.path.join(staging, table))):
-            if not name.startswith("part-"):
-                continue
-            os.replace(os.path.join(staging, table, name), os.path.join(target, f"part-{next_part:05}.parquet"))
+        for path in _commits.part_files(os.path.join(staging, table)):
+            renames.append((os.path.relpath(path, out_dir), _commits.final_name(table, next_part)))
             next_part += 1
+    _commits.commit(out_dir, renames, number=next_part)
     shutil.rmtree(staging, ignore_errors=True)
-    return next_part
+    return next_part + 1
+
+
+def _partition_args(entries: list[_inputs.Input], names: list[str]) -> tuple[Any, ...]:
+    return _inputs.engine_inputs(entries, names)
 
 
 def _default_client(client: Any) -> Any:
@@ -113,47 +105,53 @@ def convert(
     the current ``distributed`` client, else Dask's local scheduler."""
     import time
 
+    from . import _resume
+
     start = time.monotonic()
     out = os.path.abspath(os.fspath(out_dir))
-    paths = [os.path.abspath(p) for p in _dataset.expand_inputs(inputs)]
+    if isinstance(inputs, (str, os.PathLike)):
+        inputs = [inputs]
+    entries = _inputs.collect(inputs)
+    names = [_inputs.file_name(e.real) for e in entries]
     summary = _dataset.Summary()
-    if os.path.isdir(os.path.join(out, "_files")):
-        if not resume:
-            raise FileExistsError(f"{out} already holds a dataset (resume it, or choose a new folder)")
-        done = _dataset.done_inputs(out)
-        summary.skipped = sum(1 for p in paths if p in done)
-        paths = [p for p in paths if p not in done]
-        # Partitions of an interrupted run that never finished.
-        for name in os.listdir(out):
-            if name.startswith(".staging-"):
-                shutil.rmtree(os.path.join(out, name), ignore_errors=True)
-    os.makedirs(out, exist_ok=True)
     tag_categories = _dataset.dictionary_categories(os.fspath(dictionary)) if dictionary else None
     cats = None if categories is None else [c.lower() for c in categories]
-    run = os.path.join(out, f".staging-{uuid.uuid4().hex}")
-    groups = _groups(paths, files_per_task)
-    args = [(g, os.path.join(run, f"{k:06}"), cats, tag_categories, jobs_per_task) for k, g in enumerate(groups)]
-    next_part = _first_free_part(out)
-    results = []
-    client = _default_client(client)
-    try:
-        if client is not None:
-            from distributed import as_completed
+    with _commits.Lock(out):
+        if _commits.holds_dataset(out) and not resume:
+            raise FileExistsError(f"{out} already holds a dataset (resume it, or choose a new folder)")
+        _commits.recover(out)  # partitions of an interrupted run that never finished included
+        if resume:
+            done = _resume.done(out)
+            todo = [k for k, n in enumerate(names) if n not in done]
+            summary.skipped = len(entries) - len(todo)
+            entries = [entries[k] for k in todo]
+            names = [names[k] for k in todo]
+            _resume.forget_failed(out, set(names))
+        run = os.path.join(out, f"{_commits.STAGING}{uuid.uuid4().hex}")
+        size = max(1, int(files_per_task))
+        args = [(*_partition_args(entries[i:i + size], names[i:i + size]), os.path.join(run, f"{i // size:06}"),
+                 cats, tag_categories, jobs_per_task) for i in range(0, len(entries), size)]
+        next_part = _commits.first_free_number(out)
+        results = []
+        client = _default_client(client)
+        try:
+            if client is not None:
+                from distributed import as_completed
 
-            futures = [client.submit(_convert_partition, *a, pure=False) for a in args]
-            for future in as_completed(futures):
-                result = future.result()
-                next_part = _publish(result["staging"], out, next_part)
-                results.append(result)
-        else:
-            import dask
+                futures = [client.submit(_convert_partition, *a, pure=False) for a in args]
+                for future in as_completed(futures):
+                    result = future.result()
+                    next_part = _publish(result["staging"], out, next_part)
+                    results.append(result)
+            else:
+                import dask
 
-            tasks = [dask.delayed(_convert_partition, pure=False)(*a) for a in args]
-            for result in dask.compute(*tasks):
-                next_part = _publish(result["staging"], out, next_part)
-                results.append(result)
-    finally:
-        shutil.rmtree(run, ignore_errors=True)
+                tasks = [dask.delayed(_convert_partition, pure=False)(*a) for a in args]
+                for result in dask.compute(*tasks):
+                    next_part = _publish(result["staging"], out, next_part)
+                    results.append(result)
+        finally:
+            shutil.rmtree(run, ignore_errors=True)
     for r in results:
         for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes", "text_bytes"):
             setattr(summary, key, getattr(summary, key) + r[key])
@@ -173,23 +171,25 @@ def _import_dataframe() -> Any:
     return dd
 
 
-def _category_table(files: list[str], category: str, tag_categories: dict[str, str] | None) -> Any:
+def _category_table(files: list[tuple[str | bytes, str]], category: str,
+                    tag_categories: dict[str, str] | None) -> Any:
     from . import _native
 
     with tempfile.TemporaryDirectory(prefix="quarzel-") as tmp:
-        _native.dataset_convert(files, tmp, [category], tag_categories, 1)
+        _native.dataset_convert([p for p, _ in files], tmp, [category], tag_categories, 1,
+                                names=[n for _, n in files])
         folder = os.path.join(tmp, category)
         if not os.path.isdir(folder):
             return None
         return _dataset.read_table(tmp, category)
 
 
-def _category_columns(files: list[str], category: str, tag_categories: dict[str, str] | None) -> list[str]:
+def _category_columns(files: list[tuple[str | bytes, str]], category: str, tag_categories: dict[str, str] | None) -> list[str]:
     table = _category_table(files, category, tag_categories)
     return [] if table is None else table.column_names
 
 
-def _category_partition(files: list[str], category: str, tag_categories: dict[str, str] | None,
+def _category_partition(files: list[tuple[str | bytes, str]], category: str, tag_categories: dict[str, str] | None,
                         columns: list[str]) -> Any:
     import pandas as pd
 
@@ -218,7 +218,10 @@ def read_category(
 
     dd = _import_dataframe()
     category = category.lower()
-    paths = [os.path.abspath(p) for p in _dataset.expand_inputs(inputs)]
+    if isinstance(inputs, (str, os.PathLike)):
+        inputs = [inputs]
+    paths = [(_inputs.os_path(e.real), _inputs.file_name(e.real)) for e in _inputs.collect(inputs)
+             if e.failure is None]
     tag_categories = _dataset.dictionary_categories(os.fspath(dictionary)) if dictionary else None
     groups = _groups(paths, files_per_partition) or [[]]
     if columns is None:

@@ -2,9 +2,10 @@
 
 Blocks, save frames and tags are stored in lower case, as ``parse_cif``
 stores them, so that look-ups (which lower-case their query) find them. A
-tag is in ``_tag_order`` exactly once, a looped tag in exactly one loop, and
-the tags of a loop stand together in ``_tag_order`` in the loop's order, so
-that what ``dumps`` writes reads back the same.
+tag is in ``_tag_order`` exactly once, a looped tag in exactly one loop, the
+tags of a loop stand together in ``_tag_order`` in the loop's order, and the
+loops stand in ``_loops`` in the order of their tags, so that what ``dumps``
+writes reads back the same.
 """
 
 from __future__ import annotations
@@ -79,29 +80,72 @@ def rename_block(cif: Any, old: str, new: str) -> None:
     cif._blocks = index
 
 
-def _value(value: Any, where: str) -> Any:
-    """A value as the model holds it: str, list or dict (nested); None is
-    the placeholder ``?``, numbers their text."""
-    if value is None or type(value).__name__ in ("NAType", "NaTType"):
-        return "?"
+_CONTAINER = object()
+
+
+def _scalar(value: Any, where: str) -> Any:
+    """A scalar as the model holds it (None is ``?``, numbers their text), or
+    ``_CONTAINER`` for a list, tuple or mapping."""
     if isinstance(value, str):
         return value
+    if value is None or type(value).__name__ in ("NAType", "NaTType"):
+        return "?"
     if isinstance(value, bool) or type(value).__name__ == "bool_":
         raise TypeError(f"{where}: a bool is not a CIF value")
     if isinstance(value, numbers.Integral):
         return str(int(value))
     if isinstance(value, numbers.Real):
         return "?" if math.isnan(value) else repr(float(value))
-    if isinstance(value, Mapping):
-        out = {}
+    if isinstance(value, (Mapping, list, tuple)):
+        return _CONTAINER
+    raise TypeError(f"{where}: a value must be a str, list or dict, not {type(value).__name__!r}")
+
+
+def _entries(value: Any, where: str) -> Any:
+    if not isinstance(value, Mapping):
+        return ((None, v) for v in value)
+
+    def checked() -> Any:
         for k, v in value.items():
             if not isinstance(k, str):
                 raise TypeError(f"{where}: a table key must be a str, not {type(k).__name__!r}")
-            out[k] = _value(v, where)
+            yield k, v
+
+    return checked()
+
+
+def _value(value: Any, where: str) -> Any:
+    """A value as the model holds it: str, list or dict (nested, to any
+    depth, without recursion); None is the placeholder ``?``, numbers their
+    text. A list or table that contains itself raises ``ValueError``."""
+    out = _scalar(value, where)
+    if out is not _CONTAINER:
         return out
-    if isinstance(value, (list, tuple)):
-        return [_value(v, where) for v in value]
-    raise TypeError(f"{where}: a value must be a str, list or dict, not {type(value).__name__!r}")
+    root: Any = {} if isinstance(value, Mapping) else []
+    # Open containers: (their entries, the copy being filled, the original).
+    stack = [(_entries(value, where), root, value)]
+    open_ids = {id(value)}
+    while stack:
+        entries, copy, original = stack[-1]
+        for key, item in entries:
+            converted = _scalar(item, where)
+            inner = converted is _CONTAINER
+            if inner:
+                if id(item) in open_ids:
+                    raise ValueError(f"{where}: a list or table contains itself")
+                converted = {} if isinstance(item, Mapping) else []
+            if key is None:
+                copy.append(converted)
+            else:
+                copy[key] = converted
+            if inner:  # filled next, then this one goes on
+                stack.append((_entries(item, where), converted, item))
+                open_ids.add(id(item))
+                break
+        else:
+            open_ids.discard(id(original))
+            stack.pop()
+    return root
 
 
 def _loop_of(frame: Frame, tag: str) -> int | None:
@@ -124,20 +168,47 @@ def _drop(frame: Frame, tag: str) -> None:
     frame._loops[:] = loops
 
 
+def _outside_loops(frame: Frame, at: int) -> int:
+    """``at``, a place in the tag order, or when it falls between two tags
+    of one loop the place just after that loop's tags: a loop's tags stand
+    together."""
+    order = frame._tag_order
+    if 0 < at < len(order):
+        loop = _loop_of(frame, order[at - 1])
+        if loop is not None and _loop_of(frame, order[at]) == loop:
+            tags = set(frame._loops[loop])
+            while at < len(order) and order[at] in tags:
+                at += 1
+    return at
+
+
+RECOVERY_TAG = "_quarzel_error_value"
+
+
+def _settable(key: str) -> str:
+    if key == RECOVERY_TAG:
+        raise ValueError(
+            f"tag {key!r} is reserved: the reader keeps values it found without a tag there, "
+            "and it is not written"
+        )
+    return key
+
+
 def set_item(block: Frame, tag: str, value: Any, *, replace_loop: bool = False) -> None:
     """Set the single value of ``tag`` (lower-cased) in a block or save
     frame: a str, a list or dict (CIF 2.0), a number (its text) or None (``?``).
     A tag that is looped raises ``ValueError`` unless ``replace_loop`` is
-    true: then it leaves its loop (a loop left without tags disappears)."""
+    true: then it leaves its loop (a loop left without tags disappears) and
+    stands just before or after the loop's other tags."""
     _frame(block)
-    key = _name(tag, "tag")
+    key = _settable(_name(tag, "tag"))
     stored = _value(value, f"tag {key!r}")
     if _loop_of(block, key) is not None:
         if not replace_loop:
             raise ValueError(f"tag {key!r} is looped; pass replace_loop=True to replace it")
         position = block._tag_order.index(key)
         _drop(block, key)
-        block._tag_order.insert(position, key)
+        block._tag_order.insert(_outside_loops(block, position), key)
         block._tags[key] = [stored]
         return
     if key not in block._tags:
@@ -202,29 +273,37 @@ def _arrow_column(column: Any) -> list[Any]:
 def set_loop(block: Frame, data: Any) -> None:
     """Make a loop of ``data``: a mapping of tag to column, a
     ``pyarrow.Table`` or a ``pandas.DataFrame`` (column names are the tags,
-    lower-cased). Columns must have equal lengths; nulls (None, NaN) are
-    written as ``?``. Tags already in the block leave their old place; the
-    loop takes the place of the first of them, or goes at the end."""
+    lower-cased). Columns must have equal lengths, at least one value each;
+    nulls (None, NaN) are written as ``?``. Tags already in the block leave
+    their old place (and their loop); the loop takes the place of the first
+    of them (after the tags of a loop it would split), or goes at the end."""
     _frame(block)
     names, columns = _columns(data)
     if not names:
         raise ValueError("a loop needs at least one tag")
-    keys = [_name(n, "tag") for n in names]
+    keys = [_settable(_name(n, "tag")) for n in names]
     if len(set(keys)) != len(keys):
         raise ValueError(f"a tag is given twice: {names!r}")
     lengths = {len(c) for c in columns}
     if len(lengths) > 1:
         detail = ", ".join(f"{k} has {len(c)}" for k, c in zip(keys, columns))
         raise ValueError(f"loop columns differ in length: {detail}")
+    if lengths == {0}:
+        raise ValueError(f"a loop needs at least one row of values: {names!r} have none")
     values = [[_value(v, f"tag {k!r}") for v in column] for k, column in zip(keys, columns)]
-    positions = [i for i, t in enumerate(block._tag_order) if t in set(keys)]
+    taken = set(keys)
+    positions = [i for i, t in enumerate(block._tag_order) if t in taken]
     for key in keys:
         if key in block._tags:
             _drop(block, key)
     at = positions[0] if positions else len(block._tag_order)
     # Count the tags before `at` that were dropped, to find the place again.
     at -= sum(1 for p in positions if p < at)
+    at = _outside_loops(block, at)
     block._tag_order[at:at] = keys
     for key, column in zip(keys, values):
         block._tags[key] = column
-    block._loops.append(keys)
+    # The loops stay in the order of their tags.
+    place = {t: i for i, t in enumerate(block._tag_order)}
+    index = sum(1 for loop in block._loops if place.get(loop[0], len(place)) < at)
+    block._loops.insert(index, keys)

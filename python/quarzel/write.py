@@ -7,15 +7,14 @@ beside the target, renamed when complete; ``.gz`` paths compressed).
 
 from __future__ import annotations
 
-import errno
 import gzip
 import os
-import tempfile
 from typing import Any
 
 import quarzel_core
 
 from . import _native
+from ._atomic import check_folder, replacing
 from .types import CifVersion
 
 __all__ = ["dump", "dumps"]
@@ -55,16 +54,21 @@ def _version(obj: Any, kind: str, version: Any) -> str | None:
 
 def dumps(obj: Any, *, version: Any = None, style: str = "plain", line_limit: int = 2048) -> str:
     """The CIF text of ``obj``: a ``CifFile``, a ``CifBlock``, a
-    ``CifSaveFrame`` (written as a save frame) or a ``parse_raw`` result.
+    ``CifSaveFrame`` (written as a save frame inside a data block of the
+    frame's name: a save frame stands only in a data block) or a
+    ``parse_raw`` result.
 
     ``version``: ``None`` (CIF 2.0 when the document was read as CIF 2.0 or
     holds a list, a table or a character outside ASCII, else CIF 1.1),
     ``"1.1"``, ``"2.0"`` or a ``CifVersion``. ``style``: ``"plain"`` or
     ``"pdbx"``. No line is longer than ``line_limit`` code points.
 
-    Content the version cannot hold, names that break CIF rules and values
-    that are not str, list or dict raise ``ValueError`` or ``TypeError``
-    naming the block, save frame and tag.
+    Content the version cannot hold (or no version: control characters,
+    noncharacters), names that break CIF rules, a tag given twice, an empty
+    loop and values that are not str, list or dict raise ``ValueError`` or
+    ``TypeError`` naming the block, save frame and tag. The reader's recovery
+    tag ``_quarzel_error_value`` (values it found without a tag) is not
+    written.
     """
     kind = _kind(obj)
     if style not in STYLES:
@@ -84,40 +88,22 @@ def dump(
 ) -> None:
     """Write ``dumps(obj, ...)`` to ``path``: into a temporary file beside it,
     renamed to ``path`` when complete, so that a failure leaves an existing
-    file untouched. A path ending in ``.gz`` is written gzip-compressed."""
-    path = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise FileNotFoundError(errno.ENOENT, f"no such folder {folder!r}", path)
+    file untouched. A path ending in ``.gz`` (any case) is written
+    gzip-compressed; a symbolic link is written through (the file it points
+    to gets the text)."""
+    check_folder(path)
     text = dumps(obj, version=version, style=style, line_limit=line_limit)
-    write_text(text, path)
+    write_text(text, os.fspath(path))
 
 
 def write_text(text: str, path: str) -> None:
     """Write ``text`` as UTF-8 to ``path`` through a temporary file beside it."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as raw:
-            if path.endswith(".gz"):
-                with gzip.GzipFile(filename=os.path.basename(path), mode="wb", fileobj=raw) as f:
-                    _write_pieces(text, f)
-            else:
-                _write_pieces(text, raw)
-        try:
-            mode = os.stat(path).st_mode & 0o7777
-        except FileNotFoundError:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        os.chmod(tmp, mode)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
+    with replacing(path) as temp, open(temp, "wb") as raw:
+        if path.lower().endswith(".gz"):
+            with gzip.GzipFile(filename=os.path.basename(path), mode="wb", fileobj=raw) as f:
+                _write_pieces(text, f)
+        else:
+            _write_pieces(text, raw)
 
 
 def _write_pieces(text: str, f: Any) -> None:

@@ -29,8 +29,45 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     }
 }
 
+// Line folding over the lines after the first: a line ending in a
+// backslash (trailing blanks aside) continues on the next one.
+std::string fold(const std::vector<std::string_view>& lines, std::size_t size) {
+    std::string out;
+    out.reserve(size);
+    std::string pending;
+    bool any = false;
+    auto emit = [&](std::string_view a, std::string_view b) {
+        if (any) out += '\n';
+        out += a;
+        out += b;
+        any = true;
+    };
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        std::string_view trimmed = trim_end_blanks(lines[i]);
+        if (!trimmed.empty() && trimmed.back() == '\\') {
+            trimmed.remove_suffix(1);
+            pending += trimmed;
+        } else {
+            emit(pending, lines[i]);
+            pending.clear();
+        }
+    }
+    if (!pending.empty()) emit(pending, {});
+    return out;
+}
+
 }  // namespace
 
+// The first line decides, as the CIF 2.0 text-prefix and line-folding
+// protocols have it:
+//   `\` (then blanks)          folding: the first line goes, the others fold
+//   P`\` (then blanks)         the prefix P: it leaves every later line, the
+//                              first line goes; no folding
+//   P`\\` (then blanks)        the prefix P, then folding
+// P is one or more characters before the first backslash, not starting with
+// ';' (no later line could start so), and every later line must start with
+// it. Anything else (two backslashes without a prefix included) leaves the
+// text as it stands.
 std::optional<std::string> transform_multiline_if_changed(std::string_view text) {
     const std::string_view first = text.substr(0, text.find('\n'));
     const std::size_t slash = first.find('\\');
@@ -39,44 +76,24 @@ std::optional<std::string> transform_multiline_if_changed(std::string_view text)
     const std::string_view prefix = first.substr(0, slash);
     const bool double_marker = slash + 1 < first.size() && first[slash + 1] == '\\';
     if (!only_blanks(first.substr(slash + (double_marker ? 2 : 1)))) return std::nullopt;
+    if (prefix.empty() ? double_marker : prefix[0] == ';') return std::nullopt;
 
     std::vector<std::string_view> lines = split_lines(text);
     if (!prefix.empty()) {
         for (std::size_t i = 1; i < lines.size(); ++i)
             if (!lines[i].starts_with(prefix)) return std::nullopt;
-        for (auto& line : lines) line.remove_prefix(prefix.size());
+        for (std::size_t i = 1; i < lines.size(); ++i) lines[i].remove_prefix(prefix.size());
     }
 
     std::string out;
-    out.reserve(text.size());
-    if (double_marker) {
-        lines[0].remove_prefix(1);
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (i) out += '\n';
+    if (prefix.empty() || double_marker) {
+        out = fold(lines, text.size());
+    } else {
+        out.reserve(text.size());
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            if (i > 1) out += '\n';
             out += lines[i];
         }
-    } else {
-        // Line folding: a line ending in a backslash (trailing blanks aside)
-        // continues on the next one.
-        std::string pending;
-        bool any = false;
-        auto emit = [&](std::string_view a, std::string_view b) {
-            if (any) out += '\n';
-            out += a;
-            out += b;
-            any = true;
-        };
-        for (std::size_t i = 1; i < lines.size(); ++i) {
-            std::string_view trimmed = trim_end_blanks(lines[i]);
-            if (!trimmed.empty() && trimmed.back() == '\\') {
-                trimmed.remove_suffix(1);
-                pending += trimmed;
-            } else {
-                emit(pending, lines[i]);
-                pending.clear();
-            }
-        }
-        if (!pending.empty()) emit(pending, {});
     }
     if (out == text) return std::nullopt;
     return out;

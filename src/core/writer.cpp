@@ -17,6 +17,25 @@ void check_name(std::string_view name, NameKind kind) {
     }
     const Scan s = scan(name);
     if (s.mask & (kWs | kLf | kCr)) throw WriteError("a name cannot hold white space");
+    check_permitted(name);
+}
+
+namespace {
+
+[[noreturn]] void not_permitted(std::string_view text, std::size_t at) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "character U+%04X is not permitted in CIF (1.1 or 2.0)",
+                  static_cast<unsigned>(decode_at(text, at)));
+    throw WriteError(buf);
+}
+
+}  // namespace
+
+void check_permitted(std::string_view text) {
+    const Scan s = scan(text);
+    if (s.mask & kCr) throw WriteError(kCrMessage);
+    const std::size_t at = forbidden_char(text, s.mask);
+    if (at != std::string_view::npos) not_permitted(text, at);
 }
 
 void BufferTextOut::grow(std::size_t more) {
@@ -73,10 +92,13 @@ void CifWriter::needs_cif2(const char* what) const {
 }
 
 void CifWriter::check_name_for_version(std::string_view name, NameKind kind,
-                                       std::size_t prefix) const {
+                                       std::size_t prefix) {
     check_name(name, kind);
     const Scan s = scan(name);
-    if (!v2() && (s.mask & (kHigh | kCtrl))) cif1_only_char(name);
+    if (s.mask & kHigh) {
+        if (!v2()) cif1_only_char(name);
+        ascii_ = false;
+    }
     if (prefix + s.cp > options_.line_limit)
         throw WriteError("the name is longer than the line limit of " +
                          std::to_string(options_.line_limit));
@@ -168,7 +190,7 @@ void CifWriter::end_table() {
 void CifWriter::key(std::string_view key) {
     if (!in_table_value()) throw std::logic_error("CifWriter: a key outside a table");
     const Scan s = scan(key);
-    if (s.mask & kCr) throw WriteError(kCrMessage);
+    if (s.mask & (kCr | kCtrl | kHigh)) check_permitted(key);
     if (s.mask & kHigh) ascii_ = false;
     if (key.size() == 1 && std::string_view("[]{}:").find(key[0]) != std::string_view::npos)
         throw WriteError("a table key cannot be the single character '" + std::string(key) + "'");

@@ -62,8 +62,9 @@ enum class ValueForm : std::uint8_t {
 struct FormChoice {
     ValueForm form = ValueForm::Bare;
     bool multiline = false;   // the written form spans lines
-    bool protocol = false;    // a text field written with the folding protocol
-    bool prefix = false;      // ... and with a text prefix on each line
+    bool protocol = false;    // a text field whose first line names its protocols:
+    bool prefix = false;      // a text prefix on each line (`;>\`),
+    bool fold = false;        // lines folded (`;\`, or `;>\\` with the prefix)
     bool high = false;        // holds characters outside ASCII
     std::uint32_t width = 0;  // code points of a single-line form, delimiters included
 };
@@ -108,9 +109,14 @@ private:
 enum class NameKind : std::uint8_t { Block, SaveFrame, Tag };
 
 // Throws WriteError when `name` breaks the rules for its kind whatever the
-// version (empty, white space or control characters, a tag not starting
-// with `_`).
+// version (empty, white space, a character no CIF permits, a tag not
+// starting with `_`).
 void check_name(std::string_view name, NameKind kind);
+
+// Throws WriteError when `text` holds a character that no version of CIF
+// permits (controls other than tab and line ends, DEL, C1 controls,
+// noncharacters) or a carriage return.
+void check_permitted(std::string_view text);
 
 class CifWriter {
 public:
@@ -242,7 +248,8 @@ private:
     bool v2() const noexcept { return options_.version == CifVersion::Cif20; }
     [[noreturn]] void cif1_only_char(std::string_view text) const;
     void needs_cif2(const char* what) const;
-    void check_name_for_version(std::string_view name, NameKind kind, std::size_t prefix) const;
+    // Checks a name before it is written (and notes a name outside ASCII).
+    void check_name_for_version(std::string_view name, NameKind kind, std::size_t prefix);
 
     void put(std::string_view s) {
         out_.reserve_more(s.size());

@@ -171,6 +171,34 @@ inline bool ends_with_backslash(std::string_view line) noexcept {
     return n != 0 && line[n - 1] == '\\';
 }
 
+// The byte index of the first character that no version of CIF permits,
+// or npos: a control character other than tab, line feed and carriage
+// return (which has a message of its own), DEL, the C1 controls
+// U+0080-U+009F, the noncharacters U+FDD0-U+FDEF and U+xFFFE/U+xFFFF.
+// `mask` is the text's scan: most texts need no second look.
+inline std::size_t forbidden_char(std::string_view t, std::uint16_t mask) noexcept {
+    if (!(mask & (kCtrl | kHigh))) return std::string_view::npos;
+    const auto* p = reinterpret_cast<const unsigned char*>(t.data());
+    const std::size_t n = t.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char b = p[i];
+        if (kClasses[b] & kCtrl) return i;
+        if (b == 0xC2) {
+            if (i + 1 < n && p[i + 1] >= 0x80 && p[i + 1] <= 0x9F) return i;
+        } else if (b == 0xEF) {
+            if (i + 2 < n &&
+                ((p[i + 1] == 0xB7 && p[i + 2] >= 0x90 && p[i + 2] <= 0xAF) ||
+                 (p[i + 1] == 0xBF && (p[i + 2] == 0xBE || p[i + 2] == 0xBF))))
+                return i;
+        } else if (b >= 0xF0) {
+            if (i + 3 < n && (p[i + 1] & 0x0F) == 0x0F && p[i + 2] == 0xBF &&
+                (p[i + 3] == 0xBE || p[i + 3] == 0xBF))
+                return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
 inline char32_t decode_at(std::string_view t, std::size_t i) noexcept {
     const auto b = static_cast<unsigned char>(t[i]);
     if (b < 0x80) return b;

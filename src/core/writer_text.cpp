@@ -32,20 +32,25 @@ void CifWriter::write_text_field(std::string_view text, const FormChoice& c) {
     if (!c.protocol) {
         put(text);
     } else {
-        // The folding protocol: a first line of the prefix and one
-        // backslash, then every line of the value behind the prefix, folded
-        // where it is too long.
+        // The protocols: a first line of the prefix and one backslash (the
+        // prefix alone), of the prefix and two (the prefix and folding) or
+        // of one backslash (folding alone); then every line of the value
+        // behind the prefix, folded where it is too long.
         const std::string_view prefix = c.prefix ? ">" : "";
         put(prefix);
-        put('\\');
+        put(c.prefix && c.fold ? "\\\\" : "\\");
         std::size_t start = 0;
         for (;;) {
             const std::size_t end = text.find('\n', start);
             put('\n');
-            write_folded_line(
-                text.substr(start,
-                            end == std::string_view::npos ? std::string_view::npos : end - start),
-                prefix);
+            const std::string_view line = text.substr(
+                start, end == std::string_view::npos ? std::string_view::npos : end - start);
+            if (c.fold) {
+                write_folded_line(line, prefix);
+            } else {
+                put(prefix);
+                put(line);
+            }
             if (end == std::string_view::npos) break;
             start = end + 1;
         }
@@ -64,14 +69,22 @@ void CifWriter::write_folded_line(std::string_view line, std::string_view prefix
             put(line);
             return;
         }
-        if (escape && cp + 1 <= avail) {
-            // Its own backslash would make it a continuation line: one more
-            // backslash, then an empty line, end it.
-            put(prefix);
-            put(line);
-            put("\\\n");
-            put(prefix);
-            return;
+        if (escape) {
+            // Its own backslash would make it a continuation line: written
+            // up to that backslash with one more (a continuation line that
+            // keeps it), then its trailing blanks on a line of their own,
+            // which ends it (an empty line when there are none).
+            std::size_t core = line.size();
+            while (line[core - 1] == ' ' || line[core - 1] == '\t') --core;
+            const std::size_t blanks = line.size() - core;
+            if (cp - blanks + 1 <= avail) {
+                put(prefix);
+                put(line.substr(0, core));
+                put("\\\n");
+                line.remove_prefix(core);
+                cp = blanks;
+                continue;  // the blanks: on one line, or cut as any line
+            }
         }
         const std::size_t bytes = prefix_bytes(line, avail - 1);
         put(prefix);

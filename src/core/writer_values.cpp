@@ -10,18 +10,21 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
     const Scan s = scan(text);
     const std::size_t n = text.size();
     const std::size_t limit = options_.line_limit;
-    if (s.mask & kCr) throw WriteError(kCrMessage);
-    if (!v2() && (s.mask & (kHigh | kCtrl))) cif1_only_char(text);
+    if (s.mask & (kCr | kCtrl | kHigh)) {
+        check_permitted(text);
+        if (!v2() && (s.mask & kHigh)) cif1_only_char(text);
+    }
     FormChoice c;
     c.high = (s.mask & kHigh) != 0;
     if (n == 1) {
         const char ch = text[0];
-        // A lone bracket, or a colon inside a table, is read as structure
-        // however it is quoted; only a text field using the folding
-        // protocol carries it as a value.
-        if (ch == '[' || ch == ']' || ch == '{' || ch == '}' || (ch == ':' && in_table)) {
+        // CIF 2.0: a lone bracket, or a colon inside a table, is read as
+        // structure however it is quoted; a text field using the folding
+        // protocol carries it as a value. (CIF 1.1 has no lists or tables:
+        // there it is quoted as any other value.)
+        if (v2() && (ch == '[' || ch == ']' || ch == '{' || ch == '}' || (ch == ':' && in_table))) {
             c.form = ValueForm::TextField;
-            c.multiline = c.protocol = true;
+            c.multiline = c.protocol = c.fold = true;
             return c;
         }
     } else if (n == 3 && text[0] == '"' && text[2] == '"' && (text[1] == '?' || text[1] == '.')) {
@@ -62,11 +65,11 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
         }
     }
     // Over several lines: a text field, or in CIF 2.0 triple quotes where
-    // they fit and a text field would need the folding protocol (or the
-    // value sits in a list or table).
+    // they fit and a text field would need a protocol (or the value sits in
+    // a list or table).
     const Lines l = line_stats(text);
-    const bool needs_protocol = l.semi_line || l.first_cp + 1 > limit || l.max_cp > limit ||
-                                first_line_signals_protocol(text);
+    const bool too_long = l.first_cp + 1 > limit || l.max_cp > limit;
+    const bool needs_protocol = l.semi_line || too_long || first_line_signals_protocol(text);
     if (v2() && (s.mask & kLf) && (needs_protocol || depth_ != 0) && l.first_cp + 3 <= limit &&
         l.max_cp <= limit && l.last_cp + 3 <= limit) {
         if (triple_ok(text, '\'')) {
@@ -83,7 +86,17 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
     c.form = ValueForm::TextField;
     c.multiline = true;
     c.protocol = needs_protocol;
-    c.prefix = needs_protocol && (s.mask & kSemi);
+    if (needs_protocol) {
+        // A line starting with ';' would close the field: every line goes
+        // behind the prefix `>`. Folding (`\`, or `>\\` with the prefix)
+        // cuts lines that are too long, and moves a first line that would
+        // read as a protocol's to a line of its own. A folded piece may start
+        // with any character of its line, so a value holding ';' that needs
+        // folding takes the prefix too.
+        const bool has_semi = (s.mask & kSemi) != 0;
+        c.prefix = l.semi_line || (too_long && has_semi);
+        c.fold = c.prefix ? l.max_cp + 1 > limit : true;
+    }
     return c;
 }
 

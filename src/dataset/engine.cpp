@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/error.hpp"
+#include "dataset/descriptors.hpp"
 #include "dataset/worker.hpp"
 
 namespace quarzel::dataset {
@@ -38,8 +39,8 @@ std::string folder_name(std::string_view category) {
     std::string out;
     for (std::size_t i = 0; i < category.size(); ++i) {
         const auto c = static_cast<unsigned char>(category[i]);
-        const bool plain = c >= 0x80 || std::isalnum(c) || c == '-' || c == '.' || c == '+' ||
-                           c == '=' || c == ',' || c == '@' || (c == '_' && i != 0);
+        const bool plain = c >= 0x80 || std::isalnum(c) || c == '-' || c == '+' || c == ',' ||
+                           c == '@' || ((c == '_' || c == '.') && i != 0);
         if (plain) {
             out.push_back(static_cast<char>(c));
         } else {
@@ -48,7 +49,7 @@ std::string folder_name(std::string_view category) {
             out.push_back(kHex[c & 15]);
         }
     }
-    if (out.empty() || out == "." || out == "..") out = "%2E" + out;
+    if (out.empty()) out = "%";
     if (out.size() > 200) {
         const std::size_t hash = std::hash<std::string_view>{}(category);
         char tail[24];
@@ -71,9 +72,16 @@ Summary convert(const Options& options, Progress& progress, const std::atomic<bo
             return summary;
         }
     }
-    shared.next_part = first_free_part(options.out_dir, options.remove_stale);
-    const unsigned jobs = std::max(
-        1u, std::min<unsigned>(options.jobs, std::max<std::size_t>(1, options.inputs.size())));
+    shared.next_part = first_free_part(options.out_dir);
+    const std::size_t limit = raise_descriptor_limit();
+    const DescriptorPlan plan = plan_descriptors(
+        std::max(1u,
+                 std::min<unsigned>(options.jobs, std::max<std::size_t>(1, options.inputs.size()))),
+        options.max_open_writers, limit, descriptors_in_use());
+    const unsigned jobs = plan.jobs;
+    shared.open_writers = plan.open_writers;
+    summary.jobs = jobs;
+    summary.open_writers = plan.open_writers;
     std::vector<std::unique_ptr<Worker>> workers;
     for (unsigned i = 0; i < jobs; ++i) workers.push_back(std::make_unique<Worker>(shared));
     if (jobs == 1) {

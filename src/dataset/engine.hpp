@@ -7,10 +7,15 @@
 //   and OUT/_files/ (one row per input), OUT/_errors/ (one row per problem).
 //
 // Parts are written under hidden temporary names and renamed at a commit:
-// when a worker has written `part_bytes` of text since the last one, and at
-// its end (also after a cancel). A file's rows and its `_files` row become
-// visible together, so after an interrupt the dataset holds only whole
-// files and the files listed in `_files` are exactly those it holds.
+// when a worker has written `part_bytes` of text since the last one, before
+// a file of more than `own_commit_bytes` of text and at its end (also after
+// a cancel). A commit first writes its manifest, OUT/.commits/commit-N.json,
+// which lists the renames (temporary name → part name), then renames the
+// parts, then deletes the manifest (manifest.hpp). The manifest's own rename
+// is the moment of the commit: a killed run leaves temporary parts that no
+// manifest names (dropped by recovery) or a manifest whose renames recovery
+// completes, so a file's rows and its `_files` row become part of the
+// dataset together or not at all.
 #pragma once
 
 #include <atomic>
@@ -24,15 +29,22 @@
 namespace quarzel::dataset {
 
 struct Options {
-    std::vector<std::string> inputs;
+    std::vector<std::string> inputs;  // paths to open (any bytes)
+    // What `_file` says of each input; empty: the paths as they are.
+    std::vector<std::string> names;
+    // Per input, empty or why it is recorded as failed without being read
+    // (a folder that could not be listed); empty: none.
+    std::vector<std::string> failures;
     std::string out_dir;
     std::unordered_set<std::string> categories;                   // empty: every category
     std::unordered_map<std::string, std::string> tag_categories;  // lower-case tag → category
     unsigned jobs = 1;
     std::size_t row_group_bytes = std::size_t{64} << 20;  // per worker, buffered before writing
     std::size_t part_bytes = std::size_t{1} << 30;        // per worker, text read before a commit
-    std::size_t max_open_writers = 256;                   // per worker
-    bool remove_stale = false;  // delete temporary parts left by an earlier, killed run
+    std::size_t max_open_writers = 256;                   // per worker, at most
+    // A file of more text than this is committed on its own (a commit
+    // before it), so that running out of memory on it loses nothing else.
+    std::size_t own_commit_bytes = std::size_t{64} << 20;
 };
 
 // Counters that the workers raise as they go; read from any thread.
@@ -56,7 +68,9 @@ struct Summary {
     std::map<std::string, std::uint64_t> rows;  // per category
     double seconds = 0;
     bool cancelled = false;
-    std::string fatal;  // non-empty: the output could not be written; the run stopped
+    unsigned jobs = 0;             // workers that ran (fewer than asked when descriptors are few)
+    std::size_t open_writers = 0;  // the bound on each worker's open parts
+    std::string fatal;             // non-empty: the output could not be written; the run stopped
 };
 
 // Runs the conversion to its end, or until `cancel` becomes true (workers
@@ -73,8 +87,10 @@ std::string_view dotted_category(std::string_view tag) noexcept;
 std::string loop_prefix_category(const std::vector<std::string_view>& tags);
 
 // The name of a category's folder: bytes that could not stand in a file
-// name, and a leading underscore (kept for the dataset's own tables), as
-// %XX; over-long names cut and marked with a hash.
+// name, `=` (which readers take for a hive partition), a leading
+// underscore (kept for the dataset's own tables) and a leading dot (hidden
+// folders, kept for the dataset's bookkeeping) as %XX; the empty name as
+// `%`; over-long names cut and marked with a hash.
 std::string folder_name(std::string_view category);
 
 }  // namespace quarzel::dataset

@@ -22,10 +22,20 @@ std::string system_error(int code) {
     return ::strerror_r(code, buffer, sizeof buffer);  // GNU form
 }
 
-// Reads the whole file into `out`.
-bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::string& reason) {
+// Reads and decompresses in steps of this many bytes between looks at the
+// cancel flag.
+constexpr std::size_t kStep = std::size_t{32} << 20;
+
+bool cancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+// Reads the whole file into `out`. The file is opened without waiting (a
+// FIFO would wait for a writer) and only a regular file is read.
+bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::string& reason,
+              const std::atomic<bool>* cancel) {
     int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         reason = system_error(errno);
@@ -41,13 +51,22 @@ bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::str
         reason = system_error(EISDIR);
         return false;
     }
-    std::size_t expected = S_ISREG(info.st_mode) ? static_cast<std::size_t>(info.st_size) : 0;
+    if (!S_ISREG(info.st_mode)) {
+        reason = "not a regular file";
+        return false;
+    }
+    const auto expected = static_cast<std::size_t>(info.st_size);
     // One byte more than the size the file claims: the last read returns 0.
     out.clear();
     out.reserve(expected + 1);
     for (;;) {
         if (out.size() == out.capacity()) out.reserve(std::max<std::size_t>(8192, 2 * out.size()));
-        ssize_t got = ::read(fd, out.data() + out.size(), out.capacity() - out.size());
+        if (cancelled(cancel)) {
+            reason = kCancelled;
+            return false;
+        }
+        const std::size_t room = std::min(out.capacity() - out.size(), kStep);
+        ssize_t got = ::read(fd, out.data() + out.size(), room);
         if (got < 0) {
             if (errno == EINTR) continue;
             reason = system_error(errno);
@@ -65,7 +84,7 @@ std::size_t size_guess(const Bytes& raw) {
     return 4 * raw.size() + 4096;
 }
 
-bool bunzip2(const Bytes& raw, Bytes& out, std::string& reason) {
+bool bunzip2(const Bytes& raw, Bytes& out, std::string& reason, const std::atomic<bool>* cancel) {
     out.clear();
     out.reserve(size_guess(raw));
     const char* in = raw.data();
@@ -80,10 +99,14 @@ bool bunzip2(const Bytes& raw, Bytes& out, std::string& reason) {
         int rc;
         for (;;) {
             if (out.size() == out.capacity()) out.grow();
-            const auto in_chunk = static_cast<unsigned>(std::min<std::size_t>(in_left, UINT_MAX));
+            if (cancelled(cancel)) {
+                rc = BZ_OK;
+                break;
+            }
+            const auto in_chunk = static_cast<unsigned>(std::min<std::size_t>(in_left, kStep));
             s.avail_in = in_chunk;
             const auto room =
-                static_cast<unsigned>(std::min<std::size_t>(out.capacity() - out.size(), UINT_MAX));
+                static_cast<unsigned>(std::min<std::size_t>(out.capacity() - out.size(), kStep));
             s.next_out = out.data() + out.size();
             s.avail_out = room;
             rc = BZ2_bzDecompress(&s);
@@ -97,6 +120,10 @@ bool bunzip2(const Bytes& raw, Bytes& out, std::string& reason) {
         }
         in = s.next_in;
         BZ2_bzDecompressEnd(&s);
+        if (rc == BZ_OK) {  // stopped by a cancel
+            reason = kCancelled;
+            return false;
+        }
         if (rc == BZ_STREAM_END) {
             if (in_left == 0) return true;
             continue;
@@ -107,7 +134,7 @@ bool bunzip2(const Bytes& raw, Bytes& out, std::string& reason) {
     }
 }
 
-bool unxz(const Bytes& raw, Bytes& out, std::string& reason) {
+bool unxz(const Bytes& raw, Bytes& out, std::string& reason, const std::atomic<bool>* cancel) {
     lzma_stream s = LZMA_STREAM_INIT;
     if (lzma_stream_decoder(&s, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) {
         reason = "cannot start the xz decoder";
@@ -120,7 +147,11 @@ bool unxz(const Bytes& raw, Bytes& out, std::string& reason) {
     bool ok = false;
     for (;;) {
         if (out.size() == out.capacity()) out.grow();
-        const std::size_t room = out.capacity() - out.size();
+        if (cancelled(cancel)) {
+            reason = kCancelled;
+            break;
+        }
+        const std::size_t room = std::min(out.capacity() - out.size(), kStep);
         s.next_out = reinterpret_cast<std::uint8_t*>(out.data() + out.size());
         s.avail_out = room;
         const lzma_ret rc = lzma_code(&s, LZMA_FINISH);
@@ -173,10 +204,11 @@ Compression sniff_compression(std::string_view head) noexcept {
     return Compression::None;
 }
 
-bool read_input(const std::string& path, InputFile& file, std::string& reason) {
+bool read_input(const std::string& path, InputFile& file, std::string& reason,
+                const std::atomic<bool>* cancel) {
     file.compression = Compression::None;
     file.file_size = 0;
-    if (!read_all(path, file.raw, file.file_size, reason)) return false;
+    if (!read_all(path, file.raw, file.file_size, reason, cancel)) return false;
     if (file.raw.size() == 0) {
         reason = "empty file";
         return false;
@@ -188,13 +220,13 @@ bool read_input(const std::string& path, InputFile& file, std::string& reason) {
             std::swap(file.raw, file.text);
             break;
         case Compression::Gzip:
-            ok = gunzip(file.raw.view(), file.text, reason);
+            ok = gunzip(file.raw.view(), file.text, reason);  // fast: no look at `cancel`
             break;
         case Compression::Bzip2:
-            ok = bunzip2(file.raw, file.text, reason);
+            ok = bunzip2(file.raw, file.text, reason, cancel);
             break;
         case Compression::Xz:
-            ok = unxz(file.raw, file.text, reason);
+            ok = unxz(file.raw, file.text, reason, cancel);
             break;
     }
     if (!ok) return false;

@@ -3,6 +3,7 @@
 // text, with a Latin-1 reading for files that are not.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,13 +57,19 @@ struct InputFile {
     Bytes text;  // the content: the file's bytes, or what they decompress to
 };
 
+// The reason read_input gives when `cancel` stopped it.
+constexpr std::string_view kCancelled = "cancelled";
+
 // Reads and decompresses the file at `path` into `file` (whose buffers are
 // reused from call to call). On failure returns false with `reason` set:
 // the system's description for files that cannot be opened or read ("No
-// such file or directory", "Is a directory", ...), "empty file", "corrupt
-// gzip stream: ...", "truncated gzip stream" and the like, or "not a text
-// file (NUL byte at offset N)".
-bool read_input(const std::string& path, InputFile& file, std::string& reason);
+// such file or directory", "Is a directory", ...), "not a regular file"
+// (a FIFO, socket or device: opened without waiting, never read), "empty
+// file", "corrupt gzip stream: ...", "truncated gzip stream" and the like,
+// "not a text file (NUL byte at offset N)", or kCancelled when `cancel`
+// became true while a large file was read or decompressed.
+bool read_input(const std::string& path, InputFile& file, std::string& reason,
+                const std::atomic<bool>* cancel = nullptr);
 
 // Decodes `bytes` as Latin-1 into UTF-8 in `out`.
 void latin1_to_utf8(std::string_view bytes, Bytes& out);

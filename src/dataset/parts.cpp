@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dataset/manifest.hpp"
 #include "dataset/worker.hpp"
 
 namespace quarzel::dataset {
@@ -105,7 +106,7 @@ Part* Worker::find_part(const std::string& name) {
 arrow::Result<std::unique_ptr<Part>> Worker::new_part(const std::string& name) {
     // Too many open parts: the least recently used one is closed (it
     // is renamed with the others at the next commit).
-    while (parts_.size() >= options_.max_open_writers) {
+    while (!parts_.empty() && parts_.size() >= shared_.open_writers) {
         auto oldest = std::min_element(
             parts_.begin(), parts_.end(),
             [](const auto& a, const auto& b) { return a.second->last_use < b.second->last_use; });
@@ -118,8 +119,10 @@ arrow::Result<std::unique_ptr<Part>> Worker::new_part(const std::string& name) {
                   static_cast<unsigned long long>(shared_.next_part.fetch_add(1)));
     auto part = std::make_unique<Part>();
     part->table = name;
-    part->final_path = folder + "/part-" + number + ".parquet";
-    part->temp_path = folder + "/.part-" + number + ".parquet.tmp";
+    part->final_name = name + "/part-" + number + ".parquet";
+    part->temp_name = name + "/.part-" + number + ".parquet.tmp";
+    part->final_path = options_.out_dir + "/" + part->final_name;
+    part->temp_path = options_.out_dir + "/" + part->temp_name;
     part->last_use = ++clock_;
     return part;
 }
@@ -158,27 +161,30 @@ arrow::Status Worker::close_part(std::string name) {  // by value: it may be the
         ARROW_RETURN_NOT_OK(part->writer->Close());
         ARROW_RETURN_NOT_OK(part->stream->Close());
     }
-    const bool own = name == kFiles || name == kErrors;
-    pending_.push_back({part->temp_path, part->final_path, own});
+    const int order = name == kFiles ? 2 : name == kErrors ? 1 : 0;
+    pending_.push_back({part->temp_path, part->temp_name, part->final_name, order});
     return arrow::Status::OK();
 }
 
 arrow::Status Worker::commit() {
     ARROW_RETURN_NOT_OK(flush_all());
     while (!parts_.empty()) ARROW_RETURN_NOT_OK(close_part(parts_.begin()->first));
-    std::stable_partition(pending_.begin(), pending_.end(),
-                          [](const Pending& p) { return !p.own_table; });
-    std::stable_partition(pending_.begin(), pending_.end(), [](const Pending& p) {
-        return p.final_path.find("/_files/") == std::string::npos;
-    });
-    for (const Pending& p : pending_) {
-        if (std::rename(p.temp_path.c_str(), p.final_path.c_str()) != 0)
-            return arrow::Status::IOError("cannot rename ", p.temp_path, ": ",
-                                          std::strerror(errno));
-    }
-    pending_.clear();
     since_commit_ = 0;
-    return arrow::Status::OK();
+    if (pending_.empty()) return arrow::Status::OK();
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const Pending& a, const Pending& b) { return a.order < b.order; });
+    std::vector<Rename> renames;
+    renames.reserve(pending_.size());
+    for (const Pending& p : pending_) renames.push_back({p.temp_name, p.final_name});
+    std::string folder;
+    ARROW_RETURN_NOT_OK(shared_.folder(std::string(kCommits), folder));
+    ARROW_ASSIGN_OR_RAISE(
+        const std::string manifest,
+        write_manifest(options_.out_dir, shared_.next_part.fetch_add(1), renames));
+    // Committed: the parts are the dataset's now, whatever happens next.
+    pending_.clear();
+    committed_rows_ = rows;
+    return apply_manifest(options_.out_dir, manifest, renames);
 }
 
 void Worker::abandon() noexcept {
@@ -192,21 +198,31 @@ void Worker::abandon() noexcept {
     pending_.clear();
 }
 
-// The first part number not used in the output folder yet; with
-// `remove_stale`, temporary parts of an earlier run are deleted.
-std::uint64_t first_free_part(const std::string& out_dir, bool remove_stale) {
+void Worker::forget_uncommitted() noexcept {
+    tables_.clear();
+    file_records_.clear();
+    error_records_.clear();
+    rows = committed_rows_;
+    buffered_ = 0;
+    since_commit_ = 0;
+}
+
+// The first number not used by a part or manifest in the output folder yet
+// (temporary ones included).
+std::uint64_t first_free_part(const std::string& out_dir) {
     std::uint64_t next = 0;
     std::error_code ec;
     for (const auto& table : fs::directory_iterator(out_dir, ec)) {
         if (!table.is_directory(ec)) continue;
         for (const auto& entry : fs::directory_iterator(table.path(), ec)) {
             const std::string name = entry.path().filename().string();
-            const bool temp = name.starts_with(".part-") && name.ends_with(".tmp");
-            if (temp && remove_stale) fs::remove(entry.path(), ec);
-            const std::size_t at = name.find("part-");
-            if (at == std::string::npos) continue;
-            const std::uint64_t n = std::strtoull(name.c_str() + at + 5, nullptr, 10);
-            next = std::max(next, n + 1);
+            for (const std::string_view prefix : {"part-", "commit-"}) {
+                const std::size_t at = name.find(prefix);
+                if (at == std::string::npos) continue;
+                const std::uint64_t n =
+                    std::strtoull(name.c_str() + at + prefix.size(), nullptr, 10);
+                next = std::max(next, n + 1);
+            }
         }
     }
     return next;

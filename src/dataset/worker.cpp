@@ -35,65 +35,137 @@ void Worker::loop() {
     while (!shared_.stop()) {
         const std::size_t i = shared_.next_input.fetch_add(1);
         if (i >= inputs.size()) break;
-        convert_file(inputs[i]);
+        if (!convert_file(i)) break;
         if (buffered_ >= options_.row_group_bytes) check(flush_all());
         if (since_commit_ >= options_.part_bytes) check(commit());
     }
 }
 
-void Worker::convert_file(const std::string& path) {
+namespace {
+
+// The input buffers are kept for the next file, unless large.
+void trim(Bytes& b, bool all = false) {
+    if (all || b.capacity() > (std::size_t{64} << 20)) b.release();
+}
+
+}  // namespace
+
+bool Worker::convert_file(std::size_t i) {
     const auto start = Clock::now();
+    const std::string& path = options_.inputs[i];
+    const std::string& name =
+        i < options_.names.size() && !options_.names[i].empty() ? options_.names[i] : path;
     FileRecord rec;
-    rec.path = path;
+    rec.path = name;
     std::string reason;
-    const bool ok = read_input(path, input_, reason);
-    rec.size = static_cast<std::int64_t>(input_.file_size);
-    rec.compression = compression_name(input_.compression);
-    if (!ok) {
+    Outcome outcome = Outcome::Failed;
+    if (i < options_.failures.size() && !options_.failures[i].empty()) {
+        reason = options_.failures[i];
+        rec.compression = compression_name(Compression::None);
+    } else {
+        std::string_view text;
+        std::optional<NativeParseError> latin1;
+        bool ok = false;
+        try {
+            ok = read_input(path, input_, reason, &shared_.cancel);
+            if (ok) {
+                text = input_.text.view();
+                if (const std::size_t bad = first_invalid_utf8(text);
+                    bad != std::string_view::npos) {
+                    latin1 = latin1_record(text, bad);
+                    latin1_to_utf8(text, decoded_);
+                    text = decoded_.view();
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            ok = false;
+            reason = "out of memory while reading (" + std::to_string(input_.file_size) +
+                     " bytes on disk)";
+        }
+        if (!ok && reason == kCancelled) return false;
+        rec.size = static_cast<std::int64_t>(input_.file_size);
+        rec.compression = compression_name(input_.compression);
+        if (ok) outcome = convert_text(name, text, std::move(latin1), rec, reason);
+        if (outcome == Outcome::Cancelled) {
+            trim(input_.text);
+            trim(input_.raw);
+            trim(decoded_);
+            return false;
+        }
+    }
+    if (outcome == Outcome::Failed) {
         rec.status = "failed";
         rec.reason = std::move(reason);
-    } else {
-        std::string_view text = input_.text.view();
-        rec.text_bytes = static_cast<std::int64_t>(text.size());
-        std::optional<NativeParseError> latin1;
-        if (const std::size_t bad = first_invalid_utf8(text); bad != std::string_view::npos) {
-            latin1 = latin1_record(text, bad);
-            latin1_to_utf8(text, decoded_);
-            text = decoded_.view();
-        }
-        text_ = text;
-        ParseResult parsed = parse_document(text, false);
-        ParsedCif& doc = parsed.document;
-        if (latin1) doc.errors.insert(doc.errors.begin(), std::move(*latin1));
-        rec.rows = static_cast<std::int64_t>(append_document(path, doc));
-        Stats stats;
-        for (const NativeParseError& e : doc.errors) {
-            switch (e.error_type) {
-                case ErrorType::Lexical:
-                    ++stats.lexical;
-                    break;
-                case ErrorType::Syntactic:
-                    ++stats.syntactic;
-                    break;
-                case ErrorType::Semantic:
-                    ++stats.semantic;
-                    break;
-            }
-            append_error(path, e);
-        }
-        rec.problems = static_cast<std::int64_t>(doc.errors.size());
-        rec.lexical = stats.lexical;
-        rec.syntactic = stats.syntactic;
-        rec.semantic = stats.semantic;
-        rec.status = doc.errors.empty() ? "ok" : "problems";
-        since_commit_ += text.size();
     }
     rec.seconds = seconds_since(start);
-    // The input's buffers are kept for the next file, unless large.
-    if (input_.text.capacity() > (std::size_t{64} << 20)) input_.text.release();
-    if (input_.raw.capacity() > (std::size_t{64} << 20)) input_.raw.release();
-    if (decoded_.capacity() > (std::size_t{64} << 20)) decoded_.release();
+    const bool no_memory = rec.reason.starts_with("out of memory");
+    trim(input_.text, no_memory);
+    trim(input_.raw, no_memory);
+    trim(decoded_, no_memory);
+    count(rec);
+    buffered_ += 256 + name.size();
+    file_records_.push_back(std::move(rec));
+    return true;
+}
 
+Worker::Outcome Worker::convert_text(const std::string& name, std::string_view text,
+                                     std::optional<NativeParseError> latin1, FileRecord& rec,
+                                     std::string& reason) {
+    rec.text_bytes = static_cast<std::int64_t>(text.size());
+    // A large file is committed on its own: should it not fit in memory,
+    // what came before it is safe and nothing of it stays.
+    const bool own = text.size() > options_.own_commit_bytes;
+    if (own && since_commit_ + buffered_ != 0) check(commit());
+    text_ = text;
+    std::optional<ParseResult> parsed;
+    try {
+        parsed.emplace(parse_document(text, false));
+    } catch (const std::bad_alloc&) {
+        parsed.reset();
+        reason = "out of memory while parsing (" + std::to_string(text.size()) + " bytes of text)";
+        return Outcome::Failed;
+    }
+    if (shared_.cancel.load(std::memory_order_relaxed)) return Outcome::Cancelled;
+    ParsedCif& doc = parsed->document;
+    if (latin1) doc.errors.insert(doc.errors.begin(), std::move(*latin1));
+    try {
+        rec.rows = static_cast<std::int64_t>(append_document(name, doc));
+    } catch (const std::bad_alloc&) {
+        if (!own) throw;  // rows of other files are in the same parts
+        parsed.reset();
+        abandon();
+        forget_uncommitted();
+        rec.rows = 0;
+        reason = "out of memory while writing its rows (" + std::to_string(text.size()) +
+                 " bytes of text)";
+        return Outcome::Failed;
+    }
+    Stats stats;
+    for (const NativeParseError& e : doc.errors) {
+        switch (e.error_type) {
+            case ErrorType::Lexical:
+                ++stats.lexical;
+                break;
+            case ErrorType::Syntactic:
+                ++stats.syntactic;
+                break;
+            case ErrorType::Semantic:
+                ++stats.semantic;
+                break;
+        }
+        append_error(name, e);
+    }
+    rec.problems = static_cast<std::int64_t>(doc.errors.size());
+    rec.lexical = stats.lexical;
+    rec.syntactic = stats.syntactic;
+    rec.semantic = stats.semantic;
+    rec.status = doc.errors.empty() ? "ok" : "problems";
+    since_commit_ += text.size();
+    return Outcome::Kept;
+}
+
+void Worker::count(const FileRecord& rec) {
+    const bool ok = rec.status != "failed";
     ++files;
     bytes += static_cast<std::uint64_t>(rec.size);
     text_bytes += static_cast<std::uint64_t>(rec.text_bytes);
@@ -111,12 +183,8 @@ void Worker::convert_file(const std::string& path) {
                                  std::memory_order_relaxed);
         }
     }
-    file_records_.push_back(std::move(rec));
-    buffered_ += 256 + path.size();
-    p.bytes.fetch_add(static_cast<std::uint64_t>(file_records_.back().size),
-                      std::memory_order_relaxed);
-    p.text_bytes.fetch_add(static_cast<std::uint64_t>(file_records_.back().text_bytes),
-                           std::memory_order_relaxed);
+    p.bytes.fetch_add(static_cast<std::uint64_t>(rec.size), std::memory_order_relaxed);
+    p.text_bytes.fetch_add(static_cast<std::uint64_t>(rec.text_bytes), std::memory_order_relaxed);
     p.files.fetch_add(1, std::memory_order_relaxed);
 }
 

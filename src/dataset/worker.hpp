@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -55,7 +56,8 @@ struct Shared {
     Progress& progress;
     const std::atomic<bool>& cancel;
     std::atomic<std::size_t> next_input{0};
-    std::atomic<std::uint64_t> next_part{0};
+    std::atomic<std::uint64_t> next_part{0};  // numbers parts and manifests alike
+    std::size_t open_writers = 1;             // each worker's bound on open parts
     std::atomic<bool> failed{false};
     std::mutex mutex;  // guards `fatal` and the creation of folders
     std::string fatal;
@@ -104,12 +106,15 @@ struct Part {
     std::shared_ptr<arrow::io::FileOutputStream> stream;
     std::unique_ptr<parquet::arrow::FileWriter> writer;
     std::string temp_path, final_path;
+    std::string temp_name, final_name;  // relative to the output folder
     std::uint64_t last_use = 0;
 };
 
+// A closed part waiting for the commit.
 struct Pending {
-    std::string temp_path, final_path;
-    bool own_table;  // _files and _errors, renamed after the categories
+    std::string temp_path;
+    std::string temp_name, final_name;  // relative to the output folder
+    int order;                          // categories, then _errors, then _files
 };
 
 struct Stats {
@@ -135,7 +140,18 @@ private:
 
     // ---- one input ----------------------------------------------------
 
-    void convert_file(const std::string& path);
+    // Reads, parses and appends input `i`; false when a cancel came first
+    // (nothing of it is kept then, and it stays for a resumed run).
+    bool convert_file(std::size_t i);
+    enum class Outcome { Kept, Failed, Cancelled };
+    // Parses a file's text and appends its rows and problems, completing
+    // its record; Failed (with `reason`, nothing of the file kept) when it
+    // does not fit in memory.
+    Outcome convert_text(const std::string& name, std::string_view text,
+                         std::optional<NativeParseError> latin1, FileRecord& rec,
+                         std::string& reason);
+    // Adds a finished file to the counts and the progress.
+    void count(const FileRecord& rec);
     void append_error(const std::string& path, const NativeParseError& e);
 
     // A group of a batch's tags that go to one table.
@@ -176,11 +192,15 @@ private:
     arrow::Result<Part*> open_part(const std::string& name, std::shared_ptr<arrow::Schema> schema);
     arrow::Result<Part*> open_table_part(const std::string& name, std::vector<FileColumn> columns);
     arrow::Status close_part(std::string name);
-    // Closes every part and renames them: the categories first, then the
-    // problems, then the list of files that are now complete.
+    // Closes every part and makes them part of the dataset through a
+    // manifest (manifest.hpp): the categories first, then the problems,
+    // then the list of files that are now complete.
     arrow::Status commit();
     // After a failure: nothing of this worker's uncommitted work stays.
     void abandon() noexcept;
+    // Forgets the rows and records buffered since the last commit, and
+    // removes the parts they went to (after abandon()).
+    void forget_uncommitted() noexcept;
 
     Shared& shared_;
     const Options& options_;
@@ -198,14 +218,15 @@ private:
     std::vector<FileRecord> file_records_;
     std::vector<std::pair<std::string, NativeParseError>> error_records_;
     std::map<std::string, std::unique_ptr<Part>> parts_;
+    std::map<std::string, std::uint64_t> committed_rows_;  // `rows` at the last commit
     std::vector<Pending> pending_;
     std::uint64_t clock_ = 0;
     std::size_t buffered_ = 0;
     std::size_t since_commit_ = 0;
 };
 
-// The first part number not used in the output folder yet; with
-// `remove_stale`, temporary parts of an earlier run are deleted.
-std::uint64_t first_free_part(const std::string& out_dir, bool remove_stale);
+// The first number not used by a part or manifest in the output folder yet
+// (temporary ones included).
+std::uint64_t first_free_part(const std::string& out_dir);
 
 }  // namespace quarzel::dataset

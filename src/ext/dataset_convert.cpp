@@ -1,11 +1,13 @@
 // dataset_convert(inputs, out_dir, categories, tag_categories, jobs,
-// progress, interval, remove_stale, row_group_bytes, part_bytes): runs the
-// archive engine with the GIL released. The workers run on threads of
-// their own while the calling thread waits; every `interval` seconds it
-// takes the GIL back to call `progress(files, bytes, text_bytes, failed,
-// problem_files, problems)` and to look for signals: KeyboardInterrupt (or
-// an exception from `progress`) stops the workers after the file each has
-// in hand, lets them commit what is complete, and is raised then.
+// progress, interval, names, failures, row_group_bytes, part_bytes): runs
+// the archive engine with the GIL released. Inputs and the output folder
+// are str or bytes (file names that are not UTF-8 come as bytes); `names`
+// gives each input's `_file` (default: its path), `failures` the reason
+// an input is recorded as failed without being read ("" for the others). The workers run on threads
+// of their own while the calling thread waits; every `interval` seconds it takes the GIL back to
+// call `progress(files, bytes, text_bytes, failed, problem_files, problems)` and to look for
+// signals: KeyboardInterrupt (or an exception from `progress`) stops the workers after the file
+// each has in hand, lets them commit what is complete, and is raised then.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -34,6 +36,41 @@ bool str_list(const char* param, PyObject* obj, std::vector<std::string>& out) {
     return true;
 }
 
+// A path: str (UTF-8) or bytes (any name the system allows).
+bool path_argument(const char* param, PyObject* obj, std::string& out) {
+    if (PyBytes_Check(obj)) {
+        out.assign(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+        return true;
+    }
+    if (!PyUnicode_Check(obj)) return py::argument_type_error(param, obj, "str or bytes"), false;
+    std::string_view s;
+    if (!py::str_argument(param, obj, s)) return false;
+    out.assign(s);
+    return true;
+}
+
+bool path_list(const char* param, PyObject* obj, std::vector<std::string>& out) {
+    if (!PyList_Check(obj)) return py::argument_type_error(param, obj, "list"), false;
+    const Py_ssize_t n = PyList_GET_SIZE(obj);
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!path_argument(param, PyList_GET_ITEM(obj, i), out[static_cast<std::size_t>(i)]))
+            return false;
+    return true;
+}
+
+// An optional list of str of one entry per input.
+bool per_input(const char* param, PyObject* obj, std::size_t inputs,
+               std::vector<std::string>& out) {
+    if (!obj || obj == Py_None) return true;
+    if (!str_list(param, obj, out)) return false;
+    if (out.size() != inputs) {
+        PyErr_Format(PyExc_ValueError, "%s: %zu entries for %zu inputs", param, out.size(), inputs);
+        return false;
+    }
+    return true;
+}
+
 bool size_argument(const char* param, PyObject* obj, std::size_t& out) {
     if (!obj || obj == Py_None) return true;
     const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
@@ -51,12 +88,13 @@ PyRef summary_dict(const dataset::Summary& s) {
         if (!v || PyDict_SetItemString(rows.get(), name.c_str(), v.get()) < 0) return {};
     }
     return PyRef::steal(Py_BuildValue(
-        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:d,s:O}", "files", (unsigned long long)s.files,
+        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:d,s:O,s:I,s:n}", "files", (unsigned long long)s.files,
         "files_read", (unsigned long long)s.files_read, "files_failed",
         (unsigned long long)s.files_failed, "files_with_problems",
         (unsigned long long)s.files_with_problems, "problems", (unsigned long long)s.problems,
         "bytes", (unsigned long long)s.bytes, "text_bytes", (unsigned long long)s.text_bytes,
-        "rows", rows.get(), "seconds", s.seconds, "cancelled", s.cancelled ? Py_True : Py_False));
+        "rows", rows.get(), "seconds", s.seconds, "cancelled", s.cancelled ? Py_True : Py_False,
+        "jobs", s.jobs, "open_writers", static_cast<Py_ssize_t>(s.open_writers)));
 }
 
 }  // namespace
@@ -66,16 +104,14 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
     static const py::Signature sig{
         "dataset_convert",
         {"inputs", "out_dir", "categories", "tag_categories", "jobs", "progress", "interval",
-         "remove_stale", "row_group_bytes", "part_bytes"},
+         "names", "failures", "row_group_bytes", "part_bytes"},
         2};
-    PyObject* a[10] = {};
+    PyObject* a[11] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     return py::guarded([&]() -> PyObject* {
         dataset::Options options;
-        if (!str_list("inputs", a[0], options.inputs)) return nullptr;
-        std::string_view out_dir;
-        if (!py::str_argument("out_dir", a[1], out_dir)) return nullptr;
-        options.out_dir = out_dir;
+        if (!path_list("inputs", a[0], options.inputs)) return nullptr;
+        if (!path_argument("out_dir", a[1], options.out_dir)) return nullptr;
         if (a[2] && a[2] != Py_None) {
             std::vector<std::string> cats;
             if (!str_list("categories", a[2], cats)) return nullptr;
@@ -102,13 +138,11 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
             interval = PyFloat_AsDouble(a[6]);
             if (interval == -1.0 && PyErr_Occurred()) return nullptr;
         }
-        if (a[7]) {
-            const int t = PyObject_IsTrue(a[7]);
-            if (t < 0) return nullptr;
-            options.remove_stale = t != 0;
-        }
-        if (!size_argument("row_group_bytes", a[8], options.row_group_bytes) ||
-            !size_argument("part_bytes", a[9], options.part_bytes))
+        if (!per_input("names", a[7], options.inputs.size(), options.names) ||
+            !per_input("failures", a[8], options.inputs.size(), options.failures))
+            return nullptr;
+        if (!size_argument("row_group_bytes", a[9], options.row_group_bytes) ||
+            !size_argument("part_bytes", a[10], options.part_bytes))
             return nullptr;
 
         dataset::Progress counters;

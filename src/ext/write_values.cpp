@@ -51,77 +51,56 @@ void Walker::items(PyObject* tags, PyObject* tag, std::size_t align) {
     PyObject* values = values_of(tags, tag);
     const Py_ssize_t n = PyList_GET_SIZE(values);
     if (n == 0) raise_with_where(PyExc_ValueError, "the tag has no value");
-    std::string name(utf8(tag));
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        w_.item(name, align);
-        value_tree(PyList_GET_ITEM(values, k));
+    if (n > 1) {
+        PyErr_Format(PyExc_ValueError,
+                     "%U: the tag has %zd values outside a loop (a tag is given once)",
+                     where().get(), n);
+        raise_set();
     }
+    w_.item(utf8(tag), align);
+    value_tree(PyList_GET_ITEM(values, 0));
     tag_ = nullptr;
 }
 
-void Walker::write_loop(PyObject* tags, PyObject* loop, Py_ssize_t index,
-                        const std::unordered_map<std::string, Py_ssize_t>& owner,
-                        std::unordered_set<std::string>& seen) {
-    // The loop's own tags (header order, repeats kept) and each one's
-    // column and how often it repeats.
-    std::vector<PyObject*> header;
+void Walker::write_loop(PyObject* tags, PyObject* loop) {
+    // The loop's tags (the recovery tag left out), each with its column.
+    std::vector<PyObject*> header, columns;
     for (Py_ssize_t j = 0; j < PyList_GET_SIZE(loop); ++j) {
         PyObject* tag = PyList_GET_ITEM(loop, j);
-        if (owner.at(std::string(utf8(tag))) == index) header.push_back(tag);
+        if (reserved(utf8(tag))) continue;
+        tag_ = tag;
+        header.push_back(tag);
+        columns.push_back(values_of(tags, tag));
     }
     if (header.empty()) return;
-    struct Col {
-        PyObject* values;
-        Py_ssize_t repeat, occurrence;
-    };
-    std::vector<Col> cols;
-    std::unordered_map<std::string, std::size_t> first_at;
-    for (std::size_t j = 0; j < header.size(); ++j) {
-        std::string name(utf8(header[j]));
-        auto [it, fresh] = first_at.emplace(name, j);
-        if (fresh) {
+    const std::size_t ncols = header.size();
+    const Py_ssize_t rows = PyList_GET_SIZE(columns[0]);
+    for (std::size_t j = 1; j < ncols; ++j) {
+        if (PyList_GET_SIZE(columns[j]) != rows) {
             tag_ = header[j];
-            cols.push_back({values_of(tags, header[j]), 1, 0});
-            seen.insert(name);
-        } else {
-            cols.push_back({cols[it->second].values, 0, ++cols[it->second].repeat - 1});
-        }
-    }
-    for (std::size_t j = 0; j < cols.size(); ++j)
-        if (cols[j].repeat == 0)
-            cols[j].repeat = cols[first_at[std::string(utf8(header[j]))]].repeat;
-    Py_ssize_t rows = -1;
-    for (std::size_t j = 0; j < cols.size(); ++j) {
-        const Py_ssize_t len = PyList_GET_SIZE(cols[j].values);
-        tag_ = header[j];
-        if (len % cols[j].repeat != 0)
-            raise_with_where(PyExc_ValueError,
-                             "a tag listed more than once in a loop needs a multiple of that "
-                             "many values");
-        if (rows >= 0 && len / cols[j].repeat != rows) {
             PyErr_Format(PyExc_ValueError,
                          "%U: the loop's columns differ in length (%zd and %zd values)",
-                         where().get(), rows, len / cols[j].repeat);
+                         where().get(), rows, PyList_GET_SIZE(columns[j]));
             raise_set();
         }
-        rows = len / cols[j].repeat;
     }
     tag_ = header[0];
+    if (rows == 0)
+        raise_with_where(PyExc_ValueError, "the loop has no values (a loop needs at least one row)");
     w_.begin_loop();
     for (PyObject* tag : header) {
         tag_ = tag;
         w_.loop_tag(utf8(tag));
     }
     // Column widths for alignment (pdbx): values on the row's line only.
-    std::vector<std::size_t> pad(cols.size(), 0);
+    std::vector<std::size_t> pad(ncols, 0);
     if (pdbx_) {
-        for (std::size_t j = 0; j + 1 < cols.size(); ++j) {
+        for (std::size_t j = 0; j + 1 < ncols; ++j) {
             tag_ = header[j];
             std::size_t width = 0;
             PyObject* last = nullptr;  // a value repeated down the column
             for (Py_ssize_t r = 0; r < rows; ++r) {
-                PyObject* v =
-                    PyList_GET_ITEM(cols[j].values, r * cols[j].repeat + cols[j].occurrence);
+                PyObject* v = PyList_GET_ITEM(columns[j], r);
                 if (v == last) continue;
                 last = v;
                 if (PyUnicode_Check(v)) width = std::max(width, w_.row_width(utf8(v)));
@@ -129,74 +108,58 @@ void Walker::write_loop(PyObject* tags, PyObject* loop, Py_ssize_t index,
             pad[j] = width;
         }
     }
-    const std::size_t ncols = cols.size();
-    bool simple = true;
-    for (const Col& c : cols) simple = simple && c.repeat == 1;
     std::size_t j = 0;
     try {
-        if (simple) {
-            // The common case, kept tight: each column's item array,
-            // ASCII str values read in place.
-            std::vector<PyObject**> items(ncols);
-            for (std::size_t k = 0; k < ncols; ++k)
-                items[k] = reinterpret_cast<PyListObject*>(cols[k].values)->ob_item;
-            const std::size_t* pads = pdbx_ ? pad.data() : nullptr;
-            // Rows a block at a time: the views of a block gathered
-            // column by column (each column's objects tend to lie
-            // together in memory), then written row by row.
-            constexpr Py_ssize_t kBlock = 128;
-            std::vector<std::string_view> block(static_cast<std::size_t>(kBlock) * ncols);
-            std::vector<const void*> ids(block.size());
-            for (Py_ssize_t r0 = 0; r0 < rows; r0 += kBlock) {
-                const Py_ssize_t r1 = std::min(rows, r0 + kBlock);
-                for (std::size_t k = 0; k < ncols; ++k) {
-                    PyObject** column = items[k];
-                    std::string_view* out = block.data() + k;
-                    const void** id = ids.data() + k;
-                    PyObject* last = nullptr;  // a value repeated down a column
-                    std::string_view last_view;
-                    for (Py_ssize_t r = r0; r < r1; ++r, out += ncols, id += ncols) {
-                        PyObject* v = column[r];
-                        *id = v;
-                        if (v != last) {
-                            last = v;
-                            last_view =
-                                Py_IS_TYPE(v, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(v)
-                                    ? std::string_view(
-                                          reinterpret_cast<const char*>(
-                                              reinterpret_cast<PyASCIIObject*>(v) + 1),
-                                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)))
-                                    : std::string_view();
-                        }
-                        *out = last_view;
+        // Each column's item array, ASCII str values read in place.
+        std::vector<PyObject**> items(ncols);
+        for (std::size_t k = 0; k < ncols; ++k)
+            items[k] = reinterpret_cast<PyListObject*>(columns[k])->ob_item;
+        const std::size_t* pads = pdbx_ ? pad.data() : nullptr;
+        // Rows a block at a time: the views of a block gathered column by
+        // column (each column's objects tend to lie together in memory),
+        // then written row by row.
+        constexpr Py_ssize_t kBlock = 128;
+        std::vector<std::string_view> block(static_cast<std::size_t>(kBlock) * ncols);
+        std::vector<const void*> ids(block.size());
+        for (Py_ssize_t r0 = 0; r0 < rows; r0 += kBlock) {
+            const Py_ssize_t r1 = std::min(rows, r0 + kBlock);
+            for (std::size_t k = 0; k < ncols; ++k) {
+                PyObject** column = items[k];
+                std::string_view* out = block.data() + k;
+                const void** id = ids.data() + k;
+                PyObject* last = nullptr;  // a value repeated down a column
+                std::string_view last_view;
+                for (Py_ssize_t r = r0; r < r1; ++r, out += ncols, id += ncols) {
+                    PyObject* v = column[r];
+                    *id = v;
+                    if (v != last) {
+                        last = v;
+                        last_view =
+                            Py_IS_TYPE(v, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(v)
+                                ? std::string_view(reinterpret_cast<const char*>(
+                                                       reinterpret_cast<PyASCIIObject*>(v) + 1),
+                                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(v)))
+                                : std::string_view();
                     }
-                }
-                for (Py_ssize_t r = r0; r < r1; ++r) {
-                    const std::size_t at = static_cast<std::size_t>(r - r0) * ncols;
-                    const std::string_view* row = block.data() + at;
-                    const void* const* row_ids = ids.data() + at;
-                    w_.begin_row();
-                    // Plain bare words in one pass; others (and words
-                    // that need a closer look) one by one.
-                    for (j = 0; j < ncols;) {
-                        j += w_.plain_row_values(row + j, pads ? pads + j : nullptr, ncols - j,
-                                                 row_ids + j, j);
-                        if (j == ncols) break;
-                        if (row[j].data() != nullptr)
-                            w_.loop_value(row[j], pad[j]);
-                        else
-                            other_loop_value(items[j][r], header[j], pad[j]);
-                        ++j;
-                    }
+                    *out = last_view;
                 }
             }
-        } else {
-            for (Py_ssize_t r = 0; r < rows; ++r) {
+            for (Py_ssize_t r = r0; r < r1; ++r) {
+                const std::size_t at = static_cast<std::size_t>(r - r0) * ncols;
+                const std::string_view* row = block.data() + at;
+                const void* const* row_ids = ids.data() + at;
                 w_.begin_row();
-                for (j = 0; j < ncols; ++j) {
-                    const Col& c = cols[j];
-                    other_loop_value(PyList_GET_ITEM(c.values, r * c.repeat + c.occurrence),
-                                     header[j], pad[j]);
+                // Plain bare words in one pass; others (and words that need
+                // a closer look) one by one.
+                for (j = 0; j < ncols;) {
+                    j += w_.plain_row_values(row + j, pads ? pads + j : nullptr, ncols - j,
+                                             row_ids + j, j);
+                    if (j == ncols) break;
+                    if (row[j].data() != nullptr)
+                        w_.loop_value(row[j], pad[j]);
+                    else
+                        other_loop_value(items[j][r], header[j], pad[j]);
+                    ++j;
                 }
             }
         }

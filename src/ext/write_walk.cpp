@@ -25,13 +25,17 @@ void Walker::document(PyObject* obj, Kind kind) {
             block(obj, false);
             break;
         case Kind::Frame: {
+            // A save frame stands only inside a data block: one named after
+            // the frame (a frame does not know its block).
             FrameFields f = fields(obj, false, false);
-            block_name_ = nullptr;
+            block_name_ = f.name.get();
+            w_.data_block(utf8(f.name.get()));
             frame_name_ = f.name.get();
             w_.save_frame(utf8(f.name.get()));
             frame(f);
             w_.end_save_frame();
             frame_name_ = nullptr;
+            block_name_ = nullptr;
             break;
         }
     }
@@ -125,6 +129,16 @@ void Walker::block(PyObject* obj, bool raw) {
     block_name_ = nullptr;
 }
 
+bool Walker::reserved(std::string_view tag) {
+    static constexpr std::string_view kRecovery = "_quarzel_error_value";
+    if (tag.size() != kRecovery.size()) return false;
+    for (std::size_t i = 0; i < tag.size(); ++i) {
+        const char c = tag[i] >= 'A' && tag[i] <= 'Z' ? static_cast<char>(tag[i] + 32) : tag[i];
+        if (c != kRecovery[i]) return false;
+    }
+    return true;
+}
+
 void Walker::frame(const FrameFields& f) {
     PyObject* tags = f.tags.get();
     PyObject* order = f.tag_order.get();
@@ -133,8 +147,9 @@ void Walker::frame(const FrameFields& f) {
     if (!PyList_Check(order)) type_error("the tag order must be a list");
     if (!PyList_Check(loops)) type_error("the loops must be a list");
     held_.clear();
-    // Each looped tag belongs to the last loop that lists it (a later
-    // loop replaces an earlier one's values when read).
+    // Each tag stands once: in one loop, once in its header, and once in
+    // the tag order. (The reader's recovery tag is left out: it holds
+    // values that had no tag, not data.)
     std::unordered_map<std::string, Py_ssize_t> owner;
     const Py_ssize_t nloops = PyList_GET_SIZE(loops);
     for (Py_ssize_t l = 0; l < nloops; ++l) {
@@ -143,23 +158,38 @@ void Walker::frame(const FrameFields& f) {
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(loop); ++j) {
             PyObject* tag = PyList_GET_ITEM(loop, j);
             if (!PyUnicode_Check(tag)) type_error("a loop's tags must be str");
-            owner[std::string(utf8(tag))] = l;
+            std::string name(utf8(tag));
+            if (reserved(name)) continue;
+            auto [it, fresh] = owner.emplace(std::move(name), l);
+            if (!fresh) {
+                tag_ = tag;
+                raise_with_where(PyExc_ValueError, it->second == l
+                                                       ? "the tag is listed twice in a loop"
+                                                       : "the tag is in two loops");
+            }
         }
     }
-    std::vector<bool> loop_done(static_cast<std::size_t>(nloops), false);
-    std::unordered_set<std::string> seen;
     const Py_ssize_t n = PyList_GET_SIZE(order);
-    if (pdbx_) w_.comment_line();
+    std::unordered_set<std::string> listed;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* tag = PyList_GET_ITEM(order, i);
         if (!PyUnicode_Check(tag)) type_error("the tag order must hold str");
+        if (!listed.insert(std::string(utf8(tag))).second) {
+            tag_ = tag;
+            raise_with_where(PyExc_ValueError, "the tag stands twice in the tag order");
+        }
+    }
+    std::vector<bool> loop_done(static_cast<std::size_t>(nloops), false);
+    if (pdbx_) w_.comment_line();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* tag = PyList_GET_ITEM(order, i);
         std::string name(utf8(tag));
-        if (!seen.insert(name).second) continue;
+        if (reserved(name)) continue;
         auto it = owner.find(name);
         if (it != owner.end()) {
             if (!loop_done[static_cast<std::size_t>(it->second)]) {
                 loop_done[static_cast<std::size_t>(it->second)] = true;
-                write_loop(tags, PyList_GET_ITEM(loops, it->second), it->second, owner, seen);
+                write_loop(tags, PyList_GET_ITEM(loops, it->second));
                 if (pdbx_) w_.comment_line();
             }
             continue;
@@ -173,35 +203,31 @@ void Walker::frame(const FrameFields& f) {
             align = PyUnicode_GET_LENGTH(tag);
             for (; end < n; ++end) {
                 PyObject* next = PyList_GET_ITEM(order, end);
-                if (!PyUnicode_Check(next)) break;
                 std::string_view nn = utf8(next);
                 if (category(nn) != cat || owner.count(std::string(nn)) != 0) break;
-                align = std::max<std::size_t>(align, PyUnicode_GET_LENGTH(next));
+                if (!reserved(nn)) align = std::max<std::size_t>(align, PyUnicode_GET_LENGTH(next));
             }
         }
         for (Py_ssize_t k = i; k < end; ++k) {
             PyObject* t = PyList_GET_ITEM(order, k);
-            if (k != i && !seen.insert(std::string(utf8(t))).second) continue;
-            items(tags, t, align);
+            if (k == i || !reserved(utf8(t))) items(tags, t, align);
         }
         i = end - 1;
         if (pdbx_) w_.comment_line();
     }
     for (Py_ssize_t l = 0; l < nloops; ++l) {
         if (loop_done[static_cast<std::size_t>(l)]) continue;
-        write_loop(tags, PyList_GET_ITEM(loops, l), l, owner, seen);
+        write_loop(tags, PyList_GET_ITEM(loops, l));
         if (pdbx_) w_.comment_line();
     }
-    if (PyDict_GET_SIZE(tags) > static_cast<Py_ssize_t>(seen.size())) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(tags, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) type_error("the tags' keys must be str");
-            if (seen.count(std::string(utf8(key))) == 0) {
-                tag_ = key;
-                raise_with_where(PyExc_ValueError,
-                                 "the tag is not in the tag order (it would be lost)");
-            }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(tags, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) type_error("the tags' keys must be str");
+        std::string name(utf8(key));
+        if (listed.count(name) == 0 && owner.count(name) == 0 && !reserved(name)) {
+            tag_ = key;
+            raise_with_where(PyExc_ValueError, "the tag is not in the tag order (it would be lost)");
         }
     }
     tag_ = nullptr;

@@ -83,9 +83,10 @@ private:
     PyObject* values_of(PyObject* tags, PyObject* tag);
     void frame(const FrameFields& f);
     void items(PyObject* tags, PyObject* tag, std::size_t align);
-    void write_loop(PyObject* tags, PyObject* loop, Py_ssize_t index,
-                    const std::unordered_map<std::string, Py_ssize_t>& owner,
-                    std::unordered_set<std::string>& seen);
+    void write_loop(PyObject* tags, PyObject* loop);
+    // The reader's recovery tag (`_quarzel_error_value`), which is not
+    // written: it holds values that had no tag.
+    static bool reserved(std::string_view tag);
     void other_loop_value(PyObject* v, PyObject* tag, std::size_t pad);
     void value_tree(PyObject* v);
 

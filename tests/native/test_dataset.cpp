@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <lzma.h>
 #include <parquet/arrow/reader.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "dataset/descriptors.hpp"
 #include "dataset/engine.hpp"
 #include "dataset/input.hpp"
 
@@ -156,6 +158,58 @@ TEST(DatasetInput, SystemFailuresAreReasons) {
     EXPECT_EQ(reason, "Is a directory");
 }
 
+TEST(DatasetInput, OnlyRegularFilesAreRead) {
+    TempDir dir;
+    const std::string fifo = dir.path() + "/pipe.cif";  // no writer: opening to read would wait
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    InputFile file;
+    for (const std::string& path : {fifo, std::string("/dev/null")}) {
+        std::string reason;
+        EXPECT_FALSE(read_input(path, file, reason)) << path;
+        EXPECT_EQ(reason, "not a regular file") << path;
+    }
+}
+
+TEST(DatasetInput, ACancelStopsReading) {
+    TempDir dir;
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"plain.cif", kText}, {"b.bz2", bzip2(kText)}, {"c.xz", xz(kText)}};
+    std::atomic<bool> cancel{true};
+    InputFile file;
+    for (const auto& [name, content] : cases) {
+        std::string reason;
+        EXPECT_FALSE(read_input(dir.file(name, content), file, reason, &cancel)) << name;
+        EXPECT_EQ(reason, kCancelled) << name;
+    }
+}
+
+TEST(DatasetDescriptors, WorkersAndOpenPartsWithinTheLimit) {
+    struct Case {
+        unsigned jobs;
+        std::size_t max_open, limit, in_use;
+        unsigned want_jobs;
+        std::size_t want_open;
+    };
+    const std::vector<Case> cases = {
+        {8, 256, 1 << 20, 10, 8, 256},  // plenty: the bound as asked
+        {8, 256, 1024, 10, 8, 122},     // (1024 - 26) / 8 - 2
+        {16, 256, 64, 10, 12, 1},       // 38 free: 12 workers of one part each
+        {2, 256, 64, 10, 2, 17},
+        {4, 256, 20, 10, 1, 1},  // nothing left: one worker, one part
+        {3, 5, 100000, 0, 3, 5},
+    };
+    for (const Case& c : cases) {
+        const DescriptorPlan plan = plan_descriptors(c.jobs, c.max_open, c.limit, c.in_use);
+        EXPECT_EQ(plan.jobs, c.want_jobs) << c.jobs << " " << c.limit;
+        EXPECT_EQ(plan.open_writers, c.want_open) << c.jobs << " " << c.limit;
+        if (c.limit > c.in_use + kReservedDescriptors + 3) {
+            EXPECT_LE(c.in_use + kReservedDescriptors +
+                          plan.jobs * (plan.open_writers + kWorkerDescriptors),
+                      c.limit);
+        }
+    }
+}
+
 TEST(DatasetInput, FirstInvalidUtf8) {
     const std::vector<std::pair<std::string, std::size_t>> cases = {
         {"plain ascii text", std::string::npos},
@@ -217,8 +271,11 @@ TEST(DatasetCategories, FolderNames) {
         {"pdbx_struct_oper_list", "pdbx_struct_oper_list"},
         {"a/b", "a%2Fb"},
         {"_files", "%5Ffiles"},
-        {"..", "%2E.."},
-        {"", "%2E"},
+        {"..", "%2E."},
+        {".hidden", "%2Ehidden"},
+        {"a.b", "a.b"},
+        {"x=1", "x%3D1"},
+        {"", "%"},
         {"caf\xc3\xa9", "caf\xc3\xa9"},
         {"x y", "x%20y"},
     };
@@ -277,6 +334,29 @@ TEST(DatasetConvert, WritesOneTablePerCategoryAndTheFileList) {
     EXPECT_EQ(files->num_rows(), 3);
     auto errors_dir = options.out_dir + "/_errors";
     EXPECT_FALSE(fs::exists(errors_dir));
+    // Every commit applied: no manifest left, no temporary part.
+    EXPECT_TRUE(fs::is_empty(options.out_dir + "/.commits"));
+
+    // `_file` as named, and inputs recorded as failed without being read.
+    options.out_dir = dir.path() + "/named";
+    options.names = {"first", "", "third"};
+    options.failures = {"", "", "cannot list the folder: Permission denied"};
+    options.jobs = 1;
+    const Summary named = convert(options, progress, cancel);
+    EXPECT_EQ(named.jobs, 1u);
+    EXPECT_EQ(named.files_failed, 1u);
+    auto listed = read_parts(options.out_dir + "/_files");
+    const auto names =
+        std::static_pointer_cast<arrow::StringArray>(listed->GetColumnByName("_file")->chunk(0));
+    const auto reasons =
+        std::static_pointer_cast<arrow::StringArray>(listed->GetColumnByName("reason")->chunk(0));
+    ASSERT_EQ(names->length(), 3);
+    EXPECT_EQ(names->GetString(0), "first");
+    EXPECT_EQ(names->GetString(1), options.inputs[1]);
+    EXPECT_EQ(names->GetString(2), "third");
+    EXPECT_EQ(reasons->GetString(2), "cannot list the folder: Permission denied");
+    options.names.clear();
+    options.failures.clear();
 
     // An output folder that cannot be made stops the run.
     options.out_dir = dir.file("plain-file", "x") + "/out";

@@ -72,16 +72,27 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Prefix, TransformMultiline,
     ::testing::Values(FoldCase{"greater_than", ">\\\n>a\n>b", "a\nb"},
-                      FoldCase{"prefix_then_folding", "> \\\n> a\\\n> b\n> c", "ab\nc"},
+                      FoldCase{"prefix_alone_does_not_fold", "> \\\n> a\\\n> b\n> c",
+                               "a\\\nb\nc"},
+                      FoldCase{"prefix_then_folding", "> \\\\\n> a\\\n> b\n> c", "ab\nc"},
+                      FoldCase{"prefix_folding_blanks_after_marker", "|\\\\ \t\n|a\\ \n|b",
+                               "ab"},
                       FoldCase{"prefix_is_whole_line", "ab\\\nab\nabc", "\nc"},
-                      FoldCase{"prefix_with_double_marker", "#\\\\ \n#x\n#\\", "\\ \nx\n\\"}),
+                      FoldCase{"prefix_folding_escaped_backslash", "#\\\\ \n#x\\\\\n#\n#y",
+                               "x\\\ny"},
+                      FoldCase{"prefix_no_later_line", ">>\\", ""},
+                      FoldCase{"prefix_folding_no_later_line", ">\\\\", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Two backslashes without a prefix, and a prefix starting with ';' (no later
+// line could carry it), signal nothing.
 INSTANTIATE_TEST_SUITE_P(
-    DoubleMarker, TransformMultiline,
-    ::testing::Values(FoldCase{"first_line_one_backslash", "\\\\\na\\\nb", "\\\na\\\nb"},
-                      FoldCase{"keeps_trailing_blanks", "\\\\ \t\nx", "\\ \t\nx"},
-                      FoldCase{"alone", "\\\\", "\\"}),
+    NoProtocol, TransformMultiline,
+    ::testing::Values(UNCHANGED("double_marker_without_prefix", "\\\\\na\\\nb"),
+                      UNCHANGED("double_marker_blanks", "\\\\ \t\nx"),
+                      UNCHANGED("double_marker_alone", "\\\\"),
+                      UNCHANGED("semicolon_prefix", ";\\"),
+                      UNCHANGED("semicolon_prefix_double", ";>\\\\")),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -132,6 +132,9 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"text_semicolon_line_v2", "a\n;b", V2, " '''a\n;b'''"},
         FormCase{"text_semicolon_line_v1", "a\n;b", V1, "\n;>\\\n>a\n>;b\n;"},
         FormCase{"lone_bracket", "[", V2, "\n;\\\n[\n;"},
+        FormCase{"lone_bracket_v1", "[", V1, " '['"}, FormCase{"lone_close_v1", "]", V1, " ']'"},
+        FormCase{"lone_brace_v1", "{", V1, " '{'"}, FormCase{"lone_close_brace_v1", "}", V1, " '}'"},
+        FormCase{"semicolon_line_backslash_end", "a\\\n;b", V1, "\n;>\\\n>a\\\n>;b\n;"},
         FormCase{"backslash_first_line", "x\\\ny", V1, "\n;\\\nx\\\\\n\ny\n;"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -217,11 +220,10 @@ const std::vector<std::string>& cif2_values() {
     static const std::vector<std::string> values = {"é",
                                                     "ü x",
                                                     "日本語",
-                                                    "x\x01y",
-                                                    "\x0c",
-                                                    std::string("n\0ul", 4),
-                                                    std::string(3000, 'e') + "é",
-                                                    "\x7f"};
+                                                    "\u00a0",
+                                                    "\ufdcf\ufdf0\ufffd",
+                                                    "\U0001fffd",
+                                                    std::string(3000, 'e') + "é"};
     return values;
 }
 
@@ -290,7 +292,19 @@ INSTANTIATE_TEST_SUITE_P(Values, WriterRefuses,
                          ::testing::Values(RefusedCase{"carriage_return", "a\rb", V2},
                                            RefusedCase{"carriage_return_v1", "a\r\n", V1},
                                            RefusedCase{"non_ascii_v1", "é", V1},
-                                           RefusedCase{"control_v1", "a\x01", V1}),
+                                           RefusedCase{"control_v1", "a\x01", V1},
+                                           RefusedCase{"control_v2", "x\x01y", V2},
+                                           RefusedCase{"form_feed_v2", "\x0c", V2},
+                                           RefusedCase{"nul_v2", std::string("n\0ul", 4), V2},
+                                           RefusedCase{"del_v2", "\x7f", V2},
+                                           RefusedCase{"c1_first_v2", "a\u0080", V2},
+                                           RefusedCase{"c1_last_v2", "\u009f", V2},
+                                           RefusedCase{"nonchar_fdd0_v2", "\ufdd0", V2},
+                                           RefusedCase{"nonchar_fdef_v2", "x\ufdef", V2},
+                                           RefusedCase{"nonchar_fffe_v2", "\ufffe", V2},
+                                           RefusedCase{"nonchar_ffff_v2", "\uffff", V2},
+                                           RefusedCase{"nonchar_1fffe_v2", "\U0001fffe", V2},
+                                           RefusedCase{"nonchar_10ffff_v2", "\U0010ffff", V2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WriterNames, RulesForEachKind) {
@@ -307,6 +321,53 @@ TEST(WriterNames, RulesForEachKind) {
     EXPECT_THROW(w.data_block("é"), WriteError);
 }
 
+// Characters no version permits are refused in names too, whatever the kind.
+TEST(WriterNames, CharactersNoVersionPermits) {
+    using quarzel::NameKind;
+    for (const char* bad : {"a\x01b", "a\x7f", "a\u0085", "\ufdd0", "a\U0010fffe"}) {
+        EXPECT_THROW(quarzel::check_name(bad, NameKind::Block), WriteError) << bad;
+        EXPECT_THROW(quarzel::check_name(std::string("_") + bad, NameKind::Tag), WriteError) << bad;
+    }
+    EXPECT_NO_THROW(quarzel::check_name("\u00e9\ufdcf", NameKind::SaveFrame));
+}
+
+// The text is ASCII only while every byte written is: names count too.
+TEST(WriterAscii, FlagFollowsNames) {
+    using Step = void (*)(CifWriter&);
+    const Step steps[] = {
+        [](CifWriter& w) { w.data_block("\u00e9"); },
+        [](CifWriter& w) {
+            w.data_block("b");
+            w.save_frame("\u00e9");
+        },
+        [](CifWriter& w) {
+            w.data_block("b");
+            w.item("_\u00e9", 0);
+            w.value("1");
+        },
+        [](CifWriter& w) {
+            w.data_block("b");
+            w.begin_loop();
+            w.loop_tag("_\u00e9");
+            w.begin_row();
+            w.loop_value("1");
+            w.end_loop();
+        },
+    };
+    for (const Step& step : steps) {
+        CifWriter w(opts(V2));
+        w.begin_document();
+        step(w);
+        EXPECT_FALSE(w.ascii()) << w.text();
+    }
+    CifWriter w(opts(V2));
+    w.begin_document();
+    w.data_block("b");
+    w.item("_a", 0);
+    w.value("1");
+    EXPECT_TRUE(w.ascii());
+}
+
 TEST(WriterVersion, UpgradeSignalledWhenAllowed) {
     WriteOptions o = opts(V1);
     o.may_upgrade = true;
@@ -316,6 +377,17 @@ TEST(WriterVersion, UpgradeSignalledWhenAllowed) {
     w.item("_v", 0);
     EXPECT_THROW(w.value("é"), quarzel::NeedsCif2);
     EXPECT_THROW(w.begin_list(), quarzel::NeedsCif2);
+    // What CIF 2.0 cannot hold either is refused outright.
+    for (const char* v : {"a\x01", "\x7f", "\u0085"}) {
+        try {
+            w.value(v);
+            ADD_FAILURE() << v;
+        } catch (const quarzel::NeedsCif2&) {
+            ADD_FAILURE() << "upgrade asked for " << v;
+        } catch (const WriteError& e) {
+            EXPECT_NE(std::string(e.what()).find("not permitted in CIF"), std::string::npos);
+        }
+    }
 }
 
 // A key that is a lone bracket or colon is read as structure however it is

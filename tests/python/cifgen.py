@@ -233,15 +233,21 @@ class _Gen:
 
     def value_prefixed(self):
         prefix = self.rnd.choice(("> ", "|", "#>", "  "))
+        if self.rnd.random() < 0.5:
+            # The prefix alone: lines stand as they are, backslashes and all.
+            lines = [self.line_text() for _ in range(self.rnd.randint(0, 3))]
+            raw, _ = self.marker_value(prefix, lines, "\\")
+            return self.text_field(raw, "\n".join(lines))
+        # The prefix and two backslashes: folding too.
         logical = self.logical_lines()
-        raw, _ = self.marker_value(prefix, self.folded_lines(logical), "\\")
+        raw, _ = self.marker_value(prefix, self.folded_lines(logical), "\\\\")
         return self.text_field(raw, "\n".join(logical))
 
     def value_double_marker(self):
-        prefix = self.rnd.choice(("", "> "))
+        # Two backslashes without a prefix signal nothing: the text stands.
         lines = [self.line_text() for _ in range(self.rnd.randint(0, 3))]
-        raw, first = self.marker_value(prefix, lines, "\\\\")
-        return self.text_field(raw, "\n".join([first[1:]] + lines))
+        raw, _ = self.marker_value("", lines, "\\\\")
+        return self.text_field(raw, raw)
 
 
 def generate(seed, max_blocks=4, max_items=10):

@@ -66,3 +66,35 @@ def test_memory_with_a_few_large_files(tmp_path):
     got = peak(str(src), str(tmp_path / "out") + "/", 2)
     assert got["read"] == 3
     assert got["after"] - got["before"] <= bound(2, max(sizes)), got
+
+
+TYPED_DRIVER = """
+import json, resource, sys
+import pyarrow, pyarrow.compute, pyarrow.parquet
+import quarzel.dataset
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+quarzel.dataset.type_tables(sys.argv[1])
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps({"before": before * 1024, "after": after * 1024}))
+"""
+
+
+def test_memory_of_the_typed_pass_over_a_large_loop(tmp_path):
+    """One loop of 100 MB of numbers is one part (and one row group): the
+    typed pass reads and writes it in batches, not whole."""
+    import quarzel.dataset
+
+    path = tmp_path / "big.cif"
+    row = " ".join(f"{c}23.4{c}6(7)" for c in range(6)) + "\n"
+    with open(path, "w") as f:
+        f.write("data_big\nloop_\n" + "".join(f"_t.c{c}\n" for c in range(6)))
+        f.write(row * (100 * MB // len(row)))
+    out = str(tmp_path / "out")
+    quarzel.dataset.convert([str(path)], out, jobs=1)
+    done = subprocess.run([sys.executable, "-c", TYPED_DRIVER, out], capture_output=True, text=True,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr
+    got = json.loads(done.stdout.splitlines()[-1])
+    assert got["after"] - got["before"] <= 100 * MB + 3 * os.path.getsize(path) // 2, got
+    column = quarzel.dataset.read_table(out, "t").column("_t.c5")
+    assert str(column.type) == "double" and column[0].as_py() == 523.456

@@ -64,14 +64,19 @@ def read_text(path):
 
 
 def is_marker_line(first):
-    """True when a text field's first line asks for prefix removal or folding."""
+    """True when a text field's first line asks for prefix removal or
+    folding: a backslash (folding), or a prefix not starting with ';' and one
+    backslash (the prefix) or two (the prefix and folding), then blanks."""
     i = first.find("\\")
     if i < 0:
         return False
-    rest = first[i + 1:]
-    if rest.startswith("\\"):
+    prefix, rest = first[:i], first[i + 1:]
+    double = rest.startswith("\\")
+    if double:
         rest = rest[1:]
-    return rest.strip(" \t") == ""
+    if rest.strip(" \t"):
+        return False
+    return not double if not prefix else not prefix.startswith(";")
 
 
 def gemmi_tree(doc, text_fields=None):

@@ -12,7 +12,7 @@ import pathlib
 import pytest
 
 import quarzel
-from quarzel import _files, cli
+from quarzel import _atomic, _files, cli
 
 # CIF 1.1: the ü inside quotes is flagged by the character check, the é in a
 # bare word is not; the loop leaves one value missing (a semantic problem
@@ -296,7 +296,7 @@ def test_convert_to_unwritable_folder(tmp_path, source, monkeypatch):
         def refuse(file, mode="r", *args, **kwargs):
             raise PermissionError(13, "Permission denied", file)
 
-        monkeypatch.setattr(cli, "open", refuse, raising=False)
+        monkeypatch.setattr(_atomic, "open", refuse, raising=False)
     target = str(folder / "out.arrow")
     assert run("convert", source, target) == (2, "", f"{target}: cannot write: Permission denied\n")
     assert os.listdir(folder) == []
