@@ -43,7 +43,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="check no links between categories")
     p.add_argument("--json", action="store_true", help="one JSON object per finding and line")
     p.add_argument("--jobs", "-j", type=int, default=1, metavar="N",
-                   help="files checked at once (default 1)")
+                   help="files checked at once, by the archive engine's workers (default 1)")
     p.add_argument("--fail-on", choices=["error", "warning"], default="error",
                    help="the severity that makes the exit status 1 (default error)")
     p.add_argument("--profile", choices=["deposition"], default=None,
@@ -115,6 +115,57 @@ def _reader_line(path: str, e: Any) -> str:
             + (f" ({e.recovery_action})" if e.recovery_action else ""))
 
 
+class _EngineReport:
+    """A file's findings and reader records as the archive engine wrote them."""
+
+    def __init__(self) -> None:
+        self.findings: list = []
+        self.errors: list = []
+
+
+def _engine_reports(inputs: list[str], rules: Any, args: Any, progress: Any) -> list:
+    """Each input's report (or the reason it could not be read), from a
+    run of the archive engine that writes no category tables: the same
+    reading and checking as `quarzel convert --validate`, on `--jobs`
+    workers."""
+    import tempfile
+
+    from . import _inputs, dataset
+    from .types import ParseError
+    from .validation import Finding
+
+    entries = _inputs.collect(inputs, False)
+    by_name = {_inputs.file_name(e.real): e.path for e in entries}
+    reports: dict[str, Any] = {path: _EngineReport() for path in inputs}
+    with tempfile.TemporaryDirectory(prefix="quarzel-validate-") as out:
+        dataset.convert(inputs, out, categories=["\x00"], jobs=args.jobs, validate=rules.paths,
+                        links=args.links, profile=args.profile, su_multiplier=args.su_multiplier,
+                        ignore_case=args.ignore_case, expand=False)
+        tables = set(os.listdir(out))
+        if "_files" in tables:
+            for row in dataset.read_table(out, "_files").to_pylist():
+                if row["status"] == "failed":
+                    reports[by_name.get(row["_file"], row["_file"])] = row["reason"]
+        if "_errors" in tables:
+            for row in dataset.read_table(out, "_errors").to_pylist():
+                report = reports.get(by_name.get(row.pop("_file"), ""))
+                if isinstance(report, _EngineReport):
+                    report.errors.append(ParseError(**row))
+        if "_validation" in tables:
+            rows = dataset.read_table(out, "_validation").to_pylist()
+            for row in rows:
+                report = reports.get(by_name.get(row.pop("_file"), ""))
+                if isinstance(report, _EngineReport):
+                    row["tags"] = tuple(row["tags"])
+                    report.findings.append(Finding(**row))
+    # validate() puts the dictionaries' own findings first: so do these.
+    dictionary = [None] * len(rules.problems)
+    for report in reports.values():
+        if isinstance(report, _EngineReport):
+            report.findings[:0] = dictionary
+    return [reports[path] for path in inputs]
+
+
 def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     from . import validation
     from ._rules import compile_rules
@@ -154,6 +205,14 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     progress = Progress(total, len(inputs), not args.no_progress and (
         len(inputs) >= PROGRESS_MIN_FILES or total >= PROGRESS_MIN_BYTES), err)
 
+    if args.jobs > 1 and len(inputs) > 1:
+        try:
+            reports = _engine_reports(inputs, rules, args, progress)
+        except ImportError:  # no pyarrow to read the engine's tables: threads instead
+            reports = None
+    else:
+        reports = None
+
     def check(path: str) -> Any:
         try:
             return validation._validate_compiled(path, rules, links=args.links,
@@ -169,7 +228,8 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     unreadable = 0
     try:
         with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-            for path, report in zip(inputs, pool.map(check, inputs)):
+            results = reports if reports is not None else pool.map(check, inputs)
+            for path, report in zip(inputs, results):
                 progress.step(path, sizes[path])
                 progress.close()
                 if isinstance(report, str):

@@ -8,7 +8,6 @@
 // {(block index, frame index or -1): [attribute names]} that imports add
 // to a definition (for DDLm scopes). timing=True adds the seconds spent
 // reading and checking (for benchmarks): (findings, errors, read_s, check_s).
-#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -46,21 +45,6 @@ bool read_imported(PyObject* obj, validate::Options& options) {
             std::move(names);
     }
     return true;
-}
-
-// Document order: by block, the block's own items before its save frames,
-// then by line and column; findings without a place keep their order.
-void sort_findings(std::vector<validate::Finding>& findings) {
-    std::stable_sort(findings.begin(), findings.end(),
-                     [](const validate::Finding& a, const validate::Finding& b) {
-                         if (a.block != b.block) return a.block < b.block;
-                         const std::uint64_t fa = a.frame + std::uint64_t{1};
-                         const std::uint64_t fb = b.frame + std::uint64_t{1};
-                         if (fa != fb)
-                             return fa % (std::uint64_t{1} << 32) < fb % (std::uint64_t{1} << 32);
-                         if (a.line != b.line) return a.line < b.line;
-                         return a.column < b.column;
-                     });
 }
 
 }  // namespace
@@ -108,7 +92,7 @@ QUARZEL_EXT_ENTRY(py_validate_text) {
             const auto t1 = Clock::now();
             findings = validate::check_document(parsed.document, *rules, options);
             validate::resolve_positions(findings, parsed.document, parsed.detected);
-            sort_findings(findings);
+            validate::sort_findings(findings);
             reading = std::chrono::duration<double>(t1 - t0).count();
             checking = std::chrono::duration<double>(Clock::now() - t1).count();
         });

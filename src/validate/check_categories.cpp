@@ -7,6 +7,7 @@
 
 #include "core/number.hpp"
 #include "validate/check_context.hpp"
+#include "validate/key_hash.hpp"
 
 namespace quarzel::validate::detail {
 
@@ -168,14 +169,13 @@ private:
             while (size < 2 * rows) size *= 2;
             std::vector<std::uint32_t> slots(size, 0);  // row + 1, 0 free
             std::vector<std::string_view> values(rows);
-            const std::hash<std::string_view> hash;
             for (std::size_t r = 0; r < rows; ++r) {
                 const ValueRef ref = (*cols[0])[r];
                 if (ref.compound) continue;
                 bool null;
                 const std::string_view v = scalar_text(ref, null);
                 values[r] = v;
-                for (std::size_t s = hash(v) & (size - 1);; s = (s + 1) & (size - 1)) {
+                for (std::size_t s = text_hash(v) & (size - 1);; s = (s + 1) & (size - 1)) {
                     if (slots[s] == 0) {
                         slots[s] = static_cast<std::uint32_t>(r + 1);
                         break;
@@ -188,32 +188,60 @@ private:
             }
             return;
         }
-        std::unordered_map<std::string, std::size_t> seen;
-        seen.reserve(rows);
-        std::string key, part, shown_key;
+        // Rows by the hashes of their components (each column hashed once);
+        // rows whose hashes agree are compared value by value.
+        std::vector<const std::vector<std::uint64_t>*> hashed;
+        for (std::size_t k = 0; k < cols.size(); ++k)
+            hashed.push_back(&hashes_.of(*cols[k], rules_.items[items[k]].compare));
+        std::size_t size = 16;
+        while (size < 2 * rows) size *= 2;
+        std::vector<std::uint32_t> slots(size, 0);  // row + 1, 0 free
+        std::vector<std::uint64_t> keys(rows, 0);
+        KeyHash h;
         for (std::size_t r = 0; r < rows; ++r) {
-            key.clear();
-            shown_key.clear();
+            h.reset();
             bool usable = true;
             for (std::size_t k = 0; k < cols.size() && usable; ++k) {
-                const ValueRef ref = (*cols[k])[r];
-                if (ref.compound) {
-                    usable = false;
-                    break;
-                }
-                bool null;
-                const std::string_view v = scalar_text(ref, null);
-                if (!compare_key(v, rules_.items[items[k]].compare, part)) part.assign(v);
-                key += std::to_string(part.size());
-                key += ':';
-                key += part;
-                if (k) shown_key += ", ";
-                shown_key += v;
+                const std::uint64_t x = (*hashed[k])[r];
+                usable = x != ColumnHashes::kCompound;
+                h.add(x);
             }
             if (!usable) continue;
-            auto [it, fresh] = seen.emplace(key, r);
-            if (!fresh) duplicate(cat, items, positions, check, r, it->second, shown_key);
+            keys[r] = h.value();
+            for (std::size_t s = keys[r] & (size - 1);; s = (s + 1) & (size - 1)) {
+                if (slots[s] == 0) {
+                    slots[s] = static_cast<std::uint32_t>(r + 1);
+                    break;
+                }
+                const std::size_t first = slots[s] - 1;
+                if (keys[first] == keys[r] && same_key(cols, items, first, r)) {
+                    std::string shown_key;
+                    for (std::size_t k = 0; k < cols.size(); ++k) {
+                        bool null;
+                        if (k) shown_key += ", ";
+                        shown_key += scalar_text((*cols[k])[r], null);
+                    }
+                    duplicate(cat, items, positions, check, r, first, shown_key);
+                    break;
+                }
+            }
         }
+    }
+
+    // Rows `a` and `b` agree on every column, as the items compare values.
+    bool same_key(const std::vector<const ValueColumn*>& cols,
+                  const std::vector<std::uint32_t>& items, std::size_t a, std::size_t b) {
+        std::string ka, kb;
+        for (std::size_t k = 0; k < cols.size(); ++k) {
+            bool null;
+            const std::string_view va = scalar_text((*cols[k])[a], null);
+            const std::string_view vb = scalar_text((*cols[k])[b], null);
+            const Compare c = rules_.items[items[k]].compare;
+            if (!compare_key(va, c, ka)) ka.assign(va);
+            if (!compare_key(vb, c, kb)) kb.assign(vb);
+            if (ka != kb) return false;
+        }
+        return true;
     }
 
     void duplicate(const CategoryRule& cat, const std::vector<std::uint32_t>& items,
@@ -369,6 +397,7 @@ private:
     const Frame& frame_;
     std::unordered_map<std::uint32_t, std::size_t> position_;
     std::vector<Category> categories_;
+    ColumnHashes hashes_;
 };
 
 }  // namespace

@@ -90,6 +90,13 @@ public:
         fold_enum_ = options_.ignore_case && item_.compare == Compare::Exact &&
                      rules_.dictionaries[item_.dict].ddl == Ddl::Ddl1;
         resolve_implied(frame);
+        // A range of 0 and no upper end, inclusive and not widened (DDL1's
+        // many 0.0: ranges), needs no value worked out.
+        if (item_.ranges.size() == 1 && !item_.su_widens_range) {
+            const Range& r = item_.ranges[0];
+            nonnegative_ =
+                r.low.set && !r.low.is_text && r.low.number == 0.0 && !r.high.set && !r.exclusive;
+        }
         // Most columns need only their construct: a single value passes when
         // it matches (no enumeration, range or su rule to apply besides).
         const bool single =
@@ -108,6 +115,16 @@ public:
     bool has_quick() const noexcept { return anything_ || quick_; }
 
     bool check_scalar(std::string_view v, std::size_t position, Failure& f) {
+        // The value's number grammar, worked out once if at all.
+        NumberShape shape_value;
+        bool shaped = false;
+        const auto shape = [&]() -> const NumberShape& {
+            if (!shaped) {
+                shape_value = number_shape(v);
+                shaped = true;
+            }
+            return shape_value;
+        };
         // Form.
         if (item_.pattern != kNone) {
             const Pattern& p = rules_.patterns[item_.pattern];
@@ -118,7 +135,7 @@ public:
                      std::string(v)};
                 return false;
             }
-        } else if (!type_->any() && !type_->matches(v, position)) {
+        } else if (!type_->any() && !type_->matches(v, position, &shape())) {
             f = {Code::Type, Check::Type, shown(v) + " is not of type " + type_label(),
                  std::string(v)};
             return false;
@@ -133,7 +150,7 @@ public:
             return n;
         };
         if (item_.su == SuPolicy::Forbidden && v.find('(') != std::string_view::npos &&
-            number().status == NumberStatus::number && number().has_su) {
+            shape().has_su) {
             f = {Code::Su, Check::Su,
                  shown(v) + " has a standard uncertainty, which " + item_.name + " does not take",
                  std::string(v)};
@@ -143,6 +160,11 @@ public:
             f = {Code::Enumeration, Check::Enumeration,
                  shown(v) + " is not a permitted value (" + permitted_list() + ")", std::string(v)};
             return false;
+        }
+        if (nonnegative_) {
+            // [0, ...) alone: the sign decides, no value needed.
+            const NumberShape& s = shape();
+            if (s.number && (v.front() != '-' || s.zero)) return true;
         }
         if (!item_.ranges.empty()) {
             bool ok = false, applies = false;
@@ -338,6 +360,7 @@ private:
     const TypeSpec* type_;
     const Pattern* quick_ = nullptr;
     bool anything_ = false;
+    bool nonnegative_ = false;
     TypeSpec implied_;
     bool fold_enum_ = false;
     std::string key_;

@@ -1,5 +1,6 @@
 #include "validate/checker.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "core/builder.hpp"
@@ -125,6 +126,17 @@ std::vector<Finding> check_document(const ParsedCif& doc, const RuleSet& rules,
         check_scopes(cx, frames);
     }
     return out;
+}
+
+void sort_findings(std::vector<Finding>& findings) {
+    std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) {
+        if (a.block != b.block) return a.block < b.block;
+        // kNoIndex (the block's own items) before frame 0.
+        const std::uint32_t fa = a.frame + 1, fb = b.frame + 1;
+        if (fa != fb) return fa < fb;
+        if (a.line != b.line) return a.line < b.line;
+        return a.column < b.column;
+    });
 }
 
 std::vector<Finding> dictionary_findings(const RuleSet& rules) {

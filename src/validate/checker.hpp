@@ -38,6 +38,11 @@ struct Options {
 std::vector<Finding> check_document(const ParsedCif& doc, const RuleSet& rules,
                                     const Options& options);
 
+// Puts findings in document order: by block, the block's own items before
+// its save frames, then by line and column (those without a place first,
+// in the order found).
+void sort_findings(std::vector<Finding>& findings);
+
 // The faults of the rule set's dictionaries themselves (from compiling
 // them, and expressions that do not compile), as findings without a block.
 std::vector<Finding> dictionary_findings(const RuleSet& rules);

@@ -269,26 +269,68 @@ bool is_numeric(Contents c) noexcept {
     }
 }
 
-bool matches_contents(Contents c, std::string_view v) {
-    if (is_numeric(c)) return matches_contents(c, v, parse_number(v));
-    return matches_contents(c, v, NumberResult{});
+// The core's number grammar, [+-] mantissa [(e|E) [+-] digits]
+// ["(" digits ")"], in one pass that works out no value.
+NumberShape number_shape(std::string_view v) noexcept {
+    NumberShape s;
+    const std::size_t n = v.size();
+    std::size_t i = n && (v[0] == '+' || v[0] == '-') ? 1 : 0;
+    std::size_t digits = 0;
+    bool point = false, zero = true;
+    for (; i < n; ++i) {
+        const char c = v[i];
+        if (c >= '0' && c <= '9') {
+            ++digits;
+            zero = zero && c == '0';
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (digits == 0) return s;
+    bool exponent = false;
+    if (i < n && (v[i] == 'e' || v[i] == 'E')) {
+        exponent = true;
+        ++i;
+        if (i < n && (v[i] == '+' || v[i] == '-')) ++i;
+        const std::size_t start = i;
+        while (i < n && is_digit(v[i])) ++i;
+        if (i == start) return s;
+    }
+    if (i < n && v[i] == '(') {
+        const std::size_t start = ++i;
+        while (i < n && is_digit(v[i])) ++i;
+        if (i == start || i >= n || v[i] != ')') return s;
+        ++i;
+        s.has_su = true;
+    }
+    if (i != n) return NumberShape{};
+    s.number = true;
+    s.integer = !point && !exponent;
+    s.zero = zero;
+    return s;
 }
 
-bool matches_contents(Contents c, std::string_view v, const NumberResult& n) {
+bool matches_contents(Contents c, std::string_view v) {
+    if (is_numeric(c)) return matches_contents(c, v, number_shape(v));
+    return matches_contents(c, v, NumberShape{});
+}
+
+bool matches_contents(Contents c, std::string_view v, const NumberShape& n) {
     switch (c) {
         case Contents::Any:
         case Contents::Implied:
             return true;
         case Contents::Number:
         case Contents::Real:
-            return n.status == NumberStatus::number;
+            return n.number;
         case Contents::Integer:
-            return n.status == NumberStatus::number && n.is_integer;
+            return n.number && n.integer;
         case Contents::Count:
-            return n.status == NumberStatus::number && n.is_integer && v.front() != '-';
+            return n.number && n.integer && v.front() != '-';
         case Contents::Index:
-            return n.status == NumberStatus::number && n.is_integer && v.front() != '-' &&
-                   (n.int_exact ? n.int_value >= 1 : true);
+            return n.number && n.integer && v.front() != '-' && !n.zero;
         case Contents::Word:
         case Contents::Code:
         case Contents::Uri:
@@ -326,14 +368,19 @@ bool matches_contents(Contents c, std::string_view v, const NumberResult& n) {
     return true;
 }
 
-bool TypeSpec::matches(std::string_view value, std::size_t position) const {
+bool TypeSpec::matches(std::string_view value, std::size_t position,
+                       const NumberShape* shape) const {
     if (!sequence.empty()) return matches_contents(sequence[position % sequence.size()], value);
     if (alternatives.empty()) return true;
-    NumberResult n;
+    NumberShape n;
     bool parsed = false;
+    if (shape) {
+        n = *shape;
+        parsed = true;
+    }
     for (Contents c : alternatives) {
         if (is_numeric(c) && !parsed) {
-            n = parse_number(value);
+            n = number_shape(value);
             parsed = true;
         }
         if (matches_contents(c, value, n)) return true;

@@ -57,8 +57,11 @@ struct TypeSpec {
     std::vector<Contents> sequence;
 
     bool any() const noexcept { return alternatives.empty() && sequence.empty(); }
-    // Of the value at `position` of a list (0 for a single value).
-    bool matches(std::string_view value, std::size_t position) const;
+    // Of the value at `position` of a list (0 for a single value); `shape`,
+    // when given, is the value's number_shape (worked out once by callers
+    // that need it too).
+    bool matches(std::string_view value, std::size_t position,
+                 const struct NumberShape* shape = nullptr) const;
     bool numeric() const noexcept;
 };
 
@@ -66,10 +69,20 @@ struct TypeSpec {
 // none for a code it does not know.
 std::optional<TypeSpec> parse_type_spec(std::string_view text);
 
-// One value of one kind. Numbers are parsed by the core's number parser;
-// su digits are allowed here (the su rule decides about them).
+// What the form checks need of a number: its grammar (the core's number
+// scanner, su digits allowed: the su rule decides about them), without
+// working out its value.
+struct NumberShape {
+    bool number = false;
+    bool integer = false;  // no decimal point, no exponent
+    bool zero = false;     // every mantissa digit a 0
+    bool has_su = false;
+};
+NumberShape number_shape(std::string_view value) noexcept;
+
+// One value of one kind.
 bool matches_contents(Contents c, std::string_view value);
-bool matches_contents(Contents c, std::string_view value, const NumberResult& number);
+bool matches_contents(Contents c, std::string_view value, const NumberShape& number);
 bool is_numeric(Contents c) noexcept;
 
 }  // namespace quarzel::validate

@@ -167,6 +167,28 @@ TEST(ValidateContents, EachForm) {
             << contents_name(c.contents) << " '" << c.value << "'";
 }
 
+// The form checks' number grammar agrees with the core's scanner.
+TEST(ValidateContents, NumberShapeAgreesWithTheCoreScanner) {
+    const std::string alphabet = "09.-+eE()";
+    std::vector<std::string> layer{""};
+    for (int len = 0; len <= 6; ++len) {
+        std::vector<std::string> next;
+        for (const std::string& s : layer) {
+            quarzel::NumberParts parts;
+            const bool core = quarzel::scan_number(s, parts);
+            const NumberShape shape = number_shape(s);
+            ASSERT_EQ(shape.number, core) << "'" << s << "'";
+            if (core) {
+                EXPECT_EQ(shape.integer, !parts.has_point && !parts.has_exponent) << s;
+                EXPECT_EQ(shape.has_su, !parts.su_digits.empty()) << s;
+            }
+            if (len < 6)
+                for (char ch : alphabet) next.push_back(s + ch);
+        }
+        layer = std::move(next);
+    }
+}
+
 TEST(ValidateContents, TypeSpecs) {
     auto alt = parse_type_spec("Integer|Code");
     ASSERT_TRUE(alt);
