@@ -171,6 +171,7 @@ def convert(
     ignore_case: bool = False,
     _row_group_bytes: int | None = None,
     _part_bytes: int | None = None,
+    _stream_bytes: int | None = None,
     _progress_interval: float = 0.2,
 ) -> Summary:
     """Converts CIF files to one Parquet dataset per category under ``out_dir``.
@@ -254,7 +255,8 @@ def convert(
             paths, _inputs.os_path(out), cats, tag_categories, jobs, callback, _progress_interval,
             names=engine_names, failures=failures, row_group_bytes=_row_group_bytes, part_bytes=_part_bytes,
             rules=rules.native if rules else None, links=_links_mode(links) if rules else 0,
-            su_multiplier=float(su_multiplier), ignore_case=bool(ignore_case))
+            su_multiplier=float(su_multiplier), ignore_case=bool(ignore_case),
+            stream_bytes=_stream_bytes)
         for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes",
                     "text_bytes", "cancelled", "jobs"):
             setattr(summary, key, result[key])

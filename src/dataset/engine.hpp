@@ -53,6 +53,10 @@ struct Options {
     // A file of more text than this is committed on its own (a commit
     // before it), so that running out of memory on it loses nothing else.
     std::size_t own_commit_bytes = std::size_t{64} << 20;
+    // A file of more bytes on disk than this (an eighth of it compressed)
+    // is read and converted a block at a time, committed on its own: what
+    // is held of it is a window of text and one block.
+    std::size_t stream_bytes = std::size_t{64} << 20;
     // Checks each document against these rules (null: none), its findings
     // going to _validation.
     std::shared_ptr<const validate::RuleSet> rules;

@@ -1,9 +1,9 @@
 // dataset_convert(inputs, out_dir, categories, tag_categories, jobs,
-// progress, interval, names, failures, row_group_bytes, part_bytes, rules,
-// links, su_multiplier, ignore_case): runs the archive engine with the GIL
-// released; with `rules` (compile_rules) each document is validated too,
-// into _validation (links, su_multiplier and ignore_case as validate_text
-// takes them). Inputs and the output folder
+// progress, interval, names, failures, row_group_bytes, part_bytes,
+// stream_bytes, rules, links, su_multiplier, ignore_case): runs the archive
+// engine with the GIL released; with `rules` (compile_rules) each document
+// is validated too, into _validation (links, su_multiplier and ignore_case
+// as validate_text takes them). Inputs and the output folder
 // are str or bytes (file names that are not UTF-8 come as bytes); `names`
 // gives each input's `_file` (default: its path), `failures` the reason
 // an input is recorded as failed without being read ("" for the others). The workers run on threads
@@ -108,12 +108,13 @@ PyRef summary_dict(const dataset::Summary& s) {
 
 QUARZEL_EXT_ENTRY(py_dataset_convert) {
     (void)self;
-    static const py::Signature sig{"dataset_convert",
-                                   {"inputs", "out_dir", "categories", "tag_categories", "jobs",
-                                    "progress", "interval", "names", "failures", "row_group_bytes",
-                                    "part_bytes", "rules", "links", "su_multiplier", "ignore_case"},
-                                   2};
-    PyObject* a[15] = {};
+    static const py::Signature sig{
+        "dataset_convert",
+        {"inputs", "out_dir", "categories", "tag_categories", "jobs", "progress", "interval",
+         "names", "failures", "row_group_bytes", "part_bytes", "stream_bytes", "rules", "links",
+         "su_multiplier", "ignore_case"},
+        2};
+    PyObject* a[16] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     return py::guarded([&]() -> PyObject* {
         dataset::Options options;
@@ -149,25 +150,26 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
             !per_input("failures", a[8], options.inputs.size(), options.failures))
             return nullptr;
         if (!size_argument("row_group_bytes", a[9], options.row_group_bytes) ||
-            !size_argument("part_bytes", a[10], options.part_bytes))
+            !size_argument("part_bytes", a[10], options.part_bytes) ||
+            !size_argument("stream_bytes", a[11], options.stream_bytes))
             return nullptr;
-        if (a[11] && a[11] != Py_None) {
-            options.rules = rules_of(a[11], "rules");
+        if (a[12] && a[12] != Py_None) {
+            options.rules = rules_of(a[12], "rules");
             if (!options.rules) return nullptr;
             auto checks = std::make_shared<validate::Options>();
-            if (a[12] && a[12] != Py_None) {
-                const long mode = PyLong_AsLong(a[12]);
+            if (a[13] && a[13] != Py_None) {
+                const long mode = PyLong_AsLong(a[13]);
                 if (mode == -1 && PyErr_Occurred()) return nullptr;
                 checks->links = mode == 1   ? validate::LinkMode::All
                                 : mode == 2 ? validate::LinkMode::None
                                             : validate::LinkMode::Default;
             }
-            if (a[13] && a[13] != Py_None) {
-                checks->su_multiplier = PyFloat_AsDouble(a[13]);
+            if (a[14] && a[14] != Py_None) {
+                checks->su_multiplier = PyFloat_AsDouble(a[14]);
                 if (checks->su_multiplier == -1.0 && PyErr_Occurred()) return nullptr;
             }
-            if (a[14]) {
-                const int b = PyObject_IsTrue(a[14]);
+            if (a[15]) {
+                const int b = PyObject_IsTrue(a[15]);
                 if (b < 0) return nullptr;
                 checks->ignore_case = b != 0;
             }

@@ -29,5 +29,14 @@ QUARZEL_EXT_ENTRY(py_compile_rules);
 QUARZEL_EXT_ENTRY(py_compile_ddl2);
 QUARZEL_EXT_ENTRY(py_rules_info);
 QUARZEL_EXT_ENTRY(py_validate_text);
+// Inputs of any size: chosen categories as tables (read_categories.cpp),
+// one block at a time (block_reader.cpp).
+QUARZEL_EXT_ENTRY(py_read_categories);
+QUARZEL_EXT_ENTRY(py_open_blocks);
+QUARZEL_EXT_ENTRY(py_next_block);
+QUARZEL_EXT_ENTRY(py_rest_errors);
+// An index of one input and reads of its byte ranges (index_file.cpp).
+QUARZEL_EXT_ENTRY(py_index_build);
+QUARZEL_EXT_ENTRY(py_index_read);
 
 }  // namespace quarzel::ext
