@@ -1,5 +1,7 @@
 #include "dataset/input.hpp"
 
+#include "bcif/container.hpp"
+
 #include <bzlib.h>
 #include <fcntl.h>
 #include <lzma.h>
@@ -207,6 +209,7 @@ Compression sniff_compression(std::string_view head) noexcept {
 bool read_input(const std::string& path, InputFile& file, std::string& reason,
                 const std::atomic<bool>* cancel) {
     file.compression = Compression::None;
+    file.bcif = false;
     file.file_size = 0;
     if (!read_all(path, file.raw, file.file_size, reason, cancel)) return false;
     if (file.raw.size() == 0) {
@@ -233,6 +236,10 @@ bool read_input(const std::string& path, InputFile& file, std::string& reason,
     if (file.text.size() == 0) {
         reason = "empty file";
         return false;
+    }
+    if (bcif::looks_like_bcif(file.text.view())) {
+        file.bcif = true;
+        return true;
     }
     if (const void* nul = std::memchr(file.text.data(), 0, file.text.size())) {
         reason = "not a text file (NUL byte at offset " +

@@ -53,6 +53,7 @@ private:
 struct InputFile {
     std::uint64_t file_size = 0;  // bytes on disk
     Compression compression = Compression::None;
+    bool bcif = false;  // the content is BinaryCIF, not text
     Bytes raw;   // the file's bytes (compressed inputs only)
     Bytes text;  // the content: the file's bytes, or what they decompress to
 };
@@ -61,7 +62,7 @@ struct InputFile {
 constexpr std::string_view kCancelled = "cancelled";
 
 // Reads and decompresses the file at `path` into `file` (whose buffers are
-// reused from call to call). On failure returns false with `reason` set:
+// reused from call to call); `file.bcif` tells BinaryCIF content. On failure returns false with `reason` set:
 // the system's description for files that cannot be opened or read ("No
 // such file or directory", "Is a directory", ...), "not a regular file"
 // (a FIFO, socket or device: opened without waiting, never read), "empty
