@@ -26,6 +26,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dataset/kinds.hpp"
+
 namespace quarzel::dataset {
 
 struct Options {
@@ -45,6 +47,12 @@ struct Options {
     // A file of more text than this is committed on its own (a commit
     // before it), so that running out of memory on it loses nothing else.
     std::size_t own_commit_bytes = std::size_t{64} << 20;
+    // Typed runs (kinds.hpp): how columns are typed; for Typing::Dictionary
+    // the lower-case tags it types as numbers (the others stay text); for
+    // Typing::Values the kinds of the parts the run adds to.
+    Typing typing = Typing::None;
+    std::unordered_map<std::string, Declared> declared;
+    RunKinds::Seeds seeds;
 };
 
 // Counters that the workers raise as they go; read from any thread.

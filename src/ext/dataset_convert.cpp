@@ -1,6 +1,9 @@
 // dataset_convert(inputs, out_dir, categories, tag_categories, jobs,
-// progress, interval, names, failures, row_group_bytes, part_bytes): runs
-// the archive engine with the GIL released. Inputs and the output folder
+// progress, interval, names, failures, row_group_bytes, part_bytes,
+// typing, declared, seeds): runs the archive engine with the GIL released.
+// `typing` is None, "values" or "dictionary"; `declared` maps lower-case
+// tags to "integer" or "real" (typed by a dictionary), `seeds` table names
+// to {column: kinds bits} (typed by values: the parts a run adds to). Inputs and the output folder
 // are str or bytes (file names that are not UTF-8 come as bytes); `names`
 // gives each input's `_file` (default: its path), `failures` the reason
 // an input is recorded as failed without being read ("" for the others). The workers run on threads
@@ -97,6 +100,58 @@ PyRef summary_dict(const dataset::Summary& s) {
         "jobs", s.jobs, "open_writers", static_cast<Py_ssize_t>(s.open_writers)));
 }
 
+bool typing_arguments(PyObject* typing, PyObject* declared, PyObject* seeds,
+                      dataset::Options& options) {
+    if (typing && typing != Py_None) {
+        std::string_view t;
+        if (!py::str_argument("typing", typing, t)) return false;
+        if (t == "values") {
+            options.typing = dataset::Typing::Values;
+        } else if (t == "dictionary") {
+            options.typing = dataset::Typing::Dictionary;
+        } else {
+            PyErr_Format(PyExc_ValueError, "typing: 'values' or 'dictionary', not %R", typing);
+            return false;
+        }
+    }
+    if (declared && declared != Py_None) {
+        if (!PyDict_Check(declared))
+            return py::argument_type_error("declared", declared, "dict"), false;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(declared, &pos, &key, &value)) {
+            std::string_view k, v;
+            if (!py::str_argument("declared", key, k) || !py::str_argument("declared", value, v))
+                return false;
+            options.declared[std::string(k)] = v == "integer" ? dataset::Declared::Integer
+                                               : v == "real"  ? dataset::Declared::Real
+                                                              : dataset::Declared::Text;
+        }
+    }
+    if (seeds && seeds != Py_None) {
+        if (!PyDict_Check(seeds)) return py::argument_type_error("seeds", seeds, "dict"), false;
+        PyObject *table, *columns;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(seeds, &pos, &table, &columns)) {
+            std::string_view t;
+            if (!py::str_argument("seeds", table, t)) return false;
+            if (!PyDict_Check(columns))
+                return py::argument_type_error("seeds", columns, "dict"), false;
+            auto& out = options.seeds[std::string(t)];
+            PyObject *column, *bits;
+            Py_ssize_t at = 0;
+            while (PyDict_Next(columns, &at, &column, &bits)) {
+                std::string_view c;
+                if (!py::str_argument("seeds", column, c)) return false;
+                const long b = PyLong_AsLong(bits);
+                if (b == -1 && PyErr_Occurred()) return false;
+                out[std::string(c)] = static_cast<std::uint8_t>(b);
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 QUARZEL_EXT_ENTRY(py_dataset_convert) {
@@ -104,9 +159,9 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
     static const py::Signature sig{
         "dataset_convert",
         {"inputs", "out_dir", "categories", "tag_categories", "jobs", "progress", "interval",
-         "names", "failures", "row_group_bytes", "part_bytes"},
+         "names", "failures", "row_group_bytes", "part_bytes", "typing", "declared", "seeds"},
         2};
-    PyObject* a[11] = {};
+    PyObject* a[14] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     return py::guarded([&]() -> PyObject* {
         dataset::Options options;
@@ -144,6 +199,7 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
         if (!size_argument("row_group_bytes", a[9], options.row_group_bytes) ||
             !size_argument("part_bytes", a[10], options.part_bytes))
             return nullptr;
+        if (!typing_arguments(a[11], a[12], a[13], options)) return nullptr;
 
         dataset::Progress counters;
         std::atomic<bool> cancel{false};

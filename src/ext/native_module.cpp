@@ -33,7 +33,7 @@ PyMethodDef functions[] = {
         "dataset_convert", py_dataset_convert,
         "dataset_convert(inputs, out_dir, categories=None, tag_categories=None, "
         "jobs=1, progress=None, interval=0.2, names=None, failures=None, "
-        "row_group_bytes=None, part_bytes=None)\n--\n\n"
+        "row_group_bytes=None, part_bytes=None, typing=None, declared=None, seeds=None)\n--\n\n"
         "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
     {nullptr, nullptr, 0, nullptr},
 };
