@@ -15,7 +15,7 @@ from typing import TextIO
 
 from .cli import EXIT_CLEAN, EXIT_ERRORS, EXIT_INTERRUPTED
 from .cli import EXIT_UNREADABLE as EXIT_FAILED  # nothing read, or output not writable
-DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume")
+DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume", "--update")
 # Options of either mode that take a value (so that the value is not taken
 # for an input).
 VALUE_OPTIONS = ("--jobs", "-j", "--categories", "--dictionary", "--style", "--cif-version")
@@ -71,6 +71,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="DDL dictionary: the categories of looped tags without a dot, and with --typed "
                    "the types of tags")
     p.add_argument("--resume", action="store_true", help="skip the inputs OUTDIR already holds")
+    p.add_argument("--update", action="store_true",
+                   help="bring OUTDIR up to date with the inputs: convert new and changed ones, take out "
+                   "the rows of changed and missing ones")
     p.add_argument("--no-progress", action="store_true", help="never show a progress bar")
     return p
 
@@ -122,7 +125,7 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     try:
         summary = dataset.convert(args.inputs, args.out, categories=categories, jobs=args.jobs,
                                   dictionary=args.dictionary, progress=bar, resume=args.resume,
-                                  typed=args.typed)
+                                  typed=args.typed, update=args.update)
     except KeyboardInterrupt:
         bar.close()
         print(f"{_shown(args.out)}: interrupted; the dataset holds the files completed so far "
