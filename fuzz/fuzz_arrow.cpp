@@ -82,9 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ARROW_ASSIGN_OR_RAISE(auto batch, arrow::ImportRecordBatch(array, schema));
             return check_batch(batch, blocks);
         });
-    // Unequal loop columns are a reported failure, not a crash; anything else
-    // is a fault.
-    if (!st.ok() && st.message().find(kLengthMismatch) != 0)
-        fuzz::fail("conversion failed:", st.ToString());
+    // Every document converts: a tag given again leaves one occurrence, so
+    // the columns of a loop have one length.
+    if (!st.ok()) fuzz::fail("conversion failed:", st.ToString());
     return 0;
 }

@@ -1,14 +1,15 @@
 // The whole native pipeline into a document, whose invariants are checked:
-// the tag index matches the tag order, every looped tag is indexed, every
-// value can be read back. The same text built with packed columns, every
-// value taking the parser's general path, must give the same errors and hold
-// the same values, each as its cell text.
+// the tag index matches the tag order, every looped tag is indexed, a tag
+// given again leaves one occurrence, every value can be read back. The same text built with packed
+// columns, every value taking the parser's general path, must give the same errors and hold the
+// same values, each as its cell text.
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "core/cell_text.hpp"
 #include "core/document.hpp"
+#include "core/event_sink.hpp"
 #include "core/pipeline.hpp"
 #include "fuzz_common.hpp"
 
@@ -54,11 +55,23 @@ void check_frame(const FrameData& data) {
                             "a list or table outside its column", tag);
         }
     }
+    // Every tag stands in at most one loop, whose columns have one length;
+    // any other tag has one value (the reserved tag gathers several).
+    std::unordered_set<std::string_view> looped;
     for (const auto& loop : data.loops) {
         fuzz::check(!loop.empty(), "loop without tags");
-        for (std::string_view tag : loop)
+        const std::size_t rows = data.find(loop.front())->size();
+        for (std::string_view tag : loop) {
             fuzz::check(seen.count(tag) == 1, "looped tag not indexed", std::string(tag));
+            fuzz::check(looped.insert(tag).second, "tag in two loops", std::string(tag));
+            fuzz::check(data.find(tag)->size() == rows, "loop columns differ in length",
+                        std::string(tag));
+        }
     }
+    for (std::size_t k = 0; k < data.tag_order.size(); ++k)
+        if (!looped.count(data.tag_order[k]) && data.tag_order[k] != kErrorValueTag)
+            fuzz::check(data.columns[k].size() == 1, "a tag holds several values",
+                        std::string(data.tag_order[k]));
 }
 
 // `packed` holds the values of `refs`, each as its cell text.

@@ -11,6 +11,7 @@ UTF-8 stands, and goes first in the document's error list.
 from __future__ import annotations
 
 import bz2
+import codecs
 import lzma
 import os
 import zlib
@@ -27,6 +28,7 @@ _FORMATS: list[tuple[str, bytes, Callable[[], Any]]] = [
 ]
 _PIECE = 1 << 20
 _SUFFIXES = {".gz": "gzip", ".gzip": "gzip", ".bz2": "bzip2", ".xz": "xz"}
+_BOM = b"\xef\xbb\xbf"  # a byte order mark in UTF-8
 
 
 class UnreadableFile(OSError):
@@ -115,9 +117,12 @@ def _unpack(data: bytes, name: str, magic: bytes, make: Callable[[], Any],
 def not_utf8_record(data: bytes | bytearray, pos: int) -> dict[str, Any]:
     """The problem record for a text read as Latin-1 whose first byte that is
     not UTF-8 is ``data[pos]``: its line and column count CR LF and a lone
-    CR as one line end, and one column per byte (one Latin-1 character)."""
+    CR as one line end, and one column per byte (one Latin-1 character); a
+    byte order mark at the start is no column, as the reader drops it."""
     line = 1 + data.count(b"\n", 0, pos) + data.count(b"\r", 0, pos) - data.count(b"\r\n", 0, pos)
     line_start = max(data.rfind(b"\n", 0, pos), data.rfind(b"\r", 0, pos)) + 1
+    if line_start == 0 and data.startswith(_BOM):
+        line_start = len(_BOM)
     byte = data[pos]
     return {
         "error_type": "lexical",
@@ -130,13 +135,16 @@ def not_utf8_record(data: bytes | bytearray, pos: int) -> dict[str, Any]:
 
 
 def decode_text(data: bytes | bytearray) -> tuple[str, dict[str, Any] | None]:
-    """``data`` as text: UTF-8 when it is valid UTF-8 (a byte order mark is
-    kept for the reader), else the whole of it as Latin-1 together with the
-    problem record of ``not_utf8_record``."""
+    """``data`` as text: UTF-8 when it is valid UTF-8, else as Latin-1
+    together with the problem record of ``not_utf8_record``. A byte order mark
+    at the start stays one either way (U+FEFF, which the reader drops)."""
     try:
         return data.decode("utf-8"), None
     except UnicodeDecodeError as exc:
-        return data.decode("latin-1"), not_utf8_record(data, exc.start)
+        problem = not_utf8_record(data, exc.start)
+        if data.startswith(_BOM):
+            return "\ufeff" + codecs.latin_1_decode(memoryview(data)[len(_BOM):])[0], problem
+        return data.decode("latin-1"), problem
 
 
 def read_source(path: str | os.PathLike[str]) -> SourceText:

@@ -49,8 +49,9 @@ def mode_argument(strict: bool) -> str | None:
 
 def read_text(path: str | os.PathLike[str]) -> str:
     """The whole file as text: unpacked when it is gzip, bzip2 or xz, decoded
-    as UTF-8 (a byte order mark is kept for the reader) or, when it is not
-    valid UTF-8, as Latin-1. ``read`` also reports where the UTF-8 failed."""
+    as UTF-8 or, when it is not valid UTF-8, as Latin-1 (a byte order mark is
+    kept either way, and the reader drops it). ``read`` also reports where
+    the UTF-8 failed."""
     return read_source(path).text
 
 

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "core/event_sink.hpp"
 #include "core/lowercase.hpp"
 #include "core/textfield.hpp"
 
@@ -48,6 +50,7 @@ struct Container {
 struct RawBuilder::State {
     const char* base;
     std::size_t base_size;
+    std::uint32_t line_offset = 0;  // source lines before the text
     bool strict;
     ColumnLayout layout;
     bool stopped = false;
@@ -57,19 +60,25 @@ struct RawBuilder::State {
     std::optional<OpenFrame> frame;
 
     bool has_pending_tag = false;
-    std::string pending_tag;
+    bool pending_is_new = false;  // the frame lacks the pending tag (add_tag looked)
+    std::string pending_tag;      // lower-cased
     std::vector<Container> containers;
     NodeStore open_value;  // the list or table being read, nested ones inside it
 
-    // The open loop. Values go round the header positions; each position
-    // refers to its tag's column (a tag repeated in the header has one).
-    // The lane holds the position and the count.
+    // The open loop. Values go round the header positions, each into a
+    // column of its own (of a tag repeated in the header, the last column is
+    // kept). The lane holds the position and the count.
     bool collecting_loop = false;
+    bool loop_repeats_tag = false;                   // some tag stands twice in the header
     std::vector<std::string_view> loop_tags;         // interned
-    std::vector<std::uint32_t> loop_slot;            // header position -> column
     std::vector<ValueColumn*> loop_position_column;  // header position -> its column
     std::vector<ValueColumn> loop_columns;
     LoopLane lane;
+
+    // Where the last position asked for stands (position_of).
+    std::size_t seen_offset = 0;
+    std::uint32_t seen_line = 0;  // 0: nothing asked yet
+    std::size_t seen_line_start = 0;
 
     // One copy of each distinct tag name, in the document's arena.
     std::unordered_set<std::string_view> names;
@@ -103,7 +112,7 @@ struct RawBuilder::State {
     // Moves the open block, if any, into the document.
     void close_block() {
         if (!block) return;
-        block->data.shrink_to_fit();
+        block->data.settle();
         doc.blocks.push_back(ParsedBlock{std::move(block->name), std::move(block->data),
                                          std::move(block->save_frames)});
         block.reset();
@@ -132,11 +141,58 @@ struct RawBuilder::State {
         e.column = 0;
         e.context = "RawBuilder";
         e.recovery_action = std::move(recovery_action);
+        add_semantic(std::move(e));
+    }
+    void add_semantic(NativeParseError e) {
         doc.errors.push_back(std::move(e));
         if (strict) {
             stopped = true;
             refresh_lane();
         }
+    }
+
+    // The line and column of a name that is a slice of the lexed text, as
+    // the lexer counts them; 0 and 0 for any other text. Asked in text order
+    // (as problems arise), each question scans on from the last.
+    [[gnu::cold]] std::pair<std::uint32_t, std::uint32_t> position_of(std::string_view t) {
+        if (!in_text(t)) return {0, 0};
+        const std::size_t offset = static_cast<std::size_t>(t.data() - base);
+        if (seen_line == 0 || offset < seen_offset) {
+            seen_offset = 0;
+            seen_line = line_offset + 1;
+            seen_line_start = 0;
+        }
+        for (std::size_t p = seen_offset; p < offset; ++p) {
+            if (base[p] == '\n') {
+                ++seen_line;
+                seen_line_start = p + 1;
+            }
+        }
+        seen_offset = offset;
+        std::uint32_t column = 1;
+        for (std::size_t p = seen_line_start; p < offset; ++p)
+            column += (static_cast<unsigned char>(base[p]) & 0xC0) != 0x80;
+        return {seen_line, column};
+    }
+
+    // A tag given again: `written` as the parser passed it. `recovery` says
+    // which occurrence was dropped.
+    [[gnu::cold, gnu::noinline]] void duplicate_tag(std::string_view written,
+                                                    std::string_view recovery) {
+        NativeParseError e;
+        e.error_type = ErrorType::Semantic;
+        e.message = "duplicate data name: " + quoted(written);
+        std::tie(e.line, e.column) = position_of(written);
+        e.context = std::string(written);
+        e.recovery_action = strict ? std::string("stopped") : std::string(recovery);
+        add_semantic(std::move(e));
+    }
+
+    // The recovery phrase for a tag given again whose earlier occurrence
+    // is at `position` of `data`.
+    static std::string_view replaced(FrameData& data, std::size_t position) {
+        return data.in_loop(position) ? "later occurrence kept, earlier loop column dropped"
+                                      : "later occurrence kept, earlier value dropped";
     }
 
     // Opens or closes the lane after any change of the loop, the open
@@ -149,8 +205,8 @@ struct RawBuilder::State {
 
     void reset_loop() noexcept {
         collecting_loop = false;
+        loop_repeats_tag = false;
         loop_tags.clear();
-        loop_slot.clear();
         loop_position_column.clear();
         loop_columns.clear();
         lane = LoopLane{};
@@ -179,6 +235,13 @@ struct RawBuilder::State {
         return data.add(intern(tag), ValueColumn(base, base_size, layout));
     }
 
+    // The column of the pending tag, which add_tag() looked for already.
+    ValueColumn& pending_column(FrameData& data) {
+        if (pending_is_new)
+            return data.add(intern(pending_tag), ValueColumn(base, base_size, layout));
+        return column_of(data, pending_tag);
+    }
+
     // Stores a scalar in a column: as a view when it is a slice of the
     // lexed text, else from static storage or a copy in the arena.
     [[gnu::always_inline]] void push_scalar(ValueColumn& col, std::string_view text,
@@ -200,8 +263,7 @@ struct RawBuilder::State {
             if (ValueColumn* col = next_loop_column()) push_scalar(*col, text, is_static);
         } else if (has_pending_tag) {
             has_pending_tag = false;
-            if (FrameData* data = target())
-                push_scalar(column_of(*data, pending_tag), text, is_static);
+            if (FrameData* data = target()) push_scalar(pending_column(*data), text, is_static);
         }
     }
 
@@ -261,7 +323,7 @@ struct RawBuilder::State {
         }
         if (!has_pending_tag) return;
         has_pending_tag = false;
-        if (FrameData* data = target()) column_of(*data, pending_tag).push_value(open_value);
+        if (FrameData* data = target()) pending_column(*data).push_value(open_value);
     }
 };
 
@@ -270,6 +332,10 @@ RawBuilder::RawBuilder(CifVersion version, bool strict, std::string_view text, C
 RawBuilder::~RawBuilder() = default;
 RawBuilder::RawBuilder(RawBuilder&&) noexcept = default;
 RawBuilder& RawBuilder::operator=(RawBuilder&&) noexcept = default;
+
+void RawBuilder::set_line_offset(std::uint32_t lines) noexcept {
+    s_->line_offset = lines;
+}
 
 void RawBuilder::on_parse_error(NativeParseError error) {
     s_->doc.errors.push_back(std::move(error));
@@ -302,7 +368,7 @@ void RawBuilder::on_save_frame_start(std::string_view name) {
 void RawBuilder::on_save_frame_end() {
     State& s = *s_;
     if (s.stopped || !s.block || !s.frame) return;
-    s.frame->data.shrink_to_fit();
+    s.frame->data.settle();
     s.block->save_frames.push_back(
         ParsedSaveFrame{std::move(s.frame->name), std::move(s.frame->data)});
     s.frame.reset();
@@ -312,27 +378,35 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     State& s = *s_;
     if (s.stopped) return;
     s.reset_loop();
-    s.collecting_loop = true;
     s.loop_tags.reserve(tags.size());
-    s.loop_slot.reserve(tags.size());
-    // Header positions of one tag share a column.
+    // A tag given again, in this header or earlier in the frame, is
+    // reported where it stands again; the loop's end drops the earlier one.
+    FrameData* data = s.target();
     NameIndex index;
     for (std::string_view tag : tags) {
         lower_into(tag, s.scratch);
         const std::string_view t = s.intern(s.scratch);
-        std::uint32_t slot = static_cast<std::uint32_t>(s.loop_columns.size());
-        if (const std::size_t first = index.find(s.loop_tags, t); first != NameIndex::npos)
-            slot = s.loop_slot[first];
+        if (index.find(s.loop_tags, t) != NameIndex::npos) [[unlikely]] {
+            s.loop_repeats_tag = true;
+            s.duplicate_tag(tag, "later column kept, earlier one dropped");
+        } else if (data) {
+            if (const std::size_t at = data->position(t); at != FrameData::npos) [[unlikely]]
+                s.duplicate_tag(tag, State::replaced(*data, at));
+        }
+        if (s.stopped) {
+            s.reset_loop();
+            return;
+        }
         s.loop_tags.push_back(t);
         index.appended(s.loop_tags);
-        if (slot == s.loop_columns.size())
-            s.loop_columns.emplace_back(s.base, s.base_size, s.layout);
-        s.loop_slot.push_back(slot);
     }
+    s.collecting_loop = true;
+    s.loop_columns.reserve(s.loop_tags.size());
+    for (std::size_t i = 0; i < s.loop_tags.size(); ++i)
+        s.loop_columns.emplace_back(s.base, s.base_size, s.layout);
     // The columns are all in place: their addresses hold from here on.
-    for (std::uint32_t slot : s.loop_slot) s.loop_position_column.push_back(&s.loop_columns[slot]);
+    for (ValueColumn& column : s.loop_columns) s.loop_position_column.push_back(&column);
     s.lane.size = static_cast<std::uint32_t>(s.loop_position_column.size());
-    s.lane.distinct = s.loop_columns.size() == s.loop_position_column.size();
     s.refresh_lane();
 }
 
@@ -366,20 +440,25 @@ void RawBuilder::on_loop_end() {
         for (std::uint64_t i = 0; i < m; ++i) s.push_scalar(*s.next_loop_column(), kQuestion, true);
     }
     if (FrameData* data = s.target()) {
-        data->loops.push_back(s.loop_tags);
-        std::vector<bool> taken(s.loop_columns.size(), false);
+        // Of a tag repeated in the header, the last position is kept.
+        std::vector<bool> dropped;
+        if (s.loop_repeats_tag) [[unlikely]] {
+            dropped.assign(n, false);
+            NameSet later;
+            for (std::size_t i = n; i-- > 0;) dropped[i] = !later.insert(s.loop_tags[i]);
+        }
+        const auto loop = static_cast<std::uint32_t>(data->loops.size());
+        std::vector<std::string_view>& stored = data->loops.emplace_back();
+        stored.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
+            if (!dropped.empty() && dropped[i]) continue;
             const std::string_view tag = s.loop_tags[i];
-            std::uint32_t slot = s.loop_slot[i];
-            ValueColumn& col = s.column_of(*data, tag);
-            // The column goes to the tag's first position; a later position
-            // of the same tag finds it gone and stores an empty one.
-            if (taken[slot]) {
-                col = ValueColumn(s.base, s.base_size, s.layout);
-            } else {
-                col = std::move(s.loop_columns[slot]);
-                taken[slot] = true;
-            }
+            // A tag the frame had before leaves its earlier place.
+            if (const std::size_t at = data->position(tag); at != FrameData::npos) [[unlikely]]
+                data->drop(at);
+            data->add(tag, std::move(s.loop_columns[i]), loop,
+                      static_cast<std::uint32_t>(stored.size()));
+            stored.push_back(tag);
         }
     }
     s.reset_loop();
@@ -390,6 +469,21 @@ void RawBuilder::add_tag(std::string_view tag) {
     if (s.stopped) return;
     lower_into(tag, s.pending_tag);
     s.has_pending_tag = true;
+    s.pending_is_new = false;
+    // A tag given again replaces what it had (its value comes next). The
+    // reserved tag gathers every value that has no tag of its own.
+    FrameData* data = s.target();
+    if (!data) return;
+    const std::size_t at = data->position(s.pending_tag);
+    if (at == FrameData::npos) [[likely]] {
+        s.pending_is_new = true;
+        return;
+    }
+    if (s.pending_tag == kErrorValueTag && !data->in_loop(at)) return;
+    s.duplicate_tag(tag, State::replaced(*data, at));
+    if (s.stopped) return;
+    data->drop(at);
+    s.pending_is_new = true;
 }
 
 void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
@@ -397,7 +491,7 @@ void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
     const std::uint32_t size = lane.size;
     // Every header position has a column of its own: each column takes its
     // words of the batch in one pass, worth it from a few words each.
-    if (!lane.distinct || words.size() < 4 * std::size_t{size}) {
+    if (words.size() < 4 * std::size_t{size}) {
         for (std::string_view word : words) add_plain_word(word);
         return;
     }

@@ -58,6 +58,9 @@ public:
     // Whether takes_plain_words() may be true: off, every value comes
     // through add_value (tests compare the two paths).
     void set_plain_words(bool on) noexcept { plain_words_ = on; }
+    // The number of source lines before `text`, for the positions of the
+    // builder's own problem records.
+    void set_line_offset(std::uint32_t lines) noexcept;
 
     void on_list_start();
     void on_list_end();
@@ -76,7 +79,6 @@ public:
         ValueColumn* const* columns = nullptr;
         std::uint32_t size = 0;
         std::uint32_t pos = 0;
-        bool distinct = false;  // no two header positions share a column
     };
 
 private:

@@ -22,10 +22,17 @@ namespace quarzel {
 // The content of one data block or save frame. Tag names are views of
 // texts the document owns (one copy of each distinct name, however many
 // frames and loops name it).
+//
+// A tag given again (a second item, or a column of a later loop) replaces
+// what it had: the builder drops the earlier occurrence, which leaves the
+// tag order and its loop, and adds the tag anew. Once the frame is complete
+// (settle()) every tag appears once in the tag order and in at most one
+// loop, and the columns of a loop have one length.
 struct FrameData {
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    static constexpr std::uint32_t kNoLoop = static_cast<std::uint32_t>(-1);
 
-    std::vector<std::string_view> tag_order;           // lower-cased, first appearance, each once
+    std::vector<std::string_view> tag_order;           // lower-cased, in order, each once
     std::vector<std::vector<std::string_view>> loops;  // each loop's tags, header order
     std::vector<ValueColumn> columns;                  // columns[i]: the values of tag_order[i]
 
@@ -42,22 +49,35 @@ struct FrameData {
         return i < columns.size() ? &columns[i] : nullptr;
     }
     // Enters a tag that is not in the tag order yet, with its column;
-    // `tag` must live as long as the frame.
-    ValueColumn& add(std::string_view tag, ValueColumn column);
+    // `tag` must live as long as the frame. A loop's column names the loop
+    // (its index in `loops`) and its place in the loop's tags.
+    ValueColumn& add(std::string_view tag, ValueColumn column, std::uint32_t loop = kNoLoop,
+                     std::uint32_t place = 0);
+    // Whether the tag at `position` is a column of a loop.
+    bool in_loop(std::size_t position);
+    // Takes the tag at `position` out of the frame: out of the tag order and
+    // out of its loop, with its values. find() no longer finds it, and it
+    // may be added again; the room it took goes at settle().
+    void drop(std::size_t position);
+    // Completes the frame: removes what drop() left (a loop whose every tag
+    // was dropped goes too, so later loops move up) and gives back the
+    // spare room of its vectors (documents of many small frames would
+    // otherwise keep about a third more than they use).
+    void settle();
     // Frees every column (the tag order stays): after the values have been
     // handed over, find() finds nothing.
     void release_values() noexcept { std::vector<ValueColumn>().swap(columns); }
-    // Gives back the spare room of the frame's vectors once it is complete
-    // (documents of many small frames would otherwise keep about a third
-    // more than they use).
-    void shrink_to_fit() {
-        tag_order.shrink_to_fit();
-        columns.shrink_to_fit();
-        loops.shrink_to_fit();
-    }
 
 private:
+    struct Place {
+        std::uint32_t loop = kNoLoop;
+        std::uint32_t at = 0;  // in the loop's tags
+    };
     NameIndex index_;  // of tag_order
+    // places_[i]: where tag_order[i] is looped; empty until the frame asks
+    // (in_loop), and again after settle().
+    std::vector<Place> places_;
+    std::size_t dropped_ = 0;  // entries left blank by drop()
 };
 
 struct ParsedSaveFrame {

@@ -31,6 +31,9 @@
 
 namespace quarzel {
 
+// The tag that receives a value or container that has no tag of its own.
+inline constexpr std::string_view kErrorValueTag = "_quarzel_error_value";
+
 // Text arguments are borrowed for the duration of the call only. Value kinds
 // are ValueType codes 0..6 (never None).
 template <class S>

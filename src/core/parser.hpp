@@ -29,9 +29,6 @@ concept TokenSource = requires(T& source, const T& csource, Token& token) {
     { csource.is_cif2() } -> std::same_as<bool>;
 };
 
-// The tag that receives a value or container that has no tag of its own.
-inline constexpr std::string_view kErrorValueTag = "_quarzel_error_value";
-
 namespace parser_detail {
 
 // Where a problem was noticed: position and the text shown as its context.
@@ -155,7 +152,9 @@ private:
         const ValueType kind = sink_kind(token.value_type);
         // Lists and tables exist only in CIF 2.0: in CIF 1.1 a lone bracket,
         // brace or colon is an ordinary value ({ and } are even valid ones).
-        if (v.size() == 1 && containers_enabled_) {
+        // Only the unquoted punctuation is structure: a quoted, triple-quoted
+        // or text-field "[" (or ":") is a string like any other.
+        if (v.size() == 1 && containers_enabled_ && kind == ValueType::String) {
             switch (v[0]) {
                 case '[':
                     open_container(token, false);

@@ -18,6 +18,7 @@ ParseResult parse_document(std::string_view source, bool strict, ColumnLayout la
     const VersionResult& d = result.detected;
     RawBuilder builder(d.version, strict, d.text, layout);
     builder.set_plain_words(plain_words);
+    builder.set_line_offset(d.line_offset);
     for (const NativeParseError& e : d.errors) builder.on_parse_error(e);
     Lexer lexer(d.text, d.version, d.line_offset);
     parse(lexer, builder);

@@ -47,6 +47,16 @@ std::string_view trim_end(std::string_view s) noexcept {
     return s.substr(0, end);
 }
 
+// A byte order mark is no part of the text: every reader drops it where
+// the text starts. CIF 2.0 permits it there; CIF 1.1 permits nothing but
+// ASCII, so there it is reported, as the character it is, once.
+void report_bom(VersionResult& r, std::uint32_t line) {
+    if (line == 0 || r.version != CifVersion::Cif11) return;
+    r.errors.push_back(NativeParseError{ErrorType::Lexical,
+                                        "character U+FEFF is not permitted in CIF 1.x", line, 1,
+                                        std::string(kBom), "byte order mark dropped"});
+}
+
 }  // namespace
 
 VersionResult detect_version(std::string_view source) {
@@ -59,12 +69,17 @@ VersionResult detect_version(std::string_view source) {
 
     std::size_t line_start = 0;
     std::uint32_t index = 0;
+    // The first line whose byte order mark is cut off with the lines before
+    // the text, or from the head of the text itself (1-based; 0: none).
+    std::uint32_t bom_line = 0;
     while (true) {
         std::size_t nl = work.find('\n', line_start);
         std::size_t line_end = nl == std::string_view::npos ? work.size() : nl;
         std::string_view line = work.substr(line_start, line_end - line_start);
-        std::string_view l = line.starts_with(kBom) ? line.substr(kBom.size()) : line;
+        const bool bom = line.starts_with(kBom);
+        std::string_view l = bom ? line.substr(kBom.size()) : line;
         if (!is_blank(l)) {
+            if (bom && bom_line == 0) bom_line = index + 1;
             if (l.starts_with(kMagic)) {
                 std::string_view rest = trim_end(l.substr(kMagic.size()));
                 bool has_space = false;
@@ -85,23 +100,29 @@ VersionResult detect_version(std::string_view source) {
                     r.text =
                         nl == std::string_view::npos ? std::string_view{} : work.substr(nl + 1);
                     r.line_offset = index + 1;
+                    report_bom(r, bom_line);
                     return r;
                 }
             }
+            // The text starts here, after its byte order mark.
             r.version = CifVersion::Cif11;
-            r.text = work.substr(line_start);
+            r.text = work.substr(bom ? line_start + kBom.size() : line_start);
             r.line_offset = index;
+            report_bom(r, bom_line);
             return r;
         }
+        if (bom && bom_line == 0) bom_line = index + 1;
         if (nl == std::string_view::npos) break;
         line_start = nl + 1;
         ++index;
     }
     // Nothing but blank lines: the whole text goes to the lexer, which sees
-    // the same lines (its own normalisation would give the same text).
+    // the same lines (its own normalisation would give the same text), all
+    // but a byte order mark at its head.
     r.version = CifVersion::Cif11;
-    r.text = work;
+    r.text = work.starts_with(kBom) ? work.substr(kBom.size()) : work;
     r.line_offset = 0;
+    report_bom(r, work.starts_with(kBom) ? 1 : 0);
     return r;
 }
 

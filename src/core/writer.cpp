@@ -91,8 +91,7 @@ void CifWriter::needs_cif2(const char* what) const {
     throw WriteError(message);
 }
 
-void CifWriter::check_name_for_version(std::string_view name, NameKind kind,
-                                       std::size_t prefix) {
+void CifWriter::check_name_for_version(std::string_view name, NameKind kind, std::size_t prefix) {
     check_name(name, kind);
     const Scan s = scan(name);
     if (s.mask & kHigh) {
@@ -192,8 +191,6 @@ void CifWriter::key(std::string_view key) {
     const Scan s = scan(key);
     if (s.mask & (kCr | kCtrl | kHigh)) check_permitted(key);
     if (s.mask & kHigh) ascii_ = false;
-    if (key.size() == 1 && std::string_view("[]{}:").find(key[0]) != std::string_view::npos)
-        throw WriteError("a table key cannot be the single character '" + std::string(key) + "'");
     const std::size_t limit = options_.line_limit;
     const char* quote = nullptr;
     if (!(s.mask & kLf) && !(s.mask & kSq)) {

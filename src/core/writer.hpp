@@ -184,8 +184,8 @@ public:
         return row_width_general(text);
     }
 
-    // How `text` would be written here (`in_table`: as a table value).
-    FormChoice choose(std::string_view text, bool in_table) const;
+    // How `text` would be written here.
+    FormChoice choose(std::string_view text) const;
 
     // The text so far; true while it is all ASCII.
     TextOut& out() noexcept { return out_; }

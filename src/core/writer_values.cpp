@@ -6,7 +6,7 @@
 
 namespace quarzel {
 
-FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
+FormChoice CifWriter::choose(std::string_view text) const {
     const Scan s = scan(text);
     const std::size_t n = text.size();
     const std::size_t limit = options_.line_limit;
@@ -16,18 +16,7 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
     }
     FormChoice c;
     c.high = (s.mask & kHigh) != 0;
-    if (n == 1) {
-        const char ch = text[0];
-        // CIF 2.0: a lone bracket, or a colon inside a table, is read as
-        // structure however it is quoted; a text field using the folding
-        // protocol carries it as a value. (CIF 1.1 has no lists or tables:
-        // there it is quoted as any other value.)
-        if (v2() && (ch == '[' || ch == ']' || ch == '{' || ch == '}' || (ch == ':' && in_table))) {
-            c.form = ValueForm::TextField;
-            c.multiline = c.protocol = c.fold = true;
-            return c;
-        }
-    } else if (n == 3 && text[0] == '"' && text[2] == '"' && (text[1] == '?' || text[1] == '.')) {
+    if (n == 3 && text[0] == '"' && text[2] == '"' && (text[1] == '?' || text[1] == '.')) {
         // The form the document keeps for a quoted placeholder.
         c.width = 3;
         return c;
@@ -101,12 +90,12 @@ FormChoice CifWriter::choose(std::string_view text, bool in_table) const {
 }
 
 std::size_t CifWriter::row_width_general(std::string_view text) const {
-    const FormChoice c = choose(text, false);
+    const FormChoice c = choose(text);
     return c.multiline ? 0 : c.width;
 }
 
 void CifWriter::value(std::string_view text) {
-    const FormChoice c = choose(text, in_table_value());
+    const FormChoice c = choose(text);
     std::size_t slot = c.width;
     if (pad_to_ != 0) {
         if (!c.multiline && pad_to_ + 1 + c.width <= options_.line_limit) {
@@ -122,7 +111,7 @@ void CifWriter::value(std::string_view text) {
 }
 
 void CifWriter::loop_value_general(std::string_view text, std::size_t pad) {
-    const FormChoice c = choose(text, in_table_value());
+    const FormChoice c = choose(text);
     // A pad never takes a line beyond the limit.
     const std::size_t slot = std::max<std::size_t>(c.width, std::min(pad, options_.line_limit));
     write_value(text, c, slot);

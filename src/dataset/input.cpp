@@ -264,10 +264,19 @@ bool read_input(const std::string& path, InputFile& file, std::string& reason,
     return true;
 }
 
+namespace {
+constexpr std::string_view kBom = "\xEF\xBB\xBF";  // a byte order mark in UTF-8
+}  // namespace
+
 void latin1_to_utf8(std::string_view bytes, Bytes& out) {
     out.clear();
     out.reserve(2 * bytes.size() + 1);
     char* o = out.data();
+    // A byte order mark at the start stays one: the reader drops it.
+    if (bytes.starts_with(kBom)) {
+        o = std::copy(kBom.begin(), kBom.end(), o);
+        bytes.remove_prefix(kBom.size());
+    }
     for (unsigned char c : bytes) {
         if (c < 0x80) {
             *o++ = static_cast<char>(c);
@@ -281,7 +290,7 @@ void latin1_to_utf8(std::string_view bytes, Bytes& out) {
 
 NativeParseError latin1_record(std::string_view bytes, std::size_t offset) {
     std::uint32_t line = 1;
-    std::size_t line_start = 0;
+    std::size_t line_start = bytes.starts_with(kBom) ? kBom.size() : 0;  // it is no column
     for (std::size_t i = 0; i < offset; ++i) {
         const char c = bytes[i];
         if (c == '\n' || c == '\r') {

@@ -76,12 +76,14 @@ constexpr std::string_view kCancelled = "cancelled";
 bool read_input(const std::string& path, InputFile& file, std::string& reason,
                 const std::atomic<bool>* cancel = nullptr);
 
-// Decodes `bytes` as Latin-1 into UTF-8 in `out`.
+// Decodes `bytes` as Latin-1 into UTF-8 in `out`; a byte order mark at the
+// start stays one (the reader drops it).
 void latin1_to_utf8(std::string_view bytes, Bytes& out);
 
 // The record that goes first in the problems of a file read as Latin-1:
 // the offending byte at `offset` of `bytes`, its 1-based line (CR LF and a
-// lone CR each end one line) and column (one character per byte).
+// lone CR each end one line) and column (one character per byte; a byte
+// order mark at the start is no column).
 NativeParseError latin1_record(std::string_view bytes, std::size_t offset);
 
 }  // namespace quarzel::dataset

@@ -95,8 +95,19 @@ TEST_P(ArrowBatches, ImportValidateAndRead) {
 const BatchCase kBatchCases[] = {
     {"scalars", "data_x _a 1 _b 'two words' _C .\n",
      "__scalars__ rows=1 block=0:x frame=null:null _a=1 _b=two words _c=.\n"},
-    {"repeated_scalar_pads_with_nulls", "data_x _a 1 _a 2 _b 3\n",
-     "__scalars__ rows=2 block=0:x frame=null:null _a=1|2 _b=3|null\n"},
+    // Values without a tag gather under the reserved tag: the other
+    // scalars' columns are padded with nulls.
+    {"gathered_values_pad_with_nulls", "data_x _a 1 2 _b 3 4\n",
+     "__scalars__ rows=2 block=0:x frame=null:null _a=1|null _quarzel_error_value=2|4 "
+     "_b=3|null\n"},
+    // A tag given again keeps its later occurrence and leaves its loop.
+    {"repeated_scalar_later_wins", "data_x _a 1 _b 2 _a 3\n",
+     "__scalars__ rows=1 block=0:x frame=null:null _b=2 _a=3\n"},
+    {"tag_leaves_earlier_loop", "data_x loop_ _a.b _a.c 1 2 3 4 loop_ _a.b 5\n",
+     "__loop_0__ rows=2 block=0:x frame=null:null _a.c=2|4\n"
+     "__loop_1__ rows=1 block=0:x frame=null:null _a.b=5\n"},
+    {"header_repeat_keeps_later_column", "data_x loop_ _a.b _a.c _a.b 1 2 3\n",
+     "__loop_0__ rows=1 block=0:x frame=null:null _a.c=2 _a.b=3\n"},
     {"loop", "data_x loop_ _a _b 1 2 3 4\n",
      "__loop_0__ rows=2 block=0:x frame=null:null _a=1|3 _b=2|4\n"},
     {"scalars_then_loops", "data_x _s v loop_ _a 1 2 loop_ _b _c x y\n",

@@ -218,6 +218,15 @@ TEST_P(Builder, Builds) {
 const char* kDupBlock =
     "E semantic 0:0 RawBuilder | duplicate data block name: \"a\" | duplicate block stored with "
     "distinct internal id\n";
+const char* const kOverValue = "later occurrence kept, earlier value dropped";
+const char* const kOverColumn = "later occurrence kept, earlier loop column dropped";
+const char* const kInHeader = "later column kept, earlier one dropped";
+
+// The record of a tag given again (the builder has no text here: no position).
+std::string dup(const std::string& tag, const std::string& recovery) {
+    return "E semantic 0:0 " + tag + " | duplicate data name: \"" + tag + "\" | " + recovery + "\n";
+}
+
 const char* kShortLoop =
     "E semantic 0:0 RawBuilder | loop value count 3 is not divisible by tag count 2 (1 value(s) "
     "missing from final row); tags: _a, _b | ";
@@ -229,9 +238,9 @@ INSTANTIATE_TEST_SUITE_P(
             "names_lower_cased", {D("ABC"), T("_Tag.X"), V("Val")}, "block abc\n  _tag.x: Val\n"},
         BuildCase{
             "unicode_names_lower_cased", {D("ÄΣΑΣ"), T("_ÖΣ"), V("x")}, "block äσας\n  _öς: x\n"},
-        BuildCase{"repeated_tag_keeps_one_order_entry",
+        BuildCase{"repeated_tag_later_value_wins",
                   {D("x"), T("_a"), V("1"), T("_b"), V("2"), T("_A"), V("3")},
-                  "block x\n  _a: 1 3\n  _b: 2\n"},
+                  dup("_A", kOverValue) + "block x\n  _b: 2\n  _a: 3\n"},
         BuildCase{"value_without_tag_dropped",
                   {D("x"), V("1"), T("_a"), V("2"), V("3")},
                   "block x\n  _a: 2\n"},
@@ -288,20 +297,64 @@ INSTANTIATE_TEST_SUITE_P(
             "block x\n  loop _a _b _c\n  _a: 1\n  _b: ?\n  _c: ?\n"},
         BuildCase{
             "no_values", {D("x"), LS({"_a", "_b"}), LE}, "block x\n  loop _a _b\n  _a:\n  _b:\n"},
+        // A tag given again: the later occurrence wins, takes the later
+        // place and leaves the earlier loop, whose other columns stay whole.
         BuildCase{"plain_then_looped",
                   {D("x"), T("_a"), V("0"), T("_z"), V("9"), LS({"_b", "_a"}), V("1"), V("2"), LE},
-                  "block x\n  loop _b _a\n  _a: 2\n  _z: 9\n  _b: 1\n"},
-        BuildCase{"looped_then_plain_appends",
-                  {D("x"), LS({"_a"}), V("1"), LE, T("_a"), V("2")},
-                  "block x\n  loop _a\n  _a: 1 2\n"},
+                  dup("_a", kOverValue) + "block x\n  loop _b _a\n  _z: 9\n  _b: 1\n  _a: 2\n"},
+        BuildCase{"looped_then_plain",
+                  {D("x"), LS({"_a", "_b"}), V("1"), V("2"), V("3"), V("4"), LE, T("_A"), V("5")},
+                  dup("_A", kOverColumn) + "block x\n  loop _b\n  _b: 2 4\n  _a: 5\n"},
         BuildCase{"two_loops_same_tag",
-                  {D("x"), LS({"_a"}), V("1"), LE, LS({"_a"}), V("2"), LE},
-                  "block x\n  loop _a\n  loop _a\n  _a: 2\n"},
-        // A tag repeated in the header shares one column; its later position
-        // then stores an empty column.
-        BuildCase{"repeated_header_tag",
-                  {D("x"), LS({"_a", "_b", "_A"}), V("1"), V("2"), V("3"), LE},
-                  "block x\n  loop _a _b _a\n  _a:\n  _b: 2\n"},
+                  {D("x"), LS({"_a", "_b"}), V("1"), V("2"), V("3"), V("4"), LE, LS({"_a"}), V("5"),
+                   LE, LS({"_c"}), V("6"), LE},
+                  dup("_a", kOverColumn) +
+                      "block x\n  loop _b\n  loop _a\n  loop _c\n  _b: 2 4\n  _a: 5\n  _c: 6\n"},
+        // A loop left without tags goes; the later loops move up.
+        BuildCase{
+            "loop_emptied_goes",
+            {D("x"), LS({"_a"}), V("1"), LE, LS({"_b"}), V("2"), LE, T("_a"), V("3"), LS({"_c"}),
+             V("4"), LE},
+            dup("_a", kOverColumn) + "block x\n  loop _b\n  loop _c\n  _b: 2\n  _a: 3\n  _c: 4\n"},
+        BuildCase{
+            "loop_of_given_again_tags",
+            {D("x"), LS({"_a", "_b"}), V("1"), V("2"), LE, LS({"_b", "_a"}), V("3"), V("4"), LE},
+            dup("_b", kOverColumn) + dup("_a", kOverColumn) +
+                "block x\n  loop _b _a\n  _b: 3\n  _a: 4\n"},
+        // A tag repeated in the header: rows keep every position, the last
+        // column of the tag is kept, at its place.
+        BuildCase{
+            "repeated_header_tag",
+            {D("x"), LS({"_a", "_b", "_A"}), V("1"), V("2"), V("3"), V("4"), V("5"), V("6"), LE},
+            dup("_A", kInHeader) + "block x\n  loop _b _a\n  _b: 2 5\n  _a: 3 6\n"},
+        BuildCase{"header_tag_thrice",
+                  {D("x"), LS({"_a", "_a", "_b", "_a"}), V("1"), V("2"), V("3"), V("4"), LE},
+                  dup("_a", kInHeader) + dup("_a", kInHeader) +
+                      "block x\n  loop _b _a\n  _b: 3\n  _a: 4\n"},
+        BuildCase{
+            "repeated_header_tag_short_row",
+            {D("x"), LS({"_a", "_a"}), V("1"), V("2"), V("3"), LE},
+            dup("_a", kInHeader) +
+                "E semantic 0:0 RawBuilder | loop value count 3 is not divisible by tag count "
+                "2 (1 value(s) missing from final row); tags: _a, _a | padded 1 "
+                "placeholder(s)\nblock x\n  loop _a\n  _a: 2 ?\n"},
+        // Names repeat only within one block or save frame.
+        BuildCase{"same_tag_in_block_and_frame",
+                  {D("x"), T("_a"), V("1"), SF("f"), T("_a"), V("2"), LS({"_a"}), V("3"), LE, SE,
+                   T("_b"), V("4"), D("y"), T("_a"), V("5")},
+                  dup("_a", kOverValue) +
+                      "block x\n  _a: 1\n  _b: 4\n  frame f\n    loop _a\n    _a: 3\nblock y\n"
+                      "  _a: 5\n"},
+        // The tag of values without one gathers them all.
+        BuildCase{"reserved_tag_gathers",
+                  {D("x"), T("_quarzel_error_value"), V("1"), T("_b"), V("2"),
+                   T("_quarzel_error_value"), V("3")},
+                  "block x\n  _quarzel_error_value: 1 3\n  _b: 2\n"},
+        BuildCase{"reserved_tag_looped_is_replaced",
+                  {D("x"), LS({"_quarzel_error_value", "_b"}), V("1"), V("2"), LE,
+                   T("_quarzel_error_value"), V("3")},
+                  dup("_quarzel_error_value", kOverColumn) +
+                      "block x\n  loop _b\n  _b: 2\n  _quarzel_error_value: 3\n"},
         // Only a placeholder stays a bare "." or "?" in a loop too.
         BuildCase{
             "one_byte_values",
@@ -392,11 +445,69 @@ INSTANTIATE_TEST_SUITE_P(
             "E semantic 0:0 RawBuilder | duplicate save frame name: \"F\" | duplicate save "
             "frame stored with distinct internal id\nblock x\n  _a: 1\n  frame f\n",
             true},
+        BuildCase{"repeated_tag_stops",
+                  {D("x"), T("_a"), V("1"), T("_a"), V("2"), T("_b"), V("3")},
+                  dup("_a", "stopped") + "block x\n  _a: 1\n",
+                  true},
+        BuildCase{"repeated_header_tag_stops",
+                  {D("x"), T("_z"), V("0"), LS({"_a", "_A"}), V("1"), V("2"), LE, T("_b"), V("3")},
+                  dup("_A", "stopped") + "block x\n  _z: 0\n",
+                  true},
+        BuildCase{
+            "loop_giving_a_tag_again_stops",
+            {D("x"), LS({"_a", "_b"}), V("1"), V("2"), LE, LS({"_c", "_b"}), V("3"), V("4"), LE},
+            dup("_b", "stopped") + "block x\n  loop _a _b\n  _a: 1\n  _b: 2\n",
+            true},
         BuildCase{"no_problem_no_stop",
                   {D("x"), LS({"_a"}), V("1"), LE, D("y"), T("_b"), V("2")},
                   "block x\n  loop _a\n  _a: 1\nblock y\n  _b: 2\n",
                   true}),
     case_name);
+
+// A tag given again is reported where it stands again, counted as the lexer
+// counts: source lines (a version line and a byte order mark cut off),
+// columns in code points.
+struct PlacedCase {
+    const char* name;
+    std::string_view text;
+    std::string expected;  // "line:column context | recovery" per record
+};
+
+class DuplicatePlaced : public ::testing::TestWithParam<PlacedCase> {};
+
+TEST_P(DuplicatePlaced, WhereTheTagStandsAgain) {
+    const PlacedCase& c = GetParam();
+    for (bool plain_words : {true, false}) {
+        const quarzel::ParseResult r =
+            quarzel::parse_document(c.text, false, quarzel::ColumnLayout::Refs, plain_words);
+        std::string got;
+        for (const auto& e : r.document.errors)
+            if (e.message.starts_with("duplicate data name"))
+                got += std::to_string(e.line) + ":" + std::to_string(e.column) + " " + e.context +
+                       " | " + e.recovery_action + "\n";
+        EXPECT_EQ(got, c.expected) << quarzel::quoted(c.text);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DuplicatePlaced,
+    ::testing::Values(
+        PlacedCase{"item", "data_x _a 1\n_b 2 _A 3", "2:6 _A | " + std::string(kOverValue) + "\n"},
+        PlacedCase{"header_after_version_line", "\n\n#\\#CIF_2.0\ndata_x\n loop_ _a _b _a 1 2 3",
+                   "5:14 _a | " + std::string(kInHeader) + "\n"},
+        PlacedCase{"code_points", "data_\xC3\xA9 _\xC3\xA4 1 _\xC3\x84 2",
+                   "1:13 _\xC3\x84 | " + std::string(kOverValue) + "\n"},
+        PlacedCase{"after_byte_order_mark",
+                   "\xEF\xBB\xBF"
+                   "data_x _a 1 _a 2",
+                   "1:13 _a | " + std::string(kOverValue) + "\n"},
+        PlacedCase{"crlf_lines", "data_x\r\n_a 1\r\n\r\n_a 2",
+                   "4:1 _a | " + std::string(kOverValue) + "\n"},
+        PlacedCase{"loops_in_order", "data_x loop_ _a _b\n1 2\nloop_ _c\n_b 3\n_c 4",
+                   "4:1 _b | " + std::string(kOverColumn) + "\n5:1 _c | " +
+                       std::string(kOverColumn) + "\n"},
+        PlacedCase{"frames_apart", "data_x _a 1 save_f _a 2 save_ _b 3 data_y _a 4 _b 5", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Builder, PushedErrorsComeFirst) {
     RawBuilder b(CifVersion::Cif11, false, {});

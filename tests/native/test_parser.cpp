@@ -487,14 +487,6 @@ list_end
 tag "_b"
 value ":" 5
 )e"},
-        // Structural whatever the kind: a quoted bracket opens a list.
-        {"data_x _a '[' 1 \"]\"", V2, R"e(
-data_block "x"
-tag "_a"
-list_start
-value "1" 5
-list_end
-)e"},
         // In CIF 1.1 brackets are word material.
         {"data_x _a [1 2]", V1, R"e(
 data_block "x"
@@ -537,6 +529,90 @@ value "{" 4
 value "}" 5
 value ":" 4
 loop_end
+)e"},
+    };
+    expect_cases(cases);
+}
+
+// Only the unquoted punctuation tokens are structure: a one-character
+// "[", "]", "{", "}" or ":" in quotes, triple quotes or a text field is a
+// string, in every position and on the loop's path too.
+TEST(Parser, OnlyUnquotedPunctuationIsStructure) {
+    const ParseCase cases[] = {
+        {"data_x _a '[' _b \"]\" _c '''{''' _d \"\"\"}\"\"\" _e ':'", V2, R"e(
+data_block "x"
+tag "_a"
+value "[" 4
+tag "_b"
+value "]" 3
+tag "_c"
+value "{" 2
+tag "_d"
+value "}" 1
+tag "_e"
+value ":" 4
+)e"},
+        {"data_x _a\n;[\n;\n_b\n;}\n;", V2, R"e(
+data_block "x"
+tag "_a"
+value "[" 0
+tag "_b"
+value "}" 0
+)e"},
+        // A quoted colon is a table's value, or its key.
+        {"data_x _t {'a':':' ':':'}' 'b':'{'}", V2, R"e(
+data_block "x"
+tag "_t"
+table_start
+key "a" 4
+value ":" 4
+key ":" 4
+value "}" 4
+key "b" 4
+value "{" 4
+table_end
+)e"},
+        // In a table waiting for the colon, a quoted one is a value.
+        {"data_x _t {'a' ':'}", V2, R"e(
+data_block "x"
+tag "_t"
+table_start
+error syntactic 1:16 table key "a" not followed by : separator ctx=":" rec="emitted on_table_key; treating current token as value"
+key "a" 4
+value ":" 4
+table_end
+)e"},
+        // Each a loop value of its own (the loop's general path).
+        {"data_x loop_ _a _b '[' \"]\" x '{'\n'}' ':' y", V2, R"e(
+data_block "x"
+loop_start ["_a", "_b"]
+value "[" 4
+value "]" 3
+value "x" 5
+value "{" 4
+value "}" 4
+value ":" 4
+value "y" 5
+loop_end
+)e"},
+        // The punctuation itself stays structure.
+        {"data_x _a [ ] _b { } _c '['[]']'", V2, R"e(
+data_block "x"
+tag "_a"
+list_start
+list_end
+tag "_b"
+table_start
+table_end
+tag "_c"
+value "[" 4
+error syntactic 1:28 container without preceding tag ctx="[" rec="attached to _quarzel_error_value"
+tag "_quarzel_error_value"
+list_start
+list_end
+error syntactic 1:30 value "]" has no preceding tag ctx="]" rec="attached to _quarzel_error_value"
+tag "_quarzel_error_value"
+value "]" 4
 )e"},
     };
     expect_cases(cases);

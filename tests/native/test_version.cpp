@@ -61,12 +61,65 @@ INSTANTIATE_TEST_SUITE_P(
         VersionCase{"version_30_late", "\n \n#\\#CIF_3.0\n", V20, "", 3,
                     "unrecognised CIF version: #\\#CIF_3.0"},
         VersionCase{"bom_magic", "\xEF\xBB\xBF#\\#CIF_2.0\ndata_x", V20, "data_x", 1, ""},
-        VersionCase{"bom_kept_in_text", "\xEF\xBB\xBF" "data_x", V11, "\xEF\xBB\xBF" "data_x", 0, ""},
-        VersionCase{"comment_first", "# hello\n#\\#CIF_2.0\n", V11, "# hello\n#\\#CIF_2.0\n", 0, ""},
+        VersionCase{"comment_first", "# hello\n#\\#CIF_2.0\n", V11, "# hello\n#\\#CIF_2.0\n", 0,
+                    ""},
         VersionCase{"only_blank_crlf", "\r\n\r\n", V11, "\n\n", 0, ""},
         VersionCase{"only_unicode_blank", "\xE3\x80\x80\n\t", V11, "\xE3\x80\x80\n\t", 0, ""},
-        VersionCase{"blank_with_bom_line", "\xEF\xBB\xBF\n_a 1", V11, "_a 1", 1, ""}),
+        VersionCase{"only_unicode_blank_bom_later", "\n\xEF\xBB\xBF", V11, "\n\xEF\xBB\xBF", 0,
+                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A byte order mark where the text starts is dropped, whatever follows it;
+// CIF 1.1 (ASCII only) reports it once, where it stood. CIF 2.0 permits it.
+struct BomCase {
+    const char* name;
+    std::string source;
+    CifVersion version;
+    std::string text;
+    std::uint32_t line_offset;
+    std::uint32_t reported_line;  // 0: no record
+};
+
+class ByteOrderMark : public ::testing::TestWithParam<BomCase> {};
+
+TEST_P(ByteOrderMark, DroppedWhereTheTextStarts) {
+    const BomCase& c = GetParam();
+    auto r = detect_version(c.source);
+    EXPECT_EQ(r.version, c.version);
+    EXPECT_EQ(std::string(r.text), c.text);
+    EXPECT_EQ(r.line_offset, c.line_offset);
+    if (c.reported_line == 0) {
+        EXPECT_TRUE(r.errors.empty());
+        return;
+    }
+    ASSERT_EQ(r.errors.size(), 1u);
+    const quarzel::NativeParseError& e = r.errors[0];
+    EXPECT_EQ(e.error_type, quarzel::ErrorType::Lexical);
+    EXPECT_EQ(e.message, "character U+FEFF is not permitted in CIF 1.x");
+    EXPECT_EQ(e.context, "\xEF\xBB\xBF");
+    EXPECT_EQ(e.recovery_action, "byte order mark dropped");
+    EXPECT_EQ(e.line, c.reported_line);
+    EXPECT_EQ(e.column, 1u);
+}
+
+#define BOM "\xEF\xBB\xBF"
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ByteOrderMark,
+    ::testing::Values(BomCase{"before_block", BOM "data_x", V11, "data_x", 0, 1},
+                      BomCase{"before_comment", BOM "# c\ndata_x", V11, "# c\ndata_x", 0, 1},
+                      BomCase{"on_blank_line", BOM "\n_a 1", V11, "_a 1", 1, 1},
+                      BomCase{"on_first_text_line", "\n \n" BOM "data_x", V11, "data_x", 2, 3},
+                      BomCase{"crlf", BOM "data_x\r\n_a 1", V11, "data_x\n_a 1", 0, 1},
+                      BomCase{"only_blank", BOM "\n\n", V11, "\n\n", 0, 1},
+                      BomCase{"alone", BOM, V11, "", 0, 1},
+                      BomCase{"cif11_line", BOM "#\\#CIF_1.1\ndata_x", V11, "data_x", 1, 1},
+                      BomCase{"cif20_line", BOM "#\\#CIF_2.0\ndata_x", V20, "data_x", 1, 0},
+                      BomCase{"blank_then_cif20", BOM "\n" BOM "#\\#CIF_2.0\n", V20, "", 2, 0},
+                      // Only one, at the start: a second is text.
+                      BomCase{"two", BOM BOM "data_x", V11, BOM "data_x", 0, 1},
+                      BomCase{"none", "data_x", V11, "data_x", 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+#undef BOM
 
 TEST(DetectVersion, ErrorLineIsMagicLine) {
     auto r = detect_version("\n\n#\\#CIF_9\n_a 1\n");

@@ -69,19 +69,26 @@ LAYOUT = [
     pytest.param("data_a loop_ _p _q loop_ _r 1 2", [
         (0, "a", None, None, "__loop_1__", [("_r", ["1", "2"])]),
     ], id="empty-loop-uses-position"),
+    # A tag given again keeps its last value, at its last place.
     pytest.param("data_a _x 1 _y 2 _x 3 _z 4 _x 5", [
+        (0, "a", None, None, "__scalars__", [("_y", ["2"]), ("_z", ["4"]), ("_x", ["5"])]),
+    ], id="repeated-tag-later-wins"),
+    # Values without a tag gather under the reserved tag, padded with nulls.
+    pytest.param("data_a _x 1 2 _y 3 4 5", [
         (0, "a", None, None, "__scalars__",
-         [("_x", ["1", "3", "5"]), ("_y", ["2", None, None]), ("_z", ["4", None, None])]),
-    ], id="repeated-tag-pads-with-nulls"),
+         [("_x", ["1", None, None]), ("_quarzel_error_value", ["2", "4", "5"]),
+          ("_y", ["3", None, None])]),
+    ], id="gathered-values-pad-with-nulls"),
     pytest.param("data_a _x 1 loop_ _x _y 2 3", [
         (0, "a", None, None, "__loop_0__", [("_x", ["2"]), ("_y", ["3"])]),
     ], id="loop-tag-leaves-scalar-batch"),
     pytest.param("data_a loop_ _a _b 1 2 3", [
         (0, "a", None, None, "__loop_0__", [("_a", ["1", "3"]), ("_b", ["2", "?"])]),
     ], id="short-loop-padded"),
-    # A tag repeated in a loop header loses its values (its later position
-    # takes the emptied column), so a loop it leads gives no batch.
-    pytest.param("data_a loop_ _a _b _a 1 2 3", [], id="repeated-first-loop-tag-emptied"),
+    # A tag repeated in a loop header keeps its later column, at its place.
+    pytest.param("data_a loop_ _a _b _a 1 2 3", [
+        (0, "a", None, None, "__loop_0__", [("_b", ["2"]), ("_a", ["3"])]),
+    ], id="repeated-header-tag-later-column"),
     pytest.param("data_a _p 'x y' _q \"?\" _r . _s ? _t\n;line 1\nline 2\n;\n", [
         (0, "a", None, None, "__scalars__",
          [("_p", ["x y"]), ("_q", ['"?"']), ("_r", ["."]), ("_s", ["?"]),
@@ -174,21 +181,32 @@ def test_deeply_nested_list():
     assert text == NUL + "[" * depth + '"1"' + "]" * depth
 
 
-# --- failures of batch assembly ---------------------------------------------
+# --- tags given again: once unequal loop columns, now whole batches ---------
 
-MISMATCH = [
-    pytest.param("data_a loop_ _a _b 1 2 3 4 _a 5", id="loop-tag-again-outside-loop"),
-    pytest.param("data_a loop_ _a _b 1 2 3 4 loop_ _a 9", id="tag-in-later-loop"),
-    pytest.param("data_a loop_ _b _a _a 1 2 3", id="tag-repeated-in-header"),
-    pytest.param("data_a _z 0 save_f loop_ _a _b 1 2 _b 3 save_", id="inside-save-frame"),
+GIVEN_AGAIN = [
+    pytest.param("data_a loop_ _a _b 1 2 3 4 _a 5", [
+        (0, "a", None, None, "__scalars__", [("_a", ["5"])]),
+        (0, "a", None, None, "__loop_0__", [("_b", ["2", "4"])]),
+    ], id="loop-tag-again-outside-loop"),
+    pytest.param("data_a loop_ _a _b 1 2 3 4 loop_ _a 9", [
+        (0, "a", None, None, "__loop_0__", [("_b", ["2", "4"])]),
+        (0, "a", None, None, "__loop_1__", [("_a", ["9"])]),
+    ], id="tag-in-later-loop"),
+    pytest.param("data_a loop_ _b _a _a 1 2 3", [
+        (0, "a", None, None, "__loop_0__", [("_b", ["1"]), ("_a", ["3"])]),
+    ], id="tag-repeated-in-header"),
+    pytest.param("data_a _z 0 save_f loop_ _a _b 1 2 _b 3 save_", [
+        (0, "a", None, None, "__scalars__", [("_z", ["0"])]),
+        (0, "a", 0, "f", "__scalars__", [("_b", ["3"])]),
+        (0, "a", 0, "f", "__loop_0__", [("_a", ["1"])]),
+    ], id="inside-save-frame"),
 ]
 
 
-@pytest.mark.parametrize("source", MISMATCH)
-def test_unequal_loop_columns_fail(source):
-    with pytest.raises(ValueError) as info:
-        q.parse_arrow(source)
-    assert str(info.value).startswith("schema/array length mismatch")
+@pytest.mark.parametrize("source, expected", GIVEN_AGAIN)
+def test_tags_given_again_convert(source, expected):
+    assert layout(source) == expected
+    assert [e["message"].split(":")[0] for e in q.parse_arrow(source)[1]] == ["duplicate data name"]
 
 
 # --- errors and modes -------------------------------------------------------
@@ -525,20 +543,20 @@ def test_corpus_agrees_with_parse_raw(path):
 
 
 # Short columns are copied into shared memory, long ones keep their own;
-# both may end in nulls (a scalar tag repeated fewer times than another).
+# both may end in nulls (the reserved tag gathers more values than the
+# other scalar tags have).
 @pytest.mark.parametrize("count", [1, 7, 8, 9, 500, 1100, 3000])
 def test_scalar_columns_padded_on_both_sides_of_the_copy_limit(count):
-    longest = count + 9
-    values = [f"v{i}" for i in range(count)]
-    source = ("data_a " + " ".join(f"_a {i}" for i in range(longest)) + " "
-              + " ".join(f"_b {v}" for v in values) + " _c 'x y' _d " + "z" * 6000)
+    rows = count + 9
+    values = [f"v{i}" for i in range(rows)]
+    source = "data_a _a x " + " ".join(values) + " _c 'x y' _d " + "z" * 6000
     batches, errors = q.parse_arrow(source)
     assert len(batches) == 1
     batch = batches[0]
-    assert batch.num_rows == longest
-    assert batch.column("_a").to_pylist() == [str(i) for i in range(longest)]
-    assert batch.column("_b").to_pylist() == values + [None] * 9
-    assert batch.column("_b").null_count == 9
-    assert batch.column("_c").to_pylist() == ["x y"] + [None] * (longest - 1)
-    assert batch.column("_d").to_pylist() == ["z" * 6000] + [None] * (longest - 1)
+    assert batch.num_rows == rows
+    assert batch.column("_quarzel_error_value").to_pylist() == values
+    assert batch.column("_a").to_pylist() == ["x"] + [None] * (rows - 1)
+    assert batch.column("_a").null_count == rows - 1
+    assert batch.column("_c").to_pylist() == ["x y"] + [None] * (rows - 1)
+    assert batch.column("_d").to_pylist() == ["z" * 6000] + [None] * (rows - 1)
     batch.validate(full=True)

@@ -89,11 +89,13 @@ def test_argument_errors(call, message):
 # Content
 
 @pytest.mark.parametrize("source, tags, order, loops", [
-    ("data_x _A 1 _a 2", {"_a": ["1", "2"]}, ["_a"], []),
+    # A tag given again keeps its later occurrence, at its later place.
+    ("data_x _A 1 _b 0 _a 2", {"_b": ["0"], "_a": ["2"]}, ["_b", "_a"], []),
     ("data_x loop_ _a _B 1 2 3 4", {"_a": ["1", "3"], "_b": ["2", "4"]}, ["_a", "_b"],
      [["_a", "_b"]]),
     ("data_x loop_ _a _b", {"_a": [], "_b": []}, ["_a", "_b"], [["_a", "_b"]]),
-    ("data_x _b 0 loop_ _a _b 1 2", {"_b": ["2"], "_a": ["1"]}, ["_b", "_a"], [["_a", "_b"]]),
+    ("data_x _b 0 loop_ _a _b 1 2", {"_a": ["1"], "_b": ["2"]}, ["_a", "_b"], [["_a", "_b"]]),
+    ("data_x loop_ _a _b 1 2 _a 3", {"_b": ["2"], "_a": ["3"]}, ["_b", "_a"], [["_b"]]),
     ("data_x _q '.' _r . _s '..' _t ? _u '?'",
      {"_q": ['"."'], "_r": ["."], "_s": [".."], "_t": ["?"], "_u": ['"?"']},
      ["_q", "_r", "_s", "_t", "_u"], []),

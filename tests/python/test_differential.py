@@ -482,6 +482,45 @@ def test_number_sign_cif2(text):
 
 
 # --------------------------------------------------------------------------
+# CIF 2.0: a quoted or text-field one-character bracket, brace or colon is a
+# string (only the unquoted punctuation is structure), as gemmi (which reads
+# the version line as a comment) and PyCifRW read it.
+
+QUOTED_PUNCTUATION = [
+    "data_x\n_a '['\n_b \"]\"\n_c '{'\n_d \"}\"\n_e ':'\n",
+    "data_x\nloop_\n_l.a\n_l.b\n'[' x\n\"}\" ']'\n'{' \":\"\n",
+    "data_x\n_t\n;[\n;\n_u\n;}\n;\n_v\n;:\n;\n",
+]
+
+
+def pycifrw_tags(text, tmp_path):
+    from CifFile import ReadCif
+
+    path = tmp_path / "p.cif"
+    path.write_text(text, encoding="utf-8")
+    block = ReadCif(str(path), grammar="2.0")["x"]
+    return {k.lower(): v if isinstance(v, list) else [v] for k, v in
+            ((k, block[k]) for k in block.keys())}
+
+
+@pytest.mark.parametrize("text", QUOTED_PUNCTUATION)
+def test_quoted_punctuation_cif2(text, tmp_path):
+    cif2 = "#\\#CIF_2.0\n" + text
+    raw = q.parse_raw(cif2)
+    assert raw["errors"] == [] and raw["version"] == "CIF_2_0"
+    assert first_difference(raw["blocks"], q.parse_raw(text)["blocks"]) is None
+    cif, errors = q.parse_cif(cif2)
+    assert errors == [] and first_difference(model_tree(cif), raw["blocks"]) is None
+    check_arrow(*q.parse_arrow(cif2), raw)
+    h = TreeHandler()
+    assert q.parse(cif2, h) is CifVersion.CIF_2_0
+    assert h.errors == [] and first_difference(h.blocks, raw["blocks"]) is None
+    assert raw["blocks"][0]["tags"] == pycifrw_tags(cif2, tmp_path)
+    if USE_GEMMI:
+        assert first_difference(raw["blocks"], gemmi_tree(gemmi.cif.read_string(cif2))) is None
+
+
+# --------------------------------------------------------------------------
 # Where the readers differ
 
 # (input, tags parse_raw stores, its first error message, gemmi's tags or
@@ -503,7 +542,8 @@ DIFFERENCES = [
     ("data_x _a ''''", {"_a": ["'"]}, "triple-quoted strings are not valid in CIF 1.x",
      {"_a": ["''"]}, "four quotes begin a triple-quoted string"),
     # Forgiving reading of faulty text that gemmi rejects as a whole.
-    ("data_x _a 1 _a 2", {"_a": ["1", "2"]}, None, None, "a repeated tag keeps both values"),
+    ("data_x _a 1 _a 2", {"_a": ["2"]}, 'duplicate data name: "_a"', None,
+     "a repeated tag keeps its later value"),
     ("data_x _a x\x00y", {"_a": ["x\x00y"]}, None, None, "NUL is word material"),
     ("data_x _a $x", {"_a": ["$x"]}, "bare word beginning with '$' is not permitted in CIF 1.x",
      None, "reported, value kept"),

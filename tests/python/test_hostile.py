@@ -213,9 +213,8 @@ def test_file_with_invalid_utf8(tmp_path, data, mode):
 
 
 @pytest.mark.parametrize("data, rows", [
-    # A byte order mark is dropped only before the version line; elsewhere it
-    # is the first character of a word, so this header is no header (reported).
-    (b"\xef\xbb\xbfdata_x _a 1", []),
+    # A byte order mark where the text starts is dropped (CIF 1.1 reports it).
+    (b"\xef\xbb\xbfdata_x _a 1", [("x", "_a", ["1"])]),
     (b"\xef\xbb\xbf#\\#CIF_2.0\ndata_x _a [1]", [("x", "_a", ['\x00["1"]'])]),
     (b"data_x\r_a caf\xc3\xa9\r_b \x00\r", [("x", "_a", ["caf\u00e9"]), ("x", "_b", ["\x00"])]),
     (b"", []),

@@ -211,7 +211,9 @@ def test_mode_on_cif1_source(mode, version):
     ("\n#\\#CIF_1.1\n\n_x", CifVersion.CIF_1_1, (TAG, "_x", None, 4, 1)),
     ("#\\#CIF_3.0\ndata_x", CifVersion.CIF_2_0, (KEYWORD, "data_x", None, 2, 1)),
     ("#\\#CIF_2.0 remark\n_x", CifVersion.CIF_1_1, (TAG, "_x", None, 2, 1)),
-    ("\ufeffdata_x", CifVersion.CIF_1_1, (VALUE, "\ufeffdata_x", V.STRING, 1, 1)),
+    # A byte order mark is no part of the text (reported by the parsers only).
+    ("\ufeffdata_x", CifVersion.CIF_1_1, (KEYWORD, "data_x", None, 1, 1)),
+    ("\ufeff\ufeffdata_x", CifVersion.CIF_1_1, (VALUE, "\ufeffdata_x", V.STRING, 1, 1)),
 ])
 def test_version_detection_edges(source, version, first):
     tokens, got = q.lex_cif(source)

@@ -47,7 +47,20 @@ SHORT_LOOP = (
         (
             "data_x _a 1 _a 2",
             None,
-            {"version": "CIF_1_1", "errors": [], "blocks": [block("x", {"_a": ["1", "2"]})]},
+            {
+                "version": "CIF_1_1",
+                "errors": [
+                    {
+                        "error_type": "semantic",
+                        "message": 'duplicate data name: "_a"',
+                        "line": 1,
+                        "column": 13,
+                        "context": "_a",
+                        "recovery_action": "later occurrence kept, earlier value dropped",
+                    }
+                ],
+                "blocks": [block("x", {"_a": ["2"]})],
+            },
         ),
         (
             "data_A _x 1\ndata_a _x 2\n",
