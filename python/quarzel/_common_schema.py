@@ -14,6 +14,7 @@ unification gives.
 from __future__ import annotations
 
 import os
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 from . import _commits
@@ -30,8 +31,12 @@ def common_schema(folder: str) -> Any:
     parts = _commits.part_files(folder)
     if not parts:
         return None
-    schemas = [pq.read_schema(p).remove_metadata() for p in parts]
-    unified = pa.unify_schemas(schemas, promote_options="permissive")
+    with ThreadPoolExecutor(max_workers=min(8, len(parts))) as pool:
+        schemas = list(pool.map(lambda p: pq.read_schema(p).remove_metadata(), parts))
+    try:
+        unified = pa.unify_schemas(schemas, promote_options="permissive")
+    except (pa.ArrowTypeError, pa.ArrowInvalid):
+        return None  # parts a typed run has not put right yet (it was stopped)
     order: list[str] = [n for n in IDENTITY if n in unified.names]
     seen = set(order)
     for schema in schemas:
@@ -55,7 +60,7 @@ def write(out: str, table: str) -> None:
     folder = os.path.join(out, table)
     path = os.path.join(folder, COMMON)
     schema = common_schema(folder)
-    if schema is None:
+    if schema is None:  # no parts, or none to agree on yet: no stale schema left
         try:
             os.unlink(path)
         except FileNotFoundError:

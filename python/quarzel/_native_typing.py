@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import json
 import os
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 from . import _commits
@@ -169,9 +170,12 @@ def _convert(batch: Any, shadow: Any, layouts: dict, plans: dict, names: dict) -
     return pa.Table.from_arrays(out_columns, schema=pa.schema(fields))
 
 
-def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str) -> bool:
+def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str,
+             renames: list) -> bool:
     """Writes the part at ``path`` as ``plans`` lay it out to ``temp``;
-    False when it agrees already."""
+    False when it agrees already. A column that becomes numbers adds its
+    text to the text kept beside the part (rewritten too: its rename is
+    added to ``renames``)."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
@@ -203,10 +207,15 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
             entry["status"] = own["status"]
         new_layouts[name] = entry
     needs_text = any(plans.get(n) is None and layouts[n]["type"] != "text" for n in stale)
+    to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"]
+    shadow_name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
+    shadow_path = os.path.join(out, shadow_name)
+    has_shadow = os.path.exists(shadow_path)
     shadow_batches = None
-    if needs_text:
-        shadow_path = os.path.join(out, TEXT_FOLDER, table, os.path.basename(path))
+    if needs_text or (to_numbers and has_shadow):
         shadow_batches = pq.ParquetFile(shadow_path).iter_batches(batch_size=BATCH_ROWS)
+    shadow_temp = os.path.join(TEXT_FOLDER, table, f".{os.path.basename(path)}.settle.tmp")
+    shadow_writer = None
     new_meta = dict(meta, columns=new_layouts)
     writer = None
     gathered: list[Any] = []
@@ -217,6 +226,15 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
             if shadow is not None and shadow.num_rows != batch.num_rows:
                 raise OSError(f"{path}: the text kept beside the part does not match it")
             converted = _convert(batch, shadow, layouts, plans, names)
+            if to_numbers:
+                arrays = (list(shadow.columns) if shadow is not None else []) + [batch.column(n) for n in to_numbers]
+                kept = pa.Table.from_arrays(arrays, names=(shadow.schema.names if shadow is not None else [])
+                                            + to_numbers)
+                if shadow_writer is None:
+                    os.makedirs(os.path.dirname(os.path.join(out, shadow_temp)), exist_ok=True)
+                    shadow_writer = pq.ParquetWriter(os.path.join(out, shadow_temp), kept.schema,
+                                                     compression="snappy")
+                shadow_writer.write_table(kept)
             if writer is None:
                 schema = converted.schema.with_metadata({FOOTER_KEY: json.dumps(new_meta).encode()})
                 writer = pq.ParquetWriter(temp, schema, compression="snappy")
@@ -230,7 +248,11 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
     finally:
         if writer is not None:
             writer.close()
+        if shadow_writer is not None:
+            shadow_writer.close()
         f.close()
+    if shadow_writer is not None:
+        renames.append((shadow_temp, shadow_name))
     return writer is not None
 
 
@@ -245,19 +267,27 @@ def settle_table(out: str, table: str) -> None:
     plans = {name: plan_of(b) for name, b in bits.items()}
     renames: list[tuple[str, str]] = []
     number = _commits.first_free_number(out)
+    todo = [(path, meta, number + k) for k, (path, meta) in enumerate(zip(parts, metas))
+            if meta and meta.get("typed_by") == "values"]
+    number += len(todo)
+
+    def one(job: tuple) -> list:
+        path, meta, n = job
+        temp = _commits.temp_name(table, n)
+        done: list = []
+        if _rewrite(out, table, path, meta, plans, os.path.join(out, temp), done):
+            done.append((temp, f"{table}/{os.path.basename(path)}"))
+        return done
+
     try:
-        for path, meta in zip(parts, metas):
-            if not meta or meta.get("typed_by") != "values":
-                continue
-            temp = _commits.temp_name(table, number)
-            if not _rewrite(out, table, path, meta, plans, os.path.join(out, temp)):
-                continue
-            number += 1
-            renames.append((temp, f"{table}/{os.path.basename(path)}"))
+        # pyarrow reads, converts and writes without the GIL: a part per core.
+        with ThreadPoolExecutor(max_workers=max(1, min(len(todo), os.cpu_count() or 1))) as pool:
+            for done in pool.map(one, todo):
+                renames += done
     except BaseException:
-        for temp, _ in renames + [(_commits.temp_name(table, number), "")]:
+        for path, meta, n in todo:
             try:
-                os.unlink(os.path.join(out, temp))
+                os.unlink(os.path.join(out, _commits.temp_name(table, n)))
             except OSError:
                 pass
         raise

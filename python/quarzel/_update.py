@@ -128,7 +128,12 @@ def _kinds_of(table: Any, layouts: dict, shadow: Any) -> dict:
 
     found = {}
     for name, layout in layouts.items():
-        column = shadow[name] if layout["type"] != "text" else table[name]
+        if layout["type"] == "text":
+            column = table[name]
+        elif shadow is not None and name in shadow.column_names:
+            column = shadow[name]
+        else:  # no text kept for it (not written by this version): its numbers as text
+            column = table[name].cast("string")
         c = ColumnCounts()
         c.add(column)
         bits = (N if c.numbers else 0) | (T if c.texts else 0) | (S if c.su else 0)

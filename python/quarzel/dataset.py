@@ -228,7 +228,9 @@ def convert(
         # Typed inside the engine (quarzel._native_typing); a dataset typed
         # before by the pass over finished parts is typed by that pass again.
         state = _native_typing.load_state(out) if resume else None
-        legacy = resume and state is None and _typed_parts.is_typed(out)
+        # (so is a text dataset that a resumed run is asked to type: every part).
+        legacy = resume and state is None and (
+            _typed_parts.is_typed(out) or (typed and _commits.holds_dataset(out)))
         if state is None and typed and not legacy:
             state = {"typed_by": "dictionary" if types is not None else "values",
                      "declared": _native_typing.declared_types(types) if types is not None else {}}

@@ -17,7 +17,14 @@ void Worker::run() {
     MappingCache mappings(kCachedMappingBytes);
     MappingCache::Use use(mappings);
     try {
-        loop();
+        try {
+            loop();
+        } catch (...) {
+            shared_.done_looping();
+            throw;
+        }
+        shared_.done_looping();
+        if (options_.typing == Typing::Values) shared_.wait_for_all();
         if (!shared_.failed) {
             check(flush_all());
             check(commit());

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -63,6 +64,25 @@ struct Shared {
     std::string fatal;
     std::unordered_set<std::string> folders;
     RunKinds kinds;  // typed by values: each column's kinds over the run
+    // Typed by values, the workers write what they hold at the end only
+    // when every one has read its last file, so that those row groups are
+    // laid out as the whole run's values say.
+    unsigned workers = 1;
+    unsigned looped = 0;  // workers past their last file (guarded by `mutex`)
+    std::condition_variable all_looped;
+
+    void done_looping() {
+        {
+            std::lock_guard lock(mutex);
+            ++looped;
+        }
+        all_looped.notify_all();
+    }
+    void wait_for_all() {
+        std::unique_lock lock(mutex);
+        while (looped < workers && !stop())
+            all_looped.wait_for(lock, std::chrono::milliseconds(100));
+    }
 
     bool stop() const noexcept {
         return failed.load(std::memory_order_relaxed) || cancel.load(std::memory_order_relaxed);

@@ -86,3 +86,38 @@ def test_a_dictionary_gives_every_part_one_schema_and_keeps_non_numbers(tmp_path
         (1.5, 0.2, "number", None, None, "unknown", None, "8", "x"),
         (None, None, "text", "abc", None, "text", "2.5", ".", "5"),  # not numbers: their text kept
     ]
+
+
+@pytest.mark.parametrize("how", ["resume", "update"])
+def test_a_text_dataset_asked_to_be_typed_is_typed_in_every_part(tmp_path, how):
+    src = tmp_path / "in"
+    src.mkdir()
+    paths = [write(str(src), f"{i}.cif", f"data_b{i}\nloop_ _t.v {i} {i + 1}\n".encode()) for i in range(3)]
+    out = str(tmp_path / "out")
+    dataset.convert(paths[:2], out, _part_bytes=1)
+    dataset.convert(paths, out, typed=True, _part_bytes=1, **{how: True})
+    types = {pq.read_schema(p).field("_t.v").type for p in _commits.part_files(os.path.join(out, "t"))}
+    assert types == {pa.int64()}
+
+
+def test_an_update_after_a_column_became_numbers_at_the_end_of_a_run(tmp_path):
+    """A part whose column held only ? when written, made numbers at the end
+    of the run: the text kept beside it gains that column, so an update
+    that takes rows out of the part still knows their kinds."""
+    from test_dataset_update import snapshot
+
+    src = tmp_path / "in"
+    src.mkdir()
+    a1 = write(str(src), "a1.cif", b"data_a1\nloop_ _t.v _t.w ? 1 ? 2\n")
+    a2 = write(str(src), "a2.cif", b"data_a2\nloop_ _t.v _t.w ? 3\n")
+    b = write(str(src), "b.cif", b"data_b\nloop_ _t.v _t.w 5 x\n")
+    out = str(tmp_path / "out")
+    options = {"jobs": 1, "_row_group_bytes": 1}  # a row group per file: a1 and a2 share a part
+    dataset.convert([a1, a2, b], out, typed=True, **options)
+    assert len(_commits.part_files(os.path.join(out, "t"))) == 2
+    write(str(src), "a2.cif", b"data_a2\nloop_ _t.v _t.w 6.5 7\n")
+    dataset.convert([a1, a2, b], out, update=True, **options)
+    fresh = str(tmp_path / "fresh")
+    dataset.convert([a1, a2, b], fresh, typed=True, **options)
+    assert snapshot(out) == snapshot(fresh)
+    assert dataset.read_table(out, "t").schema.field("_t.v").type == pa.float64()
