@@ -154,6 +154,8 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     tables = len(summary.rows)
     rows = sum(summary.rows.values())
     skipped = f", {summary.skipped:,} already done" if summary.skipped else ""
+    if summary.removed:
+        skipped += f", rows of {summary.removed:,} changed or missing taken out"
     print(
         f"{_shown(args.out)}: {summary.files:,} files{skipped} ({summary.files_read:,} read, "
         f"{summary.files_failed:,} unreadable, {summary.files_with_problems:,} with problems), "

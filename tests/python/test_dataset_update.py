@@ -129,3 +129,23 @@ def test_crc64_is_the_one_the_engine_records(tmp_path, data):
     dataset.convert([path], out)
     [row] = dataset.read_table(out, "_files").to_pylist()
     assert row["crc64"] == _update.crc64_of(path) and len(row["crc64"]) == 16
+
+
+def test_the_command_line_updates(tmp_path):
+    import subprocess
+    import sys
+
+    src = str(tmp_path / "in")
+    os.makedirs(src)
+    paths = make_inputs(src)
+    out = str(tmp_path / "out") + "/"
+    run = lambda *a: subprocess.run([sys.executable, "-m", "quarzel", "convert", *a, src, out],  # noqa: E731
+                                    capture_output=True, text=True)
+    assert run().returncode == 0
+    os.unlink(paths[0])
+    write(src, "1.cif", entry(1, "loop_ _bond.a 1\n"))
+    proc = run("--update")
+    assert proc.returncode == 0, proc.stderr
+    assert "1 files, 5 already done" in proc.stdout and "rows of 2 changed or missing taken out" in proc.stdout
+    names = set(dataset.read_table(out, "_files")["_file"].to_pylist())
+    assert dataset.file_name(paths[0]) not in names and len(names) == 6
