@@ -40,6 +40,14 @@ _EXPORTS = {
     "ValueType": ".types",
     "dump": ".write",
     "dumps": ".write",
+    # Inputs of every size: chosen categories, one block at a time, an index.
+    "BlockIterator": "._selective",
+    "BlockRead": "._selective",
+    "CategoryTables": "._selective",
+    "iter_blocks": "._selective",
+    "read_categories": "._selective",
+    "CifIndex": "._cif_index",
+    "index": "._cif_index",
 }
 
 # quarzel.numbers is both a submodule and a function of it: bound here at
@@ -66,6 +74,8 @@ def __dir__() -> list[str]:
 if TYPE_CHECKING:
     from ._files import UnreadableFile
     from ._read import ReadResult, loop_dataframe, loop_table, loop_tags, read
+    from ._cif_index import CifIndex, index
+    from ._selective import BlockIterator, BlockRead, CategoryTables, iter_blocks, read_categories
     from .dictionary import Definition, Dictionary, DictionaryError
     from .edit import add_block, new_file, remove_item, rename_block, set_item, set_loop
     from .types import CifVersion, ParseError, TokenType, ValueType

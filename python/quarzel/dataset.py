@@ -164,6 +164,7 @@ def convert(
     expand: bool = True,
     _row_group_bytes: int | None = None,
     _part_bytes: int | None = None,
+    _stream_bytes: int | None = None,
     _progress_interval: float = 0.2,
 ) -> Summary:
     """Converts CIF files to one Parquet dataset per category under ``out_dir``.
@@ -260,7 +261,7 @@ def convert(
         result = _native.dataset_convert(
             paths, _inputs.os_path(staging or out), cats, tag_categories, jobs, callback, _progress_interval,
             names=engine_names, failures=failures, row_group_bytes=_row_group_bytes, part_bytes=_part_bytes,
-            typing=typing, declared=state["declared"] if state else None, seeds=seeds)
+            stream_bytes=_stream_bytes, typing=typing, declared=state["declared"] if state else None, seeds=seeds)
         for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes",
                     "text_bytes", "cancelled", "jobs"):
             setattr(summary, key, result[key])

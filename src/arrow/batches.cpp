@@ -17,6 +17,7 @@
 #include "arrow/columns.hpp"
 #include "arrow/export.hpp"
 #include "arrow/memory.hpp"
+#include "arrow/record_batch.hpp"
 #include "arrow/schemas.hpp"
 #include "arrow/text_columns.hpp"
 #include "core/name_index.hpp"
@@ -40,7 +41,7 @@ struct FrameId {
 class FrameConverter {
 public:
     FrameConverter(FrameData& data, const FrameId& id, Schemas& schemas, Arena& arena,
-                   const BatchSink& sink)
+                   const ColumnsSink& sink)
         : data_(data), id_(id), schemas_(schemas), arena_(arena), sink_(sink) {}
 
     Status run() {
@@ -153,11 +154,7 @@ private:
         columns.push_back(&loop_column);
         columns.insert(columns.end(), tag_columns.begin(), tag_columns.end());
 
-        ArrowArray array;
-        ARROW_RETURN_NOT_OK(export_batch(rows, columns, &array));
-        Status status = sink_(schemas_.of(tags), &array);
-        if (array.release != nullptr) array.release(&array);
-        return status;
+        return sink_(schemas_.of(tags), rows, columns);
     }
 
     Status mismatch(const std::string& loop_id, std::string_view tag, std::int64_t length,
@@ -172,7 +169,7 @@ private:
     const FrameId& id_;
     Schemas& schemas_;
     Arena& arena_;
-    const BatchSink& sink_;
+    const ColumnsSink& sink_;
     std::unordered_map<std::string_view, Column> built_;
     // Read through a pointer taken after the last growth, in each emit.
     std::vector<std::pair<std::int64_t, std::array<Column, 4>>> identity_;
@@ -185,7 +182,7 @@ arrow::Result<std::int32_t> index32(std::size_t index) {
 }
 
 Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, Arena& arena,
-                     const BatchSink& sink) {
+                     const ColumnsSink& sink) {
     ARROW_RETURN_NOT_OK(FrameConverter(data, id, schemas, arena, sink).run());
     data.release_values();  // every value has been handed over
     return Status::OK();
@@ -193,7 +190,7 @@ Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, Arena
 
 }  // namespace
 
-Status document_batches(ParsedCif& document, const BatchSink& sink) {
+Status document_columns(ParsedCif& document, const ColumnsSink& sink) {
     Schemas schemas;
     Arena arena;
     for (std::size_t b = 0; b < document.blocks.size(); ++b) {
@@ -210,6 +207,27 @@ Status document_batches(ParsedCif& document, const BatchSink& sink) {
         }
     }
     return Status::OK();
+}
+
+Status document_batches(ParsedCif& document, const BatchSink& sink) {
+    return document_columns(document,
+                            [&](const std::shared_ptr<arrow::Schema>& schema, std::int64_t rows,
+                                std::span<const Column* const> columns) {
+                                ArrowArray array;
+                                ARROW_RETURN_NOT_OK(export_batch(rows, columns, &array));
+                                Status status = sink(schema, &array);
+                                if (array.release != nullptr) array.release(&array);
+                                return status;
+                            });
+}
+
+Status document_record_batches(ParsedCif& document, const RecordBatchSink& sink) {
+    return document_columns(
+        document, [&](const std::shared_ptr<arrow::Schema>& schema, std::int64_t rows,
+                      std::span<const Column* const> columns) {
+            ARROW_ASSIGN_OR_RAISE(auto batch, make_record_batch(schema, rows, columns));
+            return sink(std::move(batch));
+        });
 }
 
 }  // namespace quarzel

@@ -7,9 +7,12 @@
 #include <arrow/status.h>
 #include <arrow/type_fwd.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 
+#include "arrow/columns.hpp"
 #include "core/document.hpp"
 
 namespace quarzel {
@@ -24,6 +27,24 @@ using BatchSink = std::function<arrow::Status(const std::shared_ptr<arrow::Schem
 
 // Text that begins the failure of a batch whose columns differ in length.
 inline constexpr std::string_view kLengthMismatch = "schema/array length mismatch";
+
+// Receives each finished batch as its columns: the schema (shared as
+// above), the row count and the columns in schema order, which the sink may
+// copy (each copy holding its buffers) but must not keep by address.
+using ColumnsSink = std::function<arrow::Status(const std::shared_ptr<arrow::Schema>&, std::int64_t,
+                                                std::span<const arrow_stage::Column* const>)>;
+
+// Hands every batch of `document` to `sink` as columns, in the order and
+// with the failures of document_batches.
+arrow::Status document_columns(ParsedCif& document, const ColumnsSink& sink);
+
+// Receives each finished batch as an Arrow C++ record batch whose buffers
+// are the document's own (no copy).
+using RecordBatchSink = std::function<arrow::Status(std::shared_ptr<arrow::RecordBatch>)>;
+
+// Hands every batch of `document` to `sink` as a record batch, in the order
+// and with the failures of document_batches.
+arrow::Status document_record_batches(ParsedCif& document, const RecordBatchSink& sink);
 
 // Hands every batch of `document` to `sink`, in document order: a block's
 // scalar batch, its loop batches, then each of its save frames the same way.

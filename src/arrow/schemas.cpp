@@ -1,11 +1,63 @@
 #include "arrow/schemas.hpp"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace quarzel::arrow_stage {
 
+namespace {
+
+// Schemas already built in this process, by their list of tags. Bounded:
+// when full it starts afresh (schemas in use stay alive with their batches).
+class ProcessSchemas {
+public:
+    std::shared_ptr<arrow::Schema> get(std::span<const std::string_view> tags) {
+        std::string key;
+        std::size_t bytes = 0;
+        for (std::string_view tag : tags) bytes += 4 + tag.size();
+        key.reserve(bytes);
+        for (std::string_view tag : tags) {
+            const auto n = static_cast<std::uint32_t>(tag.size());
+            key.append(reinterpret_cast<const char*>(&n), sizeof n);
+            key.append(tag);
+        }
+        std::lock_guard lock(mutex_);
+        auto it = cache_.find(key);
+        if (it != cache_.end()) return it->second;
+        if (cache_.size() >= kMaxSchemas || held_ + key.size() > kMaxBytes) {
+            cache_.clear();
+            held_ = 0;
+        }
+        held_ += key.size();
+        return cache_.emplace(std::move(key), build(tags)).first->second;
+    }
+
+    static std::shared_ptr<arrow::Schema> build(std::span<const std::string_view> tags);
+
+private:
+    static constexpr std::size_t kMaxSchemas = 4096;
+    static constexpr std::size_t kMaxBytes = std::size_t{4} << 20;  // of tag names
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::shared_ptr<arrow::Schema>> cache_;
+    std::size_t held_ = 0;
+};
+
+ProcessSchemas& process_schemas() {
+    static ProcessSchemas* schemas =
+        new ProcessSchemas;  // never destroyed: batches may outlive exit
+    return *schemas;
+}
+
+}  // namespace
+
 std::shared_ptr<arrow::Schema> Schemas::make(std::span<const std::string_view> tags) {
+    return process_schemas().get(tags);
+}
+
+std::shared_ptr<arrow::Schema> ProcessSchemas::build(std::span<const std::string_view> tags) {
     static const auto identity = std::array{
         arrow::field("_quarzel_block_idx", arrow::int32(), false),
         arrow::field("_block_name", arrow::utf8(), false),

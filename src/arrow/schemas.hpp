@@ -16,7 +16,9 @@ namespace quarzel::arrow_stage {
 
 // The schemas of one document's batches, one per distinct list of tags:
 // documents of many save frames repeat a few lists of tags many times, and
-// a shared schema is built, exported and imported once.
+// a shared schema is built, exported and imported once. A list met for the
+// first time is looked up in a cache of the whole process (files of one
+// kind repeat their lists of tags), and built only when it is new there.
 class Schemas {
 public:
     const std::shared_ptr<arrow::Schema>& of(std::span<const std::string_view> tags) {

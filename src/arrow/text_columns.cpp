@@ -47,8 +47,9 @@ public:
         if (values_.packed()) return Status::OK();
         const std::size_t bitmap = has_nulls() ? bitmap_bytes(length_) : 0;
         const std::size_t offsets = round8(4 * (static_cast<std::size_t>(length_) + 1));
-        unsigned char* p =
-            arena.allocate(bitmap + offsets + static_cast<std::size_t>(bytes_), column_.keeper);
+        // 16 spare bytes after the text: fill() may copy whole 16-byte words.
+        unsigned char* p = arena.allocate(bitmap + offsets + static_cast<std::size_t>(bytes_) + 16,
+                                          column_.keeper);
         if (p == nullptr) return out_of_memory();
         validity_ = bitmap != 0 ? p : nullptr;
         offsets_ = reinterpret_cast<std::int32_t*>(p + bitmap);
@@ -64,24 +65,32 @@ public:
     // Locals throughout: stores through the byte pointer could alias any
     // member, which would be reloaded for every value.
     void fill(std::size_t begin, std::size_t end) {
-        if (values_.packed()) return;
-        const ValueColumn& values = values_;
-        end = std::min(end, values.size());
-        std::int32_t* const offset = offsets_;
+        const RefColumn* refs = values_.refs_column();
+        if (refs == nullptr) return;
+        end = std::min(end, refs->size());
+        std::int32_t* offset = offsets_ + begin;
         unsigned char* const text = text_;
         std::int32_t used = used_;
-        for (std::size_t i = begin; i < end; ++i) {
-            offset[i] = used;
-            ValueColumn::Ref ref = values[i];
-            if (ref.compound == nullptr) {
-                copy_short(text + used, ref.text);
-                used += static_cast<std::int32_t>(ref.text.size());
+        // Texts with 16 bytes of the base text from their start move as one
+        // 16-byte word (the text buffer has spare bytes for the overshoot).
+        const auto base = reinterpret_cast<std::uintptr_t>(refs->base().base);
+        const std::size_t copy16_below = refs->base().size >= 16 ? refs->base().size - 15 : 0;
+        refs->for_each(begin, end, [&](const ValueRef& ref) {
+            *offset++ = used;
+            if (ref.compound == nullptr) [[likely]] {
+                const std::size_t n = ref.text.size();
+                if (n <= 16 &&
+                    reinterpret_cast<std::uintptr_t>(ref.text.data()) - base < copy16_below)
+                    std::memcpy(text + used, ref.text.data(), 16);
+                else
+                    copy_short(text + used, ref.text);
+                used += static_cast<std::int32_t>(n);
             } else {
                 BufferWriter writer{text + used};
                 put_cell(writer, *ref.compound, ref.root);
                 used = static_cast<std::int32_t>(writer.out - text);
             }
-        }
+        });
         used_ = used;
     }
 

@@ -75,6 +75,21 @@ struct RawBuilder::State {
     std::vector<ValueColumn> loop_columns;
     LoopLane lane;
 
+    // Records per block: the boundary before the next block's keyword, and
+    // the mark of each block closed and not taken yet.
+    std::size_t errors_taken = 0;
+    std::optional<std::size_t> boundary;
+    std::vector<std::size_t> marks;
+
+    // A selective reading: what it keeps, whether the open block is one of
+    // its blocks, and whether the pending tag's values are kept.
+    const Selection* selection = nullptr;
+    bool block_wanted = true;
+    bool pending_wanted = true;
+
+    // Positions of names that are no slices of the text (set_positions).
+    std::function<std::pair<std::uint32_t, std::uint32_t>(std::string_view)> positions;
+
     // Where the last position asked for stands (position_of).
     std::size_t seen_offset = 0;
     std::uint32_t seen_line = 0;  // 0: nothing asked yet
@@ -112,6 +127,8 @@ struct RawBuilder::State {
     // Moves the open block, if any, into the document.
     void close_block() {
         if (!block) return;
+        marks.push_back(boundary.value_or(errors_taken + doc.errors.size()));
+        boundary.reset();
         block->data.settle();
         doc.blocks.push_back(ParsedBlock{std::move(block->name), std::move(block->data),
                                          std::move(block->save_frames)});
@@ -155,7 +172,7 @@ struct RawBuilder::State {
     // the lexer counts them; 0 and 0 for any other text. Asked in text order
     // (as problems arise), each question scans on from the last.
     [[gnu::cold]] std::pair<std::uint32_t, std::uint32_t> position_of(std::string_view t) {
-        if (!in_text(t)) return {0, 0};
+        if (!in_text(t)) return positions ? positions(t) : std::pair<std::uint32_t, std::uint32_t>{};
         const std::size_t offset = static_cast<std::size_t>(t.data() - base);
         if (seen_line == 0 || offset < seen_offset) {
             seen_offset = 0;
@@ -225,21 +242,42 @@ struct RawBuilder::State {
     std::string_view intern(std::string_view name) {
         auto it = names.find(name);
         if (it != names.end()) return *it;
-        return *names.insert(doc.arena.emplace_back(name)).first;
+        return *names.insert(doc.names.emplace_back(name)).first;
+    }
+
+    // The layout of a new column: the builder's, or Count for values a
+    // selective reading skips.
+    ColumnLayout layout_for(bool wanted) const noexcept {
+        return wanted ? layout : ColumnLayout::Count;
+    }
+
+    // Whether a selective reading keeps the values of `category` here.
+    bool wants(std::string_view category) const {
+        return selection == nullptr || (block_wanted && selection->wants_category(category));
     }
 
     // The column of `tag` in `data`, entered at the end of the tag order when
-    // new.
-    ValueColumn& column_of(FrameData& data, std::string_view tag) {
+    // new (with the layout for `wanted` values).
+    ValueColumn& column_of(FrameData& data, std::string_view tag, bool wanted = true) {
         if (ValueColumn* column = data.find(tag)) return *column;
-        return data.add(intern(tag), ValueColumn(base, base_size, layout));
+        return data.add(intern(tag), ValueColumn(base, base_size, layout_for(wanted)));
+    }
+
+    // Whether the next scalar value would only be counted.
+    bool next_value_counted() noexcept {
+        if (selection == nullptr || !containers.empty()) return false;
+        if (collecting_loop)
+            return !loop_position_column.empty() && loop_position_column[lane.pos]->counted();
+        if (!has_pending_tag) return false;
+        return !pending_wanted;
     }
 
     // The column of the pending tag, which add_tag() looked for already.
     ValueColumn& pending_column(FrameData& data) {
         if (pending_is_new)
-            return data.add(intern(pending_tag), ValueColumn(base, base_size, layout));
-        return column_of(data, pending_tag);
+            return data.add(intern(pending_tag),
+                            ValueColumn(base, base_size, layout_for(pending_wanted)));
+        return column_of(data, pending_tag, pending_wanted);
     }
 
     // Stores a scalar in a column: as a view when it is a slice of the
@@ -341,6 +379,39 @@ void RawBuilder::on_parse_error(NativeParseError error) {
     s_->doc.errors.push_back(std::move(error));
 }
 
+void RawBuilder::set_positions(
+    std::function<std::pair<std::uint32_t, std::uint32_t>(std::string_view)> f) {
+    s_->positions = std::move(f);
+}
+
+void RawBuilder::set_selection(const Selection* selection) noexcept {
+    s_->selection = selection;
+}
+
+std::vector<ParsedBlock> RawBuilder::take_blocks(std::vector<std::size_t>* marks) {
+    if (marks != nullptr) *marks = std::move(s_->marks);
+    s_->marks.clear();
+    return std::exchange(s_->doc.blocks, {});
+}
+
+std::vector<NativeParseError> RawBuilder::take_errors() {
+    s_->errors_taken += s_->doc.errors.size();
+    return std::exchange(s_->doc.errors, {});
+}
+
+std::size_t RawBuilder::error_count() const noexcept {
+    return s_->errors_taken + s_->doc.errors.size();
+}
+
+void RawBuilder::on_block_boundary() {
+    State& s = *s_;
+    if (s.block) s.boundary = s.errors_taken + s.doc.errors.size();
+}
+
+void RawBuilder::clear_arena() {
+    s_->doc.arena.clear();
+}
+
 void RawBuilder::on_data_block(std::string_view name) {
     State& s = *s_;
     if (s.stopped) return;
@@ -352,6 +423,7 @@ void RawBuilder::on_data_block(std::string_view name) {
     s.reset_loop();
     s.containers.clear();
     s.seen_frame_names.clear();
+    s.block_wanted = s.selection == nullptr || s.selection->wants_block(lname);
     s.block.emplace();
     s.block->name = std::move(lname);
 }
@@ -402,11 +474,21 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     }
     s.collecting_loop = true;
     s.loop_columns.reserve(s.loop_tags.size());
-    for (std::size_t i = 0; i < s.loop_tags.size(); ++i)
-        s.loop_columns.emplace_back(s.base, s.base_size, s.layout);
+    // A selective reading keeps the positions of its categories.
+    std::vector<std::string> categories;
+    if (s.selection != nullptr && s.block_wanted)
+        categories = loop_categories(s.loop_tags, s.selection->dictionary());
+    bool any_wanted = false;
+    for (std::size_t i = 0; i < s.loop_tags.size(); ++i) {
+        const bool wanted = s.selection == nullptr ||
+                            (s.block_wanted && s.selection->wants_category(categories[i]));
+        any_wanted |= wanted;
+        s.loop_columns.emplace_back(s.base, s.base_size, s.layout_for(wanted));
+    }
     // The columns are all in place: their addresses hold from here on.
     for (ValueColumn& column : s.loop_columns) s.loop_position_column.push_back(&column);
     s.lane.size = static_cast<std::uint32_t>(s.loop_position_column.size());
+    s.lane.skipped = !any_wanted;
     s.refresh_lane();
 }
 
@@ -470,6 +552,7 @@ void RawBuilder::add_tag(std::string_view tag) {
     lower_into(tag, s.pending_tag);
     s.has_pending_tag = true;
     s.pending_is_new = false;
+    if (s.selection != nullptr) s.pending_wanted = s.wants(item_category(s.pending_tag));
     // A tag given again replaces what it had (its value comes next). The
     // reserved tag gathers every value that has no tag of its own.
     FrameData* data = s.target();
@@ -489,6 +572,10 @@ void RawBuilder::add_tag(std::string_view tag) {
 void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
     LoopLane& lane = *lane_;
     const std::uint32_t size = lane.size;
+    if (lane.skipped) {
+        add_plain_word_count(words.size());
+        return;
+    }
     // Every header position has a column of its own: each column takes its
     // words of the batch in one pass, worth it from a few words each.
     if (words.size() < 4 * std::size_t{size}) {
@@ -506,6 +593,19 @@ void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
     lane.pos = static_cast<std::uint32_t>((lane.pos + words.size()) % size);
 }
 
+void RawBuilder::add_plain_word_count(std::uint64_t n) {
+    LoopLane& lane = *lane_;
+    const std::uint32_t size = lane.size;
+    // Position by position: the first `extra` after the lane's take one more.
+    const std::uint64_t each = n / size, extra = n % size;
+    std::uint32_t position = lane.pos;
+    for (std::uint64_t k = 0; k < size; ++k) {
+        lane.columns[position]->add_count(each + (k < extra));
+        if (++position == size) position = 0;
+    }
+    lane.pos = static_cast<std::uint32_t>((lane.pos + n) % size);
+}
+
 void RawBuilder::push_kept(ValueColumn& column, std::string_view text) {
     s_->push_other(column, text, false);
 }
@@ -514,7 +614,9 @@ void RawBuilder::add_value_slow(std::string_view text, ValueType kind) {
     State& s = *s_;
     if (s.stopped) return;
     if (kind == ValueType::MultilineString) {
-        if (auto changed = transform_multiline_if_changed(text))
+        if (s.next_value_counted())
+            s.dispatch_scalar(text, false);
+        else if (auto changed = transform_multiline_if_changed(text))
             s.dispatch_scalar(s.doc.arena.emplace_back(std::move(*changed)), true);
         else
             s.dispatch_scalar(text, false);
@@ -562,9 +664,10 @@ void RawBuilder::on_table_end() {
     s.close_container(true);
 }
 
-ParsedCif RawBuilder::finish() && {
+ParsedCif RawBuilder::finish(std::vector<std::size_t>* marks) && {
     State& s = *s_;
     s.close_block();
+    if (marks != nullptr) *marks = std::move(s.marks);
     ParsedCif doc = std::move(s.doc);
     s_.reset();
     return doc;

@@ -2,10 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "core/categories.hpp"
 #include "core/document.hpp"
 #include "core/error.hpp"
 #include "core/token.hpp"
@@ -47,6 +51,11 @@ public:
     bool takes_plain_words() const noexcept { return plain_words_ && lane_->columns != nullptr; }
     // Stores values, in order, on the open lane.
     void add_plain_words(std::span<const std::string_view> words);
+    // Whether the open lane only counts (a loop a selective reading skips):
+    // the words need not be handed over, only their number.
+    bool counts_plain_words() const noexcept { return lane_->skipped; }
+    // Counts `n` values on the open lane, position by position.
+    void add_plain_word_count(std::uint64_t n);
     // Stores a value on the open lane.
     void add_plain_word(std::string_view text) {
         LoopLane& lane = *lane_;
@@ -61,6 +70,36 @@ public:
     // The number of source lines before `text`, for the positions of the
     // builder's own problem records.
     void set_line_offset(std::uint32_t lines) noexcept;
+    // For a text that is not one piece (read in windows): where a name the
+    // builder reports stands, when it is not a slice of the text (0 and 0
+    // when not known). Set before the first event.
+    void set_positions(std::function<std::pair<std::uint32_t, std::uint32_t>(std::string_view)> f);
+
+    // Keeps the values of the categories and blocks `selection` names (it
+    // must outlive the builder) and only counts the others: their tags,
+    // loops and value counts stay in the document (the rows of a batch
+    // depend on them), their columns take the Count layout, and every
+    // problem record is the one a full reading gives. Set before the first
+    // event.
+    void set_selection(const Selection* selection) noexcept;
+
+    // Finished blocks, taken out of the document as they complete (the
+    // document keeps only the one still open): a reader may hand each on
+    // and free it. The texts that values point into outside the lexed text
+    // (`ParsedCif::arena`) stay with the document. With `marks`, the number
+    // of problem records (taken or not) that belong to each block and those
+    // before it: up to the keyword that starts the next block.
+    std::vector<ParsedBlock> take_blocks(std::vector<std::size_t>* marks = nullptr);
+    // Problem records so far, taken out of the document.
+    std::vector<NativeParseError> take_errors();
+    // The parser is about to start a new data block: the records so far
+    // belong to the open block, if any.
+    void on_block_boundary();
+    // Problem records so far, taken or not.
+    std::size_t error_count() const noexcept;
+    // Drops the document's arena; for a builder whose columns hold copies
+    // of every value (Packed, no lexed text), between blocks.
+    void clear_arena();
 
     void on_list_start();
     void on_list_end();
@@ -69,7 +108,9 @@ public:
     void on_table_end();
     void on_parse_error(NativeParseError error);
 
-    ParsedCif finish() &&;
+    // The document; with `marks`, those of its blocks (as take_blocks gives
+    // them).
+    ParsedCif finish(std::vector<std::size_t>* marks = nullptr) &&;
 
     // The open loop as the value path sees it: the column of each header
     // position and the next position. `columns` is null unless plain values
@@ -79,6 +120,7 @@ public:
         ValueColumn* const* columns = nullptr;
         std::uint32_t size = 0;
         std::uint32_t pos = 0;
+        bool skipped = false;  // every column only counts
     };
 
 private:

@@ -97,6 +97,8 @@ struct ParsedCif {
     CifVersion version = CifVersion::Cif11;
     // Owned texts that scalar views may point into. Deque elements never move.
     std::deque<std::string> arena;
+    // One copy of each distinct tag name, which frames and loops view.
+    std::deque<std::string> names;
 };
 
 }  // namespace quarzel

@@ -74,6 +74,17 @@ std::optional<LexerError> check_cif1_char(char32_t c, std::uint32_t line, std::u
 Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset)
     : text_(text), line_(line_offset + 1), is_cif2_(version == CifVersion::Cif20) {}
 
+Lexer::Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset,
+             std::size_t start)
+    : Lexer(text, version, line_offset) {
+    pos_ = start;
+    line_base_ = continuation_bytes(text.data(), start);
+    if (start != 0) {
+        const char c = text[start - 1];
+        after_whitespace_ = c == ' ' || c == '\t' || c == '\n';
+    }
+}
+
 void Lexer::bare_word_error(char first, Token& out) {
     std::string message = "bare word beginning with '";
     message += first;
@@ -218,6 +229,10 @@ void Lexer::read_triple(std::size_t p, char quote, Token& out) {
         }
         q = f + 1;
     }
+    if (!closed && more_follows_) {
+        stop_for_more(p, out.line);
+        return;
+    }
     const std::string_view content = text_.substr(s, q - s);
     out.value = content;
     out.ascii = is_ascii(content.data(), content.size());
@@ -268,6 +283,10 @@ void Lexer::read_text_field(std::size_t p, Token& out) {
             break;
         }
         q = f + 1;
+    }
+    if (!closed && more_follows_) {
+        stop_for_more(p, first_line);
+        return;
     }
     const std::string_view content = text_.substr(s, end - s);
     out.value = content;

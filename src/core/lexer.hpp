@@ -18,6 +18,22 @@ public:
     // `text` must hold no CR (detect_version guarantees it) and must outlive
     // the lexer and every token it yields.
     Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset);
+    // Starts at byte `start` of `text`, whose bytes before it belong to the
+    // same line (its columns count from the text's start).
+    Lexer(std::string_view text, CifVersion version, std::uint32_t line_offset, std::size_t start);
+
+    // For a text that is one window of a longer one, ending after a line
+    // end: a text field or triple-quoted string that reaches the end of
+    // this text unterminated may go on in the next window. Such a token is
+    // then not finished here: next() hands it out with needs_more() set,
+    // and rewind_at() and rewind_line() tell where it began, to be read
+    // again from there once more text is at hand.
+    void set_more_follows(bool more) noexcept { more_follows_ = more; }
+    bool needs_more() const noexcept { return needs_more_; }
+    std::size_t rewind_at() const noexcept { return rewind_at_; }
+    std::uint32_t rewind_line() const noexcept { return rewind_line_; }
+    // The line of the next token (1-based, the line offset counted).
+    std::uint32_t line() const noexcept { return line_; }
 
     // Reads the next token into `out`; false at the end of the text.
     // (Defined in lexer_inline.hpp.)
@@ -32,6 +48,14 @@ public:
     // registers for the other tokens.)
     template <class Sink>
     [[gnu::noinline]] void read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column);
+
+    // The same run, for a sink that only counts the words (its
+    // counts_plain_words() true): their number goes to
+    // `sink.add_plain_word_count`, no word is handed over. (Taken by
+    // read_plain_words itself; defined in lexer_inline.hpp.)
+    template <class Sink>
+    [[gnu::noinline]] void count_plain_words(Sink& sink, std::uint32_t& line,
+                                             std::uint32_t& column);
 
     // The errors of a token this lexer produced.
     std::span<const LexerError> errors_of(const Token& token) const noexcept {
@@ -76,6 +100,17 @@ private:
     bool after_whitespace_ = true;
     std::vector<LexerError> errors_;
     std::uint32_t error_total_ = 0;  // errors_.size(), kept at hand for every token
+    bool more_follows_ = false;
+    bool needs_more_ = false;
+    std::size_t rewind_at_ = 0;
+    std::uint32_t rewind_line_ = 0;
+    // Marks the token at `p` on line `line` as going on past this text.
+    void stop_for_more(std::size_t p, std::uint32_t line) noexcept {
+        needs_more_ = true;
+        rewind_at_ = p;
+        rewind_line_ = line;
+        pos_ = text_.size();
+    }
 };
 
 // Every token of the text at once, with the errors they refer to.

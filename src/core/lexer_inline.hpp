@@ -328,6 +328,9 @@ inline void Lexer::read_word(std::size_t p, Token& out) {
 template <class Sink>
 void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
     using namespace lexer_detail;
+    if constexpr (requires { sink.counts_plain_words(); }) {
+        if (sink.counts_plain_words()) return count_plain_words(sink, line, column);
+    }
     constexpr std::size_t kWindow = WordWindow::kBytes;
     const char* const b = text_.data();
     const std::size_t n = text_.size();
@@ -491,6 +494,110 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
     // comes just before what follows.
     if (p != entry) {
         const char c = b[p - 1];
+        after_whitespace_ = c == ' ' || c == '\t' || c == '\n';
+    }
+}
+
+// ---- the run of plain words, counted ---------------------------------------
+// A run whose words are only counted (values a selective reading skips):
+// per window of 64 bytes, the words are the non-blank bytes after a blank
+// (a count of bits); only their first bytes are looked at, for what ends the
+// run (a quote, tag, comment, semicolon, bracket or keyword). Lines and
+// columns come out as read_plain_words gives them.
+template <class Sink>
+void Lexer::count_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
+    using namespace lexer_detail;
+    constexpr std::size_t kWindow = WordWindow::kBytes;
+    const char* const b = text_.data();
+    const std::size_t n = text_.size();
+    const bool cif2 = is_cif2_;
+    const std::uint8_t word_stop = cif2 ? kSeparator | kBracket : kSeparator;
+    const std::size_t entry = pos_;
+    std::size_t p = entry;
+    std::uint32_t lines = line_;
+    std::size_t base = line_base_;
+    std::uint64_t count = 0;
+    // The last word counted: its window, and the position where that
+    // window starts (the word's own is worked out at the end).
+    std::size_t last = n, last_w0 = n;
+    std::uint32_t last_line = 0;
+    std::size_t last_base = 0;
+    std::uint64_t last_lf = 0, last_high = 0;
+    // The byte before the window is a blank: a token may start at its first
+    // byte (the run starts after a token, which blanks end).
+    std::uint64_t carry = 1;
+    bool stopped = false;
+    while (!stopped && p < n) {
+        const std::size_t w0 = p;
+        const char* const wp = b + w0;
+        const std::size_t avail = std::min(kWindow, n - p);
+        const WordWindow w =
+            avail == kWindow ? word_window(wp, cif2) : word_window_tail(wp, avail, cif2);
+        const std::uint64_t starts = ~w.blank & ((w.blank << 1) | carry);
+        // The run ends at the first bracket (under CIF 2.0 one ends a word
+        // and starts a token), or at a token that is not a plain word.
+        std::size_t limit = avail;
+        if (cif2) {
+            if (const std::uint64_t br = w.end & ~w.blank & low_bits(static_cast<unsigned>(limit)))
+                limit = static_cast<std::size_t>(std::countr_zero(br));
+        }
+        for (std::uint64_t s = starts & low_bits(static_cast<unsigned>(limit)); s != 0;
+             s &= s - 1) {
+            const auto r = static_cast<std::size_t>(std::countr_zero(s));
+            const std::uint8_t keyword_from = kRunKeywordFrom[static_cast<unsigned char>(wp[r])];
+            if (keyword_from == kNoKeyword) continue;
+            if (keyword_from == 0) {
+                limit = r;
+                break;
+            }
+            // A word that may be a keyword: its length decides.
+            std::size_t length;
+            if (const std::uint64_t ends = w.end >> r;
+                ends != 0 && r + static_cast<std::size_t>(std::countr_zero(ends)) < avail) {
+                length = static_cast<std::size_t>(std::countr_zero(ends));
+            } else {
+                unsigned char high = 0;
+                length = scan_word(b, w0 + r, n, word_stop, high) - (w0 + r);
+            }
+            if (length >= keyword_from && is_keyword_call(std::string_view(wp + r, length))) {
+                limit = r;
+                break;
+            }
+        }
+        const std::uint64_t counted = starts & low_bits(static_cast<unsigned>(limit));
+        count += static_cast<std::uint64_t>(std::popcount(counted));
+        if (counted != 0) {
+            last = w0 + (kWindow - 1 - static_cast<std::size_t>(std::countl_zero(counted)));
+            last_w0 = w0;
+            last_line = lines;
+            last_base = base;
+            last_lf = w.lf;
+            last_high = w.high;
+        }
+        stopped = limit < avail;
+        p = w0 + limit;
+        pass_window_bytes(w.lf, w.high, b, w0, limit, lines, base);
+        carry = limit == kWindow ? w.blank >> 63 : 0;
+    }
+    // A word cut by the end of the text: the text ends it, nothing follows.
+    sink.add_plain_word_count(count);
+    if (last_w0 != n)
+        pass_window_bytes(last_lf, last_high, b, last_w0, last - last_w0, last_line, last_base);
+    if (last != n) {
+        line = last_line;
+        column = static_cast<std::uint32_t>(last - last_base + 1);
+    }
+    // Stopped at a token start, or in a word that the next window (past
+    // the text's end, none) would have ended: left where a token starts.
+    if (stopped) {
+        pos_ = p;
+    } else {
+        pos_ = n;
+    }
+    line_ = lines;
+    line_base_ = base;
+    if (pos_ != entry) {
+        const char c = b[pos_ - 1];
         after_whitespace_ = c == ' ' || c == '\t' || c == '\n';
     }
 }

@@ -29,6 +29,11 @@ concept TokenSource = requires(T& source, const T& csource, Token& token) {
     { csource.is_cif2() } -> std::same_as<bool>;
 };
 
+// A token source whose text moves on while it is read (a window at a
+// time): texts held from one token to a later one must be copies.
+template <class T>
+concept MovingTextSource = T::kTextMoves;
+
 namespace parser_detail {
 
 // Where a problem was noticed: position and the text shown as its context.
@@ -52,7 +57,7 @@ enum class Slot : std::uint8_t { ExpectKey, KeyPending, ExpectValue };
 // One open list or table. For a table, where it stands in the
 // key, `:`, value cycle and the pending key.
 struct OpenContainer {
-    std::string_view key;  // meaningful in KeyPending
+    std::string key;  // meaningful in KeyPending (a copy: the text may move on)
     std::uint32_t key_line = 0;
     std::uint32_t key_column = 0;
     std::uint32_t key_span = 0;  // columns from the key's start to a directly following `:`
@@ -97,6 +102,10 @@ public:
     Parser(Source& source, Sink& sink)
         : source_(source), sink_(sink), containers_enabled_(source.is_cif2()) {}
 
+    // Parses on from where it stopped. Returns at the end of the input, at
+    // `global_` (finished() then), or, with pause_at_blocks, after each
+    // data block's start has been reported (the block before it is then
+    // complete); call run() again to go on.
     void run() {
         Token token;
         bool have = source_.next(token);
@@ -136,13 +145,46 @@ public:
                         continue;
                     }
                     on_keyword(token);
-                    if (halted_) return;
+                    if (halted_) {
+                        finished_ = true;
+                        return;
+                    }
+                    if (paused_) [[unlikely]] {
+                        paused_ = false;
+                        return;
+                    }
                     break;
             }
             have = source_.next(token);
         }
         end_of_input();
+        finished_ = true;
     }
+
+    // Makes run() return after each data block starts.
+    void pause_at_blocks(bool on) noexcept { pause_at_blocks_ = on; }
+    // For a text that begins inside a data block (and save frame): what
+    // comes first belongs there. (The sink is told so by the caller.)
+    void assume_inside(bool save_frame) noexcept {
+        in_data_block_ = true;
+        in_save_frame_ = save_frame;
+    }
+
+    // Of a source whose text moves on: the line and column of a tag the
+    // sink was handed last (a loop header's, or the tag before a value), or
+    // 0 and 0.
+    std::pair<std::uint32_t, std::uint32_t> position_of(std::string_view tag) const noexcept {
+        const char* p = tag.data();
+        if (!loop_text_.empty() && p >= loop_text_.data() &&
+            p < loop_text_.data() + loop_text_.size()) {
+            const auto offset = static_cast<std::size_t>(p - loop_text_.data());
+            for (std::size_t i = 0, from = 0; i < loop_ends_.size(); from = loop_ends_[i++])
+                if (offset == from) return loop_places_[i];
+        }
+        if (p == tag_at_.text) return {tag_at_.line, tag_at_.column};
+        return {0, 0};
+    }
+    bool finished() const noexcept { return finished_; }
 
 private:
     // ---- values -----------------------------------------------------------
@@ -224,7 +266,7 @@ private:
                               "table key must be a quoted string, got unquoted: ", token.value, ""),
                           "treating as key anyway");
                 set_key_span(top, token.value, kind, token.ascii);
-                top.key = token.value;
+                top.key.assign(token.value);
                 top.key_kind = kind;
                 top.key_line = token.line;
                 top.key_column = token.column;
@@ -256,7 +298,7 @@ private:
     }
 
     static void clear_key(OpenContainer& table) noexcept {
-        table.key = {};
+        table.key.clear();
         table.check_adjacent = false;
         table.key_kind = ValueType::None;
     }
@@ -290,7 +332,7 @@ private:
             error(at(token), "unexpected } \u2014 no open table", "ignored");
             return;
         }
-        OpenContainer entry = containers_.back();
+        OpenContainer entry = std::move(containers_.back());
         containers_.pop_back();
         cleanup_table_frame(entry, At{token.line, token.column, "}"});
         sink_.on_table_end();
@@ -367,7 +409,7 @@ private:
     [[gnu::noinline]] void close_all_containers(const At& where, const Reason* reason) {
         const At report = reason ? where : At{where.line, where.column, ""};
         while (!containers_.empty()) {
-            OpenContainer entry = containers_.back();
+            OpenContainer entry = std::move(containers_.back());
             containers_.pop_back();
             if (entry.is_table) {
                 cleanup_table_frame(entry, where);
@@ -405,9 +447,10 @@ private:
         close_active_tag(where, Reason{"new tag ", token.value, true});
         if (!in_data_block_)
             error(where, msg_quoted("tag ", token.value, " outside data block"), "continuing");
-        active_tag_ = token.value;
+        active_tag_.assign(token.value);
         has_active_tag_ = true;
         active_tag_depth_ = containers_.size();
+        if constexpr (MovingTextSource<Source>) tag_at_ = {token.value.data(), token.line, token.column};
         sink_.add_tag(token.value);
     }
 
@@ -419,10 +462,28 @@ private:
         if (!in_data_block_) error(where, "loop_ outside data block", "continuing");
         loop_tags_.clear();
         bool have;
-        while ((have = source_.next(token)) && token.type == TokenType::Tag) {
-            if (token.error_count != 0) [[unlikely]]
-                report_lexer_errors(token);
-            loop_tags_.push_back(token.value);
+        if constexpr (MovingTextSource<Source>) {
+            // The tags are copied as they come (with where they stand): the
+            // source's text may have moved on by the last one.
+            loop_text_.clear();
+            loop_ends_.clear();
+            loop_places_.clear();
+            while ((have = source_.next(token)) && token.type == TokenType::Tag) {
+                if (token.error_count != 0) [[unlikely]]
+                    report_lexer_errors(token);
+                loop_text_.append(token.value);
+                loop_ends_.push_back(loop_text_.size());
+                loop_places_.emplace_back(token.line, token.column);
+            }
+            for (std::size_t i = 0, from = 0; i < loop_ends_.size(); from = loop_ends_[i++])
+                loop_tags_.push_back(
+                    std::string_view(loop_text_).substr(from, loop_ends_[i] - from));
+        } else {
+            while ((have = source_.next(token)) && token.type == TokenType::Tag) {
+                if (token.error_count != 0) [[unlikely]]
+                    report_lexer_errors(token);
+                loop_tags_.push_back(token.value);
+            }
         }
         if (!loop_tags_.empty()) {
             in_loop_ = true;
@@ -451,10 +512,14 @@ private:
         prepare_for_keyword(where, t);
         if (t.size() <= 4) return;
         if (keyword_starts(t, "data_")) {
+            // What came before belongs to the block before (a sink that
+            // hands blocks out one by one sorts the records by this).
+            if constexpr (requires { sink_.on_block_boundary(); }) sink_.on_block_boundary();
             if (t.size() == 5) error(where, "data block with empty name", "using empty string");
             end_save_frame();
             in_data_block_ = true;
             sink_.on_data_block(t.substr(5));
+            paused_ = pause_at_blocks_;
         } else if (keyword_starts(t, "save_")) {
             if (t.size() > 5) {
                 if (!in_data_block_) error(where, "save frame outside data block", "continuing");
@@ -562,9 +627,20 @@ private:
     Source& source_;
     Sink& sink_;
     const bool containers_enabled_;
+    // Texts held from one token to a later one are copies, never views of the
+    // source's text: a source may read its text in windows.
     std::vector<std::string_view> loop_tags_;  // tags of the open loop, as written
-    std::vector<OpenContainer> containers_;    // innermost last
-    std::string_view active_tag_;              // meaningful while has_active_tag_
+    // Of a source whose text moves on: the copies that loop_tags_ view, the
+    // end of each, where each stood, and where the last tag stood.
+    std::string loop_text_;
+    std::vector<std::size_t> loop_ends_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> loop_places_;
+    struct TagAt {
+        const char* text = nullptr;
+        std::uint32_t line = 0, column = 0;
+    } tag_at_;
+    std::vector<OpenContainer> containers_;  // innermost last
+    std::string active_tag_;                 // meaningful while has_active_tag_
     std::size_t active_tag_depth_ = 0;
     std::uint32_t last_line_ = 1;
     std::uint32_t last_column_ = 1;
@@ -574,9 +650,17 @@ private:
     bool in_loop_ = false;
     bool loop_has_values_ = false;
     bool halted_ = false;
+    bool pause_at_blocks_ = false;
+    bool paused_ = false;
+    bool finished_ = false;
 };
 
 }  // namespace parser_detail
+
+// The parser of a token source and a sink, for callers that parse in steps
+// (pause_at_blocks).
+template <TokenSource Source, EventSink Sink>
+using Parser = parser_detail::Parser<Source, Sink>;
 
 // Parses every token `source` yields, reporting to `sink`. Token texts must
 // stay valid until the parse returns (the lexer's do: they view its text).

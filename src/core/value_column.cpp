@@ -124,6 +124,7 @@ void PackedColumn::push_value(const NodeStore& value) {
         }
     }
     start();
+    compounds_.push_back(static_cast<std::uint32_t>(size_));
     text_.reserve_more(static_cast<std::size_t>(bound));
     BufferWriter writer{text_.end()};
     put_cell(writer, value, 0);
@@ -146,6 +147,7 @@ void PackedColumn::overflow(std::size_t n) noexcept {
 void PackedColumn::clear() noexcept {
     offsets_.release();
     text_.release();
+    std::vector<std::uint32_t>().swap(compounds_);
     size_ = 0;
     bytes_ = 0;
     overflow_ = false;

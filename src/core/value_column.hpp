@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "core/byte_buffer.hpp"
 #include "core/node_store.hpp"
@@ -25,6 +26,9 @@ enum class ColumnLayout : std::uint8_t {
     // each value's end after a leading 0, ready to become a Utf8 array
     // (PackedColumn).
     Packed,
+    // No values, only their number (CountColumn): the tags a selective
+    // reading skips, whose counts still decide the rows of the others.
+    Count,
 };
 
 // A view of one stored value: a text, or (`compound` not null) the list or
@@ -134,6 +138,8 @@ public:
     std::uint64_t text_bytes() const noexcept { return slice_bytes_; }
     // The values kept aside, one after another from node 0.
     const NodeStore& side_values() const noexcept { return side_ ? *side_ : kNoValues; }
+    // The text the references point into.
+    const ColumnBase& base() const noexcept { return base_; }
     void clear() noexcept;  // frees storage as well
 
     static const NodeStore kNoValues;
@@ -198,6 +204,9 @@ public:
     // The text did not fit kMaxBytes and was dropped; values are still
     // counted.
     bool overflowed() const noexcept { return overflow_; }
+    // The positions of the values that are lists or tables (their cell
+    // text begins with NUL, as a scalar may too), in order.
+    const std::vector<std::uint32_t>& compound_rows() const noexcept { return compounds_; }
     // A column's first value, while it is its only one and a short slice of
     // the base text, is kept as a reference (most tags of a dictionary's
     // save frames hold one value, and need no buffers); this is that value,
@@ -292,9 +301,21 @@ private:
     std::size_t size_ = 0;
     std::uint64_t first_ = 0;  // the held first value's reference
     std::uint64_t bytes_ = 0;
+    std::vector<std::uint32_t> compounds_;  // see compound_rows()
     bool overflow_ = false;
     bool started_ = false;     // the buffers hold the leading offset
     bool held_first_ = false;  // the only value is first_, a reference
+};
+
+// The Count layout: how many values there were, and nothing of them.
+class CountColumn {
+public:
+    void add(std::size_t n) noexcept { size_ += n; }
+    std::size_t size() const noexcept { return size_; }
+    void clear() noexcept { size_ = 0; }
+
+private:
+    std::size_t size_ = 0;
 };
 
 // A tag's values in the layout of its document: the one type the builder
@@ -314,15 +335,19 @@ public:
     void push_text(std::string_view text) {
         if (PackedColumn* p = packed_column())
             p->push_text(text);
+        else if (RefColumn* r = refs_column())
+            r->push_text(text);
         else
-            refs_column()->push_text(text);
+            count_column()->add(1);
     }
     // Stores the list or table that makes up all of `value`.
     void push_value(const NodeStore& value) {
         if (PackedColumn* p = packed_column())
             p->push_value(value);
+        else if (RefColumn* r = refs_column())
+            r->push_value(value);
         else
-            refs_column()->push_value(value);
+            count_column()->add(1);
     }
     // Stores a scalar that is a short slice of the base text (in the Refs
     // layout, in 6 bytes); false (nothing stored) for any other text. The
@@ -332,7 +357,10 @@ public:
             p->push_slice(text);
             return true;
         }
-        return refs_column()->push_slice(text);
+        if (RefColumn* r = refs_column()) [[likely]]
+            return r->push_slice(text);
+        count_column()->add(1);
+        return true;
     }
     // Stores words[i], words[i + stride], ... as push_slice() would, up to
     // the first that it would not take; returns that one's index, or from
@@ -343,25 +371,42 @@ public:
             for (; i < words.size(); i += stride) p->push_slice(words[i]);
             return i;
         }
-        return refs_column()->push_slices(words, i, stride);
+        if (RefColumn* r = refs_column()) [[likely]]
+            return r->push_slices(words, i, stride);
+        if (i < words.size()) {
+            const std::size_t n = (words.size() - i + stride - 1) / stride;
+            count_column()->add(n);
+            i += n * stride;
+        }
+        return i;
     }
 
     std::size_t size() const noexcept {
         if (const PackedColumn* p = packed_column()) return p->size();
-        return refs_column()->size();
+        if (const RefColumn* r = refs_column()) [[likely]]
+            return r->size();
+        return count_column()->size();
     }
     bool empty() const noexcept { return size() == 0; }
+    // The value at `i` (an empty text in the Count layout).
     Ref operator[](std::size_t i) const noexcept {
         if (const PackedColumn* p = packed_column()) return (*p)[i];
-        return (*refs_column())[i];
+        if (const RefColumn* r = refs_column()) [[likely]]
+            return (*r)[i];
+        return {};
     }
 
     bool packed() const noexcept { return values_.index() == 1; }
+    // Only counted: the values were skipped.
+    bool counted() const noexcept { return values_.index() == 2; }
+    // Adds `n` values to a column of the Count layout.
+    void add_count(std::size_t n) noexcept { count_column()->add(n); }
     // Refs: the bytes of the scalars stored as slices. Packed: the bytes of
-    // every value's cell text.
+    // every value's cell text. Count: 0.
     std::uint64_t text_bytes() const noexcept {
         if (const PackedColumn* p = packed_column()) return p->text_bytes();
-        return refs_column()->text_bytes();
+        if (const RefColumn* r = refs_column()) return r->text_bytes();
+        return 0;
     }
     // Refs: the values kept aside (none in the Packed layout).
     const NodeStore& side_values() const noexcept {
@@ -377,13 +422,21 @@ public:
         const PackedColumn* p = packed_column();
         return p ? p->single() : std::nullopt;
     }
+    // Packed: the positions of the lists and tables (none elsewhere).
+    std::span<const std::uint32_t> packed_compound_rows() const noexcept {
+        const PackedColumn* p = packed_column();
+        if (p == nullptr) return {};
+        return p->compound_rows();
+    }
     ByteBuffer& packed_offsets() { return packed_column()->offsets(); }
     ByteBuffer& packed_text() { return packed_column()->text(); }
     void clear() noexcept {
         if (PackedColumn* p = packed_column())
             p->clear();
+        else if (RefColumn* r = refs_column())
+            r->clear();
         else
-            refs_column()->clear();
+            count_column()->clear();
     }
 
     // The layout's own column, or null in the other layout.
@@ -393,14 +446,18 @@ public:
     const PackedColumn* packed_column() const noexcept {
         return std::get_if<PackedColumn>(&values_);
     }
+    CountColumn* count_column() noexcept { return std::get_if<CountColumn>(&values_); }
+    const CountColumn* count_column() const noexcept { return std::get_if<CountColumn>(&values_); }
 
 private:
-    static std::variant<RefColumn, PackedColumn> make(const char* base, std::size_t base_size,
-                                                      ColumnLayout layout) {
+    static std::variant<RefColumn, PackedColumn, CountColumn> make(const char* base,
+                                                                   std::size_t base_size,
+                                                                   ColumnLayout layout) {
         if (layout == ColumnLayout::Packed) return PackedColumn(base, base_size);
+        if (layout == ColumnLayout::Count) return CountColumn();
         return RefColumn(base, base_size);
     }
-    std::variant<RefColumn, PackedColumn> values_;
+    std::variant<RefColumn, PackedColumn, CountColumn> values_;
 };
 
 }  // namespace quarzel

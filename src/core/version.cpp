@@ -59,6 +59,10 @@ void report_bom(VersionResult& r, std::uint32_t line) {
 
 }  // namespace
 
+bool blank_line(std::string_view line) noexcept {
+    return is_blank(line.starts_with(kBom) ? line.substr(kBom.size()) : line);
+}
+
 VersionResult detect_version(std::string_view source) {
     VersionResult r;
     std::string_view work = source;

@@ -30,4 +30,8 @@ struct VersionResult {
 // Never fails. `source` must outlive the result.
 VersionResult detect_version(std::string_view source);
 
+// Whether detect_version passes over `line` (without its line end) as blank
+// on its way to the first line that counts.
+bool blank_line(std::string_view line) noexcept;
+
 }  // namespace quarzel

@@ -47,6 +47,10 @@ struct Options {
     // A file of more text than this is committed on its own (a commit
     // before it), so that running out of memory on it loses nothing else.
     std::size_t own_commit_bytes = std::size_t{64} << 20;
+    // A file of more bytes on disk than this (an eighth of it compressed)
+    // is read and converted a block at a time, committed on its own: what
+    // is held of it is a window of text and one block.
+    std::size_t stream_bytes = std::size_t{64} << 20;
     // Typed runs (kinds.hpp): how columns are typed; for Typing::Dictionary
     // the lower-case tags it types as numbers (the others stay text); for
     // Typing::Values the kinds of the parts the run adds to.

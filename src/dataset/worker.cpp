@@ -69,6 +69,9 @@ bool Worker::convert_file(std::size_t i) {
     if (i < options_.failures.size() && !options_.failures[i].empty()) {
         reason = options_.failures[i];
         rec.compression = compression_name(Compression::None);
+    } else if (auto streamed = convert_streamed(path, name, rec, reason)) {
+        outcome = *streamed;
+        if (outcome == Outcome::Cancelled) return false;
     } else {
         std::string_view text;
         std::optional<NativeParseError> latin1;
@@ -127,6 +130,11 @@ Worker::Outcome Worker::convert_text(const std::string& name, std::string_view t
     // what came before it is safe and nothing of it stays.
     const bool own = text.size() > options_.own_commit_bytes;
     if (own && since_commit_ + buffered_ != 0) check(commit());
+    if (!options_.categories.empty()) {
+        const Outcome out = convert_selected(name, text, std::move(latin1), rec);
+        if (out == Outcome::Kept) since_commit_ += text.size();
+        return out;
+    }
     text_ = text;
     std::optional<ParseResult> parsed;
     try {
@@ -151,8 +159,15 @@ Worker::Outcome Worker::convert_text(const std::string& name, std::string_view t
                  " bytes of text)";
         return Outcome::Failed;
     }
+    keep_errors(name, doc.errors, rec);
+    since_commit_ += text.size();
+    return Outcome::Kept;
+}
+
+void Worker::keep_errors(const std::string& name, const std::vector<NativeParseError>& errors,
+                         FileRecord& rec) {
     Stats stats;
-    for (const NativeParseError& e : doc.errors) {
+    for (const NativeParseError& e : errors) {
         switch (e.error_type) {
             case ErrorType::Lexical:
                 ++stats.lexical;
@@ -166,13 +181,11 @@ Worker::Outcome Worker::convert_text(const std::string& name, std::string_view t
         }
         append_error(name, e);
     }
-    rec.problems = static_cast<std::int64_t>(doc.errors.size());
+    rec.problems = static_cast<std::int64_t>(errors.size());
     rec.lexical = stats.lexical;
     rec.syntactic = stats.syntactic;
     rec.semantic = stats.semantic;
-    rec.status = doc.errors.empty() ? "ok" : "problems";
-    since_commit_ += text.size();
-    return Outcome::Kept;
+    rec.status = errors.empty() ? "ok" : "problems";
 }
 
 void Worker::count(const FileRecord& rec) {
@@ -316,7 +329,8 @@ std::size_t Worker::append_rows(const std::string& path, std::string_view block,
         TagColumn& c = t.column(tag);
         if (options_.typing != Typing::None && !c.typed) start_typed(c, g.table);
         c.pad_all(base);
-        const std::size_t n = values ? std::min(values->size(), rows) : 0;
+        // A column only counted (a category not chosen) has no values to give.
+        const std::size_t n = values && !values->counted() ? std::min(values->size(), rows) : 0;
         if (n != 0) added += c.typed ? append_typed(c, *values, n) : append_values(c, *values, n);
         if (n < rows) c.pad_all(base + rows);
         added += rows;

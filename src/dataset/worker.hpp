@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/categories.hpp"
 #include "core/pipeline.hpp"
 #include "dataset/buffers.hpp"
 #include "dataset/engine.hpp"
@@ -185,6 +186,27 @@ private:
     Outcome convert_text(const std::string& name, std::string_view text,
                          std::optional<NativeParseError> latin1, FileRecord& rec,
                          std::string& reason);
+    // Appends a file's problem records and completes its record.
+    void keep_errors(const std::string& name, const std::vector<NativeParseError>& errors,
+                     FileRecord& rec);
+
+    // ---- one input a block at a time (streamed.cpp) ---------------------
+
+    // A large plain or compressed file, read and converted block by block
+    // (committed on its own); nullopt when input `path` is no such file.
+    std::optional<Outcome> convert_streamed(const std::string& path, const std::string& name,
+                                            FileRecord& rec, std::string& reason);
+    // The chosen categories of a text read whole: block by block, the other
+    // categories counted, never stored.
+    Outcome convert_selected(const std::string& name, std::string_view text,
+                             std::optional<NativeParseError> latin1, FileRecord& rec);
+    // Appends one block's rows; its length mismatches go to `errors`.
+    std::uint64_t append_block(const std::string& name, const ParsedBlock& block,
+                               std::vector<NativeParseError>& errors);
+    // The chosen categories (null: every one), made once.
+    const Selection* selection();
+    std::unique_ptr<Selection> selection_;
+
     // Adds a finished file to the counts and the progress.
     void count(const FileRecord& rec);
     void append_error(const std::string& path, const NativeParseError& e);

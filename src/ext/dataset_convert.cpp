@@ -1,9 +1,10 @@
 // dataset_convert(inputs, out_dir, categories, tag_categories, jobs,
 // progress, interval, names, failures, row_group_bytes, part_bytes,
-// typing, declared, seeds): runs the archive engine with the GIL released.
-// `typing` is None, "values" or "dictionary"; `declared` maps lower-case
-// tags to "integer" or "real" (typed by a dictionary), `seeds` table names
-// to {column: kinds bits} (typed by values: the parts a run adds to). Inputs and the output folder
+// stream_bytes, typing, declared, seeds): runs the archive engine with the
+// GIL released. `typing` is None, "values" or "dictionary"; `declared` maps
+// lower-case tags to "integer" or "real" (typed by a dictionary), `seeds`
+// table names to {column: kinds bits} (typed by values: the parts a run
+// adds to). Inputs and the output folder
 // are str or bytes (file names that are not UTF-8 come as bytes); `names`
 // gives each input's `_file` (default: its path), `failures` the reason
 // an input is recorded as failed without being read ("" for the others). The workers run on threads
@@ -159,9 +160,10 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
     static const py::Signature sig{
         "dataset_convert",
         {"inputs", "out_dir", "categories", "tag_categories", "jobs", "progress", "interval",
-         "names", "failures", "row_group_bytes", "part_bytes", "typing", "declared", "seeds"},
+         "names", "failures", "row_group_bytes", "part_bytes", "stream_bytes", "typing", "declared",
+         "seeds"},
         2};
-    PyObject* a[14] = {};
+    PyObject* a[15] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     return py::guarded([&]() -> PyObject* {
         dataset::Options options;
@@ -197,9 +199,10 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
             !per_input("failures", a[8], options.inputs.size(), options.failures))
             return nullptr;
         if (!size_argument("row_group_bytes", a[9], options.row_group_bytes) ||
-            !size_argument("part_bytes", a[10], options.part_bytes))
+            !size_argument("part_bytes", a[10], options.part_bytes) ||
+            !size_argument("stream_bytes", a[11], options.stream_bytes))
             return nullptr;
-        if (!typing_arguments(a[11], a[12], a[13], options)) return nullptr;
+        if (!typing_arguments(a[12], a[13], a[14], options)) return nullptr;
 
         dataset::Progress counters;
         std::atomic<bool> cancel{false};

@@ -23,5 +23,14 @@ QUARZEL_EXT_ENTRY(py_number);
 QUARZEL_EXT_ENTRY(py_numbers);
 // Many CIF files to a Parquet dataset per category (dataset_convert.cpp).
 QUARZEL_EXT_ENTRY(py_dataset_convert);
+// Inputs of any size: chosen categories as tables (read_categories.cpp),
+// one block at a time (block_reader.cpp).
+QUARZEL_EXT_ENTRY(py_read_categories);
+QUARZEL_EXT_ENTRY(py_open_blocks);
+QUARZEL_EXT_ENTRY(py_next_block);
+QUARZEL_EXT_ENTRY(py_rest_errors);
+// An index of one input and reads of its byte ranges (index_file.cpp).
+QUARZEL_EXT_ENTRY(py_index_build);
+QUARZEL_EXT_ENTRY(py_index_read);
 
 }  // namespace quarzel::ext

@@ -33,8 +33,27 @@ PyMethodDef functions[] = {
         "dataset_convert", py_dataset_convert,
         "dataset_convert(inputs, out_dir, categories=None, tag_categories=None, "
         "jobs=1, progress=None, interval=0.2, names=None, failures=None, "
-        "row_group_bytes=None, part_bytes=None, typing=None, declared=None, seeds=None)\n--\n\n"
+        "row_group_bytes=None, part_bytes=None, stream_bytes=None, typing=None, declared=None, "
+        "seeds=None)\n--\n\n"
         "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
+    QUARZEL_EXT_METHOD("read_categories", py_read_categories,
+                       "read_categories(source, is_path, categories, blocks=None, window=None)\n--\n\n"
+                       "([(category, pyarrow.Table)], errors) of the chosen categories of one input."),
+    QUARZEL_EXT_METHOD("open_blocks", py_open_blocks,
+                       "open_blocks(source, is_path, categories=None, window=None)\n--\n\n"
+                       "A reader of the blocks of one input, one at a time."),
+    QUARZEL_EXT_METHOD("next_block", py_next_block,
+                       "next_block(handle)\n--\n\n"
+                       "(block parts, errors) of the next block, or None at the end."),
+    QUARZEL_EXT_METHOD("rest_errors", py_rest_errors,
+                       "rest_errors(handle)\n--\n\n"
+                       "The problem records that no block took."),
+    QUARZEL_EXT_METHOD("index_build", py_index_build,
+                       "index_build(source, is_path, window=None)\n--\n\n"
+                       "(handle, blocks, entries, errors, groups): the index of one input."),
+    QUARZEL_EXT_METHOD("index_read", py_index_read,
+                       "index_read(handle, category, block=None, window=None)\n--\n\n"
+                       "(pyarrow.Table, errors) of one category, from its byte ranges."),
     {nullptr, nullptr, 0, nullptr},
 };
 

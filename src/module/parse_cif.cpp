@@ -4,7 +4,7 @@
 #include "binding/common.hpp"
 #include "core/pipeline.hpp"
 #include "module/cif_model.hpp"
-#include "module/convert.hpp"
+#include "binding/convert.hpp"
 #include "module/entry_points.hpp"
 
 namespace quarzel::py {

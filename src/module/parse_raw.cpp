@@ -1,7 +1,7 @@
 #include "binding/args.hpp"
 #include "binding/common.hpp"
 #include "core/pipeline.hpp"
-#include "module/convert.hpp"
+#include "binding/convert.hpp"
 #include "module/entry_points.hpp"
 
 namespace quarzel::py {

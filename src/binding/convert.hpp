@@ -39,8 +39,12 @@ public:
     // list, a table a dict (a repeated key keeps its first position and
     // takes the value of its last entry).
     PyRef value(const NodeStore& nodes, std::size_t root);
-    // One element per stored value, in order.
+    // One element per stored value, in order (in the Packed layout, lists
+    // and tables read back from their cell text).
     PyRef column(const ValueColumn& column);
+    // The list or dict a compound cell text (NUL, then JSON-like text, as
+    // put_cell writes it) stands for.
+    PyRef cell(std::string_view text);
 
 private:
     static constexpr std::size_t kMaxCached = 16;

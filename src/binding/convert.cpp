@@ -1,6 +1,8 @@
-#include "module/convert.hpp"
+#include "binding/convert.hpp"
 
 #include <cstring>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -141,13 +143,84 @@ PyRef Converter::column(const ValueColumn& col) {
     const std::size_t n = col.size();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return {};
+    const std::span<const std::uint32_t> compounds = col.packed_compound_rows();
+    std::size_t next = 0;  // of `compounds`
     for (std::size_t i = 0; i < n; ++i) {
         ValueColumn::Ref r = col[i];
-        PyRef item = r.compound ? value(*r.compound, r.root) : text(r.text);
+        PyRef item;
+        if (next < compounds.size() && compounds[next] == i) {
+            ++next;
+            item = cell(r.text);
+        } else {
+            item = r.compound ? value(*r.compound, r.root) : text(r.text);
+        }
         if (!item) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return list;
+}
+
+PyRef Converter::cell(std::string_view t) {
+    // One pass, an explicit stack: values nested to any depth read back.
+    struct Open {
+        PyRef container;
+        PyRef key;  // a table's key waiting for its value
+    };
+    std::vector<Open> stack;
+    PyRef done;
+    std::string scratch;
+    // Adds a finished value to the innermost container, or keeps it as the
+    // result; a table's key first waits for its value.
+    auto place = [&](PyRef v, bool is_text) -> bool {
+        if (stack.empty()) {
+            done = std::move(v);
+            return true;
+        }
+        Open& top = stack.back();
+        if (PyList_Check(top.container.get())) return PyList_Append(top.container.get(), v.get()) == 0;
+        if (!top.key && is_text) {
+            top.key = std::move(v);
+            return true;
+        }
+        const int rc = PyDict_SetItem(top.container.get(), top.key.get(), v.get());
+        top.key = PyRef();
+        return rc == 0;
+    };
+    std::size_t i = t.empty() || t[0] != '\0' ? 0 : 1;
+    while (i < t.size()) {
+        const char c = t[i];
+        if (c == '[' || c == '{') {
+            PyRef made = PyRef::steal(c == '[' ? PyList_New(0) : PyDict_New());
+            if (!made) return {};
+            stack.push_back({std::move(made), PyRef()});
+            ++i;
+        } else if (c == ']' || c == '}') {
+            if (stack.empty()) break;
+            PyRef finished = std::move(stack.back().container);
+            stack.pop_back();
+            if (!place(std::move(finished), false)) return {};
+            ++i;
+        } else if (c == '"') {
+            scratch.clear();
+            std::size_t k = i + 1;
+            while (k < t.size() && t[k] != '"') {
+                if (t[k] == '\\' && k + 1 < t.size()) {
+                    const char e = t[k + 1];
+                    scratch.push_back(e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e);
+                    k += 2;
+                } else {
+                    scratch.push_back(t[k++]);
+                }
+            }
+            PyRef s = text(scratch);
+            if (!s || !place(std::move(s), true)) return {};
+            i = k + 1;
+        } else {
+            ++i;  // ',' and ':'
+        }
+    }
+    if (!done) done = PyRef::steal(PyList_New(0));
+    return done;
 }
 
 PyRef Converter::name(std::string_view name) {
