@@ -157,12 +157,11 @@ bool typing_arguments(PyObject* typing, PyObject* declared, PyObject* seeds,
 
 QUARZEL_EXT_ENTRY(py_dataset_convert) {
     (void)self;
-    static const py::Signature sig{
-        "dataset_convert",
-        {"inputs", "out_dir", "categories", "tag_categories", "jobs", "progress", "interval",
-         "names", "failures", "row_group_bytes", "part_bytes", "stream_bytes", "typing", "declared",
-         "seeds"},
-        2};
+    static const py::Signature sig{"dataset_convert",
+                                   {"inputs", "out_dir", "categories", "tag_categories", "jobs",
+                                    "progress", "interval", "names", "failures", "row_group_bytes",
+                                    "part_bytes", "stream_bytes", "typing", "declared", "seeds"},
+                                   2};
     PyObject* a[15] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     return py::guarded([&]() -> PyObject* {
