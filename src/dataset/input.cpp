@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "dataset/gzip.hpp"
 
@@ -217,6 +218,25 @@ Compression sniff_compression(std::string_view head) noexcept {
                                                                   6))
         return Compression::Xz;
     return Compression::None;
+}
+
+bool file_crc64(const std::string& path, std::uint64_t& crc) {
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+    crc = 0;
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) ok = false;
+        if (got <= 0) break;
+        crc = lzma_crc64(buffer.data(), static_cast<std::size_t>(got), crc);
+    }
+    ::close(fd);
+    return ok;
 }
 
 bool read_input(const std::string& path, InputFile& file, std::string& reason,

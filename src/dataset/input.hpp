@@ -73,6 +73,10 @@ constexpr std::string_view kCancelled = "cancelled";
 // "corrupt gzip stream: ...", "truncated gzip stream" and the like,
 // "not a text file (NUL byte at offset N)", or kCancelled when `cancel`
 // became true while a large file was read or decompressed.
+// The CRC-64 (as xz has it) of a file's bytes on disk, read a block at a
+// time; false when it cannot be read.
+bool file_crc64(const std::string& path, std::uint64_t& crc);
+
 bool read_input(const std::string& path, InputFile& file, std::string& reason,
                 const std::atomic<bool>* cancel = nullptr);
 
