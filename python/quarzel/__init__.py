@@ -58,7 +58,13 @@ __all__ = sorted([*_EXPORTS, "number", "numbers", "typed_table"])
 __version__ = "0.1.0"
 
 
+# Submodules that are part of the public face (quarzel.bcif.tables(...)).
+_SUBMODULES = {"bcif"}
+
+
 def __getattr__(name: str) -> Any:
+    if name in _SUBMODULES:
+        return importlib.import_module("." + name, __name__)
     module = _EXPORTS.get(name)
     if module is None:
         raise AttributeError(f"module 'quarzel' has no attribute {name!r}")
@@ -68,7 +74,7 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_EXPORTS))
+    return sorted(set(globals()) | set(_EXPORTS) | _SUBMODULES)
 
 
 if TYPE_CHECKING:

@@ -20,7 +20,8 @@ DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume", "--update")
 # for an input).
 VALUE_OPTIONS = ("--jobs", "-j", "--categories", "--dictionary", "--style", "--cif-version")
 # Outputs of the single-file mode: a folder named like one is not a dataset.
-SINGLE_FILE_SUFFIXES = (".parquet", ".pq", ".arrow", ".feather", ".ipc", ".json", ".cif", ".mmcif")
+SINGLE_FILE_SUFFIXES = (".parquet", ".pq", ".arrow", ".feather", ".ipc", ".json", ".cif", ".mmcif",
+                        ".bcif")
 
 
 def wants_dataset(argv: list[str]) -> bool:

@@ -18,7 +18,7 @@ import zlib
 from typing import Any, Callable, NamedTuple
 
 __all__ = ["SourceText", "UnreadableFile", "decode_text", "decompress", "describe",
-           "not_utf8_record", "read_source"]
+           "not_utf8_record", "read_content", "read_source"]
 
 # (name, first bytes, a fresh decompressor for one stream)
 _FORMATS: list[tuple[str, bytes, Callable[[], Any]]] = [
@@ -155,6 +155,15 @@ def read_source(path: str | os.PathLike[str]) -> SourceText:
     ``PermissionError``...) and ``UnreadableFile`` when its compressed
     content is damaged or an empty file is named as compressed.
     """
+    data, compression, stored = read_content(path)
+    text, problem = decode_text(data)
+    return SourceText(text, problem, compression, len(data), stored)
+
+
+def read_content(path: str | os.PathLike[str]) -> tuple[bytes | bytearray, str | None, int]:
+    """The bytes of the file at ``path``, unpacked when compressed: the
+    content, the compression ("gzip", "bzip2", "xz" or None) and the size
+    on disk. Raises as ``read_source`` does."""
     with open(path, "rb") as f:
         data = f.read()
     stored = len(data)
@@ -162,9 +171,8 @@ def read_source(path: str | os.PathLike[str]) -> SourceText:
         suffix = os.path.splitext(os.fsdecode(path))[1].lower()
         if suffix in _SUFFIXES:
             raise UnreadableFile(path, f"empty file, no {_SUFFIXES[suffix]} stream")
-    data, compression = decompress(data, path)
-    text, problem = decode_text(data)
-    return SourceText(text, problem, compression, len(data), stored)
+    content, compression = decompress(data, path)
+    return content, compression, stored
 
 
 def describe(exc: OSError) -> str:

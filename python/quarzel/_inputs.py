@@ -24,7 +24,7 @@ import os
 import stat
 from typing import Iterable, NamedTuple
 
-SUFFIXES = (".cif", ".mmcif", ".dic")
+SUFFIXES = (".cif", ".mmcif", ".dic", ".bcif")
 COMPRESSED = ("", ".gz", ".bz2", ".xz")
 
 

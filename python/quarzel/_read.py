@@ -6,7 +6,8 @@ import json
 import os
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from ._files import read_source
+from ._files import decode_text, decompress, read_content, read_source
+from .bcif import is_bcif, read_bytes
 from .types import ParseError
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -55,14 +56,15 @@ def read_text(path: str | os.PathLike[str]) -> str:
     return read_source(path).text
 
 
-def read(source: str | os.PathLike[str], *, strict: bool = False) -> ReadResult:
-    """Read a CIF document from a path or from CIF text.
+def read(source: str | os.PathLike[str] | bytes, *, strict: bool = False) -> ReadResult:
+    """Read a CIF document from a path, from CIF text or from a file's bytes.
 
     ``source`` is taken as a path when it is a path object, a one-line
     string naming an existing file, or a single word that cannot begin a CIF
     document (so ``read("missing.cif")`` raises ``FileNotFoundError``);
     anything else is CIF text. A file may be
-    compressed with gzip, bzip2 or xz (recognised by its first bytes). A
+    compressed with gzip, bzip2 or xz (recognised by its first bytes), and may
+    be BinaryCIF (recognised by its content, see ``quarzel.bcif``). A
     file that is not valid UTF-8 is read as Latin-1, and a "lexical" problem
     first in the list gives the line and column of its first byte that is
     not UTF-8. Returns the object model (``CifFile``) and the list of
@@ -74,11 +76,19 @@ def read(source: str | os.PathLike[str], *, strict: bool = False) -> ReadResult:
 
     problem = None
     if isinstance(source, os.PathLike) or (isinstance(source, str) and _looks_like_path(source)):
-        text, problem = read_source(source)[:2]
+        data = read_content(source)[0]
+        if is_bcif(data):
+            return read_bytes(data)
+        text, problem = decode_text(data)
     elif isinstance(source, str):
         text = source
+    elif isinstance(source, (bytes, bytearray, memoryview)):
+        data = decompress(bytes(source) if isinstance(source, memoryview) else source)[0]
+        if is_bcif(data):
+            return read_bytes(data)
+        text, problem = decode_text(data)
     else:
-        raise TypeError(f"expected a path or CIF text, not {type(source).__name__}")
+        raise TypeError(f"expected a path, CIF text or bytes, not {type(source).__name__}")
     cif, errors = quarzel_core.parse_cif(text, mode_argument(strict))
     if problem is not None:
         errors.insert(0, problem)

@@ -124,8 +124,14 @@ def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     )
     status = EXIT_CLEAN
     report = []
+    from . import _bcif_convert
+
     for path in args.files:
-        source, message = _read(path)
+        binary_errors = None  # the records of a BinaryCIF file
+        if _bcif_convert.sniff(path):
+            source, message, binary_errors = _bcif_convert.check_read(path)
+        else:
+            source, message = _read(path)
         if source is None:
             progress.step(path, sizes[path])
             report.append({"file": path, "status": "unreadable", "message": message, "errors": []})
@@ -134,7 +140,8 @@ def cmd_check(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 print(f"{path}: cannot read: {message}", file=out)
             status = EXIT_UNREADABLE
             continue
-        errors = _with_problem(source, _errors_of(source.text, args.strict))
+        errors = (binary_errors if binary_errors is not None
+                  else _with_problem(source, _errors_of(source.text, args.strict)))
         del source
         progress.step(path, sizes[path])
         report.append({"file": path, "status": "errors" if errors else "clean", "errors": errors})
@@ -162,6 +169,11 @@ def _table(rows: list[list[str]], out: TextIO) -> None:
 
 def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     import quarzel_core
+
+    from . import _bcif_convert
+
+    if _bcif_convert.sniff(args.file):
+        return _bcif_convert.info(args.file, out, err)
 
     source, message = _read(args.file)
     if source is None:
@@ -221,8 +233,6 @@ FORMATS = {".parquet": "parquet", ".pq": "parquet", ".arrow": "ipc", ".feather":
 
 
 def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    import quarzel_core
-
     from . import _cif_convert
     from ._convert_checks import refuse_options, strict_stop
 
@@ -250,13 +260,13 @@ def cmd_convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         typer = table_typer(args.dictionary, err)
         if typer is None:
             return EXIT_UNREADABLE
-    source, message = _read(args.file)
-    if source is None:
-        print(f"{args.file}: cannot read: {message}", file=err)
+    from ._bcif_convert import arrow_batches  # CIF text or BinaryCIF
+
+    try:
+        batches, errors = arrow_batches(args.file, args.strict)
+    except OSError as exc:
+        print(f"{args.file}: cannot read: {describe(exc)}", file=err)
         return EXIT_UNREADABLE
-    batches, errors = quarzel_core.parse_arrow(source.text, mode_argument(args.strict))
-    errors = _with_problem(source, errors)
-    del source
     stopped = strict_stop(args, errors, err)
     if stopped is not None:
         return stopped

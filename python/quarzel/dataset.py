@@ -75,7 +75,7 @@ class Progress:
 
 def expand_inputs(inputs: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
     """Files as given, folders searched recursively for CIF files (``*.cif``,
-    ``*.mmcif``, ``*.dic`` and their ``.gz``/``.bz2``/``.xz`` forms, in name
+    ``*.mmcif``, ``*.dic``, BinaryCIF ``*.bcif`` and their ``.gz``/``.bz2``/``.xz`` forms, in name
     order), glob patterns expanded (a folder they match is searched too,
     unless its name is that of a CIF file). Neither folder searches nor
     ``**`` go into symbolic links to folders, and each real file comes once

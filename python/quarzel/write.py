@@ -52,7 +52,8 @@ def _version(obj: Any, kind: str, version: Any) -> str | None:
     raise ValueError(f"version must be None, '1.1', '2.0' or a CifVersion, not {version!r}")
 
 
-def dumps(obj: Any, *, version: Any = None, style: str = "plain", line_limit: int = 2048) -> str:
+def dumps(obj: Any, *, version: Any = None, style: str = "plain", line_limit: int = 2048,
+          format: str = "cif", dictionary: Any = None) -> Any:
     """The CIF text of ``obj``: a ``CifFile``, a ``CifBlock``, a
     ``CifSaveFrame`` (written as a save frame inside a data block of the
     frame's name: a save frame stands only in a data block) or a
@@ -69,7 +70,17 @@ def dumps(obj: Any, *, version: Any = None, style: str = "plain", line_limit: in
     ``TypeError`` naming the block, save frame and tag. The reader's recovery
     tag ``_quarzel_error_value`` (values it found without a tag) is not
     written.
+
+    ``format="bcif"`` gives BinaryCIF ``bytes`` instead (``dictionary``, a
+    ``quarzel.Dictionary``, then types and spells the columns; see
+    ``quarzel.bcif.dumps``).
     """
+    if format == "bcif":
+        from . import bcif
+
+        return bcif.dumps(obj, dictionary=dictionary)
+    if format != "cif":
+        raise ValueError(f"format must be 'cif' or 'bcif', not {format!r}")
     kind = _kind(obj)
     if style not in STYLES:
         raise ValueError(f"style must be 'plain' or 'pdbx', not {style!r}")
@@ -85,19 +96,37 @@ def dump(
     version: Any = None,
     style: str = "plain",
     line_limit: int = 2048,
+    format: str | None = None,
+    dictionary: Any = None,
 ) -> None:
     """Write ``dumps(obj, ...)`` to ``path``: into a temporary file beside it,
     renamed to ``path`` when complete, so that a failure leaves an existing
     file untouched. A path ending in ``.gz`` (any case) is written
     gzip-compressed; a symbolic link is written through (the file it points
-    to gets the text)."""
+    to gets the text). ``format`` is "cif" or "bcif"; by default "bcif" for
+    a path ending in ``.bcif`` or ``.bcif.gz``, else "cif"."""
     check_folder(path)
-    text = dumps(obj, version=version, style=style, line_limit=line_limit)
-    write_text(text, os.fspath(path))
+    path = os.fspath(path)
+    if format is None:
+        format = "bcif" if path.lower().endswith((".bcif", ".bcif.gz")) else "cif"
+    if format == "bcif":
+        from . import bcif
+
+        write_bytes(bcif.dumps(obj, dictionary=dictionary), path)
+        return
+    text = dumps(obj, version=version, style=style, line_limit=line_limit, format=format)
+    write_text(text, path)
 
 
-def write_text(text: str, path: str) -> None:
-    """Write ``text`` as UTF-8 to ``path`` through a temporary file beside it."""
+def write_bytes(data: bytes, path: str) -> None:
+    """Write ``data`` to ``path`` through a temporary file beside it (gzip-
+    compressed when ``path`` ends in ``.gz``)."""
+    write_text(data, path)
+
+
+def write_text(text: str | bytes, path: str) -> None:
+    """Write ``text`` as UTF-8 (or bytes as they are) to ``path`` through a
+    temporary file beside it."""
     with replacing(path) as temp, open(temp, "wb") as raw:
         if path.lower().endswith(".gz"):
             with gzip.GzipFile(filename=os.path.basename(path), mode="wb", fileobj=raw) as f:
@@ -106,7 +135,10 @@ def write_text(text: str, path: str) -> None:
             _write_pieces(text, raw)
 
 
-def _write_pieces(text: str, f: Any) -> None:
+def _write_pieces(text: str | bytes, f: Any) -> None:
+    if isinstance(text, bytes):
+        f.write(text)
+        return
     # Encoded a piece at a time: the text is not held twice.
     step = 1 << 22
     for at in range(0, len(text), step):

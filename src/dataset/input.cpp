@@ -1,5 +1,7 @@
 #include "dataset/input.hpp"
 
+#include "bcif/container.hpp"
+
 #include <bzlib.h>
 #include <fcntl.h>
 #include <lzma.h>
@@ -242,6 +244,7 @@ bool file_crc64(const std::string& path, std::uint64_t& crc) {
 bool read_input(const std::string& path, InputFile& file, std::string& reason,
                 const std::atomic<bool>* cancel) {
     file.compression = Compression::None;
+    file.bcif = false;
     file.file_size = 0;
     file.mtime_ns = 0;
     file.hashed = false;
@@ -276,6 +279,10 @@ bool read_input(const std::string& path, InputFile& file, std::string& reason,
             break;
     }
     if (!ok) return false;
+    if (bcif::looks_like_bcif(file.text.view())) {
+        file.bcif = true;
+        return true;
+    }
     if (const void* nul = std::memchr(file.text.data(), 0, file.text.size())) {
         reason = "not a text file (NUL byte at offset " +
                  std::to_string(static_cast<const char*>(nul) - file.text.data()) + ")";

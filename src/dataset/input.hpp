@@ -56,6 +56,7 @@ struct InputFile {
     bool hashed = false;          // the bytes were read: crc64 holds
     std::uint64_t crc64 = 0;      // CRC-64 (as xz has it) of the bytes on disk
     Compression compression = Compression::None;
+    bool bcif = false;  // the content is BinaryCIF, not text
     Bytes raw;   // the file's bytes (compressed inputs only)
     Bytes text;  // the content: the file's bytes, or what they decompress to
 };
@@ -64,7 +65,7 @@ struct InputFile {
 constexpr std::string_view kCancelled = "cancelled";
 
 // Reads and decompresses the file at `path` into `file` (whose buffers are
-// reused from call to call). On failure returns false with `reason` set:
+// reused from call to call); `file.bcif` tells BinaryCIF content. On failure returns false with `reason` set:
 // the system's description for files that cannot be opened or read ("No
 // such file or directory", "Is a directory", ...), "not a regular file"
 // (a FIFO, socket or device: opened without waiting, never read), "empty

@@ -16,6 +16,7 @@
 
 #include <cstring>
 
+#include "bcif/container.hpp"
 #include "core/document_reader.hpp"
 #include "dataset/worker.hpp"
 #include "stream/open_input.hpp"
@@ -128,6 +129,16 @@ std::optional<Worker::Outcome> Worker::convert_streamed(const std::string& path,
     }
     const Compression compression = compression_of(first->compression());
     if (compression == Compression::None && size <= options_.stream_bytes) return std::nullopt;
+    // BinaryCIF has no blocks to stream: it is decoded whole.
+    try {
+        char head[512];
+        std::size_t got = 0, n = 0;
+        while (got < sizeof head && (n = first->read(head + got, sizeof head - got)) != 0) got += n;
+        if (bcif::looks_like_bcif(std::string_view(head, got))) return std::nullopt;
+        if (!first->rewind()) first.reset();  // opened again below
+    } catch (const InputError&) {
+        return std::nullopt;
+    }
 
     rec.size = static_cast<std::int64_t>(size);
     rec.compression = compression_name(compression);

@@ -7,6 +7,8 @@
 #include <optional>
 #include <type_traits>
 
+#include "bcif/to_document.hpp"
+#include "core/cell_text.hpp"
 #include "dataset/append_values.hpp"
 
 namespace quarzel::dataset {
@@ -80,8 +82,11 @@ bool Worker::convert_file(std::size_t i) {
             ok = read_input(path, input_, reason, &shared_.cancel);
             if (ok) {
                 text = input_.text.view();
-                if (const std::size_t bad = first_invalid_utf8(text);
-                    bad != std::string_view::npos) {
+                // BinaryCIF is decoded as it is; text that is not UTF-8 is
+                // read as Latin-1.
+                const std::size_t bad =
+                    input_.bcif ? std::string_view::npos : first_invalid_utf8(text);
+                if (bad != std::string_view::npos) {
                     latin1 = latin1_record(text, bad);
                     latin1_to_utf8(text, decoded_);
                     text = decoded_.view();
@@ -99,7 +104,7 @@ bool Worker::convert_file(std::size_t i) {
         rec.stated = input_.mtime_ns != 0;
         rec.hashed = input_.hashed;
         rec.crc64 = input_.crc64;
-        if (ok) outcome = convert_text(name, text, std::move(latin1), rec, reason);
+        if (ok) outcome = convert_text(name, text, input_.bcif, std::move(latin1), rec, reason);
         if (outcome == Outcome::Cancelled) {
             trim(input_.text);
             trim(input_.raw);
@@ -122,7 +127,7 @@ bool Worker::convert_file(std::size_t i) {
     return true;
 }
 
-Worker::Outcome Worker::convert_text(const std::string& name, std::string_view text,
+Worker::Outcome Worker::convert_text(const std::string& name, std::string_view text, bool bcif,
                                      std::optional<NativeParseError> latin1, FileRecord& rec,
                                      std::string& reason) {
     rec.text_bytes = static_cast<std::int64_t>(text.size());
@@ -130,18 +135,27 @@ Worker::Outcome Worker::convert_text(const std::string& name, std::string_view t
     // what came before it is safe and nothing of it stays.
     const bool own = text.size() > options_.own_commit_bytes;
     if (own && since_commit_ + buffered_ != 0) check(commit());
-    if (!options_.categories.empty()) {
+    if (!bcif && !options_.categories.empty()) {
         const Outcome out = convert_selected(name, text, std::move(latin1), rec);
         if (out == Outcome::Kept) since_commit_ += text.size();
         return out;
     }
-    text_ = text;
     std::optional<ParseResult> parsed;
     try {
-        parsed.emplace(parse_document(text, false));
+        if (bcif) {
+            // Decoded natively into the document CIF text gives; its values
+            // live in the document, not in the file's bytes.
+            text_ = {};
+            parsed.emplace();
+            parsed->document = bcif::read_document(text);
+        } else {
+            text_ = text;
+            parsed.emplace(parse_document(text, false));
+        }
     } catch (const std::bad_alloc&) {
         parsed.reset();
-        reason = "out of memory while parsing (" + std::to_string(text.size()) + " bytes of text)";
+        reason = "out of memory while " + std::string(bcif ? "decoding (" : "parsing (") +
+                 std::to_string(text.size()) + (bcif ? " bytes of BinaryCIF)" : " bytes of text)");
         return Outcome::Failed;
     }
     if (shared_.cancel.load(std::memory_order_relaxed)) return Outcome::Cancelled;

@@ -180,10 +180,10 @@ private:
     // (nothing of it is kept then, and it stays for a resumed run).
     bool convert_file(std::size_t i);
     enum class Outcome { Kept, Failed, Cancelled };
-    // Parses a file's text and appends its rows and problems, completing
-    // its record; Failed (with `reason`, nothing of the file kept) when it
-    // does not fit in memory.
-    Outcome convert_text(const std::string& name, std::string_view text,
+    // Parses a file's text (or decodes its BinaryCIF, when `bcif`) and
+    // appends its rows and problems, completing its record; Failed (with
+    // `reason`, nothing of the file kept) when it does not fit in memory.
+    Outcome convert_text(const std::string& name, std::string_view text, bool bcif,
                          std::optional<NativeParseError> latin1, FileRecord& rec,
                          std::string& reason);
     // Appends a file's problem records and completes its record.

@@ -23,6 +23,15 @@ QUARZEL_EXT_ENTRY(py_number);
 QUARZEL_EXT_ENTRY(py_numbers);
 // Many CIF files to a Parquet dataset per category (dataset_convert.cpp).
 QUARZEL_EXT_ENTRY(py_dataset_convert);
+// BinaryCIF: recognising it, reading it into the object model's parts, as
+// typed tables or as parse_arrow's batches (bcif_read.cpp, bcif_tables.cpp),
+// and writing it (bcif_write.cpp).
+QUARZEL_EXT_ENTRY(py_bcif_is);
+QUARZEL_EXT_ENTRY(py_bcif_read);
+QUARZEL_EXT_ENTRY(py_bcif_tables);
+QUARZEL_EXT_ENTRY(py_bcif_batches);
+QUARZEL_EXT_ENTRY(py_write_bcif);
+QUARZEL_EXT_ENTRY(py_name_spellings);
 // Inputs of any size: chosen categories as tables (read_categories.cpp),
 // one block at a time (block_reader.cpp).
 QUARZEL_EXT_ENTRY(py_read_categories);

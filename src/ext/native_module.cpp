@@ -36,6 +36,25 @@ PyMethodDef functions[] = {
         "row_group_bytes=None, part_bytes=None, stream_bytes=None, typing=None, declared=None, "
         "seeds=None)\n--\n\n"
         "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
+    QUARZEL_EXT_METHOD("bcif_is", py_bcif_is,
+                       "bcif_is(data)\n--\n\n"
+                       "True when the bytes begin like a BinaryCIF file."),
+    QUARZEL_EXT_METHOD(
+        "bcif_read", py_bcif_read,
+        "bcif_read(data)\n--\n\n"
+        "([(name, tags, tag_order, loops), ...], errors, spellings) of BinaryCIF bytes."),
+    QUARZEL_EXT_METHOD("bcif_tables", py_bcif_tables,
+                       "bcif_tables(data)\n--\n\n"
+                       "([(header, [(category, RecordBatch), ...]), ...], errors): typed columns."),
+    QUARZEL_EXT_METHOD("bcif_batches", py_bcif_batches,
+                       "bcif_batches(data)\n--\n\n"
+                       "(batches, errors) as parse_arrow gives them for the same content."),
+    QUARZEL_EXT_METHOD("write_bcif", py_write_bcif,
+                       "write_bcif(obj, kind, types=None, names=None)\n--\n\n"
+                       "BinaryCIF bytes of a CifFile, CifBlock, CifSaveFrame or parse_raw dict."),
+    QUARZEL_EXT_METHOD("name_spellings", py_name_spellings,
+                       "name_spellings(text)\n--\n\n"
+                       "{lower-case tag or block name: its first spelling in the CIF text}."),
     QUARZEL_EXT_METHOD("read_categories", py_read_categories,
                        "read_categories(source, is_path, categories, blocks=None, window=None)\n--\n\n"
                        "([(category, pyarrow.Table)], errors) of the chosen categories of one input."),

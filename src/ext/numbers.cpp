@@ -15,10 +15,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/number.hpp"
-#include "core/number_inline.hpp"
 #include "binding/args.hpp"
 #include "binding/common.hpp"
+#include "core/number.hpp"
+#include "core/number_inline.hpp"
 #include "ext/entry_points.hpp"
 
 namespace quarzel::ext {

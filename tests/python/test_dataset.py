@@ -11,6 +11,8 @@ import pyarrow.compute as pc
 import pytest
 
 import quarzel_core as q
+
+from quarzel import bcif
 from quarzel import _commits, dataset
 from testdata import DATA
 
@@ -19,11 +21,16 @@ DATA = str(DATA)
 IDENTITY = ["_file", "_block_name", "_frame_name"]
 
 
-def text_of(path):
+def raw_of(path):
     raw = open(path, "rb").read()
     for magic, opener in ((b"\x1f\x8b", gzip.decompress), (b"BZh", bz2.decompress), (b"\xfd7zXZ", lzma.decompress)):
         if raw.startswith(magic):
             raw = opener(raw)
+    return raw
+
+
+def text_of(path):
+    raw = raw_of(path)
     try:
         return raw.decode("utf-8"), None
     except UnicodeDecodeError as e:
@@ -50,8 +57,11 @@ def expected_tables(paths):
     error dicts of each file."""
     pieces, errors = {}, {}
     for path in sorted(paths):
-        text, _ = text_of(path)
-        batches, errs = q.parse_arrow(text)
+        raw = raw_of(path)
+        if bcif.is_bcif(raw):  # BinaryCIF: the batches parse_arrow gives for its content
+            batches, errs = bcif.batches(raw)
+        else:
+            batches, errs = q.parse_arrow(text_of(path)[0])
         errors[path] = errs
         for batch in batches:
             names = batch.schema.names[5:]

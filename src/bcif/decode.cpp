@@ -1,0 +1,520 @@
+// The encodings undone, one step at a time, each checked against its data.
+#include "bcif/decode.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "core/ascii.hpp"
+#include "core/file_text.hpp"
+
+namespace quarzel::bcif {
+
+namespace {
+
+std::string str(std::int64_t v) {
+    return std::to_string(v);
+}
+
+// The range of an integer type.
+struct Range {
+    std::int64_t lo, hi;
+};
+Range range_of(DType type) {
+    switch (type) {
+        case DType::Int8:
+            return {-128, 127};
+        case DType::Int16:
+            return {-32768, 32767};
+        case DType::Uint8:
+            return {0, 255};
+        case DType::Uint16:
+            return {0, 65535};
+        case DType::Uint32:
+            return {0, 4294967295ll};
+        default:
+            return {-2147483648ll, 2147483647};
+    }
+}
+
+// Every value of type `inner` is one of type `outer`.
+bool holds(DType outer, DType inner) {
+    const Range a = range_of(outer), b = range_of(inner);
+    return a.lo <= b.lo && b.hi <= a.hi;
+}
+
+// Wraps integers into the range of `type`, as a typed array would hold them.
+void wrap(PodVector<std::int64_t>& v, DType type) {
+    switch (type) {
+        case DType::Int8:
+            for (auto& x : v) x = static_cast<std::int8_t>(x);
+            break;
+        case DType::Int16:
+            for (auto& x : v) x = static_cast<std::int16_t>(x);
+            break;
+        case DType::Int32:
+            for (auto& x : v) x = static_cast<std::int32_t>(x);
+            break;
+        case DType::Uint8:
+            for (auto& x : v) x = static_cast<std::uint8_t>(x);
+            break;
+        case DType::Uint16:
+            for (auto& x : v) x = static_cast<std::uint16_t>(x);
+            break;
+        case DType::Uint32:
+            for (auto& x : v) x = static_cast<std::uint32_t>(x);
+            break;
+        default:
+            break;
+    }
+}
+
+template <class T>
+void read_le(std::string_view bytes, PodVector<std::int64_t>& out) {
+    const std::size_t n = bytes.size() / sizeof(T);
+    out.resize(n);
+    const char* p = bytes.data();
+    for (std::size_t i = 0; i < n; ++i, p += sizeof(T)) {
+        T v;
+        std::memcpy(&v, p, sizeof(T));
+        out[i] = v;
+    }
+}
+
+template <class T>
+void read_le_float(std::string_view bytes, PodVector<double>& out) {
+    const std::size_t n = bytes.size() / sizeof(T);
+    out.resize(n);
+    const char* p = bytes.data();
+    for (std::size_t i = 0; i < n; ++i, p += sizeof(T)) {
+        T v;
+        std::memcpy(&v, p, sizeof(T));
+        out[i] = static_cast<double>(v);
+    }
+}
+
+// A second set of buffers for the steps that cannot work in place, kept per
+// thread: once columns stop growing, decoding allocates nothing.
+Numbers& spare() {
+    thread_local Numbers s;
+    s.ints.clear();
+    s.floats.clear();
+    s.decimals = -1;
+    s.factor = 0;
+    return s;
+}
+
+std::string byte_array(const Encoding& e, std::string_view bytes, Budget& budget, Numbers& out) {
+    const std::size_t size = dtype_size(e.type);
+    if (bytes.size() % size != 0)
+        return "ByteArray of " + std::string(dtype_name(e.type)) + ": " + str(bytes.size()) +
+               " bytes are not a whole number of " + str(size) + "-byte values";
+    if (!budget.take_values(bytes.size() / size)) return "ByteArray: too many values for the file";
+    out.ints.clear();
+    out.floats.clear();
+    out.decimals = -1;
+    out.factor = 0;
+    out.type = e.type;
+    switch (e.type) {
+        case DType::Int8:
+            read_le<std::int8_t>(bytes, out.ints);
+            break;
+        case DType::Int16:
+            read_le<std::int16_t>(bytes, out.ints);
+            break;
+        case DType::Int32:
+            read_le<std::int32_t>(bytes, out.ints);
+            break;
+        case DType::Uint8:
+            read_le<std::uint8_t>(bytes, out.ints);
+            break;
+        case DType::Uint16:
+            read_le<std::uint16_t>(bytes, out.ints);
+            break;
+        case DType::Uint32:
+            read_le<std::uint32_t>(bytes, out.ints);
+            break;
+        case DType::Float32:
+            read_le_float<float>(bytes, out.floats);
+            break;
+        case DType::Float64:
+            read_le_float<double>(bytes, out.floats);
+            break;
+    }
+    return {};
+}
+
+std::string needs_integers(const Encoding& e, const Numbers& in) {
+    if (in.floating())
+        return std::string(kind_name(e.kind)) + ": its input is " +
+               std::string(in.fixed() ? "FixedPoint" : dtype_name(in.type)) +
+               " numbers, not integers";
+    return {};
+}
+
+std::string integer_packing(const Encoding& e, Numbers& n, Budget& budget) {
+    if (std::string err = needs_integers(e, n); !err.empty()) return err;
+    const PodVector<std::int64_t>& in = n.ints;
+    const auto size = static_cast<std::uint64_t>(e.src_size);
+    // Each value takes one packed value at least.
+    if (size > in.size())
+        return "IntegerPacking: srcSize " + str(e.src_size) + " is more than the " +
+               str(in.size()) + " packed values can hold";
+    std::int64_t upper, lower;
+    if (e.byte_count == 1) {
+        upper = e.is_unsigned ? 0xFF : 0x7F;
+        lower = e.is_unsigned ? 0 : -0x80;
+    } else if (e.byte_count == 2) {
+        upper = e.is_unsigned ? 0xFFFF : 0x7FFF;
+        lower = e.is_unsigned ? 0 : -0x8000;
+    } else if (e.byte_count == 4) {
+        upper = e.is_unsigned ? 0xFFFFFFFFll : 0x7FFFFFFF;
+        lower = e.is_unsigned ? 0 : -0x80000000ll;
+    } else {
+        return "IntegerPacking: byteCount " + str(e.byte_count) + " is not 1, 2 or 4";
+    }
+    if (!budget.take_values(size)) return "IntegerPacking: too many values for the file";
+    Numbers& out = spare();
+    out.type = DType::Int32;
+    if (size == in.size()) {
+        // As many values as packed ones: nothing was continued.
+        if (!holds(DType::Int32, n.type)) wrap(n.ints, DType::Int32);
+        n.type = DType::Int32;
+        return {};
+    } else {
+        out.ints.resize(size);
+        const auto limit = [&](std::int64_t v) { return v == upper || (lower != 0 && v == lower); };
+        std::size_t j = 0;
+        std::int64_t sum = 0;
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const std::int64_t v = in[i];
+            sum += v;
+            if (limit(v)) {
+                if (i + 1 < in.size()) continue;
+                return "IntegerPacking: the packed values end inside a continued value";
+            }
+            if (j == size)
+                return "IntegerPacking: the packed values hold more than srcSize " +
+                       str(e.src_size) + " values";
+            out.ints[j++] = sum;
+            sum = 0;
+        }
+        if (j != size)
+            return "IntegerPacking: the packed values hold " + str(static_cast<std::int64_t>(j)) +
+                   " values, not srcSize " + str(e.src_size);
+    }
+    wrap(out.ints, DType::Int32);
+    std::swap(n, out);
+    return {};
+}
+
+std::string run_length(const Encoding& e, Numbers& n, Budget& budget) {
+    if (std::string err = needs_integers(e, n); !err.empty()) return err;
+    const PodVector<std::int64_t>& in = n.ints;
+    if (in.size() % 2 != 0)
+        return "RunLength: " + str(in.size()) + " values are not whole (value, count) pairs";
+    std::uint64_t total = 0;
+    for (std::size_t i = 1; i < in.size(); i += 2) {
+        if (in[i] < 0) return "RunLength: a negative count " + str(in[i]);
+        total += static_cast<std::uint64_t>(in[i]);
+        if (total > static_cast<std::uint64_t>(e.src_size))
+            return "RunLength: the runs hold more than srcSize " + str(e.src_size) + " values";
+    }
+    if (total != static_cast<std::uint64_t>(e.src_size))
+        return "RunLength: the runs hold " + std::to_string(total) + " values, not srcSize " +
+               str(e.src_size);
+    if (!budget.take_values(total))
+        return "RunLength: srcSize " + str(e.src_size) + " is more values than the file may hold";
+    Numbers& out = spare();
+    out.type = e.type;
+    if (is_float(e.type)) {
+        out.floats.resize(total);
+        double* p = out.floats.data();
+        for (std::size_t i = 0; i < in.size(); i += 2)
+            p = std::fill_n(p, static_cast<std::size_t>(in[i + 1]),
+                            e.type == DType::Float32
+                                ? static_cast<double>(static_cast<float>(in[i]))
+                                : static_cast<double>(in[i]));
+    } else {
+        out.ints.resize(total);
+        std::int64_t* p = out.ints.data();
+        for (std::size_t i = 0; i < in.size(); i += 2)
+            p = std::fill_n(p, static_cast<std::size_t>(in[i + 1]), in[i]);
+        if (!holds(e.type, n.type)) wrap(out.ints, e.type);
+    }
+    std::swap(n, out);
+    return {};
+}
+
+std::string delta(const Encoding& e, Numbers& n) {
+    if (std::string err = needs_integers(e, n); !err.empty()) return err;
+    if (is_float(e.type)) {
+        Numbers& out = spare();
+        out.type = e.type;
+        out.floats.resize(n.ints.size());
+        double acc = static_cast<double>(e.origin);
+        for (std::size_t i = 0; i < n.ints.size(); ++i) {
+            acc += static_cast<double>(n.ints[i]);
+            out.floats[i] = acc;
+        }
+        std::swap(n, out);
+        return {};
+    }
+    // Unsigned arithmetic: wraps as the typed array would, never overflows;
+    // a value out of the type's range is wrapped afterwards.
+    const Range r = range_of(e.type);
+    bool outside = e.origin < r.lo || e.origin > r.hi;
+    auto acc = static_cast<std::uint64_t>(e.origin);
+    for (auto& v : n.ints) {
+        acc += static_cast<std::uint64_t>(v);
+        v = static_cast<std::int64_t>(acc);
+        outside |= v < r.lo || v > r.hi;
+    }
+    n.type = e.type;
+    if (outside) wrap(n.ints, e.type);
+    return {};
+}
+
+bool power_of_ten(double factor, int& decimals) {
+    double p = 1;
+    for (int k = 0; k <= 15; ++k, p *= 10) {
+        if (factor == p) {
+            decimals = k;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string fixed_point(const Encoding& e, Numbers& n) {
+    if (std::string err = needs_integers(e, n); !err.empty()) return err;
+    n.factor = e.factor;
+    int decimals = 0;
+    if (power_of_ten(e.factor, decimals)) {
+        n.type = DType::Float64;
+        n.decimals = decimals;
+        return {};
+    }
+    Numbers& out = spare();
+    out.type = DType::Float64;
+    out.floats.resize(n.ints.size());
+    for (std::size_t i = 0; i < n.ints.size(); ++i)
+        out.floats[i] = static_cast<double>(n.ints[i]) / e.factor;
+    std::swap(n, out);
+    return {};
+}
+
+std::string interval_quantization(const Encoding& e, Numbers& n) {
+    if (std::string err = needs_integers(e, n); !err.empty()) return err;
+    Numbers& out = spare();
+    out.type = e.type == DType::Float32 ? DType::Float32 : DType::Float64;
+    out.floats.resize(n.ints.size());
+    const double step = (e.max - e.min) / static_cast<double>(e.num_steps - 1);
+    for (std::size_t i = 0; i < n.ints.size(); ++i) {
+        double v = e.min + step * static_cast<double>(n.ints[i]);
+        if (out.type == DType::Float32) v = static_cast<float>(v);
+        out.floats[i] = v;
+    }
+    std::swap(n, out);
+    return {};
+}
+
+}  // namespace
+
+void materialize_floats(Numbers& n) {
+    if (!n.fixed()) return;
+    n.floats.resize(n.ints.size());
+    double scale = 1;
+    for (int k = 0; k < n.decimals; ++k) scale *= 10;
+    for (std::size_t i = 0; i < n.ints.size(); ++i)
+        n.floats[i] = static_cast<double>(n.ints[i]) / scale;
+    n.ints.clear();
+    n.ints.shrink_to_fit();
+    n.decimals = -1;
+}
+
+std::string decode_numbers(std::string_view data, std::span<const Encoding> chain, Budget& budget,
+                           Numbers& out) {
+    if (chain.empty()) return "no encodings";
+    if (chain.back().kind != Kind::ByteArray)
+        return "the last encoding applied is " + std::string(kind_name(chain.back().kind)) +
+               ", not ByteArray";
+    if (std::string err = byte_array(chain.back(), data, budget, out); !err.empty()) return err;
+    for (std::size_t k = chain.size() - 1; k-- > 0;) {
+        const Encoding& e = chain[k];
+        // Only the first-applied step may leave FixedPoint's exact integers.
+        if (out.fixed()) materialize_floats(out);
+        std::string err;
+        switch (e.kind) {
+            case Kind::ByteArray:
+                err = "ByteArray is not the last encoding applied";
+                break;
+            case Kind::StringArray:
+                err = "StringArray is not the only encoding";
+                break;
+            case Kind::IntegerPacking:
+                err = integer_packing(e, out, budget);
+                break;
+            case Kind::RunLength:
+                err = run_length(e, out, budget);
+                break;
+            case Kind::Delta:
+                err = delta(e, out);
+                break;
+            case Kind::FixedPoint:
+                err = fixed_point(e, out);
+                break;
+            case Kind::IntervalQuantization:
+                err = interval_quantization(e, out);
+                break;
+        }
+        if (!err.empty()) return err;
+    }
+    return {};
+}
+
+namespace {
+
+// The byte offset of every code point boundary of `s` (s.size() + 1 at
+// most), or of every UTF-16 unit boundary (a 4-byte sequence taking two
+// units; its middle maps to no byte and is marked npos).
+void boundaries(std::string_view s, bool utf16, std::vector<std::size_t>& out) {
+    out.clear();
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if ((b & 0xC0) == 0x80) continue;
+        out.push_back(i);
+        if (utf16 && b >= 0xF0) out.push_back(std::string_view::npos);
+    }
+    out.push_back(s.size());
+}
+
+std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows, Budget& budget,
+                    Strings& out) {
+    const std::string_view data = e.string_data;
+    const bool ascii = ascii::is_ascii(data);
+    if (!ascii && first_invalid_utf8(data) != std::string_view::npos)
+        return "StringArray: stringData is not valid UTF-8";
+    thread_local Numbers offsets, index;
+    if (std::string err = decode_numbers(e.offsets, e.offset_encoding, budget, offsets);
+        !err.empty())
+        return "StringArray offsets: " + err;
+    if (offsets.floating()) return "StringArray offsets are numbers, not integers";
+    if (std::string err = decode_numbers(column.data, e.data_encoding, budget, index); !err.empty())
+        return "StringArray indices: " + err;
+    if (index.floating()) return "StringArray indices are numbers, not integers";
+    if (index.ints.size() != static_cast<std::uint64_t>(rows))
+        return "StringArray: " + str(static_cast<std::int64_t>(index.ints.size())) +
+               " indices for " + str(rows) + " rows";
+
+    const PodVector<std::int64_t>& off = offsets.ints;
+    const std::size_t count = off.empty() ? 0 : off.size() - 1;
+    if (!budget.take_values(count)) return "StringArray: too many strings for the file";
+    out.data = data;
+    out.items.resize(count);
+    if (count != 0) {
+        for (std::size_t k = 0; k < count; ++k)
+            if (off[k] < 0 || off[k + 1] < off[k])
+                return "StringArray: offsets " + str(off[k]) + ", " + str(off[k + 1]) +
+                       " do not rise";
+        const auto last = static_cast<std::uint64_t>(off[count]);
+        if (ascii) {
+            if (last > data.size())
+                return "StringArray: offset " + str(off[count]) + " is past the " +
+                       str(static_cast<std::int64_t>(data.size())) + " characters of stringData";
+            for (std::size_t k = 0; k < count; ++k)
+                out.items[k] = data.substr(static_cast<std::size_t>(off[k]),
+                                           static_cast<std::size_t>(off[k + 1] - off[k]));
+        } else {
+            // Offsets count code points; a file whose offsets end at the
+            // UTF-16 length instead (as JavaScript writers count) is read
+            // in UTF-16 units.
+            std::vector<std::size_t> at;
+            boundaries(data, false, at);
+            if (last + 1 != at.size()) {
+                std::vector<std::size_t> at16;
+                boundaries(data, true, at16);
+                if (last + 1 == at16.size()) {
+                    at.swap(at16);
+                    out.offsets_in_utf16 = true;
+                }
+            }
+            if (last + 1 > at.size())
+                return "StringArray: offset " + str(off[count]) + " is past the " +
+                       str(static_cast<std::int64_t>(at.size() - 1)) + " characters of stringData";
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::size_t a = at[static_cast<std::size_t>(off[k])];
+                const std::size_t b = at[static_cast<std::size_t>(off[k + 1])];
+                if (a == std::string_view::npos || b == std::string_view::npos)
+                    return "StringArray: offset " + str(off[k]) +
+                           " splits a character outside the Basic Multilingual Plane";
+                out.items[k] = data.substr(a, b - a);
+            }
+        }
+    }
+    out.index.resize(index.ints.size());
+    for (std::size_t i = 0; i < index.ints.size(); ++i) {
+        const std::int64_t v = index.ints[i];
+        if (v < -1 || v >= static_cast<std::int64_t>(count))
+            return "StringArray: index " + str(v) + " in row " +
+                   str(static_cast<std::int64_t>(i + 1)) + " is not one of the " +
+                   str(static_cast<std::int64_t>(count)) + " strings";
+        out.index[i] = static_cast<std::int32_t>(v);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string decode_column(const Column& column, std::int64_t rows, Budget& budget,
+                          DecodedColumn& out) {
+    // `out` may be reused: its buffers keep their room.
+    out.is_string = false;
+    out.mask.clear();
+    out.strings.offsets_in_utf16 = false;
+    const std::vector<Encoding>& chain = column.data.encoding;
+    if (!chain.empty() && chain.front().kind == Kind::StringArray) {
+        if (chain.size() != 1) return "StringArray is not the only encoding";
+        out.is_string = true;
+        if (std::string err = strings(chain.front(), column.data, rows, budget, out.strings);
+            !err.empty())
+            return err;
+    } else {
+        if (std::string err = decode_numbers(column.data, budget, out.numbers); !err.empty())
+            return err;
+        if (out.numbers.size() != static_cast<std::uint64_t>(rows))
+            return str(static_cast<std::int64_t>(out.numbers.size())) + " values for " + str(rows) +
+                   " rows";
+    }
+    if (column.mask) {
+        thread_local Numbers mask;
+        if (std::string err = decode_numbers(*column.mask, budget, mask); !err.empty())
+            return "mask: " + err;
+        if (mask.floating()) return "mask: numbers, not integers";
+        if (mask.ints.size() != static_cast<std::uint64_t>(rows))
+            return "mask: " + str(static_cast<std::int64_t>(mask.ints.size())) + " values for " +
+                   str(rows) + " rows";
+        bool any = false;
+        for (std::size_t i = 0; i < mask.ints.size(); ++i) {
+            const std::int64_t m = mask.ints[i];
+            if (m < 0 || m > 2)
+                return "mask: value " + str(m) + " in row " +
+                       str(static_cast<std::int64_t>(i + 1)) + " is not 0, 1 or 2";
+            any |= m != 0;
+        }
+        if (any) out.mask.assign(mask.ints.begin(), mask.ints.end());
+    }
+    // A string index of -1 without a mask value: no string, read as `?`.
+    if (out.is_string) {
+        const PodVector<std::int32_t>& index = out.strings.index;
+        for (std::size_t i = 0; i < index.size(); ++i) {
+            if (index[i] >= 0 || out.masked(i)) continue;
+            if (out.mask.empty()) out.mask.assign(index.size(), 0);
+            out.mask[i] = 2;
+        }
+    }
+    return {};
+}
+
+}  // namespace quarzel::bcif

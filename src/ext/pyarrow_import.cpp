@@ -1,0 +1,105 @@
+#include "ext/pyarrow_import.hpp"
+
+#include <arrow/c/bridge.h>
+
+#include "binding/common.hpp"
+
+namespace quarzel::ext {
+
+using py::PyRef;
+
+namespace {
+
+// An exported schema, released unless pyarrow has taken it over.
+struct ExportedSchema {
+    ArrowSchema schema{};
+    ExportedSchema() = default;
+    ExportedSchema(const ExportedSchema&) = delete;
+    ExportedSchema& operator=(const ExportedSchema&) = delete;
+    ~ExportedSchema() {
+        if (schema.release != nullptr) schema.release(&schema);
+    }
+};
+
+struct ExportedArray {
+    ArrowArray array{};
+    ExportedArray() = default;
+    ExportedArray(const ExportedArray&) = delete;
+    ExportedArray& operator=(const ExportedArray&) = delete;
+    ~ExportedArray() {
+        if (array.release != nullptr) array.release(&array);
+    }
+};
+
+}  // namespace
+
+bool PyArrowImport::open() {
+    PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
+    if (!pyarrow) return false;
+    PyRef batch_type = py::attr(pyarrow.get(), "RecordBatch");
+    PyRef schema_type = py::attr(pyarrow.get(), "Schema");
+    if (!batch_type || !schema_type) return false;
+    import_batch_ = py::attr(batch_type.get(), "_import_from_c");
+    import_schema_ = py::attr(schema_type.get(), "_import_from_c");
+    return import_batch_ && import_schema_;
+}
+
+arrow::Result<PyRef> PyArrowImport::batch(const std::shared_ptr<arrow::Schema>& schema,
+                                          ArrowArray* array) {
+    auto known = schemas_.find(schema.get());
+    if (known == schemas_.end()) {
+        ExportedSchema exported;
+        ARROW_RETURN_NOT_OK(arrow::ExportSchema(*schema, &exported.schema));
+        PyRef address = PyRef::steal(PyLong_FromVoidPtr(&exported.schema));
+        if (!address) return PyRef();
+        PyRef imported = PyRef::steal(PyObject_CallOneArg(import_schema_.get(), address.get()));
+        if (!imported) return PyRef();
+        known = schemas_.emplace(schema.get(), Known{schema, std::move(imported)}).first;
+    }
+    PyRef address = PyRef::steal(PyLong_FromVoidPtr(array));
+    if (!address) return PyRef();
+    PyObject* args[] = {address.get(), known->second.schema.get()};
+    return PyRef::steal(PyObject_Vectorcall(import_batch_.get(), args, 2, nullptr));
+}
+
+arrow::Result<PyRef> PyArrowImport::batch(const arrow::RecordBatch& b) {
+    ExportedArray exported;
+    ARROW_RETURN_NOT_OK(arrow::ExportRecordBatch(b, &exported.array));
+    return batch(b.schema(), &exported.array);
+}
+
+PyRef PyArrowImport::keyed_batch(const std::string& key, ArrowSchema* schema, ArrowArray* array) {
+    // pyarrow schemas by key, kept across calls (files of one kind repeat
+    // their categories' schemas); bounded, and never freed (it may outlive
+    // the interpreter's objects at exit).
+    static auto* known = new std::unordered_map<std::string, PyRef>();
+    constexpr std::size_t kMaxKnown = 4096;
+    auto it = known->find(key);
+    if (it == known->end()) {
+        PyRef address = PyRef::steal(PyLong_FromVoidPtr(schema));
+        if (!address) return {};
+        PyRef imported = PyRef::steal(PyObject_CallOneArg(import_schema_.get(), address.get()));
+        if (!imported) return {};
+        if (known->size() >= kMaxKnown) known->clear();
+        it = known->emplace(key, std::move(imported)).first;
+    } else if (schema->release) {
+        schema->release(schema);
+    }
+    PyRef address = PyRef::steal(PyLong_FromVoidPtr(array));
+    if (!address) return {};
+    PyObject* args[] = {address.get(), it->second.get()};
+    return PyRef::steal(PyObject_Vectorcall(import_batch_.get(), args, 2, nullptr));
+}
+
+PyObject* raise_arrow_status(const arrow::Status& status) {
+    if (status.IsOutOfMemory()) return PyErr_NoMemory();
+    PyObject* type = PyExc_RuntimeError;
+    if (status.IsInvalid())
+        type = PyExc_ValueError;
+    else if (status.IsCapacityError())
+        type = PyExc_OverflowError;
+    PyErr_SetString(type, status.message().c_str());
+    return nullptr;
+}
+
+}  // namespace quarzel::ext
