@@ -40,6 +40,9 @@ _EXPORTS = {
     "ValueType": ".types",
     "dump": ".write",
     "dumps": ".write",
+    "Finding": ".validation",
+    "Report": ".validation",
+    "validate": ".validation",
     # Inputs of every size: chosen categories, one block at a time, an index.
     "BlockIterator": "._selective",
     "BlockRead": "._selective",
@@ -85,4 +88,5 @@ if TYPE_CHECKING:
     from .dictionary import Definition, Dictionary, DictionaryError
     from .edit import add_block, new_file, remove_item, rename_block, set_item, set_loop
     from .types import CifVersion, ParseError, TokenType, ValueType
+    from .validation import Finding, Report, validate
     from .write import dump, dumps

@@ -15,10 +15,11 @@ from typing import TextIO
 
 from .cli import EXIT_CLEAN, EXIT_ERRORS, EXIT_INTERRUPTED
 from .cli import EXIT_UNREADABLE as EXIT_FAILED  # nothing read, or output not writable
-DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume", "--update")
+DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume", "--update", "--validate")
 # Options of either mode that take a value (so that the value is not taken
 # for an input).
-VALUE_OPTIONS = ("--jobs", "-j", "--categories", "--dictionary", "--style", "--cif-version")
+VALUE_OPTIONS = ("--jobs", "-j", "--categories", "--dictionary", "--style", "--cif-version",
+                 "--validate")
 # Outputs of the single-file mode: a folder named like one is not a dataset.
 SINGLE_FILE_SUFFIXES = (".parquet", ".pq", ".arrow", ".feather", ".ipc", ".json", ".cif", ".mmcif",
                         ".bcif")
@@ -75,6 +76,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--update", action="store_true",
                    help="bring OUTDIR up to date with the inputs: convert new and changed ones, take out "
                    "the rows of changed and missing ones")
+    p.add_argument("--validate", action="append", default=None, metavar="DIC",
+                   help="validate each file against this dictionary (more than once: they extend "
+                   "one another) into OUTDIR/_validation, one row per finding")
+    p.add_argument("--links", action="store_true",
+                   help="with --validate: check links between categories (DDL2's are off by default)")
     p.add_argument("--no-progress", action="store_true", help="never show a progress bar")
     return p
 
@@ -126,7 +132,8 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     try:
         summary = dataset.convert(args.inputs, args.out, categories=categories, jobs=args.jobs,
                                   dictionary=args.dictionary, progress=bar, resume=args.resume,
-                                  typed=args.typed, update=args.update)
+                                  typed=args.typed, update=args.update, validate=args.validate,
+                                  links=True if args.links else None)
     except KeyboardInterrupt:
         bar.close()
         print(f"{_shown(args.out)}: interrupted; the dataset holds the files completed so far "
@@ -134,7 +141,7 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
         return EXIT_INTERRUPTED
     except DictionaryError as exc:
         bar.close()
-        print(f"{_shown(args.dictionary)}: {exc}", file=err)
+        print(f"quarzel convert: {exc}", file=err)
         return EXIT_FAILED
     except OSError as exc:
         bar.close()
@@ -163,10 +170,19 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
         f"{tables:,} tables, {rows:,} rows, {summary.text_bytes / 1e6:,.1f} MB of text in {seconds:.1f} s",
         file=out,
     )
+    if args.validate:
+        from ._validate_cli import format_finding
+
+        for f in summary.dictionary_findings:
+            print(format_finding(", ".join(args.validate), f), file=err)
+        c = summary.findings
+        print(f"{_shown(os.path.join(args.out, '_validation'))}: {c.get('error', 0):,} errors, "
+              f"{c.get('warning', 0):,} warnings, {c.get('info', 0):,} info "
+              f"({summary.files_invalid:,} files with errors)", file=out)
     if summary.files_read == 0 and not summary.skipped:
         if not summary.files:
             print(f"{_shown(args.out)}: no CIF files among the inputs", file=err)
         return EXIT_FAILED
-    if summary.files_failed or summary.files_with_problems:
+    if summary.files_failed or summary.files_with_problems or summary.files_invalid:
         return EXIT_ERRORS
     return EXIT_CLEAN

@@ -364,6 +364,9 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--dictionary", metavar="DIC",
                          help="type columns by this DDL1/DDL2/DDLm dictionary (implies --typed)")
     convert.set_defaults(run=cmd_convert)
+    sub.add_parser("validate", add_help=False,
+                   help="check CIF files against DDL1, DDL2 or DDLm dictionaries "
+                   "(quarzel validate --help)")
     return parser
 
 
@@ -377,6 +380,13 @@ def main(argv: list[str] | None = None, out: TextIO | None = None, err: TextIO |
                 return _dataset_cli.main(argv[1:], out or sys.stdout, err or sys.stderr)
             except BrokenPipeError:
                 return EXIT_CLEAN
+    if argv[:1] == ["validate"]:
+        from . import _validate_cli
+
+        try:
+            return _validate_cli.main(argv[1:], out or sys.stdout, err or sys.stderr)
+        except BrokenPipeError:
+            return EXIT_CLEAN
     args = build_parser().parse_args(argv)
     try:
         return args.run(args, out or sys.stdout, err or sys.stderr)

@@ -63,7 +63,7 @@ def _publish(staging: str, out_dir: str, next_part: int) -> int:
     the list of files last; returns the next free part number."""
     renames = []
     tables = _commits.table_folders(staging)
-    tables.sort(key=lambda t: (t == "_files", t == "_errors"))
+    tables.sort(key=lambda t: (t == "_files", t in ("_errors", "_validation")))
     for table in tables:
         for path in _commits.part_files(os.path.join(staging, table)):
             renames.append((os.path.relpath(path, out_dir), _commits.final_name(table, next_part)))

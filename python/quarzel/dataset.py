@@ -32,7 +32,7 @@ from typing import Any, Callable, Iterable, Sequence
 from . import _commits, _inputs
 from ._inputs import SUFFIXES, COMPRESSED, file_name, input_path  # noqa: F401 (published here)
 
-OWN_TABLES = ("_files", "_errors")
+OWN_TABLES = ("_files", "_errors", "_validation")
 
 
 @dataclass
@@ -52,6 +52,12 @@ class Summary:
     skipped: int = 0  # inputs already done (resume)
     removed: int = 0  # inputs whose rows an update took out (changed or gone)
     jobs: int = 0  # workers that ran (fewer than asked when open files are limited)
+    # With validate=...: findings per severity (in _validation), the files
+    # with an error finding, and the faults of the dictionaries themselves
+    # (quarzel.Finding objects, not in the dataset).
+    findings: dict[str, int] = field(default_factory=dict)
+    files_invalid: int = 0
+    dictionary_findings: list = field(default_factory=list)
 
     @property
     def clean(self) -> bool:
@@ -162,6 +168,11 @@ def convert(
     resume: bool = False,
     update: bool = False,
     expand: bool = True,
+    validate: Any = None,
+    links: bool | None = None,
+    profile: str | None = None,
+    su_multiplier: float = 3.0,
+    ignore_case: bool = False,
     _row_group_bytes: int | None = None,
     _part_bytes: int | None = None,
     _stream_bytes: int | None = None,
@@ -189,6 +200,14 @@ def convert(
     the run goes on; KeyboardInterrupt stops the workers within about a
     second, each committing the files it has finished. Raises OSError when
     the output cannot be written, or when another run is writing it.
+
+    ``validate``: a dictionary (a path, a ``Dictionary`` or a list of them,
+    as :func:`quarzel.validate` takes) against which each document is
+    checked as it is read, natively on the workers; ``OUT/_validation/``
+    gets one row per finding (with ``_file`` and the fields of
+    ``quarzel.Finding``), committed with the file's rows. ``links``,
+    ``profile``, ``su_multiplier`` and ``ignore_case`` are
+    :func:`quarzel.validate`'s.
     """
     from . import _common_schema, _native, _native_typing, _resume, _typed_parts, _update
 
@@ -202,6 +221,13 @@ def convert(
     tag_categories = dictionary_categories(os.fspath(dictionary)) if dictionary else None
     types = _typed_parts.types(dictionary) if typed else None  # a bad dictionary fails before the run
     cats = None if categories is None else [c.lower() for c in categories]
+    rules = None
+    if validate is not None:  # a bad dictionary fails before the run
+        from ._rules import compile_rules
+        from .validation import _finding, _links_mode
+
+        rules = compile_rules(validate, profile)
+        summary.dictionary_findings = [_finding(t, rules.labels, True) for t in rules.problems]
     with _commits.Lock(out):
         if _commits.holds_dataset(out) and not (resume or update):
             raise FileExistsError(f"{out} already holds a dataset (resume it, or choose a new folder)")
@@ -261,11 +287,16 @@ def convert(
         result = _native.dataset_convert(
             paths, _inputs.os_path(staging or out), cats, tag_categories, jobs, callback, _progress_interval,
             names=engine_names, failures=failures, row_group_bytes=_row_group_bytes, part_bytes=_part_bytes,
+            rules=rules.native if rules else None, links=_links_mode(links) if rules else 0,
+            su_multiplier=float(su_multiplier), ignore_case=bool(ignore_case),
             stream_bytes=_stream_bytes, typing=typing, declared=state["declared"] if state else None, seeds=seeds)
         for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes",
                     "text_bytes", "cancelled", "jobs"):
             setattr(summary, key, result[key])
         summary.rows = dict(result["rows"])
+        if rules is not None:
+            summary.findings = dict(zip(("error", "warning", "info"), result["findings"]))
+            summary.files_invalid = result["files_invalid"]
         if staging is not None:
             if summary.cancelled:
                 _update.discard(staging)
@@ -344,5 +375,5 @@ def connect(out_dir: str | os.PathLike[str], database: str = ":memory:") -> Any:
 
 
 def tables(out_dir: str | os.PathLike[str]) -> list[str]:
-    """The category tables of a dataset (without ``_files`` and ``_errors``)."""
+    """The category tables of a dataset (without ``_files``, ``_errors`` and ``_validation``)."""
     return [name for name in _commits.table_folders(os.fspath(out_dir)) if name not in OWN_TABLES]

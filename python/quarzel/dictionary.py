@@ -138,17 +138,26 @@ class Dictionary:
     (``yes`` or ``both``), and always true in DDL2, where any category may
     be given as a loop.
 
+    ``path`` may also be a list of dictionaries (paths or ``Dictionary``
+    objects): later ones extend the earlier ones and override the names
+    they define again, as an extension dictionary does (PDBx and ModelCIF,
+    a core dictionary and a local one). ``paths`` lists the files.
+
     Raises ``DictionaryError`` (a ``ValueError``) for a file with no
     definitions and for an import that cannot be resolved (missing file or
     frame, unreadable file, a cycle of imports), naming the file and frame.
     """
 
-    def __init__(self, path: str | os.PathLike[str],
+    def __init__(self, path: "str | os.PathLike[str] | Sequence[Any]",
                  search_paths: Sequence[str | os.PathLike[str]] = ()):
-        self.path = os.path.abspath(os.fspath(path))
         self.search_paths = [os.path.abspath(os.fspath(p)) for p in search_paths]
         self._definitions: dict[str, Definition] = {}  # lower-case name or alias -> definition
         self._names: list[str] = []
+        if isinstance(path, (list, tuple)):
+            self._combine(path)
+            return
+        self.path = os.path.abspath(os.fspath(path))
+        self.paths = [self.path]
         cif = _read_cif(self.path)
         blocks = [cif[name] for name in cif.blocks]
         if any(_has_ddlm_frames(b) for b in blocks):
@@ -164,6 +173,30 @@ class Dictionary:
             raise DictionaryError(f"{self.path}: not a dictionary (no definitions found)")
         if not self._names:
             raise DictionaryError(f"{self.path}: not a dictionary (no item definitions found)")
+
+    def _combine(self, parts: Sequence[Any]) -> None:
+        if not parts:
+            raise DictionaryError("no dictionary given")
+        loaded = [p if isinstance(p, Dictionary) else Dictionary(p, self.search_paths)
+                  for p in parts]
+        self.path = loaded[0].path
+        self.paths = [f for d in loaded for f in d.paths]
+        ddls = {d.ddl for d in loaded}
+        self.ddl = loaded[0].ddl if len(ddls) == 1 else "+".join(d.ddl for d in loaded)
+        for d in loaded:
+            for key, definition in d._definitions.items():
+                if key == definition.name.lower() and key not in self._definitions:
+                    self._names.append(definition.name)
+                # A later dictionary's own names win over earlier ones' and
+                # over aliases.
+                if key == definition.name.lower() or key not in self._definitions:
+                    self._definitions[key] = definition
+
+    def validate(self, source: Any, **options: Any) -> Any:
+        """``quarzel.validate(source, self, **options)``: a ``Report``."""
+        from .validation import validate
+
+        return validate(source, self, **options)
 
     def _add(self, definition: Definition) -> None:
         key = definition.name.lower()

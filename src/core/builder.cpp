@@ -47,6 +47,12 @@ struct Container {
 
 }  // namespace
 
+std::string_view stored_value_text(std::string_view stored) noexcept {
+    if (stored.data() == kQuotedDot.data()) return kQuotedDot.substr(1, 1);
+    if (stored.data() == kQuotedQuestion.data()) return kQuotedQuestion.substr(1, 1);
+    return stored;
+}
+
 struct RawBuilder::State {
     const char* base;
     std::size_t base_size;
@@ -62,6 +68,7 @@ struct RawBuilder::State {
     bool has_pending_tag = false;
     bool pending_is_new = false;  // the frame lacks the pending tag (add_tag looked)
     std::string pending_tag;      // lower-cased
+    std::uint32_t pending_offset = FrameData::kNoOffset;  // where the pending tag is written
     std::vector<Container> containers;
     NodeStore open_value;  // the list or table being read, nested ones inside it
 
@@ -71,6 +78,7 @@ struct RawBuilder::State {
     bool collecting_loop = false;
     bool loop_repeats_tag = false;                   // some tag stands twice in the header
     std::vector<std::string_view> loop_tags;         // interned
+    std::vector<std::uint32_t> loop_tag_offsets;     // where each is written
     std::vector<ValueColumn*> loop_position_column;  // header position -> its column
     std::vector<ValueColumn> loop_columns;
     LoopLane lane;
@@ -172,7 +180,8 @@ struct RawBuilder::State {
     // the lexer counts them; 0 and 0 for any other text. Asked in text order
     // (as problems arise), each question scans on from the last.
     [[gnu::cold]] std::pair<std::uint32_t, std::uint32_t> position_of(std::string_view t) {
-        if (!in_text(t)) return positions ? positions(t) : std::pair<std::uint32_t, std::uint32_t>{};
+        if (!in_text(t))
+            return positions ? positions(t) : std::pair<std::uint32_t, std::uint32_t>{};
         const std::size_t offset = static_cast<std::size_t>(t.data() - base);
         if (seen_line == 0 || offset < seen_offset) {
             seen_offset = 0;
@@ -224,6 +233,7 @@ struct RawBuilder::State {
         collecting_loop = false;
         loop_repeats_tag = false;
         loop_tags.clear();
+        loop_tag_offsets.clear();
         loop_position_column.clear();
         loop_columns.clear();
         lane = LoopLane{};
@@ -257,10 +267,19 @@ struct RawBuilder::State {
     }
 
     // The column of `tag` in `data`, entered at the end of the tag order when
-    // new (with the layout for `wanted` values).
-    ValueColumn& column_of(FrameData& data, std::string_view tag, bool wanted = true) {
+    // new (with the layout for `wanted` values), noting where it is written.
+    ValueColumn& column_of(FrameData& data, std::string_view tag, bool wanted = true,
+                           std::uint32_t offset = FrameData::kNoOffset) {
         if (ValueColumn* column = data.find(tag)) return *column;
-        return data.add(intern(tag), ValueColumn(base, base_size, layout_for(wanted)));
+        return data.add(intern(tag), ValueColumn(base, base_size, layout_for(wanted)),
+                        FrameData::kNoLoop, 0, offset);
+    }
+
+    // The byte offset of a text written in the lexed text, for positions.
+    std::uint32_t offset_of(std::string_view t) const noexcept {
+        if (!in_text(t)) return FrameData::kNoOffset;
+        const std::size_t off = static_cast<std::size_t>(t.data() - base);
+        return off < FrameData::kNoOffset ? static_cast<std::uint32_t>(off) : FrameData::kNoOffset;
     }
 
     // Whether the next scalar value would only be counted.
@@ -276,8 +295,9 @@ struct RawBuilder::State {
     ValueColumn& pending_column(FrameData& data) {
         if (pending_is_new)
             return data.add(intern(pending_tag),
-                            ValueColumn(base, base_size, layout_for(pending_wanted)));
-        return column_of(data, pending_tag, pending_wanted);
+                            ValueColumn(base, base_size, layout_for(pending_wanted)),
+                            FrameData::kNoLoop, 0, pending_offset);
+        return column_of(data, pending_tag, pending_wanted, pending_offset);
     }
 
     // Stores a scalar in a column: as a view when it is a slice of the
@@ -470,6 +490,7 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
             return;
         }
         s.loop_tags.push_back(t);
+        s.loop_tag_offsets.push_back(s.offset_of(tag));
         index.appended(s.loop_tags);
     }
     s.collecting_loop = true;
@@ -539,7 +560,7 @@ void RawBuilder::on_loop_end() {
             if (const std::size_t at = data->position(tag); at != FrameData::npos) [[unlikely]]
                 data->drop(at);
             data->add(tag, std::move(s.loop_columns[i]), loop,
-                      static_cast<std::uint32_t>(stored.size()));
+                      static_cast<std::uint32_t>(stored.size()), s.loop_tag_offsets[i]);
             stored.push_back(tag);
         }
     }
@@ -550,6 +571,7 @@ void RawBuilder::add_tag(std::string_view tag) {
     State& s = *s_;
     if (s.stopped) return;
     lower_into(tag, s.pending_tag);
+    s.pending_offset = s.offset_of(tag);
     s.has_pending_tag = true;
     s.pending_is_new = false;
     if (s.selection != nullptr) s.pending_wanted = s.wants(item_category(s.pending_tag));

@@ -17,6 +17,12 @@
 
 namespace quarzel {
 
+// The value a stored scalar stands for. The builder keeps a quoted "?" or
+// "." as the text with its quotes (from static storage), apart from the
+// bare placeholders; this gives back the one character for those and the
+// text itself for any other.
+std::string_view stored_value_text(std::string_view stored) noexcept;
+
 class RawBuilder {
 public:
     // `text` is the text being lexed: scalar values that are slices of it are

@@ -8,17 +8,19 @@
 namespace quarzel {
 
 ValueColumn& FrameData::add(std::string_view tag, ValueColumn column, std::uint32_t loop,
-                            std::uint32_t place) {
+                            std::uint32_t place, std::uint32_t offset) {
     if (tag_order.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
     if (columns.capacity() == 0) {
         // Room for a typical frame at once; complete frames give back the rest.
         tag_order.reserve(8);
+        tag_offsets.reserve(8);
         columns.reserve(8);
     }
     // Places are kept from the first drop on (most frames have none).
     if (!places_.empty()) [[unlikely]]
         places_.push_back(Place{loop, place});
     tag_order.push_back(tag);
+    tag_offsets.push_back(offset);
     columns.push_back(std::move(column));
     index_.appended(tag_order);
     return columns.back();
@@ -58,10 +60,12 @@ void FrameData::settle() {
         for (std::size_t i = 0; i < tag_order.size(); ++i) {
             if (tag_order[i].empty()) continue;
             tag_order[kept] = tag_order[i];
+            tag_offsets[kept] = tag_offsets[i];
             columns[kept] = std::move(columns[i]);
             ++kept;
         }
         tag_order.resize(kept);
+        tag_offsets.resize(kept);
         columns.resize(kept);
         index_.clear();
         index_.appended(tag_order);
@@ -71,6 +75,7 @@ void FrameData::settle() {
     }
     std::vector<Place>().swap(places_);
     tag_order.shrink_to_fit();
+    tag_offsets.shrink_to_fit();
     columns.shrink_to_fit();
     loops.shrink_to_fit();
 }

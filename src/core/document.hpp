@@ -31,10 +31,16 @@ namespace quarzel {
 struct FrameData {
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
     static constexpr std::uint32_t kNoLoop = static_cast<std::uint32_t>(-1);
+    static constexpr std::uint32_t kNoOffset = 0xFFFFFFFFu;
 
     std::vector<std::string_view> tag_order;           // lower-cased, in order, each once
     std::vector<std::vector<std::string_view>> loops;  // each loop's tags, header order
     std::vector<ValueColumn> columns;                  // columns[i]: the values of tag_order[i]
+    // tag_offsets[i]: where tag_order[i] is written (the occurrence whose
+    // values it holds), as a byte offset into the lexed text (kNoOffset for
+    // a tag the parser supplied, or beyond 4 GiB): findings about a tag
+    // point there.
+    std::vector<std::uint32_t> tag_offsets;
 
     // The position of `tag` in the tag order, or npos.
     std::size_t position(std::string_view tag) const noexcept {
@@ -48,11 +54,12 @@ struct FrameData {
         const std::size_t i = position(tag);
         return i < columns.size() ? &columns[i] : nullptr;
     }
-    // Enters a tag that is not in the tag order yet, with its column;
-    // `tag` must live as long as the frame. A loop's column names the loop
-    // (its index in `loops`) and its place in the loop's tags.
+    // Enters a tag that is not in the tag order yet, with its column and
+    // where it is written; `tag` must live as long as the frame. A loop's
+    // column names the loop (its index in `loops`) and its place in the
+    // loop's tags.
     ValueColumn& add(std::string_view tag, ValueColumn column, std::uint32_t loop = kNoLoop,
-                     std::uint32_t place = 0);
+                     std::uint32_t place = 0, std::uint32_t offset = kNoOffset);
     // Whether the tag at `position` is a column of a loop.
     bool in_loop(std::size_t position);
     // Takes the tag at `position` out of the frame: out of the tag order and

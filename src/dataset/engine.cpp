@@ -98,6 +98,8 @@ Summary convert(const Options& options, Progress& progress, const std::atomic<bo
         summary.files_failed += w->failed;
         summary.files_with_problems += w->with_problems;
         summary.problems += w->problems;
+        for (int k = 0; k < 3; ++k) summary.findings[k] += w->findings[k];
+        summary.files_invalid += w->invalid;
         summary.bytes += w->bytes;
         summary.text_bytes += w->text_bytes;
         for (const auto& [name, n] : w->rows) summary.rows[name] += n;

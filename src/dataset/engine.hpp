@@ -4,7 +4,9 @@
 //     → UTF-8 check (Latin-1 reading otherwise) → parse_document → per-category
 //     column buffers (chosen categories only) → row groups → one Parquet
 //     writer per category → OUT/<category>/part-NNNNN.parquet
-//   and OUT/_files/ (one row per input), OUT/_errors/ (one row per problem).
+//   and OUT/_files/ (one row per input), OUT/_errors/ (one row per problem),
+//   and with a rule set OUT/_validation/ (one row per finding of the
+//   validator, src/validate, run on each document as it is read).
 //
 // Parts are written under hidden temporary names and renamed at a commit:
 // when a worker has written `part_bytes` of text since the last one, before
@@ -21,12 +23,18 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "dataset/kinds.hpp"
+
+namespace quarzel::validate {
+struct RuleSet;
+struct Options;
+}  // namespace quarzel::validate
 
 namespace quarzel::dataset {
 
@@ -51,6 +59,10 @@ struct Options {
     // is read and converted a block at a time, committed on its own: what
     // is held of it is a window of text and one block.
     std::size_t stream_bytes = std::size_t{64} << 20;
+    // Checks each document against these rules (null: none), its findings
+    // going to _validation.
+    std::shared_ptr<const validate::RuleSet> rules;
+    std::shared_ptr<const validate::Options> validation;
     // Typed runs (kinds.hpp): how columns are typed; for Typing::Dictionary
     // the lower-case tags it types as numbers (the others stay text); for
     // Typing::Values the kinds of the parts the run adds to.
@@ -67,6 +79,7 @@ struct Progress {
     std::atomic<std::uint64_t> failed{0};         // inputs that could not be read
     std::atomic<std::uint64_t> problem_files{0};  // read, with problem records
     std::atomic<std::uint64_t> problems{0};       // problem records
+    std::atomic<std::uint64_t> findings{0};       // validation findings
 };
 
 struct Summary {
@@ -78,6 +91,10 @@ struct Summary {
     std::uint64_t bytes = 0;
     std::uint64_t text_bytes = 0;
     std::map<std::string, std::uint64_t> rows;  // per category
+    // Validation: findings per severity (error, warning, info), and the
+    // files with at least one error.
+    std::uint64_t findings[3] = {0, 0, 0};
+    std::uint64_t files_invalid = 0;
     double seconds = 0;
     bool cancelled = false;
     unsigned jobs = 0;             // workers that ran (fewer than asked when descriptors are few)

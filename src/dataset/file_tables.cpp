@@ -1,6 +1,8 @@
-// The dataset's own tables: _files (one row per input) and _errors (one
-// row per problem).
+// The dataset's own tables: _files (one row per input), _errors (one row
+// per problem) and _validation (one row per finding of the validator).
 #include "dataset/worker.hpp"
+
+#include "validate/rules.hpp"
 
 namespace quarzel::dataset {
 
@@ -100,6 +102,71 @@ arrow::Status Worker::flush_errors() {
     const auto n = static_cast<std::int64_t>(error_records_.size());
     ARROW_RETURN_NOT_OK(write_own(std::string(kErrors), errors_schema(), n, std::move(arrays)));
     error_records_.clear();
+    return arrow::Status::OK();
+}
+
+std::shared_ptr<arrow::Schema> validation_schema() {
+    using namespace arrow;
+    static const auto schema = arrow::schema(
+        {field("_file", utf8(), false), field("code", utf8(), false),
+         field("severity", utf8(), false), field("message", utf8(), false), field("block", utf8()),
+         field("frame", utf8()), field("category", utf8()), field("tags", list(utf8()), false),
+         field("value", utf8()), field("row", int64()), field("line", int64(), false),
+         field("column", int64(), false), field("rule", utf8(), false),
+         field("dictionary", utf8())});
+    return schema;
+}
+
+arrow::Status Worker::flush_validation() {
+    if (validation_records_.empty()) return arrow::Status::OK();
+    const validate::RuleSet& rules = *options_.rules;
+    arrow::StringBuilder path, code, severity, message, block, frame, category, value, rule,
+        dictionary;
+    auto tag_values = std::make_shared<arrow::StringBuilder>();
+    arrow::ListBuilder tags(pool_, tag_values);
+    arrow::Int64Builder row, line, column;
+    const auto optional = [](arrow::StringBuilder& b, bool has, const std::string& v) {
+        return has ? b.Append(v) : b.AppendNull();
+    };
+    for (const ValidationRecord& r : validation_records_) {
+        const validate::Finding& f = r.finding;
+        ARROW_RETURN_NOT_OK(path.Append(r.path));
+        ARROW_RETURN_NOT_OK(code.Append(std::string(validate::code_name(f.code))));
+        ARROW_RETURN_NOT_OK(severity.Append(std::string(validate::severity_name(f.severity))));
+        ARROW_RETURN_NOT_OK(message.Append(f.message));
+        ARROW_RETURN_NOT_OK(optional(block, f.block != validate::kNoIndex, r.block));
+        ARROW_RETURN_NOT_OK(optional(frame, r.has_frame, r.frame));
+        ARROW_RETURN_NOT_OK(optional(category, !f.category.empty(), f.category));
+        ARROW_RETURN_NOT_OK(tags.Append());
+        for (const std::string& t : f.tags) ARROW_RETURN_NOT_OK(tag_values->Append(t));
+        ARROW_RETURN_NOT_OK(optional(value, f.value.has_value(), f.value ? *f.value : ""));
+        ARROW_RETURN_NOT_OK(f.row >= 0 ? row.Append(f.row) : row.AppendNull());
+        ARROW_RETURN_NOT_OK(line.Append(f.line));
+        ARROW_RETURN_NOT_OK(column.Append(f.column));
+        ARROW_RETURN_NOT_OK(rule.Append(f.rule));
+        const bool has_dict = f.dict < rules.dictionaries.size();
+        ARROW_RETURN_NOT_OK(
+            optional(dictionary, has_dict, has_dict ? rules.dictionaries[f.dict].label() : ""));
+    }
+    std::vector<std::shared_ptr<arrow::Array>> arrays(14);
+    ARROW_RETURN_NOT_OK(path.Finish(&arrays[0]));
+    ARROW_RETURN_NOT_OK(code.Finish(&arrays[1]));
+    ARROW_RETURN_NOT_OK(severity.Finish(&arrays[2]));
+    ARROW_RETURN_NOT_OK(message.Finish(&arrays[3]));
+    ARROW_RETURN_NOT_OK(block.Finish(&arrays[4]));
+    ARROW_RETURN_NOT_OK(frame.Finish(&arrays[5]));
+    ARROW_RETURN_NOT_OK(category.Finish(&arrays[6]));
+    ARROW_RETURN_NOT_OK(tags.Finish(&arrays[7]));
+    ARROW_RETURN_NOT_OK(value.Finish(&arrays[8]));
+    ARROW_RETURN_NOT_OK(row.Finish(&arrays[9]));
+    ARROW_RETURN_NOT_OK(line.Finish(&arrays[10]));
+    ARROW_RETURN_NOT_OK(column.Finish(&arrays[11]));
+    ARROW_RETURN_NOT_OK(rule.Finish(&arrays[12]));
+    ARROW_RETURN_NOT_OK(dictionary.Finish(&arrays[13]));
+    const auto n = static_cast<std::int64_t>(validation_records_.size());
+    ARROW_RETURN_NOT_OK(
+        write_own(std::string(kValidation), validation_schema(), n, std::move(arrays)));
+    validation_records_.clear();
     return arrow::Status::OK();
 }
 

@@ -169,7 +169,7 @@ arrow::Status Worker::close_part(std::string name) {  // by value: it may be the
         ARROW_RETURN_NOT_OK(part->writer->Close());
         ARROW_RETURN_NOT_OK(part->stream->Close());
     }
-    const int order = name == kFiles ? 2 : name == kErrors ? 1 : 0;
+    const int order = name == kFiles ? 2 : (name == kErrors || name == kValidation) ? 1 : 0;
     pending_.push_back({part->temp_path, part->temp_name, part->final_name, order});
     return arrow::Status::OK();
 }
@@ -214,6 +214,7 @@ void Worker::forget_uncommitted() noexcept {
     tables_.clear();
     file_records_.clear();
     error_records_.clear();
+    validation_records_.clear();
     rows = committed_rows_;
     buffered_ = 0;
     since_commit_ = 0;

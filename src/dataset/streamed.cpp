@@ -117,6 +117,9 @@ Worker::Outcome Worker::convert_selected(const std::string& name, std::string_vi
 std::optional<Worker::Outcome> Worker::convert_streamed(const std::string& path,
                                                         const std::string& name, FileRecord& rec,
                                                         std::string& reason) {
+    // Validation needs the whole document (keys and links span blocks'
+    // categories): a validated file is read whole.
+    if (options_.rules) return std::nullopt;
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     const auto size = static_cast<std::uint64_t>(st.st_size);

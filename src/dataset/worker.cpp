@@ -10,6 +10,8 @@
 #include "bcif/to_document.hpp"
 #include "core/cell_text.hpp"
 #include "dataset/append_values.hpp"
+#include "validate/checker.hpp"
+#include "validate/positions.hpp"
 
 namespace quarzel::dataset {
 
@@ -135,7 +137,9 @@ Worker::Outcome Worker::convert_text(const std::string& name, std::string_view t
     // what came before it is safe and nothing of it stays.
     const bool own = text.size() > options_.own_commit_bytes;
     if (own && since_commit_ + buffered_ != 0) check(commit());
-    if (!bcif && !options_.categories.empty()) {
+    // Validation needs the whole document: the selective reading only
+    // without rules.
+    if (!bcif && !options_.categories.empty() && !options_.rules) {
         const Outcome out = convert_selected(name, text, std::move(latin1), rec);
         if (out == Outcome::Kept) since_commit_ += text.size();
         return out;
@@ -161,6 +165,7 @@ Worker::Outcome Worker::convert_text(const std::string& name, std::string_view t
     if (shared_.cancel.load(std::memory_order_relaxed)) return Outcome::Cancelled;
     ParsedCif& doc = parsed->document;
     if (latin1) doc.errors.insert(doc.errors.begin(), std::move(*latin1));
+    if (options_.rules) validate_document(name, *parsed);
     try {
         rec.rows = static_cast<std::int64_t>(append_document(name, doc));
     } catch (const std::bad_alloc&) {
@@ -224,6 +229,35 @@ void Worker::count(const FileRecord& rec) {
     p.bytes.fetch_add(static_cast<std::uint64_t>(rec.size), std::memory_order_relaxed);
     p.text_bytes.fetch_add(static_cast<std::uint64_t>(rec.text_bytes), std::memory_order_relaxed);
     p.files.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Worker::validate_document(const std::string& path, const ParseResult& parsed) {
+    const ParsedCif& doc = parsed.document;
+    std::vector<validate::Finding> found =
+        validate::check_document(doc, *options_.rules, *options_.validation);
+    if (found.empty()) return;
+    validate::resolve_positions(found, doc, parsed.detected);
+    validate::sort_findings(found);
+    bool error = false;
+    for (validate::Finding& f : found) {
+        const auto severity = static_cast<std::size_t>(f.severity);
+        ++findings[severity];
+        error = error || f.severity == validate::Severity::Error;
+        ValidationRecord r{path, std::move(f), {}, {}, false};
+        if (r.finding.block < doc.blocks.size()) {
+            const ParsedBlock& b = doc.blocks[r.finding.block];
+            r.block = b.name;
+            if (r.finding.frame < b.save_frames.size()) {
+                r.frame = b.save_frames[r.finding.frame].name;
+                r.has_frame = true;
+            }
+        }
+        buffered_ += 128 + path.size() + r.finding.message.size() +
+                     (r.finding.value ? r.finding.value->size() : 0);
+        validation_records_.push_back(std::move(r));
+    }
+    invalid += error;
+    shared_.progress.findings.fetch_add(found.size(), std::memory_order_relaxed);
 }
 
 void Worker::append_error(const std::string& path, const NativeParseError& e) {
@@ -381,6 +415,7 @@ arrow::Status Worker::flush_all() {
     }
     ARROW_RETURN_NOT_OK(flush_files());
     ARROW_RETURN_NOT_OK(flush_errors());
+    ARROW_RETURN_NOT_OK(flush_validation());
     buffered_ = 0;
     return arrow::Status::OK();
 }

@@ -31,6 +31,7 @@
 #include "dataset/engine.hpp"
 #include "dataset/input.hpp"
 #include "dataset/parquet_file.hpp"
+#include "validate/finding.hpp"
 
 namespace quarzel::dataset {
 
@@ -39,6 +40,7 @@ namespace fs = std::filesystem;
 constexpr std::string_view kItems = "_items";
 constexpr std::string_view kFiles = "_files";
 constexpr std::string_view kErrors = "_errors";
+constexpr std::string_view kValidation = "_validation";
 
 using Clock = std::chrono::steady_clock;
 
@@ -123,6 +125,15 @@ std::shared_ptr<arrow::Schema> files_schema();
 // A CRC-64 as _files has it: 16 lower-case hex digits.
 std::string crc64_text(std::uint64_t crc);
 std::shared_ptr<arrow::Schema> errors_schema();
+std::shared_ptr<arrow::Schema> validation_schema();
+
+// One finding of the validator, ready for _validation.
+struct ValidationRecord {
+    std::string path;
+    validate::Finding finding;
+    std::string block, frame;  // names
+    bool has_frame = false;
+};
 std::shared_ptr<parquet::WriterProperties> writer_properties();
 
 // One open part of one table: written under a hidden name, renamed when the
@@ -166,6 +177,8 @@ public:
     std::map<std::string, std::uint64_t> rows;
     std::uint64_t files = 0, read = 0, failed = 0, with_problems = 0, problems = 0, bytes = 0,
                   text_bytes = 0;
+    std::uint64_t findings[3] = {0, 0, 0};  // per severity
+    std::uint64_t invalid = 0;              // files with an error finding
 
 private:
     void check(const arrow::Status& st) {
@@ -210,6 +223,9 @@ private:
     // Adds a finished file to the counts and the progress.
     void count(const FileRecord& rec);
     void append_error(const std::string& path, const NativeParseError& e);
+    // Checks a parsed document against the run's rules (before its rows
+    // are appended, which may free its values).
+    void validate_document(const std::string& path, const ParseResult& parsed);
 
     // A group of a batch's tags that go to one table.
     struct Group {
@@ -254,6 +270,7 @@ private:
     arrow::Status flush_table(const std::string& name, TableBuffer& t);
     arrow::Status flush_files();
     arrow::Status flush_errors();
+    arrow::Status flush_validation();
     arrow::Status write_own(const std::string& name, const std::shared_ptr<arrow::Schema>& schema,
                             std::int64_t n, std::vector<std::shared_ptr<arrow::Array>> arrays);
     Part* find_part(const std::string& name);
@@ -288,6 +305,7 @@ private:
     TextMap<std::string> table_names_;  // category → table (folder) name
     std::vector<FileRecord> file_records_;
     std::vector<std::pair<std::string, NativeParseError>> error_records_;
+    std::vector<ValidationRecord> validation_records_;
     std::map<std::string, std::unique_ptr<Part>> parts_;
     std::map<std::string, std::uint64_t> committed_rows_;  // `rows` at the last commit
     std::vector<Pending> pending_;

@@ -1,10 +1,13 @@
 // dataset_convert(inputs, out_dir, categories, tag_categories, jobs,
 // progress, interval, names, failures, row_group_bytes, part_bytes,
-// stream_bytes, typing, declared, seeds): runs the archive engine with the
-// GIL released. `typing` is None, "values" or "dictionary"; `declared` maps
-// lower-case tags to "integer" or "real" (typed by a dictionary), `seeds`
-// table names to {column: kinds bits} (typed by values: the parts a run
-// adds to). Inputs and the output folder
+// stream_bytes, rules, links, su_multiplier, ignore_case, typing, declared,
+// seeds): runs the archive engine with the GIL released; with `rules`
+// (compile_rules) each document is validated too, into _validation (links,
+// su_multiplier and ignore_case as validate_text takes them). `typing` is
+// None, "values" or "dictionary"; `declared` maps lower-case tags to
+// "integer" or "real" (typed by a dictionary), `seeds` table names to
+// {column: kinds bits} (typed by values: the parts a run adds to). Inputs
+// and the output folder
 // are str or bytes (file names that are not UTF-8 come as bytes); `names`
 // gives each input's `_file` (default: its path), `failures` the reason
 // an input is recorded as failed without being read ("" for the others). The workers run on threads
@@ -21,6 +24,8 @@
 #include "binding/common.hpp"
 #include "dataset/engine.hpp"
 #include "ext/entry_points.hpp"
+#include "ext/validate_shared.hpp"
+#include "validate/checker.hpp"
 
 namespace quarzel::ext {
 
@@ -92,13 +97,15 @@ PyRef summary_dict(const dataset::Summary& s) {
         if (!v || PyDict_SetItemString(rows.get(), name.c_str(), v.get()) < 0) return {};
     }
     return PyRef::steal(Py_BuildValue(
-        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:d,s:O,s:I,s:n}", "files", (unsigned long long)s.files,
-        "files_read", (unsigned long long)s.files_read, "files_failed",
+        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:d,s:O,s:I,s:n,s:(KKK),s:K}", "files",
+        (unsigned long long)s.files, "files_read", (unsigned long long)s.files_read, "files_failed",
         (unsigned long long)s.files_failed, "files_with_problems",
         (unsigned long long)s.files_with_problems, "problems", (unsigned long long)s.problems,
         "bytes", (unsigned long long)s.bytes, "text_bytes", (unsigned long long)s.text_bytes,
         "rows", rows.get(), "seconds", s.seconds, "cancelled", s.cancelled ? Py_True : Py_False,
-        "jobs", s.jobs, "open_writers", static_cast<Py_ssize_t>(s.open_writers)));
+        "jobs", s.jobs, "open_writers", static_cast<Py_ssize_t>(s.open_writers), "findings",
+        (unsigned long long)s.findings[0], (unsigned long long)s.findings[1],
+        (unsigned long long)s.findings[2], "files_invalid", (unsigned long long)s.files_invalid));
 }
 
 bool typing_arguments(PyObject* typing, PyObject* declared, PyObject* seeds,
@@ -157,12 +164,13 @@ bool typing_arguments(PyObject* typing, PyObject* declared, PyObject* seeds,
 
 QUARZEL_EXT_ENTRY(py_dataset_convert) {
     (void)self;
-    static const py::Signature sig{"dataset_convert",
-                                   {"inputs", "out_dir", "categories", "tag_categories", "jobs",
-                                    "progress", "interval", "names", "failures", "row_group_bytes",
-                                    "part_bytes", "stream_bytes", "typing", "declared", "seeds"},
-                                   2};
-    PyObject* a[15] = {};
+    static const py::Signature sig{
+        "dataset_convert",
+        {"inputs", "out_dir", "categories", "tag_categories", "jobs", "progress", "interval",
+         "names", "failures", "row_group_bytes", "part_bytes", "stream_bytes", "rules", "links",
+         "su_multiplier", "ignore_case", "typing", "declared", "seeds"},
+        2};
+    PyObject* a[19] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     return py::guarded([&]() -> PyObject* {
         dataset::Options options;
@@ -201,7 +209,29 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
             !size_argument("part_bytes", a[10], options.part_bytes) ||
             !size_argument("stream_bytes", a[11], options.stream_bytes))
             return nullptr;
-        if (!typing_arguments(a[12], a[13], a[14], options)) return nullptr;
+        if (a[12] && a[12] != Py_None) {
+            options.rules = rules_of(a[12], "rules");
+            if (!options.rules) return nullptr;
+            auto checks = std::make_shared<validate::Options>();
+            if (a[13] && a[13] != Py_None) {
+                const long mode = PyLong_AsLong(a[13]);
+                if (mode == -1 && PyErr_Occurred()) return nullptr;
+                checks->links = mode == 1   ? validate::LinkMode::All
+                                : mode == 2 ? validate::LinkMode::None
+                                            : validate::LinkMode::Default;
+            }
+            if (a[14] && a[14] != Py_None) {
+                checks->su_multiplier = PyFloat_AsDouble(a[14]);
+                if (checks->su_multiplier == -1.0 && PyErr_Occurred()) return nullptr;
+            }
+            if (a[15]) {
+                const int b = PyObject_IsTrue(a[15]);
+                if (b < 0) return nullptr;
+                checks->ignore_case = b != 0;
+            }
+            options.validation = std::move(checks);
+        }
+        if (!typing_arguments(a[16], a[17], a[18], options)) return nullptr;
 
         dataset::Progress counters;
         std::atomic<bool> cancel{false};

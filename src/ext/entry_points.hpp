@@ -23,6 +23,12 @@ QUARZEL_EXT_ENTRY(py_number);
 QUARZEL_EXT_ENTRY(py_numbers);
 // Many CIF files to a Parquet dataset per category (dataset_convert.cpp).
 QUARZEL_EXT_ENTRY(py_dataset_convert);
+// Validation against dictionaries: rule sets (validate_rules.cpp) and
+// checking a text (validate_run.cpp).
+QUARZEL_EXT_ENTRY(py_compile_rules);
+QUARZEL_EXT_ENTRY(py_compile_ddl2);
+QUARZEL_EXT_ENTRY(py_rules_info);
+QUARZEL_EXT_ENTRY(py_validate_text);
 // BinaryCIF: recognising it, reading it into the object model's parts, as
 // typed tables or as parse_arrow's batches (bcif_read.cpp, bcif_tables.cpp),
 // and writing it (bcif_write.cpp).

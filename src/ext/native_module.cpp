@@ -33,9 +33,24 @@ PyMethodDef functions[] = {
         "dataset_convert", py_dataset_convert,
         "dataset_convert(inputs, out_dir, categories=None, tag_categories=None, "
         "jobs=1, progress=None, interval=0.2, names=None, failures=None, "
-        "row_group_bytes=None, part_bytes=None, stream_bytes=None, typing=None, declared=None, "
-        "seeds=None)\n--\n\n"
+        "row_group_bytes=None, part_bytes=None, stream_bytes=None, rules=None, links=0, "
+        "su_multiplier=3.0, ignore_case=False, typing=None, declared=None, seeds=None)\n--\n\n"
         "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
+    QUARZEL_EXT_METHOD("compile_rules", py_compile_rules,
+                       "compile_rules(text)\n--\n\n"
+                       "A rule set for the validator from the dictionary compiler's text."),
+    QUARZEL_EXT_METHOD("compile_ddl2", py_compile_ddl2,
+                       "compile_ddl2(text, name, deposition=False)\n--\n\n"
+                       "The rule-set text of a DDL2 dictionary, or None (the GIL is released)."),
+    QUARZEL_EXT_METHOD("rules_info", py_rules_info,
+                       "rules_info(rules)\n--\n\n"
+                       "(dictionary labels, findings about the dictionaries, item count)."),
+    QUARZEL_EXT_METHOD(
+        "validate_text", py_validate_text,
+        "validate_text(rules, text, links=0, su_multiplier=3.0, ignore_case=False, "
+        "imported=None)\n--\n\n"
+        "(findings, reader errors) of a CIF text checked against a rule set (the GIL is "
+        "released)."),
     QUARZEL_EXT_METHOD("bcif_is", py_bcif_is,
                        "bcif_is(data)\n--\n\n"
                        "True when the bytes begin like a BinaryCIF file."),

@@ -54,7 +54,8 @@ def snapshot(out):
     """Every table of a dataset as rows in file order (each file's rows in
     their order), _files without its timings."""
     tables = {}
-    for table in dataset.tables(out) + ["_files", "_errors"]:
+    own = ["_files", "_errors"] + (["_validation"] if os.path.isdir(os.path.join(out, "_validation")) else [])
+    for table in dataset.tables(out) + own:
         t = dataset.read_table(out, table)
         if t.num_rows == 0:
             continue
@@ -134,6 +135,28 @@ def test_a_kill_at_each_rename_then_resume_equals_a_clean_run(tmp_path, shim, ty
         assert code == 0, (n, renames[n - 1], err)
         assert snapshot(out) == want, (n, renames[n - 1])
         assert leftovers(out) == [], n
+        shutil.rmtree(out)
+
+
+def test_validation_rows_commit_with_their_files(tmp_path, shim):
+    """With validate=: a kill at each rename, then a resume, gives the
+    findings of each file once, as a clean run does."""
+    inputs = commit_inputs(str(tmp_path / "in"))
+    options = {"jobs": 1, "_part_bytes": 1,
+               "validate": os.path.join(os.path.dirname(__file__), "..", "data", "dict", "validate",
+                                        "ddlm_test.dic")}
+    renames = logged_renames(inputs, str(tmp_path / "clean"), shim, **options)
+    want = snapshot(str(tmp_path / "clean"))
+    assert {r["_file"].rsplit("/", 1)[-1] for r in want["_validation"]} == {"a.cif", "b.cif"}
+    assert any("/_validation/" in r for r in renames)
+    for n in range(1, len(renames) + 1):
+        out = str(tmp_path / f"out{n}")
+        code, _, err = run(inputs, out, env={"LD_PRELOAD": shim, "QUARZEL_FAULT_UNDER": out,
+                                             "QUARZEL_FAULT_RENAME": str(n)}, **options)
+        assert code == -9, (n, renames[n - 1], err)
+        code, _, err = run(inputs, out, resume=True, **options)
+        assert code == 0, (n, renames[n - 1], err)
+        assert snapshot(out) == want, (n, renames[n - 1])
         shutil.rmtree(out)
 
 

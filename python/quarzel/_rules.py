@@ -1,0 +1,146 @@
+"""Compiling dictionaries into the native checker's rule set, once per
+dictionary (or list of them) and profile.
+
+A list of dictionaries compiles into one rule set: later ones extend the
+earlier ones and override what they define again, as an extension
+dictionary does (PDBx and ModelCIF, a core dictionary and a local one).
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from typing import Any, NamedTuple, Sequence
+
+from ._files import describe, read_source
+from ._rules_ddl1 import compile_ddl1, is_ddl1
+from ._rules_ddlm import compile_ddlm, is_ddlm
+from ._rules_text import RuleWriter
+from .dictionary import Dictionary, DictionaryError
+
+PROFILES = (None, "deposition")
+
+
+class CompiledRules(NamedTuple):
+    """A rule set in the native checker and what findings need about it."""
+
+    native: Any  # the capsule quarzel._native.compile_rules made
+    labels: list[str]  # "name version" per dictionary, by index
+    problems: list[tuple]  # findings about the dictionaries themselves
+    ddls: list[str]  # "DDL1", "DDL2" or "DDLm" per dictionary
+    paths: list[str]
+    has_scopes: bool  # DDLm _dictionary_valid rules (a DDL dictionary)
+    text: str  # the rule set as text, for the archive workers
+
+
+_cache: dict[tuple, CompiledRules] = {}
+_lock = threading.Lock()
+_CACHE_LIMIT = 16
+
+
+def _read_text(path: str) -> str:
+    try:
+        return read_source(path).text
+    except OSError as e:
+        raise DictionaryError(f"{path}: cannot read: {describe(e)}") from e
+
+
+def _blocks(text: str) -> list:
+    import quarzel_core
+
+    cif, _errors = quarzel_core.parse_cif(text)
+    return [cif[name] for name in cif.blocks]
+
+
+def _sources(dictionary: Any) -> list[tuple[str, list[str]]]:
+    """(path, search paths) of each dictionary named by `dictionary`: a
+    path, a Dictionary, or a list of them."""
+    items = dictionary if isinstance(dictionary, (list, tuple)) else [dictionary]
+    if not items:
+        raise DictionaryError("no dictionary given")
+    out: list[tuple[str, list[str]]] = []
+    for d in items:
+        if isinstance(d, Dictionary):
+            paths = getattr(d, "paths", None) or [d.path]
+            out += [(p, list(d.search_paths)) for p in paths]
+        elif isinstance(d, (str, os.PathLike)):
+            out.append((os.path.abspath(os.fspath(d)), []))
+        else:
+            raise TypeError(f"expected a Dictionary or a path, not {type(d).__name__}")
+    return out
+
+
+def _stamp(path: str) -> tuple:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return (path, None, None)
+    return (path, st.st_mtime_ns, st.st_size)
+
+
+def compile_rules(dictionary: Any, profile: str | None = None) -> CompiledRules:
+    """The rule set of `dictionary` (a path, a Dictionary or a list of
+    them) for `profile`; compiled once and kept while the files stay as
+    they were."""
+    if profile not in PROFILES:
+        raise ValueError(f"unknown profile {profile!r} (expected None or 'deposition')")
+    sources = _sources(dictionary)
+    key = (tuple((_stamp(p), tuple(s)) for p, s in sources), profile)
+    with _lock:
+        found = _cache.get(key)
+    if found is not None:
+        return found
+    compiled = _compile(sources, profile)
+    with _lock:
+        if len(_cache) >= _CACHE_LIMIT:
+            _cache.pop(next(iter(_cache)))
+        _cache[key] = compiled
+    return compiled
+
+
+def _compile(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> CompiledRules:
+    from . import _native
+
+    w = RuleWriter()
+    ddls: list[str] = []
+    text = None
+    for path, search_paths in sources:
+        source = _read_text(path)
+        # DDL2 dictionaries (PDBx has over 7,000 definitions) compile natively.
+        ddl2 = _native.compile_ddl2(source, os.path.basename(path), profile == "deposition")
+        if ddl2 is not None:
+            ddls.append("DDL2")
+            if len(sources) == 1:
+                text = ddl2
+            else:
+                w.absorb(ddl2)
+            if "\nitem\t" not in ddl2:
+                raise DictionaryError(f"{path}: not a dictionary (no item definitions found)")
+            continue
+        blocks = _blocks(source)
+        if is_ddlm(blocks):
+            compile_ddlm(w, path, blocks, search_paths)
+            ddls.append("DDLm")
+        elif is_ddl1(blocks):
+            compile_ddl1(w, path, blocks)
+            ddls.append("DDL1")
+        else:
+            raise DictionaryError(f"{path}: not a dictionary (no definitions found)")
+        if not w.items:
+            raise DictionaryError(f"{path}: not a dictionary (no item definitions found)")
+    # Names with a bracketed prefix (_[local]_..., _[cod]_...) are local or
+    # private: reported as such, never checked.
+    local = "local\tprefix=_[\n"
+    if text is not None:
+        text += local
+    else:
+        w.local("_[")
+        text = w.text()
+    try:
+        native = _native.compile_rules(text)
+    except ValueError as e:  # a fault of the compiler, not of the dictionaries
+        names = ", ".join(p for p, _ in sources)
+        raise DictionaryError(f"{names}: rules could not be compiled: {e}") from e
+    labels, problems, _count = _native.rules_info(native)
+    return CompiledRules(native, labels, problems, ddls, [p for p, _ in sources],
+                         bool(w.scopes) or "\nscope\t" in text, text)

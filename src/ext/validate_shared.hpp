@@ -1,0 +1,25 @@
+// What the validator's bindings share: the rule-set capsule and findings as
+// Python tuples.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "binding/pyref.hpp"
+#include "core/document.hpp"
+#include "validate/finding.hpp"
+#include "validate/rules.hpp"
+
+namespace quarzel::ext {
+
+// The rule set a capsule made by compile_rules holds; null with TypeError
+// set for any other object.
+std::shared_ptr<const validate::RuleSet> rules_of(PyObject* capsule, const char* param);
+
+// One tuple per finding: (code, severity, message, block, frame, category,
+// tags, value, row, line, column, rule, dictionary index); block and frame
+// are names (None for findings of the dictionary itself or outside frames),
+// the dictionary index None when there is none.
+py::PyRef findings_list(const std::vector<validate::Finding>& findings, const ParsedCif* doc);
+
+}  // namespace quarzel::ext

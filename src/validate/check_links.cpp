@@ -1,0 +1,282 @@
+// Links between categories within a data block: every child row whose
+// linked values are given must find a parent row with the same values
+// (null components of the child match anything). One finding per link and
+// frame, with the count and the first rows.
+#include <algorithm>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "validate/check_context.hpp"
+#include "validate/key_hash.hpp"
+
+namespace quarzel::validate::detail {
+
+namespace {
+
+constexpr std::size_t kShownRows = 5;
+
+// Where each item's column is in the block's frames: looked up once per
+// block, not by a scan of each frame per link.
+class BlockColumns {
+public:
+    explicit BlockColumns(const std::vector<Frame>& frames) : frames_(frames) {
+        for (std::size_t fi = 0; fi < frames.size(); ++fi)
+            for (std::size_t i = 0; i < frames[fi].items.size(); ++i)
+                if (frames[fi].items[i] != kNone) where_[frames[fi].items[i]].push_back({fi, i});
+    }
+    // The column of `item` in frame `fi`, or null.
+    const ValueColumn* column(std::size_t fi, std::uint32_t item) const {
+        auto it = where_.find(item);
+        if (it == where_.end()) return nullptr;
+        for (const auto& [f, i] : it->second)
+            if (f == fi) return &frames_[fi].data->columns[i];
+        return nullptr;
+    }
+    std::string_view tag(std::size_t fi, std::uint32_t item) const {
+        auto it = where_.find(item);
+        if (it == where_.end()) return {};
+        for (const auto& [f, i] : it->second)
+            if (f == fi) return frames_[fi].data->tag_order[i];
+        return {};
+    }
+    bool present(std::uint32_t item) const { return where_.count(item) != 0; }
+
+private:
+    const std::vector<Frame>& frames_;
+    std::unordered_map<std::uint32_t, std::vector<std::pair<std::size_t, std::size_t>>> where_;
+};
+
+// Parent keys already gathered in a block, by the parent items they hash
+// (many links name the same parent items: atom_site's, for one).
+using ParentCache = std::map<std::vector<std::uint32_t>, HashSet>;
+
+// The parent rows' keys of one link, over every frame of the block, by the
+// components a child row gives (a mask of the present ones).
+class ParentIndex {
+public:
+    ParentIndex(const RuleSet& rules, const LinkRule& link, const std::vector<Frame>& frames,
+                const BlockColumns& columns, ParentCache& cache, ColumnHashes& hashes)
+        : rules_(rules), link_(link), cache_(cache), hashes_(hashes) {
+        for (std::size_t fi = 0; fi < frames.size(); ++fi) {
+            std::vector<const ValueColumn*> cols;
+            bool any = false;
+            for (std::uint32_t p : link.parent) {
+                cols.push_back(columns.column(fi, p));
+                any = any || cols.back();
+            }
+            if (any) tables_.push_back(std::move(cols));
+        }
+    }
+
+    bool empty() const noexcept { return tables_.empty(); }
+
+    bool contains(std::uint64_t mask, std::uint64_t key) {
+        auto it = sets_.find(mask);
+        if (it == sets_.end()) {
+            std::vector<std::uint32_t> items;
+            for (std::size_t k = 0; k < link_.parent.size() && k < 64; ++k)
+                if (mask >> k & 1) items.push_back(link_.parent[k]);
+            auto found = cache_.find(items);
+            if (found == cache_.end()) found = cache_.emplace(items, build(mask)).first;
+            it = sets_.emplace(mask, &found->second).first;
+        }
+        return it->second->contains(key);
+    }
+
+private:
+    HashSet build(std::uint64_t mask) {
+        HashSet out;
+        std::size_t total = 0;
+        for (const auto& cols : tables_)
+            for (const ValueColumn* c : cols)
+                if (c) total = std::max(total, c->size());
+        out.reserve(total);
+        KeyHash hash;
+        for (const auto& cols : tables_) {
+            std::size_t rows = 0;
+            std::vector<const std::vector<std::uint64_t>*> hashed(cols.size(), nullptr);
+            bool complete = true;
+            for (std::size_t k = 0; k < cols.size(); ++k) {
+                if (!(mask >> k & 1)) continue;
+                if (!cols[k]) {
+                    complete = false;  // no row of this frame has the component
+                    break;
+                }
+                hashed[k] = &hashes_.of(*cols[k], rules_.items[link_.parent[k]].compare);
+                rows = std::max(rows, cols[k]->size());
+            }
+            if (!complete) continue;
+            for (std::size_t r = 0; r < rows; ++r) {
+                hash.reset();
+                bool ok = true;
+                for (std::size_t k = 0; k < cols.size() && ok; ++k) {
+                    if (!(mask >> k & 1)) continue;
+                    if (r >= hashed[k]->size() || (*hashed[k])[r] == ColumnHashes::kCompound) {
+                        ok = false;
+                        break;
+                    }
+                    hash.add((*hashed[k])[r]);
+                }
+                if (ok) out.insert(hash.value());
+            }
+        }
+        return out;
+    }
+
+    const RuleSet& rules_;
+    const LinkRule& link_;
+    ParentCache& cache_;
+    ColumnHashes& hashes_;
+    std::vector<std::vector<const ValueColumn*>> tables_;
+    std::unordered_map<std::uint64_t, const HashSet*> sets_;
+};
+
+// Item names without their category's part: "_atom_site.label_comp_id" as
+// "label_comp_id"; several joined by commas.
+std::string short_items(const RuleSet& rules, const std::vector<std::uint32_t>& items) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        std::string_view n = rules.items[items[i]].name;
+        const std::size_t dot = n.find('.');
+        if (dot != std::string_view::npos) n.remove_prefix(dot + 1);
+        if (i) out += ", ";
+        out += n;
+    }
+    return out;
+}
+
+bool applies(const Context& cx, const LinkRule& link) {
+    switch (cx.options.links) {
+        case LinkMode::All:
+            return true;
+        case LinkMode::None:
+            return false;
+        case LinkMode::Default:
+            return link.by_default;
+    }
+    return false;
+}
+
+void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& frames,
+                const BlockColumns& columns, ParentCache& cache, ColumnHashes& hashes) {
+    const RuleSet& rules = cx.rules;
+    // Components beyond 64 are not keyed (no real link comes near).
+    const std::size_t n = std::min<std::size_t>(link.child.size(), 64);
+    bool given = false;
+    for (std::size_t k = 0; k < n && !given; ++k) given = columns.present(link.child[k]);
+    if (!given) return;
+    ParentIndex parents(rules, link, frames, columns, cache, hashes);
+    KeyHash hash;
+    for (std::size_t fi = 0; fi < frames.size(); ++fi) {
+        const Frame& f = frames[fi];
+        std::vector<const ValueColumn*> cols(n, nullptr);
+        bool any = false;
+        for (std::size_t k = 0; k < n; ++k) {
+            cols[k] = columns.column(fi, link.child[k]);
+            any = any || cols[k];
+        }
+        if (!any) continue;
+        std::size_t rows = 0;
+        std::vector<const std::vector<std::uint64_t>*> hashed(n, nullptr);
+        for (std::size_t k = 0; k < n; ++k)
+            if (cols[k]) {
+                rows = std::max(rows, cols[k]->size());
+                hashed[k] = &hashes.of(*cols[k], rules.items[link.child[k]].compare);
+            }
+        std::size_t missing = 0, first_row = 0, checked = 0;
+        std::vector<std::size_t> shown_rows;
+        for (std::size_t r = 0; r < rows; ++r) {
+            std::uint64_t mask = 0;
+            hash.reset();
+            bool usable = true;
+            for (std::size_t k = 0; k < n; ++k) {
+                if (!hashed[k] || r >= hashed[k]->size()) continue;
+                const std::uint64_t h = (*hashed[k])[r];
+                if (h == ColumnHashes::kCompound) {
+                    usable = false;
+                    break;
+                }
+                if (h == ColumnHashes::kNull) continue;
+                mask |= std::uint64_t{1} << k;
+                hash.add(h);
+            }
+            if (!usable || mask == 0) continue;
+            ++checked;
+            if (!parents.empty() && parents.contains(mask, hash.value())) continue;
+            if (missing++ == 0) first_row = r;
+            if (shown_rows.size() < kShownRows) shown_rows.push_back(r);
+        }
+        if (missing == 0) continue;
+        // The first row without a parent, as its values read.
+        std::string first_value;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k) first_value += ", ";
+            if (!cols[k] || first_row >= cols[k]->size()) {
+                first_value += "?";
+                continue;
+            }
+            bool null;
+            first_value += scalar_text((*cols[k])[first_row], null);
+        }
+        const std::string parent_cat =
+            link.parent_category != kNone ? rules.categories[link.parent_category].name : "?";
+        const std::string child_cat =
+            link.child_category != kNone ? rules.categories[link.child_category].name : "?";
+        std::string rows_text;
+        for (std::size_t i = 0; i < shown_rows.size(); ++i)
+            rows_text += (i ? ", " : "") + std::to_string(shown_rows[i]);
+        if (missing > shown_rows.size()) rows_text += ", ...";
+        std::string message;
+        if (parents.empty()) {
+            message = "the parent " + join_items(rules, link.parent) + " is absent (category " +
+                      parent_cat + "): " + std::to_string(missing) + " row" +
+                      (missing == 1 ? "" : "s") + " of " + child_cat + " refer to it";
+        } else {
+            message = std::to_string(missing) + " of " + std::to_string(checked) + " row" +
+                      (checked == 1 ? "" : "s") + " of " + child_cat + " have no parent row in " +
+                      parent_cat;
+        }
+        message += " (" + short_items(rules, link.child) + " -> " +
+                   short_items(rules, link.parent) + (link.label.empty() ? "" : "; " + link.label) +
+                   "); rows " + rows_text + "; first: " + shown(first_value);
+        Finding& out = cx.add(f, Code::Link, Severity::Error, std::move(message), link.dict,
+                              link.rule.empty() ? rules.rule_of_dict(link.dict, Check::Link)
+                                                : std::string_view(link.rule));
+        out.category = child_cat;
+        std::string_view first_tag;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!cols[k]) continue;
+            const std::string_view t = columns.tag(fi, link.child[k]);
+            out.tags.emplace_back(t);
+            if (first_tag.empty()) first_tag = t;
+        }
+        out.value = first_value;
+        // A row outside loops is no row.
+        const std::size_t p = f.data->position(first_tag);
+        const bool looped = p < f.loop_of.size() && f.loop_of[p] >= 0;
+        out.row = looped || rows > 1 ? static_cast<std::int64_t>(first_row) : -1;
+        out.locate_tag = std::string(first_tag);
+        out.locate_value = true;
+    }
+}
+
+}  // namespace
+
+std::string join_items(const RuleSet& rules, const std::vector<std::uint32_t>& items) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        out += (i ? "+" : "") + rules.items[items[i]].name;
+    return out;
+}
+
+void check_links(Context& cx, const std::vector<Frame>& frames) {
+    if (cx.options.links == LinkMode::None || cx.rules.links.empty()) return;
+    const BlockColumns columns(frames);
+    ParentCache cache;
+    ColumnHashes hashes;
+    for (const LinkRule& link : cx.rules.links)
+        if (applies(cx, link)) check_link(cx, link, frames, columns, cache, hashes);
+}
+
+}  // namespace quarzel::validate::detail

@@ -1,0 +1,92 @@
+// Per tag of a frame: is it defined (or local), deprecated, given twice
+// under two names, looped where it may not be or unlooped where it must be
+// looped; then its values.
+#include <unordered_map>
+
+#include "validate/check_context.hpp"
+
+namespace quarzel::validate::detail {
+
+namespace {
+
+void tag_finding(Finding& f, std::string_view tag) {
+    f.tags.emplace_back(tag);
+    f.locate_tag = std::string(tag);
+    f.locate_value = false;
+}
+
+}  // namespace
+
+void check_tags(Context& cx, Frame& frame) {
+    const RuleSet& rules = cx.rules;
+    const FrameData& data = *frame.data;
+    const std::size_t n = data.tag_order.size();
+    frame.items.assign(n, kNone);
+    std::unordered_map<std::uint32_t, std::size_t> first_position;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string_view tag = data.tag_order[i];
+        const std::uint32_t id = rules.find_item(tag);
+        if (id == kNone) {
+            const bool local = rules.is_local(tag);
+            Finding& f = cx.add(frame, Code::Unknown, local ? Severity::Info : Severity::Warning,
+                                std::string(local ? "local data name " : "unknown data name ") +
+                                    std::string(tag) +
+                                    (local ? " (not checked)" : " (not in the dictionary)"),
+                                0, {});
+            tag_finding(f, tag);
+            continue;
+        }
+        frame.items[i] = id;
+        const ItemRule& item = rules.items[id];
+        if (auto [it, fresh] = first_position.emplace(id, i); !fresh) {
+            Finding& f = cx.add_for_item(
+                frame, Code::Alias, Severity::Error,
+                std::string(tag) + " and " + std::string(data.tag_order[it->second]) +
+                    " name the same item (" + item.name + "): give it once",
+                id, Check::Category);
+            tag_finding(f, tag);
+            f.tags.emplace_back(data.tag_order[it->second]);
+        }
+        if (item.deprecated) {
+            Finding& f = cx.add_for_item(
+                frame, Code::Deprecated, Severity::Warning,
+                std::string(tag) + " is deprecated" +
+                    (item.replaced_by.empty() ? std::string()
+                                              : "; use " + item.replaced_by + " instead"),
+                id, Check::Deprecated);
+            tag_finding(f, tag);
+        }
+        if (item.category != kNone && rules.categories[item.category].deprecated) {
+            const CategoryRule& cat = rules.categories[item.category];
+            // Once per category and frame: at its first tag.
+            bool first = true;
+            for (std::size_t k = 0; k < i && first; ++k)
+                first = frame.items[k] == kNone ||
+                        rules.items[frame.items[k]].category != item.category;
+            if (first) {
+                Finding& f = cx.add_for_item(
+                    frame, Code::Deprecated, Severity::Warning,
+                    "category " + cat.name + " is deprecated" +
+                        (cat.replaced_by.empty() ? std::string()
+                                                 : "; use " + cat.replaced_by + " instead"),
+                    id, Check::Deprecated);
+                tag_finding(f, tag);
+            }
+        }
+        const bool looped = frame.loop_of[i] >= 0;
+        if (looped && item.list == ListPolicy::No) {
+            Finding& f = cx.add_for_item(frame, Code::Looped, Severity::Error,
+                                         std::string(tag) + " may not be given in a loop", id,
+                                         Check::Looped);
+            tag_finding(f, tag);
+        } else if (!looped && item.list == ListPolicy::Yes) {
+            Finding& f =
+                cx.add_for_item(frame, Code::NotLooped, Severity::Error,
+                                std::string(tag) + " must be given in a loop", id, Check::Looped);
+            tag_finding(f, tag);
+        }
+        check_values(cx, frame, i);
+    }
+}
+
+}  // namespace quarzel::validate::detail

@@ -1,0 +1,285 @@
+// The validator's native parts: POSIX constructs, DDLm contents, rule-set
+// text, and checks with positions over small documents.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/pipeline.hpp"
+#include "validate/checker.hpp"
+#include "validate/contents.hpp"
+#include "validate/pattern.hpp"
+#include "validate/positions.hpp"
+#include "validate/rules_text.hpp"
+
+namespace {
+
+using namespace quarzel::validate;
+
+struct MatchCase {
+    const char* pattern;
+    const char* text;
+    bool match;
+};
+
+// Real dictionaries' constructs and the readings they need.
+const MatchCase kMatches[] = {
+    // PDBx code: ']' first in a bracket, a backslash and braces inside
+    {R"([][_,.;:"&<>()/\{}'`~!@#$%A-Za-z0-9*|+-]*)", R"(a\b{c}[d])", true},
+    {R"([][_,.;:"&<>()/\{}'`~!@#$%A-Za-z0-9*|+-]*)", "a b", false},
+    {R"([][_,.;:"&<>()/\{}'`~!@#$%A-Za-z0-9*|+-]*)", "", true},
+    // PDBx text: \n and \t inside a bracket are newline and tab
+    {R"([][ \n\t()_,.;:"&<>/\{}'`~!@#$%?+=*A-Za-z0-9|^-]*)", "two\nlines\tand ^", true},
+    {R"([][ \n\t()_,.;:"&<>/\{}'`~!@#$%?+=*A-Za-z0-9|^-]*)", "n", true},
+    {R"([][ \n\t()_,.;:"&<>/\{}'`~!@#$%?+=*A-Za-z0-9|^-]*)", "caf\xc3\xa9", false},
+    // int, float (whole value only)
+    {"[+-]?[0-9]+", "-12", true},
+    {"[+-]?[0-9]+", "12a", false},
+    {"[+-]?[0-9]+", "a12", false},
+    {R"(-?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?)", "-1.5(3)e-2", true},
+    {R"(-?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?)", "1.5.2", false},
+    // intervals; a brace that opens none is a brace
+    {"EMD-[0-9]{4,}", "EMD-12345", true},
+    {"EMD-[0-9]{4,}", "EMD-123", false},
+    {"[1-9][A-Z0-9]{3}", "1ABC", true},
+    {"a{b", "a{b", true},
+    {"a}", "a}", true},
+    // outside brackets a backslash makes the next character literal; \n is a newline
+    {R"(10\..*)", "10.1000/x", true},
+    {R"(10\..*)", "10a", false},
+    {R"(\n--X)", "\n--X", true},
+    // dot and negated brackets take newlines; ^ and $ only at the ends
+    {"a.b", "a\nb", true},
+    {"[^x]+", "a\nb", true},
+    {"[^x]+", "axb", false},
+    {R"([a-z ]+$)", "ab c", true},
+    {"^ab$", "ab", true},
+    // alternation, classes, equivalence and collating elements
+    {"YES|NO", "NO", true},
+    {"YES|NO", "YESNO", false},
+    {"[[:digit:]]+[[:alpha:]]", "12a", true},
+    {"[[=a=]b]+", "abba", true},
+    {"[[.-.]a]+", "a-a", true},
+    // the byte-table form: non-ASCII characters stay out of ASCII sets,
+    // a negated set takes them
+    {"[A-Za-z]*", "\xc3\xa9", false},
+    {"[^ ]+", "\xc3\xa9", true},
+    {"[abc]+", "", false},
+    {".*", "anything\nat all", true},
+};
+
+TEST(ValidatePattern, RealConstructsAndPosixReadings) {
+    for (const MatchCase& c : kMatches) {
+        const Pattern p = Pattern::compile(c.pattern);
+        ASSERT_TRUE(p.ok()) << c.pattern << ": " << p.error();
+        EXPECT_EQ(p.full_match(c.text), c.match) << c.pattern << " on '" << c.text << "'";
+    }
+}
+
+TEST(ValidatePattern, BadExpressionsAreReportedNeverMatchAll) {
+    const char* bad[] = {"[A-Z", "[[:nothing:]]", "*a", "a(b", "[z-a]", "a{2000}", "(?i)a"};
+    for (const char* b : bad) {
+        const Pattern p = Pattern::compile(b);
+        EXPECT_FALSE(p.ok()) << b;
+        EXPECT_FALSE(p.error().empty()) << b;
+        EXPECT_FALSE(p.full_match("A")) << b;
+        EXPECT_FALSE(p.full_match("")) << b;
+    }
+}
+
+// PDBx's int, positive_int and float constructs have scanners of their own;
+// the same expressions in parentheses go through RE2. Both must agree on
+// every string of the characters that matter, up to 6 long.
+TEST(ValidatePattern, ScannersAgreeWithRe2) {
+    const char* constructs[] = {
+        "[+-]?[0-9]+", "[1-9][0-9]*",
+        "-?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?"};
+    const std::string alphabet = "09.-+eE()x";
+    for (const char* c : constructs) {
+        const Pattern fast = Pattern::compile(c);
+        const Pattern slow = Pattern::compile(std::string("(") + c + ")");
+        ASSERT_TRUE(fast.ok() && slow.ok());
+        std::vector<std::string> layer{""};
+        for (int len = 0; len <= 6; ++len) {
+            std::vector<std::string> next;
+            for (const std::string& s : layer) {
+                ASSERT_EQ(fast.full_match(s), slow.full_match(s)) << c << " on '" << s << "'";
+                if (len < 6)
+                    for (char ch : alphabet) next.push_back(s + ch);
+            }
+            layer = std::move(next);
+        }
+    }
+}
+
+struct ContentsCase {
+    Contents contents;
+    const char* value;
+    bool ok;
+};
+
+const ContentsCase kContents[] = {
+    {Contents::Real, "1.5(2)", true},
+    {Contents::Real, "1.5e3", true},
+    {Contents::Real, "x", false},
+    {Contents::Integer, "-3", true},
+    {Contents::Integer, "3.0", false},
+    {Contents::Count, "0", true},
+    {Contents::Count, "-1", false},
+    {Contents::Index, "1", true},
+    {Contents::Index, "0", false},
+    {Contents::Code, "a_b", true},
+    {Contents::Code, "a b", false},
+    {Contents::Name, "atom_site", true},
+    {Contents::Name, "atom-site", false},
+    {Contents::Tag, "_a.b", true},
+    {Contents::Tag, "a.b", false},
+    {Contents::Date, "2024-02-29", true},
+    {Contents::Date, "2023-02-29", false},
+    {Contents::Date, "2023-13-01", false},
+    {Contents::DateTime, "2023-01-02T03:04:05Z", true},
+    {Contents::DateTime, "2023-01-02 03:04+01:00", true},
+    {Contents::DateTime, "2023-01-02", false},
+    {Contents::Version, "3.11.09", true},
+    {Contents::Version, "3.x", false},
+    {Contents::Dimension, "[3, 3]", true},
+    {Contents::Dimension, "[]", true},
+    {Contents::Dimension, "[a]", false},
+    {Contents::Range, "0.0:", true},
+    {Contents::Range, ":5", true},
+    {Contents::Range, "a:b", false},
+    {Contents::Imag, "2.5j", true},
+    {Contents::Complex, "1.5+2j", true},
+    {Contents::Complex, "1.5+j2", true},
+    {Contents::Complex, "1.5+2", false},
+    {Contents::Symop, "2_555", true},
+    {Contents::Symop, "3 455", true},
+    {Contents::Symop, "2_55", false},
+    {Contents::Binary, "\\b0101", true},
+    {Contents::Hexadecimal, "\\xFf", true},
+    {Contents::Octal, "\\o78", false},
+    {Contents::Number, "-4.5e-3(2)", true},
+};
+
+TEST(ValidateContents, EachForm) {
+    for (const ContentsCase& c : kContents)
+        EXPECT_EQ(matches_contents(c.contents, c.value), c.ok)
+            << contents_name(c.contents) << " '" << c.value << "'";
+}
+
+// The form checks' number grammar agrees with the core's scanner.
+TEST(ValidateContents, NumberShapeAgreesWithTheCoreScanner) {
+    const std::string alphabet = "09.-+eE()";
+    std::vector<std::string> layer{""};
+    for (int len = 0; len <= 6; ++len) {
+        std::vector<std::string> next;
+        for (const std::string& s : layer) {
+            quarzel::NumberParts parts;
+            const bool core = quarzel::scan_number(s, parts);
+            const NumberShape shape = number_shape(s);
+            ASSERT_EQ(shape.number, core) << "'" << s << "'";
+            if (core) {
+                EXPECT_EQ(shape.integer, !parts.has_point && !parts.has_exponent) << s;
+                EXPECT_EQ(shape.has_su, !parts.su_digits.empty()) << s;
+            }
+            if (len < 6)
+                for (char ch : alphabet) next.push_back(s + ch);
+        }
+        layer = std::move(next);
+    }
+}
+
+TEST(ValidateContents, TypeSpecs) {
+    auto alt = parse_type_spec("Integer|Code");
+    ASSERT_TRUE(alt);
+    EXPECT_TRUE(alt->matches("12", 0));
+    EXPECT_TRUE(alt->matches("abc", 0));
+    EXPECT_FALSE(alt->matches("a b", 0));
+    auto seq = parse_type_spec("Real,Code");
+    ASSERT_TRUE(seq);
+    EXPECT_TRUE(seq->matches("1.5", 0));
+    EXPECT_FALSE(seq->matches("x", 0));
+    EXPECT_TRUE(seq->matches("x", 1));
+    EXPECT_TRUE(parse_type_spec("Text|Real")->any());
+    EXPECT_FALSE(parse_type_spec("Real|Nothing"));
+    EXPECT_FALSE(parse_type_spec("Real,Code|Text"));
+}
+
+TEST(ValidateRulesText, MalformedTextIsRefusedNamingTheLine) {
+    const char* bad[] = {
+        "",
+        "rules 1\n",
+        "quarzel-rules 1\nitem\tname=_a\tcat=3\n",
+        "quarzel-rules 1\nitem\tname=_a\tsu=maybe\n",
+        "quarzel-rules 1\nitem\tname=_a\ttype=Nothing\n",
+        "quarzel-rules 1\nitem\tname=_a\trange=1\n",
+        "quarzel-rules 1\nitem\tname=_a\trange=a:1\n",
+        "quarzel-rules 1\nitem\tname=_a\tdim=-1\n",
+        "quarzel-rules 1\nitem\tnoequals\n",
+        "quarzel-rules 1\nitem\tname=a\\q\n",
+        "quarzel-rules 1\nwhat\tname=_a\n",
+        "quarzel-rules 1\nitem\tname=_a\nlink\tchild=0\tparent=7\n",
+        "quarzel-rules 1\nitem\tname=_a\nlink\tchild=0\n",
+        "quarzel-rules 1\nitem\tname=_a\tpattern=0\n",
+        "quarzel-rules 1\ndict\tname=d\trule.nothing=x\n",
+    };
+    for (const char* b : bad) EXPECT_THROW(parse_rules(b), RulesError) << b;
+}
+
+// Findings of `text` as "code tag row line:column", sorted as they come.
+std::vector<std::string> check(const char* rules_text, const char* text) {
+    auto rules = parse_rules(rules_text);
+    quarzel::ParseResult parsed = quarzel::parse_document(text, false);
+    std::vector<Finding> findings = check_document(parsed.document, *rules, Options{});
+    resolve_positions(findings, parsed.document, parsed.detected);
+    std::vector<std::string> out;
+    for (const Finding& f : findings)
+        out.push_back(std::string(code_name(f.code)) + " " + (f.tags.empty() ? "-" : f.tags[0]) +
+                      " " + std::to_string(f.row) + " " + std::to_string(f.line) + ":" +
+                      std::to_string(f.column));
+    return out;
+}
+
+const char* kRules =
+    "quarzel-rules 1\n"
+    "dict\tname=d\tversion=1\tddl=ddl2\n"
+    "pattern\tsource=[0-9]+\n"
+    "category\tname=a\tkey=0\n"
+    "category\tname=b\n"
+    "item\tname=_a.id\tcat=0\tpattern=0\tcompare=numeric\n"
+    "item\tname=_a.v\tcat=0\ttype=Real\trange=0:1\tranges=inclusive\n"
+    "item\tname=_b.l\tcat=1\tcontainer=List\ttype=Integer\tdim=2\n";
+
+TEST(ValidateCheck, FindingsWithPositions) {
+    // A CR-LF text, a version line, a quoted value, a text field, a list and
+    // a second reading for the tag position; findings in the order of the
+    // checks (values, then categories).
+    const char* text =
+        "#\\#CIF_2.0\r\ndata_x\r\nloop_\r\n_a.id\r\n_a.v\r\n1 0.5\r\n01 'x'\r\n"
+        "z\r\n;1.5\r\n;\r\n_b.l [1 2 3]\r\n_b 1\r\n";
+    EXPECT_EQ(check(kRules, text),
+              (std::vector<std::string>{"type _a.id 2 8:1", "type _a.v 1 7:4", "range _a.v 2 9:1",
+                                        "container _b.l -1 11:6", "unknown _b -1 12:1",
+                                        "duplicate-key _a.id 1 7:1"}));
+}
+
+TEST(ValidateCheck, TagPositionsInSaveFramesAndLaterBlocks) {
+    const char* text = "data_one\n_a.id 1\ndata_two\nsave_f\n  _c 1\nsave_\n  _d 2\nloop_ _e 1 2\n";
+    EXPECT_EQ(
+        check(kRules, text),
+        (std::vector<std::string>{"unknown _d -1 7:3", "unknown _e -1 8:7", "unknown _c -1 5:3"}));
+}
+
+TEST(ValidateLineIndex, PositionsCountCodePoints) {
+    LineIndex index("ab\n\xc3\xa9x\n", 3);
+    std::uint32_t line, column;
+    index.position(4, line, column);  // inside the second character of line 2? no: 'x'
+    EXPECT_EQ(line, 4u);
+    index.position(5, line, column);
+    EXPECT_EQ(column, 2u);
+    index.position(1, line, column);
+    EXPECT_EQ(line, 3u);
+    EXPECT_EQ(column, 2u);
+}
+
+}  // namespace
