@@ -147,7 +147,11 @@ def recover(out: str) -> None:
             os.unlink(path)
             continue
         _apply(out, path, manifest)
-    for folder in [*table_folders(out), COMMITS]:
+    try:  # the text kept beside typed parts (quarzel._native_typing)
+        texts = [os.path.join(".text", t) for t in os.listdir(os.path.join(out, ".text"))]
+    except OSError:
+        texts = []
+    for folder in [*table_folders(out), COMMITS, *texts]:
         try:
             names = os.listdir(os.path.join(out, folder))
         except OSError:

@@ -15,7 +15,7 @@ from typing import TextIO
 
 from .cli import EXIT_CLEAN, EXIT_ERRORS, EXIT_INTERRUPTED
 from .cli import EXIT_UNREADABLE as EXIT_FAILED  # nothing read, or output not writable
-DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume", "--validate")
+DATASET_OPTIONS = ("--jobs", "-j", "--categories", "--resume", "--update", "--validate")
 # Options of either mode that take a value (so that the value is not taken
 # for an input).
 VALUE_OPTIONS = ("--jobs", "-j", "--categories", "--dictionary", "--style", "--cif-version",
@@ -73,6 +73,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="DDL dictionary: the categories of looped tags without a dot, and with --typed "
                    "the types of tags")
     p.add_argument("--resume", action="store_true", help="skip the inputs OUTDIR already holds")
+    p.add_argument("--update", action="store_true",
+                   help="bring OUTDIR up to date with the inputs: convert new and changed ones, take out "
+                   "the rows of changed and missing ones")
     p.add_argument("--validate", action="append", default=None, metavar="DIC",
                    help="validate each file against this dictionary (more than once: they extend "
                    "one another) into OUTDIR/_validation, one row per finding")
@@ -129,7 +132,7 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     try:
         summary = dataset.convert(args.inputs, args.out, categories=categories, jobs=args.jobs,
                                   dictionary=args.dictionary, progress=bar, resume=args.resume,
-                                  typed=args.typed, validate=args.validate,
+                                  typed=args.typed, update=args.update, validate=args.validate,
                                   links=True if args.links else None)
     except KeyboardInterrupt:
         bar.close()
@@ -159,6 +162,8 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     tables = len(summary.rows)
     rows = sum(summary.rows.values())
     skipped = f", {summary.skipped:,} already done" if summary.skipped else ""
+    if summary.removed:
+        skipped += f", rows of {summary.removed:,} changed or missing taken out"
     print(
         f"{_shown(args.out)}: {summary.files:,} files{skipped} ({summary.files_read:,} read, "
         f"{summary.files_failed:,} unreadable, {summary.files_with_problems:,} with problems), "

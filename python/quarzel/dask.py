@@ -152,6 +152,9 @@ def convert(
                     results.append(result)
         finally:
             shutil.rmtree(run, ignore_errors=True)
+        from . import _common_schema
+
+        _common_schema.write_all(out)  # each table's one schema
     for r in results:
         for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes", "text_bytes"):
             setattr(summary, key, getattr(summary, key) + r[key])

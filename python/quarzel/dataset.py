@@ -22,7 +22,9 @@ the schemas unified (``pyarrow.dataset.dataset(path, format="parquet")`` with
 
 from __future__ import annotations
 
+import io
 import os
+import shutil
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, Sequence
@@ -48,6 +50,7 @@ class Summary:
     seconds: float = 0.0
     cancelled: bool = False
     skipped: int = 0  # inputs already done (resume)
+    removed: int = 0  # inputs whose rows an update took out (changed or gone)
     jobs: int = 0  # workers that ran (fewer than asked when open files are limited)
     # With validate=...: findings per severity (in _validation), the files
     # with an error finding, and the faults of the dictionaries themselves
@@ -112,7 +115,7 @@ def dictionary_categories(path: str) -> dict[str, str]:
                 for n in (name, *definition.aliases):
                     mapping.setdefault(n.lower(), definition.category.lower())
 
-    with open(path, encoding="utf-8", errors="replace", newline="") as f:
+    with io.open(path, encoding="utf-8", errors="replace", newline="") as f:
         raw = quarzel_core.parse_raw(f.read())
 
     def scan(tags: dict[str, list[Any]]) -> None:
@@ -163,6 +166,7 @@ def convert(
     dictionary: str | os.PathLike[str] | None = None,
     progress: Callable[[Progress], Any] | None = None,
     resume: bool = False,
+    update: bool = False,
     expand: bool = True,
     validate: Any = None,
     links: bool | None = None,
@@ -187,8 +191,12 @@ def convert(
     left (completing or dropping its last commits), then skips the inputs
     that ``out_dir`` already holds and tries again those that could not be
     read (their rows in ``_files`` are replaced); a dataset with typed
-    columns is typed again. Without ``resume``, ``out_dir`` must not hold a
-    dataset yet. Files that cannot be read are recorded in ``_files`` and
+    columns is typed again. ``update`` brings a dataset up to date with
+    ``inputs``: it converts only the inputs that are new or changed since
+    they were read (size, modification time, CRC-64 in ``_files``) and
+    removes the rows of inputs that changed or are no longer among
+    ``inputs``, in one commit at the end (see ``quarzel._update``). Without
+    ``resume`` or ``update``, ``out_dir`` must not hold a dataset yet. Files that cannot be read are recorded in ``_files`` and
     the run goes on; KeyboardInterrupt stops the workers within about a
     second, each committing the files it has finished. Raises OSError when
     the output cannot be written, or when another run is writing it.
@@ -201,7 +209,7 @@ def convert(
     ``profile``, ``su_multiplier`` and ``ignore_case`` are
     :func:`quarzel.validate`'s.
     """
-    from . import _native, _resume, _typed_parts
+    from . import _common_schema, _native, _native_typing, _resume, _typed_parts, _update
 
     start = time.monotonic()
     out = os.fspath(out_dir)
@@ -221,7 +229,7 @@ def convert(
         rules = compile_rules(validate, profile)
         summary.dictionary_findings = [_finding(t, rules.labels, True) for t in rules.problems]
     with _commits.Lock(out):
-        if _commits.holds_dataset(out) and not resume:
+        if _commits.holds_dataset(out) and not (resume or update):
             raise FileExistsError(f"{out} already holds a dataset (resume it, or choose a new folder)")
         _commits.recover(out)
         if resume:
@@ -231,7 +239,32 @@ def convert(
             entries = [entries[k] for k in todo]
             names = [names[k] for k in todo]
             _resume.forget_failed(out, set(names))
-            typed = typed or _typed_parts.is_typed(out)
+        staging = removed = None
+        if update and _commits.holds_dataset(out):
+            known = _update.recorded(out)
+            found = [_update.unchanged(e.real, known.get(n)) for e, n in zip(entries, names)]
+            retimed = {n: f for n, f in zip(names, found) if f is not True and f is not False}
+            todo = [k for k, f in enumerate(found) if f is False]
+            summary.skipped = len(entries) - len(todo)
+            removed = {names[k] for k in todo if names[k] in known} | (set(known) - set(names))
+            entries = [entries[k] for k in todo]
+            names = [names[k] for k in todo]
+            staging = os.path.join(out, f"{_commits.STAGING}update")
+            shutil.rmtree(staging, ignore_errors=True)
+            resume = True  # typed as the dataset was
+        # Typed inside the engine (quarzel._native_typing); a dataset typed
+        # before by the pass over finished parts is typed by that pass again.
+        state = _native_typing.load_state(out) if resume else None
+        # (so is a text dataset that a resumed run is asked to type: every part).
+        legacy = resume and state is None and (
+            _typed_parts.is_typed(out) or (typed and _commits.holds_dataset(out)))
+        if state is None and typed and not legacy:
+            state = {"typed_by": "dictionary" if types is not None else "values",
+                     "declared": _native_typing.declared_types(types) if types is not None else {}}
+            os.makedirs(out, exist_ok=True)
+            _native_typing.save_state(out, state)
+        typing = state["typed_by"] if state else None
+        seeds = _native_typing.seeds(out) if resume and typing == "values" and staging is None else None
 
         callback = None
         if progress is not None:
@@ -252,11 +285,11 @@ def convert(
         jobs = default_jobs() if jobs is None else max(1, int(jobs))
         paths, engine_names, failures = _inputs.engine_inputs(entries, names)
         result = _native.dataset_convert(
-            paths, _inputs.os_path(out), cats, tag_categories, jobs, callback, _progress_interval,
+            paths, _inputs.os_path(staging or out), cats, tag_categories, jobs, callback, _progress_interval,
             names=engine_names, failures=failures, row_group_bytes=_row_group_bytes, part_bytes=_part_bytes,
             rules=rules.native if rules else None, links=_links_mode(links) if rules else 0,
             su_multiplier=float(su_multiplier), ignore_case=bool(ignore_case),
-            stream_bytes=_stream_bytes)
+            stream_bytes=_stream_bytes, typing=typing, declared=state["declared"] if state else None, seeds=seeds)
         for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes",
                     "text_bytes", "cancelled", "jobs"):
             setattr(summary, key, result[key])
@@ -264,8 +297,24 @@ def convert(
         if rules is not None:
             summary.findings = dict(zip(("error", "warning", "info"), result["findings"]))
             summary.files_invalid = result["files_invalid"]
-        if typed and not summary.cancelled:
+        if staging is not None:
+            if summary.cancelled:
+                _update.discard(staging)
+                summary.seconds = time.monotonic() - start
+                return summary
+            summary.removed = len(removed)
+            number = _commits.first_free_number(out)
+            renames, removes, number = _update.drop_rows(out, removed, number)
+            times, number = _update.retime(out, retimed, number)
+            renames += times
+            moved, number = _update.staged_renames(staging, out, number)
+            _commits.commit(out, renames + moved, removes, number=number)
+            _update.discard(staging)
+        if typing == "values" and not summary.cancelled:
+            _native_typing.settle(out)
+        elif legacy and not summary.cancelled:
             _typed_parts.type_dataset(out, types if types is not None else dictionary)
+        _common_schema.write_all(out)
     summary.seconds = time.monotonic() - start
     return summary
 
@@ -284,12 +333,13 @@ def type_tables(out_dir: str | os.PathLike[str], dictionary: Any = None) -> None
     status ``text``, its text kept in a ``<tag>_text`` column. Each table's
     parts are rewritten row group by row group under temporary names and
     committed together, so an interrupted pass leaves the table as it was."""
-    from . import _typed_parts
+    from . import _common_schema, _typed_parts
 
     out = os.fspath(out_dir)
     with _commits.Lock(out):
         _commits.recover(out)
         _typed_parts.type_dataset(out, dictionary)
+        _common_schema.write_all(out)
 
 
 def read_table(out_dir: str | os.PathLike[str], table: str) -> Any:
@@ -304,6 +354,24 @@ def read_table(out_dir: str | os.PathLike[str], table: str) -> Any:
         return pa.table({})
     schema = pa.unify_schemas([pq.read_schema(f) for f in files], promote_options="permissive")
     return ds.dataset(files, schema=schema, format="parquet").to_table()
+
+
+def open(out_dir: str | os.PathLike[str]) -> dict[str, Any]:
+    """Every category table of a dataset as a ``pyarrow.dataset.Dataset``
+    over its parts, with the table's one schema (``<table>/_common_metadata``:
+    every column of every part, a column missing from a part null there)."""
+    from . import _common_schema
+
+    return _common_schema.open_datasets(os.fspath(out_dir))
+
+
+def connect(out_dir: str | os.PathLike[str], database: str = ":memory:") -> Any:
+    """A DuckDB connection (to ``database``, in memory by default) with one
+    view per category table of a dataset, named after the table, with its
+    one schema. Needs the optional ``duckdb`` package."""
+    from . import _common_schema
+
+    return _common_schema.connect(os.fspath(out_dir), database)
 
 
 def tables(out_dir: str | os.PathLike[str]) -> list[str]:

@@ -10,22 +10,14 @@
 #include <vector>
 
 #include "dataset/pages.hpp"
+#include "dataset/text_map.hpp"
+#include "dataset/typed_column.hpp"
 
 namespace quarzel::dataset {
 
 constexpr std::string_view kFileColumn = "_file";
 constexpr std::string_view kBlockColumn = "_block_name";
 constexpr std::string_view kFrameColumn = "_frame_name";
-
-// Hashing for maps keyed by std::string that are searched with views.
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-        return std::hash<std::string_view>{}(s);
-    }
-};
-template <class V>
-using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
 
 // An identity column (_file, _block_name, _frame_name): one value for many
 // rows, kept as runs of a code into the distinct values, and written with
@@ -77,11 +69,21 @@ private:
     }
 };
 
+// A tag's column: its text, and in a typed run its numbers.
+struct TagColumn : TextColumn {
+    std::unique_ptr<TypedColumn> typed;  // null: an untyped run
+
+    void pad_all(std::size_t rows) {
+        pad_to(rows);
+        if (typed) typed->pad_to(rows);
+    }
+};
+
 // The rows of one category gathered by a worker since its last row group.
 struct TableBuffer {
-    IdColumn ids[3];                                   // _file, _block_name, _frame_name
-    std::vector<std::unique_ptr<TextColumn>> columns;  // the tags, in order of first appearance
-    TextMap<TextColumn*> by_name;
+    IdColumn ids[3];                                  // _file, _block_name, _frame_name
+    std::vector<std::unique_ptr<TagColumn>> columns;  // the tags, in order of first appearance
+    TextMap<TagColumn*> by_name;
     std::size_t rows = 0;
     std::size_t bytes = 0;
     std::uint64_t unflushed_rows = 0;  // counted in the summary once written
@@ -91,17 +93,20 @@ struct TableBuffer {
         ids[1].name = kBlockColumn;
         ids[2].name = kFrameColumn;
     }
-    TextColumn& column(std::string_view name) {
+    TagColumn& column(std::string_view name) {
         auto it = by_name.find(name);
         if (it != by_name.end()) return *it->second;
-        auto& c = columns.emplace_back(std::make_unique<TextColumn>());
+        auto& c = columns.emplace_back(std::make_unique<TagColumn>());
         c->name = name;
         by_name.emplace(c->name, c.get());
         return *c;
     }
     void reset() {
         for (auto& id : ids) id.reset();
-        for (auto& c : columns) c->reset();
+        for (auto& c : columns) {
+            c->reset();
+            if (c->typed) c->typed->reset();
+        }
         rows = 0;
         bytes = 0;
     }

@@ -80,6 +80,7 @@ Summary convert(const Options& options, Progress& progress, const std::atomic<bo
         options.max_open_writers, limit, descriptors_in_use());
     const unsigned jobs = plan.jobs;
     shared.open_writers = plan.open_writers;
+    shared.workers = jobs;
     summary.jobs = jobs;
     summary.open_writers = plan.open_writers;
     std::vector<std::unique_ptr<Worker>> workers;

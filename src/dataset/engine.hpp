@@ -29,6 +29,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dataset/kinds.hpp"
+
 namespace quarzel::validate {
 struct RuleSet;
 struct Options;
@@ -61,6 +63,12 @@ struct Options {
     // going to _validation.
     std::shared_ptr<const validate::RuleSet> rules;
     std::shared_ptr<const validate::Options> validation;
+    // Typed runs (kinds.hpp): how columns are typed; for Typing::Dictionary
+    // the lower-case tags it types as numbers (the others stay text); for
+    // Typing::Values the kinds of the parts the run adds to.
+    Typing typing = Typing::None;
+    std::unordered_map<std::string, Declared> declared;
+    RunKinds::Seeds seeds;
 };
 
 // Counters that the workers raise as they go; read from any thread.

@@ -6,15 +6,22 @@
 
 namespace quarzel::dataset {
 
+std::string crc64_text(std::uint64_t crc) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i, crc >>= 4) out[static_cast<std::size_t>(i)] = kHex[crc & 15];
+    return out;
+}
+
 std::shared_ptr<arrow::Schema> files_schema() {
     using namespace arrow;
-    static const auto schema =
-        arrow::schema({field("_file", utf8(), false), field("status", utf8(), false),
-                       field("reason", utf8()), field("compression", utf8()),
-                       field("size", int64(), false), field("text_bytes", int64(), false),
-                       field("seconds", float64(), false), field("problems", int64(), false),
-                       field("lexical", int64(), false), field("syntactic", int64(), false),
-                       field("semantic", int64(), false), field("rows", int64(), false)});
+    static const auto schema = arrow::schema(
+        {field("_file", utf8(), false), field("status", utf8(), false), field("reason", utf8()),
+         field("compression", utf8()), field("size", int64(), false),
+         field("text_bytes", int64(), false), field("seconds", float64(), false),
+         field("problems", int64(), false), field("lexical", int64(), false),
+         field("syntactic", int64(), false), field("semantic", int64(), false),
+         field("rows", int64(), false), field("mtime_ns", int64()), field("crc64", utf8())});
     return schema;
 }
 
@@ -31,8 +38,9 @@ std::shared_ptr<arrow::Schema> errors_schema() {
 arrow::Status Worker::flush_files() {
     if (file_records_.empty()) return arrow::Status::OK();
     arrow::StringBuilder path, status, reason, compression;
-    arrow::Int64Builder size, text, problems, lexical, syntactic, semantic, nrows;
+    arrow::Int64Builder size, text, problems, lexical, syntactic, semantic, nrows, mtime;
     arrow::DoubleBuilder secs;
+    arrow::StringBuilder crc;
     for (const FileRecord& r : file_records_) {
         ARROW_RETURN_NOT_OK(path.Append(r.path));
         ARROW_RETURN_NOT_OK(status.Append(r.status));
@@ -46,8 +54,10 @@ arrow::Status Worker::flush_files() {
         ARROW_RETURN_NOT_OK(syntactic.Append(r.syntactic));
         ARROW_RETURN_NOT_OK(semantic.Append(r.semantic));
         ARROW_RETURN_NOT_OK(nrows.Append(r.rows));
+        ARROW_RETURN_NOT_OK(r.stated ? mtime.Append(r.mtime_ns) : mtime.AppendNull());
+        ARROW_RETURN_NOT_OK(r.hashed ? crc.Append(crc64_text(r.crc64)) : crc.AppendNull());
     }
-    std::vector<std::shared_ptr<arrow::Array>> arrays(12);
+    std::vector<std::shared_ptr<arrow::Array>> arrays(14);
     ARROW_RETURN_NOT_OK(path.Finish(&arrays[0]));
     ARROW_RETURN_NOT_OK(status.Finish(&arrays[1]));
     ARROW_RETURN_NOT_OK(reason.Finish(&arrays[2]));
@@ -60,6 +70,8 @@ arrow::Status Worker::flush_files() {
     ARROW_RETURN_NOT_OK(syntactic.Finish(&arrays[9]));
     ARROW_RETURN_NOT_OK(semantic.Finish(&arrays[10]));
     ARROW_RETURN_NOT_OK(nrows.Finish(&arrays[11]));
+    ARROW_RETURN_NOT_OK(mtime.Finish(&arrays[12]));
+    ARROW_RETURN_NOT_OK(crc.Finish(&arrays[13]));
     const auto n = static_cast<std::int64_t>(file_records_.size());
     ARROW_RETURN_NOT_OK(write_own(std::string(kFiles), files_schema(), n, std::move(arrays)));
     file_records_.clear();

@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "dataset/gzip.hpp"
 
@@ -34,8 +36,8 @@ bool cancelled(const std::atomic<bool>* cancel) {
 
 // Reads the whole file into `out`. The file is opened without waiting (a
 // FIFO would wait for a writer) and only a regular file is read.
-bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::string& reason,
-              const std::atomic<bool>* cancel) {
+bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::int64_t& mtime_ns,
+              std::string& reason, const std::atomic<bool>* cancel) {
     int fd;
     do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     while (fd < 0 && errno == EINTR);
@@ -57,6 +59,7 @@ bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::str
         reason = "not a regular file";
         return false;
     }
+    mtime_ns = std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec;
     const auto expected = static_cast<std::size_t>(info.st_size);
     // One byte more than the size the file claims: the last read returns 0.
     out.clear();
@@ -79,6 +82,19 @@ bool read_all(const std::string& path, Bytes& out, std::uint64_t& size, std::str
     }
     size = out.size();
     return true;
+}
+
+// The stream a file's name ends in (".gz", ".gzip", ".bz2", ".xz", in any
+// case), or empty.
+std::string_view compressed_name(std::string_view path) noexcept {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || path.find('/', dot) != std::string_view::npos) return {};
+    std::string suffix(path.substr(dot));
+    for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (suffix == ".gz" || suffix == ".gzip") return "gzip";
+    if (suffix == ".bz2") return "bzip2";
+    if (suffix == ".xz") return "xz";
+    return {};
 }
 
 // A first guess at the decompressed size.
@@ -206,15 +222,45 @@ Compression sniff_compression(std::string_view head) noexcept {
     return Compression::None;
 }
 
+bool file_crc64(const std::string& path, std::uint64_t& crc) {
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+    crc = 0;
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) ok = false;
+        if (got <= 0) break;
+        crc = lzma_crc64(buffer.data(), static_cast<std::size_t>(got), crc);
+    }
+    ::close(fd);
+    return ok;
+}
+
 bool read_input(const std::string& path, InputFile& file, std::string& reason,
                 const std::atomic<bool>* cancel) {
     file.compression = Compression::None;
     file.bcif = false;
     file.file_size = 0;
-    if (!read_all(path, file.raw, file.file_size, reason, cancel)) return false;
+    file.mtime_ns = 0;
+    file.hashed = false;
+    if (!read_all(path, file.raw, file.file_size, file.mtime_ns, reason, cancel)) return false;
+    file.crc64 =
+        lzma_crc64(reinterpret_cast<const std::uint8_t*>(file.raw.data()), file.raw.size(), 0);
+    file.hashed = true;
     if (file.raw.size() == 0) {
-        reason = "empty file";
-        return false;
+        // No bytes: a CIF document without blocks, unless the name promises
+        // a compressed stream (as quarzel.read has it).
+        if (const std::string_view stream = compressed_name(path); !stream.empty()) {
+            reason = "empty file, no " + std::string(stream) + " stream";
+            return false;
+        }
+        std::swap(file.raw, file.text);
+        return true;
     }
     file.compression = sniff_compression(file.raw.view().substr(0, 8));
     bool ok = true;
@@ -233,10 +279,6 @@ bool read_input(const std::string& path, InputFile& file, std::string& reason,
             break;
     }
     if (!ok) return false;
-    if (file.text.size() == 0) {
-        reason = "empty file";
-        return false;
-    }
     if (bcif::looks_like_bcif(file.text.view())) {
         file.bcif = true;
         return true;

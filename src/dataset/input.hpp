@@ -52,6 +52,9 @@ private:
 
 struct InputFile {
     std::uint64_t file_size = 0;  // bytes on disk
+    std::int64_t mtime_ns = 0;    // modification time (0: not known)
+    bool hashed = false;          // the bytes were read: crc64 holds
+    std::uint64_t crc64 = 0;      // CRC-64 (as xz has it) of the bytes on disk
     Compression compression = Compression::None;
     bool bcif = false;  // the content is BinaryCIF, not text
     Bytes raw;   // the file's bytes (compressed inputs only)
@@ -66,9 +69,15 @@ constexpr std::string_view kCancelled = "cancelled";
 // the system's description for files that cannot be opened or read ("No
 // such file or directory", "Is a directory", ...), "not a regular file"
 // (a FIFO, socket or device: opened without waiting, never read), "empty
-// file", "corrupt gzip stream: ...", "truncated gzip stream" and the like,
+// file, no gzip stream" (no bytes in a file named *.gz; an empty file of
+// any other name, or a stream that holds no text, is an empty document),
+// "corrupt gzip stream: ...", "truncated gzip stream" and the like,
 // "not a text file (NUL byte at offset N)", or kCancelled when `cancel`
 // became true while a large file was read or decompressed.
+// The CRC-64 (as xz has it) of a file's bytes on disk, read a block at a
+// time; false when it cannot be read.
+bool file_crc64(const std::string& path, std::uint64_t& crc);
+
 bool read_input(const std::string& path, InputFile& file, std::string& reason,
                 const std::atomic<bool>* cancel = nullptr);
 

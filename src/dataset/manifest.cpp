@@ -9,8 +9,6 @@
 
 namespace quarzel::dataset {
 
-namespace {
-
 void put_json_string(std::string& out, std::string_view s) {
     static constexpr char kHex[] = "0123456789abcdef";
     out.push_back('"');
@@ -29,6 +27,8 @@ void put_json_string(std::string& out, std::string_view s) {
     }
     out.push_back('"');
 }
+
+namespace {
 
 arrow::Status io_error(const char* what, const std::string& path, int code) {
     return arrow::Status::IOError(what, " ", path, ": ", std::strerror(code));

@@ -31,6 +31,11 @@ namespace quarzel::dataset {
 
 // The folder of manifests in the output folder.
 constexpr std::string_view kCommits = ".commits";
+// The folder of the text of typed parts' numeric columns (kinds.hpp).
+constexpr std::string_view kTextFolder = ".text";
+
+// Appends `s` as a JSON string.
+void put_json_string(std::string& out, std::string_view s);
 
 struct Rename {
     std::string from, to;  // relative to the output folder

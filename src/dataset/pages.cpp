@@ -40,7 +40,7 @@ void ColumnChunk::reset() {
     if (bytes.capacity() > kKeepBytes) bytes.release();
     bytes.truncate(0);
     values = uncompressed = dictionary_bytes = nulls = 0;
-    statistics = false;
+    statistics = stored = false;
     min.clear();
     max.clear();
 }
@@ -64,7 +64,7 @@ void PageWriter::add(ColumnChunk& chunk, pq::PageType type, std::int32_t values,
                      pq::Encoding encoding, const unsigned char* data, std::size_t size) {
     const unsigned char* body = data;
     std::size_t body_size = size;
-    if (codec_) {
+    if (codec_ && !chunk.stored) {
         const auto n = static_cast<std::int64_t>(size);
         const std::int64_t room = codec_->MaxCompressedLen(n, data);
         compressed_.truncate(0);

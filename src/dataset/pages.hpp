@@ -21,7 +21,7 @@ namespace quarzel::dataset {
 namespace pq {
 enum Encoding : std::int32_t { kPlain = 0, kRle = 3, kRleDictionary = 8 };
 enum PageType : std::int32_t { kDataPage = 0, kDictionaryPage = 2 };
-constexpr std::int32_t kByteArray = 6;
+enum Physical : std::int32_t { kInt64 = 2, kDouble = 5, kByteArray = 6 };
 constexpr std::int32_t kUtf8 = 0;  // converted type
 }  // namespace pq
 
@@ -34,6 +34,7 @@ struct ColumnChunk {
     std::int64_t dictionary_bytes = 0;  // the leading dictionary page with its header, or 0
     std::int64_t nulls = 0;
     bool statistics = false;  // min and max below hold
+    bool stored = false;      // the pages are not compressed (whatever the file's codec)
     std::string min, max;
 
     void reset();
@@ -47,7 +48,7 @@ public:
     std::int32_t codec_id() const noexcept { return codec_id_; }
 
     // Appends `data` as one page of `type` holding `values` values to
-    // `chunk`.
+    // `chunk`, compressed unless the chunk is `stored`.
     void add(ColumnChunk& chunk, pq::PageType type, std::int32_t values, pq::Encoding encoding,
              const unsigned char* data, std::size_t size);
 

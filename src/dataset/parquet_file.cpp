@@ -27,6 +27,7 @@ arrow::Status ParquetFile::open(const std::string& path, std::vector<FileColumn>
     columns_ = std::move(columns);
     codec_ = codec;
     row_groups_.clear();
+    metadata_.clear();
     position_ = 0;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) return io_error("cannot create", path, errno);
@@ -75,6 +76,7 @@ arrow::Status ParquetFile::write_row_group(std::int64_t rows,
         meta.values = chunk->values;
         meta.nulls = chunk->nulls;
         meta.statistics = chunk->statistics;
+        meta.stored = chunk->stored;
         meta.min = chunk->min;
         meta.max = chunk->max;
         ARROW_RETURN_NOT_OK(write(chunk->bytes.data(), chunk->bytes.size()));
@@ -101,13 +103,15 @@ std::string ParquetFile::footer() const {
     w.end_struct();
     for (const FileColumn& c : columns_) {
         w.begin_element();
-        w.i32(1, pq::kByteArray);
+        w.i32(1, c.physical);
         w.i32(3, c.optional ? 1 : 0);
         w.binary(4, c.name);
-        w.i32(6, pq::kUtf8);
-        w.begin_struct(10);  // logical type: STRING
-        w.empty_struct(1);
-        w.end_struct();
+        if (c.physical == pq::kByteArray) {
+            w.i32(6, pq::kUtf8);
+            w.begin_struct(10);  // logical type: STRING
+            w.empty_struct(1);
+            w.end_struct();
+        }
         w.end_struct();
     }
     w.i64(3, rows);
@@ -122,14 +126,14 @@ std::string ParquetFile::footer() const {
             w.begin_element();
             w.i64(2, 0);  // file_offset: no metadata outside the footer
             w.begin_struct(3);
-            w.i32(1, pq::kByteArray);
+            w.i32(1, columns_[i].physical);
             w.begin_list(2, dict ? 3 : 2, ThriftWriter::kI32);
             w.element_i32(pq::kPlain);
             w.element_i32(pq::kRle);
             if (dict) w.element_i32(pq::kRleDictionary);
             w.begin_list(3, 1, ThriftWriter::kBinary);
             w.element_binary(columns_[i].name);
-            w.i32(4, codec_);
+            w.i32(4, m.stored ? 0 : codec_);
             w.i64(5, m.values);
             w.i64(6, m.uncompressed);
             w.i64(7, m.compressed);
@@ -154,8 +158,18 @@ std::string ParquetFile::footer() const {
         w.end_struct();
     }
 
+    if (!metadata_.empty()) {
+        w.begin_list(5, metadata_.size(), ThriftWriter::kStruct);
+        for (const auto& [key, value] : metadata_) {
+            w.begin_element();
+            w.binary(1, key);
+            w.binary(2, value);
+            w.end_struct();
+        }
+    }
     w.binary(6, "quarzel");
-    // Statistics compare UTF-8 byte by byte, as their type defines.
+    // Statistics compare as their type defines (UTF-8 byte by byte, numbers
+    // by value).
     w.begin_list(7, columns_.size(), ThriftWriter::kStruct);
     for (std::size_t i = 0; i < columns_.size(); ++i) {
         w.begin_element();

@@ -1,7 +1,7 @@
 // One Parquet file of a category table, written row group by row group
 // from column chunks that are already encoded: text columns (optional
-// UTF-8) and identity columns (UTF-8 with a dictionary, which readers see
-// as plain text).
+// UTF-8), identity and status columns (UTF-8 with a dictionary, which
+// readers see as plain text) and numbers (int64, float64).
 #pragma once
 
 #include <arrow/status.h>
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dataset/pages.hpp"
@@ -17,8 +18,9 @@ namespace quarzel::dataset {
 
 struct FileColumn {
     std::string name;
-    bool dictionary = false;  // an identity column
+    bool dictionary = false;  // an identity or status column
     bool optional = true;
+    pq::Physical physical = pq::kByteArray;  // byte arrays are UTF-8 text
 };
 
 class ParquetFile {
@@ -38,6 +40,10 @@ public:
     // Writes a row group of `rows` rows: `chunks[i]` holds the pages of
     // columns()[i], `rows` values each.
     arrow::Status write_row_group(std::int64_t rows, const std::vector<const ColumnChunk*>& chunks);
+    // A key and value for the footer's metadata (set before close()).
+    void set_metadata(std::string key, std::string value) {
+        metadata_.emplace_back(std::move(key), std::move(value));
+    }
     // Writes the footer and closes the file.
     arrow::Status close();
     // Closes the file as it is (it is not a valid Parquet file then).
@@ -48,7 +54,7 @@ private:
         std::int64_t first_page = 0;        // the dictionary page if there is one
         std::int64_t dictionary_bytes = 0;  // 0: no dictionary page
         std::int64_t compressed = 0, uncompressed = 0, values = 0, nulls = 0;
-        bool statistics = false;
+        bool statistics = false, stored = false;
         std::string min, max;
     };
     struct RowGroupMeta {
@@ -65,6 +71,7 @@ private:
     std::int32_t codec_ = 0;
     std::vector<FileColumn> columns_;
     std::vector<RowGroupMeta> row_groups_;
+    std::vector<std::pair<std::string, std::string>> metadata_;
 };
 
 }  // namespace quarzel::dataset

@@ -25,6 +25,7 @@ std::shared_ptr<parquet::WriterProperties> writer_properties() {
 }
 
 arrow::Status Worker::flush_table(const std::string& name, TableBuffer& t) {
+    if (options_.typing != Typing::None) return flush_typed_table(name, t);
     for (auto& id : t.ids) id.pad_to(t.rows);
     for (auto& c : t.columns) c->pad_to(t.rows);
     Part* part = find_part(name);
@@ -156,7 +157,14 @@ arrow::Status Worker::close_part(std::string name) {  // by value: it may be the
     std::unique_ptr<Part> part = std::move(it->second);
     parts_.erase(it);
     if (part->file) {
+        if (options_.typing != Typing::None)
+            part->file->set_metadata("quarzel.typing", typing_metadata(*part));
         ARROW_RETURN_NOT_OK(part->file->close());
+        if (part->shadow) {
+            ARROW_RETURN_NOT_OK(part->shadow->close());
+            pending_.push_back(
+                {part->shadow_temp_path, part->shadow_temp_name, part->shadow_final_name, 0});
+        }
     } else {
         ARROW_RETURN_NOT_OK(part->writer->Close());
         ARROW_RETURN_NOT_OK(part->stream->Close());
@@ -192,6 +200,10 @@ void Worker::abandon() noexcept {
         if (part->file) part->file->discard();
         if (part->stream) (void)part->stream->Close();
         std::remove(part->temp_path.c_str());
+        if (part->shadow) {
+            part->shadow->discard();
+            std::remove(part->shadow_temp_path.c_str());
+        }
     }
     parts_.clear();
     for (const Pending& p : pending_) std::remove(p.temp_path.c_str());

@@ -145,6 +145,9 @@ std::optional<Worker::Outcome> Worker::convert_streamed(const std::string& path,
 
     rec.size = static_cast<std::int64_t>(size);
     rec.compression = compression_name(compression);
+    rec.mtime_ns = std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
+    rec.stated = true;
+    rec.hashed = file_crc64(path, rec.crc64);
     // Committed on its own: a fault half-way drops this file's rows alone.
     if (since_commit_ + buffered_ != 0) check(commit());
     text_ = {};
@@ -187,11 +190,8 @@ std::optional<Worker::Outcome> Worker::convert_streamed(const std::string& path,
         reason = "out of memory while reading (" + std::to_string(size) + " bytes on disk)";
         return Outcome::Failed;
     }
-    if (tally.bytes == 0) {
-        drop();
-        reason = "empty file";
-        return Outcome::Failed;
-    }
+    // No text (a stream that decompresses to nothing): a document without
+    // blocks, as the whole reading has it.
     // A Latin-1 text counts as its UTF-8 reading (a byte order mark stays
     // three bytes).
     std::uint64_t text_bytes = tally.bytes;

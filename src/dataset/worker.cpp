@@ -9,6 +9,7 @@
 
 #include "bcif/to_document.hpp"
 #include "core/cell_text.hpp"
+#include "dataset/append_values.hpp"
 #include "validate/checker.hpp"
 #include "validate/positions.hpp"
 
@@ -20,7 +21,14 @@ void Worker::run() {
     MappingCache mappings(kCachedMappingBytes);
     MappingCache::Use use(mappings);
     try {
-        loop();
+        try {
+            loop();
+        } catch (...) {
+            shared_.done_looping();
+            throw;
+        }
+        shared_.done_looping();
+        if (options_.typing == Typing::Values) shared_.wait_for_all();
         if (!shared_.failed) {
             check(flush_all());
             check(commit());
@@ -94,6 +102,10 @@ bool Worker::convert_file(std::size_t i) {
         if (!ok && reason == kCancelled) return false;
         rec.size = static_cast<std::int64_t>(input_.file_size);
         rec.compression = compression_name(input_.compression);
+        rec.mtime_ns = input_.mtime_ns;
+        rec.stated = input_.mtime_ns != 0;
+        rec.hashed = input_.hashed;
+        rec.crc64 = input_.crc64;
         if (ok) outcome = convert_text(name, text, input_.bcif, std::move(latin1), rec, reason);
         if (outcome == Outcome::Cancelled) {
             trim(input_.text);
@@ -362,12 +374,13 @@ std::size_t Worker::append_rows(const std::string& path, std::string_view block,
     }
     added += 16;  // a run of each identity column
     for (const auto& [tag, values] : g.tags) {
-        TextColumn& c = t.column(tag);
-        c.pad_to(base);
+        TagColumn& c = t.column(tag);
+        if (options_.typing != Typing::None && !c.typed) start_typed(c, g.table);
+        c.pad_all(base);
         // A column only counted (a category not chosen) has no values to give.
         const std::size_t n = values && !values->counted() ? std::min(values->size(), rows) : 0;
-        if (n != 0) added += append_values(c, *values, n);
-        if (n < rows) c.push_nulls(rows - n);
+        if (n != 0) added += c.typed ? append_typed(c, *values, n) : append_values(c, *values, n);
+        if (n < rows) c.pad_all(base + rows);
         added += rows;
         if (free_values_ && values) const_cast<ValueColumn*>(values)->clear();
     }
@@ -382,70 +395,11 @@ std::size_t Worker::append_rows(const std::string& path, std::string_view block,
 }
 
 // ---- hot path: the values of one column into its pages -------------------
-//
-// Each value goes in as Parquet's plain encoding has it, a 4-byte length
-// and the bytes, straight from the document; full pages are compressed as
-// they fill. Returns the bytes written.
+// (the loop itself is in append_values.hpp, shared with typed runs)
 std::size_t Worker::append_values(TextColumn& c, const ValueColumn& values, std::size_t n) {
-    if (const RefColumn* refs = values.refs_column()) return append_values(c, *refs, n);
-    return append_values(c, *values.packed_column(), n);
-}
-
-template <class Column>
-std::size_t Worker::append_values(TextColumn& c, const Column& values, std::size_t n) {
-    constexpr std::size_t kStep = 4096;  // values between checks for a full page
-    const auto text_begin = reinterpret_cast<std::uintptr_t>(text_.data());
-    const std::size_t text_size = text_.size();
-    ByteBuffer& page = c.values();
-    std::size_t written = 0;
-    for (std::size_t r = 0; r < n;) {
-        const std::size_t stop = std::min(n, r + kStep);
-        const std::size_t first = r;
-        // The page's end and how far it may be written, kept in registers;
-        // the buffer learns of the bytes when the step ends or it must grow.
-        unsigned char* out = page.end();
-        unsigned char* limit = page.data() + page.capacity() - ByteBuffer::kSpare;
-        std::size_t grown = 0;  // bytes handed to the buffer mid-step
-        auto put = [&](const ValueRef& ref) {
-            std::string_view text = ref.text;
-            if (ref.compound) [[unlikely]] {
-                cell_.clear();
-                StringWriter w{cell_};
-                put_cell(w, *ref.compound, ref.root);
-                text = cell_;
-            }
-            const std::size_t len = text.size();
-            if (static_cast<std::size_t>(limit - out) < 4 + len) [[unlikely]] {
-                grown += static_cast<std::size_t>(out - page.end());
-                page.advance(static_cast<std::size_t>(out - page.end()));
-                page.reserve_more(4 + len);
-                out = page.end();
-                limit = page.data() + page.capacity() - ByteBuffer::kSpare;
-            }
-            const auto len32 = static_cast<std::uint32_t>(len);
-            std::memcpy(out, &len32, 4);
-            // Short slices of the file's text move as one 16-byte word: the
-            // buffer has spare bytes past its end for the overshoot.
-            const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(text.data()) - text_begin;
-            if (len <= 16 && at < text_size && text_size - at >= 16)
-                std::memcpy(out + 4, text.data(), 16);
-            else if (len != 0)
-                std::memcpy(out + 4, text.data(), len);
-            out += 4 + len;
-        };
-        if constexpr (std::is_same_v<Column, RefColumn>) {
-            values.for_each(r, stop, put);
-            r = stop;
-        } else {
-            for (; r < stop; ++r) put(values[r]);
-        }
-        const std::size_t tail = static_cast<std::size_t>(out - page.end());
-        page.advance(tail);
-        written += grown + tail;
-        c.added_values(r - first);
-        c.maybe_cut(pages_);
-    }
-    return written;
+    if (const RefColumn* refs = values.refs_column())
+        return append_values(c, *refs, n, NoNumbers{});
+    return append_values(c, *values.packed_column(), n, NoNumbers{});
 }
 
 TableBuffer& Worker::table(std::string_view name) {

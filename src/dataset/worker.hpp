@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -54,7 +55,7 @@ inline double seconds_since(Clock::time_point start) {
 // part number, and the first failure to write.
 struct Shared {
     Shared(const Options& o, Progress& p, const std::atomic<bool>& c)
-        : options(o), progress(p), cancel(c) {}
+        : options(o), progress(p), cancel(c), kinds(o.seeds) {}
     const Options& options;
     Progress& progress;
     const std::atomic<bool>& cancel;
@@ -65,6 +66,26 @@ struct Shared {
     std::mutex mutex;  // guards `fatal` and the creation of folders
     std::string fatal;
     std::unordered_set<std::string> folders;
+    RunKinds kinds;  // typed by values: each column's kinds over the run
+    // Typed by values, the workers write what they hold at the end only
+    // when every one has read its last file, so that those row groups are
+    // laid out as the whole run's values say.
+    unsigned workers = 1;
+    unsigned looped = 0;  // workers past their last file (guarded by `mutex`)
+    std::condition_variable all_looped;
+
+    void done_looping() {
+        {
+            std::lock_guard lock(mutex);
+            ++looped;
+        }
+        all_looped.notify_all();
+    }
+    void wait_for_all() {
+        std::unique_lock lock(mutex);
+        while (looped < workers && !stop())
+            all_looped.wait_for(lock, std::chrono::milliseconds(100));
+    }
 
     bool stop() const noexcept {
         return failed.load(std::memory_order_relaxed) || cancel.load(std::memory_order_relaxed);
@@ -93,9 +114,16 @@ struct FileRecord {
     std::int64_t size = 0, text_bytes = 0, problems = 0, lexical = 0, syntactic = 0, semantic = 0,
                  rows = 0;
     double seconds = 0;
+    // What tells a later run whether the file changed: its modification
+    // time and the CRC-64 of its bytes on disk (when it could be read).
+    std::int64_t mtime_ns = 0;
+    bool stated = false, hashed = false;
+    std::uint64_t crc64 = 0;
 };
 
 std::shared_ptr<arrow::Schema> files_schema();
+// A CRC-64 as _files has it: 16 lower-case hex digits.
+std::string crc64_text(std::uint64_t crc);
 std::shared_ptr<arrow::Schema> errors_schema();
 std::shared_ptr<arrow::Schema> validation_schema();
 
@@ -120,6 +148,13 @@ struct Part {
     std::string temp_path, final_path;
     std::string temp_name, final_name;  // relative to the output folder
     std::uint64_t last_use = 0;
+    // Typed runs: each tag column's layout; typed by values also the kinds
+    // of its values here, and the text of the numeric columns (OUT/.text/).
+    TextMap<Layout> layouts;
+    std::vector<std::string> tags;  // in the part's order
+    TextMap<std::uint8_t> kinds;
+    std::unique_ptr<ParquetFile> shadow;
+    std::string shadow_temp_path, shadow_temp_name, shadow_final_name;
 };
 
 // A closed part waiting for the commit.
@@ -211,9 +246,23 @@ private:
     std::size_t append_rows(const std::string& path, std::string_view block,
                             const std::string* frame, const Group& g, std::size_t rows);
     std::size_t append_values(TextColumn& c, const ValueColumn& values, std::size_t n);
-    template <class Column>
-    std::size_t append_values(TextColumn& c, const Column& values, std::size_t n);
+    template <class Column, class OnValue>
+    std::size_t append_values(TextColumn& c, const Column& values, std::size_t n,
+                              OnValue&& on_value);
     TableBuffer& table(std::string_view name);
+
+    // ---- typed runs (typed_values.cpp, typed_parts.cpp) -----------------
+
+    void start_typed(TagColumn& c, std::string_view table);
+    std::size_t append_typed(TagColumn& c, const ValueColumn& values, std::size_t n);
+    template <class Column>
+    std::size_t append_numbers(TypedColumn& ty, const Column& values, std::size_t n);
+    Layout wanted_layout(const std::string& tag, const TypedColumn* ty,
+                         std::unordered_set<std::string>& taken) const;
+    arrow::Status flush_typed_table(const std::string& name, TableBuffer& t);
+    arrow::Result<Part*> open_typed_part(const std::string& name, std::vector<FileColumn> columns,
+                                         TextMap<Layout> layouts, std::vector<std::string> tags);
+    std::string typing_metadata(const Part& part) const;
 
     // ---- writing --------------------------------------------------------
 

@@ -1,9 +1,13 @@
 // dataset_convert(inputs, out_dir, categories, tag_categories, jobs,
 // progress, interval, names, failures, row_group_bytes, part_bytes,
-// stream_bytes, rules, links, su_multiplier, ignore_case): runs the archive
-// engine with the GIL released; with `rules` (compile_rules) each document
-// is validated too, into _validation (links, su_multiplier and ignore_case
-// as validate_text takes them). Inputs and the output folder
+// stream_bytes, rules, links, su_multiplier, ignore_case, typing, declared,
+// seeds): runs the archive engine with the GIL released; with `rules`
+// (compile_rules) each document is validated too, into _validation (links,
+// su_multiplier and ignore_case as validate_text takes them). `typing` is
+// None, "values" or "dictionary"; `declared` maps lower-case tags to
+// "integer" or "real" (typed by a dictionary), `seeds` table names to
+// {column: kinds bits} (typed by values: the parts a run adds to). Inputs
+// and the output folder
 // are str or bytes (file names that are not UTF-8 come as bytes); `names`
 // gives each input's `_file` (default: its path), `failures` the reason
 // an input is recorded as failed without being read ("" for the others). The workers run on threads
@@ -104,6 +108,58 @@ PyRef summary_dict(const dataset::Summary& s) {
         (unsigned long long)s.findings[2], "files_invalid", (unsigned long long)s.files_invalid));
 }
 
+bool typing_arguments(PyObject* typing, PyObject* declared, PyObject* seeds,
+                      dataset::Options& options) {
+    if (typing && typing != Py_None) {
+        std::string_view t;
+        if (!py::str_argument("typing", typing, t)) return false;
+        if (t == "values") {
+            options.typing = dataset::Typing::Values;
+        } else if (t == "dictionary") {
+            options.typing = dataset::Typing::Dictionary;
+        } else {
+            PyErr_Format(PyExc_ValueError, "typing: 'values' or 'dictionary', not %R", typing);
+            return false;
+        }
+    }
+    if (declared && declared != Py_None) {
+        if (!PyDict_Check(declared))
+            return py::argument_type_error("declared", declared, "dict"), false;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(declared, &pos, &key, &value)) {
+            std::string_view k, v;
+            if (!py::str_argument("declared", key, k) || !py::str_argument("declared", value, v))
+                return false;
+            options.declared[std::string(k)] = v == "integer" ? dataset::Declared::Integer
+                                               : v == "real"  ? dataset::Declared::Real
+                                                              : dataset::Declared::Text;
+        }
+    }
+    if (seeds && seeds != Py_None) {
+        if (!PyDict_Check(seeds)) return py::argument_type_error("seeds", seeds, "dict"), false;
+        PyObject *table, *columns;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(seeds, &pos, &table, &columns)) {
+            std::string_view t;
+            if (!py::str_argument("seeds", table, t)) return false;
+            if (!PyDict_Check(columns))
+                return py::argument_type_error("seeds", columns, "dict"), false;
+            auto& out = options.seeds[std::string(t)];
+            PyObject *column, *bits;
+            Py_ssize_t at = 0;
+            while (PyDict_Next(columns, &at, &column, &bits)) {
+                std::string_view c;
+                if (!py::str_argument("seeds", column, c)) return false;
+                const long b = PyLong_AsLong(bits);
+                if (b == -1 && PyErr_Occurred()) return false;
+                out[std::string(c)] = static_cast<std::uint8_t>(b);
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 QUARZEL_EXT_ENTRY(py_dataset_convert) {
@@ -112,9 +168,9 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
         "dataset_convert",
         {"inputs", "out_dir", "categories", "tag_categories", "jobs", "progress", "interval",
          "names", "failures", "row_group_bytes", "part_bytes", "stream_bytes", "rules", "links",
-         "su_multiplier", "ignore_case"},
+         "su_multiplier", "ignore_case", "typing", "declared", "seeds"},
         2};
-    PyObject* a[16] = {};
+    PyObject* a[19] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     return py::guarded([&]() -> PyObject* {
         dataset::Options options;
@@ -175,6 +231,7 @@ QUARZEL_EXT_ENTRY(py_dataset_convert) {
             }
             options.validation = std::move(checks);
         }
+        if (!typing_arguments(a[16], a[17], a[18], options)) return nullptr;
 
         dataset::Progress counters;
         std::atomic<bool> cancel{false};

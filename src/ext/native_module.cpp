@@ -34,8 +34,7 @@ PyMethodDef functions[] = {
         "dataset_convert(inputs, out_dir, categories=None, tag_categories=None, "
         "jobs=1, progress=None, interval=0.2, names=None, failures=None, "
         "row_group_bytes=None, part_bytes=None, stream_bytes=None, rules=None, links=0, "
-        "su_multiplier=3.0, "
-        "ignore_case=False)\n--\n\n"
+        "su_multiplier=3.0, ignore_case=False, typing=None, declared=None, seeds=None)\n--\n\n"
         "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
     QUARZEL_EXT_METHOD("compile_rules", py_compile_rules,
                        "compile_rules(text)\n--\n\n"

@@ -113,8 +113,10 @@ TEST(DatasetInput, ReadsEveryFormByItsFirstBytes) {
         {"two.bz2", bz + bz, true, "", Compression::Bzip2},
         {"c.xz", x, true, "", Compression::Xz},
         {"two.xz", x + x, true, "", Compression::Xz},
-        {"empty.cif", "", false, "empty file", Compression::None},
-        {"empty.gz", gzip(""), false, "empty file", Compression::Gzip},
+        {"empty.cif", "", true, "", Compression::None},  // a document without blocks
+        {"empty.gz", gzip(""), true, "", Compression::Gzip},
+        {"zero.cif.gz", "", false, "empty file, no gzip stream", Compression::None},
+        {"zero.CIF.XZ", "", false, "empty file, no xz stream", Compression::None},
         {"cut.gz", gz.substr(0, gz.size() - 10), false, "truncated gzip stream", Compression::Gzip},
         {"bad.gz", gz.substr(0, 10) + std::string(30, '\xff'), false, "corrupt gzip stream",
          Compression::Gzip},
@@ -139,7 +141,8 @@ TEST(DatasetInput, ReadsEveryFormByItsFirstBytes) {
             EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << reason;
             continue;
         }
-        const std::string& want = std::string_view(c.name).starts_with("big")    ? big
+        const std::string& want = std::string_view(c.name).starts_with("empty")  ? std::string()
+                                  : std::string_view(c.name).starts_with("big")  ? big
                                   : std::string_view(c.name).starts_with("two")  ? kText + kText
                                   : std::string_view(c.name) == "two-members.gz" ? kText + kText
                                                                                  : kText;

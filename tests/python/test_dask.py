@@ -7,6 +7,7 @@ import pytest
 distributed = pytest.importorskip("distributed")
 pa = pytest.importorskip("pyarrow")
 import pyarrow.compute as pc  # noqa: E402
+import pyarrow.parquet as pq  # noqa: E402
 
 import quarzel.dask as qdask  # noqa: E402
 from quarzel import dataset  # noqa: E402
@@ -43,6 +44,9 @@ def test_cluster_writes_the_single_machine_dataset(tmp_path, client, inputs, mon
                                                                             one.files_failed, one.rows)
     assert dataset.tables(spread) == dataset.tables(local)
     assert [f for f in os.listdir(spread) if f.startswith(".staging")] == []  # no staging left
+    for table in dataset.tables(local):  # each table's one schema, as a local run writes it
+        common = [pq.read_schema(os.path.join(out, table, "_common_metadata")) for out in (local, spread)]
+        assert set(common[0].names) == set(common[1].names), table
     for table in dataset.tables(local) + ["_errors"]:
         assert by_file(dataset.read_table(spread, table)).equals(by_file(dataset.read_table(local, table))), table
     files = by_file(dataset.read_table(spread, "_files")).drop_columns(["seconds"])

@@ -1,0 +1,128 @@
+"""One schema per table: ``<table>/_common_metadata`` after every run, and
+the readers built on it (``quarzel.dataset.open``, ``quarzel.dataset.connect``).
+
+The parts of a table may have different columns (each worker writes its
+own parts, and a file brings the tags it has). The common schema has every
+column of every part: the identity columns first, then the others in the
+order in which they first appear going through the parts in name order
+(so a later run only appends columns). A column that parts hold with
+different types (a dataset typed by an older pass, where a part may hold
+as text what another holds as numbers) takes the type pyarrow's permissive
+unification gives.
+"""
+
+from __future__ import annotations
+
+import os
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+from . import _commits
+
+COMMON = "_common_metadata"
+IDENTITY = ("_file", "_block_name", "_frame_name")
+
+
+def common_schema(folder: str) -> Any:
+    """The unified schema of the parts in ``folder`` (None without parts)."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    parts = _commits.part_files(folder)
+    if not parts:
+        return None
+    with ThreadPoolExecutor(max_workers=min(8, len(parts))) as pool:
+        schemas = list(pool.map(lambda p: pq.read_schema(p).remove_metadata(), parts))
+    try:
+        unified = pa.unify_schemas(schemas, promote_options="permissive")
+    except (pa.ArrowTypeError, pa.ArrowInvalid):
+        return None  # parts a typed run has not put right yet (it was stopped)
+    order: list[str] = [n for n in IDENTITY if n in unified.names]
+    seen = set(order)
+    for schema in schemas:
+        for name in schema.names:
+            if name not in seen:
+                seen.add(name)
+                order.append(name)
+    fields = []
+    for name in order:
+        # Not null only where every part has the column, not null.
+        strict = all(name in s.names and not s.field(name).nullable for s in schemas)
+        fields.append(unified.field(name).with_nullable(not strict))
+    return pa.schema(fields)
+
+
+def write(out: str, table: str) -> None:
+    """Writes (or replaces) ``<table>/_common_metadata``; removes it when the
+    table has no parts."""
+    import pyarrow.parquet as pq
+
+    folder = os.path.join(out, table)
+    path = os.path.join(folder, COMMON)
+    schema = common_schema(folder)
+    if schema is None:  # no parts, or none to agree on yet: no stale schema left
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+        return
+    temp = os.path.join(folder, "." + COMMON + ".tmp")
+    pq.write_metadata(schema, temp)
+    os.replace(temp, path)
+
+
+def write_all(out: str) -> None:
+    for table in _commits.table_folders(out):
+        write(out, table)
+
+
+def schema_of(out: str, table: str) -> Any:
+    """The table's common schema, from ``_common_metadata`` when it is there."""
+    import pyarrow.parquet as pq
+
+    folder = os.path.join(out, table)
+    try:
+        return pq.read_schema(os.path.join(folder, COMMON))
+    except FileNotFoundError:
+        return common_schema(folder)
+
+
+def open_datasets(out: str) -> dict[str, Any]:
+    import pyarrow.dataset as ds
+
+    from .dataset import tables
+
+    found = {}
+    for table in tables(out):
+        parts = _commits.part_files(os.path.join(out, table))
+        if parts:
+            found[table] = ds.dataset(parts, schema=schema_of(out, table), format="parquet")
+    return found
+
+
+def _quoted(name: str) -> str:
+    return '"' + name.replace('"', '""') + '"'
+
+
+def _literal(text: str) -> str:
+    return "'" + text.replace("'", "''") + "'"
+
+
+def connect(out: str, database: str = ":memory:") -> Any:
+    try:
+        import duckdb
+    except ImportError as e:  # pragma: no cover - duckdb is optional
+        raise ImportError("quarzel.dataset.connect needs DuckDB (pip install duckdb)") from e
+    from .dataset import tables
+
+    con = duckdb.connect(database)
+    for table in tables(out):
+        parts = _commits.part_files(os.path.join(out, table))
+        if not parts:
+            continue
+        schema = schema_of(out, table)
+        columns = ", ".join(_quoted(n) for n in schema.names)
+        files = "[" + ", ".join(_literal(p) for p in parts) + "]"
+        con.execute(f"CREATE VIEW {_quoted(table)} AS SELECT {columns} "
+                    f"FROM read_parquet({files}, union_by_name = true)")
+    return con

@@ -1,0 +1,303 @@
+"""Typing inside the engine (``convert(typed=True)``): what the run is told
+beforehand, and what is put right after it.
+
+The engine types each value as it writes it. With a dictionary, the tags
+it types ``integer`` or ``real`` are numbers in every part (with ``_su``,
+``_status`` and ``_text`` always beside them), the others text: nothing is
+left to do afterwards. Without one, a column's type follows the kinds of
+values the run has seen so far, so the parts written before the run's last
+word may disagree with it: each part's footer records, under the key
+``quarzel.typing``, the kinds of values of each column and how the part
+lays it out, and the text of its numeric columns is kept beside it
+(``OUT/.text/<table>/part-N.parquet``, the same rows). ``settle`` rewrites
+the parts that disagree with the kinds of the whole table (from that text
+where a column turned out to hold text), under temporary names committed
+together, so an interrupted pass leaves the dataset as it was and the next
+run (``resume``) settles it again.
+
+What the dataset was typed with is kept in ``OUT/.typing.json``, so that a
+resumed run types the new inputs alike.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+from . import _commits
+
+STATE = ".typing.json"
+TEXT_FOLDER = ".text"
+FOOTER_KEY = b"quarzel.typing"
+LETTERS = "NTFSQU"  # the kinds' bits, in order (src/dataset/kinds.hpp)
+N, T, F, S, Q, U = (1 << k for k in range(6))
+BATCH_ROWS = 1 << 16
+GROUP_BYTES = 32 << 20
+
+
+def bits_of(letters: str) -> int:
+    return sum(1 << LETTERS.index(c) for c in letters)
+
+
+def letters_of(bits: int) -> str:
+    return "".join(c for k, c in enumerate(LETTERS) if bits & (1 << k))
+
+
+# ---- what a dataset was typed with --------------------------------------
+
+def declared_types(dictionary: Any) -> dict[str, str]:
+    """Lower-case tag (names and aliases) → ``"integer"`` or ``"real"`` for
+    the tags a dictionary types as numbers."""
+    out: dict[str, str] = {}
+    for key, definition in dictionary._definitions.items():
+        if definition.type in ("integer", "real"):
+            out[key] = definition.type
+    return out
+
+
+def load_state(out: str) -> dict | None:
+    try:
+        with open(os.path.join(out, STATE), encoding="utf-8") as f:
+            state = json.load(f)
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError) as e:
+        raise OSError(f"{os.path.join(out, STATE)}: cannot read how the dataset was typed ({e})") from e
+    return state if isinstance(state, dict) else None
+
+
+def save_state(out: str, state: dict) -> None:
+    path = os.path.join(out, STATE)
+    temp = path + ".tmp"
+    with open(temp, "w", encoding="utf-8") as f:
+        json.dump(state, f)
+    os.replace(temp, path)
+
+
+def footer(path: str) -> dict | None:
+    import pyarrow.parquet as pq
+
+    meta = pq.read_metadata(path).metadata or {}
+    raw = meta.get(FOOTER_KEY)
+    return json.loads(raw) if raw else None
+
+
+def seeds(out: str) -> dict[str, dict[str, int]]:
+    """table → column → kinds of the parts a resumed run adds to."""
+    from .dataset import tables
+
+    found: dict[str, dict[str, int]] = {}
+    for table in tables(out):
+        for path in _commits.part_files(os.path.join(out, table)):
+            meta = footer(path)
+            if not meta or meta.get("typed_by") != "values":
+                continue
+            columns = found.setdefault(table, {})
+            for name, c in meta["columns"].items():
+                columns[name] = columns.get(name, 0) | bits_of(c.get("kinds", ""))
+    return found
+
+
+# ---- putting parts right ------------------------------------------------
+
+def plan_of(bits: int) -> Any:
+    """The column's final layout from the kinds of the whole table: None for text."""
+    from .numbers import ColumnPlan
+
+    if bits & (T | U) or not bits & N:
+        return None
+    return ColumnPlan(integers=not bits & F, su=bool(bits & S), status=bool(bits & Q), text=False)
+
+
+def _agrees(layout: dict, plan: Any) -> bool:
+    if plan is None:
+        return layout["type"] == "text"
+    return (layout["type"] == ("int64" if plan.integers else "float64")
+            and ("su" in layout) == plan.su and ("status" in layout) == plan.status)
+
+
+def _status_text(values: Any) -> Any:
+    import pyarrow as pa
+
+    return values.cast(pa.string()) if pa.types.is_dictionary(values.type) else values
+
+
+def _convert(batch: Any, shadow: Any, layouts: dict, plans: dict, names: dict) -> Any:
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    from .numbers import ColumnCounts
+
+    beside = {l[k] for l in layouts.values() for k in ("su", "status", "text") if k in l}
+    out_names, out_columns = [], []
+    for name, column in zip(batch.column_names, batch.columns):
+        if name in beside:
+            continue
+        layout = layouts.get(name)
+        plan = plans.get(name)
+        numeric = layout is not None and layout["type"] != "text"
+        if layout is None or (plan is None and not numeric):
+            out_names.append(batch.schema.field(name))  # as it was, nullability included
+            out_columns.append(column)
+            continue
+        if plan is None:  # the table holds text in it: the part's own text back
+            out_names.append(name)
+            out_columns.append(shadow.column(name))
+            continue
+        kind = pa.int64() if plan.integers else pa.float64()
+        n = len(column)
+        if numeric:
+            values = column.cast(kind)
+            su = batch.column(layout["su"]).cast(kind) if "su" in layout else pa.nulls(n, kind)
+            if "status" in layout:
+                status = _status_text(batch.column(layout["status"]))
+            else:
+                status = pc.if_else(pc.is_valid(values), "number", pa.scalar(None, pa.string()))
+        else:
+            parsed = ColumnCounts().add(column)
+            values = parsed.field("int_value" if plan.integers else "value")
+            su = parsed.field("int_su" if plan.integers else "su")
+            status = _status_text(parsed.field("status"))
+        out_names.append(name)
+        out_columns.append(values)
+        for key, wanted, array in (("su", plan.su, su), ("status", plan.status, status)):
+            if wanted:
+                out_names.append(names[name][key])
+                out_columns.append(array)
+    fields = [n if isinstance(n, pa.Field) else pa.field(n, c.type) for n, c in zip(out_names, out_columns)]
+    return pa.Table.from_arrays(out_columns, schema=pa.schema(fields))
+
+
+def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str,
+             renames: list) -> bool:
+    """Writes the part at ``path`` as ``plans`` lay it out to ``temp``;
+    False when it agrees already. A column that becomes numbers adds its
+    text to the text kept beside the part (rewritten too: its rename is
+    added to ``renames``)."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from .numbers import _free_name
+
+    layouts = meta["columns"]
+    stale = [n for n, l in layouts.items() if not _agrees(l, plans.get(n))]
+    if not stale:
+        return False
+    f = pq.ParquetFile(path)
+    taken = set(f.schema_arrow.names)
+    names: dict[str, dict[str, str]] = {}
+    new_layouts = {}
+    for name, layout in layouts.items():
+        plan = plans.get(name)
+        if plan is None:
+            new_layouts[name] = {"type": "text", "kinds": layout.get("kinds", "")}
+            continue
+        own = {k: layout[k] for k in ("su", "status") if k in layout}
+        for key in ("su", "status"):
+            if key not in own:
+                own[key] = _free_name(f"{name}_{key}", taken)
+                taken.add(own[key])
+        names[name] = own
+        entry = {"type": "int64" if plan.integers else "float64", "kinds": layout.get("kinds", "")}
+        if plan.su:
+            entry["su"] = own["su"]
+        if plan.status:
+            entry["status"] = own["status"]
+        new_layouts[name] = entry
+    needs_text = any(plans.get(n) is None and layouts[n]["type"] != "text" for n in stale)
+    to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"]
+    shadow_name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
+    shadow_path = os.path.join(out, shadow_name)
+    has_shadow = os.path.exists(shadow_path)
+    shadow_batches = None
+    if needs_text or (to_numbers and has_shadow):
+        shadow_batches = pq.ParquetFile(shadow_path).iter_batches(batch_size=BATCH_ROWS)
+    shadow_temp = os.path.join(TEXT_FOLDER, table, f".{os.path.basename(path)}.settle.tmp")
+    shadow_writer = None
+    new_meta = dict(meta, columns=new_layouts)
+    writer = None
+    gathered: list[Any] = []
+    size = 0
+    try:
+        for batch in f.iter_batches(batch_size=BATCH_ROWS):
+            shadow = next(shadow_batches) if shadow_batches is not None else None
+            if shadow is not None and shadow.num_rows != batch.num_rows:
+                raise OSError(f"{path}: the text kept beside the part does not match it")
+            converted = _convert(batch, shadow, layouts, plans, names)
+            if to_numbers:
+                arrays = (list(shadow.columns) if shadow is not None else []) + [batch.column(n) for n in to_numbers]
+                kept = pa.Table.from_arrays(arrays, names=(shadow.schema.names if shadow is not None else [])
+                                            + to_numbers)
+                if shadow_writer is None:
+                    os.makedirs(os.path.dirname(os.path.join(out, shadow_temp)), exist_ok=True)
+                    shadow_writer = pq.ParquetWriter(os.path.join(out, shadow_temp), kept.schema,
+                                                     compression="snappy")
+                shadow_writer.write_table(kept)
+            if writer is None:
+                schema = converted.schema.with_metadata({FOOTER_KEY: json.dumps(new_meta).encode()})
+                writer = pq.ParquetWriter(temp, schema, compression="snappy")
+            gathered.append(converted.replace_schema_metadata(writer.schema.metadata))
+            size += converted.nbytes
+            if size >= GROUP_BYTES:
+                writer.write_table(pa.concat_tables(gathered), row_group_size=1 << 30)
+                gathered, size = [], 0
+        if gathered:
+            writer.write_table(pa.concat_tables(gathered), row_group_size=1 << 30)
+    finally:
+        if writer is not None:
+            writer.close()
+        if shadow_writer is not None:
+            shadow_writer.close()
+        f.close()
+    if shadow_writer is not None:
+        renames.append((shadow_temp, shadow_name))
+    return writer is not None
+
+
+def settle_table(out: str, table: str) -> None:
+    parts = _commits.part_files(os.path.join(out, table))
+    metas = [footer(p) for p in parts]
+    bits: dict[str, int] = {}
+    for meta in metas:
+        if meta and meta.get("typed_by") == "values":
+            for name, c in meta["columns"].items():
+                bits[name] = bits.get(name, 0) | bits_of(c.get("kinds", ""))
+    plans = {name: plan_of(b) for name, b in bits.items()}
+    renames: list[tuple[str, str]] = []
+    number = _commits.first_free_number(out)
+    todo = [(path, meta, number + k) for k, (path, meta) in enumerate(zip(parts, metas))
+            if meta and meta.get("typed_by") == "values"]
+    number += len(todo)
+
+    def one(job: tuple) -> list:
+        path, meta, n = job
+        temp = _commits.temp_name(table, n)
+        done: list = []
+        if _rewrite(out, table, path, meta, plans, os.path.join(out, temp), done):
+            done.append((temp, f"{table}/{os.path.basename(path)}"))
+        return done
+
+    try:
+        # pyarrow reads, converts and writes without the GIL: a part per core.
+        with ThreadPoolExecutor(max_workers=max(1, min(len(todo), os.cpu_count() or 1))) as pool:
+            for done in pool.map(one, todo):
+                renames += done
+    except BaseException:
+        for path, meta, n in todo:
+            try:
+                os.unlink(os.path.join(out, _commits.temp_name(table, n)))
+            except OSError:
+                pass
+        raise
+    _commits.commit(out, renames, number=number)
+
+
+def settle(out: str) -> None:
+    """Puts every part typed by values in line with its table's kinds (the
+    caller holds the lock)."""
+    from .dataset import tables
+
+    for table in tables(out):
+        settle_table(out, table)

@@ -1,0 +1,119 @@
+// The numbers of one column of a table being filled in a typed run: each
+// row's status (number, ?, ., text or null), the numbers themselves (as
+// int64 while every number is an integer that fits, then as doubles) and
+// their standard uncertainties; encoded into the column chunks of
+// `<tag>`, `<tag>_su` and `<tag>_status` when the row group is written.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "core/byte_buffer.hpp"
+#include "core/number.hpp"
+#include "dataset/kinds.hpp"
+#include "dataset/pages.hpp"
+
+namespace quarzel::dataset {
+
+class NumberColumn {
+public:
+    // Status codes: NumberStatus's, and a null row; a row with an su has
+    // kHasSu added.
+    static constexpr std::uint8_t kNull = 4;
+    static constexpr std::uint8_t kHasSu = 8;
+    // The status column's dictionary, in the order of the codes.
+    static constexpr const char* kStatusNames[4] = {"number", "unknown", "inapplicable", "text"};
+
+    std::size_t size() const noexcept { return status_.size(); }
+    bool doubles() const noexcept { return doubles_; }
+    // Kinds of the values added since the last reset (kinds::k*).
+    std::uint8_t kinds() const noexcept { return kinds_; }
+    // Bytes held.
+    std::size_t bytes() const noexcept { return values_.size() + sus_.size() + status_.size(); }
+
+    // From here on numbers are kept as doubles (those kept so far too).
+    void use_doubles();
+
+    void push_nulls(std::size_t n) {
+        if (n == 0) return;
+        status_.reserve_more(n);
+        std::memset(status_.end(), kNull, n);
+        status_.advance(n);
+    }
+    void pad_to(std::size_t rows) {
+        if (size() < rows) push_nulls(rows - size());
+    }
+
+    // Adding values: reserve(n), then add() at most n times, then done().
+    void reserve(std::size_t n) {
+        status_.reserve_more(n);
+        values_.reserve_more(8 * n);
+        status_out_ = status_.end();
+        value_out_ = values_.end();
+    }
+    // Adds one value as parse_number read it; `integers_only`: a number
+    // that is not an integer fitting int64 counts as text (a column a
+    // dictionary types `integer`). Returns its status code.
+    std::uint8_t add(const NumberResult& r, bool integers_only) {
+        std::uint8_t code = static_cast<std::uint8_t>(r.status);
+        if (r.status == NumberStatus::number) {
+            if (!(r.is_integer && r.int_exact)) [[unlikely]] {
+                if (integers_only) {
+                    code = static_cast<std::uint8_t>(NumberStatus::text);
+                    *status_out_++ = code;
+                    seen_ |= 1u << code;
+                    return code;
+                }
+                seen_ |= kFractionSeen;
+                if (!doubles_) convert_now();
+            }
+            if (doubles_)
+                std::memcpy(value_out_, &r.value, 8);
+            else
+                std::memcpy(value_out_, &r.int_value, 8);
+            value_out_ += 8;
+            if (r.has_su) [[unlikely]] {
+                add_su(r);
+                code |= kHasSu;
+            }
+        }
+        *status_out_++ = code;
+        seen_ |= 1u << (code & 3);
+        return code & 3;
+    }
+    void done() {
+        status_.advance(static_cast<std::size_t>(status_out_ - status_.end()));
+        values_.advance(static_cast<std::size_t>(value_out_ - values_.end()));
+        kinds_ |= kinds_of(seen_);
+    }
+
+    // The column chunks of the row group.
+    void encode_values(PageWriter& pages, ColumnChunk& out, bool as_doubles);
+    void encode_su(PageWriter& pages, ColumnChunk& out, bool as_doubles);
+    void encode_status(PageWriter& pages, ColumnChunk& out);
+
+    // Empties the column for the next row group; keeps its buffers unless large.
+    void reset();
+
+private:
+    static constexpr unsigned kFractionSeen = 1u << 4;
+    static constexpr unsigned kSuSeen = 1u << 5;
+    static std::uint8_t kinds_of(unsigned seen);
+    void add_su(const NumberResult& r);
+    void convert_now();
+    void encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_t mask, std::uint8_t want,
+                      const ByteBuffer& data, bool as_doubles);
+
+    ByteBuffer values_;  // 8 bytes per number
+    ByteBuffer sus_;     // 8 bytes per number with an su
+    ByteBuffer status_;  // a status code per row
+    unsigned char* status_out_ = nullptr;
+    unsigned char* value_out_ = nullptr;
+    std::string scratch_;  // a page being put together
+    bool doubles_ = false;
+    unsigned seen_ = 0;  // status codes seen (bits 0-3), fractions, su
+    std::uint8_t kinds_ = 0;
+};
+
+}  // namespace quarzel::dataset

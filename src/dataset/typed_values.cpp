@@ -1,0 +1,137 @@
+// A typed run's reading side: each value of a column that may hold numbers
+// is read as a number as it goes into the row group (kinds.hpp).
+#include <type_traits>
+
+#include "core/cell_text.hpp"
+#include "core/number_inline.hpp"
+#include "dataset/append_values.hpp"
+
+namespace quarzel::dataset {
+
+namespace {
+
+// Whether a value's first byte may begin a number (a digit, a sign or a
+// point): words such as CA or ALA go by without a parse.
+inline bool may_be_number(std::string_view text) noexcept {
+    if (text.empty()) return false;
+    const auto c = static_cast<unsigned char>(text[0]);
+    return static_cast<unsigned char>(c - '0') < 10 || c == '-' || c == '+' || c == '.';
+}
+
+// Takes each value of a column as a number. Most values are plain decimals
+// of at most eight bytes, read eight bytes at a time where the file's text
+// goes on that far; ? . and words are told at their first byte; the others
+// go through parse_number.
+struct NumberSink {
+    NumberColumn& numbers;
+    TextColumn* cells;  // typed by a dictionary: the text of the cells that are text
+    PageWriter& pages;
+    bool integers_only;
+    NumberResult r{};            // reused: each path sets what add() reads of it
+    std::size_t nulls = 0;       // cells not yet pushed as null
+    std::size_t cell_bytes = 0;  // text of cells written
+
+    void operator()(std::string_view text, bool compound, bool padded) {
+        if (compound) [[unlikely]] {
+            r.status = NumberStatus::text;
+        } else if (text.size() == 1 && (text[0] == '?' || text[0] == '.')) {
+            r.status = text[0] == '?' ? NumberStatus::unknown : NumberStatus::inapplicable;
+        } else if (!may_be_number(text)) {
+            r.status = NumberStatus::text;
+        } else {
+            const bool plain = padded ? parse_plain_decimal_padded(text.data(), text.size(), r)
+                                      : parse_plain_decimal(text.data(), text.size(), r);
+            if (!plain) r = parse_number(text);
+        }
+        const std::uint8_t code = numbers.add(r, integers_only);
+        if (!cells) return;
+        if (code != static_cast<std::uint8_t>(NumberStatus::text)) {
+            ++nulls;
+            return;
+        }
+        cells->push_nulls(std::exchange(nulls, 0));
+        ByteBuffer& page = cells->values();
+        page.reserve_more(4 + text.size());
+        const auto len = static_cast<std::uint32_t>(text.size());
+        std::memcpy(page.end(), &len, 4);
+        if (!text.empty()) std::memcpy(page.end() + 4, text.data(), text.size());
+        page.advance(4 + text.size());
+        cells->added_values(1);
+        cells->maybe_cut(pages);
+        cell_bytes += 4 + text.size();
+    }
+    void finish() {
+        if (cells) cells->push_nulls(std::exchange(nulls, 0));
+        numbers.done();
+    }
+};
+
+}  // namespace
+
+void Worker::start_typed(TagColumn& c, std::string_view table) {
+    auto ty = std::make_unique<TypedColumn>();
+    if (options_.typing == Typing::Dictionary) {
+        auto it = options_.declared.find(c.name);
+        ty->declared = it != options_.declared.end() ? it->second : Declared::Text;
+    } else {
+        ty->run = shared_.kinds.column(table, c.name);
+    }
+    ty->reset();
+    c.typed = std::move(ty);
+}
+
+std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::size_t n) {
+    TypedColumn& ty = *c.typed;
+    if (ty.by_dictionary()) {
+        if (ty.declared == Declared::Text) return append_values(c, values, n);
+        // Numbers only: the text of the cells that are no numbers goes to
+        // `<tag>_text`, the tag's own text column stays empty.
+        c.push_nulls(n);
+        if (const RefColumn* refs = values.refs_column()) return append_numbers(ty, *refs, n);
+        return append_numbers(ty, *values.packed_column(), n);
+    }
+    // Text somewhere in the run: the column is text, its numbers void.
+    if (!ty.unseen && (ty.run->get() & kinds::kText)) ty.unseen = true;
+    if (ty.unseen) return append_values(c, values, n);
+    if ((ty.run->get() & kinds::kFraction) && !ty.numbers.doubles()) ty.numbers.use_doubles();
+    ty.numbers.reserve(n);
+    NumberSink sink{ty.numbers, nullptr, pages_, false};
+    std::size_t written;
+    if (const RefColumn* refs = values.refs_column())
+        written = append_values(c, *refs, n, sink);
+    else
+        written = append_values(c, *values.packed_column(), n, sink);
+    sink.finish();
+    ty.run->add(ty.numbers.kinds());
+    return written + 9 * n;
+}
+
+// The values of a column a dictionary types as numbers: no text pages.
+// Returns the bytes the row group grew by.
+template <class Column>
+std::size_t Worker::append_numbers(TypedColumn& ty, const Column& values, std::size_t n) {
+    const auto text_begin = reinterpret_cast<std::uintptr_t>(text_.data());
+    const std::size_t text_size = text_.size();
+    ty.numbers.reserve(n);
+    NumberSink sink{ty.numbers, &ty.text_cells, pages_, ty.declared == Declared::Integer};
+    auto put = [&](const ValueRef& ref) {
+        if (ref.compound) [[unlikely]] {
+            cell_.clear();
+            StringWriter w{cell_};
+            put_cell(w, *ref.compound, ref.root);
+            sink(cell_, true, false);
+            return;
+        }
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(ref.text.data()) - text_begin;
+        sink(ref.text, false, at < text_size && text_size - at >= 8);
+    };
+    if constexpr (std::is_same_v<Column, RefColumn>) {
+        values.for_each(0, n, put);
+    } else {
+        for (std::size_t r = 0; r < n; ++r) put(values[r]);
+    }
+    sink.finish();
+    return sink.cell_bytes + 9 * n;
+}
+
+}  // namespace quarzel::dataset
