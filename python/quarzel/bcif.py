@@ -119,20 +119,11 @@ def tables(source: Any) -> dict[str, dict[str, "pyarrow.Table"]]:
     A file with faults raises ``BinaryCIFError`` (a ``ValueError``) listing
     them; ``quarzel.read`` reads such a file as far as it is sound.
     """
-    import pyarrow as pa
-
     data = _source_bytes(source)
     blocks, errors = _native().bcif_tables(data)
     if errors:
         raise BinaryCIFError([ParseError(**e) for e in errors])
-    out: dict[str, dict[str, pa.Table]] = {}
-    for header, categories in blocks:
-        block = out.setdefault(header, {})
-        for name, batch in categories:
-            key = name[1:] if name.startswith("_") else name
-            if key not in block:
-                block[key] = pa.Table.from_batches([batch])
-    return out
+    return blocks
 
 
 def batches(data: bytes | bytearray | memoryview) -> tuple[list["pyarrow.RecordBatch"], list[dict[str, Any]]]:

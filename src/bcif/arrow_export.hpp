@@ -1,7 +1,8 @@
-// One decoded category exported as a struct array and schema of the Arrow C
-// data interface, written by hand: all of a category's buffers in one
-// allocation, no Arrow C++ objects on the way (a category is often a single
-// row, where those would cost more than the data).
+// One decoded category as an Arrow table, built directly: all of a
+// category's buffers in one allocation (slices of it per column), schemas
+// shared by every category with the same names and types, no C data
+// interface on the way (a category is often a single row, where an export
+// and import would cost more than the data).
 //
 // Column types: int32 (int64 for Uint32 data), float64 (FixedPoint scaled
 // back exactly by division), utf8. A column with masked cells is null
@@ -9,10 +10,12 @@
 // dictionary ["number" or "text", "inapplicable", "unknown"].
 #pragma once
 
-#include <arrow/c/abi.h>
+#include <arrow/result.h>
 #include <arrow/status.h>
+#include <arrow/type_fwd.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,10 +35,8 @@ public:
 
     // The schema's names and types, equal for equal schemas.
     const std::string& key() const noexcept { return key_; }
-    // Writes the schema; the caller (or its consumer) releases it.
-    arrow::Status schema(ArrowSchema* out) const;
-    // Writes the struct array, its buffers filled; released as above.
-    arrow::Status array(ArrowArray* out) const;
+    // The planned columns as a table, their buffers filled.
+    arrow::Result<std::shared_ptr<arrow::Table>> table() const;
 
 private:
     struct Field {
@@ -45,9 +46,12 @@ private:
         std::uint64_t text;  // utf8: bytes of text
         std::size_t bytes;   // every buffer of the column, each rounded to 8
     };
+    // The schema of the planned columns: one object per key, shared
+    // between calls and threads.
+    std::shared_ptr<arrow::Schema> schema() const;
+
     std::int64_t rows_ = 0;
     std::vector<Field> fields_;
-    std::size_t statuses_ = 0;
     std::size_t data_bytes_ = 0;
     std::string key_;
 };

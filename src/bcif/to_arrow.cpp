@@ -9,17 +9,6 @@
 
 namespace quarzel::bcif {
 
-CategoryBatch::CategoryBatch(CategoryBatch&& o) noexcept
-    : name(o.name), key(std::move(o.key)), schema(o.schema), array(o.array) {
-    o.schema.release = nullptr;
-    o.array.release = nullptr;
-}
-
-CategoryBatch::~CategoryBatch() {
-    if (schema.release) schema.release(&schema);
-    if (array.release) array.release(&array);
-}
-
 arrow::Result<Tables> read_tables(std::string_view input) {
     Tables out;
     Budget budget(input.size());
@@ -72,9 +61,7 @@ arrow::Result<Tables> read_tables(std::string_view input) {
             ARROW_RETURN_NOT_OK(planned);
             CategoryBatch& batch = block.categories.emplace_back();
             batch.name = c.name;
-            batch.key = exporter.key();
-            ARROW_RETURN_NOT_OK(exporter.schema(&batch.schema));
-            ARROW_RETURN_NOT_OK(exporter.array(&batch.array));
+            ARROW_ASSIGN_OR_RAISE(batch.table, exporter.table());
         }
     }
     return out;

@@ -1,11 +1,12 @@
-// A BinaryCIF file as typed Arrow record batches, one per category, with
-// the columns as stored, exported through the Arrow C data interface (see
-// arrow_export.hpp for the types and the `<name>_status` columns).
+// A BinaryCIF file as typed Arrow tables, one per category, with the
+// columns as stored (see arrow_export.hpp for the types and the
+// `<name>_status` columns).
 #pragma once
 
-#include <arrow/c/abi.h>
 #include <arrow/result.h>
+#include <arrow/type_fwd.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,19 +15,9 @@
 
 namespace quarzel::bcif {
 
-// One category's exported batch: released unless a consumer took it over
-// (which marks it released).
 struct CategoryBatch {
     std::string_view name;  // as stored
-    std::string key;        // the schema's names and types (equal keys, equal schemas)
-    ArrowSchema schema{};
-    ArrowArray array{};
-
-    CategoryBatch() = default;
-    CategoryBatch(CategoryBatch&& o) noexcept;
-    CategoryBatch& operator=(CategoryBatch&&) = delete;
-    CategoryBatch(const CategoryBatch&) = delete;
-    ~CategoryBatch();
+    std::shared_ptr<arrow::Table> table;
 };
 
 struct BlockBatches {

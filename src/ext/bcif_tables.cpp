@@ -6,6 +6,7 @@
 #include "bcif/to_document.hpp"
 #include "binding/args.hpp"
 #include "binding/common.hpp"
+#include "binding/pyarrow_handover.hpp"
 #include "ext/byte_source.hpp"
 #include "ext/entry_points.hpp"
 #include "ext/pyarrow_import.hpp"
@@ -35,29 +36,41 @@ QUARZEL_EXT_ENTRY(py_bcif_tables) {
     ByteSource source;
     if (!one_bytes_argument("bcif_tables", args, nargs, kwnames, source)) return nullptr;
     return py::guarded([&]() -> PyObject* {
-        PyArrowImport importer;
-        if (!importer.open()) return nullptr;
+        py::PyArrowHandover handover;
+        if (!handover.open()) return nullptr;
         const std::string_view input = source.view();
         arrow::Result<bcif::Tables> read =
             py::without_gil([&] { return bcif::read_tables(input); });
         if (!read.ok()) return raise_arrow_status(read.status());
         bcif::Tables& tables = *read;
-        PyRef blocks = PyRef::steal(PyList_New(0));
+        // {header: {category: table}}: categories named without their
+        // leading underscore; a block header or category met again adds to
+        // the first (its categories), or is left out (a category).
+        PyRef blocks = PyRef::steal(PyDict_New());
         if (!blocks) return nullptr;
         for (bcif::BlockBatches& b : tables.blocks) {
-            PyRef cats = PyRef::steal(PyList_New(0));
             PyRef header = name_str(b.header);
-            if (!cats || !header) return nullptr;
-            for (bcif::CategoryBatch& c : b.categories) {
-                PyRef batch = importer.keyed_batch(c.key, &c.schema, &c.array);
-                if (!batch) return nullptr;
-                PyRef name = name_str(c.name);
-                if (!name) return nullptr;
-                PyRef pair = PyRef::steal(PyTuple_Pack(2, name.get(), batch.get()));
-                if (!pair || PyList_Append(cats.get(), pair.get()) < 0) return nullptr;
+            if (!header) return nullptr;
+            PyObject* cats = PyDict_GetItemWithError(blocks.get(), header.get());  // borrowed
+            if (!cats) {
+                if (PyErr_Occurred()) return nullptr;
+                PyRef made = PyRef::steal(PyDict_New());
+                if (!made || PyDict_SetItem(blocks.get(), header.get(), made.get()) < 0)
+                    return nullptr;
+                cats = made.get();
             }
-            PyRef pair = PyRef::steal(PyTuple_Pack(2, header.get(), cats.get()));
-            if (!pair || PyList_Append(blocks.get(), pair.get()) < 0) return nullptr;
+            for (bcif::CategoryBatch& c : b.categories) {
+                std::string_view key = c.name;
+                if (key.starts_with('_')) key.remove_prefix(1);
+                PyRef name = name_str(key);
+                if (!name) return nullptr;
+                const int known = PyDict_Contains(cats, name.get());
+                if (known < 0) return nullptr;
+                if (known) continue;
+                PyRef table = handover.table(c.table);
+                if (!table || PyDict_SetItem(cats, name.get(), table.get()) < 0) return nullptr;
+                c.table.reset();
+            }
         }
         PyRef errors = py::error_list(tables.errors);
         if (!errors) return nullptr;

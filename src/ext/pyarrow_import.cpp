@@ -68,29 +68,6 @@ arrow::Result<PyRef> PyArrowImport::batch(const arrow::RecordBatch& b) {
     return batch(b.schema(), &exported.array);
 }
 
-PyRef PyArrowImport::keyed_batch(const std::string& key, ArrowSchema* schema, ArrowArray* array) {
-    // pyarrow schemas by key, kept across calls (files of one kind repeat
-    // their categories' schemas); bounded, and never freed (it may outlive
-    // the interpreter's objects at exit).
-    static auto* known = new std::unordered_map<std::string, PyRef>();
-    constexpr std::size_t kMaxKnown = 4096;
-    auto it = known->find(key);
-    if (it == known->end()) {
-        PyRef address = PyRef::steal(PyLong_FromVoidPtr(schema));
-        if (!address) return {};
-        PyRef imported = PyRef::steal(PyObject_CallOneArg(import_schema_.get(), address.get()));
-        if (!imported) return {};
-        if (known->size() >= kMaxKnown) known->clear();
-        it = known->emplace(key, std::move(imported)).first;
-    } else if (schema->release) {
-        schema->release(schema);
-    }
-    PyRef address = PyRef::steal(PyLong_FromVoidPtr(array));
-    if (!address) return {};
-    PyObject* args[] = {address.get(), it->second.get()};
-    return PyRef::steal(PyObject_Vectorcall(import_batch_.get(), args, 2, nullptr));
-}
-
 PyObject* raise_arrow_status(const arrow::Status& status) {
     if (status.IsOutOfMemory()) return PyErr_NoMemory();
     PyObject* type = PyExc_RuntimeError;

@@ -22,10 +22,6 @@ public:
     arrow::Result<py::PyRef> batch(const std::shared_ptr<arrow::Schema>& schema, ArrowArray* array);
     // A whole native batch.
     arrow::Result<py::PyRef> batch(const arrow::RecordBatch& batch);
-    // A batch exported with its schema, whose `key` names its fields and
-    // types: the pyarrow schema of a key met before (in any call) is reused
-    // and `schema` released unread. Null with the Python error set.
-    py::PyRef keyed_batch(const std::string& key, ArrowSchema* schema, ArrowArray* array);
 
 private:
     struct Known {
