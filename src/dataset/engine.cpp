@@ -13,27 +13,6 @@
 
 namespace quarzel::dataset {
 
-std::string_view dotted_category(std::string_view tag) noexcept {
-    const std::size_t dot = tag.find('.');
-    if (dot == std::string_view::npos || tag.empty()) return {};
-    return tag.substr(1, dot - 1);
-}
-
-std::string loop_prefix_category(const std::vector<std::string_view>& tags) {
-    std::string_view prefix = tags.front();
-    for (std::string_view t : tags) {
-        std::size_t n = 0;
-        while (n < prefix.size() && n < t.size() && prefix[n] == t[n]) ++n;
-        prefix = prefix.substr(0, n);
-    }
-    // Up to the last underscore after the leading one.
-    const std::size_t cut = prefix.size() > 1 ? prefix.rfind('_') : std::string_view::npos;
-    if (cut != std::string_view::npos && cut > 1) return std::string(prefix.substr(1, cut - 1));
-    std::string_view first = tags.front();
-    if (!first.empty() && first[0] == '_') first.remove_prefix(1);
-    return std::string(first);
-}
-
 std::string folder_name(std::string_view category) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;

@@ -29,6 +29,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/categories.hpp"
 #include "dataset/kinds.hpp"
 
 namespace quarzel::validate {
@@ -106,14 +107,9 @@ struct Summary {
 // finish the file in hand and commit what they have).
 Summary convert(const Options& options, Progress& progress, const std::atomic<bool>& cancel);
 
-// The category of a tag with a dot: the text between its leading
-// underscore and its first dot; empty for a tag without a dot.
-std::string_view dotted_category(std::string_view tag) noexcept;
-
-// The category of the tags of one loop that have no dot: the longest
-// common prefix ending at an underscore, without its leading and trailing
-// underscores (the first tag without its underscore when there is none).
-std::string loop_prefix_category(const std::vector<std::string_view>& tags);
+// How tags name their category: the same rules as the reader's.
+using quarzel::dotted_category;
+using quarzel::loop_prefix_category;
 
 // The name of a category's folder: bytes that could not stand in a file
 // name, `=` (which readers take for a hive partition), a leading
