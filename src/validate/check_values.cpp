@@ -380,11 +380,11 @@ bool null_text(std::string_view v) noexcept {
 // The stored text of a quoted "?" or "." is three characters with quotes,
 // which no construct passes unless it passes the value itself.
 template <class Test, class Slow>
-void scan_refs(const RefColumn& refs, std::size_t n, Test test, Slow& slow) {
+void scan_refs(const RefColumn& refs, Test test, Slow& slow) {
     std::size_t row = 0;
-    refs.for_each(0, n, [&](const ValueRef& ref) {
-        if (!test(ref.text) && !null_text(ref.text)) [[unlikely]]
-            slow(ref.text, row);
+    refs.for_each_slice([&](std::string_view v) {
+        if (!test(v) && !null_text(v)) [[unlikely]]
+            slow(v, row);
         ++row;
     });
 }
@@ -416,24 +416,24 @@ struct Reporter {
 
 // Plain scalars against a construct alone: a tight loop per form of the
 // construct, and the full checks only for a value that fails it.
-void scan_quick(const RefColumn& refs, std::size_t n, const Pattern& p, Reporter& slow) {
+void scan_quick(const RefColumn& refs, const Pattern& p, Reporter& slow) {
     switch (p.form()) {
         case Pattern::Form::Table:
-            scan_refs(refs, n, [&](std::string_view v) { return p.table_match(v); }, slow);
+            scan_refs(refs, [&](std::string_view v) { return p.table_match(v); }, slow);
             return;
         case Pattern::Form::Int:
-            scan_refs(refs, n, [](std::string_view v) { return scan_int(v); }, slow);
+            scan_refs(refs, [](std::string_view v) { return scan_int(v); }, slow);
             return;
         case Pattern::Form::PositiveInt:
-            scan_refs(refs, n, [](std::string_view v) { return scan_positive_int(v); }, slow);
+            scan_refs(refs, [](std::string_view v) { return scan_positive_int(v); }, slow);
             return;
         case Pattern::Form::Float:
-            scan_refs(refs, n, [](std::string_view v) { return scan_float(v); }, slow);
+            scan_refs(refs, [](std::string_view v) { return scan_float(v); }, slow);
             return;
         case Pattern::Form::General:
             break;
     }
-    scan_refs(refs, n, [&](std::string_view v) { return p.full_match(v); }, slow);
+    scan_refs(refs, [&](std::string_view v) { return p.full_match(v); }, slow);
 }
 
 }  // namespace
@@ -453,7 +453,7 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
         if (const RefColumn* refs = col.refs_column()) {
             if (rules.anything()) return;  // every scalar passes
             Reporter slow{cx, frame, rules, id, tag, looped || n > 1};
-            scan_quick(*refs, n, *rules.quick_pattern(), slow);
+            scan_quick(*refs, *rules.quick_pattern(), slow);
             return;
         }
     }

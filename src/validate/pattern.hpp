@@ -65,31 +65,31 @@ inline bool scan_positive_int(std::string_view t) noexcept {
 // -? mantissa (digits, "digits.", ".digits", "digits.digits") ("(" digits
 // ")")? ([eE] [+-]? digits)?
 inline bool scan_float(std::string_view t) noexcept {
-    std::size_t i = !t.empty() && t[0] == '-' ? 1 : 0;
-    const std::size_t before = scan_digits_from(t, i);
-    std::size_t after = before;
-    bool dot = false;
-    if (after < t.size() && t[after] == '.') {
-        dot = true;
-        after = scan_digits_from(t, after + 1);
+    const char* p = t.data();
+    const char* const end = p + t.size();
+    const auto digits = [&] {
+        const char* from = p;
+        while (p != end && static_cast<unsigned char>(*p - '0') < 10) ++p;
+        return p != from;
+    };
+    if (p != end && *p == '-') ++p;
+    const bool lead = digits();
+    if (p != end && *p == '.') {
+        ++p;
+        if (!digits() && !lead) return false;
+    } else if (!lead) {
+        return false;
     }
-    const bool lead = before > i;
-    const bool tail = dot && after > before + 1;
-    if (!lead && !tail) return false;
-    i = after;
-    if (i < t.size() && t[i] == '(') {
-        const std::size_t end = scan_digits_from(t, i + 1);
-        if (end == i + 1 || end >= t.size() || t[end] != ')') return false;
-        i = end + 1;
+    if (p == end) return true;
+    if (*p == '(') {
+        ++p;
+        if (!digits() || p == end || *p != ')') return false;
+        if (++p == end) return true;
     }
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-        std::size_t k = i + 1;
-        if (k < t.size() && (t[k] == '+' || t[k] == '-')) ++k;
-        const std::size_t end = scan_digits_from(t, k);
-        if (end == k) return false;
-        i = end;
-    }
-    return i == t.size();
+    if (*p != 'e' && *p != 'E') return false;
+    ++p;
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    return digits() && p == end;
 }
 
 class Pattern {
