@@ -108,6 +108,26 @@ public:
             else if (item_.pattern == kNone && item_.type.any())
                 anything_ = true;
         }
+        // Numbers of one numeric kind, at most with a range that the sign
+        // decides: the value's number grammar alone.
+        if (single && item_.enum_keys.empty() && (item_.ranges.empty() || nonnegative_) &&
+            item_.su != SuPolicy::Forbidden && type_ == &item_.type && item_.pattern == kNone &&
+            item_.type.sequence.empty() && item_.type.alternatives.size() == 1 &&
+            is_numeric(item_.type.alternatives[0])) {
+            numeric_ = item_.type.alternatives[0];
+            quick_number_ = true;
+        }
+    }
+
+    // A single value of a numeric item certainly passes (quick_number()).
+    bool quick_number() const noexcept { return quick_number_; }
+    bool number_passes(std::string_view v) const noexcept {
+        const NumberShape s = number_shape(v);
+        if (!s.number) return false;
+        if (numeric_ != Contents::Number && numeric_ != Contents::Real &&
+            !matches_contents(numeric_, v, s))
+            return false;
+        return !nonnegative_ || v.front() != '-' || s.zero;
     }
 
     // Single values that match the construct certainly pass (nothing else
@@ -362,6 +382,8 @@ private:
     const Pattern* quick_ = nullptr;
     bool anything_ = false;
     bool nonnegative_ = false;
+    bool quick_number_ = false;
+    Contents numeric_ = Contents::Number;
     TypeSpec implied_;
     bool fold_enum_ = false;
     std::string key_;
@@ -454,6 +476,13 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
             if (rules.anything()) return;  // every scalar passes
             Reporter slow{cx, frame, rules, id, tag, looped || n > 1};
             scan_quick(*refs, *rules.quick_pattern(), slow);
+            return;
+        }
+    }
+    if (rules.quick_number() && col.side_values().empty()) {
+        if (const RefColumn* refs = col.refs_column()) {
+            Reporter slow{cx, frame, rules, id, tag, looped || n > 1};
+            scan_refs(*refs, [&](std::string_view v) { return rules.number_passes(v); }, slow);
             return;
         }
     }
