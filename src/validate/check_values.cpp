@@ -122,6 +122,10 @@ public:
     // A single value of a numeric item certainly passes (quick_number()).
     bool quick_number() const noexcept { return quick_number_; }
     bool number_passes(std::string_view v) const noexcept {
+        if (numeric_ == Contents::Number || numeric_ == Contents::Real) {
+            bool nonzero;
+            return is_number(v, nonzero) && (!nonnegative_ || v.front() != '-' || !nonzero);
+        }
         const NumberShape s = number_shape(v);
         if (!s.number) return false;
         if (numeric_ != Contents::Number && numeric_ != Contents::Real &&

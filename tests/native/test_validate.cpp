@@ -164,6 +164,27 @@ TEST(ValidatePattern, TableFormAgreesWithRe2) {
     }
 }
 
+// The checker's inline number test against number_shape() on every string
+// of the characters that matter, up to 6 long.
+TEST(ValidateContents, InlineNumberTestAgreesWithShape) {
+    const std::string alphabet = "05.-+eE()x";
+    std::vector<std::string> layer{""};
+    for (int len = 0; len <= 6; ++len) {
+        std::vector<std::string> next;
+        for (const std::string& s : layer) {
+            const NumberShape shape = number_shape(s);
+            bool nonzero = false;
+            ASSERT_EQ(is_number(s, nonzero), shape.number) << "'" << s << "'";
+            if (shape.number) {
+                ASSERT_EQ(nonzero, !shape.zero) << "'" << s << "'";
+            }
+            if (len < 6)
+                for (char ch : alphabet) next.push_back(s + ch);
+        }
+        layer = std::move(next);
+    }
+}
+
 struct ContentsCase {
     Contents contents;
     const char* value;
