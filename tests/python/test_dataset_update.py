@@ -122,7 +122,8 @@ def test_an_interrupted_update_leaves_the_dataset_as_it_was(tmp_path, monkeypatc
     assert snapshot(out) == snapshot(fresh)
 
 
-@pytest.mark.parametrize("data", [b"", b"x", b"data_a\n" * 5000, bytes(range(256)) * 40000])
+@pytest.mark.parametrize("data", [b"", b"x", b"data_a\n" * 5000, bytes(range(256)) * 40000],
+                         ids=["empty", "one-byte", "35-kB", "10-MB"])
 def test_crc64_is_the_one_the_engine_records(tmp_path, data):
     path = write(str(tmp_path), "a.cif", data)
     out = str(tmp_path / "out")
