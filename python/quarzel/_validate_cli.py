@@ -138,9 +138,12 @@ def _engine_reports(inputs: list[str], rules: Any, args: Any, progress: Any) -> 
     by_name = {_inputs.file_name(e.real): e.path for e in entries}
     reports: dict[str, Any] = {path: _EngineReport() for path in inputs}
     with tempfile.TemporaryDirectory(prefix="quarzel-validate-") as out:
+        # The bar advances as the workers finish files, as convert's does.
         dataset.convert(inputs, out, categories=["\x00"], jobs=args.jobs, validate=rules.paths,
                         links=args.links, profile=args.profile, su_multiplier=args.su_multiplier,
-                        ignore_case=args.ignore_case, expand=False)
+                        ignore_case=args.ignore_case, expand=False,
+                        progress=lambda p: progress.show(p.files, p.bytes))
+        progress.close()
         tables = set(os.listdir(out))
         if "_files" in tables:
             for row in dataset.read_table(out, "_files").to_pylist():
@@ -230,8 +233,9 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
         with ThreadPoolExecutor(max_workers=args.jobs) as pool:
             results = reports if reports is not None else pool.map(check, inputs)
             for path, report in zip(inputs, results):
-                progress.step(path, sizes[path])
-                progress.close()
+                if reports is None:  # the engine's run has shown its progress
+                    progress.step(path, sizes[path])
+                    progress.close()
                 if isinstance(report, str):
                     print(f"{path}: cannot read: {report}", file=err)
                     unreadable += 1

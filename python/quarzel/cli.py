@@ -52,12 +52,16 @@ class Progress:
         self.start = time.monotonic()
 
     def step(self, name: str, size: int) -> None:
-        self.done_bytes += size
-        self.done_files += 1
+        self.show(self.done_files + 1, self.done_bytes + size, name)
+
+    def show(self, files: int, nbytes: int, name: str = "") -> None:
+        """Redraws the bar at `files` files and `nbytes` bytes done."""
+        self.done_bytes = nbytes
+        self.done_files = files
         if not self.enabled:
             return
         width = 30
-        filled = int(width * self.done_bytes / self.total_bytes)
+        filled = min(width, int(width * self.done_bytes / self.total_bytes))
         rate = self.done_bytes / max(time.monotonic() - self.start, 1e-9) / 1e6
         label = os.path.basename(name)[:30]
         self.stream.write(

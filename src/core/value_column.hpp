@@ -133,6 +133,19 @@ public:
             f(at(r & kRefMask));
         }
     }
+    // Calls `f(text)` for every value in order, for a column without values
+    // kept aside (side_values() empty: every value is a slice).
+    template <class F>
+    void for_each_slice(F&& f) const {
+        if (size_ == 0) return;
+        f(base_.text_of(first_));
+        const unsigned char* p = refs_.data();
+        for (std::size_t i = 1; i < size_; ++i, p += kRefSize) {
+            std::uint64_t r;
+            std::memcpy(&r, p, sizeof r);
+            f(base_.text_of(r & kRefMask));
+        }
+    }
     // The bytes of the scalars stored as slices: with the values kept aside,
     // the size of the column's text without a pass over every value.
     std::uint64_t text_bytes() const noexcept { return slice_bytes_; }

@@ -108,11 +108,36 @@ public:
             else if (item_.pattern == kNone && item_.type.any())
                 anything_ = true;
         }
+        // Numbers of one numeric kind, at most with a range that the sign
+        // decides: the value's number grammar alone.
+        if (single && item_.enum_keys.empty() && (item_.ranges.empty() || nonnegative_) &&
+            item_.su != SuPolicy::Forbidden && type_ == &item_.type && item_.pattern == kNone &&
+            item_.type.sequence.empty() && item_.type.alternatives.size() == 1 &&
+            is_numeric(item_.type.alternatives[0])) {
+            numeric_ = item_.type.alternatives[0];
+            quick_number_ = true;
+        }
     }
 
-    // A single value certainly passes (the construct alone decides).
-    bool quick(std::string_view v) const { return anything_ || (quick_ && quick_->full_match(v)); }
-    bool has_quick() const noexcept { return anything_ || quick_; }
+    // A single value of a numeric item certainly passes (quick_number()).
+    bool quick_number() const noexcept { return quick_number_; }
+    bool number_passes(std::string_view v) const noexcept {
+        if (numeric_ == Contents::Number || numeric_ == Contents::Real) {
+            bool nonzero;
+            return is_number(v, nonzero) && (!nonnegative_ || v.front() != '-' || !nonzero);
+        }
+        const NumberShape s = number_shape(v);
+        if (!s.number) return false;
+        if (numeric_ != Contents::Number && numeric_ != Contents::Real &&
+            !matches_contents(numeric_, v, s))
+            return false;
+        return !nonnegative_ || v.front() != '-' || s.zero;
+    }
+
+    // Single values that match the construct certainly pass (nothing else
+    // to apply): the construct, or none when `anything()`.
+    const Pattern* quick_pattern() const noexcept { return quick_; }
+    bool anything() const noexcept { return anything_; }
 
     bool check_scalar(std::string_view v, std::size_t position, Failure& f) {
         // The value's number grammar, worked out once if at all.
@@ -361,10 +386,81 @@ private:
     const Pattern* quick_ = nullptr;
     bool anything_ = false;
     bool nonnegative_ = false;
+    bool quick_number_ = false;
+    Contents numeric_ = Contents::Number;
     TypeSpec implied_;
     bool fold_enum_ = false;
     std::string key_;
 };
+
+}  // namespace
+
+namespace {
+
+bool null_text(std::string_view v) noexcept {
+    return v.size() == 1 && (v[0] == '?' || v[0] == '.');
+}
+
+// The values of a column of plain scalars that fail `test`, a construct
+// tested on the stored text, go to `slow` (with their row), nulls aside.
+// The stored text of a quoted "?" or "." is three characters with quotes,
+// which no construct passes unless it passes the value itself.
+template <class Test, class Slow>
+void scan_refs(const RefColumn& refs, Test test, Slow& slow) {
+    std::size_t row = 0;
+    refs.for_each_slice([&](std::string_view v) {
+        if (!test(v) && !null_text(v)) [[unlikely]]
+            slow(v, row);
+        ++row;
+    });
+}
+
+struct Reporter {
+    Context& cx;
+    const Frame& frame;
+    ValueRules& rules;
+    std::uint32_t id;
+    std::string_view tag;
+    bool in_rows;
+
+    // A value that failed the quick test: the full checks, and a finding
+    // when they fail too.
+    [[gnu::noinline]] void operator()(std::string_view stored, std::size_t row) {
+        bool null;
+        const std::string_view v = scalar_text(ValueRef{stored}, null);
+        Failure f;
+        if (null || rules.check_scalar(v, 0, f)) return;
+        Finding& out =
+            cx.add_for_item(frame, f.code, Severity::Error, std::move(f.message), id, f.check);
+        out.tags.emplace_back(tag);
+        out.value = f.value.empty() ? std::string(v) : std::move(f.value);
+        out.row = in_rows ? static_cast<std::int64_t>(row) : -1;
+        out.locate_tag = std::string(tag);
+        out.locate_value = true;
+    }
+};
+
+// Plain scalars against a construct alone: a tight loop per form of the
+// construct, and the full checks only for a value that fails it.
+void scan_quick(const RefColumn& refs, const Pattern& p, Reporter& slow) {
+    switch (p.form()) {
+        case Pattern::Form::Table:
+            scan_refs(refs, [&](std::string_view v) { return p.table_match(v); }, slow);
+            return;
+        case Pattern::Form::Int:
+            scan_refs(refs, [](std::string_view v) { return scan_int(v); }, slow);
+            return;
+        case Pattern::Form::PositiveInt:
+            scan_refs(refs, [](std::string_view v) { return scan_positive_int(v); }, slow);
+            return;
+        case Pattern::Form::Float:
+            scan_refs(refs, [](std::string_view v) { return scan_float(v); }, slow);
+            return;
+        case Pattern::Form::General:
+            break;
+    }
+    scan_refs(refs, [&](std::string_view v) { return p.full_match(v); }, slow);
+}
 
 }  // namespace
 
@@ -379,25 +475,18 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
     const std::size_t n = col.size();
     std::size_t i = 0;
     Failure f;  // written only when a value fails
-    if (rules.has_quick() && col.side_values().empty()) {
-        // Plain scalars against a construct alone: a tight loop, and the
-        // full checks only for a value that fails it.
+    if ((rules.anything() || rules.quick_pattern()) && col.side_values().empty()) {
         if (const RefColumn* refs = col.refs_column()) {
-            refs->for_each(0, n, [&](const ValueRef& ref) {
-                const std::size_t row = i++;
-                bool null;
-                const std::string_view v = scalar_text(ref, null);
-                if (null || rules.quick(v)) return;
-                if (rules.check_scalar(v, 0, f)) return;
-                Finding& out = cx.add_for_item(frame, f.code, Severity::Error, std::move(f.message),
-                                               id, f.check);
-                out.tags.emplace_back(tag);
-                out.value = f.value.empty() ? std::string(v) : std::move(f.value);
-                out.row = looped || n > 1 ? static_cast<std::int64_t>(row) : -1;
-                out.locate_tag = std::string(tag);
-                out.locate_value = true;
-                f = Failure{};
-            });
+            if (rules.anything()) return;  // every scalar passes
+            Reporter slow{cx, frame, rules, id, tag, looped || n > 1};
+            scan_quick(*refs, *rules.quick_pattern(), slow);
+            return;
+        }
+    }
+    if (rules.quick_number() && col.side_values().empty()) {
+        if (const RefColumn* refs = col.refs_column()) {
+            Reporter slow{cx, frame, rules, id, tag, looped || n > 1};
+            scan_refs(*refs, [&](std::string_view v) { return rules.number_passes(v); }, slow);
             return;
         }
     }

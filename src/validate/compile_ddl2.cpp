@@ -91,8 +91,13 @@ public:
         out_ += '\t';
         out_ += key;
         out_ += '=';
-        for (char c : value) {
-            switch (c) {
+        // Runs without a character to escape go in whole.
+        while (!value.empty()) {
+            std::size_t k = 0;
+            while (k < value.size() && !escaped(value[k])) ++k;
+            out_.append(value.substr(0, k));
+            if (k == value.size()) break;
+            switch (value[k]) {
                 case '\\':
                     out_ += "\\\\";
                     break;
@@ -102,12 +107,10 @@ public:
                 case '\n':
                     out_ += "\\n";
                     break;
-                case '\r':
-                    out_ += "\\r";
-                    break;
                 default:
-                    out_ += c;
+                    out_ += "\\r";
             }
+            value.remove_prefix(k + 1);
         }
     }
     void field(std::string_view key, std::size_t value) { field(key, std::to_string(value)); }
@@ -115,6 +118,10 @@ public:
     std::string& text() { return out_; }
 
 private:
+    static bool escaped(char c) noexcept {
+        return c == '\\' || c == '\t' || c == '\n' || c == '\r';
+    }
+
     std::string out_;
 };
 

@@ -80,6 +80,45 @@ struct NumberShape {
 };
 NumberShape number_shape(std::string_view value) noexcept;
 
+// number_shape(value).number, inline for the checker's column loops;
+// `nonzero` tells whether a mantissa digit is not 0 (!shape.zero).
+inline bool is_number(std::string_view value, bool& nonzero) noexcept {
+    const char* p = value.data();
+    const char* const end = p + value.size();
+    const auto digits = [&] {
+        const char* from = p;
+        while (p != end && static_cast<unsigned char>(*p - '0') < 10) ++p;
+        return p != from;
+    };
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    bool point = false, digit = false;
+    unsigned nz = 0;
+    for (; p != end; ++p) {
+        const unsigned d = static_cast<unsigned char>(*p - '0');
+        if (d < 10) {
+            digit = true;
+            nz |= d;
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    nonzero = nz != 0;
+    if (!digit) return false;
+    if (p == end) return true;
+    if (*p == 'e' || *p == 'E') {
+        ++p;
+        if (p != end && (*p == '+' || *p == '-')) ++p;
+        if (!digits()) return false;
+        if (p == end) return true;
+    }
+    if (*p != '(') return false;
+    ++p;
+    if (!digits() || p == end || *p != ')') return false;
+    return ++p == end;
+}
+
 // One value of one kind.
 bool matches_contents(Contents c, std::string_view value);
 bool matches_contents(Contents c, std::string_view value, const NumberShape& number);

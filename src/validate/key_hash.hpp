@@ -24,11 +24,14 @@ inline std::uint64_t text_hash(std::string_view t) noexcept {
         x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
         return x ^ (x >> 31);
     };
-    if (t.size() > 16) return mix(std::hash<std::string_view>{}(t) + t.size());
+    const std::size_t n = t.size();
+    if (n > 16) return mix(std::hash<std::string_view>{}(t) + n);
+    // Byte by byte: no call for the few bytes of a typical key.
     std::uint64_t a = 0, b = 0;
-    std::memcpy(&a, t.data(), t.size() < 8 ? t.size() : 8);
-    if (t.size() > 8) std::memcpy(&b, t.data() + 8, t.size() - 8);
-    return mix(a ^ mix(b + t.size()));
+    const auto* p = reinterpret_cast<const unsigned char*>(t.data());
+    for (std::size_t i = 0; i < n && i < 8; ++i) a |= std::uint64_t{p[i]} << (8 * i);
+    for (std::size_t i = 8; i < n; ++i) b |= std::uint64_t{p[i]} << (8 * (i - 8));
+    return mix(a ^ mix(b + n));
 }
 
 // Each value of a column hashed once per block (as its item compares
@@ -44,6 +47,17 @@ public:
         std::vector<std::uint64_t>& out = it->second;
         out.resize(col.size());
         std::string scratch;
+        if (compare == Compare::Exact && col.side_values().empty()) {
+            if (const RefColumn* refs = col.refs_column()) {
+                std::size_t r = 0;
+                refs->for_each_slice([&](std::string_view v) {
+                    bool null;
+                    const std::string_view key = scalar_text(ValueRef{v}, null);
+                    out[r++] = null ? kNull : text_hash(key) | 2;
+                });
+                return out;
+            }
+        }
         for (std::size_t r = 0; r < col.size(); ++r) {
             const ValueRef ref = col[r];
             if (ref.compound) {

@@ -216,55 +216,6 @@ constexpr std::string_view kPositiveInt = "[1-9][0-9]*";
 constexpr std::string_view kFloat =
     "-?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?";
 
-bool digit(char c) noexcept {
-    return c >= '0' && c <= '9';
-}
-
-std::size_t digits_from(std::string_view t, std::size_t i) noexcept {
-    while (i < t.size() && digit(t[i])) ++i;
-    return i;
-}
-
-bool scan_int(std::string_view t) noexcept {
-    std::size_t i = !t.empty() && (t[0] == '+' || t[0] == '-') ? 1 : 0;
-    const std::size_t end = digits_from(t, i);
-    return end > i && end == t.size();
-}
-
-bool scan_positive_int(std::string_view t) noexcept {
-    return !t.empty() && t[0] >= '1' && t[0] <= '9' && digits_from(t, 1) == t.size();
-}
-
-// -? mantissa (digits, "digits.", ".digits", "digits.digits") ("(" digits
-// ")")? ([eE] [+-]? digits)?
-bool scan_float(std::string_view t) noexcept {
-    std::size_t i = !t.empty() && t[0] == '-' ? 1 : 0;
-    const std::size_t before = digits_from(t, i);
-    std::size_t after = before;
-    bool dot = false;
-    if (after < t.size() && t[after] == '.') {
-        dot = true;
-        after = digits_from(t, after + 1);
-    }
-    const bool lead = before > i;
-    const bool tail = dot && after > before + 1;
-    if (!lead && !tail) return false;
-    i = after;
-    if (i < t.size() && t[i] == '(') {
-        const std::size_t end = digits_from(t, i + 1);
-        if (end == i + 1 || end >= t.size() || t[end] != ')') return false;
-        i = end + 1;
-    }
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-        std::size_t k = i + 1;
-        if (k < t.size() && (t[k] == '+' || t[k] == '-')) ++k;
-        const std::size_t end = digits_from(t, k);
-        if (end == k) return false;
-        i = end;
-    }
-    return i == t.size();
-}
-
 }  // namespace
 
 std::string translate_posix(std::string_view p, std::string& error) {
@@ -336,8 +287,8 @@ Pattern Pattern::compile(std::string_view posix) {
     }
     // One bracket expression repeated, or ".*": a byte table.
     if (posix == ".*") {
-        pat.table_.fill(~std::uint64_t{0});
-        pat.table_form_ = true;
+        pat.table_.fill(1);
+        pat.form_ = Form::Table;
     } else if (posix.size() >= 3 && posix[0] == '[' &&
                (posix.back() == '*' || posix.back() == '+')) {
         std::string scratch, err;
@@ -345,15 +296,23 @@ Pattern Pattern::compile(std::string_view posix) {
         bool ascii_only = true, negated = false;
         const std::size_t end = bracket(posix, 0, scratch, table, ascii_only, negated, err);
         if (end == posix.size() - 1 && ascii_only) {
-            if (negated) {
-                for (auto& w : table) w = ~w;
-                // Every byte of a non-ASCII character is in a negated set of
-                // ASCII members; a control character stays out only if listed.
-            }
-            pat.table_ = table;
-            pat.table_form_ = true;
+            // Every byte of a non-ASCII character is in a negated set of
+            // ASCII members; a control character stays out only if listed.
+            for (int c = 0; c < 256; ++c)
+                pat.table_[c] = ((table[c >> 6] >> (c & 63)) & 1) != negated;
+            pat.form_ = Form::Table;
             pat.empty_ok_ = posix.back() == '*';
         }
+    }
+    if (pat.form_ != Form::Table)
+        pat.form_ = posix == kInt           ? Form::Int
+                    : posix == kPositiveInt ? Form::PositiveInt
+                    : posix == kFloat       ? Form::Float
+                                            : Form::General;
+    if (pat.form_ != Form::General) {
+        // Matched without RE2; the expression is sound (translated above).
+        pat.ok_ = true;
+        return pat;
     }
     RE2::Options options;
     options.set_posix_syntax(true);
@@ -365,25 +324,25 @@ Pattern Pattern::compile(std::string_view posix) {
     auto re = std::make_shared<RE2>(translated, options);
     if (!re->ok()) {
         pat.error_ = re->error();
-        pat.table_form_ = false;
         return pat;
     }
     pat.re_ = std::move(re);
     pat.ok_ = true;
-    pat.scanner_ = posix == kInt ? 1 : posix == kPositiveInt ? 2 : posix == kFloat ? 3 : 0;
     return pat;
 }
 
 bool Pattern::match_other(std::string_view text) const {
     if (!ok_) return false;
-    switch (scanner_) {
-        case 1:
+    switch (form_) {
+        case Form::Table:
+            return table_match(text);
+        case Form::Int:
             return scan_int(text);
-        case 2:
+        case Form::PositiveInt:
             return scan_positive_int(text);
-        case 3:
+        case Form::Float:
             return scan_float(text);
-        default:
+        case Form::General:
             break;
     }
     return RE2::FullMatch(text, *re_);

@@ -20,7 +20,9 @@
 // Expressions that are one bracket expression repeated (`[...]*`, `[...]+`,
 // the commonest types: code, line, text) and `.*` are matched by a byte table
 // instead, and PDBx's int, positive_int and float constructs (written
-// exactly so) by scanners of their own; the tests hold both to RE2's answers.
+// exactly so) by scanners of their own (scan_int(), scan_positive_int(),
+// scan_float(), inline for the checker's column loops); the tests hold both
+// to RE2's answers.
 #pragma once
 
 #include <array>
@@ -39,6 +41,57 @@ namespace quarzel::validate {
 // `error` set.
 std::string translate_posix(std::string_view posix, std::string& error);
 
+// Scanners for the commonest numeric constructs, exactly as PDBx writes them
+// (`[+-]?[0-9]+`, `[1-9][0-9]*` and its float).
+inline bool scan_digit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+inline std::size_t scan_digits_from(std::string_view t, std::size_t i) noexcept {
+    while (i < t.size() && scan_digit(t[i])) ++i;
+    return i;
+}
+
+inline bool scan_int(std::string_view t) noexcept {
+    std::size_t i = !t.empty() && (t[0] == '+' || t[0] == '-') ? 1 : 0;
+    const std::size_t end = scan_digits_from(t, i);
+    return end > i && end == t.size();
+}
+
+inline bool scan_positive_int(std::string_view t) noexcept {
+    return !t.empty() && t[0] >= '1' && t[0] <= '9' && scan_digits_from(t, 1) == t.size();
+}
+
+// -? mantissa (digits, "digits.", ".digits", "digits.digits") ("(" digits
+// ")")? ([eE] [+-]? digits)?
+inline bool scan_float(std::string_view t) noexcept {
+    const char* p = t.data();
+    const char* const end = p + t.size();
+    const auto digits = [&] {
+        const char* from = p;
+        while (p != end && static_cast<unsigned char>(*p - '0') < 10) ++p;
+        return p != from;
+    };
+    if (p != end && *p == '-') ++p;
+    const bool lead = digits();
+    if (p != end && *p == '.') {
+        ++p;
+        if (!digits() && !lead) return false;
+    } else if (!lead) {
+        return false;
+    }
+    if (p == end) return true;
+    if (*p == '(') {
+        ++p;
+        if (!digits() || p == end || *p != ')') return false;
+        if (++p == end) return true;
+    }
+    if (*p != 'e' && *p != 'E') return false;
+    ++p;
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    return digits() && p == end;
+}
+
 class Pattern {
 public:
     Pattern() = default;
@@ -49,15 +102,26 @@ public:
     const std::string& error() const noexcept { return error_; }
     const std::string& source() const noexcept { return source_; }
 
+    // How full_match() decides: a byte table, a scanner of its own, or RE2.
+    enum class Form : std::uint8_t { Table, Int, PositiveInt, Float, General };
+    Form form() const noexcept { return form_; }
+    // The byte-table form: is byte `c` allowed anywhere in the value.
+    bool allows(unsigned char c) const noexcept { return table_[c] != 0; }
+    bool allows_empty() const noexcept { return empty_ok_; }
+
     // The whole of `text` matches.
     bool full_match(std::string_view text) const {
-        if (table_form_) {
-            if (text.empty()) return empty_ok_;
-            for (unsigned char c : text)
-                if (!((table_[c >> 6] >> (c & 63)) & 1)) return false;
-            return true;
-        }
+        if (form_ == Form::Table) return table_match(text);
         return match_other(text);
+    }
+    // full_match() for the byte-table form.
+    bool table_match(std::string_view text) const noexcept {
+        if (text.empty()) return empty_ok_;
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+        const unsigned char* end = p + text.size();
+        unsigned char all = 1;
+        for (; p != end; ++p) all &= table_[*p];
+        return all != 0;
     }
 
 private:
@@ -66,13 +130,11 @@ private:
     std::string source_;
     std::string error_;
     bool ok_ = false;
-    // Byte-table form: every byte of the text in `table_`, and at least one
-    // byte unless `empty_ok_`.
-    bool table_form_ = false;
-    // A construct with a scanner of its own (0: none).
-    std::uint8_t scanner_ = 0;
+    Form form_ = Form::General;
+    // Byte-table form: every byte of the text allowed (1 in `table_`), and
+    // at least one byte unless `empty_ok_`.
     bool empty_ok_ = true;
-    std::array<std::uint64_t, 4> table_{};
+    std::array<std::uint8_t, 256> table_{};
     std::shared_ptr<const re2::RE2> re_;
 };
 

@@ -88,9 +88,12 @@ public:
 
 private:
     std::string unescape(std::string_view v) const {
+        std::size_t i = v.find('\\');
+        if (i == std::string_view::npos) return std::string(v);
         std::string out;
         out.reserve(v.size());
-        for (std::size_t i = 0; i < v.size(); ++i) {
+        out.append(v.substr(0, i));
+        for (; i < v.size(); ++i) {
             if (v[i] != '\\') {
                 out += v[i];
                 continue;

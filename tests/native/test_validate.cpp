@@ -112,6 +112,79 @@ TEST(ValidatePattern, ScannersAgreeWithRe2) {
     }
 }
 
+// The byte-table form against RE2 on the same expression: `(X)` is never
+// matched by a table, so RE2 decides it. Values cover the empty text,
+// nulls, newlines and tabs, quotes, non-ASCII characters of two to four
+// bytes, a NUL and DEL. (Texts reach the checker as well-formed UTF-8: RE2
+// matches no stray byte, where a negated set's table takes any byte.)
+TEST(ValidatePattern, TableFormAgreesWithRe2) {
+    const char* constructs[] = {
+        R"([][_,.;:"&<>()/\{}'`~!@#$%A-Za-z0-9*|+-]*)",             // code, ucode
+        R"([][ \t_(),.;:"&<>/\{}'`~!@#$%?+=*A-Za-z0-9|^-]*)",       // line, atcode
+        R"([][ \n\t()_,.;:"&<>/\{}'`~!@#$%?+=*A-Za-z0-9|^-]*)",     // text
+        "[_A-Za-z0-9]+",                                            // idname
+        "[A-Za-z0-9]+",                                             // asym_id
+        "[^ ]+",
+        "[^\n]*",
+        "[[:alpha:][:digit:]]+",
+        "[[:space:]]*",
+        ".*",
+    };
+    const std::string values[] = {"",
+                                  "?",
+                                  ".",
+                                  "\"?\"",
+                                  "A",
+                                  "CA",
+                                  "HETATM",
+                                  "O5'",
+                                  "a b",
+                                  " ",
+                                  "two\nlines",
+                                  "tab\there",
+                                  "\r\n",
+                                  "x_1-2+3",
+                                  "[1]{2}",
+                                  "back\\slash",
+                                  "caf\xc3\xa9",
+                                  "\xe2\x82\xac",
+                                  "\xf0\x9f\x98\x80 x",
+                                  std::string("nul\0in", 6),
+                                  "\x7f",
+                                  "~!@#$%^&*()",
+                                  "'quoted'"};
+    for (const char* c : constructs) {
+        const Pattern fast = Pattern::compile(c);
+        const Pattern slow = Pattern::compile(std::string("(") + c + ")");
+        ASSERT_TRUE(fast.ok() && slow.ok()) << c;
+        EXPECT_EQ(fast.form(), Pattern::Form::Table) << c;
+        EXPECT_EQ(slow.form(), Pattern::Form::General) << c;
+        for (const std::string& v : values)
+            EXPECT_EQ(fast.full_match(v), slow.full_match(v)) << c << " on '" << v << "'";
+    }
+}
+
+// The checker's inline number test against number_shape() on every string
+// of the characters that matter, up to 6 long.
+TEST(ValidateContents, InlineNumberTestAgreesWithShape) {
+    const std::string alphabet = "05.-+eE()x";
+    std::vector<std::string> layer{""};
+    for (int len = 0; len <= 6; ++len) {
+        std::vector<std::string> next;
+        for (const std::string& s : layer) {
+            const NumberShape shape = number_shape(s);
+            bool nonzero = false;
+            ASSERT_EQ(is_number(s, nonzero), shape.number) << "'" << s << "'";
+            if (shape.number) {
+                ASSERT_EQ(nonzero, !shape.zero) << "'" << s << "'";
+            }
+            if (len < 6)
+                for (char ch : alphabet) next.push_back(s + ch);
+        }
+        layer = std::move(next);
+    }
+}
+
 struct ContentsCase {
     Contents contents;
     const char* value;

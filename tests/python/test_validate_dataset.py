@@ -114,3 +114,41 @@ def test_validate_jobs_agree(inputs):
     two = run("validate", "-d", DDLM, "--jobs", "2", str(inputs))
     assert one == two
     assert one[0] == 1 and "d.cif:2:1: error: [syntactic]" in one[1]
+
+
+class _Terminal:
+    """A stderr that says it is a terminal, so that the bar is drawn."""
+
+    def __init__(self):
+        self.text = ""
+
+    def write(self, s):
+        self.text += s
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return True
+
+
+def test_validate_jobs_bar_follows_the_workers(inputs, monkeypatch):
+    # The engine's own progress reports move the bar while it runs.
+    from quarzel import _validate_cli
+
+    seen = []
+    real = dataset.convert
+
+    def spy(*args, **kwargs):
+        shown = kwargs["progress"]
+        kwargs["progress"] = lambda p: (seen.append(p.files), shown(p))
+        return real(*args, _progress_interval=0.001, **kwargs)
+
+    monkeypatch.setattr(dataset, "convert", spy)
+    import io
+
+    err = _Terminal()
+    status = _validate_cli.main(["-d", DDLM, "--jobs", "2", str(inputs)], io.StringIO(), err)
+    assert status == 1
+    assert seen and seen[-1] == 4
+    assert "4/4 files" in err.text
