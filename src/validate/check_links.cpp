@@ -23,28 +23,45 @@ public:
     explicit BlockColumns(const std::vector<Frame>& frames) : frames_(frames) {
         for (std::size_t fi = 0; fi < frames.size(); ++fi)
             for (std::size_t i = 0; i < frames[fi].items.size(); ++i)
-                if (frames[fi].items[i] != kNone) where_[frames[fi].items[i]].push_back({fi, i});
+                if (frames[fi].items[i] != kNone)
+                    where_.push_back({frames[fi].items[i], static_cast<std::uint32_t>(fi),
+                                      static_cast<std::uint32_t>(i)});
+        // By item, frame and position: one flat table, no allocation per item.
+        std::sort(where_.begin(), where_.end(), [](const Place& a, const Place& b) {
+            if (a.item != b.item) return a.item < b.item;
+            return a.frame != b.frame ? a.frame < b.frame : a.index < b.index;
+        });
     }
     // The column of `item` in frame `fi`, or null.
     const ValueColumn* column(std::size_t fi, std::uint32_t item) const {
-        auto it = where_.find(item);
-        if (it == where_.end()) return nullptr;
-        for (const auto& [f, i] : it->second)
-            if (f == fi) return &frames_[fi].data->columns[i];
-        return nullptr;
+        const Place* p = find(fi, item);
+        return p ? &frames_[fi].data->columns[p->index] : nullptr;
     }
     std::string_view tag(std::size_t fi, std::uint32_t item) const {
-        auto it = where_.find(item);
-        if (it == where_.end()) return {};
-        for (const auto& [f, i] : it->second)
-            if (f == fi) return frames_[fi].data->tag_order[i];
-        return {};
+        const Place* p = find(fi, item);
+        return p ? frames_[fi].data->tag_order[p->index] : std::string_view();
     }
-    bool present(std::uint32_t item) const { return where_.count(item) != 0; }
+    bool present(std::uint32_t item) const {
+        auto it = std::lower_bound(where_.begin(), where_.end(), item,
+                                   [](const Place& a, std::uint32_t b) { return a.item < b; });
+        return it != where_.end() && it->item == item;
+    }
 
 private:
+    struct Place {
+        std::uint32_t item, frame, index;
+    };
+    // The first place of `item` in frame `fi` (a tag given twice keeps its
+    // first position, as a lookup by name would).
+    const Place* find(std::size_t fi, std::uint32_t item) const {
+        auto it = std::lower_bound(where_.begin(), where_.end(), item,
+                                   [](const Place& a, std::uint32_t b) { return a.item < b; });
+        for (; it != where_.end() && it->item == item; ++it)
+            if (it->frame == fi) return &*it;
+        return nullptr;
+    }
     const std::vector<Frame>& frames_;
-    std::unordered_map<std::uint32_t, std::vector<std::pair<std::size_t, std::size_t>>> where_;
+    std::vector<Place> where_;
 };
 
 // Parent keys already gathered in a block, by the parent items they hash
