@@ -89,6 +89,9 @@ public:
     bool empty() const noexcept { return tables_.empty(); }
 
     bool contains(std::uint64_t mask, std::uint64_t key) {
+        // Rows of a column mostly give the same components: the last set
+        // found answers again without a lookup.
+        if (last_ && mask == last_mask_) return last_->contains(key);
         auto it = sets_.find(mask);
         if (it == sets_.end()) {
             std::vector<std::uint32_t> items;
@@ -98,7 +101,9 @@ public:
             if (found == cache_.end()) found = cache_.emplace(items, build(mask)).first;
             it = sets_.emplace(mask, &found->second).first;
         }
-        return it->second->contains(key);
+        last_mask_ = mask;
+        last_ = it->second;
+        return last_->contains(key);
     }
 
 private:
@@ -147,6 +152,8 @@ private:
     ColumnHashes& hashes_;
     std::vector<std::vector<const ValueColumn*>> tables_;
     std::unordered_map<std::uint64_t, const HashSet*> sets_;
+    std::uint64_t last_mask_ = 0;
+    const HashSet* last_ = nullptr;
 };
 
 // Item names without their category's part: "_atom_site.label_comp_id" as
