@@ -30,7 +30,7 @@ public:
         for (std::size_t i = 0; i < frame.items.size(); ++i) {
             const std::uint32_t id = frame.items[i];
             if (id == kNone) continue;
-            position_.emplace(id, i);
+            position_.push_back({id, i});
             const std::uint32_t cat = rules_.items[id].category;
             if (cat == kNone) continue;
             auto it = std::find_if(categories_.begin(), categories_.end(),
@@ -42,6 +42,8 @@ public:
             it->positions.push_back(i);
         }
         (void)data;
+        // By item, then position: the first position of an item given twice.
+        std::sort(position_.begin(), position_.end());
     }
 
     void run() {
@@ -55,8 +57,11 @@ private:
     std::string_view tag_at(std::size_t p) const { return frame_.data->tag_order[p]; }
 
     std::size_t position_of(std::uint32_t item) const {
-        auto it = position_.find(item);
-        return it == position_.end() ? static_cast<std::size_t>(-1) : it->second;
+        auto it = std::lower_bound(position_.begin(), position_.end(), item,
+                                   [](const std::pair<std::uint32_t, std::size_t>& a,
+                                      std::uint32_t b) { return a.first < b; });
+        return it == position_.end() || it->first != item ? static_cast<std::size_t>(-1)
+                                                          : it->second;
     }
 
     // Each loop holds the items of one category.
@@ -395,7 +400,7 @@ private:
     Context& cx_;
     const RuleSet& rules_;
     const Frame& frame_;
-    std::unordered_map<std::uint32_t, std::size_t> position_;
+    std::vector<std::pair<std::uint32_t, std::size_t>> position_;  // sorted by item
     std::vector<Category> categories_;
     ColumnHashes hashes_;
 };
