@@ -25,7 +25,8 @@ void locate_tag(Finding& f, std::string_view tag) {
 
 class CategoryCheck {
 public:
-    CategoryCheck(Context& cx, const Frame& frame) : cx_(cx), rules_(cx.rules), frame_(frame) {
+    CategoryCheck(Context& cx, const Frame& frame, ColumnHashes& hashes)
+        : cx_(cx), rules_(cx.rules), frame_(frame), hashes_(hashes) {
         const FrameData& data = *frame.data;
         for (std::size_t i = 0; i < frame.items.size(); ++i) {
             const std::uint32_t id = frame.items[i];
@@ -402,13 +403,13 @@ private:
     const Frame& frame_;
     std::vector<std::pair<std::uint32_t, std::size_t>> position_;  // sorted by item
     std::vector<Category> categories_;
-    ColumnHashes hashes_;
+    ColumnHashes& hashes_;
 };
 
 }  // namespace
 
-void check_categories(Context& cx, const Frame& frame) {
-    CategoryCheck(cx, frame).run();
+void check_categories(Context& cx, const Frame& frame, ColumnHashes& hashes) {
+    CategoryCheck(cx, frame, hashes).run();
 }
 
 }  // namespace quarzel::validate::detail

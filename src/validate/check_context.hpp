@@ -29,6 +29,8 @@ inline std::string_view scalar_text(const ValueRef& ref, bool& null) {
     return ref.text;
 }
 
+class ColumnHashes;
+
 struct Frame {
     const FrameData* data = nullptr;
     std::uint32_t block = kNoIndex;
@@ -63,9 +65,10 @@ void check_tags(Context& cx, Frame& frame);
 void check_values(Context& cx, const Frame& frame, std::size_t position);
 // Loops and categories of a frame: loops of one category, mandatory and
 // key items, unique keys, DDL1 references.
-void check_categories(Context& cx, const Frame& frame);
+// `hashes`: the block's columns hashed as keys, shared with check_links.
+void check_categories(Context& cx, const Frame& frame, ColumnHashes& hashes);
 // Links of a data block (its own items and its save frames').
-void check_links(Context& cx, const std::vector<Frame>& frames);
+void check_links(Context& cx, const std::vector<Frame>& frames, ColumnHashes& hashes);
 // DDLm definition scopes of a dictionary's block and frames.
 void check_scopes(Context& cx, const std::vector<Frame>& frames);
 

@@ -294,11 +294,10 @@ std::string join_items(const RuleSet& rules, const std::vector<std::uint32_t>& i
     return out;
 }
 
-void check_links(Context& cx, const std::vector<Frame>& frames) {
+void check_links(Context& cx, const std::vector<Frame>& frames, ColumnHashes& hashes) {
     if (cx.options.links == LinkMode::None || cx.rules.links.empty()) return;
     const BlockColumns columns(frames);
     ParentCache cache;
-    ColumnHashes hashes;
     for (const LinkRule& link : cx.rules.links)
         if (applies(cx, link)) check_link(cx, link, frames, columns, cache, hashes);
 }

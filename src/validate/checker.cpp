@@ -5,6 +5,7 @@
 
 #include "core/builder.hpp"
 #include "validate/check_context.hpp"
+#include "validate/key_hash.hpp"
 
 namespace quarzel::validate {
 
@@ -117,12 +118,14 @@ std::vector<Finding> check_document(const ParsedCif& doc, const RuleSet& rules,
         for (std::size_t s = 0; s < block.save_frames.size(); ++s)
             frames.push_back(scan_frame(block.save_frames[s].data, static_cast<std::uint32_t>(b),
                                         static_cast<std::uint32_t>(s)));
+        // A column's key hashes serve its unique keys and its links alike.
+        ColumnHashes hashes;
         for (Frame& f : frames) {
             check_tags(cx, f);
-            check_categories(cx, f);
+            check_categories(cx, f, hashes);
         }
         check_mandatory_categories(cx, frames);
-        check_links(cx, frames);
+        check_links(cx, frames, hashes);
         check_scopes(cx, frames);
     }
     return out;
