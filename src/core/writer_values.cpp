@@ -82,8 +82,10 @@ FormChoice CifWriter::choose(std::string_view text) const {
         // read as a protocol's to a line of its own. A folded piece may start
         // with any character of its line, so a value holding ';' that needs
         // folding takes the prefix too.
+        // The first line too goes to a line of its own behind a protocol's
+        // first line, so a value starting with ';' takes the prefix.
         const bool has_semi = (s.mask & kSemi) != 0;
-        c.prefix = l.semi_line || (too_long && has_semi);
+        c.prefix = l.semi_line || text.starts_with(';') || (too_long && has_semi);
         c.fold = c.prefix ? l.max_cp + 1 > limit : true;
     }
     return c;

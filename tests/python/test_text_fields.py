@@ -93,6 +93,7 @@ WRITTEN = [
     "\\\\\nabc",
     "first line\\\n;second\\\n\\",
     ";\n;\n;",
+    ";\\\n];",
 ]
 
 
@@ -124,6 +125,9 @@ def test_written_protocols_read_back_alike(version, limit, tmp_path):
         # A line starting with ';' and nothing too long: the prefix alone.
         ("a\n;b", 2048, ";>\\\n>a\n>;b\n;"),
         ("a\\\n;b", 2048, ";>\\\n>a\\\n>;b\n;"),
+        # A first line that starts with ';' and reads as a protocol's: behind
+        # the protocol's first line it would close the field, so the prefix.
+        (";\\\n]", 2048, ";>\\\n>;\\\n>]\n;"),
         # ... and a line too long as well: the prefix and folding.
         ("a\n;" + "b" * 20, 16, ";>\\\\\n>a\n>;bbbbbbbbbbbbb\\\n>bbbbbbb\n;"),
         # ';' inside a line that must be folded: a piece could start with it.
