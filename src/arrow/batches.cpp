@@ -50,7 +50,8 @@ public:
         built_.resize(tag_count);
         for (const auto& loop : data_.loops)
             for (std::string_view tag : loop)
-                if (const std::size_t at = data_.position(tag); at < tag_count) state_[at] = kLooped;
+                if (const std::size_t at = data_.position(tag); at < tag_count)
+                    state_[at] = kLooped;
 
         std::vector<std::string_view> scalar_tags;
         std::vector<ColumnRequest> requests;
@@ -188,7 +189,7 @@ private:
     Arena& arena_;
     const ColumnsSink& sink_;
     std::vector<std::uint8_t> state_;  // by position in the tag order
-    std::vector<Column> built_;         // the arrays built, by position
+    std::vector<Column> built_;        // the arrays built, by position
     // Read through a pointer taken after the last growth, in each emit.
     std::vector<std::pair<std::int64_t, std::array<Column, 4>>> identity_;
 };

@@ -38,7 +38,8 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
     if (static_cast<std::size_t>(schema->num_fields()) != n)
         return arrow::Status::Invalid("a batch of ", n, " columns for a schema of ",
                                       schema->num_fields(), " fields");
-    const std::shared_ptr<BufferSlot[]> memory = std::make_shared_for_overwrite<BufferSlot[]>(3 * n);
+    const std::shared_ptr<BufferSlot[]> memory =
+        std::make_shared_for_overwrite<BufferSlot[]>(3 * n);
     const std::shared_ptr<ArraySlot[]> arrays = std::make_shared_for_overwrite<ArraySlot[]>(n);
     std::vector<std::shared_ptr<arrow::ArrayData>> data;
     data.reserve(n);
