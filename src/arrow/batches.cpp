@@ -48,10 +48,14 @@ public:
         const std::size_t tag_count = data_.tag_order.size();
         state_.assign(tag_count, kNotBuilt);
         built_.resize(tag_count);
+        // The positions of every loop's tags, one loop after another.
+        std::vector<std::size_t> loop_places;
         for (const auto& loop : data_.loops)
-            for (std::string_view tag : loop)
-                if (const std::size_t at = data_.position(tag); at < tag_count)
-                    state_[at] = kLooped;
+            for (std::string_view tag : loop) {
+                const std::size_t at = data_.position(tag);
+                loop_places.push_back(at);
+                if (at < tag_count) state_[at] = kLooped;
+            }
 
         std::vector<std::string_view> scalar_tags;
         std::vector<ColumnRequest> requests;
@@ -74,14 +78,15 @@ public:
             ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, pointers));
         }
 
-        std::vector<std::size_t> places;     // of the loop's tags
         std::vector<std::size_t> requested;  // places whose arrays are built now
         std::vector<const Column*> pointers;
+        std::size_t first_place = 0;  // of the loop's tags in loop_places
         for (std::size_t n = 0; n < data_.loops.size(); ++n) {
             const std::vector<std::string_view>& tags = data_.loops[n];
+            const std::span<const std::size_t> places(loop_places.data() + first_place,
+                                                      tags.size());
+            first_place += tags.size();
             if (tags.empty()) continue;
-            places.clear();
-            for (std::string_view tag : tags) places.push_back(data_.position(tag));
             const std::int64_t loop_rows = value_count(places.front());
             if (loop_rows == 0) continue;
             // A loop column holds every value of its tag (its own length,
