@@ -6,6 +6,7 @@
 #include <arrow/table.h>
 #include <arrow/type.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -236,18 +237,27 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 const Strings& s = v.strings;
                 auto* off = at.take<std::int32_t>(rows + 1);
                 char* text = at.take<char>(f.text + 16);
-                const char* end = s.data.data() + s.data.size();
+                // Short strings are copied 16 bytes at a time (the text
+                // buffer has 16 bytes of room at its end). A string that
+                // starts within the last 16 bytes of the string data is
+                // copied from `tail`, those bytes with zeros after them.
+                const char* const end = s.data.data() + s.data.size();
+                const std::size_t tail_size = std::min<std::size_t>(s.data.size(), 16);
+                const char* const tail_from = end - tail_size;
+                char tail[32] = {};
+                if (tail_size) std::memcpy(tail, tail_from, tail_size);
                 std::int32_t pos = 0;
                 off[0] = 0;
                 for (std::size_t r = 0; r < rows; ++r) {
                     if (!masked || v.mask[r] == 0) {
                         const std::string_view t = s.items[static_cast<std::size_t>(s.index[r])];
-                        // Short strings with 16 bytes of string data after
-                        // their start: one 16-byte copy.
-                        if (t.size() <= 16 && end - t.data() >= 16)
-                            std::memcpy(text + pos, t.data(), 16);
-                        else if (!t.empty())
+                        if (t.size() <= 16) {
+                            const char* from = t.data() < tail_from ? t.data()
+                                                                    : tail + (t.data() - tail_from);
+                            std::memcpy(text + pos, from, 16);
+                        } else {
                             std::memcpy(text + pos, t.data(), t.size());
+                        }
                         pos += static_cast<std::int32_t>(t.size());
                     }
                     off[r + 1] = pos;

@@ -47,12 +47,17 @@ struct TreeBuilder {
     MsgTree& tree;
     std::vector<std::uint32_t> open;  // containers not closed yet
     bool too_deep = false;
+    // The innermost open container (npos: none), whose count each new
+    // node adds to.
+    std::uint32_t parent = MsgTree::npos;
 
     MsgNode& add(MsgType type) {
-        if (!open.empty()) ++tree.nodes_[open.back()].count;
-        MsgNode& n = tree.nodes_.emplace_back();
+        std::vector<MsgNode>& nodes = tree.nodes_;
+        if (parent != MsgTree::npos) ++nodes[parent].count;
+        const auto at = static_cast<std::uint32_t>(nodes.size());
+        MsgNode& n = nodes.emplace_back();
         n.type = type;
-        n.end = static_cast<std::uint32_t>(tree.nodes_.size());
+        n.end = at + 1;
         return n;
     }
     bool start(MsgType type) {
@@ -61,12 +66,14 @@ struct TreeBuilder {
             return false;
         }
         add(type);
-        open.push_back(static_cast<std::uint32_t>(tree.nodes_.size() - 1));
+        parent = static_cast<std::uint32_t>(tree.nodes_.size() - 1);
+        open.push_back(parent);
         return true;
     }
     bool finish() {
         tree.nodes_[open.back()].end = static_cast<std::uint32_t>(tree.nodes_.size());
         open.pop_back();
+        parent = open.empty() ? MsgTree::npos : open.back();
         return true;
     }
     // Closes what is still open where the input stopped.
@@ -140,7 +147,11 @@ struct TreeBuilder {
 
 MsgTree MsgTree::parse(std::string_view input) {
     MsgTree tree;
+    // Room for the nodes of a typical file (one per 16 bytes of input):
+    // bounded by the input, never by a size the input declares.
+    tree.nodes_.reserve(input.size() / 16 + 16);
     TreeBuilder b{tree, {}};
+    b.open.reserve(kMaxDepth);
     std::size_t off = 0;
     bool ok = false;
     try {
