@@ -108,11 +108,15 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
         std::size_t bytes = masked ? bitmap_bytes(rows) : 0;
         if (v.is_string) {
             f.format = 'u';
-            std::uint64_t total = 0;
             const Strings& s = v.strings;
-            for (std::size_t r = 0; r < n; ++r)
-                if (!masked || v.mask[r] == 0)
-                    total += s.items[static_cast<std::size_t>(s.index[r])].size();
+            // Every row's text is counted when decoded; masked rows count none.
+            std::uint64_t total = s.text;
+            if (masked) {
+                total = 0;
+                for (std::size_t r = 0; r < n; ++r)
+                    if (v.mask[r] == 0)
+                        total += s.items[static_cast<std::size_t>(s.index[r])].size();
+            }
             if (budget && !budget->take_text(total)) return arrow::Status::Invalid("text budget");
             if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
                 return arrow::Status::CapacityError("more than 2 GiB of text in one column");

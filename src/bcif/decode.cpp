@@ -454,14 +454,22 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
         }
     }
     out.index.resize(index.ints.size());
+    bool none = false;
+    std::uint64_t text = 0;
     for (std::size_t i = 0; i < index.ints.size(); ++i) {
         const std::int64_t v = index.ints[i];
         if (v < -1 || v >= static_cast<std::int64_t>(count))
             return "StringArray: index " + str(v) + " in row " +
                    str(static_cast<std::int64_t>(i + 1)) + " is not one of the " +
                    str(static_cast<std::int64_t>(count)) + " strings";
+        if (v < 0)
+            none = true;
+        else
+            text += out.items[static_cast<std::size_t>(v)].size();
         out.index[i] = static_cast<std::int32_t>(v);
     }
+    out.any_none = none;
+    out.text = text;
     return {};
 }
 
@@ -473,6 +481,8 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
     out.is_string = false;
     out.mask.clear();
     out.strings.offsets_in_utf16 = false;
+    out.strings.any_none = false;
+    out.strings.text = 0;
     const std::vector<Encoding>& chain = column.data.encoding;
     if (!chain.empty() && chain.front().kind == Kind::StringArray) {
         if (chain.size() != 1) return "StringArray is not the only encoding";
@@ -495,18 +505,23 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
         if (mask.ints.size() != static_cast<std::uint64_t>(rows))
             return "mask: " + str(static_cast<std::int64_t>(mask.ints.size())) + " values for " +
                    str(rows) + " rows";
-        bool any = false;
+        // Checked and narrowed in one pass; kept only when some row is masked.
+        out.mask.resize(mask.ints.size());
+        std::uint64_t any = 0;
         for (std::size_t i = 0; i < mask.ints.size(); ++i) {
             const std::int64_t m = mask.ints[i];
-            if (m < 0 || m > 2)
+            if (static_cast<std::uint64_t>(m) > 2) {
+                out.mask.clear();
                 return "mask: value " + str(m) + " in row " +
                        str(static_cast<std::int64_t>(i + 1)) + " is not 0, 1 or 2";
-            any |= m != 0;
+            }
+            any |= static_cast<std::uint64_t>(m);
+            out.mask[i] = static_cast<std::uint8_t>(m);
         }
-        if (any) out.mask.assign(mask.ints.begin(), mask.ints.end());
+        if (!any) out.mask.clear();
     }
     // A string index of -1 without a mask value: no string, read as `?`.
-    if (out.is_string) {
+    if (out.is_string && out.strings.any_none) {
         const PodVector<std::int32_t>& index = out.strings.index;
         for (std::size_t i = 0; i < index.size(); ++i) {
             if (index[i] >= 0 || out.masked(i)) continue;
