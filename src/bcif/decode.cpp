@@ -247,6 +247,21 @@ std::string run_length(const Encoding& e, Numbers& n, Budget& budget) {
     return {};
 }
 
+// Delta's running sum from `origin`, each value held as `T` holds it: the
+// sum is taken in T's unsigned type, which wraps as the typed array does
+// (the same values as summing exactly and wrapping afterwards).
+template <class T>
+void running_sum(PodVector<std::int64_t>& v, std::int64_t origin) {
+    using U = std::make_unsigned_t<T>;
+    auto acc = static_cast<U>(origin);
+    std::int64_t* p = v.data();
+    const std::size_t n = v.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        acc = static_cast<U>(acc + static_cast<U>(p[i]));
+        p[i] = static_cast<T>(acc);
+    }
+}
+
 std::string delta(const Encoding& e, Numbers& n) {
     if (std::string err = needs_integers(e, n); !err.empty()) return err;
     if (is_float(e.type)) {
@@ -261,18 +276,27 @@ std::string delta(const Encoding& e, Numbers& n) {
         std::swap(n, out);
         return {};
     }
-    // Unsigned arithmetic: wraps as the typed array would, never overflows;
-    // a value out of the type's range is wrapped afterwards.
-    const Range r = range_of(e.type);
-    bool outside = e.origin < r.lo || e.origin > r.hi;
-    auto acc = static_cast<std::uint64_t>(e.origin);
-    for (auto& v : n.ints) {
-        acc += static_cast<std::uint64_t>(v);
-        v = static_cast<std::int64_t>(acc);
-        outside |= v < r.lo || v > r.hi;
+    switch (e.type) {
+        case DType::Int8:
+            running_sum<std::int8_t>(n.ints, e.origin);
+            break;
+        case DType::Int16:
+            running_sum<std::int16_t>(n.ints, e.origin);
+            break;
+        case DType::Uint8:
+            running_sum<std::uint8_t>(n.ints, e.origin);
+            break;
+        case DType::Uint16:
+            running_sum<std::uint16_t>(n.ints, e.origin);
+            break;
+        case DType::Uint32:
+            running_sum<std::uint32_t>(n.ints, e.origin);
+            break;
+        default:
+            running_sum<std::int32_t>(n.ints, e.origin);
+            break;
     }
     n.type = e.type;
-    if (outside) wrap(n.ints, e.type);
     return {};
 }
 
@@ -453,20 +477,25 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
             }
         }
     }
-    out.index.resize(index.ints.size());
+    const std::size_t n = index.ints.size();
+    out.index.resize(n);
     bool none = false;
     std::uint64_t text = 0;
-    for (std::size_t i = 0; i < index.ints.size(); ++i) {
-        const std::int64_t v = index.ints[i];
-        if (v < -1 || v >= static_cast<std::int64_t>(count))
+    const std::int64_t* in = index.ints.data();
+    std::int32_t* to = out.index.data();
+    const std::string_view* items = out.items.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t v = in[i];
+        // One comparison for -1 <= v < count.
+        if (static_cast<std::uint64_t>(v + 1) > count) [[unlikely]]
             return "StringArray: index " + str(v) + " in row " +
                    str(static_cast<std::int64_t>(i + 1)) + " is not one of the " +
                    str(static_cast<std::int64_t>(count)) + " strings";
         if (v < 0)
             none = true;
         else
-            text += out.items[static_cast<std::size_t>(v)].size();
-        out.index[i] = static_cast<std::int32_t>(v);
+            text += items[v].size();
+        to[i] = static_cast<std::int32_t>(v);
     }
     out.any_none = none;
     out.text = text;
