@@ -81,6 +81,12 @@ struct Cursor {
     }
 };
 
+// Where a distinct string's bytes are copied from, and how many.
+struct Source {
+    const char* from;
+    std::uint32_t size;
+};
+
 }  // namespace
 
 arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColumn> columns,
@@ -245,24 +251,33 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 // buffer has 16 bytes of room at its end). A string that
                 // starts within the last 16 bytes of the string data is
                 // copied from `tail`, those bytes with zeros after them.
+                // Where to copy each distinct string from is worked out
+                // once, not per row.
                 const char* const end = s.data.data() + s.data.size();
                 const std::size_t tail_size = std::min<std::size_t>(s.data.size(), 16);
                 const char* const tail_from = end - tail_size;
                 char tail[32] = {};
                 if (tail_size) std::memcpy(tail, tail_from, tail_size);
+                thread_local PodVector<Source> sources;
+                sources.resize(s.items.size());
+                for (std::size_t k = 0; k < s.items.size(); ++k) {
+                    const std::string_view t = s.items[k];
+                    const char* from = t.data();
+                    if (t.size() <= 16 && from >= tail_from) from = tail + (from - tail_from);
+                    sources[k] = {from, static_cast<std::uint32_t>(t.size())};
+                }
+                const Source* const src = sources.data();
+                const std::int32_t* const index = s.index.data();
                 std::int32_t pos = 0;
                 off[0] = 0;
                 for (std::size_t r = 0; r < rows; ++r) {
                     if (!masked || v.mask[r] == 0) {
-                        const std::string_view t = s.items[static_cast<std::size_t>(s.index[r])];
-                        if (t.size() <= 16) {
-                            const char* from = t.data() < tail_from ? t.data()
-                                                                    : tail + (t.data() - tail_from);
-                            std::memcpy(text + pos, from, 16);
-                        } else {
-                            std::memcpy(text + pos, t.data(), t.size());
-                        }
-                        pos += static_cast<std::int32_t>(t.size());
+                        const Source& t = src[index[r]];
+                        if (t.size <= 16) [[likely]]
+                            std::memcpy(text + pos, t.from, 16);
+                        else
+                            std::memcpy(text + pos, t.from, t.size);
+                        pos += static_cast<std::int32_t>(t.size);
                     }
                     off[r + 1] = pos;
                 }
