@@ -3,6 +3,7 @@
 // allocated from a declared size (a container's nodes come one by one).
 #include "bcif/msgpack_tree.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -71,9 +72,10 @@ std::uint64_t big_endian(const unsigned char* p, std::size_t bytes) noexcept {
 MsgTree MsgTree::parse(std::string_view input) {
     MsgTree tree;
     std::vector<MsgNode>& nodes = tree.nodes_;
-    // Room for the nodes of a typical file (one per 16 bytes of input):
-    // bounded by the input, never by a size the input declares.
-    nodes.reserve(input.size() / 16 + 16);
+    // Room for the nodes of a dense file (BinaryCIF files of small entries
+    // take 6 to 7 bytes a node), so that they are rarely moved: bounded by
+    // the input, never by a size the input declares.
+    nodes.reserve(std::min<std::size_t>(input.size() / 6 + 64, std::size_t{1} << 22));
     const auto* const begin = reinterpret_cast<const unsigned char*>(input.data());
     const unsigned char* const end = begin + input.size();
     const unsigned char* p = begin;
@@ -103,100 +105,90 @@ MsgTree MsgTree::parse(std::string_view input) {
         }
         const unsigned char* const at = p;
         const unsigned b = *p++;
-        const auto left = static_cast<std::size_t>(end - p);
-        MsgType type = MsgType::Nil;
-        std::uint64_t value = 0;   // Int: the bits; Str, Bin, Ext: bytes; Array, Map: values
-        bool negative = false;
-        double number = 0;
-        const unsigned char* data = nullptr;
-        // The `width` bytes of a length or number after the first byte.
-        auto fixed = [&](std::size_t width) {
-            if (left < width) return false;
-            value = big_endian(p, width);
+        MsgNode n;
+        std::uint64_t items = 0;  // a container's values (a map's keys and values)
+        bool container = false;
+        // `width` bytes of a big-endian length or number after the first byte.
+        auto fixed = [&](std::size_t width, std::uint64_t& out) {
+            if (static_cast<std::size_t>(end - p) < width) return false;
+            out = big_endian(p, width);
             p += width;
             return true;
         };
-        // Bytes of a string, binary or extension value: `value` of them.
-        auto bytes = [&](std::size_t extra) {
-            const std::uint64_t n = value + extra;
-            if (n > static_cast<std::size_t>(end - p)) return false;
-            data = p;
-            p += n;
-            value = n;
+        // `size` bytes of a string, binary or extension value.
+        auto take = [&](MsgType type, std::uint64_t size) {
+            if (size > static_cast<std::size_t>(end - p)) return false;
+            n.type = type;
+            n.data = reinterpret_cast<const char*>(p);
+            n.size = static_cast<std::uint32_t>(size);
+            p += size;
             return true;
         };
         bool ok = true;
-        if (b <= 0x7f) {
-            type = MsgType::Int;
-            value = b;
-        } else if (b <= 0x8f) {
-            type = MsgType::Map;
-            value = 2 * std::uint64_t{b & 0x0fu};
+        if (b >= 0xa0 && b <= 0xbf) {  // fixstr: every key
+            ok = take(MsgType::Str, b & 0x1fu);
+        } else if (b <= 0x7f) {
+            n.type = MsgType::Int;
+            n.u = b;
         } else if (b <= 0x9f) {
-            type = MsgType::Array;
-            value = b & 0x0fu;
-        } else if (b <= 0xbf) {
-            type = MsgType::Str;
-            value = b & 0x1fu;
-            ok = bytes(0);
+            container = true;
+            n.type = b <= 0x8f ? MsgType::Map : MsgType::Array;
+            items = b <= 0x8f ? 2 * std::uint64_t{b & 0x0fu} : b & 0x0fu;
         } else if (b >= 0xe0) {
-            type = MsgType::Int;
-            negative = true;
-            value = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int8_t>(b)));
+            n.type = MsgType::Int;
+            n.negative = true;
+            n.i = static_cast<std::int8_t>(b);
         } else {
+            std::uint64_t v = 0;
             switch (b) {
                 case 0xc0:
-                    type = MsgType::Nil;
                     break;
                 case 0xc2:
                 case 0xc3:
-                    type = MsgType::Bool;
-                    value = b & 1u;
+                    n.type = MsgType::Bool;
+                    n.b = b == 0xc3;
                     break;
                 case 0xc4:
                 case 0xc5:
                 case 0xc6:
-                    type = MsgType::Bin;
-                    ok = fixed(std::size_t{1} << (b - 0xc4)) && bytes(0);
+                    ok = fixed(std::size_t{1} << (b - 0xc4), v) && take(MsgType::Bin, v);
                     break;
                 case 0xc7:
                 case 0xc8:
                 case 0xc9:
                     // The extension's type byte is kept with its data.
-                    type = MsgType::Ext;
-                    ok = fixed(std::size_t{1} << (b - 0xc7)) && bytes(1);
+                    ok = fixed(std::size_t{1} << (b - 0xc7), v) && take(MsgType::Ext, v + 1);
                     break;
                 case 0xca:
-                    type = MsgType::Float;
-                    ok = fixed(4);
-                    if (ok) number = std::bit_cast<float>(static_cast<std::uint32_t>(value));
+                    ok = fixed(4, v);
+                    n.type = MsgType::Float;
+                    n.f = std::bit_cast<float>(static_cast<std::uint32_t>(v));
                     break;
                 case 0xcb:
-                    type = MsgType::Float;
-                    ok = fixed(8);
-                    if (ok) number = std::bit_cast<double>(value);
+                    ok = fixed(8, v);
+                    n.type = MsgType::Float;
+                    n.f = std::bit_cast<double>(v);
                     break;
                 case 0xcc:
                 case 0xcd:
                 case 0xce:
                 case 0xcf:
-                    type = MsgType::Int;
-                    ok = fixed(std::size_t{1} << (b - 0xcc));
+                    ok = fixed(std::size_t{1} << (b - 0xcc), v);
+                    n.type = MsgType::Int;
+                    n.u = v;
                     break;
                 case 0xd0:
                 case 0xd1:
                 case 0xd2:
                 case 0xd3: {
-                    type = MsgType::Int;
                     const std::size_t width = std::size_t{1} << (b - 0xd0);
-                    ok = fixed(width);
-                    if (ok && width < 8) {
-                        // Sign-extended from its width.
-                        const unsigned shift = static_cast<unsigned>(64 - 8 * width);
-                        value = static_cast<std::uint64_t>(static_cast<std::int64_t>(value << shift) >>
-                                                           shift);
-                    }
-                    negative = static_cast<std::int64_t>(value) < 0;
+                    ok = fixed(width, v);
+                    // Sign-extended from its width.
+                    const unsigned shift = static_cast<unsigned>(64 - 8 * width);
+                    const std::int64_t x = static_cast<std::int64_t>(v << shift) >> shift;
+                    n.type = MsgType::Int;
+                    n.negative = x < 0;
+                    n.i = x;
                     break;
                 }
                 case 0xd4:
@@ -204,31 +196,29 @@ MsgTree MsgTree::parse(std::string_view input) {
                 case 0xd6:
                 case 0xd7:
                 case 0xd8:
-                    type = MsgType::Ext;
-                    value = std::uint64_t{1} << (b - 0xd4);
-                    ok = bytes(1);
+                    ok = take(MsgType::Ext, (std::uint64_t{1} << (b - 0xd4)) + 1);
                     break;
                 case 0xd9:
                 case 0xda:
                 case 0xdb:
-                    type = MsgType::Str;
-                    ok = fixed(std::size_t{1} << (b - 0xd9)) && bytes(0);
+                    ok = fixed(std::size_t{1} << (b - 0xd9), v) && take(MsgType::Str, v);
                     break;
                 case 0xdc:
                 case 0xdd:
-                    type = MsgType::Array;
-                    ok = fixed(b == 0xdc ? 2 : 4);
+                    ok = fixed(b == 0xdc ? 2 : 4, items);
+                    container = true;
+                    n.type = MsgType::Array;
                     break;
                 case 0xde:
                 case 0xdf:
-                    type = MsgType::Map;
-                    ok = fixed(b == 0xde ? 2 : 4);
-                    value *= 2;
+                    ok = fixed(b == 0xde ? 2 : 4, items);
+                    items *= 2;
+                    container = true;
+                    n.type = MsgType::Map;
                     break;
                 default:  // 0xc1, never used
                     stop = Stop::Bad;
                     stop_at = static_cast<std::size_t>(at - begin);
-                    type = MsgType::Nil;
                     break;
             }
             if (stop == Stop::Bad) break;
@@ -237,7 +227,6 @@ MsgTree MsgTree::parse(std::string_view input) {
             stop = Stop::Short;
             break;
         }
-        const bool container = type == MsgType::Array || type == MsgType::Map;
         if (container && depth == kMaxDepth) {
             stop = Stop::Deep;
             stop_at = static_cast<std::size_t>(at - begin);
@@ -245,32 +234,11 @@ MsgTree MsgTree::parse(std::string_view input) {
         }
         if (depth != 0) --open[depth - 1].left;
         const auto index = static_cast<std::uint32_t>(nodes.size());
-        MsgNode& n = nodes.emplace_back();
-        n.type = type;
         n.end = index + 1;
-        switch (type) {
-            case MsgType::Int:
-                n.negative = negative;
-                n.u = value;
-                break;
-            case MsgType::Bool:
-                n.b = value != 0;
-                break;
-            case MsgType::Float:
-                n.f = number;
-                break;
-            case MsgType::Str:
-            case MsgType::Bin:
-            case MsgType::Ext:
-                n.data = reinterpret_cast<const char*>(data);
-                n.size = static_cast<std::uint32_t>(value);
-                break;
-            case MsgType::Array:
-            case MsgType::Map:
-                if (value != 0) open[depth++] = {index, value, value};
-                break;
-            case MsgType::Nil:
-                break;
+        nodes.push_back(n);
+        if (items != 0) {
+            open[depth++] = {index, items, items};
+            continue;
         }
         while (depth != 0 && open[depth - 1].left == 0) close();
         if (depth == 0) break;
