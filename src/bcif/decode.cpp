@@ -184,27 +184,32 @@ std::string integer_packing(const Encoding& e, Numbers& n, Budget& budget) {
         return {};
     } else {
         out.ints.resize(size);
-        const auto limit = [&](std::int64_t v) { return v == upper || (lower != 0 && v == lower); };
+        // For unsigned packing `lower` is 0, which is no limit: it never
+        // equals `upper`, so testing against `upper` twice is the same.
+        const std::int64_t lower_limit = lower != 0 ? lower : upper;
+        const std::int64_t* const packed = in.data();
+        const std::size_t count = in.size();
+        std::int64_t* const to = out.ints.data();
         std::size_t j = 0;
         std::int64_t sum = 0;
-        for (std::size_t i = 0; i < in.size(); ++i) {
-            const std::int64_t v = in[i];
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int64_t v = packed[i];
             sum += v;
-            if (limit(v)) {
-                if (i + 1 < in.size()) continue;
+            if (v == upper || v == lower_limit) {
+                if (i + 1 < count) continue;
                 return "IntegerPacking: the packed values end inside a continued value";
             }
             if (j == size)
                 return "IntegerPacking: the packed values hold more than srcSize " +
                        str(e.src_size) + " values";
-            out.ints[j++] = sum;
+            // Held as a 32-bit integer holds it.
+            to[j++] = static_cast<std::int32_t>(sum);
             sum = 0;
         }
         if (j != size)
             return "IntegerPacking: the packed values hold " + str(static_cast<std::int64_t>(j)) +
                    " values, not srcSize " + str(e.src_size);
     }
-    wrap(out.ints, DType::Int32);
     std::swap(n, out);
     return {};
 }
