@@ -88,6 +88,24 @@ public:
         kinds_ |= kinds_of(seen_);
     }
 
+    // Adds one row as a part holds it: its status code (with kHasSu when
+    // it has an su), and its value and su (8 bytes each, int64 or double as
+    // the column keeps them) when it is a number.
+    void add_row(std::uint8_t code, const void* value, const void* su) {
+        status_.reserve_more(1);
+        *status_.end() = code;
+        status_.advance(1);
+        if ((code & 7) != 0) return;
+        values_.reserve_more(8);
+        std::memcpy(values_.end(), value, 8);
+        values_.advance(8);
+        if (code & kHasSu) {
+            sus_.reserve_more(8);
+            std::memcpy(sus_.end(), su, 8);
+            sus_.advance(8);
+        }
+    }
+
     // The column chunks of the row group.
     void encode_values(PageWriter& pages, ColumnChunk& out, bool as_doubles);
     void encode_su(PageWriter& pages, ColumnChunk& out, bool as_doubles);
