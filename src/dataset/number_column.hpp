@@ -55,7 +55,7 @@ public:
     // Adds one value as parse_number read it; `integers_only`: a number
     // that is not an integer fitting int64 counts as text (a column a
     // dictionary types `integer`). Returns its status code.
-    std::uint8_t add(const NumberResult& r, bool integers_only) {
+    [[gnu::always_inline]] std::uint8_t add(const NumberResult& r, bool integers_only) {
         std::uint8_t code = static_cast<std::uint8_t>(r.status);
         if (r.status == NumberStatus::number) {
             if (!(r.is_integer && r.int_exact)) [[unlikely]] {

@@ -31,7 +31,7 @@ struct NumberSink {
     std::size_t nulls = 0;       // cells not yet pushed as null
     std::size_t cell_bytes = 0;  // text of cells written
 
-    void operator()(std::string_view text, bool compound, bool padded) {
+    [[gnu::always_inline]] void operator()(std::string_view text, bool compound, bool padded) {
         if (compound) [[unlikely]] {
             r.status = NumberStatus::text;
         } else if (text.size() == 1 && (text[0] == '?' || text[0] == '.')) {
