@@ -41,7 +41,7 @@ struct NumberSink {
         } else {
             const bool plain = padded ? parse_plain_decimal_padded(text.data(), text.size(), r)
                                       : parse_plain_decimal(text.data(), text.size(), r);
-            if (!plain) r = parse_number(text);
+            if (!plain && !parse_plain_with_su(text.data(), text.size(), r)) r = parse_number(text);
         }
         const std::uint8_t code = numbers.add(r, integers_only);
         if (!cells) return;
