@@ -64,10 +64,17 @@ struct Source {
 // The physical types the engine writes, as FileColumn has them.
 bool physical_of(parquet::Type::type t, pq::Physical& out) {
     switch (t) {
-        case parquet::Type::INT64: out = pq::kInt64; return true;
-        case parquet::Type::DOUBLE: out = pq::kDouble; return true;
-        case parquet::Type::BYTE_ARRAY: out = pq::kByteArray; return true;
-        default: return false;
+        case parquet::Type::INT64:
+            out = pq::kInt64;
+            return true;
+        case parquet::Type::DOUBLE:
+            out = pq::kDouble;
+            return true;
+        case parquet::Type::BYTE_ARRAY:
+            out = pq::kByteArray;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -122,15 +129,18 @@ struct Decoded {
     bool defined(std::size_t row) const { return defs.empty() || defs[row] > 0; }
 
     void read(parquet::RowGroupReader& group, int column, std::int64_t rows) {
-        auto reader = std::static_pointer_cast<parquet::TypedColumnReader<DType>>(group.Column(column));
-        const bool optional = group.metadata()->schema()->Column(column)->max_definition_level() > 0;
+        auto reader =
+            std::static_pointer_cast<parquet::TypedColumnReader<DType>>(group.Column(column));
+        const bool optional =
+            group.metadata()->schema()->Column(column)->max_definition_level() > 0;
         defs.assign(optional ? static_cast<std::size_t>(rows) : 0, 0);
         values.resize(static_cast<std::size_t>(rows));
         std::int64_t levels = 0, count = 0;
         while (levels < rows) {
             std::int64_t got = 0;
-            const std::int64_t n = reader->ReadBatch(rows - levels, optional ? defs.data() + levels : nullptr,
-                                                     nullptr, values.data() + count, &got);
+            const std::int64_t n =
+                reader->ReadBatch(rows - levels, optional ? defs.data() + levels : nullptr, nullptr,
+                                  values.data() + count, &got);
             if (n == 0) throw parquet::ParquetException("a column ends before its row group");
             levels += n;
             count += got;
@@ -227,8 +237,9 @@ bool gather_numbers(const Source& s, parquet::RowGroupReader& group, const Settl
         if ((code == 0) != has_value) return false;  // a number without its value, or the other way
         const void* v = nullptr;
         const void* u = nullptr;
-        if (has_value) v = doubles ? static_cast<const void*>(&reals.values[value++])
-                                   : static_cast<const void*>(&ints.values[value++]);
+        if (has_value)
+            v = doubles ? static_cast<const void*>(&reals.values[value++])
+                        : static_cast<const void*>(&ints.values[value++]);
         if (has_su) {
             u = doubles ? static_cast<const void*>(&real_sus.values[su++])
                         : static_cast<const void*>(&int_sus.values[su++]);
@@ -311,8 +322,10 @@ arrow::Result<bool> settle(const SettleJob& job) {
     if (!job.text_out.empty()) {
         std::vector<FileColumn> kept;
         if (text)
-            for (int k = 0; k < text->columns(); ++k) kept.push_back({text->column(k)->name(), false, true, pq::kByteArray});
-        for (int k : job.text_add) kept.push_back({part.column(k)->name(), false, true, pq::kByteArray});
+            for (int k = 0; k < text->columns(); ++k)
+                kept.push_back({text->column(k)->name(), false, true, pq::kByteArray});
+        for (int k : job.text_add)
+            kept.push_back({part.column(k)->name(), false, true, pq::kByteArray});
         ARROW_RETURN_NOT_OK(text_out.open(job.text_out, std::move(kept), codec));
     }
 
@@ -328,9 +341,9 @@ arrow::Result<bool> settle(const SettleJob& job) {
             ColumnChunk& chunk = chunks[k];
             pointers[k] = &chunk;
             if (c->source == SettleColumn::Part || c->source == SettleColumn::Text) {
-                ARROW_ASSIGN_OR_RAISE(
-                    const bool copied,
-                    copy_chunk(c->source == SettleColumn::Part ? part : *text, g, c->index, codec, chunk));
+                ARROW_ASSIGN_OR_RAISE(const bool copied,
+                                      copy_chunk(c->source == SettleColumn::Part ? part : *text, g,
+                                                 c->index, codec, chunk));
                 if (!copied) return false;
                 continue;
             }
@@ -350,7 +363,8 @@ arrow::Result<bool> settle(const SettleJob& job) {
         }
         ARROW_RETURN_NOT_OK(out.write_row_group(rows, pointers));
         if (!job.text_out.empty()) {
-            std::vector<ColumnChunk> kept(static_cast<std::size_t>(text ? text->columns() : 0) + job.text_add.size());
+            std::vector<ColumnChunk> kept(static_cast<std::size_t>(text ? text->columns() : 0) +
+                                          job.text_add.size());
             std::vector<const ColumnChunk*> kept_pointers;
             std::size_t k = 0;
             for (int c = 0; text && c < text->columns(); ++c, ++k) {

@@ -43,7 +43,8 @@ bool column_of(PyObject* item, dataset::SettleColumn& c) {
         !py::str_argument("columns", PyTuple_GET_ITEM(item, 2), name) ||
         !py::str_argument("columns", PyTuple_GET_ITEM(item, 4), su) ||
         !py::str_argument("columns", PyTuple_GET_ITEM(item, 5), status) ||
-        !int_of(PyTuple_GET_ITEM(item, 6), c.su_index) || !int_of(PyTuple_GET_ITEM(item, 7), c.status_index))
+        !int_of(PyTuple_GET_ITEM(item, 6), c.su_index) ||
+        !int_of(PyTuple_GET_ITEM(item, 7), c.status_index))
         return false;
     if (source < 0 || source > 2) {
         PyErr_SetString(PyExc_ValueError, "settle_part: a column's source is 0, 1 or 2");
@@ -64,7 +65,9 @@ bool column_of(PyObject* item, dataset::SettleColumn& c) {
 QUARZEL_EXT_ENTRY(py_settle_part) {
     (void)self;
     static const py::Signature sig{
-        "settle_part", {"part", "text", "out", "text_out", "columns", "text_add", "key", "value"}, 8};
+        "settle_part",
+        {"part", "text", "out", "text_out", "columns", "text_add", "key", "value"},
+        8};
     PyObject* a[8] = {};
     if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
     return py::guarded([&]() -> PyObject* {

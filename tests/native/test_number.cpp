@@ -246,11 +246,11 @@ TEST(NumberPlain, AgreesWithTheGeneralRoute) {
 // every text of a mantissa and an su over a small alphabet, and cases at
 // its bounds.
 TEST(NumberPlain, WithSuAgreesWithParseNumber) {
-    const std::vector<std::string> mantissas = {"0", "7", "-3", "+4", ".5", "-.5", "5.", "12.345",
-                                                "-0.0", "1234567", "-1234.56", "12345678", "1.2.3",
-                                                "-", ".", "a1", "123456789", "1e5"};
+    const std::vector<std::string> mantissas = {
+        "0",       "7",        "-3",       "+4",    ".5", "-.5", "5.", "12.345",    "-0.0",
+        "1234567", "-1234.56", "12345678", "1.2.3", "-",  ".",   "a1", "123456789", "1e5"};
     const std::vector<std::string> sus = {"(1)", "(0)", "(05)", "(12345678)", "(123456789)", "()",
-                                          "(1", "1)", "(a)", "(1)x", "((1))"};
+                                          "(1",  "1)",  "(a)",  "(1)x",       "((1))"};
     std::size_t short_route = 0;
     for (const auto& m : mantissas) {
         for (const auto& s : sus) {
