@@ -21,11 +21,11 @@ written is no error: the rules are compiled as without one.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import threading
 import time
+import zlib
 from typing import Any, Callable, Sequence
 
 FORMAT = 1
@@ -58,7 +58,15 @@ def _stat(path: str) -> tuple[int, int] | None:
 
 
 def _digest(text: str) -> str:
+    import hashlib  # loads OpenSSL: only when a text is to be hashed
+
     return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+def _check(text: str) -> str:
+    """A cheap check of a kept text's integrity (zlib is loaded anyway)."""
+    data = text.encode("utf-8", "surrogatepass")
+    return f"{len(data)}:{zlib.crc32(data):08x}:{zlib.adler32(data):08x}"
 
 
 def build() -> str:
@@ -77,8 +85,7 @@ def build() -> str:
             spec = importlib.util.find_spec(name)
             if spec is not None and spec.origin:
                 files.append(spec.origin)
-        parts = [__version__] + [f"{p}:{_stat(p)}" for p in files]
-        _build = hashlib.sha256("\n".join(parts).encode("utf-8", "surrogatepass")).hexdigest()
+        _build = "\n".join([__version__] + [f"{p}:{_stat(p)}" for p in files])
     return _build
 
 
@@ -116,9 +123,11 @@ def note_absent(path: str) -> None:
 # ---- entries ----
 
 def _entry_path(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> str:
-    key = json.dumps([FORMAT, [[p, list(s)] for p, s in sources], profile])
-    return os.path.join(folder(), hashlib.sha256(key.encode("utf-8", "surrogatepass"))
-                        .hexdigest()[:40] + ".json")
+    # Two keys of one name (a 64-bit checksum) would only take turns: the
+    # entry names its sources in full, and another's is not used.
+    key = json.dumps([FORMAT, [[p, list(s)] for p, s in sources], profile]).encode(
+        "utf-8", "surrogatepass")
+    return os.path.join(folder(), f"{zlib.crc32(key):08x}{zlib.adler32(key):08x}.json")
 
 
 def _current(files: dict, absent: list) -> tuple[bool, bool]:
@@ -156,7 +165,7 @@ def load(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> dict 
                 or entry.get("profile") != profile):
             return None
         text = entry["text"]
-        if not isinstance(text, str) or _digest(text) != entry["text_sha256"]:
+        if not isinstance(text, str) or _check(text) != entry["text_check"]:
             return None
         ok, refresh = _current(entry["files"], entry["absent"])
         if not ok:
@@ -227,5 +236,5 @@ def compiled(sources: Sequence[tuple[str, list[str]]], profile: str | None,
     _write(_entry_path(sources, profile), {
         "format": FORMAT, "build": build(), "sources": [[p, list(s)] for p, s in sources],
         "profile": profile, "files": record.files, "absent": sorted(record.absent),
-        "ddls": ddls, "has_scopes": has_scopes, "text": text, "text_sha256": _digest(text)})
+        "ddls": ddls, "has_scopes": has_scopes, "text": text, "text_check": _check(text)})
     return result
