@@ -33,6 +33,9 @@ FORMAT = 1
 # change within the same mtime tick without changing its size: its stamp is
 # not trusted, and its text is hashed again when the entry is used.
 RACY_SECONDS = 2.0
+# Entries kept: the most recently used; older ones are removed as new ones
+# are written (a test suite's temporary dictionaries would pile up else).
+KEEP = 32
 
 _local = threading.local()
 _build: str | None = None
@@ -176,6 +179,11 @@ def load(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> dict 
         return None
     if refresh:
         _restamp(path, entry)
+    else:
+        try:
+            os.utime(path)  # used: kept longest when old entries are removed
+        except OSError:
+            pass
     return entry
 
 
@@ -205,7 +213,35 @@ def _write(path: str, entry: dict) -> None:
             except OSError:
                 pass
             raise
+        _prune(os.path.dirname(path))
     except (OSError, ValueError):  # no cache then; nothing else is lost
+        pass
+
+
+def _prune(where: str) -> None:
+    """Removes all but the KEEP most recently used entries, and temporary
+    files an interrupted writer left an hour ago or more."""
+    entries = []
+    now = time.time()
+    for e in os.scandir(where):
+        try:
+            mtime = e.stat().st_mtime
+        except OSError:
+            continue
+        if e.name.startswith(".tmp-"):
+            if now - mtime > 3600:
+                _unlink(e.path)
+        elif e.name.endswith(".json"):
+            entries.append((mtime, e.path))
+    entries.sort(reverse=True)
+    for _mtime, old in entries[KEEP:]:
+        _unlink(old)
+
+
+def _unlink(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
         pass
 
 
