@@ -85,9 +85,9 @@ def build() -> str:
         here = os.path.dirname(os.path.abspath(__file__))
         files = sorted(os.path.join(here, n) for n in os.listdir(here) if n.endswith(".py"))
         for name in ("quarzel._native", "quarzel_core"):
-            spec = importlib.util.find_spec(name)
-            if spec is not None and spec.origin:
-                files.append(spec.origin)
+            found = importlib.util.find_spec(name)
+            if found is not None and found.origin:
+                files.append(found.origin)
         _build = "\n".join([__version__] + [f"{p}:{_stat(p)}" for p in files])
     return _build
 
