@@ -84,7 +84,7 @@ def build() -> str:
 
         here = os.path.dirname(os.path.abspath(__file__))
         files = sorted(os.path.join(here, n) for n in os.listdir(here) if n.endswith(".py"))
-        for name in ("quarzel._native", "quarzel_core"):
+        for name in ("quarzel._native", "quarzel._validate_native", "quarzel_core"):
             found = importlib.util.find_spec(name)
             if found is not None and found.origin:
                 files.append(found.origin)

@@ -22,7 +22,7 @@ PROFILES = (None, "deposition")
 class CompiledRules(NamedTuple):
     """A rule set in the native checker and what findings need about it."""
 
-    native: Any  # the capsule quarzel._native.compile_rules made
+    native: Any  # the capsule quarzel._validate_native.compile_rules made
     labels: list[str]  # "name version" per dictionary, by index
     problems: list[tuple]  # findings about the dictionaries themselves
     ddls: list[str]  # "DDL1", "DDL2" or "DDLm" per dictionary
@@ -105,7 +105,7 @@ def _compile(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> C
 
 def _finish(sources: Sequence[tuple[str, list[str]]], text: str, ddls: list[str],
             has_scopes: bool) -> CompiledRules:
-    from . import _native
+    from . import _validate_native as _native
 
     try:
         native = _native.compile_rules(text)
@@ -119,7 +119,7 @@ def _finish(sources: Sequence[tuple[str, list[str]]], text: str, ddls: list[str]
 def _rule_text(sources: Sequence[tuple[str, list[str]]],
                profile: str | None) -> tuple[str, list[str], bool]:
     """(rule text, DDL per dictionary, whether DDLm scope rules are in it)."""
-    from . import _native
+    from . import _validate_native as _native
     from ._rules_ddl1 import compile_ddl1, is_ddl1
     from ._rules_ddlm import compile_ddlm, is_ddlm
     from ._rules_text import RuleWriter

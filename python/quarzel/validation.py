@@ -216,7 +216,7 @@ def validate(source: Any, dictionary: Any, *, links: bool | None = None,
 
 def _validate_compiled(source: Any, rules: Any, *, links: bool | None, su_multiplier: float,
                        ignore_case: bool) -> Report:
-    from . import _native
+    from . import _validate_native as _native
 
     text, path, problem, placed = _source_text(source)
     imported = _imported(path, text) if rules.has_scopes else None
