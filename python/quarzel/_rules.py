@@ -19,16 +19,18 @@ from .dictionary import Dictionary, DictionaryError
 PROFILES = (None, "deposition")
 
 
-class CompiledRules(NamedTuple):
-    """A rule set in the native checker and what findings need about it."""
-
-    native: Any  # the capsule quarzel._validate_native.compile_rules made
-    labels: list[str]  # "name version" per dictionary, by index
-    problems: list[tuple]  # findings about the dictionaries themselves
-    ddls: list[str]  # "DDL1", "DDL2" or "DDLm" per dictionary
-    paths: list[str]
-    has_scopes: bool  # DDLm _dictionary_valid rules (a DDL dictionary)
-    text: str  # the rule set as text, for the archive workers
+# A call rather than a class body, which would make typing.NamedTuple
+# import annotationlib (see _files.SourceText).
+CompiledRules = NamedTuple("CompiledRules", [
+    ("native", Any),  # the capsule quarzel._validate_native.compile_rules made
+    ("labels", list[str]),  # "name version" per dictionary, by index
+    ("problems", list[tuple]),  # findings about the dictionaries themselves
+    ("ddls", list[str]),  # "DDL1", "DDL2" or "DDLm" per dictionary
+    ("paths", list[str]),
+    ("has_scopes", bool),  # DDLm _dictionary_valid rules (a DDL dictionary)
+    ("text", str),  # the rule set as text, for the archive workers
+])
+CompiledRules.__doc__ = """A rule set in the native checker and what findings need about it."""
 
 
 _cache: dict[tuple, CompiledRules] = {}

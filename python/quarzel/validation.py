@@ -14,8 +14,7 @@ import os
 from collections import Counter
 from typing import Any, Iterator, Sequence
 
-from ._files import read_source
-from ._read import _looks_like_path
+from ._files import _looks_like_path, read_source
 from .dictionary import Dictionary, DictionaryError
 from .types import ParseError
 
