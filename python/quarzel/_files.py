@@ -10,9 +10,7 @@ UTF-8 stands, and goes first in the document's error list.
 
 from __future__ import annotations
 
-import bz2
 import codecs
-import lzma
 import os
 import zlib
 from typing import Any, Callable, NamedTuple
@@ -20,11 +18,24 @@ from typing import Any, Callable, NamedTuple
 __all__ = ["SourceText", "UnreadableFile", "decode_text", "decompress", "describe",
            "not_utf8_record", "read_content", "read_source"]
 
+
+def _bzip2() -> Any:
+    import bz2  # imported when first needed: most inputs are plain
+
+    return bz2.BZ2Decompressor()
+
+
+def _xz() -> Any:
+    import lzma
+
+    return lzma.LZMADecompressor(format=lzma.FORMAT_XZ)
+
+
 # (name, first bytes, a fresh decompressor for one stream)
 _FORMATS: list[tuple[str, bytes, Callable[[], Any]]] = [
     ("gzip", b"\x1f\x8b", lambda: zlib.decompressobj(wbits=31)),
-    ("bzip2", b"BZh", bz2.BZ2Decompressor),
-    ("xz", b"\xfd7zXZ\x00", lambda: lzma.LZMADecompressor(format=lzma.FORMAT_XZ)),
+    ("bzip2", b"BZh", _bzip2),
+    ("xz", b"\xfd7zXZ\x00", _xz),
 ]
 _PIECE = 1 << 20
 _SUFFIXES = {".gz": "gzip", ".gzip": "gzip", ".bz2": "bzip2", ".xz": "xz"}
@@ -97,6 +108,8 @@ def _unpack(data: bytes, name: str, magic: bytes, make: Callable[[], Any],
     # Fed in pieces so that a file of many streams (bgzip, pbzip2) costs no
     # more than one of a single stream: what a decompressor leaves over at
     # the end of its stream is at most one piece.
+    import lzma  # for its error class below
+
     view = memoryview(data)
     content = bytearray()  # grown in place, so the content is held once
     pos = 0
