@@ -1,5 +1,5 @@
-// BinaryCIF decoding without Python, and the share of it that the
-// MessagePack library (msgpack-cxx, through its event parser) takes:
+// BinaryCIF decoding without Python, and the share of it that reading the
+// MessagePack (quarzel's own reader, into its tree) takes:
 // for each file, the best of RUNS of reading its MessagePack tree alone
 // and of decoding the whole file into typed Arrow batches.
 //

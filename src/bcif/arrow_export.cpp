@@ -6,6 +6,7 @@
 #include <arrow/table.h>
 #include <arrow/type.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -80,6 +81,12 @@ struct Cursor {
     }
 };
 
+// Where a distinct string's bytes are copied from, and how many.
+struct Source {
+    const char* from;
+    std::uint32_t size;
+};
+
 }  // namespace
 
 arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColumn> columns,
@@ -107,11 +114,15 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
         std::size_t bytes = masked ? bitmap_bytes(rows) : 0;
         if (v.is_string) {
             f.format = 'u';
-            std::uint64_t total = 0;
             const Strings& s = v.strings;
-            for (std::size_t r = 0; r < n; ++r)
-                if (!masked || v.mask[r] == 0)
-                    total += s.items[static_cast<std::size_t>(s.index[r])].size();
+            // Every row's text is counted when decoded; masked rows count none.
+            std::uint64_t total = s.text;
+            if (masked) {
+                total = 0;
+                for (std::size_t r = 0; r < n; ++r)
+                    if (v.mask[r] == 0)
+                        total += s.items[static_cast<std::size_t>(s.index[r])].size();
+            }
             if (budget && !budget->take_text(total)) return arrow::Status::Invalid("text budget");
             if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
                 return arrow::Status::CapacityError("more than 2 GiB of text in one column");
@@ -236,19 +247,37 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 const Strings& s = v.strings;
                 auto* off = at.take<std::int32_t>(rows + 1);
                 char* text = at.take<char>(f.text + 16);
-                const char* end = s.data.data() + s.data.size();
+                // Short strings are copied 16 bytes at a time (the text
+                // buffer has 16 bytes of room at its end). A string that
+                // starts within the last 16 bytes of the string data is
+                // copied from `tail`, those bytes with zeros after them.
+                // Where to copy each distinct string from is worked out
+                // once, not per row.
+                const char* const end = s.data.data() + s.data.size();
+                const std::size_t tail_size = std::min<std::size_t>(s.data.size(), 16);
+                const char* const tail_from = end - tail_size;
+                char tail[32] = {};
+                if (tail_size) std::memcpy(tail, tail_from, tail_size);
+                thread_local PodVector<Source> sources;
+                sources.resize(s.items.size());
+                for (std::size_t k = 0; k < s.items.size(); ++k) {
+                    const std::string_view t = s.items[k];
+                    const char* from = t.data();
+                    if (t.size() <= 16 && from >= tail_from) from = tail + (from - tail_from);
+                    sources[k] = {from, static_cast<std::uint32_t>(t.size())};
+                }
+                const Source* const src = sources.data();
+                const std::int32_t* const index = s.index.data();
                 std::int32_t pos = 0;
                 off[0] = 0;
                 for (std::size_t r = 0; r < rows; ++r) {
                     if (!masked || v.mask[r] == 0) {
-                        const std::string_view t = s.items[static_cast<std::size_t>(s.index[r])];
-                        // Short strings with 16 bytes of string data after
-                        // their start: one 16-byte copy.
-                        if (t.size() <= 16 && end - t.data() >= 16)
-                            std::memcpy(text + pos, t.data(), 16);
-                        else if (!t.empty())
-                            std::memcpy(text + pos, t.data(), t.size());
-                        pos += static_cast<std::int32_t>(t.size());
+                        const Source& t = src[index[r]];
+                        if (t.size <= 16) [[likely]]
+                            std::memcpy(text + pos, t.from, 16);
+                        else
+                            std::memcpy(text + pos, t.from, t.size);
+                        pos += static_cast<std::int32_t>(t.size);
                     }
                     off[r + 1] = pos;
                 }

@@ -2,7 +2,10 @@
 // checked for its type before use.
 #include "bcif/container.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "bcif/msgpack_tree.hpp"
@@ -164,6 +167,45 @@ struct Path {
         return out;
     }
 };
+
+// The keys of an encoding's map that decoding reads, each with a slot.
+constexpr std::string_view kFieldNames[] = {
+    "kind",    "type",      "factor",     "srcType",    "min",          "max",
+    "numSteps", "srcSize",  "origin",     "byteCount",  "isUnsigned",   "stringData",
+    "offsets", "dataEncoding", "offsetEncoding",
+};
+constexpr int kFieldCount = static_cast<int>(std::size(kFieldNames));
+
+// The slot of `key`, or -1 for a key decoding does not read: one length
+// test and comparisons of known sizes (encodings are read once per column).
+[[gnu::always_inline]] inline int field_slot(std::string_view key) noexcept {
+    const char* k = key.data();
+    auto is = [k](int slot, std::size_t n) {
+        return std::memcmp(k, kFieldNames[slot].data(), n) == 0;
+    };
+    switch (key.size()) {
+        case 3:
+            return is(4, 3) ? 4 : is(5, 3) ? 5 : -1;
+        case 4:
+            return is(0, 4) ? 0 : is(1, 4) ? 1 : -1;
+        case 6:
+            return is(2, 6) ? 2 : is(8, 6) ? 8 : -1;
+        case 7:
+            return is(3, 7) ? 3 : is(7, 7) ? 7 : is(12, 7) ? 12 : -1;
+        case 8:
+            return is(6, 8) ? 6 : -1;
+        case 9:
+            return is(9, 9) ? 9 : -1;
+        case 10:
+            return is(10, 10) ? 10 : is(11, 10) ? 11 : -1;
+        case 12:
+            return is(13, 12) ? 13 : -1;
+        case 14:
+            return is(14, 14) ? 14 : -1;
+        default:
+            return -1;
+    }
+}
 
 // Reads the tree, one level at a time; each fault is recorded where it lies.
 class Reader {
@@ -463,21 +505,24 @@ private:
             wrong_type(here, what.text(), e, "a map", "column skipped");
             return false;
         }
-        // The map's fields, gathered in one pass (an encoding has a few).
-        std::pair<std::string_view, std::uint32_t> fields[16];
-        std::size_t nfields = 0;
+        // The map's fields, gathered in one pass: the value of each known
+        // key (its first occurrence), looked up by the key's slot.
+        std::uint32_t slots[kFieldCount];
+        std::fill(std::begin(slots), std::end(slots), npos);
         {
             std::uint32_t k = MsgTree::first_child(e);
-            for (std::uint32_t n = 0; n + 1 < t_[e].count && nfields < 16; n += 2) {
+            for (std::uint32_t n = 0; n + 1 < t_[e].count; n += 2) {
                 const std::uint32_t v = t_.next_sibling(k);
-                if (t_[k].type == MsgType::Str) fields[nfields++] = {t_[k].bytes(), v};
+                if (t_[k].type == MsgType::Str) {
+                    const int slot = field_slot(t_[k].bytes());
+                    if (slot >= 0 && slots[slot] == npos) slots[slot] = v;
+                }
                 k = t_.next_sibling(v);
             }
         }
         const auto field = [&](std::string_view key) {
-            for (std::size_t i = 0; i < nfields; ++i)
-                if (fields[i].first == key) return fields[i].second;
-            return npos;
+            const int slot = field_slot(key);
+            return slot < 0 ? npos : slots[slot];
         };
         std::string_view kind;
         if (const std::uint32_t k = field("kind"); k == npos) {

@@ -184,27 +184,32 @@ std::string integer_packing(const Encoding& e, Numbers& n, Budget& budget) {
         return {};
     } else {
         out.ints.resize(size);
-        const auto limit = [&](std::int64_t v) { return v == upper || (lower != 0 && v == lower); };
+        // For unsigned packing `lower` is 0, which is no limit: it never
+        // equals `upper`, so testing against `upper` twice is the same.
+        const std::int64_t lower_limit = lower != 0 ? lower : upper;
+        const std::int64_t* const packed = in.data();
+        const std::size_t count = in.size();
+        std::int64_t* const to = out.ints.data();
         std::size_t j = 0;
         std::int64_t sum = 0;
-        for (std::size_t i = 0; i < in.size(); ++i) {
-            const std::int64_t v = in[i];
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int64_t v = packed[i];
             sum += v;
-            if (limit(v)) {
-                if (i + 1 < in.size()) continue;
+            if (v == upper || v == lower_limit) {
+                if (i + 1 < count) continue;
                 return "IntegerPacking: the packed values end inside a continued value";
             }
             if (j == size)
                 return "IntegerPacking: the packed values hold more than srcSize " +
                        str(e.src_size) + " values";
-            out.ints[j++] = sum;
+            // Held as a 32-bit integer holds it.
+            to[j++] = static_cast<std::int32_t>(sum);
             sum = 0;
         }
         if (j != size)
             return "IntegerPacking: the packed values hold " + str(static_cast<std::int64_t>(j)) +
                    " values, not srcSize " + str(e.src_size);
     }
-    wrap(out.ints, DType::Int32);
     std::swap(n, out);
     return {};
 }
@@ -247,6 +252,21 @@ std::string run_length(const Encoding& e, Numbers& n, Budget& budget) {
     return {};
 }
 
+// Delta's running sum from `origin`, each value held as `T` holds it: the
+// sum is taken in T's unsigned type, which wraps as the typed array does
+// (the same values as summing exactly and wrapping afterwards).
+template <class T>
+void running_sum(PodVector<std::int64_t>& v, std::int64_t origin) {
+    using U = std::make_unsigned_t<T>;
+    auto acc = static_cast<U>(origin);
+    std::int64_t* p = v.data();
+    const std::size_t n = v.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        acc = static_cast<U>(acc + static_cast<U>(p[i]));
+        p[i] = static_cast<T>(acc);
+    }
+}
+
 std::string delta(const Encoding& e, Numbers& n) {
     if (std::string err = needs_integers(e, n); !err.empty()) return err;
     if (is_float(e.type)) {
@@ -261,18 +281,27 @@ std::string delta(const Encoding& e, Numbers& n) {
         std::swap(n, out);
         return {};
     }
-    // Unsigned arithmetic: wraps as the typed array would, never overflows;
-    // a value out of the type's range is wrapped afterwards.
-    const Range r = range_of(e.type);
-    bool outside = e.origin < r.lo || e.origin > r.hi;
-    auto acc = static_cast<std::uint64_t>(e.origin);
-    for (auto& v : n.ints) {
-        acc += static_cast<std::uint64_t>(v);
-        v = static_cast<std::int64_t>(acc);
-        outside |= v < r.lo || v > r.hi;
+    switch (e.type) {
+        case DType::Int8:
+            running_sum<std::int8_t>(n.ints, e.origin);
+            break;
+        case DType::Int16:
+            running_sum<std::int16_t>(n.ints, e.origin);
+            break;
+        case DType::Uint8:
+            running_sum<std::uint8_t>(n.ints, e.origin);
+            break;
+        case DType::Uint16:
+            running_sum<std::uint16_t>(n.ints, e.origin);
+            break;
+        case DType::Uint32:
+            running_sum<std::uint32_t>(n.ints, e.origin);
+            break;
+        default:
+            running_sum<std::int32_t>(n.ints, e.origin);
+            break;
     }
     n.type = e.type;
-    if (outside) wrap(n.ints, e.type);
     return {};
 }
 
@@ -453,15 +482,28 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
             }
         }
     }
-    out.index.resize(index.ints.size());
-    for (std::size_t i = 0; i < index.ints.size(); ++i) {
-        const std::int64_t v = index.ints[i];
-        if (v < -1 || v >= static_cast<std::int64_t>(count))
+    const std::size_t n = index.ints.size();
+    out.index.resize(n);
+    bool none = false;
+    std::uint64_t text = 0;
+    const std::int64_t* in = index.ints.data();
+    std::int32_t* to = out.index.data();
+    const std::string_view* items = out.items.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t v = in[i];
+        // One comparison for -1 <= v < count.
+        if (static_cast<std::uint64_t>(v + 1) > count) [[unlikely]]
             return "StringArray: index " + str(v) + " in row " +
                    str(static_cast<std::int64_t>(i + 1)) + " is not one of the " +
                    str(static_cast<std::int64_t>(count)) + " strings";
-        out.index[i] = static_cast<std::int32_t>(v);
+        if (v < 0)
+            none = true;
+        else
+            text += items[v].size();
+        to[i] = static_cast<std::int32_t>(v);
     }
+    out.any_none = none;
+    out.text = text;
     return {};
 }
 
@@ -473,6 +515,8 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
     out.is_string = false;
     out.mask.clear();
     out.strings.offsets_in_utf16 = false;
+    out.strings.any_none = false;
+    out.strings.text = 0;
     const std::vector<Encoding>& chain = column.data.encoding;
     if (!chain.empty() && chain.front().kind == Kind::StringArray) {
         if (chain.size() != 1) return "StringArray is not the only encoding";
@@ -495,18 +539,23 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
         if (mask.ints.size() != static_cast<std::uint64_t>(rows))
             return "mask: " + str(static_cast<std::int64_t>(mask.ints.size())) + " values for " +
                    str(rows) + " rows";
-        bool any = false;
+        // Checked and narrowed in one pass; kept only when some row is masked.
+        out.mask.resize(mask.ints.size());
+        std::uint64_t any = 0;
         for (std::size_t i = 0; i < mask.ints.size(); ++i) {
             const std::int64_t m = mask.ints[i];
-            if (m < 0 || m > 2)
+            if (static_cast<std::uint64_t>(m) > 2) {
+                out.mask.clear();
                 return "mask: value " + str(m) + " in row " +
                        str(static_cast<std::int64_t>(i + 1)) + " is not 0, 1 or 2";
-            any |= m != 0;
+            }
+            any |= static_cast<std::uint64_t>(m);
+            out.mask[i] = static_cast<std::uint8_t>(m);
         }
-        if (any) out.mask.assign(mask.ints.begin(), mask.ints.end());
+        if (!any) out.mask.clear();
     }
     // A string index of -1 without a mask value: no string, read as `?`.
-    if (out.is_string) {
+    if (out.is_string && out.strings.any_none) {
         const PodVector<std::int32_t>& index = out.strings.index;
         for (std::size_t i = 0; i < index.size(); ++i) {
             if (index[i] >= 0 || out.masked(i)) continue;

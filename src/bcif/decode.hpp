@@ -99,6 +99,8 @@ struct Strings {
     PodVector<std::string_view> items;
     PodVector<std::int32_t> index;
     bool offsets_in_utf16 = false;  // the offsets counted UTF-16 units (and were read so)
+    bool any_none = false;          // some index is -1
+    std::uint64_t text = 0;         // bytes of the strings of every row
 };
 
 struct DecodedColumn {

@@ -1,8 +1,11 @@
-// MessagePack to a flat tree, through msgpack-cxx's event parser (no object
-// zone, no allocation from declared sizes).
+// MessagePack to a flat tree in one pass over the input: every length is
+// checked against the bytes left before it is used, and nothing is
+// allocated from a declared size (a container's nodes come one by one).
 #include "bcif/msgpack_tree.hpp"
 
-#include <msgpack.hpp>
+#include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace quarzel::bcif {
 
@@ -42,139 +45,225 @@ std::uint32_t MsgTree::find(std::uint32_t map, std::string_view key) const noexc
     return npos;
 }
 
-// The visitor: each event appends a node or closes a container.
-struct TreeBuilder {
-    MsgTree& tree;
-    std::vector<std::uint32_t> open;  // containers not closed yet
-    bool too_deep = false;
+namespace {
 
-    MsgNode& add(MsgType type) {
-        if (!open.empty()) ++tree.nodes_[open.back()].count;
-        MsgNode& n = tree.nodes_.emplace_back();
-        n.type = type;
-        n.end = static_cast<std::uint32_t>(tree.nodes_.size());
-        return n;
-    }
-    bool start(MsgType type) {
-        if (open.size() >= MsgTree::kMaxDepth) {
-            too_deep = true;
-            return false;
+// A big-endian number of 1, 2, 4 or 8 bytes.
+std::uint64_t big_endian(const unsigned char* p, std::size_t bytes) noexcept {
+    switch (bytes) {
+        case 1:
+            return p[0];
+        case 2:
+            return std::uint64_t{p[0]} << 8 | p[1];
+        case 4: {
+            std::uint32_t v;
+            std::memcpy(&v, p, 4);
+            return __builtin_bswap32(v);
         }
-        add(type);
-        open.push_back(static_cast<std::uint32_t>(tree.nodes_.size() - 1));
-        return true;
-    }
-    bool finish() {
-        tree.nodes_[open.back()].end = static_cast<std::uint32_t>(tree.nodes_.size());
-        open.pop_back();
-        return true;
-    }
-    // Closes what is still open where the input stopped.
-    void close_all() {
-        while (!open.empty()) finish();
-    }
-
-    bool visit_nil() {
-        add(MsgType::Nil);
-        return true;
-    }
-    bool visit_boolean(bool v) {
-        add(MsgType::Bool).b = v;
-        return true;
-    }
-    bool visit_positive_integer(std::uint64_t v) {
-        add(MsgType::Int).u = v;
-        return true;
-    }
-    bool visit_negative_integer(std::int64_t v) {
-        MsgNode& n = add(MsgType::Int);
-        if (v < 0) {
-            n.negative = true;
-            n.i = v;
-        } else {
-            n.u = static_cast<std::uint64_t>(v);
+        default: {
+            std::uint64_t v;
+            std::memcpy(&v, p, 8);
+            return __builtin_bswap64(v);
         }
-        return true;
     }
-    bool visit_float32(float v) {
-        add(MsgType::Float).f = v;
-        return true;
-    }
-    bool visit_float64(double v) {
-        add(MsgType::Float).f = v;
-        return true;
-    }
-    bool bytes(MsgType type, const char* v, std::size_t size) {
-        MsgNode& n = add(type);
-        n.data = v;
-        n.size = static_cast<std::uint32_t>(size);
-        return true;
-    }
-    bool visit_str(const char* v, std::uint32_t size) { return bytes(MsgType::Str, v, size); }
-    bool visit_bin(const char* v, std::uint32_t size) { return bytes(MsgType::Bin, v, size); }
-    bool visit_ext(const char* v, std::size_t size) { return bytes(MsgType::Ext, v, size); }
-    bool start_array(std::uint32_t) { return start(MsgType::Array); }
-    bool start_array_item() { return true; }
-    bool end_array_item() { return true; }
-    bool end_array() { return finish(); }
-    bool start_map(std::uint32_t) { return start(MsgType::Map); }
-    bool start_map_key() { return true; }
-    bool end_map_key() { return true; }
-    bool start_map_value() { return true; }
-    bool end_map_value() { return true; }
-    bool end_map() { return finish(); }
+}
 
-    std::size_t error_offset = 0;
-    bool parse_failed = false, short_input = false;
-    void parse_error(std::size_t, std::size_t at) {
-        parse_failed = true;
-        error_offset = at;
-    }
-    void insufficient_bytes(std::size_t, std::size_t at) {
-        short_input = true;
-        error_offset = at;
-    }
-    bool referenced() const { return false; }
-    void set_referenced(bool) {}
-};
+}  // namespace
 
 MsgTree MsgTree::parse(std::string_view input) {
     MsgTree tree;
-    TreeBuilder b{tree, {}};
-    std::size_t off = 0;
-    bool ok = false;
-    try {
-        ok = msgpack::parse(input.data(), input.size(), off, b);
-    } catch (const std::exception& e) {
-        // The parser's own limits (none are set; kept for safety).
-        tree.error_ = std::string("MessagePack not readable: ") + e.what();
+    std::vector<MsgNode>& nodes = tree.nodes_;
+    // Room for the nodes of a dense file (BinaryCIF files of small entries
+    // take 6 to 7 bytes a node), so that they are rarely moved: bounded by
+    // the input, never by a size the input declares.
+    nodes.reserve(std::min<std::size_t>(input.size() / 6 + 64, std::size_t{1} << 22));
+    const auto* const begin = reinterpret_cast<const unsigned char*>(input.data());
+    const unsigned char* const end = begin + input.size();
+    const unsigned char* p = begin;
+    // The open containers: their node, and how many values they still hold
+    // (a map's keys and values counted apart).
+    struct Open {
+        std::uint32_t node;
+        std::uint64_t total, left;
+    };
+    Open open[kMaxDepth];
+    std::size_t depth = 0;
+    enum class Stop { Done, Short, Bad, Deep } stop = Stop::Done;
+    std::size_t stop_at = 0;
+
+    // Closes the innermost open container where the nodes end now: its
+    // count is the values read of it.
+    auto close = [&] {
+        const Open& o = open[--depth];
+        MsgNode& c = nodes[o.node];
+        c.end = static_cast<std::uint32_t>(nodes.size());
+        c.count = static_cast<std::uint32_t>(o.total - o.left);
+    };
+    for (;;) {
+        if (p == end) {
+            stop = Stop::Short;
+            break;
+        }
+        const unsigned char* const at = p;
+        const unsigned b = *p++;
+        MsgNode n;
+        std::uint64_t items = 0;  // a container's values (a map's keys and values)
+        bool container = false;
+        // `width` bytes of a big-endian length or number after the first byte.
+        auto fixed = [&](std::size_t width, std::uint64_t& out) {
+            if (static_cast<std::size_t>(end - p) < width) return false;
+            out = big_endian(p, width);
+            p += width;
+            return true;
+        };
+        // `size` bytes of a string, binary or extension value.
+        auto take = [&](MsgType type, std::uint64_t size) {
+            if (size > static_cast<std::size_t>(end - p)) return false;
+            n.type = type;
+            n.data = reinterpret_cast<const char*>(p);
+            n.size = static_cast<std::uint32_t>(size);
+            p += size;
+            return true;
+        };
+        bool ok = true;
+        if (b >= 0xa0 && b <= 0xbf) {  // fixstr: every key
+            ok = take(MsgType::Str, b & 0x1fu);
+        } else if (b <= 0x7f) {
+            n.type = MsgType::Int;
+            n.u = b;
+        } else if (b <= 0x9f) {
+            container = true;
+            n.type = b <= 0x8f ? MsgType::Map : MsgType::Array;
+            items = b <= 0x8f ? 2 * std::uint64_t{b & 0x0fu} : b & 0x0fu;
+        } else if (b >= 0xe0) {
+            n.type = MsgType::Int;
+            n.negative = true;
+            n.i = static_cast<std::int8_t>(b);
+        } else {
+            std::uint64_t v = 0;
+            switch (b) {
+                case 0xc0:
+                    break;
+                case 0xc2:
+                case 0xc3:
+                    n.type = MsgType::Bool;
+                    n.b = b == 0xc3;
+                    break;
+                case 0xc4:
+                case 0xc5:
+                case 0xc6:
+                    ok = fixed(std::size_t{1} << (b - 0xc4), v) && take(MsgType::Bin, v);
+                    break;
+                case 0xc7:
+                case 0xc8:
+                case 0xc9:
+                    // The extension's type byte is kept with its data.
+                    ok = fixed(std::size_t{1} << (b - 0xc7), v) && take(MsgType::Ext, v + 1);
+                    break;
+                case 0xca:
+                    ok = fixed(4, v);
+                    n.type = MsgType::Float;
+                    n.f = std::bit_cast<float>(static_cast<std::uint32_t>(v));
+                    break;
+                case 0xcb:
+                    ok = fixed(8, v);
+                    n.type = MsgType::Float;
+                    n.f = std::bit_cast<double>(v);
+                    break;
+                case 0xcc:
+                case 0xcd:
+                case 0xce:
+                case 0xcf:
+                    ok = fixed(std::size_t{1} << (b - 0xcc), v);
+                    n.type = MsgType::Int;
+                    n.u = v;
+                    break;
+                case 0xd0:
+                case 0xd1:
+                case 0xd2:
+                case 0xd3: {
+                    const std::size_t width = std::size_t{1} << (b - 0xd0);
+                    ok = fixed(width, v);
+                    // Sign-extended from its width.
+                    const unsigned shift = static_cast<unsigned>(64 - 8 * width);
+                    const std::int64_t x = static_cast<std::int64_t>(v << shift) >> shift;
+                    n.type = MsgType::Int;
+                    n.negative = x < 0;
+                    n.i = x;
+                    break;
+                }
+                case 0xd4:
+                case 0xd5:
+                case 0xd6:
+                case 0xd7:
+                case 0xd8:
+                    ok = take(MsgType::Ext, (std::uint64_t{1} << (b - 0xd4)) + 1);
+                    break;
+                case 0xd9:
+                case 0xda:
+                case 0xdb:
+                    ok = fixed(std::size_t{1} << (b - 0xd9), v) && take(MsgType::Str, v);
+                    break;
+                case 0xdc:
+                case 0xdd:
+                    ok = fixed(b == 0xdc ? 2 : 4, items);
+                    container = true;
+                    n.type = MsgType::Array;
+                    break;
+                case 0xde:
+                case 0xdf:
+                    ok = fixed(b == 0xde ? 2 : 4, items);
+                    items *= 2;
+                    container = true;
+                    n.type = MsgType::Map;
+                    break;
+                default:  // 0xc1, never used
+                    stop = Stop::Bad;
+                    stop_at = static_cast<std::size_t>(at - begin);
+                    break;
+            }
+            if (stop == Stop::Bad) break;
+        }
+        if (!ok) {
+            stop = Stop::Short;
+            break;
+        }
+        if (container && depth == kMaxDepth) {
+            stop = Stop::Deep;
+            stop_at = static_cast<std::size_t>(at - begin);
+            break;
+        }
+        if (depth != 0) --open[depth - 1].left;
+        const auto index = static_cast<std::uint32_t>(nodes.size());
+        n.end = index + 1;
+        nodes.push_back(n);
+        if (items != 0) {
+            open[depth++] = {index, items, items};
+            continue;
+        }
+        while (depth != 0 && open[depth - 1].left == 0) close();
+        if (depth == 0) break;
     }
-    if (ok) {
-        tree.trailing_ = input.size() - off;
+
+    if (stop == Stop::Done) {
+        tree.trailing_ = static_cast<std::size_t>(end - p);
         return tree;
     }
-    if (!tree.error_.empty()) {
-    } else if (b.too_deep) {
+    if (stop == Stop::Deep) {
         tree.error_ = "MessagePack nested deeper than " + std::to_string(kMaxDepth) +
-                      " levels at byte " + std::to_string(off);
-    } else if (b.parse_failed) {
-        tree.error_ = "not MessagePack: byte 0x" +
-                      [&] {
-                          static const char* hex = "0123456789abcdef";
-                          const unsigned char c =
-                              b.error_offset < input.size()
-                                  ? static_cast<unsigned char>(input[b.error_offset])
-                                  : 0;
-                          return std::string{hex[c >> 4], hex[c & 15]};
-                      }() +
-                      " at byte " + std::to_string(b.error_offset) + " starts no value";
+                      " levels at byte " + std::to_string(stop_at);
+    } else if (stop == Stop::Bad) {
+        static const char* hex = "0123456789abcdef";
+        const unsigned c = begin[stop_at];
+        tree.error_ = std::string("not MessagePack: byte 0x") + hex[c >> 4] + hex[c & 15] +
+                      " at byte " + std::to_string(stop_at) + " starts no value";
     } else if (input.empty()) {
         tree.error_ = "empty input";
     } else {
         tree.error_ = "truncated MessagePack: the input ends at byte " +
                       std::to_string(input.size()) + " inside a value";
     }
-    b.close_all();
+    // What is still open closes where the input stopped.
+    while (depth != 0) close();
     return tree;
 }
 

@@ -66,7 +66,6 @@ public:
     std::size_t trailing() const noexcept { return trailing_; }
 
 private:
-    friend struct TreeBuilder;
     std::vector<MsgNode> nodes_;
     std::string error_;
     std::size_t trailing_ = 0;
