@@ -23,16 +23,24 @@ COMMON = "_common_metadata"
 IDENTITY = ("_file", "_block_name", "_frame_name")
 
 
-def common_schema(folder: str) -> Any:
-    """The unified schema of the parts in ``folder`` (None without parts)."""
-    import pyarrow as pa
+def _read_schemas(parts: list[str], pool: ThreadPoolExecutor | None = None) -> list[Any]:
     import pyarrow.parquet as pq
 
-    parts = _commits.part_files(folder)
-    if not parts:
+    def read(path: str) -> Any:
+        return pq.read_schema(path).remove_metadata()
+
+    if pool is not None:
+        return list(pool.map(read, parts))
+    with ThreadPoolExecutor(max_workers=max(1, min(8, len(parts)))) as own:
+        return list(own.map(read, parts))
+
+
+def _unified(schemas: list[Any]) -> Any:
+    """The table's schema from its parts' schemas (None when they disagree)."""
+    import pyarrow as pa
+
+    if not schemas:
         return None
-    with ThreadPoolExecutor(max_workers=min(8, len(parts))) as pool:
-        schemas = list(pool.map(lambda p: pq.read_schema(p).remove_metadata(), parts))
     try:
         unified = pa.unify_schemas(schemas, promote_options="permissive")
     except (pa.ArrowTypeError, pa.ArrowInvalid):
@@ -52,15 +60,19 @@ def common_schema(folder: str) -> Any:
     return pa.schema(fields)
 
 
-def write(out: str, table: str) -> None:
-    """Writes (or replaces) ``<table>/_common_metadata``; removes it when the
-    table has no parts."""
+def common_schema(folder: str) -> Any:
+    """The unified schema of the parts in ``folder`` (None without parts)."""
+    parts = _commits.part_files(folder)
+    return _unified(_read_schemas(parts)) if parts else None
+
+
+def _store(folder: str, schema: Any) -> None:
+    """Writes (or replaces) ``folder/_common_metadata``; removes it when there
+    is no schema to agree on (no parts, or parts not yet put right)."""
     import pyarrow.parquet as pq
 
-    folder = os.path.join(out, table)
     path = os.path.join(folder, COMMON)
-    schema = common_schema(folder)
-    if schema is None:  # no parts, or none to agree on yet: no stale schema left
+    if schema is None:  # no stale schema left behind
         try:
             os.unlink(path)
         except FileNotFoundError:
@@ -72,8 +84,15 @@ def write(out: str, table: str) -> None:
 
 
 def write_all(out: str) -> None:
-    for table in _commits.table_folders(out):
-        write(out, table)
+    """Every table's ``_common_metadata``: the footers of all parts of all
+    tables are read by one pool of threads, not a pool per table."""
+    folders = [os.path.join(out, t) for t in _commits.table_folders(out)]
+    parts = [_commits.part_files(f) for f in folders]
+    every = [p for ps in parts for p in ps]
+    with ThreadPoolExecutor(max_workers=max(1, min(8, len(every)))) as pool:
+        schemas = iter(_read_schemas(every, pool))
+        for folder, ps in zip(folders, parts):
+            _store(folder, _unified([next(schemas) for _ in ps]))
 
 
 def schema_of(out: str, table: str) -> Any:

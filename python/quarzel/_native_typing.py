@@ -256,48 +256,161 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
     return writer is not None
 
 
-def settle_table(out: str, table: str) -> None:
-    parts = _commits.part_files(os.path.join(out, table))
-    metas = [footer(p) for p in parts]
-    bits: dict[str, int] = {}
-    for meta in metas:
-        if meta and meta.get("typed_by") == "values":
-            for name, c in meta["columns"].items():
-                bits[name] = bits.get(name, 0) | bits_of(c.get("kinds", ""))
-    plans = {name: plan_of(b) for name, b in bits.items()}
-    renames: list[tuple[str, str]] = []
-    number = _commits.first_free_number(out)
-    todo = [(path, meta, number + k) for k, (path, meta) in enumerate(zip(parts, metas))
-            if meta and meta.get("typed_by") == "values"]
-    number += len(todo)
+def _native_columns(schema_names: list[str], layouts: dict, plans: dict, names: dict,
+                    kept_names: list[str]) -> list | None:
+    """The columns of the settled part as ``_native.settle_part`` takes
+    them (the same columns as ``_convert`` makes), or None when the part
+    holds something only the general route knows."""
+    index = {n: k for k, n in enumerate(schema_names)}
+    kept = {n: k for k, n in enumerate(kept_names)}
+    beside = {l[k] for l in layouts.values() for k in ("su", "status", "text") if k in l}
+    columns: list = []
+    for k, name in enumerate(schema_names):
+        if name in beside:
+            continue
+        layout = layouts.get(name)
+        plan = plans.get(name)
+        numeric = layout is not None and layout["type"] != "text"
+        if layout is not None and "text" in layout:
+            return None
+        if layout is None or (plan is None and not numeric):
+            columns.append((0, k, "", False, "", "", -1, -1))
+        elif plan is None:  # the table holds text in it: the part's own text back
+            if name not in kept:
+                return None
+            columns.append((1, kept[name], name, False, "", "", -1, -1))
+        elif numeric and _agrees(layout, plan):  # as it is, with the columns beside it
+            columns.append((0, k, "", False, "", "", -1, -1))
+            for key in ("su", "status"):
+                if key in layout:
+                    columns.append((0, index[layout[key]], "", False, "", "", -1, -1))
+        else:
+            own = names[name]
+            columns.append((2, k, name, not plan.integers, own["su"] if plan.su else "",
+                            own["status"] if plan.status else "",
+                            index[layout["su"]] if numeric and "su" in layout else -1,
+                            index[layout["status"]] if numeric and "status" in layout else -1))
+    return columns
 
-    def one(job: tuple) -> list:
-        path, meta, n = job
-        temp = _commits.temp_name(table, n)
-        done: list = []
-        if _rewrite(out, table, path, meta, plans, os.path.join(out, temp), done):
-            done.append((temp, f"{table}/{os.path.basename(path)}"))
-        return done
 
-    try:
-        # pyarrow reads, converts and writes without the GIL: a part per core.
-        with ThreadPoolExecutor(max_workers=max(1, min(len(todo), os.cpu_count() or 1))) as pool:
-            for done in pool.map(one, todo):
-                renames += done
-    except BaseException:
-        for path, meta, n in todo:
-            try:
-                os.unlink(os.path.join(out, _commits.temp_name(table, n)))
-            except OSError:
-                pass
-        raise
-    _commits.commit(out, renames, number=number)
+def _settle_part(out: str, table: str, path: str, schema_names: list[str], meta: dict, plans: dict,
+                 temp: str, renames: list) -> bool:
+    """Writes the part at ``path`` as ``plans`` lay it out to ``temp``
+    natively, its column chunks moved as they are where they do not change;
+    through ``_rewrite`` when the part is not as the engine writes it.
+    False when it agrees already."""
+    from . import _native
+    from .numbers import _free_name
+
+    layouts = meta["columns"]
+    stale = [n for n, l in layouts.items() if not _agrees(l, plans.get(n))]
+    if not stale:
+        return False
+    taken = set(schema_names)
+    names: dict[str, dict[str, str]] = {}
+    new_layouts = {}
+    for name, layout in layouts.items():
+        plan = plans.get(name)
+        if plan is None:
+            new_layouts[name] = {"type": "text", "kinds": layout.get("kinds", "")}
+            continue
+        own = {k: layout[k] for k in ("su", "status") if k in layout}
+        for key in ("su", "status"):
+            if key not in own:
+                own[key] = _free_name(f"{name}_{key}", taken)
+                taken.add(own[key])
+        names[name] = own
+        entry = {"type": "int64" if plan.integers else "float64", "kinds": layout.get("kinds", "")}
+        if plan.su:
+            entry["su"] = own["su"]
+        if plan.status:
+            entry["status"] = own["status"]
+        new_layouts[name] = entry
+    shadow_name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
+    shadow_path = os.path.join(out, shadow_name)
+    kept_names: list[str] = []
+    if os.path.exists(shadow_path):
+        import pyarrow.parquet as pq
+
+        kept_names = pq.read_metadata(shadow_path).schema.names
+    columns = _native_columns(schema_names, layouts, plans, names, kept_names)
+    to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"]
+    shadow_temp = os.path.join(TEXT_FOLDER, table, f".{os.path.basename(path)}.settle.tmp")
+    if columns is not None:
+        if to_numbers:
+            os.makedirs(os.path.join(out, TEXT_FOLDER, table), exist_ok=True)
+        index = {n: k for k, n in enumerate(schema_names)}
+        done = _native.settle_part(path, shadow_path, temp,
+                                   os.path.join(out, shadow_temp) if to_numbers else None, columns,
+                                   [index[n] for n in to_numbers], FOOTER_KEY.decode(),
+                                   json.dumps(dict(meta, columns=new_layouts)))
+        if done:
+            if to_numbers:
+                renames.append((shadow_temp, shadow_name))
+            return True
+    return _rewrite(out, table, path, meta, plans, temp, renames)
+
+
+def _footers(parts: list[str]) -> list[tuple[list[str], dict | None]]:
+    """Each part's column names and what its footer says of its typing."""
+    import pyarrow.parquet as pq
+
+    found = []
+    for path in parts:
+        md = pq.read_metadata(path)
+        raw = (md.metadata or {}).get(FOOTER_KEY)
+        found.append((md.schema.names, json.loads(raw) if raw else None))
+    return found
 
 
 def settle(out: str) -> None:
     """Puts every part typed by values in line with its table's kinds (the
-    caller holds the lock)."""
+    caller holds the lock): the parts that disagree are written again under
+    temporary names, a part per core, and committed together, so an
+    interrupted pass leaves the dataset as it was."""
     from .dataset import tables
 
+    todo = []
     for table in tables(out):
-        settle_table(out, table)
+        parts = _commits.part_files(os.path.join(out, table))
+        footers = _footers(parts)
+        bits: dict[str, int] = {}
+        for _, meta in footers:
+            if meta and meta.get("typed_by") == "values":
+                for name, c in meta["columns"].items():
+                    bits[name] = bits.get(name, 0) | bits_of(c.get("kinds", ""))
+        plans = {name: plan_of(b) for name, b in bits.items()}
+        for path, (schema_names, meta) in zip(parts, footers):
+            if meta and meta.get("typed_by") == "values" and any(
+                    not _agrees(l, plans.get(n)) for n, l in meta["columns"].items()):
+                todo.append((table, path, schema_names, meta, plans))
+    if not todo:
+        return
+    number = _commits.first_free_number(out)
+    jobs = [(job, number + k) for k, job in enumerate(todo)]
+    number += len(jobs)
+
+    def one(job: tuple) -> list:
+        (table, path, schema_names, meta, plans), n = job
+        temp = _commits.temp_name(table, n)
+        done: list = []
+        if _settle_part(out, table, path, schema_names, meta, plans, os.path.join(out, temp), done):
+            done.append((temp, f"{table}/{os.path.basename(path)}"))
+        return done
+
+    renames: list[tuple[str, str]] = []
+    try:
+        # The native writer and pyarrow work without the GIL: a part per core.
+        with ThreadPoolExecutor(max_workers=max(1, min(len(jobs), os.cpu_count() or 1))) as pool:
+            for done in pool.map(one, jobs):
+                renames += done
+    except BaseException:
+        for (table, path, *_), n in jobs:
+            for temp in (os.path.join(out, _commits.temp_name(table, n)),
+                         os.path.join(out, TEXT_FOLDER, table, f".{os.path.basename(path)}.settle.tmp")):
+                try:
+                    os.unlink(temp)
+                except OSError:
+                    pass
+        raise
+    _commits.commit(out, renames, number=number)

@@ -10,7 +10,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -20,7 +19,6 @@
 #include "arrow/record_batch.hpp"
 #include "arrow/schemas.hpp"
 #include "arrow/text_columns.hpp"
-#include "core/name_index.hpp"
 
 namespace quarzel {
 
@@ -45,22 +43,34 @@ public:
         : data_(data), id_(id), schemas_(schemas), arena_(arena), sink_(sink) {}
 
     Status run() {
-        NameSet in_loops;
+        // Each tag is looked up once, for its position in the tag order: the
+        // columns and what is built of them are indexed by it.
+        const std::size_t tag_count = data_.tag_order.size();
+        state_.assign(tag_count, kNotBuilt);
+        built_.resize(tag_count);
+        // The positions of every loop's tags, one loop after another.
+        std::vector<std::size_t> loop_places;
         for (const auto& loop : data_.loops)
-            for (std::string_view tag : loop) in_loops.insert(tag);
+            for (std::string_view tag : loop) {
+                const std::size_t at = data_.position(tag);
+                loop_places.push_back(at);
+                if (at < tag_count) state_[at] = kLooped;
+            }
 
         std::vector<std::string_view> scalar_tags;
+        std::vector<ColumnRequest> requests;
         std::int64_t rows = 0;
-        for (std::string_view tag : data_.tag_order) {
-            if (in_loops.contains(tag)) continue;
-            scalar_tags.push_back(tag);
-            if (const ValueColumn* column = data_.find(tag))
-                rows = std::max(rows, static_cast<std::int64_t>(column->size()));
+        for (std::size_t at = 0; at < tag_count; ++at) {
+            if (state_[at] == kLooped) continue;
+            scalar_tags.push_back(data_.tag_order[at]);
+            ValueColumn* column = values_at(at);
+            requests.push_back({column, 0});
+            if (column != nullptr) rows = std::max(rows, static_cast<std::int64_t>(column->size()));
         }
+        for (std::uint8_t& state : state_) state = kNotBuilt;
         if (rows > 0) {
             // Every column has the batch's row count: shorter ones end in nulls.
-            std::vector<ColumnRequest> requests;
-            for (std::string_view tag : scalar_tags) requests.push_back({data_.find(tag), rows});
+            for (ColumnRequest& request : requests) request.length = rows;
             ARROW_ASSIGN_OR_RAISE(auto columns, build_columns(requests, arena_));
             std::vector<const Column*> pointers;
             pointers.reserve(columns.size());
@@ -68,35 +78,41 @@ public:
             ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, pointers));
         }
 
+        std::vector<std::size_t> requested;  // places whose arrays are built now
+        std::vector<const Column*> pointers;
+        std::size_t first_place = 0;  // of the loop's tags in loop_places
         for (std::size_t n = 0; n < data_.loops.size(); ++n) {
             const std::vector<std::string_view>& tags = data_.loops[n];
+            const std::span<const std::size_t> places(loop_places.data() + first_place,
+                                                      tags.size());
+            first_place += tags.size();
             if (tags.empty()) continue;
-            const std::int64_t loop_rows = value_count(tags.front());
+            const std::int64_t loop_rows = value_count(places.front());
             if (loop_rows == 0) continue;
             // A loop column holds every value of its tag (its own length,
             // checked against the batch's), so a tag in several columns or
             // loops shares one array.
-            std::vector<ColumnRequest> requests;
-            std::vector<std::string_view> requested;
-            NameSet seen;
-            for (std::string_view tag : tags) {
-                if (built_.contains(tag) || !seen.insert(tag)) continue;
-                if (ValueColumn* values = data_.find(tag)) {
+            requests.clear();
+            requested.clear();
+            for (std::size_t at : places) {
+                if (at >= tag_count || state_[at] != kNotBuilt) continue;
+                if (ValueColumn* values = values_at(at)) {
+                    state_[at] = kRequested;
                     requests.push_back({values, 0});
-                    requested.push_back(tag);
+                    requested.push_back(at);
                 }
             }
             ARROW_ASSIGN_OR_RAISE(auto arrays, build_columns(requests, arena_));
-            for (std::size_t k = 0; k < arrays.size(); ++k)
-                built_.emplace(requested[k], std::move(arrays[k]));
+            for (std::size_t k = 0; k < arrays.size(); ++k) {
+                built_[requested[k]] = std::move(arrays[k]);
+                state_[requested[k]] = kBuilt;
+            }
 
             std::optional<Column> nulls;  // for the tags without values
-            std::vector<const Column*> pointers;
-            pointers.reserve(tags.size());
-            for (std::string_view tag : tags) {
-                auto it = built_.find(tag);
-                if (it != built_.end()) {
-                    pointers.push_back(&it->second);
+            pointers.clear();
+            for (std::size_t at : places) {
+                if (at < tag_count && state_[at] == kBuilt) {
+                    pointers.push_back(&built_[at]);
                     continue;
                 }
                 if (!nulls) {
@@ -112,11 +128,18 @@ public:
     }
 
 private:
-    // Values a tag has (or had, before its array was built).
-    std::int64_t value_count(std::string_view tag) const {
-        auto cached = built_.find(tag);
-        if (cached != built_.end()) return cached->second.length;
-        const ValueColumn* column = data_.find(tag);
+    // What has become of the tag at a position of the tag order.
+    enum : std::uint8_t { kNotBuilt, kLooped, kRequested, kBuilt };
+
+    // The values of the tag at `at` (npos included), or null.
+    ValueColumn* values_at(std::size_t at) {
+        return at < data_.columns.size() ? &data_.columns[at] : nullptr;
+    }
+
+    // Values the tag at `at` has (or had, before its array was built).
+    std::int64_t value_count(std::size_t at) {
+        if (at < state_.size() && state_[at] == kBuilt) return built_[at].length;
+        const ValueColumn* column = values_at(at);
         return column ? static_cast<std::int64_t>(column->size()) : 0;
     }
 
@@ -170,7 +193,8 @@ private:
     Schemas& schemas_;
     Arena& arena_;
     const ColumnsSink& sink_;
-    std::unordered_map<std::string_view, Column> built_;
+    std::vector<std::uint8_t> state_;  // by position in the tag order
+    std::vector<Column> built_;        // the arrays built, by position
     // Read through a pointer taken after the last growth, in each emit.
     std::vector<std::pair<std::int64_t, std::array<Column, 4>>> identity_;
 };

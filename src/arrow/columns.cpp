@@ -42,9 +42,17 @@ arrow::Result<Column> constant_text(Arena& arena, std::int64_t rows, std::string
     auto* offsets = reinterpret_cast<std::int32_t*>(p);
     const auto len = static_cast<std::int32_t>(text.size());
     for (std::size_t i = 0; i <= n; ++i) offsets[i] = static_cast<std::int32_t>(i) * len;
+    // The text once, then what is written so far copied after itself.
     unsigned char* out = p + offsets_bytes;
-    for (std::size_t i = 0; i < n; ++i, out += text.size())
+    const std::size_t total = text.size() * n;
+    if (total != 0) {
         std::memcpy(out, text.data(), text.size());
+        for (std::size_t done = text.size(); done < total;) {
+            const std::size_t step = std::min(done, total - done);
+            std::memcpy(out + done, out, step);
+            done += step;
+        }
+    }
     c.length = rows;
     c.buffers = {nullptr, offsets, p + offsets_bytes};
     return c;

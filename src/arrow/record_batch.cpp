@@ -15,25 +15,19 @@ namespace quarzel::arrow_stage {
 namespace {
 
 // What a batch's arrays point into: non-owning buffer objects over the
-// columns' memory and a reference to each keeper of that memory. Buffers
-// are handed out as aliases of the shared pointer that owns this.
-struct BufferMemory {
-    explicit BufferMemory(std::size_t columns)
-        : buffers(new std::optional<arrow::Buffer>[3 * columns]) {
-        keepers.reserve(columns);
-    }
-    std::unique_ptr<std::optional<arrow::Buffer>[]> buffers;
-    std::vector<KeeperRef> keepers;
+// columns' memory, and the references to the keepers of that memory (the
+// first slots hold them, one per keeper in a row of columns). One
+// allocation per batch (std::make_shared_for_overwrite of an array: every
+// member has a constructor of its own), its buffers handed
+// out as aliases of the shared pointer that owns them.
+struct BufferSlot {
+    std::optional<arrow::Buffer> buffer;
+    KeeperRef keeper;
 };
 
-// The array data of a batch, handed out as aliases of the shared pointer
-// that owns this. (Kept apart from the buffers, which the array data hold:
-// together they would hold themselves.)
-struct ArrayMemory {
-    explicit ArrayMemory(std::size_t columns)
-        : arrays(new std::optional<arrow::ArrayData>[columns]) {}
-    std::unique_ptr<std::optional<arrow::ArrayData>[]> arrays;
-};
+// The array data of a batch, one allocation likewise. (Kept apart from the
+// buffers, which the array data hold: together they would hold themselves.)
+using ArraySlot = std::optional<arrow::ArrayData>;
 
 }  // namespace
 
@@ -44,20 +38,28 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
     if (static_cast<std::size_t>(schema->num_fields()) != n)
         return arrow::Status::Invalid("a batch of ", n, " columns for a schema of ",
                                       schema->num_fields(), " fields");
-    auto memory = std::make_shared<BufferMemory>(n);
-    auto arrays = std::make_shared<ArrayMemory>(n);
+    const std::shared_ptr<BufferSlot[]> memory =
+        std::make_shared_for_overwrite<BufferSlot[]>(3 * n);
+    const std::shared_ptr<ArraySlot[]> arrays = std::make_shared_for_overwrite<ArraySlot[]>(n);
     std::vector<std::shared_ptr<arrow::ArrayData>> data;
     data.reserve(n);
-    std::size_t used = 0;  // buffer objects made
+    std::size_t used = 0;    // buffer objects made
+    std::size_t kept = 0;    // keeper references held
+    Keeper* last = nullptr;  // the keeper held last
     auto buffer = [&](const void* at, std::int64_t size) -> std::shared_ptr<arrow::Buffer> {
         if (at == nullptr) return nullptr;
-        std::optional<arrow::Buffer>& slot = memory->buffers[used++];
+        std::optional<arrow::Buffer>& slot = memory[used++].buffer;
         slot.emplace(static_cast<const std::uint8_t*>(at), size);
         return std::shared_ptr<arrow::Buffer>(memory, &*slot);
     };
     for (std::size_t i = 0; i < n; ++i) {
         const Column& c = *columns[i];
         const std::shared_ptr<arrow::DataType>& type = schema->field(static_cast<int>(i))->type();
+        // Columns of one batch mostly share a slab: one reference will do.
+        if (Keeper* keeper = c.keeper.get(); keeper != nullptr && keeper != last) {
+            memory[kept++].keeper = c.keeper;
+            last = keeper;
+        }
         std::vector<std::shared_ptr<arrow::Buffer>> buffers;
         buffers.reserve(static_cast<std::size_t>(c.n_buffers));
         buffers.push_back(c.null_count != 0 ? buffer(c.buffers[0], bitmap_bytes(c.length))
@@ -70,14 +72,9 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
             buffers.push_back(buffer(c.buffers[1], 4 * (c.length + 1)));
             buffers.push_back(buffer(c.buffers[2], end));
         }
-        std::optional<arrow::ArrayData>& array = arrays->arrays[i];
+        ArraySlot& array = arrays[i];
         array.emplace(type, c.length, std::move(buffers), c.null_count);
         data.emplace_back(arrays, &*array);
-        // Columns of one batch mostly share a slab: one reference will do.
-        Keeper* keeper = c.keeper.get();
-        if (keeper != nullptr &&
-            (memory->keepers.empty() || memory->keepers.back().get() != keeper))
-            memory->keepers.push_back(c.keeper);
     }
     return arrow::RecordBatch::Make(schema, rows, std::move(data));
 }

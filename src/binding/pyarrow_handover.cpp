@@ -114,12 +114,25 @@ PyObject* raise_status(const arrow::Status& status) {
 }  // namespace
 
 bool PyArrowHandover::open() {
-    pyarrow_ = PyRef::steal(PyImport_ImportModule("pyarrow"));
-    if (!pyarrow_) return false;
     // Looked up once per process, and again should `pyarrow` name another
     // module (the interpreter lock is held).
     static PyObject* looked_in = nullptr;  // a strong reference
     static const Direct* found = nullptr;
+    // The module imported before, while sys.modules still holds it: what
+    // an import would give, without the import system's call (microseconds
+    // of every call on small texts). Anything else goes through an import,
+    // which also raises what a missing or blocked pyarrow raises.
+    PyObject* known = nullptr;
+    if (looked_in != nullptr &&
+        PyDict_GetItemStringRef(PyImport_GetModuleDict(), "pyarrow", &known) < 0)
+        return false;
+    if (known != nullptr && known == looked_in)
+        pyarrow_ = PyRef::steal(known);
+    else {
+        Py_XDECREF(known);
+        pyarrow_ = PyRef::steal(PyImport_ImportModule("pyarrow"));
+    }
+    if (!pyarrow_) return false;
     if (pyarrow_.get() != looked_in) {
         found = find_direct(pyarrow_.get());
         Py_INCREF(pyarrow_.get());

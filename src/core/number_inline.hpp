@@ -97,6 +97,30 @@ inline bool parse_plain_decimal_padded(const char* p, std::size_t n, NumberResul
     return plain_from_word(x & (~std::uint64_t{0} >> (64 - 8 * n)), n, r);
 }
 
+// "<plain decimal of at most eight bytes>(<one to eight digits>)", the
+// measured values of small-molecule tables ("0.36512(4)", "-12.5(11)"),
+// as parse_number reads them: the su scaled like the value, one rounding.
+inline bool parse_plain_with_su(const char* p, std::size_t n, NumberResult& r) noexcept {
+    if (n < 4 || n > 19 || p[n - 1] != ')') return false;
+    std::size_t open = n - 2;
+    std::uint64_t su = 0, scale = 1;
+    while (open > 0 && static_cast<unsigned char>(p[open] - '0') < 10) {
+        su += scale * static_cast<unsigned>(p[open] - '0');
+        scale *= 10;
+        --open;
+    }
+    const std::size_t su_digits = n - 2 - open;
+    if (p[open] != '(' || su_digits == 0 || su_digits > 8 || open == 0 || open > 8) return false;
+    if (!parse_plain_decimal(p, open, r)) return false;
+    std::size_t decimals = 0;
+    for (std::size_t k = 0; k < open; ++k)
+        if (p[k] == '.') decimals = open - 1 - k;
+    r.has_su = true;
+    r.su = static_cast<double>(su) / kPlainPow10[decimals];
+    r.int_su = static_cast<std::int64_t>(su);
+    return true;
+}
+
 }  // namespace number_detail
 
 // True, with `r` filled, when `p[0..n)` is a plain decimal of at most eight
@@ -107,5 +131,8 @@ using number_detail::parse_plain_decimal;
 // As parse_plain_decimal, reading p[0..8) whatever n is: for texts inside a
 // buffer that goes on for at least eight bytes past their start.
 using number_detail::parse_plain_decimal_padded;
+// True, with `r` filled as parse_number fills it, for a plain decimal of at
+// most eight bytes followed by an su of one to eight digits in parentheses.
+using number_detail::parse_plain_with_su;
 
 }  // namespace quarzel

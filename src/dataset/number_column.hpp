@@ -55,7 +55,7 @@ public:
     // Adds one value as parse_number read it; `integers_only`: a number
     // that is not an integer fitting int64 counts as text (a column a
     // dictionary types `integer`). Returns its status code.
-    std::uint8_t add(const NumberResult& r, bool integers_only) {
+    [[gnu::always_inline]] std::uint8_t add(const NumberResult& r, bool integers_only) {
         std::uint8_t code = static_cast<std::uint8_t>(r.status);
         if (r.status == NumberStatus::number) {
             if (!(r.is_integer && r.int_exact)) [[unlikely]] {
@@ -86,6 +86,24 @@ public:
         status_.advance(static_cast<std::size_t>(status_out_ - status_.end()));
         values_.advance(static_cast<std::size_t>(value_out_ - values_.end()));
         kinds_ |= kinds_of(seen_);
+    }
+
+    // Adds one row as a part holds it: its status code (with kHasSu when
+    // it has an su), and its value and su (8 bytes each, int64 or double as
+    // the column keeps them) when it is a number.
+    void add_row(std::uint8_t code, const void* value, const void* su) {
+        status_.reserve_more(1);
+        *status_.end() = code;
+        status_.advance(1);
+        if ((code & 7) != 0) return;
+        values_.reserve_more(8);
+        std::memcpy(values_.end(), value, 8);
+        values_.advance(8);
+        if (code & kHasSu) {
+            sus_.reserve_more(8);
+            std::memcpy(sus_.end(), su, 8);
+            sus_.advance(8);
+        }
     }
 
     // The column chunks of the row group.

@@ -31,7 +31,7 @@ struct NumberSink {
     std::size_t nulls = 0;       // cells not yet pushed as null
     std::size_t cell_bytes = 0;  // text of cells written
 
-    void operator()(std::string_view text, bool compound, bool padded) {
+    [[gnu::always_inline]] void operator()(std::string_view text, bool compound, bool padded) {
         if (compound) [[unlikely]] {
             r.status = NumberStatus::text;
         } else if (text.size() == 1 && (text[0] == '?' || text[0] == '.')) {
@@ -41,7 +41,7 @@ struct NumberSink {
         } else {
             const bool plain = padded ? parse_plain_decimal_padded(text.data(), text.size(), r)
                                       : parse_plain_decimal(text.data(), text.size(), r);
-            if (!plain) r = parse_number(text);
+            if (!plain && !parse_plain_with_su(text.data(), text.size(), r)) r = parse_number(text);
         }
         const std::uint8_t code = numbers.add(r, integers_only);
         if (!cells) return;

@@ -23,6 +23,8 @@ QUARZEL_EXT_ENTRY(py_number);
 QUARZEL_EXT_ENTRY(py_numbers);
 // Many CIF files to a Parquet dataset per category (dataset_convert.cpp).
 QUARZEL_EXT_ENTRY(py_dataset_convert);
+// A part of a run typed by its values, as its table lays it out (dataset_settle.cpp).
+QUARZEL_EXT_ENTRY(py_settle_part);
 // Validation against dictionaries: rule sets (validate_rules.cpp) and
 // checking a text (validate_run.cpp).
 QUARZEL_EXT_ENTRY(py_compile_rules);

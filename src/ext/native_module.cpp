@@ -36,6 +36,11 @@ PyMethodDef functions[] = {
         "row_group_bytes=None, part_bytes=None, stream_bytes=None, rules=None, links=0, "
         "su_multiplier=3.0, ignore_case=False, typing=None, declared=None, seeds=None)\n--\n\n"
         "Converts CIF files to one Parquet dataset per category (the GIL is released)."),
+    QUARZEL_EXT_METHOD(
+        "settle_part", py_settle_part,
+        "settle_part(part, text, out, text_out, columns, text_add, key, value)\n--\n\n"
+        "Writes a part typed by its values as its table lays it out (the GIL is "
+        "released); False when it cannot."),
     QUARZEL_EXT_METHOD("compile_rules", py_compile_rules,
                        "compile_rules(text)\n--\n\n"
                        "A rule set for the validator from the dictionary compiler's text."),
@@ -70,9 +75,10 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("name_spellings", py_name_spellings,
                        "name_spellings(text)\n--\n\n"
                        "{lower-case tag or block name: its first spelling in the CIF text}."),
-    QUARZEL_EXT_METHOD("read_categories", py_read_categories,
-                       "read_categories(source, is_path, categories, blocks=None, window=None)\n--\n\n"
-                       "([(category, pyarrow.Table)], errors) of the chosen categories of one input."),
+    QUARZEL_EXT_METHOD(
+        "read_categories", py_read_categories,
+        "read_categories(source, is_path, categories, blocks=None, window=None)\n--\n\n"
+        "([(category, pyarrow.Table)], errors) of the chosen categories of one input."),
     QUARZEL_EXT_METHOD("open_blocks", py_open_blocks,
                        "open_blocks(source, is_path, categories=None, window=None)\n--\n\n"
                        "A reader of the blocks of one input, one at a time."),

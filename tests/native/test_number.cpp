@@ -242,6 +242,43 @@ TEST(NumberPlain, AgreesWithTheGeneralRoute) {
     EXPECT_GT(plain, 4000u);
 }
 
+// The route for a plain decimal with an su against parse_number, for
+// every text of a mantissa and an su over a small alphabet, and cases at
+// its bounds.
+TEST(NumberPlain, WithSuAgreesWithParseNumber) {
+    const std::vector<std::string> mantissas = {
+        "0",       "7",        "-3",       "+4",    ".5", "-.5", "5.", "12.345",    "-0.0",
+        "1234567", "-1234.56", "12345678", "1.2.3", "-",  ".",   "a1", "123456789", "1e5"};
+    const std::vector<std::string> sus = {"(1)", "(0)", "(05)", "(12345678)", "(123456789)", "()",
+                                          "(1",  "1)",  "(a)",  "(1)x",       "((1))"};
+    std::size_t short_route = 0;
+    for (const auto& m : mantissas) {
+        for (const auto& s : sus) {
+            const std::string text = m + s;
+            quarzel::NumberResult fast;
+            const bool taken = quarzel::parse_plain_with_su(text.data(), text.size(), fast);
+            const quarzel::NumberResult want = parse_number(text);
+            if (!taken) continue;
+            ++short_route;
+            ASSERT_EQ(want.status, quarzel::NumberStatus::number) << text;
+            EXPECT_EQ(fast.value, want.value) << text;
+            EXPECT_EQ(std::signbit(fast.value), std::signbit(want.value)) << text;
+            EXPECT_EQ(fast.su, want.su) << text;
+            EXPECT_TRUE(fast.has_su) << text;
+            EXPECT_EQ(fast.is_integer, want.is_integer) << text;
+            if (want.is_integer) {
+                EXPECT_EQ(fast.int_exact, want.int_exact) << text;
+                EXPECT_EQ(fast.int_value, want.int_value) << text;
+                EXPECT_EQ(fast.int_su, want.int_su) << text;
+            }
+        }
+    }
+    EXPECT_GT(short_route, 40u);
+    quarzel::NumberResult r;
+    EXPECT_FALSE(quarzel::parse_plain_with_su("1(123456789)", 12, r));  // left to the general route
+    EXPECT_FALSE(quarzel::parse_plain_with_su("1.5e3(2)", 8, r));
+}
+
 TEST(NumberPlain, EightBytes) {
     for (const char* text :
          {"12345678", "-1234567", "1234.567", ".1234567", "9999999.", "00000000", "-0000000"}) {

@@ -569,3 +569,22 @@ def test_scalar_columns_padded_on_both_sides_of_the_copy_limit(count):
     assert batch.column("_c").to_pylist() == ["x y"] + [None] * (rows - 1)
     assert batch.column("_d").to_pylist() == ["z" * 6000] + [None] * (rows - 1)
     batch.validate(full=True)
+
+
+# Identity texts are written once and then copied after themselves: row
+# counts on either side of each doubling, names of one byte, many bytes and
+# multi-byte characters, in a block and in a save frame.
+@pytest.mark.parametrize("rows", [1, 2, 3, 5, 8, 17, 1000, 4099])
+@pytest.mark.parametrize("name", ["b", "block_with_a_long_name_" * 5, "blöck_ü"])
+def test_identity_columns_every_row(rows, name):
+    values = " ".join(str(i) for i in range(rows))
+    batches, errors = q.parse_arrow(f"data_{name} loop_ _x {values} save_{name} loop_ _y {values} save_")
+    assert errors == []
+    assert len(batches) == 2
+    for batch, frame in zip(batches, [None, name]):
+        batch.validate(full=True)
+        assert batch.num_rows == rows
+        assert batch.column("_block_name").to_pylist() == [name] * rows
+        assert batch.column("_frame_name").to_pylist() == [frame] * rows
+        assert batch.column("_loop_id").to_pylist() == ["__loop_0__"] * rows
+        assert batch.column(5).to_pylist() == [str(i) for i in range(rows)]

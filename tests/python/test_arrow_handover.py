@@ -57,3 +57,18 @@ def test_batches_share_schemas_across_calls_and_outlive_them():
     del first, second
     assert column.to_pylist() == ["9", "3"]
     assert isinstance(column, pa.StringArray)
+
+
+# pyarrow is taken from sys.modules only while it is the module imported
+# before: anything else there goes through an import, whose error is raised.
+@pytest.mark.parametrize("stand_in, error", [(None, ImportError), (42, AttributeError)])
+def test_pyarrow_looked_up_again_when_sys_modules_changes(monkeypatch, stand_in, error):
+    assert isinstance(q.parse_arrow("data_a _x 1")[0][0], pa.RecordBatch)
+    monkeypatch.setitem(sys.modules, "pyarrow", stand_in)
+    # None blocks the import; an object that is not pyarrow is what the
+    # import gives, and the hand-over fails cleanly on it.
+    with pytest.raises(error):
+        q.parse_arrow("data_a _x 1")
+    monkeypatch.undo()
+    batches, _ = q.parse_arrow("data_a _x 1")
+    assert batches[0].column("_x").to_pylist() == ["1"]

@@ -1,0 +1,405 @@
+#include "dataset/settle.hpp"
+
+#include <fcntl.h>
+#include <parquet/column_reader.h>
+#include <parquet/exception.h>
+#include <parquet/file_reader.h>
+#include <parquet/metadata.h>
+#include <parquet/schema.h>
+#include <parquet/statistics.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "core/number.hpp"
+#include "core/number_inline.hpp"
+#include "dataset/number_column.hpp"
+#include "dataset/parquet_file.hpp"
+
+namespace quarzel::dataset {
+
+namespace {
+
+constexpr std::int32_t kSnappy = 1;  // Parquet's number for the codec
+
+arrow::Status io_error(const std::string& what, const std::string& path, int code) {
+    return arrow::Status::IOError(what, " ", path, ": ", std::strerror(code));
+}
+
+// A Parquet file being read: its footer through Parquet's reader (which
+// also decodes the columns that change), its bytes through a descriptor of
+// its own (the chunks that move as they are).
+struct Source {
+    std::string path;
+    std::unique_ptr<parquet::ParquetFileReader> reader;
+    std::shared_ptr<parquet::FileMetaData> meta;
+    int fd = -1;
+
+    Source() = default;
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+    ~Source() {
+        if (fd >= 0) ::close(fd);
+    }
+
+    arrow::Status open(const std::string& p) {
+        path = p;
+        try {
+            reader = parquet::ParquetFileReader::OpenFile(path, false);
+            meta = reader->metadata();
+        } catch (const std::exception& e) {
+            return arrow::Status::IOError(path, ": ", e.what());
+        }
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return io_error("cannot open", path, errno);
+        return arrow::Status::OK();
+    }
+    bool by_engine() const { return meta->created_by().rfind("quarzel", 0) == 0; }
+    int columns() const { return meta->num_columns(); }
+    const parquet::ColumnDescriptor* column(int i) const { return meta->schema()->Column(i); }
+};
+
+// The physical types the engine writes, as FileColumn has them.
+bool physical_of(parquet::Type::type t, pq::Physical& out) {
+    switch (t) {
+        case parquet::Type::INT64:
+            out = pq::kInt64;
+            return true;
+        case parquet::Type::DOUBLE:
+            out = pq::kDouble;
+            return true;
+        case parquet::Type::BYTE_ARRAY:
+            out = pq::kByteArray;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The chunk of column `column` of row group `group`, its pages as they are
+// in the file. False when it cannot move into a file of the engine's codec.
+arrow::Result<bool> copy_chunk(const Source& s, int group, int column, std::int32_t codec,
+                               ColumnChunk& out) {
+    out.reset();
+    const auto m = s.meta->RowGroup(group)->ColumnChunk(column);
+    const bool dict = m->has_dictionary_page();
+    const std::int64_t first = dict ? m->dictionary_page_offset() : m->data_page_offset();
+    const std::int64_t size = m->total_compressed_size();
+    const auto compression = m->compression();
+    if (compression == arrow::Compression::UNCOMPRESSED)
+        out.stored = true;
+    else if (compression != arrow::Compression::SNAPPY || codec != kSnappy)
+        return false;
+    const auto stats = m->encoded_statistics();
+    if (!stats || !stats->has_null_count || first < 4 || size < 0) return false;
+    out.nulls = stats->null_count;
+    if (stats->has_min && stats->has_max) {
+        out.statistics = true;
+        out.min = stats->min();
+        out.max = stats->max();
+    }
+    out.values = m->num_values();
+    out.uncompressed = m->total_uncompressed_size();
+    out.dictionary_bytes = dict ? m->data_page_offset() - first : 0;
+    const auto n = static_cast<std::size_t>(size);
+    out.bytes.reserve_more(n);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got = ::pread(s.fd, out.bytes.end() + done, n - done,
+                                    static_cast<off_t>(first + static_cast<std::int64_t>(done)));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return io_error("cannot read", s.path, errno);
+        if (got == 0) return arrow::Status::IOError(s.path, ": the file ends inside a column");
+        done += static_cast<std::size_t>(got);
+    }
+    out.bytes.advance(n);
+    return true;
+}
+
+// One column of one row group, decoded: a definition level per row and
+// the values of the rows that have one.
+template <class DType>
+struct Decoded {
+    using T = typename DType::c_type;
+    std::vector<std::int16_t> defs;
+    std::vector<T> values;
+
+    bool defined(std::size_t row) const { return defs.empty() || defs[row] > 0; }
+
+    void read(parquet::RowGroupReader& group, int column, std::int64_t rows) {
+        auto reader =
+            std::static_pointer_cast<parquet::TypedColumnReader<DType>>(group.Column(column));
+        const bool optional =
+            group.metadata()->schema()->Column(column)->max_definition_level() > 0;
+        defs.assign(optional ? static_cast<std::size_t>(rows) : 0, 0);
+        values.resize(static_cast<std::size_t>(rows));
+        std::int64_t levels = 0, count = 0;
+        while (levels < rows) {
+            std::int64_t got = 0;
+            const std::int64_t n =
+                reader->ReadBatch(rows - levels, optional ? defs.data() + levels : nullptr, nullptr,
+                                  values.data() + count, &got);
+            if (n == 0) throw parquet::ParquetException("a column ends before its row group");
+            levels += n;
+            count += got;
+        }
+        values.resize(static_cast<std::size_t>(count));
+    }
+};
+
+// The codes of a status column's texts (NumberColumn::kStatusNames); -1
+// for a text that is none of them.
+int status_code(const parquet::ByteArray& v) {
+    for (int c = 0; c < 4; ++c) {
+        const char* name = NumberColumn::kStatusNames[c];
+        if (v.len == std::strlen(name) && std::memcmp(v.ptr, name, v.len) == 0) return c;
+    }
+    return -1;
+}
+
+// A value as parse_number reads it: ? . and words told at their first
+// byte, plain decimals of at most eight bytes on the short route.
+NumberResult read_number(const char* p, std::size_t n) {
+    NumberResult r;
+    if (n == 1 && (p[0] == '?' || p[0] == '.')) {
+        r.status = p[0] == '?' ? NumberStatus::unknown : NumberStatus::inapplicable;
+        return r;
+    }
+    const auto c = n != 0 ? static_cast<unsigned char>(p[0]) : 0;
+    if (n == 0 || !(static_cast<unsigned char>(c - '0') < 10 || c == '-' || c == '+' || c == '.'))
+        return r;  // text
+    if (!parse_plain_decimal(p, n, r) && !parse_plain_with_su(p, n, r))
+        r = parse_number(std::string_view(p, n));
+    return r;
+}
+
+// The numbers of `c` in row group `group`, read from the part into
+// `numbers`. False when the part holds something it cannot be made of.
+bool gather_numbers(const Source& s, parquet::RowGroupReader& group, const SettleColumn& c,
+                    std::int64_t rows, NumberColumn& numbers) {
+    numbers.reset();
+    const auto physical = s.column(c.index)->physical_type();
+    const auto n = static_cast<std::size_t>(rows);
+    if (physical == parquet::Type::BYTE_ARRAY) {  // text that becomes numbers
+        Decoded<parquet::ByteArrayType> text;
+        text.read(group, c.index, rows);
+        numbers.reserve(n);
+        std::size_t k = 0;
+        for (std::size_t r = 0; r < n; ++r) {
+            if (!text.defined(r)) {
+                numbers.done();
+                numbers.push_nulls(1);
+                numbers.reserve(n - r);
+                continue;
+            }
+            const parquet::ByteArray& v = text.values[k++];
+            numbers.add(read_number(reinterpret_cast<const char*>(v.ptr), v.len), false);
+        }
+        numbers.done();
+        return true;
+    }
+    if (physical != parquet::Type::INT64 && physical != parquet::Type::DOUBLE) return false;
+    if (c.su_index >= 0 && s.column(c.su_index)->physical_type() != physical) return false;
+    Decoded<parquet::Int64Type> ints, int_sus;  // doubles go through their bits
+    Decoded<parquet::DoubleType> reals, real_sus;
+    const bool doubles = physical == parquet::Type::DOUBLE;
+    if (doubles) {
+        numbers.use_doubles();
+        reals.read(group, c.index, rows);
+        if (c.su_index >= 0) real_sus.read(group, c.su_index, rows);
+    } else {
+        ints.read(group, c.index, rows);
+        if (c.su_index >= 0) int_sus.read(group, c.su_index, rows);
+    }
+    Decoded<parquet::ByteArrayType> status;
+    if (c.status_index >= 0) {
+        if (s.column(c.status_index)->physical_type() != parquet::Type::BYTE_ARRAY) return false;
+        status.read(group, c.status_index, rows);
+    }
+    std::size_t value = 0, su = 0, code_at = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        const bool has_value = doubles ? reals.defined(r) : ints.defined(r);
+        const bool has_su = c.su_index >= 0 && (doubles ? real_sus.defined(r) : int_sus.defined(r));
+        std::uint8_t code;
+        if (c.status_index >= 0) {
+            if (status.defined(r)) {
+                const int k = status_code(status.values[code_at++]);
+                if (k < 0) return false;
+                code = static_cast<std::uint8_t>(k);
+            } else {
+                code = NumberColumn::kNull;
+            }
+        } else {
+            code = has_value ? 0 : NumberColumn::kNull;
+        }
+        if ((code == 0) != has_value) return false;  // a number without its value, or the other way
+        const void* v = nullptr;
+        const void* u = nullptr;
+        if (has_value)
+            v = doubles ? static_cast<const void*>(&reals.values[value++])
+                        : static_cast<const void*>(&ints.values[value++]);
+        if (has_su) {
+            u = doubles ? static_cast<const void*>(&real_sus.values[su++])
+                        : static_cast<const void*>(&int_sus.values[su++]);
+            if (has_value) code |= NumberColumn::kHasSu;
+        }
+        numbers.add_row(code, v, u);
+    }
+    return true;
+}
+
+arrow::Result<bool> settle(const SettleJob& job) {
+    Source part;
+    ARROW_RETURN_NOT_OK(part.open(job.part));
+    if (!part.by_engine()) return false;
+    std::unique_ptr<Source> text;
+    if (!job.text.empty() && ::access(job.text.c_str(), F_OK) == 0) {
+        text = std::make_unique<Source>();
+        ARROW_RETURN_NOT_OK(text->open(job.text));
+        if (!text->by_engine()) return false;
+        const int groups = part.meta->num_row_groups();
+        if (text->meta->num_row_groups() != groups) return false;
+        for (int g = 0; g < groups; ++g)
+            if (text->meta->RowGroup(g)->num_rows() != part.meta->RowGroup(g)->num_rows())
+                return false;
+    }
+
+    PageWriter pages;
+    const std::int32_t codec = pages.codec_id();
+    // The settled part's columns, and which chunk of which source each takes.
+    std::vector<FileColumn> columns;
+    struct Take {
+        const SettleColumn* column;
+        int role;  // 0: the values (or the copied chunk), 1: su, 2: status
+    };
+    std::vector<Take> takes;
+    for (const SettleColumn& c : job.columns) {
+        switch (c.source) {
+            case SettleColumn::Part: {
+                if (c.index < 0 || c.index >= part.columns()) return false;
+                const auto* d = part.column(c.index);
+                FileColumn f{d->name(), false, d->max_definition_level() > 0, pq::kByteArray};
+                if (!physical_of(d->physical_type(), f.physical)) return false;
+                columns.push_back(std::move(f));
+                takes.push_back({&c, 0});
+                break;
+            }
+            case SettleColumn::Text:
+                if (!text || c.index < 0 || c.index >= text->columns() ||
+                    text->column(c.index)->physical_type() != parquet::Type::BYTE_ARRAY)
+                    return false;
+                columns.push_back({c.name, false, true, pq::kByteArray});
+                takes.push_back({&c, 0});
+                break;
+            case SettleColumn::Numbers: {
+                if (c.index < 0 || c.index >= part.columns() || c.su_index >= part.columns() ||
+                    c.status_index >= part.columns())
+                    return false;
+                const pq::Physical p = c.doubles ? pq::kDouble : pq::kInt64;
+                columns.push_back({c.name, false, true, p});
+                takes.push_back({&c, 0});
+                if (!c.su.empty()) {
+                    columns.push_back({c.su, false, true, p});
+                    takes.push_back({&c, 1});
+                }
+                if (!c.status.empty()) {
+                    columns.push_back({c.status, true, true, pq::kByteArray});
+                    takes.push_back({&c, 2});
+                }
+                break;
+            }
+        }
+    }
+    for (int k : job.text_add)
+        if (k < 0 || k >= part.columns() ||
+            part.column(k)->physical_type() != parquet::Type::BYTE_ARRAY)
+            return false;
+
+    ParquetFile out, text_out;
+    ARROW_RETURN_NOT_OK(out.open(job.out, columns, codec));
+    if (!job.text_out.empty()) {
+        std::vector<FileColumn> kept;
+        if (text)
+            for (int k = 0; k < text->columns(); ++k)
+                kept.push_back({text->column(k)->name(), false, true, pq::kByteArray});
+        for (int k : job.text_add)
+            kept.push_back({part.column(k)->name(), false, true, pq::kByteArray});
+        ARROW_RETURN_NOT_OK(text_out.open(job.text_out, std::move(kept), codec));
+    }
+
+    std::vector<ColumnChunk> chunks(columns.size());
+    std::vector<const ColumnChunk*> pointers(columns.size());
+    NumberColumn numbers;
+    for (int g = 0; g < part.meta->num_row_groups(); ++g) {
+        const std::int64_t rows = part.meta->RowGroup(g)->num_rows();
+        std::shared_ptr<parquet::RowGroupReader> group;
+        const SettleColumn* gathered = nullptr;
+        for (std::size_t k = 0; k < takes.size(); ++k) {
+            const auto [c, role] = takes[k];
+            ColumnChunk& chunk = chunks[k];
+            pointers[k] = &chunk;
+            if (c->source == SettleColumn::Part || c->source == SettleColumn::Text) {
+                ARROW_ASSIGN_OR_RAISE(const bool copied,
+                                      copy_chunk(c->source == SettleColumn::Part ? part : *text, g,
+                                                 c->index, codec, chunk));
+                if (!copied) return false;
+                continue;
+            }
+            if (gathered != c) {
+                if (!group) group = part.reader->RowGroup(g);
+                if (!gather_numbers(part, *group, *c, rows, numbers)) return false;
+                if (!c->doubles && numbers.doubles()) return false;  // fractions in an int64 column
+                gathered = c;
+            }
+            chunk.reset();
+            if (role == 0)
+                numbers.encode_values(pages, chunk, c->doubles);
+            else if (role == 1)
+                numbers.encode_su(pages, chunk, c->doubles);
+            else
+                numbers.encode_status(pages, chunk);
+        }
+        ARROW_RETURN_NOT_OK(out.write_row_group(rows, pointers));
+        if (!job.text_out.empty()) {
+            std::vector<ColumnChunk> kept(static_cast<std::size_t>(text ? text->columns() : 0) +
+                                          job.text_add.size());
+            std::vector<const ColumnChunk*> kept_pointers;
+            std::size_t k = 0;
+            for (int c = 0; text && c < text->columns(); ++c, ++k) {
+                ARROW_ASSIGN_OR_RAISE(const bool copied, copy_chunk(*text, g, c, codec, kept[k]));
+                if (!copied) return false;
+                kept_pointers.push_back(&kept[k]);
+            }
+            for (int c : job.text_add) {
+                ARROW_ASSIGN_OR_RAISE(const bool copied, copy_chunk(part, g, c, codec, kept[k]));
+                if (!copied) return false;
+                kept_pointers.push_back(&kept[k++]);
+            }
+            ARROW_RETURN_NOT_OK(text_out.write_row_group(rows, kept_pointers));
+        }
+    }
+    if (!job.key.empty()) out.set_metadata(job.key, job.value);
+    ARROW_RETURN_NOT_OK(out.close());
+    if (!job.text_out.empty()) ARROW_RETURN_NOT_OK(text_out.close());
+    return true;
+}
+
+}  // namespace
+
+arrow::Result<bool> settle_part(const SettleJob& job) {
+    arrow::Result<bool> done;
+    try {
+        done = settle(job);
+    } catch (const parquet::ParquetException& e) {
+        done = arrow::Status::IOError(job.part, ": ", e.what());
+    }
+    if (!done.ok() || !*done) {
+        ::unlink(job.out.c_str());
+        if (!job.text_out.empty()) ::unlink(job.text_out.c_str());
+    }
+    return done;
+}
+
+}  // namespace quarzel::dataset

@@ -1,0 +1,138 @@
+"""Settling the parts of a run typed by its values natively: the parts
+come out as the general route (pyarrow, batch by batch) writes them, the
+column chunks that do not change move byte for byte, and parts the engine
+did not write take the general route."""
+
+import os
+import shutil
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+import quarzel
+from quarzel import _commits, _native_typing, dataset
+from test_dataset import write
+
+# Each case: one file per part, in this order, so that the first parts are
+# written before the run has seen what comes later; `_t.v` settles by the
+# route named, `_t.name` (words) and `_t.n` (integers throughout) stay.
+CASES = [
+    ("numbers then text: the kept text back", ["1", "2", "abc"], {}),
+    ("status added", ["7", "?", "."], {}),
+    ("placeholders become numbers: the kept text grows", ["?", ".", "7"], {}),
+    ("int64 then float64", ["1", "2", "2.5"], {}),
+    ("su added", ["1.5", "2.5(3)"], {}),
+    ("several row groups per part", ["1", "2", "x"], {"_row_group_bytes": 1}),
+    ("fraction, text, number", ["0.5", "x", "3"], {}),
+]
+
+
+def unsettled(tmp_path, values, options, monkeypatch):
+    src = tmp_path / "in"
+    src.mkdir()
+    paths = []
+    for i, v in enumerate(values):
+        rows = "".join(f"{v} w{k} {k}\n" for k in range(40))
+        paths.append(write(str(src), f"{i:02}.cif", f"data_b{i}\nloop_ _t.v _t.name _t.n\n{rows}".encode()))
+    out = str(tmp_path / "out")
+    with monkeypatch.context() as m:
+        m.setattr(_native_typing, "settle", lambda out: None)
+        dataset.convert(paths, out, jobs=1, _part_bytes=1, typed=True, **options)
+    return out
+
+
+def files(out):
+    found = {}
+    for folder, _, names in os.walk(out):
+        for name in names:
+            if name.endswith(".parquet"):
+                path = os.path.join(folder, name)
+                meta = (pq.read_metadata(path).metadata or {}).get(_native_typing.FOOTER_KEY)
+                found[os.path.relpath(path, out)] = (pq.read_table(path).replace_schema_metadata(None), meta)
+    return found
+
+
+@pytest.mark.parametrize("name,values,options", CASES, ids=[c[0] for c in CASES])
+def test_native_settle_writes_what_the_general_route_writes(tmp_path, monkeypatch, name, values, options):
+    out = unsettled(tmp_path, values, options, monkeypatch)
+    general = str(tmp_path / "general")
+    shutil.copytree(out, general)
+    results = []
+    real = quarzel._native.settle_part
+    monkeypatch.setattr(quarzel._native, "settle_part", lambda *a: results.append(real(*a)) or results[-1])
+    _native_typing.settle(out)
+    assert results and all(r is True for r in results)  # the native route was taken
+    monkeypatch.setattr(quarzel._native, "settle_part", lambda *a: False)
+    _native_typing.settle(general)
+    got, want = files(out), files(general)
+    assert got.keys() == want.keys()
+    for rel in want:
+        assert got[rel][0].schema == want[rel][0].schema, rel
+        assert got[rel][0].equals(want[rel][0]), rel
+        assert got[rel][1] == want[rel][1], rel
+    for part in _commits.part_files(os.path.join(out, "t")):  # the kept text lines up with its part
+        kept = os.path.join(out, ".text", "t", os.path.basename(part))
+        if os.path.exists(kept):
+            groups = lambda p: [pq.ParquetFile(p).metadata.row_group(g).num_rows
+                                for g in range(pq.ParquetFile(p).metadata.num_row_groups)]
+            assert groups(kept) == groups(part)
+
+
+def chunk_bytes(path, column):
+    meta = pq.read_metadata(path)
+    k = meta.schema.names.index(column)
+    found = []
+    with open(path, "rb") as f:
+        for g in range(meta.num_row_groups):
+            c = meta.row_group(g).column(k)
+            start = c.dictionary_page_offset if c.has_dictionary_page else c.data_page_offset
+            f.seek(start)
+            found.append(f.read(c.total_compressed_size))
+    return found
+
+
+def test_unchanged_column_chunks_move_byte_for_byte(tmp_path, monkeypatch):
+    out = unsettled(tmp_path, ["1", "2", "abc"], {"_row_group_bytes": 1}, monkeypatch)
+    part = _commits.part_files(os.path.join(out, "t"))[0]
+    before = {c: chunk_bytes(part, c) for c in ("_file", "_t.name", "_t.n")}
+    kept = chunk_bytes(os.path.join(out, ".text", "t", os.path.basename(part)), "_t.v")
+    _native_typing.settle(out)
+    assert pq.read_schema(part).field("_t.v").type == pa.string()
+    for column, chunks in before.items():
+        assert chunk_bytes(part, column) == chunks, column
+    assert chunk_bytes(part, "_t.v") == kept  # the text kept beside the part, as it was
+
+
+def test_a_part_another_writer_wrote_takes_the_general_route(tmp_path, monkeypatch):
+    out = unsettled(tmp_path, ["1", "2", "abc"], {}, monkeypatch)
+    part = _commits.part_files(os.path.join(out, "t"))[0]
+    table = pq.read_table(part)
+    pq.write_table(table, part)  # pyarrow's file, footer metadata kept
+    temp = str(tmp_path / "settled.parquet")
+    kept = os.path.join(out, ".text", "t", os.path.basename(part))
+    columns = [(0, k, "", False, "", "", -1, -1) for k in range(table.num_columns)]
+    assert quarzel._native.settle_part(part, kept, temp, None, columns, [], "k", "v") is False
+    assert not os.path.exists(temp)
+    _native_typing.settle(out)
+    got = dataset.read_table(out, "t")
+    assert got.schema.field("_t.v").type == pa.string()
+    assert sorted(got.column("_t.v").to_pylist()) == sorted(["1"] * 40 + ["2"] * 40 + ["abc"] * 40)
+
+
+@pytest.mark.parametrize("columns,text_out,error", [
+    ([(3, 0, "", False, "", "", -1, -1)], None, ValueError),  # no such source
+    ([(0, 0, "", False, "", "", -1)], None, TypeError),  # a short tuple
+    ([(0, 0, "", False, "", "", -1, -1)], 5, TypeError),  # text_out not a path
+])
+def test_settle_part_rejects_bad_arguments(tmp_path, monkeypatch, columns, text_out, error):
+    out = unsettled(tmp_path, ["1", "abc"], {}, monkeypatch)
+    part = _commits.part_files(os.path.join(out, "t"))[0]
+    with pytest.raises(error):
+        quarzel._native.settle_part(part, "", str(tmp_path / "x.parquet"), text_out, columns, [], "k", "v")
+
+
+def test_a_part_that_cannot_be_read_raises_oserror(tmp_path):
+    bad = write(str(tmp_path), "bad.parquet", b"PAR1 not a parquet file")
+    with pytest.raises(OSError):
+        quarzel._native.settle_part(bad, "", str(tmp_path / "x.parquet"), None, [], [], "k", "v")
