@@ -10,9 +10,7 @@ UTF-8 stands, and goes first in the document's error list.
 
 from __future__ import annotations
 
-import bz2
 import codecs
-import lzma
 import os
 import zlib
 from typing import Any, Callable, NamedTuple
@@ -20,11 +18,24 @@ from typing import Any, Callable, NamedTuple
 __all__ = ["SourceText", "UnreadableFile", "decode_text", "decompress", "describe",
            "not_utf8_record", "read_content", "read_source"]
 
+
+def _bzip2() -> Any:
+    import bz2  # imported when first needed: most inputs are plain
+
+    return bz2.BZ2Decompressor()
+
+
+def _xz() -> Any:
+    import lzma
+
+    return lzma.LZMADecompressor(format=lzma.FORMAT_XZ)
+
+
 # (name, first bytes, a fresh decompressor for one stream)
 _FORMATS: list[tuple[str, bytes, Callable[[], Any]]] = [
     ("gzip", b"\x1f\x8b", lambda: zlib.decompressobj(wbits=31)),
-    ("bzip2", b"BZh", bz2.BZ2Decompressor),
-    ("xz", b"\xfd7zXZ\x00", lambda: lzma.LZMADecompressor(format=lzma.FORMAT_XZ)),
+    ("bzip2", b"BZh", _bzip2),
+    ("xz", b"\xfd7zXZ\x00", _xz),
 ]
 _PIECE = 1 << 20
 _SUFFIXES = {".gz": "gzip", ".gzip": "gzip", ".bz2": "bzip2", ".xz": "xz"}
@@ -45,17 +56,40 @@ class UnreadableFile(OSError):
         return f"{os.fsdecode(self.filename)}: {self.reason}"
 
 
-class SourceText(NamedTuple):
-    """One file read as text."""
-
-    text: str
+# Written as a call rather than a class body: a class body's annotations
+# make typing.NamedTuple import annotationlib, about a tenth of the time a
+# short `quarzel validate` process takes.
+SourceText = NamedTuple("SourceText", [
+    ("text", str),
     # The record for a file that is not UTF-8 (an error dictionary), or None.
-    problem: dict[str, Any] | None
+    ("problem", dict[str, Any] | None),
     # "gzip", "bzip2", "xz", or None for a plain file.
-    compression: str | None
+    ("compression", str | None),
     # Bytes of the text before decoding (after unpacking), and bytes on disk.
-    size: int
-    stored_size: int
+    ("size", int),
+    ("stored_size", int),
+])
+SourceText.__doc__ = """One file read as text."""
+
+_CIF_STARTS = ("data_", "global_", "save_", "loop_", "#")
+
+
+def _looks_like_path(source: str) -> bool:
+    """A one-line string naming an existing file, or a single word that
+    cannot be a CIF document (such as ``"entry.cif"``): read as a path, so
+    that a mistyped file name raises instead of reading as empty CIF."""
+    if "\n" in source or "\r" in source:
+        return False
+    if os.path.isfile(source):
+        return True
+    word = source.strip()
+    return bool(word) and word == source and not any(c.isspace() for c in word) and not (
+        word.lower().startswith(_CIF_STARTS))
+
+
+def mode_argument(strict: bool) -> str | None:
+    """The native functions' ``mode`` argument for a ``strict`` flag."""
+    return "strict" if strict else None
 
 
 def decompress(data: bytes, filename: str | os.PathLike[str] = "<data>",
@@ -74,6 +108,8 @@ def _unpack(data: bytes, name: str, magic: bytes, make: Callable[[], Any],
     # Fed in pieces so that a file of many streams (bgzip, pbzip2) costs no
     # more than one of a single stream: what a decompressor leaves over at
     # the end of its stream is at most one piece.
+    import lzma  # for its error class below
+
     view = memoryview(data)
     content = bytearray()  # grown in place, so the content is held once
     pos = 0

@@ -28,10 +28,15 @@ SUFFIXES = (".cif", ".mmcif", ".dic", ".bcif")
 COMPRESSED = ("", ".gz", ".bz2", ".xz")
 
 
-class Input(NamedTuple):
-    path: str  # as given, or as found in a folder
-    real: str  # its real path: what tells inputs apart
-    failure: str | None = None  # why it is recorded as failed without being read
+# A call rather than a class body, which would make typing.NamedTuple
+# import annotationlib (see _files.SourceText).
+Input = NamedTuple("Input", [
+    ("path", str),  # as given, or as found in a folder
+    ("real", str),  # its real path: what tells inputs apart
+    ("failure", str | None),  # why it is recorded as failed without being read
+])
+Input.__new__.__defaults__ = (None,)
+Input._field_defaults = {"failure": None}
 
 
 _ENDINGS = tuple(s + c for s in SUFFIXES for c in COMPRESSED)

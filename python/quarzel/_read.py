@@ -6,7 +6,8 @@ import json
 import os
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from ._files import decode_text, decompress, read_content, read_source
+from ._files import (_looks_like_path, decode_text, decompress,  # noqa: F401 (kept here too)
+                     mode_argument, read_content, read_source)
 from .bcif import is_bcif, read_bytes
 from .types import ParseError
 
@@ -27,25 +28,6 @@ class ReadResult(NamedTuple):
     errors: list[ParseError]
 
 
-_CIF_STARTS = ("data_", "global_", "save_", "loop_", "#")
-
-
-def _looks_like_path(source: str) -> bool:
-    """A one-line string naming an existing file, or a single word that
-    cannot be a CIF document (such as ``"entry.cif"``): read as a path, so
-    that a mistyped file name raises instead of reading as empty CIF."""
-    if "\n" in source or "\r" in source:
-        return False
-    if os.path.isfile(source):
-        return True
-    word = source.strip()
-    return bool(word) and word == source and not any(c.isspace() for c in word) and not (
-        word.lower().startswith(_CIF_STARTS))
-
-
-def mode_argument(strict: bool) -> str | None:
-    """The native functions' ``mode`` argument for a ``strict`` flag."""
-    return "strict" if strict else None
 
 
 def read_text(path: str | os.PathLike[str]) -> str:

@@ -12,25 +12,25 @@ import os
 import threading
 from typing import Any, NamedTuple, Sequence
 
+from . import _rule_cache
 from ._files import describe, read_source
-from ._rules_ddl1 import compile_ddl1, is_ddl1
-from ._rules_ddlm import compile_ddlm, is_ddlm
-from ._rules_text import RuleWriter
 from .dictionary import Dictionary, DictionaryError
 
 PROFILES = (None, "deposition")
 
 
-class CompiledRules(NamedTuple):
-    """A rule set in the native checker and what findings need about it."""
-
-    native: Any  # the capsule quarzel._native.compile_rules made
-    labels: list[str]  # "name version" per dictionary, by index
-    problems: list[tuple]  # findings about the dictionaries themselves
-    ddls: list[str]  # "DDL1", "DDL2" or "DDLm" per dictionary
-    paths: list[str]
-    has_scopes: bool  # DDLm _dictionary_valid rules (a DDL dictionary)
-    text: str  # the rule set as text, for the archive workers
+# A call rather than a class body, which would make typing.NamedTuple
+# import annotationlib (see _files.SourceText).
+CompiledRules = NamedTuple("CompiledRules", [
+    ("native", Any),  # the capsule quarzel._validate_native.compile_rules made
+    ("labels", list[str]),  # "name version" per dictionary, by index
+    ("problems", list[tuple]),  # findings about the dictionaries themselves
+    ("ddls", list[str]),  # "DDL1", "DDL2" or "DDLm" per dictionary
+    ("paths", list[str]),
+    ("has_scopes", bool),  # DDLm _dictionary_valid rules (a DDL dictionary)
+    ("text", str),  # the rule set as text, for the archive workers
+])
+CompiledRules.__doc__ = """A rule set in the native checker and what findings need about it."""
 
 
 _cache: dict[tuple, CompiledRules] = {}
@@ -40,7 +40,7 @@ _CACHE_LIMIT = 16
 
 def _read_text(path: str) -> str:
     try:
-        return read_source(path).text
+        return _rule_cache.read_text(path, lambda p: read_source(p).text)
     except OSError as e:
         raise DictionaryError(f"{path}: cannot read: {describe(e)}") from e
 
@@ -99,7 +99,32 @@ def compile_rules(dictionary: Any, profile: str | None = None) -> CompiledRules:
 
 
 def _compile(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> CompiledRules:
-    from . import _native
+    """The rule set, its text kept on disk between processes."""
+    return _rule_cache.compiled(
+        sources, profile, lambda: _rule_text(sources, profile),
+        lambda text, ddls, has_scopes: _finish(sources, text, ddls, has_scopes))
+
+
+def _finish(sources: Sequence[tuple[str, list[str]]], text: str, ddls: list[str],
+            has_scopes: bool) -> CompiledRules:
+    from . import _validate_native as _native
+
+    try:
+        native = _native.compile_rules(text)
+    except ValueError as e:  # a fault of the compiler, not of the dictionaries
+        names = ", ".join(p for p, _ in sources)
+        raise DictionaryError(f"{names}: rules could not be compiled: {e}") from e
+    labels, problems, _count = _native.rules_info(native)
+    return CompiledRules(native, labels, problems, ddls, [p for p, _ in sources], has_scopes, text)
+
+
+def _rule_text(sources: Sequence[tuple[str, list[str]]],
+               profile: str | None) -> tuple[str, list[str], bool]:
+    """(rule text, DDL per dictionary, whether DDLm scope rules are in it)."""
+    from . import _validate_native as _native
+    from ._rules_ddl1 import compile_ddl1, is_ddl1
+    from ._rules_ddlm import compile_ddlm, is_ddlm
+    from ._rules_text import RuleWriter
 
     w = RuleWriter()
     ddls: list[str] = []
@@ -136,11 +161,4 @@ def _compile(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> C
     else:
         w.local("_[")
         text = w.text()
-    try:
-        native = _native.compile_rules(text)
-    except ValueError as e:  # a fault of the compiler, not of the dictionaries
-        names = ", ".join(p for p, _ in sources)
-        raise DictionaryError(f"{names}: rules could not be compiled: {e}") from e
-    labels, problems, _count = _native.rules_info(native)
-    return CompiledRules(native, labels, problems, ddls, [p for p, _ in sources],
-                         bool(w.scopes) or "\nscope\t" in text, text)
+    return text, ddls, bool(w.scopes) or "\nscope\t" in text

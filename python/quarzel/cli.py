@@ -10,8 +10,7 @@ import time
 from collections import Counter
 from typing import Any, Iterable, NoReturn, TextIO
 
-from ._files import SourceText, describe, read_source
-from ._read import mode_argument
+from ._files import SourceText, describe, mode_argument, read_source
 
 # Exit statuses, one meaning each (listed in --help).
 EXIT_CLEAN = 0  # every file read without a problem

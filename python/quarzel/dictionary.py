@@ -100,10 +100,11 @@ def _read_cif(path: str):
     Latin-1."""
     import quarzel_core
 
+    from . import _rule_cache
     from ._files import describe, read_source
 
     try:
-        text = read_source(path).text
+        text = _rule_cache.read_text(path, lambda p: read_source(p).text)
     except OSError as e:
         raise DictionaryError(f"{path}: cannot read: {describe(e)}") from e
     cif, _errors = quarzel_core.parse_cif(text)
@@ -410,14 +411,20 @@ class _DdlmReader:
     # -- files and frames --
 
     def locate(self, name: str, importer: str, frame: str) -> str | None:
+        from ._rule_cache import note_absent  # a file put there later may change the rules
+
         if name.startswith("file://"):
             name = name[len("file://"):]
         if os.path.isabs(name):
-            return name if os.path.isfile(name) else None
+            if os.path.isfile(name):
+                return name
+            note_absent(name)
+            return None
         for folder in [os.path.dirname(importer), *self.d.search_paths]:
             candidate = os.path.join(folder, name)
             if os.path.isfile(candidate):
                 return os.path.abspath(candidate)
+            note_absent(candidate)
         return None
 
     def load(self, path: str):

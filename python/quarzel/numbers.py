@@ -111,14 +111,12 @@ def _free_name(name: str, taken: set[str]) -> str:
     return name
 
 
-class ColumnPlan(NamedTuple):
-    """How one text column becomes numbers: as int64 (else float64), and
-    which of the ``_su``, ``_status`` and ``_text`` columns stand beside it."""
-
-    integers: bool
-    su: bool
-    status: bool
-    text: bool
+# A call rather than a class body: a class body's annotations make
+# typing.NamedTuple import annotationlib, a cost every `import quarzel` paid.
+ColumnPlan = NamedTuple("ColumnPlan", [("integers", bool), ("su", bool), ("status", bool),
+                                       ("text", bool)])
+ColumnPlan.__doc__ = """How one text column becomes numbers: as int64 (else float64), and
+which of the ``_su``, ``_status`` and ``_text`` columns stand beside it."""
 
 
 class ColumnCounts:

@@ -14,8 +14,7 @@ import os
 from collections import Counter
 from typing import Any, Iterator, Sequence
 
-from ._files import read_source
-from ._read import _looks_like_path
+from ._files import _looks_like_path, read_source
 from .dictionary import Dictionary, DictionaryError
 from .types import ParseError
 
@@ -216,7 +215,7 @@ def validate(source: Any, dictionary: Any, *, links: bool | None = None,
 
 def _validate_compiled(source: Any, rules: Any, *, links: bool | None, su_multiplier: float,
                        ignore_case: bool) -> Report:
-    from . import _native
+    from . import _validate_native as _native
 
     text, path, problem, placed = _source_text(source)
     imported = _imported(path, text) if rules.has_scopes else None
