@@ -170,9 +170,9 @@ struct Path {
 
 // The keys of an encoding's map that decoding reads, each with a slot.
 constexpr std::string_view kFieldNames[] = {
-    "kind",    "type",      "factor",     "srcType",    "min",          "max",
-    "numSteps", "srcSize",  "origin",     "byteCount",  "isUnsigned",   "stringData",
-    "offsets", "dataEncoding", "offsetEncoding",
+    "kind",       "type",       "factor",  "srcType",      "min",
+    "max",        "numSteps",   "srcSize", "origin",       "byteCount",
+    "isUnsigned", "stringData", "offsets", "dataEncoding", "offsetEncoding",
 };
 constexpr int kFieldCount = static_cast<int>(std::size(kFieldNames));
 

@@ -24,7 +24,7 @@ struct Scalar {
     std::string input;
     MsgType type;
     bool negative;
-    std::int64_t value;    // Int (as signed when negative), Bool
+    std::int64_t value;     // Int (as signed when negative), Bool
     std::string_view text;  // Str, Bin, Ext: the bytes (an extension's type byte first)
 };
 
@@ -90,8 +90,8 @@ TEST(MsgpackTree, EveryScalarForm) {
 
 TEST(MsgpackTree, ContainersOfEveryWidth) {
     // {"a": [1, [], {}], "b": nil} in sized forms, then two trailing bytes.
-    const std::string doc = raw({0xde, 0, 2, 0xa1, 'a', 0xdc, 0, 3, 0x01, 0xdd, 0, 0, 0, 0, 0xdf, 0,
-                                 0, 0, 0, 0xa1, 'b', 0xc0, 0x01, 0x02});
+    const std::string doc = raw({0xde, 0, 2,    0xa1, 'a', 0xdc, 0, 3,    0x01, 0xdd, 0,    0,
+                                 0,    0, 0xdf, 0,    0,   0,    0, 0xa1, 'b',  0xc0, 0x01, 0x02});
     const MsgTree t = MsgTree::parse(doc);
     ASSERT_TRUE(t.complete()) << t.error();
     EXPECT_EQ(t.trailing(), 2u);
@@ -116,9 +116,9 @@ TEST(MsgpackTree, CutShortAtEveryByte) {
     // A document with a string, binary data and a nested map: every proper
     // prefix is reported as truncated, keeps only whole values and closes
     // its open containers at the end of what was read.
-    const std::string doc = raw({0x83, 0xa4, 'n', 'a', 'm', 'e', 0xd9, 3, 'a', 'b', 'c', 0xa4, 'd',
-                                 'a', 't', 'a', 0xc4, 3, 1, 2, 3, 0xa1, 'm', 0x81, 0xa1, 'k', 0xcd,
-                                 1, 0});
+    const std::string doc =
+        raw({0x83, 0xa4, 'n', 'a', 'm', 'e', 0xd9, 3,   'a',  'b',  'c', 0xa4, 'd', 'a', 't',
+             'a',  0xc4, 3,   1,   2,   3,   0xa1, 'm', 0x81, 0xa1, 'k', 0xcd, 1,   0});
     const MsgTree whole = MsgTree::parse(doc);
     ASSERT_TRUE(whole.complete()) << whole.error();
     ASSERT_EQ(whole.size(), 9u);
