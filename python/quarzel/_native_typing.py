@@ -170,23 +170,11 @@ def _convert(batch: Any, shadow: Any, layouts: dict, plans: dict, names: dict) -
     return pa.Table.from_arrays(out_columns, schema=pa.schema(fields))
 
 
-def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str,
-             renames: list) -> bool:
-    """Writes the part at ``path`` as ``plans`` lay it out to ``temp``;
-    False when it agrees already. A column that becomes numbers adds its
-    text to the text kept beside the part (rewritten too: its rename is
-    added to ``renames``)."""
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
+def _laid_out(layouts: dict, plans: dict, taken: set) -> tuple[dict, dict]:
+    """The su and status column names of each numeric column (a part's own,
+    or free names taken from ``taken``) and the part's new column layouts."""
     from .numbers import _free_name
 
-    layouts = meta["columns"]
-    stale = [n for n, l in layouts.items() if not _agrees(l, plans.get(n))]
-    if not stale:
-        return False
-    f = pq.ParquetFile(path)
-    taken = set(f.schema_arrow.names)
     names: dict[str, dict[str, str]] = {}
     new_layouts = {}
     for name, layout in layouts.items():
@@ -206,6 +194,25 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
         if plan.status:
             entry["status"] = own["status"]
         new_layouts[name] = entry
+    return names, new_layouts
+
+
+def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str,
+             renames: list) -> bool:
+    """Writes the part at ``path`` as ``plans`` lay it out to ``temp``;
+    False when it agrees already. A column that becomes numbers adds its
+    text to the text kept beside the part (rewritten too: its rename is
+    added to ``renames``)."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    layouts = meta["columns"]
+    stale = [n for n, l in layouts.items() if not _agrees(l, plans.get(n))]
+    if not stale:
+        return False
+    f = pq.ParquetFile(path)
+    taken = set(f.schema_arrow.names)
+    names, new_layouts = _laid_out(layouts, plans, taken)
     needs_text = any(plans.get(n) is None and layouts[n]["type"] != "text" for n in stale)
     to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"]
     shadow_name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
@@ -300,32 +307,13 @@ def _settle_part(out: str, table: str, path: str, schema_names: list[str], meta:
     through ``_rewrite`` when the part is not as the engine writes it.
     False when it agrees already."""
     from . import _native
-    from .numbers import _free_name
 
     layouts = meta["columns"]
     stale = [n for n, l in layouts.items() if not _agrees(l, plans.get(n))]
     if not stale:
         return False
     taken = set(schema_names)
-    names: dict[str, dict[str, str]] = {}
-    new_layouts = {}
-    for name, layout in layouts.items():
-        plan = plans.get(name)
-        if plan is None:
-            new_layouts[name] = {"type": "text", "kinds": layout.get("kinds", "")}
-            continue
-        own = {k: layout[k] for k in ("su", "status") if k in layout}
-        for key in ("su", "status"):
-            if key not in own:
-                own[key] = _free_name(f"{name}_{key}", taken)
-                taken.add(own[key])
-        names[name] = own
-        entry = {"type": "int64" if plan.integers else "float64", "kinds": layout.get("kinds", "")}
-        if plan.su:
-            entry["su"] = own["su"]
-        if plan.status:
-            entry["status"] = own["status"]
-        new_layouts[name] = entry
+    names, new_layouts = _laid_out(layouts, plans, taken)
     shadow_name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
     shadow_path = os.path.join(out, shadow_name)
     kept_names: list[str] = []

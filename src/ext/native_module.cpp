@@ -1,6 +1,7 @@
 // The quarzel._native module: definition and start-up. Private to the
 // quarzel package, which presents its functions to users.
 #include "ext/entry_points.hpp"
+#include "ext/validate_methods.hpp"
 
 namespace quarzel::ext {
 namespace {
@@ -41,21 +42,7 @@ PyMethodDef functions[] = {
         "settle_part(part, text, out, text_out, columns, text_add, key, value)\n--\n\n"
         "Writes a part typed by its values as its table lays it out (the GIL is "
         "released); False when it cannot."),
-    QUARZEL_EXT_METHOD("compile_rules", py_compile_rules,
-                       "compile_rules(text)\n--\n\n"
-                       "A rule set for the validator from the dictionary compiler's text."),
-    QUARZEL_EXT_METHOD("compile_ddl2", py_compile_ddl2,
-                       "compile_ddl2(text, name, deposition=False)\n--\n\n"
-                       "The rule-set text of a DDL2 dictionary, or None (the GIL is released)."),
-    QUARZEL_EXT_METHOD("rules_info", py_rules_info,
-                       "rules_info(rules)\n--\n\n"
-                       "(dictionary labels, findings about the dictionaries, item count)."),
-    QUARZEL_EXT_METHOD(
-        "validate_text", py_validate_text,
-        "validate_text(rules, text, links=0, su_multiplier=3.0, ignore_case=False, "
-        "imported=None)\n--\n\n"
-        "(findings, reader errors) of a CIF text checked against a rule set (the GIL is "
-        "released)."),
+    QUARZEL_VALIDATE_METHODS,
     QUARZEL_EXT_METHOD("bcif_is", py_bcif_is,
                        "bcif_is(data)\n--\n\n"
                        "True when the bytes begin like a BinaryCIF file."),

@@ -4,6 +4,7 @@
 // without Arrow or Parquet, whose libraries take longer to load than a
 // `quarzel validate` of a few small files takes to check them.
 #include "ext/entry_points.hpp"
+#include "ext/validate_methods.hpp"
 
 namespace quarzel::ext {
 namespace {
@@ -14,21 +15,7 @@ constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
     {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impl)), kFlags, doc}
 
 PyMethodDef functions[] = {
-    QUARZEL_EXT_METHOD("compile_rules", py_compile_rules,
-                       "compile_rules(text)\n--\n\n"
-                       "A rule set for the validator from the dictionary compiler's text."),
-    QUARZEL_EXT_METHOD("compile_ddl2", py_compile_ddl2,
-                       "compile_ddl2(text, name, deposition=False)\n--\n\n"
-                       "The rule-set text of a DDL2 dictionary, or None (the GIL is released)."),
-    QUARZEL_EXT_METHOD("rules_info", py_rules_info,
-                       "rules_info(rules)\n--\n\n"
-                       "(dictionary labels, findings about the dictionaries, item count)."),
-    QUARZEL_EXT_METHOD(
-        "validate_text", py_validate_text,
-        "validate_text(rules, text, links=0, su_multiplier=3.0, ignore_case=False, "
-        "imported=None)\n--\n\n"
-        "(findings, reader errors) of a CIF text checked against a rule set (the GIL is "
-        "released)."),
+    QUARZEL_VALIDATE_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
 
