@@ -9,7 +9,10 @@ command line.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any
+
+TYPE_CHECKING = False  # typing, which would say so, costs a short process a fifth of its start
+if TYPE_CHECKING:
+    from typing import Any
 
 # In a development build the native helper module (quarzel._native) sits in
 # the build folder's own quarzel/ folder: let the package find it there.

@@ -8,9 +8,13 @@ dictionary does (PDBx and ModelCIF, a core dictionary and a local one).
 
 from __future__ import annotations
 
+import _thread
 import os
-import threading
-from typing import Any, NamedTuple, Sequence
+from collections import namedtuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Sequence
 
 from . import _rule_cache
 from ._files import describe, read_source
@@ -19,22 +23,21 @@ from .dictionary import Dictionary, DictionaryError
 PROFILES = (None, "deposition")
 
 
-# A call rather than a class body, which would make typing.NamedTuple
-# import annotationlib (see _files.SourceText).
-CompiledRules = NamedTuple("CompiledRules", [
-    ("native", Any),  # the capsule quarzel._validate_native.compile_rules made
-    ("labels", list[str]),  # "name version" per dictionary, by index
-    ("problems", list[tuple]),  # findings about the dictionaries themselves
-    ("ddls", list[str]),  # "DDL1", "DDL2" or "DDLm" per dictionary
-    ("paths", list[str]),
-    ("has_scopes", bool),  # DDLm _dictionary_valid rules (a DDL dictionary)
-    ("text", str),  # the rule set as text, for the archive workers
+# collections' namedtuple rather than typing's (see _files.SourceText).
+CompiledRules = namedtuple("CompiledRules", [
+    "native",  # the capsule quarzel._validate_native.compile_rules made
+    "labels",  # "name version" per dictionary, by index (list of str)
+    "problems",  # findings about the dictionaries themselves (list of tuples)
+    "ddls",  # "DDL1", "DDL2" or "DDLm" per dictionary
+    "paths",  # list of str
+    "has_scopes",  # DDLm _dictionary_valid rules (a DDL dictionary)
+    "text",  # the rule set as text, for the archive workers
 ])
 CompiledRules.__doc__ = """A rule set in the native checker and what findings need about it."""
 
 
 _cache: dict[tuple, CompiledRules] = {}
-_lock = threading.Lock()
+_lock = _thread.allocate_lock()
 _CACHE_LIMIT = 16
 
 
