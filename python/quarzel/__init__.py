@@ -16,7 +16,10 @@ if TYPE_CHECKING:
 
 # In a development build the native helper module (quarzel._native) sits in
 # the build folder's own quarzel/ folder: let the package find it there.
-__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+from ._package_path import extend_path  # noqa: E402
+
+__path__ = extend_path(__path__, __name__)
+del extend_path
 
 # Each public name and the submodule that defines it. The submodules are
 # imported on first use, so `python -m quarzel check x.cif` (and any script

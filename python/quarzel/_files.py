@@ -13,7 +13,8 @@ from __future__ import annotations
 import codecs
 import os
 import zlib
-from collections import namedtuple
+
+from ._records import record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -60,10 +61,10 @@ class UnreadableFile(OSError):
         return f"{os.fsdecode(self.filename)}: {self.reason}"
 
 
-# collections' namedtuple rather than typing's: loading typing (and the
-# annotationlib a class body's annotations would need) costs a short
-# `quarzel validate` process more than its checks take.
-SourceText = namedtuple("SourceText", [
+# A record (a namedtuple) rather than typing's NamedTuple: loading typing
+# (and the annotationlib a class body's annotations would need) costs a
+# short `quarzel validate` process more than its checks take.
+SourceText = record("SourceText", [
     "text",
     # The record for a file that is not UTF-8 (an error dictionary), or None.
     "problem",
@@ -72,8 +73,7 @@ SourceText = namedtuple("SourceText", [
     # Bytes of the text before decoding (after unpacking), and bytes on disk.
     "size",
     "stored_size",
-])
-SourceText.__doc__ = """One file read as text."""
+], doc="""One file read as text.""")
 
 _CIF_STARTS = ("data_", "global_", "save_", "loop_", "#")
 

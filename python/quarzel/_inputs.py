@@ -20,7 +20,8 @@ from __future__ import annotations
 
 import os
 import stat
-from collections import namedtuple
+
+from ._records import record
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -30,12 +31,12 @@ SUFFIXES = (".cif", ".mmcif", ".dic", ".bcif")
 COMPRESSED = ("", ".gz", ".bz2", ".xz")
 
 
-# collections' namedtuple rather than typing's (see _files.SourceText).
-Input = namedtuple("Input", [
+# A record rather than typing's NamedTuple (see _files.SourceText).
+Input = record("Input", [
     "path",  # as given, or as found in a folder
     "real",  # its real path: what tells inputs apart
     "failure",  # why it is recorded as failed without being read (or None)
-], defaults=(None,))
+], (None,))
 
 
 _ENDINGS = tuple(s + c for s in SUFFIXES for c in COMPRESSED)

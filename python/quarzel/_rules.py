@@ -10,21 +10,21 @@ from __future__ import annotations
 
 import _thread
 import os
-from collections import namedtuple
+
+from . import _rule_cache
+from ._files import describe, read_source
+from ._records import record
+from .dictionary import Dictionary, DictionaryError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Sequence
 
-from . import _rule_cache
-from ._files import describe, read_source
-from .dictionary import Dictionary, DictionaryError
-
 PROFILES = (None, "deposition")
 
 
-# collections' namedtuple rather than typing's (see _files.SourceText).
-CompiledRules = namedtuple("CompiledRules", [
+# A record rather than typing's NamedTuple (see _files.SourceText).
+CompiledRules = record("CompiledRules", [
     "native",  # the capsule quarzel._validate_native.compile_rules made
     "labels",  # "name version" per dictionary, by index (list of str)
     "problems",  # findings about the dictionaries themselves (list of tuples)
@@ -32,8 +32,7 @@ CompiledRules = namedtuple("CompiledRules", [
     "paths",  # list of str
     "has_scopes",  # DDLm _dictionary_valid rules (a DDL dictionary)
     "text",  # the rule set as text, for the archive workers
-])
-CompiledRules.__doc__ = """A rule set in the native checker and what findings need about it."""
+], doc="""A rule set in the native checker and what findings need about it.""")
 
 
 _cache: dict[tuple, CompiledRules] = {}

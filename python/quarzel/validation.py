@@ -11,8 +11,6 @@ compiled once and reused by later calls.
 from __future__ import annotations
 
 import os
-from collections import Counter
-
 from ._files import _looks_like_path, read_source
 from .dictionary import Dictionary, DictionaryError
 
@@ -99,6 +97,8 @@ class Report:
 
     @property
     def counts(self) -> dict[str, int]:
+        from collections import Counter
+
         c = Counter(f.severity for f in self.findings)
         return {s: c.get(s, 0) for s in SEVERITIES}
 
