@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import sys
+import zlib
 
 import pytest
 
@@ -122,6 +123,20 @@ def _corrupt(entry, change):
         f.write(_rule_cache._entry_bytes(data))
 
 
+def _flip_byte(entry):
+    with open(entry, "r+b") as f:
+        data = bytearray(f.read())
+        data[len(data) // 2] ^= 0x01
+        f.seek(0)
+        f.write(data)
+
+
+def _entry_of(entry, body):
+    """An entry file whose header and checksum are right for `body`."""
+    with open(entry, "wb") as f:
+        f.write(_rule_cache.MAGIC + zlib.crc32(body).to_bytes(4, "big") + body)
+
+
 def _set(key, value):
     return lambda data: data.__setitem__(key, value)
 
@@ -152,6 +167,10 @@ STALE_CASES = [
     ("a field missing", lambda t, e: _corrupt(e, lambda d: d.pop("ddls")), True),
     ("truncated", lambda t, e: open(e, "r+b").truncate(100), True),
     ("not an entry", lambda t, e: open(e, "wb").write(b"\xff\x00garbage"), True),
+    ("a byte changed", lambda t, e: _flip_byte(e), True),
+    ("checksum right, not marshal data", lambda t, e: _entry_of(e, b"\xff\x00garbage"), True),
+    ("checksum right, not a mapping",
+     lambda t, e: _entry_of(e, __import__("marshal").dumps([1, 2])), True),
     ("a folder in its place", lambda t, e: (os.unlink(e), os.mkdir(e)), True),
 ]
 
