@@ -39,9 +39,9 @@ def extend_path(path, name: str):
         if finder is not None:
             portions = []
             if hasattr(finder, "find_spec"):
-                spec = finder.find_spec(name)
-                if spec is not None:
-                    portions = spec.submodule_search_locations or []
+                found = finder.find_spec(name)
+                if found is not None:
+                    portions = found.submodule_search_locations or []
             elif hasattr(finder, "find_loader"):
                 _, portions = finder.find_loader(name)
             for portion in portions:

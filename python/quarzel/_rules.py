@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import _thread
 import os
+import sys
 
 from . import _rule_cache
 from ._files import describe, read_source
 from ._records import record
-from .dictionary import Dictionary, DictionaryError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -40,11 +40,19 @@ _lock = _thread.allocate_lock()
 _CACHE_LIMIT = 16
 
 
+def _error(message: str) -> Exception:
+    # quarzel.dictionary is loaded where it is needed: a run whose rules are
+    # cached reads no dictionary.
+    from .dictionary import DictionaryError
+
+    return DictionaryError(message)
+
+
 def _read_text(path: str) -> str:
     try:
         return _rule_cache.read_text(path, lambda p: read_source(p).text)
     except OSError as e:
-        raise DictionaryError(f"{path}: cannot read: {describe(e)}") from e
+        raise _error(f"{path}: cannot read: {describe(e)}") from e
 
 
 def _blocks(text: str) -> list:
@@ -59,10 +67,13 @@ def _sources(dictionary: Any) -> list[tuple[str, list[str]]]:
     path, a Dictionary, or a list of them."""
     items = dictionary if isinstance(dictionary, (list, tuple)) else [dictionary]
     if not items:
-        raise DictionaryError("no dictionary given")
+        raise _error("no dictionary given")
+    # No Dictionary exists before quarzel.dictionary is loaded.
+    loaded = sys.modules.get(__package__ + ".dictionary")
+    dictionary_class = loaded.Dictionary if loaded is not None else None
     out: list[tuple[str, list[str]]] = []
     for d in items:
-        if isinstance(d, Dictionary):
+        if dictionary_class is not None and isinstance(d, dictionary_class):
             paths = getattr(d, "paths", None) or [d.path]
             out += [(p, list(d.search_paths)) for p in paths]
         elif isinstance(d, (str, os.PathLike)):
@@ -115,7 +126,7 @@ def _finish(sources: Sequence[tuple[str, list[str]]], text: str, ddls: list[str]
         native = _native.compile_rules(text)
     except ValueError as e:  # a fault of the compiler, not of the dictionaries
         names = ", ".join(p for p, _ in sources)
-        raise DictionaryError(f"{names}: rules could not be compiled: {e}") from e
+        raise _error(f"{names}: rules could not be compiled: {e}") from e
     labels, problems, _count = _native.rules_info(native)
     return CompiledRules(native, labels, problems, ddls, [p for p, _ in sources], has_scopes, text)
 
@@ -127,6 +138,7 @@ def _rule_text(sources: Sequence[tuple[str, list[str]]],
     from ._rules_ddl1 import compile_ddl1, is_ddl1
     from ._rules_ddlm import compile_ddlm, is_ddlm
     from ._rules_text import RuleWriter
+    from .dictionary import DictionaryError
 
     w = RuleWriter()
     ddls: list[str] = []

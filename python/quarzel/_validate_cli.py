@@ -160,7 +160,6 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     from . import validation
     from ._inputs import collect
     from ._rules import compile_rules
-    from .dictionary import DictionaryError
 
     args = parse(argv)
     if args.jobs < 1:
@@ -168,7 +167,11 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
         return 3
     try:
         rules = compile_rules(args.dictionary, args.profile)
-    except DictionaryError as e:
+    except ValueError as e:  # a DictionaryError: its module is loaded only when needed
+        from .dictionary import DictionaryError
+
+        if not isinstance(e, DictionaryError):
+            raise
         print(f"quarzel validate: {e}", file=err)
         return EXIT_UNREADABLE
     except OSError as e:

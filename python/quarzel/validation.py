@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import os
 from ._files import _looks_like_path, read_source
-from .dictionary import Dictionary, DictionaryError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -163,7 +162,7 @@ def _imported(path: str | None, text: str) -> dict | None:
     import quarzel_core
 
     from ._rules_ddlm import is_ddlm
-    from .dictionary import _DdlmReader
+    from .dictionary import DictionaryError, _DdlmReader
 
     cif, _ = quarzel_core.parse_cif(text)
     blocks = [cif[name] for name in cif.blocks]
