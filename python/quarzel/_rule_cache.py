@@ -45,7 +45,7 @@ RACY_SECONDS = 2.0
 # are written (a test suite's temporary dictionaries would pile up else).
 KEEP = 32
 
-_local = _thread._local()
+_local = _thread._local()  # threading.local, without loading threading
 _build: str | None = None
 
 

@@ -11,6 +11,7 @@ compiled once and reused by later calls.
 from __future__ import annotations
 
 import os
+
 from ._files import _looks_like_path, read_source
 
 TYPE_CHECKING = False
