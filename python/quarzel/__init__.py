@@ -9,11 +9,17 @@ command line.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any
+
+TYPE_CHECKING = False  # typing, which would say so, costs a short process a fifth of its start
+if TYPE_CHECKING:
+    from typing import Any
 
 # In a development build the native helper module (quarzel._native) sits in
 # the build folder's own quarzel/ folder: let the package find it there.
-__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+from ._package_path import extend_path  # noqa: E402
+
+__path__ = extend_path(__path__, __name__)
+del extend_path
 
 # Each public name and the submodule that defines it. The submodules are
 # imported on first use, so `python -m quarzel check x.cif` (and any script

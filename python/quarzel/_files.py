@@ -13,7 +13,12 @@ from __future__ import annotations
 import codecs
 import os
 import zlib
-from typing import Any, Callable, NamedTuple
+
+from ._records import record
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable
 
 __all__ = ["SourceText", "UnreadableFile", "decode_text", "decompress", "describe",
            "not_utf8_record", "read_content", "read_source"]
@@ -56,20 +61,19 @@ class UnreadableFile(OSError):
         return f"{os.fsdecode(self.filename)}: {self.reason}"
 
 
-# Written as a call rather than a class body: a class body's annotations
-# make typing.NamedTuple import annotationlib, about a tenth of the time a
-# short `quarzel validate` process takes.
-SourceText = NamedTuple("SourceText", [
-    ("text", str),
+# A record (a namedtuple) rather than typing's NamedTuple: loading typing
+# (and the annotationlib a class body's annotations would need) costs a
+# short `quarzel validate` process more than its checks take.
+SourceText = record("SourceText", [
+    "text",
     # The record for a file that is not UTF-8 (an error dictionary), or None.
-    ("problem", dict[str, Any] | None),
+    "problem",
     # "gzip", "bzip2", "xz", or None for a plain file.
-    ("compression", str | None),
+    "compression",
     # Bytes of the text before decoding (after unpacking), and bytes on disk.
-    ("size", int),
-    ("stored_size", int),
-])
-SourceText.__doc__ = """One file read as text."""
+    "size",
+    "stored_size",
+], doc="""One file read as text.""")
 
 _CIF_STARTS = ("data_", "global_", "save_", "loop_", "#")
 

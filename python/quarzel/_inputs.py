@@ -18,25 +18,25 @@ does not decode written as Python shows it after ``os.fsdecode``, byte
 
 from __future__ import annotations
 
-import fnmatch
-import glob
 import os
 import stat
-from typing import Iterable, NamedTuple
+
+from ._records import record
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Iterable
 
 SUFFIXES = (".cif", ".mmcif", ".dic", ".bcif")
 COMPRESSED = ("", ".gz", ".bz2", ".xz")
 
 
-# A call rather than a class body, which would make typing.NamedTuple
-# import annotationlib (see _files.SourceText).
-Input = NamedTuple("Input", [
-    ("path", str),  # as given, or as found in a folder
-    ("real", str),  # its real path: what tells inputs apart
-    ("failure", str | None),  # why it is recorded as failed without being read
-])
-Input.__new__.__defaults__ = (None,)
-Input._field_defaults = {"failure": None}
+# A record rather than typing's NamedTuple (see _files.SourceText).
+Input = record("Input", [
+    "path",  # as given, or as found in a folder
+    "real",  # its real path: what tells inputs apart
+    "failure",  # why it is recorded as failed without being read (or None)
+], (None,))
 
 
 _ENDINGS = tuple(s + c for s in SUFFIXES for c in COMPRESSED)
@@ -176,6 +176,13 @@ def _below(base: str, failures: list[Input], reals: _Reals) -> list[str]:
     return out
 
 
+def _has_magic(s: str | bytes) -> bool:
+    """A wildcard in `s`, as glob.has_magic finds one (without loading glob
+    and re, which most command lines do not need)."""
+    marks = ("*", "?", "[") if isinstance(s, str) else (b"*", b"?", b"[")
+    return any(c in s for c in marks)
+
+
 def glob_paths(pattern: str, failures: list[Input], reals: _Reals) -> list[str]:
     """The paths a pattern matches, as ``glob.glob(pattern, recursive=True)``
     matches them (wildcards skip hidden names unless the pattern's part
@@ -206,7 +213,9 @@ def glob_paths(pattern: str, failures: list[Input], reals: _Reals) -> list[str]:
                                     add(os.path.join(folder, e.name))
                         except OSError:
                             pass
-            elif glob.has_magic(part):
+            elif _has_magic(part):
+                import fnmatch  # with re: loaded only for a pattern
+
                 try:
                     entries = _entries(base)
                 except OSError:
@@ -251,7 +260,7 @@ def collect(inputs: Iterable[str | os.PathLike[str]], expand: bool = True) -> li
             add(Input(path, reals(path)))
         elif os.path.isdir(path):
             add_folder(path)
-        elif not os.path.lexists(path) and glob.has_magic(path):
+        elif not os.path.lexists(path) and _has_magic(path):
             failures: list[Input] = []
             for match in glob_paths(path, failures, reals):
                 if os.path.isdir(match) and not is_cif_name(match):

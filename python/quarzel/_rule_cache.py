@@ -21,14 +21,22 @@ written is no error: the rules are compiled as without one.
 
 from __future__ import annotations
 
-import json
+import _thread
+import marshal
 import os
-import threading
 import time
 import zlib
-from typing import Any, Callable, Sequence
 
-FORMAT = 1
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Sequence
+
+FORMAT = 2
+# An entry's file: this line, the CRC-32 of the rest (4 bytes, big-endian),
+# and the entry itself in marshal's format, which reads back with no module
+# to load (JSON's would cost a short run more than its checks take).
+MAGIC = b"quarzel rule cache\n"
+SUFFIX = ".rules"
 # A file whose mtime is this close to the moment it was recorded may still
 # change within the same mtime tick without changing its size: its stamp is
 # not trusted, and its text is hashed again when the entry is used.
@@ -37,7 +45,7 @@ RACY_SECONDS = 2.0
 # are written (a test suite's temporary dictionaries would pile up else).
 KEEP = 32
 
-_local = threading.local()
+_local = _thread._local()  # threading.local, without loading threading
 _build: str | None = None
 
 
@@ -128,9 +136,30 @@ def note_absent(path: str) -> None:
 def _entry_path(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> str:
     # Two keys of one name (a 64-bit checksum) would only take turns: the
     # entry names its sources in full, and another's is not used.
-    key = json.dumps([FORMAT, [[p, list(s)] for p, s in sources], profile]).encode(
+    key = repr([FORMAT, [[p, list(s)] for p, s in sources], profile]).encode(
         "utf-8", "surrogatepass")
-    return os.path.join(folder(), f"{zlib.crc32(key):08x}{zlib.adler32(key):08x}.json")
+    return os.path.join(folder(), f"{zlib.crc32(key):08x}{zlib.adler32(key):08x}{SUFFIX}")
+
+
+def read_entry(path: str) -> Any:
+    """What an entry's file holds; ValueError when it is not an entry
+    whole as written."""
+    with open(path, "rb") as f:
+        data = f.read()
+    head = len(MAGIC) + 4
+    body = data[head:]
+    if (not data.startswith(MAGIC)
+            or int.from_bytes(data[len(MAGIC):head], "big") != zlib.crc32(body)):
+        raise ValueError(f"{path}: not a rule cache entry")
+    try:
+        return marshal.loads(body)
+    except (EOFError, TypeError) as e:
+        raise ValueError(f"{path}: {e}") from None
+
+
+def _entry_bytes(entry: dict) -> bytes:
+    body = marshal.dumps(entry)
+    return MAGIC + zlib.crc32(body).to_bytes(4, "big") + body
 
 
 def _current(files: dict, absent: list) -> tuple[bool, bool]:
@@ -161,8 +190,7 @@ def load(sources: Sequence[tuple[str, list[str]]], profile: str | None) -> dict 
         return None
     path = _entry_path(sources, profile)
     try:
-        with open(path, encoding="utf-8") as f:
-            entry = json.load(f)
+        entry = read_entry(path)
         if (entry.get("format") != FORMAT or entry.get("build") != build()
                 or entry.get("sources") != [[p, list(s)] for p, s in sources]
                 or entry.get("profile") != profile):
@@ -202,10 +230,11 @@ def _write(path: str, entry: dict) -> None:
 
     try:
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=".json", dir=os.path.dirname(path))
+        data = _entry_bytes(entry)
+        fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=SUFFIX, dir=os.path.dirname(path))
         try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                json.dump(entry, f, ensure_ascii=False)
+            with os.fdopen(fd, "wb") as f:
+                f.write(data)
             os.replace(tmp, path)
         except BaseException:
             try:
@@ -231,7 +260,7 @@ def _prune(where: str) -> None:
         if e.name.startswith(".tmp-"):
             if now - mtime > 3600:
                 _unlink(e.path)
-        elif e.name.endswith(".json"):
+        elif e.name.endswith((SUFFIX, ".json")):  # .json: the entries of format 1
             entries.append((mtime, e.path))
     entries.sort(reverse=True)
     for _mtime, old in entries[KEEP:]:

@@ -8,41 +8,51 @@ dictionary does (PDBx and ModelCIF, a core dictionary and a local one).
 
 from __future__ import annotations
 
+import _thread
 import os
-import threading
-from typing import Any, NamedTuple, Sequence
+import sys
 
 from . import _rule_cache
 from ._files import describe, read_source
-from .dictionary import Dictionary, DictionaryError
+from ._records import record
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Sequence
 
 PROFILES = (None, "deposition")
 
 
-# A call rather than a class body, which would make typing.NamedTuple
-# import annotationlib (see _files.SourceText).
-CompiledRules = NamedTuple("CompiledRules", [
-    ("native", Any),  # the capsule quarzel._validate_native.compile_rules made
-    ("labels", list[str]),  # "name version" per dictionary, by index
-    ("problems", list[tuple]),  # findings about the dictionaries themselves
-    ("ddls", list[str]),  # "DDL1", "DDL2" or "DDLm" per dictionary
-    ("paths", list[str]),
-    ("has_scopes", bool),  # DDLm _dictionary_valid rules (a DDL dictionary)
-    ("text", str),  # the rule set as text, for the archive workers
-])
-CompiledRules.__doc__ = """A rule set in the native checker and what findings need about it."""
+# A record rather than typing's NamedTuple (see _files.SourceText).
+CompiledRules = record("CompiledRules", [
+    "native",  # the capsule quarzel._validate_native.compile_rules made
+    "labels",  # "name version" per dictionary, by index (list of str)
+    "problems",  # findings about the dictionaries themselves (list of tuples)
+    "ddls",  # "DDL1", "DDL2" or "DDLm" per dictionary
+    "paths",  # list of str
+    "has_scopes",  # DDLm _dictionary_valid rules (a DDL dictionary)
+    "text",  # the rule set as text, for the archive workers
+], doc="""A rule set in the native checker and what findings need about it.""")
 
 
 _cache: dict[tuple, CompiledRules] = {}
-_lock = threading.Lock()
+_lock = _thread.allocate_lock()
 _CACHE_LIMIT = 16
+
+
+def _error(message: str) -> Exception:
+    # quarzel.dictionary is loaded where it is needed: a run whose rules are
+    # cached reads no dictionary.
+    from .dictionary import DictionaryError
+
+    return DictionaryError(message)
 
 
 def _read_text(path: str) -> str:
     try:
         return _rule_cache.read_text(path, lambda p: read_source(p).text)
     except OSError as e:
-        raise DictionaryError(f"{path}: cannot read: {describe(e)}") from e
+        raise _error(f"{path}: cannot read: {describe(e)}") from e
 
 
 def _blocks(text: str) -> list:
@@ -57,10 +67,13 @@ def _sources(dictionary: Any) -> list[tuple[str, list[str]]]:
     path, a Dictionary, or a list of them."""
     items = dictionary if isinstance(dictionary, (list, tuple)) else [dictionary]
     if not items:
-        raise DictionaryError("no dictionary given")
+        raise _error("no dictionary given")
+    # No Dictionary exists before quarzel.dictionary is loaded.
+    loaded = sys.modules.get(__package__ + ".dictionary")
+    dictionary_class = loaded.Dictionary if loaded is not None else None
     out: list[tuple[str, list[str]]] = []
     for d in items:
-        if isinstance(d, Dictionary):
+        if dictionary_class is not None and isinstance(d, dictionary_class):
             paths = getattr(d, "paths", None) or [d.path]
             out += [(p, list(d.search_paths)) for p in paths]
         elif isinstance(d, (str, os.PathLike)):
@@ -113,7 +126,7 @@ def _finish(sources: Sequence[tuple[str, list[str]]], text: str, ddls: list[str]
         native = _native.compile_rules(text)
     except ValueError as e:  # a fault of the compiler, not of the dictionaries
         names = ", ".join(p for p, _ in sources)
-        raise DictionaryError(f"{names}: rules could not be compiled: {e}") from e
+        raise _error(f"{names}: rules could not be compiled: {e}") from e
     labels, problems, _count = _native.rules_info(native)
     return CompiledRules(native, labels, problems, ddls, [p for p, _ in sources], has_scopes, text)
 
@@ -125,6 +138,7 @@ def _rule_text(sources: Sequence[tuple[str, list[str]]],
     from ._rules_ddl1 import compile_ddl1, is_ddl1
     from ._rules_ddlm import compile_ddlm, is_ddlm
     from ._rules_text import RuleWriter
+    from .dictionary import DictionaryError
 
     w = RuleWriter()
     ddls: list[str] = []

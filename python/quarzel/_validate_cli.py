@@ -11,73 +11,16 @@ errors.
 
 from __future__ import annotations
 
-import argparse
-import json
 import os
 import sys
-from typing import Any, Iterable, Iterator, TextIO
 
-from .cli import (EXIT_CLEAN, EXIT_ERRORS, EXIT_INTERRUPTED, EXIT_UNREADABLE, PROGRESS_MIN_BYTES,
-                  PROGRESS_MIN_FILES, Progress, _ArgumentParser)
+from ._cli_common import (EXIT_CLEAN, EXIT_ERRORS, EXIT_INTERRUPTED, EXIT_UNREADABLE,
+                          PROGRESS_MIN_BYTES, PROGRESS_MIN_FILES, Progress)
+from ._validate_args import DEFAULT_SHOWN, build_parser, parse  # noqa: F401
 
-DEFAULT_SHOWN = 5
-
-
-class _ChecksOnly(argparse.HelpFormatter):
-    """The formatter argparse checks each argument's help text and metavar
-    with as the argument is added. It never prints, so it needs neither the
-    terminal's width nor the colour theme, whose modules take a sixth of
-    this command's start; help that is shown uses argparse's own."""
-
-    def __init__(self, prog: str) -> None:
-        super().__init__(prog, width=80, color=False)
-
-    def _set_color(self, color: bool) -> None:
-        self._theme = None
-        self._decolor = str
-
-
-class _Parser(_ArgumentParser):
-    def _get_validation_formatter(self) -> argparse.HelpFormatter:
-        if getattr(self, "_cached_formatter", None) is None:
-            self._cached_formatter = _ChecksOnly(self.prog)
-        return self._cached_formatter
-
-
-def build_parser() -> argparse.ArgumentParser:
-    p = _Parser(
-        prog="quarzel validate",
-        description="Check CIF files (files, folders searched recursively, glob patterns; gzip, "
-                    "bzip2 and xz too) against DDL1, DDL2 or DDLm dictionaries.",
-        epilog="exit status: 0 no error found, 1 errors found (warnings too with "
-               "--fail-on warning), 2 an input or a dictionary cannot be read, 3 a wrong "
-               "command line",
-    )
-    p.add_argument("inputs", nargs="+", metavar="INPUT")
-    p.add_argument("-d", "--dictionary", action="append", required=True, metavar="DIC",
-                   help="a dictionary; several extend one another in order")
-    links = p.add_mutually_exclusive_group()
-    links.add_argument("--links", dest="links", action="store_const", const=True, default=None,
-                       help="check links between categories (DDL2's are off by default)")
-    links.add_argument("--no-links", dest="links", action="store_const", const=False,
-                       help="check no links between categories")
-    p.add_argument("--json", action="store_true", help="one JSON object per finding and line")
-    p.add_argument("--jobs", "-j", type=int, default=1, metavar="N",
-                   help="files checked at once, by the archive engine's workers (default 1)")
-    p.add_argument("--fail-on", choices=["error", "warning"], default="error",
-                   help="the severity that makes the exit status 1 (default error)")
-    p.add_argument("--profile", choices=["deposition"], default=None,
-                   help="PDBx deposition rules (_pdbx_item_enumeration, _pdbx_item_range, "
-                        "_pdbx_item_type)")
-    p.add_argument("--su-multiplier", type=float, default=3.0, metavar="X",
-                   help="DDLm ranges widen by X times a value's su (default 3)")
-    p.add_argument("--ignore-case", action="store_true",
-                   help="DDL1 enumerations compare ignoring case")
-    p.add_argument("--show", type=int, default=DEFAULT_SHOWN, metavar="N",
-                   help=f"findings shown per rule and column before counting the rest "
-                        f"(default {DEFAULT_SHOWN}; 0 shows all)")
-    p.add_argument("--no-progress", action="store_true", help="never show a progress bar")
-    return p
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Iterable, Iterator, TextIO
 
 
 def _where(path: str, line: int, column: int) -> str:
@@ -127,6 +70,8 @@ def _grouped(findings: Iterable[Any], shown: int) -> Iterator[tuple[Any, int]]:
 
 
 def _json_line(path: str, f: Any) -> str:
+    import json
+
     return json.dumps({"file": path, **f.as_dict()}, ensure_ascii=False)
 
 
@@ -215,15 +160,18 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     from . import validation
     from ._inputs import collect
     from ._rules import compile_rules
-    from .dictionary import DictionaryError
 
-    args = build_parser().parse_args(argv)
+    args = parse(argv)
     if args.jobs < 1:
         print("quarzel validate: --jobs must be at least 1", file=err)
         return 3
     try:
         rules = compile_rules(args.dictionary, args.profile)
-    except DictionaryError as e:
+    except ValueError as e:  # a DictionaryError: its module is loaded only when needed
+        from .dictionary import DictionaryError
+
+        if not isinstance(e, DictionaryError):
+            raise
         print(f"quarzel validate: {e}", file=err)
         return EXIT_UNREADABLE
     except OSError as e:
@@ -287,6 +235,8 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
                 files_failing += failing
                 for e in report.errors:
                     if args.json:
+                        import json
+
                         print(json.dumps({"file": path, "reader": True, **e.__dict__},
                                          ensure_ascii=False, default=str), file=out)
                     else:
@@ -323,5 +273,14 @@ def main(argv: list[str], out: TextIO, err: TextIO) -> int:
     return status
 
 
+def command(argv: list[str], out: TextIO | None = None, err: TextIO | None = None) -> int:
+    """`quarzel validate ARGV...` as the command line runs it: a closed
+    output pipe (`| head`) ends it quietly."""
+    try:
+        return main(argv, out or sys.stdout, err or sys.stderr)
+    except BrokenPipeError:
+        return EXIT_CLEAN
+
+
 if __name__ == "__main__":  # pragma: no cover
-    sys.exit(main(sys.argv[1:], sys.stdout, sys.stderr))
+    sys.exit(command(sys.argv[1:]))

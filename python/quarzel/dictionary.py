@@ -11,9 +11,11 @@ from the given search paths.
 from __future__ import annotations
 
 import os
-import re
-from collections.abc import Iterator, Sequence
-from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator, Sequence
+    from typing import Any
 
 __all__ = ["Definition", "Dictionary", "DictionaryError"]
 
@@ -279,6 +281,8 @@ def _code_kind(construct: Any) -> str:
     numb with this construct (a regular expression)."""
     if not isinstance(construct, str):
         return "real"
+    import re  # loaded only where a dictionary is read, not where its rules are cached
+
     try:
         # a construct in a text field may start and end with a line break
         pattern = re.compile(construct.strip("\r\n"))

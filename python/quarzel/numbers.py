@@ -9,10 +9,12 @@ for ``?`` or ``.``.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, NamedTuple
+import _thread
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:  # pragma: no cover
+    from typing import Any
+
     import pyarrow
 
     from .dictionary import Dictionary
@@ -59,7 +61,7 @@ def _string_chunks(values: Any) -> list:
         chunks = list(values.chunks)
     elif isinstance(values, pa.Array):
         chunks = [values]
-    elif isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+    elif isinstance(values, (str, bytes)) or not _iterable(values):
         raise TypeError(
             f"expected a list of str or a pyarrow string array, not {type(values).__name__}")
     else:
@@ -111,12 +113,42 @@ def _free_name(name: str, taken: set[str]) -> str:
     return name
 
 
-# A call rather than a class body: a class body's annotations make
-# typing.NamedTuple import annotationlib, a cost every `import quarzel` paid.
-ColumnPlan = NamedTuple("ColumnPlan", [("integers", bool), ("su", bool), ("status", bool),
-                                       ("text", bool)])
-ColumnPlan.__doc__ = """How one text column becomes numbers: as int64 (else float64), and
+def _iterable(values: Any) -> bool:
+    from collections.abc import Iterable
+
+    return isinstance(values, Iterable)
+
+
+_plan_lock = _thread.allocate_lock()
+
+
+def _column_plan() -> type:
+    """ColumnPlan, made on first use: typing, which makes it, costs a short
+    process (`import quarzel`, `quarzel validate`) more than the rest of
+    this module."""
+    with _plan_lock:
+        plan = globals().get("ColumnPlan")
+        if plan is None:
+            from typing import NamedTuple
+
+            # A call rather than a class body, whose annotations would make
+            # typing.NamedTuple import annotationlib.
+            plan = NamedTuple("ColumnPlan", [("integers", bool), ("su", bool), ("status", bool),
+                                             ("text", bool)])
+            plan.__doc__ = """How one text column becomes numbers: as int64 (else float64), and
 which of the ``_su``, ``_status`` and ``_text`` columns stand beside it."""
+            globals()["ColumnPlan"] = plan
+    return plan
+
+
+def __getattr__(name: str) -> Any:
+    if name == "ColumnPlan":
+        return _column_plan()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), "ColumnPlan"})
 
 
 class ColumnCounts:
@@ -167,7 +199,7 @@ class ColumnCounts:
             return None
         if declared is None and (self.texts or not self.numbers):
             return None
-        return ColumnPlan(integers=self.integral and declared != "real", su=self.su,
+        return _column_plan()(integers=self.integral and declared != "real", su=self.su,
                           status=self.numbers < self.cells, text=self.texts > 0)
 
 

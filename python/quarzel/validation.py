@@ -11,12 +11,14 @@ compiled once and reused by later calls.
 from __future__ import annotations
 
 import os
-from collections import Counter
-from typing import Any, Iterator, Sequence
 
 from ._files import _looks_like_path, read_source
-from .dictionary import Dictionary, DictionaryError
-from .types import ParseError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Iterator, Sequence
+
+    from .types import ParseError
 
 __all__ = ["Finding", "Report", "validate"]
 
@@ -95,6 +97,8 @@ class Report:
 
     @property
     def counts(self) -> dict[str, int]:
+        from collections import Counter
+
         c = Counter(f.severity for f in self.findings)
         return {s: c.get(s, 0) for s in SEVERITIES}
 
@@ -159,7 +163,7 @@ def _imported(path: str | None, text: str) -> dict | None:
     import quarzel_core
 
     from ._rules_ddlm import is_ddlm
-    from .dictionary import _DdlmReader
+    from .dictionary import DictionaryError, _DdlmReader
 
     cif, _ = quarzel_core.parse_cif(text)
     blocks = [cif[name] for name in cif.blocks]
@@ -226,7 +230,11 @@ def _validate_compiled(source: Any, rules: Any, *, links: bool | None, su_multip
     findings += [_finding(t, labels, placed) for t in raw]
     if problem is not None:
         errors.insert(0, problem)
-    return Report(findings, [ParseError(**e) for e in errors], path, labels)
+    if errors:  # quarzel.types (and enum) loaded only for a text with faults
+        from .types import ParseError
+
+        errors = [ParseError(**e) for e in errors]
+    return Report(findings, errors, path, labels)
 
 
 def _finding(t: tuple, labels: Sequence[str], placed: bool) -> Finding:

@@ -2,11 +2,11 @@
 same findings with and without it, and every way an entry goes stale or
 bad making the rules be compiled again (never an error)."""
 
-import json
 import os
 import shutil
 import subprocess
 import sys
+import zlib
 
 import pytest
 
@@ -117,11 +117,24 @@ def _shadow(p):
 
 
 def _corrupt(entry, change):
-    with open(entry, encoding="utf-8") as f:
-        data = json.load(f)
+    data = _rule_cache.read_entry(entry)
     change(data)
-    with open(entry, "w", encoding="utf-8") as f:
-        json.dump(data, f)
+    with open(entry, "wb") as f:
+        f.write(_rule_cache._entry_bytes(data))
+
+
+def _flip_byte(entry):
+    with open(entry, "r+b") as f:
+        data = bytearray(f.read())
+        data[len(data) // 2] ^= 0x01
+        f.seek(0)
+        f.write(data)
+
+
+def _entry_of(entry, body):
+    """An entry file whose header and checksum are right for `body`."""
+    with open(entry, "wb") as f:
+        f.write(_rule_cache.MAGIC + zlib.crc32(body).to_bytes(4, "big") + body)
 
 
 def _set(key, value):
@@ -153,7 +166,11 @@ STALE_CASES = [
     ("a field of a wrong type", lambda t, e: _corrupt(e, _set("files", [1, 2])), True),
     ("a field missing", lambda t, e: _corrupt(e, lambda d: d.pop("ddls")), True),
     ("truncated", lambda t, e: open(e, "r+b").truncate(100), True),
-    ("not JSON", lambda t, e: open(e, "wb").write(b"\xff\x00garbage"), True),
+    ("not an entry", lambda t, e: open(e, "wb").write(b"\xff\x00garbage"), True),
+    ("a byte changed", lambda t, e: _flip_byte(e), True),
+    ("checksum right, not marshal data", lambda t, e: _entry_of(e, b"\xff\x00garbage"), True),
+    ("checksum right, not a mapping",
+     lambda t, e: _entry_of(e, __import__("marshal").dumps([1, 2])), True),
     ("a folder in its place", lambda t, e: (os.unlink(e), os.mkdir(e)), True),
 ]
 
@@ -184,8 +201,7 @@ def test_touched_file_is_stamped_again(cache, tmp_path):
     _touch(tmp_path / "d" / "d.dic")
     [entry] = entries()
     reports(d, ["data_t\n"])  # same text: hashed once, then stamped again
-    with open(entry, encoding="utf-8") as f:
-        stamps = {p: v[:2] for p, v in json.load(f)["files"].items()}
+    stamps = {p: v[:2] for p, v in _rule_cache.read_entry(entry)["files"].items()}
     assert stamps[str(tmp_path / "d" / "d.dic")] == [LONG_AGO + 10**9, os.path.getsize(
         tmp_path / "d" / "d.dic")]
     assert len(cache) == 1
@@ -231,8 +247,7 @@ def test_folder(monkeypatch, tmp_path, xdg, expected):
 def test_old_entries_are_removed(cache, tmp_path, monkeypatch):
     monkeypatch.setattr(_rule_cache, "KEEP", 2)
     def sources(entry):
-        with open(entry, encoding="utf-8") as f:
-            return json.load(f)["sources"][0][0]
+        return _rule_cache.read_entry(entry)["sources"][0][0]
 
     copies = []
     for i in range(3):
