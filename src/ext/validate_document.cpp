@@ -40,7 +40,8 @@ struct FrameCopy {
     std::string name;
     std::vector<std::string_view> tags;  // lower-cased, views of doc.names
     struct Tag {
-        PyObject* values = nullptr;  // borrowed: a list of str
+        PyRef values;          // a list of str
+        Py_ssize_t count = 0;  // its length when read
         std::uint32_t loop = FrameData::kNoLoop, place = 0;
     };
     std::vector<Tag> entries;
@@ -107,8 +108,9 @@ inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
 
 // Reads a document's structure from Python objects and sizes its values,
 // then builds the native document over one copy of them; both with the GIL
-// held, and no Python code run between them (exact str and list only), so
-// the lists stay as they were.
+// held. Between the two no Python code runs for a CifFile or a dict (exact
+// str, list and dict only); for other objects the values are checked again
+// as they are copied.
 class Copier {
 public:
     explicit Copier(ParsedCif& doc) : doc_(doc) {}
@@ -224,7 +226,7 @@ private:
         for (Py_ssize_t j = 0; j < width; ++j) {
             if (!item(tags, PyList_GET_ITEM(loop, j), index, static_cast<std::uint32_t>(j), 0, out))
                 return false;
-            const Py_ssize_t count = PyList_GET_SIZE(out.entries.back().values);
+            const Py_ssize_t count = out.entries.back().count;
             if (rows >= 0 && count != rows) return false;
             rows = count;
             out.loops[index].push_back(out.tags.back());
@@ -255,7 +257,7 @@ private:
             if (!utf8(v, t)) return false;
             bytes_ += t.size();
         }
-        out.entries.push_back({values, loop, place});
+        out.entries.push_back({PyRef::borrow(values), n, loop, place});
         lower_into(name, scratch_);
         out.tags.push_back(doc_.names.emplace_back(scratch_));
         return true;
@@ -267,17 +269,24 @@ private:
             if (to.position(from.tags[i]) != FrameData::npos) return false;  // alike in case
             const FrameCopy::Tag& e = from.entries[i];
             ValueColumn& col = to.add(from.tags[i], ValueColumn(base_, size_), e.loop, e.place);
-            const Py_ssize_t n = PyList_GET_SIZE(e.values);
-            PyObject* const* items = PySequence_Fast_ITEMS(e.values);
+            // Objects other than a CifFile or a dict may have run Python code
+            // since read() (a property): what changed is left to the text.
+            const Py_ssize_t n = PyList_GET_SIZE(e.values.get());
+            if (n != e.count) return false;
+            PyObject* const* items = PySequence_Fast_ITEMS(e.values.get());
             views_.resize(static_cast<std::size_t>(n));
             for (Py_ssize_t k = 0; k < n; ++k) {
                 PyObject* v = items[k];
                 std::string_view t;
+                if (!PyUnicode_CheckExact(v)) [[unlikely]]
+                    return false;
                 if (PyUnicode_IS_COMPACT_ASCII(v)) [[likely]]
                     t = {static_cast<const char*>(PyUnicode_DATA(v)),
                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(v))};
-                else
-                    utf8(v, t);  // made by read() already
+                else if (!utf8(v, t))
+                    return false;
+                if (t.size() > bytes_ - at_) [[unlikely]]
+                    return false;
                 char* dst = base_ + at_;
                 copy_short(dst, t.data(), t.size());
                 views_[static_cast<std::size_t>(k)] = {dst, t.size()};

@@ -149,3 +149,43 @@ def test_numeric_composite_keys(a, b, repeated):
     text = SITES + f"{a} A alpha\n{b} A beta\n"
     codes = [(f.code, f.row) for f in quarzel.validate(text, DDL2) if f.code == "duplicate-key"]
     assert codes == ([("duplicate-key", 1)] if repeated else [])
+
+
+class _Part:
+    def __init__(self, **parts):
+        self.__dict__.update(parts)
+
+
+def _meddling_document(meddle):
+    """A document of two blocks whose second, as it is read, changes the
+    values of the first (Python code run between sizing and copying)."""
+    values = ["1"]
+    first = _Part(name="a", _tag_order=["_site.id"], _loops=[], _tags={"_site.id": values},
+                  _save_frame_list=[])
+
+    class Second:
+        name = "b"
+        _tag_order = ["_site.id"]
+        _loops = []
+        _save_frame_list = []
+
+        @property
+        def _tags(self):
+            meddle(values)
+            return {"_site.id": ["2"]}
+
+    return _Part(_block_list=[first, Second()])
+
+
+MEDDLING = [
+    ("a value added", lambda v: v.append("3")),
+    ("a value made longer", lambda v: v.__setitem__(0, "1" * 100)),
+    ("a value made no str", lambda v: v.__setitem__(0, 1)),
+]
+
+
+@pytest.mark.parametrize("meddle", [m[1] for m in MEDDLING], ids=[m[0] for m in MEDDLING])
+def test_values_changed_while_read(meddle):
+    # The values sized are not the ones copied: left to the text, never
+    # copied past the buffer.
+    assert direct(_meddling_document(meddle), DDL2) is None
