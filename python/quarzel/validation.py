@@ -221,11 +221,24 @@ def _validate_compiled(source: Any, rules: Any, *, links: bool | None, su_multip
                        ignore_case: bool) -> Report:
     from . import _validate_native as _native
 
+    labels = rules.labels
+    if not isinstance(source, (str, os.PathLike)) and not rules.has_scopes:
+        # A document read beforehand: checked as it stands, not written out
+        # and read again (None: one that only its text can show, such as
+        # CIF 2.0 lists and tables).
+        from ._read import ReadResult
+
+        document = source.cif if isinstance(source, ReadResult) else source
+        done = _native.validate_document(rules.native, document, _links_mode(links),
+                                         float(su_multiplier), bool(ignore_case))
+        if done is not None:
+            findings = [_finding(t, labels, True) for t in rules.problems]
+            findings += [_finding(t, labels, False) for t in done[0]]
+            return Report(findings, [], None, labels)
     text, path, problem, placed = _source_text(source)
     imported = _imported(path, text) if rules.has_scopes else None
     raw, errors = _native.validate_text(rules.native, text, _links_mode(links),
                                         float(su_multiplier), bool(ignore_case), imported)
-    labels = rules.labels
     findings = [_finding(t, labels, True) for t in rules.problems]
     findings += [_finding(t, labels, placed) for t in raw]
     if problem is not None:

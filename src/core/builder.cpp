@@ -1,4 +1,5 @@
 #include "core/builder.hpp"
+#include "core/placeholders.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -46,6 +47,10 @@ struct Container {
 };
 
 }  // namespace
+
+std::string_view quoted_placeholder(char c) noexcept {
+    return c == '.' ? kQuotedDot : kQuotedQuestion;
+}
 
 std::string_view stored_value_text(std::string_view stored) noexcept {
     if (stored.data() == kQuotedDot.data()) return kQuotedDot.substr(1, 1);

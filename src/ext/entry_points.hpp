@@ -31,6 +31,7 @@ QUARZEL_EXT_ENTRY(py_compile_rules);
 QUARZEL_EXT_ENTRY(py_compile_ddl2);
 QUARZEL_EXT_ENTRY(py_rules_info);
 QUARZEL_EXT_ENTRY(py_validate_text);
+QUARZEL_EXT_ENTRY(py_validate_document);
 // BinaryCIF: recognising it, reading it into the object model's parts, as
 // typed tables or as parse_arrow's batches (bcif_read.cpp, bcif_tables.cpp),
 // and writing it (bcif_write.cpp).

@@ -19,4 +19,10 @@
             "validate_text(rules, text, links=0, su_multiplier=3.0, ignore_case=False, "         \
             "imported=None)\n--\n\n"                                                             \
             "(findings, reader errors) of a CIF text checked against a rule set (the GIL is "    \
-            "released).")
+            "released)."),                                                                       \
+        QUARZEL_EXT_METHOD(                                                                      \
+            "validate_document", py_validate_document,                                           \
+            "validate_document(rules, document, links=0, su_multiplier=3.0, ignore_case=False)"  \
+            "\n--\n\n"                                                                           \
+            "(findings, []) of a CifFile or parse_raw result checked against a rule set, or "    \
+            "None for one that must be written out first.")

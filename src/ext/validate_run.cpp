@@ -49,6 +49,27 @@ bool read_imported(PyObject* obj, validate::Options& options) {
 
 }  // namespace
 
+bool read_options(PyObject* links, PyObject* su_multiplier, PyObject* ignore_case,
+                  PyObject* imported, validate::Options& options) {
+    if (links && links != Py_None) {
+        const long mode = PyLong_AsLong(links);
+        if (mode == -1 && PyErr_Occurred()) return false;
+        options.links = mode == 1   ? validate::LinkMode::All
+                        : mode == 2 ? validate::LinkMode::None
+                                    : validate::LinkMode::Default;
+    }
+    if (su_multiplier && su_multiplier != Py_None) {
+        options.su_multiplier = PyFloat_AsDouble(su_multiplier);
+        if (options.su_multiplier == -1.0 && PyErr_Occurred()) return false;
+    }
+    if (ignore_case) {
+        const int b = PyObject_IsTrue(ignore_case);
+        if (b < 0) return false;
+        options.ignore_case = b != 0;
+    }
+    return read_imported(imported, options);
+}
+
 QUARZEL_EXT_ENTRY(py_validate_text) {
     (void)self;
     static const py::Signature sig{
@@ -62,23 +83,7 @@ QUARZEL_EXT_ENTRY(py_validate_text) {
     std::string_view text;
     if (!py::str_argument("text", a[1], text)) return nullptr;
     validate::Options options;
-    if (a[2] && a[2] != Py_None) {
-        const long mode = PyLong_AsLong(a[2]);
-        if (mode == -1 && PyErr_Occurred()) return nullptr;
-        options.links = mode == 1   ? validate::LinkMode::All
-                        : mode == 2 ? validate::LinkMode::None
-                                    : validate::LinkMode::Default;
-    }
-    if (a[3] && a[3] != Py_None) {
-        options.su_multiplier = PyFloat_AsDouble(a[3]);
-        if (options.su_multiplier == -1.0 && PyErr_Occurred()) return nullptr;
-    }
-    if (a[4]) {
-        const int b = PyObject_IsTrue(a[4]);
-        if (b < 0) return nullptr;
-        options.ignore_case = b != 0;
-    }
-    if (!read_imported(a[5], options)) return nullptr;
+    if (!read_options(a[2], a[3], a[4], a[5], options)) return nullptr;
     const int timing = a[6] ? PyObject_IsTrue(a[6]) : 0;
     if (timing < 0) return nullptr;
     return py::guarded([&]() -> PyObject* {

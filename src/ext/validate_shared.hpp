@@ -7,6 +7,7 @@
 
 #include "binding/pyref.hpp"
 #include "core/document.hpp"
+#include "validate/checker.hpp"
 #include "validate/finding.hpp"
 #include "validate/rules.hpp"
 
@@ -21,5 +22,11 @@ std::shared_ptr<const validate::RuleSet> rules_of(PyObject* capsule, const char*
 // are names (None for findings of the dictionary itself or outside frames),
 // the dictionary index None when there is none.
 py::PyRef findings_list(const std::vector<validate::Finding>& findings, const ParsedCif* doc);
+
+// The options validate_text and validate_document share (links: 0 each
+// dictionary's default, 1 all, 2 none; imported may be null). False with
+// an error set for a wrong argument.
+bool read_options(PyObject* links, PyObject* su_multiplier, PyObject* ignore_case,
+                  PyObject* imported, validate::Options& options);
 
 }  // namespace quarzel::ext

@@ -16,8 +16,10 @@
 
 namespace quarzel::validate::detail {
 
-// A 64-bit hash of a text: short ones (most keys) read as two words and
-// mixed inline, longer ones by the library's hash.
+// A 64-bit hash of a text: short ones (most keys) read as at most two pairs
+// of overlapping words that together cover every byte, and mixed inline;
+// longer ones by the library's hash. Equal texts hash equal; the hash lives
+// only for one document's checks.
 inline std::uint64_t text_hash(std::string_view t) noexcept {
     const auto mix = [](std::uint64_t x) {
         x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -26,12 +28,54 @@ inline std::uint64_t text_hash(std::string_view t) noexcept {
     };
     const std::size_t n = t.size();
     if (n > 16) return mix(std::hash<std::string_view>{}(t) + n);
-    // Byte by byte: no call for the few bytes of a typical key.
+    const char* p = t.data();
     std::uint64_t a = 0, b = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(t.data());
-    for (std::size_t i = 0; i < n && i < 8; ++i) a |= std::uint64_t{p[i]} << (8 * i);
-    for (std::size_t i = 8; i < n; ++i) b |= std::uint64_t{p[i]} << (8 * (i - 8));
+    if (n >= 8) {
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + n - 8, 8);
+    } else if (n >= 4) {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        a = lo | std::uint64_t{hi} << 32;
+    } else if (n > 0) {
+        const auto* u = reinterpret_cast<const unsigned char*>(p);
+        a = u[0] | std::uint64_t{u[n / 2]} << 8 | std::uint64_t{u[n - 1]} << 16;
+    }
     return mix(a ^ mix(b + n));
+}
+
+// text_hash() of the key that `compare` makes of `t` (see compare_key()),
+// without making it where that is quick: ASCII folded on the stack, and
+// integers already written as compare_key() writes them taken as they are.
+// Returns false when `t` is not a key (a Numeric value that is no number).
+inline bool key_hash(std::string_view t, Compare compare, std::string& scratch,
+                     std::uint64_t& out) {
+    if (compare == Compare::Fold && t.size() <= 16) {
+        char low[16];
+        unsigned char high = 0;
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            const char c = t[i];
+            high |= static_cast<unsigned char>(c);
+            low[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+        }
+        if (high < 0x80) {
+            out = text_hash(std::string_view(low, t.size()));
+            return true;
+        }
+    } else if (compare == Compare::Numeric && !t.empty() && t.size() <= 15) {
+        // -?[1-9][0-9]* or 0: compare_key() writes it back unchanged.
+        std::size_t i = t[0] == '-' ? 1 : 0;
+        bool canonical = i < t.size() && (t[i] != '0' || (i == 0 && t.size() == 1));
+        for (; canonical && i < t.size(); ++i) canonical = t[i] >= '0' && t[i] <= '9';
+        if (canonical) {
+            out = text_hash(t);
+            return true;
+        }
+    }
+    if (!compare_key(t, compare, scratch)) return false;
+    out = text_hash(scratch);
+    return true;
 }
 
 // Each value of a column hashed once per block (as its item compares
@@ -47,31 +91,26 @@ public:
         std::vector<std::uint64_t>& out = it->second;
         out.resize(col.size());
         std::string scratch;
-        if (compare == Compare::Exact && col.side_values().empty()) {
+        const auto hash = [&](std::string_view v) -> std::uint64_t {
+            bool null;
+            const std::string_view key = scalar_text(ValueRef{v}, null);
+            if (null) return kNull;
+            if (compare == Compare::Exact) return text_hash(key) | 2;
+            std::uint64_t h;
+            // A Numeric value that is no number keys as itself.
+            if (!key_hash(key, compare, scratch, h)) h = text_hash(key);
+            return h | 2;
+        };
+        if (col.side_values().empty()) {
             if (const RefColumn* refs = col.refs_column()) {
                 std::size_t r = 0;
-                refs->for_each_slice([&](std::string_view v) {
-                    bool null;
-                    const std::string_view key = scalar_text(ValueRef{v}, null);
-                    out[r++] = null ? kNull : text_hash(key) | 2;
-                });
+                refs->for_each_slice([&](std::string_view v) { out[r++] = hash(v); });
                 return out;
             }
         }
         for (std::size_t r = 0; r < col.size(); ++r) {
             const ValueRef ref = col[r];
-            if (ref.compound) {
-                out[r] = kCompound;
-                continue;
-            }
-            bool null;
-            std::string_view key = scalar_text(ref, null);
-            if (null) {
-                out[r] = kNull;
-                continue;
-            }
-            if (compare != Compare::Exact && compare_key(key, compare, scratch)) key = scratch;
-            out[r] = text_hash(key) | 2;
+            out[r] = ref.compound ? kCompound : hash(ref.text);
         }
         return out;
     }
