@@ -2,6 +2,7 @@
 
 #include <arrow/array.h>
 #include <arrow/buffer.h>
+#include <arrow/chunked_array.h>
 #include <arrow/memory_pool.h>
 #include <arrow/table.h>
 #include <arrow/type.h>
@@ -10,8 +11,10 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 namespace quarzel::bcif {
 
@@ -79,6 +82,63 @@ struct Cursor {
         p += round8(count * sizeof(T));
         return out;
     }
+};
+
+// A category's Arrow objects of one kind (its buffers, array data, arrays
+// or chunked arrays), made in place in one allocation and destroyed
+// together when the last pointer to any of them goes: each is handed out
+// as an aliasing pointer sharing the layer's count, so a column costs no
+// allocation of its own for them. Objects of a layer point only into the
+// layer below (never into their own), so the layers' counts form a chain
+// and no layer keeps itself alive. The buffers' layer also owns the
+// category's memory, from the Arrow pool.
+class Layer {
+public:
+    explicit Layer(std::size_t capacity) : slots_(new Slot[capacity]), capacity_(capacity) {}
+    Layer(const Layer&) = delete;
+    Layer& operator=(const Layer&) = delete;
+    ~Layer() {
+        for (std::size_t i = used_; i-- > 0;) slots_[i].destroy(slots_[i].bytes);
+        if (pool_ != nullptr) pool_->Free(memory_, bytes_);
+    }
+
+    // A `T` made from `args` in the next slot of `layer` (which must have
+    // one left).
+    template <class T, class... A>
+    static std::shared_ptr<T> make(const std::shared_ptr<Layer>& layer, A&&... args) {
+        static_assert(sizeof(T) <= kSlotSize && alignof(T) <= kSlotAlign);
+        Layer& l = *layer;
+        Slot& slot = l.slots_[l.used_];
+        T* made = ::new (static_cast<void*>(slot.bytes)) T(std::forward<A>(args)...);
+        slot.destroy = [](void* p) { static_cast<T*>(p)->~T(); };
+        ++l.used_;
+        return std::shared_ptr<T>(layer, made);
+    }
+
+    // `bytes` of memory from `pool`, freed after the layer's objects.
+    arrow::Result<std::uint8_t*> allocate(arrow::MemoryPool* pool, std::int64_t bytes) {
+        ARROW_RETURN_NOT_OK(pool->Allocate(bytes, &memory_));
+        pool_ = pool;
+        bytes_ = bytes;
+        return memory_;
+    }
+
+private:
+    static constexpr std::size_t kSlotSize =
+        std::max({sizeof(arrow::Buffer), sizeof(arrow::ArrayData), sizeof(arrow::Int32Array),
+                  sizeof(arrow::Int64Array), sizeof(arrow::DoubleArray), sizeof(arrow::StringArray),
+                  sizeof(arrow::DictionaryArray), sizeof(arrow::ChunkedArray)});
+    static constexpr std::size_t kSlotAlign = 16;
+    struct Slot {
+        alignas(kSlotAlign) unsigned char bytes[kSlotSize];
+        void (*destroy)(void*);
+    };
+    std::unique_ptr<Slot[]> slots_;
+    std::size_t capacity_;
+    std::size_t used_ = 0;
+    arrow::MemoryPool* pool_ = nullptr;
+    std::uint8_t* memory_ = nullptr;
+    std::int64_t bytes_ = 0;
 };
 
 // Where a distinct string's bytes are copied from, and how many.
@@ -177,17 +237,35 @@ std::shared_ptr<arrow::Schema> CategoryExport::schema() const {
 
 arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
     const auto rows = static_cast<std::size_t>(rows_);
-    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> block,
-                          arrow::AllocateBuffer(static_cast<std::int64_t>(data_bytes_)));
-    unsigned char* const base = block->mutable_data();
+    const std::size_t count = fields_.size();
+    // The layers, from the bottom: buffers (at most three a column, and
+    // the memory), array data, arrays, chunked arrays.
+    const auto buffers_layer = std::make_shared<Layer>(3 * count);
+    const auto data_layer = std::make_shared<Layer>(count);
+    const auto array_layer = std::make_shared<Layer>(count);
+    const auto chunked_layer = std::make_shared<Layer>(count);
+    ARROW_ASSIGN_OR_RAISE(unsigned char* const base,
+                          buffers_layer->allocate(arrow::default_memory_pool(),
+                                                  static_cast<std::int64_t>(data_bytes_)));
     Cursor at{base};
-    // A slice of the block: `n` bytes from `p`.
-    auto slice = [&](const void* p, std::size_t n) {
-        return arrow::SliceBuffer(block, static_cast<const unsigned char*>(p) - base,
-                                  static_cast<std::int64_t>(n));
+    // A buffer over `n` bytes from `p`, within the memory.
+    auto slice = [&](const void* p, std::size_t n) -> std::shared_ptr<arrow::Buffer> {
+        return Layer::make<arrow::Buffer>(buffers_layer, static_cast<const std::uint8_t*>(p),
+                                          static_cast<std::int64_t>(n));
     };
-    std::vector<std::shared_ptr<arrow::Array>> arrays;
-    arrays.reserve(fields_.size());
+    // The column made of `buffers`, up to its chunked array.
+    auto column = [&]<class A>(const Field& f, arrow::BufferVector buffers, std::int64_t nulls,
+                               std::shared_ptr<arrow::ArrayData> dictionary = nullptr) {
+        const auto& type = type_of(f.format);
+        auto data =
+            Layer::make<arrow::ArrayData>(data_layer, type, rows_, std::move(buffers), nulls);
+        data->dictionary = std::move(dictionary);
+        std::shared_ptr<arrow::Array> array = Layer::make<A>(array_layer, std::move(data));
+        return Layer::make<arrow::ChunkedArray>(chunked_layer, arrow::ArrayVector{std::move(array)},
+                                                type);
+    };
+    std::vector<std::shared_ptr<arrow::ChunkedArray>> columns;
+    columns.reserve(count);
     for (const Field& f : fields_) {
         const DecodedColumn& v = f.column->values;
         const bool masked = !v.mask.empty();
@@ -196,10 +274,8 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
         if (f.format == 'c') {
             auto* idx = at.take<std::int8_t>(rows);
             if (rows) std::memcpy(idx, v.mask.data(), rows);
-            auto data =
-                arrow::ArrayData::Make(status_type(), rows_, {nullptr, slice(idx, rows)}, 0);
-            data->dictionary = status_dictionary(v.is_string);
-            arrays.push_back(arrow::MakeArray(std::move(data)));
+            columns.push_back(column.template operator()<arrow::DictionaryArray>(
+                f, {nullptr, slice(idx, rows)}, 0, status_dictionary(v.is_string)));
             continue;
         }
         if (masked) {
@@ -215,19 +291,25 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
             validity = slice(bits, (rows + 7) / 8);
         }
         const Numbers& num = v.numbers;
-        arrow::BufferVector buffers{std::move(validity)};
+        arrow::BufferVector buffers;
+        buffers.reserve(f.format == 'u' ? 3 : 2);
+        buffers.push_back(std::move(validity));
         switch (f.format) {
             case 'i': {
                 auto* p = at.take<std::int32_t>(rows);
                 for (std::size_t r = 0; r < rows; ++r)
                     p[r] = static_cast<std::int32_t>(num.ints[r]);
                 buffers.push_back(slice(p, rows * sizeof(std::int32_t)));
+                columns.push_back(
+                    column.template operator()<arrow::Int32Array>(f, std::move(buffers), nulls));
                 break;
             }
             case 'l': {
                 auto* p = at.take<std::int64_t>(rows);
                 if (rows) std::memcpy(p, num.ints.data(), rows * sizeof(std::int64_t));
                 buffers.push_back(slice(p, rows * sizeof(std::int64_t)));
+                columns.push_back(
+                    column.template operator()<arrow::Int64Array>(f, std::move(buffers), nulls));
                 break;
             }
             case 'g': {
@@ -241,6 +323,8 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                     std::memcpy(p, num.floats.data(), rows * sizeof(double));
                 }
                 buffers.push_back(slice(p, rows * sizeof(double)));
+                columns.push_back(
+                    column.template operator()<arrow::DoubleArray>(f, std::move(buffers), nulls));
                 break;
             }
             default: {  // 'u'
@@ -283,13 +367,13 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 }
                 buffers.push_back(slice(off, (rows + 1) * sizeof(std::int32_t)));
                 buffers.push_back(slice(text, f.text));
+                columns.push_back(
+                    column.template operator()<arrow::StringArray>(f, std::move(buffers), nulls));
                 break;
             }
         }
-        arrays.push_back(arrow::MakeArray(
-            arrow::ArrayData::Make(type_of(f.format), rows_, std::move(buffers), nulls)));
     }
-    return arrow::Table::Make(schema(), std::move(arrays), rows_);
+    return arrow::Table::Make(schema(), std::move(columns), rows_);
 }
 
 }  // namespace quarzel::bcif
