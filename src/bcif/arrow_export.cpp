@@ -91,7 +91,8 @@ struct Cursor {
 // allocation of its own for them. Objects of a layer point only into the
 // layer below (never into their own), so the layers' counts form a chain
 // and no layer keeps itself alive. The buffers' layer also owns the
-// category's memory, from the Arrow pool.
+// category's memory, from the Arrow pool. Slots are `Size` bytes.
+template <std::size_t Size>
 class Layer {
 public:
     explicit Layer(std::size_t capacity) : slots_(new Slot[capacity]), capacity_(capacity) {}
@@ -128,10 +129,10 @@ private:
         std::max({sizeof(arrow::Buffer), sizeof(arrow::ArrayData), sizeof(arrow::Int32Array),
                   sizeof(arrow::Int64Array), sizeof(arrow::DoubleArray), sizeof(arrow::StringArray),
                   sizeof(arrow::DictionaryArray), sizeof(arrow::ChunkedArray)});
-    static constexpr std::size_t kSlotAlign = 16;
+    static constexpr std::size_t kSlotAlign = alignof(void*);
     struct Slot {
-        alignas(kSlotAlign) unsigned char bytes[kSlotSize];
         void (*destroy)(void*);
+        alignas(kSlotAlign) unsigned char bytes[kSlotSize];
     };
     std::unique_ptr<Slot[]> slots_;
     std::size_t capacity_;
@@ -140,6 +141,13 @@ private:
     std::uint8_t* memory_ = nullptr;
     std::int64_t bytes_ = 0;
 };
+
+using BufferLayer = Layer<sizeof(arrow::Buffer)>;
+using DataLayer = Layer<sizeof(arrow::ArrayData)>;
+using ArrayLayer = Layer<std::max({sizeof(arrow::Int32Array), sizeof(arrow::Int64Array),
+                                   sizeof(arrow::DoubleArray), sizeof(arrow::StringArray),
+                                   sizeof(arrow::DictionaryArray)})>;
+using ChunkedLayer = Layer<sizeof(arrow::ChunkedArray)>;
 
 // Where a distinct string's bytes are copied from, and how many.
 struct Source {
@@ -155,6 +163,7 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
     fields_.clear();
     key_.clear();
     data_bytes_ = 0;
+    buffers_ = 0;
     const auto n = static_cast<std::size_t>(rows);
     auto taken = [&](std::string_view name) {
         for (const Field& f : fields_)
@@ -199,12 +208,14 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
         }
         f.bytes = bytes;
         data_bytes_ += bytes;
+        buffers_ += (masked ? 1 : 0) + (v.is_string ? 2 : 1);
         fields_.push_back(std::move(f));
         if (!masked) continue;
         std::string status = std::string(c.name) + "_status";
         while (taken(status)) status += '_';
         fields_.push_back({&c, std::move(status), 'c', 0, round8(n)});
         data_bytes_ += round8(n);
+        ++buffers_;
     }
     for (const Field& f : fields_) {
         key_ += f.format;
@@ -240,29 +251,29 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
     const std::size_t count = fields_.size();
     // The layers, from the bottom: buffers (at most three a column, and
     // the memory), array data, arrays, chunked arrays.
-    const auto buffers_layer = std::make_shared<Layer>(3 * count);
-    const auto data_layer = std::make_shared<Layer>(count);
-    const auto array_layer = std::make_shared<Layer>(count);
-    const auto chunked_layer = std::make_shared<Layer>(count);
+    const auto buffers_layer = std::make_shared<BufferLayer>(buffers_);
+    const auto data_layer = std::make_shared<DataLayer>(count);
+    const auto array_layer = std::make_shared<ArrayLayer>(count);
+    const auto chunked_layer = std::make_shared<ChunkedLayer>(count);
     ARROW_ASSIGN_OR_RAISE(unsigned char* const base,
                           buffers_layer->allocate(arrow::default_memory_pool(),
                                                   static_cast<std::int64_t>(data_bytes_)));
     Cursor at{base};
     // A buffer over `n` bytes from `p`, within the memory.
     auto slice = [&](const void* p, std::size_t n) -> std::shared_ptr<arrow::Buffer> {
-        return Layer::make<arrow::Buffer>(buffers_layer, static_cast<const std::uint8_t*>(p),
-                                          static_cast<std::int64_t>(n));
+        return BufferLayer::make<arrow::Buffer>(buffers_layer, static_cast<const std::uint8_t*>(p),
+                                                static_cast<std::int64_t>(n));
     };
     // The column made of `buffers`, up to its chunked array.
     auto column = [&]<class A>(const Field& f, arrow::BufferVector buffers, std::int64_t nulls,
                                std::shared_ptr<arrow::ArrayData> dictionary = nullptr) {
         const auto& type = type_of(f.format);
         auto data =
-            Layer::make<arrow::ArrayData>(data_layer, type, rows_, std::move(buffers), nulls);
+            DataLayer::make<arrow::ArrayData>(data_layer, type, rows_, std::move(buffers), nulls);
         data->dictionary = std::move(dictionary);
-        std::shared_ptr<arrow::Array> array = Layer::make<A>(array_layer, std::move(data));
-        return Layer::make<arrow::ChunkedArray>(chunked_layer, arrow::ArrayVector{std::move(array)},
-                                                type);
+        std::shared_ptr<arrow::Array> array = ArrayLayer::make<A>(array_layer, std::move(data));
+        return ChunkedLayer::make<arrow::ChunkedArray>(chunked_layer,
+                                                       arrow::ArrayVector{std::move(array)}, type);
     };
     std::vector<std::shared_ptr<arrow::ChunkedArray>> columns;
     columns.reserve(count);
