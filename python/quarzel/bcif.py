@@ -24,9 +24,10 @@ too (their offsets end at the UTF-16 length of the string data).
 from __future__ import annotations
 
 import os
+import threading
 from typing import TYPE_CHECKING, Any
 
-from ._files import decompress
+from ._files import _FORMATS, decompress
 from .types import ParseError
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -90,14 +91,43 @@ def read_with_names(data: bytes | bytearray | memoryview) -> tuple["ReadResult",
     return ReadResult(cif, [ParseError(**e) for e in errors]), names
 
 
+# Files are read into one buffer per thread, kept from call to call (up to
+# _KEPT bytes): the memory is reused rather than taken afresh from the
+# system page by page for every file.
+_kept = threading.local()
+_KEPT = 64 << 20
+
+
+def _read_file(path: Any) -> bytes | memoryview:
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        if not 0 < size <= _KEPT:
+            return f.read()
+        buf = getattr(_kept, "buffer", None)
+        if buf is None or len(buf) <= size:
+            grown = 2 * len(buf) if buf is not None else 0
+            buf = _kept.buffer = bytearray(max(size + 1, min(grown, _KEPT + 1)))
+        # One byte more than the size: a file that grew since is read whole.
+        got = f.readinto(memoryview(buf)[:size + 1])
+        if got > size:
+            f.seek(0)
+            return f.read()
+        return memoryview(buf)[:got]
+
+
 def _source_bytes(source: Any) -> bytes | bytearray | memoryview:
     if isinstance(source, (bytes, bytearray, memoryview)):
         data = source
         name: Any = "<data>"
     elif isinstance(source, (str, os.PathLike)):
         name = source
-        with open(source, "rb") as f:
-            data = f.read()
+        data = _read_file(source)
+        if isinstance(data, memoryview):
+            # Compressed content is unpacked from bytes; anything else is
+            # decoded where it lies.
+            if not any(data[:len(m)] == m for _, m, _ in _FORMATS):
+                return data
+            data = bytes(data)
     else:
         raise TypeError(f"expected a path or bytes, not {type(source).__name__}")
     return decompress(bytes(data) if isinstance(data, memoryview) else data, name)[0]

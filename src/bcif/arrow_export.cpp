@@ -2,6 +2,7 @@
 
 #include <arrow/array.h>
 #include <arrow/buffer.h>
+#include <arrow/chunked_array.h>
 #include <arrow/memory_pool.h>
 #include <arrow/table.h>
 #include <arrow/type.h>
@@ -10,8 +11,10 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 namespace quarzel::bcif {
 
@@ -81,6 +84,71 @@ struct Cursor {
     }
 };
 
+// A category's Arrow objects of one kind (its buffers, array data, arrays
+// or chunked arrays), made in place in one allocation and destroyed
+// together when the last pointer to any of them goes: each is handed out
+// as an aliasing pointer sharing the layer's count, so a column costs no
+// allocation of its own for them. Objects of a layer point only into the
+// layer below (never into their own), so the layers' counts form a chain
+// and no layer keeps itself alive. The buffers' layer also owns the
+// category's memory, from the Arrow pool. Slots are `Size` bytes.
+template <std::size_t Size>
+class Layer {
+public:
+    explicit Layer(std::size_t capacity) : slots_(new Slot[capacity]), capacity_(capacity) {}
+    Layer(const Layer&) = delete;
+    Layer& operator=(const Layer&) = delete;
+    ~Layer() {
+        for (std::size_t i = used_; i-- > 0;) slots_[i].destroy(slots_[i].bytes);
+        if (pool_ != nullptr) pool_->Free(memory_, bytes_);
+    }
+
+    // A `T` made from `args` in the next slot of `layer` (which must have
+    // one left).
+    template <class T, class... A>
+    static std::shared_ptr<T> make(const std::shared_ptr<Layer>& layer, A&&... args) {
+        static_assert(sizeof(T) <= kSlotSize && alignof(T) <= kSlotAlign);
+        Layer& l = *layer;
+        Slot& slot = l.slots_[l.used_];
+        T* made = ::new (static_cast<void*>(slot.bytes)) T(std::forward<A>(args)...);
+        slot.destroy = [](void* p) { static_cast<T*>(p)->~T(); };
+        ++l.used_;
+        return std::shared_ptr<T>(layer, made);
+    }
+
+    // `bytes` of memory from `pool`, freed after the layer's objects.
+    arrow::Result<std::uint8_t*> allocate(arrow::MemoryPool* pool, std::int64_t bytes) {
+        ARROW_RETURN_NOT_OK(pool->Allocate(bytes, &memory_));
+        pool_ = pool;
+        bytes_ = bytes;
+        return memory_;
+    }
+
+private:
+    static constexpr std::size_t kSlotSize =
+        std::max({sizeof(arrow::Buffer), sizeof(arrow::ArrayData), sizeof(arrow::Int32Array),
+                  sizeof(arrow::Int64Array), sizeof(arrow::DoubleArray), sizeof(arrow::StringArray),
+                  sizeof(arrow::DictionaryArray), sizeof(arrow::ChunkedArray)});
+    static constexpr std::size_t kSlotAlign = alignof(void*);
+    struct Slot {
+        void (*destroy)(void*);
+        alignas(kSlotAlign) unsigned char bytes[kSlotSize];
+    };
+    std::unique_ptr<Slot[]> slots_;
+    std::size_t capacity_;
+    std::size_t used_ = 0;
+    arrow::MemoryPool* pool_ = nullptr;
+    std::uint8_t* memory_ = nullptr;
+    std::int64_t bytes_ = 0;
+};
+
+using BufferLayer = Layer<sizeof(arrow::Buffer)>;
+using DataLayer = Layer<sizeof(arrow::ArrayData)>;
+using ArrayLayer = Layer<std::max({sizeof(arrow::Int32Array), sizeof(arrow::Int64Array),
+                                   sizeof(arrow::DoubleArray), sizeof(arrow::StringArray),
+                                   sizeof(arrow::DictionaryArray)})>;
+using ChunkedLayer = Layer<sizeof(arrow::ChunkedArray)>;
+
 // Where a distinct string's bytes are copied from, and how many.
 struct Source {
     const char* from;
@@ -95,6 +163,7 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
     fields_.clear();
     key_.clear();
     data_bytes_ = 0;
+    buffers_ = 0;
     const auto n = static_cast<std::size_t>(rows);
     auto taken = [&](std::string_view name) {
         for (const Field& f : fields_)
@@ -139,12 +208,14 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
         }
         f.bytes = bytes;
         data_bytes_ += bytes;
+        buffers_ += (masked ? 1 : 0) + (v.is_string ? 2 : 1);
         fields_.push_back(std::move(f));
         if (!masked) continue;
         std::string status = std::string(c.name) + "_status";
         while (taken(status)) status += '_';
         fields_.push_back({&c, std::move(status), 'c', 0, round8(n)});
         data_bytes_ += round8(n);
+        ++buffers_;
     }
     for (const Field& f : fields_) {
         key_ += f.format;
@@ -177,17 +248,35 @@ std::shared_ptr<arrow::Schema> CategoryExport::schema() const {
 
 arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
     const auto rows = static_cast<std::size_t>(rows_);
-    ARROW_ASSIGN_OR_RAISE(std::shared_ptr<arrow::Buffer> block,
-                          arrow::AllocateBuffer(static_cast<std::int64_t>(data_bytes_)));
-    unsigned char* const base = block->mutable_data();
+    const std::size_t count = fields_.size();
+    // The layers, from the bottom: buffers (at most three a column, and
+    // the memory), array data, arrays, chunked arrays.
+    const auto buffers_layer = std::make_shared<BufferLayer>(buffers_);
+    const auto data_layer = std::make_shared<DataLayer>(count);
+    const auto array_layer = std::make_shared<ArrayLayer>(count);
+    const auto chunked_layer = std::make_shared<ChunkedLayer>(count);
+    ARROW_ASSIGN_OR_RAISE(unsigned char* const base,
+                          buffers_layer->allocate(arrow::default_memory_pool(),
+                                                  static_cast<std::int64_t>(data_bytes_)));
     Cursor at{base};
-    // A slice of the block: `n` bytes from `p`.
-    auto slice = [&](const void* p, std::size_t n) {
-        return arrow::SliceBuffer(block, static_cast<const unsigned char*>(p) - base,
-                                  static_cast<std::int64_t>(n));
+    // A buffer over `n` bytes from `p`, within the memory.
+    auto slice = [&](const void* p, std::size_t n) -> std::shared_ptr<arrow::Buffer> {
+        return BufferLayer::make<arrow::Buffer>(buffers_layer, static_cast<const std::uint8_t*>(p),
+                                                static_cast<std::int64_t>(n));
     };
-    std::vector<std::shared_ptr<arrow::Array>> arrays;
-    arrays.reserve(fields_.size());
+    // The column made of `buffers`, up to its chunked array.
+    auto column = [&]<class A>(const Field& f, arrow::BufferVector buffers, std::int64_t nulls,
+                               std::shared_ptr<arrow::ArrayData> dictionary = nullptr) {
+        const auto& type = type_of(f.format);
+        auto data =
+            DataLayer::make<arrow::ArrayData>(data_layer, type, rows_, std::move(buffers), nulls);
+        data->dictionary = std::move(dictionary);
+        std::shared_ptr<arrow::Array> array = ArrayLayer::make<A>(array_layer, std::move(data));
+        return ChunkedLayer::make<arrow::ChunkedArray>(chunked_layer,
+                                                       arrow::ArrayVector{std::move(array)}, type);
+    };
+    std::vector<std::shared_ptr<arrow::ChunkedArray>> columns;
+    columns.reserve(count);
     for (const Field& f : fields_) {
         const DecodedColumn& v = f.column->values;
         const bool masked = !v.mask.empty();
@@ -196,10 +285,8 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
         if (f.format == 'c') {
             auto* idx = at.take<std::int8_t>(rows);
             if (rows) std::memcpy(idx, v.mask.data(), rows);
-            auto data =
-                arrow::ArrayData::Make(status_type(), rows_, {nullptr, slice(idx, rows)}, 0);
-            data->dictionary = status_dictionary(v.is_string);
-            arrays.push_back(arrow::MakeArray(std::move(data)));
+            columns.push_back(column.template operator()<arrow::DictionaryArray>(
+                f, {nullptr, slice(idx, rows)}, 0, status_dictionary(v.is_string)));
             continue;
         }
         if (masked) {
@@ -215,19 +302,25 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
             validity = slice(bits, (rows + 7) / 8);
         }
         const Numbers& num = v.numbers;
-        arrow::BufferVector buffers{std::move(validity)};
+        arrow::BufferVector buffers;
+        buffers.reserve(f.format == 'u' ? 3 : 2);
+        buffers.push_back(std::move(validity));
         switch (f.format) {
             case 'i': {
                 auto* p = at.take<std::int32_t>(rows);
                 for (std::size_t r = 0; r < rows; ++r)
                     p[r] = static_cast<std::int32_t>(num.ints[r]);
                 buffers.push_back(slice(p, rows * sizeof(std::int32_t)));
+                columns.push_back(
+                    column.template operator()<arrow::Int32Array>(f, std::move(buffers), nulls));
                 break;
             }
             case 'l': {
                 auto* p = at.take<std::int64_t>(rows);
                 if (rows) std::memcpy(p, num.ints.data(), rows * sizeof(std::int64_t));
                 buffers.push_back(slice(p, rows * sizeof(std::int64_t)));
+                columns.push_back(
+                    column.template operator()<arrow::Int64Array>(f, std::move(buffers), nulls));
                 break;
             }
             case 'g': {
@@ -241,6 +334,8 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                     std::memcpy(p, num.floats.data(), rows * sizeof(double));
                 }
                 buffers.push_back(slice(p, rows * sizeof(double)));
+                columns.push_back(
+                    column.template operator()<arrow::DoubleArray>(f, std::move(buffers), nulls));
                 break;
             }
             default: {  // 'u'
@@ -283,13 +378,13 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 }
                 buffers.push_back(slice(off, (rows + 1) * sizeof(std::int32_t)));
                 buffers.push_back(slice(text, f.text));
+                columns.push_back(
+                    column.template operator()<arrow::StringArray>(f, std::move(buffers), nulls));
                 break;
             }
         }
-        arrays.push_back(arrow::MakeArray(
-            arrow::ArrayData::Make(type_of(f.format), rows_, std::move(buffers), nulls)));
     }
-    return arrow::Table::Make(schema(), std::move(arrays), rows_);
+    return arrow::Table::Make(schema(), std::move(columns), rows_);
 }
 
 }  // namespace quarzel::bcif

@@ -53,6 +53,7 @@ private:
     std::int64_t rows_ = 0;
     std::vector<Field> fields_;
     std::size_t data_bytes_ = 0;
+    std::size_t buffers_ = 0;  // Arrow buffers of the columns
     std::string key_;
 };
 

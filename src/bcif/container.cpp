@@ -484,17 +484,18 @@ private:
     }
 
     bool encodings(std::uint32_t node, const Where& here, const Path& what,
-                   std::vector<Encoding>& out, bool strings_allowed) {
+                   std::span<const Encoding>& out, bool strings_allowed) {
         if (t_[node].type != MsgType::Array) {
             wrong_type(here, what.text(), node, "an array", "column skipped");
             return false;
         }
-        out.reserve(t_[node].count);
+        // The list's run is taken before any nested list's (StringArray's).
+        const std::span<Encoding> list = file_.encodings.take(t_[node].count);
+        out = list;
         bool ok = true;
         each(node, [&](std::uint32_t e, std::size_t i) {
             if (!ok) return;
-            Encoding& enc = out.emplace_back();
-            ok = encoding(e, here, Path{&what, {}, i}, enc, strings_allowed);
+            ok = encoding(e, here, Path{&what, {}, i}, list[i], strings_allowed);
         });
         return ok;
     }
@@ -657,6 +658,18 @@ private:
 };
 
 }  // namespace
+
+std::span<Encoding> EncodingArena::take(std::size_t n) {
+    if (n == 0) return {};
+    if (room_ - used_ < n) {
+        room_ = std::max(n, kBlock);
+        blocks_.push_back(std::make_unique<Encoding[]>(room_));
+        used_ = 0;
+    }
+    const std::span<Encoding> out(blocks_.back().get() + used_, n);
+    used_ += n;
+    return out;
+}
 
 File read_container(std::string_view input) {
     File file;

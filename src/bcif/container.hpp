@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,10 +47,11 @@ std::string_view kind_name(Kind k) noexcept;
 
 struct Encoding;
 
-// Bytes and the encodings that made them, in the order they were applied.
+// Bytes and the encodings that made them, in the order they were applied
+// (held by the file's EncodingArena).
 struct Encoded {
     std::string_view data;
-    std::vector<Encoding> encoding;
+    std::span<const Encoding> encoding;
 };
 
 struct Encoding {
@@ -63,8 +66,22 @@ struct Encoding {
     bool is_unsigned = false;
     // StringArray: the indices are the column's data, decoded with
     // `data_encoding`; `offsets` decoded with `offset_encoding`.
-    std::vector<Encoding> data_encoding, offset_encoding;
+    std::span<const Encoding> data_encoding, offset_encoding;
     std::string_view string_data, offsets;
+};
+
+// The encodings of a file's columns, a run of them for each list, taken
+// from blocks of many (no allocation per column); they keep their place
+// for the arena's life, moves included.
+class EncodingArena {
+public:
+    // `n` fresh encodings in a row.
+    std::span<Encoding> take(std::size_t n);
+
+private:
+    static constexpr std::size_t kBlock = 256;
+    std::vector<std::unique_ptr<Encoding[]>> blocks_;
+    std::size_t used_ = 0, room_ = 0;  // of the last block
 };
 
 struct Column {
@@ -87,6 +104,7 @@ struct Block {
 struct File {
     std::string_view version, encoder;
     std::vector<Block> blocks;
+    EncodingArena encodings;  // of every column
     std::vector<NativeParseError> errors;
     // Names that were not valid UTF-8, mended (U+FFFD for each bad byte);
     // names of the file point here instead of into the input.

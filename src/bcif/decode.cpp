@@ -517,7 +517,7 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
     out.strings.offsets_in_utf16 = false;
     out.strings.any_none = false;
     out.strings.text = 0;
-    const std::vector<Encoding>& chain = column.data.encoding;
+    const std::span<const Encoding> chain = column.data.encoding;
     if (!chain.empty() && chain.front().kind == Kind::StringArray) {
         if (chain.size() != 1) return "StringArray is not the only encoding";
         out.is_string = true;
