@@ -1,6 +1,8 @@
 #include "core/builder.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -103,8 +105,12 @@ struct RawBuilder::State {
     std::uint32_t seen_line = 0;  // 0: nothing asked yet
     std::size_t seen_line_start = 0;
 
-    // One copy of each distinct tag name, in the document's arena.
-    std::unordered_set<std::string_view> names;
+    // One copy of each distinct tag name, in the document's `names`:
+    // written back to back into strings of a few KB, whose bytes never move
+    // (their capacity is reserved up front), instead of one string and one
+    // hash node per name.
+    std::vector<std::string_view> names;
+    NameIndex name_index;
     std::unordered_set<std::string> seen_block_names;
     std::unordered_set<std::string> seen_frame_names;
     std::string scratch;
@@ -250,9 +256,29 @@ struct RawBuilder::State {
 
     // The document's copy of a (lower-cased) tag name.
     std::string_view intern(std::string_view name) {
-        auto it = names.find(name);
-        if (it != names.end()) return *it;
-        return *names.insert(doc.names.emplace_back(name)).first;
+        if (const std::size_t at = name_index.find(names, name); at != NameIndex::npos)
+            return names[at];
+        const std::string_view copy = copy_name(name);
+        names.push_back(copy);
+        name_index.appended(names);
+        return copy;
+    }
+
+    // A copy of `name` in the last string of the document's `names`, or in
+    // a new one when it has no room left (the strings are never grown, so
+    // views of them hold).
+    std::string_view copy_name(std::string_view name) {
+        constexpr std::size_t kFirstChunk = 1024, kMaxChunk = 64 * 1024;
+        std::deque<std::string>& chunks = doc.names;
+        if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < name.size()) {
+            const std::size_t last = chunks.empty() ? 0 : chunks.back().capacity();
+            std::string& chunk = chunks.emplace_back();
+            chunk.reserve(std::max({kFirstChunk, std::min(2 * last, kMaxChunk), name.size()}));
+        }
+        std::string& chunk = chunks.back();
+        const std::size_t at = chunk.size();
+        chunk.append(name);
+        return std::string_view(chunk).substr(at, name.size());
     }
 
     // The layout of a new column: the builder's, or Count for values a
