@@ -1,7 +1,9 @@
 #include "core/builder.hpp"
 #include "core/placeholders.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -73,6 +75,7 @@ struct RawBuilder::State {
     bool has_pending_tag = false;
     bool pending_is_new = false;  // the frame lacks the pending tag (add_tag looked)
     std::string pending_tag;      // lower-cased
+    std::uint64_t pending_hash = 0;  // NameIndex::hash(pending_tag)
     std::uint32_t pending_offset = FrameData::kNoOffset;  // where the pending tag is written
     std::vector<Container> containers;
     NodeStore open_value;  // the list or table being read, nested ones inside it
@@ -84,6 +87,7 @@ struct RawBuilder::State {
     bool loop_repeats_tag = false;                   // some tag stands twice in the header
     std::vector<std::string_view> loop_tags;         // interned
     std::vector<std::uint32_t> loop_tag_offsets;     // where each is written
+    std::vector<std::uint64_t> loop_tag_hashes;      // NameIndex::hash of each
     std::vector<ValueColumn*> loop_position_column;  // header position -> its column
     std::vector<ValueColumn> loop_columns;
     LoopLane lane;
@@ -108,8 +112,12 @@ struct RawBuilder::State {
     std::uint32_t seen_line = 0;  // 0: nothing asked yet
     std::size_t seen_line_start = 0;
 
-    // One copy of each distinct tag name, in the document's arena.
-    std::unordered_set<std::string_view> names;
+    // One copy of each distinct tag name, in the document's `names`:
+    // written back to back into strings of a few KB, whose bytes never move
+    // (their capacity is reserved up front), instead of one string and one
+    // hash node per name.
+    std::vector<std::string_view> names;
+    NameIndex name_index;
     std::unordered_set<std::string> seen_block_names;
     std::unordered_set<std::string> seen_frame_names;
     std::string scratch;
@@ -121,6 +129,7 @@ struct RawBuilder::State {
           layout(column_layout),
           open_value(text.data(), text.size()) {
         doc.version = version;
+        names.reserve(64);
     }
 
     bool in_text(std::string_view t) const noexcept {
@@ -239,6 +248,7 @@ struct RawBuilder::State {
         loop_repeats_tag = false;
         loop_tags.clear();
         loop_tag_offsets.clear();
+        loop_tag_hashes.clear();
         loop_position_column.clear();
         loop_columns.clear();
         lane = LoopLane{};
@@ -254,10 +264,33 @@ struct RawBuilder::State {
     }
 
     // The document's copy of a (lower-cased) tag name.
-    std::string_view intern(std::string_view name) {
-        auto it = names.find(name);
-        if (it != names.end()) return *it;
-        return *names.insert(doc.names.emplace_back(name)).first;
+    // (`h` is NameIndex::hash(name): each tag is hashed once, for this
+    // index and the frame's.)
+    std::string_view intern(std::string_view name, std::uint64_t h) {
+        if (const std::size_t at = name_index.find(names, name, h); at != NameIndex::npos)
+            return names[at];
+        const std::string_view copy = copy_name(name);
+        names.push_back(copy);
+        name_index.appended(names, h);
+        return copy;
+    }
+    std::string_view intern(std::string_view name) { return intern(name, NameIndex::hash(name)); }
+
+    // A copy of `name` in the last string of the document's `names`, or in
+    // a new one when it has no room left (the strings are never grown, so
+    // views of them hold).
+    std::string_view copy_name(std::string_view name) {
+        constexpr std::size_t kFirstChunk = 1024, kMaxChunk = 64 * 1024;
+        std::deque<std::string>& chunks = doc.names;
+        if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < name.size()) {
+            const std::size_t last = chunks.empty() ? 0 : chunks.back().capacity();
+            std::string& chunk = chunks.emplace_back();
+            chunk.reserve(std::max({kFirstChunk, std::min(2 * last, kMaxChunk), name.size()}));
+        }
+        std::string& chunk = chunks.back();
+        const std::size_t at = chunk.size();
+        chunk.append(name);
+        return std::string_view(chunk).substr(at, name.size());
     }
 
     // The layout of a new column: the builder's, or Count for values a
@@ -299,9 +332,9 @@ struct RawBuilder::State {
     // The column of the pending tag, which add_tag() looked for already.
     ValueColumn& pending_column(FrameData& data) {
         if (pending_is_new)
-            return data.add(intern(pending_tag),
-                            ValueColumn(base, base_size, layout_for(pending_wanted)),
-                            FrameData::kNoLoop, 0, pending_offset);
+            return data.add_hashed(pending_hash, intern(pending_tag, pending_hash),
+                                   ValueColumn(base, base_size, layout_for(pending_wanted)),
+                                   FrameData::kNoLoop, 0, pending_offset);
         return column_of(data, pending_tag, pending_wanted, pending_offset);
     }
 
@@ -482,12 +515,13 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     NameIndex index;
     for (std::string_view tag : tags) {
         lower_into(tag, s.scratch);
-        const std::string_view t = s.intern(s.scratch);
-        if (index.find(s.loop_tags, t) != NameIndex::npos) [[unlikely]] {
+        const std::uint64_t h = NameIndex::hash(s.scratch);
+        const std::string_view t = s.intern(s.scratch, h);
+        if (index.find(s.loop_tags, t, h) != NameIndex::npos) [[unlikely]] {
             s.loop_repeats_tag = true;
             s.duplicate_tag(tag, "later column kept, earlier one dropped");
         } else if (data) {
-            if (const std::size_t at = data->position(t); at != FrameData::npos) [[unlikely]]
+            if (const std::size_t at = data->position(t, h); at != FrameData::npos) [[unlikely]]
                 s.duplicate_tag(tag, State::replaced(*data, at));
         }
         if (s.stopped) {
@@ -496,7 +530,8 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
         }
         s.loop_tags.push_back(t);
         s.loop_tag_offsets.push_back(s.offset_of(tag));
-        index.appended(s.loop_tags);
+        s.loop_tag_hashes.push_back(h);
+        index.appended(s.loop_tags, h);
     }
     s.collecting_loop = true;
     s.loop_columns.reserve(s.loop_tags.size());
@@ -561,11 +596,12 @@ void RawBuilder::on_loop_end() {
         for (std::size_t i = 0; i < n; ++i) {
             if (!dropped.empty() && dropped[i]) continue;
             const std::string_view tag = s.loop_tags[i];
+            const std::uint64_t h = s.loop_tag_hashes[i];
             // A tag the frame had before leaves its earlier place.
-            if (const std::size_t at = data->position(tag); at != FrameData::npos) [[unlikely]]
+            if (const std::size_t at = data->position(tag, h); at != FrameData::npos) [[unlikely]]
                 data->drop(at);
-            data->add(tag, std::move(s.loop_columns[i]), loop,
-                      static_cast<std::uint32_t>(stored.size()), s.loop_tag_offsets[i]);
+            data->add_hashed(h, tag, std::move(s.loop_columns[i]), loop,
+                             static_cast<std::uint32_t>(stored.size()), s.loop_tag_offsets[i]);
             stored.push_back(tag);
         }
     }
@@ -576,6 +612,7 @@ void RawBuilder::add_tag(std::string_view tag) {
     State& s = *s_;
     if (s.stopped) return;
     lower_into(tag, s.pending_tag);
+    s.pending_hash = NameIndex::hash(s.pending_tag);
     s.pending_offset = s.offset_of(tag);
     s.has_pending_tag = true;
     s.pending_is_new = false;
@@ -584,7 +621,7 @@ void RawBuilder::add_tag(std::string_view tag) {
     // reserved tag gathers every value that has no tag of its own.
     FrameData* data = s.target();
     if (!data) return;
-    const std::size_t at = data->position(s.pending_tag);
+    const std::size_t at = data->position(s.pending_tag, s.pending_hash);
     if (at == FrameData::npos) [[likely]] {
         s.pending_is_new = true;
         return;

@@ -9,6 +9,20 @@ namespace quarzel {
 
 ValueColumn& FrameData::add(std::string_view tag, ValueColumn column, std::uint32_t loop,
                             std::uint32_t place, std::uint32_t offset) {
+    ValueColumn& added = push(tag, std::move(column), loop, place, offset);
+    index_.appended(tag_order);
+    return added;
+}
+
+ValueColumn& FrameData::add_hashed(std::uint64_t hash, std::string_view tag, ValueColumn column,
+                                   std::uint32_t loop, std::uint32_t place, std::uint32_t offset) {
+    ValueColumn& added = push(tag, std::move(column), loop, place, offset);
+    index_.appended(tag_order, hash);
+    return added;
+}
+
+ValueColumn& FrameData::push(std::string_view tag, ValueColumn column, std::uint32_t loop,
+                             std::uint32_t place, std::uint32_t offset) {
     if (tag_order.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
     if (columns.capacity() == 0) {
         // Room for a typical frame at once; complete frames give back the rest.
@@ -22,7 +36,6 @@ ValueColumn& FrameData::add(std::string_view tag, ValueColumn column, std::uint3
     tag_order.push_back(tag);
     tag_offsets.push_back(offset);
     columns.push_back(std::move(column));
-    index_.appended(tag_order);
     return columns.back();
 }
 

@@ -46,6 +46,10 @@ struct FrameData {
     std::size_t position(std::string_view tag) const noexcept {
         return index_.find(tag_order, tag);
     }
+    // The same, `hash` being NameIndex::hash(tag).
+    std::size_t position(std::string_view tag, std::uint64_t hash) const noexcept {
+        return index_.find(tag_order, tag, hash);
+    }
     const ValueColumn* find(std::string_view tag) const noexcept {
         const std::size_t i = position(tag);
         return i < columns.size() ? &columns[i] : nullptr;
@@ -60,6 +64,10 @@ struct FrameData {
     // loop's tags.
     ValueColumn& add(std::string_view tag, ValueColumn column, std::uint32_t loop = kNoLoop,
                      std::uint32_t place = 0, std::uint32_t offset = kNoOffset);
+    // The same, `hash` being NameIndex::hash(tag).
+    ValueColumn& add_hashed(std::uint64_t hash, std::string_view tag, ValueColumn column,
+                            std::uint32_t loop = kNoLoop, std::uint32_t place = 0,
+                            std::uint32_t offset = kNoOffset);
     // Whether the tag at `position` is a column of a loop.
     bool in_loop(std::size_t position);
     // Takes the tag at `position` out of the frame: out of the tag order and
@@ -81,6 +89,9 @@ private:
         std::uint32_t at = 0;  // in the loop's tags
     };
     NameIndex index_;  // of tag_order
+    // add() but for the index.
+    ValueColumn& push(std::string_view tag, ValueColumn column, std::uint32_t loop,
+                      std::uint32_t place, std::uint32_t offset);
     // places_[i]: where tag_order[i] is looped; empty until the frame asks
     // (in_loop), and again after settle().
     std::vector<Place> places_;

@@ -416,41 +416,82 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
         std::size_t last_r = kWindow;            // offset of the window's last word, none yet
         std::uint8_t keyword_from = kNoKeyword;  // of the byte at r
         bool long_word = false;
-        // One token per turn.
-        for (;;) {
-            // Blanks: to the next token, or out of the window.
-            const std::uint64_t rest = nonblank >> r;
-            if (rest == 0) {
-                r = kWindow;
-                break;
-            }
-            r += static_cast<std::size_t>(std::countr_zero(rest));
-            // Anything but a word ends the run.
-            keyword_from = kRunKeywordFrom[static_cast<unsigned char>(wp[r])];
-            if (keyword_from == 0) {
-                stopped = true;
-                break;
-            }
-            // A word that runs past the window: the next window starts with
-            // it; when this one did, it is a long word, read below.
-            const std::uint64_t ends = w.end >> r;
-            if (ends == 0) {
-                long_word = r == 0;
-                break;
-            }
-            // A word in the window, unless it is a keyword (under CIF 2.0 a
-            // bracket ends a word early, but never before a keyword's fifth
-            // byte).
-            const auto length = static_cast<std::size_t>(std::countr_zero(ends));
-            if (length >= keyword_from) [[unlikely]] {
-                if (is_keyword_call(std::string_view(wp + r, length))) {
+        if (w.end == w.blank) {
+            // Words end only at blanks (always so under CIF 1.1): the
+            // window's token starts (nonblank bytes after a blank; the byte
+            // before the window is one) and the first blanks after them pair
+            // up in order, the k-th start with the k-th end. One bit of each
+            // per token, no scan between them.
+            std::uint64_t starts = nonblank & ~(nonblank << 1);
+            std::uint64_t ends = w.blank & (nonblank << 1);
+            r = kWindow;  // when every token of the window is a word in it
+            while (starts != 0) {
+                const auto s = static_cast<std::size_t>(std::countr_zero(starts));
+                // Anything but a word ends the run.
+                keyword_from = kRunKeywordFrom[static_cast<unsigned char>(wp[s])];
+                if (keyword_from == 0) {
+                    r = s;
                     stopped = true;
                     break;
                 }
+                // A word that runs past the window: the next window starts
+                // with it; when this one did, it is a long word, read below.
+                if (ends == 0) {
+                    r = s;
+                    long_word = s == 0;
+                    break;
+                }
+                const std::size_t length = static_cast<std::size_t>(std::countr_zero(ends)) - s;
+                if (length >= keyword_from) [[unlikely]] {
+                    if (is_keyword_call(std::string_view(wp + s, length))) {
+                        r = s;
+                        stopped = true;
+                        break;
+                    }
+                }
+                *out++ = std::string_view(wp + s, length);
+                last_r = s;
+                starts &= starts - 1;
+                ends &= ends - 1;
             }
-            *out++ = std::string_view(wp + r, length);
-            last_r = r;
-            r += length;
+        } else {
+            // Under CIF 2.0 a bracket in the window ends a word and starts a
+            // token of its own: one token per turn.
+            for (;;) {
+                // Blanks: to the next token, or out of the window.
+                const std::uint64_t rest = nonblank >> r;
+                if (rest == 0) {
+                    r = kWindow;
+                    break;
+                }
+                r += static_cast<std::size_t>(std::countr_zero(rest));
+                // Anything but a word ends the run.
+                keyword_from = kRunKeywordFrom[static_cast<unsigned char>(wp[r])];
+                if (keyword_from == 0) {
+                    stopped = true;
+                    break;
+                }
+                // A word that runs past the window: the next window starts with
+                // it; when this one did, it is a long word, read below.
+                const std::uint64_t ends = w.end >> r;
+                if (ends == 0) {
+                    long_word = r == 0;
+                    break;
+                }
+                // A word in the window, unless it is a keyword (under CIF 2.0 a
+                // bracket ends a word early, but never before a keyword's fifth
+                // byte).
+                const auto length = static_cast<std::size_t>(std::countr_zero(ends));
+                if (length >= keyword_from) [[unlikely]] {
+                    if (is_keyword_call(std::string_view(wp + r, length))) {
+                        stopped = true;
+                        break;
+                    }
+                }
+                *out++ = std::string_view(wp + r, length);
+                last_r = r;
+                r += length;
+            }
         }
         p = std::min(w0 + r, n);
         // Positions: the last word's window, and where the window was left.

@@ -7,11 +7,9 @@
 
 namespace quarzel {
 
-namespace {
-
 // Names are short (tags of a few dozen bytes): eight bytes at a time, each
 // word mixed in by a multiplication, the tail read as one last word.
-std::size_t name_hash(std::string_view name) noexcept {
+std::uint64_t NameIndex::hash(std::string_view name) noexcept {
     const char* p = name.data();
     std::size_t n = name.size();
     std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
@@ -24,43 +22,62 @@ std::size_t name_hash(std::string_view name) noexcept {
     std::uint64_t w = 0;
     if (n != 0) std::memcpy(&w, p, n);
     h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
-    return static_cast<std::size_t>(h ^ (h >> 29));
+    return h ^ (h >> 29);
 }
+
+namespace {
+
+// A slot keeps the hash's high half, which also chooses the slot.
+constexpr std::uint64_t kHashPart = 0xFFFFFFFF00000000ull;
+constexpr std::uint64_t kPositionPart = 0xFFFFFFFFull;
 
 }  // namespace
 
-std::size_t NameIndex::find_hashed(std::span<const std::string_view> names,
-                                   std::string_view name) const noexcept {
+std::size_t NameIndex::find_hashed(std::span<const std::string_view> names, std::string_view name,
+                                   std::uint64_t h) const noexcept {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = name_hash(name) & mask;; slot = (slot + 1) & mask) {
-        const std::uint32_t entry = slots_[slot];
+    const std::uint64_t tag = h & kHashPart;
+    for (std::size_t slot = static_cast<std::size_t>(h >> 32) & mask;; slot = (slot + 1) & mask) {
+        const std::uint64_t entry = slots_[slot];
         if (entry == 0) return npos;
-        if (names[entry - 1] == name) return entry - 1;
+        if ((entry & kHashPart) != tag) continue;
+        const std::size_t position = static_cast<std::size_t>(entry & kPositionPart) - 1;
+        if (names[position] == name) return position;
     }
 }
 
-void NameIndex::appended(std::span<const std::string_view> names) {
+void NameIndex::appended(std::span<const std::string_view> names, std::uint64_t h) {
     const std::size_t n = names.size();
     if (n < kHashFrom) return;
     if (n >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
     if (slots_.size() < 2 * n) {
-        // Rebuilt at twice the size: at most half full.
+        // Rebuilt at twice the size: at most half full. The names filed so
+        // far go in again in the order of their positions (their hashes
+        // are in their slots), the names before the first rebuild hashed.
+        std::vector<std::uint64_t> hashes(n);
+        if (slots_.empty()) {
+            for (std::size_t i = 0; i + 1 < n; ++i) hashes[i] = hash(names[i]);
+        } else {
+            for (const std::uint64_t entry : slots_)
+                if (entry != 0) hashes[(entry & kPositionPart) - 1] = entry & kHashPart;
+        }
         std::size_t size = 16;
         while (size < 4 * n) size *= 2;
-        slots_.assign(size, 0);
-        for (std::size_t i = 0; i < n; ++i) insert(names, i);
+        std::vector<std::uint64_t>(size, 0).swap(slots_);
+        hashes[n - 1] = h;
+        for (std::size_t i = 0; i < n; ++i) insert(hashes[i], i);
     } else {
-        insert(names, n - 1);
+        insert(h, n - 1);
     }
 }
 
 // Positions go in in increasing order, each after the occupied slots of its
 // probe chain: of a repeated name, find() meets the first position first.
-void NameIndex::insert(std::span<const std::string_view> names, std::size_t position) {
+void NameIndex::insert(std::uint64_t h, std::size_t position) noexcept {
     const std::size_t mask = slots_.size() - 1;
-    std::size_t slot = name_hash(names[position]) & mask;
+    std::size_t slot = static_cast<std::size_t>(h >> 32) & mask;
     while (slots_[slot] != 0) slot = (slot + 1) & mask;
-    slots_[slot] = static_cast<std::uint32_t>(position + 1);
+    slots_[slot] = (h & kHashPart) | (position + 1);
 }
 
 }  // namespace quarzel

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -17,27 +18,47 @@ public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
     static constexpr std::size_t kHashFrom = 9;
 
+    // The hash the index files `name` under: a caller that looks a name up
+    // in several indexes works it out once and passes it on.
+    static std::uint64_t hash(std::string_view name) noexcept;
+
     // The first position of `name` in `names` (the list this index follows), or npos.
     std::size_t find(std::span<const std::string_view> names,
                      std::string_view name) const noexcept {
-        if (slots_.empty()) {
-            for (std::size_t i = 0; i < names.size(); ++i)
-                if (names[i] == name) return i;
-            return npos;
-        }
-        return find_hashed(names, name);
+        if (slots_.empty()) return find_linear(names, name);
+        return find_hashed(names, name, hash(name));
+    }
+    // The same, `h` being hash(name).
+    std::size_t find(std::span<const std::string_view> names, std::string_view name,
+                     std::uint64_t h) const noexcept {
+        if (slots_.empty()) return find_linear(names, name);
+        return find_hashed(names, name, h);
     }
     // Follows `names` after a name was appended to it (a name already
     // present keeps its first position).
-    void appended(std::span<const std::string_view> names);
-    void clear() noexcept { std::vector<std::uint32_t>().swap(slots_); }
+    void appended(std::span<const std::string_view> names) {
+        if (names.size() < kHashFrom) return;
+        appended(names, hash(names.back()));
+    }
+    // The same, `h` being hash(names.back()).
+    void appended(std::span<const std::string_view> names, std::uint64_t h);
+    void clear() noexcept { std::vector<std::uint64_t>().swap(slots_); }
 
 private:
-    std::size_t find_hashed(std::span<const std::string_view> names,
-                            std::string_view name) const noexcept;
-    void insert(std::span<const std::string_view> names, std::size_t position);
-    // Open addressing: position + 1 per slot, 0 free; at most half full.
-    std::vector<std::uint32_t> slots_;
+    static std::size_t find_linear(std::span<const std::string_view> names,
+                                   std::string_view name) noexcept {
+        for (std::size_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) return i;
+        return npos;
+    }
+    std::size_t find_hashed(std::span<const std::string_view> names, std::string_view name,
+                            std::uint64_t h) const noexcept;
+    void insert(std::uint64_t h, std::size_t position) noexcept;
+    // Open addressing, at most half full: 0 for a free slot, else the high
+    // 32 bits of the name's hash above its position + 1. The hash part
+    // passes over most other names without comparing them, and a rebuild
+    // needs no name hashed again.
+    std::vector<std::uint64_t> slots_;
 };
 
 // A set of names that keeps them in insertion order.
@@ -48,9 +69,10 @@ public:
     }
     // False when the name was there already.
     bool insert(std::string_view name) {
-        if (contains(name)) return false;
+        const std::uint64_t h = NameIndex::hash(name);
+        if (index_.find(names_, name, h) != NameIndex::npos) return false;
         names_.push_back(name);
-        index_.appended(names_);
+        index_.appended(names_, h);
         return true;
     }
 

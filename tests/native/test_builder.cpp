@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <ostream>
 #include <random>
 #include <string>
@@ -734,6 +735,71 @@ TEST(PlainWords, AgreeWithTheGeneralPathAcrossWindows) {
         expect_paths_agree(text);
         if (::testing::Test::HasFailure()) return;
     }
+}
+
+// The windows' edges: every kind of token placed so that it starts at
+// each offset about the end of the first and second window (from the loop's
+// first value on), and the text cut there too. The window pairs the starts
+// and ends of its words from bit masks; a token on the edge must stop the
+// run, or be read whole, as the general path reads it.
+TEST(PlainWords, AgreeWithTheGeneralPathAtWindowEdges) {
+    static constexpr std::string_view kTokens[] = {
+        "w",      "word",  "'q r'", "\"d\"",   "_t",    "#c\n", "\n;f\n;\n", "data_y",
+        "loop_",  "stop_", "Save_", "savex",   "[1]",   "{",    "x]y",       "\xC3\xA9t\xC3\xA9",
+        ":",      "$d",    "?",     "abc\tz",  "''",    "",
+    };
+    static constexpr std::string_view kGaps[] = {" ", "\t", "\n", "  \n\t"};
+    for (const bool cif2 : {false, true}) {
+        for (std::size_t at = 56; at < 136; ++at) {
+            for (const std::string_view token : kTokens) {
+                for (const std::string_view gap : kGaps) {
+                    std::string text = cif2 ? "#\\#CIF_2.0\n" : "";
+                    text += "data_x\nloop_ _a _b\nv";
+                    const std::size_t first = text.size() - 1;
+                    // Words of a few lengths up to the offset, then the token.
+                    for (std::size_t k = 0; text.size() + gap.size() + 1 < first + at; ++k) {
+                        text += gap;
+                        const std::size_t room = first + at - text.size();  // 2 or more
+                        text += std::string(std::min<std::size_t>(room - 1, 1 + k % 9), 'a' + k % 26);
+                    }
+                    while (text.size() < first + at) text += ' ';
+                    text += token;
+                    SCOPED_TRACE(quarzel::quoted(text));
+                    expect_paths_agree(text);
+                    text += gap;
+                    text += "z 1";
+                    expect_paths_agree(text);
+                    if (::testing::Test::HasFailure()) return;
+                }
+            }
+        }
+    }
+}
+
+// Tag names are interned into strings of a few KB: names of every length,
+// one longer than such a string, and more than fit one, keep their texts
+// after the document has moved on.
+TEST(Builder, InternedTagNamesOutliveTheirChunks) {
+    std::string text = "data_x\n";
+    std::vector<std::string> tags;
+    for (int i = 0; i < 3000; ++i) {
+        std::string tag = "_T" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), 'X');
+        if (i == 1500) tag += std::string(70000, 'Y');
+        tags.push_back(tag);
+        text += (i % 3 ? tag + " v\n" : "loop_ " + tag + " _z" + std::to_string(i) + " 1 2\n");
+    }
+    quarzel::ParseResult result = quarzel::parse_document(text, false);
+    ParsedCif doc = std::move(result.document);
+    ASSERT_EQ(doc.blocks.size(), 1u);
+    const quarzel::FrameData& frame = doc.blocks[0].data;
+    for (const std::string& tag : tags) {
+        std::string lower = tag;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::size_t at = frame.position(lower);
+        ASSERT_NE(at, quarzel::FrameData::npos) << tag.substr(0, 20);
+        EXPECT_EQ(frame.tag_order[at], lower);
+    }
+    EXPECT_TRUE(doc.errors.empty());
 }
 
 TEST(Builder, DeepValueBuildsAndFrees) {

@@ -1,0 +1,71 @@
+// The name index keeps each name's hash in its slot: a rebuild files the
+// names again from their slots, in the order of their positions, and a
+// lookup passes names of another hash without comparing them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/name_index.hpp"
+
+namespace {
+
+using quarzel::NameIndex;
+
+struct GrowCase {
+    const char* name;
+    int distinct;  // names before they repeat
+    int total;
+    bool hashed;  // appended with the hash worked out by the caller
+};
+
+class NameIndexGrows : public ::testing::TestWithParam<GrowCase> {};
+
+// Of a name given again, the first position is found, across every
+// rebuild; a name never given is not.
+TEST_P(NameIndexGrows, FindsFirstPositions) {
+    const GrowCase& c = GetParam();
+    std::vector<std::string> texts;
+    for (int i = 0; i < c.total; ++i) texts.push_back("_n" + std::to_string(i % c.distinct));
+    std::vector<std::string_view> names;
+    NameIndex index;
+    for (int i = 0; i < c.total; ++i) {
+        names.push_back(texts[i]);
+        if (c.hashed)
+            index.appended(names, NameIndex::hash(names.back()));
+        else
+            index.appended(names);
+        for (int k = 0; k <= i; ++k) {
+            const std::size_t want = static_cast<std::size_t>(k % c.distinct);
+            ASSERT_EQ(index.find(names, texts[k]), want) << i << " " << k;
+            ASSERT_EQ(index.find(names, texts[k], NameIndex::hash(texts[k])), want);
+        }
+        ASSERT_EQ(index.find(names, "_absent"), NameIndex::npos);
+        ASSERT_EQ(index.find(names, "_n" + std::to_string(c.distinct)), NameIndex::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NameIndexGrows,
+                         ::testing::Values(GrowCase{"few", 5, 8, false},
+                                           GrowCase{"past_the_first_rebuild", 40, 40, false},
+                                           GrowCase{"repeats_before_hashing", 3, 70, false},
+                                           GrowCase{"repeats_after_hashing", 20, 150, true},
+                                           GrowCase{"many", 300, 300, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Names that differ only past the hashed words, or are empty, stay apart.
+TEST(NameIndex, TellsCloseNamesApart) {
+    const std::vector<std::string> texts = {"",          "_a",        "_a.b",      "_a.c",
+                                            "_abcdefgh", "_abcdefgi", "_abcdefghX", "_abcdefghY",
+                                            "_A",        "_a ",       "x",         "_a.b.c.d.e.f.g.h"};
+    std::vector<std::string_view> names;
+    NameIndex index;
+    for (const std::string& t : texts) {
+        names.push_back(t);
+        index.appended(names);
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(index.find(names, texts[i]), i);
+}
+
+}  // namespace
