@@ -19,7 +19,6 @@ struct Masks {
     std::uint64_t blank;    // space, tab, LF
     std::uint64_t lf;       // LF
     std::uint64_t special;  // may begin something else than a plain word: " # $ ' : ; [ ] { } _
-    std::uint64_t under;    // '_'
     std::uint64_t bracket;  // [ ] { }
 };
 
@@ -43,14 +42,13 @@ constexpr bool is_special(unsigned char c) noexcept {
 }
 
 Masks masks_bytewise(const char* p) noexcept {
-    Masks m{0, 0, 0, 0, 0};
+    Masks m{0, 0, 0, 0};
     for (std::size_t i = 0; i < kBlock; ++i) {
         const auto c = static_cast<unsigned char>(p[i]);
         const std::uint64_t bit = std::uint64_t{1} << i;
         if (c == ' ' || c == '\t' || c == '\n') m.blank |= bit;
         if (c == '\n') m.lf |= bit;
         if (is_special(c)) m.special |= bit;
-        if (c == '_') m.under |= bit;
         if (c == '[' || c == ']' || c == '{' || c == '}') m.bracket |= bit;
     }
     return m;
@@ -97,13 +95,12 @@ struct Bytewise {
     m.blank |= bits32(blank, shift);
     m.lf |= bits32(lf, shift);
     m.special |= bits32(_mm256_cmpeq_epi8(classes, zero), shift) ^ (std::uint64_t{0xFFFFFFFF} << shift);
-    m.under |= bits32(_mm256_cmpeq_epi8(x, _mm256_set1_epi8('_')), shift);
     m.bracket |= bits32(_mm256_cmpeq_epi8(_mm256_and_si256(classes, four), four), shift);
 }
 
 struct Avx2 {
     [[gnu::target("avx2")]] static Masks at(const char* p) noexcept {
-        Masks m{0, 0, 0, 0, 0};
+        Masks m{0, 0, 0, 0};
         masks_half(p, 0, m);
         masks_half(p + 32, 32, m);
         return m;
@@ -135,9 +132,24 @@ inline Masks block_at(const char* text, std::size_t p,
     return Classes::at(padded);
 }
 
+// Bits 0 to 5: which of the six bytes at `q` of `text[.., n)` are '_'.
+inline std::uint64_t underscores6(const char* text, std::size_t q, std::size_t n) noexcept {
+    if (q + 8 <= n) {
+        // Eight bytes at once: most often none is.
+        std::uint64_t w;
+        std::memcpy(&w, text + q, 8);
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+        const std::uint64_t x = w ^ (kOnes * '_');
+        if (((x - kOnes) & ~x & (kOnes * 0x80) & 0x0000808080808080ull) == 0) return 0;
+    }
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < 6 && q + i < n; ++i)
+        if (text[q + i] == '_') bits |= std::uint64_t{1} << i;
+    return bits;
+}
+
 template <class Classes, bool kCif2>
-inline SkimResult skim(const char* b, std::size_t from,
-                                              std::size_t n) noexcept {
+inline SkimResult skim(const char* b, std::size_t from, std::size_t n) noexcept {
     SkimResult r;
     std::size_t p = from;
     // The byte before `from` ends a token: a word may start at `from`.
@@ -150,44 +162,46 @@ inline SkimResult skim(const char* b, std::size_t from,
     std::uint64_t last_starts = 0, last_lf = 0;
     std::uint32_t last_block_lines = 0;
     std::size_t stop = n;
-    if (p < n) {
-        Masks m = block_at<Classes>(b, p, n);
-        for (;;) {
-            // The next block's '_' bytes: a word in the last six bytes of
-            // this one may have its fifth or seventh byte there.
-            const Masks next = block_at<Classes>(b, p + kBlock, n);
-            const std::uint64_t starts = ~m.blank & ((m.blank << 1) | carry);
-            std::uint64_t ends = starts & m.special;
-            if constexpr (kCif2) ends |= m.bracket;
-            if ((m.under | next.under) != 0) [[unlikely]] {
-                const std::uint64_t keyword_like = (m.under >> 4) | (m.under >> 6) |
-                                                   (next.under << 60) | (next.under << 58);
-                ends |= starts & keyword_like;
+    while (p < n) {
+        const Masks m = block_at<Classes>(b, p, n);
+        const std::uint64_t starts = ~m.blank & ((m.blank << 1) | carry);
+        std::uint64_t ends = starts & m.special;
+        if constexpr (kCif2) ends |= m.bracket;
+        // A word with a '_' as its fifth or seventh byte may be a keyword.
+        // A '_' inside this block is a special byte that starts no word; a
+        // word in its last six bytes may have it in the next six.
+        const std::uint64_t inner = m.special & ~starts;
+        const std::uint64_t ahead = (starts >> 58) != 0 ? underscores6(b, p + kBlock, n) : 0;
+        if ((inner | ahead) != 0) [[unlikely]] {
+            std::uint64_t under = 0;
+            for (std::uint64_t x = inner; x != 0; x &= x - 1) {
+                const unsigned k = static_cast<unsigned>(__builtin_ctzll(x));
+                if (b[p + k] == '_') under |= std::uint64_t{1} << k;
             }
-            unsigned limit = 64;
-            if (ends != 0) limit = static_cast<unsigned>(__builtin_ctzll(ends));
-            const std::uint64_t passed = low_bits(limit);
-            const std::uint64_t counted = starts & passed;
-            if (counted != 0) {
-                words += Classes::popcount(counted);
-                last_block = p;
-                last_block_line = line_start;
-                last_block_lines = lines;
-                last_starts = counted;
-                last_lf = m.lf;
-            }
-            if (const std::uint64_t lfs = m.lf & passed; lfs != 0) {
-                lines += Classes::popcount(lfs);
-                line_start = p + past_highest(lfs);
-            }
-            if (limit < 64 || p + kBlock >= n) {
-                stop = p + limit < n ? p + limit : n;
-                break;
-            }
-            carry = m.blank >> 63;
-            p += kBlock;
-            m = next;
+            ends |= starts & ((under >> 4) | (under >> 6) | (ahead << 60) | (ahead << 58));
         }
+        unsigned limit = 64;
+        if (ends != 0) limit = static_cast<unsigned>(__builtin_ctzll(ends));
+        const std::uint64_t passed = low_bits(limit);
+        const std::uint64_t counted = starts & passed;
+        if (counted != 0) {
+            words += Classes::popcount(counted);
+            last_block = p;
+            last_block_line = line_start;
+            last_block_lines = lines;
+            last_starts = counted;
+            last_lf = m.lf;
+        }
+        if (const std::uint64_t lfs = m.lf & passed; lfs != 0) {
+            lines += Classes::popcount(lfs);
+            line_start = p + past_highest(lfs);
+        }
+        if (limit < 64 || p + kBlock >= n) {
+            stop = p + limit < n ? p + limit : n;
+            break;
+        }
+        carry = m.blank >> 63;
+        p += kBlock;
     }
     r.words = words;
     r.stop = stop;
