@@ -140,9 +140,11 @@ private:
         column = static_cast<std::uint32_t>(
             r.last - last_line_start + 1 -
             lexer_detail::continuation_bytes(w.data() + last_line_start, r.last - last_line_start));
-        const std::size_t stop_line_start = r.stop_line == SkimResult::kNone ? line_start : r.stop_line;
+        const std::size_t stop_line_start =
+            r.stop_line == SkimResult::kNone ? line_start : r.stop_line;
         const std::uint32_t stop_line = at_line + r.lines;
-        lexer_ = Lexer(w.substr(stop_line_start), version_, stop_line - 1, r.stop - stop_line_start);
+        lexer_ =
+            Lexer(w.substr(stop_line_start), version_, stop_line - 1, r.stop - stop_line_start);
         lexer_.set_more_follows(windows_.more());
         base_ = stop_line_start;
         line_cache_ = {stop_line, stop_line_start};

@@ -72,11 +72,12 @@ struct Bytewise {
 #define QUARZEL_HIGH_CLASSES 0, 0, 1, 2, 0, 12, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0
 
 [[gnu::target("avx2"), gnu::always_inline]] inline std::uint64_t bits32(__m256i v,
-                                                                      unsigned shift) noexcept {
+                                                                        unsigned shift) noexcept {
     return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(v))} << shift;
 }
 
-[[gnu::target("avx2"), gnu::always_inline]] inline void masks_half(const char* p, unsigned shift, Masks& m) noexcept {
+[[gnu::target("avx2"), gnu::always_inline]] inline void masks_half(const char* p, unsigned shift,
+                                                                   Masks& m) noexcept {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i low_classes = _mm256_setr_epi8(QUARZEL_LOW_CLASSES, QUARZEL_LOW_CLASSES);
     const __m256i high_classes = _mm256_setr_epi8(QUARZEL_HIGH_CLASSES, QUARZEL_HIGH_CLASSES);
@@ -94,7 +95,8 @@ struct Bytewise {
     const __m256i four = _mm256_set1_epi8(4);
     m.blank |= bits32(blank, shift);
     m.lf |= bits32(lf, shift);
-    m.special |= bits32(_mm256_cmpeq_epi8(classes, zero), shift) ^ (std::uint64_t{0xFFFFFFFF} << shift);
+    m.special |=
+        bits32(_mm256_cmpeq_epi8(classes, zero), shift) ^ (std::uint64_t{0xFFFFFFFF} << shift);
     m.bracket |= bits32(_mm256_cmpeq_epi8(_mm256_and_si256(classes, four), four), shift);
 }
 
@@ -105,8 +107,7 @@ struct Avx2 {
         masks_half(p + 32, 32, m);
         return m;
     }
-    [[gnu::target("popcnt")]] static unsigned popcount(
-        std::uint64_t x) noexcept {
+    [[gnu::target("popcnt")]] static unsigned popcount(std::uint64_t x) noexcept {
         return static_cast<unsigned>(__builtin_popcountll(x));
     }
 };
@@ -123,8 +124,7 @@ inline unsigned past_highest(std::uint64_t x) noexcept {
 // The masks of the 64 bytes at `p` of `text[.., n)`: bytes past the end
 // read as spaces (the end ends a word as a blank does).
 template <class Classes>
-inline Masks block_at(const char* text, std::size_t p,
-                                             std::size_t n) noexcept {
+inline Masks block_at(const char* text, std::size_t p, std::size_t n) noexcept {
     if (p + kBlock <= n) return Classes::at(text + p);
     char padded[kBlock];
     std::memset(padded, ' ', kBlock);
@@ -219,8 +219,10 @@ inline SkimResult skim(const char* b, std::size_t from, std::size_t n) noexcept 
 
 #if defined(QUARZEL_SKIM_X86)
 // Everything it calls is taken in, under its instruction set.
-[[gnu::target("avx2,popcnt,bmi"), gnu::flatten]] SkimResult skim_avx2(const char* b, std::size_t from,
-                                                        std::size_t n, bool cif2) noexcept {
+[[gnu::target("avx2,popcnt,bmi"), gnu::flatten]] SkimResult skim_avx2(const char* b,
+                                                                      std::size_t from,
+                                                                      std::size_t n,
+                                                                      bool cif2) noexcept {
     return cif2 ? skim<Avx2, true>(b, from, n) : skim<Avx2, false>(b, from, n);
 }
 
@@ -230,7 +232,9 @@ bool processor_has_avx2() noexcept {
            __builtin_cpu_supports("bmi");
 }
 #else
-bool processor_has_avx2() noexcept { return false; }
+bool processor_has_avx2() noexcept {
+    return false;
+}
 #endif
 
 const bool kHasAvx2 = processor_has_avx2();
@@ -238,12 +242,15 @@ std::atomic<bool> g_on{true};
 
 }  // namespace
 
-bool word_skim_available() noexcept { return kHasAvx2 && g_on.load(std::memory_order_relaxed); }
+bool word_skim_available() noexcept {
+    return kHasAvx2 && g_on.load(std::memory_order_relaxed);
+}
 
-bool set_word_skim(bool on) noexcept { return g_on.exchange(on); }
+bool set_word_skim(bool on) noexcept {
+    return g_on.exchange(on);
+}
 
-SkimResult skim_plain_words(const char* text, std::size_t from, std::size_t n,
-                            bool cif2) noexcept {
+SkimResult skim_plain_words(const char* text, std::size_t from, std::size_t n, bool cif2) noexcept {
 #if defined(QUARZEL_SKIM_X86)
     if (kHasAvx2) return skim_avx2(text, from, n, cif2);
 #endif
