@@ -262,6 +262,8 @@ private:
 
 // Rows of the entries of one finished block, from its counted columns.
 void count_rows(CifIndex& index, std::size_t first, std::size_t stop, const ParsedBlock& block) {
+    const FrameData* scalar_of = nullptr;  // the frame whose scalar_rows are known
+    std::size_t scalar_rows = 0;
     for (std::size_t k = first; k < stop; ++k) {
         IndexEntry& e = index.entries[k];
         const FrameData* data = &block.data;
@@ -280,14 +282,21 @@ void count_rows(CifIndex& index, std::size_t first, std::size_t stop, const Pars
             const ValueColumn* first = loop.empty() ? nullptr : data->find(loop.front());
             e.rows = first ? first->size() : 0;
         } else {
-            std::size_t rows = 0;
-            std::vector<std::string_view> looped;
-            for (const auto& loop : data->loops)
-                looped.insert(looped.end(), loop.begin(), loop.end());
-            for (std::size_t i = 0; i < data->tag_order.size() && i < data->columns.size(); ++i)
-                if (std::find(looped.begin(), looped.end(), data->tag_order[i]) == looped.end())
-                    rows = std::max(rows, data->columns[i].size());
-            e.rows = rows;
+            // The same for every such group of the frame: worked out once,
+            // the looped tags sorted (a block of a thousand tags is not a
+            // million comparisons).
+            if (data != scalar_of) {
+                std::vector<std::string_view> looped;
+                for (const auto& loop : data->loops)
+                    looped.insert(looped.end(), loop.begin(), loop.end());
+                std::sort(looped.begin(), looped.end());
+                scalar_rows = 0;
+                for (std::size_t i = 0; i < data->tag_order.size() && i < data->columns.size(); ++i)
+                    if (!std::binary_search(looped.begin(), looped.end(), data->tag_order[i]))
+                        scalar_rows = std::max(scalar_rows, data->columns[i].size());
+                scalar_of = data;
+            }
+            e.rows = scalar_rows;
         }
     }
 }

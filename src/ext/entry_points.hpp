@@ -50,5 +50,7 @@ QUARZEL_EXT_ENTRY(py_rest_errors);
 // An index of one input and reads of its byte ranges (index_file.cpp).
 QUARZEL_EXT_ENTRY(py_index_build);
 QUARZEL_EXT_ENTRY(py_index_read);
+// The fast count of skipped words switched on or off (for tests).
+QUARZEL_EXT_ENTRY(py_word_skim);
 
 }  // namespace quarzel::ext

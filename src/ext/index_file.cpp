@@ -13,6 +13,7 @@
 #include "binding/pyarrow_handover.hpp"
 #include "core/cif_index.hpp"
 #include "core/lowercase.hpp"
+#include "core/word_skim.hpp"
 #include "ext/entry_points.hpp"
 #include "ext/input_source.hpp"
 #include "stream/open_input.hpp"
@@ -311,6 +312,24 @@ QUARZEL_EXT_ENTRY(py_index_read) {
         PyRef errors = py::error_list(out.errors);
         if (!table || !errors) return nullptr;
         return PyTuple_Pack(2, table.get(), errors.get());
+    });
+}
+
+QUARZEL_EXT_ENTRY(py_word_skim) {
+    (void)self;
+    return py::guarded([&]() -> PyObject* {
+        static const py::Signature sig{"word_skim", {"on"}, 0};
+        PyObject* a[1];
+        if (!py::bind(sig, args, nargs, kwnames, a)) return nullptr;
+        bool was;
+        if (a[0] == nullptr || a[0] == Py_None) {
+            was = word_skim_available();
+        } else {
+            const int on = PyObject_IsTrue(a[0]);
+            if (on < 0) return nullptr;
+            was = set_word_skim(on != 0);
+        }
+        return PyBool_FromLong(was);
     });
 }
 

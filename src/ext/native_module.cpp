@@ -81,6 +81,10 @@ PyMethodDef functions[] = {
     QUARZEL_EXT_METHOD("index_read", py_index_read,
                        "index_read(handle, category, block=None, window=None)\n--\n\n"
                        "(pyarrow.Table, errors) of one category, from its byte ranges."),
+    QUARZEL_EXT_METHOD("word_skim", py_word_skim,
+                       "word_skim(on=None)\n--\n\n"
+                       "Whether skipped runs of plain words are counted 64 bytes at a time "
+                       "(the processor allowing); `on` switches it, returning what it was."),
     {nullptr, nullptr, 0, nullptr},
 };
 
