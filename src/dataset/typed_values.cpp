@@ -97,11 +97,12 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
     // a working copy that settling and updates read back: its pages are
     // stored as they are rather than compressed. Decided when the row
     // group's first page is still to come (the pages of a chunk share one
-    // codec); should the column turn out to be text, its chunk goes into
-    // the part stored.
+    // codec), a column the run has not seen yet taken for numbers; should
+    // the column turn out to be text, its chunk is compressed when the
+    // row group is written.
     if (c.chunk.bytes.size() == 0) {
         const std::uint8_t bits = ty.run->get();
-        c.chunk.stored = (bits & kinds::kNumber) && !(bits & kinds::kText);
+        c.chunk.stored = bits == 0 || ((bits & kinds::kNumber) && !(bits & kinds::kText));
     }
     if ((ty.run->get() & kinds::kFraction) && !ty.numbers.doubles()) ty.numbers.use_doubles();
     ty.numbers.reserve(n);
