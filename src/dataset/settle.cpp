@@ -345,8 +345,6 @@ arrow::Result<bool> settle(const SettleJob& job) {
                                       copy_chunk(c->source == SettleColumn::Part ? part : *text, g,
                                                  c->index, codec, chunk));
                 if (!copied) return false;
-                // Kept text is stored as it is; in the part it is compressed.
-                if (c->source == SettleColumn::Text && !compress_stored(chunk, pages)) return false;
                 continue;
             }
             if (gathered != c) {
