@@ -27,6 +27,35 @@ void to_doubles(unsigned char* p, std::size_t bytes) {
     }
 }
 
+// The rows from `r` on (before `end`) whose status codes agree with row
+// r's under `mask`, eight at a time while whole words do: a column's
+// numbers (and its rows without an su) come in long runs.
+std::size_t same_length(const unsigned char* status, std::size_t r, std::size_t end,
+                        std::uint8_t mask) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    const std::uint64_t word_mask = mask * kOnes;
+    const std::uint64_t want = (status[r] & mask) * kOnes;
+    std::size_t n = 1;
+    while (r + n + 8 <= end) {
+        std::uint64_t w;
+        std::memcpy(&w, status + r + n, 8);
+        if ((w & word_mask) != want) break;
+        n += 8;
+    }
+    const unsigned code = status[r] & mask;
+    while (r + n < end && (status[r + n] & mask) == code) ++n;
+    return n;
+}
+
+// The rows from `r` on that are `defined` (or not) as row r is: a code
+// under `mask` equal to `want`.
+std::size_t run_length(const unsigned char* status, std::size_t r, std::size_t end,
+                       std::uint8_t mask, std::uint8_t want, bool defined) {
+    std::size_t n = same_length(status, r, end, mask);
+    while (r + n < end && ((status[r + n] & mask) == want) == defined) ++n;
+    return n;
+}
+
 }  // namespace
 
 std::uint8_t NumberColumn::kinds_of(unsigned seen) {
@@ -104,8 +133,7 @@ void NumberColumn::encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_
         const std::size_t end = done + page_rows;
         for (std::size_t r = done; r < end;) {
             const bool defined = (status[r] & mask) == want;
-            std::size_t n = 1;
-            while (r + n < end && ((status[r + n] & mask) == want) == defined) ++n;
+            const std::size_t n = run_length(status, r, end, mask, want, defined);
             levels.add(defined, n);
             if (defined) values += n;
             r += n;
@@ -175,8 +203,7 @@ void NumberColumn::encode_status(PageWriter& pages, ColumnChunk& out) {
         std::size_t values = 0;
         for (std::size_t r = done; r < done + page_rows;) {
             const unsigned code = status[r] & 7;
-            std::size_t n = 1;
-            while (r + n < done + page_rows && (status[r + n] & 7) == code) ++n;
+            const std::size_t n = same_length(status, r, done + page_rows, 7);
             levels.add(code != kNull, n);
             if (code != kNull) {
                 values += n;
