@@ -73,8 +73,8 @@ struct RawBuilder::State {
     std::optional<OpenFrame> frame;
 
     bool has_pending_tag = false;
-    bool pending_is_new = false;  // the frame lacks the pending tag (add_tag looked)
-    std::string pending_tag;      // lower-cased
+    bool pending_is_new = false;     // the frame lacks the pending tag (add_tag looked)
+    std::string pending_tag;         // lower-cased
     std::uint64_t pending_hash = 0;  // NameIndex::hash(pending_tag)
     std::uint32_t pending_offset = FrameData::kNoOffset;  // where the pending tag is written
     std::vector<Container> containers;

@@ -744,9 +744,9 @@ TEST(PlainWords, AgreeWithTheGeneralPathAcrossWindows) {
 // run, or be read whole, as the general path reads it.
 TEST(PlainWords, AgreeWithTheGeneralPathAtWindowEdges) {
     static constexpr std::string_view kTokens[] = {
-        "w",      "word",  "'q r'", "\"d\"",   "_t",    "#c\n", "\n;f\n;\n", "data_y",
-        "loop_",  "stop_", "Save_", "savex",   "[1]",   "{",    "x]y",       "\xC3\xA9t\xC3\xA9",
-        ":",      "$d",    "?",     "abc\tz",  "''",    "",
+        "w",     "word",  "'q r'", "\"d\"",  "_t",  "#c\n", "\n;f\n;\n", "data_y",
+        "loop_", "stop_", "Save_", "savex",  "[1]", "{",    "x]y",       "\xC3\xA9t\xC3\xA9",
+        ":",     "$d",    "?",     "abc\tz", "''",  "",
     };
     static constexpr std::string_view kGaps[] = {" ", "\t", "\n", "  \n\t"};
     for (const bool cif2 : {false, true}) {
@@ -760,7 +760,8 @@ TEST(PlainWords, AgreeWithTheGeneralPathAtWindowEdges) {
                     for (std::size_t k = 0; text.size() + gap.size() + 1 < first + at; ++k) {
                         text += gap;
                         const std::size_t room = first + at - text.size();  // 2 or more
-                        text += std::string(std::min<std::size_t>(room - 1, 1 + k % 9), 'a' + k % 26);
+                        text +=
+                            std::string(std::min<std::size_t>(room - 1, 1 + k % 9), 'a' + k % 26);
                     }
                     while (text.size() < first + at) text += ' ';
                     text += token;
@@ -783,7 +784,8 @@ TEST(Builder, InternedTagNamesOutliveTheirChunks) {
     std::string text = "data_x\n";
     std::vector<std::string> tags;
     for (int i = 0; i < 3000; ++i) {
-        std::string tag = "_T" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), 'X');
+        std::string tag =
+            "_T" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), 'X');
         if (i == 1500) tag += std::string(70000, 'Y');
         tags.push_back(tag);
         text += (i % 3 ? tag + " v\n" : "loop_ " + tag + " _z" + std::to_string(i) + " 1 2\n");

@@ -56,9 +56,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, NameIndexGrows,
 
 // Names that differ only past the hashed words, or are empty, stay apart.
 TEST(NameIndex, TellsCloseNamesApart) {
-    const std::vector<std::string> texts = {"",          "_a",        "_a.b",      "_a.c",
-                                            "_abcdefgh", "_abcdefgi", "_abcdefghX", "_abcdefghY",
-                                            "_A",        "_a ",       "x",         "_a.b.c.d.e.f.g.h"};
+    const std::vector<std::string> texts = {
+        "",           "_a",         "_a.b", "_a.c", "_abcdefgh", "_abcdefgi",
+        "_abcdefghX", "_abcdefghY", "_A",   "_a ",  "x",         "_a.b.c.d.e.f.g.h"};
     std::vector<std::string_view> names;
     NameIndex index;
     for (const std::string& t : texts) {
