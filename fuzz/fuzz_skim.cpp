@@ -4,66 +4,23 @@
 // the portable ones do from every start.
 #include <string>
 
-#include "core/byte_source.hpp"
-#include "core/text_windows.hpp"
-#include "core/windowed_lexer.hpp"
 #include "core/word_skim.hpp"
 #include "fuzz_common.hpp"
+#include "word_runs.hpp"
 
 using namespace quarzel;
 
 namespace {
 
-struct CountSink {
-    std::uint64_t words = 0;
-    bool counts_plain_words() const { return true; }
-    void add_plain_word_count(std::uint64_t n) { words += n; }
-    void add_plain_words(std::span<const std::string_view> w) { words += w.size(); }
-};
-
-// The tokens other than plain words, with the plain words between them
-// counted and the position of the last one.
+// The runs, or how the lexer gave up on the text.
 std::string runs(std::string_view text, std::size_t window, bool skim) {
-    set_word_skim(skim);
-    MemorySource bytes(text);
-    std::string out;
     try {
-        TextWindows windows(bytes, window);
-        const VersionResult v = windows.start();
-        WindowedLexer lexer(windows, v.version);
-        std::uint64_t words = 0;
-        std::uint32_t line = 0, column = 0;
-        auto flush = [&] {
-            if (words != 0)
-                out += "[" + std::to_string(words) + "@" + std::to_string(line) + ":" +
-                       std::to_string(column) + "]";
-            words = 0;
-        };
-        Token t;
-        while (lexer.next(t)) {
-            const bool value = t.type == TokenType::Value && t.error_count == 0;
-            if (value &&
-                (t.value_type == ValueType::String || t.value_type == ValueType::Placeholder)) {
-                ++words;
-                line = t.line;
-                column = t.column;
-            } else {
-                flush();
-                out += std::string(t.value) + "@" + std::to_string(t.line) + ":" +
-                       std::to_string(t.column) + " ";
-            }
-            if (!value) continue;
-            CountSink sink;
-            lexer.read_plain_words(sink, line, column);
-            words += sink.words;
-        }
-        flush();
+        return testing::windowed_runs(text, window, skim);
     } catch (const RestartAsLatin1&) {
-        out += "latin1";
+        return "latin1";
     } catch (const InputError&) {
-        out += "error";
+        return "error";
     }
-    return out;
 }
 
 }  // namespace
@@ -73,9 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text = in.text;
     if (word_skim_available()) {
         const std::size_t window = 16 + std::size_t{in.flags} * 7;
-        fuzz::check(runs(text, window, true) == runs(text, window, false),
+        const std::string skimmed = runs(text, window, true);
+        fuzz::check(skimmed == runs(text, window, false),
                     "the skim and the lexer count differently", text);
-        set_word_skim(true);
+        fuzz::check(skimmed.find(testing::kHandedOver) == std::string::npos,
+                    "words handed to a counting sink", text);
     }
     const bool cif2 = (in.flags & 1) != 0;
     const std::size_t step = 1 + in.flags % 5 + text.size() / 64;

@@ -9,62 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "core/byte_source.hpp"
-#include "core/text_windows.hpp"
-#include "core/windowed_lexer.hpp"
 #include "core/word_skim.hpp"
 #include "corpus.hpp"
+#include "word_runs.hpp"
 
 namespace {
 
-struct CountSink {
-    std::uint64_t words = 0;
-    bool counts_plain_words() const { return true; }
-    void add_plain_word_count(std::uint64_t n) { words += n; }
-    void add_plain_words(std::span<const std::string_view>) {
-        ADD_FAILURE() << "words handed over";
-    }
-};
-
-// Every token but the plain words, which are counted: the words a run
-// counts and the bare words read as tokens (the count may stop early, at a
-// word that only looks like a keyword) come to one count, reported with
-// the position of the last of them.
-std::string runs(const std::string& source, std::size_t window, bool skim) {
-    const bool was = quarzel::set_word_skim(skim);
-    quarzel::MemorySource bytes(source);
-    quarzel::TextWindows windows(bytes, window);
-    const quarzel::VersionResult v = windows.start();
-    quarzel::WindowedLexer lexer(windows, v.version);
-    std::string out;
-    std::uint64_t words = 0;
-    std::uint32_t line = 0, column = 0;
-    quarzel::Token t;
-    while (lexer.next(t)) {
-        const bool value = t.type == quarzel::TokenType::Value && t.error_count == 0;
-        const bool bare = value && (t.value_type == quarzel::ValueType::String ||
-                                    t.value_type == quarzel::ValueType::Placeholder);
-        if (bare) {
-            ++words;
-            line = t.line;
-            column = t.column;
-        } else {
-            if (words != 0)
-                out += "[" + std::to_string(words) + " to " + std::to_string(line) + ":" +
-                       std::to_string(column) + "]\n";
-            words = 0;
-            out += std::string(t.value) + "@" + std::to_string(t.line) + ":" +
-                   std::to_string(t.column) + " ";
-        }
-        if (!value) continue;
-        CountSink sink;
-        lexer.read_plain_words(sink, line, column);
-        words += sink.words;
-    }
-    if (words != 0)
-        out += "[" + std::to_string(words) + " to " + std::to_string(line) + ":" +
-               std::to_string(column) + "]\n";
-    quarzel::set_word_skim(was);
+// The runs with the skim on and off, which must agree, and neither may hand
+// the words to a sink that only counts them.
+std::string runs(const std::string& text, std::size_t window, bool skim) {
+    std::string out = quarzel::testing::windowed_runs(text, window, skim);
+    EXPECT_EQ(out.find(quarzel::testing::kHandedOver), std::string::npos) << "words handed over";
     return out;
 }
 

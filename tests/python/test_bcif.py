@@ -18,6 +18,7 @@ import quarzel
 from quarzel import bcif
 
 import testdata
+from bcifgen import column, ints_column, strings_column
 
 BCIF_FILES = testdata.files((".bcif",))
 MOLSTAR = {"1ay7", "1mol", "1gl4", "1hml", "1p4k", "1qgi", "2nwd", "3kcs", "3lsj", "3lzm",
@@ -401,27 +402,6 @@ def test_raw_dicts_and_single_blocks_are_written():
 
 
 # ---- hostile input ---------------------------------------------------------------
-
-def column(name, data, encoding, mask=None):
-    return {"name": name, "data": {"data": data, "encoding": encoding},
-            "mask": None if mask is None else
-            {"data": bytes(mask), "encoding": [{"kind": "ByteArray", "type": 4}]}}
-
-
-def ints_column(name, values, mask=None):
-    return column(name, struct.pack(f"<{len(values)}i", *values),
-                  [{"kind": "ByteArray", "type": 3}], mask)
-
-
-def strings_column(name, strings, indices, mask=None, utf16=False):
-    offsets = [0]
-    for s in strings:
-        offsets.append(offsets[-1] + (len(s.encode("utf-16-le")) // 2 if utf16 else len(s)))
-    return column(name, struct.pack(f"<{len(indices)}i", *indices), [{
-        "kind": "StringArray", "dataEncoding": [{"kind": "ByteArray", "type": 3}],
-        "stringData": "".join(strings), "offsetEncoding": [{"kind": "ByteArray", "type": 3}],
-        "offsets": struct.pack(f"<{len(offsets)}i", *offsets)}], mask)
-
 
 def category(name, rows, columns):
     return {"name": name, "rowCount": rows, "columns": columns}

@@ -5,7 +5,6 @@ without pyarrow's table wrapping takes it). Every buffer is sized as Arrow
 expects, and repeated block headers and categories keep the first."""
 
 import pickle
-import struct
 import subprocess
 import sys
 
@@ -15,6 +14,7 @@ import pytest
 from quarzel import bcif
 
 import testdata
+from bcifgen import ints_column as ints
 
 BCIF_FILES = testdata.files((".bcif",))
 
@@ -27,14 +27,6 @@ from quarzel import bcif
 out = [bcif.tables(p) for p in sys.argv[2:]]
 sys.stdout.buffer.write(pickle.dumps(out))
 """
-
-
-def ints(name, values, mask=None):
-    return {"name": name,
-            "data": {"data": struct.pack(f"<{len(values)}i", *values),
-                     "encoding": [{"kind": "ByteArray", "type": 3}]},
-            "mask": None if mask is None else
-            {"data": bytes(mask), "encoding": [{"kind": "ByteArray", "type": 4}]}}
 
 
 def document(*blocks):

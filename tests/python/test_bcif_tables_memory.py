@@ -6,7 +6,6 @@ what reading its bytes gives."""
 
 import gc
 import gzip
-import struct
 
 import msgpack
 import pyarrow as pa
@@ -14,29 +13,7 @@ import pytest
 
 from quarzel import bcif
 
-
-def ints(name, values, mask=None):
-    return {"name": name,
-            "data": {"data": struct.pack(f"<{len(values)}i", *values),
-                     "encoding": [{"kind": "ByteArray", "type": 3}]},
-            "mask": None if mask is None else
-            {"data": bytes(mask), "encoding": [{"kind": "ByteArray", "type": 4}]}}
-
-
-def strings(name, items, index, mask=None):
-    text = "".join(items)
-    offsets = [0]
-    for s in items:
-        offsets.append(offsets[-1] + len(s))
-    return {"name": name,
-            "data": {"data": struct.pack(f"<{len(index)}i", *index),
-                     "encoding": [{"kind": "StringArray",
-                                   "dataEncoding": [{"kind": "ByteArray", "type": 3}],
-                                   "stringData": text,
-                                   "offsetEncoding": [{"kind": "ByteArray", "type": 3}],
-                                   "offsets": struct.pack(f"<{len(offsets)}i", *offsets)}]},
-            "mask": None if mask is None else
-            {"data": bytes(mask), "encoding": [{"kind": "ByteArray", "type": 4}]}}
+from bcifgen import ints_column as ints, strings_column as strings
 
 
 def document(categories):

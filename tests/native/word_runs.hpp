@@ -1,0 +1,88 @@
+// Runs of plain words as a lexer reads them after a value, for the tests and
+// the fuzzer that compare the ways of reading them: sinks that take the
+// words or only count them, and the tokens of a text read through a
+// windowed lexer with the runs counted.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/byte_source.hpp"
+#include "core/text_windows.hpp"
+#include "core/windowed_lexer.hpp"
+#include "core/word_skim.hpp"
+
+namespace quarzel::testing {
+
+// Takes the words of each run.
+struct WordSink {
+    std::uint64_t words = 0;
+    void add_plain_words(std::span<const std::string_view> w) { words += w.size(); }
+};
+
+// Asks for a count only, so it must never be handed the words themselves:
+// `handed_over` tells when it was.
+struct CountSink {
+    std::uint64_t words = 0;
+    bool handed_over = false;
+    bool counts_plain_words() const { return true; }
+    void add_plain_word_count(std::uint64_t n) { words += n; }
+    void add_plain_words(std::span<const std::string_view> w) {
+        words += w.size();
+        handed_over = true;
+    }
+};
+
+// Marks, in windowed_runs(), a run whose words were handed over.
+inline constexpr std::string_view kHandedOver = "<words handed over>";
+
+// Every token of `text` but the plain words, read through a windowed lexer
+// of `window` bytes with the skim on or off; the runs after values are
+// counted by a CountSink. Bare words read as tokens (a count may stop early,
+// at a word that only looks like a keyword) and counted words come to one
+// count, written with the position of the last of them. The lexer's
+// exceptions pass through.
+inline std::string windowed_runs(std::string_view text, std::size_t window, bool skim) {
+    struct Restore {
+        bool was;
+        ~Restore() { set_word_skim(was); }
+    } restore{set_word_skim(skim)};
+    MemorySource bytes(text);
+    TextWindows windows(bytes, window);
+    const VersionResult v = windows.start();
+    WindowedLexer lexer(windows, v.version);
+    std::string out;
+    std::uint64_t words = 0;
+    std::uint32_t line = 0, column = 0;
+    auto flush = [&] {
+        if (words != 0)
+            out += "[" + std::to_string(words) + " to " + std::to_string(line) + ":" +
+                   std::to_string(column) + "]\n";
+        words = 0;
+    };
+    Token t;
+    while (lexer.next(t)) {
+        const bool value = t.type == TokenType::Value && t.error_count == 0;
+        if (value &&
+            (t.value_type == ValueType::String || t.value_type == ValueType::Placeholder)) {
+            ++words;
+            line = t.line;
+            column = t.column;
+        } else {
+            flush();
+            out += std::string(t.value) + "@" + std::to_string(t.line) + ":" +
+                   std::to_string(t.column) + " ";
+        }
+        if (!value) continue;
+        CountSink sink;
+        lexer.read_plain_words(sink, line, column);
+        words += sink.words;
+        if (sink.handed_over) out += kHandedOver;
+    }
+    flush();
+    return out;
+}
+
+}  // namespace quarzel::testing
