@@ -5,7 +5,8 @@ size and modification time, or, when the time differs, with its size and
 the CRC-64 of its bytes; every other input is converted again. The rows of
 inputs that changed or are no longer among the inputs leave every table:
 only the parts that hold such rows are rewritten (under temporary names),
-and a part left without rows goes. The inputs to convert are converted into
+and a part left without rows goes. When those parts are most of the
+dataset, every input is converted again instead (see REBUILD_SHARE). The inputs to convert are converted into
 a hidden staging folder; then one commit (``quarzel._commits``) moves the
 new parts in, puts the rewritten parts in place of the old ones and removes
 the emptied ones. An update interrupted before that commit leaves the
@@ -63,17 +64,28 @@ class Recorded:
     status: str
 
 
-def recorded(out: str) -> dict[str, Recorded]:
-    import pyarrow.dataset as ds
+def _read(path: str, columns: list[str] | None = None) -> Any:
+    """A Parquet file's table, read without pyarrow.dataset (whose import
+    costs a small update a good share of its time)."""
+    import pyarrow.parquet as pq
 
-    parts = _commits.part_files(os.path.join(out, "_files"))
-    if not parts:
-        return {}
-    table = ds.dataset(parts, format="parquet").to_table()
-    cols = {n: table[n].to_pylist() if n in table.column_names else [None] * table.num_rows
-            for n in ("_file", "size", "mtime_ns", "crc64", "status")}
-    return {f: Recorded(s, m, c, st) for f, s, m, c, st in
-            zip(cols["_file"], cols["size"], cols["mtime_ns"], cols["crc64"], cols["status"])}
+    with pq.ParquetFile(path) as f:
+        if columns is not None:
+            columns = [n for n in columns if n in f.schema_arrow.names]
+        return f.read(columns=columns)
+
+
+def recorded(out: str) -> dict[str, Recorded]:
+    fields = ("_file", "size", "mtime_ns", "crc64", "status")
+    found = {}
+    # Part by part: parts written before a column existed lack it.
+    for path in _commits.part_files(os.path.join(out, "_files")):
+        table = _read(path, list(fields))
+        cols = {n: table[n].to_pylist() if n in table.column_names else [None] * table.num_rows
+                for n in fields}
+        found.update((n, Recorded(s, m, c, st)) for n, s, m, c, st in
+                     zip(cols["_file"], cols["size"], cols["mtime_ns"], cols["crc64"], cols["status"]))
+    return found
 
 
 def unchanged(path: str, rec: Recorded | None) -> int | bool:
@@ -105,7 +117,7 @@ def retime(out: str, times: dict[str, int], number: int) -> tuple[list, int]:
     if not times:
         return renames, number
     for path in _commits.part_files(os.path.join(out, "_files")):
-        t = pq.read_table(path)
+        t = _read(path)
         if "mtime_ns" not in t.column_names:
             continue
         names = t["_file"].to_pylist()
@@ -146,9 +158,103 @@ def _kinds_of(table: Any, layouts: dict, shadow: Any) -> dict:
     return found
 
 
-def drop_rows(out: str, removed: set[str], number: int) -> tuple[list, list, int]:
-    """Rewrites the parts holding rows of ``removed`` inputs without them:
-    the renames and removals of the commit, and the next free number."""
+# Taking rows out of a part means pyarrow reads, filters and writes it
+# again, which costs about three times what the engine takes to convert the
+# text the part came from. When the parts an update would rewrite hold more
+# than this share of the dataset's bytes (changes spread over the whole
+# archive touch nearly every part), the update converts every input again
+# instead: the same dataset, at the cost of a fresh conversion. A small
+# rewrite is quick either way and keeps the update to the inputs that changed.
+REBUILD_SHARE = 0.35
+REBUILD_MIN_BYTES = 8 << 20
+
+
+@dataclass
+class DropPlan:
+    """The parts an update takes rows out of: those that keep some rows
+    (rewritten) and those left without any (removed)."""
+
+    rewrite: list[tuple[str, str]]  # (table, part path)
+    remove: list[tuple[str, str]]
+    rewrite_bytes: int = 0
+    all_bytes: int = 0
+
+    def rebuild_costs_less(self) -> bool:
+        return (self.rewrite_bytes > REBUILD_MIN_BYTES
+                and self.rewrite_bytes > REBUILD_SHARE * self.all_bytes)
+
+
+def _parts(out: str) -> list[tuple[str, str, int]]:
+    found = []
+    for table in _commits.table_folders(out):
+        for path in _commits.part_files(os.path.join(out, table)):
+            try:
+                found.append((table, path, os.path.getsize(path)))
+            except OSError:
+                found.append((table, path, 0))
+    return found
+
+
+def plan_drops(out: str, removed: set[str]) -> DropPlan:
+    """Which parts hold rows of the ``removed`` inputs (their ``_file``
+    columns read, a part per core)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    parts = _parts(out)
+    plan = DropPlan([], [], 0, sum(size for _, _, size in parts))
+    if not removed:
+        return plan
+    wanted = pa.array(sorted(removed))
+
+    def one(part: tuple) -> str:
+        drop = pc.is_in(_read(part[1], ["_file"])["_file"], value_set=wanted)
+        if not pc.any(drop).as_py():
+            return "keep"
+        return "remove" if pc.all(drop).as_py() else "rewrite"
+
+    with ThreadPoolExecutor(max_workers=max(1, min(len(parts), os.cpu_count() or 1))) as pool:
+        for (table, path, size), what in zip(parts, pool.map(one, parts)):
+            if what == "rewrite":
+                plan.rewrite.append((table, path))
+                plan.rewrite_bytes += size
+            elif what == "remove":
+                plan.remove.append((table, path))
+    return plan
+
+
+def plan_everything(out: str) -> DropPlan:
+    """Every part removed: the plan of an update that converts every input again."""
+    parts = _parts(out)
+    return DropPlan([], [(table, path) for table, path, _ in parts], 0, sum(s for _, _, s in parts))
+
+
+def has_validation(out: str) -> bool:
+    """Whether the dataset keeps validation findings (which a run without
+    ``validate=`` would not make again)."""
+    return bool(_commits.part_files(os.path.join(out, "_validation")))
+
+
+def _write_options(table: str, schema: Any) -> dict:
+    """Parquet settings of a rewritten part as the engine chose them: the
+    row ids dictionary-encoded, statistics for the row ids and the numbers
+    only (pyarrow's defaults, dictionaries and statistics for every column,
+    double the time a long text column takes)."""
+    if table.startswith("_"):
+        return {}
+    import pyarrow as pa
+
+    ids = [n for n in ("_file", "_block_name", "_frame_name") if n in schema.names]
+    stats = ids + [f.name for f in schema
+                   if f.name not in ids and not pa.types.is_string(f.type)
+                   and not pa.types.is_large_string(f.type)]
+    return {"use_dictionary": ids, "write_statistics": stats}
+
+
+def drop_rows(out: str, plan: DropPlan, removed: set[str], number: int) -> tuple[list, list, int]:
+    """Rewrites the parts of ``plan`` that keep rows without those of the
+    ``removed`` inputs: the renames and removals of the commit, and the next
+    free number."""
     import json
 
     import pyarrow as pa
@@ -157,29 +263,30 @@ def drop_rows(out: str, removed: set[str], number: int) -> tuple[list, list, int
 
     from ._native_typing import FOOTER_KEY, TEXT_FOLDER, letters_of
 
+    def shadow_of(table: str, path: str) -> tuple[str, str]:
+        name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
+        return name, os.path.join(out, name)
+
     renames, removes = [], []
-    if not removed:
+    for table, path in plan.remove:
+        removes.append(f"{table}/{os.path.basename(path)}")
+        shadow_name, shadow_path = shadow_of(table, path)
+        if os.path.exists(shadow_path):
+            removes.append(shadow_name)
+    if not plan.rewrite:
         return renames, removes, number
     wanted = pa.array(sorted(removed))
-    jobs = [(table, path, number + k) for k, (table, path) in enumerate(
-        (table, path) for table in _commits.table_folders(out)
-        for path in _commits.part_files(os.path.join(out, table)))]
+    jobs = [(table, path, number + k) for k, (table, path) in enumerate(plan.rewrite)]
 
-    def one(job: tuple) -> tuple[list, list]:
+    def one(job: tuple) -> list:
         table, path, n = job
-        files = pq.read_table(path, columns=["_file"])["_file"]
-        drop = pc.is_in(files, value_set=wanted)
-        if not pc.any(drop).as_py():
-            return [], []
+        t = _read(path)
+        keep = pc.invert(pc.is_in(t["_file"], value_set=wanted))
+        t = t.filter(keep)
         base = os.path.basename(path)
-        shadow_name = os.path.join(TEXT_FOLDER, table, base)
-        shadow_path = os.path.join(out, shadow_name)
-        if pc.all(drop).as_py():
-            return [], [f"{table}/{base}"] + ([shadow_name] if os.path.exists(shadow_path) else [])
-        keep = pc.invert(drop)
-        t = pq.read_table(path).filter(keep)
         meta = dict(t.schema.metadata or {})
-        shadow = pq.read_table(shadow_path).filter(keep) if os.path.exists(shadow_path) else None
+        shadow_name, shadow_path = shadow_of(table, path)
+        shadow = _read(shadow_path).filter(keep) if os.path.exists(shadow_path) else None
         if FOOTER_KEY in meta:
             typing = json.loads(meta[FOOTER_KEY])
             if typing.get("typed_by") == "values":  # the kinds of the rows kept, exactly
@@ -187,20 +294,21 @@ def drop_rows(out: str, removed: set[str], number: int) -> tuple[list, list, int
                 for name, layout in typing["columns"].items():
                     layout["kinds"] = letters_of(kinds[name])
                 meta[FOOTER_KEY] = json.dumps(typing).encode()
+        t = t.replace_schema_metadata(meta)
         temp = _commits.temp_name(table, n)
-        pq.write_table(t.replace_schema_metadata(meta), os.path.join(out, temp), compression="snappy")
+        pq.write_table(t, os.path.join(out, temp), compression="snappy", **_write_options(table, t.schema))
         done = [(temp, f"{table}/{base}")]
         if shadow is not None:
             shadow_temp = os.path.join(TEXT_FOLDER, table, f".{base}.{n}.tmp")
-            pq.write_table(shadow, os.path.join(out, shadow_temp), compression="snappy")
+            pq.write_table(shadow, os.path.join(out, shadow_temp), compression="snappy",
+                           **_write_options(table, shadow.schema))
             done.append((shadow_temp, shadow_name))
-        return done, []
+        return done
 
     # pyarrow reads, filters and writes without the GIL: a part per core.
     with ThreadPoolExecutor(max_workers=max(1, min(len(jobs), os.cpu_count() or 1))) as pool:
-        for done, gone in pool.map(one, jobs):
+        for done in pool.map(one, jobs):
             renames += done
-            removes += gone
     return renames, removes, number + len(jobs)
 
 

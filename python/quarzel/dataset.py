@@ -195,7 +195,10 @@ def convert(
     ``inputs``: it converts only the inputs that are new or changed since
     they were read (size, modification time, CRC-64 in ``_files``) and
     removes the rows of inputs that changed or are no longer among
-    ``inputs``, in one commit at the end (see ``quarzel._update``). Without
+    ``inputs``, in one commit at the end (see ``quarzel._update``); when
+    the parts that hold those rows are most of the dataset, it converts
+    every input again instead (the same dataset, at the cost of a fresh
+    conversion; ``Summary.files`` then counts them all). Without
     ``resume`` or ``update``, ``out_dir`` must not hold a dataset yet. Files that cannot be read are recorded in ``_files`` and
     the run goes on; KeyboardInterrupt stops the workers within about a
     second, each committing the files it has finished. Raises OSError when
@@ -239,14 +242,23 @@ def convert(
             entries = [entries[k] for k in todo]
             names = [names[k] for k in todo]
             _resume.forget_failed(out, set(names))
-        staging = removed = None
+        staging = removed = plan = None
         if update and _commits.holds_dataset(out):
             known = _update.recorded(out)
             found = [_update.unchanged(e.real, known.get(n)) for e, n in zip(entries, names)]
             retimed = {n: f for n, f in zip(names, found) if f is not True and f is not False}
             todo = [k for k, f in enumerate(found) if f is False]
-            summary.skipped = len(entries) - len(todo)
             removed = {names[k] for k in todo if names[k] in known} | (set(known) - set(names))
+            summary.removed = len(removed)
+            plan = _update.plan_drops(out, removed)
+            if (plan.rebuild_costs_less() and cats is None and validate is None
+                    and not _update.has_validation(out)):
+                # Most parts would be rewritten: converting every input again costs less.
+                todo = list(range(len(entries)))
+                removed = set(known)
+                retimed = {}
+                plan = _update.plan_everything(out)
+            summary.skipped = len(entries) - len(todo)
             entries = [entries[k] for k in todo]
             names = [names[k] for k in todo]
             staging = os.path.join(out, f"{_commits.STAGING}update")
@@ -302,9 +314,8 @@ def convert(
                 _update.discard(staging)
                 summary.seconds = time.monotonic() - start
                 return summary
-            summary.removed = len(removed)
             number = _commits.first_free_number(out)
-            renames, removes, number = _update.drop_rows(out, removed, number)
+            renames, removes, number = _update.drop_rows(out, plan, removed, number)
             times, number = _update.retime(out, retimed, number)
             renames += times
             moved, number = _update.staged_renames(staging, out, number)

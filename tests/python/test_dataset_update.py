@@ -150,3 +150,26 @@ def test_the_command_line_updates(tmp_path):
     assert "1 files, 5 already done" in proc.stdout and "rows of 2 changed or missing taken out" in proc.stdout
     names = set(dataset.read_table(out, "_files")["_file"].to_pylist())
     assert dataset.file_name(paths[0]) not in names and len(names) == 6
+
+
+@pytest.mark.parametrize("typed", [False, True], ids=["text", "typed"])
+@pytest.mark.parametrize("kind", ["changed", "gone", "mixed"])
+def test_an_update_that_would_rewrite_most_parts_converts_everything_again(tmp_path, monkeypatch,
+                                                                           kind, typed):
+    monkeypatch.setattr(_update, "REBUILD_MIN_BYTES", 0)  # the test's parts are tiny
+    src = str(tmp_path / "in")
+    os.makedirs(src)
+    paths = make_inputs(src)
+    out = str(tmp_path / "out")
+    dataset.convert(paths, out, jobs=2, typed=typed)  # one part per table holds every input
+    inputs, _ = change(kind, src, paths)
+    summary = dataset.convert(inputs, out, update=True, jobs=2)
+    assert (summary.files, summary.skipped) == (len(inputs), 0)
+    assert summary.removed == {"changed": 1, "gone": 1, "mixed": 2}[kind]
+    fresh = str(tmp_path / "fresh")
+    dataset.convert(inputs, fresh, jobs=2, typed=typed)
+    assert snapshot(out) == snapshot(fresh)
+    # Asked for some categories only, an update keeps to the changed inputs.
+    write(src, "4.cif", entry(4, "_extra.tag changed\n"))
+    summary = dataset.convert(inputs, out, update=True, jobs=2, categories=["atom", "cell", "extra"])
+    assert summary.files == 1
