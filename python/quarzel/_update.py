@@ -195,23 +195,36 @@ def _parts(out: str) -> list[tuple[str, str, int]]:
     return found
 
 
-def plan_drops(out: str, removed: set[str]) -> DropPlan:
-    """Which parts hold rows of the ``removed`` inputs (their ``_file``
-    columns read, a part per core)."""
+def _files_in(path: str) -> set[str]:
+    """The inputs a part holds rows of: the dictionary of its ``_file``
+    column (read as a dictionary, so without a kernel per part; a value
+    the dictionary holds but no row uses would only make a part look
+    touched)."""
     import pyarrow as pa
-    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
 
+    names: set[str] = set()
+    with pq.ParquetFile(path, read_dictionary=["_file"]) as f:
+        for chunk in f.read(columns=["_file"])["_file"].chunks:
+            if pa.types.is_dictionary(chunk.type):
+                names.update(chunk.dictionary.to_pylist())
+            else:
+                names.update(chunk.to_pylist())
+    return names
+
+
+def plan_drops(out: str, removed: set[str]) -> DropPlan:
+    """Which parts hold rows of the ``removed`` inputs (a part per core)."""
     parts = _parts(out)
     plan = DropPlan([], [], 0, sum(size for _, _, size in parts))
     if not removed:
         return plan
-    wanted = pa.array(sorted(removed))
 
     def one(part: tuple) -> str:
-        drop = pc.is_in(_read(part[1], ["_file"])["_file"], value_set=wanted)
-        if not pc.any(drop).as_py():
+        held = _files_in(part[1])
+        if held.isdisjoint(removed):
             return "keep"
-        return "remove" if pc.all(drop).as_py() else "rewrite"
+        return "remove" if held <= removed else "rewrite"
 
     with ThreadPoolExecutor(max_workers=max(1, min(len(parts), os.cpu_count() or 1))) as pool:
         for (table, path, size), what in zip(parts, pool.map(one, parts)):
@@ -255,13 +268,7 @@ def drop_rows(out: str, plan: DropPlan, removed: set[str], number: int) -> tuple
     """Rewrites the parts of ``plan`` that keep rows without those of the
     ``removed`` inputs: the renames and removals of the commit, and the next
     free number."""
-    import json
-
-    import pyarrow as pa
-    import pyarrow.compute as pc
-    import pyarrow.parquet as pq
-
-    from ._native_typing import FOOTER_KEY, TEXT_FOLDER, letters_of
+    from ._native_typing import TEXT_FOLDER
 
     def shadow_of(table: str, path: str) -> tuple[str, str]:
         name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
@@ -275,6 +282,14 @@ def drop_rows(out: str, plan: DropPlan, removed: set[str], number: int) -> tuple
             removes.append(shadow_name)
     if not plan.rewrite:
         return renames, removes, number
+    import json
+
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    from ._native_typing import FOOTER_KEY, letters_of
+
     wanted = pa.array(sorted(removed))
     jobs = [(table, path, number + k) for k, (table, path) in enumerate(plan.rewrite)]
 
