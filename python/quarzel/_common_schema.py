@@ -83,10 +83,12 @@ def _store(folder: str, schema: Any) -> None:
     os.replace(temp, path)
 
 
-def write_all(out: str) -> None:
-    """Every table's ``_common_metadata``: the footers of all parts of all
-    tables are read by one pool of threads, not a pool per table."""
-    folders = [os.path.join(out, t) for t in _commits.table_folders(out)]
+def write_all(out: str, tables: set[str] | None = None) -> None:
+    """Every table's ``_common_metadata`` (or those of ``tables`` and of
+    tables without one): the footers of all their parts are read by one
+    pool of threads, not a pool per table."""
+    folders = [os.path.join(out, t) for t in _commits.table_folders(out)
+               if tables is None or t in tables or not os.path.exists(os.path.join(out, t, COMMON))]
     parts = [_commits.part_files(f) for f in folders]
     every = [p for ps in parts for p in ps]
     with ThreadPoolExecutor(max_workers=max(1, min(8, len(every)))) as pool:

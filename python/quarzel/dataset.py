@@ -242,7 +242,7 @@ def convert(
             entries = [entries[k] for k in todo]
             names = [names[k] for k in todo]
             _resume.forget_failed(out, set(names))
-        staging = removed = plan = None
+        staging = removed = plan = touched = None
         if update and _commits.holds_dataset(out):
             known = _update.recorded(out)
             found = [_update.unchanged(e.real, known.get(n)) for e, n in zip(entries, names)]
@@ -321,11 +321,13 @@ def convert(
             moved, number = _update.staged_renames(staging, out, number)
             _commits.commit(out, renames + moved, removes, number=number)
             _update.discard(staging)
+            if typing is None:  # only these tables' parts changed
+                touched = {p.split("/")[0] for _, p in renames + moved} | {p.split("/")[0] for p in removes}
         if typing == "values" and not summary.cancelled:
             _native_typing.settle(out)
         elif legacy and not summary.cancelled:
             _typed_parts.type_dataset(out, types if types is not None else dictionary)
-        _common_schema.write_all(out)
+        _common_schema.write_all(out, touched)
     summary.seconds = time.monotonic() - start
     return summary
 

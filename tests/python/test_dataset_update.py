@@ -30,6 +30,14 @@ def snapshot(out):
     return tables
 
 
+def common_schemas(out):
+    """Each table's columns and types as its _common_metadata has them."""
+    import pyarrow.parquet as pq
+
+    return {t: sorted((f.name, str(f.type)) for f in pq.read_schema(os.path.join(out, t, "_common_metadata")))
+            for t in dataset.tables(out)}
+
+
 def make_inputs(src):
     paths = [write(src, f"{i}.cif", entry(i)) for i in range(6)]
     paths.append(write(src, "z.cif.gz", gzip.compress(entry(9))))
@@ -82,6 +90,7 @@ def test_an_update_equals_a_fresh_conversion(tmp_path, kind, typed):
     fresh = str(tmp_path / "fresh")
     dataset.convert(inputs, fresh, jobs=2, _part_bytes=1, typed=typed)
     assert snapshot(out) == snapshot(fresh)
+    assert common_schemas(out) == common_schemas(fresh)
     after = {p: os.stat(p).st_mtime_ns for p in _commits.part_files(os.path.join(out, "atom"))}
     if kind in ("nothing", "touched"):
         assert after == before  # nothing rewritten
