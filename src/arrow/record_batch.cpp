@@ -2,6 +2,7 @@
 
 #include <arrow/array/data.h>
 #include <arrow/buffer.h>
+#include <arrow/device.h>
 #include <arrow/record_batch.h>
 #include <arrow/type.h>
 
@@ -46,10 +47,12 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
     std::size_t used = 0;    // buffer objects made
     std::size_t kept = 0;    // keeper references held
     Keeper* last = nullptr;  // the keeper held last
+    // Every buffer is of main memory: its manager looked up once per batch.
+    const std::shared_ptr<arrow::MemoryManager> cpu = arrow::default_cpu_memory_manager();
     auto buffer = [&](const void* at, std::int64_t size) -> std::shared_ptr<arrow::Buffer> {
         if (at == nullptr) return nullptr;
         std::optional<arrow::Buffer>& slot = memory[used++].buffer;
-        slot.emplace(static_cast<const std::uint8_t*>(at), size);
+        slot.emplace(static_cast<const std::uint8_t*>(at), size, cpu);
         return std::shared_ptr<arrow::Buffer>(memory, &*slot);
     };
     for (std::size_t i = 0; i < n; ++i) {

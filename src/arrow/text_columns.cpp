@@ -75,6 +75,21 @@ public:
         // 16-byte word (the text buffer has spare bytes for the overshoot).
         const auto base = reinterpret_cast<std::uintptr_t>(refs->base().base);
         const std::size_t copy16_below = refs->base().size >= 16 ? refs->base().size - 15 : 0;
+        if (refs->all_slices()) {
+            // Every value a slice: its offset and length straight from the
+            // reference.
+            const char* const from = refs->base().base;
+            refs->for_each_slice_at(begin, end, [&](std::uint32_t at, std::size_t n) {
+                *offset++ = used;
+                if (n <= 16 && at < copy16_below)
+                    std::memcpy(text + used, from + at, 16);
+                else
+                    copy_short(text + used, std::string_view(from + at, n));
+                used += static_cast<std::int32_t>(n);
+            });
+            used_ = used;
+            return;
+        }
         refs->for_each(begin, end, [&](const ValueRef& ref) {
             *offset++ = used;
             if (ref.compound == nullptr) [[likely]] {

@@ -122,10 +122,14 @@ bool PyArrowHandover::open() {
     // an import would give, without the import system's call (microseconds
     // of every call on small texts). Anything else goes through an import,
     // which also raises what a missing or blocked pyarrow raises.
+    // The key is made once (a lookup by C string makes a str every time).
+    static PyObject* name = nullptr;  // a strong reference, kept for the process
     PyObject* known = nullptr;
-    if (looked_in != nullptr &&
-        PyDict_GetItemStringRef(PyImport_GetModuleDict(), "pyarrow", &known) < 0)
-        return false;
+    if (looked_in != nullptr) {
+        if (name == nullptr && (name = PyUnicode_InternFromString("pyarrow")) == nullptr)
+            return false;
+        if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &known) < 0) return false;
+    }
     if (known != nullptr && known == looked_in)
         pyarrow_ = PyRef::steal(known);
     else {

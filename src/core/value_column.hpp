@@ -146,6 +146,26 @@ public:
             f(base_.text_of(r & kRefMask));
         }
     }
+    // Whether every value is a slice of the base text (none kept aside).
+    bool all_slices() const noexcept { return !side_ || side_->empty(); }
+    // Calls `f(offset, length)` for values `first` to `last` (not included)
+    // in order, each a slice at `offset` bytes into the base text: the walk
+    // of for_each with nothing to tell apart, for a column whose values are
+    // all slices (all_slices()).
+    template <class F>
+    void for_each_slice_at(std::size_t first, std::size_t last, F&& f) const {
+        if (first == 0 && first < last) {
+            f(static_cast<std::uint32_t>(first_), static_cast<std::size_t>(first_ >> kLenShift));
+            first = 1;
+        }
+        const unsigned char* p = refs_.data() + (first - (first != 0)) * kRefSize;
+        const unsigned char* const end = p + (last > first ? last - first : 0) * kRefSize;
+        for (; p != end; p += kRefSize) {
+            std::uint64_t r;
+            std::memcpy(&r, p, sizeof r);
+            f(static_cast<std::uint32_t>(r), static_cast<std::size_t>((r >> kLenShift) & kLenMask));
+        }
+    }
     // The bytes of the scalars stored as slices: with the values kept aside,
     // the size of the column's text without a pass over every value.
     std::uint64_t text_bytes() const noexcept { return slice_bytes_; }
@@ -180,6 +200,8 @@ private:
     static constexpr std::size_t kRefSize = 6;
     static constexpr std::uint64_t kRefMask = (std::uint64_t{1} << 48) - 1;
     static constexpr std::uint64_t kSide = std::uint64_t{1} << 47;
+    static constexpr unsigned kLenShift = ColumnBase::kLenShift;
+    static constexpr std::uint64_t kLenMask = ColumnBase::kMaxLen;
 
     ColumnBase base_;
     ByteBuffer refs_;  // the references after the first
