@@ -73,6 +73,16 @@ if [ "$(QUARZEL_NO_BUILD=1 "$devenv" printenv QUARZEL_IN_DEVENV)" != chroot ]; t
 fi
 run() { QUARZEL_NO_BUILD=1 "$devenv" "$@"; }
 
+# A ready root is used without looking at its packages; a package list
+# changed since they were installed has them looked at again, which with
+# the same lists installs nothing and makes the root quick to use again.
+stamp_of_root="${QUARZEL_DEVENV_ROOT:-/var/cache/quarzel/devenv-root}/.quarzel-packages"
+touch "$top/tools/packages.txt"
+if [ "$(run printenv QUARZEL_IN_DEVENV 2>"$work/setup.txt")" = chroot ] && [ ! -s "$work/setup.txt" ] &&
+    [ "$stamp_of_root" -nt "$top/tools/packages.txt" ]; then ok
+else fail "a package list newer than the root's packages: $(cat "$work/setup.txt")"
+fi
+
 # The current directory (with spaces in its path), relative paths in it.
 mkdir -p "$work/sub dir"
 (cd "$work" && run sh -c 'pwd > cwd.txt; echo relative > "sub dir/rel.txt"')
