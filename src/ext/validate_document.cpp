@@ -100,7 +100,8 @@ struct ModelTypes {
 const ModelTypes& model_types() {
     static ModelTypes types;
     if (types.file) return types;
-    PyRef module = PyRef::steal(PyImport_GetModule(PyUnicode_InternFromString("quarzel_core")));
+    PyRef name = PyRef::steal(PyUnicode_InternFromString("quarzel_core"));
+    PyRef module = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
     if (!module) {
         PyErr_Clear();
         return types;
