@@ -99,6 +99,25 @@ public:
     // words.size() on when all are stored.
     std::size_t push_slices(std::span<const std::string_view> words, std::size_t i,
                             std::size_t stride);
+    // Stores references that the caller made (ColumnBase::ref_of, each to
+    // a short slice of the base text), `bytes` being the sum of their
+    // lengths: for callers that lay out the base text themselves.
+    void push_refs(std::span<const std::uint64_t> refs, std::uint64_t bytes) {
+        std::size_t i = 0;
+        if (size_ == 0 && !refs.empty()) {
+            first_ = refs[0];
+            size_ = 1;
+            i = 1;
+        }
+        slice_bytes_ += bytes;
+        const std::size_t n = refs.size() - i;
+        if (n == 0) return;
+        refs_.reserve_more(n * kRefSize);
+        unsigned char* out = refs_.end();
+        for (; i < refs.size(); ++i, out += kRefSize) std::memcpy(out, &refs[i], sizeof refs[i]);
+        refs_.advance(n * kRefSize);
+        size_ += n;
+    }
     // Stores any text that lives as long as the document.
     void push_text(std::string_view text);
     // Stores the list or table that makes up all of `value`.

@@ -1,10 +1,10 @@
 // validate_document(rules, document, links=0, su_multiplier=3.0,
 // ignore_case=False, timing=False): checks a document read beforehand (a
 // CifFile, or the dict parse_raw returns) against the rule set without
-// writing it out and reading it again: the values' texts are copied once
-// into one buffer and the native document the checks read is built over it
-// (with the GIL held: the values are Python objects), then checked with the
-// GIL released. Returns (findings, errors)
+// writing it out and reading it again: the values' texts are copied once,
+// each column's together, and the native document the checks read is built
+// over them (with the GIL held: the values are Python objects), then checked
+// with the GIL released. Returns (findings, errors)
 // as validate_text does, the findings without line and column (0) but in
 // the order of the document as it would be written (tags in their order,
 // a loop where its first tag stands, rows in order), the errors empty; or
@@ -14,9 +14,12 @@
 // tags that differ only in case), which the caller then writes out and
 // checks as text.
 // timing=True adds the seconds spent copying and checking.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -26,6 +29,7 @@
 #include "core/placeholders.hpp"
 #include "ext/entry_points.hpp"
 #include "ext/validate_shared.hpp"
+#include "module/model_parts.hpp"
 #include "validate/checker.hpp"
 
 namespace quarzel::ext {
@@ -33,25 +37,6 @@ namespace quarzel::ext {
 using py::PyRef;
 
 namespace {
-
-// One frame as it would be written: its tags in the order they would
-// stand, each with its list of values.
-struct FrameCopy {
-    std::string name;
-    std::vector<std::string_view> tags;  // lower-cased, views of doc.names
-    struct Tag {
-        PyRef values;          // a list of str
-        Py_ssize_t count = 0;  // its length when read
-        std::uint32_t loop = FrameData::kNoLoop, place = 0;
-    };
-    std::vector<Tag> entries;
-    std::vector<std::vector<std::string_view>> loops;
-};
-
-struct BlockCopy {
-    FrameCopy data;
-    std::vector<FrameCopy> frames;
-};
 
 // A frame's part: an attribute of a model object, or a key of a dict that
 // parse_raw made. New reference, or null when the part is missing.
@@ -106,55 +91,62 @@ inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
     }
 }
 
-// Reads a document's structure from Python objects and sizes its values,
-// then builds the native document over one copy of them; both with the GIL
-// held. Between the two no Python code runs for a CifFile or a dict (exact
-// str, list and dict only); for other objects the values are checked again
-// as they are copied.
+// The object model's classes, once quarzel_core has made them (none can
+// exist before): their instances' parts are read from the instance itself.
+struct ModelTypes {
+    PyTypeObject *file = nullptr, *block = nullptr, *save_frame = nullptr;
+};
+
+const ModelTypes& model_types() {
+    static ModelTypes types;
+    if (types.file) return types;
+    PyRef name = PyRef::steal(PyUnicode_InternFromString("quarzel_core"));
+    PyRef module = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
+    if (!module) {
+        PyErr_Clear();
+        return types;
+    }
+    PyTypeObject* found[3] = {};
+    const char* names[3] = {"CifFile", "CifBlock", "CifSaveFrame"};
+    for (int i = 0; i < 3; ++i) {
+        PyObject* t = PyObject_GetAttrString(module.get(), names[i]);
+        if (!t || !PyType_Check(t)) {
+            PyErr_Clear();
+            Py_XDECREF(t);
+            return types;
+        }
+        found[i] = reinterpret_cast<PyTypeObject*>(t);  // kept for the process
+    }
+    types = {found[0], found[1], found[2]};
+    return types;
+}
+
+// Builds the native document over copies of a document's values, with the
+// GIL held, in two steps: first the parts of every frame (the tag order, the
+// loops and the dict of values), then each column's values sized and copied
+// in one pass. The second step touches only exact str, list and dict and
+// makes no Python object, so no Python code runs (not even the collector)
+// while it reads the lists it borrows from the parts it holds.
+//
+// A CifFile's parts (and those of its blocks and frames) are read from the
+// instances, a parse_raw dict's from its keys: neither runs Python code. Any
+// other object's attributes may, and change the values of a frame read
+// before: once one is read, each frame's columns are sized as its parts are
+// read and must be the same size when copied, or the document is left to the
+// text (as it is when such an object comes after frames that were not sized).
 class Copier {
 public:
-    explicit Copier(ParsedCif& doc) : doc_(doc) {}
+    explicit Copier(ParsedCif& doc) : doc_(doc), types_(model_types()) {}
 
     // False: not a document this way takes (no error set), or an error is
     // set (`failed`).
-    bool read(PyObject* source) {
-        PyRef blocks = part(source, "blocks", "_block_list");
-        if (!blocks || !PyList_Check(blocks.get())) return false;
-        const Py_ssize_t n = PyList_GET_SIZE(blocks.get());
-        blocks_.resize(static_cast<std::size_t>(n));
-        for (Py_ssize_t b = 0; b < n; ++b) {
-            PyObject* block = PyList_GET_ITEM(blocks.get(), b);
-            BlockCopy& copy = blocks_[static_cast<std::size_t>(b)];
-            if (!frame(block, copy.data)) return false;
-            PyRef frames = part(block, "save_frames", "_save_frame_list");
-            if (!frames || !PyList_Check(frames.get())) return false;
-            const Py_ssize_t m = PyList_GET_SIZE(frames.get());
-            copy.frames.resize(static_cast<std::size_t>(m));
-            for (Py_ssize_t s = 0; s < m; ++s)
-                if (!frame(PyList_GET_ITEM(frames.get(), s),
-                           copy.frames[static_cast<std::size_t>(s)]))
-                    return false;
-        }
-        return true;
-    }
-
-    // The document: false when two tags of a frame differ only in case.
-    bool build() {
-        // 16 spare bytes: the checks may read a word past a value's end.
-        std::string& text = doc_.arena.emplace_back(bytes_ + 16, '\0');
-        base_ = text.data();
-        size_ = bytes_;
-        at_ = 0;
-        doc_.blocks.resize(blocks_.size());
-        for (std::size_t b = 0; b < blocks_.size(); ++b) {
-            ParsedBlock& block = doc_.blocks[b];
-            block.name = std::move(blocks_[b].data.name);
-            if (!fill(blocks_[b].data, block.data)) return false;
-            block.save_frames.resize(blocks_[b].frames.size());
-            for (std::size_t s = 0; s < blocks_[b].frames.size(); ++s) {
-                block.save_frames[s].name = std::move(blocks_[b].frames[s].name);
-                if (!fill(blocks_[b].frames[s], block.save_frames[s].data)) return false;
-            }
+    bool copy(PyObject* source) {
+        if (!collect(source)) return false;
+        std::size_t f = 0;
+        for (ParsedBlock& block : doc_.blocks) {
+            if (!build(parts_[f++], block.data)) return false;
+            for (ParsedSaveFrame& frame : block.save_frames)
+                if (!build(parts_[f++], frame.data)) return false;
         }
         return true;
     }
@@ -162,149 +154,296 @@ public:
     bool failed = false;  // a Python error is set
 
 private:
-    bool frame(PyObject* obj, FrameCopy& out) {
-        PyRef name = part(obj, "name", "name");
-        PyRef order = part(obj, "tag_order", "_tag_order");
-        PyRef loops = part(obj, "loops", "_loops");
-        PyRef tags = part(obj, "tags", "_tags");
-        if (!name || !order || !loops || !tags || !PyUnicode_CheckExact(name.get()) ||
-            !PyList_CheckExact(order.get()) || !PyList_CheckExact(loops.get()) ||
-            !PyDict_CheckExact(tags.get()))
+    // A frame's parts, held, and where its columns' sizes as read begin in
+    // sizes_ (npos: not sized).
+    struct Parts {
+        PyRef order, loops, tags;
+        std::size_t sizes = kNotSized;
+    };
+    static constexpr std::size_t kNotSized = static_cast<std::size_t>(-1);
+
+    // The part an attribute of `obj` gives, or a key of a parse_raw dict.
+    // False (nothing set) for a document this way does not take: one whose
+    // attributes may run code once a frame that was not sized is read.
+    bool get(PyObject* obj, const char* key, const char* attribute, PyRef& out) {
+        if (!PyDict_Check(obj)) {
+            if (unsized_ > 0) return false;
+            may_run_code_ = true;
+        }
+        out = part(obj, key, attribute);
+        return true;
+    }
+
+    // The parts of every block and frame, in document order.
+    bool collect(PyObject* source) {
+        PyRef blocks;
+        if (Py_IS_TYPE(source, types_.file)) {
+            const auto* file = reinterpret_cast<const py::model::File*>(source);
+            if (file->borrow < 0) return false;
+            blocks = PyRef::borrow(file->block_list);
+        } else if (!get(source, "blocks", "_block_list", blocks)) {
             return false;
-        std::string_view name_text;
-        if (!utf8(name.get(), name_text)) return false;
-        lower_into(name_text, out.name);
-        // Which loop each looped tag is in.
-        const Py_ssize_t nloops = PyList_GET_SIZE(loops.get());
-        PyRef looped = PyRef::steal(PyDict_New());
-        if (!looped) return fail();
-        for (Py_ssize_t l = 0; l < nloops; ++l) {
-            PyObject* loop = PyList_GET_ITEM(loops.get(), l);
-            if (!PyList_CheckExact(loop) || PyList_GET_SIZE(loop) == 0) return false;
-            PyRef index = PyRef::steal(PyLong_FromSsize_t(l));
-            if (!index) return fail();
-            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(loop); ++j) {
-                PyObject* tag = PyList_GET_ITEM(loop, j);
-                if (!PyUnicode_CheckExact(tag)) return false;
-                const int known = PyDict_Contains(looped.get(), tag);
-                if (known < 0) return fail();
-                if (known) return false;  // a tag in two loops
-                if (PyDict_SetItem(looped.get(), tag, index.get()) < 0) return fail();
+        }
+        if (!blocks || !PyList_Check(blocks.get())) return false;
+        const Py_ssize_t n = PyList_GET_SIZE(blocks.get());
+        doc_.blocks.resize(static_cast<std::size_t>(n));
+        for (Py_ssize_t b = 0; b < n; ++b) {
+            // Attributes read may have changed the list.
+            if (b >= PyList_GET_SIZE(blocks.get())) return false;
+            PyRef block = PyRef::borrow(PyList_GET_ITEM(blocks.get(), b));
+            ParsedBlock& out = doc_.blocks[static_cast<std::size_t>(b)];
+            if (!frame(block.get(), types_.block, out.name)) return false;
+            PyRef frames;
+            if (Py_IS_TYPE(block.get(), types_.block)) {
+                const auto* native = reinterpret_cast<const py::model::Block*>(block.get());
+                if (native->borrow < 0) return false;
+                frames = PyRef::borrow(native->save_frame_list);
+            } else if (!get(block.get(), "save_frames", "_save_frame_list", frames)) {
+                return false;
+            }
+            if (!frames || !PyList_Check(frames.get())) return false;
+            const Py_ssize_t m = PyList_GET_SIZE(frames.get());
+            out.save_frames.resize(static_cast<std::size_t>(m));
+            for (Py_ssize_t s = 0; s < m; ++s) {
+                if (s >= PyList_GET_SIZE(frames.get())) return false;
+                PyRef save = PyRef::borrow(PyList_GET_ITEM(frames.get(), s));
+                if (!frame(save.get(), types_.save_frame,
+                           out.save_frames[static_cast<std::size_t>(s)].name))
+                    return false;
             }
         }
-        // As written: in the tag order, a loop where its first tag stands,
-        // loops none of whose tags is in the order last.
-        std::vector<char> loop_done(static_cast<std::size_t>(nloops), 0);
-        const Py_ssize_t ntags = PyList_GET_SIZE(order.get());
-        for (Py_ssize_t i = 0; i < ntags; ++i) {
-            PyObject* tag = PyList_GET_ITEM(order.get(), i);
-            if (!PyUnicode_CheckExact(tag)) return false;
-            PyObject* l = PyDict_GetItemWithError(looped.get(), tag);
-            if (!l && PyErr_Occurred()) return fail();
-            if (!l) {
-                if (!item(tags.get(), tag, FrameData::kNoLoop, 0, 1, out)) return false;
+        return PyList_GET_SIZE(blocks.get()) == n;
+    }
+
+    // One frame's name and parts.
+    bool frame(PyObject* obj, PyTypeObject* native_type, std::string& name) {
+        Parts& p = parts_.emplace_back();
+        if (Py_IS_TYPE(obj, native_type)) {
+            const auto* native = reinterpret_cast<const py::model::Frame*>(obj);
+            if (native->borrow < 0) return false;
+            lower_into(native->name, name);
+            p.order = PyRef::borrow(native->tag_order);
+            p.loops = PyRef::borrow(native->loops);
+            p.tags = PyRef::borrow(native->tags);
+        } else {
+            PyRef name_obj;
+            if (!get(obj, "name", "name", name_obj) ||
+                !get(obj, "tag_order", "_tag_order", p.order) ||
+                !get(obj, "loops", "_loops", p.loops) || !get(obj, "tags", "_tags", p.tags))
+                return false;
+            std::string_view name_text;
+            if (!name_obj || !PyUnicode_CheckExact(name_obj.get()) ||
+                !utf8(name_obj.get(), name_text))
+                return false;
+            lower_into(name_text, name);
+        }
+        if (!may_run_code_) {
+            ++unsized_;
+            return true;
+        }
+        // Code that reading later parts runs may change this frame's values:
+        // their sizes as they are now, which the copies must have.
+        p.sizes = sizes_.size();
+        sizing_ = true;
+        const bool ok = walk(p, nullptr);
+        sizing_ = false;
+        return ok;
+    }
+
+    bool build(const Parts& p, FrameData& to) {
+        next_size_ = p.sizes;
+        if (!walk(p, &to)) return false;
+        to.settle();
+        return true;
+    }
+
+    // The columns of a frame as it would be written: in the tag order, a
+    // loop where its first tag stands, loops none of whose tags is in the
+    // order last. Sizes them (`sizing_`) or copies them into `to`.
+    bool walk(const Parts& p, FrameData* to) {
+        if (!p.order || !p.loops || !p.tags || !PyList_CheckExact(p.order.get()) ||
+            !PyList_CheckExact(p.loops.get()) || !PyDict_CheckExact(p.tags.get()))
+            return false;
+        PyObject* const tags = p.tags.get();
+        PyObject* const loops = p.loops.get();
+        // Which loop each looped tag is in (the tags as given: a dict's keys).
+        const Py_ssize_t nloops = PyList_GET_SIZE(loops);
+        looped_.clear();
+        for (Py_ssize_t l = 0; l < nloops; ++l) {
+            PyObject* loop = PyList_GET_ITEM(loops, l);
+            if (!PyList_CheckExact(loop) || PyList_GET_SIZE(loop) == 0) return false;
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(loop); ++j) {
+                PyObject* tag = PyList_GET_ITEM(loop, j);
+                std::string_view t;
+                if (!PyUnicode_CheckExact(tag) || !utf8(tag, t)) return false;
+                if (!looped_.emplace(t, static_cast<std::size_t>(l)).second)
+                    return false;  // a tag in two loops
+            }
+        }
+        loop_done_.assign(static_cast<std::size_t>(nloops), 0);
+        PyObject* const order = p.order.get();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order); ++i) {
+            PyObject* tag = PyList_GET_ITEM(order, i);
+            std::string_view t;
+            if (!PyUnicode_CheckExact(tag) || !utf8(tag, t)) return false;
+            const auto l = looped_.find(t);
+            if (l == looped_.end()) {
+                if (!column(tags, tag, FrameData::kNoLoop, 0, to)) return false;
                 continue;
             }
-            const auto li = static_cast<std::size_t>(PyLong_AsSsize_t(l));
-            if (loop_done[li]) continue;
-            loop_done[li] = 1;
-            if (!loop(tags.get(), PyList_GET_ITEM(loops.get(), static_cast<Py_ssize_t>(li)), out))
+            if (loop_done_[l->second]) continue;
+            loop_done_[l->second] = 1;
+            if (!loop(tags, PyList_GET_ITEM(loops, static_cast<Py_ssize_t>(l->second)), to))
                 return false;
         }
         for (Py_ssize_t l = 0; l < nloops; ++l)
-            if (!loop_done[static_cast<std::size_t>(l)] &&
-                !loop(tags.get(), PyList_GET_ITEM(loops.get(), l), out))
+            if (!loop_done_[static_cast<std::size_t>(l)] &&
+                !loop(tags, PyList_GET_ITEM(loops, l), to))
                 return false;
         return true;
     }
 
-    bool loop(PyObject* tags, PyObject* loop, FrameCopy& out) {
-        const auto index = static_cast<std::uint32_t>(out.loops.size());
-        out.loops.emplace_back();
+    bool loop(PyObject* tags, PyObject* loop, FrameData* to) {
+        const std::uint32_t index = to ? static_cast<std::uint32_t>(to->loops.size()) : 0;
+        if (to) to->loops.emplace_back();
         const Py_ssize_t width = PyList_GET_SIZE(loop);
-        Py_ssize_t rows = -1;
         for (Py_ssize_t j = 0; j < width; ++j) {
-            if (!item(tags, PyList_GET_ITEM(loop, j), index, static_cast<std::uint32_t>(j), 0, out))
+            if (!column(tags, PyList_GET_ITEM(loop, j), index, static_cast<std::uint32_t>(j), to))
                 return false;
-            const Py_ssize_t count = out.entries.back().count;
-            if (rows >= 0 && count != rows) return false;
-            rows = count;
-            out.loops[index].push_back(out.tags.back());
+            if (j == 0) rows_ = count_;
+            if (count_ != rows_) return false;
+            if (to) to->loops[index].push_back(to->tag_order.back());
         }
-        return rows > 0;
+        return rows_ > 0;
     }
 
-    // `tag` and its values: `want` of them (0: any number, for a loop's
-    // column), each an exact str.
-    bool item(PyObject* tags, PyObject* tag, std::uint32_t loop, std::uint32_t place,
-              Py_ssize_t want, FrameCopy& out) {
+    // `tag` and its values (`count_` of them): one outside a loop, each an
+    // exact str. Sized when `to` is null, else copied into a new column of
+    // `to`.
+    bool column(PyObject* tags, PyObject* tag, std::uint32_t loop, std::uint32_t place,
+                FrameData* to) {
         std::string_view name;
         if (!utf8(tag, name)) return false;
         PyObject* values = PyDict_GetItemWithError(tags, tag);
         if (!values) return PyErr_Occurred() ? fail() : false;
         if (!PyList_CheckExact(values)) return false;
         const Py_ssize_t n = PyList_GET_SIZE(values);
-        if (want != 0 && n != want) return false;
+        if (loop == FrameData::kNoLoop && n != 1) return false;
+        count_ = static_cast<std::size_t>(n);
         PyObject* const* items = PySequence_Fast_ITEMS(values);
-        for (Py_ssize_t k = 0; k < n; ++k) {
+        std::size_t bytes = 0;
+        if (sizing_) {
+            if (!size_values(items, count_, bytes)) return false;
+            sizes_.push_back({count_, bytes});
+            return true;
+        }
+        lower_into(name, scratch_);
+        if (to->position(scratch_) != FrameData::npos) return false;  // alike in case
+        ValueColumn col;
+        int copied = copy_values(items, count_, col, bytes);
+        if (copied == 0) {
+            // Not in the room the last chunk has left: in a new one.
+            if (!size_values(items, count_, bytes)) return false;
+            new_chunk(bytes);
+            copied = copy_values(items, count_, col, bytes);
+        }
+        if (copied != 1) return false;
+        if (next_size_ != kNotSized) {
+            // Sized as read: the same values, or left to the text.
+            if (next_size_ >= sizes_.size() || sizes_[next_size_].count != count_ ||
+                sizes_[next_size_].bytes != bytes)
+                return false;
+            ++next_size_;
+        }
+        to->add(doc_.names.emplace_back(scratch_), std::move(col), loop, place);
+        return true;
+    }
+
+    // The bytes of `n` values' texts; false for a value that is not an
+    // exact str, or not one UTF-8 takes.
+    static bool size_values(PyObject* const* items, std::size_t n, std::size_t& bytes) {
+        bytes = 0;
+        for (std::size_t k = 0; k < n; ++k) {
             PyObject* v = items[k];
             if (!PyUnicode_CheckExact(v)) return false;
             if (PyUnicode_IS_COMPACT_ASCII(v)) [[likely]] {
-                bytes_ += static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+                bytes += static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
                 continue;
             }
             std::string_view t;
             if (!utf8(v, t)) return false;
-            bytes_ += t.size();
+            bytes += t.size();
         }
-        out.entries.push_back({PyRef::borrow(values), n, loop, place});
-        lower_into(name, scratch_);
-        out.tags.push_back(doc_.names.emplace_back(scratch_));
         return true;
     }
 
-    bool fill(FrameCopy& from, FrameData& to) {
-        to.loops = std::move(from.loops);
-        for (std::size_t i = 0; i < from.tags.size(); ++i) {
-            if (to.position(from.tags[i]) != FrameData::npos) return false;  // alike in case
-            const FrameCopy::Tag& e = from.entries[i];
-            ValueColumn& col = to.add(from.tags[i], ValueColumn(base_, size_), e.loop, e.place);
-            // Objects other than a CifFile or a dict may have run Python code
-            // since read() (a property): what changed is left to the text.
-            const Py_ssize_t n = PyList_GET_SIZE(e.values.get());
-            if (n != e.count) return false;
-            PyObject* const* items = PySequence_Fast_ITEMS(e.values.get());
-            views_.resize(static_cast<std::size_t>(n));
-            for (Py_ssize_t k = 0; k < n; ++k) {
-                PyObject* v = items[k];
+    // Copies `n` values into the room the last chunk has left, one after
+    // another, and makes `col` refer to them (`bytes` of them): 1 done, 0
+    // no room for them all, -1 a value that size_values() does not take.
+    // A quoted placeholder reads back as the builder keeps it, and is kept
+    // aside as texts too long for a reference are.
+    int copy_values(PyObject* const* items, std::size_t n, ValueColumn& col, std::size_t& bytes) {
+        if (left_ < kSpare) return 0;
+        char* const base = at_;
+        const std::size_t room = std::min<std::size_t>(left_ - kSpare, ColumnBase::kMaxOffset);
+        col = ValueColumn(base, room);
+        RefColumn& refs = *col.refs_column();
+        made_.resize(n);
+        std::uint64_t* const made = made_.data();
+        std::size_t off = 0, count = 0;
+        std::uint64_t slices = 0;  // the bytes `made` refers to
+        for (std::size_t k = 0; k < n; ++k) {
+            PyObject* v = items[k];
+            if (!PyUnicode_CheckExact(v)) [[unlikely]]
+                return -1;
+            const char* src;
+            std::size_t len;
+            if (PyUnicode_IS_COMPACT_ASCII(v)) [[likely]] {
+                src = static_cast<const char*>(PyUnicode_DATA(v));
+                len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
+            } else {
                 std::string_view t;
-                if (!PyUnicode_CheckExact(v)) [[unlikely]]
-                    return false;
-                if (PyUnicode_IS_COMPACT_ASCII(v)) [[likely]]
-                    t = {static_cast<const char*>(PyUnicode_DATA(v)),
-                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(v))};
-                else if (!utf8(v, t))
-                    return false;
-                if (t.size() > bytes_ - at_) [[unlikely]]
-                    return false;
-                char* dst = base_ + at_;
-                copy_short(dst, t.data(), t.size());
-                views_[static_cast<std::size_t>(k)] = {dst, t.size()};
-                at_ += t.size();
-                // A quoted placeholder reads back as the builder keeps it.
-                if (t.size() == 3 && t[0] == '"' && t[2] == '"' && (t[1] == '?' || t[1] == '.'))
-                    [[unlikely]]
-                    views_[static_cast<std::size_t>(k)] = quoted_placeholder(t[1]);
+                if (!utf8(v, t)) return -1;
+                src = t.data();
+                len = t.size();
             }
-            // Texts too long for a reference, and quoted placeholders, are
-            // kept aside.
-            for (std::size_t k = 0; k < views_.size();) {
-                k = col.push_slices(views_, k, 1);
-                if (k < views_.size()) col.push_text(views_[k++]);
+            if (len > room - off) [[unlikely]]
+                return 0;
+            char* const dst = base + off;
+            copy_short(dst, src, len);
+            const bool placeholder =
+                len == 3 && src[0] == '"' && src[2] == '"' && (src[1] == '?' || src[1] == '.');
+            if (placeholder || len > ColumnBase::kMaxLen) [[unlikely]] {
+                refs.push_refs({made, count}, slices);
+                count = 0;
+                slices = 0;
+                refs.push_text(placeholder ? quoted_placeholder(src[1])
+                                           : std::string_view(dst, len));
+            } else {
+                made[count++] = ColumnBase::ref_of(off, len);
+                slices += len;
             }
+            off += len;
         }
-        to.settle();
-        return true;
+        refs.push_refs({made, count}, slices);
+        bytes = off;
+        at_ += off;
+        left_ -= off;
+        std::memset(at_, 0, kSpare);  // until the next column's copies
+        return 1;
+    }
+
+    // A chunk with room for `bytes` and the spare bytes after them, which
+    // the checks may read a word into.
+    void new_chunk(std::size_t bytes) {
+        constexpr std::size_t kFirst = std::size_t{64} << 10, kMost = std::size_t{8} << 20;
+        std::size_t size = chunks_.empty() ? kFirst : std::min(kMost, 2 * last_size_);
+        if (size < bytes + kSpare) size = bytes + kSpare;
+        ByteBuffer& chunk = chunks_.emplace_back();
+        chunk.reserve_more(size);  // mapped from a call before, where one is free
+        at_ = reinterpret_cast<char*>(chunk.data());
+        left_ = chunk.capacity();
+        last_size_ = size;
     }
 
     bool fail() {
@@ -313,11 +452,26 @@ private:
     }
 
     ParsedCif& doc_;
-    std::vector<BlockCopy> blocks_;
-    std::size_t bytes_ = 0;
-    char* base_ = nullptr;
-    std::size_t size_ = 0, at_ = 0;
-    std::vector<std::string_view> views_;
+    const ModelTypes& types_;
+    std::vector<Parts> parts_;  // of the blocks and frames in document order
+    // The sizes of the columns of objects that may run code, as read.
+    struct Size {
+        std::size_t count, bytes;
+    };
+    std::vector<Size> sizes_;
+    std::size_t next_size_ = kNotSized;
+    bool sizing_ = false;
+    bool may_run_code_ = false;  // an attribute has been read
+    std::size_t unsized_ = 0;    // frames read before that
+    std::size_t count_ = 0, rows_ = 0;
+    // The copies of the values, which the document's columns refer to.
+    std::vector<ByteBuffer> chunks_;
+    char* at_ = nullptr;
+    std::size_t left_ = 0, last_size_ = 0;
+    static constexpr std::size_t kSpare = 16;
+    std::vector<std::uint64_t> made_;  // a column's references as made
+    std::unordered_map<std::string_view, std::size_t> looped_;
+    std::vector<char> loop_done_;
     std::string scratch_;
 };
 
@@ -369,9 +523,11 @@ QUARZEL_EXT_ENTRY(py_validate_document) {
     return py::guarded([&]() -> PyObject* {
         using Clock = std::chrono::steady_clock;
         const auto t0 = Clock::now();
+        // Declared first: the document's large buffers are freed into it.
+        MappingCache::Use use(call_mappings());
         ParsedCif doc;
         Copier copy(doc);
-        if (!copy.read(a[1]) || !copy.build()) {
+        if (!copy.copy(a[1])) {
             if (copy.failed) return nullptr;
             Py_RETURN_NONE;
         }

@@ -49,6 +49,11 @@ bool read_imported(PyObject* obj, validate::Options& options) {
 
 }  // namespace
 
+MappingCache& call_mappings() {
+    static thread_local MappingCache mappings(kCallMappingBytes);
+    return mappings;
+}
+
 bool read_options(PyObject* links, PyObject* su_multiplier, PyObject* ignore_case,
                   PyObject* imported, validate::Options& options) {
     if (links && links != Py_None) {
@@ -87,6 +92,8 @@ QUARZEL_EXT_ENTRY(py_validate_text) {
     const int timing = a[6] ? PyObject_IsTrue(a[6]) : 0;
     if (timing < 0) return nullptr;
     return py::guarded([&]() -> PyObject* {
+        // Declared first: the document's large buffers are freed into it.
+        MappingCache::Use use(call_mappings());
         ParseResult parsed;
         std::vector<validate::Finding> findings;
         double reading = 0.0, checking = 0.0;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "binding/pyref.hpp"
+#include "core/byte_buffer.hpp"
 #include "core/document.hpp"
 #include "validate/checker.hpp"
 #include "validate/finding.hpp"
@@ -22,6 +23,13 @@ std::shared_ptr<const validate::RuleSet> rules_of(PyObject* capsule, const char*
 // are names (None for findings of the dictionary itself or outside frames),
 // the dictionary index None when there is none.
 py::PyRef findings_list(const std::vector<validate::Finding>& findings, const ParsedCif* doc);
+
+// The calling thread's mappings freed by the documents of earlier calls,
+// for those of the next (a validation of document after document would
+// otherwise have the system map and zero their pages afresh each time): a
+// call installs it (MappingCache::Use) before it makes its document.
+inline constexpr std::size_t kCallMappingBytes = std::size_t{32} << 20;
+MappingCache& call_mappings();
 
 // The options validate_text and validate_document share (links: 0 each
 // dictionary's default, 1 all, 2 none; imported may be null). False with
