@@ -63,8 +63,8 @@ struct PlainDecimal {
     }
     // Correctly rounded: both operands are exact doubles, one rounding.
     double value() const noexcept {
-        const double v = static_cast<double>(static_cast<std::int64_t>(digits)) /
-                         kPlainPow10[decimals];
+        const double v =
+            static_cast<double>(static_cast<std::int64_t>(digits)) / kPlainPow10[decimals];
         return negative ? -v : v;
     }
 };
@@ -94,8 +94,9 @@ inline bool plain_parts(std::uint64_t x, std::size_t n, PlainDecimal& out) noexc
     if (digits == 0) return false;
     out.point = dot != 0;
     out.decimals =
-        dot != 0 ? static_cast<unsigned>(n - 1 - static_cast<std::size_t>(std::countr_zero(dot) >> 3))
-                 : 0;
+        dot != 0
+            ? static_cast<unsigned>(n - 1 - static_cast<std::size_t>(std::countr_zero(dot) >> 3))
+            : 0;
     // The digits in the high bytes, zeros below them: leading zeros to
     // eight_digits, which reads only the low four bits of each byte.
     out.digits = eight_digits(x << (8 * (8 - digits)));

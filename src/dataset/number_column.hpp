@@ -135,8 +135,8 @@ public:
             std::uint8_t code;
             if (len == 1 && (c == '?' || c == '.'))
                 code = c == '?' ? 1 : 2;
-            else if (len == 0 ||
-                     !(static_cast<unsigned char>(c - '0') < 10 || c == '-' || c == '+' || c == '.'))
+            else if (len == 0 || !(static_cast<unsigned char>(c - '0') < 10 || c == '-' ||
+                                   c == '+' || c == '.'))
                 code = 3;
             else {  // the long way
                 NumberResult r;
