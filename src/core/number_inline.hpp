@@ -48,40 +48,80 @@ inline std::uint64_t eight_digits(std::uint64_t x) noexcept {
     return (x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL >> 32;
 }
 
+// A plain decimal taken apart: its digits as an integer (at most eight of
+// them), how many follow the point, its sign, and whether it has a point
+// ("1." has one and no decimals).
+struct PlainDecimal {
+    std::uint64_t digits;
+    unsigned decimals;
+    bool negative;
+    bool point;
+
+    std::int64_t int_value() const noexcept {
+        const auto m = static_cast<std::int64_t>(digits);
+        return negative ? -m : m;
+    }
+    // Correctly rounded: both operands are exact doubles, one rounding.
+    double value() const noexcept {
+        const double v =
+            static_cast<double>(static_cast<std::int64_t>(digits)) / kPlainPow10[decimals];
+        return negative ? -v : v;
+    }
+};
+
 // The decimal in the low n bytes of x (the other bytes zero).
-inline bool plain_from_word(std::uint64_t x, std::size_t n, NumberResult& r) noexcept {
+inline bool plain_parts(std::uint64_t x, std::size_t n, PlainDecimal& out) noexcept {
     const unsigned first = static_cast<unsigned>(x & 0xFF);
     const bool has_sign = (first == '-') | (first == '+');
-    const bool negative = first == '-';
+    out.negative = first == '-';
     x >>= 8 * static_cast<unsigned>(has_sign);
     n -= has_sign;
-    if (n == 0 || (x & kHigh) != 0) return false;  // a bare sign, or a byte beyond ASCII
+    if (n == 0) return false;  // a bare sign
     const std::uint64_t lanes = kHigh & (~std::uint64_t{0} >> (64 - 8 * n));
-    // Bytes >= '0' and bytes > '9' (no carries: every byte is below 0x80).
-    const std::uint64_t at_least_0 = x + 0x50 * kOnes;
-    const std::uint64_t above_9 = x + 0x46 * kOnes;
-    const std::uint64_t not_digit = ~(at_least_0 & ~above_9) & lanes;
+    // Digits become 0 to 9, and adding 0x76 sets the high bit of any other
+    // byte below 0x80; a byte from 0x80 on has it set already (its carry
+    // may touch the byte above, which changes nothing: the text is no
+    // plain decimal either way).
+    const std::uint64_t digit = x ^ ('0' * kOnes);
+    const std::uint64_t not_digit = ((digit + 0x76 * kOnes) | digit) & lanes;
     const std::uint64_t dot = zero_bytes(x ^ ('.' * kOnes)) & lanes;
     if (not_digit != dot || (dot & (dot - 1)) != 0) return false;  // other bytes, or two points
-    // Close the gap of the point: the bytes above it move down by one.
+    // Close the gap of the point: the bytes above it move down by one (the
+    // point itself falls among the bytes below it, which are kept as they are).
     const std::uint64_t below = (dot >> 7) - 1;  // the bytes before it (all when there is none)
-    const std::uint64_t point = (dot >> 7) * 0xFF;
-    x = (x & below) | ((x & ~below & ~point) >> 8);
+    x = (x & below) | ((x >> 8) & ~below);
     const std::size_t digits = n - (dot != 0);
     if (digits == 0) return false;
-    const std::size_t decimals =
-        dot != 0 ? n - 1 - static_cast<std::size_t>(std::countr_zero(dot) >> 3) : 0;
-    // Left-pad with '0' digits to eight.
-    const std::uint64_t pad = digits == 8 ? 0 : ('0' * kOnes) >> (8 * digits);
-    const std::uint64_t m = eight_digits((x << (8 * (8 - digits))) | pad);
-    const double value = static_cast<double>(m) / kPlainPow10[decimals];
-    r.status = NumberStatus::number;
-    r.value = negative ? -value : value;
-    r.has_su = false;
-    r.is_integer = dot == 0;
-    r.int_exact = dot == 0;
-    r.int_value = negative ? -static_cast<std::int64_t>(m) : static_cast<std::int64_t>(m);
+    out.point = dot != 0;
+    out.decimals =
+        dot != 0
+            ? static_cast<unsigned>(n - 1 - static_cast<std::size_t>(std::countr_zero(dot) >> 3))
+            : 0;
+    // The digits in the high bytes, zeros below them: leading zeros to
+    // eight_digits, which reads only the low four bits of each byte.
+    out.digits = eight_digits(x << (8 * (8 - digits)));
     return true;
+}
+
+// The decimal in the low n bytes of x (the other bytes zero).
+inline bool plain_from_word(std::uint64_t x, std::size_t n, NumberResult& r) noexcept {
+    PlainDecimal d;
+    if (!plain_parts(x, n, d)) return false;
+    r.status = NumberStatus::number;
+    r.value = d.value();
+    r.has_su = false;
+    r.is_integer = !d.point;
+    r.int_exact = !d.point;
+    r.int_value = d.int_value();
+    return true;
+}
+
+// The n bytes (1 to 8) at p as a little-endian word, the others zero, for
+// a text followed by at least 8 - n readable bytes.
+inline std::uint64_t load_padded(const char* p, std::size_t n) noexcept {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x & (~std::uint64_t{0} >> (64 - 8 * n));
 }
 
 inline bool parse_plain_decimal(const char* p, std::size_t n, NumberResult& r) noexcept {
@@ -92,9 +132,7 @@ inline bool parse_plain_decimal(const char* p, std::size_t n, NumberResult& r) n
 // The same for a text followed by at least 8 - n readable bytes.
 inline bool parse_plain_decimal_padded(const char* p, std::size_t n, NumberResult& r) noexcept {
     if (n == 0 || n > 8) return false;
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    return plain_from_word(x & (~std::uint64_t{0} >> (64 - 8 * n)), n, r);
+    return plain_from_word(load_padded(p, n), n, r);
 }
 
 // "<plain decimal of at most eight bytes>(<one to eight digits>)", the
@@ -134,5 +172,10 @@ using number_detail::parse_plain_decimal_padded;
 // True, with `r` filled as parse_number fills it, for a plain decimal of at
 // most eight bytes followed by an su of one to eight digits in parentheses.
 using number_detail::parse_plain_with_su;
+// The parts of a plain decimal of n bytes (1 to 8) held in the low bytes of
+// a word, for callers that keep either its integer or its double.
+using number_detail::load_padded;
+using number_detail::plain_parts;
+using number_detail::PlainDecimal;
 
 }  // namespace quarzel

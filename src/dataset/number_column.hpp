@@ -11,6 +11,7 @@
 
 #include "core/byte_buffer.hpp"
 #include "core/number.hpp"
+#include "core/number_inline.hpp"
 #include "dataset/kinds.hpp"
 #include "dataset/pages.hpp"
 
@@ -81,6 +82,83 @@ public:
         *status_out_++ = code;
         seen_ |= 1u << (code & 3);
         return code & 3;
+    }
+    // Adds n values of a column typed by its values, read straight from
+    // their text: `each(f)` calls f(text, padded) for every value in order,
+    // padded when at least eight bytes can be read from the text's start (a
+    // list or table is passed as an empty text: it counts as text).
+    // Plain decimals, ? . and words are taken in a loop that keeps its
+    // output in registers; any other value goes through parse_number and
+    // add(). Ends as done() does.
+    template <class Each>
+    void add_texts(std::size_t n, Each&& each) {
+        reserve(n);
+        unsigned char* status = status_out_;
+        unsigned char* value = value_out_;
+        unsigned seen = 0;
+        bool doubles = doubles_;
+        each([&](std::string_view text, bool padded) __attribute__((always_inline)) {
+            const std::size_t len = text.size();
+            if (padded && len - 1 < 8) [[likely]] {
+                const std::uint64_t x = load_padded(text.data(), len);
+                // ? and . (and / and >, left to the long way) in one test.
+                if ((x | 0x11) == 0x3F) {
+                    if (x == '?' || x == '.') {
+                        const std::uint8_t code = x == '?' ? 1 : 2;
+                        *status++ = code;
+                        seen |= 1u << code;
+                        return;
+                    }
+                }
+                PlainDecimal d;
+                if (plain_parts(x, len, d)) [[likely]] {
+                    if (d.point && !doubles) [[unlikely]] {
+                        value_out_ = value;
+                        convert_now();
+                        doubles = true;
+                    }
+                    if (d.point) seen |= kFractionSeen;
+                    if (doubles) {
+                        const double v = d.value();
+                        std::memcpy(value, &v, 8);
+                    } else {
+                        const std::int64_t v = d.int_value();
+                        std::memcpy(value, &v, 8);
+                    }
+                    value += 8;
+                    *status++ = 0;
+                    seen |= 1;
+                    return;
+                }
+            }
+            const auto c = len != 0 ? static_cast<unsigned char>(text[0]) : 0;
+            std::uint8_t code;
+            if (len == 1 && (c == '?' || c == '.'))
+                code = c == '?' ? 1 : 2;
+            else if (len == 0 || !(static_cast<unsigned char>(c - '0') < 10 || c == '-' ||
+                                   c == '+' || c == '.'))
+                code = 3;
+            else {  // the long way
+                NumberResult r;
+                if (!parse_plain_decimal(text.data(), len, r) &&
+                    !parse_plain_with_su(text.data(), len, r))
+                    r = parse_number(text);
+                status_out_ = status;
+                value_out_ = value;
+                seen_ |= seen;
+                add(r, false);
+                status = status_out_;
+                value = value_out_;
+                doubles = doubles_;
+                return;
+            }
+            *status++ = code;
+            seen |= 1u << code;
+        });
+        status_out_ = status;
+        value_out_ = value;
+        seen_ |= seen;
+        done();
     }
     void done() {
         status_.advance(static_cast<std::size_t>(status_out_ - status_.end()));

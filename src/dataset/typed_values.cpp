@@ -105,14 +105,28 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
         c.chunk.stored = bits == 0 || ((bits & kinds::kNumber) && !(bits & kinds::kText));
     }
     if ((ty.run->get() & kinds::kFraction) && !ty.numbers.doubles()) ty.numbers.use_doubles();
-    ty.numbers.reserve(n);
-    NumberSink sink{ty.numbers, nullptr, pages_, false};
-    std::size_t written;
-    if (const RefColumn* refs = values.refs_column())
-        written = append_values(c, *refs, n, sink);
-    else
-        written = append_values(c, *values.packed_column(), n, sink);
-    sink.finish();
+    // The text first, as an untyped run writes it; then the numbers, in a
+    // loop of their own that keeps its output in registers.
+    const std::size_t written = append_values(c, values, n);
+    const auto text_begin = reinterpret_cast<std::uintptr_t>(text_.data());
+    const std::size_t text_size = text_.size();
+    ty.numbers.add_texts(n, [&](auto&& f) {
+        auto put = [&](const ValueRef& ref) __attribute__((always_inline)) {
+            if (ref.compound) [[unlikely]] {
+                f(std::string_view(), false);  // a list or table: text
+                return;
+            }
+            const std::uintptr_t at =
+                reinterpret_cast<std::uintptr_t>(ref.text.data()) - text_begin;
+            f(ref.text, at < text_size && text_size - at >= 8);
+        };
+        if (const RefColumn* refs = values.refs_column()) {
+            refs->for_each(0, n, put);
+        } else {
+            const PackedColumn& packed = *values.packed_column();
+            for (std::size_t r = 0; r < n; ++r) put(packed[r]);
+        }
+    });
     ty.run->add(ty.numbers.kinds());
     return written + 9 * n;
 }

@@ -279,6 +279,29 @@ TEST(NumberPlain, WithSuAgreesWithParseNumber) {
     EXPECT_FALSE(quarzel::parse_plain_with_su("1.5e3(2)", 8, r));
 }
 
+// Bytes from 0x80 on are no digits wherever they stand, whatever byte
+// follows them (the carry of one may reach the next), and the texts are
+// left to the general route, which rejects them too.
+TEST(NumberPlain, BytesBeyondAscii) {
+    for (const char* text : {"\xB9", "1\xB9",
+                             "\xB9"
+                             "1",
+                             "\x80", "12\x80",
+                             "\xFF"
+                             "9",
+                             "-\xB0", "1.\xB5", "\xBA.5", "1234567\xB0", "\xC2\xB7", "+\xFF",
+                             ".\x8A"
+                             "0"}) {
+        const std::string_view view(text);
+        quarzel::NumberResult r;
+        EXPECT_FALSE(quarzel::parse_plain_decimal(text, view.size(), r)) << text;
+        const std::string padded = std::string(view) + "12345678";
+        EXPECT_FALSE(quarzel::parse_plain_decimal_padded(padded.data(), view.size(), r)) << text;
+        quarzel::NumberParts parts;
+        EXPECT_FALSE(quarzel::scan_number(view, parts)) << text;
+    }
+}
+
 TEST(NumberPlain, EightBytes) {
     for (const char* text :
          {"12345678", "-1234567", "1234.567", ".1234567", "9999999.", "00000000", "-0000000"}) {

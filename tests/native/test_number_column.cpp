@@ -1,0 +1,129 @@
+// A column typed by its values read straight from their text (add_texts)
+// against the same values read by parse_number and added one by one.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/number.hpp"
+#include "dataset/number_column.hpp"
+
+namespace {
+
+using quarzel::dataset::ColumnChunk;
+using quarzel::dataset::NumberColumn;
+using quarzel::dataset::PageWriter;
+
+constexpr const char* kList = "<list>";  // stands for a list or table value
+
+struct Encoded {
+    std::string values, sus, status, min, max;
+    bool doubles;
+    std::uint8_t kinds;
+};
+
+std::string bytes_of(const ColumnChunk& c) {
+    return std::string(reinterpret_cast<const char*>(c.bytes.data()), c.bytes.size());
+}
+
+Encoded encode(NumberColumn& numbers) {
+    PageWriter pages;
+    ColumnChunk v, s, st;
+    const bool doubles = numbers.doubles();
+    numbers.encode_values(pages, v, doubles);
+    numbers.encode_su(pages, s, doubles);
+    numbers.encode_status(pages, st);
+    return {bytes_of(v), bytes_of(s), bytes_of(st), v.min, v.max, doubles, numbers.kinds()};
+}
+
+// The values laid out in one text as a document holds them; the last one
+// ends the text (no bytes to read past it) when `last_unpadded`.
+void check(const std::vector<std::string>& values, bool last_unpadded) {
+    std::string text;
+    std::vector<std::size_t> at;
+    for (const auto& v : values) {
+        at.push_back(text.size());
+        text += v;
+        text += ' ';
+    }
+    if (last_unpadded)
+        text.pop_back();
+    else
+        text += "12345678";
+    NumberColumn fast, slow;
+    fast.add_texts(values.size(), [&](auto&& f) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (values[i] == kList) {
+                f(std::string_view(), false);
+                continue;
+            }
+            const std::string_view v(text.data() + at[i], values[i].size());
+            f(v, text.size() - at[i] >= 8);
+        }
+    });
+    slow.reserve(values.size());
+    for (const auto& v : values) {
+        quarzel::NumberResult r;  // text, as a list is
+        if (v != kList) r = quarzel::parse_number(v);
+        slow.add(r, false);
+    }
+    slow.done();
+    const Encoded a = encode(fast), b = encode(slow);
+    std::string all;
+    for (const auto& v : values) all += v + " ";
+    EXPECT_EQ(a.doubles, b.doubles) << all;
+    EXPECT_EQ(a.kinds, b.kinds) << all;
+    EXPECT_EQ(a.values, b.values) << all;
+    EXPECT_EQ(a.sus, b.sus) << all;
+    EXPECT_EQ(a.status, b.status) << all;
+    EXPECT_EQ(a.min, b.min) << all;
+    EXPECT_EQ(a.max, b.max) << all;
+}
+
+TEST(NumberColumnTexts, AgreesWithParseNumber) {
+    const std::vector<std::vector<std::string>> columns = {
+        {"1", "-2", "+3", "0", "12345678", "-1234567"},  // integers
+        {"1", "2.5", "-0", "7", "-0.0", "0"},            // a fraction turns the column to doubles
+        {"57.147", "-64.648", "1.00", "1.", ".5", "-.5"},
+        {"?", ".", "abc", "", "12", "/", ">", "?x", ".."},  // placeholders, words, near misses
+        {"1.5(3)", "12(4)", "123456789", "1e5", "-12.5(11)", "0.000000001"},  // the long way
+        {"-", "+", "-.", "1-2", "1.2.3", "--1", "1e", "0x10"},
+        {"3", kList, "4", "\xB9", "1\xB0", "5"},  // a list, bytes beyond ASCII
+        {"?", "?", ".", "?"},                     // no numbers at all
+        {"12", "7(2)", "3"},                      // an su in a column of integers
+    };
+    for (const auto& c : columns) {
+        check(c, false);
+        check(c, true);
+    }
+}
+
+// A column that is doubles before its values come (a fraction seen in an
+// earlier row group) keeps integers as doubles, -0 with its sign.
+TEST(NumberColumnTexts, DoublesFromTheStart) {
+    for (bool unpadded : {false, true}) {
+        NumberColumn fast, slow;
+        fast.use_doubles();
+        slow.use_doubles();
+        const std::string text = unpadded ? "-0 12 ?" : "-0 12 ? 12345678";
+        const std::vector<std::string_view> values = {std::string_view(text).substr(0, 2),
+                                                      std::string_view(text).substr(3, 2),
+                                                      std::string_view(text).substr(6, 1)};
+        fast.add_texts(values.size(), [&](auto&& f) {
+            for (auto v : values)
+                f(v, text.size() - static_cast<std::size_t>(v.data() - text.data()) >= 8);
+        });
+        slow.reserve(values.size());
+        for (auto v : values) slow.add(quarzel::parse_number(v), false);
+        slow.done();
+        const Encoded a = encode(fast), b = encode(slow);
+        EXPECT_TRUE(a.doubles);
+        EXPECT_EQ(a.values, b.values);
+        EXPECT_EQ(a.status, b.status);
+        EXPECT_EQ(a.min, b.min);
+    }
+}
+
+}  // namespace
