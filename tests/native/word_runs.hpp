@@ -35,16 +35,15 @@ struct CountSink {
     }
 };
 
-// Marks, in windowed_runs(), a run whose words were handed over.
-inline constexpr std::string_view kHandedOver = "<words handed over>";
+// What windowed_runs() read: the tokens and counts, and whether words were
+// handed to a sink that only asked for their count (told apart from the
+// text, which may hold anything).
+struct WindowedRuns {
+    std::string text;
+    bool handed_over = false;
+};
 
-// Every token of `text` but the plain words, read through a windowed lexer
-// of `window` bytes with the skim on or off; the runs after values are
-// counted by a CountSink. Bare words read as tokens (a count may stop early,
-// at a word that only looks like a keyword) and counted words come to one
-// count, written with the position of the last of them. The lexer's
-// exceptions pass through.
-inline std::string windowed_runs(std::string_view text, std::size_t window, bool skim) {
+inline WindowedRuns windowed_runs(std::string_view text, std::size_t window, bool skim) {
     struct Restore {
         bool was;
         ~Restore() { set_word_skim(was); }
@@ -53,7 +52,8 @@ inline std::string windowed_runs(std::string_view text, std::size_t window, bool
     TextWindows windows(bytes, window);
     const VersionResult v = windows.start();
     WindowedLexer lexer(windows, v.version);
-    std::string out;
+    WindowedRuns runs;
+    std::string& out = runs.text;
     std::uint64_t words = 0;
     std::uint32_t line = 0, column = 0;
     auto flush = [&] {
@@ -79,10 +79,10 @@ inline std::string windowed_runs(std::string_view text, std::size_t window, bool
         CountSink sink;
         lexer.read_plain_words(sink, line, column);
         words += sink.words;
-        if (sink.handed_over) out += kHandedOver;
+        runs.handed_over |= sink.handed_over;
     }
     flush();
-    return out;
+    return runs;
 }
 
 }  // namespace quarzel::testing
