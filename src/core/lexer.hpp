@@ -10,6 +10,7 @@
 #include "core/error.hpp"
 #include "core/token.hpp"
 #include "core/version.hpp"
+#include "core/word_window.hpp"
 
 namespace quarzel {
 
@@ -68,6 +69,18 @@ public:
     bool is_cif2() const noexcept { return is_cif2_; }
 
 private:
+    // The run of read_plain_words, its windows built by `Windows` (see
+    // word_window.hpp); inlined into each path that takes it.
+    template <class Windows, class Sink>
+    [[gnu::always_inline]] inline void read_plain_words_with(Sink& sink, std::uint32_t& line,
+                                                             std::uint32_t& column);
+#if defined(QUARZEL_WIDE_WINDOWS)
+    // The run compiled for processors with AVX2 (wide_windows()).
+    template <class Sink>
+    [[gnu::noinline, gnu::target("avx2,popcnt,bmi,bmi2")]] void read_plain_words_wide(
+        Sink& sink, std::uint32_t& line, std::uint32_t& column);
+#endif
+
     // Readers, each entered with `p` on the token's first byte; they leave
     // pos_, line_ and line_base_ after the token.
     // The word reader is the hot path: inlined into next().

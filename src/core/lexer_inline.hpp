@@ -327,10 +327,25 @@ inline void Lexer::read_word(std::size_t p, Token& out) {
 // are worked out once, as it is left.
 template <class Sink>
 void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
-    using namespace lexer_detail;
     if constexpr (requires { sink.counts_plain_words(); }) {
         if (sink.counts_plain_words()) return count_plain_words(sink, line, column);
     }
+#if defined(QUARZEL_WIDE_WINDOWS)
+    if (lexer_detail::wide_windows()) return read_plain_words_wide(sink, line, column);
+#endif
+    read_plain_words_with<lexer_detail::NarrowWindows>(sink, line, column);
+}
+
+#if defined(QUARZEL_WIDE_WINDOWS)
+template <class Sink>
+void Lexer::read_plain_words_wide(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
+    read_plain_words_with<lexer_detail::WideWindows>(sink, line, column);
+}
+#endif
+
+template <class Windows, class Sink>
+void Lexer::read_plain_words_with(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
+    using namespace lexer_detail;
     constexpr std::size_t kWindow = WordWindow::kBytes;
     const char* const b = text_.data();
     const std::size_t n = text_.size();
@@ -408,8 +423,8 @@ void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& col
         // as spaces.
         const std::size_t w0 = p;
         const char* const wp = b + w0;
-        const WordWindow w =
-            n - p >= kWindow ? word_window(wp, cif2) : word_window_tail(wp, n - p, cif2);
+        const WordWindow w = n - p >= kWindow ? Windows::window(wp, cif2)
+                                              : word_window_tail_with<Windows>(wp, n - p, cif2);
         if (batch + kBatch - out <= static_cast<std::ptrdiff_t>(kWindow / 2)) hand_over();
         const std::uint64_t nonblank = ~w.blank;
         std::size_t r = 0;                       // offset in the window

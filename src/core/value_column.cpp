@@ -112,6 +112,61 @@ void PackedColumn::start_buffers() {
     }
 }
 
+// The loop of push() with what it changes kept in locals (a store through
+// the byte buffers could alias any member) and the offsets' room made once;
+// the first values (held, or starting the buffers), a column over its limit
+// and a value that would take it there go through push() itself.
+std::size_t PackedColumn::push_slices(std::span<const std::string_view> words, std::size_t i,
+                                      std::size_t stride) {
+    const std::size_t n = words.size();
+    for (; i < n && (!started_ || overflow_); i += stride) push_slice(words[i]);
+    if (i >= n) return i;
+    offsets_.reserve_more(4 * ((n - i + stride - 1) / stride));
+    const auto base = reinterpret_cast<std::uintptr_t>(base_.base);
+    const std::size_t copy16_bound = copy16_bound_;
+    unsigned char* offsets = offsets_.end();
+    // Bytes the text can take before it must grow (none before it has storage).
+    const auto room_left = [this] {
+        const std::size_t used = text_.size() + ByteBuffer::kSpare;
+        return text_.capacity() > used ? text_.capacity() - used : 0;
+    };
+    unsigned char* text = text_.end();
+    std::size_t room = room_left();
+    std::uint64_t bytes = bytes_;
+    const auto commit = [&] {
+        text_.advance(static_cast<std::size_t>(text - text_.end()));
+        const auto written = static_cast<std::size_t>(offsets - offsets_.end());
+        offsets_.advance(written);
+        size_ += written / 4;
+        bytes_ = bytes;
+    };
+    for (; i < n; i += stride) {
+        const std::string_view word = words[i];
+        const std::size_t length = word.size();
+        if (bytes + length > kMaxBytes) [[unlikely]]
+            break;
+        if (length > room) [[unlikely]] {
+            commit();
+            text_.reserve_more(length);
+            text = text_.end();
+            room = room_left();
+        }
+        if (length <= 16 && reinterpret_cast<std::uintptr_t>(word.data()) - base < copy16_bound)
+            copy16(text, word.data());
+        else if (length != 0)
+            std::memcpy(text, word.data(), length);
+        text += length;
+        room -= length;
+        bytes += length;
+        const auto end = static_cast<std::uint32_t>(bytes);
+        std::memcpy(offsets, &end, sizeof end);
+        offsets += sizeof end;
+    }
+    commit();
+    for (; i < n; i += stride) push_slice(words[i]);
+    return i;
+}
+
 // Written in one pass into room for the most it can take; the exact size is
 // counted first only near the column's limit.
 void PackedColumn::push_value(const NodeStore& value) {

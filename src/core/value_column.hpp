@@ -243,6 +243,10 @@ public:
 
     // Any text: a slice of the base text may be copied as whole words.
     void push_slice(std::string_view text) { push(text, base_.offset_of(text)); }
+    // push_slice() of words[i], words[i + stride], ... in order; returns
+    // the index after the last, from words.size() on.
+    std::size_t push_slices(std::span<const std::string_view> words, std::size_t i,
+                            std::size_t stride);
     // Any text that lives as long as the document.
     void push_text(std::string_view text) { push(text, ~std::uintptr_t{0}); }
     // The cell text of the list or table that makes up all of `value`.
@@ -421,10 +425,7 @@ public:
     // words.size() on when all are stored.
     std::size_t push_slices(std::span<const std::string_view> words, std::size_t i,
                             std::size_t stride) {
-        if (PackedColumn* p = packed_column()) {
-            for (; i < words.size(); i += stride) p->push_slice(words[i]);
-            return i;
-        }
+        if (PackedColumn* p = packed_column()) return p->push_slices(words, i, stride);
         if (RefColumn* r = refs_column()) [[likely]]
             return r->push_slices(words, i, stride);
         if (i < words.size()) {

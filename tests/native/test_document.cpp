@@ -184,8 +184,9 @@ TEST(RefsColumn, FirstAndLaterValuesOfEveryKind) {
     }
 }
 
-// A batch of words for push_slices: 's' a short slice of the text, 'L' a
-// slice too long for a reference, 'x' a text elsewhere.
+// A batch of words for push_slices: 's' a short slice of the text, 'm' one
+// of 17 to 40 bytes, 'e' a short one among the last 15 bytes of the text,
+// 'L' a slice too long for a reference, 'x' a text elsewhere.
 struct SlicesCase {
     const char* name;
     std::string_view kinds;
@@ -205,13 +206,21 @@ class PushSlices : public ::testing::TestWithParam<SlicesCase> {};
 // it returns; the caller stores that one and goes on, as the builder does.
 TEST_P(PushSlices, AsOneByOne) {
     const SlicesCase& c = GetParam();
-    const std::string text(40000, 't');
+    std::string text(40000, 't');
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i * 7 % 26);
     const std::string elsewhere = "kept aside";
     std::vector<std::string_view> words;
     for (std::size_t i = 0; i < c.kinds.size(); ++i) {
         switch (c.kinds[i]) {
             case 's':
                 words.push_back(std::string_view(text).substr(i * 7, i % 5));
+                break;
+            case 'm':
+                words.push_back(std::string_view(text).substr(i * 11, 17 + i % 24));
+                break;
+            case 'e':
+                words.push_back(
+                    std::string_view(text).substr(text.size() - 1 - i % 15, 1 + i % 15));
                 break;
             case 'L':
                 words.push_back(std::string_view(text).substr(i, 32768));
@@ -255,6 +264,10 @@ TEST_P(PushSlices, AsOneByOne) {
     }
 }
 
+// Enough text for a column's buffer to grow several times in one call.
+const std::string kManyWords = std::string(900, 'm') + "se";
+const std::string kManyWithElsewhere = std::string(300, 'm') + "x" + std::string(300, 's') + "x";
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, PushSlices,
     ::testing::Values(SlicesCase{"all_slices", "ssssssss", 0, 1, false},
@@ -266,8 +279,12 @@ INSTANTIATE_TEST_SUITE_P(
                       SlicesCase{"refused_skipped_by_the_stride", "sxsxsx", 0, 2, false},
                       SlicesCase{"refused_on_the_stride", "sxsxsx", 1, 2, false},
                       SlicesCase{"start_past_the_end", "ss", 5, 3, false},
-                      SlicesCase{"one_word", "s", 0, 4, false},
-                      SlicesCase{"none", "", 0, 1, false}),
+                      SlicesCase{"one_word", "s", 0, 4, false}, SlicesCase{"none", "", 0, 1, false},
+                      SlicesCase{"near_the_end_of_the_text", "sseesee", 0, 1, false},
+                      SlicesCase{"longer_than_sixteen", "smsmmsm", 0, 1, true},
+                      SlicesCase{"text_grows_within_one_call", kManyWords, 0, 1, false},
+                      SlicesCase{"text_grows_every_fifth", kManyWords, 2, 5, false},
+                      SlicesCase{"elsewhere_among_many", kManyWithElsewhere, 0, 3, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Tags are found in order while few, through the index from nine on, and

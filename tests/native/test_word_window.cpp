@@ -1,6 +1,6 @@
 // The byte-class masks of the plain-word run and the word scan: the SSE2
-// forms give what a byte-by-byte reading gives, at every offset and near the
-// end of the text.
+// and AVX2 forms give what a byte-by-byte reading gives, at every offset and
+// near the end of the text.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,6 +19,7 @@ using quarzel::lexer_detail::scan_word;
 using quarzel::lexer_detail::word_window;
 using quarzel::lexer_detail::word_window_bytewise;
 using quarzel::lexer_detail::word_window_tail;
+using quarzel::lexer_detail::word_window_tail_with;
 using quarzel::lexer_detail::WordWindow;
 
 // Bytes that matter to the masks, and some that only look as if they might.
@@ -91,6 +92,88 @@ TEST(WordWindow, TailReadsAsSpaces) {
         }
     }
 }
+
+#if defined(QUARZEL_WIDE_WINDOWS)
+using quarzel::lexer_detail::WideWindows;
+
+// The AVX2 windows are only built where the processor has them.
+bool have_wide_windows() {
+    const bool was = quarzel::lexer_detail::set_wide_windows(true);
+    const bool on = quarzel::lexer_detail::wide_windows();
+    quarzel::lexer_detail::set_wide_windows(was);
+    return on;
+}
+
+struct WideCase {
+    const char* name;
+    std::string text;  // 64 bytes
+};
+
+void PrintTo(const WideCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class WideWindow : public ::testing::TestWithParam<WideCase> {};
+
+// Each byte that matters at the edges of the two 32-byte halves, where a
+// mask half shifted into the wrong place or cut short would show.
+TEST_P(WideWindow, AgreesWithTheByteLoop) {
+    if (!have_wide_windows()) GTEST_SKIP() << "no AVX2 here";
+    const WideCase& c = GetParam();
+    ASSERT_EQ(c.text.size(), WordWindow::kBytes);
+    for (bool cif2 : {false, true}) {
+        SCOPED_TRACE(cif2);
+        expect_same(WideWindows::window(c.text.data(), cif2),
+                    word_window_bytewise(c.text.data(), cif2));
+    }
+}
+
+std::string window_with(std::initializer_list<std::pair<std::size_t, char>> bytes,
+                        char fill = 'x') {
+    std::string s(WordWindow::kBytes, fill);
+    for (const auto& [at, c] : bytes) s[at] = c;
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WideWindow,
+    ::testing::Values(
+        WideCase{"no_blank", window_with({})}, WideCase{"all_spaces", window_with({}, ' ')},
+        WideCase{"all_line_ends", window_with({}, '\n')},
+        WideCase{"all_high", window_with({}, '\xC3')},
+        WideCase{"space_first_and_last", window_with({{0, ' '}, {63, ' '}})},
+        WideCase{"lane_edges_space", window_with({{31, ' '}, {32, ' '}})},
+        WideCase{"lane_edges_tab", window_with({{31, '\t'}, {32, '\t'}})},
+        WideCase{"lane_edges_line_end", window_with({{31, '\n'}, {32, '\n'}})},
+        WideCase{"lane_edges_high", window_with({{31, '\x80'}, {32, '\xFF'}, {63, '\xA9'}})},
+        WideCase{"lane_edges_brackets", window_with({{31, '['}, {32, ']'}, {0, '{'}, {63, '}'}})},
+        WideCase{
+            "bracket_neighbours",
+            window_with({{5, ';'}, {6, '\\'}, {7, '|'}, {40, '\xDB'}, {41, '\xFD'}, {42, 'Z'}})},
+        WideCase{"other_controls", window_with({{1, '\r'}, {2, '\v'}, {3, '\f'}, {33, '\0'}})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Random windows at every alignment, and tails of every length.
+TEST(WideWindowGenerated, AgreesWithTheByteLoop) {
+    if (!have_wide_windows()) GTEST_SKIP() << "no AVX2 here";
+    std::mt19937 rng(17);
+    for (int round = 0; round < 4000; ++round) {
+        const std::string text = random_bytes(rng, WordWindow::kBytes + 32);
+        const std::size_t at = round % 32;
+        const std::size_t n = round % WordWindow::kBytes;
+        std::string padded = text.substr(at, n);
+        padded.resize(WordWindow::kBytes, ' ');
+        for (bool cif2 : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " cif2 " << cif2);
+            expect_same(WideWindows::window(text.data() + at, cif2),
+                        word_window_bytewise(text.data() + at, cif2));
+            expect_same(word_window_tail_with<WideWindows>(text.data() + at, n, cif2),
+                        word_window_bytewise(padded.data(), cif2));
+        }
+        if (HasFailure()) return;
+    }
+}
+#endif
 
 struct ScanCase {
     const char* name;
