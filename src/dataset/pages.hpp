@@ -59,11 +59,6 @@ private:
     std::string header_;
 };
 
-// Compresses the pages of a chunk written `stored` (the kept text of a
-// column of numbers) as the writer compresses a part's; false (the chunk
-// as it was) when a page is not as PageWriter::add writes it.
-bool compress_stored(ColumnChunk& chunk, PageWriter& pages);
-
 // Appends `v` as a ULEB128 varint (the run headers of the hybrid encoding).
 void put_varint(std::string& out, std::uint64_t v);
 
