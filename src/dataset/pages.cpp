@@ -39,6 +39,8 @@ constexpr std::size_t kKeepBytes = ByteBuffer::kMapBytes;
 void ColumnChunk::reset() {
     if (bytes.capacity() > kKeepBytes) bytes.release();
     bytes.truncate(0);
+    source_fd = -1;
+    source_offset = source_bytes = 0;
     values = uncompressed = dictionary_bytes = nulls = 0;
     statistics = stored = false;
     min.clear();
