@@ -152,9 +152,6 @@ void NumberColumn::encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_
 
 void NumberColumn::encode_values(PageWriter& pages, ColumnChunk& out, bool as_doubles) {
     if (as_doubles) use_doubles();
-    // Doubles of measured values hardly compress (Snappy keeps two thirds
-    // of their bytes at a sixth of the whole run's time): stored as they are.
-    out.stored = doubles_;
     encode_fixed(pages, out, 7, 0, values_, doubles_);
 }
 

@@ -39,6 +39,8 @@ constexpr std::size_t kKeepBytes = ByteBuffer::kMapBytes;
 void ColumnChunk::reset() {
     if (bytes.capacity() > kKeepBytes) bytes.release();
     bytes.truncate(0);
+    source_fd = -1;
+    source_offset = source_bytes = 0;
     values = uncompressed = dictionary_bytes = nulls = 0;
     statistics = stored = false;
     min.clear();
@@ -106,107 +108,6 @@ void PageWriter::add(ColumnChunk& chunk, pq::PageType type, std::int32_t values,
     chunk.uncompressed += static_cast<std::int64_t>(header_.size() + size);
     if (type == pq::kDictionaryPage)
         chunk.dictionary_bytes = static_cast<std::int64_t>(chunk.bytes.size());
-}
-
-namespace {
-
-// The fields of a page header that PageWriter::add writes (Thrift's
-// compact protocol): the page type, its sizes, and its data or dictionary
-// page header's count of values and encoding. False on anything else.
-struct PageHeader {
-    std::int32_t type = -1, size = -1, stored_size = -1, values = -1, encoding = -1;
-};
-
-bool read_page_header(const unsigned char*& p, const unsigned char* end, PageHeader& h) {
-    auto varint = [&](std::uint64_t& v) {
-        v = 0;
-        for (int shift = 0; shift < 64 && p < end; shift += 7) {
-            const unsigned char b = *p++;
-            v |= std::uint64_t{b & 0x7Fu} << shift;
-            if (!(b & 0x80)) return true;
-        }
-        return false;
-    };
-    auto i32 = [&](std::int32_t& out) {
-        std::uint64_t v;
-        if (!varint(v)) return false;
-        out = static_cast<std::int32_t>((v >> 1) ^ (~(v & 1) + 1));
-        return true;
-    };
-    // Fields of the header (depth 0) and of its page header (depth 1).
-    int depth = 0;
-    std::int16_t last[2] = {0, 0};
-    std::int16_t outer = 0;  // the field of the nested struct
-    while (p < end) {
-        const unsigned char b = *p++;
-        if (b == 0) {  // the end of a struct
-            if (depth == 0) return h.type >= 0 && h.size >= 0 && h.stored_size >= 0;
-            --depth;
-            continue;
-        }
-        const int type = b & 0x0F;
-        std::int16_t id;
-        if (b >> 4) {
-            id = static_cast<std::int16_t>(last[depth] + (b >> 4));
-        } else {
-            std::int32_t v;
-            if (!i32(v)) return false;
-            id = static_cast<std::int16_t>(v);
-        }
-        last[depth] = id;
-        if (type == 12) {  // a struct: data page header (5) or dictionary page header (7)
-            if (depth != 0 || (id != 5 && id != 7)) return false;
-            depth = 1;
-            last[1] = 0;
-            outer = id;
-            continue;
-        }
-        if (type != 5) return false;  // only i32 fields are written
-        std::int32_t v;
-        if (!i32(v)) return false;
-        if (depth == 0) {
-            if (id == 1) h.type = v;
-            if (id == 2) h.size = v;
-            if (id == 3) h.stored_size = v;
-        } else if (id == 1) {
-            h.values = v;
-        } else if (id == 2 && (outer == 5 || outer == 7)) {
-            h.encoding = v;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
-bool compress_stored(ColumnChunk& chunk, PageWriter& pages) {
-    if (!chunk.stored || pages.codec_id() == 0) return true;
-    ColumnChunk out;
-    out.values = chunk.values;
-    out.nulls = chunk.nulls;
-    out.statistics = chunk.statistics;
-    out.min = chunk.min;
-    out.max = chunk.max;
-    const unsigned char* p = chunk.bytes.data();
-    const unsigned char* end = p + chunk.bytes.size();
-    while (p < end) {
-        PageHeader h;
-        if (!read_page_header(p, end, h) || h.size != h.stored_size || h.values < 0 ||
-            h.encoding < 0 || static_cast<std::size_t>(end - p) < static_cast<std::size_t>(h.size))
-            return false;
-        if (h.type != pq::kDataPage && h.type != pq::kDictionaryPage) return false;
-        pages.add(out, static_cast<pq::PageType>(h.type), h.values,
-                  static_cast<pq::Encoding>(h.encoding), p, static_cast<std::size_t>(h.size));
-        p += h.size;
-    }
-    chunk.bytes.truncate(0);
-    chunk.bytes.reserve_more(out.bytes.size());
-    std::memcpy(chunk.bytes.end(), out.bytes.data(), out.bytes.size());
-    chunk.bytes.advance(out.bytes.size());
-    chunk.uncompressed = out.uncompressed;
-    chunk.dictionary_bytes = out.dictionary_bytes;
-    chunk.stored = false;
-    return true;
 }
 
 // ---- definition levels ------------------------------------------------------

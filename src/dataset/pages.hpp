@@ -26,9 +26,14 @@ constexpr std::int32_t kUtf8 = 0;  // converted type
 }  // namespace pq
 
 // The compressed pages of one column of one row group, each after its
-// header, and what the footer says of them.
+// header, and what the footer says of them. The pages are in `bytes`, or,
+// for a chunk moved as it is from another Parquet file, at `source_offset`
+// in the open file `source_fd` (`source_bytes` of them), copied from there
+// when the chunk is written.
 struct ColumnChunk {
     ByteBuffer bytes;
+    int source_fd = -1;
+    std::int64_t source_offset = 0, source_bytes = 0;
     std::int64_t values = 0;            // rows, nulls included
     std::int64_t uncompressed = 0;      // all pages with their headers, uncompressed
     std::int64_t dictionary_bytes = 0;  // the leading dictionary page with its header, or 0
@@ -37,6 +42,9 @@ struct ColumnChunk {
     bool stored = false;      // the pages are not compressed (whatever the file's codec)
     std::string min, max;
 
+    std::int64_t size() const noexcept {
+        return source_fd >= 0 ? source_bytes : static_cast<std::int64_t>(bytes.size());
+    }
     void reset();
 };
 
@@ -58,11 +66,6 @@ private:
     ByteBuffer compressed_;
     std::string header_;
 };
-
-// Compresses the pages of a chunk written `stored` (the kept text of a
-// column of numbers) as the writer compresses a part's; false (the chunk
-// as it was) when a page is not as PageWriter::add writes it.
-bool compress_stored(ColumnChunk& chunk, PageWriter& pages);
 
 // Appends `v` as a ULEB128 varint (the run headers of the hybrid encoding).
 void put_varint(std::string& out, std::uint64_t v);

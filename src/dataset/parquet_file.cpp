@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "dataset/thrift_writer.hpp"
 
@@ -55,6 +57,33 @@ arrow::Status ParquetFile::write(const void* data, std::size_t size) {
     return arrow::Status::OK();
 }
 
+arrow::Status ParquetFile::copy_range(int from, std::int64_t offset, std::int64_t size) {
+    // Within the kernel where the file system can (no copy through this
+    // process's memory); read and written otherwise.
+    loff_t at = offset;
+    while (size > 0) {
+        const ssize_t n =
+            ::copy_file_range(from, &at, fd_, nullptr, static_cast<std::size_t>(size), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        size -= n;
+        position_ += n;
+    }
+    std::vector<char> buffer;
+    while (size > 0) {
+        buffer.resize(static_cast<std::size_t>(std::min<std::int64_t>(size, 1 << 20)));
+        const ssize_t n = ::pread(from, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return io_error("cannot read a column chunk for", path_, errno);
+        if (n == 0)
+            return arrow::Status::IOError(path_, ": a column chunk's source file ends early");
+        ARROW_RETURN_NOT_OK(write(buffer.data(), static_cast<std::size_t>(n)));
+        at += n;
+        size -= n;
+    }
+    return arrow::Status::OK();
+}
+
 arrow::Status ParquetFile::write_row_group(std::int64_t rows,
                                            const std::vector<const ColumnChunk*>& chunks) {
     if (fd_ < 0) return arrow::Status::Invalid("the file ", path_, " is not open");
@@ -71,7 +100,7 @@ arrow::Status ParquetFile::write_row_group(std::int64_t rows,
         ChunkMeta meta;
         meta.first_page = position_;
         meta.dictionary_bytes = chunk->dictionary_bytes;
-        meta.compressed = static_cast<std::int64_t>(chunk->bytes.size());
+        meta.compressed = chunk->size();
         meta.uncompressed = chunk->uncompressed;
         meta.values = chunk->values;
         meta.nulls = chunk->nulls;
@@ -79,7 +108,11 @@ arrow::Status ParquetFile::write_row_group(std::int64_t rows,
         meta.stored = chunk->stored;
         meta.min = chunk->min;
         meta.max = chunk->max;
-        ARROW_RETURN_NOT_OK(write(chunk->bytes.data(), chunk->bytes.size()));
+        if (chunk->source_fd >= 0)
+            ARROW_RETURN_NOT_OK(
+                copy_range(chunk->source_fd, chunk->source_offset, chunk->source_bytes));
+        else
+            ARROW_RETURN_NOT_OK(write(chunk->bytes.data(), chunk->bytes.size()));
         group.compressed += meta.compressed;
         group.uncompressed += meta.uncompressed;
         group.chunks.push_back(std::move(meta));

@@ -63,6 +63,8 @@ private:
     };
 
     arrow::Status write(const void* data, std::size_t size);
+    // Appends `size` bytes of the open file `from` at `offset`.
+    arrow::Status copy_range(int from, std::int64_t offset, std::int64_t size);
     std::string footer() const;
 
     int fd_ = -1;

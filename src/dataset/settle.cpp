@@ -79,7 +79,8 @@ bool physical_of(parquet::Type::type t, pq::Physical& out) {
 }
 
 // The chunk of column `column` of row group `group`, its pages as they are
-// in the file. False when it cannot move into a file of the engine's codec.
+// in the file (left there: `out` names where they are). False when it
+// cannot move into a file of the engine's codec.
 arrow::Result<bool> copy_chunk(const Source& s, int group, int column, std::int32_t codec,
                                ColumnChunk& out) {
     out.reset();
@@ -103,18 +104,10 @@ arrow::Result<bool> copy_chunk(const Source& s, int group, int column, std::int3
     out.values = m->num_values();
     out.uncompressed = m->total_uncompressed_size();
     out.dictionary_bytes = dict ? m->data_page_offset() - first : 0;
-    const auto n = static_cast<std::size_t>(size);
-    out.bytes.reserve_more(n);
-    std::size_t done = 0;
-    while (done < n) {
-        const ssize_t got = ::pread(s.fd, out.bytes.end() + done, n - done,
-                                    static_cast<off_t>(first + static_cast<std::int64_t>(done)));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return io_error("cannot read", s.path, errno);
-        if (got == 0) return arrow::Status::IOError(s.path, ": the file ends inside a column");
-        done += static_cast<std::size_t>(got);
-    }
-    out.bytes.advance(n);
+    // Copied from the file when the settled part is written.
+    out.source_fd = s.fd;
+    out.source_offset = first;
+    out.source_bytes = size;
     return true;
 }
 

@@ -153,10 +153,6 @@ arrow::Status Worker::flush_typed_table(const std::string& name, TableBuffer& t)
         switch (role) {
             case kTagText:
                 col->finish(pages_);
-                // Text stored for .text/ while the column held numbers, and
-                // then text after all: compressed as a part's text is.
-                if (col->chunk.stored && !compress_stored(col->chunk, pages_))
-                    return arrow::Status::Invalid("a page of ", col->name, " cannot be read back");
                 chunks.push_back(&col->chunk);
                 break;
             case kValue:

@@ -93,17 +93,6 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
     // Text somewhere in the run: the column is text, its numbers void.
     if (!ty.unseen && (ty.run->get() & kinds::kText)) ty.unseen = true;
     if (ty.unseen) return append_values(c, values, n);
-    // The text of a column of numbers goes to its part's kept text (.text/),
-    // a working copy that settling and updates read back: its pages are
-    // stored as they are rather than compressed. Decided when the row
-    // group's first page is still to come (the pages of a chunk share one
-    // codec), a column the run has not seen yet taken for numbers; should
-    // the column turn out to be text, its chunk is compressed when the
-    // row group is written.
-    if (c.chunk.bytes.size() == 0) {
-        const std::uint8_t bits = ty.run->get();
-        c.chunk.stored = bits == 0 || ((bits & kinds::kNumber) && !(bits & kinds::kText));
-    }
     if ((ty.run->get() & kinds::kFraction) && !ty.numbers.doubles()) ty.numbers.use_doubles();
     // The text first, as an untyped run writes it; then the numbers, in a
     // loop of their own that keeps its output in registers.

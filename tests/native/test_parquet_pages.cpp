@@ -3,6 +3,7 @@
 // Parquet reader.
 #include <arrow/api.h>
 #include <arrow/io/file.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <parquet/arrow/reader.h>
 #include <parquet/column_page.h>
@@ -11,6 +12,7 @@
 #include <parquet/statistics.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -220,6 +222,92 @@ TEST(ParquetFile, TextAndIdentityColumnsOverPagesAndRowGroups) {
     ASSERT_TRUE(frame_stats);
     EXPECT_EQ(frame_stats->null_count(), 4);
     EXPECT_EQ(frame_stats->EncodeMin(), "s0");
+}
+
+// A chunk moved from another file: its pages are copied from a range of
+// that file when the row group is written (in the kernel on one file
+// system, read and written across two), and a range past the file's end is
+// an error. Each case: where the source file is, the bytes before the
+// chunk in it, and the rows of the chunk (values of 40 bytes, so that
+// 30000 rows need more than one read of the fallback).
+TEST(ParquetFile, ChunksCopiedFromAFileRange) {
+    struct Case {
+        const char* name;
+        std::string folder;  // empty: the temporary folder
+        std::size_t before, rows;
+        std::int64_t cut;  // bytes the source lacks at its end
+    };
+    const std::vector<Case> cases = {
+        {"at the file's start", "", 0, 50, 0},
+        {"after other bytes", "", 4099, 50, 0},
+        {"several pages", "", 17, 30000, 0},
+        {"from another file system", "/dev/shm", 5, 30000, 0},
+        {"the source ends early", "", 3, 50, 10},
+        {"the source ends early, another file system", "/dev/shm", 3, 30000, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.folder.empty() && !fs::is_directory(c.folder)) continue;
+        PageWriter pages;
+        TextColumn x;
+        std::vector<std::optional<std::string>> want;
+        for (std::size_t i = 0; i < c.rows; ++i) {
+            if (i % 11 == 3) {
+                x.push_nulls(1);
+                want.emplace_back(std::nullopt);
+                continue;
+            }
+            const std::string v(40, static_cast<char>('a' + i % 26));
+            append_text(x, pages, v);
+            want.emplace_back(v);
+        }
+        x.finish(pages);
+
+        const std::string source_path =
+            (c.folder.empty() ? fs::temp_directory_path() : fs::path(c.folder)) /
+            ("quarzel-range-" + std::to_string(::getpid()));
+        {
+            std::string bytes(c.before, 'z');
+            bytes.append(reinterpret_cast<const char*>(x.chunk.bytes.data()),
+                         x.chunk.bytes.size() - static_cast<std::size_t>(c.cut));
+            FILE* f = std::fopen(source_path.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+            std::fclose(f);
+        }
+        const int fd = ::open(source_path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ColumnChunk moved;
+        moved.source_fd = fd;
+        moved.source_offset = static_cast<std::int64_t>(c.before);
+        moved.source_bytes = static_cast<std::int64_t>(x.chunk.bytes.size());
+        moved.values = x.chunk.values;
+        moved.uncompressed = x.chunk.uncompressed;
+        moved.nulls = x.chunk.nulls;
+
+        TempFile tmp;
+        ParquetFile file;
+        ASSERT_TRUE(file.open(tmp.path(), {{"t.x", false, true}}, pages.codec_id()).ok());
+        // A row group of bytes in memory before, so the copy lands after it.
+        ASSERT_TRUE(file.write_row_group(static_cast<std::int64_t>(c.rows), {&x.chunk}).ok());
+        const auto st = file.write_row_group(static_cast<std::int64_t>(c.rows), {&moved});
+        ::close(fd);
+        std::remove(source_path.c_str());
+        if (c.cut != 0) {
+            EXPECT_FALSE(st.ok());
+            continue;
+        }
+        ASSERT_TRUE(st.ok()) << st.ToString();
+        ASSERT_TRUE(file.close().ok());
+        auto table = read_back(tmp.path());
+        ASSERT_NE(table, nullptr);
+        std::vector<std::optional<std::string>> twice = want;
+        twice.insert(twice.end(), want.begin(), want.end());
+        EXPECT_EQ(strings(*table->GetColumnByName("t.x")), twice);
+        moved.reset();
+        EXPECT_EQ(moved.source_fd, -1);
+        EXPECT_EQ(moved.size(), 0);
+    }
 }
 
 TEST(ParquetFile, AFileWithNoRowGroupIsValid) {
