@@ -155,6 +155,52 @@ struct Source {
     std::uint32_t size;
 };
 
+// The validity bitmap of `rows` rows from a mask (0: a value) into `bits`
+// (`n` bytes, the bits past the last row cleared), eight rows a byte; the
+// rows with a value are counted.
+std::int64_t validity_bits(const std::uint8_t* mask, std::size_t rows, std::uint8_t* bits,
+                           std::size_t n) {
+    const std::size_t whole = rows / 8;
+    std::uint64_t valid = 0;
+    for (std::size_t k = 0; k < whole; ++k) {
+        std::uint64_t m;
+        std::memcpy(&m, mask + 8 * k, 8);
+        // The lowest bit of each byte set for a value; the eight gathered
+        // into one byte, and added up, by a multiplication each.
+        std::uint64_t set = 0;
+        for (int b = 0; b < 8; ++b) set |= std::uint64_t{((m >> (8 * b)) & 0xFF) == 0} << (8 * b);
+        bits[k] = static_cast<std::uint8_t>((set * 0x0102040810204080ull) >> 56);
+        valid += (set * 0x0101010101010101ull) >> 56;
+    }
+    std::memset(bits + whole, 0, n - whole);
+    for (std::size_t r = 8 * whole; r < rows; ++r) {
+        if (mask[r] != 0) continue;
+        bits[r >> 3] |= static_cast<std::uint8_t>(1u << (r & 7));
+        ++valid;
+    }
+    return static_cast<std::int64_t>(valid);
+}
+
+// The text of every row (none for a masked one) from `src` by `index`
+// into `text`, each row's end into `off` after the first. Short strings
+// are copied 16 bytes at a time (see table()).
+template <bool Masked>
+void copy_strings(const Source* src, const std::int32_t* index, const std::uint8_t* mask,
+                  std::size_t rows, char* text, std::int32_t* off) {
+    std::int32_t pos = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (!Masked || mask[r] == 0) {
+            const Source& t = src[index[r]];
+            if (t.size <= 16) [[likely]]
+                std::memcpy(text + pos, t.from, 16);
+            else
+                std::memcpy(text + pos, t.from, t.size);
+            pos += static_cast<std::int32_t>(t.size);
+        }
+        off[r + 1] = pos;
+    }
+}
+
 }  // namespace
 
 arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColumn> columns,
@@ -292,13 +338,7 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
         if (masked) {
             const std::size_t n = bitmap_bytes(rows_);
             auto* bits = at.take<std::uint8_t>(n);
-            std::memset(bits, 0, n);
-            for (std::size_t r = 0; r < rows; ++r) {
-                if (v.mask[r] == 0)
-                    bits[r >> 3] |= static_cast<std::uint8_t>(1u << (r & 7));
-                else
-                    ++nulls;
-            }
+            nulls = static_cast<std::int64_t>(rows) - validity_bits(v.mask.data(), rows, bits, n);
             validity = slice(bits, (rows + 7) / 8);
         }
         const Numbers& num = v.numbers;
@@ -363,19 +403,11 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 }
                 const Source* const src = sources.data();
                 const std::int32_t* const index = s.index.data();
-                std::int32_t pos = 0;
                 off[0] = 0;
-                for (std::size_t r = 0; r < rows; ++r) {
-                    if (!masked || v.mask[r] == 0) {
-                        const Source& t = src[index[r]];
-                        if (t.size <= 16) [[likely]]
-                            std::memcpy(text + pos, t.from, 16);
-                        else
-                            std::memcpy(text + pos, t.from, t.size);
-                        pos += static_cast<std::int32_t>(t.size);
-                    }
-                    off[r + 1] = pos;
-                }
+                if (masked)
+                    copy_strings<true>(src, index, v.mask.data(), rows, text, off);
+                else
+                    copy_strings<false>(src, index, nullptr, rows, text, off);
                 buffers.push_back(slice(off, (rows + 1) * sizeof(std::int32_t)));
                 buffers.push_back(slice(text, f.text));
                 columns.push_back(
