@@ -1,0 +1,101 @@
+"""bcif.tables turns masks into validity bitmaps eight rows at a time and
+copies the text of string rows with or without a mask to skip, and it keeps
+its decoding buffers from file to file: masked cells must land on the right
+rows whatever the row count, and a file must read the same whatever was
+read before it."""
+
+import msgpack
+import pytest
+
+from quarzel import bcif
+
+from bcifgen import ints_column as ints, strings_column as strings
+
+
+def document(categories):
+    return msgpack.packb({"version": "0.3.0", "encoder": "test", "dataBlocks": [
+        {"header": "B", "categories": [
+            {"name": name, "rowCount": rows, "columns": columns}
+            for name, rows, columns in categories]}]})
+
+
+STATUS = {1: "inapplicable", 2: "unknown"}
+
+
+# (case, mask): the rows around each multiple of eight, and masks whose
+# masked rows fall first, last, alone or in whole bytes of the bitmap.
+MASKS = [
+    ("one row masked", [2]),
+    ("seven rows, the last masked", [0] * 6 + [1]),
+    ("eight rows, the first masked", [1] + [0] * 7),
+    ("eight rows, every other masked", [0, 2] * 4),
+    ("nine rows, the ninth masked", [0] * 8 + [2]),
+    ("nine rows, all but the ninth masked", [1] * 8 + [0]),
+    ("sixteen rows, the second byte masked", [0] * 8 + [1] * 8),
+    ("seventeen rows, a byte's edges masked", [0] * 7 + [2, 1] + [0] * 7 + [1]),
+    ("a long mixed mask", [(r * 7) % 3 if r % 5 else 0 for r in range(203)]),
+]
+
+
+@pytest.mark.parametrize("mask", [m[1] for m in MASKS], ids=[m[0] for m in MASKS])
+def test_masked_cells_are_null_on_their_rows(mask):
+    rows = len(mask)
+    values = [r * 3 - 5 for r in range(rows)]
+    # Strings longer and shorter than the 16 bytes copied at once.
+    words = ["a", "b" * 16, "c" * 17, "", "d" * 40]
+    index = [r % len(words) for r in range(rows)]
+    table = bcif.tables(document([("_m", rows, [ints("i", values, mask),
+                                                strings("s", words, index, mask)])]))["B"]["m"]
+    table.validate(full=True)
+    got = table.to_pydict()
+    assert got["i"] == [None if m else v for v, m in zip(values, mask)]
+    assert got["s"] == [None if m else words[k] for k, m in zip(index, mask)]
+    for name in ["i", "s"]:
+        kind = "number" if name == "i" else "text"
+        assert got[f"{name}_status"] == [STATUS.get(m, kind) for m in mask]
+        assert table.column(name).null_count == sum(1 for m in mask if m)
+
+
+def _big(rows):
+    return document([("_atom", rows, [
+        ints("id", list(range(rows)), [r % 3 == 1 for r in range(rows)]),
+        strings("name", ["CA", "N" * 20, "O"], [r % 3 for r in range(rows)],
+                [2 if r % 4 == 3 else 0 for r in range(rows)])])])
+
+
+# (case, files read in turn): every file must read as it does alone.
+SEQUENCES = [
+    ("large then small", [_big(5000), _big(3)]),
+    ("small then large then small", [_big(2), _big(4000), _big(9)]),
+    ("a cut file then a sound one", [_big(300)[:-40], _big(300)]),
+    ("a bad column then a sound file", [
+        document([("_x", 3, [ints("v", [1, 2])])]), _big(17)]),
+    ("more columns then fewer", [
+        document([("_w", 2, [ints(f"v{k}", [k, -k], [0, k % 3]) for k in range(60)])]),
+        document([("_w", 2, [ints("v0", [5, 6])])])]),
+]
+
+
+def _read(data):
+    try:
+        return bcif.tables(data)
+    except bcif.BinaryCIFError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("files", [s[1] for s in SEQUENCES], ids=[s[0] for s in SEQUENCES])
+def test_a_file_reads_the_same_whatever_came_before(files):
+    alone = []
+    for data in files:
+        alone.append(_read(data))
+        _read(_big(6000))  # something else in between
+    in_turn = [_read(data) for data in files]
+    for got, want in zip(in_turn, alone):
+        if isinstance(want, str):
+            assert got == want
+            continue
+        assert got.keys() == want.keys()
+        for block in want:
+            assert got[block].keys() == want[block].keys()
+            for name, table in want[block].items():
+                assert got[block][name].equals(table), name
