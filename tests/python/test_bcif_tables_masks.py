@@ -37,12 +37,20 @@ MASKS = [
 ]
 
 
+# (case, distinct strings): every one of 8 bytes at most (copied whole), or
+# some longer (copied from the string data), the longest last.
+WORDS = [
+    ("short strings", ["a", "", "bc", "12345678"]),
+    ("one of nine bytes", ["a", "123456789", "", "xy"]),
+    ("long strings", ["a", "b" * 16, "c" * 17, "", "d" * 40]),
+]
+
+
+@pytest.mark.parametrize("words", [w[1] for w in WORDS], ids=[w[0] for w in WORDS])
 @pytest.mark.parametrize("mask", [m[1] for m in MASKS], ids=[m[0] for m in MASKS])
-def test_masked_cells_are_null_on_their_rows(mask):
+def test_masked_cells_are_null_on_their_rows(mask, words):
     rows = len(mask)
     values = [r * 3 - 5 for r in range(rows)]
-    # Strings longer and shorter than the 16 bytes copied at once.
-    words = ["a", "b" * 16, "c" * 17, "", "d" * 40]
     index = [r % len(words) for r in range(rows)]
     table = bcif.tables(document([("_m", rows, [ints("i", values, mask),
                                                 strings("s", words, index, mask)])]))["B"]["m"]
@@ -54,6 +62,19 @@ def test_masked_cells_are_null_on_their_rows(mask):
         kind = "number" if name == "i" else "text"
         assert got[f"{name}_status"] == [STATUS.get(m, kind) for m in mask]
         assert table.column(name).null_count == sum(1 for m in mask if m)
+
+
+@pytest.mark.parametrize("words", [w[1] for w in WORDS], ids=[w[0] for w in WORDS])
+def test_unmasked_strings_keep_their_bytes(words):
+    # Every distinct string in every row position, each row after a
+    # different one, the last of the string data included.
+    index = [k for k in range(len(words)) for _ in range(len(words))]
+    index += [(k * 3 + 1) % len(words) for k in range(len(index))]
+    table = bcif.tables(document([("_u", len(index),
+                                   [strings("s", words, index)])]))["B"]["u"]
+    table.validate(full=True)
+    assert table.column_names == ["s"]
+    assert table.column("s").to_pylist() == [words[k] for k in index]
 
 
 def _big(rows):
