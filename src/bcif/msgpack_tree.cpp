@@ -111,7 +111,8 @@ MsgTree MsgTree::parse(std::string_view input, std::vector<MsgNode>&& storage) {
         }
         const unsigned char* const at = p;
         const unsigned b = *p++;
-        MsgNode n;
+        // Made in place; taken back if the value turns out bad.
+        MsgNode& n = nodes.emplace_back();
         std::uint64_t items = 0;  // a container's values (a map's keys and values)
         bool container = false;
         // `width` bytes of a big-endian length or number after the first byte.
@@ -227,21 +228,25 @@ MsgTree MsgTree::parse(std::string_view input, std::vector<MsgNode>&& storage) {
                     stop_at = static_cast<std::size_t>(at - begin);
                     break;
             }
-            if (stop == Stop::Bad) break;
+            if (stop == Stop::Bad) {
+                nodes.pop_back();
+                break;
+            }
         }
         if (!ok) {
+            nodes.pop_back();
             stop = Stop::Short;
             break;
         }
         if (container && depth == kMaxDepth) {
+            nodes.pop_back();
             stop = Stop::Deep;
             stop_at = static_cast<std::size_t>(at - begin);
             break;
         }
         if (depth != 0) --open[depth - 1].left;
-        const auto index = static_cast<std::uint32_t>(nodes.size());
+        const auto index = static_cast<std::uint32_t>(nodes.size() - 1);
         n.end = index + 1;
-        nodes.push_back(n);
         if (items != 0) {
             open[depth++] = {index, items, items};
             continue;
