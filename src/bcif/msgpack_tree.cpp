@@ -85,14 +85,17 @@ MsgTree MsgTree::parse(std::string_view input, std::vector<MsgNode>&& storage) {
     const auto* const begin = reinterpret_cast<const unsigned char*>(input.data());
     const unsigned char* const end = begin + input.size();
     const unsigned char* p = begin;
-    // The open containers: their node, and how many values they still hold
-    // (a map's keys and values counted apart).
+    // The open containers: their node, their values (a map's keys and
+    // values counted apart), and how many values the container around them
+    // still held when they opened. How many the innermost still holds is
+    // `left`; at depth 0 that is the document's one value.
     struct Open {
         std::uint32_t node;
-        std::uint64_t total, left;
+        std::uint64_t total, outer_left;
     };
     Open open[kMaxDepth];
     std::size_t depth = 0;
+    std::uint64_t left = 1;
     enum class Stop { Done, Short, Bad, Deep } stop = Stop::Done;
     std::size_t stop_at = 0;
 
@@ -102,7 +105,8 @@ MsgTree MsgTree::parse(std::string_view input, std::vector<MsgNode>&& storage) {
         const Open& o = open[--depth];
         MsgNode& c = nodes[o.node];
         c.end = static_cast<std::uint32_t>(nodes.size());
-        c.count = static_cast<std::uint32_t>(o.total - o.left);
+        c.count = static_cast<std::uint32_t>(o.total - left);
+        left = o.outer_left;
     };
     for (;;) {
         if (p == end) {
@@ -244,15 +248,16 @@ MsgTree MsgTree::parse(std::string_view input, std::vector<MsgNode>&& storage) {
             stop_at = static_cast<std::size_t>(at - begin);
             break;
         }
-        if (depth != 0) --open[depth - 1].left;
+        --left;
         const auto index = static_cast<std::uint32_t>(nodes.size() - 1);
         n.end = index + 1;
         if (items != 0) {
-            open[depth++] = {index, items, items};
+            open[depth++] = {index, items, left};
+            left = items;
             continue;
         }
-        while (depth != 0 && open[depth - 1].left == 0) close();
-        if (depth == 0) break;
+        while (left == 0 && depth != 0) close();
+        if (left == 0) break;  // the document's value is whole
     }
 
     if (stop == Stop::Done) {
