@@ -178,11 +178,6 @@ std::vector<DecodeCase> decode_cases() {
          {delta(0), run_length(2, DType::Float32), byte_array(DType::Int32)},
          "Delta: its input is Float32 numbers",
          true},
-        {"delta over runs short of srcSize",
-         bytes_of<std::int32_t>({1, 2}),
-         {delta(0), run_length(3), byte_array(DType::Int32)},
-         "RunLength: the runs hold 2 values",
-         true},
         // faults
         {"bytes not whole values",
          std::string(3, '\0'),

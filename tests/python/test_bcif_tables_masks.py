@@ -64,19 +64,6 @@ def test_masked_cells_are_null_on_their_rows(mask, words):
         assert table.column(name).null_count == sum(1 for m in mask if m)
 
 
-@pytest.mark.parametrize("words", [w[1] for w in WORDS], ids=[w[0] for w in WORDS])
-def test_unmasked_strings_keep_their_bytes(words):
-    # Every distinct string in every row position, each row after a
-    # different one, the last of the string data included.
-    index = [k for k in range(len(words)) for _ in range(len(words))]
-    index += [(k * 3 + 1) % len(words) for k in range(len(index))]
-    table = bcif.tables(document([("_u", len(index),
-                                   [strings("s", words, index)])]))["B"]["u"]
-    table.validate(full=True)
-    assert table.column_names == ["s"]
-    assert table.column("s").to_pylist() == [words[k] for k in index]
-
-
 def _big(rows):
     return document([("_atom", rows, [
         ints("id", list(range(rows)), [r % 3 == 1 for r in range(rows)]),
