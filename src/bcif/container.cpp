@@ -673,11 +673,7 @@ std::span<Encoding> EncodingArena::take(std::size_t n) {
 
 File read_container(std::string_view input) {
     File file;
-    // The nodes' memory, kept per thread from file to file unless a file
-    // left more than kKeptNodes of it.
-    constexpr std::size_t kKeptNodes = std::size_t{1} << 19;
-    thread_local std::vector<MsgNode> kept;
-    MsgTree tree = MsgTree::parse(input, std::move(kept));
+    const MsgTree tree = MsgTree::parse(input);
     Reader(tree, file).file();
     if (!tree.complete())
         file.errors.insert(file.errors.begin(),
@@ -688,8 +684,6 @@ File read_container(std::string_view input) {
                                       "BinaryCIF file: " + std::to_string(tree.trailing()) +
                                           " bytes after the end of the MessagePack value",
                                       "ignored"));
-    kept = tree.take_nodes();
-    if (kept.capacity() > kKeptNodes) kept = {};
     return file;
 }
 

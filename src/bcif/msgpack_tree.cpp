@@ -70,14 +70,8 @@ std::uint64_t big_endian(const unsigned char* p, std::size_t bytes) noexcept {
 }  // namespace
 
 MsgTree MsgTree::parse(std::string_view input) {
-    return parse(input, {});
-}
-
-MsgTree MsgTree::parse(std::string_view input, std::vector<MsgNode>&& storage) {
     MsgTree tree;
     std::vector<MsgNode>& nodes = tree.nodes_;
-    nodes = std::move(storage);
-    nodes.clear();
     // Room for the nodes of a dense file (BinaryCIF files of small entries
     // take 6 to 7 bytes a node), so that they are rarely moved: bounded by
     // the input, never by a size the input declares.

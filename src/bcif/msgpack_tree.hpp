@@ -46,13 +46,6 @@ public:
     // Reads the first MessagePack value of `input`, which must outlive the
     // tree. Never throws on bad input: see complete() and error().
     static MsgTree parse(std::string_view input);
-    // The same, building the tree in `storage` (its elements dropped, its
-    // room kept): a caller reading file after file hands back the nodes of
-    // the last tree (take_nodes) instead of taking new memory every time.
-    static MsgTree parse(std::string_view input, std::vector<MsgNode>&& storage);
-
-    // The nodes, moved out (the tree is left empty).
-    std::vector<MsgNode> take_nodes() noexcept { return std::move(nodes_); }
 
     bool empty() const noexcept { return nodes_.empty(); }
     const MsgNode& operator[](std::uint32_t i) const noexcept { return nodes_[i]; }

@@ -9,39 +9,13 @@
 
 namespace quarzel::bcif {
 
-namespace {
-
-// The memory the decoded columns hold.
-std::size_t room_of(const std::vector<NamedColumn>& columns) {
-    std::size_t bytes = 0;
-    for (const NamedColumn& c : columns) {
-        const DecodedColumn& v = c.values;
-        bytes += v.numbers.ints.capacity() * sizeof(std::int64_t) +
-                 v.numbers.floats.capacity() * sizeof(double) +
-                 v.strings.items.capacity() * sizeof(std::string_view) +
-                 v.strings.index.capacity() * sizeof(std::int32_t) + v.mask.capacity();
-    }
-    return bytes;
-}
-
-}  // namespace
-
 arrow::Result<Tables> read_tables(std::string_view input) {
     Tables out;
     Budget budget(input.size());
     File file = read_container(input);
     out.errors = std::move(file.errors);
-    // One set of decoded columns, reused from category to category and kept
-    // per thread from file to file (as the decoding steps keep theirs, with
-    // which they trade buffers), unless a file left more than kKeptBytes in
-    // them.
-    constexpr std::size_t kKeptBytes = std::size_t{16} << 20;
-    thread_local std::vector<NamedColumn> columns;
-    struct Trim {
-        ~Trim() {
-            if (room_of(columns) > kKeptBytes) columns = {};
-        }
-    } trim;
+    // One set of decoded columns, reused from category to category.
+    std::vector<NamedColumn> columns;
     CategoryExport exporter;
     std::unordered_map<std::string_view, std::size_t> last;
     for (const Block& b : file.blocks) {
