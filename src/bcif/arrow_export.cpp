@@ -155,6 +155,73 @@ struct Source {
     std::uint32_t size;
 };
 
+// The validity bitmap of `rows` rows from a mask (0: a value) into `bits`
+// (`n` bytes, the bits past the last row cleared), eight rows a byte; the
+// rows with a value are counted.
+std::int64_t validity_bits(const std::uint8_t* mask, std::size_t rows, std::uint8_t* bits,
+                           std::size_t n) {
+    const std::size_t whole = rows / 8;
+    std::uint64_t valid = 0;
+    for (std::size_t k = 0; k < whole; ++k) {
+        std::uint64_t m;
+        std::memcpy(&m, mask + 8 * k, 8);
+        // The lowest bit of each byte set for a value; the eight gathered
+        // into one byte, and added up, by a multiplication each.
+        std::uint64_t set = 0;
+        for (int b = 0; b < 8; ++b) set |= std::uint64_t{((m >> (8 * b)) & 0xFF) == 0} << (8 * b);
+        bits[k] = static_cast<std::uint8_t>((set * 0x0102040810204080ull) >> 56);
+        valid += (set * 0x0101010101010101ull) >> 56;
+    }
+    std::memset(bits + whole, 0, n - whole);
+    for (std::size_t r = 8 * whole; r < rows; ++r) {
+        if (mask[r] != 0) continue;
+        bits[r >> 3] |= static_cast<std::uint8_t>(1u << (r & 7));
+        ++valid;
+    }
+    return static_cast<std::int64_t>(valid);
+}
+
+// The text of every row (none for a masked one) from `src` by `index`
+// into `text`, each row's end into `off` after the first. Short strings
+// are copied 16 bytes at a time (see table()).
+template <bool Masked>
+void copy_strings(const Source* src, const std::int32_t* index, const std::uint8_t* mask,
+                  std::size_t rows, char* text, std::int32_t* off) {
+    std::int32_t pos = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (!Masked || mask[r] == 0) {
+            const Source& t = src[index[r]];
+            if (t.size <= 16) [[likely]]
+                std::memcpy(text + pos, t.from, 16);
+            else
+                std::memcpy(text + pos, t.from, t.size);
+            pos += static_cast<std::int32_t>(t.size);
+        }
+        off[r + 1] = pos;
+    }
+}
+
+// A distinct string of at most 8 bytes, held whole (zeros after it).
+struct Short {
+    std::uint64_t bytes;
+    std::uint64_t size;
+};
+
+// copy_strings for strings of at most 8 bytes: one 8-byte store a row.
+template <bool Masked>
+void copy_short_strings(const Short* src, const std::int32_t* index, const std::uint8_t* mask,
+                        std::size_t rows, char* text, std::int32_t* off) {
+    std::int32_t pos = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (!Masked || mask[r] == 0) {
+            const Short& t = src[index[r]];
+            std::memcpy(text + pos, &t.bytes, 8);
+            pos += static_cast<std::int32_t>(t.size);
+        }
+        off[r + 1] = pos;
+    }
+}
+
 }  // namespace
 
 arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColumn> columns,
@@ -292,13 +359,7 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
         if (masked) {
             const std::size_t n = bitmap_bytes(rows_);
             auto* bits = at.take<std::uint8_t>(n);
-            std::memset(bits, 0, n);
-            for (std::size_t r = 0; r < rows; ++r) {
-                if (v.mask[r] == 0)
-                    bits[r >> 3] |= static_cast<std::uint8_t>(1u << (r & 7));
-                else
-                    ++nulls;
-            }
+            nulls = static_cast<std::int64_t>(rows) - validity_bits(v.mask.data(), rows, bits, n);
             validity = slice(bits, (rows + 7) / 8);
         }
         const Numbers& num = v.numbers;
@@ -342,39 +403,50 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 const Strings& s = v.strings;
                 auto* off = at.take<std::int32_t>(rows + 1);
                 char* text = at.take<char>(f.text + 16);
-                // Short strings are copied 16 bytes at a time (the text
-                // buffer has 16 bytes of room at its end). A string that
-                // starts within the last 16 bytes of the string data is
-                // copied from `tail`, those bytes with zeros after them.
-                // Where to copy each distinct string from is worked out
-                // once, not per row.
-                const char* const end = s.data.data() + s.data.size();
-                const std::size_t tail_size = std::min<std::size_t>(s.data.size(), 16);
-                const char* const tail_from = end - tail_size;
-                char tail[32] = {};
-                if (tail_size) std::memcpy(tail, tail_from, tail_size);
-                thread_local PodVector<Source> sources;
-                sources.resize(s.items.size());
-                for (std::size_t k = 0; k < s.items.size(); ++k) {
-                    const std::string_view t = s.items[k];
-                    const char* from = t.data();
-                    if (t.size() <= 16 && from >= tail_from) from = tail + (from - tail_from);
-                    sources[k] = {from, static_cast<std::uint32_t>(t.size())};
-                }
-                const Source* const src = sources.data();
+                // Short strings are copied 8 or 16 bytes at a time (the
+                // text buffer has 16 bytes of room at its end): where every
+                // string has 8 bytes at most, from a copy of each held
+                // whole; otherwise from the string data, except that a
+                // string starting within its last 16 bytes is copied from
+                // `tail`, those bytes with zeros after them. Where to copy
+                // each distinct string from is worked out once, not per row.
                 const std::int32_t* const index = s.index.data();
-                std::int32_t pos = 0;
+                const std::uint8_t* const mask = masked ? v.mask.data() : nullptr;
                 off[0] = 0;
-                for (std::size_t r = 0; r < rows; ++r) {
-                    if (!masked || v.mask[r] == 0) {
-                        const Source& t = src[index[r]];
-                        if (t.size <= 16) [[likely]]
-                            std::memcpy(text + pos, t.from, 16);
-                        else
-                            std::memcpy(text + pos, t.from, t.size);
-                        pos += static_cast<std::int32_t>(t.size);
+                std::size_t longest = 0;
+                for (const std::string_view t : s.items) longest = std::max(longest, t.size());
+                if (longest <= 8) {
+                    thread_local PodVector<Short> shorts;
+                    shorts.resize(s.items.size());
+                    for (std::size_t k = 0; k < s.items.size(); ++k) {
+                        const std::string_view t = s.items[k];
+                        Short& to = shorts[k];
+                        to.bytes = 0;
+                        if (!t.empty()) std::memcpy(&to.bytes, t.data(), t.size());
+                        to.size = t.size();
                     }
-                    off[r + 1] = pos;
+                    if (masked)
+                        copy_short_strings<true>(shorts.data(), index, mask, rows, text, off);
+                    else
+                        copy_short_strings<false>(shorts.data(), index, mask, rows, text, off);
+                } else {
+                    const char* const end = s.data.data() + s.data.size();
+                    const std::size_t tail_size = std::min<std::size_t>(s.data.size(), 16);
+                    const char* const tail_from = end - tail_size;
+                    char tail[32] = {};
+                    if (tail_size) std::memcpy(tail, tail_from, tail_size);
+                    thread_local PodVector<Source> sources;
+                    sources.resize(s.items.size());
+                    for (std::size_t k = 0; k < s.items.size(); ++k) {
+                        const std::string_view t = s.items[k];
+                        const char* from = t.data();
+                        if (t.size() <= 16 && from >= tail_from) from = tail + (from - tail_from);
+                        sources[k] = {from, static_cast<std::uint32_t>(t.size())};
+                    }
+                    if (masked)
+                        copy_strings<true>(sources.data(), index, mask, rows, text, off);
+                    else
+                        copy_strings<false>(sources.data(), index, mask, rows, text, off);
                 }
                 buffers.push_back(slice(off, (rows + 1) * sizeof(std::int32_t)));
                 buffers.push_back(slice(text, f.text));

@@ -214,7 +214,28 @@ std::string integer_packing(const Encoding& e, Numbers& n, Budget& budget) {
     return {};
 }
 
-std::string run_length(const Encoding& e, Numbers& n, Budget& budget) {
+// The runs of `pairs` (value, count) expanded and summed from `origin` as
+// Delta sums, each sum held as `T` holds it (see running_sum).
+template <class T>
+void run_sums(const std::int64_t* pairs, std::size_t size, std::int64_t origin, std::int64_t* p) {
+    using U = std::make_unsigned_t<T>;
+    auto acc = static_cast<U>(origin);
+    for (std::size_t i = 0; i < size; i += 2) {
+        const auto step = static_cast<U>(pairs[i]);
+        const auto count = static_cast<std::size_t>(pairs[i + 1]);
+        for (std::size_t j = 0; j < count; ++j) {
+            acc = static_cast<U>(acc + step);
+            p[j] = static_cast<T>(acc);
+        }
+        p += count;
+    }
+}
+
+// RunLength; when `delta` is given (an integer Delta applied just before
+// it, and the runs' values already within e.type), that Delta too, in the
+// same pass.
+std::string run_length(const Encoding& e, Numbers& n, Budget& budget,
+                       const Encoding* delta = nullptr) {
     if (std::string err = needs_integers(e, n); !err.empty()) return err;
     const PodVector<std::int64_t>& in = n.ints;
     if (in.size() % 2 != 0)
@@ -241,6 +262,31 @@ std::string run_length(const Encoding& e, Numbers& n, Budget& budget) {
                             e.type == DType::Float32
                                 ? static_cast<double>(static_cast<float>(in[i]))
                                 : static_cast<double>(in[i]));
+    } else if (delta != nullptr) {
+        out.ints.resize(total);
+        out.type = delta->type;
+        const std::int64_t* const pairs = in.data();
+        std::int64_t* const p = out.ints.data();
+        switch (delta->type) {
+            case DType::Int8:
+                run_sums<std::int8_t>(pairs, in.size(), delta->origin, p);
+                break;
+            case DType::Int16:
+                run_sums<std::int16_t>(pairs, in.size(), delta->origin, p);
+                break;
+            case DType::Uint8:
+                run_sums<std::uint8_t>(pairs, in.size(), delta->origin, p);
+                break;
+            case DType::Uint16:
+                run_sums<std::uint16_t>(pairs, in.size(), delta->origin, p);
+                break;
+            case DType::Uint32:
+                run_sums<std::uint32_t>(pairs, in.size(), delta->origin, p);
+                break;
+            default:
+                run_sums<std::int32_t>(pairs, in.size(), delta->origin, p);
+                break;
+        }
     } else {
         out.ints.resize(total);
         std::int64_t* p = out.ints.data();
@@ -386,7 +432,15 @@ std::string decode_numbers(std::string_view data, std::span<const Encoding> chai
                 err = integer_packing(e, out, budget);
                 break;
             case Kind::RunLength:
-                err = run_length(e, out, budget);
+                // A Delta applied just before it is undone in the same pass
+                // where the runs' values need no wrapping.
+                if (k > 0 && chain[k - 1].kind == Kind::Delta && !is_float(chain[k - 1].type) &&
+                    !is_float(e.type) && !out.floating() && holds(e.type, out.type)) {
+                    err = run_length(e, out, budget, &chain[k - 1]);
+                    --k;
+                } else {
+                    err = run_length(e, out, budget);
+                }
                 break;
             case Kind::Delta:
                 err = delta(e, out);

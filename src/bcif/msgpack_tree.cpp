@@ -79,14 +79,17 @@ MsgTree MsgTree::parse(std::string_view input) {
     const auto* const begin = reinterpret_cast<const unsigned char*>(input.data());
     const unsigned char* const end = begin + input.size();
     const unsigned char* p = begin;
-    // The open containers: their node, and how many values they still hold
-    // (a map's keys and values counted apart).
+    // The open containers: their node, their values (a map's keys and
+    // values counted apart), and how many values the container around them
+    // still held when they opened. How many the innermost still holds is
+    // `left`; at depth 0 that is the document's one value.
     struct Open {
         std::uint32_t node;
-        std::uint64_t total, left;
+        std::uint64_t total, outer_left;
     };
     Open open[kMaxDepth];
     std::size_t depth = 0;
+    std::uint64_t left = 1;
     enum class Stop { Done, Short, Bad, Deep } stop = Stop::Done;
     std::size_t stop_at = 0;
 
@@ -96,7 +99,8 @@ MsgTree MsgTree::parse(std::string_view input) {
         const Open& o = open[--depth];
         MsgNode& c = nodes[o.node];
         c.end = static_cast<std::uint32_t>(nodes.size());
-        c.count = static_cast<std::uint32_t>(o.total - o.left);
+        c.count = static_cast<std::uint32_t>(o.total - left);
+        left = o.outer_left;
     };
     for (;;) {
         if (p == end) {
@@ -105,7 +109,8 @@ MsgTree MsgTree::parse(std::string_view input) {
         }
         const unsigned char* const at = p;
         const unsigned b = *p++;
-        MsgNode n;
+        // Made in place; taken back if the value turns out bad.
+        MsgNode& n = nodes.emplace_back();
         std::uint64_t items = 0;  // a container's values (a map's keys and values)
         bool container = false;
         // `width` bytes of a big-endian length or number after the first byte.
@@ -221,27 +226,32 @@ MsgTree MsgTree::parse(std::string_view input) {
                     stop_at = static_cast<std::size_t>(at - begin);
                     break;
             }
-            if (stop == Stop::Bad) break;
+            if (stop == Stop::Bad) {
+                nodes.pop_back();
+                break;
+            }
         }
         if (!ok) {
+            nodes.pop_back();
             stop = Stop::Short;
             break;
         }
         if (container && depth == kMaxDepth) {
+            nodes.pop_back();
             stop = Stop::Deep;
             stop_at = static_cast<std::size_t>(at - begin);
             break;
         }
-        if (depth != 0) --open[depth - 1].left;
-        const auto index = static_cast<std::uint32_t>(nodes.size());
+        --left;
+        const auto index = static_cast<std::uint32_t>(nodes.size() - 1);
         n.end = index + 1;
-        nodes.push_back(n);
         if (items != 0) {
-            open[depth++] = {index, items, items};
+            open[depth++] = {index, items, left};
+            left = items;
             continue;
         }
-        while (depth != 0 && open[depth - 1].left == 0) close();
-        if (depth == 0) break;
+        while (left == 0 && depth != 0) close();
+        if (left == 0) break;  // the document's value is whole
     }
 
     if (stop == Stop::Done) {

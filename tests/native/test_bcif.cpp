@@ -51,8 +51,8 @@ Encoding run_length(std::int64_t size, DType t = DType::Int32) {
     e.src_size = size;
     return e;
 }
-Encoding delta(std::int64_t origin) {
-    Encoding e = enc(Kind::Delta, DType::Int32);
+Encoding delta(std::int64_t origin, DType t = DType::Int32) {
+    Encoding e = enc(Kind::Delta, t);
     e.origin = origin;
     return e;
 }
@@ -135,6 +135,49 @@ std::vector<DecodeCase> decode_cases() {
          bytes_of<std::uint8_t>({0, 1, 2}),
          {fixed(10), delta(5), packing(1, true, 3), byte_array(DType::Uint8)},
          "0.5 0.6 0.8"},
+        // Delta over RunLength, undone in one pass: each sum held as the
+        // Delta's type holds it, runs of one value and of none.
+        {"delta over runs",
+         bytes_of<std::int32_t>({1, 3, 0, 2, -2, 1, 5, 0}),
+         {delta(100), run_length(6), byte_array(DType::Int32)},
+         "101 102 103 103 103 101"},
+        {"delta over runs wraps as Int8",
+         bytes_of<std::int8_t>({100, 3}),
+         {delta(0, DType::Int8), run_length(3, DType::Int8), byte_array(DType::Int8)},
+         "100 -56 44"},
+        {"delta over runs wraps as Uint8",
+         bytes_of<std::int8_t>({-100, 3}),
+         {delta(0, DType::Uint8), run_length(3, DType::Int8), byte_array(DType::Int8)},
+         "156 56 212"},
+        {"delta over runs wraps as Int16",
+         bytes_of<std::int16_t>({30000, 2}),
+         {delta(10000, DType::Int16), run_length(2, DType::Int16), byte_array(DType::Int16)},
+         "-25536 4464"},
+        {"delta over runs wraps as Uint16",
+         bytes_of<std::int16_t>({-1, 2}),
+         {delta(1, DType::Uint16), run_length(2, DType::Int16), byte_array(DType::Int16)},
+         "0 65535"},
+        {"delta over runs as Uint32 past Int32",
+         bytes_of<std::int32_t>({2000000000, 2}),
+         {delta(1000000000, DType::Uint32), run_length(2), byte_array(DType::Int32)},
+         "3000000000 705032704"},
+        {"delta over runs wraps as Int32",
+         bytes_of<std::int32_t>({2000000000, 2}),
+         {delta(1000000000), run_length(2), byte_array(DType::Int32)},
+         "-1294967296 705032704"},
+        {"delta over runs whose values wrap to the runs' type first",
+         bytes_of<std::int32_t>({300, 2}),
+         {delta(0), run_length(2, DType::Uint8), byte_array(DType::Int32)},
+         "44 88"},
+        {"delta over runs over packing, the Mol* order",
+         bytes_of<std::uint16_t>({65535, 1, 2}),
+         {delta(-3), run_length(2), packing(2, true, 2), byte_array(DType::Uint16)},
+         "65533 131069"},
+        {"delta over runs of floats",
+         bytes_of<std::int32_t>({1, 2}),
+         {delta(0), run_length(2, DType::Float32), byte_array(DType::Int32)},
+         "Delta: its input is Float32 numbers",
+         true},
         // faults
         {"bytes not whole values",
          std::string(3, '\0'),

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bcif/msgpack_tree.hpp"
 
@@ -164,6 +165,69 @@ TEST(MsgpackTree, FaultsNamedWithTheirByte) {
         EXPECT_EQ(t.error(), c.message);
         EXPECT_EQ(t.size(), c.nodes);
         for (std::uint32_t i = 0; i < t.size(); ++i) EXPECT_LE(t[i].end, t.size());
+    }
+}
+
+// Each node's type, count and end, in preorder.
+struct Shape {
+    MsgType type;
+    std::uint32_t count, end;
+};
+
+TEST(MsgpackTree, NestedContainersCloseWhereTheirValuesEnd) {
+    using enum MsgType;
+    struct Case {
+        const char* name;
+        std::string input;
+        bool complete;
+        std::vector<Shape> nodes;
+    };
+    const Case cases[] = {
+        // Several levels closing after one value.
+        {"[[[1]], 2]",
+         raw({0x92, 0x91, 0x91, 0x01, 0x02}),
+         true,
+         {{Array, 2, 5}, {Array, 1, 4}, {Array, 1, 4}, {Int, 0, 4}, {Int, 0, 5}}},
+        // A map's keys and values counted apart; an empty container inside.
+        {"{a: {b: []}, c: 1}",
+         raw({0x82, 0xa1, 'a', 0x81, 0xa1, 'b', 0x90, 0xa1, 'c', 0x01}),
+         true,
+         {{Map, 4, 7},
+          {Str, 0, 2},
+          {Map, 2, 5},
+          {Str, 0, 4},
+          {Array, 0, 5},
+          {Str, 0, 6},
+          {Int, 0, 7}}},
+        // Cut inside the inner array: each open level counts what it read.
+        {"[1, [2, 3 cut",
+         raw({0x92, 0x01, 0x93, 0x02, 0x03}),
+         false,
+         {{Array, 2, 5}, {Int, 0, 2}, {Array, 2, 5}, {Int, 0, 4}, {Int, 0, 5}}},
+        // Cut right after a container opens.
+        {"[[ cut", raw({0x92, 0x92}), false, {{Array, 1, 2}, {Array, 0, 2}}},
+        // A bad byte after a whole inner value: the outer count stops there.
+        {"[[1], bad",
+         raw({0x93, 0x91, 0x01, 0xc1}),
+         false,
+         {{Array, 1, 3}, {Array, 1, 3}, {Int, 0, 3}}},
+        // A lone value, and a lone empty container.
+        {"7", raw({0x07}), true, {{Int, 0, 1}}},
+        {"{}", raw({0x80}), true, {{Map, 0, 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const MsgTree t = MsgTree::parse(c.input);
+        EXPECT_EQ(t.complete(), c.complete) << t.error();
+        ASSERT_EQ(t.size(), c.nodes.size());
+        for (std::uint32_t i = 0; i < t.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(t[i].type, c.nodes[i].type);
+            if (t[i].type == Array || t[i].type == Map) {
+                EXPECT_EQ(t[i].count, c.nodes[i].count);
+            }
+            EXPECT_EQ(t[i].end, c.nodes[i].end);
+        }
     }
 }
 
