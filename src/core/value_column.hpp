@@ -99,22 +99,23 @@ public:
     // words.size() on when all are stored.
     std::size_t push_slices(std::span<const std::string_view> words, std::size_t i,
                             std::size_t stride);
-    // Stores references that the caller made (ColumnBase::ref_of, each to
-    // a short slice of the base text), `bytes` being the sum of their
-    // lengths: for callers that lay out the base text themselves.
-    void push_refs(std::span<const std::uint64_t> refs, std::uint64_t bytes) {
-        std::size_t i = 0;
-        if (size_ == 0 && !refs.empty()) {
-            first_ = refs[0];
-            size_ = 1;
-            i = 1;
-        }
-        slice_bytes_ += bytes;
-        const std::size_t n = refs.size() - i;
-        if (n == 0) return;
+    // References written in place, for callers that lay out the base text
+    // themselves and make many: ref_room(n) gives where the first of up to
+    // `n` goes, put_ref() writes one and gives where the next goes, and
+    // take_refs() stores those up to `end`, `bytes` being the sum of their
+    // lengths. Nothing else may be stored in between, and the column holds
+    // a value before (the first is kept in the column object).
+    unsigned char* ref_room(std::size_t n) {
         refs_.reserve_more(n * kRefSize);
-        unsigned char* out = refs_.end();
-        for (; i < refs.size(); ++i, out += kRefSize) std::memcpy(out, &refs[i], sizeof refs[i]);
+        return refs_.end();
+    }
+    static unsigned char* put_ref(unsigned char* out, std::uint64_t r) noexcept {
+        std::memcpy(out, &r, sizeof r);
+        return out + kRefSize;
+    }
+    void take_refs(const unsigned char* end, std::uint64_t bytes) {
+        const std::size_t n = static_cast<std::size_t>(end - refs_.end()) / kRefSize;
+        slice_bytes_ += bytes;
         refs_.advance(n * kRefSize);
         size_ += n;
     }

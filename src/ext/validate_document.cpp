@@ -388,18 +388,31 @@ private:
         const std::size_t room = std::min<std::size_t>(left_ - kSpare, ColumnBase::kMaxOffset);
         col = ValueColumn(base, room);
         RefColumn& refs = *col.refs_column();
-        made_.resize(n);
-        std::uint64_t* const made = made_.data();
-        std::size_t off = 0, count = 0;
-        std::uint64_t slices = 0;  // the bytes `made` refers to
-        for (std::size_t k = 0; k < n; ++k) {
-            PyObject* v = items[k];
-            if (!PyUnicode_CheckExact(v)) [[unlikely]]
+        // The references are written in place as the values are copied,
+        // but for the first, which the column object holds itself: written
+        // into `head`, then stored as the slice it is.
+        unsigned char head[16];
+        unsigned char* out = head;
+        std::size_t off = 0;
+        std::size_t stored = 0;  // the bytes before it are stored or kept aside
+        const auto keep_aside = [&](std::string_view text, std::size_t len, std::size_t left) {
+            if (out != head) refs.take_refs(out, off - stored);
+            refs.push_text(text);
+            off += len;
+            stored = off;
+            out = refs.ref_room(left);
+        };
+        PyTypeObject* const str_type = &PyUnicode_Type;
+        PyObject* const* const end = items + n;
+        const auto copy = [&](PyObject* const* p) __attribute__((always_inline)) {
+            PyObject* const v = *p;
+            if (Py_TYPE(v) != str_type) [[unlikely]]
                 return -1;
             const char* src;
             std::size_t len;
             if (PyUnicode_IS_COMPACT_ASCII(v)) [[likely]] {
-                src = static_cast<const char*>(PyUnicode_DATA(v));
+                // The characters follow the object's header.
+                src = reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(v) + 1);
                 len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(v));
             } else {
                 std::string_view t;
@@ -410,22 +423,42 @@ private:
             if (len > room - off) [[unlikely]]
                 return 0;
             char* const dst = base + off;
-            copy_short(dst, src, len);
-            const bool placeholder =
-                len == 3 && src[0] == '"' && src[2] == '"' && (src[1] == '?' || src[1] == '.');
-            if (placeholder || len > ColumnBase::kMaxLen) [[unlikely]] {
-                refs.push_refs({made, count}, slices);
-                count = 0;
-                slices = 0;
-                refs.push_text(placeholder ? quoted_placeholder(src[1])
-                                           : std::string_view(dst, len));
+            if (len - 1 < 3) {
+                // 1 to 3 bytes, most values (nulls, flags, short codes): the
+                // first two (a text ends with a NUL, and the spare bytes
+                // take what passes the end), then the last.
+                std::memcpy(dst, src, 2);
+                dst[len - 1] = src[len - 1];
+                if (len == 3 && src[0] == '"' && src[2] == '"' && (src[1] == '?' || src[1] == '.'))
+                    [[unlikely]] {
+                    keep_aside(quoted_placeholder(src[1]), len, static_cast<std::size_t>(end - p));
+                    return 1;
+                }
             } else {
-                made[count++] = ColumnBase::ref_of(off, len);
-                slices += len;
+                copy_short(dst, src, len);
+                if (len > ColumnBase::kMaxLen) [[unlikely]] {
+                    keep_aside(std::string_view(dst, len), len, static_cast<std::size_t>(end - p));
+                    return 1;
+                }
             }
+            out = RefColumn::put_ref(out, ColumnBase::ref_of(off, len));
             off += len;
+            return 1;
+        };
+        if (n == 0) {
+            out = refs.ref_room(0);
+        } else {
+            if (const int done = copy(items); done != 1) return done;
+            if (refs.size() == 0) {
+                // Not kept aside: stored as the slice it is.
+                refs.push_slice(std::string_view(base, off));
+                stored = off;
+                out = refs.ref_room(n - 1);
+            }
         }
-        refs.push_refs({made, count}, slices);
+        for (PyObject* const* p = items + 1; p < end; ++p)
+            if (const int done = copy(p); done != 1) return done;
+        refs.take_refs(out, off - stored);
         bytes = off;
         at_ += off;
         left_ -= off;
@@ -436,7 +469,7 @@ private:
     // A chunk with room for `bytes` and the spare bytes after them, which
     // the checks may read a word into.
     void new_chunk(std::size_t bytes) {
-        constexpr std::size_t kFirst = std::size_t{64} << 10, kMost = std::size_t{8} << 20;
+        constexpr std::size_t kFirst = std::size_t{1} << 20, kMost = std::size_t{8} << 20;
         std::size_t size = chunks_.empty() ? kFirst : std::min(kMost, 2 * last_size_);
         if (size < bytes + kSpare) size = bytes + kSpare;
         ByteBuffer& chunk = chunks_.emplace_back();
@@ -469,7 +502,6 @@ private:
     char* at_ = nullptr;
     std::size_t left_ = 0, last_size_ = 0;
     static constexpr std::size_t kSpare = 16;
-    std::vector<std::uint64_t> made_;  // a column's references as made
     std::unordered_map<std::string_view, std::size_t> looped_;
     std::vector<char> loop_done_;
     std::string scratch_;

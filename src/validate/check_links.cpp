@@ -115,9 +115,11 @@ private:
                 if (c) total = std::max(total, c->size());
         out.reserve(total);
         KeyHash hash;
+        std::vector<const std::uint64_t*> hashed;  // the components the mask gives
         for (const auto& cols : tables_) {
-            std::size_t rows = 0;
-            std::vector<const std::vector<std::uint64_t>*> hashed(cols.size(), nullptr);
+            // Rows past the end of a shorter column lack a component.
+            std::size_t rows = static_cast<std::size_t>(-1);
+            hashed.clear();
             bool complete = true;
             for (std::size_t k = 0; k < cols.size(); ++k) {
                 if (!(mask >> k & 1)) continue;
@@ -125,20 +127,20 @@ private:
                     complete = false;  // no row of this frame has the component
                     break;
                 }
-                hashed[k] = &hashes_.of(*cols[k], rules_.items[link_.parent[k]].compare);
-                rows = std::max(rows, cols[k]->size());
+                const auto& h = hashes_.of(*cols[k], rules_.items[link_.parent[k]].compare);
+                hashed.push_back(h.data());
+                rows = std::min(rows, h.size());
             }
-            if (!complete) continue;
+            if (!complete || hashed.empty()) continue;
             for (std::size_t r = 0; r < rows; ++r) {
                 hash.reset();
                 bool ok = true;
-                for (std::size_t k = 0; k < cols.size() && ok; ++k) {
-                    if (!(mask >> k & 1)) continue;
-                    if (r >= hashed[k]->size() || (*hashed[k])[r] == ColumnHashes::kCompound) {
+                for (const std::uint64_t* h : hashed) {
+                    if (h[r] == ColumnHashes::kCompound) {
                         ok = false;
                         break;
                     }
-                    hash.add((*hashed[k])[r]);
+                    hash.add(h[r]);
                 }
                 if (ok) out.insert(hash.value());
             }
@@ -201,12 +203,19 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
             any = any || cols[k];
         }
         if (!any) continue;
+        // The components this frame gives: their place in the link and
+        // their hashes.
+        struct Given {
+            std::uint64_t bit;
+            const std::vector<std::uint64_t>* hashes;
+        };
+        std::vector<Given> given;
         std::size_t rows = 0;
-        std::vector<const std::vector<std::uint64_t>*> hashed(n, nullptr);
         for (std::size_t k = 0; k < n; ++k)
             if (cols[k]) {
                 rows = std::max(rows, cols[k]->size());
-                hashed[k] = &hashes.of(*cols[k], rules.items[link.child[k]].compare);
+                given.push_back({std::uint64_t{1} << k,
+                                 &hashes.of(*cols[k], rules.items[link.child[k]].compare)});
             }
         std::size_t missing = 0, first_row = 0, checked = 0;
         std::vector<std::size_t> shown_rows;
@@ -214,15 +223,15 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
             std::uint64_t mask = 0;
             hash.reset();
             bool usable = true;
-            for (std::size_t k = 0; k < n; ++k) {
-                if (!hashed[k] || r >= hashed[k]->size()) continue;
-                const std::uint64_t h = (*hashed[k])[r];
+            for (const Given& g : given) {
+                if (r >= g.hashes->size()) continue;
+                const std::uint64_t h = (*g.hashes)[r];
                 if (h == ColumnHashes::kCompound) {
                     usable = false;
                     break;
                 }
                 if (h == ColumnHashes::kNull) continue;
-                mask |= std::uint64_t{1} << k;
+                mask |= g.bit;
                 hash.add(h);
             }
             if (!usable || mask == 0) continue;

@@ -45,22 +45,78 @@ inline std::uint64_t text_hash(std::string_view t) noexcept {
     return mix(a ^ mix(b + n));
 }
 
-// text_hash() of the key that `compare` makes of `t` (see compare_key()),
-// without making it where that is quick: ASCII folded on the stack, and
+// The words a short text (at most 16 bytes) is hashed from, read without
+// passing either end: up to 7 bytes all in `a`, whose top byte is free (the
+// caller puts the length there), told apart only with the length; 8 to 16
+// the first and the last 8 bytes. Bytes stay bytes, so a bytewise change of
+// the text (ASCII folded) is the same change of the words.
+struct ShortWords {
+    std::uint64_t a = 0, b = 0;
+};
+
+inline ShortWords short_words(const char* p, std::size_t n) noexcept {
+    ShortWords w;
+    if (n >= 8) {
+        std::memcpy(&w.a, p, 8);
+        std::memcpy(&w.b, p + n - 8, 8);
+    } else if (n >= 4) {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        // Bytes 4 to n - 1 are the last n - 4 of `hi`.
+        w.a = lo | (std::uint64_t{hi} >> (8 * (8 - n))) << 32;
+    } else if (n > 0) {
+        const auto* u = reinterpret_cast<const unsigned char*>(p);
+        w.a = u[0] | std::uint64_t{u[n / 2]} << 8 | std::uint64_t{u[n - 1]} << 16;
+    }
+    return w;
+}
+
+// ASCII capitals to small letters in every byte of `w`; other bytes kept.
+inline std::uint64_t fold_ascii_word(std::uint64_t w) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    const std::uint64_t low7 = w & (0x7F * kOnes);
+    // Bit 7 of a byte set where it is at least 'A', and where above 'Z'
+    // (no byte carries into the next).
+    const std::uint64_t from_a = low7 + (0x80 - 'A') * kOnes;
+    const std::uint64_t past_z = low7 + (0x80 - 'Z' - 1) * kOnes;
+    const std::uint64_t capital = from_a & ~past_z & ~w & (0x80 * kOnes);
+    return w | capital >> 2;
+}
+
+// A column value's hash from its words (short_words() of its `n` bytes):
+// texts of up to 7 bytes one to one (their bytes and length packed into a
+// word, then mixed by steps that lose nothing), longer ones as text_hash().
+inline std::uint64_t words_hash(const ShortWords& w, std::size_t n) noexcept {
+    if (n < 8) {
+        std::uint64_t x = (w.a | std::uint64_t{n} << 56) * 0x9E3779B97F4A7C15ull;
+        return x ^ (x >> 32);
+    }
+    const auto mix = [](std::uint64_t x) {
+        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+        x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+        return x ^ (x >> 31);
+    };
+    return mix(w.a ^ mix(w.b + n));
+}
+
+inline std::uint64_t value_hash(std::string_view t) noexcept {
+    if (t.size() > 16) return text_hash(t);
+    return words_hash(short_words(t.data(), t.size()), t.size());
+}
+
+// value_hash() of the key that `compare` makes of `t` (see compare_key()),
+// without making it where that is quick: ASCII folded in the words, and
 // integers already written as compare_key() writes them taken as they are.
 // Returns false when `t` is not a key (a Numeric value that is no number).
 inline bool key_hash(std::string_view t, Compare compare, std::string& scratch,
                      std::uint64_t& out) {
     if (compare == Compare::Fold && t.size() <= 16) {
-        char low[16];
-        unsigned char high = 0;
-        for (std::size_t i = 0; i < t.size(); ++i) {
-            const char c = t[i];
-            high |= static_cast<unsigned char>(c);
-            low[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-        }
-        if (high < 0x80) {
-            out = text_hash(std::string_view(low, t.size()));
+        ShortWords w = short_words(t.data(), t.size());
+        if (((w.a | w.b) & 0x8080808080808080ull) == 0) {
+            w.a = fold_ascii_word(w.a);
+            w.b = fold_ascii_word(w.b);
+            out = words_hash(w, t.size());
             return true;
         }
     } else if (compare == Compare::Numeric && !t.empty() && t.size() <= 15) {
@@ -69,12 +125,12 @@ inline bool key_hash(std::string_view t, Compare compare, std::string& scratch,
         bool canonical = i < t.size() && (t[i] != '0' || (i == 0 && t.size() == 1));
         for (; canonical && i < t.size(); ++i) canonical = t[i] >= '0' && t[i] <= '9';
         if (canonical) {
-            out = text_hash(t);
+            out = value_hash(t);
             return true;
         }
     }
     if (!compare_key(t, compare, scratch)) return false;
-    out = text_hash(scratch);
+    out = value_hash(scratch);
     return true;
 }
 
@@ -95,10 +151,10 @@ public:
             bool null;
             const std::string_view key = scalar_text(ValueRef{v}, null);
             if (null) return kNull;
-            if (compare == Compare::Exact) return text_hash(key) | 2;
+            if (compare == Compare::Exact) return value_hash(key) | 2;
             std::uint64_t h;
             // A Numeric value that is no number keys as itself.
-            if (!key_hash(key, compare, scratch, h)) h = text_hash(key);
+            if (!key_hash(key, compare, scratch, h)) h = value_hash(key);
             return h | 2;
         };
         if (col.side_values().empty()) {

@@ -27,6 +27,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -64,7 +65,35 @@ inline bool scan_positive_int(std::string_view t) noexcept {
 
 // -? mantissa (digits, "digits.", ".digits", "digits.digits") ("(" digits
 // ")")? ([eE] [+-]? digits)?
+// Texts of 4 to 8 bytes (most numbers in a column of them) that are
+// digits with at most one '.', after an optional '-': tested a word at a
+// time. False means only that this test does not decide.
+inline bool plain_decimal_word(std::string_view t) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x80 * kOnes;
+    const std::size_t n = t.size();
+    std::uint64_t w;
+    if (n == 8) {
+        std::memcpy(&w, t.data(), 8);
+    } else {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, t.data(), 4);
+        std::memcpy(&hi, t.data() + n - 4, 4);
+        // Bytes 4 to n - 1 are the last n - 4 of `hi`; the bytes after
+        // the text read as digits.
+        w = lo | (std::uint64_t{hi} >> (8 * (8 - n))) << 32;
+        w |= ('0' * kOnes) & (~std::uint64_t{0} << (8 * n));
+    }
+    if ((w & 0xFF) == '-') w = (w & ~std::uint64_t{0xFF}) | '0';
+    // Bit 7 of each byte: not a digit; a '.'.
+    const std::uint64_t x = w ^ ('0' * kOnes);
+    const std::uint64_t other = (((x & ~kHigh) + (0x80 - 10) * kOnes) | x) & kHigh;
+    const std::uint64_t y = w ^ ('.' * kOnes);
+    const std::uint64_t dot = ~(((y & ~kHigh) + ~kHigh) | y) & kHigh;
+    return other == dot && (dot & (dot - 1)) == 0;
+}
+
 inline bool scan_float(std::string_view t) noexcept {
+    if (t.size() - 4 <= 4 && plain_decimal_word(t)) return true;
     const char* p = t.data();
     const char* const end = p + t.size();
     const auto digits = [&] {

@@ -112,6 +112,39 @@ TEST(ValidatePattern, ScannersAgreeWithRe2) {
     }
 }
 
+// Longer floats, which the scanner may test a word at a time: strings of 4
+// to 9 bytes drawn from digits, the bytes either side of them ('/' and
+// ':'), signs, dots and the rest of the construct, against RE2.
+struct FloatDraw {
+    const char* alphabet;
+    unsigned seed;
+};
+
+class ScanFloatWords : public testing::TestWithParam<FloatDraw> {};
+
+TEST_P(ScanFloatWords, AgreesWithRe2) {
+    const char* construct = "-?(([0-9]+)[.]?|([0-9]*[.][0-9]+))([(][0-9]+[)])?([eE][+-]?[0-9]+)?";
+    const Pattern fast = Pattern::compile(construct);
+    const Pattern slow = Pattern::compile(std::string("(") + construct + ")");
+    ASSERT_TRUE(fast.ok() && slow.ok());
+    const std::string alphabet = GetParam().alphabet;
+    std::uint32_t state = GetParam().seed;
+    const auto next = [&] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    for (int i = 0; i < 60000; ++i) {
+        std::string s(4 + next() % 6, ' ');
+        for (char& ch : s) ch = alphabet[next() % alphabet.size()];
+        ASSERT_EQ(fast.full_match(s), slow.full_match(s)) << "'" << s << "'";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Alphabets, ScanFloatWords,
+                         testing::Values(FloatDraw{"0123456789.-", 1}, FloatDraw{"09./:-", 2},
+                                         FloatDraw{"0.-e()+", 3},
+                                         FloatDraw{"9.-\x80\xae\xb0 ", 4}));
+
 // The byte-table form against RE2 on the same expression: `(X)` is never
 // matched by a table, so RE2 decides it. Values cover the empty text,
 // nulls, newlines and tabs, quotes, non-ASCII characters of two to four
@@ -119,11 +152,11 @@ TEST(ValidatePattern, ScannersAgreeWithRe2) {
 // matches no stray byte, where a negated set's table takes any byte.)
 TEST(ValidatePattern, TableFormAgreesWithRe2) {
     const char* constructs[] = {
-        R"([][_,.;:"&<>()/\{}'`~!@#$%A-Za-z0-9*|+-]*)",             // code, ucode
-        R"([][ \t_(),.;:"&<>/\{}'`~!@#$%?+=*A-Za-z0-9|^-]*)",       // line, atcode
-        R"([][ \n\t()_,.;:"&<>/\{}'`~!@#$%?+=*A-Za-z0-9|^-]*)",     // text
-        "[_A-Za-z0-9]+",                                            // idname
-        "[A-Za-z0-9]+",                                             // asym_id
+        R"([][_,.;:"&<>()/\{}'`~!@#$%A-Za-z0-9*|+-]*)",          // code, ucode
+        R"([][ \t_(),.;:"&<>/\{}'`~!@#$%?+=*A-Za-z0-9|^-]*)",    // line, atcode
+        R"([][ \n\t()_,.;:"&<>/\{}'`~!@#$%?+=*A-Za-z0-9|^-]*)",  // text
+        "[_A-Za-z0-9]+",                                         // idname
+        "[A-Za-z0-9]+",                                          // asym_id
         "[^ ]+",
         "[^\n]*",
         "[[:alpha:][:digit:]]+",

@@ -31,9 +31,24 @@ def rows(count, part, label="'a label'"):
 COPIES = [
     # More text than the first chunk takes: the column goes to a new one.
     ("column past the first chunk", HEAD + rows(20000, lambda i: f"P{i:07d}")),
+    ("column past the first megabyte", HEAD + rows(150000, lambda i: f"P{i:07d}")),
     # Bad values on both sides of a chunk boundary keep their rows.
     ("faults across chunks", HEAD + rows(9000, lambda i: "x y" if i % 997 == 0 else f"P{i:07d}",
                                          label="'a longer label of some size'")),
+    ("faults across a megabyte",
+     HEAD + rows(40000, lambda i: "x y" if i % 997 == 0 else f"P{i:07d}",
+                 label="'a longer label of some size'")),
+    # A column's first value kept aside, then values copied after it.
+    ("quoted placeholder first", HEAD + rows(12, lambda i: '"?"' if i == 0 else "x y")),
+    ("long text first", "data_t\n_entry.id T1\nloop_\n_site.part\n_site.id\n;"
+     + "z" * 40000 + "\n;\n1\n'x y' 2\n;\n" + "w" * 33000 + "\n;\n3\n"),
+    # Every length each way of copying takes (1-3, 4-7, 8-16, longer), bad
+    # values among them keeping their rows.
+    ("values of every length",
+     HEAD + rows(60, lambda i: ("x y" if i % 7 == 3 else "p" * (i % 30)) or "''")),
+    ("lone values of every length",
+     "".join(f"data_b{n}\n_entry.id {'E' * n}\n_site.part '{'q ' * (n // 2)}'\n"
+             for n in range(1, 25))),
     ("quoted placeholders among values",
      HEAD + rows(40, lambda i: '"?"' if i % 3 == 0 else ("'.'" if i % 5 == 0 else "p"))),
     ("text longer than a reference", HEAD + "1 p\n;" + "z" * 40000 + "\n;\n2 q r\n"),

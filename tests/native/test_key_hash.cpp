@@ -1,0 +1,113 @@
+// Key hashes of column values: values that compare equal hash equal by
+// either path (folded in the words or by compare_key), and short texts that
+// differ hash apart.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "validate/key_hash.hpp"
+
+namespace {
+
+using namespace quarzel::validate;
+using namespace quarzel::validate::detail;
+
+std::uint64_t fold_key_hash(std::string_view t) {
+    std::string scratch;
+    std::uint64_t h = 0;
+    EXPECT_TRUE(key_hash(t, Compare::Fold, scratch, h));
+    return h;
+}
+
+struct FoldCase {
+    const char* value;
+    const char* same_as;  // the key compare_key makes of it, hashed as a value
+};
+
+// Every length the words are read at (1-3 by bytes, 4-7 as two words, 8-16
+// as two overlapping words), and the bytes around the capitals ('@', '[',
+// '`', '{') that folding must leave.
+const FoldCase kFolds[] = {
+    {"A", "a"},
+    {"Zz", "zz"},
+    {"@[`", "@[`"},
+    {"AbCd", "abcd"},
+    {"{ABCDE", "{abcde"},
+    {"HOH_A1Z", "hoh_a1z"},
+    {"ATOMSITE", "atomsite"},
+    {"C1' ATOM_XYZ", "c1' atom_xyz"},
+    {"ABCDEFGHIJKLMNOP", "abcdefghijklmnop"},
+    {"", ""},
+};
+
+class FoldHash : public testing::TestWithParam<FoldCase> {};
+
+TEST_P(FoldHash, FoldedInTheWordsAsCompareKeyFolds) {
+    const FoldCase& c = GetParam();
+    std::string key;
+    ASSERT_TRUE(compare_key(c.value, Compare::Fold, key));
+    EXPECT_EQ(key, c.same_as);
+    EXPECT_EQ(fold_key_hash(c.value), value_hash(key));
+    EXPECT_EQ(fold_key_hash(c.value), fold_key_hash(c.same_as));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, FoldHash, testing::ValuesIn(kFolds));
+
+// Beyond ASCII the words are not folded: compare_key's folding decides.
+TEST(FoldHash, BeyondAsciiGoesByCompareKey) {
+    for (const char* v : {"\xc3\x89t\xc3\xa9", "A\xc3\x89", "\xce\xa3\xce\xa3\xce\xa3\xce\xa3"}) {
+        std::string key;
+        ASSERT_TRUE(compare_key(v, Compare::Fold, key));
+        EXPECT_EQ(fold_key_hash(v), value_hash(key)) << v;
+    }
+}
+
+// The word-wise folding against ASCII's own, byte by byte, at every place
+// of a word.
+TEST(FoldHash, WordFoldingMatchesByteFolding) {
+    for (int c = 0; c < 256; ++c)
+        for (int place = 0; place < 8; ++place) {
+            const std::uint64_t w = std::uint64_t{0x2E} * 0x0101010101010101ull;
+            const std::uint64_t with =
+                (w & ~(std::uint64_t{0xFF} << (8 * place))) | std::uint64_t(c) << (8 * place);
+            const int want = c >= 'A' && c <= 'Z' ? c + 32 : c;
+            const std::uint64_t got = fold_ascii_word(with);
+            EXPECT_EQ((got >> (8 * place)) & 0xFF, static_cast<std::uint64_t>(want)) << c;
+            EXPECT_EQ(got & ~(std::uint64_t{0xFF} << (8 * place)),
+                      with & ~(std::uint64_t{0xFF} << (8 * place)));
+        }
+}
+
+// Short texts hash one to one: every text of up to 3 bytes over a small
+// alphabet with NUL (which a length must tell apart from a missing byte),
+// and texts of 4 to 7 that differ in one byte only, at each place.
+TEST(ValueHash, ShortTextsNeverCollide) {
+    const std::string alphabet("\0Aa.?9\xff", 7);
+    std::set<std::uint64_t> seen;
+    std::size_t made = 0;
+    std::string t;
+    const auto add = [&](const std::string& s) {
+        ++made;
+        seen.insert(value_hash(s));
+    };
+    add("");
+    for (char a : alphabet) {
+        add(std::string(1, a));
+        for (char b : alphabet) {
+            add(std::string{a, b});
+            for (char c : alphabet) add(std::string{a, b, c});
+        }
+    }
+    for (std::size_t n = 4; n <= 7; ++n)
+        for (std::size_t place = 0; place < n; ++place)
+            for (char c : alphabet) {
+                t.assign(n, 'k');
+                t[place] = c;
+                if (c != 'k') add(t);
+            }
+    EXPECT_EQ(seen.size(), made);
+}
+
+}  // namespace
