@@ -15,6 +15,7 @@
 #include "core/version.hpp"
 #include "core/word_window.hpp"
 #include "corpus.hpp"
+#include "word_runs.hpp"
 
 namespace {
 
@@ -35,26 +36,8 @@ std::string runs(std::string_view source, bool wide) {
         bool was;
         ~Restore() { set_wide_windows(was); }
     } restore{set_wide_windows(wide)};
-    const quarzel::VersionResult v = quarzel::detect_version(source);
-    quarzel::Lexer lexer(v.text, v.version, v.line_offset);
-    std::string out;
-    quarzel::Token t;
-    while (lexer.next(t)) {
-        if (t.type != quarzel::TokenType::Value) continue;
-        KeepingSink sink;
-        std::uint32_t line = 0, column = 0;
-        lexer.read_plain_words(sink, line, column);
-        quarzel::Token after;
-        const bool more = lexer.next(after);
-        out += sink.words + " at " + std::to_string(line) + ":" + std::to_string(column) +
-               " then " +
-               (more ? std::string(after.value) + "@" + std::to_string(after.line) + ":" +
-                           std::to_string(after.column)
-                     : std::string("end")) +
-               "\n";
-        if (!more) break;
-    }
-    return out;
+    return quarzel::testing::lexed_runs<KeepingSink>(
+        source, [](const KeepingSink& sink) { return sink.words; }, [](const KeepingSink&) {});
 }
 
 bool have_wide_windows() {

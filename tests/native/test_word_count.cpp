@@ -23,29 +23,13 @@ using quarzel::testing::WordSink;
 // that follows.
 template <class Sink>
 std::string runs(std::string_view source) {
-    const quarzel::VersionResult v = quarzel::detect_version(source);
-    quarzel::Lexer lexer(v.text, v.version, v.line_offset);
-    std::string out;
-    quarzel::Token t;
-    while (lexer.next(t)) {
-        if (t.type != quarzel::TokenType::Value) continue;
-        Sink sink;
-        std::uint32_t line = 0, column = 0;
-        lexer.read_plain_words(sink, line, column);
-        if constexpr (std::is_same_v<Sink, CountSink>) {
-            EXPECT_FALSE(sink.handed_over) << "words handed over";
-        }
-        quarzel::Token after;
-        const bool more = lexer.next(after);
-        out += std::to_string(sink.words) + " at " + std::to_string(line) + ":" +
-               std::to_string(column) + " then " +
-               (more ? std::string(after.value) + "@" + std::to_string(after.line) + ":" +
-                           std::to_string(after.column)
-                     : std::string("end")) +
-               "\n";
-        if (!more) break;
-    }
-    return out;
+    return quarzel::testing::lexed_runs<Sink>(
+        source, [](const Sink& sink) { return std::to_string(sink.words); },
+        [](const Sink& sink) {
+            if constexpr (std::is_same_v<Sink, CountSink>) {
+                EXPECT_FALSE(sink.handed_over) << "words handed over";
+            }
+        });
 }
 
 TEST(WordCount, SameRunsOnEveryTestFile) {

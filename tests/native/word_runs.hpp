@@ -10,7 +10,10 @@
 #include <string_view>
 
 #include "core/byte_source.hpp"
+#include "core/lexer.hpp"
 #include "core/text_windows.hpp"
+#include "core/token.hpp"
+#include "core/version.hpp"
 #include "core/windowed_lexer.hpp"
 #include "core/word_skim.hpp"
 
@@ -34,6 +37,34 @@ struct CountSink {
         handed_over = true;
     }
 };
+
+// One line per run of plain words that a lexer reads after a value of
+// `source`: what `shown(sink)` makes of the run's sink, the position of the
+// run's last word and the token after it. `check(sink)` sees each sink too.
+template <class Sink, class Shown, class Check>
+std::string lexed_runs(std::string_view source, Shown shown, Check check) {
+    const VersionResult v = detect_version(source);
+    Lexer lexer(v.text, v.version, v.line_offset);
+    std::string out;
+    Token t;
+    while (lexer.next(t)) {
+        if (t.type != TokenType::Value) continue;
+        Sink sink;
+        std::uint32_t line = 0, column = 0;
+        lexer.read_plain_words(sink, line, column);
+        check(sink);
+        Token after;
+        const bool more = lexer.next(after);
+        out += shown(sink) + " at " + std::to_string(line) + ":" + std::to_string(column) +
+               " then " +
+               (more ? std::string(after.value) + "@" + std::to_string(after.line) + ":" +
+                           std::to_string(after.column)
+                     : std::string("end")) +
+               "\n";
+        if (!more) break;
+    }
+    return out;
+}
 
 // What windowed_runs() read: the tokens and counts, and whether words were
 // handed to a sink that only asked for their count (told apart from the
