@@ -77,17 +77,21 @@ public:
         const std::size_t copy16_below = refs->base().size >= 16 ? refs->base().size - 15 : 0;
         if (refs->all_slices()) {
             // Every value a slice: its offset and length straight from the
-            // reference.
+            // reference. The write position is kept at full width, saving a
+            // sign extension per value (reserve() checked that the text fits
+            // an Int32 offset).
             const char* const from = refs->base().base;
+            std::size_t at_text = static_cast<std::size_t>(used);
             refs->for_each_slice_at(begin, end, [&](std::uint32_t at, std::size_t n) {
-                *offset++ = used;
+                *offset++ = static_cast<std::int32_t>(at_text);
+                unsigned char* const out = text + at_text;
+                at_text += n;
                 if (n <= 16 && at < copy16_below)
-                    std::memcpy(text + used, from + at, 16);
+                    std::memcpy(out, from + at, 16);
                 else
-                    copy_short(text + used, std::string_view(from + at, n));
-                used += static_cast<std::int32_t>(n);
+                    copy_short(out, std::string_view(from + at, n));
             });
-            used_ = used;
+            used_ = static_cast<std::int32_t>(at_text);
             return;
         }
         refs->for_each(begin, end, [&](const ValueRef& ref) {
