@@ -404,13 +404,25 @@ bool null_text(std::string_view v) noexcept {
 // The values of a column of plain scalars that fail `test`, a construct
 // tested on the stored text, go to `slow` (with their row), nulls aside.
 // The stored text of a quoted "?" or "." is three characters with quotes,
-// which no construct passes unless it passes the value itself.
+// which no construct passes unless it passes the value itself. A value
+// stored where the last one that passed is stored (a copied document refers
+// repeated values to one copy) passes without a test.
 template <class Test, class Slow>
 void scan_refs(const RefColumn& refs, Test test, Slow& slow) {
     std::size_t row = 0;
+    const char* passed = nullptr;
+    std::size_t passed_size = 0;
     refs.for_each_slice([&](std::string_view v) {
-        if (!test(v) && !null_text(v)) [[unlikely]]
+        if (v.data() == passed && v.size() == passed_size) {
+            ++row;
+            return;
+        }
+        if (test(v)) {
+            passed = v.data();
+            passed_size = v.size();
+        } else if (!null_text(v)) [[unlikely]] {
             slow(v, row);
+        }
         ++row;
     });
 }
