@@ -166,6 +166,30 @@ public:
             f(base_.text_of(r & kRefMask));
         }
     }
+    // Calls `f(text, count)` for each run of `count` values in a row that
+    // are one and the same slice (as a column whose writer refers repeated
+    // values to one copy of their text has), in order, for a column without
+    // values kept aside (side_values() empty).
+    template <class F>
+    void for_each_slice_run(F&& f) const {
+        if (size_ == 0) return;
+        std::uint64_t run = first_ & kRefMask;
+        std::size_t count = 1;
+        const unsigned char* p = refs_.data();
+        for (std::size_t i = 1; i < size_; ++i, p += kRefSize) {
+            std::uint64_t r;
+            std::memcpy(&r, p, sizeof r);
+            r &= kRefMask;
+            if (r == run) {
+                ++count;
+                continue;
+            }
+            f(base_.text_of(run), count);
+            run = r;
+            count = 1;
+        }
+        f(base_.text_of(run), count);
+    }
     // Whether every value is a slice of the base text (none kept aside).
     bool all_slices() const noexcept { return !side_ || side_->empty(); }
     // Calls `f(offset, length)` for values `first` to `last` (not included)

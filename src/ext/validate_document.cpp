@@ -381,7 +381,9 @@ private:
     // another, and makes `col` refer to them (`bytes` of them): 1 done, 0
     // no room for them all, -1 a value that size_values() does not take.
     // A quoted placeholder reads back as the builder keeps it, and is kept
-    // aside as texts too long for a reference are.
+    // aside as texts too long for a reference are. A value that is the very
+    // object the one before was (the reader shares the str of a repeated
+    // value) refers to that one's copy rather than being copied again.
     int copy_values(PyObject* const* items, std::size_t n, ValueColumn& col, std::size_t& bytes) {
         if (left_ < kSpare) return 0;
         char* const base = at_;
@@ -395,17 +397,31 @@ private:
         unsigned char* out = head;
         std::size_t off = 0;
         std::size_t stored = 0;  // the bytes before it are stored or kept aside
+        // The last value copied (or none after one kept aside), its
+        // reference, and the bytes of the references to it not yet stored.
+        PyObject* last = nullptr;
+        std::uint64_t last_ref = 0;
+        std::size_t shared = 0, shared_all = 0;
         const auto keep_aside = [&](std::string_view text, std::size_t len, std::size_t left) {
-            if (out != head) refs.take_refs(out, off - stored);
+            if (out != head) refs.take_refs(out, off - stored + shared);
             refs.push_text(text);
             off += len;
             stored = off;
+            shared = 0;
+            last = nullptr;
             out = refs.ref_room(left);
         };
         PyTypeObject* const str_type = &PyUnicode_Type;
         PyObject* const* const end = items + n;
         const auto copy = [&](PyObject* const* p) __attribute__((always_inline)) {
             PyObject* const v = *p;
+            if (v == last) {
+                const std::size_t len = static_cast<std::size_t>(last_ref >> ColumnBase::kLenShift);
+                out = RefColumn::put_ref(out, last_ref);
+                shared += len;
+                shared_all += len;
+                return 1;
+            }
             if (Py_TYPE(v) != str_type) [[unlikely]]
                 return -1;
             const char* src;
@@ -441,7 +457,9 @@ private:
                     return 1;
                 }
             }
-            out = RefColumn::put_ref(out, ColumnBase::ref_of(off, len));
+            last = v;
+            last_ref = ColumnBase::ref_of(off, len);
+            out = RefColumn::put_ref(out, last_ref);
             off += len;
             return 1;
         };
@@ -458,8 +476,8 @@ private:
         }
         for (PyObject* const* p = items + 1; p < end; ++p)
             if (const int done = copy(p); done != 1) return done;
-        refs.take_refs(out, off - stored);
-        bytes = off;
+        refs.take_refs(out, off - stored + shared);
+        bytes = off + shared_all;
         at_ += off;
         left_ -= off;
         std::memset(at_, 0, kSpare);  // until the next column's copies

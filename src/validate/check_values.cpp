@@ -404,14 +404,16 @@ bool null_text(std::string_view v) noexcept {
 // The values of a column of plain scalars that fail `test`, a construct
 // tested on the stored text, go to `slow` (with their row), nulls aside.
 // The stored text of a quoted "?" or "." is three characters with quotes,
-// which no construct passes unless it passes the value itself.
+// which no construct passes unless it passes the value itself. Values in a
+// row stored as one slice (a copied document refers repeated values to one
+// copy) are tested once.
 template <class Test, class Slow>
 void scan_refs(const RefColumn& refs, Test test, Slow& slow) {
     std::size_t row = 0;
-    refs.for_each_slice([&](std::string_view v) {
+    refs.for_each_slice_run([&](std::string_view v, std::size_t count) {
         if (!test(v) && !null_text(v)) [[unlikely]]
-            slow(v, row);
-        ++row;
+            for (std::size_t k = 0; k < count; ++k) slow(v, row + k);
+        row += count;
     });
 }
 
@@ -470,7 +472,7 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
     const std::string_view tag = frame.data->tag_order[position];
     const bool looped = frame.loop_of[position] >= 0;
     ValueRules rules(cx, frame, id);
-    std::string_view last_ok;
+    std::string_view last_ok, last_stored;
     bool have_last = false;
     const std::size_t n = col.size();
     std::size_t i = 0;
@@ -497,13 +499,18 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
         if (ref.compound) {
             ok = rules.check_compound(*ref.compound, ref.root, f);
         } else {
+            // Columns repeat values: one that passed just before passes
+            // again, at once when stored where that one is.
+            if (have_last && ref.text.data() == last_stored.data() &&
+                ref.text.size() == last_stored.size())
+                return;
             bool null;
             v = scalar_text(ref, null);
-            // Columns repeat values: one that passed just before passes again.
             if (null || (have_last && v == last_ok)) return;
             ok = rules.scalar_allowed(f) && rules.check_scalar(v, 0, f);
             if (ok) {
                 last_ok = v;
+                last_stored = ref.text;
                 have_last = true;
             }
         }

@@ -4,6 +4,8 @@ placeholders kept aside, a CifFile's parts read from the instances; and
 documents whose attributes run code left to the text once a frame read
 before may have changed."""
 
+from types import SimpleNamespace
+
 import pytest
 
 import quarzel
@@ -129,4 +131,39 @@ def test_documents_mixing_objects(make):
     assert got is not None
     rules = _rules.compile_rules(DDL2)
     by_text = _validate_native.validate_text(rules.native, text, 2)[0]
+    assert [t[:9] for t in got[0]] == [t[:9] for t in by_text]
+
+
+
+def _runs(*runs):
+    # Each (text, count): `count` rows holding one str object of its own.
+    return [x for text, count in runs for x in ["".join([text[:1], text[1:]])] * count]
+
+
+def _word(v):
+    return "\n;" + v + "\n;\n" if len(v) > 2000 else f"'{v}'" if " " in v else v
+
+
+# Loop columns repeating one str object over rows, as a CifFile read from
+# text holds repeated values (each keeps its row, kept-aside ones included).
+SHARED = [
+    ("failing value repeated", _runs(("1", 2), ("x y", 5), ("2", 3)), _runs(("p", 10))),
+    ("failing first value", _runs(("zz", 4), ("3", 2)), _runs(("p q", 4), ("r", 2))),
+    ("quoted placeholder repeated", _runs(('"?"', 3), ("x y", 2)), _runs(("p", 1), ('"."', 4))),
+    ("long text repeated", _runs(("1", 5)), _runs(("z" * 40000, 3), ("x y", 2))),
+    ("one object every other row", [_runs(("x y", 1))[0], "4"] * 3, _runs(("p", 6))),
+    ("repeats past the first chunk", _runs(*[(f"{i % 5 or 'x y'}", 300) for i in range(200)]),
+     [f"P{i:07d}" * 5 for i in range(60000)]),
+]
+
+
+@pytest.mark.parametrize("ids, parts", [c[1:] for c in SHARED], ids=[c[0] for c in SHARED])
+def test_shared_values_give_the_findings_of_the_text(ids, parts):
+    tags = ["_site.id", "_site.part"]
+    got = direct(_File([SimpleNamespace(name="t", _tag_order=tags, _loops=[tags], _save_frame_list=[],
+                                        _tags={"_site.id": ids, "_site.part": parts})]))
+    text = "data_t\nloop_\n_site.id\n_site.part\n" + "".join(
+        f"{_word(a)} {_word(b)}\n" for a, b in zip(ids, parts))
+    by_text = _validate_native.validate_text(_rules.compile_rules(DDL2).native, text, 2)[0]
+    assert got is not None and by_text
     assert [t[:9] for t in got[0]] == [t[:9] for t in by_text]
