@@ -19,13 +19,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "binding/args.hpp"
 #include "binding/common.hpp"
 #include "core/lowercase.hpp"
+#include "core/name_index.hpp"
 #include "core/placeholders.hpp"
 #include "ext/entry_points.hpp"
 #include "ext/validate_shared.hpp"
@@ -268,7 +268,9 @@ private:
         PyObject* const loops = p.loops.get();
         // Which loop each looped tag is in (the tags as given: a dict's keys).
         const Py_ssize_t nloops = PyList_GET_SIZE(loops);
-        looped_.clear();
+        looped_names_.clear();
+        looped_in_.clear();
+        looped_index_.clear();
         for (Py_ssize_t l = 0; l < nloops; ++l) {
             PyObject* loop = PyList_GET_ITEM(loops, l);
             if (!PyList_CheckExact(loop) || PyList_GET_SIZE(loop) == 0) return false;
@@ -276,25 +278,36 @@ private:
                 PyObject* tag = PyList_GET_ITEM(loop, j);
                 std::string_view t;
                 if (!PyUnicode_CheckExact(tag) || !utf8(tag, t)) return false;
-                if (!looped_.emplace(t, static_cast<std::size_t>(l)).second)
+                const std::uint64_t h = NameIndex::hash(t);
+                if (looped_index_.find(looped_names_, t, h) != NameIndex::npos)
                     return false;  // a tag in two loops
+                looped_names_.push_back(t);
+                looped_in_.push_back(static_cast<std::size_t>(l));
+                looped_index_.appended(looped_names_, h);
             }
         }
         loop_done_.assign(static_cast<std::size_t>(nloops), 0);
         PyObject* const order = p.order.get();
+        if (to) {
+            // Room for every column at once (the dict holds each tag once).
+            const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(tags));
+            to->tag_order.reserve(n);
+            to->tag_offsets.reserve(n);
+            to->columns.reserve(n);
+        }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order); ++i) {
             PyObject* tag = PyList_GET_ITEM(order, i);
             std::string_view t;
             if (!PyUnicode_CheckExact(tag) || !utf8(tag, t)) return false;
-            const auto l = looped_.find(t);
-            if (l == looped_.end()) {
+            const std::size_t at = looped_index_.find(looped_names_, t);
+            if (at == NameIndex::npos) {
                 if (!column(tags, tag, FrameData::kNoLoop, 0, to)) return false;
                 continue;
             }
-            if (loop_done_[l->second]) continue;
-            loop_done_[l->second] = 1;
-            if (!loop(tags, PyList_GET_ITEM(loops, static_cast<Py_ssize_t>(l->second)), to))
-                return false;
+            const std::size_t l = looped_in_[at];
+            if (loop_done_[l]) continue;
+            loop_done_[l] = 1;
+            if (!loop(tags, PyList_GET_ITEM(loops, static_cast<Py_ssize_t>(l)), to)) return false;
         }
         for (Py_ssize_t l = 0; l < nloops; ++l)
             if (!loop_done_[static_cast<std::size_t>(l)] &&
@@ -338,7 +351,8 @@ private:
             return true;
         }
         lower_into(name, scratch_);
-        if (to->position(scratch_) != FrameData::npos) return false;  // alike in case
+        const std::uint64_t hash = NameIndex::hash(scratch_);
+        if (to->position(scratch_, hash) != FrameData::npos) return false;  // alike in case
         ValueColumn col;
         int copied = copy_values(items, count_, col, bytes);
         if (copied == 0) {
@@ -355,8 +369,20 @@ private:
                 return false;
             ++next_size_;
         }
-        to->add(doc_.names.emplace_back(scratch_), std::move(col), loop, place);
+        to->add_hashed(hash, keep_name(scratch_), std::move(col), loop, place);
         return true;
+    }
+
+    // A copy of a tag's lower-cased name among the values' copies, which
+    // live as long as the document.
+    std::string_view keep_name(std::string_view name) {
+        if (left_ < name.size() + kSpare) new_chunk(name.size());
+        char* const at = at_;
+        std::memcpy(at, name.data(), name.size());
+        at_ += name.size();
+        left_ -= name.size();
+        std::memset(at_, 0, kSpare);  // until the next column's copies
+        return {at, name.size()};
     }
 
     // The bytes of `n` values' texts; false for a value that is not an
@@ -520,7 +546,11 @@ private:
     char* at_ = nullptr;
     std::size_t left_ = 0, last_size_ = 0;
     static constexpr std::size_t kSpare = 16;
-    std::unordered_map<std::string_view, std::size_t> looped_;
+    // The looped tags of the frame being walked, the loop each is in, and
+    // their index.
+    std::vector<std::string_view> looped_names_;
+    std::vector<std::size_t> looped_in_;
+    NameIndex looped_index_;
     std::vector<char> loop_done_;
     std::string scratch_;
 };
