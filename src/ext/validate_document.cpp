@@ -409,7 +409,8 @@ private:
     // A quoted placeholder reads back as the builder keeps it, and is kept
     // aside as texts too long for a reference are. A value that is the very
     // object the one before was (the reader shares the str of a repeated
-    // value) refers to that one's copy rather than being copied again.
+    // value) refers to that one's copy rather than being copied again:
+    // copy() takes the others.
     int copy_values(PyObject* const* items, std::size_t n, ValueColumn& col, std::size_t& bytes) {
         if (left_ < kSpare) return 0;
         char* const base = at_;
@@ -441,13 +442,6 @@ private:
         PyObject* const* const end = items + n;
         const auto copy = [&](PyObject* const* p) __attribute__((always_inline)) {
             PyObject* const v = *p;
-            if (v == last) {
-                const std::size_t len = static_cast<std::size_t>(last_ref >> ColumnBase::kLenShift);
-                out = RefColumn::put_ref(out, last_ref);
-                shared += len;
-                shared_all += len;
-                return 1;
-            }
             if (Py_TYPE(v) != str_type) [[unlikely]]
                 return -1;
             const char* src;
@@ -500,8 +494,24 @@ private:
                 out = refs.ref_room(n - 1);
             }
         }
-        for (PyObject* const* p = items + 1; p < end; ++p)
+        for (PyObject* const* p = items + 1; p < end;) {
+            if (*p == last) {
+                // The same object again, and maybe again: references to its
+                // copy, in a loop of their own.
+                const PyObject* const same = last;
+                PyObject* const* const from = p;
+                do {
+                    out = RefColumn::put_ref(out, last_ref);
+                } while (++p < end && *p == same);
+                const std::size_t len = static_cast<std::size_t>(last_ref >> ColumnBase::kLenShift);
+                const std::size_t run_bytes = len * static_cast<std::size_t>(p - from);
+                shared += run_bytes;
+                shared_all += run_bytes;
+                continue;
+            }
             if (const int done = copy(p); done != 1) return done;
+            ++p;
+        }
         refs.take_refs(out, off - stored + shared);
         bytes = off + shared_all;
         at_ += off;

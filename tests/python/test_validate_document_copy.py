@@ -152,6 +152,11 @@ SHARED = [
     ("quoted placeholder repeated", _runs(('"?"', 3), ("x y", 2)), _runs(("p", 1), ('"."', 4))),
     ("long text repeated", _runs(("1", 5)), _runs(("z" * 40000, 3), ("x y", 2))),
     ("one object every other row", [_runs(("x y", 1))[0], "4"] * 3, _runs(("p", 6))),
+    ("one object in every row", _runs(("x y", 7)), _runs(("p", 7))),
+    ("runs of two objects by turns", _runs(("5", 3), ("x y", 1), ("5", 3), ("x y", 2)) * 2,
+     _runs(("p q", 1), ("r", 17))),
+    ("a run after a placeholder kept aside", _runs(("6", 1), ('"."', 1), ("x y", 4)),
+     _runs(("p", 2), ("z" * 40000, 1), ("r", 3))),
     ("repeats past the first chunk", _runs(*[(f"{i % 5 or 'x y'}", 300) for i in range(200)]),
      [f"P{i:07d}" * 5 for i in range(60000)]),
 ]
