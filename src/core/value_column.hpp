@@ -180,13 +180,15 @@ public:
         std::uint64_t run = first_ & kRefMask;
         while (true) {
             const unsigned char* q = p;
+            std::size_t count = 1;
             while (q != end) {
                 std::uint64_t r;
                 std::memcpy(&r, q, sizeof r);
                 if ((r & kRefMask) != run) break;
                 q += kRefSize;
+                ++count;
             }
-            f(base_.text_of(run), 1 + static_cast<std::size_t>(q - p) / kRefSize);
+            f(base_.text_of(run), count);
             if (q == end) return;
             std::memcpy(&run, q, sizeof run);
             run &= kRefMask;
