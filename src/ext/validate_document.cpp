@@ -489,8 +489,10 @@ private:
         } else {
             if (const int done = copy(items); done != 1) return done;
             if (refs.size() == 0) {
-                // Not kept aside: stored as the slice it is.
+                // Not kept aside: stored as the slice it is, and the value
+                // of a single item (no room for more references made).
                 refs.push_slice(std::string_view(base, off));
+                if (n == 1) return done_column(off, bytes, off);
                 stored = off;
                 out = refs.ref_room(n - 1);
             }
@@ -514,9 +516,14 @@ private:
             ++p;
         }
         refs.take_refs(out, off - stored + shared);
-        bytes = off + shared_all;
-        at_ += off;
-        left_ -= off;
+        return done_column(off, bytes, off + shared_all);
+    }
+
+    // The column's copies (`copied` bytes) taken from the chunk's room.
+    int done_column(std::size_t copied, std::size_t& bytes, std::size_t total) {
+        bytes = total;
+        at_ += copied;
+        left_ -= copied;
         std::memset(at_, 0, kSpare);  // until the next column's copies
         return 1;
     }
