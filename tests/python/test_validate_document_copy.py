@@ -172,3 +172,32 @@ def test_shared_values_give_the_findings_of_the_text(ids, parts):
     by_text = _validate_native.validate_text(_rules.compile_rules(DDL2).native, text, 2)[0]
     assert got is not None and by_text
     assert [t[:9] for t in got[0]] == [t[:9] for t in by_text]
+
+
+# Single items, each value stored alone (a plain slice, or kept aside), in
+# a CifFile and in objects that are sized as read.
+SINGLE = [
+    ("failing value", {"_site.id": "x1", "_site.part": "A"}),
+    ("passing values", {"_site.id": "12", "_site.part": "A", "_site.label": "alpha"}),
+    ("quoted placeholder", {"_site.id": '"?"', "_site.part": '"."'}),
+    ("long text", {"_site.id": "3", "_site.note": "z" * 40000}),
+    ("empty text", {"_site.id": "", "_site.part": "B"}),
+    ("one byte and seventeen", {"_site.id": "7", "_site.label": "q" * 17}),
+]
+
+
+@pytest.mark.parametrize("items", [c[1] for c in SINGLE], ids=[c[0] for c in SINGLE])
+@pytest.mark.parametrize("as_objects", [False, True], ids=["CifFile", "objects"])
+def test_single_items_give_the_findings_of_the_text(items, as_objects):
+    text = "data_t\n" + "".join(
+        f"_{t[1:]} {_word(v) if v else chr(39) * 2}\n" for t, v in items.items())
+    if as_objects:
+        tags = list(items)
+        source = _File([SimpleNamespace(name="t", _tag_order=tags, _loops=[], _save_frame_list=[],
+                                        _tags={t: [v] for t, v in items.items()})])
+    else:
+        source = quarzel.read(text).cif
+    got = direct(source)
+    by_text = _validate_native.validate_text(_rules.compile_rules(DDL2).native, text, 2)[0]
+    assert got is not None and by_text
+    assert [t[:9] for t in got[0]] == [t[:9] for t in by_text]
