@@ -173,22 +173,27 @@ public:
     template <class F>
     void for_each_slice_run(F&& f) const {
         if (size_ == 0) return;
-        std::uint64_t run = first_ & kRefMask;
-        std::size_t count = 1;
+        // The references after the first, each run's end found in a loop of
+        // its own (which keeps what it needs in registers) before `f` sees it.
         const unsigned char* p = refs_.data();
-        for (std::size_t i = 1; i < size_; ++i, p += kRefSize) {
-            std::uint64_t r;
-            std::memcpy(&r, p, sizeof r);
-            r &= kRefMask;
-            if (r == run) {
+        const unsigned char* const end = p + (size_ - 1) * kRefSize;
+        std::uint64_t run = first_ & kRefMask;
+        while (true) {
+            const unsigned char* q = p;
+            std::size_t count = 1;
+            while (q != end) {
+                std::uint64_t r;
+                std::memcpy(&r, q, sizeof r);
+                if ((r & kRefMask) != run) break;
+                q += kRefSize;
                 ++count;
-                continue;
             }
             f(base_.text_of(run), count);
-            run = r;
-            count = 1;
+            if (q == end) return;
+            std::memcpy(&run, q, sizeof run);
+            run &= kRefMask;
+            p = q + kRefSize;
         }
-        f(base_.text_of(run), count);
     }
     // Whether every value is a slice of the base text (none kept aside).
     bool all_slices() const noexcept { return !side_ || side_->empty(); }

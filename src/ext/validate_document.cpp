@@ -19,13 +19,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "binding/args.hpp"
 #include "binding/common.hpp"
 #include "core/lowercase.hpp"
+#include "core/name_index.hpp"
 #include "core/placeholders.hpp"
 #include "ext/entry_points.hpp"
 #include "ext/validate_shared.hpp"
@@ -68,20 +68,21 @@ bool utf8(PyObject* s, std::string_view& out) {
 }
 
 // Copies `n` bytes, a few words at a time for the short texts most values
-// are (the words overlap rather than pass either end).
+// are (the words overlap rather than pass either end); 4 to 7 bytes, the
+// commonest, tested first.
 inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
-    if (n >= 8 && n <= 16) {
-        std::uint64_t a, b;
-        std::memcpy(&a, src, 8);
-        std::memcpy(&b, src + n - 8, 8);
-        std::memcpy(dst, &a, 8);
-        std::memcpy(dst + n - 8, &b, 8);
-    } else if (n >= 4 && n < 8) {
+    if (n - 4 < 4) {
         std::uint32_t a, b;
         std::memcpy(&a, src, 4);
         std::memcpy(&b, src + n - 4, 4);
         std::memcpy(dst, &a, 4);
         std::memcpy(dst + n - 4, &b, 4);
+    } else if (n - 8 <= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
     } else if (n > 0 && n < 4) {
         dst[0] = src[0];
         dst[n / 2] = src[n / 2];
@@ -268,7 +269,9 @@ private:
         PyObject* const loops = p.loops.get();
         // Which loop each looped tag is in (the tags as given: a dict's keys).
         const Py_ssize_t nloops = PyList_GET_SIZE(loops);
-        looped_.clear();
+        looped_names_.clear();
+        looped_in_.clear();
+        looped_index_.clear();
         for (Py_ssize_t l = 0; l < nloops; ++l) {
             PyObject* loop = PyList_GET_ITEM(loops, l);
             if (!PyList_CheckExact(loop) || PyList_GET_SIZE(loop) == 0) return false;
@@ -276,25 +279,36 @@ private:
                 PyObject* tag = PyList_GET_ITEM(loop, j);
                 std::string_view t;
                 if (!PyUnicode_CheckExact(tag) || !utf8(tag, t)) return false;
-                if (!looped_.emplace(t, static_cast<std::size_t>(l)).second)
+                const std::uint64_t h = NameIndex::hash(t);
+                if (looped_index_.find(looped_names_, t, h) != NameIndex::npos)
                     return false;  // a tag in two loops
+                looped_names_.push_back(t);
+                looped_in_.push_back(static_cast<std::size_t>(l));
+                looped_index_.appended(looped_names_, h);
             }
         }
         loop_done_.assign(static_cast<std::size_t>(nloops), 0);
         PyObject* const order = p.order.get();
+        if (to) {
+            // Room for every column at once (the dict holds each tag once).
+            const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(tags));
+            to->tag_order.reserve(n);
+            to->tag_offsets.reserve(n);
+            to->columns.reserve(n);
+        }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order); ++i) {
             PyObject* tag = PyList_GET_ITEM(order, i);
             std::string_view t;
             if (!PyUnicode_CheckExact(tag) || !utf8(tag, t)) return false;
-            const auto l = looped_.find(t);
-            if (l == looped_.end()) {
+            const std::size_t at = looped_index_.find(looped_names_, t);
+            if (at == NameIndex::npos) {
                 if (!column(tags, tag, FrameData::kNoLoop, 0, to)) return false;
                 continue;
             }
-            if (loop_done_[l->second]) continue;
-            loop_done_[l->second] = 1;
-            if (!loop(tags, PyList_GET_ITEM(loops, static_cast<Py_ssize_t>(l->second)), to))
-                return false;
+            const std::size_t l = looped_in_[at];
+            if (loop_done_[l]) continue;
+            loop_done_[l] = 1;
+            if (!loop(tags, PyList_GET_ITEM(loops, static_cast<Py_ssize_t>(l)), to)) return false;
         }
         for (Py_ssize_t l = 0; l < nloops; ++l)
             if (!loop_done_[static_cast<std::size_t>(l)] &&
@@ -338,7 +352,8 @@ private:
             return true;
         }
         lower_into(name, scratch_);
-        if (to->position(scratch_) != FrameData::npos) return false;  // alike in case
+        const std::uint64_t hash = NameIndex::hash(scratch_);
+        if (to->position(scratch_, hash) != FrameData::npos) return false;  // alike in case
         ValueColumn col;
         int copied = copy_values(items, count_, col, bytes);
         if (copied == 0) {
@@ -355,8 +370,20 @@ private:
                 return false;
             ++next_size_;
         }
-        to->add(doc_.names.emplace_back(scratch_), std::move(col), loop, place);
+        to->add_hashed(hash, keep_name(scratch_), std::move(col), loop, place);
         return true;
+    }
+
+    // A copy of a tag's lower-cased name among the values' copies, which
+    // live as long as the document.
+    std::string_view keep_name(std::string_view name) {
+        if (left_ < name.size() + kSpare) new_chunk(name.size());
+        char* const at = at_;
+        std::memcpy(at, name.data(), name.size());
+        at_ += name.size();
+        left_ -= name.size();
+        std::memset(at_, 0, kSpare);  // until the next column's copies
+        return {at, name.size()};
     }
 
     // The bytes of `n` values' texts; false for a value that is not an
@@ -383,7 +410,8 @@ private:
     // A quoted placeholder reads back as the builder keeps it, and is kept
     // aside as texts too long for a reference are. A value that is the very
     // object the one before was (the reader shares the str of a repeated
-    // value) refers to that one's copy rather than being copied again.
+    // value) refers to that one's copy rather than being copied again:
+    // copy() takes the others.
     int copy_values(PyObject* const* items, std::size_t n, ValueColumn& col, std::size_t& bytes) {
         if (left_ < kSpare) return 0;
         char* const base = at_;
@@ -415,13 +443,6 @@ private:
         PyObject* const* const end = items + n;
         const auto copy = [&](PyObject* const* p) __attribute__((always_inline)) {
             PyObject* const v = *p;
-            if (v == last) {
-                const std::size_t len = static_cast<std::size_t>(last_ref >> ColumnBase::kLenShift);
-                out = RefColumn::put_ref(out, last_ref);
-                shared += len;
-                shared_all += len;
-                return 1;
-            }
             if (Py_TYPE(v) != str_type) [[unlikely]]
                 return -1;
             const char* src;
@@ -468,18 +489,41 @@ private:
         } else {
             if (const int done = copy(items); done != 1) return done;
             if (refs.size() == 0) {
-                // Not kept aside: stored as the slice it is.
+                // Not kept aside: stored as the slice it is, and the value
+                // of a single item (no room for more references made).
                 refs.push_slice(std::string_view(base, off));
+                if (n == 1) return done_column(off, bytes, off);
                 stored = off;
                 out = refs.ref_room(n - 1);
             }
         }
-        for (PyObject* const* p = items + 1; p < end; ++p)
+        for (PyObject* const* p = items + 1; p < end;) {
+            if (*p == last) {
+                // The same object again, and maybe again: references to its
+                // copy, in a loop of their own.
+                const PyObject* const same = last;
+                PyObject* const* const from = p;
+                do {
+                    out = RefColumn::put_ref(out, last_ref);
+                } while (++p < end && *p == same);
+                const std::size_t len = static_cast<std::size_t>(last_ref >> ColumnBase::kLenShift);
+                const std::size_t run_bytes = len * static_cast<std::size_t>(p - from);
+                shared += run_bytes;
+                shared_all += run_bytes;
+                continue;
+            }
             if (const int done = copy(p); done != 1) return done;
+            ++p;
+        }
         refs.take_refs(out, off - stored + shared);
-        bytes = off + shared_all;
-        at_ += off;
-        left_ -= off;
+        return done_column(off, bytes, off + shared_all);
+    }
+
+    // The column's copies (`copied` bytes) taken from the chunk's room.
+    int done_column(std::size_t copied, std::size_t& bytes, std::size_t total) {
+        bytes = total;
+        at_ += copied;
+        left_ -= copied;
         std::memset(at_, 0, kSpare);  // until the next column's copies
         return 1;
     }
@@ -520,7 +564,11 @@ private:
     char* at_ = nullptr;
     std::size_t left_ = 0, last_size_ = 0;
     static constexpr std::size_t kSpare = 16;
-    std::unordered_map<std::string_view, std::size_t> looped_;
+    // The looped tags of the frame being walked, the loop each is in, and
+    // their index.
+    std::vector<std::string_view> looped_names_;
+    std::vector<std::size_t> looped_in_;
+    NameIndex looped_index_;
     std::vector<char> loop_done_;
     std::string scratch_;
 };

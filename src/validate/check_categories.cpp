@@ -18,6 +18,32 @@ struct Category {
     std::vector<std::size_t> positions;  // tag positions in the frame, in order
 };
 
+// Whether each value of `col` is a count written plainly (digits, no
+// leading zero but in 0 itself) above the one before, as row numbers are:
+// values that are then all different (as texts, folded or as numbers),
+// with no table of them built.
+bool rising_counts(const ValueColumn& col) noexcept {
+    const RefColumn* refs = col.refs_column();
+    if (!refs || !refs->all_slices()) return false;
+    // Below 10^15: each count a number of its own however it is compared
+    // (as a double too).
+    constexpr std::size_t kMostDigits = 15;
+    std::uint64_t last = 0;
+    for (std::size_t r = 0; r < refs->size(); ++r) {
+        const std::string_view v = (*refs)[r].text;
+        if (v.empty() || v.size() > kMostDigits || (v[0] == '0' && v.size() > 1)) return false;
+        std::uint64_t n = 0;
+        for (const char c : v) {
+            const unsigned d = static_cast<unsigned char>(c - '0');
+            if (d > 9) return false;
+            n = n * 10 + d;
+        }
+        if (r != 0 && n <= last) return false;
+        last = n;
+    }
+    return true;
+}
+
 void locate_tag(Finding& f, std::string_view tag) {
     f.locate_tag = std::string(tag);
     f.locate_value = false;
@@ -168,6 +194,8 @@ private:
         if (rows < 2) return;
         for (const ValueColumn* col : cols)
             if (col->size() != rows) return;
+        // One key of rising row numbers: unique however the item compares.
+        if (cols.size() == 1 && rising_counts(*cols[0])) return;
         if (cols.size() == 1 && rules_.items[items[0]].compare == Compare::Exact) {
             // One key compared exactly: the values themselves, no copies, in
             // an open-addressing table of row numbers.

@@ -1,13 +1,48 @@
 // Per tag of a frame: is it defined (or local), deprecated, given twice
 // under two names, looped where it may not be or unlooped where it must be
 // looped; then its values.
-#include <unordered_map>
+#include <cstdint>
+#include <vector>
 
 #include "validate/check_context.hpp"
 
 namespace quarzel::validate::detail {
 
 namespace {
+
+// Where each item was first given in the frame being checked: one slot per
+// item of the rule set, kept by the thread from frame to frame and stamped
+// with the frame's turn, so that no frame clears it or allocates.
+class FirstPositions {
+public:
+    // Starts a frame of a rule set of `items` items.
+    void begin(std::size_t items) {
+        if (slots_.size() < items) slots_.resize(items);
+        if (++turn_ == 0) {
+            for (Slot& s : slots_) s.turn = 0;
+            turn_ = 1;
+        }
+    }
+    // Records `position` for `id` when it is the item's first in the frame;
+    // otherwise gives (in `first`) the position it was first given at.
+    bool first(std::uint32_t id, std::size_t position, std::size_t& first) noexcept {
+        Slot& s = slots_[id];
+        if (s.turn == turn_) {
+            first = s.position;
+            return false;
+        }
+        s = {turn_, position};
+        return true;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t turn = 0;
+        std::size_t position = 0;
+    };
+    std::vector<Slot> slots_;
+    std::uint64_t turn_ = 0;
+};
 
 void tag_finding(Finding& f, std::string_view tag) {
     f.tags.emplace_back(tag);
@@ -22,7 +57,8 @@ void check_tags(Context& cx, Frame& frame) {
     const FrameData& data = *frame.data;
     const std::size_t n = data.tag_order.size();
     frame.items.assign(n, kNone);
-    std::unordered_map<std::uint32_t, std::size_t> first_position;
+    thread_local FirstPositions first_positions;
+    first_positions.begin(rules.items.size());
     for (std::size_t i = 0; i < n; ++i) {
         const std::string_view tag = data.tag_order[i];
         const std::uint32_t id = rules.find_item(tag);
@@ -38,14 +74,14 @@ void check_tags(Context& cx, Frame& frame) {
         }
         frame.items[i] = id;
         const ItemRule& item = rules.items[id];
-        if (auto [it, fresh] = first_position.emplace(id, i); !fresh) {
-            Finding& f = cx.add_for_item(
-                frame, Code::Alias, Severity::Error,
-                std::string(tag) + " and " + std::string(data.tag_order[it->second]) +
-                    " name the same item (" + item.name + "): give it once",
-                id, Check::Category);
+        if (std::size_t before = 0; !first_positions.first(id, i, before)) {
+            Finding& f =
+                cx.add_for_item(frame, Code::Alias, Severity::Error,
+                                std::string(tag) + " and " + std::string(data.tag_order[before]) +
+                                    " name the same item (" + item.name + "): give it once",
+                                id, Check::Category);
             tag_finding(f, tag);
-            f.tags.emplace_back(data.tag_order[it->second]);
+            f.tags.emplace_back(data.tag_order[before]);
         }
         if (item.deprecated) {
             Finding& f = cx.add_for_item(

@@ -525,9 +525,22 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
         out.locate_tag = std::string(tag);
         out.locate_value = true;
     };
-    if (const RefColumn* refs = col.refs_column())
+    if (const RefColumn* refs = col.refs_column(); refs && refs->all_slices()) {
+        // A run of values stored as one slice: once one of them has passed,
+        // the rest pass with it.
+        refs->for_each_slice_run([&](std::string_view text, std::size_t count) {
+            for (std::size_t k = 0; k < count; ++k) {
+                if (have_last && text.data() == last_stored.data() &&
+                    text.size() == last_stored.size()) {
+                    i += count - k;
+                    return;
+                }
+                visit(ValueRef{text});
+            }
+        });
+    } else if (const RefColumn* refs = col.refs_column()) {
         refs->for_each(0, n, visit);
-    else
+    } else
         for (std::size_t k = 0; k < n; ++k) visit(col[k]);
 }
 

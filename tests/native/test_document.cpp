@@ -184,6 +184,58 @@ TEST(RefsColumn, FirstAndLaterValuesOfEveryKind) {
     }
 }
 
+// A column of slices given by letters (one slice per letter, the same
+// letter the same slice; 'A' the same text as 'a' at another place): the
+// runs for_each_slice_run gives, as "letter count" pairs.
+struct SliceRunsCase {
+    const char* name;
+    std::string_view letters;
+    std::string_view runs;
+};
+
+void PrintTo(const SliceRunsCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SliceRuns : public ::testing::TestWithParam<SliceRunsCase> {};
+
+TEST_P(SliceRuns, OneCallPerRunOfOneSlice) {
+    const SliceRunsCase& c = GetParam();
+    const std::string text =
+        "abcdefgh"
+        "abcdefgh";
+    ValueColumn column(text.data(), text.size());
+    for (char l : c.letters) {
+        const std::size_t at =
+            l >= 'a' ? static_cast<std::size_t>(l - 'a') : static_cast<std::size_t>(8 + l - 'A');
+        ASSERT_TRUE(column.push_slice(std::string_view(text).substr(at, 1)));
+    }
+    std::string runs;
+    std::size_t values = 0;
+    column.refs_column()->for_each_slice_run([&](std::string_view v, std::size_t count) {
+        const std::size_t at = static_cast<std::size_t>(v.data() - text.data());
+        if (!runs.empty()) runs += ' ';
+        runs += static_cast<char>(at < 8 ? 'a' + at : 'A' + at - 8);
+        runs += std::to_string(count);
+        values += count;
+    });
+    EXPECT_EQ(runs, c.runs);
+    EXPECT_EQ(values, c.letters.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SliceRuns,
+    ::testing::Values(SliceRunsCase{"none", "", ""}, SliceRunsCase{"one", "a", "a1"},
+                      SliceRunsCase{"two_alike", "aa", "a2"},
+                      SliceRunsCase{"two_different", "ab", "a1 b1"},
+                      SliceRunsCase{"run_at_the_end", "abbb", "a1 b3"},
+                      SliceRunsCase{"run_at_the_start", "aaab", "a3 b1"},
+                      SliceRunsCase{"alternating", "abab", "a1 b1 a1 b1"},
+                      SliceRunsCase{"same_text_elsewhere_is_another_run", "aAaa", "a1 A1 a2"},
+                      SliceRunsCase{"runs_in_a_row", "aabbbcdd", "a2 b3 c1 d2"},
+                      SliceRunsCase{"one_long_run", "hhhhhhhhhhhhhhhhhhhh", "h20"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A batch of words for push_slices: 's' a short slice of the text, 'm' one
 // of 17 to 40 bytes, 'e' a short one among the last 15 bytes of the text,
 // 'L' a slice too long for a reference, 'x' a text elsewhere.

@@ -152,6 +152,11 @@ SHARED = [
     ("quoted placeholder repeated", _runs(('"?"', 3), ("x y", 2)), _runs(("p", 1), ('"."', 4))),
     ("long text repeated", _runs(("1", 5)), _runs(("z" * 40000, 3), ("x y", 2))),
     ("one object every other row", [_runs(("x y", 1))[0], "4"] * 3, _runs(("p", 6))),
+    ("one object in every row", _runs(("x y", 7)), _runs(("p", 7))),
+    ("runs of two objects by turns", _runs(("5", 3), ("x y", 1), ("5", 3), ("x y", 2)) * 2,
+     _runs(("p q", 1), ("r", 17))),
+    ("a run after a placeholder kept aside", _runs(("6", 1), ('"."', 1), ("x y", 4)),
+     _runs(("p", 2), ("z" * 40000, 1), ("r", 3))),
     ("repeats past the first chunk", _runs(*[(f"{i % 5 or 'x y'}", 300) for i in range(200)]),
      [f"P{i:07d}" * 5 for i in range(60000)]),
 ]
@@ -164,6 +169,35 @@ def test_shared_values_give_the_findings_of_the_text(ids, parts):
                                         _tags={"_site.id": ids, "_site.part": parts})]))
     text = "data_t\nloop_\n_site.id\n_site.part\n" + "".join(
         f"{_word(a)} {_word(b)}\n" for a, b in zip(ids, parts))
+    by_text = _validate_native.validate_text(_rules.compile_rules(DDL2).native, text, 2)[0]
+    assert got is not None and by_text
+    assert [t[:9] for t in got[0]] == [t[:9] for t in by_text]
+
+
+# Single items, each value stored alone (a plain slice, or kept aside), in
+# a CifFile and in objects that are sized as read.
+SINGLE = [
+    ("failing value", {"_site.id": "x1", "_site.part": "A"}),
+    ("passing values", {"_site.id": "12", "_site.part": "A", "_site.label": "alpha"}),
+    ("quoted placeholder", {"_site.id": '"?"', "_site.part": '"."'}),
+    ("long text", {"_site.id": "3", "_site.note": "z" * 40000}),
+    ("empty text", {"_site.id": "", "_site.part": "B"}),
+    ("one byte and seventeen", {"_site.id": "7", "_site.label": "q" * 17}),
+]
+
+
+@pytest.mark.parametrize("items", [c[1] for c in SINGLE], ids=[c[0] for c in SINGLE])
+@pytest.mark.parametrize("as_objects", [False, True], ids=["CifFile", "objects"])
+def test_single_items_give_the_findings_of_the_text(items, as_objects):
+    text = "data_t\n" + "".join(
+        f"_{t[1:]} {_word(v) if v else chr(39) * 2}\n" for t, v in items.items())
+    if as_objects:
+        tags = list(items)
+        source = _File([SimpleNamespace(name="t", _tag_order=tags, _loops=[], _save_frame_list=[],
+                                        _tags={t: [v] for t, v in items.items()})])
+    else:
+        source = quarzel.read(text).cif
+    got = direct(source)
     by_text = _validate_native.validate_text(_rules.compile_rules(DDL2).native, text, 2)[0]
     assert got is not None and by_text
     assert [t[:9] for t in got[0]] == [t[:9] for t in by_text]
