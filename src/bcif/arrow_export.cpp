@@ -233,6 +233,8 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
                                    Budget* budget) {
     rows_ = rows;
     fields_.clear();
+    status_names_.clear();
+    status_names_.reserve(columns.size());
     key_.clear();
     data_bytes_ = 0;
     buffers_ = 0;
@@ -251,7 +253,7 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
         if (repeated) continue;
         const DecodedColumn& v = c.values;
         const bool masked = !v.mask.empty();
-        Field f{&c, std::string(c.name), 'i', 0, 0};
+        Field f{&c, c.name, 'i', 0, 0};
         std::size_t bytes = masked ? bitmap_bytes(rows) : 0;
         if (v.is_string) {
             f.format = 'u';
@@ -281,11 +283,11 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
         f.bytes = bytes;
         data_bytes_ += bytes;
         buffers_ += (masked ? 1 : 0) + (v.is_string ? 2 : 1);
-        fields_.push_back(std::move(f));
+        fields_.push_back(f);
         if (!masked) continue;
         std::string status = std::string(c.name) + "_status";
         while (taken(status)) status += '_';
-        fields_.push_back({&c, std::move(status), 'c', 0, round8(n)});
+        fields_.push_back({&c, status_names_.emplace_back(std::move(status)), 'c', 0, round8(n)});
         data_bytes_ += round8(n);
         ++buffers_;
     }
@@ -311,7 +313,8 @@ std::shared_ptr<arrow::Schema> CategoryExport::schema() const {
     }
     arrow::FieldVector fields;
     fields.reserve(fields_.size());
-    for (const Field& f : fields_) fields.push_back(arrow::field(f.name, type_of(f.format)));
+    for (const Field& f : fields_)
+        fields.push_back(arrow::field(std::string(f.name), type_of(f.format)));
     auto made = arrow::schema(std::move(fields));
     const std::lock_guard<std::mutex> held(lock);
     if (known->size() >= kMaxKnown) known->clear();
