@@ -170,10 +170,14 @@ std::int64_t validity_bits(const std::uint8_t* mask, std::size_t rows, std::uint
     for (std::size_t k = 0; k < whole; ++k) {
         std::uint64_t m;
         std::memcpy(&m, mask + 8 * k, 8);
-        // The lowest bit of each byte set for a value; the eight gathered
-        // into one byte, and added up, by a multiplication each.
-        std::uint64_t set = 0;
-        for (int b = 0; b < 8; ++b) set |= std::uint64_t{((m >> (8 * b)) & 0xFF) == 0} << (8 * b);
+        // The lowest bit of each byte set for a value (each byte's bits
+        // folded into its lowest, which is then the byte being nonzero);
+        // the eight gathered into one byte, and added up, by a
+        // multiplication each.
+        m |= m >> 4;
+        m |= m >> 2;
+        m |= m >> 1;
+        const std::uint64_t set = ~m & 0x0101010101010101ull;
         bits[k] = static_cast<std::uint8_t>((set * 0x0102040810204080ull) >> 56);
         valid += (set * 0x0101010101010101ull) >> 56;
     }
