@@ -8,11 +8,13 @@
 #include <arrow/type.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -91,15 +93,21 @@ struct Cursor {
 // allocation of its own for them. Objects of a layer point only into the
 // layer below (never into their own), so the layers' counts form a chain
 // and no layer keeps itself alive. The buffers' layer also owns the
-// category's memory, from the Arrow pool. Slots are `Size` bytes.
-template <std::size_t Size>
+// category's memory, from the Arrow pool.
+//
+// Every object of a layer is a `Base` (or, for arrays, a class derived
+// from it whose destructor `Base`'s virtual one reaches) in a slot of
+// exactly the size the largest of them needs: these objects live as long
+// as the tables, so every byte of a slot is kept for thousands of columns.
+template <class Base, class... Derived>
 class Layer {
 public:
-    explicit Layer(std::size_t capacity) : slots_(new Slot[capacity]), capacity_(capacity) {}
+    explicit Layer(std::size_t capacity) : slots_(new Slot[capacity]) {}
     Layer(const Layer&) = delete;
     Layer& operator=(const Layer&) = delete;
     ~Layer() {
-        for (std::size_t i = used_; i-- > 0;) slots_[i].destroy(slots_[i].bytes);
+        for (std::size_t i = used_; i-- > 0;)
+            std::launder(reinterpret_cast<Base*>(slots_[i].bytes))->~Base();
         if (pool_ != nullptr) pool_->Free(memory_, bytes_);
     }
 
@@ -108,10 +116,12 @@ public:
     template <class T, class... A>
     static std::shared_ptr<T> make(const std::shared_ptr<Layer>& layer, A&&... args) {
         static_assert(sizeof(T) <= kSlotSize && alignof(T) <= kSlotAlign);
+        static_assert(std::is_same_v<T, Base> || std::has_virtual_destructor_v<Base>);
         Layer& l = *layer;
-        Slot& slot = l.slots_[l.used_];
-        T* made = ::new (static_cast<void*>(slot.bytes)) T(std::forward<A>(args)...);
-        slot.destroy = [](void* p) { static_cast<T*>(p)->~T(); };
+        void* const slot = l.slots_[l.used_].bytes;
+        T* made = ::new (slot) T(std::forward<A>(args)...);
+        // The destructor reaches the object through `Base` at the slot's start.
+        assert(static_cast<void*>(static_cast<Base*>(made)) == slot);
         ++l.used_;
         return std::shared_ptr<T>(layer, made);
     }
@@ -125,29 +135,24 @@ public:
     }
 
 private:
-    static constexpr std::size_t kSlotSize =
-        std::max({sizeof(arrow::Buffer), sizeof(arrow::ArrayData), sizeof(arrow::Int32Array),
-                  sizeof(arrow::Int64Array), sizeof(arrow::DoubleArray), sizeof(arrow::StringArray),
-                  sizeof(arrow::DictionaryArray), sizeof(arrow::ChunkedArray)});
+    static constexpr std::size_t kSlotSize = std::max({sizeof(Base), sizeof(Derived)...});
     static constexpr std::size_t kSlotAlign = alignof(void*);
+    static_assert(std::max({alignof(Base), alignof(Derived)...}) <= kSlotAlign);
     struct Slot {
-        void (*destroy)(void*);
         alignas(kSlotAlign) unsigned char bytes[kSlotSize];
     };
     std::unique_ptr<Slot[]> slots_;
-    std::size_t capacity_;
     std::size_t used_ = 0;
     arrow::MemoryPool* pool_ = nullptr;
     std::uint8_t* memory_ = nullptr;
     std::int64_t bytes_ = 0;
 };
 
-using BufferLayer = Layer<sizeof(arrow::Buffer)>;
-using DataLayer = Layer<sizeof(arrow::ArrayData)>;
-using ArrayLayer = Layer<std::max({sizeof(arrow::Int32Array), sizeof(arrow::Int64Array),
-                                   sizeof(arrow::DoubleArray), sizeof(arrow::StringArray),
-                                   sizeof(arrow::DictionaryArray)})>;
-using ChunkedLayer = Layer<sizeof(arrow::ChunkedArray)>;
+using BufferLayer = Layer<arrow::Buffer>;
+using DataLayer = Layer<arrow::ArrayData>;
+using ArrayLayer = Layer<arrow::Array, arrow::Int32Array, arrow::Int64Array, arrow::DoubleArray,
+                         arrow::StringArray, arrow::DictionaryArray>;
+using ChunkedLayer = Layer<arrow::ChunkedArray>;
 
 // Where a distinct string's bytes are copied from, and how many.
 struct Source {
@@ -165,10 +170,14 @@ std::int64_t validity_bits(const std::uint8_t* mask, std::size_t rows, std::uint
     for (std::size_t k = 0; k < whole; ++k) {
         std::uint64_t m;
         std::memcpy(&m, mask + 8 * k, 8);
-        // The lowest bit of each byte set for a value; the eight gathered
-        // into one byte, and added up, by a multiplication each.
-        std::uint64_t set = 0;
-        for (int b = 0; b < 8; ++b) set |= std::uint64_t{((m >> (8 * b)) & 0xFF) == 0} << (8 * b);
+        // The lowest bit of each byte set for a value (each byte's bits
+        // folded into its lowest, which is then the byte being nonzero);
+        // the eight gathered into one byte, and added up, by a
+        // multiplication each.
+        m |= m >> 4;
+        m |= m >> 2;
+        m |= m >> 1;
+        const std::uint64_t set = ~m & 0x0101010101010101ull;
         bits[k] = static_cast<std::uint8_t>((set * 0x0102040810204080ull) >> 56);
         valid += (set * 0x0101010101010101ull) >> 56;
     }
@@ -228,6 +237,8 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
                                    Budget* budget) {
     rows_ = rows;
     fields_.clear();
+    status_names_.clear();
+    status_names_.reserve(columns.size());
     key_.clear();
     data_bytes_ = 0;
     buffers_ = 0;
@@ -246,7 +257,7 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
         if (repeated) continue;
         const DecodedColumn& v = c.values;
         const bool masked = !v.mask.empty();
-        Field f{&c, std::string(c.name), 'i', 0, 0};
+        Field f{&c, c.name, 'i', 0, 0};
         std::size_t bytes = masked ? bitmap_bytes(rows) : 0;
         if (v.is_string) {
             f.format = 'u';
@@ -276,11 +287,11 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
         f.bytes = bytes;
         data_bytes_ += bytes;
         buffers_ += (masked ? 1 : 0) + (v.is_string ? 2 : 1);
-        fields_.push_back(std::move(f));
+        fields_.push_back(f);
         if (!masked) continue;
         std::string status = std::string(c.name) + "_status";
         while (taken(status)) status += '_';
-        fields_.push_back({&c, std::move(status), 'c', 0, round8(n)});
+        fields_.push_back({&c, status_names_.emplace_back(std::move(status)), 'c', 0, round8(n)});
         data_bytes_ += round8(n);
         ++buffers_;
     }
@@ -306,7 +317,8 @@ std::shared_ptr<arrow::Schema> CategoryExport::schema() const {
     }
     arrow::FieldVector fields;
     fields.reserve(fields_.size());
-    for (const Field& f : fields_) fields.push_back(arrow::field(f.name, type_of(f.format)));
+    for (const Field& f : fields_)
+        fields.push_back(arrow::field(std::string(f.name), type_of(f.format)));
     auto made = arrow::schema(std::move(fields));
     const std::lock_guard<std::mutex> held(lock);
     if (known->size() >= kMaxKnown) known->clear();

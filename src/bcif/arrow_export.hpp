@@ -18,6 +18,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bcif/category.hpp"
@@ -41,10 +42,10 @@ public:
 private:
     struct Field {
         const NamedColumn* column;
-        std::string name;
-        char format;         // 'i', 'l', 'g', 'u', or 'c' (a status column)
-        std::uint64_t text;  // utf8: bytes of text
-        std::size_t bytes;   // every buffer of the column, each rounded to 8
+        std::string_view name;  // the column's, or one of status_names_
+        char format;            // 'i', 'l', 'g', 'u', or 'c' (a status column)
+        std::uint64_t text;     // utf8: bytes of text
+        std::size_t bytes;      // every buffer of the column, each rounded to 8
     };
     // The schema of the planned columns: one object per key, shared
     // between calls and threads.
@@ -52,6 +53,9 @@ private:
 
     std::int64_t rows_ = 0;
     std::vector<Field> fields_;
+    // The status columns' names (room for one a column is made before the
+    // first, so that the fields' views stay where they point).
+    std::vector<std::string> status_names_;
     std::size_t data_bytes_ = 0;
     std::size_t buffers_ = 0;  // Arrow buffers of the columns
     std::string key_;

@@ -223,6 +223,10 @@ void run_sums(const std::int64_t* pairs, std::size_t size, std::int64_t origin, 
     for (std::size_t i = 0; i < size; i += 2) {
         const auto step = static_cast<U>(pairs[i]);
         const auto count = static_cast<std::size_t>(pairs[i + 1]);
+        if (step == 0) {  // a run of equal values, filled
+            p = std::fill_n(p, count, static_cast<std::int64_t>(static_cast<T>(acc)));
+            continue;
+        }
         for (std::size_t j = 0; j < count; ++j) {
             acc = static_cast<U>(acc + step);
             p[j] = static_cast<T>(acc);

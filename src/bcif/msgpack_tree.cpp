@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace quarzel::bcif {
 
@@ -31,6 +33,21 @@ std::string_view msg_type_name(MsgType type) noexcept {
             return "map";
     }
     return "value";
+}
+
+MsgNode* MsgNodes::grow(std::size_t used, std::size_t room) {
+    auto* const fresh = std::allocator<MsgNode>{}.allocate(room);
+    if (used != 0) std::memcpy(static_cast<void*>(fresh), data_, used * sizeof(MsgNode));
+    release();
+    data_ = fresh;
+    room_ = room;
+    return fresh;
+}
+
+void MsgNodes::release() noexcept {
+    if (data_ != nullptr) std::allocator<MsgNode>{}.deallocate(data_, room_);
+    data_ = nullptr;
+    room_ = 0;
 }
 
 std::uint32_t MsgTree::find(std::uint32_t map, std::string_view key) const noexcept {
@@ -71,11 +88,21 @@ std::uint64_t big_endian(const unsigned char* p, std::size_t bytes) noexcept {
 
 MsgTree MsgTree::parse(std::string_view input) {
     MsgTree tree;
-    std::vector<MsgNode>& nodes = tree.nodes_;
     // Room for the nodes of a dense file (BinaryCIF files of small entries
     // take 6 to 7 bytes a node), so that they are rarely moved: bounded by
-    // the input, never by a size the input declares.
-    nodes.reserve(std::min<std::size_t>(input.size() / 6 + 64, std::size_t{1} << 22));
+    // the input, never by a size the input declares. The nodes are made
+    // through a pointer and count of this function's own, which stores
+    // into the nodes cannot change (as they could a container's).
+    std::size_t room = std::min<std::size_t>(input.size() / 6 + 64, std::size_t{1} << 22);
+    MsgNode* nodes = tree.nodes_.grow(0, room);
+    std::size_t count = 0;
+    auto make = [&]() -> MsgNode& {
+        if (count == room) [[unlikely]] {
+            room *= 2;
+            nodes = tree.nodes_.grow(count, room);
+        }
+        return *::new (static_cast<void*>(nodes + count++)) MsgNode();
+    };
     const auto* const begin = reinterpret_cast<const unsigned char*>(input.data());
     const unsigned char* const end = begin + input.size();
     const unsigned char* p = begin;
@@ -98,7 +125,7 @@ MsgTree MsgTree::parse(std::string_view input) {
     auto close = [&] {
         const Open& o = open[--depth];
         MsgNode& c = nodes[o.node];
-        c.end = static_cast<std::uint32_t>(nodes.size());
+        c.end = static_cast<std::uint32_t>(count);
         c.count = static_cast<std::uint32_t>(o.total - left);
         left = o.outer_left;
     };
@@ -110,7 +137,7 @@ MsgTree MsgTree::parse(std::string_view input) {
         const unsigned char* const at = p;
         const unsigned b = *p++;
         // Made in place; taken back if the value turns out bad.
-        MsgNode& n = nodes.emplace_back();
+        MsgNode& n = make();
         std::uint64_t items = 0;  // a container's values (a map's keys and values)
         bool container = false;
         // `width` bytes of a big-endian length or number after the first byte.
@@ -227,23 +254,23 @@ MsgTree MsgTree::parse(std::string_view input) {
                     break;
             }
             if (stop == Stop::Bad) {
-                nodes.pop_back();
+                --count;
                 break;
             }
         }
         if (!ok) {
-            nodes.pop_back();
+            --count;
             stop = Stop::Short;
             break;
         }
         if (container && depth == kMaxDepth) {
-            nodes.pop_back();
+            --count;
             stop = Stop::Deep;
             stop_at = static_cast<std::size_t>(at - begin);
             break;
         }
         --left;
-        const auto index = static_cast<std::uint32_t>(nodes.size() - 1);
+        const auto index = static_cast<std::uint32_t>(count - 1);
         n.end = index + 1;
         if (items != 0) {
             open[depth++] = {index, items, left};
@@ -254,6 +281,7 @@ MsgTree MsgTree::parse(std::string_view input) {
         if (left == 0) break;  // the document's value is whole
     }
 
+    tree.nodes_.set_size(count);
     if (stop == Stop::Done) {
         tree.trailing_ = static_cast<std::size_t>(end - p);
         return tree;

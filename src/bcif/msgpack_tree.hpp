@@ -12,7 +12,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <type_traits>
+#include <utility>
 
 namespace quarzel::bcif {
 
@@ -36,6 +37,47 @@ struct MsgNode {
     };
 
     std::string_view bytes() const noexcept { return {data, size}; }
+};
+static_assert(std::is_trivially_copyable_v<MsgNode> && std::is_trivially_destructible_v<MsgNode>);
+
+// The nodes of a tree, in storage left unwritten until a node is made
+// there (a file's tree takes room for many nodes up front).
+class MsgNodes {
+public:
+    MsgNodes() = default;
+    MsgNodes(MsgNodes&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          room_(std::exchange(other.room_, 0)) {}
+    MsgNodes& operator=(MsgNodes&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            room_ = std::exchange(other.room_, 0);
+        }
+        return *this;
+    }
+    MsgNodes(const MsgNodes&) = delete;
+    MsgNodes& operator=(const MsgNodes&) = delete;
+    ~MsgNodes() { release(); }
+
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t size() const noexcept { return size_; }
+    const MsgNode& operator[](std::size_t i) const noexcept { return data_[i]; }
+
+    // Room for `room` nodes (more than now), the first `used` kept; where
+    // they lie now.
+    MsgNode* grow(std::size_t used, std::size_t room);
+    // The first `n` nodes, every one of them made, are the tree's.
+    void set_size(std::size_t n) noexcept { size_ = n; }
+
+private:
+    void release() noexcept;
+
+    MsgNode* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t room_ = 0;
 };
 
 class MsgTree {
@@ -66,7 +108,7 @@ public:
     std::size_t trailing() const noexcept { return trailing_; }
 
 private:
-    std::vector<MsgNode> nodes_;
+    MsgNodes nodes_;
     std::string error_;
     std::size_t trailing_ = 0;
 };

@@ -231,4 +231,41 @@ TEST(MsgpackTree, NestedContainersCloseWhereTheirValuesEnd) {
     }
 }
 
+// The nodes' room is taken from the input's size for files of 6 or more
+// bytes a node; values of one byte each take more, and the nodes move to
+// larger room while the tree grows: every node read before and after each
+// move stays as it was read, whole or cut short.
+TEST(MsgpackTree, NodesKeptWhileTheirRoomGrows) {
+    struct Case {
+        const char* name;
+        std::uint32_t values;  // one-byte integers in an array32
+        std::uint32_t cut;     // of them, the ones present (values: all)
+    };
+    const Case cases[] = {
+        {"fewer than the room", 10, 10},       {"one more than the first room", 66, 66},
+        {"several moves", 5000, 5000},         {"many moves", 300000, 300000},
+        {"cut short after moves", 5000, 4321}, {"cut short just past a move", 200, 130},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string doc =
+            raw({0xdd, static_cast<int>(c.values >> 24), static_cast<int>((c.values >> 16) & 0xff),
+                 static_cast<int>((c.values >> 8) & 0xff), static_cast<int>(c.values & 0xff)});
+        for (std::uint32_t i = 0; i < c.cut; ++i) doc += static_cast<char>(i % 128);
+        const MsgTree t = MsgTree::parse(doc);
+        EXPECT_EQ(t.complete(), c.cut == c.values) << t.error();
+        ASSERT_EQ(t.size(), c.cut + 1);
+        EXPECT_EQ(t[0].type, MsgType::Array);
+        EXPECT_EQ(t[0].count, c.cut);
+        EXPECT_EQ(t[0].end, c.cut + 1);
+        std::uint32_t wrong = 0;
+        for (std::uint32_t i = 1; i <= c.cut; ++i) {
+            const auto& n = t[i];
+            if (n.type != MsgType::Int || n.negative || n.u != (i - 1) % 128 || n.end != i + 1)
+                ++wrong;
+        }
+        EXPECT_EQ(wrong, 0u);
+    }
+}
+
 }  // namespace

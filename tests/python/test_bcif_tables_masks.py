@@ -61,3 +61,38 @@ def test_masked_cells_are_null_on_their_rows(mask, words):
         kind = "number" if name == "i" else "text"
         assert got[f"{name}_status"] == [STATUS.get(m, kind) for m in mask]
         assert table.column(name).null_count == sum(1 for m in mask if m)
+
+
+# (case, columns as (name, masked), column names of the table): a status
+# column takes its column's name and "_status", with "_" added until no
+# other column of the category (before or after it) has that name.
+STATUS_NAMES = [
+    ("no clash", [("v", True), ("w", False)], ["v", "v_status", "w"]),
+    ("clash with a later column", [("v", True), ("v_status", False)],
+     ["v", "v_status_", "v_status"]),
+    ("clash with an earlier column", [("v_status", False), ("v", True)],
+     ["v_status", "v", "v_status_"]),
+    ("clash with a column and with a status column",
+     [("v", True), ("v_status", True), ("v_status_", False)],
+     ["v", "v_status__", "v_status", "v_status_status", "v_status_"]),
+    ("clash with another status column", [("v_status", True), ("v", True)],
+     ["v_status", "v_status_status", "v", "v_status_"]),
+    ("many masked columns, long names",
+     [(f"a_rather_long_column_name_{k}", True) for k in range(40)],
+     [n for k in range(40) for n in (f"a_rather_long_column_name_{k}",
+                                     f"a_rather_long_column_name_{k}_status")]),
+]
+
+
+@pytest.mark.parametrize("columns, names", [c[1:] for c in STATUS_NAMES],
+                         ids=[c[0] for c in STATUS_NAMES])
+def test_status_columns_take_a_free_name(columns, names):
+    cols = [ints(name, [1, 2], [0, 2] if masked else None) for name, masked in columns]
+    table = bcif.tables(document([("_c", 2, cols)]))["B"]["c"]
+    assert table.column_names == names
+    for name, masked in columns:
+        got = table.column(name).to_pylist()
+        assert got == ([1, None] if masked else [1, 2]), name
+    for name in names:
+        if name not in {n for n, _ in columns}:
+            assert table.column(name).to_pylist() == ["number", "unknown"], name

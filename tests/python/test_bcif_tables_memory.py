@@ -6,6 +6,7 @@ what reading its bytes gives."""
 
 import gc
 import gzip
+import struct
 
 import msgpack
 import pyarrow as pa
@@ -13,7 +14,7 @@ import pytest
 
 from quarzel import bcif
 
-from bcifgen import ints_column as ints, strings_column as strings
+from bcifgen import column, ints_column as ints, strings_column as strings
 
 
 def document(categories):
@@ -97,3 +98,50 @@ def test_an_empty_file_fails_as_empty_bytes_do(tmp_path):
     with pytest.raises(bcif.BinaryCIFError) as from_path:
         bcif.tables(empty)
     assert str(from_path.value) == str(from_bytes.value)
+
+
+def uint32s(name, values):
+    return column(name, struct.pack(f"<{len(values)}I", *values),
+                  [{"kind": "ByteArray", "type": 6}])
+
+
+def fixed(name, values):
+    return column(name, struct.pack(f"<{len(values)}i", *values),
+                  [{"kind": "FixedPoint", "factor": 100, "srcType": 3},
+                   {"kind": "ByteArray", "type": 3}])
+
+
+# (case, column, column name, buffer index): one buffer of one column of
+# each kind (its validity bitmap, values, offsets, text, status indices)
+# is all that stays of a category's tables; its bytes must stay readable
+# while every other Arrow object of the category is gone, and be freed after.
+LONE_BUFFERS = [
+    ("int32 values", ints("v", [5, -6, 7]), "v", 1),
+    ("int32 validity", ints("v", [5, 0, 7], [0, 2, 0]), "v", 0),
+    ("int64 values", uint32s("v", [1, 4000000000, 3]), "v", 1),
+    ("fixed-point values", fixed("v", [150, -25, 3]), "v", 1),
+    ("string offsets", strings("s", ["ab", "c"], [0, 1, 0]), "s", 1),
+    ("string text", strings("s", ["ab", "c" * 30], [1, 0, 1]), "s", 2),
+    ("status indices", strings("s", ["ab"], [0, 0, 0], [0, 1, 2]), "s_status", 1),
+]
+
+
+@pytest.mark.parametrize("col, name, index", [c[1:] for c in LONE_BUFFERS],
+                         ids=[c[0] for c in LONE_BUFFERS])
+def test_a_lone_buffer_outlives_the_rest_of_its_category(col, name, index):
+    gc.collect()
+    before = pa.total_allocated_bytes()
+    # Beside other categories and columns, so that the category's storage
+    # holds more than the one buffer.
+    data = document([("_a", 3, [ints("x", [1, 2, 3]), col]), ("_b", 1, [ints("y", [9])])])
+    got = bcif.tables(data)["B"]
+    chunk = got["a"].column(name).chunk(0)
+    buffer = chunk.buffers()[index]
+    want = buffer.to_pybytes()
+    del got, chunk
+    gc.collect()
+    assert pa.total_allocated_bytes() > before
+    assert buffer.to_pybytes() == want
+    del buffer
+    gc.collect()
+    assert pa.total_allocated_bytes() == before
