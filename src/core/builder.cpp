@@ -424,7 +424,9 @@ struct RawBuilder::State {
 };
 
 RawBuilder::RawBuilder(CifVersion version, bool strict, std::string_view text, ColumnLayout layout)
-    : s_(std::make_unique<State>(version, strict, text, layout)), lane_(&s_->lane) {}
+    : s_(std::make_unique<State>(version, strict, text, layout)),
+      lane_(&s_->lane),
+      refs_base_(layout == ColumnLayout::Refs ? text : std::string_view()) {}
 RawBuilder::~RawBuilder() = default;
 RawBuilder::RawBuilder(RawBuilder&&) noexcept = default;
 RawBuilder& RawBuilder::operator=(RawBuilder&&) noexcept = default;
@@ -655,6 +657,40 @@ void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
             push_kept(column, words[i]);
     }
     lane.pos = static_cast<std::uint32_t>((lane.pos + words.size()) % size);
+}
+
+void RawBuilder::add_plain_refs(std::span<const std::uint64_t> refs) {
+    LoopLane& lane = *lane_;
+    const std::uint32_t size = lane.size;
+    if (lane.skipped) {
+        add_plain_word_count(refs.size());
+        return;
+    }
+    const auto text_of = [base = refs_base_.data()](std::uint64_t r) {
+        return std::string_view(base + static_cast<std::uint32_t>(r),
+                                static_cast<std::size_t>(r >> ColumnBase::kLenShift));
+    };
+    // As add_plain_words: column by column from a few words each.
+    if (refs.size() < 4 * std::size_t{size}) {
+        for (std::uint64_t r : refs) add_plain_word(text_of(r));
+        return;
+    }
+    std::uint32_t position = lane.pos;
+    for (std::size_t first = 0; first < size; ++first) {
+        ValueColumn& column = *lane.columns[position];
+        if (++position == size) position = 0;
+        RefColumn* values = column.refs_column();
+        if (values == nullptr) [[unlikely]] {
+            // Not kept as references (a column a selective reading counts).
+            for (std::size_t i = first; i < refs.size(); i += size)
+                if (!column.push_slice(text_of(refs[i]))) push_kept(column, text_of(refs[i]));
+            continue;
+        }
+        for (std::size_t i = values->push_refs(refs, first, size); i < refs.size();
+             i = values->push_refs(refs, i + size, size))
+            push_kept(column, text_of(refs[i]));
+    }
+    lane.pos = static_cast<std::uint32_t>((lane.pos + refs.size()) % size);
 }
 
 void RawBuilder::add_plain_word_count(std::uint64_t n) {

@@ -57,6 +57,13 @@ public:
     bool takes_plain_words() const noexcept { return plain_words_ && lane_->columns != nullptr; }
     // Stores values, in order, on the open lane.
     void add_plain_words(std::span<const std::string_view> words);
+    // The text that add_plain_refs' references point into: the text being
+    // lexed when its columns keep references into it (the Refs layout),
+    // else empty (no references taken).
+    std::string_view plain_refs_base() const noexcept { return refs_base_; }
+    // add_plain_words for words given as ColumnBase::ref_of(offset, length)
+    // of plain_refs_base() (the length may exceed a reference's).
+    void add_plain_refs(std::span<const std::uint64_t> refs);
     // Whether the open lane only counts (a loop a selective reading skips):
     // the words need not be handed over, only their number.
     bool counts_plain_words() const noexcept { return lane_->skipped; }
@@ -136,6 +143,7 @@ private:
 
     std::unique_ptr<State> s_;
     LoopLane* lane_;  // inside *s_
+    std::string_view refs_base_;  // see plain_refs_base()
     bool plain_words_ = true;
 };
 

@@ -70,16 +70,23 @@ public:
 
 private:
     // The run of read_plain_words, its windows built by `Windows` (see
-    // word_window.hpp); inlined into each path that takes it.
-    template <class Windows, class Sink>
+    // word_window.hpp); inlined into each path that takes it. With `kRefs`
+    // the words go to `sink.add_plain_refs` as references into this text
+    // (see takes_refs()), else to `sink.add_plain_words` as views.
+    template <class Windows, bool kRefs, class Sink>
     [[gnu::always_inline]] inline void read_plain_words_with(Sink& sink, std::uint32_t& line,
                                                              std::uint32_t& column);
 #if defined(QUARZEL_WIDE_WINDOWS)
     // The run compiled for processors with AVX2 (wide_windows()).
-    template <class Sink>
+    template <bool kRefs, class Sink>
     [[gnu::noinline, gnu::target("avx2,popcnt,bmi,bmi2")]] void read_plain_words_wide(
         Sink& sink, std::uint32_t& line, std::uint32_t& column);
 #endif
+    // Whether `sink` (a PlainRefSink) takes the words of a run as
+    // references: they are offsets into this very text (which 32 bits
+    // reach).
+    template <class Sink>
+    bool takes_refs(const Sink& sink) const noexcept;
 
     // Readers, each entered with `p` on the token's first byte; they leave
     // pos_, line_ and line_base_ after the token.

@@ -4,10 +4,12 @@
 
 #include <array>
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "core/ascii.hpp"
 #include "core/lexer.hpp"
@@ -325,25 +327,49 @@ inline void Lexer::read_word(std::size_t p, Token& out) {
 // classes are bit masks: a word's end and the blanks after it are each found
 // by counting zero bits, and the lines and columns of what a window passed
 // are worked out once, as it is left.
+// A sink that takes the words of a run as references (see takes_refs()).
+template <class Sink>
+concept PlainRefSink =
+    requires(Sink& sink, const Sink& csink, std::span<const std::uint64_t> refs) {
+        { csink.plain_refs_base() } -> std::same_as<std::string_view>;
+        sink.add_plain_refs(refs);
+    };
+
+template <class Sink>
+bool Lexer::takes_refs(const Sink& sink) const noexcept {
+    const std::string_view base = sink.plain_refs_base();
+    return base.data() == text_.data() && base.size() == text_.size() &&
+           text_.size() < (std::uint64_t{1} << 32);
+}
+
 template <class Sink>
 void Lexer::read_plain_words(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
     if constexpr (requires { sink.counts_plain_words(); }) {
         if (sink.counts_plain_words()) return count_plain_words(sink, line, column);
     }
+    if constexpr (PlainRefSink<Sink>) {
+        if (takes_refs(sink)) {
 #if defined(QUARZEL_WIDE_WINDOWS)
-    if (lexer_detail::wide_windows()) return read_plain_words_wide(sink, line, column);
+            if (lexer_detail::wide_windows())
+                return read_plain_words_wide<true>(sink, line, column);
 #endif
-    read_plain_words_with<lexer_detail::NarrowWindows>(sink, line, column);
+            return read_plain_words_with<lexer_detail::NarrowWindows, true>(sink, line, column);
+        }
+    }
+#if defined(QUARZEL_WIDE_WINDOWS)
+    if (lexer_detail::wide_windows()) return read_plain_words_wide<false>(sink, line, column);
+#endif
+    read_plain_words_with<lexer_detail::NarrowWindows, false>(sink, line, column);
 }
 
 #if defined(QUARZEL_WIDE_WINDOWS)
-template <class Sink>
+template <bool kRefs, class Sink>
 void Lexer::read_plain_words_wide(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
-    read_plain_words_with<lexer_detail::WideWindows>(sink, line, column);
+    read_plain_words_with<lexer_detail::WideWindows, kRefs>(sink, line, column);
 }
 #endif
 
-template <class Windows, class Sink>
+template <class Windows, bool kRefs, class Sink>
 void Lexer::read_plain_words_with(Sink& sink, std::uint32_t& line, std::uint32_t& column) {
     using namespace lexer_detail;
     constexpr std::size_t kWindow = WordWindow::kBytes;
@@ -367,14 +393,26 @@ void Lexer::read_plain_words_with(Sink& sink, std::uint32_t& line, std::uint32_t
     std::uint64_t last_high = 0;
     // The words go to the sink in batches, handed over before a window could
     // overfill the batch (a window holds at most 32 words, a long word
-    // follows it). The storage is left uninitialised: a string_view array
+    // follows it). The storage is left uninitialised: an array of words
     // begins to exist in it, and each word is written before it is read.
+    // A word is a view, or with kRefs its offset in the text and its length
+    // above it (<< 32): half the bytes, and what the sink's columns store.
+    using Word = std::conditional_t<kRefs, std::uint64_t, std::string_view>;
+    const auto word_at = [b](const char* at, std::size_t size) noexcept {
+        if constexpr (kRefs)
+            return static_cast<std::uint64_t>(at - b) | (static_cast<std::uint64_t>(size) << 32);
+        else
+            return std::string_view(at, size);
+    };
     constexpr std::size_t kBatch = 1024;
-    alignas(std::string_view) unsigned char storage[kBatch * sizeof(std::string_view)];
-    auto* const batch = reinterpret_cast<std::string_view*>(storage);
-    std::string_view* out = batch;
+    alignas(Word) unsigned char storage[kBatch * sizeof(Word)];
+    auto* const batch = reinterpret_cast<Word*>(storage);
+    Word* out = batch;
     auto hand_over = [&] {
-        sink.add_plain_words(std::span<const std::string_view>(batch, out));
+        if constexpr (kRefs)
+            sink.add_plain_refs(std::span<const std::uint64_t>(batch, out));
+        else
+            sink.add_plain_words(std::span<const std::string_view>(batch, out));
         out = batch;
     };
 
@@ -407,7 +445,7 @@ void Lexer::read_plain_words_with(Sink& sink, std::uint32_t& line, std::uint32_t
             stopped = true;
             break;
         }
-        *out++ = word;
+        *out++ = word_at(word.data(), word.size());
         last = p;
         last_line = lines;
         last_base = base;
@@ -464,7 +502,7 @@ void Lexer::read_plain_words_with(Sink& sink, std::uint32_t& line, std::uint32_t
                         break;
                     }
                 }
-                *out++ = std::string_view(wp + s, length);
+                *out++ = word_at(wp + s, length);
                 last_r = s;
                 starts &= starts - 1;
                 ends &= ends - 1;
@@ -503,7 +541,7 @@ void Lexer::read_plain_words_with(Sink& sink, std::uint32_t& line, std::uint32_t
                         break;
                     }
                 }
-                *out++ = std::string_view(wp + r, length);
+                *out++ = word_at(wp + r, length);
                 last_r = r;
                 r += length;
             }
@@ -525,7 +563,7 @@ void Lexer::read_plain_words_with(Sink& sink, std::uint32_t& line, std::uint32_t
             const std::size_t q = scan_word(b, p + kWindow, n, word_stop, tail_high);
             const std::string_view word(b + p, q - p);
             if (word.size() >= keyword_from && is_keyword(word)) break;
-            *out++ = word;
+            *out++ = word_at(word.data(), word.size());
             last = p;
             last_line = lines;
             last_base = base;

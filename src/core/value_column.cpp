@@ -58,6 +58,44 @@ std::size_t RefColumn::push_slices(std::span<const std::string_view> words, std:
     return left == 0 ? n : static_cast<std::size_t>(word - words.data());
 }
 
+// push_slices for words the lexer already gave as references: only their
+// length is checked (a slice of the base text is within it).
+std::size_t RefColumn::push_refs(std::span<const std::uint64_t> refs, std::size_t i,
+                                 std::size_t stride) {
+    const std::size_t n = refs.size();
+    if (i < n && size_ == 0) {
+        // The first reference lives in the column object.
+        const std::uint64_t r = refs[i];
+        if ((r >> kLenShift) > ColumnBase::kMaxLen) return i;
+        first_ = r;
+        size_ = 1;
+        slice_bytes_ += r >> kLenShift;
+        i += stride;
+    }
+    if (i >= n) return i;
+    std::size_t left = (n - i + stride - 1) / stride;  // the words of this column
+    refs_.reserve_more(left * kRefSize);
+    const std::uint64_t* ref = refs.data() + i;
+    unsigned char* const start = refs_.end();
+    unsigned char* out = start;
+    std::uint64_t bytes = 0;
+    for (;;) {
+        const std::uint64_t r = *ref;
+        if ((r >> kLenShift) > ColumnBase::kMaxLen) [[unlikely]]
+            break;
+        std::memcpy(out, &r, sizeof r);
+        out += kRefSize;
+        bytes += r >> kLenShift;
+        if (--left == 0) break;
+        ref += stride;
+    }
+    const auto written = static_cast<std::size_t>(out - start);
+    refs_.advance(written);
+    size_ += written / kRefSize;
+    slice_bytes_ += bytes;
+    return left == 0 ? n : static_cast<std::size_t>(ref - refs.data());
+}
+
 void RefColumn::push_value(const NodeStore& value) {
     NodeStore& side = side_store();
     append_ref(kSide | side.size());

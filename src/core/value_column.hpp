@@ -99,6 +99,10 @@ public:
     // words.size() on when all are stored.
     std::size_t push_slices(std::span<const std::string_view> words, std::size_t i,
                             std::size_t stride);
+    // The same for slices given as ColumnBase::ref_of(offset, length) of
+    // this column's base text, the length allowed up to 32 bits: one that
+    // is too long for a reference (kMaxLen) is not taken.
+    std::size_t push_refs(std::span<const std::uint64_t> refs, std::size_t i, std::size_t stride);
     // References written in place, for callers that lay out the base text
     // themselves and make many: ref_room(n) gives where the first of up to
     // `n` goes, put_ref() writes one and gives where the next goes, and

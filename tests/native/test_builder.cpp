@@ -7,8 +7,11 @@
 #include <vector>
 
 #include "core/builder.hpp"
+#include "core/categories.hpp"
 #include "core/cell_text.hpp"
+#include "core/lexer.hpp"
 #include "core/lowercase.hpp"
+#include "core/parser.hpp"
 #include "core/pipeline.hpp"
 #include "corpus.hpp"
 
@@ -882,5 +885,54 @@ INSTANTIATE_TEST_SUITE_P(
                                 "B",
                                 "a\xFF"
                                 "b"}));
+
+// A selective reading of a loop that mixes a category it keeps with one it
+// only counts: the words of a run, handed over as references into the text,
+// go to the kept columns as values and to the counted column as a count, in
+// runs of a few words (word by word) and of many (column by column).
+struct MixedLoopCase {
+    int rows;
+    std::size_t long_row;  // a word too long for a reference there, or none
+};
+
+class MixedLoop : public ::testing::TestWithParam<MixedLoopCase> {};
+
+TEST_P(MixedLoop, KeptValuesAndCounts) {
+    const MixedLoopCase c = GetParam();
+    const std::string longest(40000, 'L');
+    std::string text = "data_a loop_ _f.a _g.b _f.c\n";
+    for (int i = 0; i < c.rows; ++i) {
+        const std::string n = std::to_string(i);
+        text += (static_cast<std::size_t>(i) == c.long_row ? longest : "a" + n) + " b" + n + " c" +
+                n + "\n";
+    }
+    const std::vector<std::string> wanted{"f"};
+    const quarzel::Selection selection(wanted, std::nullopt);
+    RawBuilder builder(CifVersion::Cif11, false, text);
+    builder.set_selection(&selection);
+    quarzel::Lexer lexer(text, CifVersion::Cif11, 0);
+    quarzel::parse(lexer, builder);
+    ParsedCif doc = std::move(builder).finish();
+    ASSERT_EQ(doc.blocks.size(), 1u);
+    const quarzel::FrameData& f = doc.blocks[0].data;
+    const quarzel::ValueColumn& a = *f.find("_f.a");
+    const quarzel::ValueColumn& b = *f.find("_g.b");
+    const quarzel::ValueColumn& cc = *f.find("_f.c");
+    ASSERT_EQ(a.size(), static_cast<std::size_t>(c.rows));
+    ASSERT_EQ(cc.size(), static_cast<std::size_t>(c.rows));
+    EXPECT_TRUE(b.counted());
+    EXPECT_EQ(b.size(), static_cast<std::size_t>(c.rows));
+    for (int i = 0; i < c.rows; ++i) {
+        const std::string n = std::to_string(i);
+        EXPECT_EQ(a[i].text, static_cast<std::size_t>(i) == c.long_row ? longest : "a" + n) << i;
+        EXPECT_EQ(cc[i].text, "c" + n) << i;
+    }
+    EXPECT_TRUE(doc.errors.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, MixedLoop,
+                         ::testing::Values(MixedLoopCase{1, std::string::npos}, MixedLoopCase{1, 0},
+                                           MixedLoopCase{1500, std::string::npos},
+                                           MixedLoopCase{1500, 700}));
 
 }  // namespace

@@ -39,6 +39,16 @@ CASES = [
     pytest.param(loop(2100, lambda i: "'?'" if i == 2099 else "."), id="placeholders"),
     pytest.param(loop(40, lambda i: f"\n;\\\nline {i}\\\n more\n;" if i % 2 else "z"), id="text-fields"),
     pytest.param(loop(3, lambda i: "'" + "L" * 40000 + "'" if i == 1 else "s"), id="long-value"),
+    # Bare words too long for a reference into the text, among words that
+    # the lexer hands over as references: first in their column, amid a
+    # run, at the limit and one past it, and in a run of a few words.
+    pytest.param(loop(3000, lambda i: "B" * 40000 if i == 0 else f"b{i}"), id="long-word-first"),
+    pytest.param(loop(3000, lambda i: "M" * 40000 if i == 1500 else f"m{i}"), id="long-word-amid"),
+    pytest.param(loop(600, lambda i: "C" * (32767 + i % 2) if i % 100 in (7, 8) else f"c{i}"),
+                 id="reference-limit"),
+    pytest.param(loop(1, lambda i: "D" * 40000), id="long-word-short-run"),
+    pytest.param("data_d\nloop_\n_a.k\n" + "E" * 33000 + " " + " ".join(f"e{i}" for i in range(2000)) + "\n",
+                 id="long-word-opens-run"),
     # Columns of unequal length in one loop: nulls after the values.
     pytest.param("data_d\nloop_\n_a.k\n_a.v\n" + " ".join(f"k{i}" for i in range(4001)) + "\n",
                  id="short-last-row"),

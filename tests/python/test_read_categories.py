@@ -185,6 +185,10 @@ BAD = {
     # given again in a later loop leaves the earlier loop.
     "punctuation_moved": "#\\#CIF_2.0\ndata_a _c.a '[' _c.b ':' _c.a '{' loop_ _d.a _d.b '{' x '}' y\n"
                          "loop_ _d.a _e.z 1 2\n",
+    # A loop of two categories, rows enough for runs of plain words: the
+    # category read keeps its columns' values, the other's are counted.
+    "two_categories_long_loop": "data_a loop_ _f.a _g.b _f.c\n" +
+                                "".join(f"a{i} b{i} c{i}\n" for i in range(1500)),
 }
 
 
