@@ -98,7 +98,9 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
     // loop of their own that keeps its output in registers.
     const std::size_t written = append_values(c, values, n);
     const auto text_begin = reinterpret_cast<std::uintptr_t>(text_.data());
-    const std::size_t text_size = text_.size();
+    // A value starting below this offset in the file's text has eight bytes
+    // to read (none does in a text shorter than eight bytes).
+    const std::size_t padded_below = text_.size() >= 8 ? text_.size() - 7 : 0;
     ty.numbers.add_texts(n, [&](auto&& f) {
         auto put = [&](const ValueRef& ref) __attribute__((always_inline)) {
             if (ref.compound) [[unlikely]] {
@@ -107,7 +109,7 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
             }
             const std::uintptr_t at =
                 reinterpret_cast<std::uintptr_t>(ref.text.data()) - text_begin;
-            f(ref.text, at < text_size && text_size - at >= 8);
+            f(ref.text, at < padded_below);
         };
         if (const RefColumn* refs = values.refs_column()) {
             refs->for_each(0, n, put);
