@@ -98,6 +98,12 @@ public:
         unsigned char* su = nullptr;  // the next su's place, once this call has seen one
         unsigned seen = 0;
         bool doubles = doubles_;
+        // The last plain decimal of eight bytes or fewer and what it became:
+        // a column's values come in runs (a model number, an occupancy, the
+        // residue of each atom), taken again without being read. A length
+        // of 0 matches nothing.
+        std::uint64_t last_word = 0, last_bits = 0;
+        std::size_t last_len = 0;
         // The members as the locals have them, for the calls that read them.
         const auto store = [&]() __attribute__((always_inline)) {
             status_out_ = status;
@@ -113,6 +119,7 @@ public:
                                          store();
                                          convert_now();
                                          doubles = true;
+                                         last_len = 0;
                                      }
                                      seen |= kFractionSeen;
                                  }
@@ -149,6 +156,12 @@ public:
             if (padded) [[likely]] {
                 if (len - 1 < 8) [[likely]] {
                     const std::uint64_t x = load_padded(text.data(), len);
+                    if (x == last_word && len == last_len) {
+                        std::memcpy(value, &last_bits, 8);
+                        value += 8;
+                        *status++ = 0;
+                        return;
+                    }
                     // ? and . (and / and >, left to the long way) in one test.
                     if ((x | 0x11) == 0x3F) {
                         if (x == '?' || x == '.') {
@@ -161,6 +174,9 @@ public:
                     PlainDecimal d;
                     if (plain_parts(x, len, d)) [[likely]] {
                         put(d, false, 0);
+                        std::memcpy(&last_bits, value - 8, 8);
+                        last_word = x;
+                        last_len = len;
                         return;
                     }
                 }
@@ -201,6 +217,7 @@ public:
                 value = value_out_;
                 if (su) su = sus_.end();
                 doubles = doubles_;
+                last_len = 0;  // the column may hold doubles now
                 return;
             }
             *status++ = code;
