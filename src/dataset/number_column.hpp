@@ -91,7 +91,7 @@ public:
     // words are taken in a loop that keeps its output in registers; any
     // other value goes through parse_number and add(). Ends as done() does.
     template <class Each>
-    void add_texts(std::size_t n, Each&& each) {
+    [[gnu::flatten]] void add_texts(std::size_t n, Each&& each) {
         reserve(n);
         unsigned char* status = status_out_;
         unsigned char* value = value_out_;
