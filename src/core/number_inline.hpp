@@ -67,6 +67,11 @@ struct PlainDecimal {
             static_cast<double>(static_cast<std::int64_t>(digits)) / kPlainPow10[decimals];
         return negative ? -v : v;
     }
+    // An su written with the decimal's digits ("(4)" of "0.36512(4)"),
+    // scaled like its value: correctly rounded, as parse_number has it.
+    double su_value(std::uint64_t su_digits) const noexcept {
+        return static_cast<double>(su_digits) / kPlainPow10[decimals];
+    }
 };
 
 // The decimal in the low n bytes of x (the other bytes zero).

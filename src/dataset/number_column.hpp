@@ -87,48 +87,115 @@ public:
     // their text: `each(f)` calls f(text, padded) for every value in order,
     // padded when at least eight bytes can be read from the text's start (a
     // list or table is passed as an empty text: it counts as text).
-    // Plain decimals, ? . and words are taken in a loop that keeps its
-    // output in registers; any other value goes through parse_number and
-    // add(). Ends as done() does.
+    // Plain decimals (with an su of up to eight digits or without), ? . and
+    // words are taken in a loop that keeps its output in registers; any
+    // other value goes through parse_number and add(). Ends as done() does.
     template <class Each>
-    void add_texts(std::size_t n, Each&& each) {
+    [[gnu::flatten]] void add_texts(std::size_t n, Each&& each) {
         reserve(n);
         unsigned char* status = status_out_;
         unsigned char* value = value_out_;
+        unsigned char* su = nullptr;  // the next su's place, once this call has seen one
         unsigned seen = 0;
         bool doubles = doubles_;
+        // The last plain decimal of eight bytes or fewer and what it became:
+        // a column's values come in runs (a model number, an occupancy, the
+        // residue of each atom), taken again without being read. A length
+        // of 0 matches nothing.
+        std::uint64_t last_word = 0, last_bits = 0;
+        std::size_t last_len = 0;
+        // The members as the locals have them, for the calls that read them.
+        const auto store = [&]() __attribute__((always_inline)) {
+            status_out_ = status;
+            value_out_ = value;
+            if (su) sus_.advance(static_cast<std::size_t>(su - sus_.end()));
+            seen_ |= seen;
+        };
+        // Takes a plain decimal taken apart, `with_su` its su digits.
+        const auto put = [&](const PlainDecimal& d, bool with_su, std::uint64_t su_digits)
+                             __attribute__((always_inline)) {
+                                 if (d.point) [[unlikely]] {
+                                     if (!doubles) {
+                                         store();
+                                         convert_now();
+                                         doubles = true;
+                                         last_len = 0;
+                                     }
+                                     seen |= kFractionSeen;
+                                 }
+                                 if (doubles) {
+                                     const double v = d.value();
+                                     std::memcpy(value, &v, 8);
+                                 } else {
+                                     const std::int64_t v = d.int_value();
+                                     std::memcpy(value, &v, 8);
+                                 }
+                                 value += 8;
+                                 if (!with_su) {
+                                     *status++ = 0;
+                                     seen |= 1;
+                                     return;
+                                 }
+                                 if (!su) [[unlikely]] {
+                                     sus_.reserve_more(8 * n);
+                                     su = sus_.end();
+                                 }
+                                 if (doubles) {
+                                     const double s = d.su_value(su_digits);
+                                     std::memcpy(su, &s, 8);
+                                 } else {
+                                     const auto s = static_cast<std::int64_t>(su_digits);
+                                     std::memcpy(su, &s, 8);
+                                 }
+                                 su += 8;
+                                 *status++ = kHasSu;
+                                 seen |= 1 | kSuSeen;
+                             };
         each([&](std::string_view text, bool padded) __attribute__((always_inline)) {
             const std::size_t len = text.size();
-            if (padded && len - 1 < 8) [[likely]] {
-                const std::uint64_t x = load_padded(text.data(), len);
-                // ? and . (and / and >, left to the long way) in one test.
-                if ((x | 0x11) == 0x3F) {
-                    if (x == '?' || x == '.') {
-                        const std::uint8_t code = x == '?' ? 1 : 2;
-                        *status++ = code;
-                        seen |= 1u << code;
+            if (padded) [[likely]] {
+                if (len - 1 < 8) [[likely]] {
+                    const std::uint64_t x = load_padded(text.data(), len);
+                    if (x == last_word && len == last_len) {
+                        std::memcpy(value, &last_bits, 8);
+                        value += 8;
+                        *status++ = 0;
+                        return;
+                    }
+                    // ? and . (and / and >, left to the long way) in one test.
+                    if ((x | 0x11) == 0x3F) {
+                        if (x == '?' || x == '.') {
+                            const std::uint8_t code = x == '?' ? 1 : 2;
+                            *status++ = code;
+                            seen |= 1u << code;
+                            return;
+                        }
+                    }
+                    PlainDecimal d;
+                    if (plain_parts(x, len, d)) [[likely]] {
+                        put(d, false, 0);
+                        std::memcpy(&last_bits, value - 8, 8);
+                        last_word = x;
+                        last_len = len;
                         return;
                     }
                 }
-                PlainDecimal d;
-                if (plain_parts(x, len, d)) [[likely]] {
-                    if (d.point && !doubles) [[unlikely]] {
-                        value_out_ = value;
-                        convert_now();
-                        doubles = true;
+                // "<plain decimal of at most eight bytes>(<one to eight digits>)"
+                if (len - 4 < 16 && text[len - 1] == ')') {
+                    const char* p = text.data();
+                    std::size_t open = len - 2;
+                    std::uint64_t su_digits = 0, scale = 1;
+                    for (unsigned c;
+                         open > 0 && (c = static_cast<unsigned char>(p[open]) - '0') < 10; --open) {
+                        su_digits += scale * c;
+                        scale *= 10;
                     }
-                    if (d.point) seen |= kFractionSeen;
-                    if (doubles) {
-                        const double v = d.value();
-                        std::memcpy(value, &v, 8);
-                    } else {
-                        const std::int64_t v = d.int_value();
-                        std::memcpy(value, &v, 8);
+                    PlainDecimal d;
+                    if (p[open] == '(' && len - 3 - open < 8 && open - 1 < 8 &&
+                        plain_parts(load_padded(p, open), open, d)) {
+                        put(d, true, su_digits);
+                        return;
                     }
-                    value += 8;
-                    *status++ = 0;
-                    seen |= 1;
-                    return;
                 }
             }
             const auto c = len != 0 ? static_cast<unsigned char>(text[0]) : 0;
@@ -143,21 +210,20 @@ public:
                 if (!parse_plain_decimal(text.data(), len, r) &&
                     !parse_plain_with_su(text.data(), len, r))
                     r = parse_number(text);
-                status_out_ = status;
-                value_out_ = value;
-                seen_ |= seen;
+                store();
+                seen = 0;
                 add(r, false);
                 status = status_out_;
                 value = value_out_;
+                if (su) su = sus_.end();
                 doubles = doubles_;
+                last_len = 0;  // the column may hold doubles now
                 return;
             }
             *status++ = code;
             seen |= 1u << code;
         });
-        status_out_ = status;
-        value_out_ = value;
-        seen_ |= seen;
+        store();
         done();
     }
     void done() {

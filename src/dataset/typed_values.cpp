@@ -98,8 +98,10 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
     // loop of their own that keeps its output in registers.
     const std::size_t written = append_values(c, values, n);
     const auto text_begin = reinterpret_cast<std::uintptr_t>(text_.data());
-    const std::size_t text_size = text_.size();
-    ty.numbers.add_texts(n, [&](auto&& f) {
+    // A value starting below this offset in the file's text has eight bytes
+    // to read (none does in a text shorter than eight bytes).
+    const std::size_t padded_below = text_.size() >= 8 ? text_.size() - 7 : 0;
+    ty.numbers.add_texts(n, [&](auto&& f) __attribute__((always_inline)) {
         auto put = [&](const ValueRef& ref) __attribute__((always_inline)) {
             if (ref.compound) [[unlikely]] {
                 f(std::string_view(), false);  // a list or table: text
@@ -107,9 +109,22 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
             }
             const std::uintptr_t at =
                 reinterpret_cast<std::uintptr_t>(ref.text.data()) - text_begin;
-            f(ref.text, at < text_size && text_size - at >= 8);
+            f(ref.text, at < padded_below);
         };
-        if (const RefColumn* refs = values.refs_column()) {
+        const RefColumn* refs = values.refs_column();
+        if (refs && refs->all_slices()) {
+            // Every value a slice of one text: where each starts told from
+            // its offset alone, the bounds in registers.
+            const char* const base = refs->base().base;
+            const std::uintptr_t base_at = reinterpret_cast<std::uintptr_t>(base) - text_begin;
+            const std::size_t below = padded_below;
+            refs->for_each_slice_at(0, n,
+                                    [&f, base, base_at, below](std::uint32_t off, std::size_t len)
+                                        __attribute__((always_inline)) {
+                                            f(std::string_view(base + off, len),
+                                              base_at + off < below);
+                                        });
+        } else if (refs) {
             refs->for_each(0, n, put);
         } else {
             const PackedColumn& packed = *values.packed_column();

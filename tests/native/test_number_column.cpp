@@ -93,11 +93,60 @@ TEST(NumberColumnTexts, AgreesWithParseNumber) {
         {"3", kList, "4", "\xB9", "1\xB0", "5"},  // a list, bytes beyond ASCII
         {"?", "?", ".", "?"},                     // no numbers at all
         {"12", "7(2)", "3"},                      // an su in a column of integers
+        // Decimals with an su, read on the short route of the column loop.
+        {"0.36512(4)", "-12.5(11)", "1.5(3)", "12(4)", "+4(1)", "-0.0(1)", "5.(2)", ".5(12)"},
+        {"7(2)", "-3(0)", "12345678(12345678)", "1(05)", "8"},  // integers, su kept as int64
+        {"3(1)", "4", "2.25(3)", "5(6)"},                       // turned doubles by an su value
+        {"0.1(1)", "2", "?", "1.5", "."},                       // an su first, then none
+        // Just past the short route: to parse_number, the same values.
+        {"123456789(1)", "1(123456789)", "1.5e3(2)", "1.2.3(4)", "-(1)", ".(1)", "1()", "(1)"},
+        {"1(1", "1)", "1(a)", "((1))", "1(1)x", "12345678.9(1)", "0.000000001(1)"},
+        {"-0", "-0.0", "007", "-007.50", ".5", "5.", "+1", "12345678901234567", "1e-5", "1E+3"},
+        // Runs of one text, taken again as the first of the run became:
+        // across the column's turn to doubles, by each route.
+        {"1", "1", "2.5", "1", "1"},
+        {"-0", "-0", "-0", "0.5", "-0", "-0"},
+        {"7", "7", "1e2", "7", "7"},
+        {"3", "3", "3(1)", "3", "0.5(2)", "3"},
+        {"12", "12", "?", "12", ".", "12", "12x", "12"},
+        {"1", std::string("1\0", 2), "1", std::string("1\0", 2)},  // same word, other length
+        {"12345678", "12345678", "1234567", "1234567", "1234567"},
     };
     for (const auto& c : columns) {
         check(c, false);
         check(c, true);
     }
+}
+
+// Values with an su across the calls of a column (the rows of one file
+// after another), some in each call on the long way, against one by one.
+TEST(NumberColumnTexts, SuAcrossCalls) {
+    const std::vector<std::vector<std::string>> calls = {
+        {"1(2)", "3", "1e2(3)"}, {"4(5)", "?", "6(7)"}, {"0.5(1)", "7", "1(123456789)"}};
+    NumberColumn fast, slow;
+    std::string all;
+    for (const auto& values : calls) {
+        std::string text;
+        for (const auto& v : values) text += v + " ";
+        text += "12345678";
+        fast.add_texts(values.size(), [&](auto&& f) {
+            std::size_t at = 0;
+            for (const auto& v : values) {
+                f(std::string_view(text.data() + at, v.size()), true);
+                at += v.size() + 1;
+            }
+        });
+        slow.reserve(values.size());
+        for (const auto& v : values) slow.add(quarzel::parse_number(v), false);
+        slow.done();
+        for (const auto& v : values) all += v + " ";
+    }
+    const Encoded a = encode(fast), b = encode(slow);
+    EXPECT_TRUE(a.doubles) << all;
+    EXPECT_EQ(a.kinds, b.kinds) << all;
+    EXPECT_EQ(a.values, b.values) << all;
+    EXPECT_EQ(a.sus, b.sus) << all;
+    EXPECT_EQ(a.status, b.status) << all;
 }
 
 // A column that is doubles before its values come (a fraction seen in an
