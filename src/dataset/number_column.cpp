@@ -81,6 +81,7 @@ void NumberColumn::add_su(const NumberResult& r) {
 void NumberColumn::convert_now() {
     to_doubles(values_.data(), static_cast<std::size_t>(value_out_ - values_.data()));
     to_doubles(sus_.data(), sus_.size());
+    restore_negative_zeros();
     doubles_ = true;
 }
 
@@ -88,7 +89,14 @@ void NumberColumn::use_doubles() {
     if (doubles_) return;
     to_doubles(values_.data(), values_.size());
     to_doubles(sus_.data(), sus_.size());
+    restore_negative_zeros();
     doubles_ = true;
+}
+
+void NumberColumn::restore_negative_zeros() {
+    const double negative_zero = -0.0;
+    for (std::size_t at : negative_zeros_) std::memcpy(values_.data() + at, &negative_zero, 8);
+    negative_zeros_.clear();
 }
 
 void NumberColumn::encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_t mask,
@@ -230,6 +238,7 @@ void NumberColumn::reset() {
         b->truncate(0);
     }
     if (scratch_.capacity() > kKeepBytes) std::string().swap(scratch_);
+    negative_zeros_.clear();
     doubles_ = false;
     seen_ = 0;
     kinds_ = 0;

@@ -5,9 +5,11 @@
 // `<tag>`, `<tag>_su` and `<tag>_status` when the row group is written.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/byte_buffer.hpp"
 #include "core/number.hpp"
@@ -69,10 +71,13 @@ public:
                 seen_ |= kFractionSeen;
                 if (!doubles_) convert_now();
             }
-            if (doubles_)
+            if (doubles_) {
                 std::memcpy(value_out_, &r.value, 8);
-            else
+            } else {
                 std::memcpy(value_out_, &r.int_value, 8);
+                if (r.int_value == 0 && std::signbit(r.value)) [[unlikely]]
+                    note_negative_zero(value_out_);
+            }
             value_out_ += 8;
             if (r.has_su) [[unlikely]] {
                 add_su(r);
@@ -129,6 +134,10 @@ public:
                                  } else {
                                      const std::int64_t v = d.int_value();
                                      std::memcpy(value, &v, 8);
+                                     if (v == 0 && d.negative) [[unlikely]] {
+                                         note_negative_zero(value);
+                                         last_len = 0;  // not taken again from its int bits
+                                     }
                                  }
                                  value += 8;
                                  if (!with_su) {
@@ -173,10 +182,10 @@ public:
                     }
                     PlainDecimal d;
                     if (plain_parts(x, len, d)) [[likely]] {
+                        last_word = x;
+                        last_len = len;  // put() may clear it
                         put(d, false, 0);
                         std::memcpy(&last_bits, value - 8, 8);
-                        last_word = x;
-                        last_len = len;
                         return;
                     }
                 }
@@ -264,6 +273,13 @@ private:
     static std::uint8_t kinds_of(unsigned seen);
     void add_su(const NumberResult& r);
     void convert_now();
+    // An integer zero written with a minus sign ("-0") is stored as int64
+    // 0; it becomes -0.0, as parse_number reads it, if the column turns to
+    // doubles.
+    void note_negative_zero(const unsigned char* at) {
+        negative_zeros_.push_back(static_cast<std::size_t>(at - values_.data()));
+    }
+    void restore_negative_zeros();
     void encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_t mask, std::uint8_t want,
                       const ByteBuffer& data, bool as_doubles);
 
@@ -272,7 +288,8 @@ private:
     ByteBuffer status_;  // a status code per row
     unsigned char* status_out_ = nullptr;
     unsigned char* value_out_ = nullptr;
-    std::string scratch_;  // a page being put together
+    std::vector<std::size_t> negative_zeros_;  // byte offsets in values_, while int64
+    std::string scratch_;                      // a page being put together
     bool doubles_ = false;
     unsigned seen_ = 0;  // status codes seen (bits 0-3), fractions, su
     std::uint8_t kinds_ = 0;

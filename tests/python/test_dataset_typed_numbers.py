@@ -39,7 +39,13 @@ CASES = [
     ("runs of one value, across the turn to float64", {
         "occ": ["1.00"] * 30 + ["0.50"] * 3 + ["1.00"] * 30,
         "model": ["1"] * 40 + ["2"] * 40,
-        "z": ["0.5"] + ["-0"] * 5 + ["-0.0"] * 5,  # (-0 read as int64 before the turn is 0.0)
+        "z": ["0.5"] + ["-0"] * 5 + ["-0.0"] * 5,
+    }),
+    ("-0 read as an integer before the column turns to float64", {
+        "a": ["-0", "-0", "0", "-0", "0.5"],          # repeated on the short route
+        "b": ["1", "-00", "-0(1)", "2", "1.5(2)"],     # with an su
+        "c": ["-0000000000", "12", "-0000000000", "1e3"],  # the long route
+        "d": ["-0", "+0", "-0", "3"],                  # stays int64
         "m": ["3"] * 5 + ["0.5(2)"] + ["3"] * 5 + ["1e2"] + ["3"] * 3,
     }),
     ("edge forms", {
