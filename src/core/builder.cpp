@@ -659,6 +659,9 @@ void RawBuilder::add_plain_words(std::span<const std::string_view> words) {
     lane.pos = static_cast<std::uint32_t>((lane.pos + words.size()) % size);
 }
 
+// The lexer writes a word's reference itself, its length at bit 32.
+static_assert(ColumnBase::kLenShift == 32);
+
 void RawBuilder::add_plain_refs(std::span<const std::uint64_t> refs) {
     LoopLane& lane = *lane_;
     const std::uint32_t size = lane.size;

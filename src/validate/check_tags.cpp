@@ -18,10 +18,7 @@ public:
     // Starts a frame of a rule set of `items` items.
     void begin(std::size_t items) {
         if (slots_.size() < items) slots_.resize(items);
-        if (++turn_ == 0) {
-            for (Slot& s : slots_) s.turn = 0;
-            turn_ = 1;
-        }
+        ++turn_;  // 64 bits: never back to a turn a slot holds
     }
     // Records `position` for `id` when it is the item's first in the frame;
     // otherwise gives (in `first`) the position it was first given at.
