@@ -492,8 +492,8 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
     // straight into `out.index` below.
     FusedChain fused;
     bool fused_index = false;
-    if (recognise_chain(e.data_encoding, column.data, fused) && !fused.floating() &&
-        !fused.fixed && fused.type != DType::Uint32) {
+    if (recognise_chain(e.data_encoding, column.data, fused) && !fused.floating() && !fused.fixed &&
+        fused.type != DType::Uint32) {
         const Budget before = budget;
         fused_index = check_chain(fused, budget) && fused.size == static_cast<std::uint64_t>(rows);
         if (!fused_index) budget = before;
@@ -560,20 +560,15 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
     std::int32_t* to = out.index.data();
     const std::string_view* items = out.items.data();
     if (fused_index) {
-        write_chain(fused, to);
+        if (write_indices(fused, to, out.items, out.text, out.any_none)) return {};
+        // Some index is no string's: the first one is told.
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t v = to[i];
-            if (static_cast<std::uint64_t>(v + 1) > count) [[unlikely]]
+            if (static_cast<std::uint64_t>(v + 1) > count)
                 return "StringArray: index " + str(v) + " in row " +
                        str(static_cast<std::int64_t>(i + 1)) + " is not one of the " +
                        str(static_cast<std::int64_t>(count)) + " strings";
-            if (v < 0)
-                none = true;
-            else
-                text += items[v].size();
         }
-        out.any_none = none;
-        out.text = text;
         return {};
     }
     const std::int64_t* in = index.ints.data();
@@ -597,14 +592,13 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
 
 // A string index of -1 without a mask value: no string, read as `?`.
 std::string mark_missing_strings(DecodedColumn& out) {
-    if (out.is_string && out.strings.any_none) {
-        const PodVector<std::int32_t>& index = out.strings.index;
-        for (std::size_t i = 0; i < index.size(); ++i) {
-            if (index[i] >= 0 || out.masked(i)) continue;
-            if (out.mask.empty()) out.mask.assign(index.size(), 0);
-            out.mask[i] = 2;
-        }
-    }
+    if (!out.is_string || !out.strings.any_none) return {};
+    const PodVector<std::int32_t>& index = out.strings.index;
+    if (out.mask.empty()) out.mask.assign(index.size(), 0);
+    const std::int32_t* const at = index.data();
+    std::uint8_t* const mask = out.mask.data();
+    for (std::size_t i = 0; i < index.size(); ++i)
+        if (at[i] < 0 && mask[i] == 0) mask[i] = 2;
     return {};
 }
 

@@ -92,7 +92,8 @@ Unpacked unpack_any(const FusedChain& c, F&& f) {
     }
 }
 
-// The values of an integer chain, each through `conv` into `out`.
+// The values of an integer chain, each through `conv` into `out`: conv(v,
+// n) gives what `v` is written as, for `n` rows in a row (n may be 0).
 template <class O, class Conv>
 void write_values(const FusedChain& c, O* out, Conv& conv) {
     auto acc = static_cast<std::uint32_t>(c.origin);
@@ -108,27 +109,27 @@ void write_values(const FusedChain& c, O* out, Conv& conv) {
             count_next = false;
             const auto count = static_cast<std::size_t>(v);
             if (!c.delta) {
-                out = std::fill_n(out, count, conv(value));
+                out = std::fill_n(out, count, conv(value, count));
                 return;
             }
             const auto step = static_cast<std::uint32_t>(value);
             if (step == 0) {
-                out = std::fill_n(out, count, conv(static_cast<std::int32_t>(acc)));
+                out = std::fill_n(out, count, conv(static_cast<std::int32_t>(acc), count));
                 return;
             }
             for (std::size_t j = 0; j < count; ++j) {
                 acc += step;
-                out[j] = conv(static_cast<std::int32_t>(acc));
+                out[j] = conv(static_cast<std::int32_t>(acc), 1);
             }
             out += count;
         });
     } else if (c.delta) {
         unpack_any(c, [&](std::int64_t v) {
             acc += static_cast<std::uint32_t>(v);
-            *out++ = conv(static_cast<std::int32_t>(acc));
+            *out++ = conv(static_cast<std::int32_t>(acc), 1);
         });
     } else {
-        unpack_any(c, [&](std::int64_t v) { *out++ = conv(v); });
+        unpack_any(c, [&](std::int64_t v) { *out++ = conv(v, 1); });
     }
 }
 
@@ -218,12 +219,12 @@ bool check_chain(FusedChain& c, Budget& budget) {
 }
 
 void write_chain(const FusedChain& c, std::int32_t* out) {
-    auto conv = [](std::int64_t v) { return static_cast<std::int32_t>(v); };
+    auto conv = [](std::int64_t v, std::size_t) { return static_cast<std::int32_t>(v); };
     write_values(c, out, conv);
 }
 
 void write_chain(const FusedChain& c, std::int64_t* out) {
-    auto conv = [](std::int64_t v) { return v; };
+    auto conv = [](std::int64_t v, std::size_t) { return v; };
     write_values(c, out, conv);
 }
 
@@ -239,7 +240,9 @@ void write_chain(const FusedChain& c, double* out) {
         }
     } else {
         const double factor = c.fixed ? c.factor : 1;
-        auto conv = [factor](std::int64_t v) { return static_cast<double>(v) / factor; };
+        auto conv = [factor](std::int64_t v, std::size_t) {
+            return static_cast<double>(v) / factor;
+        };
         write_values(c, out, conv);
     }
 }
@@ -247,13 +250,38 @@ void write_chain(const FusedChain& c, double* out) {
 bool write_mask(const FusedChain& c, std::uint8_t* out, bool& any) {
     std::uint64_t seen = 0;
     bool bad = false;
-    auto conv = [&](std::int64_t v) {
-        bad |= static_cast<std::uint64_t>(v) > 2;
-        seen |= static_cast<std::uint64_t>(v);
+    auto conv = [&](std::int64_t v, std::size_t n) {
+        if (n != 0) {
+            bad |= static_cast<std::uint64_t>(v) > 2;
+            seen |= static_cast<std::uint64_t>(v);
+        }
         return static_cast<std::uint8_t>(v);
     };
     write_values(c, out, conv);
     any = seen != 0;
+    return !bad;
+}
+
+bool write_indices(const FusedChain& c, std::int32_t* out, std::span<const std::string_view> items,
+                   std::uint64_t& text, bool& none) {
+    const std::string_view* const item = items.data();
+    const std::uint64_t count = items.size();
+    bool bad = false;
+    std::uint64_t bytes = 0;
+    bool missing = false;
+    auto conv = [&](std::int64_t v, std::size_t n) {
+        // One comparison for -1 <= v < count.
+        if (static_cast<std::uint64_t>(v + 1) > count) [[unlikely]]
+            bad |= n != 0;
+        else if (v < 0)
+            missing |= n != 0;
+        else
+            bytes += item[v].size() * n;
+        return static_cast<std::int32_t>(v);
+    };
+    write_values(c, out, conv);
+    text = bytes;
+    none = missing;
     return !bad;
 }
 

@@ -64,4 +64,11 @@ void write_chain(const FusedChain& c, double* out);
 // whether some value is not 0.
 bool write_mask(const FusedChain& c, std::uint8_t* out, bool& any);
 
+// The values of a checked integer chain (within 32 bits) as indices into
+// `items`, with the bytes of text they stand for and whether some is -1 (no
+// string); false (what was written is then unusable) when one is not -1
+// or an item's.
+bool write_indices(const FusedChain& c, std::int32_t* out, std::span<const std::string_view> items,
+                   std::uint64_t& text, bool& none);
+
 }  // namespace quarzel::bcif

@@ -106,6 +106,21 @@ TEST_P(BcifFused, SameAsStepByStep) {
         EXPECT_EQ(any, nonzero);
         for (std::size_t i = 0; i < f.size; ++i) EXPECT_EQ(mask[i], general.ints[i]);
     }
+    // As indices into two strings.
+    if (f.type == DType::Uint32) return;
+    const std::string_view items[] = {"a", "bc"};
+    bool indices = true, none = false, missing = false;
+    std::uint64_t text = 0, bytes = 0;
+    for (std::int64_t v : general.ints) {
+        indices &= v >= -1 && v <= 1;
+        missing |= v == -1;
+        if (v >= 0 && v <= 1) bytes += items[v].size();
+    }
+    EXPECT_EQ(write_indices(f, narrow.data(), items, text, none), indices);
+    if (indices) {
+        EXPECT_EQ(text, bytes);
+        EXPECT_EQ(none, missing);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -121,6 +136,12 @@ INSTANTIATE_TEST_SUITE_P(
                   raw<I32>({0, 3, 2, 1, 1, 2}),
                   {rl(6, DType::Uint8), ba(DType::Int32)}},
         FusedCase{"mask value 3", raw<U8>({0, 3, 1}), {ba(DType::Uint8)}},
+        FusedCase{"mask run of 5 for no rows",
+                  raw<I32>({5, 0, 1, 3}),
+                  {rl(3, DType::Uint8), ba(DType::Int32)}},
+        FusedCase{"index runs of -1 and of 7 for no rows",
+                  raw<I32>({-1, 2, 7, 0, 1, 3}),
+                  {rl(5), ba(DType::Int32)}},
         FusedCase{"run value wraps to its type",
                   raw<I32>({300, 2, -200, 1}),
                   {rl(3, DType::Uint8), ba(DType::Int32)}},
