@@ -598,7 +598,7 @@ std::string mark_missing_strings(DecodedColumn& out) {
     const std::int32_t* const at = index.data();
     std::uint8_t* const mask = out.mask.data();
     for (std::size_t i = 0; i < index.size(); ++i)
-        mask[i] = at[i] < 0 && mask[i] == 0 ? std::uint8_t{2} : mask[i];
+        if (at[i] < 0 && mask[i] == 0) mask[i] = 2;
     return {};
 }
 

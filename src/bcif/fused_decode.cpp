@@ -74,47 +74,6 @@ Unpacked unpack(const FusedChain& c, F& f) {
     return {values, !open};
 }
 
-// How the packed values (elements of T) end, without their sums: a value
-// ends at each element that is not a limit.
-template <class T>
-Unpacked count_ends(const FusedChain& c) {
-    const char* p = c.bytes.data();
-    const std::size_t n = c.packed;
-    const std::int64_t upper = c.upper, lower = c.lower_limit;
-    std::size_t limits = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        T x;
-        std::memcpy(&x, p + i * sizeof(T), sizeof(T));
-        const auto v = static_cast<std::int64_t>(x);
-        limits += (v == upper) | (v == lower);
-    }
-    bool whole = true;
-    if (n != 0) {
-        T x;
-        std::memcpy(&x, p + (n - 1) * sizeof(T), sizeof(T));
-        const auto v = static_cast<std::int64_t>(x);
-        whole = v != upper && v != lower;
-    }
-    return {n - limits, whole};
-}
-
-Unpacked count_ends_any(const FusedChain& c) {
-    switch (c.byte_type) {
-        case DType::Int8:
-            return count_ends<std::int8_t>(c);
-        case DType::Int16:
-            return count_ends<std::int16_t>(c);
-        case DType::Uint8:
-            return count_ends<std::uint8_t>(c);
-        case DType::Uint16:
-            return count_ends<std::uint16_t>(c);
-        case DType::Uint32:
-            return count_ends<std::uint32_t>(c);
-        default:
-            return count_ends<std::int32_t>(c);
-    }
-}
-
 template <class F>
 Unpacked unpack_any(const FusedChain& c, F&& f) {
     switch (c.byte_type) {
@@ -252,7 +211,7 @@ bool check_chain(FusedChain& c, Budget& budget) {
         if (!budget.take_values(total)) return false;
         values = total;
     } else if (c.continued) {
-        const Unpacked u = count_ends_any(c);
+        const Unpacked u = unpack_any(c, [](std::int64_t) {});
         if (!u.whole || u.values != values) return false;
     }
     c.size = static_cast<std::size_t>(values);
