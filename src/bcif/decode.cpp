@@ -484,13 +484,28 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
     if (!ascii && first_invalid_utf8(data) != std::string_view::npos)
         return "StringArray: stringData is not valid UTF-8";
     thread_local Numbers offsets, index;
-    if (std::string err = decode_numbers(e.offsets, e.offset_encoding, budget, offsets);
-        !err.empty())
-        return "StringArray offsets: " + err;
+    FusedChain fused;
+    bool fused_offsets = false;
+    if (recognise_chain(e.offset_encoding, e.offsets, fused) && !fused.floating() && !fused.fixed) {
+        const Budget before = budget;
+        fused_offsets = check_chain(fused, budget);
+        if (fused_offsets) {
+            offsets.ints.resize(fused.size);
+            write_chain(fused, offsets.ints.data());
+            offsets.floats.clear();
+            offsets.type = fused.type;
+            offsets.decimals = -1;
+        } else {
+            budget = before;
+        }
+    }
+    if (!fused_offsets)
+        if (std::string err = decode_numbers(e.offsets, e.offset_encoding, budget, offsets);
+            !err.empty())
+            return "StringArray offsets: " + err;
     if (offsets.floating()) return "StringArray offsets are numbers, not integers";
     // Indices of a common chain, sound and within 32 bits, are written
     // straight into `out.index` below.
-    FusedChain fused;
     bool fused_index = false;
     if (recognise_chain(e.data_encoding, column.data, fused) && !fused.floating() && !fused.fixed &&
         fused.type != DType::Uint32) {
