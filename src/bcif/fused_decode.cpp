@@ -98,11 +98,14 @@ template <class O, class Conv>
 void write_values(const FusedChain& c, O* out, Conv& conv) {
     auto acc = static_cast<std::uint32_t>(c.origin);
     if (c.runs) {
+        // Values already within Int32 runs need no wrapping.
+        const bool wrap =
+            c.run_type != DType::Int32 || (!c.packing && c.byte_type == DType::Uint32);
         bool count_next = false;
         std::int64_t value = 0;
         unpack_any(c, [&](std::int64_t v) {
             if (!count_next) {
-                value = wrap_to(c.run_type, v);
+                value = wrap ? wrap_to(c.run_type, v) : v;
                 count_next = true;
                 return;
             }

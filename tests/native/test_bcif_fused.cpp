@@ -151,6 +151,8 @@ INSTANTIATE_TEST_SUITE_P(
         FusedCase{"index runs of -1 and of 7 for no rows",
                   raw<I32>({-1, 2, 7, 0, 1, 3}),
                   {rl(5), ba(DType::Int32)}},
+        FusedCase{
+            "int32 runs of uint32 values", raw<U32>({4000000000u, 2}), {rl(2), ba(DType::Uint32)}},
         FusedCase{"run value wraps to its type",
                   raw<I32>({300, 2, -200, 1}),
                   {rl(3, DType::Uint8), ba(DType::Int32)}},
