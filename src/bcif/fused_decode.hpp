@@ -49,7 +49,7 @@ bool recognise_chain(std::span<const Encoding> chain, std::string_view data, Fus
 
 // Checks a recognised chain and takes its values from `budget` as
 // decode_numbers would; sets `size`. False when anything is wrong (the
-// budget may then be part taken).
+// budget may then have been drawn on).
 bool check_chain(FusedChain& c, Budget& budget);
 
 // The values of a checked chain into `out` (room for `size`): integer
