@@ -381,8 +381,11 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
         switch (f.format) {
             case 'i': {
                 auto* p = at.take<std::int32_t>(rows);
-                for (std::size_t r = 0; r < rows; ++r)
-                    p[r] = static_cast<std::int32_t>(num.ints[r]);
+                if (num.deferred)
+                    write_chain(num.chain, p);
+                else
+                    for (std::size_t r = 0; r < rows; ++r)
+                        p[r] = static_cast<std::int32_t>(num.ints[r]);
                 buffers.push_back(slice(p, rows * sizeof(std::int32_t)));
                 columns.push_back(
                     column.template operator()<arrow::Int32Array>(f, std::move(buffers), nulls));
@@ -390,7 +393,10 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
             }
             case 'l': {
                 auto* p = at.take<std::int64_t>(rows);
-                if (rows) std::memcpy(p, num.ints.data(), rows * sizeof(std::int64_t));
+                if (num.deferred)
+                    write_chain(num.chain, p);
+                else if (rows)
+                    std::memcpy(p, num.ints.data(), rows * sizeof(std::int64_t));
                 buffers.push_back(slice(p, rows * sizeof(std::int64_t)));
                 columns.push_back(
                     column.template operator()<arrow::Int64Array>(f, std::move(buffers), nulls));
@@ -398,7 +404,9 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
             }
             case 'g': {
                 auto* p = at.take<double>(rows);
-                if (num.fixed()) {
+                if (num.deferred) {
+                    write_chain(num.chain, p);
+                } else if (num.fixed()) {
                     double scale = 1;
                     for (int k = 0; k < num.decimals; ++k) scale *= 10;
                     for (std::size_t r = 0; r < rows; ++r)

@@ -22,13 +22,14 @@ std::vector<NamedColumn> decode_category(const Block& block, const Category& cat
 
 std::size_t decode_category_into(const Block& block, const Category& category, Budget& budget,
                                  std::vector<NativeParseError>& errors,
-                                 std::vector<NamedColumn>& out) {
+                                 std::vector<NamedColumn>& out, bool defer_numbers) {
     if (out.size() < category.columns.size()) out.resize(category.columns.size());
     std::size_t good = 0;
     for (const Column& column : category.columns) {
         NamedColumn& c = out[good];
         c.name = column.name;
-        std::string err = decode_column(column, category.row_count, budget, c.values);
+        std::string err =
+            decode_column(column, category.row_count, budget, c.values, defer_numbers);
         if (err.empty()) {
             ++good;
             continue;

@@ -23,10 +23,10 @@ std::vector<NamedColumn> decode_category(const Block& block, const Category& cat
 
 // The same into `out`, whose columns are reused (their buffers keep their
 // room from category to category); returns how many of its first columns
-// were decoded.
+// were decoded. `defer_numbers` as for decode_column.
 std::size_t decode_category_into(const Block& block, const Category& category, Budget& budget,
                                  std::vector<NativeParseError>& errors,
-                                 std::vector<NamedColumn>& out);
+                                 std::vector<NamedColumn>& out, bool defer_numbers = false);
 
 struct DecodedCategory {
     std::string_view name;

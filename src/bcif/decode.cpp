@@ -484,16 +484,44 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
     if (!ascii && first_invalid_utf8(data) != std::string_view::npos)
         return "StringArray: stringData is not valid UTF-8";
     thread_local Numbers offsets, index;
-    if (std::string err = decode_numbers(e.offsets, e.offset_encoding, budget, offsets);
-        !err.empty())
-        return "StringArray offsets: " + err;
+    FusedChain fused;
+    bool fused_offsets = false;
+    if (recognise_chain(e.offset_encoding, e.offsets, fused) && !fused.floating() && !fused.fixed) {
+        const Budget before = budget;
+        fused_offsets = check_chain(fused, budget);
+        if (fused_offsets) {
+            offsets.ints.resize(fused.size);
+            write_chain(fused, offsets.ints.data());
+            offsets.floats.clear();
+            offsets.type = fused.type;
+            offsets.decimals = -1;
+        } else {
+            budget = before;
+        }
+    }
+    if (!fused_offsets)
+        if (std::string err = decode_numbers(e.offsets, e.offset_encoding, budget, offsets);
+            !err.empty())
+            return "StringArray offsets: " + err;
     if (offsets.floating()) return "StringArray offsets are numbers, not integers";
-    if (std::string err = decode_numbers(column.data, e.data_encoding, budget, index); !err.empty())
-        return "StringArray indices: " + err;
-    if (index.floating()) return "StringArray indices are numbers, not integers";
-    if (index.ints.size() != static_cast<std::uint64_t>(rows))
-        return "StringArray: " + str(static_cast<std::int64_t>(index.ints.size())) +
-               " indices for " + str(rows) + " rows";
+    // Indices of a common chain, sound and within 32 bits, are written
+    // straight into `out.index` below.
+    bool fused_index = false;
+    if (recognise_chain(e.data_encoding, column.data, fused) && !fused.floating() && !fused.fixed &&
+        fused.type != DType::Uint32) {
+        const Budget before = budget;
+        fused_index = check_chain(fused, budget) && fused.size == static_cast<std::uint64_t>(rows);
+        if (!fused_index) budget = before;
+    }
+    if (!fused_index) {
+        if (std::string err = decode_numbers(column.data, e.data_encoding, budget, index);
+            !err.empty())
+            return "StringArray indices: " + err;
+        if (index.floating()) return "StringArray indices are numbers, not integers";
+        if (index.ints.size() != static_cast<std::uint64_t>(rows))
+            return "StringArray: " + str(static_cast<std::int64_t>(index.ints.size())) +
+                   " indices for " + str(rows) + " rows";
+    }
 
     const PodVector<std::int64_t>& off = offsets.ints;
     const std::size_t count = off.empty() ? 0 : off.size() - 1;
@@ -540,13 +568,25 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
             }
         }
     }
-    const std::size_t n = index.ints.size();
+    const std::size_t n = static_cast<std::size_t>(rows);
     out.index.resize(n);
     bool none = false;
     std::uint64_t text = 0;
-    const std::int64_t* in = index.ints.data();
     std::int32_t* to = out.index.data();
     const std::string_view* items = out.items.data();
+    if (fused_index) {
+        if (write_indices(fused, to, out.items, out.text, out.any_none)) return {};
+        // Some index is no string's: the first one is told.
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int64_t v = to[i];
+            if (static_cast<std::uint64_t>(v + 1) > count)
+                return "StringArray: index " + str(v) + " in row " +
+                       str(static_cast<std::int64_t>(i + 1)) + " is not one of the " +
+                       str(static_cast<std::int64_t>(count)) + " strings";
+        }
+        return {};
+    }
+    const std::int64_t* in = index.ints.data();
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t v = in[i];
         // One comparison for -1 <= v < count.
@@ -565,12 +605,25 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
     return {};
 }
 
+// A string index of -1 without a mask value: no string, read as `?`.
+std::string mark_missing_strings(DecodedColumn& out) {
+    if (!out.is_string || !out.strings.any_none) return {};
+    const PodVector<std::int32_t>& index = out.strings.index;
+    if (out.mask.empty()) out.mask.assign(index.size(), 0);
+    const std::int32_t* const at = index.data();
+    std::uint8_t* const mask = out.mask.data();
+    for (std::size_t i = 0; i < index.size(); ++i)
+        if (at[i] < 0 && mask[i] == 0) mask[i] = 2;
+    return {};
+}
+
 }  // namespace
 
 std::string decode_column(const Column& column, std::int64_t rows, Budget& budget,
-                          DecodedColumn& out) {
+                          DecodedColumn& out, bool defer_numbers) {
     // `out` may be reused: its buffers keep their room.
     out.is_string = false;
+    out.numbers.deferred = false;
     out.mask.clear();
     out.strings.offsets_in_utf16 = false;
     out.strings.any_none = false;
@@ -583,11 +636,43 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
             !err.empty())
             return err;
     } else {
-        if (std::string err = decode_numbers(column.data, budget, out.numbers); !err.empty())
-            return err;
-        if (out.numbers.size() != static_cast<std::uint64_t>(rows))
-            return str(static_cast<std::int64_t>(out.numbers.size())) + " values for " + str(rows) +
-                   " rows";
+        Numbers& n = out.numbers;
+        if (defer_numbers && recognise_chain(chain, column.data.data, n.chain)) {
+            const Budget before = budget;
+            n.deferred =
+                check_chain(n.chain, budget) && n.chain.size == static_cast<std::uint64_t>(rows);
+            if (!n.deferred) budget = before;
+        }
+        if (n.deferred) {
+            n.ints.clear();
+            n.floats.clear();
+            n.decimals = -1;
+            n.factor = 0;
+            n.type = n.chain.fixed ? DType::Float64 : n.chain.type;
+        } else {
+            if (std::string err = decode_numbers(column.data, budget, n); !err.empty()) return err;
+            if (n.size() != static_cast<std::uint64_t>(rows))
+                return str(static_cast<std::int64_t>(n.size())) + " values for " + str(rows) +
+                       " rows";
+        }
+    }
+    FusedChain fused_mask;
+    if (column.mask && recognise_chain(column.mask->encoding, column.mask->data, fused_mask) &&
+        !fused_mask.floating() && !fused_mask.fixed) {
+        // A common chain written straight into the mask; anything wrong is
+        // said by the general way below.
+        const Budget before = budget;
+        bool any = false;
+        if (check_chain(fused_mask, budget) &&
+            fused_mask.size == static_cast<std::uint64_t>(rows)) {
+            out.mask.resize(fused_mask.size);
+            if (write_mask(fused_mask, out.mask.data(), any)) {
+                if (!any) out.mask.clear();
+                return mark_missing_strings(out);
+            }
+        }
+        out.mask.clear();
+        budget = before;
     }
     if (column.mask) {
         thread_local Numbers mask;
@@ -612,16 +697,7 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
         }
         if (!any) out.mask.clear();
     }
-    // A string index of -1 without a mask value: no string, read as `?`.
-    if (out.is_string && out.strings.any_none) {
-        const PodVector<std::int32_t>& index = out.strings.index;
-        for (std::size_t i = 0; i < index.size(); ++i) {
-            if (index[i] >= 0 || out.masked(i)) continue;
-            if (out.mask.empty()) out.mask.assign(index.size(), 0);
-            out.mask[i] = 2;
-        }
-    }
-    return {};
+    return mark_missing_strings(out);
 }
 
 }  // namespace quarzel::bcif

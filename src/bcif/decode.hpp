@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bcif/container.hpp"
+#include "bcif/fused_decode.hpp"
 
 namespace quarzel::bcif {
 
@@ -84,10 +85,16 @@ struct Numbers {
     // `floats` stay empty until asked for.
     int decimals = -1;
     double factor = 0;  // FixedPoint: the factor
+    // Left encoded, checked, for its values to be written where they are
+    // kept (see decode_column): `ints` and `floats` stay empty, `type` is
+    // Float64 for FixedPoint.
+    bool deferred = false;
+    FusedChain chain;
 
     bool floating() const noexcept { return is_float(type); }
     bool fixed() const noexcept { return decimals >= 0; }
     std::size_t size() const noexcept {
+        if (deferred) return chain.size;
         return floating() && !fixed() ? floats.size() : ints.size();
     }
 };
@@ -124,9 +131,10 @@ inline std::string decode_numbers(const Encoded& encoded, Budget& budget, Number
 }
 
 // Decodes a whole column of `rows` rows, mask included. Returns "" or what
-// is wrong (the column is then unusable).
+// is wrong (the column is then unusable). With `defer_numbers`, numbers of
+// a chain fused_decode undoes are only checked and left `deferred`.
 std::string decode_column(const Column& column, std::int64_t rows, Budget& budget,
-                          DecodedColumn& out);
+                          DecodedColumn& out, bool defer_numbers = false);
 
 // The values of a FixedPoint array as doubles (ints / factor), in place.
 void materialize_floats(Numbers& n);

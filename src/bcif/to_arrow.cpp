@@ -23,7 +23,7 @@ arrow::Result<Tables> read_tables(std::string_view input) {
         block.header = b.header;
         block.categories.reserve(b.categories.size());
         for (const Category& c : b.categories) {
-            std::size_t good = decode_category_into(b, c, budget, out.errors, columns);
+            std::size_t good = decode_category_into(b, c, budget, out.errors, columns, true);
             // A column name given twice: the later counts, as in text.
             // (Names of a wide category are looked up, not compared pairwise.)
             last.clear();
