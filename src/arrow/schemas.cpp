@@ -3,36 +3,40 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace quarzel::arrow_stage {
 
 namespace {
 
+// The longest key a thread keeps the memory of between lookups.
+constexpr std::size_t kKeptKeyBytes = std::size_t{64} << 10;
+
 // Schemas already built in this process, by their list of tags. Bounded:
 // when full it starts afresh (schemas in use stay alive with their batches).
 class ProcessSchemas {
 public:
-    std::shared_ptr<arrow::Schema> get(std::span<const std::string_view> tags) {
-        std::string key;
-        std::size_t bytes = 0;
-        for (std::string_view tag : tags) bytes += 4 + tag.size();
-        key.reserve(bytes);
+    // `key` is room for the key, which is made there.
+    std::shared_ptr<arrow::Schema> get(std::span<const std::string_view> tags, std::string& key) {
+        key.clear();
         for (std::string_view tag : tags) {
             const auto n = static_cast<std::uint32_t>(tag.size());
             key.append(reinterpret_cast<const char*>(&n), sizeof n);
             key.append(tag);
         }
         std::lock_guard lock(mutex_);
-        auto it = cache_.find(key);
+        auto it = cache_.find(std::string_view(key));
         if (it != cache_.end()) return it->second;
         if (cache_.size() >= kMaxSchemas || held_ + key.size() > kMaxBytes) {
             cache_.clear();
             held_ = 0;
         }
         held_ += key.size();
-        return cache_.emplace(std::move(key), build(tags)).first->second;
+        return cache_.emplace(key, build(tags)).first->second;
     }
 
     static std::shared_ptr<arrow::Schema> build(std::span<const std::string_view> tags);
@@ -40,8 +44,15 @@ public:
 private:
     static constexpr std::size_t kMaxSchemas = 4096;
     static constexpr std::size_t kMaxBytes = std::size_t{4} << 20;  // of tag names
+    // Looked up by a view of the key, which is copied only when it is new.
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const noexcept {
+            return std::hash<std::string_view>{}(key);
+        }
+    };
     std::mutex mutex_;
-    std::unordered_map<std::string, std::shared_ptr<arrow::Schema>> cache_;
+    std::unordered_map<std::string, std::shared_ptr<arrow::Schema>, Hash, std::equal_to<>> cache_;
     std::size_t held_ = 0;
 };
 
@@ -54,7 +65,12 @@ ProcessSchemas& process_schemas() {
 }  // namespace
 
 std::shared_ptr<arrow::Schema> Schemas::make(std::span<const std::string_view> tags) {
-    return process_schemas().get(tags);
+    // The key is made in memory this thread keeps (a list of tags is rarely
+    // longer than a few hundred bytes).
+    static thread_local std::string key;
+    std::shared_ptr<arrow::Schema> schema = process_schemas().get(tags, key);
+    if (key.capacity() > kKeptKeyBytes) key = {};
+    return schema;
 }
 
 std::shared_ptr<arrow::Schema> ProcessSchemas::build(std::span<const std::string_view> tags) {

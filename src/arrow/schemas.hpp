@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,8 +39,11 @@ public:
 private:
     static std::shared_ptr<arrow::Schema> make(std::span<const std::string_view> tags);
 
-    std::string key_;  // the address and size of each tag name
-    std::unordered_map<std::string, std::shared_ptr<arrow::Schema>> cache_;
+    // The lists of a small document fit here, and need no allocation.
+    std::array<std::byte, 4096> first_memory_;
+    std::pmr::monotonic_buffer_resource memory_{first_memory_.data(), first_memory_.size()};
+    std::pmr::string key_{&memory_};  // the address and size of each tag name
+    std::pmr::unordered_map<std::pmr::string, std::shared_ptr<arrow::Schema>> cache_{&memory_};
 };
 
 }  // namespace quarzel::arrow_stage
