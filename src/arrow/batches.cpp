@@ -15,6 +15,7 @@
 
 #include "arrow/columns.hpp"
 #include "arrow/export.hpp"
+#include "arrow/identity_columns.hpp"
 #include "arrow/memory.hpp"
 #include "arrow/record_batch.hpp"
 #include "arrow/schemas.hpp"
@@ -34,6 +35,14 @@ struct FrameId {
     std::optional<std::int32_t> frame_index;  // none for the block itself
     std::string_view frame_name;
 };
+
+// `kept` when the cache had the column, else what `make` makes.
+template <class Make>
+arrow::Result<Column> kept_or(arrow::Result<std::optional<Column>> kept, Make make) {
+    ARROW_ASSIGN_OR_RAISE(std::optional<Column> column, std::move(kept));
+    if (column) return std::move(*column);
+    return make();
+}
 
 // The working memory of a frame's conversion, kept from one frame to the
 // next and, on each thread, from one document to the next (each would
@@ -161,7 +170,7 @@ public:
             ARROW_RETURN_NOT_OK(scratch_.builder.build(requests, arena_, arrays));
             pointers.clear();
             for (const Column& column : arrays) pointers.push_back(&column);
-            ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, pointers));
+            ARROW_RETURN_NOT_OK(emit(-1, "__scalars__", scalar_tags, rows, pointers));
             arrays.clear();
         }
 
@@ -208,8 +217,9 @@ public:
                 }
                 pointers.push_back(&*nulls);
             }
-            ARROW_RETURN_NOT_OK(
-                emit("__loop_" + std::to_string(n) + "__", tags, loop_rows, pointers));
+            ARROW_RETURN_NOT_OK(emit(static_cast<std::int64_t>(n),
+                                     "__loop_" + std::to_string(n) + "__", tags, loop_rows,
+                                     pointers));
         }
         return Status::OK();
     }
@@ -236,28 +246,48 @@ private:
         for (const auto& [count, columns] : identity_)
             if (count == rows) return &columns;
         std::array<Column, 4> columns;
-        ARROW_ASSIGN_OR_RAISE(columns[0], constant_int32(arena_, rows, id_.block_index));
+        ARROW_ASSIGN_OR_RAISE(
+            columns[0], kept_or(IdentityColumns::int32(id_.block_index, rows),
+                                [&] { return constant_int32(arena_, rows, id_.block_index); }));
         ARROW_ASSIGN_OR_RAISE(columns[1], constant_text(arena_, rows, id_.block_name));
         if (id_.frame_index) {
-            ARROW_ASSIGN_OR_RAISE(columns[2], constant_int32(arena_, rows, *id_.frame_index));
+            ARROW_ASSIGN_OR_RAISE(columns[2],
+                                  kept_or(IdentityColumns::int32(*id_.frame_index, rows), [&] {
+                                      return constant_int32(arena_, rows, *id_.frame_index);
+                                  }));
             ARROW_ASSIGN_OR_RAISE(columns[3], constant_text(arena_, rows, id_.frame_name));
         } else {
-            ARROW_ASSIGN_OR_RAISE(columns[2], null_column(arena_, rows, false));
-            ARROW_ASSIGN_OR_RAISE(columns[3], null_column(arena_, rows, true));
+            ARROW_ASSIGN_OR_RAISE(columns[2], kept_or(IdentityColumns::nulls(false, rows), [&] {
+                                      return null_column(arena_, rows, false);
+                                  }));
+            ARROW_ASSIGN_OR_RAISE(columns[3], kept_or(IdentityColumns::nulls(true, rows), [&] {
+                                      return null_column(arena_, rows, true);
+                                  }));
         }
         identity_.emplace_back(rows, std::move(columns));
         return &identity_.back().second;
     }
 
-    Status emit(const std::string& loop_id, std::span<const std::string_view> tags,
-                std::int64_t rows, std::span<const Column* const> tag_columns) {
+    // `loop` is the loop's number (-1 for the scalars), `loop_id` its id.
+    Status emit(std::int64_t loop, const std::string& loop_id,
+                std::span<const std::string_view> tags, std::int64_t rows,
+                std::span<const Column* const> tag_columns) {
         // Every column must have the batch's row count.
         for (std::size_t k = 0; k < tag_columns.size(); ++k)
             if (tag_columns[k]->length != rows)
                 return mismatch(loop_id, tags[k], tag_columns[k]->length, rows);
         using Identity = const std::array<Column, 4>*;
         ARROW_ASSIGN_OR_RAISE(Identity ids, identity(rows));
-        ARROW_ASSIGN_OR_RAISE(Column loop_column, constant_text(arena_, rows, loop_id));
+        auto make_loop_column = [&] { return constant_text(arena_, rows, loop_id); };
+        Column loop_column;
+        if (loop <= std::numeric_limits<std::int32_t>::max()) {
+            ARROW_ASSIGN_OR_RAISE(
+                loop_column,
+                kept_or(IdentityColumns::loop_id(static_cast<std::int32_t>(loop), loop_id, rows),
+                        make_loop_column));
+        } else {
+            ARROW_ASSIGN_OR_RAISE(loop_column, make_loop_column());
+        }
         std::vector<const Column*>& columns = scratch_.batch_columns;
         columns.clear();
         for (const Column& column : *ids) columns.push_back(&column);

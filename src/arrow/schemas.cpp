@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -29,7 +28,7 @@ public:
             key.append(tag);
         }
         std::lock_guard lock(mutex_);
-        auto it = cache_.find(std::string_view(key));
+        auto it = cache_.find(key);
         if (it != cache_.end()) return it->second;
         if (cache_.size() >= kMaxSchemas || held_ + key.size() > kMaxBytes) {
             cache_.clear();
@@ -44,15 +43,8 @@ public:
 private:
     static constexpr std::size_t kMaxSchemas = 4096;
     static constexpr std::size_t kMaxBytes = std::size_t{4} << 20;  // of tag names
-    // Looked up by a view of the key, which is copied only when it is new.
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view key) const noexcept {
-            return std::hash<std::string_view>{}(key);
-        }
-    };
     std::mutex mutex_;
-    std::unordered_map<std::string, std::shared_ptr<arrow::Schema>, Hash, std::equal_to<>> cache_;
+    std::unordered_map<std::string, std::shared_ptr<arrow::Schema>> cache_;
     std::size_t held_ = 0;
 };
 
