@@ -13,6 +13,20 @@ namespace {
 
 enum Kind : std::uint64_t { kInt32, kNullInt32, kNullText, kLoopId };
 
+// Zeros for every kept column that holds nothing else (nulls, or the index
+// 0): its bitmap, values or offsets and text all start here.
+alignas(64) constexpr unsigned char kZeros[4 * (IdentityColumns::kMaxRows + 1)] = {};
+
+// A kept column of zeros: Int32 zeros, or nulls of Int32 or Utf8.
+Column zero_column(std::int64_t rows, bool nulls, bool text) {
+    Column c;
+    c.length = rows;
+    c.null_count = nulls ? rows : 0;
+    c.n_buffers = text ? 3 : 2;
+    c.buffers = {nulls ? kZeros : nullptr, kZeros, text ? kZeros : nullptr};
+    return c;
+}
+
 // This thread's kept columns, by kind, number and row count.
 class KeptColumns {
 public:
@@ -53,13 +67,18 @@ KeptColumns& kept() {
 }  // namespace
 
 arrow::Result<std::optional<Column>> IdentityColumns::int32(std::int32_t value, std::int64_t rows) {
+    if (value == 0)
+        return kept().get(kInt32, value, rows, 0, false, [&](Arena&) -> arrow::Result<Column> {
+            return zero_column(rows, false, false);
+        });
     return kept().get(kInt32, value, rows, 4, false,
                       [&](Arena& arena) { return constant_int32(arena, rows, value); });
 }
 
 arrow::Result<std::optional<Column>> IdentityColumns::nulls(bool text, std::int64_t rows) {
-    return kept().get(text ? kNullText : kNullInt32, 0, rows, 5, text,
-                      [&](Arena& arena) { return null_column(arena, rows, text); });
+    return kept().get(
+        text ? kNullText : kNullInt32, 0, rows, 0, text,
+        [&](Arena&) -> arrow::Result<Column> { return zero_column(rows, true, text); });
 }
 
 arrow::Result<std::optional<Column>> IdentityColumns::loop_id(std::int32_t number,

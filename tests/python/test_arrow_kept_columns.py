@@ -124,3 +124,24 @@ def test_documents_after_wide_frames(tag_counts):
         scalars = batches[0].to_pylist()[0]
         assert [scalars[f"_t.n{i}"] for i in range(count)] == [f"v{i}" for i in range(count)]
         assert batches[1].column("_l.b").to_pylist() == ["2", "4"]
+
+
+# Lists of tags met before and after the schemas of a document are looked
+# up by their own record: the first few batches, then many more.
+FRAME_LISTS = [
+    pytest.param(3, 2, id="few-batches"),
+    pytest.param(40, 2, id="repeated-lists-past-the-first"),
+    pytest.param(40, 40, id="distinct-lists"),
+]
+
+
+@pytest.mark.parametrize("frames,kinds", FRAME_LISTS)
+def test_schemas_of_many_frames(frames, kinds):
+    text = "data_s\n" + "".join(
+        f"save_f{k}\n_k{k % kinds}.a {k}\n_k{k % kinds}.b x{k}\nsave_\n" for k in range(frames))
+    batches, errors = q.parse_arrow(text)
+    assert errors == []
+    assert [b.schema.names[5:] for b in batches] == [
+        [f"_k{k % kinds}.a", f"_k{k % kinds}.b"] for k in range(frames)]
+    assert [b.to_pylist()[0][f"_k{k % kinds}.b"] for k, b in enumerate(batches)] == [
+        f"x{k}" for k in range(frames)]
