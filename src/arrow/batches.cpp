@@ -102,6 +102,7 @@ public:
     }
     ~ScratchLoan() {
         if (scratch_ == &kept_) {
+            kept_.release();  // a conversion cut short may have left columns
             kept_.trim();
             lent_ = false;
         }
