@@ -15,6 +15,7 @@
 
 #include "arrow/columns.hpp"
 #include "arrow/export.hpp"
+#include "arrow/identity_columns.hpp"
 #include "arrow/memory.hpp"
 #include "arrow/record_batch.hpp"
 #include "arrow/schemas.hpp"
@@ -35,12 +36,102 @@ struct FrameId {
     std::string_view frame_name;
 };
 
+// `kept` when the cache had the column, else what `make` makes.
+template <class Make>
+arrow::Result<Column> kept_or(arrow::Result<std::optional<Column>> kept, Make make) {
+    ARROW_ASSIGN_OR_RAISE(std::optional<Column> column, std::move(kept));
+    if (column) return std::move(*column);
+    return make();
+}
+
+// The working memory of a frame's conversion, kept from one frame to the
+// next and, on each thread, from one document to the next (each would
+// otherwise allocate its own, most of it for a few entries). Cleared, not
+// freed, between uses.
+struct FrameScratch {
+    std::vector<std::uint8_t> state;  // by position in the tag order
+    std::vector<Column> built;        // the arrays built, by position
+    // Read through a pointer taken after the last growth, in each emit.
+    std::vector<std::pair<std::int64_t, std::array<Column, 4>>> identity;
+    std::vector<std::size_t> loop_places;
+    std::vector<std::string_view> scalar_tags;
+    std::vector<ColumnRequest> requests;
+    std::vector<std::size_t> requested;
+    std::vector<Column> arrays;  // as the builder hands them over
+    std::vector<const Column*> pointers;
+    std::vector<const Column*> batch_columns;
+    ColumnBuilder builder;
+
+    // Lets go of the columns (and the memory they hold) of the last frame.
+    void release() {
+        built.clear();
+        identity.clear();
+        arrays.clear();
+    }
+
+    // Frees what a frame of very many tags left.
+    void trim() {
+        if (state.capacity() <= kKeptTags && loop_places.capacity() <= kKeptTags) return;
+        state = {};
+        built = {};
+        identity = {};
+        loop_places = {};
+        scalar_tags = {};
+        requests = {};
+        requested = {};
+        arrays = {};
+        pointers = {};
+        batch_columns = {};
+        builder.trim();
+    }
+
+    static constexpr std::size_t kKeptTags = 4096;
+};
+
+// This thread's scratch for one conversion at a time; a conversion begun
+// while another is under way (from a sink) has its own.
+class ScratchLoan {
+public:
+    ScratchLoan() {
+        if (!lent_) {
+            lent_ = true;
+            scratch_ = &kept_;
+        } else {
+            scratch_ = &own_.emplace();
+        }
+    }
+    ~ScratchLoan() {
+        if (scratch_ == &kept_) {
+            kept_.release();  // a conversion cut short may have left columns
+            kept_.trim();
+            lent_ = false;
+        }
+    }
+    ScratchLoan(const ScratchLoan&) = delete;
+    ScratchLoan& operator=(const ScratchLoan&) = delete;
+    FrameScratch& get() noexcept { return *scratch_; }
+
+private:
+    static thread_local inline FrameScratch kept_;
+    static thread_local inline bool lent_ = false;
+    FrameScratch* scratch_;
+    std::optional<FrameScratch> own_;
+};
+
 // Builds the batches of one block or save frame.
 class FrameConverter {
 public:
     FrameConverter(FrameData& data, const FrameId& id, Schemas& schemas, Arena& arena,
-                   const ColumnsSink& sink)
-        : data_(data), id_(id), schemas_(schemas), arena_(arena), sink_(sink) {}
+                   FrameScratch& scratch, const ColumnsSink& sink)
+        : data_(data),
+          id_(id),
+          schemas_(schemas),
+          arena_(arena),
+          sink_(sink),
+          scratch_(scratch),
+          state_(scratch.state),
+          built_(scratch.built),
+          identity_(scratch.identity) {}
 
     Status run() {
         // Each tag is looked up once, for its position in the tag order: the
@@ -49,7 +140,8 @@ public:
         state_.assign(tag_count, kNotBuilt);
         built_.resize(tag_count);
         // The positions of every loop's tags, one loop after another.
-        std::vector<std::size_t> loop_places;
+        std::vector<std::size_t>& loop_places = scratch_.loop_places;
+        loop_places.clear();
         for (const auto& loop : data_.loops)
             for (std::string_view tag : loop) {
                 const std::size_t at = data_.position(tag);
@@ -57,8 +149,12 @@ public:
                 if (at < tag_count) state_[at] = kLooped;
             }
 
-        std::vector<std::string_view> scalar_tags;
-        std::vector<ColumnRequest> requests;
+        std::vector<std::string_view>& scalar_tags = scratch_.scalar_tags;
+        std::vector<ColumnRequest>& requests = scratch_.requests;
+        std::vector<Column>& arrays = scratch_.arrays;
+        std::vector<const Column*>& pointers = scratch_.pointers;
+        scalar_tags.clear();
+        requests.clear();
         std::int64_t rows = 0;
         for (std::size_t at = 0; at < tag_count; ++at) {
             if (state_[at] == kLooped) continue;
@@ -71,15 +167,15 @@ public:
         if (rows > 0) {
             // Every column has the batch's row count: shorter ones end in nulls.
             for (ColumnRequest& request : requests) request.length = rows;
-            ARROW_ASSIGN_OR_RAISE(auto columns, build_columns(requests, arena_));
-            std::vector<const Column*> pointers;
-            pointers.reserve(columns.size());
-            for (const Column& column : columns) pointers.push_back(&column);
-            ARROW_RETURN_NOT_OK(emit("__scalars__", scalar_tags, rows, pointers));
+            arrays.clear();
+            ARROW_RETURN_NOT_OK(scratch_.builder.build(requests, arena_, arrays));
+            pointers.clear();
+            for (const Column& column : arrays) pointers.push_back(&column);
+            ARROW_RETURN_NOT_OK(emit(-1, "__scalars__", scalar_tags, rows, pointers));
+            arrays.clear();
         }
 
-        std::vector<std::size_t> requested;  // places whose arrays are built now
-        std::vector<const Column*> pointers;
+        std::vector<std::size_t>& requested = scratch_.requested;  // places built now
         std::size_t first_place = 0;  // of the loop's tags in loop_places
         for (std::size_t n = 0; n < data_.loops.size(); ++n) {
             const std::vector<std::string_view>& tags = data_.loops[n];
@@ -102,7 +198,8 @@ public:
                     requested.push_back(at);
                 }
             }
-            ARROW_ASSIGN_OR_RAISE(auto arrays, build_columns(requests, arena_));
+            arrays.clear();
+            ARROW_RETURN_NOT_OK(scratch_.builder.build(requests, arena_, arrays));
             for (std::size_t k = 0; k < arrays.size(); ++k) {
                 built_[requested[k]] = std::move(arrays[k]);
                 state_[requested[k]] = kBuilt;
@@ -121,8 +218,9 @@ public:
                 }
                 pointers.push_back(&*nulls);
             }
-            ARROW_RETURN_NOT_OK(
-                emit("__loop_" + std::to_string(n) + "__", tags, loop_rows, pointers));
+            ARROW_RETURN_NOT_OK(emit(static_cast<std::int64_t>(n),
+                                     "__loop_" + std::to_string(n) + "__", tags, loop_rows,
+                                     pointers));
         }
         return Status::OK();
     }
@@ -149,30 +247,50 @@ private:
         for (const auto& [count, columns] : identity_)
             if (count == rows) return &columns;
         std::array<Column, 4> columns;
-        ARROW_ASSIGN_OR_RAISE(columns[0], constant_int32(arena_, rows, id_.block_index));
+        ARROW_ASSIGN_OR_RAISE(
+            columns[0], kept_or(IdentityColumns::int32(id_.block_index, rows),
+                                [&] { return constant_int32(arena_, rows, id_.block_index); }));
         ARROW_ASSIGN_OR_RAISE(columns[1], constant_text(arena_, rows, id_.block_name));
         if (id_.frame_index) {
-            ARROW_ASSIGN_OR_RAISE(columns[2], constant_int32(arena_, rows, *id_.frame_index));
+            ARROW_ASSIGN_OR_RAISE(columns[2],
+                                  kept_or(IdentityColumns::int32(*id_.frame_index, rows), [&] {
+                                      return constant_int32(arena_, rows, *id_.frame_index);
+                                  }));
             ARROW_ASSIGN_OR_RAISE(columns[3], constant_text(arena_, rows, id_.frame_name));
         } else {
-            ARROW_ASSIGN_OR_RAISE(columns[2], null_column(arena_, rows, false));
-            ARROW_ASSIGN_OR_RAISE(columns[3], null_column(arena_, rows, true));
+            ARROW_ASSIGN_OR_RAISE(columns[2], kept_or(IdentityColumns::nulls(false, rows), [&] {
+                                      return null_column(arena_, rows, false);
+                                  }));
+            ARROW_ASSIGN_OR_RAISE(columns[3], kept_or(IdentityColumns::nulls(true, rows), [&] {
+                                      return null_column(arena_, rows, true);
+                                  }));
         }
         identity_.emplace_back(rows, std::move(columns));
         return &identity_.back().second;
     }
 
-    Status emit(const std::string& loop_id, std::span<const std::string_view> tags,
-                std::int64_t rows, std::span<const Column* const> tag_columns) {
+    // `loop` is the loop's number (-1 for the scalars), `loop_id` its id.
+    Status emit(std::int64_t loop, const std::string& loop_id,
+                std::span<const std::string_view> tags, std::int64_t rows,
+                std::span<const Column* const> tag_columns) {
         // Every column must have the batch's row count.
         for (std::size_t k = 0; k < tag_columns.size(); ++k)
             if (tag_columns[k]->length != rows)
                 return mismatch(loop_id, tags[k], tag_columns[k]->length, rows);
         using Identity = const std::array<Column, 4>*;
         ARROW_ASSIGN_OR_RAISE(Identity ids, identity(rows));
-        ARROW_ASSIGN_OR_RAISE(Column loop_column, constant_text(arena_, rows, loop_id));
-        std::vector<const Column*> columns;
-        columns.reserve(ids->size() + 1 + tag_columns.size());
+        auto make_loop_column = [&] { return constant_text(arena_, rows, loop_id); };
+        Column loop_column;
+        if (loop <= std::numeric_limits<std::int32_t>::max()) {
+            ARROW_ASSIGN_OR_RAISE(
+                loop_column,
+                kept_or(IdentityColumns::loop_id(static_cast<std::int32_t>(loop), loop_id, rows),
+                        make_loop_column));
+        } else {
+            ARROW_ASSIGN_OR_RAISE(loop_column, make_loop_column());
+        }
+        std::vector<const Column*>& columns = scratch_.batch_columns;
+        columns.clear();
         for (const Column& column : *ids) columns.push_back(&column);
         columns.push_back(&loop_column);
         columns.insert(columns.end(), tag_columns.begin(), tag_columns.end());
@@ -193,10 +311,10 @@ private:
     Schemas& schemas_;
     Arena& arena_;
     const ColumnsSink& sink_;
-    std::vector<std::uint8_t> state_;  // by position in the tag order
-    std::vector<Column> built_;        // the arrays built, by position
-    // Read through a pointer taken after the last growth, in each emit.
-    std::vector<std::pair<std::int64_t, std::array<Column, 4>>> identity_;
+    FrameScratch& scratch_;
+    std::vector<std::uint8_t>& state_;
+    std::vector<Column>& built_;
+    std::vector<std::pair<std::int64_t, std::array<Column, 4>>>& identity_;
 };
 
 arrow::Result<std::int32_t> index32(std::size_t index) {
@@ -206,8 +324,10 @@ arrow::Result<std::int32_t> index32(std::size_t index) {
 }
 
 Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, Arena& arena,
-                     const ColumnsSink& sink) {
-    ARROW_RETURN_NOT_OK(FrameConverter(data, id, schemas, arena, sink).run());
+                     FrameScratch& scratch, const ColumnsSink& sink) {
+    const Status status = FrameConverter(data, id, schemas, arena, scratch, sink).run();
+    scratch.release();
+    ARROW_RETURN_NOT_OK(status);
     data.release_values();  // every value has been handed over
     return Status::OK();
 }
@@ -217,17 +337,19 @@ Status convert_frame(FrameData& data, const FrameId& id, Schemas& schemas, Arena
 Status document_columns(ParsedCif& document, const ColumnsSink& sink) {
     Schemas schemas;
     Arena arena;
+    ScratchLoan loan;
+    FrameScratch& scratch = loan.get();
     for (std::size_t b = 0; b < document.blocks.size(); ++b) {
         ParsedBlock& block = document.blocks[b];
         ARROW_ASSIGN_OR_RAISE(auto block_index, index32(b));
         ARROW_RETURN_NOT_OK(convert_frame(block.data, {block_index, block.name, std::nullopt, {}},
-                                          schemas, arena, sink));
+                                          schemas, arena, scratch, sink));
         for (std::size_t f = 0; f < block.save_frames.size(); ++f) {
             ParsedSaveFrame& frame = block.save_frames[f];
             ARROW_ASSIGN_OR_RAISE(auto frame_index, index32(f));
             ARROW_RETURN_NOT_OK(convert_frame(frame.data,
                                               {block_index, block.name, frame_index, frame.name},
-                                              schemas, arena, sink));
+                                              schemas, arena, scratch, sink));
         }
     }
     return Status::OK();

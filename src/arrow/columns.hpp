@@ -4,10 +4,12 @@
 
 #include <arrow/result.h>
 #include <arrow/status.h>
+#include <arrow/type_fwd.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "arrow/memory.hpp"
@@ -22,6 +24,9 @@ struct Column {
     std::int64_t n_buffers = 3;
     std::array<const void*, 3> buffers{};
     KeeperRef keeper;
+    // For a column kept for reuse (see identity_columns.hpp), its Arrow C++
+    // array, which record batches share instead of making their own.
+    std::shared_ptr<arrow::ArrayData> shared;
 };
 
 arrow::Status out_of_memory();

@@ -30,7 +30,58 @@ struct BufferSlot {
 // buffers, which the array data hold: together they would hold themselves.)
 using ArraySlot = std::optional<arrow::ArrayData>;
 
+// Where a column's buffers are, in the order of the array's buffers: the
+// validity bitmap (none without nulls), then the values, or the offsets and
+// the text.
+struct BufferPlaces {
+    int count = 0;
+    std::array<const void*, 3> at{};
+    std::array<std::int64_t, 3> size{};
+};
+
+BufferPlaces buffer_places(const Column& c) {
+    BufferPlaces p;
+    p.count = static_cast<int>(c.n_buffers);
+    if (c.null_count != 0) {
+        p.at[0] = c.buffers[0];
+        p.size[0] = static_cast<std::int64_t>(bitmap_bytes(c.length));
+    }
+    if (c.n_buffers == 2) {
+        p.at[1] = c.buffers[1];
+        p.size[1] = 4 * c.length;
+    } else {
+        std::int32_t end = 0;
+        std::memcpy(&end, static_cast<const char*>(c.buffers[1]) + 4 * c.length, 4);
+        p.at[1] = c.buffers[1];
+        p.size[1] = 4 * (c.length + 1);
+        p.at[2] = c.buffers[2];
+        p.size[2] = end;
+    }
+    return p;
+}
+
+// The buffers of one standalone array and the reference to their keeper.
+struct OwnedBuffers {
+    std::array<std::optional<arrow::Buffer>, 3> buffers;
+    KeeperRef keeper;
+};
+
 }  // namespace
+
+arrow::Result<std::shared_ptr<arrow::ArrayData>> standalone_array(
+    const Column& column, const std::shared_ptr<arrow::DataType>& type) {
+    const auto owned = std::make_shared<OwnedBuffers>();
+    owned->keeper = column.keeper;
+    const BufferPlaces places = buffer_places(column);
+    std::vector<std::shared_ptr<arrow::Buffer>> buffers(static_cast<std::size_t>(places.count));
+    for (int k = 0; k < places.count; ++k) {
+        if (places.at[k] == nullptr) continue;
+        std::optional<arrow::Buffer>& slot = owned->buffers[k];
+        slot.emplace(static_cast<const std::uint8_t*>(places.at[k]), places.size[k]);
+        buffers[k] = std::shared_ptr<arrow::Buffer>(owned, &*slot);
+    }
+    return arrow::ArrayData::Make(type, column.length, std::move(buffers), column.null_count);
+}
 
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
     const std::shared_ptr<arrow::Schema>& schema, std::int64_t rows,
@@ -57,24 +108,21 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
     };
     for (std::size_t i = 0; i < n; ++i) {
         const Column& c = *columns[i];
+        if (c.shared) {
+            data.push_back(c.shared);
+            continue;
+        }
         const std::shared_ptr<arrow::DataType>& type = schema->field(static_cast<int>(i))->type();
         // Columns of one batch mostly share a slab: one reference will do.
         if (Keeper* keeper = c.keeper.get(); keeper != nullptr && keeper != last) {
             memory[kept++].keeper = c.keeper;
             last = keeper;
         }
+        const BufferPlaces places = buffer_places(c);
         std::vector<std::shared_ptr<arrow::Buffer>> buffers;
-        buffers.reserve(static_cast<std::size_t>(c.n_buffers));
-        buffers.push_back(c.null_count != 0 ? buffer(c.buffers[0], bitmap_bytes(c.length))
-                                            : nullptr);
-        if (c.n_buffers == 2) {
-            buffers.push_back(buffer(c.buffers[1], 4 * c.length));
-        } else {
-            std::int32_t end = 0;
-            std::memcpy(&end, static_cast<const char*>(c.buffers[1]) + 4 * c.length, 4);
-            buffers.push_back(buffer(c.buffers[1], 4 * (c.length + 1)));
-            buffers.push_back(buffer(c.buffers[2], end));
-        }
+        buffers.reserve(static_cast<std::size_t>(places.count));
+        for (int k = 0; k < places.count; ++k)
+            buffers.push_back(buffer(places.at[k], places.size[k]));
         ArraySlot& array = arrays[i];
         array.emplace(type, c.length, std::move(buffers), c.null_count);
         data.emplace_back(arrays, &*array);

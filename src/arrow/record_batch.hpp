@@ -22,4 +22,9 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
     const std::shared_ptr<arrow::Schema>& schema, std::int64_t rows,
     std::span<const Column* const> columns);
 
+// The array of one column (of Arrow type `type`), holding what keeps its
+// memory alive, for columns that many batches share.
+arrow::Result<std::shared_ptr<arrow::ArrayData>> standalone_array(
+    const Column& column, const std::shared_ptr<arrow::DataType>& type);
+
 }  // namespace quarzel::arrow_stage

@@ -4,21 +4,24 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace quarzel::arrow_stage {
 
 namespace {
 
+// The longest key a thread keeps the memory of between lookups.
+constexpr std::size_t kKeptKeyBytes = std::size_t{64} << 10;
+
 // Schemas already built in this process, by their list of tags. Bounded:
 // when full it starts afresh (schemas in use stay alive with their batches).
 class ProcessSchemas {
 public:
-    std::shared_ptr<arrow::Schema> get(std::span<const std::string_view> tags) {
-        std::string key;
-        std::size_t bytes = 0;
-        for (std::string_view tag : tags) bytes += 4 + tag.size();
-        key.reserve(bytes);
+    // `key` is room for the key, which is made there.
+    std::shared_ptr<arrow::Schema> get(std::span<const std::string_view> tags, std::string& key) {
+        key.clear();
         for (std::string_view tag : tags) {
             const auto n = static_cast<std::uint32_t>(tag.size());
             key.append(reinterpret_cast<const char*>(&n), sizeof n);
@@ -32,7 +35,7 @@ public:
             held_ = 0;
         }
         held_ += key.size();
-        return cache_.emplace(std::move(key), build(tags)).first->second;
+        return cache_.emplace(key, build(tags)).first->second;
     }
 
     static std::shared_ptr<arrow::Schema> build(std::span<const std::string_view> tags);
@@ -54,7 +57,12 @@ ProcessSchemas& process_schemas() {
 }  // namespace
 
 std::shared_ptr<arrow::Schema> Schemas::make(std::span<const std::string_view> tags) {
-    return process_schemas().get(tags);
+    // The key is made in memory this thread keeps (a list of tags is rarely
+    // longer than a few hundred bytes).
+    static thread_local std::string key;
+    std::shared_ptr<arrow::Schema> schema = process_schemas().get(tags, key);
+    if (key.capacity() > kKeptKeyBytes) key = {};
+    return schema;
 }
 
 std::shared_ptr<arrow::Schema> ProcessSchemas::build(std::span<const std::string_view> tags) {

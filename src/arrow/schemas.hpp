@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,9 +20,17 @@ namespace quarzel::arrow_stage {
 // a shared schema is built, exported and imported once. A list met for the
 // first time is looked up in a cache of the whole process (files of one
 // kind repeat their lists of tags), and built only when it is new there.
+// The first few lists go to that cache directly: a document of few batches
+// seldom repeats one.
 class Schemas {
 public:
+    // The schema, valid until the next call.
     const std::shared_ptr<arrow::Schema>& of(std::span<const std::string_view> tags) {
+        if (direct_left_ != 0) {
+            --direct_left_;
+            last_ = make(tags);
+            return last_;
+        }
         // A document keeps one copy of each tag name, which stays put while
         // its batches are made: the names' addresses and sizes tell the list.
         key_.clear();
@@ -38,8 +47,14 @@ public:
 private:
     static std::shared_ptr<arrow::Schema> make(std::span<const std::string_view> tags);
 
-    std::string key_;  // the address and size of each tag name
-    std::unordered_map<std::string, std::shared_ptr<arrow::Schema>> cache_;
+    static constexpr int kDirect = 16;
+    int direct_left_ = kDirect;
+    std::shared_ptr<arrow::Schema> last_;
+    // The lists of a small document fit here, and need no allocation.
+    std::array<std::byte, 4096> first_memory_;
+    std::pmr::monotonic_buffer_resource memory_{first_memory_.data(), first_memory_.size()};
+    std::pmr::string key_{&memory_};  // the address and size of each tag name
+    std::pmr::unordered_map<std::pmr::string, std::shared_ptr<arrow::Schema>> cache_{&memory_};
 };
 
 }  // namespace quarzel::arrow_stage

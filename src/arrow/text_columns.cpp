@@ -22,6 +22,8 @@ namespace {
 // frames hold one short value.
 constexpr std::size_t kCopyBytes = 4096;
 
+}  // namespace
+
 // The Utf8 array of one tag: the cell text of each of its values, then
 // nulls up to the requested length. Sized first, then filled in row ranges,
 // so that several columns can be filled side by side.
@@ -193,6 +195,8 @@ private:
     Column column_;
 };
 
+namespace {
+
 // Columns filled side by side take at most this much new memory at once
 // beyond the values they replace...
 constexpr std::int64_t kGroupBytes = std::int64_t{8} << 20;
@@ -219,13 +223,18 @@ Status fill_group(std::vector<TextColumn>& group, std::span<const ColumnRequest>
 
 }  // namespace
 
+ColumnBuilder::ColumnBuilder() = default;
+ColumnBuilder::~ColumnBuilder() = default;
+
+void ColumnBuilder::trim() {
+    std::vector<TextColumn>().swap(group_);
+}
+
 // Columns are built in groups whose arrays together stay within kGroupBytes.
-arrow::Result<std::vector<Column>> build_columns(std::span<const ColumnRequest> requests,
-                                                 Arena& arena) {
-    std::vector<Column> out;
-    out.reserve(requests.size());
-    std::vector<TextColumn> group;
-    group.reserve(requests.size());
+Status ColumnBuilder::build(std::span<const ColumnRequest> requests, Arena& arena,
+                            std::vector<Column>& out) {
+    std::vector<TextColumn>& group = group_;
+    group.clear();          // left over from a call that failed
     std::size_t first = 0;  // first request of the open group
     std::int64_t group_bytes = 0;
     for (std::size_t k = 0; k < requests.size(); ++k) {
@@ -249,7 +258,15 @@ arrow::Result<std::vector<Column>> build_columns(std::span<const ColumnRequest> 
         group_bytes += column.footprint();
         group.push_back(std::move(column));
     }
-    ARROW_RETURN_NOT_OK(fill_group(group, requests.subspan(first), arena, out));
+    return fill_group(group, requests.subspan(first), arena, out);
+}
+
+arrow::Result<std::vector<Column>> build_columns(std::span<const ColumnRequest> requests,
+                                                 Arena& arena) {
+    std::vector<Column> out;
+    out.reserve(requests.size());
+    ColumnBuilder builder;
+    ARROW_RETURN_NOT_OK(builder.build(requests, arena, out));
     return out;
 }
 
