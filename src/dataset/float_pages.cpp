@@ -76,48 +76,90 @@ void ValueDictionary::reset() {
 
 void put_codes(const std::uint32_t* codes, std::size_t n, int width, std::string& out) {
     const std::size_t value_bytes = (static_cast<std::size_t>(width) + 7) / 8;
-    std::size_t packed_from = 0;  // the first code not written yet
-    // Packs codes [packed_from, end) by groups of eight, the last group
-    // filled with zeros.
-    const auto pack = [&](std::size_t end) {
-        if (end == packed_from) return;
-        const std::size_t groups = (end - packed_from + 7) / 8;
-        put_varint(out, (std::uint64_t{groups} << 1) | 1);
+    // Room for the most the codes can take: a header and a group's bytes per
+    // group, or a run per group; 8 bytes over for whole-word stores.
+    const std::size_t at = out.size();
+    out.resize(at + (n / 8 + 2) * (static_cast<std::size_t>(width) + 16) + 8);
+    auto* const begin = reinterpret_cast<unsigned char*>(out.data() + at);
+    unsigned char* o = begin;
+    const auto varint = [&](std::uint64_t v) {
+        for (; v >= 0x80; v >>= 7) *o++ = static_cast<unsigned char>((v & 0x7F) | 0x80);
+        *o++ = static_cast<unsigned char>(v);
+    };
+    // Packs codes [from, end) by groups of eight, the last group filled
+    // with zeros.
+    const auto pack = [&](std::size_t from, std::size_t end) {
+        if (end == from) return;
+        const std::size_t groups = (end - from + 7) / 8;
+        varint((std::uint64_t{groups} << 1) | 1);
         std::uint64_t acc = 0;
         int held = 0;
-        for (std::size_t k = packed_from; k < packed_from + 8 * groups; ++k) {
+        for (std::size_t k = from; k < from + 8 * groups; ++k) {
             acc |= std::uint64_t{k < end ? codes[k] : 0} << held;
             held += width;
-            for (; held >= 8; held -= 8) {
-                out.push_back(static_cast<char>(acc & 0xFF));
-                acc >>= 8;
+            if (held >= 32) {
+                const auto word = static_cast<std::uint32_t>(acc);
+                std::memcpy(o, &word, 4);
+                o += 4;
+                acc >>= 32;
+                held -= 32;
             }
         }
-        packed_from = end;
+        // Eight codes end on a whole byte.
+        std::memcpy(o, &acc, 8);
+        o += held / 8;
     };
-    for (std::size_t i = 0; i < n;) {
-        std::size_t run = 1;
-        while (i + run < n && codes[i + run] == codes[i]) ++run;
-        // A run starts where the packed codes before it end a group: its
-        // first codes may fill the last group.
-        const std::size_t fill = (8 - (i - packed_from) % 8) % 8;
-        if (run >= fill + 8) {
-            pack(i + fill);
-            put_varint(out, std::uint64_t{run - fill} << 1);
-            for (std::size_t b = 0; b < value_bytes; ++b)
-                out.push_back(static_cast<char>((codes[i] >> (8 * b)) & 0xFF));
-            packed_from = i + run;
+    // Groups of eight from the start: a group of one code starts a run,
+    // which takes the equal codes after it; any other group is packed.
+    std::size_t packed_from = 0, i = 0;
+    while (i + 8 <= n) {
+        const std::uint32_t c = codes[i];
+        std::uint32_t differ = 0;
+        for (std::size_t k = 1; k < 8; ++k) differ |= codes[i + k] ^ c;
+        if (differ) {
+            i += 8;
+            continue;
         }
-        i += run;
+        pack(packed_from, i);
+        std::size_t j = i + 8;
+        while (j < n && codes[j] == c) ++j;
+        varint(std::uint64_t{j - i} << 1);
+        for (std::size_t b = 0; b < value_bytes; ++b)
+            *o++ = static_cast<unsigned char>((c >> (8 * b)) & 0xFF);
+        i = packed_from = j;
     }
-    pack(n);
+    pack(packed_from, n);
+    out.resize(at + static_cast<std::size_t>(o - begin));
 }
 
 void put_split_bytes(const unsigned char* data, std::size_t count, std::string& out) {
     const std::size_t at = out.size();
     out.resize(at + 8 * count);
     auto* streams = reinterpret_cast<unsigned char*>(out.data() + at);
-    for (std::size_t i = 0; i < count; ++i) {
+    std::size_t i = 0;
+    // Eight values at a time: their 8 x 8 bytes transposed in registers
+    // (halves, quarters, then bytes swapped across), a word to each stream.
+    for (; i + 8 <= count; i += 8) {
+        std::uint64_t r[8];
+        for (std::size_t k = 0; k < 8; ++k) r[k] = load8(data + 8 * (i + k));
+        for (std::size_t k = 0; k < 4; ++k) {
+            const std::uint64_t t = ((r[k] >> 32) ^ r[k + 4]) & 0x00000000FFFFFFFFULL;
+            r[k] ^= t << 32;
+            r[k + 4] ^= t;
+        }
+        for (std::size_t k : {0, 1, 4, 5}) {
+            const std::uint64_t t = ((r[k] >> 16) ^ r[k + 2]) & 0x0000FFFF0000FFFFULL;
+            r[k] ^= t << 16;
+            r[k + 2] ^= t;
+        }
+        for (std::size_t k : {0, 2, 4, 6}) {
+            const std::uint64_t t = ((r[k] >> 8) ^ r[k + 1]) & 0x00FF00FF00FF00FFULL;
+            r[k] ^= t << 8;
+            r[k + 1] ^= t;
+        }
+        for (std::size_t b = 0; b < 8; ++b) std::memcpy(streams + b * count + i, &r[b], 8);
+    }
+    for (; i < count; ++i) {
         const unsigned char* v = data + 8 * i;
         for (std::size_t b = 0; b < 8; ++b) streams[b * count + i] = v[b];
     }

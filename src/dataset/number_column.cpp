@@ -23,15 +23,11 @@ enum class FloatLayout : std::uint8_t { plain, dictionary, split };
 // chunk to chunk).
 thread_local ValueDictionary dictionary;
 
-// A dictionary when it takes at most half the values' bytes (at most a
-// quarter of the values distinct; the codes of wide ones checked too), byte
-// streams otherwise.
+// A dictionary when at most an eighth of the values are distinct (it takes
+// at most half their bytes then), byte streams otherwise.
 FloatLayout float_layout(const unsigned char* data, std::size_t count) {
     if (count < kFewValues) return FloatLayout::plain;
-    if (!dictionary.build(data, count, count / 4)) return FloatLayout::split;
-    const std::size_t bytes = 8 * dictionary.values().size() +
-                              count * static_cast<std::size_t>(dictionary.bit_width()) / 8;
-    return bytes <= 4 * count ? FloatLayout::dictionary : FloatLayout::split;
+    return dictionary.build(data, count, count / 8) ? FloatLayout::dictionary : FloatLayout::split;
 }
 
 std::string eight_bytes(const void* p) {

@@ -100,7 +100,7 @@ TEST_P(FloatPages, ReadBackBitForBit) {
     EXPECT_TRUE(got == want) << c.name;
 }
 
-// Pages hold 131072 rows; a dictionary takes at most a quarter of the
+// Pages hold 131072 rows; a dictionary takes at most an eighth of the
 // values distinct.
 INSTANTIATE_TEST_SUITE_P(
     Layouts, FloatPages,
@@ -108,8 +108,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"zeros and NaN in a dictionary", 400, 5, 0, 0, 1, Layout::dictionary},
                     Case{"runs of one value", 5000, 7, 0, 0, 300, Layout::dictionary},
                     Case{"nulls among the codes", 1000, 4, 3, 0, 1, Layout::dictionary},
-                    Case{"codes of ten bits", 4096, 1024, 0, 0, 1, Layout::dictionary},
-                    Case{"one more distinct than a quarter", 4096, 1025, 0, 0, 1, Layout::split},
+                    Case{"codes of nine bits", 4096, 512, 0, 0, 1, Layout::dictionary},
+                    Case{"one more distinct than an eighth", 4096, 513, 0, 0, 1, Layout::split},
+                    Case{"codes of seventeen bits", 1 << 20, 70000, 0, 0, 1, Layout::dictionary},
+                    Case{"runs not on a group's edge", 3000, 6, 0, 0, 13, Layout::dictionary},
                     Case{"all distinct", 1000, 0, 7, 0, 1, Layout::split},
                     Case{"dictionary over three pages", 300000, 1000, 0, 0, 1, Layout::dictionary},
                     Case{"streams over three pages", 300000, 0, 5, 0, 1, Layout::split},
