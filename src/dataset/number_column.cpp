@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "dataset/float_pages.hpp"
+
 namespace quarzel::dataset {
 
 namespace {
@@ -11,6 +13,22 @@ namespace {
 constexpr std::size_t kPageRows = std::size_t{1} << 17;
 // Buffers kept from row group to row group unless larger.
 constexpr std::size_t kKeepBytes = ByteBuffer::kMapBytes;
+// Float64 chunks of fewer values stay plain (and compressed).
+constexpr std::size_t kFewValues = 64;
+
+// How a float64 chunk's values are laid out in its pages.
+enum class FloatLayout : std::uint8_t { plain, dictionary, split };
+
+// The dictionary of a worker's chunk being encoded (its tables kept from
+// chunk to chunk).
+thread_local ValueDictionary dictionary;
+
+// A dictionary when at most an eighth of the values are distinct (it takes
+// at most half their bytes then), byte streams otherwise.
+FloatLayout float_layout(const unsigned char* data, std::size_t count) {
+    if (count < kFewValues) return FloatLayout::plain;
+    return dictionary.build(data, count, count / 8) ? FloatLayout::dictionary : FloatLayout::split;
+}
 
 std::string eight_bytes(const void* p) {
     return std::string(static_cast<const char*>(p), 8);
@@ -130,6 +148,17 @@ void NumberColumn::encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_
         }
         out.statistics = true;
     }
+    const FloatLayout layout = as_doubles ? float_layout(data.data(), count) : FloatLayout::plain;
+    int width = 0;
+    if (layout == FloatLayout::dictionary) {
+        // The codes are packed already: stored as they are.
+        out.stored = true;
+        width = dictionary.bit_width();
+        const auto& distinct = dictionary.values();
+        pages.add(out, pq::kDictionaryPage, static_cast<std::int32_t>(distinct.size()), pq::kPlain,
+                  reinterpret_cast<const unsigned char*>(distinct.data()), 8 * distinct.size());
+    }
+    out.split = layout == FloatLayout::split;
     const std::size_t rows = size();
     const unsigned char* status = status_.data();
     LevelRuns levels;
@@ -148,14 +177,26 @@ void NumberColumn::encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_
         }
         scratch_.clear();
         put_levels(levels, scratch_);
-        scratch_.append(reinterpret_cast<const char*>(data.data()) + 8 * value, 8 * values);
-        pages.add(out, pq::kDataPage, static_cast<std::int32_t>(page_rows), pq::kPlain,
+        pq::Encoding encoding = pq::kPlain;
+        const unsigned char* first = data.data() + 8 * value;
+        if (layout == FloatLayout::dictionary) {
+            encoding = pq::kRleDictionary;
+            scratch_.push_back(static_cast<char>(width));
+            put_codes(dictionary.codes().data() + value, values, width, scratch_);
+        } else if (layout == FloatLayout::split && values != 0) {
+            encoding = pq::kByteStreamSplit;
+            put_split_bytes(first, values, scratch_);
+        } else {
+            scratch_.append(reinterpret_cast<const char*>(first), 8 * values);
+        }
+        pages.add(out, pq::kDataPage, static_cast<std::int32_t>(page_rows), encoding,
                   reinterpret_cast<const unsigned char*>(scratch_.data()), scratch_.size());
         out.values += static_cast<std::int64_t>(page_rows);
         out.nulls += static_cast<std::int64_t>(page_rows - values);
         value += values;
         done += page_rows;
     }
+    if (layout == FloatLayout::dictionary) dictionary.reset();
 }
 
 void NumberColumn::encode_values(PageWriter& pages, ColumnChunk& out, bool as_doubles) {

@@ -42,7 +42,7 @@ void ColumnChunk::reset() {
     source_fd = -1;
     source_offset = source_bytes = 0;
     values = uncompressed = dictionary_bytes = nulls = 0;
-    statistics = stored = false;
+    statistics = stored = split = false;
     min.clear();
     max.clear();
 }

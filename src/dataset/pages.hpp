@@ -19,7 +19,7 @@ namespace quarzel::dataset {
 
 // Parquet's numbers for what is written here.
 namespace pq {
-enum Encoding : std::int32_t { kPlain = 0, kRle = 3, kRleDictionary = 8 };
+enum Encoding : std::int32_t { kPlain = 0, kRle = 3, kRleDictionary = 8, kByteStreamSplit = 9 };
 enum PageType : std::int32_t { kDataPage = 0, kDictionaryPage = 2 };
 enum Physical : std::int32_t { kInt64 = 2, kDouble = 5, kByteArray = 6 };
 constexpr std::int32_t kUtf8 = 0;  // converted type
@@ -40,6 +40,7 @@ struct ColumnChunk {
     std::int64_t nulls = 0;
     bool statistics = false;  // min and max below hold
     bool stored = false;      // the pages are not compressed (whatever the file's codec)
+    bool split = false;       // values in byte streams (float64)
     std::string min, max;
 
     std::int64_t size() const noexcept {

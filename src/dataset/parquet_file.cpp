@@ -106,6 +106,7 @@ arrow::Status ParquetFile::write_row_group(std::int64_t rows,
         meta.nulls = chunk->nulls;
         meta.statistics = chunk->statistics;
         meta.stored = chunk->stored;
+        meta.split = chunk->split;
         meta.min = chunk->min;
         meta.max = chunk->max;
         if (chunk->source_fd >= 0)
@@ -160,10 +161,11 @@ std::string ParquetFile::footer() const {
             w.i64(2, 0);  // file_offset: no metadata outside the footer
             w.begin_struct(3);
             w.i32(1, columns_[i].physical);
-            w.begin_list(2, dict ? 3 : 2, ThriftWriter::kI32);
+            w.begin_list(2, 2 + dict + m.split, ThriftWriter::kI32);
             w.element_i32(pq::kPlain);
             w.element_i32(pq::kRle);
             if (dict) w.element_i32(pq::kRleDictionary);
+            if (m.split) w.element_i32(pq::kByteStreamSplit);
             w.begin_list(3, 1, ThriftWriter::kBinary);
             w.element_binary(columns_[i].name);
             w.i32(4, m.stored ? 0 : codec_);

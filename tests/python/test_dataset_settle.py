@@ -25,16 +25,29 @@ CASES = [
     ("su added", ["1.5", "2.5(3)"], {}),
     ("several row groups per part", ["1", "2", "x"], {"_row_group_bytes": 1}),
     ("fraction, text, number", ["0.5", "x", "3"], {}),
+    # Rows enough for float64 chunks as byte streams (`_t.x`) and as a
+    # dictionary (`_t.o`), moved as they are or decoded.
+    ("float64 layouts, then text", ["1", "2", "abc"], {"_rows": 300}),
+    ("float64 layouts, int64 then float64", ["1", "2", "2.5"], {"_rows": 300}),
 ]
 
 
+def float_cells(k):
+    """`_t.x` (no two alike) and `_t.o` (five values) of row k."""
+    return f"{k * 0.001 - 17.5:.3f} {k % 5 * 0.25:.2f}"
+
+
 def unsettled(tmp_path, values, options, monkeypatch):
+    options = dict(options)
+    n = options.pop("_rows", 40)
+    floats = n > 40
     src = tmp_path / "in"
     src.mkdir()
     paths = []
     for i, v in enumerate(values):
-        rows = "".join(f"{v} w{k} {k}\n" for k in range(40))
-        paths.append(write(str(src), f"{i:02}.cif", f"data_b{i}\nloop_ _t.v _t.name _t.n\n{rows}".encode()))
+        rows = "".join(f"{v} w{k} {k}" + (" " + float_cells(k) if floats else "") + "\n" for k in range(n))
+        tags = "_t.v _t.name _t.n" + (" _t.x _t.o" if floats else "")
+        paths.append(write(str(src), f"{i:02}.cif", f"data_b{i}\nloop_ {tags}\n{rows}".encode()))
     out = str(tmp_path / "out")
     with monkeypatch.context() as m:
         m.setattr(_native_typing, "settle", lambda out: None)
@@ -136,3 +149,21 @@ def test_a_part_that_cannot_be_read_raises_oserror(tmp_path):
     bad = write(str(tmp_path), "bad.parquet", b"PAR1 not a parquet file")
     with pytest.raises(OSError):
         quarzel._native.settle_part(bad, "", str(tmp_path / "x.parquet"), None, [], [], "k", "v")
+
+
+@pytest.mark.parametrize("values", [["1", "2", "abc"], ["1", "2", "2.5"]])
+def test_float64_layouts_read_back_after_settling(tmp_path, monkeypatch, values):
+    out = unsettled(tmp_path, values, {"_rows": 300}, monkeypatch)
+    _native_typing.settle(out)
+    for part in _commits.part_files(os.path.join(out, "t")):
+        meta = pq.read_metadata(part)
+        x = meta.row_group(0).column(meta.schema.names.index("_t.x"))
+        o = meta.row_group(0).column(meta.schema.names.index("_t.o"))
+        assert "BYTE_STREAM_SPLIT" in x.encodings, part
+        assert o.has_dictionary_page and o.compression == "UNCOMPRESSED", part
+    want = sorted([tuple(map(float, float_cells(k).split())) for k in range(300)] * len(values))
+    got = dataset.read_table(out, "t")
+    assert sorted(zip(got.column("_t.x").to_pylist(), got.column("_t.o").to_pylist())) == want
+    duckdb = pytest.importorskip("duckdb")
+    rows = duckdb.sql(f"SELECT \"_t.x\", \"_t.o\" FROM read_parquet('{out}/t/*.parquet')").fetchall()
+    assert sorted(rows) == want
