@@ -13,54 +13,13 @@
 #include "bcif/msgpack_tree.hpp"
 #include "bcif/text.hpp"
 #include "bcif/to_document.hpp"
+#include "bcif_encodings.hpp"
 #include "corpus.hpp"
 
 namespace {
 
 using namespace quarzel::bcif;
-
-template <class T>
-std::string bytes_of(std::initializer_list<T> values) {
-    std::string out;
-    for (T v : values) {
-        char b[sizeof(T)];
-        std::memcpy(b, &v, sizeof(T));
-        out.append(b, sizeof(T));
-    }
-    return out;
-}
-
-Encoding enc(Kind kind, DType type) {
-    Encoding e;
-    e.kind = kind;
-    e.type = type;
-    return e;
-}
-Encoding byte_array(DType t) {
-    return enc(Kind::ByteArray, t);
-}
-Encoding packing(int bytes, bool is_unsigned, std::int64_t size) {
-    Encoding e = enc(Kind::IntegerPacking, DType::Int32);
-    e.byte_count = bytes;
-    e.is_unsigned = is_unsigned;
-    e.src_size = size;
-    return e;
-}
-Encoding run_length(std::int64_t size, DType t = DType::Int32) {
-    Encoding e = enc(Kind::RunLength, t);
-    e.src_size = size;
-    return e;
-}
-Encoding delta(std::int64_t origin, DType t = DType::Int32) {
-    Encoding e = enc(Kind::Delta, t);
-    e.origin = origin;
-    return e;
-}
-Encoding fixed(double factor) {
-    Encoding e = enc(Kind::FixedPoint, DType::Float64);
-    e.factor = factor;
-    return e;
-}
+using namespace bcif_test;
 
 // The texts of a decoded numeric column, joined by spaces.
 std::string texts(const DecodedColumn& c) {

@@ -9,47 +9,12 @@
 
 #include "bcif/decode.hpp"
 #include "bcif/fused_decode.hpp"
+#include "bcif_encodings.hpp"
 
 namespace {
 
 using namespace quarzel::bcif;
-
-template <class T>
-std::string raw(std::initializer_list<T> values) {
-    std::string out(values.size() * sizeof(T), '\0');
-    std::memcpy(out.data(), std::data(values), out.size());
-    return out;
-}
-
-Encoding step(Kind kind, DType type = DType::Int32, std::int64_t size = 0) {
-    Encoding e;
-    e.kind = kind;
-    e.type = type;
-    e.src_size = size;
-    return e;
-}
-Encoding ba(DType t) {
-    return step(Kind::ByteArray, t);
-}
-Encoding ip(int bytes, bool is_unsigned, std::int64_t size) {
-    Encoding e = step(Kind::IntegerPacking, DType::Int32, size);
-    e.byte_count = bytes;
-    e.is_unsigned = is_unsigned;
-    return e;
-}
-Encoding rl(std::int64_t size, DType t = DType::Int32) {
-    return step(Kind::RunLength, t, size);
-}
-Encoding dl(std::int64_t origin, DType t = DType::Int32) {
-    Encoding e = step(Kind::Delta, t);
-    e.origin = origin;
-    return e;
-}
-Encoding fp(double factor) {
-    Encoding e = step(Kind::FixedPoint, DType::Float64);
-    e.factor = factor;
-    return e;
-}
+using namespace bcif_test;
 
 struct FusedCase {
     const char* name;
@@ -135,75 +100,105 @@ TEST_P(BcifFused, SameAsStepByStep) {
 INSTANTIATE_TEST_SUITE_P(
     Chains, BcifFused,
     testing::Values(
-        FusedCase{"int32 alone", raw<I32>({-7, 0, 2147483647}), {ba(DType::Int32)}},
-        FusedCase{"uint32 past int32", raw<U32>({4000000000u, 1}), {ba(DType::Uint32)}},
-        FusedCase{"float64 alone", raw<double>({0.1, -2.5}), {ba(DType::Float64)}},
-        FusedCase{"float32 alone", raw<float>({0.1f, 3.0f}), {ba(DType::Float32)}},
-        FusedCase{"odd byte count", std::string(5, '\1'), {ba(DType::Int16)}},
-        FusedCase{"delta wraps at int32", raw<I32>({0, 5, 10}), {dl(2147483640), ba(DType::Int32)}},
+        FusedCase{"int32 alone", bytes_of<I32>({-7, 0, 2147483647}), {byte_array(DType::Int32)}},
+        FusedCase{
+            "uint32 past int32", bytes_of<U32>({4000000000u, 1}), {byte_array(DType::Uint32)}},
+        FusedCase{"float64 alone", bytes_of<double>({0.1, -2.5}), {byte_array(DType::Float64)}},
+        FusedCase{"float32 alone", bytes_of<float>({0.1f, 3.0f}), {byte_array(DType::Float32)}},
+        FusedCase{"odd byte count", std::string(5, '\1'), {byte_array(DType::Int16)}},
+        FusedCase{"delta wraps at int32",
+                  bytes_of<I32>({0, 5, 10}),
+                  {delta(2147483640), byte_array(DType::Int32)}},
         FusedCase{"mask 0..2 by runs",
-                  raw<I32>({0, 3, 2, 1, 1, 2}),
-                  {rl(6, DType::Uint8), ba(DType::Int32)}},
-        FusedCase{"mask value 3", raw<U8>({0, 3, 1}), {ba(DType::Uint8)}},
+                  bytes_of<I32>({0, 3, 2, 1, 1, 2}),
+                  {run_length(6, DType::Uint8), byte_array(DType::Int32)}},
+        FusedCase{"mask value 3", bytes_of<U8>({0, 3, 1}), {byte_array(DType::Uint8)}},
         FusedCase{"mask run of 5 for no rows",
-                  raw<I32>({5, 0, 1, 3}),
-                  {rl(3, DType::Uint8), ba(DType::Int32)}},
+                  bytes_of<I32>({5, 0, 1, 3}),
+                  {run_length(3, DType::Uint8), byte_array(DType::Int32)}},
         FusedCase{"index runs of -1 and of 7 for no rows",
-                  raw<I32>({-1, 2, 7, 0, 1, 3}),
-                  {rl(5), ba(DType::Int32)}},
-        FusedCase{
-            "int32 runs of uint32 values", raw<U32>({4000000000u, 2}), {rl(2), ba(DType::Uint32)}},
+                  bytes_of<I32>({-1, 2, 7, 0, 1, 3}),
+                  {run_length(5), byte_array(DType::Int32)}},
+        FusedCase{"int32 runs of uint32 values",
+                  bytes_of<U32>({4000000000u, 2}),
+                  {run_length(2), byte_array(DType::Uint32)}},
         FusedCase{"run value wraps to its type",
-                  raw<I32>({300, 2, -200, 1}),
-                  {rl(3, DType::Uint8), ba(DType::Int32)}},
+                  bytes_of<I32>({300, 2, -200, 1}),
+                  {run_length(3, DType::Uint8), byte_array(DType::Int32)}},
         FusedCase{"runs of steps and of equal values",
-                  raw<U16>({1, 4, 0, 3, 5, 2}),
-                  {dl(100), rl(9), ip(2, true, 6), ba(DType::Uint16)}},
+                  bytes_of<U16>({1, 4, 0, 3, 5, 2}),
+                  {delta(100), run_length(9), packing(2, true, 6), byte_array(DType::Uint16)}},
         FusedCase{"delta over wrapped runs",
-                  raw<I32>({200, 3}),
-                  {dl(0), rl(3, DType::Int8), ba(DType::Int32)}},
+                  bytes_of<I32>({200, 3}),
+                  {delta(0), run_length(3, DType::Int8), byte_array(DType::Int32)}},
         FusedCase{"continued signed packing",
-                  raw<I8>({127, 127, 1, -128, -3, 2, 4}),
-                  {dl(1), rl(6), ip(1, false, 4), ba(DType::Int8)}},
+                  bytes_of<I8>({127, 127, 1, -128, -3, 2, 4}),
+                  {delta(1), run_length(6), packing(1, false, 4), byte_array(DType::Int8)}},
         FusedCase{"packing to the last value is not continued",
-                  raw<I8>({127, -128, 5}),
-                  {ip(1, false, 3), ba(DType::Int8)}},
+                  bytes_of<I8>({127, -128, 5}),
+                  {packing(1, false, 3), byte_array(DType::Int8)}},
         FusedCase{"uint32 packed without continuations wraps",
-                  raw<U32>({4000000000u}),
-                  {ip(4, true, 1), ba(DType::Uint32)}},
-        FusedCase{
-            "packing ends inside a value", raw<U8>({3, 255}), {ip(1, true, 2), ba(DType::Uint8)}},
+                  bytes_of<U32>({4000000000u}),
+                  {packing(4, true, 1), byte_array(DType::Uint32)}},
+        FusedCase{"packing ends inside a value",
+                  bytes_of<U8>({3, 255}),
+                  {packing(1, true, 2), byte_array(DType::Uint8)}},
         FusedCase{"packing holds more than srcSize",
-                  raw<U8>({255, 1, 2, 3}),
-                  {ip(1, true, 2), ba(DType::Uint8)}},
+                  bytes_of<U8>({255, 1, 2, 3}),
+                  {packing(1, true, 2), byte_array(DType::Uint8)}},
+        FusedCase{"packing srcSize past the packed",
+                  bytes_of<U8>({1}),
+                  {packing(1, true, 2), byte_array(DType::Uint8)}},
+        FusedCase{"packing of three bytes",
+                  bytes_of<U8>({1}),
+                  {packing(3, true, 1), byte_array(DType::Uint8)}},
+        FusedCase{"negative run count",
+                  bytes_of<I32>({1, -1, 2, 2}),
+                  {run_length(1), byte_array(DType::Int32)}},
+        FusedCase{"negative count to a negative srcSize",
+                  bytes_of<I32>({5, -1}),
+                  {run_length(-1), byte_array(DType::Int32)}},
+        FusedCase{"runs short of srcSize",
+                  bytes_of<I32>({1, 2}),
+                  {run_length(3), byte_array(DType::Int32)}},
         FusedCase{
-            "packing srcSize past the packed", raw<U8>({1}), {ip(1, true, 2), ba(DType::Uint8)}},
-        FusedCase{"packing of three bytes", raw<U8>({1}), {ip(3, true, 1), ba(DType::Uint8)}},
-        FusedCase{"negative run count", raw<I32>({1, -1, 2, 2}), {rl(1), ba(DType::Int32)}},
+            "runs past srcSize", bytes_of<I32>({1, 4}), {run_length(3), byte_array(DType::Int32)}},
         FusedCase{
-            "negative count to a negative srcSize", raw<I32>({5, -1}), {rl(-1), ba(DType::Int32)}},
-        FusedCase{"runs short of srcSize", raw<I32>({1, 2}), {rl(3), ba(DType::Int32)}},
-        FusedCase{"runs past srcSize", raw<I32>({1, 4}), {rl(3), ba(DType::Int32)}},
-        FusedCase{"odd run pairs", raw<I32>({1, 2, 3}), {rl(2), ba(DType::Int32)}},
-        FusedCase{"no values", std::string(), {dl(4), rl(0), ip(1, false, 0), ba(DType::Int8)}},
-        FusedCase{
-            "runs past the budget", raw<I32>({1, 100}), {rl(100), ba(DType::Int32)}, true, 50},
+            "odd run pairs", bytes_of<I32>({1, 2, 3}), {run_length(2), byte_array(DType::Int32)}},
+        FusedCase{"no values",
+                  std::string(),
+                  {delta(4), run_length(0), packing(1, false, 0), byte_array(DType::Int8)}},
+        FusedCase{"runs past the budget",
+                  bytes_of<I32>({1, 100}),
+                  {run_length(100), byte_array(DType::Int32)},
+                  true,
+                  50},
         FusedCase{"packing past the budget",
-                  raw<I8>({1, 2, 3}),
-                  {ip(1, false, 3), ba(DType::Int8)},
+                  bytes_of<I8>({1, 2, 3}),
+                  {packing(1, false, 3), byte_array(DType::Int8)},
                   true,
                   4},
         FusedCase{"fixed point by ten",
-                  raw<I16>({32767, 5, -100}),
-                  {fp(100), dl(0), ip(2, false, 2), ba(DType::Int16)}},
-        FusedCase{"fixed point by three", raw<I32>({1, 2}), {fp(3), ba(DType::Int32)}},
-        FusedCase{"delta before runs", raw<I32>({1, 2}), {rl(2), dl(0), ba(DType::Int32)}, false},
+                  bytes_of<I16>({32767, 5, -100}),
+                  {fixed(100), delta(0), packing(2, false, 2), byte_array(DType::Int16)}},
         FusedCase{
-            "delta of int16", raw<I32>({1, 2}), {dl(0, DType::Int16), ba(DType::Int32)}, false},
-        FusedCase{
-            "runs of floats", raw<I32>({1, 2}), {rl(2, DType::Float32), ba(DType::Int32)}, false},
-        FusedCase{
-            "fixed point over floats", raw<double>({1}), {fp(10), ba(DType::Float64)}, false}),
+            "fixed point by three", bytes_of<I32>({1, 2}), {fixed(3), byte_array(DType::Int32)}},
+        FusedCase{"delta before runs",
+                  bytes_of<I32>({1, 2}),
+                  {run_length(2), delta(0), byte_array(DType::Int32)},
+                  false},
+        FusedCase{"delta of int16",
+                  bytes_of<I32>({1, 2}),
+                  {delta(0, DType::Int16), byte_array(DType::Int32)},
+                  false},
+        FusedCase{"runs of floats",
+                  bytes_of<I32>({1, 2}),
+                  {run_length(2, DType::Float32), byte_array(DType::Int32)},
+                  false},
+        FusedCase{"fixed point over floats",
+                  bytes_of<double>({1}),
+                  {fixed(10), byte_array(DType::Float64)},
+                  false}),
     case_name<FusedCase>);
 
 // Whole columns, numbers left deferred, indices and masks written
@@ -222,15 +217,16 @@ class BcifFusedColumn : public testing::TestWithParam<ColumnCase> {};
 TEST_P(BcifFusedColumn, SameRecords) {
     const ColumnCase& c = GetParam();
     // Strings "a", "bc" indexed through IntegerPacking.
-    std::vector<Encoding> offsets_chain = {ba(DType::Int32)};
-    std::vector<Encoding> index_chain = {ip(1, false, 3), ba(DType::Int8)};
-    const std::string offsets = raw<I32>({0, 1, 3});
-    std::vector<Encoding> strings(1, step(Kind::StringArray));
+    std::vector<Encoding> offsets_chain = {byte_array(DType::Int32)};
+    std::vector<Encoding> index_chain = {packing(1, false, 3), byte_array(DType::Int8)};
+    const std::string offsets = bytes_of<I32>({0, 1, 3});
+    std::vector<Encoding> strings(1, enc(Kind::StringArray));
     strings[0].string_data = "abc";
     strings[0].offsets = offsets;
     strings[0].offset_encoding = offsets_chain;
     strings[0].data_encoding = index_chain;
-    const std::vector<Encoding> mask_chain = {rl(3, DType::Uint8), ba(DType::Int32)};
+    const std::vector<Encoding> mask_chain = {run_length(3, DType::Uint8),
+                                              byte_array(DType::Int32)};
     Column column;
     column.data = {c.data, c.data_chain.empty() ? std::span<const Encoding>(strings)
                                                 : std::span<const Encoding>(c.data_chain)};
@@ -250,28 +246,29 @@ INSTANTIATE_TEST_SUITE_P(
     Columns, BcifFusedColumn,
     testing::Values(
         ColumnCase{"numbers",
-                   {dl(5), ba(DType::Int32)},
-                   raw<I32>({1, 1, 1}),
-                   raw<I32>({0, 1, 1, 1, 2, 1}),
+                   {delta(5), byte_array(DType::Int32)},
+                   bytes_of<I32>({1, 1, 1}),
+                   bytes_of<I32>({0, 1, 1, 1, 2, 1}),
                    "",
                    "-12"},
         ColumnCase{"numbers short of the rows",
-                   {dl(5), ba(DType::Int32)},
-                   raw<I32>({1, 1}),
+                   {delta(5), byte_array(DType::Int32)},
+                   bytes_of<I32>({1, 1}),
                    "",
                    "2 values for 3 rows"},
         ColumnCase{"mask value 3",
-                   {ba(DType::Int32)},
-                   raw<I32>({1, 1, 1}),
-                   raw<I32>({0, 1, 3, 2}),
+                   {byte_array(DType::Int32)},
+                   bytes_of<I32>({1, 1, 1}),
+                   bytes_of<I32>({0, 1, 3, 2}),
                    "mask: value 3 in row 2 is not 0, 1 or 2"},
-        ColumnCase{"strings", {}, raw<I8>({1, -1, 0}), "", "", "-2-"},
+        ColumnCase{"strings", {}, bytes_of<I8>({1, -1, 0}), "", "", "-2-"},
         ColumnCase{"string index past the strings",
                    {},
-                   raw<I8>({1, 2, 0}),
+                   bytes_of<I8>({1, 2, 0}),
                    "",
                    "StringArray: index 2 in row 2 is not one of the 2 strings"},
-        ColumnCase{"masked string", {}, raw<I8>({0, -1, 1}), raw<I32>({1, 1, 0, 2}), "", "12-"}),
+        ColumnCase{
+            "masked string", {}, bytes_of<I8>({0, -1, 1}), bytes_of<I32>({1, 1, 0, 2}), "", "12-"}),
     case_name<ColumnCase>);
 
 }  // namespace
