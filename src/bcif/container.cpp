@@ -3,6 +3,7 @@
 #include "bcif/container.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -169,41 +170,129 @@ struct Path {
 };
 
 // The keys of an encoding's map that decoding reads, each with a slot.
-constexpr std::string_view kFieldNames[] = {
+enum Slot : int {
+    kKind,
+    kType,
+    kFactor,
+    kSrcType,
+    kMin,
+    kMax,
+    kNumSteps,
+    kSrcSize,
+    kOrigin,
+    kByteCount,
+    kIsUnsigned,
+    kStringData,
+    kOffsets,
+    kDataEncoding,
+    kOffsetEncoding,
+    kFieldCount,
+};
+constexpr std::string_view kFieldNames[kFieldCount] = {
     "kind",       "type",       "factor",  "srcType",      "min",
     "max",        "numSteps",   "srcSize", "origin",       "byteCount",
     "isUnsigned", "stringData", "offsets", "dataEncoding", "offsetEncoding",
 };
-constexpr int kFieldCount = static_cast<int>(std::size(kFieldNames));
+
+// Up to eight bytes of a name as one little-endian word, the rest zero.
+constexpr std::uint64_t name_word(std::string_view s, std::size_t from, std::size_t n) {
+    std::uint64_t w = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        w |= std::uint64_t{static_cast<unsigned char>(s[from + i])} << (8 * i);
+    return w;
+}
+// The same from the input: `N` bytes at `p` (a copy of constant size, one load).
+template <std::size_t N>
+[[gnu::always_inline]] inline std::uint64_t load_word(const char* p) noexcept {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, N);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w) >> (64 - 8 * N);
+    return w;
+}
+// True when `k` (of the same size as `name`, known to the caller) holds
+// `name`: one word compared for up to eight bytes, two (the first eight and
+// the last eight, overlapping) for up to sixteen.
+template <std::size_t N>
+[[gnu::always_inline]] inline bool same_name(const char* k, std::string_view name) noexcept {
+    static_assert(N >= 1 && N <= 16);
+    if constexpr (N <= 8) {
+        return load_word<N>(k) == name_word(name, 0, N);
+    } else {
+        return load_word<8>(k) == name_word(name, 0, 8) &&
+               load_word<8>(k + N - 8) == name_word(name, N - 8, 8);
+    }
+}
 
 // The slot of `key`, or -1 for a key decoding does not read: one length
-// test and comparisons of known sizes (encodings are read once per column).
+// test and a word comparison or two.
 [[gnu::always_inline]] inline int field_slot(std::string_view key) noexcept {
     const char* k = key.data();
-    auto is = [k](int slot, std::size_t n) {
-        return std::memcmp(k, kFieldNames[slot].data(), n) == 0;
+    auto is = [k]<std::size_t N>(Slot slot) {
+        return same_name<N>(k, kFieldNames[slot]) ? static_cast<int>(slot) : -1;
     };
+    int slot = -1;
     switch (key.size()) {
         case 3:
-            return is(4, 3) ? 4 : is(5, 3) ? 5 : -1;
+            slot = is.template operator()<3>(kMin);
+            return slot >= 0 ? slot : is.template operator()<3>(kMax);
         case 4:
-            return is(0, 4) ? 0 : is(1, 4) ? 1 : -1;
+            slot = is.template operator()<4>(kKind);
+            return slot >= 0 ? slot : is.template operator()<4>(kType);
         case 6:
-            return is(2, 6) ? 2 : is(8, 6) ? 8 : -1;
+            slot = is.template operator()<6>(kFactor);
+            return slot >= 0 ? slot : is.template operator()<6>(kOrigin);
         case 7:
-            return is(3, 7) ? 3 : is(7, 7) ? 7 : is(12, 7) ? 12 : -1;
+            slot = is.template operator()<7>(kSrcType);
+            if (slot < 0) slot = is.template operator()<7>(kSrcSize);
+            return slot >= 0 ? slot : is.template operator()<7>(kOffsets);
         case 8:
-            return is(6, 8) ? 6 : -1;
+            return is.template operator()<8>(kNumSteps);
         case 9:
-            return is(9, 9) ? 9 : -1;
+            return is.template operator()<9>(kByteCount);
         case 10:
-            return is(10, 10) ? 10 : is(11, 10) ? 11 : -1;
+            slot = is.template operator()<10>(kIsUnsigned);
+            return slot >= 0 ? slot : is.template operator()<10>(kStringData);
         case 12:
-            return is(13, 12) ? 13 : -1;
+            return is.template operator()<12>(kDataEncoding);
         case 14:
-            return is(14, 14) ? 14 : -1;
+            return is.template operator()<14>(kOffsetEncoding);
         default:
             return -1;
+    }
+}
+
+// The encodings by their "kind".
+enum class KindName {
+    ByteArray,
+    FixedPoint,
+    IntervalQuantization,
+    RunLength,
+    Delta,
+    IntegerPacking,
+    StringArray,
+    Unknown
+};
+
+KindName kind_of(std::string_view kind) noexcept {
+    const char* k = kind.data();
+    switch (kind.size()) {
+        case 5:
+            return same_name<5>(k, "Delta") ? KindName::Delta : KindName::Unknown;
+        case 9:
+            if (same_name<9>(k, "ByteArray")) return KindName::ByteArray;
+            return same_name<9>(k, "RunLength") ? KindName::RunLength : KindName::Unknown;
+        case 10:
+            return same_name<10>(k, "FixedPoint") ? KindName::FixedPoint : KindName::Unknown;
+        case 11:
+            return same_name<11>(k, "StringArray") ? KindName::StringArray : KindName::Unknown;
+        case 14:
+            return same_name<14>(k, "IntegerPacking") ? KindName::IntegerPacking
+                                                      : KindName::Unknown;
+        case 20:
+            return kind == "IntervalQuantization" ? KindName::IntervalQuantization
+                                                  : KindName::Unknown;
+        default:
+            return KindName::Unknown;
     }
 }
 
@@ -248,6 +337,23 @@ private:
         for (std::uint32_t n = 0; n < t_[array].count; ++n) {
             f(c, n);
             c = t_.next_sibling(c);
+        }
+    }
+
+    // The values of a map's keys in one pass, like MsgTree::find for each
+    // (string keys only, the first occurrence wins): `slot_of` gives a key's
+    // slot in `out`, or -1; slots of keys not found stay npos.
+    template <std::size_t N, class SlotOf>
+    void gather(std::uint32_t map, SlotOf slot_of, std::uint32_t (&out)[N]) const {
+        std::fill(std::begin(out), std::end(out), npos);
+        std::uint32_t k = MsgTree::first_child(map);
+        for (std::uint32_t n = 0; n + 1 < t_[map].count; n += 2) {
+            const std::uint32_t v = t_.next_sibling(k);
+            if (t_[k].type == MsgType::Str) {
+                const int slot = slot_of(t_[k].bytes());
+                if (slot >= 0 && out[slot] == npos) out[slot] = v;
+            }
+            k = t_.next_sibling(v);
         }
     }
 
@@ -340,10 +446,21 @@ private:
                 "category skipped");
             return;
         }
+        // "name", "rowCount", "columns".
+        std::uint32_t fields[3];
+        gather(
+            c,
+            [](std::string_view key) {
+                if (key.size() == 4 && same_name<4>(key.data(), "name")) return 0;
+                if (key.size() == 8 && same_name<8>(key.data(), "rowCount")) return 1;
+                if (key.size() == 7 && same_name<7>(key.data(), "columns")) return 2;
+                return -1;
+            },
+            fields);
         std::string_view name;
         {
             Where at = here;
-            const std::uint32_t n = t_.find(c, "name");
+            const std::uint32_t n = fields[0];
             if (n == npos || t_[n].type != MsgType::Str) {
                 fail(ErrorType::Syntactic, at,
                      "the " + ordinal(index + 1) + " category has " +
@@ -357,7 +474,7 @@ private:
         }
         here.category = name;
         std::int64_t rows = 0;
-        const std::uint32_t r = t_.find(c, "rowCount");
+        const std::uint32_t r = fields[1];
         if (r == npos) {
             fail(ErrorType::Syntactic, here, "no \"rowCount\"", "category skipped");
             return;
@@ -367,7 +484,7 @@ private:
                  "category skipped");
             return;
         }
-        const std::uint32_t cols = t_.find(c, "columns");
+        const std::uint32_t cols = fields[2];
         if (cols == npos) {
             fail(ErrorType::Syntactic, here, "no \"columns\"", "category skipped");
             return;
@@ -429,7 +546,18 @@ private:
                 "column skipped");
             return;
         }
-        const std::uint32_t n = t_.find(col, "name");
+        // "name", "data", "mask".
+        std::uint32_t fields[3];
+        gather(
+            col,
+            [](std::string_view key) {
+                if (key.size() != 4) return -1;
+                if (same_name<4>(key.data(), "name")) return 0;
+                if (same_name<4>(key.data(), "data")) return 1;
+                return same_name<4>(key.data(), "mask") ? 2 : -1;
+            },
+            fields);
+        const std::uint32_t n = fields[0];
         if (n == npos || t_[n].type != MsgType::Str) {
             fail(ErrorType::Syntactic, here,
                  "the " + ordinal(index + 1) + " column has " +
@@ -441,13 +569,13 @@ private:
         Column out;
         out.name = utf8_name(t_[n].bytes(), here, "column name");
         here.column = out.name;
-        const std::uint32_t d = t_.find(col, "data");
+        const std::uint32_t d = fields[1];
         if (d == npos) {
             fail(ErrorType::Syntactic, here, "no \"data\"", "column skipped");
             return;
         }
         if (!encoded(d, here, "data", out.data)) return;
-        const std::uint32_t m = t_.find(col, "mask");
+        const std::uint32_t m = fields[2];
         if (m != npos && t_[m].type != MsgType::Nil) {
             Encoded mask;
             if (!encoded(m, here, "mask", mask)) return;
@@ -463,8 +591,18 @@ private:
             wrong_type(here, what, node, "a map", "column skipped");
             return false;
         }
+        // "data", "encoding".
+        std::uint32_t fields[2];
+        gather(
+            node,
+            [](std::string_view key) {
+                if (key.size() == 4 && same_name<4>(key.data(), "data")) return 0;
+                if (key.size() == 8 && same_name<8>(key.data(), "encoding")) return 1;
+                return -1;
+            },
+            fields);
         const Path data_path{&top, "data"};
-        const std::uint32_t d = t_.find(node, "data");
+        const std::uint32_t d = fields[0];
         if (d == npos) {
             fail(ErrorType::Syntactic, here, "no \"" + data_path.text() + "\"", "column skipped");
             return false;
@@ -475,7 +613,7 @@ private:
         }
         out.data = t_[d].bytes();
         const Path enc_path{&top, "encoding"};
-        const std::uint32_t e = t_.find(node, "encoding");
+        const std::uint32_t e = fields[1];
         if (e == npos) {
             fail(ErrorType::Syntactic, here, "no \"" + enc_path.text() + "\"", "column skipped");
             return false;
@@ -509,24 +647,9 @@ private:
         // The map's fields, gathered in one pass: the value of each known
         // key (its first occurrence), looked up by the key's slot.
         std::uint32_t slots[kFieldCount];
-        std::fill(std::begin(slots), std::end(slots), npos);
-        {
-            std::uint32_t k = MsgTree::first_child(e);
-            for (std::uint32_t n = 0; n + 1 < t_[e].count; n += 2) {
-                const std::uint32_t v = t_.next_sibling(k);
-                if (t_[k].type == MsgType::Str) {
-                    const int slot = field_slot(t_[k].bytes());
-                    if (slot >= 0 && slots[slot] == npos) slots[slot] = v;
-                }
-                k = t_.next_sibling(v);
-            }
-        }
-        const auto field = [&](std::string_view key) {
-            const int slot = field_slot(key);
-            return slot < 0 ? npos : slots[slot];
-        };
+        gather(e, field_slot, slots);
         std::string_view kind;
-        if (const std::uint32_t k = field("kind"); k == npos) {
+        if (const std::uint32_t k = slots[kKind]; k == npos) {
             fail(ErrorType::Syntactic, here, "no \"kind\" in " + what.text(), "column skipped");
             return false;
         } else if (t_[k].type != MsgType::Str) {
@@ -541,9 +664,10 @@ private:
             return false;
         };
         // A parameter: an integer within [lo, hi], or a number.
-        auto int_param = [&](std::string_view key, std::int64_t& v, std::int64_t lo,
-                             std::int64_t hi, bool required = true) {
-            const std::uint32_t p = field(key);
+        auto int_param = [&](Slot slot, std::int64_t& v, std::int64_t lo, std::int64_t hi,
+                             bool required = true) {
+            const std::string_view key = kFieldNames[slot];
+            const std::uint32_t p = slots[slot];
             if (p == npos) return required ? bad("no \"" + std::string(key) + "\"") : true;
             if (!integer(p, v) || v < lo || v > hi)
                 return bad("\"" + std::string(key) + "\" is " + describe(p) + ", not an integer" +
@@ -552,16 +676,18 @@ private:
                                 : " from " + std::to_string(lo) + " to " + std::to_string(hi)));
             return true;
         };
-        auto num_param = [&](std::string_view key, double& v) {
-            const std::uint32_t p = field(key);
+        auto num_param = [&](Slot slot, double& v) {
+            const std::string_view key = kFieldNames[slot];
+            const std::uint32_t p = slots[slot];
             if (p == npos) return bad("no \"" + std::string(key) + "\"");
             if (!number(p, v) || !std::isfinite(v))
                 return bad("\"" + std::string(key) + "\" is " + describe(p) + ", not a number");
             return true;
         };
-        auto type_param = [&](std::string_view key, bool required) {
+        auto type_param = [&](Slot slot, bool required) {
+            const std::string_view key = kFieldNames[slot];
             std::int64_t code = static_cast<std::int64_t>(DType::Int32);
-            const std::uint32_t p = field(key);
+            const std::uint32_t p = slots[slot];
             if (p == npos) return required ? bad("no \"" + std::string(key) + "\"") : true;
             if (!integer(p, code) || !valid_dtype(code))
                 return bad("\"" + std::string(key) + "\" is " + describe(p) +
@@ -569,44 +695,45 @@ private:
             out.type = static_cast<DType>(code);
             return true;
         };
+        const KindName named = kind_of(kind);
         constexpr std::int64_t kIntMin = std::numeric_limits<std::int64_t>::min();
         constexpr std::int64_t kIntMax = std::numeric_limits<std::int64_t>::max();
         constexpr std::int64_t kSizeMax = std::numeric_limits<std::int32_t>::max();
-        if (kind == "ByteArray") {
+        if (named == KindName::ByteArray) {
             out.kind = Kind::ByteArray;
-            return type_param("type", true);
+            return type_param(kType, true);
         }
-        if (kind == "FixedPoint") {
+        if (named == KindName::FixedPoint) {
             out.kind = Kind::FixedPoint;
             out.type = DType::Float64;
-            if (!num_param("factor", out.factor) || !type_param("srcType", false)) return false;
+            if (!num_param(kFactor, out.factor) || !type_param(kSrcType, false)) return false;
             if (out.factor == 0) return bad("\"factor\" is 0");
             return true;
         }
-        if (kind == "IntervalQuantization") {
+        if (named == KindName::IntervalQuantization) {
             out.kind = Kind::IntervalQuantization;
             out.type = DType::Float64;
-            return num_param("min", out.min) && num_param("max", out.max) &&
-                   int_param("numSteps", out.num_steps, 2, kIntMax) && type_param("srcType", false);
+            return num_param(kMin, out.min) && num_param(kMax, out.max) &&
+                   int_param(kNumSteps, out.num_steps, 2, kIntMax) && type_param(kSrcType, false);
         }
-        if (kind == "RunLength") {
+        if (named == KindName::RunLength) {
             out.kind = Kind::RunLength;
-            return type_param("srcType", false) && int_param("srcSize", out.src_size, 0, kSizeMax);
+            return type_param(kSrcType, false) && int_param(kSrcSize, out.src_size, 0, kSizeMax);
         }
-        if (kind == "Delta") {
+        if (named == KindName::Delta) {
             out.kind = Kind::Delta;
-            return type_param("srcType", false) &&
-                   int_param("origin", out.origin, kIntMin, kIntMax, false);
+            return type_param(kSrcType, false) &&
+                   int_param(kOrigin, out.origin, kIntMin, kIntMax, false);
         }
-        if (kind == "IntegerPacking") {
+        if (named == KindName::IntegerPacking) {
             out.kind = Kind::IntegerPacking;
             out.type = DType::Int32;
             std::int64_t bytes = 0;
-            if (!int_param("byteCount", bytes, 1, 4) ||
-                !int_param("srcSize", out.src_size, 0, kSizeMax))
+            if (!int_param(kByteCount, bytes, 1, 4) ||
+                !int_param(kSrcSize, out.src_size, 0, kSizeMax))
                 return false;
             out.byte_count = static_cast<int>(bytes);
-            const std::uint32_t u = field("isUnsigned");
+            const std::uint32_t u = slots[kIsUnsigned];
             if (u != npos) {
                 if (t_[u].type != MsgType::Bool) {
                     std::int64_t flag = 0;
@@ -619,21 +746,21 @@ private:
             }
             return true;
         }
-        if (kind == "StringArray") {
+        if (named == KindName::StringArray) {
             out.kind = Kind::StringArray;
             if (!strings_allowed) return bad("a StringArray inside a StringArray");
-            const std::uint32_t sd = field("stringData");
+            const std::uint32_t sd = slots[kStringData];
             if (sd == npos) return bad("no \"stringData\"");
             if (t_[sd].type != MsgType::Str && t_[sd].type != MsgType::Bin)
                 return bad("\"stringData\" is " + article(t_[sd].type) + ", not a string");
             out.string_data = t_[sd].bytes();
-            const std::uint32_t off = field("offsets");
+            const std::uint32_t off = slots[kOffsets];
             if (off == npos) return bad("no \"offsets\"");
             if (t_[off].type != MsgType::Bin && t_[off].type != MsgType::Str)
                 return bad("\"offsets\" is " + article(t_[off].type) + ", not binary data");
             out.offsets = t_[off].bytes();
-            const std::uint32_t de = field("dataEncoding");
-            const std::uint32_t oe = field("offsetEncoding");
+            const std::uint32_t de = slots[kDataEncoding];
+            const std::uint32_t oe = slots[kOffsetEncoding];
             if (de == npos) return bad("no \"dataEncoding\"");
             if (oe == npos) return bad("no \"offsetEncoding\"");
             return encodings(de, here, Path{&what, "dataEncoding"}, out.data_encoding, false) &&

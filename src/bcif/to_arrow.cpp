@@ -64,6 +64,7 @@ arrow::Result<Tables> read_tables(std::string_view input) {
             ARROW_ASSIGN_OR_RAISE(batch.table, exporter.table());
         }
     }
+    out.mended = std::move(file.mended);  // deque: the views stay valid
     return out;
 }
 

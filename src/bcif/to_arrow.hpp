@@ -6,6 +6,7 @@
 #include <arrow/result.h>
 #include <arrow/type_fwd.h>
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,11 +29,14 @@ struct BlockBatches {
 struct Tables {
     std::vector<BlockBatches> blocks;
     std::vector<NativeParseError> errors;
+    // Headers and category names mended to UTF-8, which the names above
+    // point to (see File).
+    std::deque<std::string> mended;
 };
 
 // Decodes `input` (uncompressed BinaryCIF), which must outlive the names
-// of the result (views into it). A category whose strings would pass the
-// file's text budget is reported and left out.
+// of the result (views into it, or into the result's `mended`). A category
+// whose strings would pass the file's text budget is reported and left out.
 arrow::Result<Tables> read_tables(std::string_view input);
 
 }  // namespace quarzel::bcif
