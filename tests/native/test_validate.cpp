@@ -218,6 +218,69 @@ TEST(ValidateContents, InlineNumberTestAgreesWithShape) {
     }
 }
 
+// The same past eight characters, where the inline test reads eight bytes
+// at a time: mantissas whose runs end at each byte of a word, straddle two
+// words or fill them, and views cut short of the text around them.
+TEST(ValidateContents, InlineNumberTestAgreesWithShapeOnLongValues) {
+    const char* cases[] = {
+        "12345678",
+        "1234567x",
+        "0.68350(9)",
+        "00000000",
+        "00000000.0000001",
+        "-0000000.00000",
+        "123456789012345",
+        "1234567.",
+        ".12345678",
+        "12345678e-12",
+        "1234567(12)",
+        "+0.000000000(1)",
+        "1234\x80"
+        "567",
+        "12345678901234567890.5",
+        "1.2.3456789",
+        "0.0000000e5",
+        "0000000/",
+        "0000000:",
+        "12345678 ",
+        "9999999999999999999(99)",
+    };
+    for (const char* c : cases) {
+        const std::string s = c;
+        bool nonzero = false;
+        const NumberShape shape = number_shape(s);
+        ASSERT_EQ(is_number(s, nonzero), shape.number) << "'" << s << "'";
+        if (shape.number) {
+            ASSERT_EQ(nonzero, !shape.zero) << "'" << s << "'";
+        }
+        // A view of its first characters only, the rest of the text after it.
+        for (std::size_t cut = 0; cut < s.size(); ++cut) {
+            const std::string_view v(s.data(), cut);
+            const NumberShape part = number_shape(v);
+            ASSERT_EQ(is_number(v, nonzero), part.number) << "'" << v << "'";
+            if (part.number) {
+                ASSERT_EQ(nonzero, !part.zero) << "'" << v << "'";
+            }
+        }
+    }
+    // Every placement of one other byte or point in a run of 7 to 17 digits.
+    for (std::size_t len = 7; len <= 17; ++len)
+        for (const char other : {'.', 'x', '(', '\x80', '/', ':', '0'})
+            for (std::size_t at = 0; at < len; ++at) {
+                std::string s(len, '0');
+                s[at] = other;
+                for (const char digit : {'0', '7'}) {
+                    s[(at + 3) % len] = digit;
+                    bool nonzero = false;
+                    const NumberShape shape = number_shape(s);
+                    ASSERT_EQ(is_number(s, nonzero), shape.number) << "'" << s << "'";
+                    if (shape.number) {
+                        ASSERT_EQ(nonzero, !shape.zero) << "'" << s << "'";
+                    }
+                }
+            }
+}
+
 struct ContentsCase {
     Contents contents;
     const char* value;
