@@ -439,6 +439,51 @@ TEST(ValidateCheck, TagPositionsInSaveFramesAndLaterBlocks) {
         (std::vector<std::string>{"unknown _d -1 7:3", "unknown _e -1 8:7", "unknown _c -1 5:3"}));
 }
 
+// Links are taken from the items a block gives: in the dictionary's order
+// whatever the order of their items, a link given by its second component
+// alone, one finding for a link whose two components are both given, and
+// none for a link none of whose child items is given.
+const char* kLinkRules =
+    "quarzel-rules 1\n"
+    "dict\tname=d\tversion=1\tddl=ddl1\n"
+    "category\tname=p\n"
+    "category\tname=c\n"
+    "category\tname=d\n"
+    "item\tname=_p.id\tcat=0\n"
+    "item\tname=_p.k\tcat=0\n"
+    "item\tname=_c.x\tcat=1\n"
+    "item\tname=_c.y\tcat=1\n"
+    "item\tname=_d.z\tcat=2\n"
+    "link\tchild=4\tparent=0\n"
+    "link\tchild=2\tchild=3\tparent=0\tparent=1\n"
+    "link\tchild=2\tparent=1\tdefault=0\n"
+    "link\tchild=3\tparent=0\n";
+
+struct LinkCase {
+    const char* text;
+    std::vector<std::string> findings;
+};
+
+class LinksTaken : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(LinksTaken, InDictionaryOrder) {
+    EXPECT_EQ(check(kLinkRules, GetParam().text), GetParam().findings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ValidateCheck, LinksTaken,
+    ::testing::Values(
+        // _c.y (item 3) before _d.z (item 4): its links 1 and 3 after link 0.
+        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.y a zz\n_d.z 9\n",
+                 {"link _d.z -1 4:6", "link _c.y 1 3:14", "link _c.y 0 3:12"}},
+        // Both components of link 1 given: one finding; link 2 is off by default.
+        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.x _c.y 1 a 2 zz\n",
+                 {"link _c.x 1 3:21", "link _c.y 0 3:19"}},
+        // No child item given: no link checked, whatever the parents.
+        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\n", {}},
+        // A child in a save frame is checked against parents in its block.
+        LinkCase{"data_x\n_p.id 1\nsave_f\n_d.z 2\nsave_\n", {"link _d.z -1 4:6"}}));
+
 TEST(ValidateLineIndex, PositionsCountCodePoints) {
     LineIndex index("ab\n\xc3\xa9x\n", 3);
     std::uint32_t line, column;
