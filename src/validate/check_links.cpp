@@ -312,6 +312,9 @@ std::string join_items(const RuleSet& rules, const std::vector<std::uint32_t>& i
 void check_links(Context& cx, const std::vector<Frame>& frames, ColumnHashes& hashes) {
     if (cx.options.links == LinkMode::None || cx.rules.links.empty()) return;
     const RuleSet& rules = cx.rules;
+    if (cx.options.links == LinkMode::Default &&
+        rules.links_of_item.size() == rules.items.size() + 1 && rules.default_links == 0)
+        return;  // none applies (DDL2 dictionaries)
     const BlockColumns columns(frames);
     ParentCache cache;
     if (rules.links_of_item.size() != rules.items.size() + 1) {

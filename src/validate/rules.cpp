@@ -72,6 +72,8 @@ void RuleSet::prepare() {
     for (const LinkRule& l : links)
         for (std::size_t k = 0; k < children(l); ++k) ++links_of_item[l.child[k] + 1];
     for (std::size_t i = 0; i < items.size(); ++i) links_of_item[i + 1] += links_of_item[i];
+    default_links = static_cast<std::size_t>(
+        std::count_if(links.begin(), links.end(), [](const LinkRule& l) { return l.by_default; }));
     link_ids.resize(links_of_item.back());
     std::vector<std::uint32_t> next(links_of_item.begin(), links_of_item.end() - 1);
     for (std::size_t li = 0; li < links.size(); ++li)

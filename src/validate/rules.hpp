@@ -195,6 +195,7 @@ struct RuleSet {
     // links_of_item[item + 1] index link_ids.
     std::vector<std::uint32_t> links_of_item;
     std::vector<std::uint32_t> link_ids;
+    std::size_t default_links = 0;  // applied by default (none of DDL2's)
 
     // Indexes, enumeration keys and per-category lists, after the rules
     // are complete; problems found on the way are added.
