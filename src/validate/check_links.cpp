@@ -41,6 +41,12 @@ public:
         const Place* p = find(fi, item);
         return p ? frames_[fi].data->tag_order[p->index] : std::string_view();
     }
+    // Each item given somewhere in the block, once, in rising order.
+    template <class Visit>
+    void for_each_item(Visit visit) const {
+        for (std::size_t i = 0; i < where_.size(); ++i)
+            if (i == 0 || where_[i].item != where_[i - 1].item) visit(where_[i].item);
+    }
     bool present(std::uint32_t item) const {
         auto it = std::lower_bound(where_.begin(), where_.end(), item,
                                    [](const Place& a, std::uint32_t b) { return a.item < b; });
@@ -305,10 +311,32 @@ std::string join_items(const RuleSet& rules, const std::vector<std::uint32_t>& i
 
 void check_links(Context& cx, const std::vector<Frame>& frames, ColumnHashes& hashes) {
     if (cx.options.links == LinkMode::None || cx.rules.links.empty()) return;
+    const RuleSet& rules = cx.rules;
+    if (cx.options.links == LinkMode::Default &&
+        rules.links_of_item.size() == rules.items.size() + 1 && rules.default_links == 0)
+        return;  // none applies (DDL2 dictionaries)
     const BlockColumns columns(frames);
     ParentCache cache;
-    for (const LinkRule& link : cx.rules.links)
+    if (rules.links_of_item.size() != rules.items.size() + 1) {
+        for (const LinkRule& link : rules.links)
+            if (applies(cx, link)) check_link(cx, link, frames, columns, cache, hashes);
+        return;
+    }
+    // Only the links some child item of which the block gives, in the
+    // dictionary's order (most of a dictionary's links name items that a
+    // small file lacks).
+    std::vector<std::uint32_t> taken;
+    columns.for_each_item([&](std::uint32_t item) {
+        if (item >= rules.items.size()) return;
+        taken.insert(taken.end(), rules.link_ids.begin() + rules.links_of_item[item],
+                     rules.link_ids.begin() + rules.links_of_item[item + 1]);
+    });
+    std::sort(taken.begin(), taken.end());
+    taken.erase(std::unique(taken.begin(), taken.end()), taken.end());
+    for (std::uint32_t li : taken) {
+        const LinkRule& link = rules.links[li];
         if (applies(cx, link)) check_link(cx, link, frames, columns, cache, hashes);
+    }
 }
 
 }  // namespace quarzel::validate::detail

@@ -3,7 +3,9 @@
 // (or one element of a list) at a time.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -91,21 +93,43 @@ inline bool is_number(std::string_view value, bool& nonzero) noexcept {
         return p != from;
     };
     if (p != end && (*p == '+' || *p == '-')) ++p;
-    bool point = false, digit = false;
-    unsigned nz = 0;
-    for (; p != end; ++p) {
-        const unsigned d = static_cast<unsigned char>(*p - '0');
-        if (d < 10) {
-            digit = true;
-            nz |= d;
-        } else if (*p == '.' && !point) {
-            point = true;
-        } else {
-            break;
+    // The mantissa: digits, a point, digits (either run may be empty, not
+    // both); `nz` gathers its digits' bits. A run is read eight bytes at a
+    // time while eight remain in the value.
+    std::uint64_t nz = 0;
+    const auto mantissa_digits = [&] {
+        const char* from = p;
+        if constexpr (std::endian::native == std::endian::little) {
+            constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+            while (end - p >= 8) {
+                std::uint64_t w;
+                std::memcpy(&w, p, 8);
+                // Digits become their values 0 to 9; any other byte has its
+                // top bit set in `other` (no byte carries into the next).
+                const std::uint64_t t = w ^ (0x30 * kOnes);
+                const std::uint64_t other =
+                    (((t & (0x7F * kOnes)) + 0x76 * kOnes) | t) & (0x80 * kOnes);
+                if (other == 0) {
+                    nz |= t;
+                    p += 8;
+                    continue;
+                }
+                const int n = std::countr_zero(other) / 8;  // digits before it
+                nz |= t & ((std::uint64_t{1} << (8 * n)) - 1);
+                p += n;
+                return static_cast<std::size_t>(p - from);
+            }
         }
+        for (unsigned d; p != end && (d = static_cast<unsigned char>(*p - '0')) < 10; ++p) nz |= d;
+        return static_cast<std::size_t>(p - from);
+    };
+    std::size_t count = mantissa_digits();
+    if (p != end && *p == '.') {
+        ++p;
+        count += mantissa_digits();
     }
     nonzero = nz != 0;
-    if (!digit) return false;
+    if (count == 0) return false;
     if (p == end) return true;
     if (*p == 'e' || *p == 'E') {
         ++p;

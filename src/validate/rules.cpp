@@ -1,5 +1,6 @@
 #include "validate/rules.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -62,6 +63,22 @@ void RuleSet::prepare() {
         if (l.child_category == kNone) l.child_category = items[l.child[0]].category;
         if (l.parent_category == kNone) l.parent_category = items[l.parent[0]].category;
     }
+    // Each item's links as a child, counted, then placed (in link order).
+    links_of_item.assign(items.size() + 1, 0);
+    link_ids.clear();
+    const auto children = [](const LinkRule& l) {
+        return std::min<std::size_t>(l.child.size(), 64);
+    };
+    for (const LinkRule& l : links)
+        for (std::size_t k = 0; k < children(l); ++k) ++links_of_item[l.child[k] + 1];
+    for (std::size_t i = 0; i < items.size(); ++i) links_of_item[i + 1] += links_of_item[i];
+    default_links = static_cast<std::size_t>(
+        std::count_if(links.begin(), links.end(), [](const LinkRule& l) { return l.by_default; }));
+    link_ids.resize(links_of_item.back());
+    std::vector<std::uint32_t> next(links_of_item.begin(), links_of_item.end() - 1);
+    for (std::size_t li = 0; li < links.size(); ++li)
+        for (std::size_t k = 0; k < children(links[li]); ++k)
+            link_ids[next[links[li].child[k]]++] = static_cast<std::uint32_t>(li);
 }
 
 std::string_view RuleSet::rule_of_dict(std::uint32_t dict, Check check) const noexcept {

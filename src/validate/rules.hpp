@@ -190,6 +190,13 @@ struct RuleSet {
     NameMap item_names;      // lower-case name or alias -> item
     NameMap category_names;  // lower-case name -> category
 
+    // Filled by prepare(): the links each item is a child component of (its
+    // first 64, those checked), in rising order: links_of_item[item] up to
+    // links_of_item[item + 1] index link_ids.
+    std::vector<std::uint32_t> links_of_item;
+    std::vector<std::uint32_t> link_ids;
+    std::size_t default_links = 0;  // applied by default (none of DDL2's)
+
     // Indexes, enumeration keys and per-category lists, after the rules
     // are complete; problems found on the way are added.
     void prepare();

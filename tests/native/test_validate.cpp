@@ -218,6 +218,69 @@ TEST(ValidateContents, InlineNumberTestAgreesWithShape) {
     }
 }
 
+// The same past eight characters, where the inline test reads eight bytes
+// at a time: mantissas whose runs end at each byte of a word, straddle two
+// words or fill them, and views cut short of the text around them.
+TEST(ValidateContents, InlineNumberTestAgreesWithShapeOnLongValues) {
+    const char* cases[] = {
+        "12345678",
+        "1234567x",
+        "0.68350(9)",
+        "00000000",
+        "00000000.0000001",
+        "-0000000.00000",
+        "123456789012345",
+        "1234567.",
+        ".12345678",
+        "12345678e-12",
+        "1234567(12)",
+        "+0.000000000(1)",
+        "1234\x80"
+        "567",
+        "12345678901234567890.5",
+        "1.2.3456789",
+        "0.0000000e5",
+        "0000000/",
+        "0000000:",
+        "12345678 ",
+        "9999999999999999999(99)",
+    };
+    for (const char* c : cases) {
+        const std::string s = c;
+        bool nonzero = false;
+        const NumberShape shape = number_shape(s);
+        ASSERT_EQ(is_number(s, nonzero), shape.number) << "'" << s << "'";
+        if (shape.number) {
+            ASSERT_EQ(nonzero, !shape.zero) << "'" << s << "'";
+        }
+        // A view of its first characters only, the rest of the text after it.
+        for (std::size_t cut = 0; cut < s.size(); ++cut) {
+            const std::string_view v(s.data(), cut);
+            const NumberShape part = number_shape(v);
+            ASSERT_EQ(is_number(v, nonzero), part.number) << "'" << v << "'";
+            if (part.number) {
+                ASSERT_EQ(nonzero, !part.zero) << "'" << v << "'";
+            }
+        }
+    }
+    // Every placement of one other byte or point in a run of 7 to 17 digits.
+    for (std::size_t len = 7; len <= 17; ++len)
+        for (const char other : {'.', 'x', '(', '\x80', '/', ':', '0'})
+            for (std::size_t at = 0; at < len; ++at) {
+                std::string s(len, '0');
+                s[at] = other;
+                for (const char digit : {'0', '7'}) {
+                    s[(at + 3) % len] = digit;
+                    bool nonzero = false;
+                    const NumberShape shape = number_shape(s);
+                    ASSERT_EQ(is_number(s, nonzero), shape.number) << "'" << s << "'";
+                    if (shape.number) {
+                        ASSERT_EQ(nonzero, !shape.zero) << "'" << s << "'";
+                    }
+                }
+            }
+}
+
 struct ContentsCase {
     Contents contents;
     const char* value;
@@ -375,6 +438,51 @@ TEST(ValidateCheck, TagPositionsInSaveFramesAndLaterBlocks) {
         check(kRules, text),
         (std::vector<std::string>{"unknown _d -1 7:3", "unknown _e -1 8:7", "unknown _c -1 5:3"}));
 }
+
+// Links are taken from the items a block gives: in the dictionary's order
+// whatever the order of their items, a link given by its second component
+// alone, one finding for a link whose two components are both given, and
+// none for a link none of whose child items is given.
+const char* kLinkRules =
+    "quarzel-rules 1\n"
+    "dict\tname=d\tversion=1\tddl=ddl1\n"
+    "category\tname=p\n"
+    "category\tname=c\n"
+    "category\tname=d\n"
+    "item\tname=_p.id\tcat=0\n"
+    "item\tname=_p.k\tcat=0\n"
+    "item\tname=_c.x\tcat=1\n"
+    "item\tname=_c.y\tcat=1\n"
+    "item\tname=_d.z\tcat=2\n"
+    "link\tchild=4\tparent=0\n"
+    "link\tchild=2\tchild=3\tparent=0\tparent=1\n"
+    "link\tchild=2\tparent=1\tdefault=0\n"
+    "link\tchild=3\tparent=0\n";
+
+struct LinkCase {
+    const char* text;
+    std::vector<std::string> findings;
+};
+
+class LinksTaken : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(LinksTaken, InDictionaryOrder) {
+    EXPECT_EQ(check(kLinkRules, GetParam().text), GetParam().findings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ValidateCheck, LinksTaken,
+    ::testing::Values(
+        // _c.y (item 3) before _d.z (item 4): its links 1 and 3 after link 0.
+        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.y a zz\n_d.z 9\n",
+                 {"link _d.z -1 4:6", "link _c.y 1 3:14", "link _c.y 0 3:12"}},
+        // Both components of link 1 given: one finding; link 2 is off by default.
+        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.x _c.y 1 a 2 zz\n",
+                 {"link _c.x 1 3:21", "link _c.y 0 3:19"}},
+        // No child item given: no link checked, whatever the parents.
+        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\n", {}},
+        // A child in a save frame is checked against parents in its block.
+        LinkCase{"data_x\n_p.id 1\nsave_f\n_d.z 2\nsave_\n", {"link _d.z -1 4:6"}}));
 
 TEST(ValidateLineIndex, PositionsCountCodePoints) {
     LineIndex index("ab\n\xc3\xa9x\n", 3);
