@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -121,15 +122,104 @@ struct RawBuilder::State {
     std::unordered_set<std::string> seen_block_names;
     std::unordered_set<std::string> seen_frame_names;
     std::string scratch;
+    NameIndex loop_index;  // of loop_tags, while on_loop_start reads a header
 
-    State(CifVersion version, bool strict_mode, std::string_view text, ColumnLayout column_layout)
-        : base(text.data()),
-          base_size(text.size()),
-          strict(strict_mode),
-          layout(column_layout),
-          open_value(text.data(), text.size()) {
-        doc.version = version;
+    State(CifVersion version, bool strict_mode, std::string_view text, ColumnLayout column_layout) {
         names.reserve(64);
+        restart(version, strict_mode, text, column_layout);
+    }
+
+    // Makes the state that of a new builder, keeping the room of its
+    // vectors and tables: every member is set here.
+    void restart(CifVersion version, bool strict_mode, std::string_view text,
+                 ColumnLayout column_layout) {
+        base = text.data();
+        base_size = text.size();
+        line_offset = 0;
+        strict = strict_mode;
+        layout = column_layout;
+        stopped = false;
+        doc.blocks.clear();
+        doc.errors.clear();
+        doc.version = version;
+        doc.arena.clear();
+        doc.names.clear();
+        block.reset();
+        frame.reset();
+        has_pending_tag = false;
+        pending_is_new = false;
+        pending_tag.clear();
+        pending_hash = 0;
+        pending_offset = FrameData::kNoOffset;
+        containers.clear();
+        open_value = NodeStore(text.data(), text.size());
+        reset_loop();
+        errors_taken = 0;
+        boundary.reset();
+        marks.clear();
+        selection = nullptr;
+        block_wanted = true;
+        pending_wanted = true;
+        positions = nullptr;
+        seen_offset = 0;
+        seen_line = 0;
+        seen_line_start = 0;
+        names.clear();
+        name_index.reset();
+        seen_block_names.clear();
+        seen_frame_names.clear();
+        scratch.clear();
+        loop_index.reset();
+    }
+
+    // The state a builder on this thread gave back, kept for the next one:
+    // most calls read small texts, whose working vectors and tables would
+    // otherwise be allocated afresh for each.
+    static std::unique_ptr<State>& spare() noexcept {
+        static thread_local std::unique_ptr<State> kept;
+        return kept;
+    }
+    // A state for a new builder: the thread's spare one when there is one
+    // (a builder made while another is open on the thread gets a new one).
+    static std::unique_ptr<State> make(CifVersion version, bool strict_mode, std::string_view text,
+                                       ColumnLayout column_layout) {
+        if (std::unique_ptr<State> state = std::move(spare())) {
+            state->restart(version, strict_mode, text, column_layout);
+            return state;
+        }
+        return std::make_unique<State>(version, strict_mode, text, column_layout);
+    }
+    // Gives a finished builder's state back to its thread, unless the
+    // thread keeps one already or this one holds more than a few MiB (one
+    // huge text must not pin its tables) or a document never taken.
+    static void give_back(std::unique_ptr<State> state) noexcept {
+        constexpr std::size_t kKeptBytes = std::size_t{4} << 20;
+        if (!state || spare() || !state->doc.blocks.empty() || !state->doc.arena.empty() ||
+            !state->doc.names.empty() || state->block || state->frame)
+            return;
+        state->open_value.clear();
+        state->positions = nullptr;
+        state->selection = nullptr;
+        state->reset_loop();
+        state->containers.clear();
+        state->seen_block_names.clear();
+        state->seen_frame_names.clear();
+        if (state->kept_bytes() > kKeptBytes) return;
+        spare() = std::move(state);
+    }
+    // About the bytes the emptied state's vectors and tables hold.
+    std::size_t kept_bytes() const noexcept {
+        return names.capacity() * sizeof(std::string_view) + name_index.capacity_bytes() +
+               loop_index.capacity_bytes() + loop_tags.capacity() * sizeof(std::string_view) +
+               loop_tag_offsets.capacity() * sizeof(std::uint32_t) +
+               loop_tag_hashes.capacity() * sizeof(std::uint64_t) +
+               loop_position_column.capacity() * sizeof(ValueColumn*) +
+               loop_columns.capacity() * sizeof(ValueColumn) +
+               containers.capacity() * sizeof(Container) + marks.capacity() * sizeof(std::size_t) +
+               doc.errors.capacity() * sizeof(NativeParseError) +
+               doc.blocks.capacity() * sizeof(ParsedBlock) +
+               (seen_block_names.bucket_count() + seen_frame_names.bucket_count()) * sizeof(void*) +
+               pending_tag.capacity() + scratch.capacity();
     }
 
     bool in_text(std::string_view t) const noexcept {
@@ -424,10 +514,12 @@ struct RawBuilder::State {
 };
 
 RawBuilder::RawBuilder(CifVersion version, bool strict, std::string_view text, ColumnLayout layout)
-    : s_(std::make_unique<State>(version, strict, text, layout)),
+    : s_(State::make(version, strict, text, layout)),
       lane_(&s_->lane),
       refs_base_(layout == ColumnLayout::Refs ? text : std::string_view()) {}
-RawBuilder::~RawBuilder() = default;
+RawBuilder::~RawBuilder() {
+    State::give_back(std::move(s_));
+}
 RawBuilder::RawBuilder(RawBuilder&&) noexcept = default;
 RawBuilder& RawBuilder::operator=(RawBuilder&&) noexcept = default;
 
@@ -514,7 +606,8 @@ void RawBuilder::on_loop_start(std::span<const std::string_view> tags) {
     // A tag given again, in this header or earlier in the frame, is
     // reported where it stands again; the loop's end drops the earlier one.
     FrameData* data = s.target();
-    NameIndex index;
+    NameIndex& index = s.loop_index;
+    index.reset();
     for (std::string_view tag : tags) {
         lower_into(tag, s.scratch);
         const std::uint64_t h = NameIndex::hash(s.scratch);
@@ -772,8 +865,24 @@ ParsedCif RawBuilder::finish(std::vector<std::size_t>* marks) && {
     s.close_block();
     if (marks != nullptr) *marks = std::move(s.marks);
     ParsedCif doc = std::move(s.doc);
-    s_.reset();
+    State::give_back(std::move(s_));
     return doc;
+}
+
+void RawBuilder::finish_into(ParsedCif& out) && {
+    State& s = *s_;
+    s.close_block();
+    // Member by member: moving a deque allocates an empty one in its place.
+    out.blocks.swap(s.doc.blocks);
+    out.errors.swap(s.doc.errors);
+    out.version = s.doc.version;
+    out.arena.swap(s.doc.arena);
+    out.names.swap(s.doc.names);
+    s.doc.blocks.clear();
+    s.doc.errors.clear();
+    s.doc.arena.clear();
+    s.doc.names.clear();
+    State::give_back(std::move(s_));
 }
 
 }  // namespace quarzel

@@ -124,6 +124,9 @@ public:
     // The document; with `marks`, those of its blocks (as take_blocks gives
     // them).
     ParsedCif finish(std::vector<std::size_t>* marks = nullptr) &&;
+    // The same into `out` (what it held goes), without moving the
+    // document's texts as a whole.
+    void finish_into(ParsedCif& out) &&;
 
     // The open loop as the value path sees it: the column of each header
     // position and the next position. `columns` is null unless plain values
@@ -142,7 +145,7 @@ private:
     void push_kept(ValueColumn& column, std::string_view text);
 
     std::unique_ptr<State> s_;
-    LoopLane* lane_;  // inside *s_
+    LoopLane* lane_;              // inside *s_
     std::string_view refs_base_;  // see plain_refs_base()
     bool plain_words_ = true;
 };

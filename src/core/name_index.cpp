@@ -63,7 +63,7 @@ void NameIndex::appended(std::span<const std::string_view> names, std::uint64_t 
         }
         std::size_t size = 16;
         while (size < 4 * n) size *= 2;
-        std::vector<std::uint64_t>(size, 0).swap(slots_);
+        slots_.assign(size, 0);
         hashes[n - 1] = h;
         for (std::size_t i = 0; i < n; ++i) insert(hashes[i], i);
     } else {

@@ -43,6 +43,13 @@ public:
     // The same, `h` being hash(names.back()).
     void appended(std::span<const std::string_view> names, std::uint64_t h);
     void clear() noexcept { std::vector<std::uint64_t>().swap(slots_); }
+    // Forgets every name but keeps the table's room, for a list that starts
+    // again empty.
+    void reset() noexcept { slots_.clear(); }
+    // The bytes the table holds.
+    std::size_t capacity_bytes() const noexcept {
+        return slots_.capacity() * sizeof(std::uint64_t);
+    }
 
 private:
     static std::size_t find_linear(std::span<const std::string_view> names,

@@ -22,7 +22,7 @@ ParseResult parse_document(std::string_view source, bool strict, ColumnLayout la
     for (const NativeParseError& e : d.errors) builder.on_parse_error(e);
     Lexer lexer(d.text, d.version, d.line_offset);
     parse(lexer, builder);
-    result.document = std::move(builder).finish();
+    std::move(builder).finish_into(result.document);
     return result;
 }
 

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <functional>
 #include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/builder.hpp"
@@ -936,3 +938,93 @@ INSTANTIATE_TEST_SUITE_P(Runs, MixedLoop,
                                            MixedLoopCase{1500, 700}));
 
 }  // namespace
+
+// A builder takes over the working state the last one on its thread gave
+// back (kBefore reports a tag given again on its third line, before where
+// kAfter does on its first). Whatever that one left (finished or dropped half way, strict,
+// selective, with positions of its own, holding hashed name tables) must not
+// show in the next document: it comes out as from a thread's first builder.
+struct Leftover {
+    const char* name;
+    std::function<void()> before;
+};
+
+class ReusedState : public ::testing::TestWithParam<Leftover> {};
+
+// Names from _t0 up: past the count from which names are hashed.
+std::string many_tags(int n, const char* prefix) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += " _" + std::string(prefix) + std::to_string(i);
+    return out;
+}
+
+const std::string kAfter = "data_a _x.a 1 _X.A 2\nloop_" + many_tags(10, "t") +
+                           "\n1 2 3 4 5 6 7 8 9 10 11\nsave_f _y 1 save_ data_a _z [1 {'k':2}]"
+                           " loop_ _a _a 1 2 3\n";
+
+std::string dump_after(bool strict) {
+    return dump(quarzel::parse_document(kAfter, strict).document);
+}
+
+TEST_P(ReusedState, LeavesNothingBehind) {
+    std::string expected[2];
+    std::thread([&] {
+        for (bool strict : {false, true}) expected[strict] = dump_after(strict);
+    }).join();
+    GetParam().before();
+    for (bool strict : {false, true}) EXPECT_EQ(dump_after(strict), expected[strict]) << strict;
+}
+
+const std::string kBefore = "data_a\n_q 1\n_q 2\nloop_" + many_tags(12, "q") +
+                            "\n1 2 3\n_x.a 5 _t3 6" + many_tags(30, "n") + "\ndata_b save_f _y 1";
+
+INSTANTIATE_TEST_SUITE_P(
+    Before, ReusedState,
+    ::testing::Values(
+        Leftover{"Finished", [] { quarzel::parse_document(kBefore, false); }},
+        Leftover{"StoppedStrict", [] { quarzel::parse_document(kBefore, true); }},
+        Leftover{"DroppedInLoopAndList",
+                 [] {
+                     RawBuilder b(CifVersion::Cif20, false, kBefore);
+                     drive(b, {D("a"), LS({"_x.a", "_p"}), V("1"), L, V("2")});
+                 }},
+        Leftover{"FinishedInLoopAndList",
+                 [] {
+                     RawBuilder b(CifVersion::Cif20, true, kBefore);
+                     drive(b, {D("a"), LS({"_x.a", "_p"}), V("1"), L, V("2")});
+                     std::move(b).finish();
+                 }},
+        Leftover{"SelectiveWithPositions",
+                 [] {
+                     static const quarzel::Selection none = quarzel::Selection::nothing();
+                     RawBuilder b(CifVersion::Cif20, false, {});
+                     b.set_selection(&none);
+                     b.set_positions([](std::string_view) { return std::pair{7u, 7u}; });
+                     drive(b, {D("a"), T("_x.a"), V("1"), T("_x.a"), V("1"), D("a"), SF("f")});
+                     std::move(b).finish();
+                 }},
+        Leftover{"NestedBuilders",
+                 [] {
+                     RawBuilder outer(CifVersion::Cif20, false, {});
+                     drive(outer, {D("a"), T("_x.a"), V("1")});
+                     quarzel::parse_document(kBefore, false);
+                     drive(outer, {T("_x.b"), V("2")});
+                     EXPECT_EQ(dump(std::move(outer).finish()), "block a\n  _x.a: 1\n  _x.b: 2\n");
+                 }},
+        Leftover{"OverTheKeptSize",
+                 [] {
+                     std::string big = "data_a\n";
+                     for (int i = 0; i < 100000; ++i)
+                         big += "loop_ _l" + std::to_string(i) + " 1\n";
+                     quarzel::parse_document(big, false);
+                 }}),
+    [](const ::testing::TestParamInfo<Leftover>& info) { return std::string(info.param.name); });
+
+TEST(Builder, FinishIntoReplacesWhatTheDocumentHeld) {
+    ParsedCif doc = quarzel::parse_document(kBefore, false).document;
+    RawBuilder b(CifVersion::Cif20, false, {});
+    drive(b, {D("c"), T("_x.a"), V("1")});
+    std::move(b).finish_into(doc);
+    EXPECT_EQ(dump(doc), "block c\n  _x.a: 1\n");
+    EXPECT_EQ(doc.version, CifVersion::Cif20);
+}
