@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "dataset/pages.hpp"
 
@@ -17,6 +18,46 @@ std::uint64_t load8(const unsigned char* p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
     return v;
+}
+
+// Widths pack_groups takes: eight codes in at most 16 bytes.
+constexpr int kMaxGroupWidth = 16;
+
+// Eight codes of W bits, the first in the lowest bits, as 8 * W bits.
+template <int W>
+unsigned char* pack_groups_of(const std::uint32_t* codes, std::size_t groups, unsigned char* o) {
+    for (std::size_t g = 0; g < groups; ++g, codes += 8, o += W) {
+        if constexpr (W <= 8) {
+            std::uint64_t word = 0;
+            for (int k = 0; k < 8; ++k) word |= std::uint64_t{codes[k]} << (k * W);
+            std::memcpy(o, &word, 8);
+        } else {
+            std::uint64_t lo = 0, hi = 0;  // four codes each
+            for (int k = 0; k < 4; ++k) {
+                lo |= std::uint64_t{codes[k]} << (k * W);
+                hi |= std::uint64_t{codes[4 + k]} << (k * W);
+            }
+            const unsigned __int128 both = lo | (static_cast<unsigned __int128>(hi) << (4 * W));
+            std::memcpy(o, &both, 16);
+        }
+    }
+    return o;
+}
+
+// Packs `groups` groups of eight codes of `width` bits (1 to
+// kMaxGroupWidth); writes up to 16 bytes past the last group's.
+template <int... W>
+unsigned char* pack_groups_by(int width, const std::uint32_t* codes, std::size_t groups,
+                              unsigned char* o, std::integer_sequence<int, W...>) {
+    unsigned char* end = o;
+    ((width == W + 1 ? (end = pack_groups_of<W + 1>(codes, groups, o), 0) : 0), ...);
+    return end;
+}
+
+unsigned char* pack_groups(const std::uint32_t* codes, std::size_t groups, int width,
+                           unsigned char* o) {
+    return pack_groups_by(width, codes, groups, o,
+                          std::make_integer_sequence<int, kMaxGroupWidth>{});
 }
 
 }  // namespace
@@ -77,9 +118,9 @@ void ValueDictionary::reset() {
 void put_codes(const std::uint32_t* codes, std::size_t n, int width, std::string& out) {
     const std::size_t value_bytes = (static_cast<std::size_t>(width) + 7) / 8;
     // Room for the most the codes can take: a header and a group's bytes per
-    // group, or a run per group; 8 bytes over for whole-word stores.
+    // group, or a run per group; 16 bytes over for whole-word stores.
     const std::size_t at = out.size();
-    out.resize(at + (n / 8 + 2) * (static_cast<std::size_t>(width) + 16) + 8);
+    out.resize(at + (n / 8 + 2) * (static_cast<std::size_t>(width) + 16) + 16);
     auto* const begin = reinterpret_cast<unsigned char*>(out.data() + at);
     unsigned char* o = begin;
     const auto varint = [&](std::uint64_t v) {
@@ -92,6 +133,16 @@ void put_codes(const std::uint32_t* codes, std::size_t n, int width, std::string
         if (end == from) return;
         const std::size_t groups = (end - from + 7) / 8;
         varint((std::uint64_t{groups} << 1) | 1);
+        const std::size_t whole = (end - from) / 8;
+        if (width <= kMaxGroupWidth) {
+            o = pack_groups(codes + from, whole, width, o);
+            if (whole != groups) {
+                std::uint32_t last[8] = {};
+                std::memcpy(last, codes + from + 8 * whole, 4 * (end - from - 8 * whole));
+                o = pack_groups(last, 1, width, o);
+            }
+            return;
+        }
         std::uint64_t acc = 0;
         int held = 0;
         for (std::size_t k = from; k < from + 8 * groups; ++k) {

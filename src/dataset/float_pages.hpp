@@ -3,9 +3,9 @@
 // for little; so a chunk of few distinct values is written as a dictionary
 // of them and each value's code (its pages stored uncompressed: the codes
 // are bit-packed already), and any other as its values' bytes split into
-// eight streams (byte k of every value together), which Snappy takes fast:
-// the streams of signs, exponents and high digits compress, the low ones
-// it passes over.
+// eight streams (byte k of every value together), stored uncompressed as
+// well: only the streams of signs, exponents and high digits would
+// compress, 7 to 12% of the whole, for Snappy's pass over every byte.
 #pragma once
 
 #include <cstddef>

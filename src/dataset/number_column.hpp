@@ -192,12 +192,25 @@ public:
                 // "<plain decimal of at most eight bytes>(<one to eight digits>)"
                 if (len - 4 < 16 && text[len - 1] == ')') {
                     const char* p = text.data();
-                    std::size_t open = len - 2;
-                    std::uint64_t su_digits = 0, scale = 1;
-                    for (unsigned c;
-                         open > 0 && (c = static_cast<unsigned char>(p[open]) - '0') < 10; --open) {
-                        su_digits += scale * c;
-                        scale *= 10;
+                    // An su of one or two digits (most are) told at once.
+                    const unsigned last = static_cast<unsigned char>(p[len - 2]) - '0';
+                    const unsigned tens = static_cast<unsigned char>(p[len - 3]) - '0';
+                    std::size_t open = len - 3;
+                    std::uint64_t su_digits = last;
+                    if (last < 10 && p[open] == '(') {
+                    } else if (last < 10 && tens < 10 && p[len - 4] == '(') {
+                        open = len - 4;
+                        su_digits = 10 * tens + last;
+                    } else {
+                        open = len - 2;
+                        su_digits = 0;
+                        std::uint64_t scale = 1;
+                        for (unsigned c;
+                             open > 0 && (c = static_cast<unsigned char>(p[open]) - '0') < 10;
+                             --open) {
+                            su_digits += scale * c;
+                            scale *= 10;
+                        }
                     }
                     PlainDecimal d;
                     if (p[open] == '(' && len - 3 - open < 8 && open - 1 < 8 &&

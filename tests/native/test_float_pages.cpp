@@ -76,7 +76,7 @@ TEST_P(FloatPages, ReadBackBitForBit) {
     ColumnChunk chunk;
     numbers.encode_values(pages, chunk, true);
     EXPECT_EQ(chunk.dictionary_bytes != 0, c.want == Layout::dictionary) << c.name;
-    EXPECT_EQ(chunk.stored, c.want == Layout::dictionary) << c.name;
+    EXPECT_EQ(chunk.stored, c.want != Layout::plain) << c.name;
     EXPECT_EQ(chunk.split, c.want == Layout::split) << c.name;
     {
         ParquetFile file;
@@ -104,20 +104,24 @@ TEST_P(FloatPages, ReadBackBitForBit) {
 // values distinct.
 INSTANTIATE_TEST_SUITE_P(
     Layouts, FloatPages,
-    testing::Values(Case{"few values stay plain", 63, 0, 0, 0, 1, Layout::plain},
-                    Case{"zeros and NaN in a dictionary", 400, 5, 0, 0, 1, Layout::dictionary},
-                    Case{"runs of one value", 5000, 7, 0, 0, 300, Layout::dictionary},
-                    Case{"nulls among the codes", 1000, 4, 3, 0, 1, Layout::dictionary},
-                    Case{"codes of nine bits", 4096, 512, 0, 0, 1, Layout::dictionary},
-                    Case{"one more distinct than an eighth", 4096, 513, 0, 0, 1, Layout::split},
-                    Case{"codes of seventeen bits", 1 << 20, 70000, 0, 0, 1, Layout::dictionary},
-                    Case{"runs not on a group's edge", 3000, 6, 0, 0, 13, Layout::dictionary},
-                    Case{"all distinct", 1000, 0, 7, 0, 1, Layout::split},
-                    Case{"dictionary over three pages", 300000, 1000, 0, 0, 1, Layout::dictionary},
-                    Case{"streams over three pages", 300000, 0, 5, 0, 1, Layout::split},
-                    Case{"a page of nulls, then a dictionary", 140000, 9, 0, 131072, 1,
-                         Layout::dictionary},
-                    Case{"a page of nulls, then streams", 140000, 0, 0, 131072, 1, Layout::split}),
+    testing::Values(
+        Case{"few values stay plain", 63, 0, 0, 0, 1, Layout::plain},
+        Case{"zeros and NaN in a dictionary", 400, 5, 0, 0, 1, Layout::dictionary},
+        Case{"runs of one value", 5000, 7, 0, 0, 300, Layout::dictionary},
+        Case{"nulls among the codes", 1000, 4, 3, 0, 1, Layout::dictionary},
+        Case{"codes of nine bits", 4096, 512, 0, 0, 1, Layout::dictionary},
+        Case{"codes of one bit, a short last group", 1001, 2, 0, 0, 1, Layout::dictionary},
+        Case{"codes of eight bits, a short last group", 2053, 256, 0, 0, 1, Layout::dictionary},
+        Case{"codes of thirteen bits, nulls", 60003, 5000, 11, 0, 1, Layout::dictionary},
+        Case{"codes of sixteen bits", (1 << 19) + 3, 65536, 0, 0, 1, Layout::dictionary},
+        Case{"one more distinct than an eighth", 4096, 513, 0, 0, 1, Layout::split},
+        Case{"codes of seventeen bits", 1 << 20, 70000, 0, 0, 1, Layout::dictionary},
+        Case{"runs not on a group's edge", 3000, 6, 0, 0, 13, Layout::dictionary},
+        Case{"all distinct", 1000, 0, 7, 0, 1, Layout::split},
+        Case{"dictionary over three pages", 300000, 1000, 0, 0, 1, Layout::dictionary},
+        Case{"streams over three pages", 300000, 0, 5, 0, 1, Layout::split},
+        Case{"a page of nulls, then a dictionary", 140000, 9, 0, 131072, 1, Layout::dictionary},
+        Case{"a page of nulls, then streams", 140000, 0, 0, 131072, 1, Layout::split}),
     [](const testing::TestParamInfo<Case>& info) {
         std::string n;
         for (const char* p = info.param.name; *p; ++p) n += std::isalnum(*p) ? *p : '_';

@@ -101,6 +101,8 @@ TEST(NumberColumnTexts, AgreesWithParseNumber) {
         // Just past the short route: to parse_number, the same values.
         {"123456789(1)", "1(123456789)", "1.5e3(2)", "1.2.3(4)", "-(1)", ".(1)", "1()", "(1)"},
         {"1(1", "1)", "1(a)", "((1))", "1(1)x", "12345678.9(1)", "0.000000001(1)"},
+        // Around the su of one or two digits read at once.
+        {"-7(12)", "8(99)", "1.5(123)", "(12)", "1.5(a1)", "1((2)", "1.5(1a)", "2.5(09)"},
         {"-0", "-0.0", "007", "-007.50", ".5", "5.", "+1", "12345678901234567", "1e-5", "1E+3"},
         // Runs of one text, taken again as the first of the run became:
         // across the column's turn to doubles, by each route.

@@ -159,7 +159,7 @@ def test_float64_layouts_read_back_after_settling(tmp_path, monkeypatch, values)
         meta = pq.read_metadata(part)
         x = meta.row_group(0).column(meta.schema.names.index("_t.x"))
         o = meta.row_group(0).column(meta.schema.names.index("_t.o"))
-        assert "BYTE_STREAM_SPLIT" in x.encodings, part
+        assert "BYTE_STREAM_SPLIT" in x.encodings and x.compression == "UNCOMPRESSED", part
         assert o.has_dictionary_page and o.compression == "UNCOMPRESSED", part
     want = sorted([tuple(map(float, float_cells(k).split())) for k in range(300)] * len(values))
     got = dataset.read_table(out, "t")
