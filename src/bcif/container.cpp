@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <optional>
 
 #include "bcif/msgpack_tree.hpp"
 #include "core/file_text.hpp"
@@ -261,38 +262,31 @@ template <std::size_t N>
     }
 }
 
-// The encodings by their "kind".
-enum class KindName {
-    ByteArray,
-    FixedPoint,
-    IntervalQuantization,
-    RunLength,
-    Delta,
-    IntegerPacking,
-    StringArray,
-    Unknown
-};
-
-KindName kind_of(std::string_view kind) noexcept {
+// The encoding a "kind" names, if any.
+std::optional<Kind> kind_of(std::string_view kind) noexcept {
     const char* k = kind.data();
     switch (kind.size()) {
         case 5:
-            return same_name<5>(k, "Delta") ? KindName::Delta : KindName::Unknown;
+            if (same_name<5>(k, "Delta")) return Kind::Delta;
+            return std::nullopt;
         case 9:
-            if (same_name<9>(k, "ByteArray")) return KindName::ByteArray;
-            return same_name<9>(k, "RunLength") ? KindName::RunLength : KindName::Unknown;
+            if (same_name<9>(k, "ByteArray")) return Kind::ByteArray;
+            if (same_name<9>(k, "RunLength")) return Kind::RunLength;
+            return std::nullopt;
         case 10:
-            return same_name<10>(k, "FixedPoint") ? KindName::FixedPoint : KindName::Unknown;
+            if (same_name<10>(k, "FixedPoint")) return Kind::FixedPoint;
+            return std::nullopt;
         case 11:
-            return same_name<11>(k, "StringArray") ? KindName::StringArray : KindName::Unknown;
+            if (same_name<11>(k, "StringArray")) return Kind::StringArray;
+            return std::nullopt;
         case 14:
-            return same_name<14>(k, "IntegerPacking") ? KindName::IntegerPacking
-                                                      : KindName::Unknown;
+            if (same_name<14>(k, "IntegerPacking")) return Kind::IntegerPacking;
+            return std::nullopt;
         case 20:
-            return kind == "IntervalQuantization" ? KindName::IntervalQuantization
-                                                  : KindName::Unknown;
+            if (kind == "IntervalQuantization") return Kind::IntervalQuantization;
+            return std::nullopt;
         default:
-            return KindName::Unknown;
+            return std::nullopt;
     }
 }
 
@@ -695,38 +689,34 @@ private:
             out.type = static_cast<DType>(code);
             return true;
         };
-        const KindName named = kind_of(kind);
+        const std::optional<Kind> named = kind_of(kind);
+        if (!named) return bad("unknown encoding");
+        out.kind = *named;
         constexpr std::int64_t kIntMin = std::numeric_limits<std::int64_t>::min();
         constexpr std::int64_t kIntMax = std::numeric_limits<std::int64_t>::max();
         constexpr std::int64_t kSizeMax = std::numeric_limits<std::int32_t>::max();
-        if (named == KindName::ByteArray) {
-            out.kind = Kind::ByteArray;
+        if (*named == Kind::ByteArray) {
             return type_param(kType, true);
         }
-        if (named == KindName::FixedPoint) {
-            out.kind = Kind::FixedPoint;
+        if (*named == Kind::FixedPoint) {
             out.type = DType::Float64;
             if (!num_param(kFactor, out.factor) || !type_param(kSrcType, false)) return false;
             if (out.factor == 0) return bad("\"factor\" is 0");
             return true;
         }
-        if (named == KindName::IntervalQuantization) {
-            out.kind = Kind::IntervalQuantization;
+        if (*named == Kind::IntervalQuantization) {
             out.type = DType::Float64;
             return num_param(kMin, out.min) && num_param(kMax, out.max) &&
                    int_param(kNumSteps, out.num_steps, 2, kIntMax) && type_param(kSrcType, false);
         }
-        if (named == KindName::RunLength) {
-            out.kind = Kind::RunLength;
+        if (*named == Kind::RunLength) {
             return type_param(kSrcType, false) && int_param(kSrcSize, out.src_size, 0, kSizeMax);
         }
-        if (named == KindName::Delta) {
-            out.kind = Kind::Delta;
+        if (*named == Kind::Delta) {
             return type_param(kSrcType, false) &&
                    int_param(kOrigin, out.origin, kIntMin, kIntMax, false);
         }
-        if (named == KindName::IntegerPacking) {
-            out.kind = Kind::IntegerPacking;
+        if (*named == Kind::IntegerPacking) {
             out.type = DType::Int32;
             std::int64_t bytes = 0;
             if (!int_param(kByteCount, bytes, 1, 4) ||
@@ -746,8 +736,7 @@ private:
             }
             return true;
         }
-        if (named == KindName::StringArray) {
-            out.kind = Kind::StringArray;
+        if (*named == Kind::StringArray) {
             if (!strings_allowed) return bad("a StringArray inside a StringArray");
             const std::uint32_t sd = slots[kStringData];
             if (sd == npos) return bad("no \"stringData\"");
