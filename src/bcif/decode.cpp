@@ -485,19 +485,14 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
         return "StringArray: stringData is not valid UTF-8";
     thread_local Numbers offsets, index;
     FusedChain fused;
-    bool fused_offsets = false;
-    if (recognise_chain(e.offset_encoding, e.offsets, fused) && !fused.floating() && !fused.fixed) {
-        const Budget before = budget;
-        fused_offsets = check_chain(fused, budget);
-        if (fused_offsets) {
-            offsets.ints.resize(fused.size);
-            write_chain(fused, offsets.ints.data());
-            offsets.floats.clear();
-            offsets.type = fused.type;
-            offsets.decimals = -1;
-        } else {
-            budget = before;
-        }
+    const bool fused_offsets =
+        take_chain(e.offset_encoding, e.offsets, budget, fused, ChainValues::Integers);
+    if (fused_offsets) {
+        offsets.ints.resize(fused.size);
+        write_chain(fused, offsets.ints.data());
+        offsets.floats.clear();
+        offsets.type = fused.type;
+        offsets.decimals = -1;
     }
     if (!fused_offsets)
         if (std::string err = decode_numbers(e.offsets, e.offset_encoding, budget, offsets);
@@ -506,13 +501,8 @@ std::string strings(const Encoding& e, const Encoded& column, std::int64_t rows,
     if (offsets.floating()) return "StringArray offsets are numbers, not integers";
     // Indices of a common chain, sound and within 32 bits, are written
     // straight into `out.index` below.
-    bool fused_index = false;
-    if (recognise_chain(e.data_encoding, column.data, fused) && !fused.floating() && !fused.fixed &&
-        fused.type != DType::Uint32) {
-        const Budget before = budget;
-        fused_index = check_chain(fused, budget) && fused.size == static_cast<std::uint64_t>(rows);
-        if (!fused_index) budget = before;
-    }
+    const bool fused_index =
+        take_chain(e.data_encoding, column.data, budget, fused, ChainValues::Indices, rows);
     if (!fused_index) {
         if (std::string err = decode_numbers(column.data, e.data_encoding, budget, index);
             !err.empty())
@@ -637,12 +627,8 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
             return err;
     } else {
         Numbers& n = out.numbers;
-        if (defer_numbers && recognise_chain(chain, column.data.data, n.chain)) {
-            const Budget before = budget;
-            n.deferred =
-                check_chain(n.chain, budget) && n.chain.size == static_cast<std::uint64_t>(rows);
-            if (!n.deferred) budget = before;
-        }
+        n.deferred = defer_numbers && take_chain(chain, column.data.data, budget, n.chain,
+                                                 ChainValues::Numbers, rows);
         if (n.deferred) {
             n.ints.clear();
             n.floats.clear();
@@ -657,22 +643,19 @@ std::string decode_column(const Column& column, std::int64_t rows, Budget& budge
         }
     }
     FusedChain fused_mask;
-    if (column.mask && recognise_chain(column.mask->encoding, column.mask->data, fused_mask) &&
-        !fused_mask.floating() && !fused_mask.fixed) {
+    const Budget before_mask = budget;
+    if (column.mask && take_chain(column.mask->encoding, column.mask->data, budget, fused_mask,
+                                  ChainValues::Integers, rows)) {
         // A common chain written straight into the mask; anything wrong is
         // said by the general way below.
-        const Budget before = budget;
         bool any = false;
-        if (check_chain(fused_mask, budget) &&
-            fused_mask.size == static_cast<std::uint64_t>(rows)) {
-            out.mask.resize(fused_mask.size);
-            if (write_mask(fused_mask, out.mask.data(), any)) {
-                if (!any) out.mask.clear();
-                return mark_missing_strings(out);
-            }
+        out.mask.resize(fused_mask.size);
+        if (write_mask(fused_mask, out.mask.data(), any)) {
+            if (!any) out.mask.clear();
+            return mark_missing_strings(out);
         }
         out.mask.clear();
-        budget = before;
+        budget = before_mask;
     }
     if (column.mask) {
         thread_local Numbers mask;

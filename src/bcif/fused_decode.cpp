@@ -221,6 +221,18 @@ bool check_chain(FusedChain& c, Budget& budget) {
     return true;
 }
 
+bool take_chain(std::span<const Encoding> chain, std::string_view data, Budget& budget,
+                FusedChain& out, ChainValues values, std::int64_t rows) {
+    if (!recognise_chain(chain, data, out)) return false;
+    if (values != ChainValues::Numbers && (out.floating() || out.fixed)) return false;
+    if (values == ChainValues::Indices && out.type == DType::Uint32) return false;
+    const Budget before = budget;
+    if (check_chain(out, budget) && (rows < 0 || out.size == static_cast<std::uint64_t>(rows)))
+        return true;
+    budget = before;
+    return false;
+}
+
 void write_chain(const FusedChain& c, std::int32_t* out) {
     auto conv = [](std::int64_t v, std::size_t) { return static_cast<std::int32_t>(v); };
     write_values(c, out, conv);

@@ -52,6 +52,16 @@ bool recognise_chain(std::span<const Encoding> chain, std::string_view data, Fus
 // budget may then have been drawn on).
 bool check_chain(FusedChain& c, Budget& budget);
 
+// What a caller takes a chain for: any numbers, integers alone (no
+// FixedPoint), or indices (integers within Int32: no Uint32).
+enum class ChainValues { Numbers, Integers, Indices };
+
+// recognise_chain and check_chain together, for `rows` values (any number
+// when negative): false, with `budget` as it was, for a chain the
+// step-by-step way must undo (or tell what is wrong with).
+bool take_chain(std::span<const Encoding> chain, std::string_view data, Budget& budget,
+                FusedChain& out, ChainValues values, std::int64_t rows = -1);
+
 // The values of a checked chain into `out` (room for `size`): integer
 // chains as 32- or 64-bit integers (wrapped to the type as the array
 // holds them) or, with FixedPoint or a ByteArray of numbers, as doubles.

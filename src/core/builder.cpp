@@ -861,11 +861,10 @@ void RawBuilder::on_table_end() {
 }
 
 ParsedCif RawBuilder::finish(std::vector<std::size_t>* marks) && {
-    State& s = *s_;
-    s.close_block();
-    if (marks != nullptr) *marks = std::move(s.marks);
-    ParsedCif doc = std::move(s.doc);
-    State::give_back(std::move(s_));
+    s_->close_block();
+    if (marks != nullptr) *marks = std::move(s_->marks);
+    ParsedCif doc;
+    std::move(*this).finish_into(doc);
     return doc;
 }
 
