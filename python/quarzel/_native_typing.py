@@ -8,7 +8,8 @@ left to do afterwards. Without one, a column's type follows the kinds of
 values the run has seen so far, so the parts written before the run's last
 word may disagree with it: each part's footer records, under the key
 ``quarzel.typing``, the kinds of values of each column and how the part
-lays it out, and the text of its numeric columns is kept beside it
+lays it out, and the text of its numeric columns (and of its text columns
+of ? and . alone, which may yet become numbers) is kept beside it
 (``OUT/.text/<table>/part-N.parquet``, the same rows). ``settle`` rewrites
 the parts that disagree with the kinds of the whole table (from that text
 where a column turned out to hold text), under temporary names committed
@@ -214,10 +215,12 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
     taken = set(f.schema_arrow.names)
     names, new_layouts = _laid_out(layouts, plans, taken)
     needs_text = any(plans.get(n) is None and layouts[n]["type"] != "text" for n in stale)
-    to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"]
     shadow_name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
     shadow_path = os.path.join(out, shadow_name)
     has_shadow = os.path.exists(shadow_path)
+    kept_names = pq.read_schema(shadow_path).names if has_shadow else []
+    to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"
+                  and n not in kept_names]
     shadow_batches = None
     if needs_text or (to_numbers and has_shadow):
         shadow_batches = pq.ParquetFile(shadow_path).iter_batches(batch_size=BATCH_ROWS)
@@ -322,7 +325,10 @@ def _settle_part(out: str, table: str, path: str, schema_names: list[str], meta:
 
         kept_names = pq.read_metadata(shadow_path).schema.names
     columns = _native_columns(schema_names, layouts, plans, names, kept_names)
-    to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"]
+    # Text that becomes numbers is added to the kept text, unless the
+    # engine kept it already (a column of ? and . alone may become numbers).
+    to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"
+                  and n not in kept_names]
     shadow_temp = os.path.join(TEXT_FOLDER, table, f".{os.path.basename(path)}.settle.tmp")
     if columns is not None:
         if to_numbers:

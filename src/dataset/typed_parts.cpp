@@ -1,6 +1,7 @@
 // A typed run's parts: each tag column laid out as its typing says
 // (kinds.hpp), a new part when a column's layout changes, the text of the
-// numeric columns in a part of its own under OUT/.text/, and what the part
+// numeric columns (and of the text columns that may yet become numbers) in
+// a part of its own under OUT/.text/, and what the part
 // holds recorded in its footer.
 #include <algorithm>
 #include <cstdio>
@@ -32,6 +33,12 @@ void add_columns(std::vector<FileColumn>& out, const std::string& tag, const Lay
     if (!l.text.empty()) out.push_back({l.text, false, true, pq::kByteArray});
 }
 
+// The kinds that decide the layout of a column typed by its values: the
+// run's, and text where this row group's values went by unseen.
+std::uint8_t layout_bits(const TypedColumn& ty) {
+    return ty.run->get() | (ty.unseen ? kinds::kText : 0);
+}
+
 const char* kind_name(Layout::Kind k) {
     return k == Layout::Int64 ? "int64" : k == Layout::Double ? "float64" : "text";
 }
@@ -48,7 +55,7 @@ Layout Worker::wanted_layout(const std::string& tag, const TypedColumn* ty,
         l.kind = ty->declared == Declared::Integer ? Layout::Int64 : Layout::Double;
         su = status = text = true;  // always: one schema whatever the values
     } else {
-        const std::uint8_t bits = ty->run->get() | (ty->unseen ? kinds::kText : 0);
+        const std::uint8_t bits = layout_bits(*ty);
         l.kind = value_kind(bits);
         if (l.kind == Layout::Text) return l;
         su = bits & kinds::kSu;
@@ -95,6 +102,15 @@ arrow::Status Worker::flush_typed_table(const std::string& name, TableBuffer& t)
             if (i == 2 && !frames) continue;
             columns.push_back({t.ids[i].name, true, i == 2, pq::kByteArray});
         }
+        // Text columns that hold only ? and . so far may yet become numbers:
+        // their text is kept from the start, so that settling the part
+        // need not write its kept text again to add it.
+        std::unordered_set<std::string> placeholders;
+        if (options_.typing == Typing::Values)
+            for (auto& c : t.columns)
+                if (c->typed && wanted[c->name].kind == Layout::Text &&
+                    (layout_bits(*c->typed) & ~kinds::kPlaceholder) == 0)
+                    placeholders.insert(c->name);
         TextMap<Layout> layouts;
         for (const std::string& tag : tags) {
             auto it = wanted.find(tag);
@@ -103,8 +119,8 @@ arrow::Status Worker::flush_typed_table(const std::string& name, TableBuffer& t)
             layouts.emplace(tag, std::move(l));
         }
         if (part) ARROW_RETURN_NOT_OK(close_part(name));
-        ARROW_ASSIGN_OR_RAISE(
-            part, open_typed_part(name, std::move(columns), std::move(layouts), std::move(tags)));
+        ARROW_ASSIGN_OR_RAISE(part, open_typed_part(name, std::move(columns), std::move(layouts),
+                                                    std::move(tags), placeholders));
     }
 
     // Which column of the part each file column comes from.
@@ -203,17 +219,20 @@ arrow::Status Worker::flush_typed_table(const std::string& name, TableBuffer& t)
 
 arrow::Result<Part*> Worker::open_typed_part(const std::string& name,
                                              std::vector<FileColumn> columns,
-                                             TextMap<Layout> layouts,
-                                             std::vector<std::string> tags) {
+                                             TextMap<Layout> layouts, std::vector<std::string> tags,
+                                             const std::unordered_set<std::string>& placeholders) {
     ARROW_ASSIGN_OR_RAISE(Part * part, open_table_part(name, std::move(columns)));
     part->layouts = std::move(layouts);
     part->tags = std::move(tags);
     if (options_.typing != Typing::Values) return part;
     std::vector<FileColumn> texts;
-    for (const std::string& tag : part->tags)
-        if (part->layouts[tag].kind != Layout::Text)
-            texts.push_back({tag, false, true, pq::kByteArray});
-    if (texts.empty()) return part;
+    bool numbers = false;
+    for (const std::string& tag : part->tags) {
+        const bool number = part->layouts[tag].kind != Layout::Text;
+        numbers = numbers || number;
+        if (number || placeholders.count(tag)) texts.push_back({tag, false, true, pq::kByteArray});
+    }
+    if (!numbers) return part;  // a part of text alone keeps none
     const std::string folder_name = std::string(kTextFolder) + "/" + name;
     std::string folder;
     ARROW_RETURN_NOT_OK(shared_.folder(folder_name, folder));

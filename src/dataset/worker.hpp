@@ -260,8 +260,11 @@ private:
     Layout wanted_layout(const std::string& tag, const TypedColumn* ty,
                          std::unordered_set<std::string>& taken) const;
     arrow::Status flush_typed_table(const std::string& name, TableBuffer& t);
+    // `placeholders`: text columns whose text is kept beside the numbers'
+    // (they may become numbers).
     arrow::Result<Part*> open_typed_part(const std::string& name, std::vector<FileColumn> columns,
-                                         TextMap<Layout> layouts, std::vector<std::string> tags);
+                                         TextMap<Layout> layouts, std::vector<std::string> tags,
+                                         const std::unordered_set<std::string>& placeholders);
     std::string typing_metadata(const Part& part) const;
 
     // ---- writing --------------------------------------------------------

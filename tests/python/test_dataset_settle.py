@@ -167,3 +167,51 @@ def test_float64_layouts_read_back_after_settling(tmp_path, monkeypatch, values)
     duckdb = pytest.importorskip("duckdb")
     rows = duckdb.sql(f"SELECT \"_t.x\", \"_t.o\" FROM read_parquet('{out}/t/*.parquet')").fetchall()
     assert sorted(rows) == want
+
+
+# The text of a column of ? and . alone is kept from the part's start when
+# the part keeps text (it has numbers), so settling it to numbers leaves
+# the kept text as it is. Each case: `_t.v` file by file (a part each),
+# whether the table has the integer column `_t.n`, whether the parts of
+# ? and . keep `_t.v`'s text before settling, and whether settling writes
+# the kept text of the first of them again.
+PLACEHOLDER_CASES = [
+    ("placeholders then numbers", ["?", ".", "7"], True, True, False),
+    ("placeholders then text: kept, never used", ["?", "abc"], True, True, False),
+    ("after text: not kept", ["abc", "?", "7"], True, False, False),
+    ("no numbers in the part: the kept text is made by settling", ["?", "7"], False, False, True),
+]
+
+
+@pytest.mark.parametrize("name,values,numbers,kept_before,rewritten", PLACEHOLDER_CASES,
+                         ids=[c[0] for c in PLACEHOLDER_CASES])
+def test_placeholder_text_kept_from_the_start(tmp_path, monkeypatch, name, values, numbers, kept_before,
+                                              rewritten):
+    src = tmp_path / "in"
+    src.mkdir()
+    tags = "_t.v _t.name" + (" _t.n" if numbers else "")
+    paths = [write(str(src), f"{i:02}.cif",
+                   f"data_b{i}\nloop_ {tags}\n".encode()
+                   + "".join(f"{v} w{k}" + (f" {k}" if numbers else "") + "\n" for k in range(40)).encode())
+             for i, v in enumerate(values)]
+    out = str(tmp_path / "out")
+    with monkeypatch.context() as m:
+        m.setattr(_native_typing, "settle", lambda out: None)
+        dataset.convert(paths, out, jobs=1, _part_bytes=1, typed=True)
+    parts = _commits.part_files(os.path.join(out, "t"))
+    assert len(parts) == len(values)
+    kept = [os.path.join(out, ".text", "t", os.path.basename(p)) for p in parts]
+    placeholders = [k for k, v in enumerate(values) if v in "?."]
+    for k in placeholders:
+        assert (os.path.exists(kept[k]) and "_t.v" in pq.read_schema(kept[k]).names) == kept_before, k
+    first = kept[placeholders[0]]
+    before = os.stat(first).st_ino if os.path.exists(first) else None
+    _native_typing.settle(out)
+    assert (os.stat(first).st_ino != before) == rewritten
+    if kept_before or rewritten:  # the file's text, row for row
+        assert pq.read_table(first).column("_t.v").to_pylist() == [values[placeholders[0]]] * 40
+    got = dataset.read_table(out, "t").sort_by([("_file", "ascending")]).column("_t.v").to_pylist()
+    if "abc" in values:
+        assert got == [v for v in values for _ in range(40)]
+    else:
+        assert got == [None] * 40 * (len(values) - 1) + [int(values[-1])] * 40
