@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <type_traits>
 
 #include "core/number.hpp"
 #include "core/number_inline.hpp"
@@ -114,12 +116,16 @@ arrow::Result<bool> copy_chunk(const Source& s, int group, int column, std::int3
 }
 
 // One column of one row group, decoded: a definition level per row and
-// the values of the rows that have one.
+// the values of the rows that have one. Text is copied out of each page as
+// it is read: Parquet's reader hands out text that points into the page
+// it decoded, which the next page may overwrite.
 template <class DType>
 struct Decoded {
     using T = typename DType::c_type;
+    static constexpr bool kText = std::is_same_v<DType, parquet::ByteArrayType>;
     std::vector<std::int16_t> defs;
     std::vector<T> values;
+    std::string bytes;  // text: the values' bytes, one after another
 
     bool defined(std::size_t row) const { return defs.empty() || defs[row] > 0; }
 
@@ -130,6 +136,7 @@ struct Decoded {
             group.metadata()->schema()->Column(column)->max_definition_level() > 0;
         defs.assign(optional ? static_cast<std::size_t>(rows) : 0, 0);
         values.resize(static_cast<std::size_t>(rows));
+        bytes.clear();
         std::int64_t levels = 0, count = 0;
         while (levels < rows) {
             std::int64_t got = 0;
@@ -137,10 +144,20 @@ struct Decoded {
                 reader->ReadBatch(rows - levels, optional ? defs.data() + levels : nullptr, nullptr,
                                   values.data() + count, &got);
             if (n == 0) throw parquet::ParquetException("a column ends before its row group");
+            if constexpr (kText)
+                for (std::int64_t i = count; i < count + got; ++i)
+                    bytes.append(reinterpret_cast<const char*>(values[i].ptr), values[i].len);
             levels += n;
             count += got;
         }
         values.resize(static_cast<std::size_t>(count));
+        if constexpr (kText) {
+            const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+            for (T& v : values) {
+                v.ptr = p;
+                p += v.len;
+            }
+        }
     }
 };
 

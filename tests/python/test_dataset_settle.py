@@ -215,3 +215,42 @@ def test_placeholder_text_kept_from_the_start(tmp_path, monkeypatch, name, value
         assert got == [v for v in values for _ in range(40)]
     else:
         assert got == [None] * 40 * (len(values) - 1) + [int(values[-1])] * 40
+
+
+# Text that becomes numbers over several pages of one row group (a page
+# holds about 1 MB of text): each row's status comes from its own text,
+# whatever page it is on. Each case: the text of row k, then the number
+# that makes the column numbers in a later part.
+PAGES_CASES = [
+    ("? and . in blocks", lambda k: "?" if k // 50_000 % 2 else ".", "7"),
+    ("words among placeholders: the column stays text", lambda k: "abc" if k == 150_001 else "?", "7"),
+    ("? and . alternating, then a fraction", lambda k: "?." [k % 2], "2.5"),
+]
+
+
+@pytest.mark.parametrize("name,cell,number", PAGES_CASES, ids=[c[0] for c in PAGES_CASES])
+def test_text_over_several_pages_settles_row_by_row(tmp_path, monkeypatch, name, cell, number):
+    src = tmp_path / "in"
+    src.mkdir()
+    n = 300_000
+    first = [cell(k) for k in range(n)]
+    paths = [write(str(src), "00.cif", ("data_a\nloop_ _t.v _t.n\n"
+                                        + "".join(f"{v} {k}\n" for k, v in enumerate(first))).encode()),
+             write(str(src), "01.cif", f"data_b\nloop_ _t.v _t.n\n{number} 1\n".encode())]
+    out = str(tmp_path / "out")
+    with monkeypatch.context() as m:
+        m.setattr(_native_typing, "settle", lambda out: None)
+        dataset.convert(paths, out, jobs=1, _part_bytes=1, typed=True)
+    results = []
+    real = quarzel._native.settle_part
+    monkeypatch.setattr(quarzel._native, "settle_part", lambda *a: results.append(real(*a)) or results[-1])
+    _native_typing.settle(out)
+    got = dataset.read_table(out, "t").sort_by([("_file", "ascending")])
+    if "abc" in first:
+        assert not results  # text already: nothing to settle
+        assert got.column("_t.v").to_pylist() == first + [number]
+        return
+    assert results == [True]
+    names = {"?": "unknown", ".": "inapplicable"}
+    assert got.column("_t.v_status").to_pylist() == [names[v] for v in first] + ["number"]
+    assert got.column("_t.v").to_pylist() == [None] * n + [float(number) if "." in number else int(number)]
