@@ -47,6 +47,13 @@ public:
     void pad_to(std::size_t rows) {
         if (size() < rows) push_nulls(rows - size());
     }
+    // Adds n rows of status `code` without their values or su: the status
+    // (and su) chunks of numbers whose value chunk is written elsewhere.
+    void push_status(std::size_t n, std::uint8_t code) {
+        status_.reserve_more(n);
+        std::memset(status_.end(), code, n);
+        status_.advance(n);
+    }
 
     // Adding values: reserve(n), then add() at most n times, then done().
     void reserve(std::size_t n) {

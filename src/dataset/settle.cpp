@@ -262,6 +262,37 @@ bool gather_numbers(const Source& s, parquet::RowGroupReader& group, const Settl
     return true;
 }
 
+// Whether the numbers of `c` keep their physical type: their value (and
+// su) chunks can then move as they are, and only the columns added beside
+// them are written (see moved_numbers).
+bool keeps_type(const Source& s, const SettleColumn& c) {
+    const auto* d = s.column(c.index);
+    const auto want = c.doubles ? parquet::Type::DOUBLE : parquet::Type::INT64;
+    if (d->physical_type() != want || d->max_definition_level() == 0) return false;
+    return c.su_index < 0 || (s.column(c.su_index)->physical_type() == want &&
+                              s.column(c.su_index)->max_definition_level() > 0);
+}
+
+// The value chunk of numbers that keep their type, moved as it is into
+// `values`, and `numbers` filled with rows that have no su (the chunk of
+// an su column added) and, when the part has no status column, each row's
+// status: every row a number, or every row null (a status column added to
+// a column of numbers alone). False when that status would need the rows
+// decoded (numbers and nulls both).
+arrow::Result<bool> moved_numbers(const Source& s, int group, const SettleColumn& c,
+                                  std::int64_t rows, std::int32_t codec, ColumnChunk& values,
+                                  NumberColumn& numbers) {
+    ARROW_ASSIGN_OR_RAISE(const bool copied, copy_chunk(s, group, c.index, codec, values));
+    if (!copied || (c.status_index < 0 && values.nulls != 0 && values.nulls != rows)) {
+        values.reset();
+        return false;
+    }
+    numbers.reset();
+    numbers.push_status(static_cast<std::size_t>(rows),
+                        values.nulls == rows ? NumberColumn::kNull : 0);
+    return true;
+}
+
 arrow::Result<bool> settle(const SettleJob& job) {
     Source part;
     ARROW_RETURN_NOT_OK(part.open(job.part));
@@ -348,6 +379,7 @@ arrow::Result<bool> settle(const SettleJob& job) {
         const std::int64_t rows = part.meta->RowGroup(g)->num_rows();
         std::shared_ptr<parquet::RowGroupReader> group;
         const SettleColumn* gathered = nullptr;
+        bool moved = false;  // the numbers of `gathered` keep their chunks
         for (std::size_t k = 0; k < takes.size(); ++k) {
             const auto [c, role] = takes[k];
             ColumnChunk& chunk = chunks[k];
@@ -360,10 +392,23 @@ arrow::Result<bool> settle(const SettleJob& job) {
                 continue;
             }
             if (gathered != c) {
+                gathered = c;
+                if (keeps_type(part, *c)) {
+                    ARROW_ASSIGN_OR_RAISE(moved,
+                                          moved_numbers(part, g, *c, rows, codec, chunk, numbers));
+                    if (moved) continue;  // the values
+                } else {
+                    moved = false;
+                }
                 if (!group) group = part.reader->RowGroup(g);
                 if (!gather_numbers(part, *group, *c, rows, numbers)) return false;
                 if (!c->doubles && numbers.doubles()) return false;  // fractions in an int64 column
-                gathered = c;
+            }
+            const int own = role == 1 ? c->su_index : role == 2 ? c->status_index : -1;
+            if (moved && own >= 0) {  // the part's su or status, as it is
+                ARROW_ASSIGN_OR_RAISE(const bool copied, copy_chunk(part, g, own, codec, chunk));
+                if (!copied) return false;
+                continue;
             }
             chunk.reset();
             if (role == 0)

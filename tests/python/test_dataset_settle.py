@@ -29,6 +29,14 @@ CASES = [
     # dictionary (`_t.o`), moved as they are or decoded.
     ("float64 layouts, then text", ["1", "2", "abc"], {"_rows": 300}),
     ("float64 layouts, int64 then float64", ["1", "2", "2.5"], {"_rows": 300}),
+    # Numbers that keep their type move as they are, the columns added
+    # beside them written from the part's nulls, or decoded where it has
+    # numbers and nulls both.
+    ("status added to a part of nulls", ["1", None, "?"], {}),
+    ("status added, numbers and nulls in one row group", [("1", None), "?"], {}),
+    ("su added, the part's status kept", ["1.5|?", "2.5(3)"], {}),
+    ("status added, the part's su kept", ["1.5(2)", "?"], {}),
+    ("status and su added over row groups", ["4", "5", "?", "6(1)"], {"_row_group_bytes": 1}),
 ]
 
 
@@ -44,10 +52,17 @@ def unsettled(tmp_path, values, options, monkeypatch):
     src = tmp_path / "in"
     src.mkdir()
     paths = []
-    for i, v in enumerate(values):
-        rows = "".join(f"{v} w{k} {k}" + (" " + float_cells(k) if floats else "") + "\n" for k in range(n))
-        tags = "_t.v _t.name _t.n" + (" _t.x _t.o" if floats else "")
-        paths.append(write(str(src), f"{i:02}.cif", f"data_b{i}\nloop_ {tags}\n{rows}".encode()))
+    tags = "_t.name _t.n" + (" _t.x _t.o" if floats else "")
+
+    def block(name, v):  # "a|b": rows take a, b, a, ...; None: the block has no `_t.v`
+        cells = [None] if v is None else v.split("|")
+        rows = "".join(("" if v is None else f"{cells[k % len(cells)]} ") + f"w{k} {k}"
+                       + (" " + float_cells(k) if floats else "") + "\n" for k in range(n))
+        return f"data_{name}\nloop_ {'' if v is None else '_t.v '}{tags}\n{rows}"
+
+    for i, v in enumerate(values):  # a tuple: the blocks of one file
+        text = "".join(block(f"b{i}_{j}", b) for j, b in enumerate(v if isinstance(v, tuple) else (v,)))
+        paths.append(write(str(src), f"{i:02}.cif", text.encode()))
     out = str(tmp_path / "out")
     with monkeypatch.context() as m:
         m.setattr(_native_typing, "settle", lambda out: None)
