@@ -9,6 +9,7 @@
 #include <parquet/statistics.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -195,19 +196,31 @@ bool gather_numbers(const Source& s, parquet::RowGroupReader& group, const Settl
     const auto physical = s.column(c.index)->physical_type();
     const auto n = static_cast<std::size_t>(rows);
     if (physical == parquet::Type::BYTE_ARRAY) {  // text that becomes numbers
-        Decoded<parquet::ByteArrayType> text;
-        text.read(group, c.index, rows);
+        // Read a batch at a time, each value taken while its page is there.
+        constexpr std::int64_t kBatch = 4096;
+        auto reader = std::static_pointer_cast<parquet::TypedColumnReader<parquet::ByteArrayType>>(
+            group.Column(c.index));
+        const bool optional = s.column(c.index)->max_definition_level() > 0;
+        std::vector<std::int16_t> defs(kBatch);
+        std::vector<parquet::ByteArray> values(kBatch);
         numbers.reserve(n);
-        std::size_t k = 0;
-        for (std::size_t r = 0; r < n; ++r) {
-            if (!text.defined(r)) {
-                numbers.done();
-                numbers.push_nulls(1);
-                numbers.reserve(n - r);
-                continue;
+        for (std::int64_t done = 0; done < rows;) {
+            std::int64_t got = 0;
+            const std::int64_t levels =
+                reader->ReadBatch(std::min(kBatch, rows - done), optional ? defs.data() : nullptr,
+                                  nullptr, values.data(), &got);
+            if (levels == 0) throw parquet::ParquetException("a column ends before its row group");
+            for (std::int64_t r = 0, k = 0; r < levels; ++r) {
+                if (optional && defs[r] == 0) {
+                    numbers.done();
+                    numbers.push_nulls(1);
+                    numbers.reserve(n - static_cast<std::size_t>(done + r));
+                    continue;
+                }
+                const parquet::ByteArray& v = values[k++];
+                numbers.add(read_number(reinterpret_cast<const char*>(v.ptr), v.len), false);
             }
-            const parquet::ByteArray& v = text.values[k++];
-            numbers.add(read_number(reinterpret_cast<const char*>(v.ptr), v.len), false);
+            done += levels;
         }
         numbers.done();
         return true;
