@@ -26,7 +26,8 @@ constexpr std::string_view kQuestion = "?";
 constexpr std::string_view kQuotedDot = "\".\"";
 constexpr std::string_view kQuotedQuestion = "\"?\"";
 
-// The most tags a block takes room for ahead, after a larger one.
+// The most tags a block, or names a document, takes room for ahead after
+// a larger one.
 constexpr std::size_t kBlockTagsAhead = 512;
 
 struct OpenBlock {
@@ -172,8 +173,13 @@ struct RawBuilder::State {
         seen_offset = 0;
         seen_line = 0;
         seen_line_start = 0;
+        // The names of the document read last (views of it, not read
+        // again) tell how many this one will likely have: its index takes
+        // room for as many up front.
+        const std::size_t names_before = std::min(names.size(), kBlockTagsAhead);
         names.clear();
         name_index.reset();
+        name_index.reserve(names, names_before);
         seen_block_names.clear();
         seen_frame_names.clear();
         scratch.clear();

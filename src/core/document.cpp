@@ -39,6 +39,7 @@ void FrameData::reserve(std::size_t tags) {
     tag_order.reserve(tags);
     tag_offsets.reserve(tags);
     columns.reserve(tags);
+    index_.reserve(tag_order, tags);
 }
 
 // The entry stays, blank, until settle(): no name is empty (tags begin with
