@@ -87,46 +87,6 @@ TEST_P(RecordBatchFiles, ArraysOutliveBatchAndDocument) {
     EXPECT_EQ(wrong, 0);
 }
 
-// Batches whose columns take few or many buffers of their own: the buffer
-// slots of a batch are counted from its columns before they are made.
-struct SlotCase {
-    const char* name;
-    std::string text;
-};
-
-class RecordBatchSlots : public ::testing::TestWithParam<SlotCase> {};
-
-TEST_P(RecordBatchSlots, EqualToExportedAndValid) {
-    for (ColumnLayout layout : {ColumnLayout::Refs, ColumnLayout::Packed}) {
-        auto a = exported(GetParam().text, layout);
-        auto b = direct(GetParam().text, layout);
-        ASSERT_TRUE(a.ok() && b.ok());
-        ASSERT_EQ(a->size(), b->size());
-        for (std::size_t i = 0; i < a->size(); ++i) {
-            ASSERT_TRUE((*b)[i]->ValidateFull().ok()) << i;
-            EXPECT_TRUE((*a)[i]->Equals(*(*b)[i], /*check_metadata=*/true)) << i;
-        }
-    }
-}
-
-std::string wide_loop(int tags) {
-    std::string text = "data_w loop_";
-    for (int i = 0; i < tags; ++i) text += " _c" + std::to_string(i);
-    for (int i = 0; i < tags; ++i) text += " v" + std::to_string(i);
-    return text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RecordBatchSlots,
-    ::testing::Values(SlotCase{"one_scalar", "data_d _x 1"},
-                      SlotCase{"save_frames",
-                               "data_d _x 1 save_f _y 2 _z 3 save_ save_g _y 4 save_"},
-                      SlotCase{"tag_repeated_in_header", "data_d loop_ _a _b _a 1 2 3 4 5 6"},
-                      SlotCase{"looped_after_scalar", "data_d _a 1 _b 2 loop_ _a _c 3 4 5 6"},
-                      SlotCase{"wide_loop", wide_loop(300)},
-                      SlotCase{"texts_and_unknowns", "data_d _a ? _b . _c 'x y' _d\n;t\n;\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 INSTANTIATE_TEST_SUITE_P(Layouts, RecordBatchFiles,
                          ::testing::Values(ColumnLayout::Refs, ColumnLayout::Packed),
                          [](const auto& info) {

@@ -27,7 +27,6 @@ CASES = [
     pytest.param(block("a", 52), block("b", 30) + "_t3 again\n_t20 again\n", id="tags-given-again"),
     pytest.param(block("a", 52), block("b", 40) + "loop_\n_t5\n_t41\nx y\n", id="scalar-replaced-by-loop"),
     pytest.param(looped("a", 30, 4), looped("b", 30, 2) + block("c", 30), id="names-shared-by-blocks"),
-    pytest.param(block("a", 40), block("b", 40).replace("_t7 ", "_T7 ") + "_t7 dup\n", id="case-folded-repeat"),
     pytest.param(block("a", 40) + block("b", 3), block("c", 9) + block("d", 45), id="blocks-of-other-sizes"),
 ]
 
