@@ -142,12 +142,20 @@ public:
         // The positions of every loop's tags, one loop after another.
         std::vector<std::size_t>& loop_places = scratch_.loop_places;
         loop_places.clear();
-        for (const auto& loop : data_.loops)
+        // A loop's tags mostly follow one another in the tag order (the
+        // builder enters them so): the place after the last one is tried
+        // before the index.
+        for (const auto& loop : data_.loops) {
+            std::size_t next = tag_count;
             for (std::string_view tag : loop) {
-                const std::size_t at = data_.position(tag);
+                const std::size_t at = next < tag_count && same_name(data_.tag_order[next], tag)
+                                           ? next
+                                           : data_.position(tag);
                 loop_places.push_back(at);
                 if (at < tag_count) state_[at] = kLooped;
+                next = at < tag_count ? at + 1 : tag_count;
             }
+        }
 
         std::vector<std::string_view>& scalar_tags = scratch_.scalar_tags;
         std::vector<ColumnRequest>& requests = scratch_.requests;
@@ -228,6 +236,12 @@ public:
 private:
     // What has become of the tag at a position of the tag order.
     enum : std::uint8_t { kNotBuilt, kLooped, kRequested, kBuilt };
+
+    // Names of a frame are mostly views of one copy each: the same view is
+    // the same name without comparing bytes.
+    static bool same_name(std::string_view a, std::string_view b) noexcept {
+        return (a.data() == b.data() && a.size() == b.size()) || a == b;
+    }
 
     // The values of the tag at `at` (npos included), or null.
     ValueColumn* values_at(std::size_t at) {

@@ -90,8 +90,15 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
     if (static_cast<std::size_t>(schema->num_fields()) != n)
         return arrow::Status::Invalid("a batch of ", n, " columns for a schema of ",
                                       schema->num_fields(), " fields");
+    // A slot per buffer a column of its own may have (its validity bitmap
+    // only with nulls), which also bounds the keepers held: no more than
+    // the batch uses, since every slot is made and destroyed.
+    std::size_t slots = 1;
+    for (const Column* c : columns)
+        if (!c->shared)
+            slots += static_cast<std::size_t>(c->n_buffers) - (c->null_count != 0 ? 0 : 1);
     const std::shared_ptr<BufferSlot[]> memory =
-        std::make_shared_for_overwrite<BufferSlot[]>(3 * n);
+        std::make_shared_for_overwrite<BufferSlot[]>(slots);
     const std::shared_ptr<ArraySlot[]> arrays = std::make_shared_for_overwrite<ArraySlot[]>(n);
     std::vector<std::shared_ptr<arrow::ArrayData>> data;
     data.reserve(n);

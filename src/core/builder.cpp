@@ -26,6 +26,10 @@ constexpr std::string_view kQuestion = "?";
 constexpr std::string_view kQuotedDot = "\".\"";
 constexpr std::string_view kQuotedQuestion = "\"?\"";
 
+// The most tags a block, or names a document, takes room for ahead after
+// a larger one.
+constexpr std::size_t kBlockTagsAhead = 512;
+
 struct OpenBlock {
     std::string name;
     FrameData data;
@@ -123,6 +127,11 @@ struct RawBuilder::State {
     std::unordered_set<std::string> seen_frame_names;
     std::string scratch;
     NameIndex loop_index;  // of loop_tags, while on_loop_start reads a header
+    // The tags of the block closed last, kept across restarts: a block
+    // takes that much room up front, since the blocks a thread reads one
+    // after another tend to be alike (small files of one kind), and its
+    // columns then never move while it grows.
+    std::size_t last_block_tags = 0;
 
     State(CifVersion version, bool strict_mode, std::string_view text, ColumnLayout column_layout) {
         names.reserve(64);
@@ -164,8 +173,13 @@ struct RawBuilder::State {
         seen_offset = 0;
         seen_line = 0;
         seen_line_start = 0;
+        // The names of the document read last (views of it, not read
+        // again) tell how many this one will likely have: its index takes
+        // room for as many up front.
+        const std::size_t names_before = std::min(names.size(), kBlockTagsAhead);
         names.clear();
         name_index.reset();
+        name_index.reserve(names, names_before);
         seen_block_names.clear();
         seen_frame_names.clear();
         scratch.clear();
@@ -241,6 +255,7 @@ struct RawBuilder::State {
         if (!block) return;
         marks.push_back(boundary.value_or(errors_taken + doc.errors.size()));
         boundary.reset();
+        last_block_tags = block->data.tag_order.size();
         block->data.settle();
         doc.blocks.push_back(ParsedBlock{std::move(block->name), std::move(block->data),
                                          std::move(block->save_frames)});
@@ -578,6 +593,7 @@ void RawBuilder::on_data_block(std::string_view name) {
     s.block_wanted = s.selection == nullptr || s.selection->wants_block(lname);
     s.block.emplace();
     s.block->name = std::move(lname);
+    if (s.last_block_tags > 8) s.block->data.reserve(std::min(s.last_block_tags, kBlockTagsAhead));
 }
 
 void RawBuilder::on_save_frame_start(std::string_view name) {

@@ -7,29 +7,25 @@
 
 namespace quarzel {
 
-ValueColumn& FrameData::add(std::string_view tag, ValueColumn column, std::uint32_t loop,
+ValueColumn& FrameData::add(std::string_view tag, ValueColumn&& column, std::uint32_t loop,
                             std::uint32_t place, std::uint32_t offset) {
     ValueColumn& added = push(tag, std::move(column), loop, place, offset);
     index_.appended(tag_order);
     return added;
 }
 
-ValueColumn& FrameData::add_hashed(std::uint64_t hash, std::string_view tag, ValueColumn column,
+ValueColumn& FrameData::add_hashed(std::uint64_t hash, std::string_view tag, ValueColumn&& column,
                                    std::uint32_t loop, std::uint32_t place, std::uint32_t offset) {
     ValueColumn& added = push(tag, std::move(column), loop, place, offset);
     index_.appended(tag_order, hash);
     return added;
 }
 
-ValueColumn& FrameData::push(std::string_view tag, ValueColumn column, std::uint32_t loop,
+ValueColumn& FrameData::push(std::string_view tag, ValueColumn&& column, std::uint32_t loop,
                              std::uint32_t place, std::uint32_t offset) {
     if (tag_order.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
-    if (columns.capacity() == 0) {
-        // Room for a typical frame at once; complete frames give back the rest.
-        tag_order.reserve(8);
-        tag_offsets.reserve(8);
-        columns.reserve(8);
-    }
+    // Room for a typical frame at once; complete frames give back the rest.
+    if (columns.capacity() == 0) reserve(8);
     // Places are kept from the first drop on (most frames have none).
     if (!places_.empty()) [[unlikely]]
         places_.push_back(Place{loop, place});
@@ -37,6 +33,13 @@ ValueColumn& FrameData::push(std::string_view tag, ValueColumn column, std::uint
     tag_offsets.push_back(offset);
     columns.push_back(std::move(column));
     return columns.back();
+}
+
+void FrameData::reserve(std::size_t tags) {
+    tag_order.reserve(tags);
+    tag_offsets.reserve(tags);
+    columns.reserve(tags);
+    index_.reserve(tag_order, tags);
 }
 
 // The entry stays, blank, until settle(): no name is empty (tags begin with

@@ -62,12 +62,15 @@ struct FrameData {
     // where it is written; `tag` must live as long as the frame. A loop's
     // column names the loop (its index in `loops`) and its place in the
     // loop's tags.
-    ValueColumn& add(std::string_view tag, ValueColumn column, std::uint32_t loop = kNoLoop,
+    ValueColumn& add(std::string_view tag, ValueColumn&& column, std::uint32_t loop = kNoLoop,
                      std::uint32_t place = 0, std::uint32_t offset = kNoOffset);
     // The same, `hash` being NameIndex::hash(tag).
-    ValueColumn& add_hashed(std::uint64_t hash, std::string_view tag, ValueColumn column,
+    ValueColumn& add_hashed(std::uint64_t hash, std::string_view tag, ValueColumn&& column,
                             std::uint32_t loop = kNoLoop, std::uint32_t place = 0,
                             std::uint32_t offset = kNoOffset);
+    // Room for `tags` tags before the vectors grow (a frame takes room for
+    // eight at its first tag otherwise).
+    void reserve(std::size_t tags);
     // Whether the tag at `position` is a column of a loop.
     bool in_loop(std::size_t position);
     // Takes the tag at `position` out of the frame: out of the tag order and
@@ -90,7 +93,7 @@ private:
     };
     NameIndex index_;  // of tag_order
     // add() but for the index.
-    ValueColumn& push(std::string_view tag, ValueColumn column, std::uint32_t loop,
+    ValueColumn& push(std::string_view tag, ValueColumn&& column, std::uint32_t loop,
                       std::uint32_t place, std::uint32_t offset);
     // places_[i]: where tag_order[i] is looped; empty until the frame asks
     // (in_loop), and again after settle().

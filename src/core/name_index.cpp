@@ -48,27 +48,40 @@ std::size_t NameIndex::find_hashed(std::span<const std::string_view> names, std:
 
 void NameIndex::appended(std::span<const std::string_view> names, std::uint64_t h) {
     const std::size_t n = names.size();
-    if (n < kHashFrom) return;
+    if (n < kHashFrom && slots_.empty()) return;
     if (n >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
-    if (slots_.size() < 2 * n) {
-        // Rebuilt at twice the size: at most half full. The names filed so
-        // far go in again in the order of their positions (their hashes
-        // are in their slots), the names before the first rebuild hashed.
-        std::vector<std::uint64_t> hashes(n);
-        if (slots_.empty()) {
-            for (std::size_t i = 0; i + 1 < n; ++i) hashes[i] = hash(names[i]);
-        } else {
-            for (const std::uint64_t entry : slots_)
-                if (entry != 0) hashes[(entry & kPositionPart) - 1] = entry & kHashPart;
-        }
-        std::size_t size = 16;
-        while (size < 4 * n) size *= 2;
-        slots_.assign(size, 0);
-        hashes[n - 1] = h;
-        for (std::size_t i = 0; i < n; ++i) insert(hashes[i], i);
-    } else {
+    if (slots_.size() < 2 * n)
+        rebuild(names, n, &h);
+    else
         insert(h, n - 1);
+}
+
+void NameIndex::reserve(std::span<const std::string_view> names, std::size_t n) {
+    if (n < kHashFrom || n < names.size() || slots_.size() >= 2 * n) return;
+    if (n >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
+    rebuild(names, n, nullptr);
+}
+
+// Rebuilt with room for twice as many: at most half full. The names filed
+// so far go in again in the order of their positions (their hashes are in
+// their slots), those of a table not begun yet hashed; `last`, when given,
+// is the hash of the last name, which has no slot yet.
+void NameIndex::rebuild(std::span<const std::string_view> names, std::size_t n,
+                        const std::uint64_t* last) {
+    const std::size_t count = names.size();
+    const std::size_t unfiled = last != nullptr ? 1 : 0;
+    std::vector<std::uint64_t> hashes(count);
+    if (slots_.empty()) {
+        for (std::size_t i = 0; i + unfiled < count; ++i) hashes[i] = hash(names[i]);
+    } else {
+        for (const std::uint64_t entry : slots_)
+            if (entry != 0) hashes[(entry & kPositionPart) - 1] = entry & kHashPart;
     }
+    if (last != nullptr) hashes[count - 1] = *last;
+    std::size_t size = 16;
+    while (size < 4 * n) size *= 2;
+    slots_.assign(size, 0);
+    for (std::size_t i = 0; i < count; ++i) insert(hashes[i], i);
 }
 
 // Positions go in in increasing order, each after the occupied slots of its

@@ -37,11 +37,15 @@ public:
     // Follows `names` after a name was appended to it (a name already
     // present keeps its first position).
     void appended(std::span<const std::string_view> names) {
-        if (names.size() < kHashFrom) return;
+        if (names.size() < kHashFrom && slots_.empty()) return;
         appended(names, hash(names.back()));
     }
     // The same, `h` being hash(names.back()).
     void appended(std::span<const std::string_view> names, std::uint64_t h);
+    // Makes room for `n` names in all (`names` being those so far), so that
+    // the table is not rebuilt while the list grows to that many: hashed
+    // from the first name when `n` is kHashFrom or more.
+    void reserve(std::span<const std::string_view> names, std::size_t n);
     void clear() noexcept { std::vector<std::uint64_t>().swap(slots_); }
     // Forgets every name but keeps the table's room, for a list that starts
     // again empty.
@@ -61,6 +65,9 @@ private:
     std::size_t find_hashed(std::span<const std::string_view> names, std::string_view name,
                             std::uint64_t h) const noexcept;
     void insert(std::uint64_t h, std::size_t position) noexcept;
+    // Files `names` again in a table with room for `n`; `last`, when not
+    // null, is the hash of the last name, not filed yet.
+    void rebuild(std::span<const std::string_view> names, std::size_t n, const std::uint64_t* last);
     // Open addressing, at most half full: 0 for a free slot, else the high
     // 32 bits of the name's hash above its position + 1. The hash part
     // passes over most other names without comparing them, and a rebuild

@@ -18,6 +18,9 @@ struct GrowCase {
     int distinct;  // names before they repeat
     int total;
     bool hashed;  // appended with the hash worked out by the caller
+    // Room asked for (reserve) once `reserve_at` names are in, if not 0.
+    int reserve_for = 0;
+    int reserve_at = 0;
 };
 
 class NameIndexGrows : public ::testing::TestWithParam<GrowCase> {};
@@ -31,6 +34,8 @@ TEST_P(NameIndexGrows, FindsFirstPositions) {
     std::vector<std::string_view> names;
     NameIndex index;
     for (int i = 0; i < c.total; ++i) {
+        if (c.reserve_for != 0 && i == c.reserve_at)
+            index.reserve(names, static_cast<std::size_t>(c.reserve_for));
         names.push_back(texts[i]);
         if (c.hashed)
             index.appended(names, NameIndex::hash(names.back()));
@@ -51,7 +56,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, NameIndexGrows,
                                            GrowCase{"past_the_first_rebuild", 40, 40, false},
                                            GrowCase{"repeats_before_hashing", 3, 70, false},
                                            GrowCase{"repeats_after_hashing", 20, 150, true},
-                                           GrowCase{"many", 300, 300, true}),
+                                           GrowCase{"many", 300, 300, true},
+                                           // Room asked for: too little to hash, ahead
+                                           // of the first name, after names listed
+                                           // linearly or hashed, less than there are,
+                                           // outgrown.
+                                           GrowCase{"reserve_below_hashing", 6, 6, false, 5, 0},
+                                           GrowCase{"reserve_ahead", 52, 52, true, 52, 0},
+                                           GrowCase{"reserve_ahead_unhashed", 30, 30, false, 30, 0},
+                                           GrowCase{"reserve_after_linear", 40, 40, true, 40, 4},
+                                           GrowCase{"reserve_after_hashed", 80, 80, false, 80, 20},
+                                           GrowCase{"reserve_below_count", 40, 40, true, 12, 30},
+                                           GrowCase{"reserve_outgrown", 25, 120, true, 10, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Names that differ only past the hashed words, or are empty, stay apart.
