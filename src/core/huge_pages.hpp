@@ -13,8 +13,9 @@ namespace quarzel {
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 // Asks for huge pages over the whole 2 MiB pages within `n` bytes from `p`
-// (none when the region holds none, or off Linux). Only advice: the memory
-// reads and writes as before whatever the system does with it.
+// (none when the region holds none, or off Linux), the first made one at
+// once when `p` starts it. Only advice: the memory reads and writes as
+// before whatever the system does with it.
 void advise_huge_pages(void* p, std::size_t n) noexcept;
 
 }  // namespace quarzel
