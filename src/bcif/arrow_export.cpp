@@ -18,6 +18,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/huge_pages.hpp"
+
 namespace quarzel::bcif {
 
 namespace {
@@ -108,7 +110,7 @@ public:
     ~Layer() {
         for (std::size_t i = used_; i-- > 0;)
             std::launder(reinterpret_cast<Base*>(slots_[i].bytes))->~Base();
-        if (pool_ != nullptr) pool_->Free(memory_, bytes_);
+        if (pool_ != nullptr) pool_->Free(memory_, bytes_, alignment_);
     }
 
     // A `T` made from `args` in the next slot of `layer` (which must have
@@ -126,11 +128,19 @@ public:
         return std::shared_ptr<T>(layer, made);
     }
 
-    // `bytes` of memory from `pool`, freed after the layer's objects.
+    // `bytes` of memory from `pool`, freed after the layer's objects. A
+    // category of megabytes starts on a huge page and asks for them (see
+    // huge_pages.hpp): such memory is new to the process when the previous
+    // call's tables are still held, and is about to be written whole.
     arrow::Result<std::uint8_t*> allocate(arrow::MemoryPool* pool, std::int64_t bytes) {
-        ARROW_RETURN_NOT_OK(pool->Allocate(bytes, &memory_));
+        const bool huge = static_cast<std::size_t>(bytes) >= kHugePage;
+        const std::int64_t alignment =
+            huge ? static_cast<std::int64_t>(kHugePage) : arrow::kDefaultBufferAlignment;
+        ARROW_RETURN_NOT_OK(pool->Allocate(bytes, alignment, &memory_));
         pool_ = pool;
         bytes_ = bytes;
+        alignment_ = alignment;
+        if (huge) advise_huge_pages(memory_, static_cast<std::size_t>(bytes));
         return memory_;
     }
 
@@ -146,6 +156,7 @@ private:
     arrow::MemoryPool* pool_ = nullptr;
     std::uint8_t* memory_ = nullptr;
     std::int64_t bytes_ = 0;
+    std::int64_t alignment_ = arrow::kDefaultBufferAlignment;
 };
 
 using BufferLayer = Layer<arrow::Buffer>;

@@ -24,6 +24,8 @@ def document(categories):
             for name, rows, columns in categories]}]})
 
 
+BIG = 200_000  # rows of more than 2 MiB of buffers
+
 # (case, categories, {category: {column: values}})
 SHAPES = [
     ("zero rows", [("_e", 0, [ints("i", []), strings("s", [], [])])],
@@ -39,6 +41,12 @@ SHAPES = [
     ("many categories", [(f"_c{k}", k % 3, [ints("v", list(range(k % 3)))])
                          for k in range(400)],
      {f"c{k}": {"v": list(range(k % 3))} for k in range(400)}),
+    # Megabytes of buffers: storage of its own, aligned for huge pages.
+    ("megabytes", [("_g", BIG, [ints("i", list(range(BIG)), [k % 3 for k in range(BIG)]),
+                                strings("s", ["ab", "cde"], [k % 2 for k in range(BIG)])])],
+     {"g": {"i": [None if k % 3 else k for k in range(BIG)],
+            "i_status": [["number", "inapplicable", "unknown"][k % 3] for k in range(BIG)],
+            "s": [["ab", "cde"][k % 2] for k in range(BIG)]}}),
     ("many columns", [("_w", 2, [ints(f"v{k}", [k, -k], [0, k % 3]) for k in range(150)])],
      {"w": {name: values for k in range(150) for name, values in
             [(f"v{k}", [k, None if k % 3 else -k])] +
@@ -123,6 +131,7 @@ LONE_BUFFERS = [
     ("string offsets", strings("s", ["ab", "c"], [0, 1, 0]), "s", 1),
     ("string text", strings("s", ["ab", "c" * 30], [1, 0, 1]), "s", 2),
     ("status indices", strings("s", ["ab"], [0, 0, 0], [0, 1, 2]), "s_status", 1),
+    ("megabytes of values", ints("v", list(range(3 * BIG))), "v", 1),
 ]
 
 
@@ -133,7 +142,9 @@ def test_a_lone_buffer_outlives_the_rest_of_its_category(col, name, index):
     before = pa.total_allocated_bytes()
     # Beside other categories and columns, so that the category's storage
     # holds more than the one buffer.
-    data = document([("_a", 3, [ints("x", [1, 2, 3]), col]), ("_b", 1, [ints("y", [9])])])
+    rows = len(col["data"]["data"]) // 4  # every case's data: 4 bytes a row
+    data = document([("_a", rows, [ints("x", [1, 2, 3] + list(range(rows - 3))), col]),
+                     ("_b", 1, [ints("y", [9])])])
     got = bcif.tables(data)["B"]
     chunk = got["a"].column(name).chunk(0)
     buffer = chunk.buffers()[index]
