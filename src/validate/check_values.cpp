@@ -122,10 +122,8 @@ public:
     // A single value of a numeric item certainly passes (quick_number()).
     bool quick_number() const noexcept { return quick_number_; }
     bool number_passes(std::string_view v) const noexcept {
-        if (numeric_ == Contents::Number || numeric_ == Contents::Real) {
-            bool nonzero;
-            return is_number(v, nonzero) && (!nonnegative_ || v.front() != '-' || !nonzero);
-        }
+        if (numeric_ == Contents::Number || numeric_ == Contents::Real)
+            return is_number(v) && (!nonnegative_ || v.front() != '-' || !mantissa_nonzero(v));
         const NumberShape s = number_shape(v);
         if (!s.number) return false;
         if (numeric_ != Contents::Number && numeric_ != Contents::Real &&
