@@ -104,19 +104,20 @@ enum State : std::uint8_t {
 // The states in which the value read so far is a whole number.
 inline constexpr unsigned kComplete = 1u << Whole | 1u << Fraction | 1u << ExpDigits | 1u << Close;
 
+// next[256 * state + byte] is 256 times the state that follows: a state
+// kept as its row's start needs no multiplication between steps.
 struct Table {
-    std::uint8_t next[kStates][256];
+    std::uint16_t next[kStates * 256];
 };
 
 constexpr Table make_table() {
     Table t{};
-    for (auto& row : t.next)
-        for (auto& to : row) to = Fail;
-    const auto on_digits = [&](State from, State to) {
-        for (int c = '0'; c <= '9'; ++c) t.next[from][c] = to;
-    };
+    for (auto& to : t.next) to = Fail * 256;
     const auto on = [&](State from, char c, State to) {
-        t.next[from][static_cast<unsigned char>(c)] = to;
+        t.next[from * 256 + static_cast<unsigned char>(c)] = static_cast<std::uint16_t>(to * 256);
+    };
+    const auto on_digits = [&](State from, State to) {
+        for (char c = '0'; c <= '9'; ++c) on(from, c, to);
     };
     on(Start, '+', Sign);
     on(Start, '-', Sign);
@@ -152,12 +153,12 @@ inline constexpr Table kTable = make_table();
 inline bool is_number(std::string_view value) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(value.data());
     const auto* const end = p + value.size();
-    const auto& next = number_steps::kTable.next;
-    unsigned s = number_steps::Start;
+    const std::uint16_t* const next = number_steps::kTable.next;
+    std::size_t s = number_steps::Start * 256;
     // Two bytes a turn: the loop's own steps are half the work otherwise.
-    for (; end - p >= 2; p += 2) s = next[next[s][p[0]]][p[1]];
-    if (p != end) s = next[s][*p];
-    return number_steps::kComplete >> s & 1u;
+    for (; end - p >= 2; p += 2) s = next[next[s + p[0]] + p[1]];
+    if (p != end) s = next[s + *p];
+    return number_steps::kComplete >> (s / 256) & 1u;
 }
 
 // Whether a mantissa digit of a number (is_number()) is not 0
