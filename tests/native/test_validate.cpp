@@ -496,4 +496,53 @@ TEST(ValidateLineIndex, PositionsCountCodePoints) {
     EXPECT_EQ(column, 2u);
 }
 
+// Offsets asked in any order, against positions counted byte by byte: the
+// index reads forward from the last offset asked, and past 64 bytes counts
+// line breaks a block at a time.
+struct LineCase {
+    std::string text;
+    std::vector<std::uint64_t> offsets;
+};
+
+class LineIndexOrder : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(LineIndexOrder, AgreesWithACountFromTheStart) {
+    const std::string& text = GetParam().text;
+    LineIndex index(text, 7);
+    for (std::uint64_t offset : GetParam().offsets) {
+        std::uint32_t line = 0, column = 0, want_line = 7, want_column = 1;
+        for (std::uint64_t i = 0; i < offset && i < text.size(); ++i) {
+            if (text[i] == '\n') {
+                ++want_line;
+                want_column = 1;
+            } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+                ++want_column;
+            }
+        }
+        if (offset > text.size()) want_line = want_column = 0;
+        index.position(offset, line, column);
+        EXPECT_EQ(line, want_line) << "offset " << offset;
+        EXPECT_EQ(column, want_column) << "offset " << offset;
+    }
+}
+
+std::string lines_of(std::size_t count, std::size_t width) {
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) out += std::string(width, 'a' + i % 26) + "\n";
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ValidateLineIndex, LineIndexOrder,
+    ::testing::Values(
+        // Rising, then behind the last line (read again), then the same line.
+        LineCase{lines_of(40, 9), {3, 95, 96, 399, 12, 11, 399, 398}},
+        // Line breaks at the ends of 64-byte blocks and runs of empty lines.
+        LineCase{lines_of(10, 63) + std::string(130, '\n') + "z", {64, 128, 129, 700, 771, 772}},
+        // A long line: columns far from the last break, asked backwards.
+        LineCase{"x\n" + std::string(300, 'y'), {301, 250, 2, 1, 0}},
+        // Code points of two bytes, and an offset past the end.
+        LineCase{"\xc3\xa9\xc3\xa9\n" + lines_of(3, 70) + "\xc3\xa9", {4, 5, 220, 221, 300}},
+        LineCase{"", {0, 1}}));
+
 }  // namespace
