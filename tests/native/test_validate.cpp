@@ -482,7 +482,15 @@ INSTANTIATE_TEST_SUITE_P(
         // No child item given: no link checked, whatever the parents.
         LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\n", {}},
         // A child in a save frame is checked against parents in its block.
-        LinkCase{"data_x\n_p.id 1\nsave_f\n_d.z 2\nsave_\n", {"link _d.z -1 4:6"}}));
+        LinkCase{"data_x\n_p.id 1\nsave_f\n_d.z 2\nsave_\n", {"link _d.z -1 4:6"}},
+        // Rows of a two-component link that give one component (the other
+        // null) look up the parents of that one: found, missing, or found
+        // only as the other component's value.
+        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.x _c.y 1 ? ? b 3 ? ? 1 2 b\n",
+                 {"link _c.x 2 3:25", "link _c.y 1 3:23"}},
+        // One-component links against parents with nulls and repeats: a
+        // null parent value is no parent of anything.
+        LinkCase{"data_x\nloop_ _p.id ? 1 1 .\nloop_ _d.z 1 ? . 2 1\n", {"link _d.z 3 3:18"}}));
 
 TEST(ValidateLineIndex, PositionsCountCodePoints) {
     LineIndex index("ab\n\xc3\xa9x\n", 3);
