@@ -492,6 +492,37 @@ INSTANTIATE_TEST_SUITE_P(
         // null parent value is no parent of anything.
         LinkCase{"data_x\nloop_ _p.id ? 1 1 .\nloop_ _d.z 1 ? . 2 1\n", {"link _d.z 3 3:18"}}));
 
+// Runs of nulls and of the last passing text pass without a visit; the
+// rows of the values that fail after them stay those of the column.
+const char* kEnumRules =
+    "quarzel-rules 1\n"
+    "dict\tname=d\tversion=1\tddl=ddl1\n"
+    "item\tname=_e\tenum=a\tenum=b\n"
+    "item\tname=_r\ttype=Real\trange=0:1\n";
+
+struct RunCase {
+    const char* text;
+    std::vector<std::string> findings;
+};
+
+class PassingRuns : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(PassingRuns, KeepTheRowsOfFailures) {
+    EXPECT_EQ(check(kEnumRules, GetParam().text), GetParam().findings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ValidateCheck, PassingRuns,
+    ::testing::Values(RunCase{"data_x\nloop_ _e ? a a . b ? x a x\n",
+                              {"enumeration _e 6 2:22", "enumeration _e 8 2:26"}},
+                      // The same text failing again after one that passed.
+                      RunCase{"data_x\nloop_ _e x a x x\n",
+                              {"enumeration _e 0 2:10", "enumeration _e 2 2:14",
+                               "enumeration _e 3 2:16"}},
+                      // Quoted placeholders are values, bare ones nulls.
+                      RunCase{"data_x\nloop_ _r 1 1 '?' ? 2 1.0 '.'\n",
+                              {"type _r 2 2:14", "range _r 4 2:20", "type _r 6 2:26"}}));
+
 TEST(ValidateLineIndex, PositionsCountCodePoints) {
     LineIndex index("ab\n\xc3\xa9x\n", 3);
     std::uint32_t line, column;
