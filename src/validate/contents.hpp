@@ -155,8 +155,12 @@ inline bool is_number(std::string_view value) noexcept {
     const auto* const end = p + value.size();
     const std::uint16_t* const next = number_steps::kTable.next;
     std::size_t s = number_steps::Start * 256;
-    // Two bytes a turn: the loop's own steps are half the work otherwise.
-    for (; end - p >= 2; p += 2) s = next[next[s + p[0]] + p[1]];
+    // Four bytes a turn: the loop's own steps are a fraction of the work.
+    for (; end - p >= 4; p += 4) s = next[next[next[next[s + p[0]] + p[1]] + p[2]] + p[3]];
+    if (end - p >= 2) {
+        s = next[next[s + p[0]] + p[1]];
+        p += 2;
+    }
     if (p != end) s = next[s + *p];
     return number_steps::kComplete >> (s / 256) & 1u;
 }
