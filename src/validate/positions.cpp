@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_map>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -22,7 +22,7 @@ namespace {
 // them, their matches summed in the vector's lanes.
 std::size_t count_newlines(const char* p, const char* end) noexcept {
     std::size_t count = 0;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
     const __m128i newline = _mm_set1_epi8('\n');
     const __m128i zero = _mm_setzero_si128();
     __m128i total = zero;  // two 64-bit sums
