@@ -198,18 +198,20 @@ private:
         if (cols.size() == 1 && rising_counts(*cols[0])) return;
         if (cols.size() == 1 && rules_.items[items[0]].compare == Compare::Exact) {
             // One key compared exactly: the values themselves, no copies, in
-            // an open-addressing table of row numbers.
+            // an open-addressing table of row numbers placed by the column's
+            // hashes (shared with the links that name it).
             std::size_t size = 16;
             while (size < 2 * rows) size *= 2;
             std::vector<std::uint32_t> slots(size, 0);  // row + 1, 0 free
             std::vector<std::string_view> values(rows);
+            const std::vector<std::uint64_t>& hashed = hashes_.of(*cols[0], Compare::Exact);
             for (std::size_t r = 0; r < rows; ++r) {
-                const ValueRef ref = (*cols[0])[r];
-                if (ref.compound) continue;
+                if (hashed[r] == ColumnHashes::kCompound) continue;
                 bool null;
-                const std::string_view v = scalar_text(ref, null);
+                const std::string_view v = scalar_text((*cols[0])[r], null);
                 values[r] = v;
-                for (std::size_t s = text_hash(v) & (size - 1);; s = (s + 1) & (size - 1)) {
+                // Bits 0 and 1 mark nulls and lists (of()): the place from above them.
+                for (std::size_t s = (hashed[r] >> 2) & (size - 1);; s = (s + 1) & (size - 1)) {
                     if (slots[s] == 0) {
                         slots[s] = static_cast<std::uint32_t>(r + 1);
                         break;

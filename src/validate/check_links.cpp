@@ -3,6 +3,7 @@
 // (null components of the child match anything). One finding per link and
 // frame, with the count and the first rows.
 #include <algorithm>
+#include <bit>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -70,6 +71,12 @@ private:
     std::vector<Place> where_;
 };
 
+// The key of a row that gives one component: that component's hash (never
+// 0, a free slot, for it is no null), with no combining.
+constexpr std::uint64_t one_key(std::uint64_t component) noexcept {
+    return component;
+}
+
 // Parent keys already gathered in a block, by the parent items they hash
 // (many links name the same parent items: atom_site's, for one).
 using ParentCache = std::map<std::vector<std::uint32_t>, HashSet>;
@@ -94,10 +101,11 @@ public:
 
     bool empty() const noexcept { return tables_.empty(); }
 
-    bool contains(std::uint64_t mask, std::uint64_t key) {
+    // The keys of the parent rows that give the components of `mask`.
+    const HashSet& set(std::uint64_t mask) {
         // Rows of a column mostly give the same components: the last set
         // found answers again without a lookup.
-        if (last_ && mask == last_mask_) return last_->contains(key);
+        if (last_ && mask == last_mask_) return *last_;
         auto it = sets_.find(mask);
         if (it == sets_.end()) {
             std::vector<std::uint32_t> items;
@@ -109,7 +117,7 @@ public:
         }
         last_mask_ = mask;
         last_ = it->second;
-        return last_->contains(key);
+        return *last_;
     }
 
 private:
@@ -138,6 +146,13 @@ private:
                 rows = std::min(rows, h.size());
             }
             if (!complete || hashed.empty()) continue;
+            if (hashed.size() == 1) {
+                // One component: its hash is the key (see one_key()); a null
+                // is the key of no child row.
+                for (std::size_t r = 0; r < rows; ++r)
+                    if (hashed[0][r] > ColumnHashes::kCompound) out.insert(hashed[0][r]);
+                continue;
+            }
             for (std::size_t r = 0; r < rows; ++r) {
                 hash.reset();
                 bool ok = true;
@@ -225,26 +240,51 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
             }
         std::size_t missing = 0, first_row = 0, checked = 0;
         std::vector<std::size_t> shown_rows;
-        for (std::size_t r = 0; r < rows; ++r) {
-            std::uint64_t mask = 0;
-            hash.reset();
-            bool usable = true;
-            for (const Given& g : given) {
-                if (r >= g.hashes->size()) continue;
-                const std::uint64_t h = (*g.hashes)[r];
-                if (h == ColumnHashes::kCompound) {
-                    usable = false;
-                    break;
-                }
-                if (h == ColumnHashes::kNull) continue;
-                mask |= g.bit;
-                hash.add(h);
-            }
-            if (!usable || mask == 0) continue;
-            ++checked;
-            if (!parents.empty() && parents.contains(mask, hash.value())) continue;
+        const auto parentless = [&](std::size_t r) {
             if (missing++ == 0) first_row = r;
             if (shown_rows.size() < kShownRows) shown_rows.push_back(r);
+        };
+        if (given.size() == 1) {
+            // One component (most links): a row without it (null) or with a
+            // list or table in it is not checked, and all rows look up one
+            // set of parent keys.
+            const std::vector<std::uint64_t>& column = *given[0].hashes;
+            const std::uint64_t bit = given[0].bit;
+            const HashSet* set = nullptr;
+            for (std::size_t r = 0; r < column.size(); ++r) {
+                const std::uint64_t h = column[r];
+                if (h == ColumnHashes::kNull || h == ColumnHashes::kCompound) continue;
+                ++checked;
+                if (parents.empty()) {
+                    parentless(r);
+                    continue;
+                }
+                if (!set) set = &parents.set(bit);
+                if (!set->contains(one_key(h))) parentless(r);
+            }
+        } else {
+            for (std::size_t r = 0; r < rows; ++r) {
+                std::uint64_t mask = 0, last = 0;
+                hash.reset();
+                bool usable = true;
+                for (const Given& g : given) {
+                    if (r >= g.hashes->size()) continue;
+                    const std::uint64_t h = (*g.hashes)[r];
+                    if (h == ColumnHashes::kCompound) {
+                        usable = false;
+                        break;
+                    }
+                    if (h == ColumnHashes::kNull) continue;
+                    mask |= g.bit;
+                    hash.add(h);
+                    last = h;
+                }
+                if (!usable || mask == 0) continue;
+                ++checked;
+                const std::uint64_t key = std::has_single_bit(mask) ? one_key(last) : hash.value();
+                if (!parents.empty() && parents.set(mask).contains(key)) continue;
+                parentless(r);
+            }
         }
         if (missing == 0) continue;
         // The first row without a parent, as its values read.

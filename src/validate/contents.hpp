@@ -3,9 +3,7 @@
 // (or one element of a list) at a time.
 #pragma once
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -82,65 +80,106 @@ struct NumberShape {
 };
 NumberShape number_shape(std::string_view value) noexcept;
 
-// number_shape(value).number, inline for the checker's column loops;
-// `nonzero` tells whether a mantissa digit is not 0 (!shape.zero).
+// The number grammar as a table of steps, a byte at a time: the state
+// after each prefix of a value (Fail once no number can follow), for the
+// checker's column loops, which test hundreds of numbers per file.
+namespace number_steps {
+
+enum State : std::uint8_t {
+    Start,
+    Sign,       // [+-]
+    Whole,      // mantissa digits, no point yet
+    Point,      // a point with no digit before it
+    Fraction,   // the point after digits, or digits after the point
+    Exponent,   // e or E
+    ExpSign,    // its sign
+    ExpDigits,  // its digits
+    Open,       // "(" of the su
+    SuDigits,   // its digits
+    Close,      // ")": nothing may follow
+    Fail,
+    kStates,
+};
+
+// The states in which the value read so far is a whole number.
+inline constexpr unsigned kComplete = 1u << Whole | 1u << Fraction | 1u << ExpDigits | 1u << Close;
+
+// next[256 * state + byte] is 256 times the state that follows: a state
+// kept as its row's start needs no multiplication between steps.
+struct Table {
+    std::uint16_t next[kStates * 256];
+};
+
+constexpr Table make_table() {
+    Table t{};
+    for (auto& to : t.next) to = Fail * 256;
+    const auto on = [&](State from, char c, State to) {
+        t.next[from * 256 + static_cast<unsigned char>(c)] = static_cast<std::uint16_t>(to * 256);
+    };
+    const auto on_digits = [&](State from, State to) {
+        for (char c = '0'; c <= '9'; ++c) on(from, c, to);
+    };
+    on(Start, '+', Sign);
+    on(Start, '-', Sign);
+    for (State s : {Start, Sign}) {
+        on_digits(s, Whole);
+        on(s, '.', Point);
+    }
+    on_digits(Whole, Whole);
+    on(Whole, '.', Fraction);
+    on_digits(Point, Fraction);
+    on_digits(Fraction, Fraction);
+    for (State s : {Whole, Fraction}) {
+        on(s, 'e', Exponent);
+        on(s, 'E', Exponent);
+    }
+    on(Exponent, '+', ExpSign);
+    on(Exponent, '-', ExpSign);
+    on_digits(Exponent, ExpDigits);
+    on_digits(ExpSign, ExpDigits);
+    on_digits(ExpDigits, ExpDigits);
+    for (State s : {Whole, Fraction, ExpDigits}) on(s, '(', Open);
+    on_digits(Open, SuDigits);
+    on_digits(SuDigits, SuDigits);
+    on(SuDigits, ')', Close);
+    return t;
+}
+
+inline constexpr Table kTable = make_table();
+
+}  // namespace number_steps
+
+// number_shape(value).number, inline for the checker's column loops.
+inline bool is_number(std::string_view value) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(value.data());
+    const auto* const end = p + value.size();
+    const std::uint16_t* const next = number_steps::kTable.next;
+    std::size_t s = number_steps::Start * 256;
+    // Four bytes a turn: the loop's own steps are a fraction of the work.
+    for (; end - p >= 4; p += 4) s = next[next[next[next[s + p[0]] + p[1]] + p[2]] + p[3]];
+    if (end - p >= 2) {
+        s = next[next[s + p[0]] + p[1]];
+        p += 2;
+    }
+    if (p != end) s = next[s + *p];
+    return number_steps::kComplete >> (s / 256) & 1u;
+}
+
+// Whether a mantissa digit of a number (is_number()) is not 0
+// (!number_shape(value).zero).
+inline bool mantissa_nonzero(std::string_view value) noexcept {
+    for (const char c : value) {
+        if (c >= '1' && c <= '9') return true;
+        if (c != '0' && c != '.' && c != '+' && c != '-') return false;
+    }
+    return false;
+}
+
+// is_number(), and in `nonzero` mantissa_nonzero() of a number.
 inline bool is_number(std::string_view value, bool& nonzero) noexcept {
-    const char* p = value.data();
-    const char* const end = p + value.size();
-    const auto digits = [&] {
-        const char* from = p;
-        while (p != end && static_cast<unsigned char>(*p - '0') < 10) ++p;
-        return p != from;
-    };
-    if (p != end && (*p == '+' || *p == '-')) ++p;
-    // The mantissa: digits, a point, digits (either run may be empty, not
-    // both); `nz` gathers its digits' bits. A run is read eight bytes at a
-    // time while eight remain in the value.
-    std::uint64_t nz = 0;
-    const auto mantissa_digits = [&] {
-        const char* from = p;
-        if constexpr (std::endian::native == std::endian::little) {
-            constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-            while (end - p >= 8) {
-                std::uint64_t w;
-                std::memcpy(&w, p, 8);
-                // Digits become their values 0 to 9; any other byte has its
-                // top bit set in `other` (no byte carries into the next).
-                const std::uint64_t t = w ^ (0x30 * kOnes);
-                const std::uint64_t other =
-                    (((t & (0x7F * kOnes)) + 0x76 * kOnes) | t) & (0x80 * kOnes);
-                if (other == 0) {
-                    nz |= t;
-                    p += 8;
-                    continue;
-                }
-                const int n = std::countr_zero(other) / 8;  // digits before it
-                nz |= t & ((std::uint64_t{1} << (8 * n)) - 1);
-                p += n;
-                return static_cast<std::size_t>(p - from);
-            }
-        }
-        for (unsigned d; p != end && (d = static_cast<unsigned char>(*p - '0')) < 10; ++p) nz |= d;
-        return static_cast<std::size_t>(p - from);
-    };
-    std::size_t count = mantissa_digits();
-    if (p != end && *p == '.') {
-        ++p;
-        count += mantissa_digits();
-    }
-    nonzero = nz != 0;
-    if (count == 0) return false;
-    if (p == end) return true;
-    if (*p == 'e' || *p == 'E') {
-        ++p;
-        if (p != end && (*p == '+' || *p == '-')) ++p;
-        if (!digits()) return false;
-        if (p == end) return true;
-    }
-    if (*p != '(') return false;
-    ++p;
-    if (!digits() || p == end || *p != ')') return false;
-    return ++p == end;
+    if (!is_number(value)) return false;
+    nonzero = mantissa_nonzero(value);
+    return true;
 }
 
 // One value of one kind.

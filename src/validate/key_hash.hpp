@@ -4,6 +4,7 @@
 // src/validate.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -46,10 +47,10 @@ inline std::uint64_t text_hash(std::string_view t) noexcept {
 }
 
 // The words a short text (at most 16 bytes) is hashed from, read without
-// passing either end: up to 7 bytes all in `a`, whose top byte is free (the
-// caller puts the length there), told apart only with the length; 8 to 16
-// the first and the last 8 bytes. Bytes stay bytes, so a bytewise change of
-// the text (ASCII folded) is the same change of the words.
+// passing either end: up to 7 bytes all in `a`, in order from its low byte
+// (the rest 0, the top byte free: the caller puts the length there); 8 to
+// 16 the first and the last 8 bytes. Bytes stay bytes, so a bytewise change
+// of the text (ASCII folded) is the same change of the words.
 struct ShortWords {
     std::uint64_t a = 0, b = 0;
 };
@@ -67,7 +68,8 @@ inline ShortWords short_words(const char* p, std::size_t n) noexcept {
         w.a = lo | (std::uint64_t{hi} >> (8 * (8 - n))) << 32;
     } else if (n > 0) {
         const auto* u = reinterpret_cast<const unsigned char*>(p);
-        w.a = u[0] | std::uint64_t{u[n / 2]} << 8 | std::uint64_t{u[n - 1]} << 16;
+        w.a = (u[0] | std::uint64_t{u[n / 2]} << 8 | std::uint64_t{u[n - 1]} << 16) &
+              (~std::uint64_t{0} >> (64 - 8 * n));
     }
     return w;
 }
@@ -160,6 +162,11 @@ public:
         if (col.side_values().empty()) {
             if (const RefColumn* refs = col.refs_column()) {
                 std::size_t r = 0;
+                if (compare == Compare::Exact) {
+                    const ColumnBase& base = refs->base();
+                    refs->for_each_slice([&](std::string_view v) { out[r++] = exact(v, base); });
+                    return out;
+                }
                 refs->for_each_slice([&](std::string_view v) { out[r++] = hash(v); });
                 return out;
             }
@@ -172,6 +179,25 @@ public:
     }
 
 private:
+    // A slice of `base` compared exactly, as of() hashes a value: one of
+    // fewer than 8 bytes read as one word where 8 bytes of the text are
+    // there to read (the bytes past it masked off), as short_words() puts it.
+    static std::uint64_t exact(std::string_view v, const ColumnBase& base) noexcept {
+        const std::size_t n = v.size();
+        if (n == 1 && (v[0] == '?' || v[0] == '.')) return kNull;
+        if constexpr (std::endian::native == std::endian::little) {
+            // 1 to 7 bytes, not a quoted placeholder (kept with its quotes).
+            if (n - 1 < 7 && v[0] != '"' && base.offset_of(v) + 8 <= base.size) {
+                std::uint64_t a;
+                std::memcpy(&a, v.data(), 8);
+                a &= ~std::uint64_t{0} >> (64 - 8 * n);
+                return words_hash(ShortWords{a, 0}, n) | 2;
+            }
+        }
+        bool null;
+        return value_hash(scalar_text(ValueRef{v}, null)) | 2;
+    }
+
     std::map<std::pair<const ValueColumn*, Compare>, std::vector<std::uint64_t>> cache_;
 };
 

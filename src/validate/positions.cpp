@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <string>
 #include <unordered_map>
+
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 #include "core/lexer.hpp"
 #include "core/lowercase.hpp"
@@ -13,31 +16,56 @@
 
 namespace quarzel::validate {
 
-LineIndex::LineIndex(std::string_view text, std::uint32_t first_line)
-    : text_(text), first_line_(first_line) {
-    starts_.push_back(0);
-    const char* b = text.data();
-    const std::size_t n = std::min<std::size_t>(text.size(), 0xFFFFFFFFu);
-    std::size_t at = 0;
-    while (at < n) {
-        const void* hit = std::memchr(b + at, '\n', n - at);
-        if (!hit) break;
-        at = static_cast<std::size_t>(static_cast<const char*>(hit) - b) + 1;
-        starts_.push_back(static_cast<std::uint32_t>(at));
+namespace {
+
+// The line breaks ('\n') in [p, end): 64 bytes a turn where the text has
+// them, their matches summed in the vector's lanes.
+std::size_t count_newlines(const char* p, const char* end) noexcept {
+    std::size_t count = 0;
+#if defined(__SSE2__) && defined(__x86_64__)
+    const __m128i newline = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    __m128i total = zero;  // two 64-bit sums
+    for (; end - p >= 64; p += 64) {
+        const auto match = [&](int at) {
+            return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)),
+                                  newline);
+        };
+        // Each lane -1 per match, at most 4 matches: -4 to 0.
+        const __m128i lanes =
+            _mm_add_epi8(_mm_add_epi8(match(0), match(16)), _mm_add_epi8(match(32), match(48)));
+        total = _mm_add_epi64(total, _mm_sad_epu8(_mm_sub_epi8(zero, lanes), zero));
     }
+    count = static_cast<std::size_t>(_mm_cvtsi128_si64(total)) +
+            static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(total, total)));
+#endif
+    for (; p != end; ++p) count += *p == '\n';
+    return count;
 }
 
-void LineIndex::position(std::uint64_t offset, std::uint32_t& line, std::uint32_t& column) const {
+}  // namespace
+
+void LineIndex::position(std::uint64_t offset, std::uint32_t& line, std::uint32_t& column) {
     if (offset > text_.size() || offset > 0xFFFFFFFFu) {
         line = column = 0;
         return;
     }
-    auto it = std::upper_bound(starts_.begin(), starts_.end(), static_cast<std::uint32_t>(offset));
-    const std::size_t index = static_cast<std::size_t>(it - starts_.begin()) - 1;
-    line = first_line_ + static_cast<std::uint32_t>(index);
+    const char* b = text_.data();
+    const auto at = static_cast<std::size_t>(offset);
+    if (at < line_start_) read_ = line_start_ = newlines_ = 0;  // behind: from the start
+    if (at > read_) {
+        newlines_ += static_cast<std::uint32_t>(count_newlines(b + read_, b + at));
+        for (std::size_t i = at; i > read_; --i)
+            if (b[i - 1] == '\n') {
+                line_start_ = i;
+                break;
+            }
+        read_ = at;
+    }
+    line = first_line_ + newlines_;
     std::uint32_t col = 1;
-    for (std::size_t i = starts_[index]; i < offset; ++i)
-        col += (static_cast<unsigned char>(text_[i]) & 0xC0) != 0x80;
+    for (std::size_t i = line_start_; i < at; ++i)
+        col += (static_cast<unsigned char>(b[i]) & 0xC0) != 0x80;
     column = col;
 }
 
@@ -102,7 +130,7 @@ private:
 // and notes the places that requests ask for.
 class LocatingSink {
 public:
-    LocatingSink(std::string_view text, const LineIndex& lines, const TrackingSource& source,
+    LocatingSink(std::string_view text, LineIndex& lines, const TrackingSource& source,
                  std::map<FrameKey, std::unordered_map<std::string, Request>>& requests)
         : text_(text), lines_(lines), source_(source), requests_(requests) {}
 
@@ -245,7 +273,7 @@ private:
     }
 
     std::string_view text_;
-    const LineIndex& lines_;
+    LineIndex& lines_;
     const TrackingSource& source_;
     std::map<FrameKey, std::unordered_map<std::string, Request>>& requests_;
     std::unordered_map<std::string, Request>* current_ = nullptr;
@@ -273,11 +301,10 @@ const FrameData* frame_data(const ParsedCif& doc, const Finding& f) {
 void resolve_positions(std::vector<Finding>& findings, const ParsedCif& doc,
                        const VersionResult& detected) {
     const std::string_view text = detected.text;
-    std::optional<LineIndex> lines;
-    const auto index = [&]() -> const LineIndex& {
-        if (!lines) lines.emplace(text, detected.line_offset + 1);
-        return *lines;
-    };
+    LineIndex lines(text, detected.line_offset + 1);
+    // The places found from offsets, in rising order of offset: one read of
+    // the text up to the last.
+    std::vector<std::pair<std::uint64_t, Finding*>> direct;
     std::map<FrameKey, std::unordered_map<std::string, Request>> requests;
     std::vector<Finding*> pending;
     for (Finding& f : findings) {
@@ -289,7 +316,7 @@ void resolve_positions(std::vector<Finding>& findings, const ParsedCif& doc,
             // The builder notes where each tag is written.
             const std::size_t p = data->position(f.locate_tag);
             if (p < data->tag_offsets.size() && data->tag_offsets[p] != FrameData::kNoOffset) {
-                index().position(data->tag_offsets[p], f.line, f.column);
+                direct.emplace_back(data->tag_offsets[p], &f);
                 continue;
             }
         }
@@ -300,7 +327,7 @@ void resolve_positions(std::vector<Finding>& findings, const ParsedCif& doc,
                 if (!ref.compound && inside(text, ref.text)) {
                     const std::uint64_t off = token_start(
                         text, static_cast<std::uint64_t>(ref.text.data() - text.data()));
-                    index().position(off, f.line, f.column);
+                    direct.emplace_back(off, &f);
                     continue;
                 }
             }
@@ -312,10 +339,13 @@ void resolve_positions(std::vector<Finding>& findings, const ParsedCif& doc,
             r.want_tag = true;
         pending.push_back(&f);
     }
+    std::sort(direct.begin(), direct.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [offset, f] : direct) lines.position(offset, f->line, f->column);
     if (pending.empty()) return;
     Lexer lexer(text, detected.version, detected.line_offset);
     TrackingSource source(lexer);
-    LocatingSink sink(text, index(), source, requests);
+    LocatingSink sink(text, lines, source, requests);
     parse(source, sink);
     for (Finding* f : pending) {
         const Request& r = requests[{f->block, f->frame}][f->locate_tag];

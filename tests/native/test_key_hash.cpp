@@ -3,10 +3,12 @@
 // differ hash apart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <string>
 
+#include "core/pipeline.hpp"
 #include "validate/key_hash.hpp"
 
 namespace {
@@ -109,5 +111,40 @@ TEST(ValueHash, ShortTextsNeverCollide) {
             }
     EXPECT_EQ(seen.size(), made);
 }
+
+// A column's exact hashes, short values read a word at a time where the
+// text has 8 bytes from them, against value_hash() of each value: every
+// short length, in the middle of the text and at its very end, nulls and
+// quoted placeholders; and for small letters, the folded hashes alike.
+class ExactColumnHash : public testing::TestWithParam<const char*> {};
+
+TEST_P(ExactColumnHash, AgreesWithValueHash) {
+    // Refs: the layout whose slices are read a word at a time.
+    const quarzel::ParseResult parsed =
+        quarzel::parse_document(GetParam(), false, quarzel::ColumnLayout::Refs);
+    const quarzel::ValueColumn& col = parsed.document.blocks.at(0).data.columns.at(0);
+    ColumnHashes hashes;
+    const std::vector<std::uint64_t> exact = hashes.of(col, Compare::Exact);
+    const std::vector<std::uint64_t>& folded = hashes.of(col, Compare::Fold);
+    ASSERT_EQ(exact.size(), col.size());
+    for (std::size_t r = 0; r < col.size(); ++r) {
+        bool null;
+        const std::string_view v = scalar_text(col[r], null);
+        EXPECT_EQ(exact[r], null ? ColumnHashes::kNull : value_hash(v) | 2) << "'" << v << "'";
+        const bool small =
+            std::none_of(v.begin(), v.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+        if (!null && small) {
+            EXPECT_EQ(folded[r], exact[r]) << "'" << v << "'";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ExactColumnHash,
+    testing::Values(
+        "data_x\nloop_ _a a ab abc abcd abcde abcdef abcdefg abcdefgh ? . '?' \"?\" x\n",
+        "data_x\nloop_ _a abcdefg ab a",                           // the last values end the text
+        "data_x\nloop_ _a C1 c1 'C1' \"ab\" 'abcdef' ;\nabc\n;\n"  // quoted, a field
+        ));
 
 }  // namespace

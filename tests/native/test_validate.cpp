@@ -482,7 +482,46 @@ INSTANTIATE_TEST_SUITE_P(
         // No child item given: no link checked, whatever the parents.
         LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\n", {}},
         // A child in a save frame is checked against parents in its block.
-        LinkCase{"data_x\n_p.id 1\nsave_f\n_d.z 2\nsave_\n", {"link _d.z -1 4:6"}}));
+        LinkCase{"data_x\n_p.id 1\nsave_f\n_d.z 2\nsave_\n", {"link _d.z -1 4:6"}},
+        // Rows of a two-component link that give one component (the other
+        // null) look up the parents of that one: found, missing, or found
+        // only as the other component's value.
+        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.x _c.y 1 ? ? b 3 ? ? 1 2 b\n",
+                 {"link _c.x 2 3:25", "link _c.y 1 3:23"}},
+        // One-component links against parents with nulls and repeats: a
+        // null parent value is no parent of anything.
+        LinkCase{"data_x\nloop_ _p.id ? 1 1 .\nloop_ _d.z 1 ? . 2 1\n", {"link _d.z 3 3:18"}}));
+
+// Runs of nulls and of the last passing text pass without a visit; the
+// rows of the values that fail after them stay those of the column.
+const char* kEnumRules =
+    "quarzel-rules 1\n"
+    "dict\tname=d\tversion=1\tddl=ddl1\n"
+    "item\tname=_e\tenum=a\tenum=b\n"
+    "item\tname=_r\ttype=Real\trange=0:1\n";
+
+struct RunCase {
+    const char* text;
+    std::vector<std::string> findings;
+};
+
+class PassingRuns : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(PassingRuns, KeepTheRowsOfFailures) {
+    EXPECT_EQ(check(kEnumRules, GetParam().text), GetParam().findings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ValidateCheck, PassingRuns,
+    ::testing::Values(RunCase{"data_x\nloop_ _e ? a a . b ? x a x\n",
+                              {"enumeration _e 6 2:22", "enumeration _e 8 2:26"}},
+                      // The same text failing again after one that passed.
+                      RunCase{"data_x\nloop_ _e x a x x\n",
+                              {"enumeration _e 0 2:10", "enumeration _e 2 2:14",
+                               "enumeration _e 3 2:16"}},
+                      // Quoted placeholders are values, bare ones nulls.
+                      RunCase{"data_x\nloop_ _r 1 1 '?' ? 2 1.0 '.'\n",
+                              {"type _r 2 2:14", "range _r 4 2:20", "type _r 6 2:26"}}));
 
 TEST(ValidateLineIndex, PositionsCountCodePoints) {
     LineIndex index("ab\n\xc3\xa9x\n", 3);
@@ -495,5 +534,54 @@ TEST(ValidateLineIndex, PositionsCountCodePoints) {
     EXPECT_EQ(line, 3u);
     EXPECT_EQ(column, 2u);
 }
+
+// Offsets asked in any order, against positions counted byte by byte: the
+// index reads forward from the last offset asked, and past 64 bytes counts
+// line breaks a block at a time.
+struct LineCase {
+    std::string text;
+    std::vector<std::uint64_t> offsets;
+};
+
+class LineIndexOrder : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(LineIndexOrder, AgreesWithACountFromTheStart) {
+    const std::string& text = GetParam().text;
+    LineIndex index(text, 7);
+    for (std::uint64_t offset : GetParam().offsets) {
+        std::uint32_t line = 0, column = 0, want_line = 7, want_column = 1;
+        for (std::uint64_t i = 0; i < offset && i < text.size(); ++i) {
+            if (text[i] == '\n') {
+                ++want_line;
+                want_column = 1;
+            } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+                ++want_column;
+            }
+        }
+        if (offset > text.size()) want_line = want_column = 0;
+        index.position(offset, line, column);
+        EXPECT_EQ(line, want_line) << "offset " << offset;
+        EXPECT_EQ(column, want_column) << "offset " << offset;
+    }
+}
+
+std::string lines_of(std::size_t count, std::size_t width) {
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) out += std::string(width, 'a' + i % 26) + "\n";
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ValidateLineIndex, LineIndexOrder,
+    ::testing::Values(
+        // Rising, then behind the last line (read again), then the same line.
+        LineCase{lines_of(40, 9), {3, 95, 96, 399, 12, 11, 399, 398}},
+        // Line breaks at the ends of 64-byte blocks and runs of empty lines.
+        LineCase{lines_of(10, 63) + std::string(130, '\n') + "z", {64, 128, 129, 700, 771, 772}},
+        // A long line: columns far from the last break, asked backwards.
+        LineCase{"x\n" + std::string(300, 'y'), {301, 250, 2, 1, 0}},
+        // Code points of two bytes, and an offset past the end.
+        LineCase{"\xc3\xa9\xc3\xa9\n" + lines_of(3, 70) + "\xc3\xa9", {4, 5, 220, 221, 300}},
+        LineCase{"", {0, 1}}));
 
 }  // namespace
