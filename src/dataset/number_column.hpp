@@ -116,6 +116,7 @@ public:
         // of 0 matches nothing.
         std::uint64_t last_word = 0, last_bits = 0;
         std::size_t last_len = 0;
+        PlainShape shape;  // the layout of the last plain decimal read
         // The members as the locals have them, for the calls that read them.
         const auto store = [&]() __attribute__((always_inline)) {
             status_out_ = status;
@@ -188,7 +189,7 @@ public:
                         }
                     }
                     PlainDecimal d;
-                    if (plain_parts(x, len, d)) [[likely]] {
+                    if (shape.take(x, len, d)) [[likely]] {
                         last_word = x;
                         last_len = len;  // put() may clear it
                         put(d, false, 0);
@@ -221,7 +222,7 @@ public:
                     }
                     PlainDecimal d;
                     if (p[open] == '(' && len - 3 - open < 8 && open - 1 < 8 &&
-                        plain_parts(load_padded(p, open), open, d)) {
+                        shape.take(load_padded(p, open), open, d)) {
                         put(d, true, su_digits);
                         return;
                     }

@@ -2,6 +2,7 @@
 // against the same values read by parse_number and added one by one.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -117,6 +118,46 @@ TEST(NumberColumnTexts, AgreesWithParseNumber) {
     for (const auto& c : columns) {
         check(c, false);
         check(c, true);
+    }
+}
+
+// A layout learnt from one value, then values that break it in one way each:
+// read at once only when the layout truly holds.
+TEST(NumberColumnTexts, LayoutOfTheLastDecimal) {
+    const std::vector<std::vector<std::string>> columns = {
+        {"12.345", "-67.891", "+10.002", "98.7654", "1.234", "123.45"},  // sign, length, point
+        {"12.345", "12x345", "12.3.5", "12.34/", "12.34:", "\xB2.345",
+         "12.3\xB0"
+         "5"},                                                              // bad bytes
+        {"1.5", "125", "15.", ".15", "1.5", "-1.5", "-0.0", "0.0", "-.0"},  // point moved or gone
+        {"7", "-", "+", "8", "-7", "0", "-0", "00000000", "-0000000", "9999999."},
+        {"0.36512(4)", "0.00586(1)", "0.3x512(4)", "0.365120(4)", "-0.36512(44)", "0.3651(4)"},
+        {"1234.567", "9876.543", "98765.43", "987654.3", ".1234567", "1234567."},
+    };
+    for (const auto& c : columns) {
+        check(c, false);
+        check(c, true);
+    }
+    // Random runs of few layouts, as real columns have them.
+    std::uint64_t seed = 12345;
+    const auto next = [&seed](unsigned below) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<unsigned>((seed >> 33) % below);
+    };
+    const std::string bytes = "0123456789000999.-+x(1)";
+    for (int round = 0; round < 400; ++round) {
+        std::vector<std::string> column;
+        std::string layout = "12.345";
+        for (int i = 0; i < 24; ++i) {
+            if (next(4) == 0) layout[next(static_cast<unsigned>(layout.size()))] = bytes[next(23)];
+            if (next(8) == 0)
+                layout.insert(next(static_cast<unsigned>(layout.size())), 1, bytes[next(16)]);
+            std::string v = layout;
+            for (char& ch : v)
+                if (ch >= '0' && ch <= '9') ch = static_cast<char>('0' + next(10));
+            column.push_back(v);
+        }
+        check(column, false);
     }
 }
 
