@@ -30,6 +30,9 @@ struct BufferSlot {
 // buffers, which the array data hold: together they would hold themselves.)
 using ArraySlot = std::optional<arrow::ArrayData>;
 
+// How many sizes of buffer lists a thread's columns take in turn.
+constexpr unsigned kBufferListSizes = 8;
+
 // Where a column's buffers are, in the order of the array's buffers: the
 // validity bitmap (none without nulls), then the values, or the offsets and
 // the text.
@@ -58,6 +61,19 @@ BufferPlaces buffer_places(const Column& c) {
         p.size[2] = end;
     }
     return p;
+}
+
+// Room for the buffer list of a column with `count` buffers. Every column's
+// list is an allocation of its own (the array data owns it), and the lists
+// of a call's batches are made together and, when the batches die, freed
+// together. glibc keeps only a few freed blocks of each size on a thread's
+// quick list; the rest take its slow paths both ways. Lists of one size
+// after another (a few pointers more, unused) spread a call's lists over
+// several of those quick lists, from which the next call takes them again.
+std::size_t buffer_list_room(int count) {
+    static thread_local unsigned turn = 0;
+    turn = turn + 1 == kBufferListSizes ? 0 : turn + 1;
+    return static_cast<std::size_t>(count) + turn;
 }
 
 // The buffers of one standalone array and the reference to their keeper.
@@ -127,7 +143,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
         }
         const BufferPlaces places = buffer_places(c);
         std::vector<std::shared_ptr<arrow::Buffer>> buffers;
-        buffers.reserve(static_cast<std::size_t>(places.count));
+        buffers.reserve(buffer_list_room(places.count));
         for (int k = 0; k < places.count; ++k)
             buffers.push_back(buffer(places.at[k], places.size[k]));
         ArraySlot& array = arrays[i];
