@@ -6,6 +6,7 @@
 #include <arrow/record_batch.h>
 #include <arrow/type.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -109,13 +110,19 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
     // A slot per buffer a column of its own may have (its validity bitmap
     // only with nulls), which also bounds the keepers held: no more than
     // the batch uses, since every slot is made and destroyed.
+    // Array data likewise: one for each column not shared with other batches.
     std::size_t slots = 1;
-    for (const Column* c : columns)
-        if (!c->shared)
-            slots += static_cast<std::size_t>(c->n_buffers) - (c->null_count != 0 ? 0 : 1);
+    std::size_t own_arrays = 0;
+    for (const Column* c : columns) {
+        if (c->shared) continue;
+        slots += static_cast<std::size_t>(c->n_buffers) - (c->null_count != 0 ? 0 : 1);
+        ++own_arrays;
+    }
     const std::shared_ptr<BufferSlot[]> memory =
         std::make_shared_for_overwrite<BufferSlot[]>(slots);
-    const std::shared_ptr<ArraySlot[]> arrays = std::make_shared_for_overwrite<ArraySlot[]>(n);
+    const std::shared_ptr<ArraySlot[]> arrays =
+        std::make_shared_for_overwrite<ArraySlot[]>(std::max<std::size_t>(own_arrays, 1));
+    std::size_t arrays_used = 0;
     std::vector<std::shared_ptr<arrow::ArrayData>> data;
     data.reserve(n);
     std::size_t used = 0;    // buffer objects made
@@ -146,7 +153,7 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
         buffers.reserve(buffer_list_room(places.count));
         for (int k = 0; k < places.count; ++k)
             buffers.push_back(buffer(places.at[k], places.size[k]));
-        ArraySlot& array = arrays[i];
+        ArraySlot& array = arrays[arrays_used++];
         array.emplace(type, c.length, std::move(buffers), c.null_count);
         data.emplace_back(arrays, &*array);
     }
