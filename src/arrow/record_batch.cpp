@@ -6,6 +6,7 @@
 #include <arrow/record_batch.h>
 #include <arrow/type.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -29,6 +30,9 @@ struct BufferSlot {
 // The array data of a batch, one allocation likewise. (Kept apart from the
 // buffers, which the array data hold: together they would hold themselves.)
 using ArraySlot = std::optional<arrow::ArrayData>;
+
+// How many sizes of buffer lists a thread's columns take in turn.
+constexpr unsigned kBufferListSizes = 8;
 
 // Where a column's buffers are, in the order of the array's buffers: the
 // validity bitmap (none without nulls), then the values, or the offsets and
@@ -58,6 +62,19 @@ BufferPlaces buffer_places(const Column& c) {
         p.size[2] = end;
     }
     return p;
+}
+
+// Room for the buffer list of a column with `count` buffers. Every column's
+// list is an allocation of its own (the array data owns it), and the lists
+// of a call's batches are made together and, when the batches die, freed
+// together. glibc keeps only a few freed blocks of each size on a thread's
+// quick list; the rest take its slow paths both ways. Lists of one size
+// after another (a few pointers more, unused) spread a call's lists over
+// several of those quick lists, from which the next call takes them again.
+std::size_t buffer_list_room(int count) {
+    static thread_local unsigned turn = 0;
+    turn = turn + 1 == kBufferListSizes ? 0 : turn + 1;
+    return static_cast<std::size_t>(count) + turn;
 }
 
 // The buffers of one standalone array and the reference to their keeper.
@@ -93,13 +110,19 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
     // A slot per buffer a column of its own may have (its validity bitmap
     // only with nulls), which also bounds the keepers held: no more than
     // the batch uses, since every slot is made and destroyed.
+    // Array data likewise: one for each column not shared with other batches.
     std::size_t slots = 1;
-    for (const Column* c : columns)
-        if (!c->shared)
-            slots += static_cast<std::size_t>(c->n_buffers) - (c->null_count != 0 ? 0 : 1);
+    std::size_t own_arrays = 0;
+    for (const Column* c : columns) {
+        if (c->shared) continue;
+        slots += static_cast<std::size_t>(c->n_buffers) - (c->null_count != 0 ? 0 : 1);
+        ++own_arrays;
+    }
     const std::shared_ptr<BufferSlot[]> memory =
         std::make_shared_for_overwrite<BufferSlot[]>(slots);
-    const std::shared_ptr<ArraySlot[]> arrays = std::make_shared_for_overwrite<ArraySlot[]>(n);
+    const std::shared_ptr<ArraySlot[]> arrays =
+        std::make_shared_for_overwrite<ArraySlot[]>(std::max<std::size_t>(own_arrays, 1));
+    std::size_t arrays_used = 0;
     std::vector<std::shared_ptr<arrow::ArrayData>> data;
     data.reserve(n);
     std::size_t used = 0;    // buffer objects made
@@ -127,10 +150,10 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> make_record_batch(
         }
         const BufferPlaces places = buffer_places(c);
         std::vector<std::shared_ptr<arrow::Buffer>> buffers;
-        buffers.reserve(static_cast<std::size_t>(places.count));
+        buffers.reserve(buffer_list_room(places.count));
         for (int k = 0; k < places.count; ++k)
             buffers.push_back(buffer(places.at[k], places.size[k]));
-        ArraySlot& array = arrays[i];
+        ArraySlot& array = arrays[arrays_used++];
         array.emplace(type, c.length, std::move(buffers), c.null_count);
         data.emplace_back(arrays, &*array);
     }

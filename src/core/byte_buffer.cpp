@@ -6,9 +6,11 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace quarzel {
@@ -32,6 +34,30 @@ MappingCache::~MappingCache() {
 #if defined(__linux__)
     for (const Mapping& m : mappings_) munmap(m.data, m.size);
 #endif
+    for (const Shelf& shelf : shelves_)
+        for (unsigned i = 0; i < shelf.count; ++i) std::free(shelf.blocks[i].data);
+}
+
+// A block's shelf holds sizes of one power of two up to the next: any block
+// on the shelf of the power at or above a size is large enough for it.
+void* MappingCache::take_block(std::size_t& size) noexcept {
+    const auto width = static_cast<unsigned>(std::bit_width(size - 1));
+    const unsigned k = width > kFirstShelf ? width - kFirstShelf : 0;
+    if (k >= kShelves) return nullptr;
+    Shelf& shelf = shelves_[k];
+    if (shelf.count == 0) return nullptr;
+    const Mapping m = shelf.blocks[--shelf.count];
+    size = m.size;
+    return m.data;
+}
+
+bool MappingCache::put_block(void* data, std::size_t size) noexcept {
+    const auto width = static_cast<unsigned>(std::bit_width(size));
+    if (width <= kFirstShelf || size > kMaxBlock) return false;
+    Shelf& shelf = shelves_[width - 1 - kFirstShelf];
+    if (shelf.count == std::size(shelf.blocks)) return false;
+    shelf.blocks[shelf.count++] = {data, size};
+    return true;
 }
 
 void* MappingCache::take(std::size_t& size) noexcept {
@@ -105,6 +131,18 @@ void ByteBuffer::grow(std::size_t more) {
         return;
     }
 #endif
+    // A block the thread freed before, when it has one of the size.
+    if (capacity <= MappingCache::kMaxBlock) {
+        if (MappingCache* cache = tls_cache) {
+            std::size_t held = capacity;
+            if (void* p = cache->take_block(held)) {
+                if (size_ != 0) std::memcpy(p, data_, size_);
+                if (data_ != nullptr) free_storage({data_, old_capacity, false});
+                set_storage(static_cast<unsigned char*>(p), held, false);
+                return;
+            }
+        }
+    }
     void* p = std::realloc(data_, capacity);
     if (p == nullptr) throw std::bad_alloc();
     set_storage(static_cast<unsigned char*>(p), capacity, false);
@@ -141,6 +179,10 @@ void ByteBuffer::free_storage(const Storage& storage) noexcept {
         return;
     }
 #endif
+    if (storage.capacity <= MappingCache::kMaxBlock && storage.data != nullptr)
+        if (MappingCache* cache = tls_cache;
+            cache && cache->put_block(storage.data, storage.capacity))
+            return;
     std::free(storage.data);
 }
 

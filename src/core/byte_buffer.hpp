@@ -11,7 +11,9 @@ namespace quarzel {
 // instead of fresh pages that the system zeroes one by one on first touch:
 // a thread that reads document after document (an archive worker) installs
 // one for as long as it runs. Without one, mappings go back to the system
-// when freed.
+// when freed. Small heap blocks of freed buffers are kept too, a few of
+// each size class: a document's columns make dozens of them, which the
+// heap would otherwise hand out and take back on its slow paths.
 class MappingCache {
 public:
     explicit MappingCache(std::size_t limit) noexcept : limit_(limit) {}
@@ -38,14 +40,31 @@ public:
     // Holds a mapping when it fits under the limit; false when it does not.
     bool put(void* data, std::size_t size) noexcept;
 
+    // Largest heap block held.
+    static constexpr std::size_t kMaxBlock = 4096;
+    // A held heap block of at least `size` bytes (at most kMaxBlock; its
+    // size in `size`), or null.
+    void* take_block(std::size_t& size) noexcept;
+    // Holds a heap block from malloc of `size` bytes (at most kMaxBlock)
+    // when its size class has room; false when it has not.
+    bool put_block(void* data, std::size_t size) noexcept;
+
 private:
     struct Mapping {
         void* data;
         std::size_t size;
     };
+    // Heap blocks of sizes from 2^(kFirstShelf + k) to twice that, less one.
+    struct Shelf {
+        unsigned count = 0;
+        Mapping blocks[8];
+    };
+    static constexpr unsigned kFirstShelf = 4;
+    static constexpr unsigned kShelves = 9;  // up to 8191 bytes, kMaxBlock within
     std::size_t limit_;
     std::size_t held_ = 0;
     std::vector<Mapping> mappings_;
+    Shelf shelves_[kShelves];
 };
 
 // A growable byte array with 16 spare bytes beyond what is reserved, so

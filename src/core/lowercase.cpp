@@ -134,6 +134,17 @@ void lower_into(std::string_view text, std::string& out) {
         w = lower_ascii8(w);
         std::memcpy(o + i, &w, 8);
     }
+    // The last few bytes of an ASCII text of eight or more: the eight that
+    // end it, some of them lowered again (to themselves).
+    if (i < n && i + 8 > n && n >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + n - 8, 8);
+        if ((w & 0x8080808080808080ull) == 0) {
+            w = lower_ascii8(w);
+            std::memcpy(o + n - 8, &w, 8);
+            return;
+        }
+    }
     for (; i < n; ++i) {
         const char ch = p[i];
         if (static_cast<unsigned char>(ch) >= 0x80) {

@@ -1,5 +1,6 @@
 #include "core/name_index.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -19,8 +20,18 @@ std::uint64_t NameIndex::hash(std::string_view name) noexcept {
         h = (h ^ w) * 0xFF51AFD7ED558CCDull;
         h ^= h >> 32;
     }
+    // The last bytes as a word with zeros above them; from a name of eight
+    // or more, out of the eight bytes that end it (no copy of a length
+    // known only now).
     std::uint64_t w = 0;
-    if (n != 0) std::memcpy(&w, p, n);
+    if (n != 0) {
+        if (std::endian::native == std::endian::little && name.size() >= 8) {
+            std::memcpy(&w, p + n - 8, 8);
+            w >>= 8 * (8 - n);
+        } else {
+            std::memcpy(&w, p, n);
+        }
+    }
     h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
     return h ^ (h >> 29);
 }

@@ -883,6 +883,12 @@ INSTANTIATE_TEST_SUITE_P(
                       LowerCase{"\x7F\x01ZZZZZZZZ09", "\x7F\x01zzzzzzzz09"},
                       LowerCase{"_ABCDEFGHIJÉK", "_abcdefghijék"},
                       LowerCase{"_ABCDEFGHIJKLMNOΣ", "_abcdefghijklmnoς"},
+                      // The last bytes as the eight that end the text.
+                      LowerCase{"_ABCDEFG", "_abcdefg"}, LowerCase{"_ABCDEFGH", "_abcdefgh"},
+                      LowerCase{"_CELL.LENGTH_A", "_cell.length_a"},
+                      LowerCase{"_ABCDEFGHIJKLMNOPQ", "_abcdefghijklmnopq"},
+                      LowerCase{"_ABCDEFGHÉ", "_abcdefghé"},
+                      LowerCase{"ÉABCDEFGHIJ", "éabcdefghij"},
                       LowerCase{"A\xFF"
                                 "B",
                                 "a\xFF"

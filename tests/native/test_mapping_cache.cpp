@@ -3,6 +3,8 @@
 
 #include <cstring>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/byte_buffer.hpp"
 
@@ -85,6 +87,67 @@ TEST(MappingCache, BuffersMayOutliveTheCache) {
     EXPECT_EQ(MappingCache::current(), nullptr);
     EXPECT_EQ(survivor.data()[kBig - 1], 7);
     survivor.release();  // unmapped directly
+}
+
+// Heap blocks: a buffer holding `freed` bytes is freed under the cache, then
+// a block for `asked` bytes is taken: given only when large enough.
+struct BlockCase {
+    std::size_t freed, asked;
+    bool given;
+};
+class HeapBlocks : public testing::TestWithParam<BlockCase> {};
+
+TEST_P(HeapBlocks, AFreedBlockServesOnlyRequestsItCovers) {
+    const BlockCase c = GetParam();
+    MappingCache cache(kBig);
+    std::size_t capacity;
+    {
+        MappingCache::Use use(cache);
+        ByteBuffer a;
+        filled(a, c.freed, 1);
+        capacity = a.capacity();
+    }
+    std::size_t size = c.asked;
+    void* block = cache.take_block(size);
+    EXPECT_EQ(block != nullptr, c.given);
+    if (block == nullptr) return;
+    EXPECT_EQ(size, capacity);
+    EXPECT_GE(size, c.asked);
+    EXPECT_TRUE(cache.put_block(block, size));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, HeapBlocks,
+                         testing::Values(BlockCase{8, 16, true},       // 24 bytes, smallest class
+                                         BlockCase{8, 25, false},      // larger than the block
+                                         BlockCase{100, 64, true},     // 120 bytes
+                                         BlockCase{100, 121, false},   // one byte over it
+                                         BlockCase{4080, 4096, true},  // the largest kept
+                                         BlockCase{5000, 4096, false}));  // too large to keep
+
+TEST(MappingCache, HeapBlocksOfOneSizeAreKeptEightAtATime) {
+    MappingCache cache(kBig);
+    {
+        MappingCache::Use use(cache);
+        std::vector<ByteBuffer> buffers(10);
+        for (ByteBuffer& b : buffers) filled(b, 200, 1);
+    }
+    std::vector<std::pair<void*, std::size_t>> taken;
+    for (std::size_t n = 128; void* block = cache.take_block(n); n = 128)
+        taken.emplace_back(block, n);
+    EXPECT_EQ(taken.size(), 8u);
+    for (auto [block, n] : taken) EXPECT_TRUE(cache.put_block(block, n));
+}
+
+TEST(MappingCache, ABufferGrowingThroughHeldBlocksKeepsItsBytes) {
+    MappingCache cache(kBig);
+    MappingCache::Use use(cache);
+    for (std::size_t n : {10, 40, 100, 300, 700, 1500, 3000}) {
+        ByteBuffer b;
+        filled(b, n, 0xEE);
+    }
+    ByteBuffer grown;
+    for (std::size_t i = 0; i < 4000; ++i) filled(grown, 1, static_cast<unsigned char>(i % 251));
+    for (std::size_t i = 0; i < 4000; ++i) ASSERT_EQ(grown.data()[i], i % 251) << i;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // lookup passes names of another hash without comparing them.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,5 +84,25 @@ TEST(NameIndex, TellsCloseNamesApart) {
     }
     for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(index.find(names, texts[i]), i);
 }
+
+// A name's hash depends on every byte of it and on nothing around it: the
+// last bytes of a name of eight or more are read from the word that ends it.
+class NameHash : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(NameHash, EveryByteCountsAndNothingAround) {
+    const std::size_t n = GetParam();
+    std::string a(n + 16, 'x'), b(n + 16, 'y');
+    for (std::size_t i = 0; i < n; ++i) a[8 + i] = b[8 + i] = static_cast<char>('a' + i % 26);
+    const std::string_view in_a(a.data() + 8, n), in_b(b.data() + 8, n);
+    const std::uint64_t h = NameIndex::hash(in_a);
+    EXPECT_EQ(NameIndex::hash(in_b), h);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::string changed(in_a);
+        changed[k] = '_';
+        EXPECT_NE(NameIndex::hash(changed), h) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, NameHash, ::testing::Values(0, 1, 7, 8, 9, 12, 15, 16, 17, 23));
 
 }  // namespace
