@@ -459,12 +459,13 @@ const char* kLinkRules =
     "link\tchild=2\tparent=1\tdefault=0\n"
     "link\tchild=3\tparent=0\n";
 
-struct LinkCase {
+// A text and the findings its checks give, in order.
+struct FindingsCase {
     const char* text;
     std::vector<std::string> findings;
 };
 
-class LinksTaken : public ::testing::TestWithParam<LinkCase> {};
+class LinksTaken : public ::testing::TestWithParam<FindingsCase> {};
 
 TEST_P(LinksTaken, InDictionaryOrder) {
     EXPECT_EQ(check(kLinkRules, GetParam().text), GetParam().findings);
@@ -474,23 +475,23 @@ INSTANTIATE_TEST_SUITE_P(
     ValidateCheck, LinksTaken,
     ::testing::Values(
         // _c.y (item 3) before _d.z (item 4): its links 1 and 3 after link 0.
-        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.y a zz\n_d.z 9\n",
-                 {"link _d.z -1 4:6", "link _c.y 1 3:14", "link _c.y 0 3:12"}},
+        FindingsCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.y a zz\n_d.z 9\n",
+                     {"link _d.z -1 4:6", "link _c.y 1 3:14", "link _c.y 0 3:12"}},
         // Both components of link 1 given: one finding; link 2 is off by default.
-        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.x _c.y 1 a 2 zz\n",
-                 {"link _c.x 1 3:21", "link _c.y 0 3:19"}},
+        FindingsCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.x _c.y 1 a 2 zz\n",
+                     {"link _c.x 1 3:21", "link _c.y 0 3:19"}},
         // No child item given: no link checked, whatever the parents.
-        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\n", {}},
+        FindingsCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\n", {}},
         // A child in a save frame is checked against parents in its block.
-        LinkCase{"data_x\n_p.id 1\nsave_f\n_d.z 2\nsave_\n", {"link _d.z -1 4:6"}},
+        FindingsCase{"data_x\n_p.id 1\nsave_f\n_d.z 2\nsave_\n", {"link _d.z -1 4:6"}},
         // Rows of a two-component link that give one component (the other
         // null) look up the parents of that one: found, missing, or found
         // only as the other component's value.
-        LinkCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.x _c.y 1 ? ? b 3 ? ? 1 2 b\n",
-                 {"link _c.x 2 3:25", "link _c.y 1 3:23"}},
+        FindingsCase{"data_x\nloop_ _p.id _p.k 1 a 2 b\nloop_ _c.x _c.y 1 ? ? b 3 ? ? 1 2 b\n",
+                     {"link _c.x 2 3:25", "link _c.y 1 3:23"}},
         // One-component links against parents with nulls and repeats: a
         // null parent value is no parent of anything.
-        LinkCase{"data_x\nloop_ _p.id ? 1 1 .\nloop_ _d.z 1 ? . 2 1\n", {"link _d.z 3 3:18"}}));
+        FindingsCase{"data_x\nloop_ _p.id ? 1 1 .\nloop_ _d.z 1 ? . 2 1\n", {"link _d.z 3 3:18"}}));
 
 // Runs of nulls and of the last passing text pass without a visit; the
 // rows of the values that fail after them stay those of the column.
@@ -500,12 +501,7 @@ const char* kEnumRules =
     "item\tname=_e\tenum=a\tenum=b\n"
     "item\tname=_r\ttype=Real\trange=0:1\n";
 
-struct RunCase {
-    const char* text;
-    std::vector<std::string> findings;
-};
-
-class PassingRuns : public ::testing::TestWithParam<RunCase> {};
+class PassingRuns : public ::testing::TestWithParam<FindingsCase> {};
 
 TEST_P(PassingRuns, KeepTheRowsOfFailures) {
     EXPECT_EQ(check(kEnumRules, GetParam().text), GetParam().findings);
@@ -513,15 +509,15 @@ TEST_P(PassingRuns, KeepTheRowsOfFailures) {
 
 INSTANTIATE_TEST_SUITE_P(
     ValidateCheck, PassingRuns,
-    ::testing::Values(RunCase{"data_x\nloop_ _e ? a a . b ? x a x\n",
-                              {"enumeration _e 6 2:22", "enumeration _e 8 2:26"}},
+    ::testing::Values(FindingsCase{"data_x\nloop_ _e ? a a . b ? x a x\n",
+                                   {"enumeration _e 6 2:22", "enumeration _e 8 2:26"}},
                       // The same text failing again after one that passed.
-                      RunCase{"data_x\nloop_ _e x a x x\n",
-                              {"enumeration _e 0 2:10", "enumeration _e 2 2:14",
-                               "enumeration _e 3 2:16"}},
+                      FindingsCase{"data_x\nloop_ _e x a x x\n",
+                                   {"enumeration _e 0 2:10", "enumeration _e 2 2:14",
+                                    "enumeration _e 3 2:16"}},
                       // Quoted placeholders are values, bare ones nulls.
-                      RunCase{"data_x\nloop_ _r 1 1 '?' ? 2 1.0 '.'\n",
-                              {"type _r 2 2:14", "range _r 4 2:20", "type _r 6 2:26"}}));
+                      FindingsCase{"data_x\nloop_ _r 1 1 '?' ? 2 1.0 '.'\n",
+                                   {"type _r 2 2:14", "range _r 4 2:20", "type _r 6 2:26"}}));
 
 TEST(ValidateLineIndex, PositionsCountCodePoints) {
     LineIndex index("ab\n\xc3\xa9x\n", 3);
