@@ -105,7 +105,10 @@ struct Cursor {
 template <class Base, class... Derived>
 class Layer {
 public:
-    explicit Layer(std::size_t capacity) : slots_(new Slot[capacity]) {}
+    // Room for `capacity` objects, taken when the first is made (the
+    // buffers' layer owns a category's memory long before any buffer
+    // object is made over it, if one ever is).
+    explicit Layer(std::size_t capacity) : capacity_(capacity) {}
     Layer(const Layer&) = delete;
     Layer& operator=(const Layer&) = delete;
     ~Layer() {
@@ -121,6 +124,7 @@ public:
         static_assert(sizeof(T) <= kSlotSize && alignof(T) <= kSlotAlign);
         static_assert(std::is_same_v<T, Base> || std::has_virtual_destructor_v<Base>);
         Layer& l = *layer;
+        if (!l.slots_) l.slots_.reset(new Slot[l.capacity_]);
         void* const slot = l.slots_[l.used_].bytes;
         T* made = ::new (slot) T(std::forward<A>(args)...);
         // The destructor reaches the object through `Base` at the slot's start.
@@ -152,6 +156,7 @@ private:
     struct Slot {
         alignas(kSlotAlign) unsigned char bytes[kSlotSize];
     };
+    std::size_t capacity_;
     std::unique_ptr<Slot[]> slots_;
     std::size_t used_ = 0;
     arrow::MemoryPool* pool_ = nullptr;
