@@ -53,8 +53,9 @@ private:
 
     std::int64_t rows_ = 0;
     std::vector<Field> fields_;
-    // The status columns' names (room for one a column is made before the
-    // first, so that the fields' views stay where they point).
+    // The status columns' names: strings kept from plan to plan (their
+    // room reused), at least one a column before the first view is taken,
+    // so that the fields' views stay where they point.
     std::vector<std::string> status_names_;
     std::size_t data_bytes_ = 0;
     std::size_t buffers_ = 0;  // Arrow buffers of the columns
