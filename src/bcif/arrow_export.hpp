@@ -2,7 +2,8 @@
 // category's buffers in one allocation (slices of it per column), schemas
 // shared by every category with the same names and types, no C data
 // interface on the way (a category is often a single row, where an export
-// and import would cost more than the data).
+// and import would cost more than the data), and the objects over the
+// buffers made only when the table's columns are first asked for.
 //
 // Column types: int32 (int64 for Uint32 data), float64 (FixedPoint scaled
 // back exactly by division), utf8. A column with masked cells is null
@@ -36,7 +37,9 @@ public:
 
     // The schema's names and types, equal for equal schemas.
     const std::string& key() const noexcept { return key_; }
-    // The planned columns as a table, their buffers filled.
+    // The planned columns as a table, their buffers filled now and their
+    // Arrow objects on first use (see deferred_table.hpp); the table needs
+    // nothing of the columns or of this export once made.
     arrow::Result<std::shared_ptr<arrow::Table>> table() const;
 
 private:
