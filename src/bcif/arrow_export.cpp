@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "bcif/deferred_table.hpp"
 #include "core/huge_pages.hpp"
 
 namespace quarzel::bcif {
@@ -104,7 +105,10 @@ struct Cursor {
 template <class Base, class... Derived>
 class Layer {
 public:
-    explicit Layer(std::size_t capacity) : slots_(new Slot[capacity]) {}
+    // Room for `capacity` objects, taken when the first is made (the
+    // buffers' layer owns a category's memory long before any buffer
+    // object is made over it, if one ever is).
+    explicit Layer(std::size_t capacity) : capacity_(capacity) {}
     Layer(const Layer&) = delete;
     Layer& operator=(const Layer&) = delete;
     ~Layer() {
@@ -120,6 +124,7 @@ public:
         static_assert(sizeof(T) <= kSlotSize && alignof(T) <= kSlotAlign);
         static_assert(std::is_same_v<T, Base> || std::has_virtual_destructor_v<Base>);
         Layer& l = *layer;
+        if (!l.slots_) l.slots_.reset(new Slot[l.capacity_]);
         void* const slot = l.slots_[l.used_].bytes;
         T* made = ::new (slot) T(std::forward<A>(args)...);
         // The destructor reaches the object through `Base` at the slot's start.
@@ -151,6 +156,7 @@ private:
     struct Slot {
         alignas(kSlotAlign) unsigned char bytes[kSlotSize];
     };
+    std::size_t capacity_;
     std::unique_ptr<Slot[]> slots_;
     std::size_t used_ = 0;
     arrow::MemoryPool* pool_ = nullptr;
@@ -232,6 +238,8 @@ template <bool Masked>
 void copy_short_strings(const Short* src, const std::int32_t* index, const std::uint8_t* mask,
                         std::size_t rows, char* text, std::int32_t* off) {
     std::int32_t pos = 0;
+    // Unrolled: the loop's own count and test cost as much as a row's copy.
+#pragma GCC unroll 4
     for (std::size_t r = 0; r < rows; ++r) {
         if (!Masked || mask[r] == 0) {
             const Short& t = src[index[r]];
@@ -242,14 +250,89 @@ void copy_short_strings(const Short* src, const std::int32_t* index, const std::
     }
 }
 
+// A column's buffers within its category's memory, filled; `buffer[0]`
+// is the validity bitmap (none when `data` is null), then the values (a
+// status column's indices, a string column's offsets) and a string
+// column's text.
+struct FilledColumn {
+    struct Span {
+        const void* data = nullptr;
+        std::size_t size = 0;
+    };
+    char format = 'i';         // as CategoryExport::Field's
+    bool text_status = false;  // a status column: of a string column
+    std::int64_t nulls = 0;
+    Span buffer[3];
+};
+
+// What the Arrow objects of a category are made from: its memory and its
+// columns' places in it.
+struct FilledCategory {
+    std::shared_ptr<BufferLayer> memory;
+    std::int64_t rows = 0;
+    std::size_t buffers = 0;  // the buffers of every column
+    std::vector<FilledColumn> columns;
+};
+
+// The chunked arrays of a filled category, each of one array, made in the
+// layers above its memory.
+std::vector<std::shared_ptr<arrow::ChunkedArray>> make_columns(const FilledCategory& filled) {
+    const std::size_t count = filled.columns.size();
+    const auto data_layer = std::make_shared<DataLayer>(count);
+    const auto array_layer = std::make_shared<ArrayLayer>(count);
+    const auto chunked_layer = std::make_shared<ChunkedLayer>(count);
+    auto slice = [&](const FilledColumn::Span& b) -> std::shared_ptr<arrow::Buffer> {
+        if (b.data == nullptr) return nullptr;
+        return BufferLayer::make<arrow::Buffer>(filled.memory,
+                                                static_cast<const std::uint8_t*>(b.data),
+                                                static_cast<std::int64_t>(b.size));
+    };
+    std::vector<std::shared_ptr<arrow::ChunkedArray>> columns;
+    columns.reserve(count);
+    for (const FilledColumn& c : filled.columns) {
+        const auto& type = type_of(c.format);
+        arrow::BufferVector buffers(c.format == 'u' ? 3 : 2);
+        for (std::size_t k = 0; k < buffers.size(); ++k) buffers[k] = slice(c.buffer[k]);
+        auto data = DataLayer::make<arrow::ArrayData>(data_layer, type, filled.rows,
+                                                      std::move(buffers), c.nulls);
+        // Vectors are filled by moves (a braced list would copy each
+        // pointer, a count taken and given back for nothing).
+        arrow::ArrayVector chunks(1);
+        switch (c.format) {
+            case 'i':
+                chunks[0] = ArrayLayer::make<arrow::Int32Array>(array_layer, std::move(data));
+                break;
+            case 'l':
+                chunks[0] = ArrayLayer::make<arrow::Int64Array>(array_layer, std::move(data));
+                break;
+            case 'g':
+                chunks[0] = ArrayLayer::make<arrow::DoubleArray>(array_layer, std::move(data));
+                break;
+            case 'u':
+                chunks[0] = ArrayLayer::make<arrow::StringArray>(array_layer, std::move(data));
+                break;
+            default:  // 'c'
+                data->dictionary = status_dictionary(c.text_status);
+                chunks[0] = ArrayLayer::make<arrow::DictionaryArray>(array_layer, std::move(data));
+                break;
+        }
+        columns.push_back(
+            ChunkedLayer::make<arrow::ChunkedArray>(chunked_layer, std::move(chunks), type));
+    }
+    return columns;
+}
+
 }  // namespace
 
 arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColumn> columns,
                                    Budget* budget) {
     rows_ = rows;
     fields_.clear();
-    status_names_.clear();
-    status_names_.reserve(columns.size());
+    // The strings of the status names are reused from category to category
+    // (their room kept); there are never more than columns, and the vector
+    // grows before any view into it is taken.
+    if (status_names_.size() < columns.size()) status_names_.resize(columns.size());
+    std::size_t statuses = 0;
     key_.clear();
     data_bytes_ = 0;
     buffers_ = 0;
@@ -300,9 +383,11 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
         buffers_ += (masked ? 1 : 0) + (v.is_string ? 2 : 1);
         fields_.push_back(f);
         if (!masked) continue;
-        std::string status = std::string(c.name) + "_status";
+        std::string& status = status_names_[statuses++];
+        status.assign(c.name);
+        status += "_status";
         while (taken(status)) status += '_';
-        fields_.push_back({&c, status_names_.emplace_back(std::move(status)), 'c', 0, round8(n)});
+        fields_.push_back({&c, status, 'c', 0, round8(n)});
         data_bytes_ += round8(n);
         ++buffers_;
     }
@@ -338,57 +423,40 @@ std::shared_ptr<arrow::Schema> CategoryExport::schema() const {
 
 arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
     const auto rows = static_cast<std::size_t>(rows_);
-    const std::size_t count = fields_.size();
-    // The layers, from the bottom: buffers (at most three a column, and
-    // the memory), array data, arrays, chunked arrays.
-    const auto buffers_layer = std::make_shared<BufferLayer>(buffers_);
-    const auto data_layer = std::make_shared<DataLayer>(count);
-    const auto array_layer = std::make_shared<ArrayLayer>(count);
-    const auto chunked_layer = std::make_shared<ChunkedLayer>(count);
+    // The buffers are filled now, from the decoded columns (which are
+    // reused for the next category); the objects over them are made when
+    // the table's columns are first asked for (see deferred_table.hpp).
+    auto filled = std::make_shared<FilledCategory>();
+    filled->rows = rows_;
+    filled->buffers = buffers_;
+    filled->columns.resize(fields_.size());
+    // The memory, owned by the bottom layer (at most three buffers a column).
+    filled->memory = std::make_shared<BufferLayer>(buffers_);
     ARROW_ASSIGN_OR_RAISE(unsigned char* const base,
-                          buffers_layer->allocate(arrow::default_memory_pool(),
-                                                  static_cast<std::int64_t>(data_bytes_)));
+                          filled->memory->allocate(arrow::default_memory_pool(),
+                                                   static_cast<std::int64_t>(data_bytes_)));
     Cursor at{base};
-    // A buffer over `n` bytes from `p`, within the memory.
-    auto slice = [&](const void* p, std::size_t n) -> std::shared_ptr<arrow::Buffer> {
-        return BufferLayer::make<arrow::Buffer>(buffers_layer, static_cast<const std::uint8_t*>(p),
-                                                static_cast<std::int64_t>(n));
-    };
-    // The column made of `buffers`, up to its chunked array.
-    auto column = [&]<class A>(const Field& f, arrow::BufferVector buffers, std::int64_t nulls,
-                               std::shared_ptr<arrow::ArrayData> dictionary = nullptr) {
-        const auto& type = type_of(f.format);
-        auto data =
-            DataLayer::make<arrow::ArrayData>(data_layer, type, rows_, std::move(buffers), nulls);
-        data->dictionary = std::move(dictionary);
-        std::shared_ptr<arrow::Array> array = ArrayLayer::make<A>(array_layer, std::move(data));
-        return ChunkedLayer::make<arrow::ChunkedArray>(chunked_layer,
-                                                       arrow::ArrayVector{std::move(array)}, type);
-    };
-    std::vector<std::shared_ptr<arrow::ChunkedArray>> columns;
-    columns.reserve(count);
-    for (const Field& f : fields_) {
+    for (std::size_t k = 0; k < fields_.size(); ++k) {
+        const Field& f = fields_[k];
+        FilledColumn& out = filled->columns[k];
         const DecodedColumn& v = f.column->values;
         const bool masked = !v.mask.empty();
-        std::int64_t nulls = 0;
-        std::shared_ptr<arrow::Buffer> validity;
+        out.format = f.format;
+        out.text_status = v.is_string;
         if (f.format == 'c') {
             auto* idx = at.take<std::int8_t>(rows);
             if (rows) std::memcpy(idx, v.mask.data(), rows);
-            columns.push_back(column.template operator()<arrow::DictionaryArray>(
-                f, {nullptr, slice(idx, rows)}, 0, status_dictionary(v.is_string)));
+            out.buffer[1] = {idx, rows};
             continue;
         }
         if (masked) {
             const std::size_t n = bitmap_bytes(rows_);
             auto* bits = at.take<std::uint8_t>(n);
-            nulls = static_cast<std::int64_t>(rows) - validity_bits(v.mask.data(), rows, bits, n);
-            validity = slice(bits, (rows + 7) / 8);
+            out.nulls =
+                static_cast<std::int64_t>(rows) - validity_bits(v.mask.data(), rows, bits, n);
+            out.buffer[0] = {bits, (rows + 7) / 8};
         }
         const Numbers& num = v.numbers;
-        arrow::BufferVector buffers;
-        buffers.reserve(f.format == 'u' ? 3 : 2);
-        buffers.push_back(std::move(validity));
         switch (f.format) {
             case 'i': {
                 auto* p = at.take<std::int32_t>(rows);
@@ -397,9 +465,7 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 else
                     for (std::size_t r = 0; r < rows; ++r)
                         p[r] = static_cast<std::int32_t>(num.ints[r]);
-                buffers.push_back(slice(p, rows * sizeof(std::int32_t)));
-                columns.push_back(
-                    column.template operator()<arrow::Int32Array>(f, std::move(buffers), nulls));
+                out.buffer[1] = {p, rows * sizeof(std::int32_t)};
                 break;
             }
             case 'l': {
@@ -408,9 +474,7 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                     write_chain(num.chain, p);
                 else if (rows)
                     std::memcpy(p, num.ints.data(), rows * sizeof(std::int64_t));
-                buffers.push_back(slice(p, rows * sizeof(std::int64_t)));
-                columns.push_back(
-                    column.template operator()<arrow::Int64Array>(f, std::move(buffers), nulls));
+                out.buffer[1] = {p, rows * sizeof(std::int64_t)};
                 break;
             }
             case 'g': {
@@ -419,15 +483,13 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                     write_chain(num.chain, p);
                 } else if (num.fixed()) {
                     double scale = 1;
-                    for (int k = 0; k < num.decimals; ++k) scale *= 10;
+                    for (int d = 0; d < num.decimals; ++d) scale *= 10;
                     for (std::size_t r = 0; r < rows; ++r)
                         p[r] = static_cast<double>(num.ints[r]) / scale;
                 } else if (rows) {
                     std::memcpy(p, num.floats.data(), rows * sizeof(double));
                 }
-                buffers.push_back(slice(p, rows * sizeof(double)));
-                columns.push_back(
-                    column.template operator()<arrow::DoubleArray>(f, std::move(buffers), nulls));
+                out.buffer[1] = {p, rows * sizeof(double)};
                 break;
             }
             default: {  // 'u'
@@ -449,9 +511,9 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 if (longest <= 8) {
                     thread_local PodVector<Short> shorts;
                     shorts.resize(s.items.size());
-                    for (std::size_t k = 0; k < s.items.size(); ++k) {
-                        const std::string_view t = s.items[k];
-                        Short& to = shorts[k];
+                    for (std::size_t i = 0; i < s.items.size(); ++i) {
+                        const std::string_view t = s.items[i];
+                        Short& to = shorts[i];
                         to.bytes = 0;
                         if (!t.empty()) std::memcpy(&to.bytes, t.data(), t.size());
                         to.size = t.size();
@@ -468,26 +530,25 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                     if (tail_size) std::memcpy(tail, tail_from, tail_size);
                     thread_local PodVector<Source> sources;
                     sources.resize(s.items.size());
-                    for (std::size_t k = 0; k < s.items.size(); ++k) {
-                        const std::string_view t = s.items[k];
+                    for (std::size_t i = 0; i < s.items.size(); ++i) {
+                        const std::string_view t = s.items[i];
                         const char* from = t.data();
                         if (t.size() <= 16 && from >= tail_from) from = tail + (from - tail_from);
-                        sources[k] = {from, static_cast<std::uint32_t>(t.size())};
+                        sources[i] = {from, static_cast<std::uint32_t>(t.size())};
                     }
                     if (masked)
                         copy_strings<true>(sources.data(), index, mask, rows, text, off);
                     else
                         copy_strings<false>(sources.data(), index, mask, rows, text, off);
                 }
-                buffers.push_back(slice(off, (rows + 1) * sizeof(std::int32_t)));
-                buffers.push_back(slice(text, f.text));
-                columns.push_back(
-                    column.template operator()<arrow::StringArray>(f, std::move(buffers), nulls));
+                out.buffer[1] = {off, (rows + 1) * sizeof(std::int32_t)};
+                out.buffer[2] = {text, static_cast<std::size_t>(f.text)};
                 break;
             }
         }
     }
-    return arrow::Table::Make(schema(), std::move(columns), rows_);
+    return std::make_shared<DeferredTable>(
+        schema(), rows_, [filled = std::move(filled)] { return make_columns(*filled); });
 }
 
 }  // namespace quarzel::bcif

@@ -2,7 +2,8 @@
 // category's buffers in one allocation (slices of it per column), schemas
 // shared by every category with the same names and types, no C data
 // interface on the way (a category is often a single row, where an export
-// and import would cost more than the data).
+// and import would cost more than the data), and the objects over the
+// buffers made only when the table's columns are first asked for.
 //
 // Column types: int32 (int64 for Uint32 data), float64 (FixedPoint scaled
 // back exactly by division), utf8. A column with masked cells is null
@@ -36,7 +37,9 @@ public:
 
     // The schema's names and types, equal for equal schemas.
     const std::string& key() const noexcept { return key_; }
-    // The planned columns as a table, their buffers filled.
+    // The planned columns as a table, their buffers filled now and their
+    // Arrow objects on first use (see deferred_table.hpp); the table needs
+    // nothing of the columns or of this export once made.
     arrow::Result<std::shared_ptr<arrow::Table>> table() const;
 
 private:
@@ -53,8 +56,9 @@ private:
 
     std::int64_t rows_ = 0;
     std::vector<Field> fields_;
-    // The status columns' names (room for one a column is made before the
-    // first, so that the fields' views stay where they point).
+    // The status columns' names: strings kept from plan to plan (their
+    // room reused), at least one a column before the first view is taken,
+    // so that the fields' views stay where they point.
     std::vector<std::string> status_names_;
     std::size_t data_bytes_ = 0;
     std::size_t buffers_ = 0;  // Arrow buffers of the columns

@@ -1,13 +1,48 @@
 #include "bcif/to_arrow.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <functional>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "bcif/arrow_export.hpp"
 #include "bcif/category.hpp"
 
 namespace quarzel::bcif {
+
+namespace {
+
+// Which of a category's columns has its name given again by a later one:
+// the names of a wide category go into a table kept from category to
+// category (open addressing over their hashes, each slot holding the latest
+// column of its name), so that no name is compared pairwise and nothing is
+// allocated once the table has grown.
+class LaterNames {
+public:
+    void read(const std::vector<NamedColumn>& columns, std::size_t n) {
+        const std::size_t room = std::bit_ceil(2 * n);
+        const std::size_t wrap = room - 1;
+        slots_.assign(room, 0);
+        at_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string_view name = columns[i].name;
+            std::size_t s = std::hash<std::string_view>{}(name)&wrap;
+            while (slots_[s] != 0 && columns[slots_[s] - 1].name != name) s = (s + 1) & wrap;
+            slots_[s] = static_cast<std::uint32_t>(i + 1);
+            at_[i] = static_cast<std::uint32_t>(s);
+        }
+    }
+    // Whether a column after the `i`th has its name (after read()).
+    bool given_later(std::size_t i) const noexcept { return slots_[at_[i]] != i + 1; }
+
+private:
+    std::vector<std::uint32_t> slots_;  // a column's index + 1, or 0
+    std::vector<std::uint32_t> at_;     // per column: the slot of its name
+};
+
+}  // namespace
 
 arrow::Result<Tables> read_tables(std::string_view input) {
     Tables out;
@@ -17,7 +52,7 @@ arrow::Result<Tables> read_tables(std::string_view input) {
     // One set of decoded columns, reused from category to category.
     std::vector<NamedColumn> columns;
     CategoryExport exporter;
-    std::unordered_map<std::string_view, std::size_t> last;
+    LaterNames later_names;
     for (const Block& b : file.blocks) {
         BlockBatches& block = out.blocks.emplace_back();
         block.header = b.header;
@@ -26,14 +61,12 @@ arrow::Result<Tables> read_tables(std::string_view input) {
             std::size_t good = decode_category_into(b, c, budget, out.errors, columns, true);
             // A column name given twice: the later counts, as in text.
             // (Names of a wide category are looked up, not compared pairwise.)
-            last.clear();
-            if (good > 16)
-                for (std::size_t i = 0; i < good; ++i) last[columns[i].name] = i;
+            if (good > 16) later_names.read(columns, good);
             std::size_t kept = 0;
             for (std::size_t i = 0; i < good; ++i) {
                 bool later = false;
                 if (good > 16)
-                    later = last[columns[i].name] != i;
+                    later = later_names.given_later(i);
                 else
                     for (std::size_t j = i + 1; j < good && !later; ++j)
                         later = columns[j].name == columns[i].name;
