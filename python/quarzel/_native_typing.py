@@ -345,16 +345,16 @@ def _settle_part(out: str, table: str, path: str, schema_names: list[str], meta:
     return _rewrite(out, table, path, meta, plans, temp, renames)
 
 
-def _footers(parts: list[str], pool: ThreadPoolExecutor) -> list[tuple[Any, dict | None]]:
+def _footers(parts: list[str]) -> list[tuple[Any, dict | None]]:
     """Each part's schema and what its footer says of its typing."""
     import pyarrow.parquet as pq
 
-    def read(path: str) -> tuple[Any, dict | None]:
+    found = []
+    for path in parts:
         schema = pq.read_schema(path)
         raw = (schema.metadata or {}).get(FOOTER_KEY)
-        return schema, json.loads(raw) if raw else None
-
-    return list(pool.map(read, parts))
+        found.append((schema, json.loads(raw) if raw else None))
+    return found
 
 
 def settle(out: str) -> dict[str, Any]:
@@ -368,12 +368,9 @@ def settle(out: str) -> dict[str, Any]:
 
     todo = []
     known: dict[str, Any] = {}
-    listed = [(table, _commits.part_files(os.path.join(out, table))) for table in tables(out)]
-    every = [p for _, parts in listed for p in parts]
-    with ThreadPoolExecutor(max_workers=max(1, min(8, len(every)))) as pool:
-        read = iter(_footers(every, pool))
-    for table, parts in listed:
-        footers = [next(read) for _ in parts]
+    for table in tables(out):
+        parts = _commits.part_files(os.path.join(out, table))
+        footers = _footers(parts)
         bits: dict[str, int] = {}
         for _, meta in footers:
             if meta and meta.get("typed_by") == "values":
