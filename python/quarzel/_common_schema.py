@@ -83,18 +83,20 @@ def _store(folder: str, schema: Any) -> None:
     os.replace(temp, path)
 
 
-def write_all(out: str, tables: set[str] | None = None) -> None:
+def write_all(out: str, tables: set[str] | None = None, known: dict[str, Any] | None = None) -> None:
     """Every table's ``_common_metadata`` (or those of ``tables`` and of
     tables without one): the footers of all their parts are read by one
-    pool of threads, not a pool per table."""
+    pool of threads, not a pool per table, but for the parts whose schemas
+    (without metadata) ``known`` holds by path, read since they last changed."""
     folders = [os.path.join(out, t) for t in _commits.table_folders(out)
                if tables is None or t in tables or not os.path.exists(os.path.join(out, t, COMMON))]
     parts = [_commits.part_files(f) for f in folders]
-    every = [p for ps in parts for p in ps]
-    with ThreadPoolExecutor(max_workers=max(1, min(8, len(every)))) as pool:
-        schemas = iter(_read_schemas(every, pool))
-        for folder, ps in zip(folders, parts):
-            _store(folder, _unified([next(schemas) for _ in ps]))
+    known = known or {}
+    todo = [p for ps in parts for p in ps if p not in known]
+    with ThreadPoolExecutor(max_workers=max(1, min(8, len(todo)))) as pool:
+        schemas = dict(zip(todo, _read_schemas(todo, pool)))
+    for folder, ps in zip(folders, parts):
+        _store(folder, _unified([schemas[p] if p in schemas else known[p] for p in ps]))
 
 
 def schema_of(out: str, table: str) -> Any:

@@ -345,26 +345,29 @@ def _settle_part(out: str, table: str, path: str, schema_names: list[str], meta:
     return _rewrite(out, table, path, meta, plans, temp, renames)
 
 
-def _footers(parts: list[str]) -> list[tuple[list[str], dict | None]]:
-    """Each part's column names and what its footer says of its typing."""
+def _footers(parts: list[str]) -> list[tuple[Any, dict | None]]:
+    """Each part's schema and what its footer says of its typing."""
     import pyarrow.parquet as pq
 
     found = []
     for path in parts:
-        md = pq.read_metadata(path)
-        raw = (md.metadata or {}).get(FOOTER_KEY)
-        found.append((md.schema.names, json.loads(raw) if raw else None))
+        schema = pq.read_schema(path)
+        raw = (schema.metadata or {}).get(FOOTER_KEY)
+        found.append((schema, json.loads(raw) if raw else None))
     return found
 
 
-def settle(out: str) -> None:
+def settle(out: str) -> dict[str, Any]:
     """Puts every part typed by values in line with its table's kinds (the
     caller holds the lock): the parts that disagree are written again under
     temporary names, a part per core, and committed together, so an
-    interrupted pass leaves the dataset as it was."""
+    interrupted pass leaves the dataset as it was. Returns the schemas
+    (without metadata) of the parts it read and left as they were, by
+    path, so that ``_common_schema.write_all`` need not read them again."""
     from .dataset import tables
 
     todo = []
+    known: dict[str, Any] = {}
     for table in tables(out):
         parts = _commits.part_files(os.path.join(out, table))
         footers = _footers(parts)
@@ -374,12 +377,14 @@ def settle(out: str) -> None:
                 for name, c in meta["columns"].items():
                     bits[name] = bits.get(name, 0) | bits_of(c.get("kinds", ""))
         plans = {name: plan_of(b) for name, b in bits.items()}
-        for path, (schema_names, meta) in zip(parts, footers):
+        for path, (schema, meta) in zip(parts, footers):
             if meta and meta.get("typed_by") == "values" and any(
                     not _agrees(l, plans.get(n)) for n, l in meta["columns"].items()):
-                todo.append((table, path, schema_names, meta, plans))
+                todo.append((table, path, schema.names, meta, plans))
+            else:
+                known[path] = schema.remove_metadata()
     if not todo:
-        return
+        return known
     number = _commits.first_free_number(out)
     jobs = [(job, number + k) for k, job in enumerate(todo)]
     number += len(jobs)
@@ -408,3 +413,4 @@ def settle(out: str) -> None:
                     pass
         raise
     _commits.commit(out, renames, number=number)
+    return known

@@ -323,11 +323,12 @@ def convert(
             _update.discard(staging)
             if typing is None:  # only these tables' parts changed
                 touched = {p.split("/")[0] for _, p in renames + moved} | {p.split("/")[0] for p in removes}
+        known = None  # schemas of parts read since they last changed
         if typing == "values" and not summary.cancelled:
-            _native_typing.settle(out)
+            known = _native_typing.settle(out)
         elif legacy and not summary.cancelled:
             _typed_parts.type_dataset(out, types if types is not None else dictionary)
-        _common_schema.write_all(out, touched)
+        _common_schema.write_all(out, touched, known)
     summary.seconds = time.monotonic() - start
     return summary
 

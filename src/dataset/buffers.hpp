@@ -101,11 +101,13 @@ struct TableBuffer {
         by_name.emplace(c->name, c.get());
         return *c;
     }
-    void reset() {
+    // Empties the buffer for the next row group, its columns' large
+    // buffers kept as far as `kept` allows.
+    void reset(KeptBytes& kept) {
         for (auto& id : ids) id.reset();
         for (auto& c : columns) {
-            c->reset();
-            if (c->typed) c->typed->reset();
+            c->reset(kept);
+            if (c->typed) c->typed->reset(kept);
         }
         rows = 0;
         bytes = 0;

@@ -277,9 +277,9 @@ void NumberColumn::encode_status(PageWriter& pages, ColumnChunk& out) {
     }
 }
 
-void NumberColumn::reset() {
+void NumberColumn::reset(KeptBytes& kept) {
     for (ByteBuffer* b : {&values_, &sus_, &status_}) {
-        if (b->capacity() > kKeepBytes) b->release();
+        if (!kept.keep(b->capacity())) b->release();
         b->truncate(0);
     }
     if (scratch_.capacity() > kKeepBytes) std::string().swap(scratch_);

@@ -286,7 +286,11 @@ public:
     void encode_status(PageWriter& pages, ColumnChunk& out);
 
     // Empties the column for the next row group; keeps its buffers unless large.
-    void reset();
+    void reset() {
+        KeptBytes none;
+        reset(none);
+    }
+    void reset(KeptBytes& kept);
 
 private:
     static constexpr unsigned kFractionSeen = 1u << 4;

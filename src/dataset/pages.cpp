@@ -31,13 +31,8 @@ void put_level_run(std::string& out, std::size_t n, std::uint8_t level) {
 
 }  // namespace
 
-// Buffers are kept from row group to row group unless large: a worker may
-// hold thousands of columns, most of them small; a large buffer is cheap to
-// make again (it grows by remapping).
-constexpr std::size_t kKeepBytes = ByteBuffer::kMapBytes;
-
-void ColumnChunk::reset() {
-    if (bytes.capacity() > kKeepBytes) bytes.release();
+void ColumnChunk::reset(KeptBytes& kept) {
+    if (!kept.keep(bytes.capacity())) bytes.release();
     bytes.truncate(0);
     source_fd = -1;
     source_offset = source_bytes = 0;
@@ -163,11 +158,11 @@ void TextColumn::cut(PageWriter& pages) {
     start_page();
 }
 
-void TextColumn::reset() {
-    if (page_.capacity() > kKeepBytes) page_.release();
-    if (scratch_.capacity() > kKeepBytes) std::string().swap(scratch_);
+void TextColumn::reset(KeptBytes& kept) {
+    if (!kept.keep(page_.capacity())) page_.release();
+    if (scratch_.capacity() > ByteBuffer::kMapBytes) std::string().swap(scratch_);
     levels_.reset();
-    chunk.reset();
+    chunk.reset(kept);
     rows_ = 0;
     start_page();
 }

@@ -25,6 +25,28 @@ enum Physical : std::int32_t { kInt64 = 2, kDouble = 5, kByteArray = 6 };
 constexpr std::int32_t kUtf8 = 0;  // converted type
 }  // namespace pq
 
+// How many bytes of large buffers (a mapping of their own each) a worker's
+// columns keep from one row group to the next. A released buffer grows
+// again into fresh pages that the system zeroes one by one on first touch:
+// in a typed run, whose columns hold numbers beside their text, those
+// faults were a fifth of the workers' time. Small buffers are always kept;
+// large ones while the allowance lasts, so that a worker's thousands of
+// columns do not each hold on to their largest row group.
+class KeptBytes {
+public:
+    explicit KeptBytes(std::size_t allowance = 0) noexcept : left_(allowance) {}
+    // Whether a buffer of `capacity` bytes is kept (then counted).
+    bool keep(std::size_t capacity) noexcept {
+        if (capacity <= ByteBuffer::kMapBytes) return true;
+        if (capacity > left_) return false;
+        left_ -= capacity;
+        return true;
+    }
+
+private:
+    std::size_t left_;
+};
+
 // The compressed pages of one column of one row group, each after its
 // header, and what the footer says of them. The pages are in `bytes`, or,
 // for a chunk moved as it is from another Parquet file, at `source_offset`
@@ -46,7 +68,11 @@ struct ColumnChunk {
     std::int64_t size() const noexcept {
         return source_fd >= 0 ? source_bytes : static_cast<std::int64_t>(bytes.size());
     }
-    void reset();
+    void reset() {
+        KeptBytes none;
+        reset(none);
+    }
+    void reset(KeptBytes& kept);
 };
 
 // Compresses pages and appends them to chunks; one per worker (it keeps
@@ -139,8 +165,12 @@ public:
         if (page_rows_ != 0) cut(pages);
     }
     // Empties the column for the next row group; its buffers are kept
-    // unless large.
-    void reset();
+    // unless large and beyond what `kept` allows.
+    void reset() {
+        KeptBytes none;
+        reset(none);
+    }
+    void reset(KeptBytes& kept);
 
 private:
     // Bytes kept before the values of a page for its levels: enough for a

@@ -82,7 +82,7 @@ arrow::Status Worker::flush_table(const std::string& name, TableBuffer& t) {
         }
     }
     ARROW_RETURN_NOT_OK(part->file->write_row_group(static_cast<std::int64_t>(t.rows), chunks));
-    t.reset();
+    t.reset(kept_);
     return arrow::Status::OK();
 }
 

@@ -26,11 +26,15 @@ struct TypedColumn {
         if (by_dictionary()) text_cells.pad_to(rows);
     }
     void reset() {
-        numbers.reset();
-        text_cells.reset();
-        value_chunk.reset();
-        su_chunk.reset();
-        status_chunk.reset();
+        KeptBytes none;
+        reset(none);
+    }
+    void reset(KeptBytes& kept) {
+        numbers.reset(kept);
+        text_cells.reset(kept);
+        value_chunk.reset(kept);
+        su_chunk.reset(kept);
+        status_chunk.reset(kept);
         unseen = false;
         if (declared == Declared::Real) numbers.use_doubles();
     }

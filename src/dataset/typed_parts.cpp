@@ -213,7 +213,7 @@ arrow::Status Worker::flush_typed_table(const std::string& name, TableBuffer& t)
                 static_cast<std::uint8_t>(ty.numbers.kinds() | (ty.unseen ? kinds::kUnseen : 0));
         }
     }
-    t.reset();
+    t.reset(kept_);
     return arrow::Status::OK();
 }
 

@@ -409,6 +409,10 @@ TableBuffer& Worker::table(std::string_view name) {
 }
 
 arrow::Status Worker::flush_all() {
+    // Twice as many bytes of large buffers as a row group holds of text
+    // stay for the next one (its numbers take room beside the text).
+    const std::size_t group = options_.row_group_bytes;
+    kept_ = KeptBytes(group > SIZE_MAX / 2 ? SIZE_MAX : 2 * group);
     for (auto& [name, t] : tables_) {
         if (t->rows) ARROW_RETURN_NOT_OK(flush_table(name, *t));
         if (t->unflushed_rows) rows[name] += std::exchange(t->unflushed_rows, 0);

@@ -297,6 +297,7 @@ private:
     const Options& options_;
     arrow::MemoryPool* pool_ = arrow::default_memory_pool();
     PageWriter pages_;
+    KeptBytes kept_;          // of the columns' buffers, from one row group to the next
     TextColumn null_column_;  // the chunk of a part's column that a row group lacks
     std::string cell_;        // a list or table value as cell text
     std::string_view text_;   // the text of the file being read

@@ -11,7 +11,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import quarzel
-from quarzel import _commits, _native_typing, dataset
+from quarzel import _common_schema, _commits, _native_typing, dataset
 from test_dataset import write
 
 # Each case: one file per part, in this order, so that the first parts are
@@ -105,6 +105,21 @@ def test_native_settle_writes_what_the_general_route_writes(tmp_path, monkeypatc
             groups = lambda p: [pq.ParquetFile(p).metadata.row_group(g).num_rows
                                 for g in range(pq.ParquetFile(p).metadata.num_row_groups)]
             assert groups(kept) == groups(part)
+
+
+@pytest.mark.parametrize("name,values,options", CASES, ids=[c[0] for c in CASES])
+def test_common_schema_takes_the_schemas_settling_read(tmp_path, monkeypatch, name, values, options):
+    """The schemas read while settling stand in for those of the parts it
+    left as they were; the parts it wrote again are read again."""
+    out = unsettled(tmp_path, values, options, monkeypatch)
+    parts = _commits.part_files(os.path.join(out, "t"))
+    before = {p: os.stat(p).st_mtime_ns for p in parts}
+    known = _native_typing.settle(out)
+    rewritten = {p for p in parts if os.stat(p).st_mtime_ns != before[p]}
+    assert rewritten and set(known) >= set(parts) - rewritten and not set(known) & rewritten
+    _common_schema.write_all(out, None, known)
+    folder = os.path.join(out, "t")
+    assert pq.read_schema(os.path.join(folder, _common_schema.COMMON)) == _common_schema.common_schema(folder)
 
 
 def chunk_bytes(path, column):
