@@ -73,7 +73,8 @@ arrow::Status Worker::flush_files() {
     ARROW_RETURN_NOT_OK(mtime.Finish(&arrays[12]));
     ARROW_RETURN_NOT_OK(crc.Finish(&arrays[13]));
     const auto n = static_cast<std::int64_t>(file_records_.size());
-    ARROW_RETURN_NOT_OK(write_own(std::string(kFiles), files_schema(), n, std::move(arrays)));
+    ARROW_RETURN_NOT_OK(
+        write_own(std::string(kFiles), files_schema(), n, std::move(arrays), writer_properties()));
     file_records_.clear();
     return arrow::Status::OK();
 }
@@ -100,7 +101,8 @@ arrow::Status Worker::flush_errors() {
     ARROW_RETURN_NOT_OK(context.Finish(&arrays[5]));
     ARROW_RETURN_NOT_OK(recovery.Finish(&arrays[6]));
     const auto n = static_cast<std::int64_t>(error_records_.size());
-    ARROW_RETURN_NOT_OK(write_own(std::string(kErrors), errors_schema(), n, std::move(arrays)));
+    ARROW_RETURN_NOT_OK(write_own(std::string(kErrors), errors_schema(), n, std::move(arrays),
+                                  writer_properties()));
     error_records_.clear();
     return arrow::Status::OK();
 }
@@ -125,28 +127,33 @@ arrow::Status Worker::flush_validation() {
     auto tag_values = std::make_shared<arrow::StringBuilder>();
     arrow::ListBuilder tags(pool_, tag_values);
     arrow::Int64Builder row, line, column;
-    const auto optional = [](arrow::StringBuilder& b, bool has, const std::string& v) {
+    const auto optional = [](arrow::StringBuilder& b, bool has, std::string_view v) {
         return has ? b.Append(v) : b.AppendNull();
     };
+    // Each dictionary's label made once, not once per finding.
+    std::vector<std::string> labels;
+    labels.reserve(rules.dictionaries.size());
+    for (const validate::DictionaryInfo& d : rules.dictionaries) labels.push_back(d.label());
     for (const ValidationRecord& r : validation_records_) {
         const validate::Finding& f = r.finding;
         ARROW_RETURN_NOT_OK(path.Append(r.path));
-        ARROW_RETURN_NOT_OK(code.Append(std::string(validate::code_name(f.code))));
-        ARROW_RETURN_NOT_OK(severity.Append(std::string(validate::severity_name(f.severity))));
+        ARROW_RETURN_NOT_OK(code.Append(validate::code_name(f.code)));
+        ARROW_RETURN_NOT_OK(severity.Append(validate::severity_name(f.severity)));
         ARROW_RETURN_NOT_OK(message.Append(f.message));
         ARROW_RETURN_NOT_OK(optional(block, f.block != validate::kNoIndex, r.block));
         ARROW_RETURN_NOT_OK(optional(frame, r.has_frame, r.frame));
         ARROW_RETURN_NOT_OK(optional(category, !f.category.empty(), f.category));
         ARROW_RETURN_NOT_OK(tags.Append());
         for (const std::string& t : f.tags) ARROW_RETURN_NOT_OK(tag_values->Append(t));
-        ARROW_RETURN_NOT_OK(optional(value, f.value.has_value(), f.value ? *f.value : ""));
+        ARROW_RETURN_NOT_OK(
+            optional(value, f.value.has_value(), f.value ? std::string_view(*f.value) : ""));
         ARROW_RETURN_NOT_OK(f.row >= 0 ? row.Append(f.row) : row.AppendNull());
         ARROW_RETURN_NOT_OK(line.Append(f.line));
         ARROW_RETURN_NOT_OK(column.Append(f.column));
         ARROW_RETURN_NOT_OK(rule.Append(f.rule));
-        const bool has_dict = f.dict < rules.dictionaries.size();
+        const bool has_dict = f.dict < labels.size();
         ARROW_RETURN_NOT_OK(
-            optional(dictionary, has_dict, has_dict ? rules.dictionaries[f.dict].label() : ""));
+            optional(dictionary, has_dict, has_dict ? std::string_view(labels[f.dict]) : ""));
     }
     std::vector<std::shared_ptr<arrow::Array>> arrays(14);
     ARROW_RETURN_NOT_OK(path.Finish(&arrays[0]));
@@ -164,8 +171,8 @@ arrow::Status Worker::flush_validation() {
     ARROW_RETURN_NOT_OK(rule.Finish(&arrays[12]));
     ARROW_RETURN_NOT_OK(dictionary.Finish(&arrays[13]));
     const auto n = static_cast<std::int64_t>(validation_records_.size());
-    ARROW_RETURN_NOT_OK(
-        write_own(std::string(kValidation), validation_schema(), n, std::move(arrays)));
+    ARROW_RETURN_NOT_OK(write_own(std::string(kValidation), validation_schema(), n,
+                                  std::move(arrays), validation_writer_properties()));
     validation_records_.clear();
     return arrow::Status::OK();
 }

@@ -24,6 +24,27 @@ std::shared_ptr<parquet::WriterProperties> writer_properties() {
     return props;
 }
 
+// Arrow's writer for _validation, whose rows a convert of small files
+// writes in one short part: as writer_properties(), with statistics and a
+// dictionary only for the columns a reader selects rows by (_file, as the
+// identity columns of the category tables have them) or that repeat a few
+// values (code, severity, rule, dictionary). Read back, the part is the same.
+std::shared_ptr<parquet::WriterProperties> validation_writer_properties() {
+    static const auto props = [] {
+        parquet::WriterProperties::Builder b;
+        if (arrow::util::Codec::IsAvailable(arrow::Compression::SNAPPY))
+            b.compression(arrow::Compression::SNAPPY);
+        b.max_row_group_length(std::int64_t{1} << 22);
+        b.disable_statistics();
+        b.enable_statistics("_file");
+        b.disable_dictionary();
+        for (const char* column : {"_file", "code", "severity", "rule", "dictionary"})
+            b.enable_dictionary(column);
+        return b.build();
+    }();
+    return props;
+}
+
 arrow::Status Worker::flush_table(const std::string& name, TableBuffer& t) {
     if (options_.typing != Typing::None) return flush_typed_table(name, t);
     for (auto& id : t.ids) id.pad_to(t.rows);
@@ -88,10 +109,11 @@ arrow::Status Worker::flush_table(const std::string& name, TableBuffer& t) {
 
 arrow::Status Worker::write_own(const std::string& name,
                                 const std::shared_ptr<arrow::Schema>& schema, std::int64_t n,
-                                std::vector<std::shared_ptr<arrow::Array>> arrays) {
+                                std::vector<std::shared_ptr<arrow::Array>> arrays,
+                                std::shared_ptr<parquet::WriterProperties> properties) {
     Part* part = find_part(name);
     if (!part) {
-        ARROW_ASSIGN_OR_RAISE(part, open_part(name, schema));
+        ARROW_ASSIGN_OR_RAISE(part, open_part(name, schema, std::move(properties)));
     }
     auto table = arrow::Table::Make(schema, std::move(arrays), n);
     return part->writer->WriteTable(*table, n);
@@ -129,13 +151,14 @@ arrow::Result<std::unique_ptr<Part>> Worker::new_part(const std::string& name) {
 }
 
 arrow::Result<Part*> Worker::open_part(const std::string& name,
-                                       std::shared_ptr<arrow::Schema> schema) {
+                                       std::shared_ptr<arrow::Schema> schema,
+                                       std::shared_ptr<parquet::WriterProperties> properties) {
     ARROW_ASSIGN_OR_RAISE(auto part, new_part(name));
     part->schema = std::move(schema);
     ARROW_ASSIGN_OR_RAISE(part->stream, arrow::io::FileOutputStream::Open(part->temp_path));
-    ARROW_ASSIGN_OR_RAISE(
-        part->writer,
-        parquet::arrow::FileWriter::Open(*part->schema, pool_, part->stream, writer_properties()));
+    ARROW_ASSIGN_OR_RAISE(part->writer,
+                          parquet::arrow::FileWriter::Open(*part->schema, pool_, part->stream,
+                                                           std::move(properties)));
     Part* p = part.get();
     parts_[name] = std::move(part);
     return p;

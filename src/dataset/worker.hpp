@@ -135,6 +135,7 @@ struct ValidationRecord {
     bool has_frame = false;
 };
 std::shared_ptr<parquet::WriterProperties> writer_properties();
+std::shared_ptr<parquet::WriterProperties> validation_writer_properties();
 
 // One open part of one table: written under a hidden name, renamed when the
 // worker commits. A category's part is written by the engine's own writer
@@ -275,12 +276,14 @@ private:
     arrow::Status flush_errors();
     arrow::Status flush_validation();
     arrow::Status write_own(const std::string& name, const std::shared_ptr<arrow::Schema>& schema,
-                            std::int64_t n, std::vector<std::shared_ptr<arrow::Array>> arrays);
+                            std::int64_t n, std::vector<std::shared_ptr<arrow::Array>> arrays,
+                            std::shared_ptr<parquet::WriterProperties> properties);
     Part* find_part(const std::string& name);
     // A new part of a table under its temporary name (its number taken),
     // closing the least recently used part when too many are open.
     arrow::Result<std::unique_ptr<Part>> new_part(const std::string& name);
-    arrow::Result<Part*> open_part(const std::string& name, std::shared_ptr<arrow::Schema> schema);
+    arrow::Result<Part*> open_part(const std::string& name, std::shared_ptr<arrow::Schema> schema,
+                                   std::shared_ptr<parquet::WriterProperties> properties);
     arrow::Result<Part*> open_table_part(const std::string& name, std::vector<FileColumn> columns);
     arrow::Status close_part(std::string name);
     // Closes every part and makes them part of the dataset through a

@@ -2,6 +2,9 @@
 // under two names, looped where it may not be or unlooped where it must be
 // looped; then its values.
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "validate/check_context.hpp"
@@ -41,6 +44,48 @@ private:
     std::uint64_t turn_ = 0;
 };
 
+// The items of a frame's tags (find_item() of each), looked up again only
+// when the tags are not those of the thread's last frame, in the same order
+// and under the same rule set: the small files of an archive repeat theirs.
+class TagItems {
+public:
+    const std::vector<std::uint32_t>& of(const RuleSet& rules,
+                                         const std::vector<std::string_view>& tags) {
+        if (!same(rules, tags)) {
+            owner_ = rules.identity;
+            text_.clear();
+            ends_.clear();
+            ids_.clear();
+            for (const std::string_view t : tags) {
+                text_.append(t);
+                ends_.push_back(text_.size());
+                ids_.push_back(rules.find_item(t));
+            }
+        }
+        return ids_;
+    }
+
+private:
+    bool same(const RuleSet& rules, const std::vector<std::string_view>& tags) const noexcept {
+        // owner_ keeps the token's address from being another set's; a rule
+        // set never prepared has none.
+        if (!rules.identity || rules.identity.get() != owner_.lock().get() ||
+            tags.size() != ends_.size())
+            return false;
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            if (std::string_view(text_).substr(start, ends_[i] - start) != tags[i]) return false;
+            start = ends_[i];
+        }
+        return true;
+    }
+
+    std::weak_ptr<const int> owner_;  // the rule set's identity
+    std::string text_;                // the tags one after another
+    std::vector<std::size_t> ends_;   // where each ends in text_
+    std::vector<std::uint32_t> ids_;
+};
+
 void tag_finding(Finding& f, std::string_view tag) {
     f.tags.emplace_back(tag);
     f.locate_tag = std::string(tag);
@@ -56,9 +101,11 @@ void check_tags(Context& cx, Frame& frame) {
     frame.items.assign(n, kNone);
     thread_local FirstPositions first_positions;
     first_positions.begin(rules.items.size());
+    thread_local TagItems tag_items;
+    const std::vector<std::uint32_t>& ids = tag_items.of(rules, data.tag_order);
     for (std::size_t i = 0; i < n; ++i) {
         const std::string_view tag = data.tag_order[i];
-        const std::uint32_t id = rules.find_item(tag);
+        const std::uint32_t id = ids[i];
         if (id == kNone) {
             const bool local = rules.is_local(tag);
             Finding& f = cx.add(frame, Code::Unknown, local ? Severity::Info : Severity::Warning,

@@ -44,6 +44,7 @@ bool compare_key(std::string_view value, Compare compare, std::string& out) {
 }
 
 void RuleSet::prepare() {
+    identity = std::make_shared<const int>(0);
     if (dictionaries.empty()) dictionaries.emplace_back();
     std::string key;
     for (ItemRule& item : items) {

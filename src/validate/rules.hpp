@@ -196,6 +196,10 @@ struct RuleSet {
     std::vector<std::uint32_t> links_of_item;
     std::vector<std::uint32_t> link_ids;
     std::size_t default_links = 0;  // applied by default (none of DDL2's)
+    // Made by prepare(): this rule set's own token (null before), for
+    // lookups a thread keeps from document to document; whoever keeps it
+    // (weakly) keeps its address from being another set's.
+    std::shared_ptr<const int> identity;
 
     // Indexes, enumeration keys and per-category lists, after the rules
     // are complete; problems found on the way are added.

@@ -152,3 +152,26 @@ def test_validate_jobs_bar_follows_the_workers(inputs, monkeypatch):
     assert status == 1
     assert seen and seen[-1] == 4
     assert "4/4 files" in err.text
+
+
+# _validation keeps statistics for _file alone and a dictionary for a few
+# columns: a reader's filter on any column finds the rows it should.
+@pytest.mark.parametrize("column, pick", [
+    ("_file", lambda rows: [r for r in rows if r["_file"].endswith("a.cif")][0]["_file"]),
+    ("code", lambda rows: "duplicate-key"),
+    ("severity", lambda rows: "warning"),
+    ("message", lambda rows: rows[-1]["message"]),
+    ("line", lambda rows: rows[0]["line"]),
+    ("dictionary", lambda rows: rows[0]["dictionary"]),
+])
+def test_validation_table_filters(tmp_path, inputs, column, pick):
+    import pyarrow.parquet as pq
+
+    out = tmp_path / "out"
+    dataset.convert([inputs], out, jobs=2, validate=DDLM)
+    rows = dataset.read_table(out, "_validation").to_pylist()
+    want = pick(rows)
+    found = pq.read_table(out / "_validation", filters=[(column, "==", want)])
+    assert sorted(map(repr, found.to_pylist())) == sorted(
+        repr(r) for r in rows if r[column] == want)
+    assert found.num_rows > 0

@@ -112,3 +112,40 @@ def test_alias_positions_frame_after_frame(keys_dic, texts, expected):
         assert aliases(quarzel.validate(text, keys_dic)) == []
         assert aliases(quarzel.validate(text, DDL2)) == want
         assert aliases(quarzel.validate(quarzel.read(text).cif, DDL2)) == want
+
+
+CORE = str(path("dict", "ddl1", "cif_core.dic"))
+DDL1_TEST = str(path("dict", "validate", "ddl1_test.dic"))
+TAGS = ("data_t\n_cell_length_a 5.1\n_cell_length_b -2\n_cell_wrong 5\n_symmetry_cell_setting x\n"
+        "loop_\n_atom_site_label\n_atom_site_fract_x\nC1 0.5\nC1 abc\n")
+
+
+def as_found(report):
+    return [(f.code, f.message, f.line, tuple(f.tags)) for f in report.findings]
+
+
+# The items of a frame's tags are looked up again only when the tags or the
+# rule set differ from the thread's last frame: a document checked after
+# another one (before it, the text and dictionary given) is checked as if
+# after a frame of other tags.
+# (case, text before, its dictionary, text, dictionary)
+LAYOUT_CASES = [
+    ("the same tags under another dictionary", TAGS, CORE, TAGS, DDL1_TEST),
+    ("the same tags under the dictionary again", TAGS, DDL1_TEST, TAGS, CORE),
+    ("the same tags in another order", TAGS, CORE,
+     TAGS.replace("_cell_length_b -2\n_cell_wrong 5\n", "_cell_wrong 5\n_cell_length_b -2\n"),
+     CORE),
+    ("one tag changed", TAGS, CORE, TAGS.replace("_cell_wrong 5", "_cell_volume -5"), CORE),
+    ("one tag more", TAGS, CORE, TAGS.replace("data_t\n", "data_t\n_cell_volume -1\n"), CORE),
+    ("one tag fewer", TAGS, CORE, TAGS.replace("_cell_wrong 5\n", ""), CORE),
+]
+
+
+@pytest.mark.parametrize("before,before_dic,text,dic", [c[1:] for c in LAYOUT_CASES],
+                         ids=[c[0] for c in LAYOUT_CASES])
+def test_tag_items_document_after_document(before, before_dic, text, dic):
+    quarzel.validate(before, before_dic)
+    after_same = as_found(quarzel.validate(text, dic))
+    quarzel.validate("data_other\n_other_tag 1\n", dic)
+    assert after_same == as_found(quarzel.validate(text, dic))
+    assert after_same  # findings to compare
