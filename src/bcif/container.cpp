@@ -495,7 +495,7 @@ private:
     }
 
     // An integer value (a float with an integral value counts).
-    bool integer(std::uint32_t node, std::int64_t& out) const {
+    [[gnu::always_inline]] bool integer(std::uint32_t node, std::int64_t& out) const {
         const MsgNode& n = t_[node];
         if (n.type == MsgType::Int) {
             if (n.negative) {
@@ -657,7 +657,7 @@ private:
         };
         // A parameter: an integer within [lo, hi], or a number.
         auto int_param = [&](Slot slot, std::int64_t& v, std::int64_t lo, std::int64_t hi,
-                             bool required = true) {
+                             bool required = true) __attribute__((always_inline)) {
             const std::uint32_t p = slots[slot];
             if (p == npos) [[unlikely]]
                 return required ? bad_int_param(here, what, kind, slot, p, lo, hi) : true;
@@ -665,13 +665,13 @@ private:
                 return bad_int_param(here, what, kind, slot, p, lo, hi);
             return true;
         };
-        auto num_param = [&](Slot slot, double& v) {
+        auto num_param = [&](Slot slot, double& v) __attribute__((always_inline)) {
             const std::uint32_t p = slots[slot];
             if (p == npos || !number(p, v) || !std::isfinite(v)) [[unlikely]]
                 return bad_num_param(here, what, kind, slot, p);
             return true;
         };
-        auto type_param = [&](Slot slot, bool required) {
+        auto type_param = [&](Slot slot, bool required) __attribute__((always_inline)) {
             std::int64_t code = static_cast<std::int64_t>(DType::Int32);
             const std::uint32_t p = slots[slot];
             if (p == npos) [[unlikely]]
