@@ -806,16 +806,12 @@ private:
 
 }  // namespace
 
-std::span<Encoding> EncodingArena::take(std::size_t n) {
+std::span<Encoding> EncodingArena::take_from_new_block(std::size_t n) {
     if (n == 0) return {};
-    if (room_ - used_ < n) {
-        room_ = std::max(n, kBlock);
-        blocks_.push_back(std::make_unique<Encoding[]>(room_));
-        used_ = 0;
-    }
-    const std::span<Encoding> out(blocks_.back().get() + used_, n);
-    used_ += n;
-    return out;
+    room_ = std::max(n, kBlock);
+    blocks_.push_back(std::make_unique<Encoding[]>(room_));
+    used_ = n;
+    return {blocks_.back().get(), n};
 }
 
 File read_container(std::string_view input) {
