@@ -495,7 +495,7 @@ private:
     }
 
     // An integer value (a float with an integral value counts).
-    bool integer(std::uint32_t node, std::int64_t& out) const {
+    [[gnu::always_inline]] bool integer(std::uint32_t node, std::int64_t& out) const {
         const MsgNode& n = t_[node];
         if (n.type == MsgType::Int) {
             if (n.negative) {
@@ -653,39 +653,31 @@ private:
             kind = t_[k].bytes();
         }
         auto bad = [&](std::string message) {
-            fail(ErrorType::Semantic, here,
-                 what.text() + " (" + std::string(kind) + "): " + message, "column skipped");
-            return false;
+            return bad_encoding(here, what, kind, std::move(message));
         };
         // A parameter: an integer within [lo, hi], or a number.
         auto int_param = [&](Slot slot, std::int64_t& v, std::int64_t lo, std::int64_t hi,
-                             bool required = true) {
-            const std::string_view key = kFieldNames[slot];
+                             bool required = true) __attribute__((always_inline)) {
             const std::uint32_t p = slots[slot];
-            if (p == npos) return required ? bad("no \"" + std::string(key) + "\"") : true;
-            if (!integer(p, v) || v < lo || v > hi)
-                return bad("\"" + std::string(key) + "\" is " + describe(p) + ", not an integer" +
-                           (lo == std::numeric_limits<std::int64_t>::min()
-                                ? std::string()
-                                : " from " + std::to_string(lo) + " to " + std::to_string(hi)));
+            if (p == npos) [[unlikely]]
+                return required ? bad_int_param(here, what, kind, slot, p, lo, hi) : true;
+            if (!integer(p, v) || v < lo || v > hi) [[unlikely]]
+                return bad_int_param(here, what, kind, slot, p, lo, hi);
             return true;
         };
-        auto num_param = [&](Slot slot, double& v) {
-            const std::string_view key = kFieldNames[slot];
+        auto num_param = [&](Slot slot, double& v) __attribute__((always_inline)) {
             const std::uint32_t p = slots[slot];
-            if (p == npos) return bad("no \"" + std::string(key) + "\"");
-            if (!number(p, v) || !std::isfinite(v))
-                return bad("\"" + std::string(key) + "\" is " + describe(p) + ", not a number");
+            if (p == npos || !number(p, v) || !std::isfinite(v)) [[unlikely]]
+                return bad_num_param(here, what, kind, slot, p);
             return true;
         };
-        auto type_param = [&](Slot slot, bool required) {
-            const std::string_view key = kFieldNames[slot];
+        auto type_param = [&](Slot slot, bool required) __attribute__((always_inline)) {
             std::int64_t code = static_cast<std::int64_t>(DType::Int32);
             const std::uint32_t p = slots[slot];
-            if (p == npos) return required ? bad("no \"" + std::string(key) + "\"") : true;
-            if (!integer(p, code) || !valid_dtype(code))
-                return bad("\"" + std::string(key) + "\" is " + describe(p) +
-                           ", not a type code (1-6, 32 or 33)");
+            if (p == npos) [[unlikely]]
+                return required ? bad_type_param(here, what, kind, slot, p) : true;
+            if (!integer(p, code) || !valid_dtype(code)) [[unlikely]]
+                return bad_type_param(here, what, kind, slot, p);
             out.type = static_cast<DType>(code);
             return true;
         };
@@ -758,6 +750,45 @@ private:
         return bad("unknown encoding");
     }
 
+    // The faults of an encoding's parameters, recorded (false): made out of
+    // the way of the parameters read without one.
+    [[gnu::cold, gnu::noinline]] bool bad_encoding(const Where& here, const Path& what,
+                                                   std::string_view kind, std::string message) {
+        fail(ErrorType::Semantic, here, what.text() + " (" + std::string(kind) + "): " + message,
+             "column skipped");
+        return false;
+    }
+    [[gnu::cold, gnu::noinline]] bool bad_int_param(const Where& here, const Path& what,
+                                                    std::string_view kind, Slot slot,
+                                                    std::uint32_t p, std::int64_t lo,
+                                                    std::int64_t hi) {
+        const std::string_view key = kFieldNames[slot];
+        if (p == npos) return bad_encoding(here, what, kind, "no \"" + std::string(key) + "\"");
+        return bad_encoding(
+            here, what, kind,
+            "\"" + std::string(key) + "\" is " + describe(p) + ", not an integer" +
+                (lo == std::numeric_limits<std::int64_t>::min()
+                     ? std::string()
+                     : " from " + std::to_string(lo) + " to " + std::to_string(hi)));
+    }
+    [[gnu::cold, gnu::noinline]] bool bad_num_param(const Where& here, const Path& what,
+                                                    std::string_view kind, Slot slot,
+                                                    std::uint32_t p) {
+        const std::string_view key = kFieldNames[slot];
+        if (p == npos) return bad_encoding(here, what, kind, "no \"" + std::string(key) + "\"");
+        return bad_encoding(here, what, kind,
+                            "\"" + std::string(key) + "\" is " + describe(p) + ", not a number");
+    }
+    [[gnu::cold, gnu::noinline]] bool bad_type_param(const Where& here, const Path& what,
+                                                     std::string_view kind, Slot slot,
+                                                     std::uint32_t p) {
+        const std::string_view key = kFieldNames[slot];
+        if (p == npos) return bad_encoding(here, what, kind, "no \"" + std::string(key) + "\"");
+        return bad_encoding(
+            here, what, kind,
+            "\"" + std::string(key) + "\" is " + describe(p) + ", not a type code (1-6, 32 or 33)");
+    }
+
     // A name as UTF-8: the input's bytes, or when they are not UTF-8 a
     // mended copy (each bad byte U+FFFD), reported.
     std::string_view utf8_name(std::string_view name, const Where& where, const char* what) {
@@ -775,16 +806,12 @@ private:
 
 }  // namespace
 
-std::span<Encoding> EncodingArena::take(std::size_t n) {
+std::span<Encoding> EncodingArena::take_from_new_block(std::size_t n) {
     if (n == 0) return {};
-    if (room_ - used_ < n) {
-        room_ = std::max(n, kBlock);
-        blocks_.push_back(std::make_unique<Encoding[]>(room_));
-        used_ = 0;
-    }
-    const std::span<Encoding> out(blocks_.back().get() + used_, n);
-    used_ += n;
-    return out;
+    room_ = std::max(n, kBlock);
+    blocks_.push_back(std::make_unique<Encoding[]>(room_));
+    used_ = n;
+    return {blocks_.back().get(), n};
 }
 
 File read_container(std::string_view input) {

@@ -76,9 +76,20 @@ struct Encoding {
 class EncodingArena {
 public:
     // `n` fresh encodings in a row.
-    std::span<Encoding> take(std::size_t n);
+    std::span<Encoding> take(std::size_t n) {
+        if (n != 0 && room_ - used_ >= n) [[likely]] {
+            const std::span<Encoding> out(blocks_.back().get() + used_, n);
+            used_ += n;
+            return out;
+        }
+        return take_from_new_block(n);
+    }
 
 private:
+    // take() where the last block has too little room left (or none is
+    // needed: nothing for n = 0).
+    std::span<Encoding> take_from_new_block(std::size_t n);
+
     static constexpr std::size_t kBlock = 256;
     std::vector<std::unique_ptr<Encoding[]>> blocks_;
     std::size_t used_ = 0, room_ = 0;  // of the last block
