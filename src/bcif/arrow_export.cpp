@@ -270,7 +270,6 @@ struct FilledColumn {
 struct FilledCategory {
     std::shared_ptr<BufferLayer> memory;
     std::int64_t rows = 0;
-    std::size_t buffers = 0;  // the buffers of every column
     std::vector<FilledColumn> columns;
 };
 
@@ -428,7 +427,6 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
     // the table's columns are first asked for (see deferred_table.hpp).
     auto filled = std::make_shared<FilledCategory>();
     filled->rows = rows_;
-    filled->buffers = buffers_;
     filled->columns.resize(fields_.size());
     // The memory, owned by the bottom layer (at most three buffers a column).
     filled->memory = std::make_shared<BufferLayer>(buffers_);

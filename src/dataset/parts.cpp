@@ -11,14 +11,24 @@
 
 namespace quarzel::dataset {
 
+namespace {
+
+// What every table a worker writes with Arrow's writer has: compressed as
+// the category tables are, a row group as large as it gets.
+void own_table_settings(parquet::WriterProperties::Builder& b) {
+    if (arrow::util::Codec::IsAvailable(arrow::Compression::SNAPPY))
+        b.compression(arrow::Compression::SNAPPY);
+    b.max_row_group_length(std::int64_t{1} << 22);
+}
+
+}  // namespace
+
 // Arrow's writer, for _files and _errors: one row per file or problem, so
-// its cost does not matter; compressed as the category tables are.
+// its cost does not matter.
 std::shared_ptr<parquet::WriterProperties> writer_properties() {
     static const auto props = [] {
         parquet::WriterProperties::Builder b;
-        if (arrow::util::Codec::IsAvailable(arrow::Compression::SNAPPY))
-            b.compression(arrow::Compression::SNAPPY);
-        b.max_row_group_length(std::int64_t{1} << 22);
+        own_table_settings(b);
         return b.build();
     }();
     return props;
@@ -32,9 +42,7 @@ std::shared_ptr<parquet::WriterProperties> writer_properties() {
 std::shared_ptr<parquet::WriterProperties> validation_writer_properties() {
     static const auto props = [] {
         parquet::WriterProperties::Builder b;
-        if (arrow::util::Codec::IsAvailable(arrow::Compression::SNAPPY))
-            b.compression(arrow::Compression::SNAPPY);
-        b.max_row_group_length(std::int64_t{1} << 22);
+        own_table_settings(b);
         b.disable_statistics();
         b.enable_statistics("_file");
         b.disable_dictionary();
