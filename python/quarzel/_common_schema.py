@@ -3,9 +3,14 @@ the readers built on it (``quarzel.dataset.open``, ``quarzel.dataset.connect``).
 
 The parts of a table may have different columns (each worker writes its
 own parts, and a file brings the tags it has). The common schema has every
-column of every part: the identity columns first, then the others in the
-order in which they first appear going through the parts in name order
-(so a later run only appends columns). A column that parts hold with
+column of every part in an order that does not depend on which worker read
+which file: the identity columns first; then the columns the table's
+``_common_metadata`` already had (a later run only appends); then the tags
+of this run in the order of the input that first brought each (those of
+one input in the order its text gave them), each followed by the columns
+a typed run put beside it (``X_su``, ``X_status``, ``X_text``); columns
+known by none of these last, in the order in which they first appear
+going through the parts in name order. A column that parts hold with
 different types (a dataset typed by an older pass, where a part may hold
 as text what another holds as numbers) takes the type pyarrow's permissive
 unification gives.
@@ -35,7 +40,66 @@ def _read_schemas(parts: list[str], pool: ThreadPoolExecutor | None = None) -> l
         return list(own.map(read, parts))
 
 
-def _unified(schemas: list[Any]) -> Any:
+Key = tuple[int, int]
+
+
+def first_inputs(columns: dict[str, list[tuple[str, int]]], offset: int = 0,
+                 into: dict[str, dict[str, Key]] | None = None) -> dict[str, dict[str, Key]]:
+    """Where each table's tags first came from, as the engine reports them
+    (per table folder, ``(tag, input)`` in order), the inputs counted from
+    ``offset``; merged into ``into`` (runs over other inputs), the first wins."""
+    into = {} if into is None else into
+    for table, tags in columns.items():
+        keys = into.setdefault(table, {})
+        for place, (name, index) in enumerate(tags):
+            key = (offset + index, place)
+            if name not in keys or key < keys[name]:
+                keys[name] = key
+    return into
+
+
+_BESIDE = {"_su": 1, "_status": 2, "_text": 3}  # the columns a typed run puts beside a tag
+
+
+def _beside(name: str, tags: set[str]) -> tuple[str, int] | None:
+    """The tag of ``tags`` that ``name`` stands beside (``X_su``, ``X_status__``), with its rank."""
+    bare = name.rstrip("_")
+    for suffix, rank in _BESIDE.items():
+        if bare.endswith(suffix) and bare[:-len(suffix)] in tags:
+            return bare[:-len(suffix)], rank
+    return None
+
+
+def _order(schemas: list[Any], previous: list[str], first: dict[str, Key]) -> list[str]:
+    names = {n for s in schemas for n in s.names}
+    order = [n for n in IDENTITY if n in names]
+    placed = set(order)
+    body = [n for n in previous if n in names and n not in placed]
+    placed.update(body)
+    tags = sorted((n for n in first if n in names and n not in placed), key=first.__getitem__)
+    body += tags
+    placed.update(tags)
+    anchors = set(body)
+    beside: dict[str, list[tuple[int, str]]] = {}
+    rest: list[str] = []
+    for schema in schemas:
+        for name in schema.names:
+            if name in placed:
+                continue
+            placed.add(name)
+            tag = _beside(name, anchors)
+            if tag is None:
+                rest.append(name)
+            else:
+                beside.setdefault(tag[0], []).append((tag[1], name))
+    for name in body:
+        order.append(name)
+        order += [n for _, n in sorted(beside.get(name, ()))]
+    return order + rest
+
+
+def _unified(schemas: list[Any], previous: list[str] | None = None,
+             first: dict[str, Key] | None = None) -> Any:
     """The table's schema from its parts' schemas (None when they disagree)."""
     import pyarrow as pa
 
@@ -45,15 +109,8 @@ def _unified(schemas: list[Any]) -> Any:
         unified = pa.unify_schemas(schemas, promote_options="permissive")
     except (pa.ArrowTypeError, pa.ArrowInvalid):
         return None  # parts a typed run has not put right yet (it was stopped)
-    order: list[str] = [n for n in IDENTITY if n in unified.names]
-    seen = set(order)
-    for schema in schemas:
-        for name in schema.names:
-            if name not in seen:
-                seen.add(name)
-                order.append(name)
     fields = []
-    for name in order:
+    for name in _order(schemas, previous or [], first or {}):
         # Not null only where every part has the column, not null.
         strict = all(name in s.names and not s.field(name).nullable for s in schemas)
         fields.append(unified.field(name).with_nullable(not strict))
@@ -83,20 +140,37 @@ def _store(folder: str, schema: Any) -> None:
     os.replace(temp, path)
 
 
-def write_all(out: str, tables: set[str] | None = None, known: dict[str, Any] | None = None) -> None:
+def _previous(folder: str) -> list[str]:
+    """The columns of the table's ``_common_metadata`` before this run."""
+    import pyarrow.parquet as pq
+
+    path = os.path.join(folder, COMMON)
+    if not os.path.exists(path):
+        return []
+    try:
+        return pq.read_schema(path).names
+    except (OSError, ValueError):  # unreadable: written again from the parts
+        return []
+
+
+def write_all(out: str, tables: set[str] | None = None, known: dict[str, Any] | None = None,
+              first: dict[str, dict[str, Key]] | None = None) -> None:
     """Every table's ``_common_metadata`` (or those of ``tables`` and of
     tables without one): the footers of all their parts are read by one
     pool of threads, not a pool per table, but for the parts whose schemas
-    (without metadata) ``known`` holds by path, read since they last changed."""
+    (without metadata) ``known`` holds by path, read since they last changed.
+    ``first`` (from ``first_inputs``) orders the tags this run brought."""
     folders = [os.path.join(out, t) for t in _commits.table_folders(out)
                if tables is None or t in tables or not os.path.exists(os.path.join(out, t, COMMON))]
     parts = [_commits.part_files(f) for f in folders]
     known = known or {}
+    first = first or {}
     todo = [p for ps in parts for p in ps if p not in known]
     with ThreadPoolExecutor(max_workers=max(1, min(8, len(todo)))) as pool:
         schemas = dict(zip(todo, _read_schemas(todo, pool)))
     for folder, ps in zip(folders, parts):
-        _store(folder, _unified([schemas[p] if p in schemas else known[p] for p in ps]))
+        _store(folder, _unified([schemas[p] if p in schemas else known[p] for p in ps],
+                                _previous(folder), first.get(os.path.basename(folder))))
 
 
 def schema_of(out: str, table: str) -> Any:

@@ -105,7 +105,7 @@ def convert(
     the current ``distributed`` client, else Dask's local scheduler."""
     import time
 
-    from . import _resume
+    from . import _common_schema, _resume
 
     start = time.monotonic()
     out = os.path.abspath(os.fspath(out_dir))
@@ -132,6 +132,8 @@ def convert(
         args = [(*_partition_args(entries[i:i + size], names[i:i + size]), os.path.join(run, f"{i // size:06}"),
                  cats, tag_categories, jobs_per_task) for i in range(0, len(entries), size)]
         next_part = _commits.first_free_number(out)
+        offsets = {a[3]: i for a, i in zip(args, range(0, len(entries), size))}
+        first: dict[str, Any] = {}  # where each table's tags first came from, over all partitions
         results = []
         client = _default_client(client)
         try:
@@ -142,6 +144,7 @@ def convert(
                 for future in as_completed(futures):
                     result = future.result()
                     next_part = _publish(result["staging"], out, next_part)
+                    _common_schema.first_inputs(result["columns"], offsets[result["staging"]], first)
                     results.append(result)
             else:
                 import dask
@@ -149,12 +152,11 @@ def convert(
                 tasks = [dask.delayed(_convert_partition, pure=False)(*a) for a in args]
                 for result in dask.compute(*tasks):
                     next_part = _publish(result["staging"], out, next_part)
+                    _common_schema.first_inputs(result["columns"], offsets[result["staging"]], first)
                     results.append(result)
         finally:
             shutil.rmtree(run, ignore_errors=True)
-        from . import _common_schema
-
-        _common_schema.write_all(out)  # each table's one schema
+        _common_schema.write_all(out, first=first)  # each table's one schema
     for r in results:
         for key in ("files", "files_read", "files_failed", "files_with_problems", "problems", "bytes", "text_bytes"):
             setattr(summary, key, getattr(summary, key) + r[key])

@@ -328,7 +328,8 @@ def convert(
             known = _native_typing.settle(out)
         elif legacy and not summary.cancelled:
             _typed_parts.type_dataset(out, types if types is not None else dictionary)
-        _common_schema.write_all(out, touched, known)
+        first = _common_schema.first_inputs(result["columns"])
+        _common_schema.write_all(out, touched, known, first)
     summary.seconds = time.monotonic() - start
     return summary
 

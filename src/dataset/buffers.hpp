@@ -72,6 +72,7 @@ private:
 // A tag's column: its text, and in a typed run its numbers.
 struct TagColumn : TextColumn {
     std::unique_ptr<TypedColumn> typed;  // null: an untyped run
+    std::size_t first_input = 0;         // the input that brought the tag to this worker
 
     void pad_all(std::size_t rows) {
         pad_to(rows);
@@ -93,11 +94,13 @@ struct TableBuffer {
         ids[1].name = kBlockColumn;
         ids[2].name = kFrameColumn;
     }
-    TagColumn& column(std::string_view name) {
+    // The tag's column; a new one remembers `input`, the input that brought it.
+    TagColumn& column(std::string_view name, std::size_t input) {
         auto it = by_name.find(name);
         if (it != by_name.end()) return *it->second;
         auto& c = columns.emplace_back(std::make_unique<TagColumn>());
         c->name = name;
+        c->first_input = input;
         by_name.emplace(c->name, c.get());
         return *c;
     }

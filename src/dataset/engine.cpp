@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 
 #include "core/error.hpp"
 #include "dataset/descriptors.hpp"
@@ -37,6 +39,39 @@ std::string folder_name(std::string_view category) {
     }
     return out;
 }
+
+namespace {
+
+// Each table's tag columns over all workers. An input is read by one
+// worker, so the tags one input brought keep the order that worker's
+// buffer gave them.
+void order_columns(const std::vector<std::unique_ptr<Worker>>& workers, Summary& summary) {
+    using Origin = std::pair<std::uint64_t, std::size_t>;  // input, then place in the buffer
+    std::map<std::string, std::unordered_map<std::string, Origin>> tables;
+    for (const auto& w : workers) {
+        for (const auto& [table, buffer] : w->tables()) {
+            auto& first = tables[folder_name(table)];
+            for (std::size_t k = 0; k < buffer->columns.size(); ++k) {
+                const TagColumn& c = *buffer->columns[k];
+                const Origin here{c.first_input, k};
+                auto [it, added] = first.emplace(c.name, here);
+                if (!added && here < it->second) it->second = here;
+            }
+        }
+    }
+    for (auto& [folder, first] : tables) {
+        std::vector<std::pair<const std::string*, Origin>> sorted;
+        sorted.reserve(first.size());
+        for (const auto& [name, origin] : first) sorted.emplace_back(&name, origin);
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+        auto& out = summary.columns[folder];
+        out.reserve(sorted.size());
+        for (const auto& [name, origin] : sorted) out.emplace_back(*name, origin.first);
+    }
+}
+
+}  // namespace
 
 Summary convert(const Options& options, Progress& progress, const std::atomic<bool>& cancel) {
     const auto start = Clock::now();
@@ -83,6 +118,7 @@ Summary convert(const Options& options, Progress& progress, const std::atomic<bo
         summary.text_bytes += w->text_bytes;
         for (const auto& [name, n] : w->rows) summary.rows[name] += n;
     }
+    order_columns(workers, summary);
     summary.fatal = shared.fatal;
     summary.cancelled = cancel.load() && summary.files < options.inputs.size();
     summary.seconds = seconds_since(start);

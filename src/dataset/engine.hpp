@@ -92,6 +92,10 @@ struct Summary {
     std::uint64_t bytes = 0;
     std::uint64_t text_bytes = 0;
     std::map<std::string, std::uint64_t> rows;  // per category
+    // Per table folder, its tag columns ordered by the input that first
+    // brought each, those of one input in the order its text gave them,
+    // each with that input: an order no worker's timing changes.
+    std::map<std::string, std::vector<std::pair<std::string, std::uint64_t>>> columns;
     // Validation: findings per severity (error, warning, info), and the
     // files with at least one error.
     std::uint64_t findings[3] = {0, 0, 0};

@@ -63,6 +63,7 @@ void trim(Bytes& b, bool all = false) {
 
 bool Worker::convert_file(std::size_t i) {
     const auto start = Clock::now();
+    input_index_ = i;
     const std::string& path = options_.inputs[i];
     const std::string& name =
         i < options_.names.size() && !options_.names[i].empty() ? options_.names[i] : path;
@@ -374,7 +375,7 @@ std::size_t Worker::append_rows(const std::string& path, std::string_view block,
     }
     added += 16;  // a run of each identity column
     for (const auto& [tag, values] : g.tags) {
-        TagColumn& c = t.column(tag);
+        TagColumn& c = t.column(tag, input_index_);
         if (options_.typing != Typing::None && !c.typed) start_typed(c, g.table);
         c.pad_all(base);
         // A column only counted (a category not chosen) has no values to give.

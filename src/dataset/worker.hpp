@@ -181,6 +181,10 @@ public:
     std::uint64_t findings[3] = {0, 0, 0};  // per severity
     std::uint64_t invalid = 0;              // files with an error finding
 
+    // The rows gathered per category; after the run, their columns tell
+    // which input first brought each tag to this worker.
+    const TextMap<std::unique_ptr<TableBuffer>>& tables() const { return tables_; }
+
 private:
     void check(const arrow::Status& st) {
         if (!st.ok()) throw std::runtime_error(st.ToString());
@@ -318,6 +322,7 @@ private:
     std::vector<Pending> pending_;
     std::uint64_t clock_ = 0;
     std::size_t buffered_ = 0;
+    std::size_t input_index_ = 0;  // the input being converted
     std::size_t since_commit_ = 0;
 };
 

@@ -96,13 +96,35 @@ PyRef summary_dict(const dataset::Summary& s) {
         PyRef v = PyRef::steal(PyLong_FromUnsignedLongLong(n));
         if (!v || PyDict_SetItemString(rows.get(), name.c_str(), v.get()) < 0) return {};
     }
+    // Per table folder: [(tag, input that first brought it), ...] in order
+    // (bytes that are not UTF-8 escaped, as os.fsdecode does).
+    auto text = [](const std::string& s) {
+        return PyRef::steal(
+            PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
+    };
+    PyRef columns = PyRef::steal(PyDict_New());
+    if (!columns) return {};
+    for (const auto& [folder, tags] : s.columns) {
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tags.size())));
+        PyRef key = text(folder);
+        if (!list || !key) return {};
+        for (std::size_t k = 0; k < tags.size(); ++k) {
+            PyRef name = text(tags[k].first);
+            if (!name) return {};
+            PyObject* item =
+                Py_BuildValue("(OK)", name.get(), (unsigned long long)tags[k].second);
+            if (!item) return {};
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+        }
+        if (PyDict_SetItem(columns.get(), key.get(), list.get()) < 0) return {};
+    }
     return PyRef::steal(Py_BuildValue(
-        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:d,s:O,s:I,s:n,s:(KKK),s:K}", "files",
+        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:O,s:d,s:O,s:I,s:n,s:(KKK),s:K}", "files",
         (unsigned long long)s.files, "files_read", (unsigned long long)s.files_read, "files_failed",
         (unsigned long long)s.files_failed, "files_with_problems",
         (unsigned long long)s.files_with_problems, "problems", (unsigned long long)s.problems,
         "bytes", (unsigned long long)s.bytes, "text_bytes", (unsigned long long)s.text_bytes,
-        "rows", rows.get(), "seconds", s.seconds, "cancelled", s.cancelled ? Py_True : Py_False,
+        "rows", rows.get(), "columns", columns.get(), "seconds", s.seconds, "cancelled", s.cancelled ? Py_True : Py_False,
         "jobs", s.jobs, "open_writers", static_cast<Py_ssize_t>(s.open_writers), "findings",
         (unsigned long long)s.findings[0], (unsigned long long)s.findings[1],
         (unsigned long long)s.findings[2], "files_invalid", (unsigned long long)s.files_invalid));

@@ -24,12 +24,14 @@ COLUMNS = ["_file", "_block_name", "_atom_site.id", "_atom_site.type_symbol", "_
            "_atom_site.occupancy", "_atom_site.label"]
 
 
-@pytest.fixture(scope="module", params=[False, True], ids=["text", "typed"])
+@pytest.fixture(scope="module", params=[(False, 1), (True, 1), (False, 2), (True, 2)],
+                ids=["text", "typed", "text-2-workers", "typed-2-workers"])
 def out(request, tmp_path_factory):
+    typed, jobs = request.param
     folder = tmp_path_factory.mktemp("schema")
     paths = [write(str(folder), n, t.encode()) for n, t in FILES.items()]
     out = str(folder / "pdb")
-    dataset.convert(paths, out, jobs=1, _part_bytes=1, typed=request.param)
+    dataset.convert(paths, out, jobs=jobs, _part_bytes=1, typed=typed)
     parts = _commits.part_files(os.path.join(out, "atom_site"))
     assert len({tuple(pq.read_schema(p).names) for p in parts}) == len(FILES)  # parts differ
     return out
