@@ -59,3 +59,23 @@ CASES = {
 @pytest.mark.parametrize("parts, previous, reports, expected", CASES.values(), ids=CASES.keys())
 def test_column_order(parts, previous, reports, expected):
     assert order(parts, previous, reports) == expected
+
+
+def test_one_order_whoever_reads_the_files(tmp_path):
+    """One worker, two workers and Dask partitions of 3 files (on the local
+    scheduler, finishing in any order) write the same column orders."""
+    import os
+
+    import pyarrow.parquet as pq
+
+    from quarzel import dask as qdask, dataset
+    from testdata import DATA
+
+    inputs = [os.path.abspath(p) for p in dataset.expand_inputs([os.path.join(DATA, d) for d in ("pdb", "cif1")])]
+    outs = [str(tmp_path / n) for n in ("one", "two", "dask")]
+    dataset.convert(inputs, outs[0], jobs=1)
+    dataset.convert(inputs, outs[1], jobs=2, _part_bytes=1)
+    qdask.convert(inputs, outs[2], files_per_task=3)
+    for table in dataset.tables(outs[0]):
+        names = [pq.read_schema(os.path.join(o, table, "_common_metadata")).names for o in outs]
+        assert names[0] == names[1] == names[2], table
