@@ -149,6 +149,10 @@ def _convert(batch: Any, shadow: Any, layouts: dict, plans: dict, names: dict) -
             continue
         kind = pa.int64() if plan.integers else pa.float64()
         n = len(column)
+        if numeric and layout["type"] == "int64" and not plan.integers and shadow is not None \
+                and name in shadow.column_names:
+            numeric = False  # integers become float64: from their text, where -0 is -0.0
+            column = shadow.column(name)
         if numeric:
             values = column.cast(kind)
             su = batch.column(layout["su"]).cast(kind) if "su" in layout else pa.nulls(n, kind)
@@ -215,6 +219,8 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
     taken = set(f.schema_arrow.names)
     names, new_layouts = _laid_out(layouts, plans, taken)
     needs_text = any(plans.get(n) is None and layouts[n]["type"] != "text" for n in stale)
+    widened = any(layouts[n]["type"] == "int64" and plans.get(n) is not None and not plans[n].integers
+                  for n in stale)  # read from their text, where -0 is -0.0
     shadow_name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
     shadow_path = os.path.join(out, shadow_name)
     has_shadow = os.path.exists(shadow_path)
@@ -222,7 +228,7 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
     to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"
                   and n not in kept_names]
     shadow_batches = None
-    if needs_text or (to_numbers and has_shadow):
+    if needs_text or ((to_numbers or widened) and has_shadow):
         shadow_batches = pq.ParquetFile(shadow_path).iter_batches(batch_size=BATCH_ROWS)
     shadow_temp = os.path.join(TEXT_FOLDER, table, f".{os.path.basename(path)}.settle.tmp")
     shadow_writer = None
@@ -284,22 +290,23 @@ def _native_columns(schema_names: list[str], layouts: dict, plans: dict, names: 
         if layout is not None and "text" in layout:
             return None
         if layout is None or (plan is None and not numeric):
-            columns.append((0, k, "", False, "", "", -1, -1))
+            columns.append((0, k, "", False, "", "", -1, -1, -1))
         elif plan is None:  # the table holds text in it: the part's own text back
             if name not in kept:
                 return None
-            columns.append((1, kept[name], name, False, "", "", -1, -1))
+            columns.append((1, kept[name], name, False, "", "", -1, -1, -1))
         elif numeric and _agrees(layout, plan):  # as it is, with the columns beside it
-            columns.append((0, k, "", False, "", "", -1, -1))
+            columns.append((0, k, "", False, "", "", -1, -1, -1))
             for key in ("su", "status"):
                 if key in layout:
-                    columns.append((0, index[layout[key]], "", False, "", "", -1, -1))
+                    columns.append((0, index[layout[key]], "", False, "", "", -1, -1, -1))
         else:
             own = names[name]
             columns.append((2, k, name, not plan.integers, own["su"] if plan.su else "",
                             own["status"] if plan.status else "",
                             index[layout["su"]] if numeric and "su" in layout else -1,
-                            index[layout["status"]] if numeric and "status" in layout else -1))
+                            index[layout["status"]] if numeric and "status" in layout else -1,
+                            kept.get(name, -1) if numeric else -1))
     return columns
 
 

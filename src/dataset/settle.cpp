@@ -275,6 +275,13 @@ bool gather_numbers(const Source& s, parquet::RowGroupReader& group, const Settl
     return true;
 }
 
+// Whether the numbers of `c` are read from the kept text: integers that
+// become float64 (the int64 of `-0` is 0, its text -0.0).
+bool from_text(const Source& s, const SettleColumn& c) {
+    return c.doubles && c.text_index >= 0 &&
+           s.column(c.index)->physical_type() == parquet::Type::INT64;
+}
+
 // Whether the numbers of `c` keep their physical type: their value (and
 // su) chunks can then move as they are, and only the columns added beside
 // them are written (see moved_numbers).
@@ -351,7 +358,10 @@ arrow::Result<bool> settle(const SettleJob& job) {
                 break;
             case SettleColumn::Numbers: {
                 if (c.index < 0 || c.index >= part.columns() || c.su_index >= part.columns() ||
-                    c.status_index >= part.columns())
+                    c.status_index >= part.columns() ||
+                    (c.text_index >= 0 &&
+                     (!text || c.text_index >= text->columns() ||
+                      text->column(c.text_index)->physical_type() != parquet::Type::BYTE_ARRAY)))
                     return false;
                 const pq::Physical p = c.doubles ? pq::kDouble : pq::kInt64;
                 columns.push_back({c.name, false, true, p});
@@ -390,7 +400,7 @@ arrow::Result<bool> settle(const SettleJob& job) {
     NumberColumn numbers;
     for (int g = 0; g < part.meta->num_row_groups(); ++g) {
         const std::int64_t rows = part.meta->RowGroup(g)->num_rows();
-        std::shared_ptr<parquet::RowGroupReader> group;
+        std::shared_ptr<parquet::RowGroupReader> group, text_group;
         const SettleColumn* gathered = nullptr;
         bool moved = false;  // the numbers of `gathered` keep their chunks
         for (std::size_t k = 0; k < takes.size(); ++k) {
@@ -413,8 +423,16 @@ arrow::Result<bool> settle(const SettleJob& job) {
                 } else {
                     moved = false;
                 }
-                if (!group) group = part.reader->RowGroup(g);
-                if (!gather_numbers(part, *group, *c, rows, numbers)) return false;
+                if (from_text(part, *c)) {
+                    // Integers that become float64: their text, where -0 is -0.0.
+                    SettleColumn kept;
+                    kept.index = c->text_index;
+                    if (!text_group) text_group = text->reader->RowGroup(g);
+                    if (!gather_numbers(*text, *text_group, kept, rows, numbers)) return false;
+                } else {
+                    if (!group) group = part.reader->RowGroup(g);
+                    if (!gather_numbers(part, *group, *c, rows, numbers)) return false;
+                }
                 if (!c->doubles && numbers.doubles()) return false;  // fractions in an int64 column
             }
             const int own = role == 1 ? c->su_index : role == 2 ? c->status_index : -1;

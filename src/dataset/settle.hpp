@@ -31,6 +31,9 @@ struct SettleColumn {
     bool doubles = false;
     std::string su, status;
     int su_index = -1, status_index = -1;
+    // Numbers: the kept text's column of the tag (-1: none). Integers that
+    // become float64 are read from it, where `-0` is still -0.0.
+    int text_index = -1;
 };
 
 struct SettleJob {

@@ -35,8 +35,8 @@ bool int_of(PyObject* obj, int& out) {
 }
 
 bool column_of(PyObject* item, dataset::SettleColumn& c) {
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 8)
-        return py::argument_type_error("columns", item, "tuple of 8"), false;
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 9)
+        return py::argument_type_error("columns", item, "tuple of 9"), false;
     int source = 0;
     std::string_view name, su, status;
     if (!int_of(PyTuple_GET_ITEM(item, 0), source) || !int_of(PyTuple_GET_ITEM(item, 1), c.index) ||
@@ -44,7 +44,8 @@ bool column_of(PyObject* item, dataset::SettleColumn& c) {
         !py::str_argument("columns", PyTuple_GET_ITEM(item, 4), su) ||
         !py::str_argument("columns", PyTuple_GET_ITEM(item, 5), status) ||
         !int_of(PyTuple_GET_ITEM(item, 6), c.su_index) ||
-        !int_of(PyTuple_GET_ITEM(item, 7), c.status_index))
+        !int_of(PyTuple_GET_ITEM(item, 7), c.status_index) ||
+        !int_of(PyTuple_GET_ITEM(item, 8), c.text_index))
         return false;
     if (source < 0 || source > 2) {
         PyErr_SetString(PyExc_ValueError, "settle_part: a column's source is 0, 1 or 2");

@@ -154,7 +154,7 @@ def test_a_part_another_writer_wrote_takes_the_general_route(tmp_path, monkeypat
     pq.write_table(table, part)  # pyarrow's file, footer metadata kept
     temp = str(tmp_path / "settled.parquet")
     kept = os.path.join(out, ".text", "t", os.path.basename(part))
-    columns = [(0, k, "", False, "", "", -1, -1) for k in range(table.num_columns)]
+    columns = [(0, k, "", False, "", "", -1, -1, -1) for k in range(table.num_columns)]
     assert quarzel._native.settle_part(part, kept, temp, None, columns, [], "k", "v") is False
     assert not os.path.exists(temp)
     _native_typing.settle(out)
@@ -164,9 +164,9 @@ def test_a_part_another_writer_wrote_takes_the_general_route(tmp_path, monkeypat
 
 
 @pytest.mark.parametrize("columns,text_out,error", [
-    ([(3, 0, "", False, "", "", -1, -1)], None, ValueError),  # no such source
-    ([(0, 0, "", False, "", "", -1)], None, TypeError),  # a short tuple
-    ([(0, 0, "", False, "", "", -1, -1)], 5, TypeError),  # text_out not a path
+    ([(3, 0, "", False, "", "", -1, -1, -1)], None, ValueError),  # no such source
+    ([(0, 0, "", False, "", "", -1, -1)], None, TypeError),  # a short tuple
+    ([(0, 0, "", False, "", "", -1, -1, -1)], 5, TypeError),  # text_out not a path
 ])
 def test_settle_part_rejects_bad_arguments(tmp_path, monkeypatch, columns, text_out, error):
     out = unsettled(tmp_path, ["1", "abc"], {}, monkeypatch)
@@ -284,3 +284,20 @@ def test_text_over_several_pages_settles_row_by_row(tmp_path, monkeypatch, name,
     names = {"?": "unknown", ".": "inapplicable"}
     assert got.column("_t.v_status").to_pylist() == [names[v] for v in first] + ["number"]
     assert got.column("_t.v").to_pylist() == [None] * n + [float(number) if "." in number else int(number)]
+
+
+@pytest.mark.parametrize("route", ["native", "general"])
+def test_integers_that_become_float64_keep_negative_zero(tmp_path, monkeypatch, route):
+    """The int64 of `-0` is 0; settled to float64 it is -0.0, as typing the
+    whole table at once gives."""
+    import math
+
+    out = unsettled(tmp_path, ["-0|3(1)|?", "2.5"], {}, monkeypatch)
+    if route == "general":
+        monkeypatch.setattr(quarzel._native, "settle_part", lambda *a: False)
+    _native_typing.settle(out)
+    t = dataset.read_table(out, "t").sort_by([("_file", "ascending"), ("_t.n", "ascending")])
+    got = list(zip(t.column("_t.v").to_pylist(), t.column("_t.v_su").to_pylist(),
+                   t.column("_t.v_status").to_pylist()))[:3]
+    assert got == [(0.0, None, "number"), (3.0, 1.0, "number"), (None, None, "unknown")]
+    assert math.copysign(1, got[0][0]) == -1
