@@ -33,6 +33,12 @@ MASKS = [
     ("sixteen rows, the second byte masked", [0] * 8 + [1] * 8),
     ("seventeen rows, a byte's edges masked", [0] * 7 + [2, 1] + [0] * 7 + [1]),
     ("a long mixed mask", [(r * 7) % 3 if r % 5 else 0 for r in range(203)]),
+    # Whole bytes of masked rows are passed over at once: the text must go
+    # on where it stopped, whatever masks them and whatever comes after.
+    ("sixteen rows, all masked", [1, 2] * 8),
+    ("a byte masked between two with values", [0] * 8 + [2, 1] * 4 + [0] * 8),
+    ("whole masked bytes, then a lone value in the last", [1] * 16 + [2] * 7 + [0]),
+    ("mostly masked, a value every thirteenth row", [0 if r % 13 == 0 else 2 for r in range(100)]),
 ]
 
 
