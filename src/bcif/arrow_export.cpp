@@ -207,6 +207,52 @@ std::int64_t validity_bits(const std::uint8_t* mask, std::size_t rows, std::uint
     return static_cast<std::int64_t>(valid);
 }
 
+// True when the eight mask bytes at `mask` are all nonzero: eight masked
+// rows. Masked columns are mostly masked, and such rows are passed over
+// eight at a time.
+[[gnu::always_inline]] inline bool eight_masked(const std::uint8_t* mask) noexcept {
+    std::uint64_t m;
+    std::memcpy(&m, mask, 8);
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    // Nonzero when some byte of `m` is zero.
+    return ((m - kOnes) & ~m & (kOnes << 7)) == 0;
+}
+
+// `row(r)` for each of `rows` rows with a value (mask 0), and `masked(r,
+// n)` for each run of `n` masked rows from `r` (eight at a time, or one).
+template <class Row, class Masked>
+[[gnu::always_inline]] inline void each_row(const std::uint8_t* mask, std::size_t rows, Row&& row,
+                                            Masked&& masked) {
+    std::size_t r = 0;
+    for (; r + 8 <= rows; r += 8) {
+        if (eight_masked(mask + r)) {
+            masked(r, 8);
+            continue;
+        }
+        for (std::size_t k = r; k < r + 8; ++k)
+            if (mask[k] == 0)
+                row(k);
+            else
+                masked(k, 1);
+    }
+    for (; r < rows; ++r)
+        if (mask[r] == 0)
+            row(r);
+        else
+            masked(r, 1);
+}
+
+// The bytes of text of the rows with a value among `rows`.
+std::uint64_t unmasked_text(const std::uint8_t* mask, const std::int32_t* index,
+                            const std::string_view* items, std::size_t rows) {
+    std::uint64_t total = 0;
+    each_row(
+        mask, rows,
+        [&](std::size_t r) { total += items[static_cast<std::size_t>(index[r])].size(); },
+        [](std::size_t, std::size_t) {});
+    return total;
+}
+
 // The text of every row (none for a masked one) from `src` by `index`
 // into `text`, each row's end into `off` after the first. Short strings
 // are copied 16 bytes at a time (see table()).
@@ -214,39 +260,50 @@ template <bool Masked>
 void copy_strings(const Source* src, const std::int32_t* index, const std::uint8_t* mask,
                   std::size_t rows, char* text, std::int32_t* off) {
     std::int32_t pos = 0;
-    for (std::size_t r = 0; r < rows; ++r) {
-        if (!Masked || mask[r] == 0) {
-            const Source& t = src[index[r]];
-            if (t.size <= 16) [[likely]]
-                std::memcpy(text + pos, t.from, 16);
-            else
-                std::memcpy(text + pos, t.from, t.size);
-            pos += static_cast<std::int32_t>(t.size);
-        }
+    auto row = [&](std::size_t r) __attribute__((always_inline)) {
+        const Source& t = src[index[r]];
+        if (t.size <= 16) [[likely]]
+            std::memcpy(text + pos, t.from, 16);
+        else
+            std::memcpy(text + pos, t.from, t.size);
+        pos += static_cast<std::int32_t>(t.size);
         off[r + 1] = pos;
-    }
+    };
+    if constexpr (Masked)
+        each_row(mask, rows, row,
+                 [&](std::size_t r, std::size_t n) { std::fill_n(off + r + 1, n, pos); });
+    else
+        for (std::size_t r = 0; r < rows; ++r) row(r);
 }
 
-// A distinct string of at most 8 bytes, held whole (zeros after it).
-struct Short {
-    std::uint64_t bytes;
-    std::uint64_t size;
+// The distinct strings of a column whose strings have at most 8 bytes:
+// each held whole (zeros after it) and its size, in two arrays, so that a
+// row finds both by its index alone.
+struct Shorts {
+    PodVector<std::uint64_t> bytes, sizes;
 };
 
 // copy_strings for strings of at most 8 bytes: one 8-byte store a row.
 template <bool Masked>
-void copy_short_strings(const Short* src, const std::int32_t* index, const std::uint8_t* mask,
+void copy_short_strings(const Shorts& src, const std::int32_t* index, const std::uint8_t* mask,
                         std::size_t rows, char* text, std::int32_t* off) {
-    std::int32_t pos = 0;
-    // Unrolled: the loop's own count and test cost as much as a row's copy.
+    const std::uint64_t* const bytes = src.bytes.data();
+    const std::uint64_t* const sizes = src.sizes.data();
+    std::uint64_t pos = 0;  // below 2 GiB (checked when planned)
+    auto row = [&](std::size_t r) __attribute__((always_inline)) {
+        const auto i = static_cast<std::size_t>(index[r]);
+        std::memcpy(text + pos, &bytes[i], 8);
+        pos += sizes[i];
+        off[r + 1] = static_cast<std::int32_t>(pos);
+    };
+    if constexpr (Masked) {
+        each_row(mask, rows, row, [&](std::size_t r, std::size_t n) {
+            std::fill_n(off + r + 1, n, static_cast<std::int32_t>(pos));
+        });
+    } else {
+        // Unrolled: the loop's own count and test cost as much as a row's copy.
 #pragma GCC unroll 4
-    for (std::size_t r = 0; r < rows; ++r) {
-        if (!Masked || mask[r] == 0) {
-            const Short& t = src[index[r]];
-            std::memcpy(text + pos, &t.bytes, 8);
-            pos += static_cast<std::int32_t>(t.size);
-        }
-        off[r + 1] = pos;
+        for (std::size_t r = 0; r < rows; ++r) row(r);
     }
 }
 
@@ -357,12 +414,7 @@ arrow::Status CategoryExport::plan(std::int64_t rows, std::span<const NamedColum
             const Strings& s = v.strings;
             // Every row's text is counted when decoded; masked rows count none.
             std::uint64_t total = s.text;
-            if (masked) {
-                total = 0;
-                for (std::size_t r = 0; r < n; ++r)
-                    if (v.mask[r] == 0)
-                        total += s.items[static_cast<std::size_t>(s.index[r])].size();
-            }
+            if (masked) total = unmasked_text(v.mask.data(), s.index.data(), s.items.data(), n);
             if (budget && !budget->take_text(total)) return arrow::Status::Invalid("text budget");
             if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
                 return arrow::Status::CapacityError("more than 2 GiB of text in one column");
@@ -507,19 +559,20 @@ arrow::Result<std::shared_ptr<arrow::Table>> CategoryExport::table() const {
                 std::size_t longest = 0;
                 for (const std::string_view t : s.items) longest = std::max(longest, t.size());
                 if (longest <= 8) {
-                    thread_local PodVector<Short> shorts;
-                    shorts.resize(s.items.size());
+                    thread_local Shorts shorts;
+                    shorts.bytes.resize(s.items.size());
+                    shorts.sizes.resize(s.items.size());
                     for (std::size_t i = 0; i < s.items.size(); ++i) {
                         const std::string_view t = s.items[i];
-                        Short& to = shorts[i];
-                        to.bytes = 0;
-                        if (!t.empty()) std::memcpy(&to.bytes, t.data(), t.size());
-                        to.size = t.size();
+                        std::uint64_t held = 0;
+                        if (!t.empty()) std::memcpy(&held, t.data(), t.size());
+                        shorts.bytes[i] = held;
+                        shorts.sizes[i] = t.size();
                     }
                     if (masked)
-                        copy_short_strings<true>(shorts.data(), index, mask, rows, text, off);
+                        copy_short_strings<true>(shorts, index, mask, rows, text, off);
                     else
-                        copy_short_strings<false>(shorts.data(), index, mask, rows, text, off);
+                        copy_short_strings<false>(shorts, index, mask, rows, text, off);
                 } else {
                     const char* const end = s.data.data() + s.data.size();
                     const std::size_t tail_size = std::min<std::size_t>(s.data.size(), 16);

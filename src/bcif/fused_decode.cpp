@@ -40,9 +40,11 @@ struct Unpacked {
 };
 
 // Calls f(v) for each value of the ByteArray (elements of T) and the
-// IntegerPacking after it, in order.
+// IntegerPacking after it, in order. Made part of its caller, so that what
+// `f` keeps from value to value (a running sum, where it writes) stays in
+// registers rather than being stored and loaded again for every value.
 template <class T, class F>
-Unpacked unpack(const FusedChain& c, F& f) {
+[[gnu::always_inline]] inline Unpacked unpack(const FusedChain& c, F& f) {
     const char* p = c.bytes.data();
     const std::size_t n = c.packed;
     if (!c.continued) {
@@ -75,7 +77,7 @@ Unpacked unpack(const FusedChain& c, F& f) {
 }
 
 template <class F>
-Unpacked unpack_any(const FusedChain& c, F&& f) {
+[[gnu::always_inline]] inline Unpacked unpack_any(const FusedChain& c, F&& f) {
     switch (c.byte_type) {
         case DType::Int8:
             return unpack<std::int8_t>(c, f);
@@ -94,6 +96,7 @@ Unpacked unpack_any(const FusedChain& c, F&& f) {
 
 // The values of an integer chain, each through `conv` into `out`: conv(v,
 // n) gives what `v` is written as, for `n` rows in a row (n may be 0).
+// Everything is made part of the caller (see unpack).
 template <class O, class Conv>
 void write_values(const FusedChain& c, O* out, Conv& conv) {
     auto acc = static_cast<std::uint32_t>(c.origin);
@@ -103,7 +106,7 @@ void write_values(const FusedChain& c, O* out, Conv& conv) {
             c.run_type != DType::Int32 || (!c.packing && c.byte_type == DType::Uint32);
         bool count_next = false;
         std::int64_t value = 0;
-        unpack_any(c, [&](std::int64_t v) {
+        unpack_any(c, [&](std::int64_t v) __attribute__((always_inline)) {
             if (!count_next) {
                 value = wrap ? wrap_to(c.run_type, v) : v;
                 count_next = true;
@@ -127,12 +130,12 @@ void write_values(const FusedChain& c, O* out, Conv& conv) {
             out += count;
         });
     } else if (c.delta) {
-        unpack_any(c, [&](std::int64_t v) {
+        unpack_any(c, [&](std::int64_t v) __attribute__((always_inline)) {
             acc += static_cast<std::uint32_t>(v);
             *out++ = conv(static_cast<std::int32_t>(acc), 1);
         });
     } else {
-        unpack_any(c, [&](std::int64_t v) { *out++ = conv(v, 1); });
+        unpack_any(c, [&](std::int64_t v) __attribute__((always_inline)) { *out++ = conv(v, 1); });
     }
 }
 
@@ -265,7 +268,7 @@ void write_chain(const FusedChain& c, double* out) {
 bool write_mask(const FusedChain& c, std::uint8_t* out, bool& any) {
     std::uint64_t seen = 0;
     bool bad = false;
-    auto conv = [&](std::int64_t v, std::size_t n) {
+    auto conv = [&](std::int64_t v, std::size_t n) __attribute__((always_inline)) {
         if (n != 0) {
             bad |= static_cast<std::uint64_t>(v) > 2;
             seen |= static_cast<std::uint64_t>(v);
@@ -284,7 +287,7 @@ bool write_indices(const FusedChain& c, std::int32_t* out, std::span<const std::
     bool bad = false;
     std::uint64_t bytes = 0;
     bool missing = false;
-    auto conv = [&](std::int64_t v, std::size_t n) {
+    auto conv = [&](std::int64_t v, std::size_t n) __attribute__((always_inline)) {
         // One comparison for -1 <= v < count.
         if (static_cast<std::uint64_t>(v + 1) > count) [[unlikely]]
             bad |= n != 0;

@@ -59,16 +59,16 @@ QUARZEL_EXT_ENTRY(py_bcif_tables) {
                     return nullptr;
                 cats = made.get();
             }
+            // A block's categories are rarely given twice: each is wrapped
+            // and put in with one look-up, which keeps the first of a name.
             for (bcif::CategoryBatch& c : b.categories) {
                 std::string_view key = c.name;
                 if (key.starts_with('_')) key.remove_prefix(1);
                 PyRef name = name_str(key);
                 if (!name) return nullptr;
-                const int known = PyDict_Contains(cats, name.get());
-                if (known < 0) return nullptr;
-                if (known) continue;
                 PyRef table = handover.table(c.table);
-                if (!table || PyDict_SetItem(cats, name.get(), table.get()) < 0) return nullptr;
+                if (!table || PyDict_SetDefaultRef(cats, name.get(), table.get(), nullptr) < 0)
+                    return nullptr;
                 c.table.reset();
             }
         }

@@ -33,6 +33,12 @@ MASKS = [
     ("sixteen rows, the second byte masked", [0] * 8 + [1] * 8),
     ("seventeen rows, a byte's edges masked", [0] * 7 + [2, 1] + [0] * 7 + [1]),
     ("a long mixed mask", [(r * 7) % 3 if r % 5 else 0 for r in range(203)]),
+    # Whole bytes of masked rows are passed over at once: the text must go
+    # on where it stopped, whatever masks them and whatever comes after.
+    ("sixteen rows, all masked", [1, 2] * 8),
+    ("a byte masked between two with values", [0] * 8 + [2, 1] * 4 + [0] * 8),
+    ("whole masked bytes, then a lone value in the last", [1] * 16 + [2] * 7 + [0]),
+    ("mostly masked, a value every thirteenth row", [0 if r % 13 == 0 else 2 for r in range(100)]),
 ]
 
 
@@ -96,3 +102,28 @@ def test_status_columns_take_a_free_name(columns, names):
     for name in names:
         if name not in {n for n, _ in columns}:
             assert table.column(name).to_pylist() == ["number", "unknown"], name
+
+
+# (case, indices, mask or None): a string index of -1 names no string, and
+# such a row reads as unknown unless its mask says otherwise; rows are
+# marked many at a time, so runs past sixteen rows and their tails count.
+NO_STRING = [
+    ("unmasked, no mask given", [0, -1, 1], None),
+    ("masked inapplicable stays inapplicable", [-1, 0, -1], [1, 0, 0]),
+    ("masked unknown stays unknown", [-1, -1], [2, 0]),
+    ("every row of a long column", [-1] * 37, None),
+    ("every third row of a long column, some masked",
+     [-1 if r % 3 == 0 else r % 2 for r in range(41)], [1 if r % 9 == 0 else 0 for r in range(41)]),
+]
+
+
+@pytest.mark.parametrize("index, mask", [c[1:] for c in NO_STRING], ids=[c[0] for c in NO_STRING])
+def test_rows_without_a_string_are_unknown_unless_masked(index, mask):
+    words = ["a", "bc"]
+    rows = len(index)
+    table = bcif.tables(document([("_n", rows, [strings("s", words, index, mask)])]))["B"]["n"]
+    given = mask or [0] * rows
+    status = [STATUS[m] if m else ("unknown" if k < 0 else "text") for k, m in zip(index, given)]
+    got = table.to_pydict()
+    assert got["s"] == [None if m or k < 0 else words[k] for k, m in zip(index, given)]
+    assert got["s_status"] == status
