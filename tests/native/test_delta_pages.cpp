@@ -91,30 +91,20 @@ TEST_P(DeltaPages, ReadBackValueForValue) {
     EXPECT_TRUE(got == want) << c.name;
 }
 
-std::int64_t counting(std::size_t i) {
-    return static_cast<std::int64_t>(i) + 1;
-}
-std::int64_t constant(std::size_t) {
-    return 1;
-}
-std::int64_t residues(std::size_t i) {
-    return static_cast<std::int64_t>(i / 9) - 3;
-}
-std::int64_t falling(std::size_t i) {
-    return 1000 - 7 * static_cast<std::int64_t>(i);
-}
-std::int64_t scattered(std::size_t i) {
+using Values = std::int64_t (*)(std::size_t);
+constexpr Values counting = [](std::size_t i) { return static_cast<std::int64_t>(i) + 1; };
+constexpr Values constant = [](std::size_t) -> std::int64_t { return 1; };
+constexpr Values residues = [](std::size_t i) { return static_cast<std::int64_t>(i / 9) - 3; };
+constexpr Values falling = [](std::size_t i) { return 1000 - 7 * static_cast<std::int64_t>(i); };
+constexpr Values scattered = [](std::size_t i) {
     return static_cast<std::int64_t>((i * 2654435761u) % 100003) - 50000;
-}
-std::int64_t wide(std::size_t i) {  // 2^63 - 1 apart: differences of 64 bits
+};
+// 2^63 - 1 apart (differences of 64 bits); 2^63 apart (no difference fits).
+constexpr Values wide = [](std::size_t i) {
     return i % 3 == 0 ? kMax / 2 + 1 : i % 3 == 1 ? -(kMax / 2) : 0;
-}
-std::int64_t too_wide(std::size_t i) {  // 2^63 apart: no difference fits
-    return i % 2 == 0 ? kMin / 2 : kMax / 2 + 1;
-}
-std::int64_t extremes(std::size_t i) {
-    return i % 2 == 0 ? kMax : kMax - 5;
-}
+};
+constexpr Values too_wide = [](std::size_t i) { return i % 2 == 0 ? kMin / 2 : kMax / 2 + 1; };
+constexpr Values extremes = [](std::size_t i) { return i % 2 == 0 ? kMax : kMax - 5; };
 
 // A block holds 128 differences in four groups of 32; pages hold 131072 rows.
 INSTANTIATE_TEST_SUITE_P(
