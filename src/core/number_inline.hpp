@@ -108,57 +108,66 @@ inline bool plain_parts(std::uint64_t x, std::size_t n, PlainDecimal& out) noexc
     return true;
 }
 
-// The layout of the last plain decimal a column loop read (its length
-// without the sign and where its point is), to read the next one of the
-// same layout with one test: the values of a column mostly share one
-// ("0.36512", "0.00586"). take() gives what plain_parts would give.
+// The layouts of the plain decimals a column loop has read, one for each
+// length without the sign (where the point is), to read the next one of a
+// known layout with one test: the values of a column mostly share one for
+// each length ("0.36512", "0.00586"; "-3.125", "12.250", "104.500").
+// take() gives what plain_parts would give.
 class PlainShape {
 public:
     // The parts of the decimal in the low n bytes of x (1 to 8, the other
-    // bytes zero): read at once when it has the layout last learnt,
-    // otherwise by plain_parts, learning its layout.
+    // bytes zero): read at once when it has the layout last learnt for its
+    // length, otherwise by plain_parts, learning its layout.
     bool take(std::uint64_t x, std::size_t n, PlainDecimal& out) noexcept {
         const unsigned first = static_cast<unsigned>(x & 0xFF);
         const bool has_sign = (first == '-') | (first == '+');
         const std::uint64_t rest = x >> (8 * static_cast<unsigned>(has_sign));
+        const std::size_t length = n - has_sign;
+        const Layout& l = layouts_[length];
         // Digits become 0 to 9 and the point 0; any other byte has the
-        // high bit of itself or of its sum with add_ set (see plain_parts).
-        const std::uint64_t t = rest ^ expect_;
-        if (n - has_sign == length_ && (((t + add_) | t) & lanes_) == 0) [[likely]] {
+        // high bit of itself or of its sum with `add` set (see plain_parts).
+        const std::uint64_t t = rest ^ l.expect;
+        if ((((t + l.add) | t) & kHigh) == 0) [[likely]] {
             out.negative = first == '-';
-            out.point = point_;
-            out.decimals = decimals_;
-            out.digits = eight_digits(((t & below_) | ((t >> 8) & ~below_)) << shift_);
+            out.point = l.point;
+            out.decimals = l.decimals;
+            out.digits = eight_digits(((t & l.below) | ((t >> 8) & ~l.below)) << l.shift);
             return true;
         }
         if (!plain_parts(x, n, out)) return false;
-        learn(n - has_sign, out);
+        learn(length, out);
         return true;
     }
 
 private:
+    // A layout none matches has 0x80 in every byte of `add`: each byte of
+    // the sum, or the byte itself, has its high bit set.
+    struct Layout {
+        std::uint64_t expect = 0, add = kHigh, below = 0;
+        unsigned shift = 0, decimals = 0;
+        bool point = false;
+    };
+
     void learn(std::size_t n, const PlainDecimal& d) noexcept {
+        Layout& l = layouts_[n];
         const std::uint64_t bytes = ~std::uint64_t{0} >> (64 - 8 * n);
-        length_ = n;
-        lanes_ = kHigh & bytes;
-        expect_ = '0' * kOnes & bytes;
-        add_ = 0x76 * kOnes & bytes;
-        below_ = ~std::uint64_t{0};
+        // The bytes past the decimal are zero in x: they add nothing.
+        l.expect = '0' * kOnes & bytes;
+        l.add = 0x76 * kOnes & bytes;
+        l.below = ~std::uint64_t{0};
         if (d.point) {
             const unsigned at = 8 * static_cast<unsigned>(n - 1 - d.decimals);
-            expect_ ^= std::uint64_t{'0' ^ '.'} << at;
-            add_ ^= std::uint64_t{0x76 ^ 0x7F} << at;  // any byte but the point sets the high bit
-            below_ = (std::uint64_t{1} << at) - 1;
+            l.expect ^= std::uint64_t{'0' ^ '.'} << at;
+            l.add ^= std::uint64_t{0x76 ^ 0x7F} << at;  // any byte but the point sets the high bit
+            l.below = (std::uint64_t{1} << at) - 1;
         }
-        shift_ = 8 * static_cast<unsigned>(8 - (n - d.point));
-        point_ = d.point;
-        decimals_ = d.decimals;
+        l.shift = 8 * static_cast<unsigned>(8 - (n - d.point));
+        l.point = d.point;
+        l.decimals = d.decimals;
     }
 
-    std::size_t length_ = 9;  // none yet: no unsigned plain decimal is this long
-    std::uint64_t lanes_ = 0, expect_ = 0, add_ = 0, below_ = 0;
-    unsigned shift_ = 0, decimals_ = 0;
-    bool point_ = false;
+    // By length without the sign; length 0 (a bare sign) never learns one.
+    Layout layouts_[9];
 };
 
 // The decimal in the low n bytes of x (the other bytes zero).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "dataset/delta_pages.hpp"
 #include "dataset/float_pages.hpp"
 
 namespace quarzel::dataset {
@@ -16,8 +17,8 @@ constexpr std::size_t kKeepBytes = ByteBuffer::kMapBytes;
 // Float64 chunks of fewer values stay plain (and compressed).
 constexpr std::size_t kFewValues = 64;
 
-// How a float64 chunk's values are laid out in its pages.
-enum class FloatLayout : std::uint8_t { plain, dictionary, split };
+// How a chunk's values are laid out in its pages.
+enum class FloatLayout : std::uint8_t { plain, dictionary, split, delta };
 
 // The dictionary of a worker's chunk being encoded (its tables kept from
 // chunk to chunk).
@@ -120,6 +121,9 @@ void NumberColumn::restore_negative_zeros() {
 void NumberColumn::encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_t mask,
                                 std::uint8_t want, const ByteBuffer& data, bool as_doubles) {
     const std::size_t count = data.size() / 8;
+    // int64 values as packed differences, unless a difference could
+    // overflow (values more than 2^63 apart: plain, compressed).
+    bool narrow = true;
     if (count != 0) {
         const unsigned char* p = data.data();
         if (as_doubles) {
@@ -145,10 +149,14 @@ void NumberColumn::encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_
             }
             out.min = eight_bytes(&lo);
             out.max = eight_bytes(&hi);
+            narrow = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo) <
+                     std::uint64_t{1} << 63;
         }
         out.statistics = true;
     }
-    const FloatLayout layout = as_doubles ? float_layout(data.data(), count) : FloatLayout::plain;
+    const FloatLayout layout = as_doubles ? float_layout(data.data(), count)
+                               : narrow   ? FloatLayout::delta
+                                          : FloatLayout::plain;
     int width = 0;
     if (layout == FloatLayout::dictionary) {
         // The codes are packed already: stored as they are.
@@ -163,6 +171,9 @@ void NumberColumn::encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_
     // are near random, and Snappy took 7 to 12% off them for the cost of
     // compressing every byte.
     if (out.split) out.stored = true;
+    // Packed differences are mostly a few bits a value: stored as they are.
+    out.delta = layout == FloatLayout::delta;
+    if (out.delta) out.stored = true;
     const std::size_t rows = size();
     const unsigned char* status = status_.data();
     LevelRuns levels;
@@ -190,6 +201,9 @@ void NumberColumn::encode_fixed(PageWriter& pages, ColumnChunk& out, std::uint8_
         } else if (layout == FloatLayout::split && values != 0) {
             encoding = pq::kByteStreamSplit;
             put_split_bytes(first, values, scratch_);
+        } else if (layout == FloatLayout::delta && values != 0) {
+            encoding = pq::kDeltaBinaryPacked;
+            put_delta_packed(first, values, scratch_);
         } else {
             scratch_.append(reinterpret_cast<const char*>(first), 8 * values);
         }

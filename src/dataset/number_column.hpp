@@ -116,7 +116,7 @@ public:
         // of 0 matches nothing.
         std::uint64_t last_word = 0, last_bits = 0;
         std::size_t last_len = 0;
-        PlainShape shape;  // the layout of the last plain decimal read
+        PlainShape shape;  // the layouts of the plain decimals read, by length
         // The members as the locals have them, for the calls that read them.
         const auto store = [&]() __attribute__((always_inline)) {
             status_out_ = status;
@@ -127,8 +127,8 @@ public:
         // Takes a plain decimal taken apart, `with_su` its su digits.
         const auto put = [&](const PlainDecimal& d, bool with_su, std::uint64_t su_digits)
                              __attribute__((always_inline)) {
-                                 if (d.point) [[unlikely]] {
-                                     if (!doubles) {
+                                 if (d.point) {
+                                     if (!doubles) [[unlikely]] {
                                          store();
                                          convert_now();
                                          doubles = true;

@@ -37,7 +37,7 @@ void ColumnChunk::reset(KeptBytes& kept) {
     source_fd = -1;
     source_offset = source_bytes = 0;
     values = uncompressed = dictionary_bytes = nulls = 0;
-    statistics = stored = split = false;
+    statistics = stored = split = delta = false;
     min.clear();
     max.clear();
 }

@@ -19,7 +19,13 @@ namespace quarzel::dataset {
 
 // Parquet's numbers for what is written here.
 namespace pq {
-enum Encoding : std::int32_t { kPlain = 0, kRle = 3, kRleDictionary = 8, kByteStreamSplit = 9 };
+enum Encoding : std::int32_t {
+    kPlain = 0,
+    kRle = 3,
+    kDeltaBinaryPacked = 5,
+    kRleDictionary = 8,
+    kByteStreamSplit = 9
+};
 enum PageType : std::int32_t { kDataPage = 0, kDictionaryPage = 2 };
 enum Physical : std::int32_t { kInt64 = 2, kDouble = 5, kByteArray = 6 };
 constexpr std::int32_t kUtf8 = 0;  // converted type
@@ -63,6 +69,7 @@ struct ColumnChunk {
     bool statistics = false;  // min and max below hold
     bool stored = false;      // the pages are not compressed (whatever the file's codec)
     bool split = false;       // values in byte streams (float64)
+    bool delta = false;       // values as packed differences (int64)
     std::string min, max;
 
     std::int64_t size() const noexcept {

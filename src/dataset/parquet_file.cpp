@@ -107,6 +107,7 @@ arrow::Status ParquetFile::write_row_group(std::int64_t rows,
         meta.statistics = chunk->statistics;
         meta.stored = chunk->stored;
         meta.split = chunk->split;
+        meta.delta = chunk->delta;
         meta.min = chunk->min;
         meta.max = chunk->max;
         if (chunk->source_fd >= 0)
@@ -161,9 +162,10 @@ std::string ParquetFile::footer() const {
             w.i64(2, 0);  // file_offset: no metadata outside the footer
             w.begin_struct(3);
             w.i32(1, columns_[i].physical);
-            w.begin_list(2, 2 + dict + m.split, ThriftWriter::kI32);
+            w.begin_list(2, 2 + dict + m.split + m.delta, ThriftWriter::kI32);
             w.element_i32(pq::kPlain);
             w.element_i32(pq::kRle);
+            if (m.delta) w.element_i32(pq::kDeltaBinaryPacked);
             if (dict) w.element_i32(pq::kRleDictionary);
             if (m.split) w.element_i32(pq::kByteStreamSplit);
             w.begin_list(3, 1, ThriftWriter::kBinary);

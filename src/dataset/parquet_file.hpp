@@ -54,7 +54,7 @@ private:
         std::int64_t first_page = 0;        // the dictionary page if there is one
         std::int64_t dictionary_bytes = 0;  // 0: no dictionary page
         std::int64_t compressed = 0, uncompressed = 0, values = 0, nulls = 0;
-        bool statistics = false, stored = false, split = false;
+        bool statistics = false, stored = false, split = false, delta = false;
         std::string min, max;
     };
     struct RowGroupMeta {

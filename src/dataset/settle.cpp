@@ -104,8 +104,10 @@ arrow::Result<bool> copy_chunk(const Source& s, int group, int column, std::int3
         out.min = stats->min();
         out.max = stats->max();
     }
-    for (const auto e : m->encodings())
+    for (const auto e : m->encodings()) {
         if (e == parquet::Encoding::BYTE_STREAM_SPLIT) out.split = true;
+        if (e == parquet::Encoding::DELTA_BINARY_PACKED) out.delta = true;
+    }
     out.values = m->num_values();
     out.uncompressed = m->total_uncompressed_size();
     out.dictionary_bytes = dict ? m->data_page_offset() - first : 0;

@@ -115,14 +115,15 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
         if (refs && refs->all_slices()) {
             // Every value a slice of one text: where each starts told from
             // its offset alone, the bounds in registers.
+            // A value is padded when its offset from the base is below
+            // `below` (none is when the base starts past the padded bytes).
             const char* const base = refs->base().base;
             const std::uintptr_t base_at = reinterpret_cast<std::uintptr_t>(base) - text_begin;
-            const std::size_t below = padded_below;
+            const std::size_t below = base_at < padded_below ? padded_below - base_at : 0;
             refs->for_each_slice_at(0, n,
-                                    [&f, base, base_at, below](std::uint32_t off, std::size_t len)
+                                    [&f, base, below](std::uint32_t off, std::size_t len)
                                         __attribute__((always_inline)) {
-                                            f(std::string_view(base + off, len),
-                                              base_at + off < below);
+                                            f(std::string_view(base + off, len), off < below);
                                         });
         } else if (refs) {
             refs->for_each(0, n, put);
