@@ -248,19 +248,28 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
             // One component (most links): a row without it (null) or with a
             // list or table in it is not checked, and all rows look up one
             // set of parent keys.
-            const std::vector<std::uint64_t>& column = *given[0].hashes;
-            const std::uint64_t bit = given[0].bit;
-            const HashSet* set = nullptr;
-            for (std::size_t r = 0; r < column.size(); ++r) {
-                const std::uint64_t h = column[r];
-                if (h == ColumnHashes::kNull || h == ColumnHashes::kCompound) continue;
-                ++checked;
-                if (parents.empty()) {
-                    parentless(r);
-                    continue;
+            const std::uint64_t* const column = given[0].hashes->data();
+            const std::size_t count = given[0].hashes->size();
+            const auto checkable = [](std::uint64_t h) { return h > ColumnHashes::kCompound; };
+            std::size_t r = 0;
+            while (r < count && !checkable(column[r])) ++r;
+            if (r < count && parents.empty()) {
+                for (; r < count; ++r)
+                    if (checkable(column[r])) {
+                        ++checked;
+                        parentless(r);
+                    }
+            } else if (r < count) {
+                // The parent keys looked up from registers: nothing the loop
+                // writes can move them.
+                const HashSet::Lookup set = parents.set(given[0].bit).lookup();
+                for (; r < count; ++r) {
+                    const std::uint64_t h = column[r];
+                    if (!checkable(h)) continue;
+                    ++checked;
+                    if (!set.contains(one_key(h))) [[unlikely]]
+                        parentless(r);
                 }
-                if (!set) set = &parents.set(bit);
-                if (!set->contains(one_key(h))) parentless(r);
             }
         } else {
             for (std::size_t r = 0; r < rows; ++r) {

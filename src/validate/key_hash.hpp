@@ -244,6 +244,29 @@ public:
         }
     }
 
+    // The table as it stands, for lookups in a loop that also writes
+    // elsewhere (the table's place and size then stay in registers).
+    class Lookup {
+    public:
+        bool contains(std::uint64_t h) const noexcept {
+            for (std::size_t s = h & mask_;; s = (s + 1) & mask_) {
+                if (slots_[s] == h) return true;
+                if (slots_[s] == 0) return false;
+            }
+        }
+
+    private:
+        friend class HashSet;
+        Lookup(const std::uint64_t* slots, std::size_t mask) : slots_(slots), mask_(mask) {}
+        const std::uint64_t* slots_;
+        std::size_t mask_;
+    };
+    // Valid until the set changes; keys are never 0.
+    Lookup lookup() const noexcept {
+        static constexpr std::uint64_t kFree[1] = {0};  // an empty set: one free slot
+        return slots_.empty() ? Lookup(kFree, 0) : Lookup(slots_.data(), slots_.size() - 1);
+    }
+
 private:
     void grow() {
         std::vector<std::uint64_t> old = std::move(slots_);
