@@ -248,11 +248,25 @@ private:
             std::vector<std::string_view>& values = s_.values;
             values.assign(rows, std::string_view());
             const std::vector<std::uint64_t>& hashed = hashes_.of(*cols[0], Compare::Exact);
+            // The values, a column of plain slices read in one pass.
+            const RefColumn* refs =
+                cols[0]->side_values().empty() ? cols[0]->refs_column() : nullptr;
+            if (refs) {
+                std::string_view* to = values.data();
+                refs->for_each_slice([&](std::string_view t) {
+                    bool null;
+                    *to++ = scalar_text(ValueRef{t}, null);
+                });
+            } else {
+                for (std::size_t r = 0; r < rows; ++r) {
+                    bool null;
+                    if (hashed[r] != ColumnHashes::kCompound)
+                        values[r] = scalar_text((*cols[0])[r], null);
+                }
+            }
             for (std::size_t r = 0; r < rows; ++r) {
                 if (hashed[r] == ColumnHashes::kCompound) continue;
-                bool null;
-                const std::string_view v = scalar_text((*cols[0])[r], null);
-                values[r] = v;
+                const std::string_view v = values[r];
                 // Bits 0 and 1 mark nulls and lists (of()): the place from above them.
                 for (std::size_t s = (hashed[r] >> 2) & (size - 1);; s = (s + 1) & (size - 1)) {
                     if (slots[s] == 0) {
