@@ -18,6 +18,35 @@ struct Category {
     std::vector<std::size_t> positions;  // tag positions in the frame, in order
 };
 
+// What the checks of a frame work in, kept by the thread from frame to
+// frame and cleared (not freed) for the next: a small file's frame would
+// otherwise allocate each of these anew.
+struct CategoryScratch {
+    std::vector<std::pair<std::uint32_t, std::size_t>> position;  // sorted by item
+    std::vector<Category> categories;  // the first `used` are the frame's
+    std::size_t used = 0;
+    std::vector<std::uint32_t> loop_categories;
+    std::vector<std::int32_t> loops;
+    // check_unique()
+    std::vector<const ValueColumn*> cols;
+    std::vector<std::size_t> positions;
+    std::vector<std::uint32_t> slots;
+    std::vector<std::string_view> values;
+    std::vector<std::uint64_t> keys;
+    std::vector<const std::vector<std::uint64_t>*> hashed;
+    std::vector<const std::uint64_t*> hashed_data;  // each one's values
+    // check_references()
+    std::vector<std::vector<std::uint32_t>> loop_keys;
+
+    // The tables of a big loop are not kept for the frames that follow.
+    void release_large() {
+        constexpr std::size_t kKeptRows = std::size_t{1} << 14;
+        if (values.capacity() > kKeptRows) std::vector<std::string_view>().swap(values);
+        if (keys.capacity() > kKeptRows) std::vector<std::uint64_t>().swap(keys);
+        if (slots.capacity() > 4 * kKeptRows) std::vector<std::uint32_t>().swap(slots);
+    }
+};
+
 // Whether each value of `col` is a count written plainly (digits, no
 // leading zero but in 0 itself) above the one before, as row numbers are:
 // values that are then all different (as texts, folded or as numbers),
@@ -51,31 +80,39 @@ void locate_tag(Finding& f, std::string_view tag) {
 
 class CategoryCheck {
 public:
-    CategoryCheck(Context& cx, const Frame& frame, ColumnHashes& hashes)
-        : cx_(cx), rules_(cx.rules), frame_(frame), hashes_(hashes) {
-        const FrameData& data = *frame.data;
+    CategoryCheck(Context& cx, const Frame& frame, ColumnHashes& hashes, CategoryScratch& scratch)
+        : cx_(cx),
+          rules_(cx.rules),
+          frame_(frame),
+          position_(scratch.position),
+          s_(scratch),
+          hashes_(hashes) {
+        position_.clear();
+        s_.used = 0;
         for (std::size_t i = 0; i < frame.items.size(); ++i) {
             const std::uint32_t id = frame.items[i];
             if (id == kNone) continue;
             position_.push_back({id, i});
             const std::uint32_t cat = rules_.items[id].category;
             if (cat == kNone) continue;
-            auto it = std::find_if(categories_.begin(), categories_.end(),
+            const auto used = s_.categories.begin() + static_cast<std::ptrdiff_t>(s_.used);
+            auto it = std::find_if(s_.categories.begin(), used,
                                    [&](const Category& c) { return c.id == cat; });
-            if (it == categories_.end()) {
-                categories_.push_back({cat, {}});
-                it = categories_.end() - 1;
+            if (it == used) {
+                if (s_.used == s_.categories.size()) s_.categories.emplace_back();
+                it = s_.categories.begin() + static_cast<std::ptrdiff_t>(s_.used++);
+                it->id = cat;
+                it->positions.clear();
             }
             it->positions.push_back(i);
         }
-        (void)data;
         // By item, then position: the first position of an item given twice.
         std::sort(position_.begin(), position_.end());
     }
 
     void run() {
         check_loops();
-        for (const Category& c : categories_) check_category(c);
+        for (std::size_t c = 0; c < s_.used; ++c) check_category(s_.categories[c]);
         check_references();
         check_su_items();
     }
@@ -95,7 +132,8 @@ private:
     void check_loops() {
         const FrameData& data = *frame_.data;
         for (std::size_t li = 0; li < data.loops.size(); ++li) {
-            std::vector<std::uint32_t> cats;
+            std::vector<std::uint32_t>& cats = s_.loop_categories;
+            cats.clear();
             std::uint32_t first_item = kNone;
             std::string_view stray;
             for (std::string_view tag : data.loops[li]) {
@@ -124,7 +162,8 @@ private:
     void check_category(const Category& c) {
         const CategoryRule& cat = rules_.categories[c.id];
         const FrameData& data = *frame_.data;
-        std::vector<std::int32_t> loops;
+        std::vector<std::int32_t>& loops = s_.loops;
+        loops.clear();
         for (std::size_t p : c.positions)
             if (std::find(loops.begin(), loops.end(), frame_.loop_of[p]) == loops.end())
                 loops.push_back(frame_.loop_of[p]);
@@ -181,8 +220,10 @@ private:
     void check_unique(const CategoryRule& cat, const std::vector<std::uint32_t>& items,
                       Check check) {
         const FrameData& data = *frame_.data;
-        std::vector<const ValueColumn*> cols;
-        std::vector<std::size_t> positions;
+        std::vector<const ValueColumn*>& cols = s_.cols;
+        std::vector<std::size_t>& positions = s_.positions;
+        cols.clear();
+        positions.clear();
         for (std::uint32_t item : items) {
             const std::size_t p = position_of(item);
             if (p == static_cast<std::size_t>(-1)) return;
@@ -202,14 +243,30 @@ private:
             // hashes (shared with the links that name it).
             std::size_t size = 16;
             while (size < 2 * rows) size *= 2;
-            std::vector<std::uint32_t> slots(size, 0);  // row + 1, 0 free
-            std::vector<std::string_view> values(rows);
+            std::vector<std::uint32_t>& slots = s_.slots;  // row + 1, 0 free
+            slots.assign(size, 0);
+            std::vector<std::string_view>& values = s_.values;
+            values.assign(rows, std::string_view());
             const std::vector<std::uint64_t>& hashed = hashes_.of(*cols[0], Compare::Exact);
+            // The values, a column of plain slices read in one pass.
+            const RefColumn* refs =
+                cols[0]->side_values().empty() ? cols[0]->refs_column() : nullptr;
+            if (refs) {
+                std::string_view* to = values.data();
+                refs->for_each_slice([&](std::string_view t) {
+                    bool null;
+                    *to++ = scalar_text(ValueRef{t}, null);
+                });
+            } else {
+                for (std::size_t r = 0; r < rows; ++r) {
+                    bool null;
+                    if (hashed[r] != ColumnHashes::kCompound)
+                        values[r] = scalar_text((*cols[0])[r], null);
+                }
+            }
             for (std::size_t r = 0; r < rows; ++r) {
                 if (hashed[r] == ColumnHashes::kCompound) continue;
-                bool null;
-                const std::string_view v = scalar_text((*cols[0])[r], null);
-                values[r] = v;
+                const std::string_view v = values[r];
                 // Bits 0 and 1 mark nulls and lists (of()): the place from above them.
                 for (std::size_t s = (hashed[r] >> 2) & (size - 1);; s = (s + 1) & (size - 1)) {
                     if (slots[s] == 0) {
@@ -226,36 +283,50 @@ private:
         }
         // Rows by the hashes of their components (each column hashed once);
         // rows whose hashes agree are compared value by value.
-        std::vector<const std::vector<std::uint64_t>*> hashed;
-        for (std::size_t k = 0; k < cols.size(); ++k)
+        std::vector<const std::vector<std::uint64_t>*>& hashed = s_.hashed;
+        hashed.clear();
+        s_.hashed_data.clear();
+        for (std::size_t k = 0; k < cols.size(); ++k) {
             hashed.push_back(&hashes_.of(*cols[k], rules_.items[items[k]].compare));
+            s_.hashed_data.push_back(hashed.back()->data());
+        }
         std::size_t size = 16;
         while (size < 2 * rows) size *= 2;
-        std::vector<std::uint32_t> slots(size, 0);  // row + 1, 0 free
-        std::vector<std::uint64_t> keys(rows, 0);
-        KeyHash h;
+        std::vector<std::uint32_t>& slots = s_.slots;  // row + 1, 0 free
+        slots.assign(size, 0);
+        std::vector<std::uint64_t>& keys = s_.keys;
+        keys.assign(rows, 0);
+        // The loop reads through plain pointers, which nothing it writes
+        // can move.
+        const std::size_t nk = hashed.size();
+        const std::uint64_t* const* const column = s_.hashed_data.data();
+        std::uint64_t* const key = keys.data();
+        std::uint32_t* const slot = slots.data();
+        const std::size_t mask = size - 1;
         for (std::size_t r = 0; r < rows; ++r) {
+            KeyHash h;
             h.reset();
-            bool usable = true;
-            for (std::size_t k = 0; k < cols.size() && usable; ++k) {
-                const std::uint64_t x = (*hashed[k])[r];
-                usable = x != ColumnHashes::kCompound;
+            std::size_t k = 0;
+            for (; k < nk; ++k) {
+                const std::uint64_t x = column[k][r];
+                if (x == ColumnHashes::kCompound) break;
                 h.add(x);
             }
-            if (!usable) continue;
-            keys[r] = h.value();
-            for (std::size_t s = keys[r] & (size - 1);; s = (s + 1) & (size - 1)) {
-                if (slots[s] == 0) {
-                    slots[s] = static_cast<std::uint32_t>(r + 1);
+            if (k < nk) continue;  // a list or table in the key: not compared
+            key[r] = h.value();
+            // Bit 0 of a key is always set: the place from above it.
+            for (std::size_t s = (key[r] >> 1) & mask;; s = (s + 1) & mask) {
+                if (slot[s] == 0) {
+                    slot[s] = static_cast<std::uint32_t>(r + 1);
                     break;
                 }
-                const std::size_t first = slots[s] - 1;
-                if (keys[first] == keys[r] && same_key(cols, items, first, r)) {
+                const std::size_t first = slot[s] - 1;
+                if (key[first] == key[r] && same_key(cols, items, first, r)) {
                     std::string shown_key;
-                    for (std::size_t k = 0; k < cols.size(); ++k) {
+                    for (std::size_t c = 0; c < cols.size(); ++c) {
                         bool null;
-                        if (k) shown_key += ", ";
-                        shown_key += scalar_text((*cols[k])[r], null);
+                        if (c) shown_key += ", ";
+                        shown_key += scalar_text((*cols[c])[r], null);
                     }
                     duplicate(cat, items, positions, check, r, first, shown_key);
                     break;
@@ -301,7 +372,10 @@ private:
     // its loop (one finding per missing item and loop), and the items a
     // loop's items refer to are that loop's key: unique together.
     void check_references() {
-        std::vector<std::vector<std::uint32_t>> loop_keys(frame_.data->loops.size());
+        std::vector<std::vector<std::uint32_t>>& loop_keys = s_.loop_keys;
+        if (loop_keys.size() < frame_.data->loops.size())
+            loop_keys.resize(frame_.data->loops.size());
+        for (std::size_t li = 0; li < frame_.data->loops.size(); ++li) loop_keys[li].clear();
         for (std::size_t i = 0; i < frame_.items.size(); ++i) {
             const std::uint32_t id = frame_.items[i];
             if (id == kNone || frame_.loop_of[i] < 0) continue;
@@ -313,7 +387,8 @@ private:
                     keys.push_back(r);
             }
         }
-        for (auto& keys : loop_keys) {
+        for (std::size_t li = 0; li < frame_.data->loops.size(); ++li) {
+            std::vector<std::uint32_t>& keys = loop_keys[li];
             if (keys.empty()) continue;
             std::sort(keys.begin(), keys.end(), [&](std::uint32_t a, std::uint32_t b) {
                 return position_of(a) < position_of(b);
@@ -431,15 +506,17 @@ private:
     Context& cx_;
     const RuleSet& rules_;
     const Frame& frame_;
-    std::vector<std::pair<std::uint32_t, std::size_t>> position_;  // sorted by item
-    std::vector<Category> categories_;
+    std::vector<std::pair<std::uint32_t, std::size_t>>& position_;  // sorted by item
+    CategoryScratch& s_;
     ColumnHashes& hashes_;
 };
 
 }  // namespace
 
 void check_categories(Context& cx, const Frame& frame, ColumnHashes& hashes) {
-    CategoryCheck(cx, frame, hashes).run();
+    thread_local CategoryScratch scratch;
+    CategoryCheck(cx, frame, hashes, scratch).run();
+    scratch.release_large();
 }
 
 }  // namespace quarzel::validate::detail

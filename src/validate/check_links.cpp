@@ -81,39 +81,73 @@ constexpr std::uint64_t one_key(std::uint64_t component) noexcept {
 // (many links name the same parent items: atom_site's, for one).
 using ParentCache = std::map<std::vector<std::uint32_t>, HashSet>;
 
+// A component a frame gives of a child: its place in the link and its hashes.
+struct Given {
+    std::uint64_t bit;
+    const std::vector<std::uint64_t>* hashes;
+};
+
+// What the link checks of a block work in, kept by the thread from block to
+// block and cleared (not freed) for each link.
+struct LinkScratch {
+    std::vector<const ValueColumn*> parent_columns;              // ParentIndex's tables
+    std::vector<std::pair<std::uint64_t, const HashSet*>> sets;  // by mask
+    std::vector<std::uint32_t> items;
+    std::vector<const ValueColumn*> child_columns;
+    std::vector<Given> given;
+    std::vector<std::size_t> shown_rows;
+    std::vector<std::uint32_t> taken;
+};
+
 // The parent rows' keys of one link, over every frame of the block, by the
 // components a child row gives (a mask of the present ones).
 class ParentIndex {
 public:
     ParentIndex(const RuleSet& rules, const LinkRule& link, const std::vector<Frame>& frames,
-                const BlockColumns& columns, ParentCache& cache, ColumnHashes& hashes)
-        : rules_(rules), link_(link), cache_(cache), hashes_(hashes) {
+                const BlockColumns& columns, ParentCache& cache, ColumnHashes& hashes,
+                LinkScratch& scratch)
+        : rules_(rules),
+          link_(link),
+          cache_(cache),
+          hashes_(hashes),
+          tables_(scratch.parent_columns),
+          sets_(scratch.sets),
+          items_(scratch.items) {
+        tables_.clear();
+        sets_.clear();
+        // Per frame that gives any parent item, its columns (or nulls).
+        const std::size_t width = link.parent.size();
         for (std::size_t fi = 0; fi < frames.size(); ++fi) {
-            std::vector<const ValueColumn*> cols;
             bool any = false;
             for (std::uint32_t p : link.parent) {
-                cols.push_back(columns.column(fi, p));
-                any = any || cols.back();
+                tables_.push_back(columns.column(fi, p));
+                any = any || tables_.back();
             }
-            if (any) tables_.push_back(std::move(cols));
+            if (any)
+                ++count_;
+            else
+                tables_.resize(tables_.size() - width);
         }
     }
 
-    bool empty() const noexcept { return tables_.empty(); }
+    bool empty() const noexcept { return count_ == 0; }
 
     // The keys of the parent rows that give the components of `mask`.
     const HashSet& set(std::uint64_t mask) {
         // Rows of a column mostly give the same components: the last set
         // found answers again without a lookup.
         if (last_ && mask == last_mask_) return *last_;
-        auto it = sets_.find(mask);
+        auto it = std::find_if(sets_.begin(), sets_.end(),
+                               [&](const auto& s) { return s.first == mask; });
         if (it == sets_.end()) {
-            std::vector<std::uint32_t> items;
+            std::vector<std::uint32_t>& items = items_;
+            items.clear();
             for (std::size_t k = 0; k < link_.parent.size() && k < 64; ++k)
                 if (mask >> k & 1) items.push_back(link_.parent[k]);
             auto found = cache_.find(items);
             if (found == cache_.end()) found = cache_.emplace(items, build(mask)).first;
-            it = sets_.emplace(mask, &found->second).first;
+            sets_.emplace_back(mask, &found->second);
+            it = sets_.end() - 1;
         }
         last_mask_ = mask;
         last_ = it->second;
@@ -124,18 +158,19 @@ private:
     HashSet build(std::uint64_t mask) {
         HashSet out;
         std::size_t total = 0;
-        for (const auto& cols : tables_)
-            for (const ValueColumn* c : cols)
-                if (c) total = std::max(total, c->size());
+        for (const ValueColumn* c : tables_)
+            if (c) total = std::max(total, c->size());
         out.reserve(total);
         KeyHash hash;
         std::vector<const std::uint64_t*> hashed;  // the components the mask gives
-        for (const auto& cols : tables_) {
+        const std::size_t width = link_.parent.size();
+        for (std::size_t t = 0; t < count_; ++t) {
+            const ValueColumn* const* cols = tables_.data() + t * width;
             // Rows past the end of a shorter column lack a component.
             std::size_t rows = static_cast<std::size_t>(-1);
             hashed.clear();
             bool complete = true;
-            for (std::size_t k = 0; k < cols.size(); ++k) {
+            for (std::size_t k = 0; k < width; ++k) {
                 if (!(mask >> k & 1)) continue;
                 if (!cols[k]) {
                     complete = false;  // no row of this frame has the component
@@ -173,8 +208,12 @@ private:
     const LinkRule& link_;
     ParentCache& cache_;
     ColumnHashes& hashes_;
-    std::vector<std::vector<const ValueColumn*>> tables_;
-    std::unordered_map<std::uint64_t, const HashSet*> sets_;
+    // The parent items' columns of each frame that gives any: `count_`
+    // rows of link.parent.size() (null where the frame lacks the item).
+    std::vector<const ValueColumn*>& tables_;
+    std::size_t count_ = 0;
+    std::vector<std::pair<std::uint64_t, const HashSet*>>& sets_;  // found, by mask
+    std::vector<std::uint32_t>& items_;
     std::uint64_t last_mask_ = 0;
     const HashSet* last_ = nullptr;
 };
@@ -206,31 +245,29 @@ bool applies(const Context& cx, const LinkRule& link) {
 }
 
 void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& frames,
-                const BlockColumns& columns, ParentCache& cache, ColumnHashes& hashes) {
+                const BlockColumns& columns, ParentCache& cache, ColumnHashes& hashes,
+                LinkScratch& scratch) {
     const RuleSet& rules = cx.rules;
     // Components beyond 64 are not keyed (no real link comes near).
     const std::size_t n = std::min<std::size_t>(link.child.size(), 64);
     bool given = false;
     for (std::size_t k = 0; k < n && !given; ++k) given = columns.present(link.child[k]);
     if (!given) return;
-    ParentIndex parents(rules, link, frames, columns, cache, hashes);
+    ParentIndex parents(rules, link, frames, columns, cache, hashes, scratch);
     KeyHash hash;
     for (std::size_t fi = 0; fi < frames.size(); ++fi) {
         const Frame& f = frames[fi];
-        std::vector<const ValueColumn*> cols(n, nullptr);
+        std::vector<const ValueColumn*>& cols = scratch.child_columns;
+        cols.assign(n, nullptr);
         bool any = false;
         for (std::size_t k = 0; k < n; ++k) {
             cols[k] = columns.column(fi, link.child[k]);
             any = any || cols[k];
         }
         if (!any) continue;
-        // The components this frame gives: their place in the link and
-        // their hashes.
-        struct Given {
-            std::uint64_t bit;
-            const std::vector<std::uint64_t>* hashes;
-        };
-        std::vector<Given> given;
+        // The components this frame gives.
+        std::vector<Given>& given = scratch.given;
+        given.clear();
         std::size_t rows = 0;
         for (std::size_t k = 0; k < n; ++k)
             if (cols[k]) {
@@ -239,7 +276,8 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
                                  &hashes.of(*cols[k], rules.items[link.child[k]].compare)});
             }
         std::size_t missing = 0, first_row = 0, checked = 0;
-        std::vector<std::size_t> shown_rows;
+        std::vector<std::size_t>& shown_rows = scratch.shown_rows;
+        shown_rows.clear();
         const auto parentless = [&](std::size_t r) {
             if (missing++ == 0) first_row = r;
             if (shown_rows.size() < kShownRows) shown_rows.push_back(r);
@@ -248,19 +286,28 @@ void check_link(Context& cx, const LinkRule& link, const std::vector<Frame>& fra
             // One component (most links): a row without it (null) or with a
             // list or table in it is not checked, and all rows look up one
             // set of parent keys.
-            const std::vector<std::uint64_t>& column = *given[0].hashes;
-            const std::uint64_t bit = given[0].bit;
-            const HashSet* set = nullptr;
-            for (std::size_t r = 0; r < column.size(); ++r) {
-                const std::uint64_t h = column[r];
-                if (h == ColumnHashes::kNull || h == ColumnHashes::kCompound) continue;
-                ++checked;
-                if (parents.empty()) {
-                    parentless(r);
-                    continue;
+            const std::uint64_t* const column = given[0].hashes->data();
+            const std::size_t count = given[0].hashes->size();
+            const auto checkable = [](std::uint64_t h) { return h > ColumnHashes::kCompound; };
+            std::size_t r = 0;
+            while (r < count && !checkable(column[r])) ++r;
+            if (r < count && parents.empty()) {
+                for (; r < count; ++r)
+                    if (checkable(column[r])) {
+                        ++checked;
+                        parentless(r);
+                    }
+            } else if (r < count) {
+                // The parent keys looked up from registers: nothing the loop
+                // writes can move them.
+                const HashSet::Lookup set = parents.set(given[0].bit).lookup();
+                for (; r < count; ++r) {
+                    const std::uint64_t h = column[r];
+                    if (!checkable(h)) continue;
+                    ++checked;
+                    if (!set.contains(one_key(h))) [[unlikely]]
+                        parentless(r);
                 }
-                if (!set) set = &parents.set(bit);
-                if (!set->contains(one_key(h))) parentless(r);
             }
         } else {
             for (std::size_t r = 0; r < rows; ++r) {
@@ -357,15 +404,17 @@ void check_links(Context& cx, const std::vector<Frame>& frames, ColumnHashes& ha
         return;  // none applies (DDL2 dictionaries)
     const BlockColumns columns(frames);
     ParentCache cache;
+    thread_local LinkScratch scratch;
     if (rules.links_of_item.size() != rules.items.size() + 1) {
         for (const LinkRule& link : rules.links)
-            if (applies(cx, link)) check_link(cx, link, frames, columns, cache, hashes);
+            if (applies(cx, link)) check_link(cx, link, frames, columns, cache, hashes, scratch);
         return;
     }
     // Only the links some child item of which the block gives, in the
     // dictionary's order (most of a dictionary's links name items that a
     // small file lacks).
-    std::vector<std::uint32_t> taken;
+    std::vector<std::uint32_t>& taken = scratch.taken;
+    taken.clear();
     columns.for_each_item([&](std::uint32_t item) {
         if (item >= rules.items.size()) return;
         taken.insert(taken.end(), rules.link_ids.begin() + rules.links_of_item[item],
@@ -375,7 +424,7 @@ void check_links(Context& cx, const std::vector<Frame>& frames, ColumnHashes& ha
     taken.erase(std::unique(taken.begin(), taken.end()), taken.end());
     for (std::uint32_t li : taken) {
         const LinkRule& link = rules.links[li];
-        if (applies(cx, link)) check_link(cx, link, frames, columns, cache, hashes);
+        if (applies(cx, link)) check_link(cx, link, frames, columns, cache, hashes, scratch);
     }
 }
 

@@ -121,6 +121,12 @@ public:
 
     // A single value of a numeric item certainly passes (quick_number()).
     bool quick_number() const noexcept { return quick_number_; }
+    // Of a quick_number() item: any number (DDL1 numb, Real), and whether
+    // only the sign of one can fail (a range of 0 and up).
+    bool any_number() const noexcept {
+        return numeric_ == Contents::Number || numeric_ == Contents::Real;
+    }
+    bool nonnegative() const noexcept { return nonnegative_; }
     bool number_passes(std::string_view v) const noexcept {
         if (numeric_ == Contents::Number || numeric_ == Contents::Real)
             return is_number(v) && (!nonnegative_ || v.front() != '-' || !mantissa_nonzero(v));
@@ -489,11 +495,22 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
             // Value by value: numbers seldom repeat a slice, and the test of
             // one costs little more than finding where its run ends.
             std::size_t row = 0;
-            refs->for_each_slice([&](std::string_view v) {
-                if (!rules.number_passes(v) && !null_text(v)) [[unlikely]]
-                    slow(v, row);
-                ++row;
-            });
+            const auto scan = [&](auto passes) {
+                refs->for_each_slice([&](std::string_view v) {
+                    if (!passes(v) && !null_text(v)) [[unlikely]]
+                        slow(v, row);
+                    ++row;
+                });
+            };
+            // The commonest kinds with their test decided once per column.
+            if (!rules.any_number())
+                scan([&](std::string_view v) { return rules.number_passes(v); });
+            else if (rules.nonnegative())
+                scan([](std::string_view v) {
+                    return is_number(v) && (v.front() != '-' || !mantissa_nonzero(v));
+                });
+            else
+                scan([](std::string_view v) { return is_number(v); });
             return;
         }
     }

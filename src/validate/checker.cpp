@@ -119,7 +119,8 @@ std::vector<Finding> check_document(const ParsedCif& doc, const RuleSet& rules,
             frames.push_back(scan_frame(block.save_frames[s].data, static_cast<std::uint32_t>(b),
                                         static_cast<std::uint32_t>(s)));
         // A column's key hashes serve its unique keys and its links alike.
-        ColumnHashes hashes;
+        thread_local ColumnHashes hashes;
+        hashes.clear();
         for (Frame& f : frames) {
             check_tags(cx, f);
             check_categories(cx, f, hashes);

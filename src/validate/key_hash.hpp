@@ -4,10 +4,12 @@
 // src/validate.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -138,15 +140,33 @@ inline bool key_hash(std::string_view t, Compare compare, std::string& scratch,
 
 // Each value of a column hashed once per block (as its item compares
 // values), shared by every link that names the column: 0 for a null, 1 for
-// a list or table, else the value's 64-bit hash.
+// a list or table, else the value's 64-bit hash. A thread keeps one from
+// block to block, its hash vectors cleared (not freed) by clear().
 class ColumnHashes {
 public:
     static constexpr std::uint64_t kNull = 0, kCompound = 1;
 
+    // Forgets every column (a new block's columns may be at their
+    // addresses). What a small file's block needs is kept (at most 1 MiB);
+    // the vectors of long columns, and of columns past the 64th, are freed.
+    void clear() {
+        constexpr std::size_t kKeptValues = 2048, kKeptVectors = 64;
+        if (pool_.size() > kKeptVectors) pool_.resize(kKeptVectors);
+        for (std::size_t i = 0; i < used_ && i < pool_.size(); ++i)
+            if (pool_[i]->capacity() > kKeptValues) std::vector<std::uint64_t>().swap(*pool_[i]);
+        index_.clear();
+        used_ = 0;
+    }
+
+    // The hashes of `col`, valid until clear().
     const std::vector<std::uint64_t>& of(const ValueColumn& col, Compare compare) {
-        auto [it, fresh] = cache_.try_emplace({&col, compare});
-        if (!fresh) return it->second;
-        std::vector<std::uint64_t>& out = it->second;
+        const Key key{&col, compare};
+        auto it = std::lower_bound(index_.begin(), index_.end(), key,
+                                   [](const Entry& e, const Key& k) { return e.key < k; });
+        if (it != index_.end() && it->key == key) return *it->hashes;
+        if (used_ == pool_.size()) pool_.push_back(std::make_unique<std::vector<std::uint64_t>>());
+        std::vector<std::uint64_t>& out = *pool_[used_++];
+        index_.insert(it, Entry{key, &out});
         out.resize(col.size());
         std::string scratch;
         const auto hash = [&](std::string_view v) -> std::uint64_t {
@@ -164,7 +184,10 @@ public:
                 std::size_t r = 0;
                 if (compare == Compare::Exact) {
                     const ColumnBase& base = refs->base();
-                    refs->for_each_slice([&](std::string_view v) { out[r++] = exact(v, base); });
+                    // Slices that start before this offset have 8 bytes to read.
+                    const std::uintptr_t end8 = base.size >= 8 ? base.size - 7 : 0;
+                    std::uint64_t* to = out.data();
+                    refs->for_each_slice([&](std::string_view v) { *to++ = exact(v, base, end8); });
                     return out;
                 }
                 refs->for_each_slice([&](std::string_view v) { out[r++] = hash(v); });
@@ -182,23 +205,40 @@ private:
     // A slice of `base` compared exactly, as of() hashes a value: one of
     // fewer than 8 bytes read as one word where 8 bytes of the text are
     // there to read (the bytes past it masked off), as short_words() puts it.
-    static std::uint64_t exact(std::string_view v, const ColumnBase& base) noexcept {
+    // `end8`: slices of `base` that start before this offset have 8 bytes
+    // to read.
+    static std::uint64_t exact(std::string_view v, const ColumnBase& base,
+                               std::uintptr_t end8) noexcept {
         const std::size_t n = v.size();
-        if (n == 1 && (v[0] == '?' || v[0] == '.')) return kNull;
         if constexpr (std::endian::native == std::endian::little) {
-            // 1 to 7 bytes, not a quoted placeholder (kept with its quotes).
-            if (n - 1 < 7 && v[0] != '"' && base.offset_of(v) + 8 <= base.size) {
+            if (n - 1 < 7 && base.offset_of(v) < end8) {
                 std::uint64_t a;
                 std::memcpy(&a, v.data(), 8);
                 a &= ~std::uint64_t{0} >> (64 - 8 * n);
-                return words_hash(ShortWords{a, 0}, n) | 2;
+                // A bare "?" or "." is a null; a quoted one (kept with its
+                // quotes) and every text starting with a quote go the long way.
+                if (a == '?' || a == '.') {
+                    if (n == 1) return kNull;
+                } else if ((a & 0xFF) != '"') {
+                    return words_hash(ShortWords{a, 0}, n) | 2;
+                }
             }
         }
+        if (n == 1 && (v[0] == '?' || v[0] == '.')) return kNull;
         bool null;
         return value_hash(scalar_text(ValueRef{v}, null)) | 2;
     }
 
-    std::map<std::pair<const ValueColumn*, Compare>, std::vector<std::uint64_t>> cache_;
+    using Key = std::pair<const ValueColumn*, Compare>;
+    struct Entry {
+        Key key;
+        std::vector<std::uint64_t>* hashes;
+    };
+    std::vector<Entry> index_;  // by key
+    // Hash vectors, the first used_ in use; each keeps its place when more
+    // are added.
+    std::vector<std::unique_ptr<std::vector<std::uint64_t>>> pool_;
+    std::size_t used_ = 0;
 };
 
 // A row's key under a link: its components' hashes combined (two rows
@@ -220,6 +260,12 @@ private:
 // Open addressing over 64-bit keys (0 free).
 class HashSet {
 public:
+    // Where a key's probe starts: above its two low bits, which column
+    // hashes (bit 1 always set) and combined keys (bit 0) leave uneven.
+    static constexpr std::size_t home(std::uint64_t h) noexcept {
+        return static_cast<std::size_t>(h >> 2);
+    }
+
     void reserve(std::size_t n) {
         std::size_t size = 16;
         while (size < 2 * n) size *= 2;
@@ -227,7 +273,7 @@ public:
     }
     void insert(std::uint64_t h) {
         if (2 * (count_ + 1) > slots_.size()) grow();
-        for (std::size_t s = h & (slots_.size() - 1);; s = (s + 1) & (slots_.size() - 1)) {
+        for (std::size_t s = home(h) & (slots_.size() - 1);; s = (s + 1) & (slots_.size() - 1)) {
             if (slots_[s] == h) return;
             if (slots_[s] == 0) {
                 slots_[s] = h;
@@ -238,10 +284,33 @@ public:
     }
     bool contains(std::uint64_t h) const {
         if (slots_.empty()) return false;
-        for (std::size_t s = h & (slots_.size() - 1);; s = (s + 1) & (slots_.size() - 1)) {
+        for (std::size_t s = home(h) & (slots_.size() - 1);; s = (s + 1) & (slots_.size() - 1)) {
             if (slots_[s] == h) return true;
             if (slots_[s] == 0) return false;
         }
+    }
+
+    // The table as it stands, for lookups in a loop that also writes
+    // elsewhere (the table's place and size then stay in registers).
+    class Lookup {
+    public:
+        bool contains(std::uint64_t h) const noexcept {
+            for (std::size_t s = home(h) & mask_;; s = (s + 1) & mask_) {
+                if (slots_[s] == h) return true;
+                if (slots_[s] == 0) return false;
+            }
+        }
+
+    private:
+        friend class HashSet;
+        Lookup(const std::uint64_t* slots, std::size_t mask) : slots_(slots), mask_(mask) {}
+        const std::uint64_t* slots_;
+        std::size_t mask_;
+    };
+    // Valid until the set changes; keys are never 0.
+    Lookup lookup() const noexcept {
+        static constexpr std::uint64_t kFree[1] = {0};  // an empty set: one free slot
+        return slots_.empty() ? Lookup(kFree, 0) : Lookup(slots_.data(), slots_.size() - 1);
     }
 
 private:

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "core/pipeline.hpp"
 #include "validate/key_hash.hpp"
@@ -143,8 +145,67 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, ExactColumnHash,
     testing::Values(
         "data_x\nloop_ _a a ab abc abcd abcde abcdef abcdefg abcdefgh ? . '?' \"?\" x\n",
-        "data_x\nloop_ _a abcdefg ab a",                           // the last values end the text
-        "data_x\nloop_ _a C1 c1 'C1' \"ab\" 'abcdef' ;\nabc\n;\n"  // quoted, a field
+        "data_x\nloop_ _a abcdefg ab a",                            // the last values end the text
+        "data_x\nloop_ _a C1 c1 'C1' \"ab\" 'abcdef' ;\nabc\n;\n",  // quoted, a field
+        "data_x\nloop_ _a abcdefgh ?",  // a null in the last bytes of the text
+        "data_x\nloop_ _a abcdefgh . ab",
+        "data_x\nloop_ _a '\"ab' '\"' \"'?\" ab '\"x'"  // texts that start with a quote
         ));
+
+// A thread's column hashes from one document to the next, cleared between
+// them: the second document's columns (likely where the first's were) get
+// their own hashes, past the vectors kept (64) and the values kept (2048).
+struct ReuseCase {
+    int columns_before, rows_before, columns_after, rows_after;
+};
+
+std::string loops(int columns, int rows, char letter) {
+    std::string text = "data_x\n";
+    for (int c = 0; c < columns; ++c) {
+        text += "loop_ _c" + std::to_string(c) + "\n";
+        for (int r = 0; r < rows; ++r)
+            text += std::string(1, letter) + std::to_string(r % 50) + "\n";
+    }
+    return text;
+}
+
+class KeptColumnHashes : public testing::TestWithParam<ReuseCase> {};
+
+TEST_P(KeptColumnHashes, ClearedHashesAreTheNewColumns) {
+    const ReuseCase& c = GetParam();
+    ColumnHashes kept;
+    for (const auto& [columns, rows, letter] : {std::tuple{c.columns_before, c.rows_before, 'a'},
+                                                std::tuple{c.columns_after, c.rows_after, 'b'}}) {
+        const std::string text = loops(columns, rows, letter);  // the columns refer to it
+        const quarzel::ParseResult parsed =
+            quarzel::parse_document(text, false, quarzel::ColumnLayout::Refs);
+        kept.clear();
+        ColumnHashes fresh;
+        for (const quarzel::ValueColumn& col : parsed.document.blocks.at(0).data.columns)
+            for (Compare compare : {Compare::Exact, Compare::Fold})
+                ASSERT_EQ(kept.of(col, compare), fresh.of(col, compare));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, KeptColumnHashes,
+                         testing::Values(ReuseCase{1, 3, 1, 1}, ReuseCase{70, 2, 70, 2},
+                                         ReuseCase{1, 3000, 1, 2}, ReuseCase{2, 5, 1, 3000}));
+
+// Keys alike but for their two low bits (where probes do not start), and
+// lookups through a Lookup as through the set, before and after it grows.
+TEST(HashSet, LowBitsAndLookups) {
+    HashSet set;
+    EXPECT_FALSE(set.lookup().contains(4));
+    std::vector<std::uint64_t> keys;
+    for (std::uint64_t k = 4; k < 4 * 300; k += 3) keys.push_back(k);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        set.insert(keys[i]);
+        const HashSet::Lookup lookup = set.lookup();
+        for (std::size_t j = 0; j < keys.size(); ++j) {
+            ASSERT_EQ(set.contains(keys[j]), j <= i) << keys[j];
+            ASSERT_EQ(lookup.contains(keys[j]), j <= i) << keys[j];
+        }
+    }
+}
 
 }  // namespace
