@@ -20,6 +20,7 @@
 
 #include "bcif/deferred_table.hpp"
 #include "core/huge_pages.hpp"
+#include "core/prefault.hpp"
 
 namespace quarzel::bcif {
 
@@ -136,7 +137,9 @@ public:
     // `bytes` of memory from `pool`, freed after the layer's objects. A
     // category of megabytes starts on a huge page and asks for them (see
     // huge_pages.hpp): such memory is new to the process when the previous
-    // call's tables are still held, and is about to be written whole.
+    // call's tables are still held, and is about to be written whole. A
+    // smaller category of many pages has them made in one call (see
+    // prefault.hpp) rather than a fault each as it is filled.
     arrow::Result<std::uint8_t*> allocate(arrow::MemoryPool* pool, std::int64_t bytes) {
         const bool huge = static_cast<std::size_t>(bytes) >= kHugePage;
         const std::int64_t alignment =
@@ -145,11 +148,17 @@ public:
         pool_ = pool;
         bytes_ = bytes;
         alignment_ = alignment;
-        if (huge) advise_huge_pages(memory_, static_cast<std::size_t>(bytes));
+        if (huge)
+            advise_huge_pages(memory_, static_cast<std::size_t>(bytes));
+        else if (static_cast<std::size_t>(bytes) >= kPrefaultBytes)
+            prefault_pages(memory_, static_cast<std::size_t>(bytes));
         return memory_;
     }
 
 private:
+    // Below this, a category's pages are mostly ones the pool has had
+    // before (present already), and the call would cost more than it saves.
+    static constexpr std::size_t kPrefaultBytes = std::size_t{32} << 10;
     static constexpr std::size_t kSlotSize = std::max({sizeof(Base), sizeof(Derived)...});
     static constexpr std::size_t kSlotAlign = alignof(void*);
     static_assert(std::max({alignof(Base), alignof(Derived)...}) <= kSlotAlign);
