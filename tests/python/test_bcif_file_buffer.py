@@ -47,12 +47,3 @@ def _record(fn, failures):
     except BaseException as e:  # reported by the test's own thread
         failures.append(e)
 
-
-def test_a_view_handed_out_survives_the_buffer_growing(tmp_path):
-    small, large = tmp_path / "small", tmp_path / "large"
-    small.write_bytes(b"s" * 100)
-    large.write_bytes(b"L" * (1 << 20))
-    first = bcif._read_file(small)
-    held = bytes(first)
-    bcif._read_file(large)
-    assert bytes(first) == held
