@@ -30,10 +30,13 @@ arrow::Status ParquetFile::open(const std::string& path, std::vector<FileColumn>
     codec_ = codec;
     row_groups_.clear();
     metadata_.clear();
+    pending_.clear();
     position_ = 0;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) return io_error("cannot create", path, errno);
-    return write(kMagic, 4);
+    // Straight through: a file that cannot be written fails here.
+    position_ = 4;
+    return write_through(kMagic, 4);
 }
 
 bool ParquetFile::has(std::string_view name) const noexcept {
@@ -43,6 +46,28 @@ bool ParquetFile::has(std::string_view name) const noexcept {
 }
 
 arrow::Status ParquetFile::write(const void* data, std::size_t size) {
+    // Small pieces (the magic, the chunks of small columns) wait in
+    // `pending_` and go out together: a file of a small category is then
+    // one or two calls to the system, not one per column.
+    if (size < kPendingBytes) {
+        if (pending_.size() + size > kPendingBytes) ARROW_RETURN_NOT_OK(flush_pending());
+        pending_.append(static_cast<const char*>(data), size);
+        position_ += static_cast<std::int64_t>(size);
+        return arrow::Status::OK();
+    }
+    ARROW_RETURN_NOT_OK(flush_pending());
+    position_ += static_cast<std::int64_t>(size);
+    return write_through(data, size);
+}
+
+arrow::Status ParquetFile::flush_pending() {
+    if (pending_.empty()) return arrow::Status::OK();
+    const arrow::Status status = write_through(pending_.data(), pending_.size());
+    pending_.clear();
+    return status;
+}
+
+arrow::Status ParquetFile::write_through(const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size != 0) {
         const ssize_t n = ::write(fd_, p, size);
@@ -52,7 +77,6 @@ arrow::Status ParquetFile::write(const void* data, std::size_t size) {
         }
         p += n;
         size -= static_cast<std::size_t>(n);
-        position_ += n;
     }
     return arrow::Status::OK();
 }
@@ -60,6 +84,7 @@ arrow::Status ParquetFile::write(const void* data, std::size_t size) {
 arrow::Status ParquetFile::copy_range(int from, std::int64_t offset, std::int64_t size) {
     // Within the kernel where the file system can (no copy through this
     // process's memory); read and written otherwise.
+    ARROW_RETURN_NOT_OK(flush_pending());
     loff_t at = offset;
     while (size > 0) {
         const ssize_t n =
@@ -226,6 +251,8 @@ arrow::Status ParquetFile::close() {
     tail.append(len, 4);
     tail.append(kMagic, 4);
     ARROW_RETURN_NOT_OK(write(tail.data(), tail.size()));
+    ARROW_RETURN_NOT_OK(flush_pending());
+    std::string().swap(pending_);
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) return io_error("cannot write", path_, errno);
@@ -233,6 +260,7 @@ arrow::Status ParquetFile::close() {
 }
 
 void ParquetFile::discard() noexcept {
+    std::string().swap(pending_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }

@@ -62,14 +62,19 @@ private:
         std::vector<ChunkMeta> chunks;
     };
 
+    // Appends bytes to the file (small ones through `pending_`).
     arrow::Status write(const void* data, std::size_t size);
+    arrow::Status flush_pending();
+    arrow::Status write_through(const void* data, std::size_t size);
     // Appends `size` bytes of the open file `from` at `offset`.
     arrow::Status copy_range(int from, std::int64_t offset, std::int64_t size);
     std::string footer() const;
 
     int fd_ = -1;
     std::string path_;
-    std::int64_t position_ = 0;
+    std::int64_t position_ = 0;  // the file's length, pending bytes included
+    static constexpr std::size_t kPendingBytes = std::size_t{64} << 10;
+    std::string pending_;  // written but not yet passed to the system
     std::int32_t codec_ = 0;
     std::vector<FileColumn> columns_;
     std::vector<RowGroupMeta> row_groups_;
