@@ -92,12 +92,12 @@ bool read_text_file(const char* path, FileText& text, std::string& error) {
     // ends with a single read that returns 0. The buffer is not cleared
     // first: every byte that counts is read into it.
     std::size_t capacity = expected + 1;
-    auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+    ReadBuffer bytes = make_read_buffer(capacity);
     std::size_t used = 0;
     for (;;) {
         if (used == capacity) {  // the file is longer than it claimed
             std::size_t larger = capacity < 4096 ? 8192 : capacity * 2;
-            auto grown = std::make_unique_for_overwrite<char[]>(larger);
+            ReadBuffer grown = make_read_buffer(larger);
             std::memcpy(grown.get(), bytes.get(), used);
             bytes = std::move(grown);
             capacity = larger;

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/read_buffer.hpp"
+
 namespace quarzel {
 
 // An open file descriptor, closed when it goes out of scope.
@@ -35,7 +37,7 @@ inline bool valid_utf8(std::string_view bytes) noexcept {
 
 // The whole content of a file.
 struct FileText {
-    std::unique_ptr<char[]> bytes;
+    ReadBuffer bytes;
     std::size_t size = 0;
     std::string_view view() const noexcept { return {bytes.get(), size}; }
 };

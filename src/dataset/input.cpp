@@ -192,7 +192,7 @@ bool unxz(const Bytes& raw, Bytes& out, std::string& reason, const std::atomic<b
 
 void Bytes::reserve(std::size_t n) {
     if (n <= capacity_) return;
-    auto grown = std::make_unique_for_overwrite<char[]>(n);
+    ReadBuffer grown = make_read_buffer(n);
     if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
     data_ = std::move(grown);
     capacity_ = n;

@@ -45,7 +45,7 @@ public:
 
 private:
     static constexpr std::size_t kMinGrowth = std::size_t{1} << 16;
-    std::unique_ptr<char[]> data_;
+    ReadBuffer data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
@@ -57,25 +57,23 @@ struct InputFile {
     std::uint64_t crc64 = 0;      // CRC-64 (as xz has it) of the bytes on disk
     Compression compression = Compression::None;
     bool bcif = false;  // the content is BinaryCIF, not text
-    Bytes raw;   // the file's bytes (compressed inputs only)
-    Bytes text;  // the content: the file's bytes, or what they decompress to
+    Bytes raw;          // the file's bytes (compressed inputs only)
+    Bytes text;         // the content: the file's bytes, or what they decompress to
 };
 
 // The reason read_input gives when `cancel` stopped it.
 constexpr std::string_view kCancelled = "cancelled";
 
 // Reads and decompresses the file at `path` into `file` (whose buffers are
-// reused from call to call); `file.bcif` tells BinaryCIF content. On failure returns false with `reason` set:
-// the system's description for files that cannot be opened or read ("No
-// such file or directory", "Is a directory", ...), "not a regular file"
-// (a FIFO, socket or device: opened without waiting, never read), "empty
-// file, no gzip stream" (no bytes in a file named *.gz; an empty file of
-// any other name, or a stream that holds no text, is an empty document),
-// "corrupt gzip stream: ...", "truncated gzip stream" and the like,
-// "not a text file (NUL byte at offset N)", or kCancelled when `cancel`
-// became true while a large file was read or decompressed.
-// The CRC-64 (as xz has it) of a file's bytes on disk, read a block at a
-// time; false when it cannot be read.
+// reused from call to call); `file.bcif` tells BinaryCIF content. On failure returns false with
+// `reason` set: the system's description for files that cannot be opened or read ("No such file or
+// directory", "Is a directory", ...), "not a regular file" (a FIFO, socket or device: opened
+// without waiting, never read), "empty file, no gzip stream" (no bytes in a file named *.gz; an
+// empty file of any other name, or a stream that holds no text, is an empty document), "corrupt
+// gzip stream: ...", "truncated gzip stream" and the like, "not a text file (NUL byte at offset
+// N)", or kCancelled when `cancel` became true while a large file was read or decompressed. The
+// CRC-64 (as xz has it) of a file's bytes on disk, read a block at a time; false when it cannot be
+// read.
 bool file_crc64(const std::string& path, std::uint64_t& crc);
 
 bool read_input(const std::string& path, InputFile& file, std::string& reason,
