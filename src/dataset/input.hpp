@@ -64,18 +64,21 @@ struct InputFile {
 // The reason read_input gives when `cancel` stopped it.
 constexpr std::string_view kCancelled = "cancelled";
 
-// Reads and decompresses the file at `path` into `file` (whose buffers are
-// reused from call to call); `file.bcif` tells BinaryCIF content. On failure returns false with
-// `reason` set: the system's description for files that cannot be opened or read ("No such file or
-// directory", "Is a directory", ...), "not a regular file" (a FIFO, socket or device: opened
-// without waiting, never read), "empty file, no gzip stream" (no bytes in a file named *.gz; an
-// empty file of any other name, or a stream that holds no text, is an empty document), "corrupt
-// gzip stream: ...", "truncated gzip stream" and the like, "not a text file (NUL byte at offset
-// N)", or kCancelled when `cancel` became true while a large file was read or decompressed. The
-// CRC-64 (as xz has it) of a file's bytes on disk, read a block at a time; false when it cannot be
-// read.
+// The CRC-64 (as xz has it) of a file's bytes on disk, read a block at a
+// time; false when it cannot be read.
 bool file_crc64(const std::string& path, std::uint64_t& crc);
 
+// Reads and decompresses the file at `path` into `file` (whose buffers are
+// reused from call to call); `file.bcif` tells BinaryCIF content. On
+// failure returns false with `reason` set: the system's description for
+// files that cannot be opened or read ("No such file or directory", "Is a
+// directory", ...), "not a regular file" (a FIFO, socket or device: opened
+// without waiting, never read), "empty file, no gzip stream" (no bytes in a
+// file named *.gz; an empty file of any other name, or a stream that holds
+// no text, is an empty document), "corrupt gzip stream: ...", "truncated
+// gzip stream" and the like, "not a text file (NUL byte at offset N)", or
+// kCancelled when `cancel` became true while a large file was read or
+// decompressed.
 bool read_input(const std::string& path, InputFile& file, std::string& reason,
                 const std::atomic<bool>* cancel = nullptr);
 
