@@ -19,8 +19,7 @@
 #include <utility>
 
 #include "bcif/deferred_table.hpp"
-#include "core/huge_pages.hpp"
-#include "core/prefault.hpp"
+#include "core/page_advice.hpp"
 
 namespace quarzel::bcif {
 
@@ -134,12 +133,12 @@ public:
         return std::shared_ptr<T>(layer, made);
     }
 
-    // `bytes` of memory from `pool`, freed after the layer's objects. A
-    // category of megabytes starts on a huge page and asks for them (see
-    // huge_pages.hpp): such memory is new to the process when the previous
-    // call's tables are still held, and is about to be written whole. A
-    // smaller category of many pages has them made in one call (see
-    // prefault.hpp) rather than a fault each as it is filled.
+    // `bytes` of memory from `pool`, freed after the layer's objects. Such
+    // memory is new to the process when the previous call's tables are
+    // still held, and is about to be written whole (see page_advice.hpp): a
+    // category of megabytes starts on a huge page and asks for them; a
+    // smaller category of many pages has them made in one call rather than
+    // a fault each as it is filled.
     arrow::Result<std::uint8_t*> allocate(arrow::MemoryPool* pool, std::int64_t bytes) {
         const bool huge = static_cast<std::size_t>(bytes) >= kHugePage;
         const std::int64_t alignment =

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/huge_pages.hpp"
+#include "core/page_advice.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "core/prefault.hpp"
+#include "core/page_advice.hpp"
 
 TEST(Prefault, KeepsEveryByteAndFreshBytesStayZero) {
     struct Region {
