@@ -18,6 +18,7 @@
 
 #include "dataset/number_column.hpp"
 #include "dataset/parquet_file.hpp"
+#include "parquet_read_back.hpp"
 
 namespace {
 
@@ -75,18 +76,10 @@ TEST_P(DeltaPages, ReadBackValueForValue) {
             listed = listed || e == parquet::Encoding::DELTA_BINARY_PACKED;
         EXPECT_EQ(listed, c.delta) << c.name;
     }
-    auto in = arrow::io::ReadableFile::Open(path).ValueOrDie();
-    auto reader = parquet::arrow::OpenFile(in, arrow::default_memory_pool()).ValueOrDie();
-    auto read = reader->ReadTable();
+    auto read = read_back_first_column<arrow::Int64Array>(path, [](std::int64_t v) { return v; });
     ASSERT_TRUE(read.ok()) << c.name << ": " << read.status().ToString();
-    const std::shared_ptr<arrow::Table> table = *read;
     std::remove(path.c_str());
-    std::vector<std::optional<std::int64_t>> got;
-    for (const auto& part : table->column(0)->chunks()) {
-        const auto& a = static_cast<const arrow::Int64Array&>(*part);
-        for (std::int64_t i = 0; i < a.length(); ++i)
-            got.emplace_back(a.IsNull(i) ? std::nullopt : std::optional(a.Value(i)));
-    }
+    const auto& got = *read;
     ASSERT_EQ(got.size(), want.size()) << c.name;
     EXPECT_TRUE(got == want) << c.name;
 }

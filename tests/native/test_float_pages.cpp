@@ -19,6 +19,7 @@
 
 #include "dataset/number_column.hpp"
 #include "dataset/parquet_file.hpp"
+#include "parquet_read_back.hpp"
 
 namespace {
 
@@ -84,18 +85,10 @@ TEST_P(FloatPages, ReadBackBitForBit) {
         ASSERT_TRUE(file.write_row_group(static_cast<std::int64_t>(c.rows), {&chunk}).ok());
         ASSERT_TRUE(file.close().ok());
     }
-    auto in = arrow::io::ReadableFile::Open(path).ValueOrDie();
-    auto reader = parquet::arrow::OpenFile(in, arrow::default_memory_pool()).ValueOrDie();
-    auto read = reader->ReadTable();
+    auto read = read_back_first_column<arrow::DoubleArray>(path, [](double v) { return bits(v); });
     ASSERT_TRUE(read.ok()) << c.name << ": " << read.status().ToString();
-    const std::shared_ptr<arrow::Table> table = *read;
     std::remove(path.c_str());
-    std::vector<std::optional<std::uint64_t>> got;
-    for (const auto& part : table->column(0)->chunks()) {
-        const auto& a = static_cast<const arrow::DoubleArray&>(*part);
-        for (std::int64_t i = 0; i < a.length(); ++i)
-            got.emplace_back(a.IsNull(i) ? std::nullopt : std::optional(bits(a.Value(i))));
-    }
+    const auto& got = *read;
     ASSERT_EQ(got.size(), want.size()) << c.name;
     EXPECT_TRUE(got == want) << c.name;
 }
