@@ -127,9 +127,12 @@ public:
         return numeric_ == Contents::Number || numeric_ == Contents::Real;
     }
     bool nonnegative() const noexcept { return nonnegative_; }
+    // A number of 0 and up (-0 counts).
+    static bool nonnegative_number(std::string_view v) noexcept {
+        return is_number(v) && (v.front() != '-' || !mantissa_nonzero(v));
+    }
     bool number_passes(std::string_view v) const noexcept {
-        if (numeric_ == Contents::Number || numeric_ == Contents::Real)
-            return is_number(v) && (!nonnegative_ || v.front() != '-' || !mantissa_nonzero(v));
+        if (any_number()) return nonnegative_ ? nonnegative_number(v) : is_number(v);
         const NumberShape s = number_shape(v);
         if (!s.number) return false;
         if (numeric_ != Contents::Number && numeric_ != Contents::Real &&
@@ -506,9 +509,7 @@ void check_values(Context& cx, const Frame& frame, std::size_t position) {
             if (!rules.any_number())
                 scan([&](std::string_view v) { return rules.number_passes(v); });
             else if (rules.nonnegative())
-                scan([](std::string_view v) {
-                    return is_number(v) && (v.front() != '-' || !mantissa_nonzero(v));
-                });
+                scan([](std::string_view v) { return ValueRules::nonnegative_number(v); });
             else
                 scan([](std::string_view v) { return is_number(v); });
             return;
