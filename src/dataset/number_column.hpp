@@ -9,11 +9,14 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/byte_buffer.hpp"
 #include "core/number.hpp"
 #include "core/number_inline.hpp"
+#include "core/number_text.hpp"
 #include "dataset/kinds.hpp"
 #include "dataset/pages.hpp"
 
@@ -25,10 +28,19 @@ public:
     // kHasSu added.
     static constexpr std::uint8_t kNull = 4;
     static constexpr std::uint8_t kHasSu = 8;
+    // Rows of add_texts whose text the row's number does not give back
+    // (number_text.hpp): ? . text, and numbers not written as they would be.
+    // Their text is kept beside the numbers; the others' need not be.
+    static constexpr std::uint8_t kKeepText = 16;
     // The status column's dictionary, in the order of the codes.
     static constexpr const char* kStatusNames[4] = {"number", "unknown", "inapplicable", "text"};
 
     std::size_t size() const noexcept { return status_.size(); }
+    // A row's status code (with kHasSu and kKeepText); a number's value and
+    // su are 8 bytes each, in row order, in values() and sus().
+    const unsigned char* status() const noexcept { return status_.data(); }
+    const unsigned char* values() const noexcept { return values_.data(); }
+    const unsigned char* sus() const noexcept { return sus_.data(); }
     bool doubles() const noexcept { return doubles_; }
     // Kinds of the values added since the last reset (kinds::k*).
     std::uint8_t kinds() const noexcept { return kinds_; }
@@ -102,8 +114,10 @@ public:
     // Plain decimals (with an su of up to eight digits or without), ? . and
     // words are taken in a loop that keeps its output in registers; any
     // other value goes through parse_number and add(). Ends as done() does.
-    template <class Each>
-    [[gnu::flatten]] void add_texts(std::size_t n, Each&& each) {
+    // `kept` is told of each value in order: kept.keep(text) when its number
+    // does not give its text back (kKeepText), kept.skip() when it does.
+    template <class Each, class Kept>
+    [[gnu::flatten]] void add_texts(std::size_t n, Each&& each, Kept& kept) {
         reserve(n);
         unsigned char* status = status_out_;
         unsigned char* value = value_out_;
@@ -116,7 +130,8 @@ public:
         // of 0 matches nothing.
         std::uint64_t last_word = 0, last_bits = 0;
         std::size_t last_len = 0;
-        PlainShape shape;  // the layouts of the plain decimals read, by length
+        std::uint8_t last_status = 0;  // the status byte of that decimal
+        PlainShape shape;              // the layouts of the plain decimals read, by length
         // The members as the locals have them, for the calls that read them.
         const auto store = [&]() __attribute__((always_inline)) {
             status_out_ = status;
@@ -124,50 +139,51 @@ public:
             if (su) sus_.advance(static_cast<std::size_t>(su - sus_.end()));
             seen_ |= seen;
         };
-        // Takes a plain decimal taken apart, `with_su` its su digits.
-        const auto put = [&](const PlainDecimal& d, bool with_su, std::uint64_t su_digits)
-                             __attribute__((always_inline)) {
-                                 if (d.point) {
-                                     if (!doubles) [[unlikely]] {
-                                         store();
-                                         convert_now();
-                                         doubles = true;
-                                         last_len = 0;
-                                     }
-                                     seen |= kFractionSeen;
-                                 }
-                                 if (doubles) {
-                                     const double v = d.value();
-                                     std::memcpy(value, &v, 8);
-                                 } else {
-                                     const std::int64_t v = d.int_value();
-                                     std::memcpy(value, &v, 8);
-                                     if (v == 0 && d.negative) [[unlikely]] {
-                                         note_negative_zero(value);
-                                         last_len = 0;  // not taken again from its int bits
-                                     }
-                                 }
-                                 value += 8;
-                                 if (!with_su) {
-                                     *status++ = 0;
-                                     seen |= 1;
-                                     return;
-                                 }
-                                 if (!su) [[unlikely]] {
-                                     sus_.reserve_more(8 * n);
-                                     su = sus_.end();
-                                 }
-                                 if (doubles) {
-                                     const double s = d.su_value(su_digits);
-                                     std::memcpy(su, &s, 8);
-                                 } else {
-                                     const auto s = static_cast<std::int64_t>(su_digits);
-                                     std::memcpy(su, &s, 8);
-                                 }
-                                 su += 8;
-                                 *status++ = kHasSu;
-                                 seen |= 1 | kSuSeen;
-                             };
+        // Takes a plain decimal taken apart, `with_su` its su digits; `keep`
+        // is kKeepText when its text is not what the number gives back.
+        const auto put = [&](const PlainDecimal& d, bool with_su, std::uint64_t su_digits,
+                             std::uint8_t keep) __attribute__((always_inline)) {
+            if (d.point) {
+                if (!doubles) [[unlikely]] {
+                    store();
+                    convert_now();
+                    doubles = true;
+                    last_len = 0;
+                }
+                seen |= kFractionSeen;
+            }
+            if (doubles) {
+                const double v = d.value();
+                std::memcpy(value, &v, 8);
+            } else {
+                const std::int64_t v = d.int_value();
+                std::memcpy(value, &v, 8);
+                if (v == 0 && d.negative) [[unlikely]] {
+                    note_negative_zero(value);
+                    last_len = 0;  // not taken again from its int bits
+                }
+            }
+            value += 8;
+            if (!with_su) {
+                *status++ = keep;
+                seen |= 1;
+                return;
+            }
+            if (!su) [[unlikely]] {
+                sus_.reserve_more(8 * n);
+                su = sus_.end();
+            }
+            if (doubles) {
+                const double s = d.su_value(su_digits);
+                std::memcpy(su, &s, 8);
+            } else {
+                const auto s = static_cast<std::int64_t>(su_digits);
+                std::memcpy(su, &s, 8);
+            }
+            su += 8;
+            *status++ = kHasSu | keep;
+            seen |= 1 | kSuSeen;
+        };
         each([&](std::string_view text, bool padded) __attribute__((always_inline)) {
             const std::size_t len = text.size();
             if (padded) [[likely]] {
@@ -176,15 +192,20 @@ public:
                     if (x == last_word && len == last_len) {
                         std::memcpy(value, &last_bits, 8);
                         value += 8;
-                        *status++ = 0;
+                        *status++ = last_status;
+                        if (last_status) [[unlikely]]
+                            kept.keep(text);
+                        else
+                            kept.skip();
                         return;
                     }
                     // ? and . (and / and >, left to the long way) in one test.
                     if ((x | 0x11) == 0x3F) {
                         if (x == '?' || x == '.') {
                             const std::uint8_t code = x == '?' ? 1 : 2;
-                            *status++ = code;
+                            *status++ = code | kKeepText;
                             seen |= 1u << code;
+                            kept.keep(text);
                             return;
                         }
                     }
@@ -192,8 +213,13 @@ public:
                     if (shape.take(x, len, d)) [[likely]] {
                         last_word = x;
                         last_len = len;  // put() may clear it
-                        put(d, false, 0);
+                        last_status = plain_text_given_back(x, len, d) ? 0 : kKeepText;
+                        put(d, false, 0, last_status);
                         std::memcpy(&last_bits, value - 8, 8);
+                        if (last_status) [[unlikely]]
+                            kept.keep(text);
+                        else
+                            kept.skip();
                         return;
                     }
                 }
@@ -221,9 +247,16 @@ public:
                         }
                     }
                     PlainDecimal d;
+                    std::uint64_t v;
                     if (p[open] == '(' && len - 3 - open < 8 && open - 1 < 8 &&
-                        shape.take(load_padded(p, open), open, d)) {
-                        put(d, true, su_digits);
+                        shape.take(v = load_padded(p, open), open, d)) {
+                        const bool back = plain_text_given_back(v, open, d) &&
+                                          su_text_given_back(p + open + 1, len - 2 - open);
+                        put(d, true, su_digits, back ? 0 : kKeepText);
+                        if (back) [[likely]]
+                            kept.skip();
+                        else
+                            kept.keep(text);
                         return;
                     }
                 }
@@ -243,18 +276,29 @@ public:
                 store();
                 seen = 0;
                 add(r, false);
+                status_out_[-1] |= kKeepText;
                 status = status_out_;
                 value = value_out_;
                 if (su) su = sus_.end();
                 doubles = doubles_;
                 last_len = 0;  // the column may hold doubles now
+                kept.keep(text);
                 return;
             }
-            *status++ = code;
+            *status++ = code | kKeepText;
             seen |= 1u << code;
+            kept.keep(text);
         });
         store();
         done();
+    }
+    template <class Each>
+    void add_texts(std::size_t n, Each&& each) {
+        struct {
+            void keep(std::string_view) {}
+            void skip() {}
+        } none;
+        add_texts(n, std::forward<Each>(each), none);
     }
     void done() {
         status_.advance(static_cast<std::size_t>(status_out_ - status_.end()));

@@ -8,6 +8,7 @@
 #include <arrow/util/compression.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -171,6 +172,11 @@ public:
     void finish(PageWriter& pages) {
         if (page_rows_ != 0) cut(pages);
     }
+    // Gives null rows a text: `text(row, out)` appends the text of null row
+    // `row` and returns true, or returns false to leave it null. Only while
+    // no page has been cut (the rows are read back from the page).
+    template <class Text>
+    void fill_nulls(PageWriter& pages, Text&& text);
     // Empties the column for the next row group; its buffers are kept
     // unless large and beyond what `kept` allows.
     void reset() {
@@ -188,6 +194,15 @@ private:
     void cut(PageWriter& pages);
     void start_page();
 
+    void add_value(const unsigned char* bytes, std::size_t n) {
+        page_.reserve_more(4 + n);
+        const auto len = static_cast<std::uint32_t>(n);
+        std::memcpy(page_.end(), &len, 4);
+        if (n != 0) std::memcpy(page_.end() + 4, bytes, n);
+        page_.advance(4 + n);
+        added_values(1);
+    }
+
     ByteBuffer page_;
     LevelRuns levels_;  // of the page's rows
     std::string encoded_levels_;
@@ -195,5 +210,33 @@ private:
     std::size_t rows_ = 0;
     std::size_t page_rows_ = 0;
 };
+
+template <class Text>
+void TextColumn::fill_nulls(PageWriter& pages, Text&& text) {
+    const ByteBuffer old = std::move(page_);
+    const LevelRuns old_levels = std::move(levels_);
+    levels_ = LevelRuns();
+    rows_ = 0;
+    chunk.nulls = 0;
+    start_page();
+    const unsigned char* in = old.data() + kLevelRoom;
+    std::string cell;
+    std::size_t row = 0;
+    for (const LevelRun& run : old_levels.runs()) {
+        for (std::size_t k = 0; k < run.rows; ++k, ++row) {
+            if (run.level != 0) {
+                std::uint32_t len;
+                std::memcpy(&len, in, 4);
+                add_value(in + 4, len);
+                in += 4 + len;
+            } else if (cell.clear(); text(row, cell)) {
+                add_value(reinterpret_cast<const unsigned char*>(cell.data()), cell.size());
+            } else {
+                push_nulls(1);
+            }
+            maybe_cut(pages);
+        }
+    }
+}
 
 }  // namespace quarzel::dataset

@@ -18,6 +18,9 @@ struct TypedColumn {
     // Typed by values: values went by without being looked at (the run
     // had found text in the column): this row group's numbers are void.
     bool unseen = false;
+    // Typed by values: rows of the tag's text column left null because
+    // their numbers give their text back (fill_text writes them).
+    std::size_t left_out = 0;
 
     bool by_dictionary() const noexcept { return run == nullptr; }
 
@@ -36,6 +39,7 @@ struct TypedColumn {
         su_chunk.reset(kept);
         status_chunk.reset(kept);
         unseen = false;
+        left_out = 0;
         if (declared == Declared::Real) numbers.use_doubles();
     }
 };

@@ -168,6 +168,7 @@ arrow::Status Worker::flush_typed_table(const std::string& name, TableBuffer& t)
         const bool doubles = f.physical == pq::kDouble;
         switch (role) {
             case kTagText:
+                if (col->typed) fill_text(*col);  // numbers that the run found text beside
                 col->finish(pages_);
                 chunks.push_back(&col->chunk);
                 break;

@@ -66,6 +66,35 @@ struct NumberSink {
     }
 };
 
+// The text of a typed column's values that their numbers do not give
+// back, into the tag's text column, the others' rows null. The page is not
+// cut as it fills: fill_text may read it back (its bytes are few, most
+// numbers giving their text back).
+struct KeptText {
+    TagColumn& column;
+    std::size_t left = 0;  // rows left null since the last value kept
+    std::size_t written = 0;
+
+    [[gnu::always_inline]] void skip() { ++left; }
+    void keep(std::string_view text) {
+        finish();
+        ByteBuffer& page = column.values();
+        page.reserve_more(4 + text.size());
+        const auto len = static_cast<std::uint32_t>(text.size());
+        std::memcpy(page.end(), &len, 4);
+        if (!text.empty()) std::memcpy(page.end() + 4, text.data(), text.size());
+        page.advance(4 + text.size());
+        column.added_values(1);
+        written += 4 + text.size();
+    }
+    void finish() {
+        if (left == 0) return;
+        column.push_nulls(left);
+        column.typed->left_out += left;
+        left = 0;
+    }
+};
+
 }  // namespace
 
 void Worker::start_typed(TagColumn& c, std::string_view table) {
@@ -90,50 +119,84 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
         if (const RefColumn* refs = values.refs_column()) return append_numbers(ty, *refs, n);
         return append_numbers(ty, *values.packed_column(), n);
     }
-    // Text somewhere in the run: the column is text, its numbers void.
-    if (!ty.unseen && (ty.run->get() & kinds::kText)) ty.unseen = true;
+    // Text somewhere in the run: the column is text, its numbers void (the
+    // rows so far get their whole text back first).
+    if (!ty.unseen && (ty.run->get() & kinds::kText)) {
+        fill_text(c);
+        ty.unseen = true;
+    }
     if (ty.unseen) return append_values(c, values, n);
     if ((ty.run->get() & kinds::kFraction) && !ty.numbers.doubles()) ty.numbers.use_doubles();
-    // The text first, as an untyped run writes it; then the numbers, in a
-    // loop of their own that keeps its output in registers.
-    const std::size_t written = append_values(c, values, n);
+    // The numbers, in a loop of their own that keeps its output in
+    // registers, and beside them the text of those that do not give it back.
+    KeptText kept{c};
     const auto text_begin = reinterpret_cast<std::uintptr_t>(text_.data());
     // A value starting below this offset in the file's text has eight bytes
     // to read (none does in a text shorter than eight bytes).
     const std::size_t padded_below = text_.size() >= 8 ? text_.size() - 7 : 0;
-    ty.numbers.add_texts(n, [&](auto&& f) __attribute__((always_inline)) {
-        auto put = [&](const ValueRef& ref) __attribute__((always_inline)) {
-            if (ref.compound) [[unlikely]] {
-                f(std::string_view(), false);  // a list or table: text
-                return;
+    ty.numbers.add_texts(
+        n,
+        [&](auto&& f) __attribute__((always_inline)) {
+            auto put = [&](const ValueRef& ref) __attribute__((always_inline)) {
+                if (ref.compound) [[unlikely]] {
+                    cell_.clear();  // a list or table: text, kept as its cell text
+                    StringWriter w{cell_};
+                    put_cell(w, *ref.compound, ref.root);
+                    f(std::string_view(cell_), false);
+                    return;
+                }
+                const std::uintptr_t at =
+                    reinterpret_cast<std::uintptr_t>(ref.text.data()) - text_begin;
+                f(ref.text, at < padded_below);
+            };
+            const RefColumn* refs = values.refs_column();
+            if (refs && refs->all_slices()) {
+                // Every value a slice of one text: where each starts told from
+                // its offset alone, the bounds in registers.
+                // A value is padded when its offset from the base is below
+                // `below` (none is when the base starts past the padded bytes).
+                const char* const base = refs->base().base;
+                const std::uintptr_t base_at = reinterpret_cast<std::uintptr_t>(base) - text_begin;
+                const std::size_t below = base_at < padded_below ? padded_below - base_at : 0;
+                refs->for_each_slice_at(0, n,
+                                        [&f, base, below](std::uint32_t off, std::size_t len)
+                                            __attribute__((always_inline)) {
+                                                f(std::string_view(base + off, len), off < below);
+                                            });
+            } else if (refs) {
+                refs->for_each(0, n, put);
+            } else {
+                const PackedColumn& packed = *values.packed_column();
+                for (std::size_t r = 0; r < n; ++r) put(packed[r]);
             }
-            const std::uintptr_t at =
-                reinterpret_cast<std::uintptr_t>(ref.text.data()) - text_begin;
-            f(ref.text, at < padded_below);
-        };
-        const RefColumn* refs = values.refs_column();
-        if (refs && refs->all_slices()) {
-            // Every value a slice of one text: where each starts told from
-            // its offset alone, the bounds in registers.
-            // A value is padded when its offset from the base is below
-            // `below` (none is when the base starts past the padded bytes).
-            const char* const base = refs->base().base;
-            const std::uintptr_t base_at = reinterpret_cast<std::uintptr_t>(base) - text_begin;
-            const std::size_t below = base_at < padded_below ? padded_below - base_at : 0;
-            refs->for_each_slice_at(0, n,
-                                    [&f, base, below](std::uint32_t off, std::size_t len)
-                                        __attribute__((always_inline)) {
-                                            f(std::string_view(base + off, len), off < below);
-                                        });
-        } else if (refs) {
-            refs->for_each(0, n, put);
-        } else {
-            const PackedColumn& packed = *values.packed_column();
-            for (std::size_t r = 0; r < n; ++r) put(packed[r]);
-        }
-    });
+        },
+        kept);
+    kept.finish();
     ty.run->add(ty.numbers.kinds());
-    return written + 9 * n;
+    return kept.written + 9 * n;
+}
+
+void Worker::fill_text(TagColumn& c) {
+    TypedColumn& ty = *c.typed;
+    if (ty.left_out == 0) return;
+    const NumberColumn& numbers = ty.numbers;
+    const unsigned char* status = numbers.status();
+    const std::size_t rows = numbers.size();
+    // Where the next row's value and su are, walking the rows in order.
+    std::size_t next = 0, value = 0, su = 0;
+    c.fill_nulls(pages_, [&](std::size_t row, std::string& out) {
+        for (; next < row && next < rows; ++next) {
+            if ((status[next] & 7) != 0) continue;
+            ++value;
+            if (status[next] & NumberColumn::kHasSu) ++su;
+        }
+        if (row >= rows || (status[row] & 7) != 0) return false;  // null: no value
+        const bool has_su = status[row] & NumberColumn::kHasSu;
+        put_number_text(out, numbers.doubles(), numbers.values() + 8 * value,
+                        has_su ? numbers.sus() + 8 * su : nullptr);
+        return true;
+    });
+    ty.left_out = 0;
 }
 
 // The values of a column a dictionary types as numbers: no text pages.

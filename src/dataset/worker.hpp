@@ -260,6 +260,9 @@ private:
 
     void start_typed(TagColumn& c, std::string_view table);
     std::size_t append_typed(TagColumn& c, const ValueColumn& values, std::size_t n);
+    // Writes the text of the rows append_kept left null, from their numbers:
+    // the column's full text, for a part that holds it as text.
+    void fill_text(TagColumn& c);
     template <class Column>
     std::size_t append_numbers(TypedColumn& ty, const Column& values, std::size_t n);
     Layout wanted_layout(const std::string& tag, const TypedColumn* ty,
