@@ -114,8 +114,9 @@ public:
     // Plain decimals (with an su of up to eight digits or without), ? . and
     // words are taken in a loop that keeps its output in registers; any
     // other value goes through parse_number and add(). Ends as done() does.
-    // `kept` is told of each value in order: kept.keep(text) when its number
-    // does not give its text back (kKeepText), kept.skip() when it does.
+    // `kept.keep(text, row)` is called, in order, for each value whose number
+    // does not give its text back (kKeepText), `row` counted from the call's
+    // first value.
     template <class Each, class Kept>
     [[gnu::flatten]] void add_texts(std::size_t n, Each&& each, Kept& kept) {
         reserve(n);
@@ -132,6 +133,11 @@ public:
         std::size_t last_len = 0;
         std::uint8_t last_status = 0;  // the status byte of that decimal
         PlainShape shape;              // the layouts of the plain decimals read, by length
+        // The row of the value just taken, from the first of this call.
+        const unsigned char* const first_status = status;
+        const auto row = [&]() __attribute__((always_inline)) {
+            return static_cast<std::size_t>(status - first_status) - 1;
+        };
         // The members as the locals have them, for the calls that read them.
         const auto store = [&]() __attribute__((always_inline)) {
             status_out_ = status;
@@ -194,9 +200,7 @@ public:
                         value += 8;
                         *status++ = last_status;
                         if (last_status) [[unlikely]]
-                            kept.keep(text);
-                        else
-                            kept.skip();
+                            kept.keep(text, row());
                         return;
                     }
                     // ? and . (and / and >, left to the long way) in one test.
@@ -205,7 +209,7 @@ public:
                             const std::uint8_t code = x == '?' ? 1 : 2;
                             *status++ = code | kKeepText;
                             seen |= 1u << code;
-                            kept.keep(text);
+                            kept.keep(text, row());
                             return;
                         }
                     }
@@ -217,9 +221,7 @@ public:
                         put(d, false, 0, last_status);
                         std::memcpy(&last_bits, value - 8, 8);
                         if (last_status) [[unlikely]]
-                            kept.keep(text);
-                        else
-                            kept.skip();
+                            kept.keep(text, row());
                         return;
                     }
                 }
@@ -253,10 +255,8 @@ public:
                         const bool back = plain_text_given_back(v, open, d) &&
                                           su_text_given_back(p + open + 1, len - 2 - open);
                         put(d, true, su_digits, back ? 0 : kKeepText);
-                        if (back) [[likely]]
-                            kept.skip();
-                        else
-                            kept.keep(text);
+                        if (!back) [[unlikely]]
+                            kept.keep(text, row());
                         return;
                     }
                 }
@@ -282,12 +282,12 @@ public:
                 if (su) su = sus_.end();
                 doubles = doubles_;
                 last_len = 0;  // the column may hold doubles now
-                kept.keep(text);
+                kept.keep(text, row());
                 return;
             }
             *status++ = code | kKeepText;
             seen |= 1u << code;
-            kept.keep(text);
+            kept.keep(text, row());
         });
         store();
         done();
@@ -295,8 +295,7 @@ public:
     template <class Each>
     void add_texts(std::size_t n, Each&& each) {
         struct {
-            void keep(std::string_view) {}
-            void skip() {}
+            void keep(std::string_view, std::size_t) {}
         } none;
         add_texts(n, std::forward<Each>(each), none);
     }

@@ -1,8 +1,9 @@
 // A typed run's parts: each tag column laid out as its typing says
 // (kinds.hpp), a new part when a column's layout changes, the text of the
-// numeric columns (and of the text columns that may yet become numbers) in
-// a part of its own under OUT/.text/, and what the part
-// holds recorded in its footer.
+// numeric columns that their numbers do not give back (number_text.hpp;
+// the others' rows null) and of the text columns that may yet become
+// numbers in a part of its own under OUT/.text/, and what the part holds
+// recorded in its footer.
 #include <algorithm>
 #include <cstdio>
 
@@ -193,7 +194,8 @@ arrow::Status Worker::flush_typed_table(const std::string& name, TableBuffer& t)
     ARROW_RETURN_NOT_OK(part->file->write_row_group(static_cast<std::int64_t>(t.rows), chunks));
 
     if (part->shadow) {
-        // The text of the numeric columns, row for row.
+        // The text of the numeric columns their numbers do not give back,
+        // row for row.
         chunks.clear();
         for (const FileColumn& f : part->shadow->columns()) {
             auto c = t.by_name.find(f.name);

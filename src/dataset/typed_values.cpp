@@ -72,12 +72,11 @@ struct NumberSink {
 // numbers giving their text back).
 struct KeptText {
     TagColumn& column;
-    std::size_t left = 0;  // rows left null since the last value kept
+    std::size_t rows = 0;  // rows of the call accounted for in the column
     std::size_t written = 0;
 
-    [[gnu::always_inline]] void skip() { ++left; }
-    void keep(std::string_view text) {
-        finish();
+    void keep(std::string_view text, std::size_t row) {
+        left_out(row);
         ByteBuffer& page = column.values();
         page.reserve_more(4 + text.size());
         const auto len = static_cast<std::uint32_t>(text.size());
@@ -86,12 +85,14 @@ struct KeptText {
         page.advance(4 + text.size());
         column.added_values(1);
         written += 4 + text.size();
+        rows = row + 1;
     }
-    void finish() {
-        if (left == 0) return;
-        column.push_nulls(left);
-        column.typed->left_out += left;
-        left = 0;
+    // The rows before `row` not yet accounted for: given back, left null.
+    void left_out(std::size_t row) {
+        if (row == rows) return;
+        column.push_nulls(row - rows);
+        column.typed->left_out += row - rows;
+        rows = row;
     }
 };
 
@@ -171,7 +172,7 @@ std::size_t Worker::append_typed(TagColumn& c, const ValueColumn& values, std::s
             }
         },
         kept);
-    kept.finish();
+    kept.left_out(n);
     ty.run->add(ty.numbers.kinds());
     return kept.written + 9 * n;
 }

@@ -224,3 +224,71 @@ TEST(NumberColumnTexts, DoublesFromTheStart) {
 }
 
 }  // namespace
+
+// Which values add_texts keeps the text of: those it leaves out are what
+// their numbers give back, and the plain forms given back are left out
+// (repeats keep the mark of the value they repeat).
+TEST(NumberColumn, KeepsTheTextItsNumbersDoNotGiveBack) {
+    struct Case {
+        std::vector<std::string> values;
+        std::vector<int> kept;
+    };
+    const Case cases[] = {
+        {{"104.500", "104.5", "104.5", "104.500", "104.500", "-3.125"}, {1, 0, 0, 1, 1, 0}},
+        {{"0.36512(4)", "1.20(3)", "1(05)", "12(3)", "-0(1)", "0(0)"}, {0, 1, 1, 0, 1, 0}},
+        {{"+5", "05", "-0", "0", "12345678", "123456789", "-0"}, {1, 1, 1, 0, 0, 1, 1}},
+        {{"?", ".", "abc", "1e5", ".5", "5.", kList}, {1, 1, 1, 1, 1, 1, 1}},
+        {{"7", "7", "2.5", "7", "-0.5", "0.00001"}, {0, 0, 0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        std::string text;
+        std::vector<std::size_t> at;
+        for (const auto& v : c.values) {
+            at.push_back(text.size());
+            text += v + ' ';
+        }
+        text += "12345678";
+        struct {
+            std::vector<int> rows;
+            std::vector<std::string> texts;
+            void keep(std::string_view t, std::size_t row) {
+                rows.push_back(static_cast<int>(row));
+                texts.emplace_back(t);
+            }
+        } kept;
+        NumberColumn numbers;
+        numbers.add_texts(
+            c.values.size(),
+            [&](auto&& f) {
+                for (std::size_t i = 0; i < c.values.size(); ++i)
+                    f(c.values[i] == kList
+                          ? std::string_view()
+                          : std::string_view(text.data() + at[i], c.values[i].size()),
+                      true);
+            },
+            kept);
+        std::size_t value = 0, su = 0, k = 0;
+        for (std::size_t r = 0; r < c.values.size(); ++r) {
+            const std::uint8_t code = numbers.status()[r];
+            const bool keeps = code & NumberColumn::kKeepText;
+            EXPECT_EQ(keeps, c.kept[r] != 0) << c.values[r];
+            EXPECT_EQ(keeps, k < kept.rows.size() && kept.rows[k] == static_cast<int>(r))
+                << c.values[r];
+            if (keeps) {
+                if (c.values[r] != kList) {
+                    EXPECT_EQ(kept.texts[k], c.values[r]);
+                }
+                ++k;
+            } else {
+                std::string back;
+                quarzel::put_number_text(
+                    back, numbers.doubles(), numbers.values() + 8 * value,
+                    code & NumberColumn::kHasSu ? numbers.sus() + 8 * su : nullptr);
+                EXPECT_EQ(back, c.values[r]);
+            }
+            if ((code & 7) == 0) ++value;
+            if ((code & 7) == 0 && (code & NumberColumn::kHasSu)) ++su;
+        }
+        EXPECT_EQ(k, kept.rows.size());
+    }
+}
