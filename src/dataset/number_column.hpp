@@ -114,9 +114,9 @@ public:
     // Plain decimals (with an su of up to eight digits or without), ? . and
     // words are taken in a loop that keeps its output in registers; any
     // other value goes through parse_number and add(). Ends as done() does.
-    // `kept.keep(text, row)` is called, in order, for each value whose number
-    // does not give its text back (kKeepText), `row` counted from the call's
-    // first value.
+    // `kept.keep(text, row, padded)` is called, in order, for each value
+    // whose number does not give its text back (kKeepText), `row` counted
+    // from the call's first value.
     template <class Each, class Kept>
     [[gnu::flatten]] void add_texts(std::size_t n, Each&& each, Kept& kept) {
         reserve(n);
@@ -200,7 +200,7 @@ public:
                         value += 8;
                         *status++ = last_status;
                         if (last_status) [[unlikely]]
-                            kept.keep(text, row());
+                            kept.keep(text, row(), padded);
                         return;
                     }
                     // ? and . (and / and >, left to the long way) in one test.
@@ -209,7 +209,7 @@ public:
                             const std::uint8_t code = x == '?' ? 1 : 2;
                             *status++ = code | kKeepText;
                             seen |= 1u << code;
-                            kept.keep(text, row());
+                            kept.keep(text, row(), padded);
                             return;
                         }
                     }
@@ -221,7 +221,7 @@ public:
                         put(d, false, 0, last_status);
                         std::memcpy(&last_bits, value - 8, 8);
                         if (last_status) [[unlikely]]
-                            kept.keep(text, row());
+                            kept.keep(text, row(), padded);
                         return;
                     }
                 }
@@ -256,7 +256,7 @@ public:
                                           su_text_given_back(p + open + 1, len - 2 - open);
                         put(d, true, su_digits, back ? 0 : kKeepText);
                         if (!back) [[unlikely]]
-                            kept.keep(text, row());
+                            kept.keep(text, row(), padded);
                         return;
                     }
                 }
@@ -282,12 +282,12 @@ public:
                 if (su) su = sus_.end();
                 doubles = doubles_;
                 last_len = 0;  // the column may hold doubles now
-                kept.keep(text, row());
+                kept.keep(text, row(), padded);
                 return;
             }
             *status++ = code | kKeepText;
             seen |= 1u << code;
-            kept.keep(text, row());
+            kept.keep(text, row(), padded);
         });
         store();
         done();
@@ -295,7 +295,7 @@ public:
     template <class Each>
     void add_texts(std::size_t n, Each&& each) {
         struct {
-            void keep(std::string_view, std::size_t) {}
+            void keep(std::string_view, std::size_t, bool) {}
         } none;
         add_texts(n, std::forward<Each>(each), none);
     }

@@ -1,5 +1,6 @@
 // A typed run's reading side: each value of a column that may hold numbers
 // is read as a number as it goes into the row group (kinds.hpp).
+#include <algorithm>
 #include <type_traits>
 
 #include "core/cell_text.hpp"
@@ -69,30 +70,55 @@ struct NumberSink {
 // The text of a typed column's values that their numbers do not give
 // back, into the tag's text column, the others' rows null. The page is not
 // cut as it fills: fill_text may read it back (its bytes are few, most
-// numbers giving their text back).
+// numbers giving their text back). Values kept one after another (a column
+// of ? or .) are written in a run, as append_values writes them.
 struct KeptText {
     TagColumn& column;
-    std::size_t rows = 0;  // rows of the call accounted for in the column
+    unsigned char* out = nullptr;    // the page's end while a run is written
+    unsigned char* limit = nullptr;  // how far the run may write
+    std::size_t rows = 0;            // rows of the call written or left out
+    std::size_t run = 0;             // values of the run not yet added
     std::size_t written = 0;
 
-    void keep(std::string_view text, std::size_t row) {
-        left_out(row);
-        ByteBuffer& page = column.values();
-        page.reserve_more(4 + text.size());
-        const auto len = static_cast<std::uint32_t>(text.size());
-        std::memcpy(page.end(), &len, 4);
-        if (!text.empty()) std::memcpy(page.end() + 4, text.data(), text.size());
-        page.advance(4 + text.size());
-        column.added_values(1);
-        written += 4 + text.size();
+    // `padded`: eight bytes can be read from the text's start.
+    [[gnu::always_inline]] void keep(std::string_view text, std::size_t row, bool padded) {
+        const std::size_t len = text.size();
+        if (row != rows || static_cast<std::size_t>(limit - out) < 4 + len) [[unlikely]]
+            start(row, 4 + len);
+        const auto len32 = static_cast<std::uint32_t>(len);
+        std::memcpy(out, &len32, 4);
+        // A short text moves as one word: the page has spare bytes past its end.
+        if (len <= 8 && padded)
+            std::memcpy(out + 4, text.data(), 8);
+        else if (len != 0)
+            std::memcpy(out + 4, text.data(), len);
+        out += 4 + len;
+        written += 4 + len;
+        ++run;
         rows = row + 1;
     }
-    // The rows before `row` not yet accounted for: given back, left null.
+    // Ends the run; rows before `row` not yet written are left out (their
+    // numbers give their text back) and null.
     void left_out(std::size_t row) {
-        if (row == rows) return;
-        column.push_nulls(row - rows);
-        column.typed->left_out += row - rows;
-        rows = row;
+        if (run != 0) {
+            column.values().advance(static_cast<std::size_t>(out - column.values().end()));
+            column.added_values(run);
+            run = 0;
+        }
+        if (row != rows) {
+            column.push_nulls(row - rows);
+            column.typed->left_out += row - rows;
+            rows = row;
+        }
+    }
+
+private:
+    [[gnu::noinline]] void start(std::size_t row, std::size_t bytes) {
+        left_out(row);
+        ByteBuffer& page = column.values();
+        page.reserve_more(std::max<std::size_t>(bytes, 4096));
+        out = page.end();
+        limit = page.data() + page.capacity() - ByteBuffer::kSpare;
     }
 };
 

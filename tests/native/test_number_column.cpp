@@ -251,7 +251,7 @@ TEST(NumberColumn, KeepsTheTextItsNumbersDoNotGiveBack) {
         struct {
             std::vector<int> rows;
             std::vector<std::string> texts;
-            void keep(std::string_view t, std::size_t row) {
+            void keep(std::string_view t, std::size_t row, bool) {
                 rows.push_back(static_cast<int>(row));
                 texts.emplace_back(t);
             }
