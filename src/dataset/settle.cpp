@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -177,7 +178,7 @@ int status_code(const parquet::ByteArray& v) {
 
 // A value as parse_number reads it: ? . and words told at their first
 // byte, plain decimals of at most eight bytes on the short route.
-NumberResult read_number(const char* p, std::size_t n) {
+[[gnu::always_inline]] inline NumberResult read_number(const char* p, std::size_t n) {
     NumberResult r;
     if (n == 1 && (p[0] == '?' || p[0] == '.')) {
         r.status = p[0] == '?' ? NumberStatus::unknown : NumberStatus::inapplicable;
@@ -354,7 +355,8 @@ struct KeptText {
     std::size_t at = 0;
 
     void read(Source* text, int group, const SettleColumn& c, std::int64_t rows) {
-        any = text && c.text_index >= 0;
+        // A chunk of nulls alone is not read.
+        any = text && c.text_index >= 0 && chunk_nulls(*text, group, c.text_index) != rows;
         at = 0;
         if (any) column.read(*text->reader->RowGroup(group), c.text_index, rows);
     }
@@ -364,16 +366,48 @@ struct KeptText {
     }
 };
 
-// Appends one value to a text column being written.
-void put_text(TextColumn& out, const void* bytes, std::size_t size) {
-    ByteBuffer& page = out.values();
-    page.reserve_more(4 + size);
-    const auto len = static_cast<std::uint32_t>(size);
-    std::memcpy(page.end(), &len, 4);
-    if (size != 0) std::memcpy(page.end() + 4, bytes, size);
-    page.advance(4 + size);
-    out.added_values(1);
-}
+// Rows of text appended to a text column being written, the column told
+// of the rows with a value in runs.
+class TextRows {
+public:
+    TextRows(TextColumn& column, PageWriter& pages) : column_(column), pages_(pages) {}
+
+    // Room for a value of up to n bytes: write it at the place returned,
+    // then end() it with its length.
+    char* start(std::size_t n) {
+        ByteBuffer& page = column_.values();
+        page.reserve_more(4 + n);
+        return reinterpret_cast<char*>(page.end()) + 4;
+    }
+    void end(std::size_t n) {
+        ByteBuffer& page = column_.values();
+        const auto len = static_cast<std::uint32_t>(n);
+        std::memcpy(page.end(), &len, 4);
+        page.advance(4 + n);
+        if (++values_ == kStep) flush();
+    }
+    void put(const void* bytes, std::size_t n) {
+        char* at = start(n);
+        if (n != 0) std::memcpy(at, bytes, n);
+        end(n);
+    }
+    void null() {
+        flush();
+        column_.push_nulls(1);
+    }
+    // Tells the column of the rows appended; ends its page when it is full.
+    void flush() {
+        column_.added_values(values_);
+        values_ = 0;
+        column_.maybe_cut(pages_);
+    }
+
+private:
+    static constexpr std::size_t kStep = 4096;  // rows between checks for a full page
+    TextColumn& column_;
+    PageWriter& pages_;
+    std::size_t values_ = 0;  // rows appended since the column was told
+};
 
 // The text of the numbers of `c` in one row group into `out`: the kept
 // text where a row has it, else the text the row's number gives back (?
@@ -383,33 +417,49 @@ bool merge_text(const Source& part, parquet::RowGroupReader& group, KeptText& ke
                 const SettleColumn& c, std::int64_t rows, PageWriter& pages, TextColumn& out) {
     PartNumbers numbers;
     if (!numbers.read(part, group, c, rows)) return false;
-    std::string text;
-    for (std::size_t r = 0; r < static_cast<std::size_t>(rows); ++r) {
+    TextRows text(out, pages);
+    const auto n = static_cast<std::size_t>(rows);
+    if (!numbers.doubles && numbers.su_column < 0 && numbers.status_column < 0) {
+        // Integers alone (identifiers, counts): each row kept text, its
+        // number's decimal digits (as put_number_text writes them) or null.
+        const auto& ints = numbers.ints;
+        for (std::size_t r = 0, at = 0; r < n; ++r) {
+            const bool has_value = ints.defined(r);
+            const parquet::ByteArray* own = kept.next(r);
+            if (own) {
+                text.put(own->ptr, own->len);
+            } else if (has_value) {
+                char* p = text.start(20);
+                text.end(
+                    static_cast<std::size_t>(std::to_chars(p, p + 20, ints.values[at]).ptr - p));
+            } else {
+                text.null();
+            }
+            at += has_value;
+        }
+        text.flush();
+        out.finish(pages);
+        return true;
+    }
+    std::string scratch;
+    for (std::size_t r = 0; r < n; ++r) {
         PartNumbers::Row row;
         if (!numbers.next(r, row)) return false;
         if (const parquet::ByteArray* own = kept.next(r)) {
-            put_text(out, own->ptr, own->len);
+            text.put(own->ptr, own->len);
+        } else if ((row.code & 7) == 0) {
+            scratch.clear();
+            put_number_text(scratch, numbers.doubles, row.value, row.su);
+            text.put(scratch.data(), scratch.size());
+        } else if (row.code == 1 || row.code == 2) {
+            text.put(row.code == 1 ? "?" : ".", 1);
         } else if (row.code == NumberColumn::kNull) {
-            out.push_nulls(1);
+            text.null();
         } else {
-            switch (row.code & 7) {
-                case 0:
-                    text.clear();
-                    put_number_text(text, numbers.doubles, row.value, row.su);
-                    put_text(out, text.data(), text.size());
-                    break;
-                case 1:
-                    put_text(out, "?", 1);
-                    break;
-                case 2:
-                    put_text(out, ".", 1);
-                    break;
-                default:
-                    return false;  // text that was not kept
-            }
+            return false;  // text that was not kept
         }
-        out.maybe_cut(pages);
     }
+    text.flush();
     out.finish(pages);
     return true;
 }
