@@ -17,7 +17,6 @@ import quarzel
 from quarzel import _commits, _native, _native_typing, dataset
 from quarzel.numbers import typed_table
 from test_dataset import by_file_rows, write
-from test_dataset_settle import chunk_bytes
 
 
 def given_back(value, su, integers):
@@ -34,39 +33,33 @@ def given_back(value, su, integers):
 
 def make_sparse(out, placeholders=False, drop_empty=False):
     """Nulls the kept text of every row whose number gives it back (and of
-    ? and . with `placeholders`; `_t.v` left all null is dropped with
+    ? and . with `placeholders`; drops `_t.v` left all null with
     `drop_empty`). Returns the rows nulled."""
     nulled = 0
-    for kept_path in glob.glob(os.path.join(out, ".text", "*", "*.parquet")):
-        table_dir = os.path.join(out, os.path.basename(os.path.dirname(kept_path)))
-        part = pq.ParquetFile(os.path.join(table_dir, os.path.basename(kept_path)))
+    for path in glob.glob(os.path.join(out, ".text", "*", "*.parquet")):
+        part = pq.ParquetFile(os.path.join(out, *path.split(os.sep)[-2:]))
         layouts = json.loads(part.metadata.metadata[_native_typing.FOOTER_KEY])["columns"]
-        kept = pq.ParquetFile(kept_path)
-        groups = []
-        for g in range(kept.metadata.num_row_groups):
-            text, numbers = kept.read_row_group(g), part.read_row_group(g)
-            columns = []
-            for name in text.schema.names:
-                cells = text.column(name).to_pylist()
-                layout = layouts.get(name, {"type": "text"})
-                if layout["type"] != "text":
-                    values = numbers.column(name).to_pylist()
-                    sus = numbers.column(layout["su"]).to_pylist() if "su" in layout else [None] * len(cells)
-                    status = (numbers.column(layout["status"]).to_pylist() if "status" in layout
-                              else ["number" if v is not None else None for v in values])
-                    for r, cell in enumerate(cells):
-                        back = {"unknown": "?", "inapplicable": "."}.get(status[r]) if placeholders else None
-                        if status[r] == "number":
-                            back = given_back(values[r], sus[r], layout["type"] == "int64")
-                        if cell is not None and cell == back:
-                            cells[r] = None
-                            nulled += 1
-                columns.append(pa.array(cells, pa.string()))
-            groups.append(pa.Table.from_arrays(columns, names=text.schema.names))
-        if drop_empty:
-            empty = [n for n in ["_t.v"] if n in groups[0].schema.names and all(t.column(n).null_count == len(t) for t in groups)]
-            groups = [t.drop_columns(empty) for t in groups]
-        write_kept(kept_path, groups)
+        kept = pq.ParquetFile(path)
+        groups = [kept.read_row_group(g) for g in range(kept.metadata.num_row_groups)]
+        for g, text in enumerate(groups):
+            numbers = part.read_row_group(g).to_pydict()
+            for name, layout in layouts.items():
+                if layout["type"] == "text" or name not in text.schema.names:
+                    continue
+                values, cells = numbers[name], text.column(name).to_pylist()
+                sus = numbers.get(layout.get("su"), [None] * len(cells))
+                status = numbers.get(layout.get("status"), ["number" if v is not None else None for v in values])
+                for r, cell in enumerate(cells):
+                    back = {"unknown": "?", "inapplicable": "."}.get(status[r]) if placeholders else None
+                    if status[r] == "number":
+                        back = given_back(values[r], sus[r], layout["type"] == "int64")
+                    if cell is not None and cell == back:
+                        cells[r], nulled = None, nulled + 1
+                text = text.set_column(text.schema.names.index(name), name, pa.array(cells, pa.string()))
+            groups[g] = text
+        if drop_empty and "_t.v" in kept.schema_arrow.names and all(t["_t.v"].null_count == len(t) for t in groups):
+            groups = [t.drop_columns(["_t.v"]) for t in groups]
+        write_kept(path, groups)
     return nulled
 
 
@@ -157,22 +150,3 @@ def test_settled_from_sparse_kept_text_as_from_whole(tmp_path, monkeypatch, name
     plain = str(tmp_path / "plain")
     dataset.convert(paths, plain, jobs=1)
     assert by_file_rows(table) == by_file_rows(typed_table(dataset.read_table(plain, "t")))
-
-
-def test_whole_row_groups_of_kept_text_still_move_byte_for_byte(tmp_path, monkeypatch):
-    """A row group whose kept text is whole moves as it is; one whose text
-    was left to the numbers is written again, in the same part."""
-    _, out = unsettled(tmp_path, [("1|2", "3|-0"), "x"], {"_row_group_bytes": 1}, monkeypatch)
-    part = _commits.part_files(os.path.join(out, "t"))[0]
-    kept_path = os.path.join(out, ".text", "t", os.path.basename(part))
-    kept = pq.ParquetFile(kept_path)
-    groups = [kept.read_row_group(g) for g in range(kept.metadata.num_row_groups)]
-    assert len(groups) > 1
-    text = groups[0].column("_t.v").to_pylist()
-    write_kept(kept_path, [groups[0].set_column(0, "_t.v", pa.array([None if v == "2" else v for v in text]))]
-               + groups[1:])
-    before = chunk_bytes(kept_path, "_t.v")
-    settled_natively(out, monkeypatch)
-    after = chunk_bytes(part, "_t.v")
-    assert after[1:] == before[1:] and after[0] != before[0]
-    assert [v for t in groups for v in t.column("_t.v").to_pylist()] == pq.read_table(part).column("_t.v").to_pylist()
