@@ -292,9 +292,10 @@ def _native_columns(schema_names: list[str], layouts: dict, plans: dict, names: 
         if layout is None or (plan is None and not numeric):
             columns.append((0, k, "", False, "", "", -1, -1, -1))
         elif plan is None:  # the table holds text in it: the part's own text back
-            if name not in kept:
-                return None
-            columns.append((1, kept[name], name, False, "", "", -1, -1, -1))
+            columns.append((1, k, name, False, "", "",
+                            index[layout["su"]] if "su" in layout else -1,
+                            index[layout["status"]] if "status" in layout else -1,
+                            kept.get(name, -1)))
         elif numeric and _agrees(layout, plan):  # as it is, with the columns beside it
             columns.append((0, k, "", False, "", "", -1, -1, -1))
             for key in ("su", "status"):

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "core/number.hpp"
 #include "core/number_inline.hpp"
+#include "core/number_text.hpp"
 #include "dataset/number_column.hpp"
 #include "dataset/parquet_file.hpp"
 
@@ -176,7 +178,7 @@ int status_code(const parquet::ByteArray& v) {
 
 // A value as parse_number reads it: ? . and words told at their first
 // byte, plain decimals of at most eight bytes on the short route.
-NumberResult read_number(const char* p, std::size_t n) {
+[[gnu::always_inline]] inline NumberResult read_number(const char* p, std::size_t n) {
     NumberResult r;
     if (n == 1 && (p[0] == '?' || p[0] == '.')) {
         r.status = p[0] == '?' ? NumberStatus::unknown : NumberStatus::inapplicable;
@@ -189,6 +191,91 @@ NumberResult read_number(const char* p, std::size_t n) {
         r = parse_number(std::string_view(p, n));
     return r;
 }
+
+// 8 bytes of an int64 or a double, as a double.
+double as_double(bool doubles, const void* bytes) {
+    if (doubles) {
+        double v;
+        std::memcpy(&v, bytes, 8);
+        return v;
+    }
+    std::int64_t v;
+    std::memcpy(&v, bytes, 8);
+    return static_cast<double>(v);
+}
+
+// The numbers of a numeric column of the part in one row group (its
+// values, su and status columns), decoded and handed out row by row.
+struct PartNumbers {
+    struct Row {
+        std::uint8_t code;  // NumberColumn's status code, with kHasSu
+        const void* value;  // 8 bytes, int64 or double as `doubles` says; null when no number
+        const void* su;     // the same, or null
+    };
+
+    bool doubles = false;
+    int su_column = -1, status_column = -1;
+    Decoded<parquet::Int64Type> ints, int_sus;  // doubles go through their bits
+    Decoded<parquet::DoubleType> reals, real_sus;
+    Decoded<parquet::ByteArrayType> status;
+    std::size_t value_at = 0, su_at = 0, code_at = 0;
+
+    // False when the columns are not numbers with an su of their type and
+    // a status of text.
+    bool read(const Source& s, parquet::RowGroupReader& group, const SettleColumn& c,
+              std::int64_t rows) {
+        const auto physical = s.column(c.index)->physical_type();
+        if (physical != parquet::Type::INT64 && physical != parquet::Type::DOUBLE) return false;
+        if (c.su_index >= 0 && s.column(c.su_index)->physical_type() != physical) return false;
+        if (c.status_index >= 0 &&
+            s.column(c.status_index)->physical_type() != parquet::Type::BYTE_ARRAY)
+            return false;
+        doubles = physical == parquet::Type::DOUBLE;
+        su_column = c.su_index;
+        status_column = c.status_index;
+        if (doubles) {
+            reals.read(group, c.index, rows);
+            if (su_column >= 0) real_sus.read(group, su_column, rows);
+        } else {
+            ints.read(group, c.index, rows);
+            if (su_column >= 0) int_sus.read(group, su_column, rows);
+        }
+        if (status_column >= 0) status.read(group, status_column, rows);
+        value_at = su_at = code_at = 0;
+        return true;
+    }
+
+    // Row r, the rows taken in order. False when its status and value
+    // disagree (a number without its value, or the other way).
+    bool next(std::size_t r, Row& row) {
+        const bool has_value = doubles ? reals.defined(r) : ints.defined(r);
+        const bool has_su = su_column >= 0 && (doubles ? real_sus.defined(r) : int_sus.defined(r));
+        std::uint8_t code;
+        if (status_column >= 0) {
+            if (status.defined(r)) {
+                const int k = status_code(status.values[code_at++]);
+                if (k < 0) return false;
+                code = static_cast<std::uint8_t>(k);
+            } else {
+                code = NumberColumn::kNull;
+            }
+        } else {
+            code = has_value ? 0 : NumberColumn::kNull;
+        }
+        if ((code == 0) != has_value) return false;
+        row.value = row.su = nullptr;
+        if (has_value)
+            row.value = doubles ? static_cast<const void*>(&reals.values[value_at++])
+                                : static_cast<const void*>(&ints.values[value_at++]);
+        if (has_su) {
+            row.su = doubles ? static_cast<const void*>(&real_sus.values[su_at++])
+                             : static_cast<const void*>(&int_sus.values[su_at++]);
+            if (has_value) code |= NumberColumn::kHasSu;
+        }
+        row.code = code;
+        return true;
+    }
+};
 
 // The numbers of `c` in row group `group`, read from the part into
 // `numbers`. False when the part holds something it cannot be made of.
@@ -227,52 +314,13 @@ bool gather_numbers(const Source& s, parquet::RowGroupReader& group, const Settl
         numbers.done();
         return true;
     }
-    if (physical != parquet::Type::INT64 && physical != parquet::Type::DOUBLE) return false;
-    if (c.su_index >= 0 && s.column(c.su_index)->physical_type() != physical) return false;
-    Decoded<parquet::Int64Type> ints, int_sus;  // doubles go through their bits
-    Decoded<parquet::DoubleType> reals, real_sus;
-    const bool doubles = physical == parquet::Type::DOUBLE;
-    if (doubles) {
-        numbers.use_doubles();
-        reals.read(group, c.index, rows);
-        if (c.su_index >= 0) real_sus.read(group, c.su_index, rows);
-    } else {
-        ints.read(group, c.index, rows);
-        if (c.su_index >= 0) int_sus.read(group, c.su_index, rows);
-    }
-    Decoded<parquet::ByteArrayType> status;
-    if (c.status_index >= 0) {
-        if (s.column(c.status_index)->physical_type() != parquet::Type::BYTE_ARRAY) return false;
-        status.read(group, c.status_index, rows);
-    }
-    std::size_t value = 0, su = 0, code_at = 0;
+    PartNumbers part;
+    if (!part.read(s, group, c, rows)) return false;
+    if (part.doubles) numbers.use_doubles();
     for (std::size_t r = 0; r < n; ++r) {
-        const bool has_value = doubles ? reals.defined(r) : ints.defined(r);
-        const bool has_su = c.su_index >= 0 && (doubles ? real_sus.defined(r) : int_sus.defined(r));
-        std::uint8_t code;
-        if (c.status_index >= 0) {
-            if (status.defined(r)) {
-                const int k = status_code(status.values[code_at++]);
-                if (k < 0) return false;
-                code = static_cast<std::uint8_t>(k);
-            } else {
-                code = NumberColumn::kNull;
-            }
-        } else {
-            code = has_value ? 0 : NumberColumn::kNull;
-        }
-        if ((code == 0) != has_value) return false;  // a number without its value, or the other way
-        const void* v = nullptr;
-        const void* u = nullptr;
-        if (has_value)
-            v = doubles ? static_cast<const void*>(&reals.values[value++])
-                        : static_cast<const void*>(&ints.values[value++]);
-        if (has_su) {
-            u = doubles ? static_cast<const void*>(&real_sus.values[su++])
-                        : static_cast<const void*>(&int_sus.values[su++]);
-            if (has_value) code |= NumberColumn::kHasSu;
-        }
-        numbers.add_row(code, v, u);
+        PartNumbers::Row row;
+        if (!part.next(r, row)) return false;
+        numbers.add_row(row.code, row.value, row.su);
     }
     return true;
 }
@@ -282,6 +330,165 @@ bool gather_numbers(const Source& s, parquet::RowGroupReader& group, const Settl
 bool from_text(const Source& s, const SettleColumn& c) {
     return c.doubles && c.text_index >= 0 &&
            s.column(c.index)->physical_type() == parquet::Type::INT64;
+}
+
+// A chunk's nulls as its footer counts them; -1 when it does not.
+std::int64_t chunk_nulls(const Source& s, int group, int column) {
+    const auto stats = s.meta->RowGroup(group)->ColumnChunk(column)->encoded_statistics();
+    return stats && stats->has_null_count ? stats->null_count : -1;
+}
+
+// Whether the kept text of `c` in row group `group` is whole: null only
+// in the rows the part has no value of the tag in (text kept before it
+// held only what the numbers cannot give back).
+bool whole_text(const Source& part, const Source& text, int group, const SettleColumn& c) {
+    const std::int64_t kept = chunk_nulls(text, group, c.text_index);
+    return kept >= 0 &&
+           kept == chunk_nulls(part, group, c.status_index >= 0 ? c.status_index : c.index);
+}
+
+// The kept text of `c` in one row group, decoded (none when `c` has no
+// kept text): a row's text, or null where its number gives it back.
+struct KeptText {
+    Decoded<parquet::ByteArrayType> column;
+    bool any = false;
+    std::size_t at = 0;
+
+    void read(Source* text, int group, const SettleColumn& c, std::int64_t rows) {
+        // A chunk of nulls alone is not read.
+        any = text && c.text_index >= 0 && chunk_nulls(*text, group, c.text_index) != rows;
+        at = 0;
+        if (any) column.read(*text->reader->RowGroup(group), c.text_index, rows);
+    }
+    // Row r's kept text, the rows taken in order; null when it has none.
+    const parquet::ByteArray* next(std::size_t r) {
+        return any && column.defined(r) ? &column.values[at++] : nullptr;
+    }
+};
+
+// Rows of text appended to a text column being written, the column told
+// of the rows with a value in runs.
+class TextRows {
+public:
+    TextRows(TextColumn& column, PageWriter& pages) : column_(column), pages_(pages) {}
+
+    // Room for a value of up to n bytes: write it at the place returned,
+    // then end() it with its length.
+    char* start(std::size_t n) {
+        ByteBuffer& page = column_.values();
+        page.reserve_more(4 + n);
+        return reinterpret_cast<char*>(page.end()) + 4;
+    }
+    void end(std::size_t n) {
+        ByteBuffer& page = column_.values();
+        const auto len = static_cast<std::uint32_t>(n);
+        std::memcpy(page.end(), &len, 4);
+        page.advance(4 + n);
+        if (++values_ == kStep) flush();
+    }
+    void put(const void* bytes, std::size_t n) {
+        char* at = start(n);
+        if (n != 0) std::memcpy(at, bytes, n);
+        end(n);
+    }
+    void null() {
+        flush();
+        column_.push_nulls(1);
+    }
+    // Tells the column of the rows appended; ends its page when it is full.
+    void flush() {
+        column_.added_values(values_);
+        values_ = 0;
+        column_.maybe_cut(pages_);
+    }
+
+private:
+    static constexpr std::size_t kStep = 4096;  // rows between checks for a full page
+    TextColumn& column_;
+    PageWriter& pages_;
+    std::size_t values_ = 0;  // rows appended since the column was told
+};
+
+// The text of the numbers of `c` in one row group into `out`: the kept
+// text where a row has it, else the text the row's number gives back (?
+// and . for the rows of those; null rows stay null). False when a row of
+// text has no kept text, or the part is not laid out as numbers.
+bool merge_text(const Source& part, parquet::RowGroupReader& group, KeptText& kept,
+                const SettleColumn& c, std::int64_t rows, PageWriter& pages, TextColumn& out) {
+    PartNumbers numbers;
+    if (!numbers.read(part, group, c, rows)) return false;
+    TextRows text(out, pages);
+    const auto n = static_cast<std::size_t>(rows);
+    if (!numbers.doubles && numbers.su_column < 0 && numbers.status_column < 0) {
+        // Integers alone (identifiers, counts): each row kept text, its
+        // number's decimal digits (as put_number_text writes them) or null.
+        const auto& ints = numbers.ints;
+        for (std::size_t r = 0, at = 0; r < n; ++r) {
+            const bool has_value = ints.defined(r);
+            const parquet::ByteArray* own = kept.next(r);
+            if (own) {
+                text.put(own->ptr, own->len);
+            } else if (has_value) {
+                char* p = text.start(20);
+                text.end(
+                    static_cast<std::size_t>(std::to_chars(p, p + 20, ints.values[at]).ptr - p));
+            } else {
+                text.null();
+            }
+            at += has_value;
+        }
+        text.flush();
+        out.finish(pages);
+        return true;
+    }
+    std::string scratch;
+    for (std::size_t r = 0; r < n; ++r) {
+        PartNumbers::Row row;
+        if (!numbers.next(r, row)) return false;
+        if (const parquet::ByteArray* own = kept.next(r)) {
+            text.put(own->ptr, own->len);
+        } else if ((row.code & 7) == 0) {
+            scratch.clear();
+            put_number_text(scratch, numbers.doubles, row.value, row.su);
+            text.put(scratch.data(), scratch.size());
+        } else if (row.code == 1 || row.code == 2) {
+            text.put(row.code == 1 ? "?" : ".", 1);
+        } else if (row.code == NumberColumn::kNull) {
+            text.null();
+        } else {
+            return false;  // text that was not kept
+        }
+    }
+    text.flush();
+    out.finish(pages);
+    return true;
+}
+
+// The numbers of integers `c` that become float64, in one row group: the
+// part's numbers as doubles, and the rows with kept text read from it
+// (where `-0` is -0.0).
+bool merge_numbers(const Source& part, parquet::RowGroupReader& group, KeptText& kept,
+                   const SettleColumn& c, std::int64_t rows, NumberColumn& out) {
+    PartNumbers numbers;
+    if (!numbers.read(part, group, c, rows)) return false;
+    out.reset();
+    out.use_doubles();
+    for (std::size_t r = 0; r < static_cast<std::size_t>(rows); ++r) {
+        PartNumbers::Row row;
+        if (!numbers.next(r, row)) return false;
+        if (const parquet::ByteArray* own = kept.next(r)) {
+            const NumberResult n = read_number(reinterpret_cast<const char*>(own->ptr), own->len);
+            auto code = static_cast<std::uint8_t>(n.status);
+            if (n.status == NumberStatus::number && n.has_su) code |= NumberColumn::kHasSu;
+            out.add_row(code, &n.value, &n.su);
+            continue;
+        }
+        double value = 0, su = 0;
+        if (row.value) value = as_double(numbers.doubles, row.value);
+        if (row.su) su = as_double(numbers.doubles, row.su);
+        out.add_row(row.code, &value, &su);
+    }
+    return true;
 }
 
 // Whether the numbers of `c` keep their physical type: their value (and
@@ -313,6 +520,15 @@ arrow::Result<bool> moved_numbers(const Source& s, int group, const SettleColumn
     numbers.push_status(static_cast<std::size_t>(rows),
                         values.nulls == rows ? NumberColumn::kNull : 0);
     return true;
+}
+
+// Whether the columns `c` names are in the part and its kept text.
+bool numbers_of(const Source& part, const Source* text, const SettleColumn& c) {
+    return c.index >= 0 && c.index < part.columns() && c.su_index < part.columns() &&
+           c.status_index < part.columns() &&
+           (c.text_index < 0 ||
+            (text && c.text_index < text->columns() &&
+             text->column(c.text_index)->physical_type() == parquet::Type::BYTE_ARRAY));
 }
 
 arrow::Result<bool> settle(const SettleJob& job) {
@@ -352,19 +568,12 @@ arrow::Result<bool> settle(const SettleJob& job) {
                 break;
             }
             case SettleColumn::Text:
-                if (!text || c.index < 0 || c.index >= text->columns() ||
-                    text->column(c.index)->physical_type() != parquet::Type::BYTE_ARRAY)
-                    return false;
+                if (!numbers_of(part, text.get(), c)) return false;
                 columns.push_back({c.name, false, true, pq::kByteArray});
                 takes.push_back({&c, 0});
                 break;
             case SettleColumn::Numbers: {
-                if (c.index < 0 || c.index >= part.columns() || c.su_index >= part.columns() ||
-                    c.status_index >= part.columns() ||
-                    (c.text_index >= 0 &&
-                     (!text || c.text_index >= text->columns() ||
-                      text->column(c.text_index)->physical_type() != parquet::Type::BYTE_ARRAY)))
-                    return false;
+                if (!numbers_of(part, text.get(), c)) return false;
                 const pq::Physical p = c.doubles ? pq::kDouble : pq::kInt64;
                 columns.push_back({c.name, false, true, p});
                 takes.push_back({&c, 0});
@@ -400,6 +609,9 @@ arrow::Result<bool> settle(const SettleJob& job) {
     std::vector<ColumnChunk> chunks(columns.size());
     std::vector<const ColumnChunk*> pointers(columns.size());
     NumberColumn numbers;
+    KeptText kept_text;
+    // The text columns written from kept text and numbers, by take.
+    std::vector<std::unique_ptr<TextColumn>> merged(takes.size());
     for (int g = 0; g < part.meta->num_row_groups(); ++g) {
         const std::int64_t rows = part.meta->RowGroup(g)->num_rows();
         std::shared_ptr<parquet::RowGroupReader> group, text_group;
@@ -409,11 +621,26 @@ arrow::Result<bool> settle(const SettleJob& job) {
             const auto [c, role] = takes[k];
             ColumnChunk& chunk = chunks[k];
             pointers[k] = &chunk;
-            if (c->source == SettleColumn::Part || c->source == SettleColumn::Text) {
+            if (c->source == SettleColumn::Part) {
                 ARROW_ASSIGN_OR_RAISE(const bool copied,
-                                      copy_chunk(c->source == SettleColumn::Part ? part : *text, g,
-                                                 c->index, codec, chunk));
+                                      copy_chunk(part, g, c->index, codec, chunk));
                 if (!copied) return false;
+                continue;
+            }
+            if (c->source == SettleColumn::Text) {
+                if (text && c->text_index >= 0 && whole_text(part, *text, g, *c)) {
+                    ARROW_ASSIGN_OR_RAISE(const bool copied,
+                                          copy_chunk(*text, g, c->text_index, codec, chunk));
+                    if (!copied) return false;
+                    continue;
+                }
+                if (!merged[k]) merged[k] = std::make_unique<TextColumn>();
+                TextColumn& column = *merged[k];
+                column.reset();
+                if (!group) group = part.reader->RowGroup(g);
+                kept_text.read(text.get(), g, *c, rows);
+                if (!merge_text(part, *group, kept_text, *c, rows, pages, column)) return false;
+                pointers[k] = &column.chunk;
                 continue;
             }
             if (gathered != c) {
@@ -425,12 +652,17 @@ arrow::Result<bool> settle(const SettleJob& job) {
                 } else {
                     moved = false;
                 }
-                if (from_text(part, *c)) {
+                if (from_text(part, *c) && whole_text(part, *text, g, *c)) {
                     // Integers that become float64: their text, where -0 is -0.0.
-                    SettleColumn kept;
-                    kept.index = c->text_index;
+                    SettleColumn whole;
+                    whole.index = c->text_index;
                     if (!text_group) text_group = text->reader->RowGroup(g);
-                    if (!gather_numbers(*text, *text_group, kept, rows, numbers)) return false;
+                    if (!gather_numbers(*text, *text_group, whole, rows, numbers)) return false;
+                } else if (from_text(part, *c)) {
+                    // The same, from the part's numbers and the text kept of the others.
+                    if (!group) group = part.reader->RowGroup(g);
+                    kept_text.read(text.get(), g, *c, rows);
+                    if (!merge_numbers(part, *group, kept_text, *c, rows, numbers)) return false;
                 } else {
                     if (!group) group = part.reader->RowGroup(g);
                     if (!gather_numbers(part, *group, *c, rows, numbers)) return false;

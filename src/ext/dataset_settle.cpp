@@ -2,11 +2,11 @@
 // writes a part of a run typed by its values again as its table lays it out
 // (dataset/settle.hpp), with the GIL released. `columns` is a list of
 // tuples (source, index, name, doubles, su, status, su_index,
-// status_index), source 0 (the part's column), 1 (the kept text's) or 2
-// (numbers); `text_out` is None or where the kept text is written with the
-// part's columns `text_add` added. Returns False, writing nothing, when the
-// part is not laid out as the engine writes it; raises OSError when it
-// cannot be read or written.
+// status_index, text_index), source 0 (the part's column), 1 (the text of
+// the part's numbers) or 2 (numbers); `text_out` is None or where the kept
+// text is written with the part's columns `text_add` added. Returns False,
+// writing nothing, when the part is not laid out as the engine writes it;
+// raises OSError when it cannot be read or written.
 #include "binding/args.hpp"
 #include "binding/common.hpp"
 #include "dataset/settle.hpp"
