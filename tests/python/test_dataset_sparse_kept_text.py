@@ -1,14 +1,20 @@
 """Text kept beside a typed part only where its numbers cannot give it
-back: the text numbers give back."""
+back: the text numbers give back, and settling comes out as from text
+kept in full."""
 
+import os
 import random
 import re
+import shutil
 
 import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 
-from quarzel import _kept_text
-from quarzel.numbers import number
+import quarzel
+from quarzel import _kept_text, _native_typing, dataset
+from quarzel.numbers import number, typed_table
+from test_dataset import write
 
 # A plain decimal of at most 8 bytes that is the text its number gives
 # back, an su of up to 4 digits after it: the rows the engine keeps no text for.
@@ -64,3 +70,71 @@ def test_text_left_out_is_given_back(seed):
     ints = [(t, v, s) for t, (v, s) in zip(texts, parsed) if isinstance(v, int)]
     got = _kept_text.number_text(pa.array([v for _, v, _ in ints]), pa.array([s for _, _, s in ints], pa.int64()))
     assert got.to_pylist() == [t for t, _, _ in ints]
+
+
+def sparsify(out, placeholders=False):
+    """Nulls the kept text of numeric columns where the engine would keep
+    none (and of ? and ., which it keeps, with `placeholders`)."""
+    for folder, _, names in os.walk(os.path.join(out, ".text")):
+        for name in names:
+            part = os.path.join(out, os.path.relpath(folder, os.path.join(out, ".text")), name)
+            layouts = _native_typing.footer(part)["columns"]
+            kept = pq.read_table(os.path.join(folder, name))
+            for k, column in enumerate(kept.column_names):
+                if layouts[column]["type"] != "text":
+                    cells = [None if t is not None and (given_back(t) or placeholders and t in "?.") else t
+                             for t in kept[column].to_pylist()]
+                    kept = kept.set_column(k, column, pa.array(cells, pa.string()))
+            pq.write_table(kept, os.path.join(folder, name))
+
+
+EARLY = ["104.500", "104.5", "-0", "0.36512(4)", "1.20(3)", "?", ".", "+5", "1e5", "12", "0.00001", "-3.125"]
+# Each case: `_t.v` of the first file's rows, then of the last file's.
+SETTLE_CASES = [
+    ("numbers become text", EARLY, ["abc"]),
+    ("int64 becomes text", ["12", "-7", "12(3)", "+5", "007", "?", "-0"], ["x"]),
+    ("int64 becomes float64", ["-0", "12(3)", "7", "?", ".", "+5(2)", "-12", "9007199254740993"], ["2.5"]),
+    ("int64 gains an su", ["12", "-3", "."], ["5(1)"]),
+]
+
+
+def typed_dataset(tmp_path, monkeypatch, early, late):
+    src = tmp_path / "in"
+    src.mkdir()
+    paths = [write(str(src), f"{i}.cif", (f"data_b{i}\nloop_ _t.v _t.n\n"
+                                          + "".join(f"{v} {k - 3}\n" for k, v in enumerate(cells))).encode())
+             for i, cells in enumerate([early, early[::-1], late])]
+    out = str(tmp_path / "out")
+    with monkeypatch.context() as m:
+        m.setattr(_native_typing, "settle", lambda out: None)
+        dataset.convert(paths, out, jobs=1, _part_bytes=1, typed=True)
+    return out, early + early[::-1] + late
+
+
+def table_of(out):
+    return dataset.read_table(out, "t").sort_by([("_file", "ascending")]).drop_columns(["_file", "_block_name"])
+
+
+def cells_of(table):
+    """Each column's values, -0.0 told from 0.0."""
+    return {n: [repr(v) for v in table[n].to_pylist()] for n in table.column_names}
+
+
+@pytest.mark.parametrize("placeholders", [False, True], ids=["as the engine", "? and . too"])
+@pytest.mark.parametrize("name,early,late", SETTLE_CASES, ids=[c[0] for c in SETTLE_CASES])
+def test_settling_from_sparse_text_equals_full_text(tmp_path, monkeypatch, name, early, late, placeholders):
+    full, cells = typed_dataset(tmp_path, monkeypatch, early, late)
+    sparse = str(tmp_path / "sparse")
+    shutil.copytree(full, sparse)
+    sparsify(sparse, placeholders)
+    monkeypatch.setattr(quarzel._native, "settle_part", lambda *a: False)  # the general route
+    for out in (full, sparse):
+        _native_typing.settle(out)
+    assert table_of(sparse).schema == table_of(full).schema
+    assert cells_of(table_of(sparse)) == cells_of(table_of(full))
+    text = pa.table({"_t.v": pa.array(cells), "_t.n": pa.array([str(k - 3) for c in (early, early[::-1], late)
+                                                                for k in range(len(c))])})
+    want = typed_table(text)
+    got = table_of(sparse)
+    assert got.column_names == want.column_names
+    assert cells_of(got) == cells_of(want)
