@@ -15,8 +15,10 @@ before the engine left any out) reads the same way.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, NamedTuple
 
+# Doubles from this magnitude on are integers that do not fit int64 (but -2**63).
+TWO_TO_63 = 9.223372036854775808e18
 PLACEHOLDERS = (("unknown", "?"), ("inapplicable", "."))
 
 
@@ -136,3 +138,41 @@ def column_text(batch: Any, kept: Any, name: str, layout: dict) -> Any:
         text = pc.coalesce(text, placeholder)
     return text
 
+
+class GivenBack(NamedTuple):
+    """What the rows of a numeric column without kept text hold: how many
+    are numbers and how many ``?`` or ``.``, whether some number has an su,
+    and whether some is no integer that fits int64 (its text has a point)."""
+
+    numbers: int
+    placeholders: int
+    su: bool
+    fractions: bool
+
+
+def given_back_kinds(part: Any, kept: Any, name: str, layout: dict) -> GivenBack:
+    """``GivenBack`` of the numeric column ``name`` of a part (a table or
+    batch), the text kept beside it being ``kept`` (the column, or None
+    when nothing is kept): its kinds without making its text."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    values = _plain(part.column(name))
+    no_text = pc.is_null(_plain(kept)) if kept is not None else pc.is_null(pa.nulls(len(values)))
+
+    def count(mask: Any) -> int:
+        return pc.sum(mask).as_py() or 0
+
+    numbers = pc.and_(no_text, pc.is_valid(values))
+    placeholders = 0
+    if "status" in layout:
+        status = _plain(part.column(layout["status"]))
+        placeholder = pc.is_in(status, value_set=pa.array([word for word, _ in PLACEHOLDERS]))
+        placeholders = count(pc.and_(no_text, placeholder))
+    su = "su" in layout and count(pc.and_(numbers, pc.is_valid(_plain(part.column(layout["su"]))))) > 0
+    fractions = False
+    if pa.types.is_floating(values.type):
+        wide = pc.or_(pc.greater_equal(values, TWO_TO_63), pc.less(values, -TWO_TO_63))
+        odd = pc.or_(pc.not_equal(pc.floor(values), values), wide)
+        fractions = count(pc.and_(numbers, odd)) > 0
+    return GivenBack(count(numbers), placeholders, su, fractions)

@@ -1,6 +1,6 @@
 """Text kept beside a typed part only where its numbers cannot give it
-back: the text numbers give back, and settling comes out as from text
-kept in full."""
+back: the text numbers give back, and settling, updating and the kinds of
+rows kept come out as from text kept in full."""
 
 import os
 import random
@@ -12,8 +12,8 @@ import pyarrow.parquet as pq
 import pytest
 
 import quarzel
-from quarzel import _kept_text, _native_typing, dataset
-from quarzel.numbers import number, typed_table
+from quarzel import _commits, _kept_text, _native_typing, _update, dataset
+from quarzel.numbers import ColumnCounts, number, typed_table
 from test_dataset import write
 
 # A plain decimal of at most 8 bytes that is the text its number gives
@@ -138,3 +138,74 @@ def test_settling_from_sparse_text_equals_full_text(tmp_path, monkeypatch, name,
     got = table_of(sparse)
     assert got.column_names == want.column_names
     assert cells_of(got) == cells_of(want)
+
+
+@pytest.mark.parametrize("placeholders", [False, True], ids=["as the engine", "? and . too"])
+@pytest.mark.parametrize("keep", [None, [0, 1], [5, 6], [1, 9, 11], [2, 4]])
+@pytest.mark.parametrize("name,early,late", SETTLE_CASES, ids=[c[0] for c in SETTLE_CASES])
+def test_kinds_of_kept_rows_from_sparse_text_equal_full_text(tmp_path, monkeypatch, name, early, late, keep,
+                                                              placeholders):
+    full, _ = typed_dataset(tmp_path, monkeypatch, early, late)
+    sparse = str(tmp_path / "sparse")
+    shutil.copytree(full, sparse)
+    sparsify(sparse, placeholders)
+    for part in _commits.part_files(os.path.join(full, "t")):
+        table, layouts = pq.read_table(part), _native_typing.footer(part)["columns"]
+        rows = pa.array([k for k in keep or range(table.num_rows) if k < table.num_rows], pa.int64())
+        kinds = [_update._kinds_of(table.take(rows), layouts,
+                                   pq.read_table(os.path.join(out, ".text", "t", os.path.basename(part))).take(rows))
+                 for out in (full, sparse)]
+        assert kinds[1] == kinds[0], part
+
+
+# Numbers whose text the engine never leaves out, read without kept text:
+# the kinds given back are those of the text the numbers give back.
+@pytest.mark.parametrize("values,su", [
+    ([1e19, 3.0, None], None),
+    ([2.0**63], None),
+    ([-(2.0**63), 3.0], None),
+    ([2.5, -0.0, 1e-05], [0.1, None, None]),
+    ([7.0, 12.0], [None, None]),
+])
+def test_kinds_given_back_are_those_of_the_text_made(values, su):
+    part = pa.table({"v": pa.array(values, pa.float64()), "s": pa.array(su or [None] * len(values), pa.float64())})
+    layout = {"type": "float64", "su": "s"}
+    text = _kept_text.column_text(part.to_batches()[0], None, "v", layout)
+    counts = ColumnCounts()
+    counts.add(text)
+    given = _kept_text.given_back_kinds(part, None, "v", layout)
+    assert (given.numbers, given.su, given.fractions) == (counts.numbers, counts.su, not counts.integral)
+
+
+# Each case: `_t.v` of each file (one part holds them all), then the
+# update: a file's new cells (its rows leave the part, which keeps the
+# others' rows and their kinds) or a new file's.
+UPDATE_CASES = [
+    ("the fractions leave: int64 again", [["104.5", "2.25", "?"], ["12", "-3", "7(2)"]], 0, ["5", "6"]),
+    ("text arrives", [["104.500", "1.5"], ["-0", "0.36512(4)", "12"]], 2, ["abc"]),
+    ("a file changes to text", [["104.5", "."], ["1e5", "+5", "0.00001"]], 1, ["7", "x"]),
+    ("an su leaves", [["1.5(2)", "3"], ["2.5", "-1.25"]], 0, ["4"]),
+]
+
+
+@pytest.mark.parametrize("name,files,changed,cells", UPDATE_CASES, ids=[c[0] for c in UPDATE_CASES])
+def test_an_update_over_sparse_text_equals_a_fresh_conversion(tmp_path, monkeypatch, name, files, changed, cells):
+    src = tmp_path / "in"
+    src.mkdir()
+
+    def put(i, values):
+        return write(str(src), f"{i}.cif", (f"data_b{i}\nloop_ _t.v _t.n\n"
+                                             + "".join(f"{v} {k}\n" for k, v in enumerate(values))).encode())
+
+    inputs = [put(i, values) for i, values in enumerate(files)]
+    out = str(tmp_path / "out")
+    dataset.convert(inputs, out, jobs=1, typed=True)
+    sparsify(out)
+    monkeypatch.setattr(quarzel._native, "settle_part", lambda *a: False)
+    path = put(changed, cells)
+    inputs = sorted(set(inputs) | {path})
+    dataset.convert(inputs, out, update=True, jobs=1)
+    fresh = str(tmp_path / "fresh")
+    dataset.convert(inputs, fresh, jobs=1, typed=True)
+    assert table_of(out).schema == table_of(fresh).schema
+    assert cells_of(table_of(out)) == cells_of(table_of(fresh))
