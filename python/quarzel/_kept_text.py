@@ -68,7 +68,7 @@ def _double_text(values: Any, su: Any) -> Any:
     import pyarrow.compute as pc
 
     text = values.cast(pa.string())  # the shortest digits, with an exponent out of a narrow range
-    odd = pc.match_substring_regex(text, "[en]")  # an exponent, inf or nan
+    odd = pc.or_(pc.match_substring(text, "e"), pc.invert(pc.is_finite(values)))  # an exponent, inf or nan
     if pc.any(odd).as_py():
         fixed = [fixed_double(v) for v in values.filter(odd).to_pylist()]
         text = pc.replace_with_mask(text, odd, pa.array(fixed, pa.string()))
@@ -93,8 +93,7 @@ def _double_text(values: Any, su: Any) -> Any:
 def _with_su(text: Any, su_text: Any) -> Any:
     import pyarrow.compute as pc
 
-    parenthesised = pc.binary_join_element_wise("(", su_text, ")", "")
-    return pc.binary_join_element_wise(text, pc.coalesce(parenthesised, ""), "")
+    return pc.coalesce(pc.binary_join_element_wise(text, "(", su_text, ")", ""), text)
 
 
 def number_text(values: Any, su: Any = None) -> Any:
