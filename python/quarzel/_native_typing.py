@@ -160,10 +160,15 @@ def _convert(batch: Any, shadow: Any, layouts: dict, plans: dict, names: dict) -
             else:
                 status = pc.if_else(pc.is_valid(values), "number", pa.scalar(None, pa.string()))
             kept = shadow.column(name) if shadow is not None and name in shadow.column_names else None
-            if layout["type"] == "int64" and not plan.integers and kept is not None and kept.null_count < n:
-                # Integers become float64: the values whose text is kept
-                # are read from it (-0 is -0.0), the others are their numbers.
-                values = pc.if_else(pc.is_valid(kept), ColumnCounts().add(kept).field("value"), values)
+            if layout["type"] != ("int64" if plan.integers else "float64") and kept is not None \
+                    and kept.null_count < n:
+                # The type changes: the numbers whose text is kept are read
+                # from it (-0 is -0.0, integers past 2**53 exact as int64),
+                # the others are the part's.
+                parsed = ColumnCounts().add(kept)
+                has_text = pc.is_valid(kept)
+                values = pc.if_else(has_text, parsed.field("int_value" if plan.integers else "value"), values)
+                su = pc.if_else(has_text, parsed.field("int_su" if plan.integers else "su"), su)
         else:
             parsed = ColumnCounts().add(column)
             values = parsed.field("int_value" if plan.integers else "value")
@@ -223,8 +228,9 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
     taken = set(f.schema_arrow.names)
     names, new_layouts = _laid_out(layouts, plans, taken)
     needs_text = any(plans.get(n) is None and layouts[n]["type"] != "text" for n in stale)
-    widened = any(layouts[n]["type"] == "int64" and plans.get(n) is not None and not plans[n].integers
-                  for n in stale)  # read from their text, where -0 is -0.0
+    retyped = any(layouts[n]["type"] != "text" and plans.get(n) is not None
+                  and layouts[n]["type"] != ("int64" if plans[n].integers else "float64")
+                  for n in stale)  # read from their text, where -0 is -0.0 (see _convert)
     shadow_name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
     shadow_path = os.path.join(out, shadow_name)
     has_shadow = os.path.exists(shadow_path)
@@ -232,7 +238,7 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
     to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"
                   and n not in kept_names]
     shadow_batches = None
-    if needs_text or ((to_numbers or widened) and has_shadow):
+    if needs_text or ((to_numbers or retyped) and has_shadow):
         shadow_batches = pq.ParquetFile(shadow_path).iter_batches(batch_size=BATCH_ROWS)
     shadow_temp = os.path.join(TEXT_FOLDER, table, f".{os.path.basename(path)}.settle.tmp")
     shadow_writer = None
