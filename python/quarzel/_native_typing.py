@@ -8,8 +8,9 @@ left to do afterwards. Without one, a column's type follows the kinds of
 values the run has seen so far, so the parts written before the run's last
 word may disagree with it: each part's footer records, under the key
 ``quarzel.typing``, the kinds of values of each column and how the part
-lays it out, and the text of its numeric columns (and of its text columns
-of ? and . alone, which may yet become numbers) is kept beside it
+lays it out, and the text of its numeric columns that their numbers cannot
+give back (``quarzel._kept_text``; and of its text columns of ? and . alone,
+which may yet become numbers) is kept beside it
 (``OUT/.text/<table>/part-N.parquet``, the same rows). ``settle`` rewrites
 the parts that disagree with the kinds of the whole table (from that text
 where a column turned out to hold text), under temporary names committed
@@ -129,6 +130,7 @@ def _convert(batch: Any, shadow: Any, layouts: dict, plans: dict, names: dict) -
     import pyarrow as pa
     import pyarrow.compute as pc
 
+    from ._kept_text import column_text
     from .numbers import ColumnCounts
 
     beside = {l[k] for l in layouts.values() for k in ("su", "status", "text") if k in l}
@@ -145,21 +147,28 @@ def _convert(batch: Any, shadow: Any, layouts: dict, plans: dict, names: dict) -
             continue
         if plan is None:  # the table holds text in it: the part's own text back
             out_names.append(name)
-            out_columns.append(shadow.column(name))
+            out_columns.append(column_text(batch, shadow, name, layout))
             continue
         kind = pa.int64() if plan.integers else pa.float64()
         n = len(column)
-        if numeric and layout["type"] == "int64" and not plan.integers and shadow is not None \
-                and name in shadow.column_names:
-            numeric = False  # integers become float64: from their text, where -0 is -0.0
-            column = shadow.column(name)
         if numeric:
-            values = column.cast(kind)
-            su = batch.column(layout["su"]).cast(kind) if "su" in layout else pa.nulls(n, kind)
+            # int64 to float64 rounds to nearest, as reading the digits does
+            values = column.cast(kind, safe=False)
+            su = batch.column(layout["su"]).cast(kind, safe=False) if "su" in layout else pa.nulls(n, kind)
             if "status" in layout:
                 status = _status_text(batch.column(layout["status"]))
             else:
                 status = pc.if_else(pc.is_valid(values), "number", pa.scalar(None, pa.string()))
+            kept = shadow.column(name) if shadow is not None and name in shadow.column_names else None
+            if layout["type"] != ("int64" if plan.integers else "float64") and kept is not None \
+                    and kept.null_count < n:
+                # The type changes: the numbers whose text is kept are read
+                # from it (-0 is -0.0, integers past 2**53 exact as int64),
+                # the others are the part's.
+                parsed = ColumnCounts().add(kept)
+                has_text = pc.is_valid(kept)
+                values = pc.if_else(has_text, parsed.field("int_value" if plan.integers else "value"), values)
+                su = pc.if_else(has_text, parsed.field("int_su" if plan.integers else "su"), su)
         else:
             parsed = ColumnCounts().add(column)
             values = parsed.field("int_value" if plan.integers else "value")
@@ -219,8 +228,9 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
     taken = set(f.schema_arrow.names)
     names, new_layouts = _laid_out(layouts, plans, taken)
     needs_text = any(plans.get(n) is None and layouts[n]["type"] != "text" for n in stale)
-    widened = any(layouts[n]["type"] == "int64" and plans.get(n) is not None and not plans[n].integers
-                  for n in stale)  # read from their text, where -0 is -0.0
+    retyped = any(layouts[n]["type"] != "text" and plans.get(n) is not None
+                  and layouts[n]["type"] != ("int64" if plans[n].integers else "float64")
+                  for n in stale)  # read from their text, where -0 is -0.0 (see _convert)
     shadow_name = os.path.join(TEXT_FOLDER, table, os.path.basename(path))
     shadow_path = os.path.join(out, shadow_name)
     has_shadow = os.path.exists(shadow_path)
@@ -228,7 +238,7 @@ def _rewrite(out: str, table: str, path: str, meta: dict, plans: dict, temp: str
     to_numbers = [n for n in stale if plans.get(n) is not None and layouts[n]["type"] == "text"
                   and n not in kept_names]
     shadow_batches = None
-    if needs_text or ((to_numbers or widened) and has_shadow):
+    if needs_text or ((to_numbers or retyped) and has_shadow):
         shadow_batches = pq.ParquetFile(shadow_path).iter_batches(batch_size=BATCH_ROWS)
     shadow_temp = os.path.join(TEXT_FOLDER, table, f".{os.path.basename(path)}.settle.tmp")
     shadow_writer = None

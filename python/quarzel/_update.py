@@ -136,19 +136,26 @@ def retime(out: str, times: dict[str, int], number: int) -> tuple[list, int]:
 
 def _kinds_of(table: Any, layouts: dict, shadow: Any) -> dict:
     """Each column's kinds in the rows a part keeps (``quarzel._native_typing``)."""
+    from ._kept_text import given_back_kinds
     from ._native_typing import F, N, Q, S, T
     from .numbers import ColumnCounts
 
     found = {}
     for name, layout in layouts.items():
+        text = None
         if layout["type"] == "text":
-            column = table[name]
+            text = table[name]
         elif shadow is not None and name in shadow.column_names:
-            column = shadow[name]
-        else:  # no text kept for it (not written by this version): its numbers as text
-            column = table[name].cast("string")
+            text = shadow[name]
         c = ColumnCounts()
-        c.add(column)
+        if text is not None:
+            c.add(text)
+        if layout["type"] != "text":  # and the rows without kept text
+            given = given_back_kinds(table, text, name, layout)
+            c.cells += given.numbers + given.placeholders
+            c.numbers += given.numbers
+            c.su = c.su or given.su
+            c.integral = c.integral and not given.fractions
         bits = (N if c.numbers else 0) | (T if c.texts else 0) | (S if c.su else 0)
         if c.numbers and not c.integral:
             bits |= F

@@ -1,12 +1,11 @@
-"""Settling from kept text that holds only what the numbers cannot give
-back (null where the part's number gives its text back): the settled parts
-are those settled from the whole kept text, and the cells those of
-quarzel.numbers.typed_table over the same files."""
+"""Settling natively from kept text that holds only what the numbers
+cannot give back (null where the part's number gives its text back, as
+the engine writes it, and with ? and . or a whole column left out too):
+the cells are those of quarzel.numbers.typed_table over the same files."""
 
 import glob
 import json
 import os
-import shutil
 from decimal import Decimal
 
 import pyarrow as pa
@@ -134,17 +133,11 @@ CASES = [
 
 
 @pytest.mark.parametrize("name,values,options,sparse,kind", CASES, ids=[c[0] for c in CASES])
-def test_settled_from_sparse_kept_text_as_from_whole(tmp_path, monkeypatch, name, values, options, sparse, kind):
+def test_settled_from_sparse_kept_text_as_typed_table(tmp_path, monkeypatch, name, values, options, sparse, kind):
     paths, out = unsettled(tmp_path, values, options, monkeypatch)
-    whole = str(tmp_path / "whole")
-    shutil.copytree(out, whole)
-    assert make_sparse(out, **sparse) > 0  # some text left to the numbers
-    got, want = settled_natively(out, monkeypatch), settled_natively(whole, monkeypatch)
-    assert got.keys() == want.keys()
-    for part in want:
-        assert got[part].schema == want[part].schema, part
-        # repr tells -0.0 from 0.0
-        assert repr(got[part].to_pylist()) == repr(want[part].to_pylist()), part
+    if sparse:
+        assert make_sparse(out, **sparse) > 0  # text left out beyond what the engine leaves
+    settled_natively(out, monkeypatch)
     table = dataset.read_table(out, "t")
     assert table.schema.field("_t.v").type == kind
     plain = str(tmp_path / "plain")
