@@ -1,7 +1,9 @@
 """The numbers of a typed run against the general reading of their text:
 every value of every numeric column of every part, bit for bit (-0.0
 included), with its su and status, against quarzel.numbers.numbers over
-the text kept beside the part (OUT/.text/, same rows)."""
+its text: kept beside the part (OUT/.text/, same rows) where the number
+does not give it back. That text, kept or given back, is the text an
+untyped run writes, row for row."""
 
 import glob
 import importlib
@@ -12,7 +14,7 @@ import pyarrow as pa
 import pytest
 
 import pyarrow.parquet as pq
-from quarzel import dataset
+from quarzel import _kept_text, _native_typing, dataset
 
 numbers = importlib.import_module("quarzel.numbers")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -56,16 +58,41 @@ CASES = [
 ]
 
 
-def check_dataset(out):
+def untyped_rows(plain):
+    """(file, block, row within the block) -> row, per table, of an untyped run."""
+    found = {}
+    for table in dataset.tables(plain):
+        t = dataset.read_table(plain, table)
+        seen, rows = {}, {}
+        for r, key in enumerate(zip(t["_file"].to_pylist(), t["_block_name"].to_pylist())):
+            seen[key] = seen.get(key, -1) + 1
+            rows[key + (seen[key],)] = r
+        found[table] = (t, rows)
+    return found
+
+
+def check_dataset(out, plain):
     checked = 0
+    untyped = untyped_rows(plain)
     for kept in glob.glob(os.path.join(out, ".text", "*", "*.parquet")):
         table = os.path.basename(os.path.dirname(kept))
-        part = pq.read_table(os.path.join(out, table, os.path.basename(kept)))
-        text = pq.read_table(kept)
-        for name in text.column_names:
+        path = os.path.join(out, table, os.path.basename(kept))
+        part = pq.read_table(path)
+        layouts = _native_typing.footer(path)["columns"]
+        kept_text = pq.read_table(kept)
+        plain_table, plain_rows = untyped[table]
+        seen, order = {}, []
+        for key in zip(part["_file"].to_pylist(), part["_block_name"].to_pylist()):
+            seen[key] = seen.get(key, -1) + 1
+            order.append(plain_rows[key + (seen[key],)])
+        for name in kept_text.column_names:
             kind = part.schema.field(name).type
             if not (pa.types.is_int64(kind) or pa.types.is_float64(kind)):
                 continue  # turned text
+            full = _kept_text.column_text(part.combine_chunks().to_batches()[0],
+                                          kept_text.combine_chunks().to_batches()[0], name, layouts[name])
+            text = pa.table({name: full})
+            assert full.to_pylist() == plain_table[name].take(order).to_pylist(), (table, name)
             ref = numbers.numbers(text.column(name))
             got = part.column(name).combine_chunks()
             assert got.is_null().equals(ref.field("value").is_null()), (table, name)
@@ -104,11 +131,15 @@ def test_typed_numbers_as_read_one_by_one(tmp_path, name, columns):
     loop_file(str(src / "a.cif"), columns)
     out = str(tmp_path / "out")
     dataset.convert([str(src)], out, typed=True, _part_bytes=1)
-    assert check_dataset(out) >= max(len(v) for v in columns.values())
+    plain = str(tmp_path / "plain")
+    dataset.convert([str(src)], plain)
+    assert check_dataset(out, plain) >= max(len(v) for v in columns.values())
 
 
 @pytest.mark.skipif(not os.path.isdir(PDB), reason="no PDB entries")
 def test_typed_numbers_of_pdb_entries(tmp_path):
     out = str(tmp_path / "out")
     dataset.convert([PDB], out, typed=True, jobs=2, _part_bytes=1)
-    assert check_dataset(out) > 100_000
+    plain = str(tmp_path / "plain")
+    dataset.convert([PDB], plain, jobs=2)
+    assert check_dataset(out, plain) > 100_000
