@@ -12,12 +12,12 @@ void put_number_text(std::string& out, bool doubles, const void* value, const vo
     if (!doubles) {
         std::int64_t v;
         std::memcpy(&v, value, 8);
-        end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+        end = std::to_chars(buf, buf + 24, v).ptr;  // at most 20 characters
         if (su) {
             std::int64_t s;
             std::memcpy(&s, su, 8);
             *end++ = '(';
-            end = std::to_chars(end, buf + sizeof buf, s).ptr;
+            end = std::to_chars(end, end + 24, s).ptr;
             *end++ = ')';
         }
         out.append(buf, end);
