@@ -130,7 +130,7 @@ bool whole_text(const Source& part, const Source& text, int group, const SettleC
 
 // The kept text of `c` in one row group, decoded (none when `c` has no
 // kept text): a row's text, or null where its number gives it back.
-struct KeptText {
+struct KeptColumn {
     Decoded<parquet::ByteArrayType> column;
     bool any = false;
     std::size_t at = 0;
@@ -194,7 +194,7 @@ private:
 // text where a row has it, else the text the row's number gives back (?
 // and . for the rows of those; null rows stay null). False when a row of
 // text has no kept text, or the part is not laid out as numbers.
-bool merge_text(const Source& part, parquet::RowGroupReader& group, KeptText& kept,
+bool merge_text(const Source& part, parquet::RowGroupReader& group, KeptColumn& kept,
                 const SettleColumn& c, std::int64_t rows, PageWriter& pages, TextColumn& out) {
     PartNumbers numbers;
     if (!numbers.read(part, group, c, rows)) return false;
@@ -248,7 +248,7 @@ bool merge_text(const Source& part, parquet::RowGroupReader& group, KeptText& ke
 // The numbers of integers `c` that become float64, in one row group: the
 // part's numbers as doubles, and the rows with kept text read from it
 // (where `-0` is -0.0).
-bool merge_numbers(const Source& part, parquet::RowGroupReader& group, KeptText& kept,
+bool merge_numbers(const Source& part, parquet::RowGroupReader& group, KeptColumn& kept,
                    const SettleColumn& c, std::int64_t rows, NumberColumn& out) {
     PartNumbers numbers;
     if (!numbers.read(part, group, c, rows)) return false;
@@ -390,7 +390,7 @@ arrow::Result<bool> settle(const SettleJob& job) {
     std::vector<ColumnChunk> chunks(columns.size());
     std::vector<const ColumnChunk*> pointers(columns.size());
     NumberColumn numbers;
-    KeptText kept_text;
+    KeptColumn kept_text;
     // The text columns written from kept text and numbers, by take.
     std::vector<std::unique_ptr<TextColumn>> merged(takes.size());
     for (int g = 0; g < part.meta->num_row_groups(); ++g) {
